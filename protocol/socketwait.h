@@ -1,0 +1,43 @@
+#pragma once
+// Blocking socket waits of the GUI thread that keep the window alive.
+//
+// A wait is cut into slices: first the part of the time-out above the largest
+// smaller multiple of 250 ms, then 250 ms slices. After every slice that ends
+// without data the pending GUI events are processed (when a keep-alive is
+// active); when data is ready nothing is processed, so a device that answers
+// at once costs no added latency.
+
+#include <QList>
+
+class QAbstractSocket;
+
+namespace SocketWait {
+
+constexpr int SliceMs = 250;
+
+// The slices of a wait of timeoutMs: e.g. 1010 -> 10, 250, 250, 250, 250.
+QList<int> slices(int timeoutMs);
+
+// True when the socket has data (a datagram or stream bytes) before the time-out.
+bool waitForReadyRead(QAbstractSocket &socket, int timeoutMs);
+
+// True when the socket connected before the time-out.
+bool waitForConnected(QAbstractSocket &socket, int timeoutMs);
+
+// Processes pending GUI events if a keep-alive is active and this is the GUI thread.
+void keepAlive();
+
+} // namespace SocketWait
+
+// The program-wide keep-alive: while one exists, socket waits process GUI events
+// after each empty slice. The engine creates one for its whole life.
+class TUiKeepAlive
+{
+public:
+    TUiKeepAlive();
+    ~TUiKeepAlive();
+    TUiKeepAlive(const TUiKeepAlive &) = delete;
+    TUiKeepAlive &operator=(const TUiKeepAlive &) = delete;
+
+    static bool active();
+};

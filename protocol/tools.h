@@ -1,0 +1,135 @@
+#pragma once
+// The device record, the device-type registry, parameter kinds and the shared
+// address, file and string routines.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+class QWidget;
+class TEpsForm;
+
+// A decoded parameter value: empty, an integer of up to 64 bits, or a text of 8-bit characters.
+using TParamValue = std::variant<std::monostate, qint64, QByteArray>;
+
+// The decoded parameters of one device, indexed by parameter id 1..4095.
+// A device reports about sixteen values, so they are kept sparse, sorted by id.
+class TParams
+{
+public:
+    static constexpr int MinId = 1;
+    static constexpr int MaxId = 4095;
+
+    // The value of a parameter; empty when never received (or outside 1..4095).
+    const TParamValue &operator[](int id) const;
+    // Stores a value; ids outside 1..4095 are refused.
+    bool set(int id, TParamValue value);
+
+    bool has(int id) const;
+    // Integer value, or fallback when empty or a text.
+    qint64 number(int id, qint64 fallback = 0) const;
+    // The value as the grid shows it: texts as they are (one character per byte),
+    // numbers in decimal, empty as an empty text.
+    QString text(int id) const;
+
+    int count() const { return static_cast<int>(m_values.size()); }
+    // Bytes held on the heap for the values (for memory accounting).
+    qsizetype heapBytes() const;
+
+    bool operator==(const TParams &) const = default;
+
+private:
+    std::vector<std::pair<quint16, TParamValue>> m_values;
+};
+
+QString ParamValueText(const TParamValue &value);
+
+// One discovered device.
+struct TEPS
+{
+    TEPS();
+
+    std::array<quint8, 8> Address{}; // the device's address record from its latest reply: its identity
+    quint64 Mac = 0;                  // 48-bit hardware address when the record's type is 1
+    QString IpText;                   // sender of the latest reply (UDP) or the typed host (TCP)
+    quint8 Transport = 0;             // 1 = UDP datagram, 0 = TCP connection
+    TParams Params;                   // Params[13] is -1 (no device type known) until reported
+
+    bool operator==(const TEPS &) const = default;
+};
+
+// Transport flags of TEPS::Transport and of the engine's operations.
+constexpr quint8 TransportTcp = 0;
+constexpr quint8 TransportUdp = 1;
+
+extern QList<TEPS> DeviceList; // in order of first reply
+extern int SelectedDevice;     // index into DeviceList of the device selected in the grid
+
+// Parameter kinds: how a value's bytes are decoded.
+enum TParamKind : quint8 {
+    KindRaw = 0,
+    KindIPv4 = 1,
+    KindText = 2,
+    KindByte = 3,
+    KindWord = 4,
+    KindLong = 5,
+    KindHardwareAddress = 6,
+};
+
+// One 6-byte parameter descriptor of a device type's table.
+struct TParamDescriptor
+{
+    quint16 id;
+    quint8 access;    // 2 = edited by the properties window, 0 = read-only; informative
+    quint8 kind;      // only the low 7 bits count
+    quint8 discovery; // 1 for the ids a discovery asks for; informative
+    quint8 reserved;
+};
+
+using TConfigFile = QList<TParamDescriptor>;
+using TFormFactory = std::function<TEpsForm *(QWidget *owner)>;
+
+struct TConfigDevice
+{
+    qint32 code = 0;
+    TConfigFile parameters;
+    TFormFactory createForm;
+    qint32 reserved = -1;
+};
+
+extern QList<TConfigDevice> DeviceTypes;
+
+// The program's one known device type (code 0x000B1156); its window factory is
+// given by the caller, which knows the properties window.
+TConfigDevice BuiltInDeviceType(TFormFactory createForm = {});
+const TConfigFile &BuiltInParameterTable();
+
+void RegisterDeviceType(const TConfigDevice &type);
+int FindDeviceType(qint64 code);
+quint8 ParameterKind(quint16 id, qint64 typeCode);
+
+// Decodes a value of the given kind; nullopt when the length does not fit the kind
+// (the stored value is then left as it was) or the kind is unknown.
+std::optional<TParamValue> DecodeParameterValue(quint8 kind, const quint8 *bytes, int length);
+
+quint32 ByteSwap32(quint32 value);
+quint64 ByteSwap64(quint64 value);
+
+QString IpToText(quint32 ip);
+quint32 TextToIp(const QString &text);
+// True when the text is exactly four decimal octets 0..255 joined by dots.
+bool IsDottedIPv4(const QString &text);
+
+// The PC's IPv4 addresses as the engine binds them (interfaces up, loopback left out).
+QList<quint32> LocalIPv4Addresses();
+quint32 LocalHostAddress();
+
+qint64 FileSizeOf(const QString &path);
+int LastPos(const QString &sub, const QString &text);

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tarvino needs to build, test and run its lab.
+# Does nothing for packages already present; needs root to install anything.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    iproute2 net-tools procps
+    xvfb xauth
+    curl vsftpd python3-pyftpdlib python3-crcmod
+    clang-14 libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Run as root, or install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# vsftpd is a test peer only: the package starts it as a service, which the tests do not want.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now vsftpd >/dev/null 2>&1 || true; fi
+pkill -x vsftpd 2>/dev/null || true

@@ -1,0 +1,303 @@
+// Address routines, parameter kinds, the device-type registry and the small shared routines.
+#include "resource.h"
+#include "tools.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestTools : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        StartupInit();
+        DeviceTypes.clear();
+        RegisterDeviceType(BuiltInDeviceType());
+    }
+
+    void textToIp_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<quint32>("ip");
+        QTest::newRow("192.168.1.20") << "192.168.1.20" << 0xC0A80114u;
+        QTest::newRow("all zero") << "0.0.0.0" << 0u;
+        QTest::newRow("all ones") << "255.255.255.255" << 0xFFFFFFFFu;
+        QTest::newRow("empty") << "" << 0u;
+        QTest::newRow("first out of range") << "256.1.1.1" << 0u;
+        QTest::newRow("second out of range") << "10.256.1.1" << 0x0A000000u;
+        QTest::newRow("third out of range") << "10.0.300.4" << 0x0A000000u;
+        QTest::newRow("fourth out of range") << "1.2.3.256" << 0x01020300u;
+        QTest::newRow("negative fourth") << "1.2.3.-4" << 0x01020300u;
+        QTest::newRow("letters") << "a.b.c.d" << 0u;
+        QTest::newRow("three octets") << "1.2.3" << 0u;
+        QTest::newRow("five octets") << "1.2.3.4.5" << 0u;
+        QTest::newRow("empty octet") << "1..3.4" << 0u;
+        QTest::newRow("host name") << "device.local" << 0u;
+        QTest::newRow("trailing letter") << "1.2.3.4x" << 0u;
+        QTest::newRow("leading zeros are decimal") << "010.001.002.009" << 0x0A010209u;
+    }
+    void textToIp()
+    {
+        QFETCH(QString, text);
+        QFETCH(quint32, ip);
+        QCOMPARE(TextToIp(text), ip);
+    }
+
+    void ipToText_data()
+    {
+        QTest::addColumn<quint32>("ip");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("zero") << 0u << "0.0.0.0";
+        QTest::newRow("ones") << 0xFFFFFFFFu << "255.255.255.255";
+        QTest::newRow("c0a80114") << 0xC0A80114u << "192.168.1.20";
+        QTest::newRow("0a000001") << 0x0A000001u << "10.0.0.1";
+    }
+    void ipToText()
+    {
+        QFETCH(quint32, ip);
+        QFETCH(QString, text);
+        QCOMPARE(IpToText(ip), text);
+        QCOMPARE(TextToIp(IpToText(ip)), ip);
+    }
+
+    void isDottedIPv4_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("plain") << "198.18.1.5" << true;
+        QTest::newRow("out of range") << "198.18.1.256" << false;
+        QTest::newRow("option") << "-d" << false;
+        QTest::newRow("injection") << "1.2.3.4;reboot" << false;
+        QTest::newRow("spaces") << "1.2.3. 4" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+    void isDottedIPv4()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QCOMPARE(IsDottedIPv4(text), valid);
+    }
+
+    void lastPos_data()
+    {
+        QTest::addColumn<QString>("sub");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("position");
+        QTest::newRow("bc in abcabc") << "bc" << "abcabc" << 5;
+        QTest::newRow("dot in a.b.c") << "." << "a.b.c" << 4;
+        QTest::newRow("absent") << "x" << "abc" << 0;
+        QTest::newRow("whole text") << "abc" << "abc" << 1;
+        QTest::newRow("longer than text") << "abcd" << "abc" << 0;
+        QTest::newRow("empty sub") << "" << "abc" << 0;
+        QTest::newRow("overlapping") << "aa" << "aaa" << 2;
+    }
+    void lastPos()
+    {
+        QFETCH(QString, sub);
+        QFETCH(QString, text);
+        QFETCH(int, position);
+        QCOMPARE(LastPos(sub, text), position);
+    }
+
+    void byteSwap()
+    {
+        QCOMPARE(ByteSwap32(0x11223344u), 0x44332211u);
+        QCOMPARE(ByteSwap64(0x1122334455667788ull), 0x8877665544332211ull);
+    }
+
+    void decodeValue_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("stored");
+        QTest::addColumn<QVariant>("expected"); // qint64 or QByteArray
+
+        auto bytes = [](const char *hex) { return QByteArray::fromHex(hex); };
+        QTest::newRow("raw 616263") << int(KindRaw) << bytes("616263") << true << QVariant(QByteArray("3:\"616263\"abc"));
+        QTest::newRow("raw 410a") << int(KindRaw) << bytes("410a") << true << QVariant(QByteArray("2:\"410A\"A\n"));
+        QTest::newRow("raw keeps 00") << int(KindRaw) << bytes("00ff") << true
+                                      << QVariant(QByteArray("2:\"00FF\"\0\xff", 10));
+        QTest::newRow("raw empty") << int(KindRaw) << QByteArray() << false << QVariant();
+        QTest::newRow("ipv4 c0a80114") << int(KindIPv4) << bytes("c0a80114") << true << QVariant(qint64(0xC0A80114));
+        QTest::newRow("ipv4 3 bytes") << int(KindIPv4) << bytes("c0a801") << false << QVariant();
+        QTest::newRow("text") << int(KindText) << QByteArray("dev\xe9", 4) << true << QVariant(QByteArray("dev\xe9", 4));
+        QTest::newRow("text empty") << int(KindText) << QByteArray() << true << QVariant(QByteArray());
+        QTest::newRow("byte 10") << int(KindByte) << bytes("10") << true << QVariant(qint64(0x10));
+        QTest::newRow("byte 2 bytes") << int(KindByte) << bytes("1000") << false << QVariant();
+        QTest::newRow("word ffff") << int(KindWord) << bytes("ffff") << true << QVariant(qint64(0xFFFF));
+        QTest::newRow("word 1 byte") << int(KindWord) << bytes("ff") << false << QVariant();
+        QTest::newRow("long 000b1156") << int(KindLong) << bytes("000b1156") << true << QVariant(qint64(0x000B1156));
+        QTest::newRow("long ffffffff unsigned") << int(KindLong) << bytes("ffffffff") << true
+                                                << QVariant(qint64(0xFFFFFFFF));
+        QTest::newRow("mac 0050c21a2b3c") << int(KindHardwareAddress) << bytes("0050c21a2b3c") << true
+                                          << QVariant(qint64(0x0050C21A2B3C));
+        QTest::newRow("mac 5 bytes") << int(KindHardwareAddress) << bytes("0050c21a2b") << false << QVariant();
+        QTest::newRow("kind 7") << 7 << bytes("01") << false << QVariant();
+    }
+    void decodeValue()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, stored);
+        QFETCH(QVariant, expected);
+        const auto value = DecodeParameterValue(static_cast<quint8>(kind),
+                                                reinterpret_cast<const quint8 *>(bytes.constData()),
+                                                static_cast<int>(bytes.size()));
+        QCOMPARE(value.has_value(), stored);
+        if (!stored)
+            return;
+        if (expected.typeId() == QMetaType::LongLong)
+            QCOMPARE(std::get<qint64>(*value), expected.toLongLong());
+        else
+            QCOMPARE(std::get<QByteArray>(*value), expected.toByteArray());
+    }
+
+    void parameterKind_data()
+    {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<qint64>("code");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("10 of the built-in type") << 10 << qint64(0x000B1156) << int(KindHardwareAddress);
+        QTest::newRow("10 without a type") << 10 << qint64(-1) << int(KindRaw);
+        QTest::newRow("11 of the built-in type") << 11 << qint64(0x000B1156) << int(KindText);
+        QTest::newRow("9 of the built-in type") << 9 << qint64(0x000B1156) << int(KindRaw);
+        QTest::newRow("9 of an unknown type") << 9 << qint64(0x12345678) << int(KindRaw);
+        QTest::newRow("2 of any type") << 2 << qint64(0x12345678) << int(KindIPv4);
+        QTest::newRow("4 without a type") << 4 << qint64(-1) << int(KindWord);
+        QTest::newRow("6 without a type") << 6 << qint64(-1) << int(KindByte);
+        QTest::newRow("13 without a type") << 13 << qint64(-1) << int(KindLong);
+        QTest::newRow("18 without a type") << 18 << qint64(-1) << int(KindText);
+        QTest::newRow("15 without a type") << 15 << qint64(-1) << int(KindIPv4);
+    }
+    void parameterKind()
+    {
+        QFETCH(int, id);
+        QFETCH(qint64, code);
+        QFETCH(int, kind);
+        QCOMPARE(int(ParameterKind(static_cast<quint16>(id), code)), kind);
+    }
+
+    void registry()
+    {
+        QCOMPARE(FindDeviceType(0x000B1156), 0);
+        QCOMPARE(FindDeviceType(-1), -1);
+        QCOMPARE(FindDeviceType(725334), 0);
+        const TConfigFile &table = BuiltInParameterTable();
+        QCOMPARE(table.size(), 16);
+        QCOMPARE(sizeof(TParamDescriptor), size_t(6));
+        QList<int> discoveryIds;
+        for (const TParamDescriptor &row : table)
+            if (row.discovery)
+                discoveryIds.append(row.id);
+        QCOMPARE(discoveryIds.size(), 14);
+    }
+
+    void newDeviceRecord()
+    {
+        const TEPS device;
+        QCOMPARE(device.Params.number(13), qint64(-1));
+        QCOMPARE(device.Params.count(), 1);
+        QCOMPARE(device.Mac, quint64(0));
+        QVERIFY(device.IpText.isEmpty());
+        QCOMPARE(device.Params.text(7), QString());
+        QCOMPARE(device.Params.text(13), QStringLiteral("-1"));
+    }
+
+    void paramsRefuseIdsOutsideRange_data()
+    {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("0") << 0 << false;
+        QTest::newRow("1") << 1 << true;
+        QTest::newRow("4095") << 4095 << true;
+        QTest::newRow("4096") << 4096 << false;
+        QTest::newRow("65535") << 65535 << false;
+    }
+    void paramsRefuseIdsOutsideRange()
+    {
+        QFETCH(int, id);
+        QFETCH(bool, accepted);
+        TParams params;
+        QCOMPARE(params.set(id, qint64(5)), accepted);
+        QCOMPARE(params.has(id), accepted);
+        QCOMPARE(params.count(), accepted ? 1 : 0);
+    }
+
+    void paramsStaySortedAndReplace()
+    {
+        TParams params;
+        for (int id : {18, 1, 7, 4095, 13, 7})
+            params.set(id, qint64(id * 10));
+        params.set(7, QByteArray("name"));
+        QCOMPARE(params.count(), 5);
+        QCOMPARE(params.text(7), QStringLiteral("name"));
+        QCOMPARE(params.number(4095), qint64(40950));
+        QCOMPARE(params.number(18), qint64(180));
+        QVERIFY(!params.has(2));
+    }
+
+    void fileSizeOf()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QCOMPARE(FileSizeOf(dir.filePath(QStringLiteral("missing.bin"))), qint64(0));
+        QCOMPARE(FileSizeOf(dir.path()), qint64(0));
+        QCOMPARE(FileSizeOf(QString()), qint64(0));
+
+        QFile small(dir.filePath(QStringLiteral("small.bin")));
+        QVERIFY(small.open(QIODevice::WriteOnly));
+        small.write(QByteArray(1000, 'x'));
+        small.close();
+        QCOMPARE(FileSizeOf(small.fileName()), qint64(1000));
+
+        // Sizes past 32 bits: a sparse 3 GiB file costs no disk space.
+        QFile big(dir.filePath(QStringLiteral("big.bin")));
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        const qint64 threeGiB = qint64(3) << 30;
+        QVERIFY(big.resize(threeGiB));
+        big.close();
+        QCOMPARE(FileSizeOf(big.fileName()), threeGiB);
+    }
+
+    void errorMessages_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<int>("resourceId");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("0") << 0 << 65191 << "Device not responding";
+        QTest::newRow("1") << 1 << 65197 << "File ARG not found!";
+        QTest::newRow("2") << 2 << 65195 << "Transfert Error: ARG";
+        QTest::newRow("3") << 3 << 65196 << "Verify Error";
+        QTest::newRow("4") << 4 << 65194 << "Config file not compatible with destination device";
+        QTest::newRow("5") << 5 << 65193 << "Connection Error: ARG";
+        QTest::newRow("6") << 6 << 65192 << "ARG : Logins must be different!";
+        QTest::newRow("7") << 7 << 65198 << "File must be xx.image.bin or xx.rom.bin";
+    }
+    void errorMessages()
+    {
+        QFETCH(int, index);
+        QFETCH(int, resourceId);
+        QFETCH(QString, shown);
+        QCOMPARE(ErrorMessageResourceId(index), resourceId);
+        QStringList captured;
+        const TErrorMessageSink previous = SetErrorMessageSink([&](const QString &m) { captured.append(m); });
+        ShowErrorMessage(index, QStringLiteral("ARG"));
+        SetErrorMessageSink(previous);
+        QCOMPARE(captured, QStringList{shown});
+    }
+
+    void startupInit()
+    {
+        ProtocolCode = 0;
+        bool separatorShown = false;
+        StartupInit([&] { separatorShown = true; });
+        QCOMPARE(ProtocolCode, quint16(0x1156));
+        QVERIFY(separatorShown);
+        QVERIFY(AboutLinkText(0).isEmpty());
+        QVERIFY(AboutLinkText(1).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTools)
+#include "tst_tools.moc"
