@@ -9,7 +9,6 @@ function(tarvino_add_test)
     target_link_libraries(${T_NAME} PRIVATE tarvino_settings Qt6::Test ${T_LIBS})
     if(TARGET tarvino-devsim)
         target_compile_definitions(${T_NAME} PRIVATE TARVINO_DEVSIM_PATH="$<TARGET_FILE:tarvino-devsim>")
-        add_dependencies(${T_NAME} tarvino-devsim)
     endif()
     target_compile_definitions(${T_NAME} PRIVATE
         TARVINO_LAB_SCRIPT="${PROJECT_SOURCE_DIR}/lab/lab"

@@ -1,0 +1,275 @@
+#include "formmain.h"
+
+#include "datagram.h"
+#include "resource.h"
+#include "stringgrid.h"
+#include "tools.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+constexpr int ScanFirstTickMs = 5;
+constexpr int ScanTickMs = 1000;
+constexpr int ScanBroadcasts = 2;
+constexpr int ClientWidth = 600; // the design's outer size is 608 x 250
+constexpr int ClientHeight = 216;
+
+const char *const HeaderTexts[TFormMain::ColumnCount] = {"Name", "Type", "Version ", "IP Address", "MAC Address",
+                                                         " Bootstrap "};
+constexpr int StartWidths[TFormMain::ColumnCount] = {130, 90, 90, 90, 100, 0};
+
+QToolButton *toolButton(QToolBar *bar, const QString &iconName, const QString &hint)
+{
+    auto *button = new QToolButton(bar);
+    button->setIcon(QIcon(QStringLiteral(":/icons/%1.svg").arg(iconName)));
+    button->setIconSize(QSize(32, 32));
+    button->setFixedSize(40, 38);
+    button->setToolTip(hint);
+    button->setAutoRaise(true); // flat
+    bar->addWidget(button);
+    return button;
+}
+} // namespace
+
+TFormMain::TFormMain(const TServeur::Options &serveurOptions, QWidget *parent) : QMainWindow(parent)
+{
+    buildComponents();
+    FormCreate(serveurOptions);
+}
+
+TFormMain::~TFormMain() = default;
+
+void TFormMain::buildComponents()
+{
+    Q_INIT_RESOURCE(tarvino); // the icons live in this static library
+    resize(ClientWidth, ClientHeight);
+
+    FileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    ScanMenu = FileMenu->addAction(QStringLiteral("&Scan"));
+    ScanMenu->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    PropertiesMenu = FileMenu->addAction(QStringLiteral("&Properties"));
+    PropertiesMenu->setEnabled(false);
+    N4 = FileMenu->addSeparator();
+    N4->setVisible(false); // shown by the start-up routine
+    ExitMenu = FileMenu->addAction(QStringLiteral("E&xit"));
+    HelpMenu = menuBar()->addMenu(QStringLiteral("?"));
+    AboutMenu = HelpMenu->addAction(QStringLiteral("&About..."));
+
+    ToolBar1 = new QToolBar(this);
+    ToolBar1->setMovable(false);
+    ToolBar1->setFloatable(false);
+    ToolBar1->setFixedHeight(42);
+    ToolBar1->setIconSize(QSize(32, 32));
+    addToolBar(Qt::TopToolBarArea, ToolBar1);
+
+    ScanPopupMenu = new QMenu(this);
+    ScanPopupmenuItem = ScanPopupMenu->addAction(QStringLiteral("Search on Local Network Segment"));
+    tutu1 = ScanPopupMenu->addAction(QStringLiteral("Search IP Address"));
+
+    ScanButton = toolButton(ToolBar1, QStringLiteral("scan"), QStringLiteral("Scan"));
+    ScanButton->setMenu(ScanPopupMenu);
+    ScanButton->setPopupMode(QToolButton::MenuButtonPopup);
+    ScanButton->setFixedSize(52, 38); // room for the drop-down arrow
+    PropertiesButton = toolButton(ToolBar1, QStringLiteral("properties"), QStringLiteral("Properties"));
+    UpgradeButton = toolButton(ToolBar1, QStringLiteral("upgrade"), QStringLiteral("Upgrade / Config"));
+    DropBearButton = toolButton(ToolBar1, QStringLiteral("dropbear"), QStringLiteral("DropBear"));
+    DropBearButton->setCheckable(true); // stays pressed or released after each click
+    for (QToolButton *button : {PropertiesButton, UpgradeButton, DropBearButton})
+        button->setEnabled(false);
+
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    StringGrid = new TStringGrid(ColumnCount, central);
+    layout->addWidget(StringGrid, 1);
+    ProgressBar = new QProgressBar(central);
+    ProgressBar->setFixedHeight(4);
+    ProgressBar->setRange(0, 100);
+    ProgressBar->setTextVisible(false);
+    ProgressBar->setStyleSheet(QStringLiteral("QProgressBar { border: 1px inset gray; background: palette(window); }"
+                                              "QProgressBar::chunk { background: navy; }"));
+    ProgressBar->hide();
+    layout->addWidget(ProgressBar);
+    setCentralWidget(central);
+
+    StatusBar = new QStatusBar(this);
+    StatusBar->setFixedHeight(19);
+    StatusBar->setSizeGripEnabled(true);
+    setStatusBar(StatusBar);
+
+    PopupMenu = new QMenu(this);
+    PropertiesPopup = PopupMenu->addAction(QStringLiteral("Properties"));
+    UpgradePopup = PopupMenu->addAction(QStringLiteral("Upgrade"));
+
+    Timer = new QTimer(this);
+    Timer->setInterval(250);
+    Timer->setSingleShot(false);
+
+    connect(ScanMenu, &QAction::triggered, this, &TFormMain::Scan);
+    connect(ScanButton, &QToolButton::clicked, this, &TFormMain::Scan);
+    connect(ScanPopupmenuItem, &QAction::triggered, this, &TFormMain::Scan);
+    connect(tutu1, &QAction::triggered, this, &TFormMain::Search);
+    connect(ExitMenu, &QAction::triggered, this, &TFormMain::Quit);
+    connect(Timer, &QTimer::timeout, this, &TFormMain::TimerTimer);
+    connect(StringGrid, &TStringGrid::cellSelected, this, &TFormMain::StringGridSelectCell);
+    connect(StringGrid->horizontalHeader(), &QHeaderView::sectionResized, this, [this] { FitLastColumn(); });
+    StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
+
+    askAddress = [this](QString *text) {
+        bool ok = false;
+        *text = QInputDialog::getText(this, QStringLiteral("IP Address"), QStringLiteral("Enter the IP Address"),
+                                      QLineEdit::Normal, QString(), &ok);
+        return ok;
+    };
+}
+
+void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
+{
+    StartupInit([this] { N4->setVisible(true); });
+    setWindowTitle(QApplication::applicationDisplayName().isEmpty() ? QStringLiteral("Tarvino")
+                                                                    : QApplication::applicationDisplayName());
+    StringGrid->SetDefaultRowHeight(std::abs(StringGrid->fontMetrics().height()) + 5);
+    for (int column = 0; column < ColumnCount; ++column) {
+        StringGrid->SetCell(column, 0, QString::fromLatin1(HeaderTexts[column]));
+        StringGrid->SetColWidth(column, StartWidths[column]);
+    }
+    RegisterDeviceType(BuiltInDeviceType());
+    m_serveur = new TServeur(serveurOptions, this);
+}
+
+void TFormMain::setDeviceActionsEnabled(bool enabled)
+{
+    PropertiesMenu->setEnabled(enabled);
+    PropertiesButton->setEnabled(enabled);
+    UpgradeButton->setEnabled(enabled);
+    DropBearButton->setEnabled(enabled);
+}
+
+TDeviceReplyEvent TFormMain::discoveryHandler()
+{
+    return [this](const QString &peerIp, int peerPort, const char *data, int length, bool refresh, bool viaDatagram) {
+        DecodeDiscoveryReply(peerIp, peerPort, data, length, refresh, viaDatagram);
+    };
+}
+
+// ---- The scan cycle -------------------------------------------------------------
+
+void TFormMain::Scan()
+{
+    if (Timer->isActive())
+        return;
+    ResetGrid();
+    m_timerTag = 0;
+    Timer->setInterval(ScanFirstTickMs);
+    Timer->start();
+    ProgressBar->setValue(0);
+    ProgressBar->show();
+}
+
+void TFormMain::TimerTimer()
+{
+    Timer->stop();
+    if (m_timerTag >= ScanBroadcasts) {
+        ProgressBar->hide();
+        return;
+    }
+    ProgressBar->setValue(m_timerTag * 100 / ScanBroadcasts);
+    Timer->setInterval(ScanTickMs);
+    ++m_timerTag;
+    m_serveur->Discover(TransportUdp, QString(), discoveryHandler());
+    Timer->start();
+}
+
+void TFormMain::ResetGrid()
+{
+    setDeviceActionsEnabled(false);
+    DeviceList.clear();
+    StringGrid->SetRowCount(2);
+    for (int column = 0; column < ColumnCount; ++column)
+        StringGrid->SetCell(column, 1, QString());
+    StringGrid->viewport()->update();
+}
+
+void TFormMain::FitLastColumn()
+{
+    int sum = 8;
+    for (int column = StringGrid->LeftCol(); column <= ColumnCount - 2; ++column)
+        sum += StringGrid->ColWidth(column);
+    const int clientWidth = width();
+    StringGrid->SetColWidth(ColumnCount - 1, sum <= clientWidth ? clientWidth - sum : 0);
+}
+
+void TFormMain::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    FitLastColumn();
+}
+
+void TFormMain::StringGridDrawCell()
+{
+    FitLastColumn();
+}
+
+void TFormMain::Quit()
+{
+    QApplication::quit();
+}
+
+// ---- Device table ---------------------------------------------------------------
+
+void TFormMain::DecodeDiscoveryReply(const QString &peerIp, int, const char *data, int length, bool refresh,
+                                     bool viaDatagram)
+{
+    const int index = MergeDiscoveryReply(DeviceList, peerIp, QByteArrayView(data, length), viaDatagram);
+    if (index >= 0 && refresh)
+        ShowDeviceRow(index);
+}
+
+void TFormMain::ShowDeviceRow(int index)
+{
+    setDeviceActionsEnabled(true);
+    if (StringGrid->RowCount() < index + 2)
+        StringGrid->SetRowCount(StringGrid->RowCount() + 1);
+    const TEPS &device = DeviceList[index];
+    StringGrid->SetRow(index + 1, {device.Params.text(Wire::Param::Name), device.Params.text(Wire::Param::TypeText),
+                                   device.Params.text(Wire::Param::HardwareVersion), device.IpText,
+                                   MacToText(QStringLiteral("."), device.Mac),
+                                   device.Params.text(Wire::Param::BootstrapVersion)});
+    StringGrid->viewport()->update(); // coalesced with the other replies of a burst
+}
+
+QString TFormMain::MacToText(const QString &separator, quint64 value)
+{
+    QStringList groups;
+    for (int shift = 40; shift >= 0; shift -= 8)
+        groups.append(QStringLiteral("%1").arg((value >> shift) & 0xFF, 2, 16, QLatin1Char('0')).toUpper());
+    return groups.join(separator);
+}
+
+void TFormMain::StringGridSelectCell(int, int row)
+{
+    SelectedDevice = row - 1;
+}
+
+// ---- Device actions -------------------------------------------------------------
+
+void TFormMain::Search()
+{
+    QString address;
+    if (!askAddress || !askAddress(&address))
+        return;
+    ResetGrid();
+    m_serveur->Discover(TransportTcp, address, discoveryHandler());
+}

@@ -1,0 +1,91 @@
+#pragma once
+// TFormMain: the main window with its device grid, the scan cycle and the device actions.
+
+#include "serveur.h"
+
+#include <QMainWindow>
+
+#include <functional>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QStatusBar;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class TStringGrid;
+
+class TFormMain : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit TFormMain(const TServeur::Options &serveurOptions = {}, QWidget *parent = nullptr);
+    ~TFormMain() override;
+
+    static constexpr int ColumnCount = 6;
+
+    // Components, by the window's own names.
+    QMenu *FileMenu = nullptr;
+    QMenu *HelpMenu = nullptr;
+    QAction *ScanMenu = nullptr;
+    QAction *ExitMenu = nullptr;
+    QAction *AboutMenu = nullptr;
+    QToolBar *ToolBar1 = nullptr;
+    QToolButton *ScanButton = nullptr;
+    QToolButton *PropertiesButton = nullptr;
+    TStringGrid *StringGrid = nullptr;
+    QStatusBar *StatusBar = nullptr;
+    QTimer *Timer = nullptr;
+    QProgressBar *ProgressBar = nullptr;
+    QToolButton *UpgradeButton = nullptr;
+    QAction *PropertiesMenu = nullptr;
+    QMenu *PopupMenu = nullptr;
+    QAction *PropertiesPopup = nullptr;
+    QAction *N4 = nullptr;
+    QAction *UpgradePopup = nullptr;
+    QToolButton *DropBearButton = nullptr;
+    QMenu *ScanPopupMenu = nullptr;
+    QAction *ScanPopupmenuItem = nullptr;
+    QAction *tutu1 = nullptr;
+
+    TServeur *Serveur() const { return m_serveur; }
+    int TimerTag() const { return m_timerTag; }
+
+    // Handlers.
+    void Scan();
+    void TimerTimer();
+    void ResetGrid();
+    void FitLastColumn();
+    void Quit();
+    void Search();
+    void Properties();
+    void UpgradeButtonClick();
+    void AboutMenuClick();
+    void StringGridSelectCell(int column, int row);
+    void StringGridDrawCell();
+
+    void DecodeDiscoveryReply(const QString &peerIp, int peerPort, const char *data, int length, bool refresh,
+                              bool viaDatagram);
+    void ShowDeviceRow(int index);
+    static QString MacToText(const QString &separator, quint64 value);
+
+    // The one-line input box of Search; tests replace it.
+    std::function<bool(QString *text)> askAddress;
+    // What Upgrade / Config opens; set once the upgrade window exists.
+    std::function<void()> openUpgradeWindow;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void FormCreate(const TServeur::Options &serveurOptions);
+    void buildComponents();
+    void setDeviceActionsEnabled(bool enabled);
+    TDeviceReplyEvent discoveryHandler();
+
+    TServeur *m_serveur = nullptr;
+    int m_timerTag = 0;
+    quint8 DropBearResult = 0;
+};

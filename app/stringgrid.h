@@ -1,0 +1,71 @@
+#pragma once
+// A text grid with a fixed header row, addressed the way the main window thinks
+// of it: row 0 is the header, device rows start at 1. Whole rows are selected,
+// cells are not editable, column borders can be dragged.
+
+#include <QAbstractTableModel>
+#include <QStringList>
+#include <QTableView>
+
+#include <functional>
+
+class TStringGridModel : public QAbstractTableModel
+{
+    Q_OBJECT
+public:
+    TStringGridModel(int columns, QObject *parent);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    // Grid rows, the header row included.
+    int gridRowCount() const { return static_cast<int>(m_cells.size()) + 1; }
+    void setGridRowCount(int rows);
+    QString cell(int column, int row) const;
+    void setCell(int column, int row, const QString &text);
+    void setRow(int row, const QStringList &texts);
+
+private:
+    QStringList m_header;
+    QList<QStringList> m_cells; // grid rows 1.. as model rows 0..
+    int m_columns;
+};
+
+class TStringGrid : public QTableView
+{
+    Q_OBJECT
+public:
+    TStringGrid(int columns, QWidget *parent = nullptr);
+
+    int RowCount() const { return m_model->gridRowCount(); }
+    // Shrinking the grid moves the selection to row 1, and reports it.
+    void SetRowCount(int rows);
+    QString Cells(int column, int row) const { return m_model->cell(column, row); }
+    void SetCell(int column, int row, const QString &text) { m_model->setCell(column, row, text); }
+    void SetRow(int row, const QStringList &texts) { m_model->setRow(row, texts); }
+    int ColWidth(int column) const;
+    void SetColWidth(int column, int width);
+    // The leftmost column scrolled into view.
+    int LeftCol() const;
+    int Row() const; // the selected grid row
+    void SelectRow(int row);
+    // The grid cell at a point of the viewport: {column, row}, row 0 for the header;
+    // {-1, -1} where there is no cell.
+    QPoint CellAt(const QPoint &viewportPoint) const;
+    void SetDefaultRowHeight(int height);
+
+    // Called before every paint of the cells.
+    std::function<void()> onDrawCell;
+
+signals:
+    // A grid row (1..) became the selected one, by the user or by the grid itself.
+    void cellSelected(int column, int row);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    TStringGridModel *m_model;
+};

@@ -1,0 +1,317 @@
+// The main window driven offscreen: layout, the scan cycle, the device table, the error handler.
+// It scans, so it runs only inside the lab.
+#include "application.h"
+#include "formmain.h"
+#include "replybuilder.h"
+#include "stringgrid.h"
+#include "tools.h"
+
+#include <QAbstractButton>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+struct MessageBoxSeen
+{
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList buttons;
+};
+
+// Reads and closes the next message box that opens.
+void catchNextMessageBox(MessageBoxSeen *seen)
+{
+    QTimer::singleShot(50, qApp, [seen] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box) {
+            catchNextMessageBox(seen);
+            return;
+        }
+        seen->title = box->windowTitle();
+        seen->text = box->text();
+        seen->icon = box->icon();
+        for (QAbstractButton *button : box->buttons())
+            seen->buttons.append(button->text());
+        box->accept();
+    });
+}
+} // namespace
+
+class TestFormMain : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TFormMain> m_form;
+
+    QStringList deviceActionsState() const
+    {
+        QStringList state;
+        state << QString::number(m_form->PropertiesMenu->isEnabled()) << QString::number(m_form->PropertiesButton->isEnabled())
+              << QString::number(m_form->UpgradeButton->isEnabled()) << QString::number(m_form->DropBearButton->isEnabled());
+        return state;
+    }
+    bool deviceActionsEnabled() const { return deviceActionsState() == QStringList(4, QStringLiteral("1")); }
+    bool deviceActionsDisabled() const { return deviceActionsState() == QStringList(4, QStringLiteral("0")); }
+
+    void feed(const QString &peer, const QByteArray &reply)
+    {
+        m_form->DecodeDiscoveryReply(peer, 52389, reply.constData(), static_cast<int>(reply.size()), true, true);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(qEnvironmentVariable("TARVINO_LAB") == QLatin1String("1"),
+                 "this test scans: run it inside the lab (ctest does)");
+    }
+
+    void init()
+    {
+        DeviceTypes.clear();
+        DeviceList.clear();
+        SelectedDevice = 0;
+        m_form = std::make_unique<TFormMain>();
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    }
+    void cleanup() { m_form.reset(); }
+
+    void startState()
+    {
+        TStringGrid *grid = m_form->StringGrid;
+        const QStringList headers{u"Name"_s, u"Type"_s, u"Version "_s, u"IP Address"_s, u"MAC Address"_s, u" Bootstrap "_s};
+        for (int column = 0; column < 6; ++column)
+            QCOMPARE(grid->Cells(column, 0), headers[column]);
+        QCOMPARE(m_form->windowTitle(), QStringLiteral("Tarvino"));
+        const QList<int> widths{130, 90, 90, 90, 100};
+        for (int column = 0; column < 5; ++column)
+            QCOMPARE(grid->ColWidth(column), widths[column]);
+        QCOMPARE(grid->ColWidth(5), m_form->width() - 508);
+        QCOMPARE(grid->RowCount(), 2);
+        QVERIFY(deviceActionsDisabled());
+        QVERIFY(m_form->ProgressBar->isHidden());
+        QVERIFY(!m_form->Timer->isActive());
+        QCOMPARE(FindDeviceType(0x000B1156), 0);
+
+        // The File menu: Scan (Ctrl+S), Properties, a visible separator, Exit.
+        const QList<QAction *> items = m_form->FileMenu->actions();
+        QCOMPARE(items.size(), 4);
+        QCOMPARE(items[0]->text(), QStringLiteral("&Scan"));
+        QCOMPARE(items[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+        QCOMPARE(items[1]->text(), QStringLiteral("&Properties"));
+        QVERIFY(items[2]->isSeparator());
+        QVERIFY(items[2]->isVisible());
+        QCOMPARE(items[3]->text(), QStringLiteral("E&xit"));
+        QCOMPARE(m_form->HelpMenu->title(), QStringLiteral("?"));
+        QCOMPARE(m_form->AboutMenu->text(), QStringLiteral("&About..."));
+        QCOMPARE(m_form->ScanPopupmenuItem->text(), QStringLiteral("Search on Local Network Segment"));
+        QCOMPARE(m_form->tutu1->text(), QStringLiteral("Search IP Address"));
+        QCOMPARE(m_form->ScanButton->toolTip(), QStringLiteral("Scan"));
+        QCOMPARE(m_form->UpgradeButton->toolTip(), QStringLiteral("Upgrade / Config"));
+        QVERIFY(!m_form->ScanButton->icon().pixmap(32, 32).isNull());
+    }
+
+    void lastColumnFillsTheWindow_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("lastColumn");
+        QTest::newRow("design width") << 600 << 92;
+        QTest::newRow("wider") << 900 << 392;
+        QTest::newRow("exactly full") << 508 << 0;
+        QTest::newRow("narrower than the five columns") << 400 << 0;
+    }
+    void lastColumnFillsTheWindow()
+    {
+        QFETCH(int, width);
+        QFETCH(int, lastColumn);
+        m_form->resize(width, m_form->height());
+        QTRY_COMPARE(m_form->width(), width);
+        QCOMPARE(m_form->StringGrid->ColWidth(5), lastColumn);
+        m_form->resize(600, m_form->height());
+        QTRY_COMPARE(m_form->StringGrid->ColWidth(5), 92);
+    }
+
+    void lastColumnFollowsDraggedBorder()
+    {
+        m_form->StringGrid->SetColWidth(0, 200);
+        QCOMPARE(m_form->StringGrid->ColWidth(5), m_form->width() - 578);
+    }
+
+    void scanStarters_data()
+    {
+        QTest::addColumn<int>("starter");
+        QTest::newRow("Ctrl+S") << 0;
+        QTest::newRow("scan button") << 1;
+        QTest::newRow("Search on Local Network Segment") << 2;
+    }
+    void scanStarters()
+    {
+        QFETCH(int, starter);
+        auto start = [&] {
+            switch (starter) {
+            case 0: QTest::keyClick(m_form.get(), Qt::Key_S, Qt::ControlModifier); break;
+            case 1: m_form->ScanButton->click(); break;
+            default: m_form->ScanPopupmenuItem->trigger(); break;
+            }
+        };
+        start();
+        QVERIFY(m_form->Timer->isActive());
+        QVERIFY(m_form->ProgressBar->isVisible());
+        QCOMPARE(m_form->ProgressBar->value(), 0);
+        QTRY_COMPARE(m_form->TimerTag(), 1);
+        // A second start while the cycle runs changes nothing.
+        start();
+        QCOMPARE(m_form->TimerTag(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), 5000);
+    }
+
+    void progressOfACycle()
+    {
+        QList<int> values;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            const int value = m_form->ProgressBar->isVisible() ? m_form->ProgressBar->value() : -1;
+            if (values.isEmpty() || values.last() != value)
+                values.append(value);
+        });
+        sampler.start(20);
+        m_form->Scan();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), 5000);
+        QTest::qWait(50);
+        QCOMPARE(values, (QList<int>{0, 50, -1}));
+        QCOMPARE(m_form->TimerTag(), 2);
+    }
+
+    void deviceRows()
+    {
+        const QByteArray first = ReplyBuilder(1, QByteArray::fromHex("0001" "0050c21a2b3c"))
+                                     .text(7, "beta").text(5, "Palimor").text(12, "2.1").text(16, "B 1.0").terminate();
+        const QByteArray second = ReplyBuilder(1, QByteArray::fromHex("0002" "c6120105cca5")).text(7, "alpha").terminate();
+        feed(QStringLiteral("198.18.1.1"), first);
+        QVERIFY(deviceActionsEnabled());
+        QCOMPARE(m_form->StringGrid->RowCount(), 2);
+        feed(QStringLiteral("198.18.1.5"), second);
+        QCOMPARE(m_form->StringGrid->RowCount(), 3);
+        feed(QStringLiteral("198.18.1.9"), first); // the same device, from another address
+        QCOMPARE(m_form->StringGrid->RowCount(), 3);
+        const QStringList row1{u"beta"_s, u"Palimor"_s, u"2.1"_s, u"198.18.1.9"_s, u"00.50.C2.1A.2B.3C"_s, u"B 1.0"_s};
+        const QStringList row2{u"alpha"_s, {}, {}, u"198.18.1.5"_s, u"00.00.00.00.00.00"_s, {}};
+        for (int column = 0; column < 6; ++column) {
+            QCOMPARE(m_form->StringGrid->Cells(column, 1), row1[column]);
+            QCOMPARE(m_form->StringGrid->Cells(column, 2), row2[column]);
+        }
+    }
+
+    void rejectedRepliesChangeNothing_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        const QByteArray source = QByteArray::fromHex("0001" "0050c21a2b3d");
+        QTest::newRow("nonzero status") << ReplyBuilder(1, source).setByte(22, 1).terminate().bytes();
+        QTest::newRow("command byte 2") << ReplyBuilder(2, source).terminate().bytes();
+        QTest::newRow("wrong protocol code") << ReplyBuilder(1, source).setByte(18, 0x12).terminate().bytes();
+        QTest::newRow("address all ff") << ReplyBuilder(1, QByteArray::fromHex("0001ffffffffffff")).terminate().bytes();
+        QTest::newRow("address all 00") << ReplyBuilder(1, QByteArray::fromHex("0001000000000000")).terminate().bytes();
+        QTest::newRow("short") << QByteArray::fromHex("0001ffffffffffff00010050c21a2b3d0001");
+    }
+    void rejectedRepliesChangeNothing()
+    {
+        QFETCH(QByteArray, reply);
+        feed(QStringLiteral("198.18.1.1"), ReplyBuilder().text(7, "kept").terminate());
+        feed(QStringLiteral("198.18.1.2"), reply);
+        QCOMPARE(DeviceList.size(), 1);
+        QCOMPARE(m_form->StringGrid->RowCount(), 2);
+        QCOMPARE(m_form->StringGrid->Cells(0, 1), QStringLiteral("kept"));
+        QCOMPARE(m_form->StringGrid->Cells(3, 1), QStringLiteral("198.18.1.1"));
+    }
+
+    void selectionFollowsRows()
+    {
+        for (int i = 0; i < 4; ++i)
+            feed(QStringLiteral("198.18.1.%1").arg(i + 1),
+                 ReplyBuilder(1, QByteArray::fromHex(QByteArray("00010050c21a2b0") + QByteArray::number(i))).terminate());
+        QCOMPARE(m_form->StringGrid->RowCount(), 5);
+        const QRect row3 = m_form->StringGrid->visualRect(m_form->StringGrid->model()->index(2, 1));
+        QTest::mouseClick(m_form->StringGrid->viewport(), Qt::LeftButton, {}, row3.center());
+        QCOMPARE(SelectedDevice, 2);
+        m_form->ResetGrid();
+        QCOMPARE(SelectedDevice, 0);
+        QCOMPARE(m_form->StringGrid->RowCount(), 2);
+        QVERIFY(deviceActionsDisabled());
+        QCOMPARE(m_form->StringGrid->Cells(0, 1), QString());
+    }
+
+    void macToText_data()
+    {
+        QTest::addColumn<quint64>("value");
+        QTest::addColumn<QString>("separator");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("0050c21a2b3c") << quint64(0x0050C21A2B3C) << "." << "00.50.C2.1A.2B.3C";
+        QTest::newRow("zero") << quint64(0) << "." << "00.00.00.00.00.00";
+        QTest::newRow("all ones, colon") << quint64(0xFFFFFFFFFFFF) << ":" << "FF:FF:FF:FF:FF:FF";
+        QTest::newRow("bits above 48 ignored") << quint64(0xAB0000000000000A) << "-" << "00-00-00-00-00-0A";
+    }
+    void macToText()
+    {
+        QFETCH(quint64, value);
+        QFETCH(QString, separator);
+        QFETCH(QString, text);
+        QCOMPARE(TFormMain::MacToText(separator, value), text);
+    }
+
+    void errorBoxText_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("letter") << "Connection refused" << "Connection refused.";
+        QTest::newRow("digit") << "Error 42" << "Error 42.";
+        QTest::newRow("full stop") << "Done." << "Done.";
+        QTest::newRow("exclamation") << "File x not found!" << "File x not found!";
+        QTest::newRow("closing bracket") << "Bad value (3)" << "Bad value (3)";
+        QTest::newRow("empty") << "" << "";
+    }
+    void errorBoxText()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, shown);
+        QCOMPARE(TApplication::ErrorBoxText(message), shown);
+    }
+
+    void escapedErrorShowsTheGeneralBox()
+    {
+        // A search for text that is no address fails in the engine; the error escapes the handler.
+        m_form->askAddress = [](QString *text) {
+            *text = QStringLiteral("device.local");
+            return true;
+        };
+        MessageBoxSeen seen;
+        catchNextMessageBox(&seen);
+        QTimer::singleShot(0, m_form->tutu1, &QAction::trigger);
+        QTRY_VERIFY_WITH_TIMEOUT(!seen.title.isEmpty(), 10000);
+        QCOMPARE(seen.title, QStringLiteral("Tarvino"));
+        QCOMPARE(seen.icon, QMessageBox::Critical);
+        QCOMPARE(seen.buttons, QStringList{QStringLiteral("OK")});
+        QVERIFY2(seen.text.contains(QStringLiteral("0.0.0.0")) && seen.text.endsWith(u'.'), qPrintable(seen.text));
+        // The window is still usable.
+        QVERIFY(m_form->isVisible());
+        m_form->ScanButton->click();
+        QVERIFY(m_form->Timer->isActive());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    TApplication app(argc, argv);
+    TestFormMain test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_formmain.moc"
