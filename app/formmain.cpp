@@ -1,5 +1,6 @@
 #include "formmain.h"
 
+#include "arpflush.h"
 #include "datagram.h"
 #include "resource.h"
 #include "stringgrid.h"
@@ -16,7 +17,10 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QScopeGuard>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 constexpr int ScanFirstTickMs = 5;
@@ -124,6 +128,12 @@ void TFormMain::buildComponents()
     connect(ExitMenu, &QAction::triggered, this, &TFormMain::Quit);
     connect(Timer, &QTimer::timeout, this, &TFormMain::TimerTimer);
     connect(StringGrid, &TStringGrid::cellSelected, this, &TFormMain::StringGridSelectCell);
+    connect(StringGrid, &TStringGrid::contextPopup, this, &TFormMain::StringGridContextPopup);
+    connect(StringGrid->horizontalHeader(), &QHeaderView::sectionDoubleClicked, this,
+            [this](int column) { StringGridDblClick(column, 0); });
+    connect(DropBearButton, &QToolButton::clicked, this, &TFormMain::DropBearButtonClick);
+    connect(UpgradeButton, &QToolButton::clicked, this, &TFormMain::UpgradeButtonClick);
+    connect(UpgradePopup, &QAction::triggered, this, &TFormMain::UpgradeButtonClick);
     connect(StringGrid->horizontalHeader(), &QHeaderView::sectionResized, this, [this] { FitLastColumn(); });
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
@@ -272,4 +282,97 @@ void TFormMain::Search()
         return;
     ResetGrid();
     m_serveur->Discover(TransportTcp, address, discoveryHandler());
+}
+
+void TFormMain::UpgradeButtonClick()
+{
+    if (openUpgradeWindow)
+        openUpgradeWindow();
+    Scan(); // whatever happened in the window
+}
+
+namespace {
+// Names and versions sort with A-Z folded to lower case, other bytes as they are.
+QByteArray foldedKey(const TParamValue &value)
+{
+    QByteArray key;
+    if (const QByteArray *text = std::get_if<QByteArray>(&value))
+        key = *text;
+    else
+        key = ParamValueText(value).toLatin1();
+    for (char &c : key)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
+int compareBytes(const QByteArray &a, const QByteArray &b)
+{
+    const int common = static_cast<int>(std::min(a.size(), b.size()));
+    for (int i = 0; i < common; ++i)
+        if (quint8(a[i]) != quint8(b[i]))
+            return quint8(a[i]) < quint8(b[i]) ? -1 : 1;
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+} // namespace
+
+void TFormMain::StringGridDblClick(int column, int row)
+{
+    if (row != 0 || column < 0 || column > 4)
+        return; // device rows, and the bootstrap column, keep the order
+    auto less = [column](const TEPS &a, const TEPS &b) {
+        switch (column) {
+        case 0: return compareBytes(foldedKey(a.Params[Wire::Param::Name]), foldedKey(b.Params[Wire::Param::Name])) < 0;
+        case 1:
+            return compareBytes(foldedKey(a.Params[Wire::Param::TypeText]), foldedKey(b.Params[Wire::Param::TypeText])) < 0;
+        case 2:
+            return compareBytes(foldedKey(a.Params[Wire::Param::HardwareVersion]),
+                                foldedKey(b.Params[Wire::Param::HardwareVersion])) < 0;
+        case 3: return compareBytes(a.IpText.toUtf8(), b.IpText.toUtf8()) < 0;
+        default: return a.Mac < b.Mac;
+        }
+    };
+    // Ascending and stable: devices with equal keys keep their order.
+    std::stable_sort(DeviceList.begin(), DeviceList.end(), less);
+    for (int index = 0; index < DeviceList.size(); ++index)
+        ShowDeviceRow(index);
+}
+
+void TFormMain::StringGridContextPopup(const QPoint &viewportPoint, bool byMouse)
+{
+    const QPoint cell = byMouse ? StringGrid->CellAt(viewportPoint) : QPoint(-1, -1);
+    if (cell.y() < 1 || DeviceList.isEmpty())
+        return;
+    StringGrid->SelectRow(cell.y());
+    PopupMenu->popup(StringGrid->viewport()->mapToGlobal(viewportPoint));
+}
+
+void TFormMain::DropBearButtonClick()
+{
+    if (SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
+        return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    DropBearButton->setEnabled(false);
+    const auto restore = qScopeGuard([this] {
+        DropBearButton->setEnabled(true);
+        QApplication::restoreOverrideCursor();
+    });
+    // The list may change while the requests wait: keep what they need.
+    const QString ip = DeviceList[SelectedDevice].IpText;
+    const quint8 transport = DeviceList[SelectedDevice].Transport;
+    FlushArpEntry(ip);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        DropBearResult = ResultNoReply;
+        m_serveur->SetDropBear(ip, transport, [this](const QString &peer, int port, const char *data, int length,
+                                                     bool refresh, bool viaDatagram) {
+            DropBearReply(peer, port, data, length, refresh, viaDatagram);
+        });
+        if (DropBearResult == ResultAcknowledged)
+            break;
+    }
+}
+
+void TFormMain::DropBearReply(const QString &, int, const char *data, int length, bool, bool)
+{
+    DropBearResult = JudgeCommandReply(QByteArrayView(data, length), Wire::Command::SetDropBear);
 }

@@ -65,6 +65,13 @@ public:
     void AboutMenuClick();
     void StringGridSelectCell(int column, int row);
     void StringGridDrawCell();
+    // A double-click on the header row sorts the list by that column.
+    void StringGridDblClick(int column, int row);
+    void StringGridContextPopup(const QPoint &viewportPoint, bool byMouse);
+    void DropBearButtonClick();
+    void DropBearReply(const QString &peerIp, int peerPort, const char *data, int length, bool refresh,
+                       bool viaDatagram);
+    quint8 LastDropBearResult() const { return DropBearResult; }
 
     void DecodeDiscoveryReply(const QString &peerIp, int peerPort, const char *data, int length, bool refresh,
                               bool viaDatagram);

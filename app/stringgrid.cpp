@@ -1,5 +1,6 @@
 #include "stringgrid.h"
 
+#include <QContextMenuEvent>
 #include <QHeaderView>
 
 TStringGridModel::TStringGridModel(int columns, QObject *parent)
@@ -100,7 +101,6 @@ TStringGrid::TStringGrid(int columns, QWidget *parent) : QTableView(parent), m_m
     horizontalHeader()->setMinimumSectionSize(0);
     horizontalHeader()->setSectionsClickable(false);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerItem);
-    setContextMenuPolicy(Qt::CustomContextMenu);
     connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex &current) {
                 if (current.isValid())
@@ -172,4 +172,10 @@ void TStringGrid::paintEvent(QPaintEvent *event)
     if (onDrawCell)
         onDrawCell();
     QTableView::paintEvent(event);
+}
+
+void TStringGrid::contextMenuEvent(QContextMenuEvent *event)
+{
+    emit contextPopup(event->pos(), event->reason() == QContextMenuEvent::Mouse);
+    event->accept();
 }

@@ -62,9 +62,13 @@ public:
 signals:
     // A grid row (1..) became the selected one, by the user or by the grid itself.
     void cellSelected(int column, int row);
+    // A context menu was asked for over the cells: by the mouse at a viewport point,
+    // or by the keyboard (which points at no cell).
+    void contextPopup(const QPoint &viewportPoint, bool byMouse);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     TStringGridModel *m_model;

@@ -7,6 +7,7 @@
 #include "tools.h"
 
 #include <QAbstractButton>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
@@ -247,6 +248,75 @@ private slots:
         QCOMPARE(m_form->StringGrid->RowCount(), 2);
         QVERIFY(deviceActionsDisabled());
         QCOMPARE(m_form->StringGrid->Cells(0, 1), QString());
+    }
+
+    void sortByHeader_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QStringList>("order"); // names, top to bottom
+        QTest::newRow("Name folds case") << 0 << QStringList{u"Alpha"_s, u"alpha2"_s, u"beta"_s, u"~x"_s};
+        QTest::newRow("Type, equal keys keep their order") << 1 << QStringList{u"beta"_s, u"~x"_s, u"Alpha"_s, u"alpha2"_s};
+        QTest::newRow("IP Address as text") << 3 << QStringList{u"beta"_s, u"Alpha"_s, u"alpha2"_s, u"~x"_s};
+        QTest::newRow("MAC Address as a number") << 4 << QStringList{u"alpha2"_s, u"~x"_s, u"beta"_s, u"Alpha"_s};
+        QTest::newRow("Bootstrap keeps the order") << 5 << QStringList{u"beta"_s, u"Alpha"_s, u"alpha2"_s, u"~x"_s};
+    }
+    void sortByHeader()
+    {
+        QFETCH(int, column);
+        QFETCH(QStringList, order);
+        struct Device { const char *name, *type, *ip, *mac; };
+        const Device devices[] = {{"beta", "b", "10.0.0.10", "000000000300"},
+                                  {"Alpha", "c", "10.0.0.11", "000000000400"},
+                                  {"alpha2", "c", "10.0.0.9", "000000000001"},
+                                  {"~x", "B", "10.0.1.0", "000000000002"}};
+        for (const Device &d : devices)
+            feed(QString::fromLatin1(d.ip),
+                 ReplyBuilder(1, QByteArray::fromHex(QByteArray("0001") + d.mac)).text(7, d.name).text(5, d.type).terminate());
+        SelectedDevice = 1;
+        QHeaderView *header = m_form->StringGrid->horizontalHeader();
+        const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
+        for (int twice = 0; twice < 2; ++twice) { // the order is always ascending
+            QTest::mouseDClick(header->viewport(), Qt::LeftButton, {}, at);
+            QStringList names;
+            for (int row = 1; row < m_form->StringGrid->RowCount(); ++row)
+                names.append(m_form->StringGrid->Cells(0, row));
+            QCOMPARE(names, order);
+        }
+        QCOMPARE(SelectedDevice, 1); // the selected row stays where it was
+
+        // A double-click on a device row changes nothing.
+        const QStringList before{m_form->StringGrid->Cells(0, 1), m_form->StringGrid->Cells(0, 2)};
+        QTest::mouseDClick(m_form->StringGrid->viewport(), Qt::LeftButton, {},
+                           m_form->StringGrid->visualRect(m_form->StringGrid->model()->index(1, 0)).center());
+        QCOMPARE((QStringList{m_form->StringGrid->Cells(0, 1), m_form->StringGrid->Cells(0, 2)}), before);
+    }
+
+    void contextMenu()
+    {
+        TStringGrid *grid = m_form->StringGrid;
+        auto rightClick = [&](QWidget *target, const QPoint &at, QContextMenuEvent::Reason reason) {
+            QContextMenuEvent event(reason, at, target->mapToGlobal(at));
+            QApplication::sendEvent(target, &event);
+            const bool shown = m_form->PopupMenu->isVisible();
+            m_form->PopupMenu->hide();
+            return shown;
+        };
+        const QPoint firstRow = grid->visualRect(grid->model()->index(0, 1)).center();
+        QVERIFY(!rightClick(grid->viewport(), firstRow, QContextMenuEvent::Mouse)); // the list is empty
+
+        for (int i = 0; i < 3; ++i)
+            feed(QStringLiteral("198.18.1.%1").arg(i + 1),
+                 ReplyBuilder(1, QByteArray::fromHex(QByteArray("00010050c21a2b0") + QByteArray::number(i))).terminate());
+        const QPoint thirdRow = grid->visualRect(grid->model()->index(2, 1)).center();
+        QVERIFY(rightClick(grid->viewport(), thirdRow, QContextMenuEvent::Mouse));
+        QCOMPARE(SelectedDevice, 2);
+        QCOMPARE(grid->Row(), 3);
+        QVERIFY(!rightClick(grid->viewport(), QPoint(5, grid->viewport()->height() - 2), QContextMenuEvent::Mouse));
+        QVERIFY(!rightClick(grid->viewport(), firstRow, QContextMenuEvent::Keyboard));
+        QVERIFY(!rightClick(grid->horizontalHeader()->viewport(), QPoint(5, 5), QContextMenuEvent::Mouse));
+        QCOMPARE(SelectedDevice, 2);
+        const QStringList items{m_form->PopupMenu->actions()[0]->text(), m_form->PopupMenu->actions()[1]->text()};
+        QCOMPARE(items, (QStringList{u"Properties"_s, u"Upgrade"_s}));
     }
 
     void macToText_data()
