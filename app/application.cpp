@@ -3,6 +3,7 @@
 #include "errors.h"
 #include "resource.h"
 
+#include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -11,6 +12,8 @@ TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv)
     setApplicationName(QStringLiteral("Tarvino"));
     setApplicationDisplayName(QStringLiteral("Tarvino"));
     setApplicationVersion(QStringLiteral(TARVINO_VERSION));
+    Q_INIT_RESOURCE(tarvino);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/scan.svg")));
 }
 
 bool TApplication::notify(QObject *receiver, QEvent *event)

@@ -1,7 +1,10 @@
 #include "formmain.h"
 
+#include "about.h"
 #include "arpflush.h"
 #include "datagram.h"
+#include "epsform.h"
+#include "palimorform.h"
 #include "resource.h"
 #include "stringgrid.h"
 #include "tools.h"
@@ -21,6 +24,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 constexpr int ScanFirstTickMs = 5;
@@ -126,6 +130,7 @@ void TFormMain::buildComponents()
     connect(ScanPopupmenuItem, &QAction::triggered, this, &TFormMain::Scan);
     connect(tutu1, &QAction::triggered, this, &TFormMain::Search);
     connect(ExitMenu, &QAction::triggered, this, &TFormMain::Quit);
+    connect(AboutMenu, &QAction::triggered, this, &TFormMain::AboutMenuClick);
     connect(Timer, &QTimer::timeout, this, &TFormMain::TimerTimer);
     connect(StringGrid, &TStringGrid::cellSelected, this, &TFormMain::StringGridSelectCell);
     connect(StringGrid, &TStringGrid::contextPopup, this, &TFormMain::StringGridContextPopup);
@@ -134,6 +139,9 @@ void TFormMain::buildComponents()
     connect(DropBearButton, &QToolButton::clicked, this, &TFormMain::DropBearButtonClick);
     connect(UpgradeButton, &QToolButton::clicked, this, &TFormMain::UpgradeButtonClick);
     connect(UpgradePopup, &QAction::triggered, this, &TFormMain::UpgradeButtonClick);
+    connect(PropertiesButton, &QToolButton::clicked, this, &TFormMain::Properties);
+    connect(PropertiesMenu, &QAction::triggered, this, &TFormMain::Properties);
+    connect(PropertiesPopup, &QAction::triggered, this, &TFormMain::Properties);
     connect(StringGrid->horizontalHeader(), &QHeaderView::sectionResized, this, [this] { FitLastColumn(); });
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
@@ -155,7 +163,7 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
         StringGrid->SetCell(column, 0, QString::fromLatin1(HeaderTexts[column]));
         StringGrid->SetColWidth(column, StartWidths[column]);
     }
-    RegisterDeviceType(BuiltInDeviceType());
+    RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
     m_serveur = new TServeur(serveurOptions, this);
 }
 
@@ -284,6 +292,19 @@ void TFormMain::Search()
     m_serveur->Discover(TransportTcp, address, discoveryHandler());
 }
 
+void TFormMain::Properties()
+{
+    if (DeviceList.isEmpty() || SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
+        return;
+    const int type = FindDeviceType(DeviceList[SelectedDevice].Params.number(Wire::Param::TypeCode, -1));
+    if (type < 0 || !DeviceTypes[type].createForm)
+        return; // a device of a type this program does not know has no properties window
+    const std::unique_ptr<TEpsForm> form(DeviceTypes[type].createForm(this));
+    form->setTag(SelectedDevice);
+    if (form->Execute() == ModalResult::Ok)
+        Scan();
+}
+
 void TFormMain::UpgradeButtonClick()
 {
     if (openUpgradeWindow)
@@ -375,4 +396,10 @@ void TFormMain::DropBearButtonClick()
 void TFormMain::DropBearReply(const QString &, int, const char *data, int length, bool, bool)
 {
     DropBearResult = JudgeCommandReply(QByteArrayView(data, length), Wire::Command::SetDropBear);
+}
+
+void TFormMain::AboutMenuClick()
+{
+    TFormAbout about;
+    about.ShowAbout();
 }

@@ -355,6 +355,25 @@ private slots:
         QCOMPARE(TApplication::ErrorBoxText(message), shown);
     }
 
+    void aboutBox()
+    {
+        // The box is modal: it is read and closed from a timer while its own loop runs.
+        QString title;
+        std::function<void()> closeWhenShown = [&] {
+            QWidget *box = QApplication::activeModalWidget();
+            if (!box) {
+                QTimer::singleShot(20, this, closeWhenShown);
+                return;
+            }
+            title = box->windowTitle();
+            QTest::keyClick(box, Qt::Key_Escape);
+        };
+        QTimer::singleShot(20, this, closeWhenShown);
+        m_form->AboutMenu->trigger();
+        QCOMPARE(title, QStringLiteral("About Tarvino ..."));
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+    }
+
     void escapedErrorShowsTheGeneralBox()
     {
         // A search for text that is no address fails in the engine; the error escapes the handler.

@@ -1,0 +1,131 @@
+#pragma once
+// Faults a simulated device can be told to show, per device, from the command line.
+//
+//   TARGET:KIND[=VALUE][@SCOPE]...
+//
+// TARGET: all, an IPv4 address, a range A-B, or a device index (N or #N, from 0).
+// KIND: silent, delay=MS, wrong-ack[=CMD], bad-crc, split, duplicate, loss=P,
+//       corrupt-readback=ADDRESS, ftp-silent, refuse, ftp-user-230, ftp-426.
+// SCOPE: 52389 | 52390 | 21 (the service), udp | tcp, cmd=N (datagram command),
+//        fn=N / sub=N (bus function / sub-command), from=N (from the Nth matching
+//        request on, 1-based), count=N (for N matching requests only).
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <random>
+
+namespace DevSim {
+
+enum class Transport { Udp, Tcp };
+enum class Service { Device, Bus, Ftp }; // UDP/TCP 52389, UDP 52390, TCP 21
+
+enum class FaultKind {
+    Silent,          // the request is dropped unseen: no answer, no state change
+    Delay,           // the answer leaves after delayMs
+    WrongAck,        // commands: acknowledgement code XOR 1; discovery: command byte 2
+    BadCrc,          // bus: the reply's CRC is wrong
+    Split,           // the reply goes out in two datagrams (or two TCP writes)
+    Duplicate,       // the reply goes out twice
+    Loss,            // each UDP request is lost with probability p (seeded)
+    CorruptReadback, // bus: a read covering address returns that byte inverted
+    Refuse,          // TCP connections to 52389 and 21 are reset at once
+    FtpUser230,      // a variant: the FTP server logs in at USER, asking no password
+    Ftp426,          // the FTP server ends a transfer with 426, then 226
+};
+
+struct FaultScope
+{
+    std::optional<Service> service;
+    std::optional<Transport> transport;
+    std::optional<int> command;
+    std::optional<int> busFunction;
+    std::optional<int> busSubCommand;
+    int from = 1;
+    int count = 0; // 0: no limit
+};
+
+// Which devices an option is for: every device, an address range, or one index.
+struct DeviceTarget
+{
+    bool allDevices = false;
+    quint32 first = 0;
+    quint32 last = 0;
+    std::optional<int> index;
+
+    bool matches(int deviceIndex, quint32 ip) const;
+};
+
+// all | IPv4 address | A-B | N | #N
+std::optional<DeviceTarget> parseTarget(QStringView text);
+
+struct Fault
+{
+    DeviceTarget target;
+
+    FaultKind kind = FaultKind::Silent;
+    int delayMs = 0;
+    double probability = 0;
+    quint32 address = 0;
+    FaultScope scope;
+    QString text; // as given, for the journal
+
+    bool targets(int deviceIndex, quint32 ip) const { return target.matches(deviceIndex, ip); }
+    QString kindName() const;
+};
+
+std::optional<Fault> parseFault(QStringView definition, QString *error);
+
+// What a request is, for matching faults against it.
+struct RequestContext
+{
+    Service service = Service::Device;
+    Transport transport = Transport::Udp;
+    int command = -1;
+    int busFunction = -1;
+    int busSubCommand = -1;
+};
+
+struct FaultEffects
+{
+    bool silent = false;
+    bool lost = false;
+    bool wrongAck = false;
+    bool badCrc = false;
+    bool split = false;
+    bool duplicate = false;
+    bool refuse = false;
+    bool ftpUser230 = false;
+    bool ftp426 = false;
+    int delayMs = 0;
+    std::optional<quint32> corruptAddress;
+    QStringList applied; // kind names, for the journal
+
+    bool dropped() const { return silent || lost; }
+};
+
+// The faults of one device, with their counters and the device's own loss generator.
+class DeviceFaults
+{
+public:
+    DeviceFaults() = default;
+    DeviceFaults(QList<Fault> faults, quint64 seed);
+
+    // Counts the request against every fault whose scope matches, and returns the effects
+    // of those whose from/count window includes it. A new TCP connection (connection =
+    // true) is matched against the connection faults only: refuse, and on port 21 silent,
+    // ftp-user-230 and ftp-426; a request is matched against all the others.
+    FaultEffects effectsFor(const RequestContext &request, bool connection = false);
+    bool isEmpty() const { return m_faults.isEmpty(); }
+
+private:
+    QList<Fault> m_faults;
+    QList<int> m_matched;
+    std::mt19937_64 m_rng;
+};
+
+QString faultHelp();
+
+} // namespace DevSim

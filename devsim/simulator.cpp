@@ -1,0 +1,391 @@
+#include "simulator.h"
+
+#include "simdatagram.h"
+#include "journal.h"
+#include "wire.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+
+namespace DevSim {
+
+namespace {
+
+QString hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex());
+}
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+quint64 deviceSeed(quint64 seed, int index)
+{
+    quint64 value = seed * 0x9E3779B97F4A7C15ull + quint64(index) + 1;
+    value = (value ^ (value >> 31)) * 0xBF58476D1CE4E5B9ull;
+    return value ^ (value >> 29);
+}
+
+} // namespace
+
+DeviceSimulator::DeviceSimulator(QList<SimDevice> devices, const QList<Fault> &faults, const SimulatorOptions &options)
+    : m_devices(std::move(devices))
+    , m_options(options)
+{
+    m_faults.reserve(m_devices.size());
+    for (SimDevice &device : m_devices) {
+        m_byAddress.emplace(device.ip, device.index);
+        if (options.updaterRunning)
+            device.updaterRunning = true;
+        device.controller.setLogsConsumed(options.logsConsumed);
+        QList<Fault> own;
+        for (const Fault &fault : faults)
+            if (fault.targets(device.index, device.ip))
+                own << fault;
+        m_faults << DeviceFaults(own, deviceSeed(options.seed, device.index));
+    }
+}
+
+int DeviceSimulator::indexOf(quint32 ip) const
+{
+    const auto found = m_byAddress.find(ip);
+    return found == m_byAddress.end() ? -1 : found->second;
+}
+
+QJsonObject DeviceSimulator::requestEntry(int index, int port, Transport transport, const QString &peer) const
+{
+    QJsonObject entry;
+    entry.insert(QStringLiteral("device"), m_devices.at(index).ipText());
+    entry.insert(QStringLiteral("port"), port);
+    entry.insert(QStringLiteral("transport"), transport == Transport::Udp ? QStringLiteral("udp") : QStringLiteral("tcp"));
+    entry.insert(QStringLiteral("from"), peer);
+    return entry;
+}
+
+void DeviceSimulator::journal(const QJsonObject &entry)
+{
+    if (m_journal)
+        m_journal->write(entry);
+}
+
+void DeviceSimulator::journalState(int index)
+{
+    const SimDevice &d = m_devices.at(index);
+    QJsonObject entry;
+    entry.insert(QStringLiteral("device"), d.ipText());
+    entry.insert(QStringLiteral("event"), QStringLiteral("state"));
+    entry.insert(QStringLiteral("ftpServer"), d.ftpServerRunning);
+    entry.insert(QStringLiteral("updater"), d.updaterRunning);
+    entry.insert(QStringLiteral("daemon"), d.daemonRunning);
+    entry.insert(QStringLiteral("dropBear"), d.dropBearOn);
+    entry.insert(QStringLiteral("installedImage"),
+                 d.installedImage ? QJsonValue(QString::fromLatin1(*d.installedImage)) : QJsonValue());
+    entry.insert(QStringLiteral("installCount"), d.installCount);
+    journal(entry);
+}
+
+QList<Outgoing> DeviceSimulator::shape(const QByteArray &reply, const FaultEffects &effects, Transport transport)
+{
+    QList<Outgoing> out;
+    if (effects.split && reply.size() >= 2) {
+        // Two datagrams close together; over TCP far enough apart to be two reads.
+        const qsizetype half = reply.size() / 2;
+        out << Outgoing{reply.left(half), effects.delayMs}
+            << Outgoing{reply.mid(half), effects.delayMs + (transport == Transport::Tcp ? 50 : 5)};
+    } else {
+        out << Outgoing{reply, effects.delayMs};
+    }
+    if (effects.duplicate) {
+        const QList<Outgoing> again = out;
+        out += again;
+    }
+    return out;
+}
+
+std::optional<Outgoing> DeviceSimulator::handleDeviceRequest(int index, const DeviceRequest &request,
+                                                             const FaultEffects &effects, QJsonObject &entry,
+                                                             bool &stateTouched)
+{
+    SimDevice &d = m_devices[index];
+    if (request.command == quint8(Wire::Command::Discover)) {
+        const quint8 commandByte = effects.wrongAck ? 2 : 1;
+        return Outgoing{encodeDiscoveryReply(d, request.source, request.ids, commandByte), 0};
+    }
+    const Wire::CommandInfo *info = Wire::findCommand(request.command);
+    if (!info) {
+        entry.insert(QStringLiteral("ignored"), QStringLiteral("unknown command"));
+        return std::nullopt;
+    }
+    switch (info->command) {
+    case Wire::Command::StartFtpServer: d.ftpServerRunning = true; break;
+    case Wire::Command::StopFtpServer: d.ftpServerRunning = false; break;
+    case Wire::Command::StartUpdater: d.updaterRunning = true; break;
+    case Wire::Command::StopUpdater: d.updaterRunning = false; break;
+    case Wire::Command::StartDaemon: d.daemonRunning = true; break;
+    case Wire::Command::StopDaemon: d.daemonRunning = false; break;
+    case Wire::Command::SetDropBear: d.dropBearOn = !d.dropBearOn; break;
+    case Wire::Command::SystemUpgrade:
+        // Installs the image uploaded last; with none uploaded there is nothing to install.
+        if (!d.lastUpload.isEmpty()) {
+            d.installedImage = d.lastUpload;
+            ++d.installCount;
+        }
+        break;
+    case Wire::Command::Discover: break;
+    }
+    stateTouched = true;
+    const quint16 ack = effects.wrongAck ? quint16(info->ackCode ^ 1u) : info->ackCode;
+    entry.insert(QStringLiteral("ack"), QString::number(ack, 16));
+    return Outgoing{encodeCommandReply(d, request.source, request.command, ack), 0};
+}
+
+static void describeRequest(const DeviceRequest &request, QJsonObject &entry)
+{
+    entry.insert(QStringLiteral("cmd"), request.command);
+    const Wire::CommandInfo *info = Wire::findCommand(request.command);
+    entry.insert(QStringLiteral("name"), info ? QString::fromLatin1(info->name) : QStringLiteral("unknown"));
+    entry.insert(QStringLiteral("dest"), hex(request.destination));
+    entry.insert(QStringLiteral("source"), hex(request.source));
+    if (!request.ids.isEmpty()) {
+        QJsonArray ids;
+        for (quint16 id : request.ids)
+            ids.append(id);
+        entry.insert(QStringLiteral("ids"), ids);
+    }
+    if (request.status != 0)
+        entry.insert(QStringLiteral("status"), qint64(request.status));
+}
+
+QList<Outgoing> DeviceSimulator::deviceRequest(int index, QByteArrayView data, Transport transport, const QString &peer)
+{
+    QJsonObject entry = requestEntry(index, m_options.devicePort, transport, peer);
+    const DeviceDecodeResult decoded = decodeDeviceRequest(data);
+    if (!decoded.request) {
+        entry.insert(QStringLiteral("error"), decoded.error);
+        entry.insert(QStringLiteral("bytes"), hex(data.toByteArray()));
+        journal(entry);
+        return {};
+    }
+    describeRequest(*decoded.request, entry);
+    const FaultEffects effects =
+        m_faults[index].effectsFor({Service::Device, transport, decoded.request->command, -1, -1});
+    if (!effects.applied.isEmpty())
+        entry.insert(QStringLiteral("faults"), QJsonArray::fromStringList(effects.applied));
+    if (effects.dropped()) {
+        journal(entry);
+        return {};
+    }
+    // The request line goes first, then the state line, and only then the reply leaves:
+    // whoever holds a reply finds its request in the journal.
+    bool stateTouched = false;
+    const std::optional<Outgoing> reply = handleDeviceRequest(index, *decoded.request, effects, entry, stateTouched);
+    journal(entry);
+    if (stateTouched)
+        journalState(index);
+    if (!reply)
+        return {};
+    return shape(reply->data, effects, transport);
+}
+
+QList<AddressedOutgoing> DeviceSimulator::broadcastRequest(QByteArrayView data, const QString &peer)
+{
+    QList<AddressedOutgoing> out;
+    const DeviceDecodeResult decoded = decodeDeviceRequest(data);
+    if (m_journal)
+        m_journal->beginBatch();
+    for (int i = 0; i < count(); ++i) {
+        if (decoded.request && !addressedTo(decoded.request->destination, m_devices.at(i))) {
+            QJsonObject entry = requestEntry(i, m_options.devicePort, Transport::Udp, peer);
+            describeRequest(*decoded.request, entry);
+            entry.insert(QStringLiteral("broadcast"), true);
+            entry.insert(QStringLiteral("ignored"), QStringLiteral("not addressed"));
+            journal(entry);
+            continue;
+        }
+        for (const Outgoing &o : deviceRequest(i, data, Transport::Udp, peer))
+            out << AddressedOutgoing{i, o};
+    }
+    if (m_journal)
+        m_journal->endBatch();
+    return out;
+}
+
+QList<Outgoing> DeviceSimulator::busRequest(int index, QByteArrayView data, const QString &peer)
+{
+    SimDevice &d = m_devices[index];
+    QJsonObject entry = requestEntry(index, m_options.busPort, Transport::Udp, peer);
+    const BusDecodeResult decoded = decodeBusRequest(data);
+    if (!decoded.request) {
+        entry.insert(QStringLiteral("error"), decoded.error);
+        entry.insert(QStringLiteral("bytes"), hex(data.toByteArray()));
+        journal(entry);
+        return {};
+    }
+    const BusRequest &request = *decoded.request;
+    entry.insert(QStringLiteral("unit"), request.unit);
+    entry.insert(QStringLiteral("fn"), request.function);
+    if (request.function == Wire::Bus::FunctionCommand) {
+        entry.insert(QStringLiteral("sub"), request.subCommand);
+    } else {
+        entry.insert(QStringLiteral("addr"), qint64(request.address));
+        entry.insert(QStringLiteral("n"), request.count);
+        if (request.function == Wire::Bus::FunctionWriteBlock)
+            entry.insert(QStringLiteral("data"), hex(request.data));
+    }
+    const FaultEffects effects = m_faults[index].effectsFor(
+        {Service::Bus, Transport::Udp, -1, request.function,
+         request.function == Wire::Bus::FunctionCommand ? request.subCommand : -1});
+    if (!effects.applied.isEmpty())
+        entry.insert(QStringLiteral("faults"), QJsonArray::fromStringList(effects.applied));
+    if (effects.dropped()) {
+        journal(entry);
+        return {};
+    }
+    if (!d.updaterRunning) {
+        // Only the updater service listens to the bus: a real board drops the frame.
+        entry.insert(QStringLiteral("refused"), QStringLiteral("updater stopped"));
+        journal(entry);
+        return {};
+    }
+    QByteArray reply = d.controller.execute(request, effects.corruptAddress);
+    entry.insert(QStringLiteral("view"), ControllerMemory::viewName(d.controller.view()));
+    if (request.function == Wire::Bus::FunctionCommand && request.subCommand == Wire::Bus::SetConfigStop)
+        entry.insert(QStringLiteral("configurationLength"), d.controller.configuration().size());
+    if (request.function == Wire::Bus::FunctionCommand && request.subCommand == Wire::Bus::EnterUpdateMode) {
+        entry.insert(QStringLiteral("updateImageSize"), d.controller.updateImage().size());
+        entry.insert(QStringLiteral("updateImageSha256"), sha256(d.controller.updateImage()));
+    }
+    if (effects.badCrc)
+        reply[reply.size() - 1] = char(~quint8(reply.back()));
+    journal(entry);
+    return shape(reply, effects, Transport::Udp);
+}
+
+bool DeviceSimulator::deviceConnectionRefused(int index, const QString &peer)
+{
+    const FaultEffects effects = m_faults[index].effectsFor({Service::Device, Transport::Tcp, -1, -1, -1}, true);
+    if (!effects.refuse)
+        return false;
+    QJsonObject entry = requestEntry(index, m_options.devicePort, Transport::Tcp, peer);
+    entry.insert(QStringLiteral("connection"), QStringLiteral("refused"));
+    entry.insert(QStringLiteral("faults"), QJsonArray::fromStringList(effects.applied));
+    journal(entry);
+    return true;
+}
+
+DeviceSimulator::FtpConnection DeviceSimulator::ftpConnect(int index, const QString &peer)
+{
+    const SimDevice &d = m_devices.at(index);
+    const FaultEffects effects = m_faults[index].effectsFor({Service::Ftp, Transport::Tcp, -1, -1, -1}, true);
+    QJsonObject entry = requestEntry(index, m_options.ftpPort, Transport::Tcp, peer);
+    entry.insert(QStringLiteral("ftp"), QStringLiteral("connect"));
+    if (!effects.applied.isEmpty())
+        entry.insert(QStringLiteral("faults"), QJsonArray::fromStringList(effects.applied));
+    FtpConnection connection;
+    connection.logInAtUser = effects.ftpUser230;
+    connection.end426 = effects.ftp426;
+    if (effects.refuse) {
+        connection.admission = FtpAdmission::Refuse;
+        entry.insert(QStringLiteral("refused"), QStringLiteral("fault"));
+    } else if (!d.ftpServerRunning && !m_options.ftpAlwaysOn) {
+        connection.admission = FtpAdmission::Refuse;
+        entry.insert(QStringLiteral("refused"), QStringLiteral("ftp server stopped"));
+    } else if (effects.silent) {
+        connection.admission = FtpAdmission::Silent;
+    }
+    journal(entry);
+    return connection;
+}
+
+void DeviceSimulator::ftpLineReceived(int index, const QString &peer, const QByteArray &line)
+{
+    QJsonObject entry = requestEntry(index, m_options.ftpPort, Transport::Tcp, peer);
+    entry.insert(QStringLiteral("ftp"), QString::fromLatin1(line));
+    journal(entry);
+}
+
+void DeviceSimulator::ftpEvent(int index, const QString &peer, const QString &event)
+{
+    QJsonObject entry = requestEntry(index, m_options.ftpPort, Transport::Tcp, peer);
+    entry.insert(QStringLiteral("event"), event);
+    journal(entry);
+}
+
+void DeviceSimulator::ftpStored(int index, const QString &peer, const QByteArray &name, const QByteArray &data)
+{
+    SimDevice &d = m_devices[index];
+    d.files.insert(name, data);
+    d.lastUpload = name;
+    QJsonObject entry = requestEntry(index, m_options.ftpPort, Transport::Tcp, peer);
+    entry.insert(QStringLiteral("event"), QStringLiteral("stored"));
+    entry.insert(QStringLiteral("file"), QString::fromLatin1(name));
+    entry.insert(QStringLiteral("size"), data.size());
+    entry.insert(QStringLiteral("sha256"), sha256(data));
+    if (!m_options.ftpRoot.isEmpty()) {
+        const QString dir = m_options.ftpRoot + QLatin1Char('/') + d.ipText();
+        QFile file(dir + QLatin1Char('/') + QString::fromLatin1(name));
+        if (!QDir().mkpath(dir) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
+            entry.insert(QStringLiteral("error"), QStringLiteral("cannot write %1").arg(file.fileName()));
+        else
+            entry.insert(QStringLiteral("path"), file.fileName());
+    }
+    journal(entry);
+}
+
+bool DeviceSimulator::ftpDelete(int index, const QByteArray &name)
+{
+    SimDevice &d = m_devices[index];
+    if (d.files.remove(name) == 0)
+        return false;
+    if (!m_options.ftpRoot.isEmpty())
+        QFile::remove(m_options.ftpRoot + QLatin1Char('/') + d.ipText() + QLatin1Char('/') + QString::fromLatin1(name));
+    return true;
+}
+
+QJsonObject DeviceSimulator::deviceState(int index) const
+{
+    const SimDevice &d = m_devices.at(index);
+    QJsonObject files;
+    for (auto it = d.files.cbegin(); it != d.files.cend(); ++it)
+        files.insert(QString::fromLatin1(it.key()),
+                     QJsonObject{{QStringLiteral("size"), it.value().size()}, {QStringLiteral("sha256"), sha256(it.value())}});
+    const ControllerMemory &c = d.controller;
+    QJsonObject controller{
+        {QStringLiteral("view"), ControllerMemory::viewName(c.view())},
+        {QStringLiteral("configurationHex"), hex(c.configuration())},
+        {QStringLiteral("configurationWrites"), c.configurationWrites()},
+        {QStringLiteral("logBlocks"), int(c.logBlocks().size())},
+        {QStringLiteral("logCursor"), c.logCursor()},
+        {QStringLiteral("firmwareSize"), c.firmware().size()},
+        {QStringLiteral("firmwareSha256"), sha256(c.firmware())},
+        {QStringLiteral("updateModeCount"), c.updateModeCount()},
+        {QStringLiteral("updateImageSize"), c.updateImage().size()},
+        {QStringLiteral("updateImageSha256"), sha256(c.updateImage())},
+    };
+    return QJsonObject{
+        {QStringLiteral("device"), d.ipText()},
+        {QStringLiteral("index"), d.index},
+        {QStringLiteral("ftpServer"), d.ftpServerRunning},
+        {QStringLiteral("updater"), d.updaterRunning},
+        {QStringLiteral("daemon"), d.daemonRunning},
+        {QStringLiteral("dropBear"), d.dropBearOn},
+        {QStringLiteral("installedImage"), d.installedImage ? QJsonValue(QString::fromLatin1(*d.installedImage)) : QJsonValue()},
+        {QStringLiteral("installCount"), d.installCount},
+        {QStringLiteral("files"), files},
+        {QStringLiteral("controller"), controller},
+    };
+}
+
+QJsonObject DeviceSimulator::state() const
+{
+    QJsonArray devices;
+    for (int i = 0; i < count(); ++i)
+        devices.append(deviceState(i));
+    return QJsonObject{{QStringLiteral("devices"), devices}};
+}
+
+} // namespace DevSim

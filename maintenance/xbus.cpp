@@ -1,0 +1,291 @@
+#include "xbus.h"
+
+#include "socketwait.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLoggingCategory>
+#include <QThread>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <algorithm>
+#include <array>
+
+Q_LOGGING_CATEGORY(lcBus, "tarvino.bus", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcBusLowLevel, "tarvino.bus.lowlevel", QtWarningMsg)
+
+namespace {
+
+// CRC-16/MODBUS: width 16, polynomial 0x8005 reflected as 0xA001, initial value 0xFFFF, input and
+// output reflected, no final XOR. Check value for "123456789": 0x4B37 (sent 0x37, 0x4B).
+constexpr quint16 CrcPolynomialReflected = 0xA001;
+constexpr quint16 CrcInitial = 0xFFFF;
+
+constexpr std::array<quint16, 256> makeCrcTable()
+{
+    std::array<quint16, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        quint16 crc = static_cast<quint16>(i);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1u) ? static_cast<quint16>((crc >> 1) ^ CrcPolynomialReflected)
+                             : static_cast<quint16>(crc >> 1);
+        table[i] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<quint16, 256> CrcTable = makeCrcTable();
+
+// At most this many datagrams are thrown away before a request; a device never sends more than a few.
+constexpr int MaxStaleDatagrams = 64;
+
+void appendAddress(QByteArray &request, quint32 address)
+{
+    request.append(static_cast<char>((address >> 16) & 0xFFu));
+    request.append(static_cast<char>((address >> 8) & 0xFFu));
+    request.append(static_cast<char>(address & 0xFFu));
+}
+
+QByteArray blockHeader(quint8 unit, quint8 function, quint32 address, int count)
+{
+    QByteArray request;
+    request.reserve(XBus::ReadReplyHeader + Wire::Bus::MaxChunk + XBus::CrcSize);
+    request.append(static_cast<char>(unit));
+    request.append(static_cast<char>(function));
+    request.append(static_cast<char>(Wire::Bus::BlockMarker));
+    appendAddress(request, address);
+    request.append(static_cast<char>(count & 0xFF));
+    return request;
+}
+
+} // namespace
+
+namespace XBus {
+
+quint16 crc16(QByteArrayView bytes)
+{
+    quint16 crc = CrcInitial;
+    for (char c : bytes)
+        crc = static_cast<quint16>((crc >> 8) ^ CrcTable[(crc ^ static_cast<quint8>(c)) & 0xFFu]);
+    return crc;
+}
+
+QByteArray commandRequest(quint8 unit, quint8 subCommand)
+{
+    QByteArray request;
+    request.append(static_cast<char>(unit));
+    request.append(static_cast<char>(Wire::Bus::FunctionCommand));
+    request.append(static_cast<char>(subCommand));
+    return request;
+}
+
+QByteArray readRequest(quint8 unit, quint32 address, int count)
+{
+    return blockHeader(unit, Wire::Bus::FunctionReadBlock, address, count);
+}
+
+QByteArray writeRequest(quint8 unit, quint32 address, QByteArrayView data)
+{
+    QByteArray request = blockHeader(unit, Wire::Bus::FunctionWriteBlock, address, static_cast<int>(data.size()));
+    request.append(data);
+    return request;
+}
+
+QByteArray seal(QByteArray request)
+{
+    if (!request.isEmpty() && request.at(0) == '\0')
+        request[0] = static_cast<char>(Wire::Bus::UnitAddress);
+    const quint16 crc = TXBus::ComputeCrc(request);
+    request.append(static_cast<char>(crc >> 8));
+    request.append(static_cast<char>(crc & 0xFFu));
+    return request;
+}
+
+bool residueIsZero(QByteArrayView frame)
+{
+    return crc16(frame) == 0;
+}
+
+std::optional<QByteArray> readReplyData(QByteArrayView reply, int count)
+{
+    if (count < 0 || reply.size() < ReadReplyHeader + count)
+        return std::nullopt;
+    return reply.sliced(ReadReplyHeader, count).toByteArray();
+}
+
+} // namespace XBus
+
+TXBus::TXBus(QObject *owner, const QString &host, quint16 port, XBus::Timing timing)
+    : QObject(owner), m_host(host), m_udpClient(new QUdpSocket(this)), m_port(port), m_timing(timing),
+      m_receiveBuffer(XBus::ReceiveBufferSize, Qt::Uninitialized)
+{
+    // A failure shows later as empty replies.
+    Open();
+    m_busy = false;
+}
+
+TXBus::~TXBus()
+{
+    Close();
+}
+
+bool TXBus::Open()
+{
+    if (isOpen())
+        return true;
+    m_address = QHostAddress(m_host);
+    if (m_address.isNull()) {
+        qCDebug(lcBus) << "not an IP address:" << m_host;
+        return false;
+    }
+    const QHostAddress any = m_address.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress::AnyIPv6
+                                                                                      : QHostAddress::AnyIPv4;
+    // Bound, not connected: the device may answer from any address and port, and a connected
+    // datagram socket would both filter those out and turn an ICMP error into a closed socket.
+    if (!m_udpClient->bind(any, 0)) {
+        qCDebug(lcBus) << "bind failed:" << m_udpClient->errorString();
+        m_udpClient->abort();
+        return false;
+    }
+    return true;
+}
+
+void TXBus::Close()
+{
+    m_udpClient->close();
+}
+
+bool TXBus::isOpen() const
+{
+    return m_udpClient->state() == QAbstractSocket::BoundState;
+}
+
+quint16 TXBus::localPort() const
+{
+    return m_udpClient->localPort();
+}
+
+quint16 TXBus::ComputeCrc(QByteArrayView bytes)
+{
+    const quint16 crc = XBus::crc16(bytes);
+    return static_cast<quint16>(((crc & 0xFFu) << 8) | (crc >> 8));
+}
+
+void TXBus::discardStaleDatagrams()
+{
+    // A reply that came in after its attempt gave up (or a device that answered twice) must not be
+    // taken for the reply to the next request.
+    for (int i = 0; i < MaxStaleDatagrams && m_udpClient->hasPendingDatagrams(); ++i) {
+        const qint64 size = m_udpClient->readDatagram(m_receiveBuffer.data(), m_receiveBuffer.size());
+        qCDebug(lcBus) << "discarded a late datagram of" << size << "bytes";
+    }
+}
+
+bool TXBus::Transfer(const QByteArray &frame, int expectedLength, int timeoutMs)
+{
+    m_replyBuffer.clear();
+    if (isOpen()) {
+        discardStaleDatagrams();
+        qCDebug(lcBusLowLevel) << "->" << m_host << frame.toHex(' ');
+        if (m_udpClient->writeDatagram(frame, m_address, m_port) == frame.size()) {
+            while (m_replyBuffer.size() < expectedLength) {
+                if (!SocketWait::waitForReadyRead(*m_udpClient, timeoutMs))
+                    break;
+                const qint64 size = m_udpClient->readDatagram(m_receiveBuffer.data(), m_receiveBuffer.size());
+                if (size <= 0)
+                    break; // a socket error or an empty datagram ends the attempt
+                m_replyBuffer.append(m_receiveBuffer.constData(), size);
+            }
+        } else {
+            qCDebug(lcBus) << "send failed:" << m_udpClient->errorString();
+        }
+        qCDebug(lcBusLowLevel) << "<-" << m_replyBuffer.toHex(' ');
+    }
+    if (expectedLength != 0 && m_replyBuffer.size() > expectedLength)
+        m_replyBuffer.truncate(expectedLength);
+    m_busy = false;
+    return true;
+}
+
+QByteArray TXBus::Exchange(QByteArray request, int replyDataLength)
+{
+    if (m_busy || !isOpen())
+        return {};
+    const QByteArray frame = XBus::seal(std::move(request));
+    const int expected = replyDataLength + XBus::CrcSize;
+    const int timeoutMs = XBus::exchangeTimeoutMs(static_cast<int>(frame.size()), replyDataLength,
+                                                  m_timing.baseTimeoutMs);
+    for (int attempt = 1; attempt <= XBus::Attempts; ++attempt) {
+        m_busy = true;
+        Transfer(frame, expected, timeoutMs);
+        // A short reply whose last two bytes happen to leave a zero residue is still short.
+        if (m_replyBuffer.size() == expected && XBus::residueIsZero(m_replyBuffer))
+            return m_replyBuffer;
+        qCDebug(lcBus) << "attempt" << attempt << "failed:" << m_replyBuffer.size() << "of" << expected
+                       << "bytes";
+    }
+    return {};
+}
+
+QByteArray TXBus::SendCommand(quint8 unit, quint8 subCommand)
+{
+    QByteArray reply = Exchange(XBus::commandRequest(unit, subCommand), XBus::CommandReplyData);
+    Pause(m_timing.commandPauseMs);
+    return reply;
+}
+
+void TXBus::Pause(int milliseconds)
+{
+    QElapsedTimer clock;
+    clock.start();
+    if (!QCoreApplication::instance()) {
+        QThread::msleep(static_cast<unsigned long>(std::max(milliseconds, 0)) + 1);
+        return;
+    }
+    QCoreApplication::processEvents();
+    // Sleep in the event loop rather than spin: a timer wakes it once the time is over.
+    while (!clock.hasExpired(milliseconds)) {
+        QEventLoop loop;
+        QTimer wake;
+        wake.setSingleShot(true);
+        wake.setTimerType(Qt::PreciseTimer);
+        connect(&wake, &QTimer::timeout, &loop, &QEventLoop::quit);
+        wake.start(static_cast<int>(milliseconds - clock.elapsed()) + 1);
+        loop.exec();
+    }
+}
+
+bool TXBus::WriteBlock(quint8 unit, quint32 address, QByteArrayView data, const TBlockProgressEvent &onProgress)
+{
+    while (!data.isEmpty()) {
+        const int n = static_cast<int>(std::min<qsizetype>(Wire::Bus::MaxChunk, data.size()));
+        if (Exchange(XBus::writeRequest(unit, address, data.first(n)), XBus::WriteReplyData).isEmpty())
+            return false;
+        data = data.sliced(n);
+        address += static_cast<quint32>(n);
+        if (onProgress)
+            onProgress(n);
+    }
+    return true;
+}
+
+QByteArray TXBus::ReadBlock(quint8 unit, quint32 address, int count, const TBlockProgressEvent &onProgress)
+{
+    QByteArray result;
+    result.reserve(std::max(count, 0));
+    while (count > 0) {
+        const int n = std::min(Wire::Bus::MaxChunk, count);
+        const QByteArray reply = Exchange(XBus::readRequest(unit, address, n), XBus::ReadReplyHeader + n);
+        const std::optional<QByteArray> data = XBus::readReplyData(reply, n);
+        if (!data)
+            return {};
+        result.append(*data);
+        count -= n;
+        address += static_cast<quint32>(n);
+        if (onProgress)
+            onProgress(n);
+    }
+    return result;
+}

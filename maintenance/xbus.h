@@ -1,0 +1,127 @@
+#pragma once
+// Client of the controller bus: Modbus-RTU-shaped frames (unit, function, data, CRC-16/MODBUS low byte
+// first) carried in UDP datagrams to the bus port of the device, one request and one reply at a time.
+
+#include "wire.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class QUdpSocket;
+
+// Called after each chunk of a block transfer with the number of bytes of that chunk.
+using TBlockProgressEvent = std::function<void(int)>;
+
+namespace XBus {
+
+// Every receive waits this long plus one millisecond per byte sent and per reply byte expected.
+constexpr int BaseTimeoutMs = 1002;
+// SendCommand lets the controller act on a command before the next frame reaches it.
+constexpr int CommandPauseMs = 100;
+// Each exchange resends the same frame at most this many times in all.
+constexpr int Attempts = 3;
+// The largest datagram a receive takes; anything longer is cut.
+constexpr int ReceiveBufferSize = 8192;
+
+// Reply bytes before the CRC.
+constexpr int CommandReplyData = 3;
+constexpr int ReadReplyHeader = 7; // unit, function, marker, three address bytes, count
+constexpr int WriteReplyData = 7;
+constexpr int CrcSize = 2;
+
+struct Timing
+{
+    int baseTimeoutMs = BaseTimeoutMs;
+    int commandPauseMs = CommandPauseMs;
+};
+
+// CRC-16/MODBUS in its usual form (0x4B37 for "123456789"): the low byte goes first on the wire.
+quint16 crc16(QByteArrayView bytes);
+
+// Request bodies, CRC not yet added. Addresses go out as their low 24 bits, most significant first.
+QByteArray commandRequest(quint8 unit, quint8 subCommand);
+QByteArray readRequest(quint8 unit, quint32 address, int count);
+QByteArray writeRequest(quint8 unit, quint32 address, QByteArrayView data);
+
+// The frame as sent: a unit byte 0x00 goes out as 0xFF, the unit every controller answers, then the
+// CRC over the bytes as sent.
+QByteArray seal(QByteArray request);
+
+// A received frame is good when the CRC over all of it, its own CRC bytes included, is 0.
+bool residueIsZero(QByteArrayView frame);
+
+// The data bytes of a read reply for count bytes, or nothing when the reply is too short to hold them.
+std::optional<QByteArray> readReplyData(QByteArrayView reply, int count);
+
+constexpr int exchangeTimeoutMs(int frameLength, int replyDataLength, int baseMs = BaseTimeoutMs)
+{
+    return frameLength + replyDataLength + baseMs;
+}
+
+} // namespace XBus
+
+// One maintenance operation's connection to a controller. Every call blocks the calling (GUI) thread
+// until the device has answered or the attempts are used up; waits keep the window alive.
+class TXBus : public QObject
+{
+    Q_OBJECT
+
+public:
+    TXBus(QObject *owner, const QString &host, quint16 port = Wire::BusPort, XBus::Timing timing = {});
+    ~TXBus() override;
+
+    TXBus(const TXBus &) = delete;
+    TXBus &operator=(const TXBus &) = delete;
+
+    // Binds a datagram socket to a port of the system's choice; true at once if it is already bound.
+    bool Open();
+    void Close();
+    bool isOpen() const;
+
+    // The CRC as the 16-bit value whose high byte is sent first (the CRC's low byte).
+    static quint16 ComputeCrc(QByteArrayView bytes);
+
+    // One attempt: send the frame, collect datagrams until expectedLength bytes (cut to it when it is
+    // not 0). The collected bytes are in ReplyBuffer(). Always true; failures show as a short buffer.
+    bool Transfer(const QByteArray &frame, int expectedLength, int timeoutMs);
+
+    // The reply (replyDataLength bytes and the CRC) or empty after three failed attempts, while Busy,
+    // or when the socket is not open.
+    QByteArray Exchange(QByteArray request, int replyDataLength);
+
+    // A one-byte command; pauses afterwards whatever the result.
+    QByteArray SendCommand(quint8 unit, quint8 subCommand);
+
+    // Handles events until more than the given time has passed (at least one pass always).
+    void Pause(int milliseconds);
+
+    // In chunks of at most Wire::Bus::MaxChunk bytes; false at the first chunk that gets no reply.
+    bool WriteBlock(quint8 unit, quint32 address, QByteArrayView data,
+                    const TBlockProgressEvent &onProgress = {});
+    // The bytes read, or empty when a chunk gets no reply (earlier chunks are dropped) or count is 0.
+    QByteArray ReadBlock(quint8 unit, quint32 address, int count, const TBlockProgressEvent &onProgress = {});
+
+    const QString &Host() const { return m_host; }
+    bool Busy() const { return m_busy; }
+    const QByteArray &ReplyBuffer() const { return m_replyBuffer; }
+    quint16 localPort() const;
+
+private:
+    void discardStaleDatagrams();
+
+    QString m_host;
+    bool m_busy = false;
+    QByteArray m_replyBuffer;
+    QUdpSocket *m_udpClient = nullptr;
+
+    QHostAddress m_address;
+    quint16 m_port;
+    XBus::Timing m_timing;
+    QByteArray m_receiveBuffer;
+};

@@ -1,0 +1,169 @@
+// The properties dialog on simulated devices found in the lab: discovered through the
+// engine's broadcast, opened through the device type's factory, and compared with the
+// simulator's own model of each device.
+#include "dialoghelpers.h"
+#include "labsim.h"
+#include "palimorform.h"
+
+#include "datagram.h"
+#include "resource.h"
+#include "serveur.h"
+#include "simdevice.h"
+
+#include <QPushButton>
+#include <QtTest>
+
+#include <memory>
+
+using namespace DialogTest;
+
+namespace {
+constexpr int Devices = 12; // every variant of the simulator's devices
+constexpr quint64 Seed = 5;
+constexpr int DiscoveryWaitMs = 15000;
+QWidget *const focusWidget = nullptr;
+
+int deviceIndexOf(const QString &ip)
+{
+    for (int i = 0; i < DeviceList.size(); ++i)
+        if (DeviceList[i].IpText == ip)
+            return i;
+    return -1;
+}
+} // namespace
+
+class TestPropertiesLab : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<LabSimulator> m_sim;
+    std::unique_ptr<TServeur> m_serveur;
+    QList<DevSim::SimDevice> m_model;
+
+private slots:
+    void initTestCase()
+    {
+        if (!LabSimulator::inLab())
+            QSKIP("runs in the lab's PC namespace (ctest -L lab)");
+        StartupInit();
+        DeviceTypes.clear();
+        RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
+
+        m_sim = std::make_unique<LabSimulator>();
+        QVERIFY2(m_sim->start(Devices, {QStringLiteral("--seed"), QString::number(Seed)}),
+                 qPrintable(m_sim->errorString()));
+        m_model = DevSim::generateDevices(Devices, LabSimulator::deviceAddress(0).toIPv4Address(), Seed);
+
+        TServeur::Options options;
+        options.bindAddresses = {LabSimulator::pcAddress().toIPv4Address()};
+        m_serveur = std::make_unique<TServeur>(options);
+        QVERIFY2(m_serveur->bindError().isEmpty(), qPrintable(m_serveur->bindError()));
+
+        DeviceList.clear();
+        m_serveur->Discover(TransportUdp, QString(),
+                            [](const QString &peerIp, int, const char *data, int length, bool, bool viaDatagram) {
+                                MergeDiscoveryReply(DeviceList, peerIp, QByteArrayView(data, length), viaDatagram);
+                            });
+        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, DiscoveryWaitMs);
+    }
+
+    void cleanupTestCase()
+    {
+        m_serveur.reset();
+        m_sim.reset();
+        DeviceList.clear();
+    }
+
+    void opens_data()
+    {
+        QTest::addColumn<int>("device");
+        for (int i = 0; i < Devices; ++i) {
+            const QByteArray name = QByteArrayLiteral("device ") + QByteArray::number(i)
+                + (DevSim::generatedWithUnknownType(i) ? " (unknown type)"
+                   : DevSim::generatedWithDhcp(i)      ? " (DHCP)"
+                                                       : "");
+            QTest::newRow(name.constData()) << i;
+        }
+    }
+
+    // Each device shows what the simulator says it reported; a device of a type the
+    // program does not know has no window to open.
+    void opens()
+    {
+        QFETCH(int, device);
+        const DevSim::SimDevice &model = m_model.at(device);
+        const int index = deviceIndexOf(model.ipText());
+        QVERIFY(index >= 0);
+
+        const int type = FindDeviceType(DeviceList[index].Params.number(Wire::Param::TypeCode, -1));
+        if (DevSim::generatedWithUnknownType(device)) {
+            QCOMPARE(type, -1);
+            return;
+        }
+        QVERIFY(type >= 0);
+
+        QWidget owner;
+        std::unique_ptr<TEpsForm> form(DeviceTypes[type].createForm(&owner));
+        QVERIFY(form);
+        form->setTag(index);
+        Shown shown;
+        const int result = executeWith(*form, [&] {
+            shown = Shown::of(*form);
+            QTest::keyClick(focusWidget, Qt::Key_Escape);
+        });
+        QCOMPARE(result, ModalResult::Cancel);
+
+        const bool dhcp = (model.networkFlags & Wire::DhcpFlag) != 0;
+        QCOMPARE(shown.dhcpChecked, dhcp);
+        QVERIFY(shown.allRowsEnabled(!dhcp));
+        const QStringList addresses{DevSim::ipToText(model.ip), DevSim::ipToText(model.netmask),
+                                    DevSim::ipToText(model.gateway), DevSim::ipToText(model.dns1),
+                                    DevSim::ipToText(model.dns2)};
+        QCOMPARE(shown.addresses, addresses);
+        const QStringList versions{QString::fromLatin1(model.hardwareVersion), QString::fromLatin1(model.bootstrapVersion),
+                                   QString::fromLatin1(model.kernelVersion), QString::fromLatin1(model.firmwareVersion)};
+        QCOMPARE(shown.versions, versions);
+    }
+
+    // OK on a DHCP device after switching DHCP off and typing an address: the dialog's
+    // copy takes the settings, and the device is sent nothing.
+    void okOnDhcpDevice()
+    {
+        int device = -1;
+        for (int i = 0; i < Devices && device < 0; ++i)
+            if (DevSim::generatedWithDhcp(i) && !DevSim::generatedWithUnknownType(i))
+                device = i;
+        QVERIFY(device >= 0);
+        const DevSim::SimDevice &model = m_model.at(device);
+        const int index = deviceIndexOf(model.ipText());
+        QVERIFY(index >= 0);
+        const int requestsBefore = m_sim->requests().size();
+
+        std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+        form->setTag(index);
+        const int result = executeWith(*form, [&] {
+            auto *dhcp = form->findChild<QCheckBox *>(QStringLiteral("DHCP"));
+            QTest::mouseClick(dhcp, Qt::LeftButton);
+            QTest::keyClick(focusWidget, Qt::Key_Tab);
+            QTest::keyClicks(focusWidget, QStringLiteral("10.0.0.7"));
+            QTest::mouseClick(form->findChild<QPushButton *>(QStringLiteral("OKBtn")), Qt::LeftButton);
+        });
+        QCOMPARE(result, ModalResult::Ok);
+
+        const TParams &params = form->local_eps().Params;
+        QCOMPARE(params.number(Wire::Param::NetworkFlags), qint64(model.networkFlags & ~Wire::DhcpFlag));
+        QCOMPARE(params.number(Wire::Param::IpAddress), qint64(0x0A000007));
+        QCOMPARE(params.number(Wire::Param::SubnetMask), qint64(model.netmask));
+        QCOMPARE(params.number(Wire::Param::Dns2), qint64(model.dns2));
+        QCOMPARE(DeviceList[index].Params.number(Wire::Param::IpAddress), qint64(model.ip));
+
+        const QList<QJsonObject> requests = m_sim->requests();
+        QCOMPARE(requests.size(), requestsBefore);
+        for (const QJsonObject &request : requests)
+            QCOMPARE(request.value(QLatin1String("cmd")).toInt(), 1); // discoveries only
+    }
+};
+
+QTEST_MAIN(TestPropertiesLab)
+#include "tst_lab.moc"
