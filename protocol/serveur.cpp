@@ -291,9 +291,10 @@ void TServeur::sendOverTcp(const QByteArray &request, int waitCount)
     QByteArray reply;
     {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress(ip), m_options.port);
-        if (!SocketWait::waitForConnected(socket, m_options.tcpConnectTimeoutMs))
-            throw ConnectionError(QStringLiteral("%1: %2").arg(host, socket.errorString()));
+        QString reason;
+        if (SocketWait::connectTo(socket, QHostAddress(ip), m_options.port, m_options.tcpConnectTimeoutMs, &reason) !=
+            SocketWait::ConnectResult::Connected)
+            throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));
         socket.write(request);
         if (!socket.waitForBytesWritten(TcpWriteTimeoutMs) && socket.bytesToWrite() > 0)
             throw ConnectionError(QStringLiteral("%1: %2").arg(host, socket.errorString()));

@@ -5,7 +5,22 @@
 #include <QThread>
 #include <QUdpSocket>
 
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QScopeGuard>
+#include <QTcpSocket>
+
 #include <atomic>
+
+#ifdef Q_OS_UNIX
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 std::atomic<int> keepAliveCount{0};
@@ -62,16 +77,70 @@ bool waitForReadyRead(QAbstractSocket &socket, int timeoutMs)
     return false;
 }
 
-bool waitForConnected(QAbstractSocket &socket, int timeoutMs)
+#ifdef Q_OS_UNIX
+// The socket shows no descriptor to wait on before it is connected, so the system's
+// calls make the connection and the socket takes it over once it stands.
+ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16 port, int timeoutMs,
+                        QString *reason)
 {
-    for (int slice : slices(timeoutMs)) {
-        if (socket.state() == QAbstractSocket::ConnectedState || socket.waitForConnected(slice))
-            return true;
-        if (socket.state() == QAbstractSocket::UnconnectedState)
-            return false;
-        keepAlive();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *reason = QString::fromLocal8Bit(std::strerror(errno));
+        return ConnectResult::Failed;
     }
-    return socket.state() == QAbstractSocket::ConnectedState;
+    auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(address.toIPv4Address());
+    int error = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) < 0)
+        error = errno;
+    if (error == EINPROGRESS) {
+        const QDeadlineTimer deadline(timeoutMs);
+        bool settled = false;
+        while (!settled && !deadline.hasExpired()) {
+            const QList<int> rest = slices(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)));
+            pollfd entry{fd, POLLOUT, 0};
+            const int ready = ::poll(&entry, 1, rest.constFirst());
+            settled = ready > 0 || (ready < 0 && errno != EINTR);
+            if (!settled)
+                keepAlive();
+        }
+        if (!settled) {
+            *reason = QStringLiteral("Connection timed out");
+            return ConnectResult::TimedOut;
+        }
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+            error = errno;
+    }
+    if (error != 0) {
+        *reason = QString::fromLocal8Bit(std::strerror(error));
+        return error == ECONNREFUSED ? ConnectResult::Refused : ConnectResult::Failed;
+    }
+    if (!socket.setSocketDescriptor(fd)) {
+        *reason = socket.errorString();
+        return ConnectResult::Failed;
+    }
+    closeFd.dismiss();
+    return ConnectResult::Connected;
 }
+#else
+ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16 port, int timeoutMs,
+                        QString *reason)
+{
+    // Without the system's calls the connection is waited for in one piece.
+    socket.connectToHost(address, port);
+    if (socket.waitForConnected(timeoutMs))
+        return ConnectResult::Connected;
+    *reason = socket.errorString();
+    const QAbstractSocket::SocketError error = socket.error();
+    socket.abort();
+    if (error == QAbstractSocket::SocketTimeoutError)
+        return ConnectResult::TimedOut;
+    return error == QAbstractSocket::ConnectionRefusedError ? ConnectResult::Refused : ConnectResult::Failed;
+}
+#endif
 
 } // namespace SocketWait

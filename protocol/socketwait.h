@@ -8,8 +8,11 @@
 // at once costs no added latency.
 
 #include <QList>
+#include <QString>
 
 class QAbstractSocket;
+class QHostAddress;
+class QTcpSocket;
 
 namespace SocketWait {
 
@@ -21,8 +24,13 @@ QList<int> slices(int timeoutMs);
 // True when the socket has data (a datagram or stream bytes) before the time-out.
 bool waitForReadyRead(QAbstractSocket &socket, int timeoutMs);
 
-// True when the socket connected before the time-out.
-bool waitForConnected(QAbstractSocket &socket, int timeoutMs);
+enum class ConnectResult { Connected, Refused, TimedOut, Failed };
+
+// Connects an unconnected socket to an IPv4 address, waiting in slices as above.
+// (Qt's own waitForConnected gives the attempt up when its wait runs out, so it cannot
+// be sliced.) On failure, reason holds the system's words for it.
+ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16 port, int timeoutMs,
+                        QString *reason);
 
 // Processes pending GUI events if a keep-alive is active and this is the GUI thread.
 void keepAlive();

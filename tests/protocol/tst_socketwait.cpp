@@ -1,0 +1,100 @@
+// The waits of the GUI thread: how a time-out is sliced, and a connection that takes
+// longer than one slice.
+#include "socketwait.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+class TestSocketWait : public QObject
+{
+    Q_OBJECT
+private slots:
+    void slices_data()
+    {
+        QTest::addColumn<int>("timeout");
+        QTest::addColumn<QList<int>>("slices");
+        QTest::newRow("1010") << 1010 << QList<int>{10, 250, 250, 250, 250};
+        QTest::newRow("1000") << 1000 << QList<int>{250, 250, 250, 250};
+        QTest::newRow("1146") << 1146 << QList<int>{146, 250, 250, 250, 250};
+        QTest::newRow("251") << 251 << QList<int>{1, 250};
+        QTest::newRow("100") << 100 << QList<int>{100};
+        QTest::newRow("0") << 0 << QList<int>{};
+    }
+    void slices()
+    {
+        QFETCH(int, timeout);
+        QFETCH(QList<int>, slices);
+        QCOMPARE(SocketWait::slices(timeout), slices);
+    }
+
+    void connectionLongerThanASlice()
+    {
+        // A listener whose queue is full drops new connection requests; the client's
+        // retry, about a second later, gets through once the queue has room again.
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(::listen(listener, 0) == 0);
+        socklen_t length = sizeof address;
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        const quint16 port = ntohs(address.sin_port);
+
+        QTcpSocket filler;
+        filler.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(filler.waitForConnected(1000));
+
+        QThread *drainer = QThread::create([listener] {
+            QThread::msleep(600);
+            const int accepted = ::accept(listener, nullptr, nullptr);
+            QThread::msleep(3000);
+            if (accepted >= 0)
+                ::close(accepted);
+        });
+        drainer->start();
+
+        TUiKeepAlive keepAlive;
+        QTcpSocket socket;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QString reason;
+        const bool connected = SocketWait::connectTo(socket, QHostAddress(QHostAddress::LocalHost), port, 5000, &reason) ==
+                               SocketWait::ConnectResult::Connected;
+        const qint64 took = elapsed.elapsed();
+        drainer->wait();
+        delete drainer;
+        ::close(listener);
+        QVERIFY2(connected, qPrintable(reason));
+        QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
+        QVERIFY2(took >= 250, qPrintable(QString::number(took))); // it did take more than one slice
+    }
+
+    void refusedConnectionEndsAtOnce()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        QTcpSocket socket;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QString reason;
+        QCOMPARE(SocketWait::connectTo(socket, QHostAddress(QHostAddress::LocalHost), port, 5000, &reason),
+                 SocketWait::ConnectResult::Refused);
+        QVERIFY(elapsed.elapsed() < 2000);
+        QVERIFY(!reason.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSocketWait)
+#include "tst_socketwait.moc"
