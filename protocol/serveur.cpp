@@ -284,8 +284,9 @@ void TServeur::sendOverTcp(const QByteArray &request, int waitCount)
 {
     const quint32 ip = RecordIPv4(request, Wire::DestinationOffset);
     const QString host = IpToText(ip);
-    // 0.0.0.0 is what text that does not parse turns into; connecting to it would reach this PC.
-    if (ip == 0)
+    // 0.0.0.0 is what text that does not parse turns into, and connecting to it would reach
+    // this PC; 255.255.255.255 is what a request without an address carries.
+    if (ip == 0 || ip == 0xFFFFFFFFu)
         throw ConnectionError(QStringLiteral("Cannot connect to %1: not a device address").arg(host));
 
     QByteArray reply;

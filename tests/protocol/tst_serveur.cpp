@@ -226,7 +226,7 @@ private slots:
         QTest::addColumn<quint8>("transport");
         QTest::addColumn<QString>("text");
         QTest::newRow("tcp host name") << TransportTcp << "device.local";
-        QTest::newRow("tcp empty") << TransportTcp << "";
+        QTest::newRow("tcp broadcast") << TransportTcp << "255.255.255.255";
         QTest::newRow("udp host name") << TransportUdp << "device.local";
         QTest::newRow("udp three octets") << TransportUdp << "127.0.0";
     }
@@ -241,7 +241,7 @@ private slots:
             m_serveur->StartDaemon(text, transport, recorder());
         } catch (const ConnectionError &e) {
             raised = true;
-            QVERIFY(e.message().contains(QStringLiteral("0.0.0.0")));
+            QVERIFY(e.message().contains(QStringLiteral("0.0.0.0")) || e.message().contains(QStringLiteral("255.255.255.255")));
         }
         if (transport == TransportTcp) {
             QVERIFY(raised);
@@ -252,6 +252,19 @@ private slots:
         }
         QVERIFY(m_calls.isEmpty());
         QVERIFY(m_peer->requests().isEmpty());
+    }
+
+    void tcpDiscoveryWithoutAddressRaises()
+    {
+        // Search with an empty text: the request keeps its broadcast destination, which no connection reaches.
+        bool raised = false;
+        try {
+            m_serveur->Discover(TransportTcp, QString(), recorder());
+        } catch (const ConnectionError &e) {
+            raised = e.message().contains(QStringLiteral("255.255.255.255"));
+        }
+        QVERIFY(raised);
+        QVERIFY(m_calls.isEmpty());
     }
 
     void lateReplyReachesTheNextHandler()
