@@ -266,12 +266,19 @@ void TServeur::sendDatagram(QByteArray &request, int waitCount)
         const qint64 waitMs = qint64(waitCount) * m_options.waitUnitMs;
         QElapsedTimer elapsed;
         elapsed.start();
+        // Wakes the blocking event wait when the time is up; armed afresh for what remains
+        // at each pass, so that a timer firing a little early cannot leave the wait blocked.
         QTimer wake;
         wake.setSingleShot(true);
-        if (waitMs > 0)
-            wake.start(static_cast<int>(waitMs + 1));
+        wake.setTimerType(Qt::PreciseTimer);
         do {
-            QCoreApplication::processEvents(waitMs > 0 ? QEventLoop::WaitForMoreEvents : QEventLoop::AllEvents);
+            const qint64 remaining = waitMs - elapsed.elapsed();
+            if (remaining >= 0 && waitMs > 0) {
+                wake.start(static_cast<int>(remaining + 1));
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            } else {
+                QCoreApplication::processEvents(QEventLoop::AllEvents);
+            }
         } while (elapsed.elapsed() <= waitMs && !m_replyReceived);
     } catch (const TarvinoError &e) {
         ShowErrorMessage(MsgConnectionError, e.message());
