@@ -68,7 +68,8 @@ public:
             targets.append(QHostAddress(QHostAddress::AnyIPv4));
         for (const QHostAddress &address : targets) {
             auto *socket = new QUdpSocket(this);
-            if (!socket->bind(address, port)) {
+            // The port is the program's own: another program bound to it would take replies away.
+            if (!socket->bind(address, port, QAbstractSocket::DontShareAddress)) {
                 m_bindErrors.append(QStringLiteral("%1:%2: %3").arg(address.toString()).arg(port).arg(socket->errorString()));
                 delete socket;
                 continue;

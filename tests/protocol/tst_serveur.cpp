@@ -109,6 +109,17 @@ private slots:
         m_peer.reset();
     }
 
+    void portIsNotShared()
+    {
+        // A second engine on the same address and port is refused instead of sharing the replies.
+        TServeur::Options options;
+        options.port = m_port;
+        options.bindAddresses = {enginAddress.toIPv4Address()};
+        TServeur second(options);
+        QVERIFY(second.boundAddresses().isEmpty());
+        QVERIFY(!second.bindError().isEmpty());
+    }
+
     void silentDeviceCostsTheWait_data()
     {
         QTest::addColumn<int>("command");
