@@ -2,6 +2,7 @@
 #include "application.h"
 #include "formmain.h"
 #include "singleinstance.h"
+#include "upgradeform.h"
 
 #include <QScreen>
 
@@ -18,6 +19,9 @@ int main(int argc, char **argv)
 
     InstallProgramErrorSink();
     TFormMain form;
+    // The maintenance window lives from start to end, hidden until asked for.
+    TUpgradeForm upgradeForm(form.Serveur(), &form);
+    form.openUpgradeWindow = [&upgradeForm] { upgradeForm.OpenForDevice(); };
     QObject::connect(&instance, &TSingleInstance::raiseRequested, &form, [&form] {
         if (form.isMinimized())
             form.showNormal();

@@ -8,6 +8,7 @@
 // It refuses any destination but loopback and the lab's device addresses seen from the lab's PC.
 
 #include "labsim.h"
+#include "pingpong.h"
 #include "socketwait.h"
 #include "wire.h"
 #include "xbus.h"
@@ -16,125 +17,18 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QNetworkDatagram>
-#include <QNetworkInterface>
 #include <QRandomGenerator>
-#include <QUdpSocket>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
 
-constexpr int FloorReceiveTimeoutMs = 1000;
-constexpr int FloorAttempts = 3;
-constexpr int UpdaterAttempts = 3;
-constexpr int UpdaterWaitMs = 2000;
-constexpr quint16 StartUpdaterAck = 0xFFFD;
+using PingPong::destinationAllowed;
+using PingPong::FloorClient;
+using PingPong::msSince;
+
 constexpr int SegmentBytes = 64 * 1024;
-
-// The 27-byte StartUpdater request to the device's own port, with a zero source record.
-QByteArray startUpdaterRequest(quint32 ip)
-{
-    QByteArray request(Wire::EmptyRequestSize, '\0');
-    request[0] = 0x00;
-    request[1] = 0x02;
-    for (int i = 0; i < 4; ++i)
-        request[2 + i] = static_cast<char>(ip >> (24 - 8 * i));
-    request[6] = static_cast<char>(Wire::DevicePort >> 8);
-    request[7] = static_cast<char>(Wire::DevicePort & 0xFF);
-    request[Wire::VersionOffset + 1] = static_cast<char>(Wire::FormatVersion);
-    request[Wire::ProtocolCodeOffset] = static_cast<char>(Wire::DefaultProtocolCode >> 8);
-    request[Wire::ProtocolCodeOffset + 1] = static_cast<char>(Wire::DefaultProtocolCode & 0xFF);
-    request[Wire::CommandOffset] = static_cast<char>(Wire::Command::StartUpdater);
-    request[25] = '\xff';
-    request[26] = '\xff';
-    return request;
-}
-
-bool startUpdater(const QHostAddress &host)
-{
-    QUdpSocket socket;
-    if (!socket.bind(QHostAddress::AnyIPv4, 0))
-        return false;
-    const QByteArray request = startUpdaterRequest(host.toIPv4Address());
-    for (int attempt = 0; attempt < UpdaterAttempts; ++attempt) {
-        socket.writeDatagram(request, host, Wire::DevicePort);
-        while (SocketWait::waitForReadyRead(socket, UpdaterWaitMs)) {
-            const QByteArray reply = socket.receiveDatagram().data();
-            if (reply.size() >= Wire::CommandReplyMinSize
-                && static_cast<quint8>(reply.at(Wire::CommandOffset)) == quint8(Wire::Command::StartUpdater)
-                && static_cast<quint8>(reply.at(25)) == (StartUpdaterAck >> 8)
-                && static_cast<quint8>(reply.at(26)) == (StartUpdaterAck & 0xFF))
-                return true;
-        }
-    }
-    return false;
-}
-
-// A plain blocking datagram socket: the least any client can do per exchange.
-class FloorClient
-{
-public:
-    FloorClient(const QHostAddress &host, quint16 port)
-    {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        m_peer.sin_family = AF_INET;
-        m_peer.sin_addr.s_addr = htonl(host.toIPv4Address());
-        m_peer.sin_port = htons(port);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-    ~FloorClient()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FloorClient(const FloorClient &) = delete;
-    FloorClient &operator=(const FloorClient &) = delete;
-
-    bool isOpen() const { return m_fd >= 0; }
-
-    // Sends the frame and collects datagrams until expected bytes came; resends on a time-out.
-    bool exchange(const QByteArray &frame, int expected)
-    {
-        for (int attempt = 0; attempt < FloorAttempts; ++attempt) {
-            ::sendto(m_fd, frame.constData(), static_cast<size_t>(frame.size()), 0,
-                     reinterpret_cast<const sockaddr *>(&m_peer), sizeof m_peer);
-            int got = 0;
-            while (got < expected) {
-                pollfd pfd{m_fd, POLLIN, 0};
-                if (::poll(&pfd, 1, FloorReceiveTimeoutMs) <= 0)
-                    break;
-                const ssize_t size = ::recv(m_fd, m_buffer, sizeof m_buffer, 0);
-                if (size <= 0)
-                    break;
-                got += static_cast<int>(size);
-            }
-            if (got >= expected)
-                return true;
-            ++m_retries;
-        }
-        return false;
-    }
-    int retries() const { return m_retries; }
-
-private:
-    int m_fd = -1;
-    sockaddr_in m_peer{};
-    char m_buffer[XBus::ReceiveBufferSize];
-    int m_retries = 0;
-};
 
 struct Round
 {
@@ -144,21 +38,6 @@ struct Round
     double floorReadMs = 0;
     double ratio() const { return (writeMs + readMs) / (floorWriteMs + floorReadMs); }
 };
-
-// Loopback, or a device address of the lab when this process runs in the lab's PC namespace.
-bool destinationAllowed(const QHostAddress &host)
-{
-    if (host.isLoopback())
-        return true;
-    const QHostAddress pc = LabSimulator::pcAddress();
-    const bool inPcNamespace = QNetworkInterface::allAddresses().contains(pc);
-    return inPcNamespace && host.isInSubnet(pc, LabSimulator::LabPrefixLength) && host != pc;
-}
-
-double msSince(const QElapsedTimer &clock)
-{
-    return static_cast<double>(clock.nsecsElapsed()) / 1e6;
-}
 
 } // namespace
 
@@ -200,7 +79,7 @@ int main(int argc, char *argv[])
                      qPrintable(hostText));
         return 2;
     }
-    if (parser.isSet(updaterOption) && !startUpdater(host)) {
+    if (parser.isSet(updaterOption) && !PingPong::startUpdater(host)) {
         std::fprintf(stderr, "the device did not acknowledge StartUpdater\n");
         return 1;
     }
@@ -211,13 +90,9 @@ int main(int argc, char *argv[])
         c = static_cast<char>(random.bounded(256));
 
     // The same frames the bus sends, built before the clock starts.
-    QList<QByteArray> writeFrames;
-    QList<QByteArray> readFrames;
-    for (int offset = 0; offset < bytes; offset += Wire::Bus::MaxChunk) {
-        const int n = std::min(Wire::Bus::MaxChunk, bytes - offset);
-        writeFrames.append(XBus::seal(XBus::writeRequest(0xFF, quint32(offset), QByteArrayView(image).sliced(offset, n))));
-        readFrames.append(XBus::seal(XBus::readRequest(0xFF, quint32(offset), n)));
-    }
+    const PingPong::BlockFrames frames = PingPong::blockFrames(image);
+    const QList<QByteArray> &writeFrames = frames.write;
+    const QList<QByteArray> &readFrames = frames.read;
 
     TUiKeepAlive keepAlive; // as in the program: waits would process events, prompt replies never do
     TXBus bus(nullptr, hostText, port);
@@ -249,29 +124,25 @@ int main(int argc, char *argv[])
         // Bus and floor take turns segment by segment, so that both see the same load on the machine.
         for (int offset = 0, frame = 0; offset < bytes; offset += SegmentBytes, frame += framesPerSegment) {
             const int size = std::min(SegmentBytes, bytes - offset);
-            const qsizetype frames = std::min<qsizetype>(framesPerSegment, writeFrames.size() - frame);
+            const qsizetype count = std::min<qsizetype>(framesPerSegment, writeFrames.size() - frame);
             clock.start();
             written = written && bus.WriteBlock(0xFF, quint32(offset), QByteArrayView(image).sliced(offset, size),
                                                 onProgress);
             round.writeMs += msSince(clock);
             clock.start();
-            for (qsizetype i = frame; i < frame + frames; ++i)
-                if (!floor.exchange(writeFrames.at(i), XBus::WriteReplyData + XBus::CrcSize))
-                    return 1;
+            if (!floor.exchangeAll(writeFrames, frame, count))
+                return 1;
             round.floorWriteMs += msSince(clock);
         }
         for (int offset = 0, frame = 0; offset < bytes; offset += SegmentBytes, frame += framesPerSegment) {
             const int size = std::min(SegmentBytes, bytes - offset);
-            const qsizetype frames = std::min<qsizetype>(framesPerSegment, readFrames.size() - frame);
+            const qsizetype count = std::min<qsizetype>(framesPerSegment, readFrames.size() - frame);
             clock.start();
             readBack += bus.ReadBlock(0xFF, quint32(offset), size, onProgress);
             round.readMs += msSince(clock);
             clock.start();
-            for (qsizetype i = frame; i < frame + frames; ++i) {
-                const int n = static_cast<quint8>(readFrames.at(i).at(6));
-                if (!floor.exchange(readFrames.at(i), XBus::ReadReplyHeader + n + XBus::CrcSize))
-                    return 1;
-            }
+            if (!floor.exchangeAll(readFrames, frame, count))
+                return 1;
             round.floorReadMs += msSince(clock);
         }
         if (!written || readBack != image || progress != 2 * qint64(bytes)) {

@@ -3,6 +3,7 @@
 #include "application.h"
 #include "formmain.h"
 #include "singleinstance.h"
+#include "upgradeform.h"
 
 #include <QTimer>
 
@@ -14,6 +15,8 @@ int main(int argc, char **argv)
         return 2;
     InstallProgramErrorSink();
     TFormMain form;
+    TUpgradeForm upgradeForm(form.Serveur(), &form);
+    form.openUpgradeWindow = [&upgradeForm] { upgradeForm.OpenForDevice(); };
     form.show();
     QTimer::singleShot(0, &app, &QCoreApplication::quit); // after the first paint has been queued
     return app.exec();

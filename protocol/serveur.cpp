@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 
@@ -123,7 +124,10 @@ private:
     {
         bool notify = false;
         while (socket.hasPendingDatagrams()) {
-            const QNetworkDatagram received = socket.receiveDatagram(MaxDatagramBytes);
+            // Sized to the datagram, not to the buffer: a burst of replies waits here for the GUI thread.
+            const qint64 pending = socket.pendingDatagramSize();
+            const QNetworkDatagram received =
+                socket.receiveDatagram(pending > 0 ? std::min<qint64>(pending, MaxDatagramBytes) : MaxDatagramBytes);
             if (!received.isValid())
                 break;
             bool ok = false;

@@ -1,0 +1,386 @@
+#include "upgradeform.h"
+
+#include "arpflush.h"
+#include "datagram.h"
+#include "errors.h"
+#include "filenameedit.h"
+#include "formwarning.h"
+#include "ipedit.h"
+#include "tools.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QTabWidget>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+QProgressBar *thinBar(QWidget *parent)
+{
+    auto *bar = new QProgressBar(parent);
+    bar->setFixedHeight(4);
+    bar->setTextVisible(false);
+    bar->setStyleSheet(QStringLiteral("QProgressBar { border: 1px inset gray; background: palette(window); }"
+                                      "QProgressBar::chunk { background: navy; }"));
+    bar->hide();
+    return bar;
+}
+
+QLabel *statusLine(QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setAlignment(Qt::AlignCenter);
+    label->hide();
+    return label;
+}
+} // namespace
+
+TUpgradeForm::TUpgradeForm(TServeur *serveur, QWidget *mainWindow) : TUpgradeForm(serveur, mainWindow, Timing()) {}
+
+TUpgradeForm::TUpgradeForm(TServeur *serveur, QWidget *mainWindow, const Timing &timing)
+    : QDialog(mainWindow), m_serveur(serveur), m_mainWindow(mainWindow), m_timing(timing)
+{
+    setObjectName(QStringLiteral("UpgradeForm"));
+    setWindowTitle(QStringLiteral("Upgrade"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setMinimumSize(439, 400);
+    resize(987, 406);
+
+    PageControl = new QTabWidget(this);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(PageControl);
+    buildUpgradePage();
+    buildConfigPage();
+
+    runWarning = [this] {
+        TFormWarning warning(this);
+        return warning.exec();
+    };
+    showError = [this](const QString &message) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Erreur"), message, QMessageBox::Ok, this);
+        box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
+        box.exec();
+    };
+    connectOperations();
+}
+
+TUpgradeForm::~TUpgradeForm() = default;
+
+void TUpgradeForm::buildUpgradePage()
+{
+    TabSheet1 = new QWidget;
+    PageControl->addTab(TabSheet1, QStringLiteral("Upgrade"));
+    auto *page = new QVBoxLayout(TabSheet1);
+
+    GroupBox3 = new QGroupBox(QStringLiteral(" Upgrade Parameters "), TabSheet1);
+    auto *parameters = new QHBoxLayout(GroupBox3);
+    Label2 = new QLabel(QStringLiteral("IP Address"), GroupBox3);
+    UpgradeIP = new TIPEdit(GroupBox3);
+    UpgradeIP->setReadOnly(true);
+    UpgradeIP->setFocusPolicy(Qt::NoFocus); // not a tab stop
+    UpgradeIP->setMinimumWidth(100);
+    parameters->addWidget(Label2);
+    parameters->addWidget(UpgradeIP);
+    parameters->addStretch(1);
+    page->addWidget(GroupBox3);
+
+    auto fileGroup = [this](const QString &caption, QLabel *&label, TFileNameEdit *&file, QLabel *&status,
+                            QProgressBar *&bar, QPushButton *&button) {
+        auto *group = new QGroupBox(caption, TabSheet1);
+        auto *grid = new QVBoxLayout(group);
+        auto *row = new QHBoxLayout;
+        label = new QLabel(QStringLiteral("Upgrade Filename"), group);
+        file = new TFileNameEdit(group);
+        file->setDialogTitle(QStringLiteral("Choose the upgrade file"));
+        file->setDefaultExtension(QStringLiteral("bin"));
+        button = new QPushButton(QStringLiteral("Upgrade"), group);
+        button->setAutoDefault(false);
+        row->addWidget(label);
+        row->addWidget(file, 1);
+        row->addWidget(button);
+        grid->addLayout(row);
+        status = statusLine(group);
+        grid->addWidget(status);
+        bar = thinBar(group);
+        grid->addWidget(bar);
+        return group;
+    };
+    GroupBox1 = fileGroup(QStringLiteral(" Upgrade Communicartion Board  "), Label1, UpgradeComFile, UpgradeComLabel,
+                          UpgradeComProgressBar, UpgradeComBtn);
+    UpgradeComFile->setFilter(QStringLiteral("Upgrade files (*.*)"));
+    page->addWidget(GroupBox1);
+    GroupBox2 = fileGroup(QStringLiteral(" Upgrade Controller "), Label3, UpgradeControlFile, UpgradeControlLabel,
+                          UpgradeControlProgressBar, UpgradeControlBtn);
+    UpgradeControlFile->setFilter(QStringLiteral("Upgrade files (*.bin);;All files (*.*)"));
+    page->addWidget(GroupBox2);
+    page->addStretch(1);
+
+    auto *bottom = new QHBoxLayout;
+    bottom->addStretch(1);
+    CancelBtn = new QPushButton(QStringLiteral("Cancel"), TabSheet1);
+    CancelBtn->setAutoDefault(false);
+    bottom->addWidget(CancelBtn);
+    page->addLayout(bottom);
+
+    connect(UpgradeComFile, &TFileNameEdit::fileNameChanged, this, &TUpgradeForm::UpdateButtons);
+    connect(UpgradeControlFile, &TFileNameEdit::fileNameChanged, this, &TUpgradeForm::UpdateButtons);
+    connect(CancelBtn, &QPushButton::clicked, this, &TUpgradeForm::reject);
+}
+
+void TUpgradeForm::buildConfigPage()
+{
+    TabSheet2 = new QWidget;
+    PageControl->addTab(TabSheet2, QStringLiteral("Config"));
+    auto *page = new QVBoxLayout(TabSheet2);
+    page->setContentsMargins(0, 0, 0, 0);
+    page->setSpacing(0);
+
+    ToolBar = new QToolBar(TabSheet2);
+    ToolBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    OpenButton = ToolBar->addAction(style()->standardIcon(QStyle::SP_DialogOpenButton), QStringLiteral("Open"));
+    SaveButton = ToolBar->addAction(style()->standardIcon(QStyle::SP_DialogSaveButton), QStringLiteral("Save"));
+    for (QAction *imageButton : {OpenButton, SaveButton}) {
+        imageButton->setToolTip(imageButton->text());
+        if (auto *button = ToolBar->widgetForAction(imageButton))
+            qobject_cast<QToolButton *>(button)->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    }
+    ToolBar->addSeparator();
+    ReadConfigBtn = ToolBar->addAction(QStringLiteral("Read Config"));
+    WriteConfigBtn = ToolBar->addAction(QStringLiteral("Write Config"));
+    ToolBar->addSeparator();
+    ReadLogsBtn = ToolBar->addAction(QStringLiteral("Read Logs"));
+    EraseLogsBtn = ToolBar->addAction(QStringLiteral("Erase Logs"));
+    ToolBar->addSeparator();
+    ResetBtn = ToolBar->addAction(QStringLiteral("Reset"));
+    ToolBar->addSeparator();
+    DiagnoseBtn = ToolBar->addAction(QStringLiteral("Diagnose"));
+    auto *spacer = new QWidget(ToolBar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    ToolBar->addWidget(spacer);
+    ReadConfigLabel = new QLabel(ToolBar);
+    ReadConfigLabel->setFixedWidth(149);
+    ReadConfigLabel->setAlignment(Qt::AlignCenter);
+    ToolBar->addWidget(ReadConfigLabel)->setVisible(true);
+    ReadConfigLabel->hide();
+    page->addWidget(ToolBar);
+
+    Memo = new QPlainTextEdit(TabSheet2);
+    QFont font(QStringLiteral("Courier New"), 10);
+    font.setStyleHint(QFont::Monospace);
+    Memo->setFont(font);
+    Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    page->addWidget(Memo, 1);
+}
+
+// ---- The window ---------------------------------------------------------------------
+
+void TUpgradeForm::OpenForDevice()
+{
+    if (DeviceList.isEmpty() || SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
+        return;
+    PageControl->setCurrentIndex(0);
+    DeviceIP = DeviceList[SelectedDevice].IpText;
+    DeviceTransport = DeviceList[SelectedDevice].Transport;
+    // The control shows only well-formed addresses; a device found by a typed host text shows none.
+    if (IsDottedIPv4(DeviceIP))
+        UpgradeIP->setText(DeviceIP);
+    else
+        UpgradeIP->setText(QString());
+    UpdateButtons();
+    Memo->clear();
+    m_closeRequested = false;
+    exec();
+}
+
+void TUpgradeForm::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    FormShow();
+}
+
+void TUpgradeForm::FormShow()
+{
+    if (m_mainWindow) {
+        const QRect main = m_mainWindow->frameGeometry();
+        const QRect own = frameGeometry();
+        // Integer division truncating toward zero, also for a window larger than the main one.
+        move(main.left() + (main.width() - own.width()) / 2, main.top() + (main.height() - own.height()) / 2);
+    }
+    UpdateButtons();
+}
+
+void TUpgradeForm::UpdateButtons()
+{
+    // No second operation may start while one runs, on either page: two brackets on one
+    // device would interleave their start/stop requests.
+    const bool idle = m_busy == 0;
+    UpgradeComBtn->setEnabled(idle && !DeviceIP.isEmpty() && QFileInfo(UpgradeComFile->fileName()).isFile());
+    UpgradeControlBtn->setEnabled(idle && !DeviceIP.isEmpty() && QFileInfo(UpgradeControlFile->fileName()).isFile());
+}
+
+bool TUpgradeForm::FlushArpEntry()
+{
+    return ::FlushArpEntry(DeviceIP, m_timing.arpTimeoutMs);
+}
+
+QByteArray TUpgradeForm::LoadFileData(const QString &fileName)
+{
+    const qint64 size = FileSizeOf(fileName);
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        throw TarvinoError(QStringLiteral("Cannot open %1: %2").arg(fileName, file.errorString()));
+    QByteArray data = file.read(size);
+    if (data.size() < size)
+        throw TarvinoError(QStringLiteral("Read error on %1: %2").arg(fileName, file.errorString()));
+    return data;
+}
+
+void TUpgradeForm::ControlProgress(int bytes)
+{
+    UpgradeControlProgressBar->setValue(UpgradeControlProgressBar->value() + bytes);
+    // A device that answers at once leaves no room for events between chunks: paint the bar
+    // now and then by itself, without slowing the transfer down.
+    if (!m_progressPaint.isValid() || m_progressPaint.elapsed() >= ProgressPaintIntervalMs) {
+        UpgradeControlProgressBar->repaint();
+        m_progressPaint.start();
+    }
+}
+
+void TUpgradeForm::DisableConfigControls()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    for (QAction *action : {ReadConfigBtn, WriteConfigBtn, ReadLogsBtn, EraseLogsBtn, DiagnoseBtn})
+        action->setEnabled(false);
+    ToolBar->setEnabled(false);
+}
+
+void TUpgradeForm::EnableConfigControls()
+{
+    ReadConfigLabel->clear();
+    ReadConfigLabel->hide();
+    for (QAction *action : {ReadConfigBtn, WriteConfigBtn, ReadLogsBtn, EraseLogsBtn, DiagnoseBtn})
+        action->setEnabled(true);
+    ToolBar->setEnabled(true);
+    QApplication::restoreOverrideCursor();
+}
+
+void TUpgradeForm::settle() const
+{
+    if (m_timing.settleMs > 0)
+        QThread::msleep(static_cast<unsigned long>(m_timing.settleMs));
+}
+
+// ---- Steps ----------------------------------------------------------------------------
+
+bool TUpgradeForm::runStep(Wire::Command command, const QString &label, bool controlLines)
+{
+    const QList<QLabel *> lines = controlLines ? QList<QLabel *>{UpgradeControlLabel, ReadConfigLabel}
+                                               : QList<QLabel *>{UpgradeComLabel};
+    for (QLabel *line : lines) {
+        line->setText(label);
+        line->show();
+    }
+    StepResult = ResultNoReply;
+    const quint8 code = static_cast<quint8>(command);
+    const quint16 ack = Wire::commandInfo(command).ackCode;
+    m_serveur->RunCommand(command, DeviceIP, DeviceTransport,
+                          [this, code, ack](const QString &, int, const char *data, int length, bool, bool) {
+                              // A later reply overwrites the verdict of an earlier one.
+                              StepResult = JudgeCommandReply(QByteArrayView(data, length), code, ack);
+                          });
+    return StepResult == ResultAcknowledged;
+}
+
+bool TUpgradeForm::StartUpdaterStep()
+{
+    return runStep(Wire::Command::StartUpdater, QStringLiteral("Starting updater"), true);
+}
+
+bool TUpgradeForm::StopUpdaterStep()
+{
+    return runStep(Wire::Command::StopUpdater, QStringLiteral("Stopping updater"), true);
+}
+
+bool TUpgradeForm::StartDaemonStep()
+{
+    return runStep(Wire::Command::StartDaemon, QStringLiteral("Starting daemon"), true);
+}
+
+bool TUpgradeForm::StopDaemonStep()
+{
+    return runStep(Wire::Command::StopDaemon, QStringLiteral("Stopping daemon"), true);
+}
+
+bool TUpgradeForm::StartFtpServerStep()
+{
+    return runStep(Wire::Command::StartFtpServer, QStringLiteral("Starting FTP server"), false);
+}
+
+bool TUpgradeForm::StopFtpServerStep()
+{
+    return runStep(Wire::Command::StopFtpServer, QStringLiteral("Stopping FTP server"), false);
+}
+
+bool TUpgradeForm::SystemUpgradeStep()
+{
+    return runStep(Wire::Command::SystemUpgrade, QStringLiteral("System Upgrading"), false);
+}
+
+// ---- Closing while an operation runs ------------------------------------------------
+
+TUpgradeForm::BusyScope::BusyScope(TUpgradeForm &form) : m_form(form)
+{
+    ++m_form.m_busy;
+    m_form.UpdateButtons();
+}
+
+TUpgradeForm::BusyScope::~BusyScope()
+{
+    if (--m_form.m_busy == 0) {
+        m_form.UpdateButtons();
+        if (m_form.m_closeRequested)
+            QTimer::singleShot(0, &m_form, [form = &m_form] { form->reject(); });
+    }
+}
+
+void TUpgradeForm::reject()
+{
+    // An operation that waits for the device goes on to its end, which puts the device
+    // back (reset, updater stopped, daemon started); the window closes right after it.
+    if (m_busy > 0) {
+        m_closeRequested = true;
+        return;
+    }
+    m_closeRequested = false;
+    QDialog::reject();
+}
+
+void TUpgradeForm::connectOperations()
+{
+    connect(UpgradeComBtn, &QPushButton::clicked, this, &TUpgradeForm::UpgradeComBtnClick);
+    connect(UpgradeControlBtn, &QPushButton::clicked, this, &TUpgradeForm::UpgradeControlBtnClick);
+    connect(OpenButton, &QAction::triggered, this, &TUpgradeForm::OpenButtonClick);
+    connect(SaveButton, &QAction::triggered, this, &TUpgradeForm::SaveButtonClick);
+    connect(ReadConfigBtn, &QAction::triggered, this, &TUpgradeForm::ReadConfigBtnClick);
+    connect(WriteConfigBtn, &QAction::triggered, this, &TUpgradeForm::WriteConfigBtnClick);
+    connect(ReadLogsBtn, &QAction::triggered, this, &TUpgradeForm::ReadLogsBtnClick);
+    connect(EraseLogsBtn, &QAction::triggered, this, &TUpgradeForm::EraseLogsBtnClick);
+    connect(ResetBtn, &QAction::triggered, this, &TUpgradeForm::ResetBtnClick);
+    connect(DiagnoseBtn, &QAction::triggered, this, &TUpgradeForm::DiagnoseBtnClick);
+}

@@ -1,0 +1,212 @@
+#pragma once
+// TUpgradeForm: the maintenance window of one device, created once at start and
+// reused. Page "Upgrade": the communication board's and the controller's firmware.
+// Page "Config": the controller's configuration, diagnostics and logs.
+//
+// This file holds the window and what every operation shares (the start/stop steps,
+// the ARP flush, loading a file); the operations live in upgradecom.cpp,
+// upgradecontrol.cpp and upgradeconfig.cpp.
+
+#include "ftpclient.h"
+#include "serveur.h"
+#include "xbus.h"
+
+#include <QByteArray>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <functional>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QToolBar;
+class TFileNameEdit;
+class TIPEdit;
+
+class TUpgradeForm : public QDialog
+{
+    Q_OBJECT
+public:
+    // Waits of the operations, injectable so that tests can shorten them.
+    struct Timing
+    {
+        int settleMs = 2000;     // after a begin command, and after entering update mode (no events meanwhile)
+        int arpTimeoutMs = 10000; // the ARP tool is killed after this
+        XBus::Timing bus;
+        Ftp::Limits ftp;
+    };
+
+    TUpgradeForm(TServeur *serveur, QWidget *mainWindow);
+    TUpgradeForm(TServeur *serveur, QWidget *mainWindow, const Timing &timing);
+    ~TUpgradeForm() override;
+
+    // ---- Controls, by the window's own names ----
+    QTabWidget *PageControl = nullptr;
+    QWidget *TabSheet1 = nullptr; // "Upgrade"
+    QWidget *TabSheet2 = nullptr; // "Config"
+    QGroupBox *GroupBox3 = nullptr;
+    QLabel *Label2 = nullptr;
+    TIPEdit *UpgradeIP = nullptr;
+    QGroupBox *GroupBox1 = nullptr;
+    QLabel *Label1 = nullptr;
+    TFileNameEdit *UpgradeComFile = nullptr;
+    QLabel *UpgradeComLabel = nullptr;
+    QProgressBar *UpgradeComProgressBar = nullptr;
+    QPushButton *UpgradeComBtn = nullptr;
+    QGroupBox *GroupBox2 = nullptr;
+    QLabel *Label3 = nullptr;
+    TFileNameEdit *UpgradeControlFile = nullptr;
+    QLabel *UpgradeControlLabel = nullptr;
+    QProgressBar *UpgradeControlProgressBar = nullptr;
+    QPushButton *UpgradeControlBtn = nullptr;
+    QPushButton *CancelBtn = nullptr;
+    QToolBar *ToolBar = nullptr;
+    QAction *OpenButton = nullptr;
+    QAction *SaveButton = nullptr;
+    QAction *ReadConfigBtn = nullptr;
+    QAction *WriteConfigBtn = nullptr;
+    QAction *ReadLogsBtn = nullptr;
+    QAction *EraseLogsBtn = nullptr;
+    QAction *ResetBtn = nullptr;
+    QAction *DiagnoseBtn = nullptr;
+    QLabel *ReadConfigLabel = nullptr;
+    QPlainTextEdit *Memo = nullptr;
+
+    // ---- State ----
+    quint8 StepResult = 0;
+    QString DeviceIP;
+    quint8 DeviceTransport = 1;
+
+    // ---- The window ----
+    // Shows the window modally for DeviceList[SelectedDevice]; nothing when the list is empty.
+    void OpenForDevice();
+    void FormShow();
+    void UpdateButtons();
+    bool FlushArpEntry();
+    // The whole content of a file; a file shorter than its recorded size raises a read error.
+    QByteArray LoadFileData(const QString &fileName);
+    void ControlProgress(int bytes);
+    void DisableConfigControls();
+    void EnableConfigControls();
+
+    // ---- The start/stop steps: true when the device confirmed ----
+    bool StartUpdaterStep();
+    bool StopUpdaterStep();
+    bool StartDaemonStep();
+    bool StopDaemonStep();
+    bool StartFtpServerStep();
+    bool StopFtpServerStep();
+    bool SystemUpgradeStep();
+
+    // ---- Communication board upgrade (upgradecom.cpp) ----
+    // Uploads the image of UpgradeComFile to the board's FTP server under its bare name, then
+    // has the board stop that server and upgrade itself from the file. An FTP error leaves the
+    // window restored and escapes to the general error handler.
+    void UpgradeComBtnClick();
+    // The progress of the upload's data transfer; its end closes the window.
+    void FTPWorkBegin(qint64 total);
+    void FTPWork(qint64 done);
+    void FTPWorkEnd();
+    // Exists only while the upload runs.
+    TFtpClient *FtpClient = nullptr;
+
+private:
+    // QProgressBar counts in int: a larger file is shown in units of 2^shift bytes.
+    int m_ftpProgressShift = 0;
+
+public:
+    // ---- Controller firmware upgrade (upgradecontrol.cpp) ----
+    // Writes the image of UpgradeControlFile from address 0, reads it back, compares, and
+    // takes the controller into update mode, inside the daemon/updater bracket.
+    void UpgradeControlBtnClick();
+    // The verify message for a read-back that differs from the image; empty when they are equal.
+    static QString verifyErrorText(QByteArrayView image, QByteArrayView readBack);
+
+    // True while an operation runs; a close asked for meanwhile waits for its end.
+    bool IsBusy() const { return m_busy > 0; }
+    bool CloseRequested() const { return m_closeRequested; }
+
+    // ---- What the operations show; tests replace these ----
+    // The firmware warning: returns the dialog's result (6 = "Upgrade").
+    std::function<int()> runWarning;
+    // An error message box of the program ("Erreur", one OK button).
+    std::function<void(const QString &message)> showError;
+
+    const Timing &timing() const { return m_timing; }
+    TServeur *serveur() const { return m_serveur; }
+
+    void reject() override;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+    // Keeps the window open and the controls of an operation disabled while it runs.
+    class BusyScope
+    {
+    public:
+        explicit BusyScope(TUpgradeForm &form);
+        ~BusyScope();
+        BusyScope(const BusyScope &) = delete;
+        BusyScope &operator=(const BusyScope &) = delete;
+
+    private:
+        TUpgradeForm &m_form;
+    };
+    // The waits that handle no events.
+    void settle() const;
+
+private:
+    void buildUpgradePage();
+    void buildConfigPage();
+    bool runStep(Wire::Command command, const QString &label, bool controlLines);
+    // Each operation connects its own buttons (upgradecom.cpp, upgradecontrol.cpp, upgradeconfig.cpp).
+    void connectOperations();
+
+    static constexpr int ProgressPaintIntervalMs = 40;
+    QElapsedTimer m_progressPaint;
+
+    TServeur *m_serveur;
+    QWidget *m_mainWindow;
+    Timing m_timing;
+    int m_busy = 0;
+    bool m_closeRequested = false;
+
+    // ---- Configuration, diagnostics and logs (upgradeconfig.cpp) ----
+public:
+    // The transfer area holds a 4-byte length word, then the text, within the bus's 24-bit space.
+    static constexpr quint32 MaxConfigTextSize = Wire::Bus::AddressSpace - 4;
+
+    void OpenButtonClick();
+    void SaveButtonClick();
+    void ReadConfigBtnClick();
+    void DiagnoseBtnClick();
+    void WriteConfigBtnClick();
+    void ReadLogsBtnClick();
+    void EraseLogsBtnClick();
+    void ResetBtnClick();
+    // Each on a bus client of its own; on failure the controller is reset before the client goes.
+    bool DoReadConfig();
+    bool DoReadDiagnose();
+    bool DoWriteConfig();
+    bool DoReadLogs();
+    bool DoEraseLogs();
+    // The open and save dialogs: the chosen file, empty when cancelled. Unset, the standard
+    // dialogs are shown.
+    std::function<QString()> chooseOpenFile;
+    std::function<QString()> chooseSaveFile;
+
+private:
+    // Controls off, the daemon/updater bracket around `operation` (after the warning when
+    // asked for), the failure message unless all went well, controls on.
+    void runConfigSequence(const QString &failureMessage, bool askWarning, const std::function<bool()> &operation);
+    bool runBusOperation(const std::function<bool(TXBus &bus)> &operation);
+    bool readAreaText(quint8 startCommand, quint8 stopCommand, const QString &startLabel, const QString &readLabel,
+                      const QString &stopLabel);
+    void showConfigStatus(const QString &label);
+};

@@ -1,0 +1,62 @@
+// Takes a picture of the main window as it looks after a scan, for review. It scans
+// for real, so it runs in the lab's PC namespace with the simulator running:
+//
+//   scripts/screenshot-main.sh [build-dir]          (Xvfb, the lab and the simulator)
+//   tarvino-main-screenshot OUTPUT.png DEVICES      (waits until DEVICES are listed)
+#include "application.h"
+#include "formmain.h"
+#include "stringgrid.h"
+#include "tools.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QScreen>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+constexpr int ScanWaitMs = 20000;
+}
+
+int main(int argc, char **argv)
+{
+    TApplication app(argc, argv);
+    if (argc != 3 || QByteArray(argv[2]).toInt() <= 0) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png DEVICES\n", argv[0]);
+        return 2;
+    }
+    const QString output = QString::fromLocal8Bit(argv[1]);
+    const int devices = QByteArray(argv[2]).toInt();
+    InstallProgramErrorSink();
+
+    TFormMain form;
+    if (!form.Serveur()->bindError().isEmpty()) {
+        std::fprintf(stderr, "cannot bind: %s\n", qPrintable(form.Serveur()->bindError()));
+        return 1;
+    }
+    form.show();
+    if (const QScreen *screen = form.screen())
+        form.move(screen->availableGeometry().center() - form.frameGeometry().center() + form.pos());
+
+    // The whole cycle: both broadcasts answered, the progress bar gone again.
+    form.Scan();
+    const QDeadlineTimer deadline(ScanWaitMs);
+    while ((form.Timer->isActive() || DeviceList.size() < devices) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    if (DeviceList.size() < devices) {
+        std::fprintf(stderr, "only %d of %d devices listed\n", int(DeviceList.size()), devices);
+        return 1;
+    }
+    QCoreApplication::processEvents(); // the last rows painted
+
+    if (!QDir().mkpath(QFileInfo(output).absolutePath()) || !form.grab().save(output)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
+        return 1;
+    }
+    std::printf("%s: %d devices listed\n", qPrintable(output), int(DeviceList.size()));
+    return 0;
+}

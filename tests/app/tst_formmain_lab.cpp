@@ -1,0 +1,469 @@
+// The real main window in the lab's PC namespace, scanning the device simulator: the
+// rows against the simulator's own model of each device, Search IP Address, DropBear
+// with its address-resolution flush, Properties, and the one-instance rule of the
+// built program.
+#include "application.h"
+#include "epsform.h"
+#include "formmain.h"
+#include "labsim.h"
+#include "simdevice.h"
+#include "singleinstance.h"
+#include "stringgrid.h"
+#include "tools.h"
+#include "wire.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLocalSocket>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QProcess>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+constexpr quint64 Seed = 23;
+constexpr int Devices = 12; // every variant of the generated devices
+constexpr int ReplyWaitMs = 15000;
+constexpr int CycleWaitMs = 10000;
+// The lab is shared: another test may hold the PC's port 52389 or run its simulator.
+constexpr int BusyRetryMs = 120000;
+constexpr int BusyPauseMs = 2000;
+// The one-instance rule: how long the program may take to come up, and a second copy to end.
+constexpr int ProgramUpMs = 20000;
+constexpr int SecondCopyMs = 10000;
+constexpr int DropBearAttempts = 5;
+
+// The hardware address as the grid shows it, from the model's 48-bit number.
+QString macText(quint64 mac)
+{
+    QByteArray bytes;
+    for (int shift = 40; shift >= 0; shift -= 8)
+        bytes.append(char((mac >> shift) & 0xFF));
+    return QString::fromLatin1(bytes.toHex('.').toUpper());
+}
+
+// The six cells of a device's row, from the model.
+QStringList expectedRow(const DevSim::SimDevice &device)
+{
+    return {QString::fromLatin1(device.name),
+            QString::fromLatin1(device.typeText),
+            QString::fromLatin1(device.hardwareVersion),
+            device.ipText(),
+            macText(device.ipv4AddressRecord ? 0 : device.mac),
+            QString::fromLatin1(device.bootstrapVersion)};
+}
+
+bool startSimulator(LabSimulator &sim, const QStringList &arguments)
+{
+    const QDeadlineTimer deadline(BusyRetryMs);
+    QStringList args{QStringLiteral("--seed"), QString::number(Seed)};
+    args += arguments;
+    while (!sim.start(Devices, args)) {
+        if (deadline.hasExpired() || !sim.errorString().contains(QLatin1String("cannot bind")))
+            return false;
+        qWarning("lab busy (%s), trying again", qPrintable(sim.errorString()));
+        QThread::msleep(BusyPauseMs);
+    }
+    return true;
+}
+
+// Reads and closes every message box that opens while it lives.
+class MessageBoxWatch : public QObject
+{
+public:
+    MessageBoxWatch()
+    {
+        connect(&m_poll, &QTimer::timeout, this, [this] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                m_seen << box->windowTitle() + QStringLiteral(": ") + box->text();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        m_poll.start(50);
+    }
+    QStringList seen() const { return m_seen; }
+
+private:
+    QTimer m_poll;
+    QStringList m_seen;
+};
+
+QString variantOf(const DevSim::SimDevice &device)
+{
+    QString text = device.ipText();
+    if (device.ipv4AddressRecord)
+        text += QStringLiteral(" type-2 record");
+    if (!device.builtInType())
+        text += QStringLiteral(" unknown type");
+    if (device.name.isEmpty())
+        text += QStringLiteral(" no name");
+    return text;
+}
+} // namespace
+
+class TestFormMainLab : public QObject
+{
+    Q_OBJECT
+
+    QList<DevSim::SimDevice> m_model;
+    LabSimulator m_sim;
+    std::unique_ptr<TFormMain> m_form;
+    QTemporaryDir m_fakeIpDir;
+    QHash<QString, QStringList> m_scannedRows; // by IP address, from the scan test
+
+    QStringList row(int gridRow) const
+    {
+        QStringList cells;
+        for (int column = 0; column < TFormMain::ColumnCount; ++column)
+            cells << m_form->StringGrid->Cells(column, gridRow);
+        return cells;
+    }
+
+    bool deviceActionsEnabled(bool enabled) const
+    {
+        return m_form->PropertiesMenu->isEnabled() == enabled && m_form->PropertiesButton->isEnabled() == enabled
+            && m_form->UpgradeButton->isEnabled() == enabled && m_form->DropBearButton->isEnabled() == enabled;
+    }
+
+    // The simulator (with its faults) and the window on it; the window binds the PC's port.
+    void openWindow(const QStringList &simulatorArguments = {})
+    {
+        QVERIFY2(startSimulator(m_sim, simulatorArguments), qPrintable(m_sim.errorString()));
+        const QDeadlineTimer deadline(BusyRetryMs);
+        for (;;) {
+            m_form = std::make_unique<TFormMain>();
+            if (m_form->Serveur()->bindError().isEmpty())
+                break;
+            QVERIFY2(!deadline.hasExpired(), qPrintable(m_form->Serveur()->bindError()));
+            m_form.reset();
+            QThread::msleep(BusyPauseMs);
+        }
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    }
+
+    // A whole scan cycle, from the scan button to the hidden progress bar.
+    void scanToTheEnd()
+    {
+        m_form->ScanButton->click();
+        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, ReplyWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), CycleWaitMs);
+    }
+
+    int gridRowOf(const QString &ip) const
+    {
+        for (int gridRow = 1; gridRow < m_form->StringGrid->RowCount(); ++gridRow)
+            if (m_form->StringGrid->Cells(3, gridRow) == ip)
+                return gridRow;
+        return -1;
+    }
+
+    void selectGridRow(int gridRow)
+    {
+        TStringGrid *grid = m_form->StringGrid;
+        const QRect cell = grid->visualRect(grid->model()->index(gridRow - 1, 1));
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
+        QCOMPARE(SelectedDevice, gridRow - 1);
+    }
+
+    int knownDevice() const
+    {
+        for (const DevSim::SimDevice &device : m_model)
+            if (device.builtInType())
+                return device.index;
+        return -1;
+    }
+    int unknownDevice() const
+    {
+        for (const DevSim::SimDevice &device : m_model)
+            if (!device.builtInType())
+                return device.index;
+        return -1;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!LabSimulator::inLab())
+            QSKIP("scans: runs in the lab's PC namespace (ctest -L lab)");
+        m_model = DevSim::generateDevices(Devices, LabSimulator::deviceAddress(0).toIPv4Address(), Seed);
+        QVERIFY(knownDevice() >= 0 && unknownDevice() >= 0);
+
+        // The address-resolution flush goes through a stand-in for ip(8), first on PATH.
+        QVERIFY(m_fakeIpDir.isValid());
+        const QString fakeIp = m_fakeIpDir.filePath(QStringLiteral("ip"));
+        QVERIFY(QFile::copy(QStringLiteral(TARVINO_SOURCE_DIR "/tests/app/fake-ip/ip"), fakeIp));
+        QVERIFY(QFile::setPermissions(fakeIp, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("PATH", (m_fakeIpDir.path() + u':' + qEnvironmentVariable("PATH")).toLocal8Bit());
+    }
+
+    void init()
+    {
+        DeviceTypes.clear();
+        DeviceList.clear();
+        SelectedDevice = 0;
+    }
+
+    void cleanup()
+    {
+        m_form.reset();
+        m_sim.stop();
+        qunsetenv("TARVINO_FAKE_IP_LOG");
+        qunsetenv("TARVINO_FAKE_IP_JOURNAL");
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+    }
+
+    void scanCycle()
+    {
+        openWindow();
+        QVERIFY(deviceActionsEnabled(false));
+        m_form->ScanButton->click();
+        // The first broadcast's answers: every device once, the device actions enabled.
+        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, ReplyWaitMs);
+        QTRY_COMPARE(m_form->StringGrid->RowCount(), Devices + 1);
+        QVERIFY(deviceActionsEnabled(true));
+        QHash<QString, int> rowAfterFirst;
+        for (const DevSim::SimDevice &device : std::as_const(m_model))
+            rowAfterFirst.insert(device.ipText(), gridRowOf(device.ipText()));
+
+        // Each device answers the second broadcast too, and keeps its row.
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), CycleWaitMs);
+        QVERIFY(m_form->ProgressBar->isHidden());
+        QCOMPARE(DeviceList.size(), Devices);
+        QCOMPARE(m_form->StringGrid->RowCount(), Devices + 1);
+        for (const DevSim::SimDevice &device : std::as_const(m_model)) {
+            const QList<QJsonObject> requests = m_sim.requests(device.ipText(), Wire::DevicePort);
+            QCOMPARE(requests.size(), 2);
+            for (const QJsonObject &request : requests)
+                QCOMPARE(request.value(QLatin1String("cmd")).toInt(), int(Wire::Command::Discover));
+            QVERIFY(rowAfterFirst.value(device.ipText()) > 0);
+            QCOMPARE(gridRowOf(device.ipText()), rowAfterFirst.value(device.ipText()));
+            m_scannedRows.insert(device.ipText(), row(gridRowOf(device.ipText())));
+        }
+        QVERIFY(deviceActionsEnabled(true));
+    }
+
+    void scannedRow_data()
+    {
+        QTest::addColumn<int>("index");
+        for (const DevSim::SimDevice &device : std::as_const(m_model))
+            QTest::newRow(qPrintable(variantOf(device))) << device.index;
+    }
+    void scannedRow()
+    {
+        QFETCH(int, index);
+        if (m_scannedRows.isEmpty())
+            QSKIP("needs the rows of scanCycle");
+        const DevSim::SimDevice &device = m_model[index];
+        QCOMPARE(m_scannedRows.value(device.ipText()), expectedRow(device));
+    }
+
+    void searchIpAddress()
+    {
+        openWindow();
+        scanToTheEnd();
+        const DevSim::SimDevice &device = m_model[knownDevice()];
+        int asked = 0;
+        m_form->askAddress = [&](QString *text) {
+            ++asked;
+            *text = device.ipText();
+            return true;
+        };
+        m_form->tutu1->trigger();
+        QCOMPARE(asked, 1);
+        // The scan's list gave way to the one device, which answered over TCP.
+        QCOMPARE(DeviceList.size(), 1);
+        QCOMPARE(DeviceList[0].Transport, TransportTcp);
+        QCOMPARE(DeviceList[0].IpText, device.ipText());
+        QCOMPARE(m_form->StringGrid->RowCount(), 2);
+        QCOMPARE(row(1), expectedRow(device));
+        QVERIFY(deviceActionsEnabled(true));
+        const QList<QJsonObject> requests = m_sim.requests(device.ipText(), Wire::DevicePort);
+        QVERIFY(!requests.isEmpty());
+        QCOMPARE(requests.last().value(QLatin1String("transport")).toString(), QStringLiteral("tcp"));
+        QCOMPARE(requests.last().value(QLatin1String("cmd")).toInt(), int(Wire::Command::Discover));
+        QVERIFY(!m_form->Timer->isActive()); // a search starts no scan cycle
+    }
+
+    void searchCancelled()
+    {
+        openWindow();
+        scanToTheEnd();
+        m_form->askAddress = [](QString *) { return false; };
+        m_form->tutu1->trigger();
+        QCOMPARE(DeviceList.size(), Devices);
+        QCOMPARE(m_form->StringGrid->RowCount(), Devices + 1);
+    }
+
+    void dropBear_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("requests"); // command 9 requests the device gets
+        QTest::newRow("acknowledged at once") << QString() << 1;
+        QTest::newRow("answered with a wrong code") << QStringLiteral("wrong-ack@cmd=%1").arg(int(Wire::Command::SetDropBear))
+                                                     << DropBearAttempts;
+    }
+    void dropBear()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, requests);
+        const DevSim::SimDevice &device = m_model[knownDevice()];
+        QStringList faults;
+        if (!fault.isEmpty())
+            faults << QStringLiteral("--fault") << device.ipText() + u':' + fault;
+        openWindow(faults);
+        scanToTheEnd();
+        selectGridRow(gridRowOf(device.ipText()));
+
+        const QString flushLog = m_fakeIpDir.filePath(QStringLiteral("flush-%1.log").arg(requests));
+        qputenv("TARVINO_FAKE_IP_LOG", flushLog.toLocal8Bit());
+        qputenv("TARVINO_FAKE_IP_JOURNAL", m_sim.journalPath().toLocal8Bit());
+        MessageBoxWatch boxes;
+        m_form->DropBearButton->click();
+
+        auto isDropBear = [](const QJsonObject &request) {
+            return request.value(QLatin1String("cmd")).toInt() == int(Wire::Command::SetDropBear);
+        };
+        const QList<QJsonObject> received = m_sim.requests(device.ipText(), Wire::DevicePort);
+        QCOMPARE(std::count_if(received.cbegin(), received.cend(), isDropBear), qsizetype(requests));
+        const QList<QJsonObject> all = m_sim.requests();
+        QCOMPARE(std::count_if(all.cbegin(), all.cend(), isDropBear), qsizetype(requests)); // no other device
+        // Command 9 toggles; a wrong acknowledgement does not stop the device from obeying.
+        QCOMPARE(m_sim.deviceState(device.index).value(QLatin1String("dropBear")).toBool(), requests % 2 == 1);
+
+        // One flush of the device's entry, before the first request reached it.
+        QFile log(flushLog);
+        QVERIFY2(log.open(QIODevice::ReadOnly), "ip(8) was not run");
+        const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines[0], "-4 neigh flush to " + device.ipText().toLatin1() + "\t0");
+
+        QCOMPARE(boxes.seen(), QStringList());
+        QVERIFY(m_form->DropBearButton->isEnabled());
+        QVERIFY(m_form->DropBearButton->isChecked()); // the pressed look flips with each click
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    void properties_data()
+    {
+        QTest::addColumn<bool>("knownType");
+        QTest::addColumn<QString>("button"); // the dialog's button that closes it
+        QTest::addColumn<bool>("scans");
+        QTest::newRow("Cancel: no new scan") << true << QStringLiteral("CancelBtn") << false;
+        QTest::newRow("OK: a new scan") << true << QStringLiteral("OKBtn") << true;
+        QTest::newRow("unknown type: nothing opens") << false << QString() << false;
+    }
+    void properties()
+    {
+        QFETCH(bool, knownType);
+        QFETCH(QString, button);
+        QFETCH(bool, scans);
+        openWindow();
+        scanToTheEnd();
+        const DevSim::SimDevice &device = m_model[knownType ? knownDevice() : unknownDevice()];
+        selectGridRow(gridRowOf(device.ipText()));
+
+        QString shownIp;
+        bool opened = false;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, this, [&] {
+            auto *dialog = qobject_cast<TEpsForm *>(QApplication::activeModalWidget());
+            if (!dialog || opened)
+                return;
+            opened = true;
+            shownIp = dialog->local_eps().IpText;
+            if (auto *close = dialog->findChild<QPushButton *>(button))
+                QTest::mouseClick(close, Qt::LeftButton);
+            else
+                dialog->reject();
+        });
+        closer.start(50);
+        m_form->PropertiesButton->click();
+        closer.stop();
+
+        QCOMPARE(opened, knownType);
+        if (knownType)
+            QCOMPARE(shownIp, device.ipText());
+        QCOMPARE(m_form->Timer->isActive(), scans);
+        QVERIFY(m_form->findChildren<TEpsForm *>().isEmpty()); // released after use
+    }
+
+    void secondCopyRaisesTheFirst()
+    {
+        // The built program, in a temporary folder of its own for the lock and the socket
+        // through which a second copy finds the first.
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), home.path());
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.info=true"));
+        const QString program = QStringLiteral(TARVINO_EXECUTABLE);
+        const QString identity = TSingleInstance::IdentityOf(program);
+
+        QProcess first;
+        first.setProcessEnvironment(environment);
+        first.start(program, {});
+        QVERIFY2(first.waitForStarted(5000), qPrintable(first.errorString()));
+        const auto endFirst = qScopeGuard([&] {
+            if (first.state() != QProcess::NotRunning) {
+                first.terminate(); // by its process id
+                if (!first.waitForFinished(5000)) {
+                    first.kill();
+                    first.waitForFinished(2000);
+                }
+            }
+        });
+
+        // Up once it holds the lock and listens for later copies.
+        const QString socketPath = QDir(home.path()).filePath(identity);
+        const QDeadlineTimer up(ProgramUpMs);
+        bool listening = false;
+        while (!listening && !up.hasExpired() && first.state() == QProcess::Running) {
+            QLocalSocket probe;
+            probe.connectToServer(socketPath);
+            listening = probe.waitForConnected(200);
+            if (!listening)
+                QThread::msleep(100);
+        }
+        QVERIFY2(listening, first.readAllStandardError().constData());
+        QVERIFY(QFile::exists(QDir(home.path()).filePath(identity + QStringLiteral(".lock"))));
+
+        QProcess second;
+        second.setProcessEnvironment(environment);
+        QElapsedTimer clock;
+        clock.start();
+        second.start(program, {});
+        QVERIFY(second.waitForFinished(SecondCopyMs));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY2(clock.elapsed() < SecondCopyMs / 2, qPrintable(QString::number(clock.elapsed())));
+        // It said nothing and showed nothing.
+        QCOMPARE(second.readAllStandardError(), QByteArray());
+        QCOMPARE(second.readAllStandardOutput(), QByteArray());
+
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += first.readAllStandardError()).contains("tarvino: raised by a second copy"),
+                                 SecondCopyMs);
+        QCOMPARE(said.count("tarvino: raised by a second copy"), 1);
+        QCOMPARE(first.state(), QProcess::Running); // the first copy goes on
+    }
+};
+
+int main(int argc, char **argv)
+{
+    TApplication app(argc, argv);
+    TestFormMainLab test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_formmain_lab.moc"

@@ -1,0 +1,143 @@
+// Takes a picture of the upgrade window while it uploads a communication board's firmware to
+// a simulated device, the progress bar part-way, for review. It uploads for real, so it runs in
+// the lab's PC namespace and starts the simulator itself:
+//
+//   scripts/screenshot-upload.sh [build-dir]     (Xvfb and the lab)
+//   tarvino-upload-screenshot OUTPUT.png
+#include "errors.h"
+#include "filenameedit.h"
+#include "labsim.h"
+#include "resource.h"
+#include "serveur.h"
+#include "tools.h"
+#include "upgradeform.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QRandomGenerator>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+constexpr int Device = 0;
+constexpr qsizetype ImageSize = 6 * 1024 * 1024 + 123;
+// Another test may hold the simulator's or the engine's ports for a while.
+constexpr int StartAttempts = 30;
+constexpr unsigned long StartRetryMs = 1000;
+constexpr int GiveUpMs = 60000;
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+        return 2;
+    }
+    const QString output = QString::fromLocal8Bit(argv[1]);
+    if (!LabSimulator::inLab()) {
+        std::fprintf(stderr, "run it in the lab's PC namespace (scripts/screenshot-upload.sh does)\n");
+        return 1;
+    }
+
+    // The image, chosen as a technician would: a full path with folders.
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("firmware/release 2.4"));
+    const QString image = folder + QStringLiteral("/board-fw-2.4.bin");
+    QFile file(image);
+    if (!dir.isValid() || !QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "cannot write the image under %s\n", qPrintable(dir.path()));
+        return 1;
+    }
+    QByteArray bytes(ImageSize, Qt::Uninitialized);
+    QRandomGenerator generator(24);
+    for (char &byte : bytes)
+        byte = static_cast<char>(generator.bounded(256));
+    file.write(bytes);
+    file.close();
+
+    StartupInit(); // as the main window's creation does: the protocol code of every request
+    LabSimulator sim;
+    std::unique_ptr<TServeur> serveur;
+    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
+        if (sim.start(1)) {
+            serveur = std::make_unique<TServeur>();
+            if (!serveur->boundAddresses().isEmpty())
+                break;
+            serveur.reset();
+            sim.stop();
+        }
+        QThread::msleep(StartRetryMs);
+    }
+    if (!serveur) {
+        std::fprintf(stderr, "no simulator or engine: %s\n", qPrintable(sim.errorString()));
+        return 1;
+    }
+
+    QWidget mainWindow;
+    mainWindow.setWindowTitle(QStringLiteral("Tarvino"));
+    mainWindow.resize(1100, 500);
+    if (const QScreen *screen = mainWindow.screen())
+        mainWindow.move(screen->availableGeometry().center() - mainWindow.rect().center());
+    mainWindow.show();
+
+    TUpgradeForm::Timing timing;
+    timing.ftp = Ftp::Limits{5000, 5000, 5000, 5000};
+    TUpgradeForm form(serveur.get(), &mainWindow, timing);
+    form.runWarning = [] { return 6; };
+    TEPS device;
+    device.IpText = LabSimulator::deviceIp(Device);
+    device.Transport = TransportUdp;
+    DeviceList = {device};
+    SelectedDevice = 0;
+    form.UpgradeComFile->setFileName(image);
+
+    // Grabbed from inside the transfer, when the bar has passed half-way, right after the
+    // window's own progress handler: as no events are handled meanwhile, what the picture shows
+    // is what the window's paints put on the screen.
+    bool saved = false;
+    bool hooked = false;
+    QProgressBar *bar = form.UpgradeComProgressBar;
+    QObject::connect(bar, &QProgressBar::valueChanged, &form, [&] {
+        if (hooked || !form.FtpClient)
+            return;
+        hooked = true;
+        QObject::connect(form.FtpClient, &TFtpClient::workProgressed, &form, [&] {
+            if (!saved && bar->value() >= bar->maximum() / 2)
+                saved = QDir().mkpath(QFileInfo(output).absolutePath()) && form.grab().save(output);
+        });
+    });
+    QString error;
+    QTimer::singleShot(0, &form, [&] {
+        try {
+            form.UpgradeComBtnClick();
+        } catch (const TarvinoError &e) {
+            error = e.message();
+            form.reject();
+        }
+    });
+    QTimer::singleShot(GiveUpMs, &form, [&] {
+        error = QStringLiteral("no upload within %1 s").arg(GiveUpMs / 1000);
+        form.done(QDialog::Rejected);
+    });
+    form.OpenForDevice();
+
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    if (!saved) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
+        return 1;
+    }
+    std::printf("%s: the upload of %s half-way\n", qPrintable(output), qPrintable(QFileInfo(image).fileName()));
+    return 0;
+}

@@ -1,0 +1,750 @@
+// The Config page's operations against simulated controllers in the lab: what the device
+// received and in which order (the board's start/stop commands and the bus frames), what the
+// editor holds afterwards, which message shows, and a configuration's way from a device
+// through the editor and a ".cfg" file back to a device, byte for byte.
+//
+// Journal lines are written short: "cmd 8" a command to the board, "D2" a bus command,
+// "R 0 4" a read of 4 bytes at 0, "W 4 128" a write.
+
+#include "configtext.h"
+#include "upgradefixture.h"
+
+#include "errors.h"
+#include "resource.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolBar>
+#include <QtEndian>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The device the tests talk to; the other one must stay untouched.
+constexpr int Devices = 2;
+constexpr int Device = 1;
+constexpr int Declined = 7;
+
+// The lab is shared: another test's engine or simulator may hold the ports for a while.
+constexpr int BindAttempts = 90;
+constexpr int BindRetryMs = 2000;
+
+bool portTaken(const QString &error)
+{
+    return error.startsWith(u"engine not bound"_s) || error.contains(u"already in use"_s);
+}
+
+const QString ReadConfigFailed = u"Read Config Failed"_s;
+const QString ReadDiagnoseFailed = u"Read Diagnose Failed"_s;
+const QString WriteConfigFailed = u"Write Config Failed"_s;
+
+QByteArray allByteValues()
+{
+    QByteArray bytes(256, Qt::Uninitialized);
+    for (int i = 0; i < 256; ++i)
+        bytes[i] = static_cast<char>(i);
+    return bytes;
+}
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 37 + seed) & 0xFF);
+    return bytes;
+}
+
+QByteArray lengthWord(qsizetype size)
+{
+    QByteArray word(4, '\0');
+    qToBigEndian<quint32>(static_cast<quint32>(size), word.data());
+    return word;
+}
+
+QString brief(const QJsonObject &line)
+{
+    if (line.value("port"_L1).toInt() == Wire::DevicePort)
+        return u"cmd %1"_s.arg(line.value("cmd"_L1).toInt());
+    const int function = line.value("fn"_L1).toInt(-1);
+    if (function == Wire::Bus::FunctionCommand)
+        return QString::number(line.value("sub"_L1).toInt(), 16).rightJustified(2, u'0').toUpper();
+    const QString kind = function == Wire::Bus::FunctionReadBlock    ? u"R"_s
+                         : function == Wire::Bus::FunctionWriteBlock ? u"W"_s
+                                                                     : u"?"_s;
+    return u"%1 %2 %3"_s.arg(kind).arg(line.value("addr"_L1).toInteger()).arg(line.value("n"_L1).toInt());
+}
+
+// Chunks of a block transfer as the journal shows them.
+QStringList chunks(const QString &kind, int address, int count)
+{
+    QStringList lines;
+    for (int done = 0; done < count; done += Wire::Bus::MaxChunk)
+        lines << u"%1 %2 %3"_s.arg(kind).arg(address + done).arg(std::min(Wire::Bus::MaxChunk, count - done));
+    return lines;
+}
+
+QStringList times(int count, const QString &line)
+{
+    QStringList lines;
+    for (int i = 0; i < count; ++i)
+        lines << line;
+    return lines;
+}
+
+const QStringList Open{u"cmd 8"_s, u"cmd 5"_s};  // stop daemon, start updater
+const QStringList Close{u"cmd 6"_s, u"cmd 7"_s}; // stop updater, start daemon
+
+QStringList faults(const QStringList &list)
+{
+    QStringList arguments;
+    for (const QString &fault : list)
+        arguments << u"--fault"_s << u"%1:%2"_s.arg(Device).arg(fault);
+    return arguments;
+}
+
+} // namespace
+
+class TestUpgradeConfig : public QObject
+{
+    Q_OBJECT
+
+    UpgradeFixture m_fx;
+    QTemporaryDir m_dir;
+    // What device 1 holds at the start of each test, unless a test says otherwise.
+    QByteArray m_config;      // 300 bytes, every byte value among them
+    QByteArray m_diagnostics; // 140 bytes
+
+    QString writeFile(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = m_dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    // A new simulator for this test; the engine and the window stay.
+    bool startSimulator(const QStringList &extra)
+    {
+        const QStringList arguments{u"--config-file"_s, u"%1=%2"_s.arg(Device).arg(m_dir.filePath(u"config.bin"_s)),
+                                    u"--diagnostics-file"_s,
+                                    u"%1=%2"_s.arg(Device).arg(m_dir.filePath(u"diagnostics.bin"_s))};
+        for (int attempt = 1;; ++attempt) {
+            m_fx.sim = std::make_unique<LabSimulator>();
+            if (m_fx.sim->start(Devices, arguments + extra))
+                return true;
+            const QString error = m_fx.sim->errorString();
+            if (!portTaken(error) || attempt == BindAttempts) {
+                qWarning("%s", qPrintable(error));
+                return false;
+            }
+            m_fx.sim.reset();
+            QTest::qWait(BindRetryMs);
+        }
+    }
+
+    // The requests of a device so far, short. Waits for `expected` of them, then a little for
+    // any beyond.
+    QStringList journalOf(int device, int expected) const
+    {
+        const QString ip = LabSimulator::deviceIp(device);
+        m_fx.sim->waitForJournal([&](const QList<QJsonObject> &) { return m_fx.sim->requests(ip).size() >= expected; },
+                                 5000);
+        m_fx.sim->waitForJournal([&](const QList<QJsonObject> &) { return m_fx.sim->requests(ip).size() > expected; },
+                                 300);
+        QStringList lines;
+        for (const QJsonObject &line : m_fx.sim->requests(ip))
+            lines << brief(line);
+        return lines;
+    }
+
+    QList<QJsonObject> writeRequests() const
+    {
+        QList<QJsonObject> lines;
+        for (const QJsonObject &line : m_fx.received(Device, Wire::BusPort)) {
+            if (line.value("fn"_L1).toInt() == Wire::Bus::FunctionWriteBlock)
+                lines << line;
+        }
+        return lines;
+    }
+
+    QJsonObject controllerState()
+    {
+        return m_fx.sim->deviceState(Device).value("controller"_L1).toObject();
+    }
+
+    QAction *action(const QString &name) const
+    {
+        TUpgradeForm &form = *m_fx.form;
+        const QHash<QString, QAction *> actions{
+            {u"ReadConfigBtn"_s, form.ReadConfigBtn}, {u"WriteConfigBtn"_s, form.WriteConfigBtn},
+            {u"ReadLogsBtn"_s, form.ReadLogsBtn},     {u"EraseLogsBtn"_s, form.EraseLogsBtn},
+            {u"DiagnoseBtn"_s, form.DiagnoseBtn},     {u"ResetBtn"_s, form.ResetBtn},
+            {u"OpenButton"_s, form.OpenButton},       {u"SaveButton"_s, form.SaveButton}};
+        return actions.value(name);
+    }
+
+    // After every operation: the status line emptied and hidden, the page usable again.
+    void verifyPageRestored()
+    {
+        TUpgradeForm &form = *m_fx.form;
+        QCOMPARE(form.ReadConfigLabel->text(), QString());
+        QVERIFY(form.ReadConfigLabel->isHidden());
+        QVERIFY(form.ToolBar->isEnabled());
+        for (QAction *action : {form.ReadConfigBtn, form.WriteConfigBtn, form.ReadLogsBtn, form.EraseLogsBtn,
+                                form.DiagnoseBtn})
+            QVERIFY2(action->isEnabled(), qPrintable(action->text()));
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+        QVERIFY(!form.IsBusy());
+    }
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void reads_data();
+    void reads();
+    void statusLines_data();
+    void statusLines();
+    void writes_data();
+    void writes();
+    void writeTooLongSendsNothing();
+    void noSecondOperationMeanwhile();
+    void logs_data();
+    void logs();
+    void eraseLogs_data();
+    void eraseLogs();
+    void reset_data();
+    void reset();
+    void stepErrorShowsFailureThenPasses_data();
+    void stepErrorShowsFailureThenPasses();
+    void roundTrip_data();
+    void roundTrip();
+};
+
+void TestUpgradeConfig::initTestCase()
+{
+    if (!LabSimulator::inLab())
+        QSKIP("needs the lab (run through ctest, or lab/lab pc env TARVINO_LAB=1 ...)");
+    QVERIFY(m_dir.isValid());
+    StartupInit(); // as the main window's creation does: the protocol code of every request
+    m_config = allByteValues() + allByteValues().first(44);
+    m_diagnostics = pattern(140, 3);
+    writeFile(u"config.bin"_s, m_config);
+    writeFile(u"diagnostics.bin"_s, m_diagnostics);
+    writeFile(u"empty.bin"_s, {});
+
+    QString error;
+    for (int attempt = 1;; ++attempt) {
+        if (m_fx.start(Devices, {}, &error))
+            break;
+        if (!portTaken(error) || attempt == BindAttempts)
+            QFAIL(qPrintable(error));
+        m_fx.form.reset();
+        m_fx.mainWindow.reset();
+        m_fx.serveur.reset();
+        m_fx.sim.reset();
+        QTest::qWait(BindRetryMs);
+    }
+}
+
+void TestUpgradeConfig::init()
+{
+    m_fx.errors.clear();
+    m_fx.warningResult = 6;
+    m_fx.warningsShown = 0;
+    m_fx.form->chooseOpenFile = {};
+    m_fx.form->chooseSaveFile = {};
+    m_fx.form->Memo->clear();
+    m_fx.selectDevice(Device);
+}
+
+void TestUpgradeConfig::cleanup()
+{
+    m_fx.sim.reset();
+}
+
+// ---- Reading configuration and diagnostics ---------------------------------------------------
+
+void TestUpgradeConfig::reads_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("journal");
+    QTest::addColumn<bool>("filled"); // the editor holds what was read
+    QTest::addColumn<QStringList>("errors");
+
+    const QStringList configReads = QStringList{u"R 0 4"_s} + chunks(u"R"_s, 4, 300);
+    const QStringList diagnosticsReads = QStringList{u"R 0 4"_s} + chunks(u"R"_s, 4, 140);
+    const QString D2 = u"D2"_s, D3 = u"D3"_s, reset = u"00"_s;
+
+    QTest::newRow("read-config") << u"ReadConfigBtn"_s << QStringList()
+                                 << Open + QStringList{D2} + configReads + QStringList{D3} + Close << true << QStringList();
+    QTest::newRow("diagnose") << u"DiagnoseBtn"_s << QStringList()
+                              << Open + QStringList{u"D8"_s} + diagnosticsReads + QStringList{u"D9"_s} + Close << true
+                              << QStringList();
+    QTest::newRow("length-zero") << u"ReadConfigBtn"_s
+                                 << QStringList{u"--config-file"_s, u"%1=%2"_s.arg(Device).arg(m_dir.filePath(u"empty.bin"_s))}
+                                 << Open + QStringList{D2, u"R 0 4"_s, reset} + Close << false << QStringList{ReadConfigFailed};
+    QTest::newRow("stop-daemon-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=8"_s}) << QStringList{u"cmd 8"_s}
+                                             << false << QStringList{ReadConfigFailed};
+    QTest::newRow("start-updater-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=5"_s}) << Open << false
+                                               << QStringList{ReadConfigFailed};
+    QTest::newRow("start-unanswered") << u"ReadConfigBtn"_s << faults({u"silent@sub=0xD2"_s})
+                                      << Open + times(XBus::Attempts, D2) + QStringList{reset} + Close << false
+                                      << QStringList{ReadConfigFailed};
+    // The length word's first byte inverted: far more than the area holds. Nothing more is read.
+    QTest::newRow("length-impossible") << u"ReadConfigBtn"_s << faults({u"corrupt-readback=0"_s})
+                                       << Open + QStringList{D2, u"R 0 4"_s, reset} + Close << false
+                                       << QStringList{ReadConfigFailed};
+    QTest::newRow("text-chunk-unanswered")
+        << u"ReadConfigBtn"_s << faults({u"silent@fn=0x6E@from=3"_s})
+        << Open + QStringList{D2, u"R 0 4"_s, u"R 4 128"_s} + times(XBus::Attempts, u"R 132 128"_s) + QStringList{reset}
+               + Close
+        << false << QStringList{ReadConfigFailed};
+    // The text came in whole before the end command failed: it stays.
+    QTest::newRow("stop-unanswered") << u"ReadConfigBtn"_s << faults({u"silent@sub=0xD3"_s})
+                                     << Open + QStringList{D2} + configReads + times(XBus::Attempts, D3)
+                                            + QStringList{reset} + Close
+                                     << true << QStringList{ReadConfigFailed};
+    QTest::newRow("stop-updater-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=6"_s})
+                                              << Open + QStringList{D2} + configReads + QStringList{D3, u"cmd 6"_s}
+                                              << true << QStringList{ReadConfigFailed};
+    QTest::newRow("start-daemon-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=7"_s})
+                                              << Open + QStringList{D2} + configReads + QStringList{D3} + Close << true
+                                              << QStringList{ReadConfigFailed};
+    QTest::newRow("diagnose-start-unanswered") << u"DiagnoseBtn"_s << faults({u"silent@sub=0xD8"_s})
+                                               << Open + times(XBus::Attempts, u"D8"_s) + QStringList{reset} + Close
+                                               << false << QStringList{ReadDiagnoseFailed};
+}
+
+void TestUpgradeConfig::reads()
+{
+    QFETCH(QString, button);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, journal);
+    QFETCH(bool, filled);
+    QFETCH(QStringList, errors);
+    QVERIFY(startSimulator(arguments));
+    SetEditorBytes(m_fx.form->Memo, "cleared before reading\r\n"_ba);
+
+    action(button)->trigger();
+
+    QCOMPARE(journalOf(Device, int(journal.size())), journal);
+    QCOMPARE(m_fx.errors, errors);
+    const QByteArray expected = !filled ? QByteArray() : button == u"DiagnoseBtn"_s ? m_diagnostics : m_config;
+    QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), expected.toHex());
+    QCOMPARE(m_fx.warningsShown, 0);
+    verifyPageRestored();
+    QCOMPARE(journalOf(0, 0), QStringList());
+}
+
+// The status line of the bus operations, in order. The device answers reads and writes late, so
+// the window handles events while each label shows.
+void TestUpgradeConfig::statusLines_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QStringList>("labels");
+    QTest::newRow("read-config") << u"ReadConfigBtn"_s
+                                 << QStringList{u"Get Config Start"_s, u"Reading Config"_s, u"Get Config Stop"_s};
+    QTest::newRow("diagnose") << u"DiagnoseBtn"_s
+                              << QStringList{u"Get Diagnose Start"_s, u"Reading Diagnose"_s, u"Get Diagnose Stop"_s};
+    QTest::newRow("write-config") << u"WriteConfigBtn"_s
+                                  << QStringList{u"Set Config Start"_s, u"Reading Config"_s, u"Set Config Stop"_s};
+    QTest::newRow("read-logs") << u"ReadLogsBtn"_s << QStringList{u"Get Logs"_s, u"Reading Logs"_s, u"Get Logs Stop"_s};
+    // Erasing leaves no block to read: the read that follows stops at its first length word.
+    QTest::newRow("erase-logs") << u"EraseLogsBtn"_s << QStringList{u"Erase Logs"_s, u"Get Logs"_s};
+}
+
+void TestUpgradeConfig::statusLines()
+{
+    QFETCH(QString, button);
+    QFETCH(QStringList, labels);
+    const QStringList logFiles{u"--log-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"a.log"_s, "a\r\n"_ba)),
+                               u"--log-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"b.log"_s, "b\r\n"_ba))};
+    QVERIFY(startSimulator(logFiles + faults({u"delay=300@fn=0x6E"_s, u"delay=300@fn=0x6F"_s})));
+    SetEditorBytes(m_fx.form->Memo, "k=v\r\n"_ba);
+
+    const QStringList busLabels{u"Get Config Start"_s, u"Reading Config"_s, u"Get Config Stop"_s,
+                                u"Get Diagnose Start"_s, u"Reading Diagnose"_s, u"Get Diagnose Stop"_s,
+                                u"Set Config Start"_s, u"Set Config Stop"_s, u"Get Logs"_s,
+                                u"Reading Logs"_s, u"Get Logs Stop"_s, u"Erase Logs"_s};
+    QLabel *line = m_fx.form->ReadConfigLabel;
+    QStringList seen;
+    QTimer sampler;
+    sampler.setInterval(0);
+    connect(&sampler, &QTimer::timeout, this, [&] {
+        const QString text = line->isHidden() ? QString() : line->text();
+        if (busLabels.contains(text) && (seen.isEmpty() || seen.last() != text))
+            seen << text;
+    });
+    sampler.start();
+    action(button)->trigger();
+    sampler.stop();
+
+    QCOMPARE(seen, labels);
+    verifyPageRestored();
+}
+
+// ---- Writing the configuration -------------------------------------------------------------
+
+void TestUpgradeConfig::writes_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("warning");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("journal");
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<bool>("stored"); // the device keeps the text written, else what it held
+
+    const QByteArray text300 = pattern(300, 11);
+    const QStringList write300 = QStringList{u"W 0 4"_s} + chunks(u"W"_s, 4, 300);
+    const QString D0 = u"D0"_s, D1 = u"D1"_s, reset = u"00"_s;
+
+    QTest::newRow("300-bytes") << text300 << 6 << QStringList() << Open + QStringList{D0} + write300 + QStringList{D1} + Close
+                               << QStringList() << true;
+    QTest::newRow("empty-text") << QByteArray() << 6 << QStringList()
+                                << Open + QStringList{D0, u"W 0 4"_s, D1} + Close << QStringList() << true;
+    QTest::newRow("warning-declined") << text300 << Declined << QStringList() << QStringList()
+                                      << QStringList{WriteConfigFailed} << false;
+    QTest::newRow("warning-closed") << text300 << 2 << QStringList() << QStringList() << QStringList{WriteConfigFailed}
+                                    << false;
+    QTest::newRow("start-unanswered") << text300 << 6 << faults({u"silent@sub=0xD0"_s})
+                                      << Open + times(XBus::Attempts, D0) + QStringList{reset} + Close
+                                      << QStringList{WriteConfigFailed} << false;
+    // The chunks before stay written in the area; without the end command the device keeps its text.
+    QTest::newRow("chunk-unanswered") << text300 << 6 << faults({u"silent@fn=0x6F@from=3"_s})
+                                      << Open + QStringList{D0, u"W 0 4"_s, u"W 4 128"_s} + times(XBus::Attempts, u"W 132 128"_s)
+                                             + QStringList{reset} + Close
+                                      << QStringList{WriteConfigFailed} << false;
+    QTest::newRow("stop-unanswered") << text300 << 6 << faults({u"silent@sub=0xD1"_s})
+                                     << Open + QStringList{D0} + write300 + times(XBus::Attempts, D1) + QStringList{reset}
+                                            + Close
+                                     << QStringList{WriteConfigFailed} << false;
+    QTest::newRow("stop-daemon-unconfirmed") << text300 << 6 << faults({u"wrong-ack=8"_s}) << QStringList{u"cmd 8"_s}
+                                             << QStringList{WriteConfigFailed} << false;
+}
+
+void TestUpgradeConfig::writes()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, warning);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, journal);
+    QFETCH(QStringList, errors);
+    QFETCH(bool, stored);
+    QVERIFY(startSimulator(arguments));
+    SetEditorBytes(m_fx.form->Memo, text);
+    m_fx.warningResult = warning;
+
+    m_fx.form->WriteConfigBtn->trigger();
+
+    QCOMPARE(journalOf(Device, int(journal.size())), journal);
+    QCOMPARE(m_fx.errors, errors);
+    QCOMPARE(m_fx.warningsShown, 1);
+    // The editor is not cleared by a write.
+    QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), text.toHex());
+    verifyPageRestored();
+
+    // The length word first, then the text from address 4, chunk after chunk.
+    const QList<QJsonObject> written = writeRequests();
+    if (!written.isEmpty()) {
+        QCOMPARE(written.first().value("data"_L1).toString(), QString::fromLatin1(lengthWord(text.size()).toHex()));
+        QString chunksWritten;
+        for (const QJsonObject &line : written.sliced(1)) {
+            if (!line.contains("faults"_L1)) // dropped unseen by the device
+                chunksWritten += line.value("data"_L1).toString();
+        }
+        QVERIFY(QString::fromLatin1(text.toHex()).startsWith(chunksWritten));
+    }
+    const QJsonObject controller = controllerState();
+    QCOMPARE(controller.value("configurationHex"_L1).toString(), QString::fromLatin1((stored ? text : m_config).toHex()));
+    QCOMPARE(controller.value("configurationWrites"_L1).toInt(), stored ? 1 : 0);
+    QCOMPARE(journalOf(0, 0), QStringList());
+}
+
+void TestUpgradeConfig::writeTooLongSendsNothing()
+{
+    QVERIFY(startSimulator({}));
+    // One byte more than the area holds after its length word, as lines.
+    const qsizetype size = qsizetype(TUpgradeForm::MaxConfigTextSize) + 1;
+    const QByteArray line = "channel=0123456789abcdef0123456789abcdef0123456789abcdef\r\n"_ba;
+    QByteArray text = line.repeated(size / line.size() + 1);
+    text.truncate(size);
+    SetEditorBytes(m_fx.form->Memo, text);
+
+    m_fx.form->WriteConfigBtn->trigger();
+
+    QCOMPARE(m_fx.warningsShown, 0);
+    QCOMPARE(m_fx.errors.size(), 2);
+    QVERIFY2(m_fx.errors.first().contains(QString::number(size)), qPrintable(m_fx.errors.first()));
+    QVERIFY2(m_fx.errors.first().contains(QString::number(TUpgradeForm::MaxConfigTextSize)), qPrintable(m_fx.errors.first()));
+    QCOMPARE(m_fx.errors.last(), WriteConfigFailed);
+    QCOMPARE(journalOf(Device, 0), QStringList());
+    QCOMPARE(EditorBytes(m_fx.form->Memo).size(), size);
+    verifyPageRestored();
+}
+
+// While the warning is up the page is disabled and no other operation, Reset included, starts.
+void TestUpgradeConfig::noSecondOperationMeanwhile()
+{
+    QVERIFY(startSimulator({u"--updater-running"_s}));
+    TUpgradeForm &form = *m_fx.form;
+    bool checked = false;
+    form.runWarning = [&] {
+        ++m_fx.warningsShown;
+        checked = !form.ToolBar->isEnabled() && !form.ReadConfigBtn->isEnabled() && form.IsBusy()
+                  && QApplication::overrideCursor() != nullptr;
+        form.ReadConfigBtnClick();
+        form.ResetBtnClick();
+        form.EraseLogsBtnClick();
+        return Declined;
+    };
+    SetEditorBytes(form.Memo, "a=1\r\n"_ba);
+    form.WriteConfigBtn->trigger();
+    form.runWarning = [this] {
+        ++m_fx.warningsShown;
+        return m_fx.warningResult;
+    };
+
+    QVERIFY(checked);
+    QCOMPARE(m_fx.warningsShown, 1);
+    QCOMPARE(m_fx.errors, QStringList{WriteConfigFailed});
+    QCOMPARE(EditorBytes(form.Memo), "a=1\r\n"_ba);
+    QCOMPARE(journalOf(Device, 0), QStringList());
+    verifyPageRestored();
+}
+
+// ---- Logs -------------------------------------------------------------------------------------
+
+void TestUpgradeConfig::logs_data()
+{
+    QTest::addColumn<QByteArrayList>("blocks");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("journal");
+    QTest::addColumn<QByteArray>("editor");
+    QTest::addColumn<QStringList>("errors");
+
+    auto blockReads = [](const QByteArrayList &blocks) {
+        QStringList lines{u"D4"_s};
+        for (qsizetype i = 0; i < blocks.size(); ++i) {
+            if (i > 0)
+                lines << u"D6"_s;
+            lines << u"R 0 4"_s << chunks(u"R"_s, 4, int(blocks.at(i).size()));
+        }
+        return lines;
+    };
+    const QStringList end{u"D6"_s, u"R 0 4"_s, u"D5"_s};
+
+    const QByteArrayList three{"12:00 start\r\n", "12:01 pump on\r\n", "12:02 pump off\r\n"};
+    QTest::newRow("three-blocks") << three << QStringList() << Open + blockReads(three) + end + Close
+                                  << "12:00 start\r\n12:01 pump on\r\n12:02 pump off"_ba << QStringList();
+    // A final CR LF is dropped; a block that ends otherwise is appended whole.
+    const QByteArrayList endings{"one\r\n", "two\n", "three\r\n\r\n", "four"};
+    QTest::newRow("endings") << endings << QStringList() << Open + blockReads(endings) + end + Close
+                             << "one\r\ntwo\n\r\nthree\r\n\r\nfour"_ba << QStringList();
+    const QByteArray noBreaks = pattern(200, 7).replace('\r', 'r').replace('\n', 'n');
+    const QByteArrayList binary{QByteArray("\0\xFF\r\n", 4), noBreaks};
+    QTest::newRow("binary-blocks") << binary << QStringList() << Open + blockReads(binary) + end + Close
+                                   << QByteArray("\0\xFF\r\n", 4) + noBreaks << QStringList();
+    QTest::newRow("no-first-block") << QByteArrayList{QByteArray()} << QStringList()
+                                    << Open + QStringList{u"D4"_s, u"R 0 4"_s, u"00"_s} + Close << QByteArray()
+                                    << QStringList{ReadConfigFailed};
+    // The blocks read before the failure stay.
+    QTest::newRow("next-unanswered") << three << faults({u"silent@sub=0xD6@from=2"_s})
+                                     << Open + blockReads(three.first(2)) + times(XBus::Attempts, u"D6"_s)
+                                            + QStringList{u"00"_s} + Close
+                                     << "12:00 start\r\n12:01 pump on"_ba << QStringList{ReadConfigFailed};
+}
+
+void TestUpgradeConfig::logs()
+{
+    QFETCH(QByteArrayList, blocks);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, journal);
+    QFETCH(QByteArray, editor);
+    QFETCH(QStringList, errors);
+    QStringList logFiles;
+    for (qsizetype i = 0; i < blocks.size(); ++i) {
+        logFiles << u"--log-file"_s
+                 << u"%1=%2"_s.arg(Device).arg(writeFile(u"log%1.bin"_s.arg(i), blocks.at(i)));
+    }
+    QVERIFY(startSimulator(logFiles + arguments));
+
+    m_fx.form->ReadLogsBtn->trigger();
+
+    QCOMPARE(journalOf(Device, int(journal.size())), journal);
+    QCOMPARE(m_fx.errors, errors);
+    QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), editor.toHex());
+    verifyPageRestored();
+}
+
+void TestUpgradeConfig::eraseLogs_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("journal");
+    QTest::addColumn<int>("blocksLeft");
+    QTest::addColumn<QByteArray>("editor");
+    QTest::addColumn<QStringList>("errors");
+
+    // Each operation on a bus client of its own: the erase, then the read.
+    QTest::newRow("erase-unanswered") << faults({u"silent@sub=0xD7"_s})
+                                      << Open + times(XBus::Attempts, u"D7"_s) + QStringList{u"00"_s} + Close << 2
+                                      << QByteArray() << QStringList{ReadConfigFailed};
+    // An emptied store has no first block, and the read that follows fails on it.
+    QTest::newRow("erased") << QStringList() << Open + QStringList{u"D7"_s, u"D4"_s, u"R 0 4"_s, u"00"_s} + Close << 0
+                            << QByteArray() << QStringList{ReadConfigFailed};
+}
+
+void TestUpgradeConfig::eraseLogs()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, journal);
+    QFETCH(int, blocksLeft);
+    QFETCH(QByteArray, editor);
+    QFETCH(QStringList, errors);
+    const QStringList logFiles{u"--log-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"a.log"_s, "a\r\n"_ba)),
+                               u"--log-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"b.log"_s, "b\r\n"_ba))};
+    QVERIFY(startSimulator(logFiles + arguments));
+    SetEditorBytes(m_fx.form->Memo, "cleared first"_ba);
+
+    m_fx.form->EraseLogsBtn->trigger();
+
+    QCOMPARE(journalOf(Device, int(journal.size())), journal);
+    QCOMPARE(m_fx.errors, errors);
+    QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), editor.toHex());
+    QCOMPARE(controllerState().value("logBlocks"_L1).toInt(), blocksLeft);
+    verifyPageRestored();
+}
+
+// ---- Reset ------------------------------------------------------------------------------------
+
+void TestUpgradeConfig::reset_data()
+{
+    QTest::addColumn<int>("device");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("journal");
+    // One command, no start/stop steps, whatever the answer.
+    QTest::newRow("answering") << Device << QStringList{u"--updater-running"_s} << QStringList{u"00"_s};
+    QTest::newRow("updater-stopped") << Device << QStringList() << times(XBus::Attempts, u"00"_s);
+    QTest::newRow("no-device") << Devices + 3 << QStringList() << QStringList();
+}
+
+void TestUpgradeConfig::reset()
+{
+    QFETCH(int, device);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, journal);
+    QVERIFY(startSimulator(arguments));
+    m_fx.selectDevice(device);
+    const QByteArray text = "kept\r\n"_ba;
+    SetEditorBytes(m_fx.form->Memo, text);
+
+    m_fx.form->ResetBtn->trigger();
+
+    QCOMPARE(m_fx.errors, QStringList());
+    QCOMPARE(journalOf(device, int(journal.size())), journal);
+    QCOMPARE(m_fx.sim->requests().size(), journal.size());
+    QCOMPARE(EditorBytes(m_fx.form->Memo), text);
+    verifyPageRestored();
+}
+
+// An error of a start/stop step shows the failure message, puts the page back and goes on to the
+// general handler. Here the stream connection fails at once: the host text names no device.
+void TestUpgradeConfig::stepErrorShowsFailureThenPasses_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("read-config") << u"ReadConfigBtn"_s << ReadConfigFailed;
+    QTest::newRow("diagnose") << u"DiagnoseBtn"_s << ReadDiagnoseFailed;
+    QTest::newRow("write-config") << u"WriteConfigBtn"_s << WriteConfigFailed;
+    QTest::newRow("read-logs") << u"ReadLogsBtn"_s << ReadConfigFailed;
+    QTest::newRow("erase-logs") << u"EraseLogsBtn"_s << ReadConfigFailed;
+}
+
+void TestUpgradeConfig::stepErrorShowsFailureThenPasses()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, message);
+    QVERIFY(startSimulator({}));
+    TUpgradeForm &form = *m_fx.form;
+    form.DeviceIP = u"no-such-device"_s;
+    form.DeviceTransport = TransportTcp;
+    const QHash<QString, std::function<void()>> handlers{
+        {u"ReadConfigBtn"_s, [&] { form.ReadConfigBtnClick(); }},
+        {u"DiagnoseBtn"_s, [&] { form.DiagnoseBtnClick(); }},
+        {u"WriteConfigBtn"_s, [&] { form.WriteConfigBtnClick(); }},
+        {u"ReadLogsBtn"_s, [&] { form.ReadLogsBtnClick(); }},
+        {u"EraseLogsBtn"_s, [&] { form.EraseLogsBtnClick(); }}};
+
+    QVERIFY_THROWS_EXCEPTION(ConnectionError, handlers.value(button)());
+
+    QCOMPARE(m_fx.errors, QStringList{message});
+    verifyPageRestored();
+    QVERIFY(m_fx.sim->requests().isEmpty());
+}
+
+// ---- Device, editor, file, editor, device ---------------------------------------------------
+
+void TestUpgradeConfig::roundTrip_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("all-256") << allByteValues();
+    QTest::newRow("all-256-each-break")
+        << allByteValues() + "\r\n"_ba + allByteValues() + '\n' + allByteValues() + '\r' + allByteValues();
+    QTest::newRow("crlf") << "[device]\r\nname=pump 4\r\nip=10.0.0.7\r\n"_ba;
+    QTest::newRow("crlf-no-final-break") << "[device]\r\nname=pump 4"_ba;
+    QTest::newRow("lf") << "a=1\nb=2\n"_ba;
+    QTest::newRow("lf-no-final-break") << "a=1\nb=2"_ba;
+    QTest::newRow("cr") << "a=1\rb=2\r"_ba;
+    QTest::newRow("cr-no-final-break") << "a=1\rb=2"_ba;
+    QTest::newRow("mixed") << "a\r\nb\nc\rd\r\r\ne\n\r"_ba;
+    QTest::newRow("tabs") << "\tkey\t=\tvalue\t\r\n\t"_ba;
+    QTest::newRow("high-bytes") << allByteValues().sliced(0x80) + "\r\n"_ba + allByteValues().sliced(0x80);
+    QTest::newRow("nul") << "\0"_ba;
+    QTest::newRow("nul-lines") << "key=\0\x01\xFF" "end\r\n\0\r\n\0"_ba;
+    QTest::newRow("long-line") << pattern(20000, 1).replace('\r', 'r').replace('\n', 'n');
+}
+
+void TestUpgradeConfig::roundTrip()
+{
+    QFETCH(QByteArray, text);
+    QVERIFY(startSimulator({u"--config-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"device.cfg"_s, text))}));
+    TUpgradeForm &form = *m_fx.form;
+
+    form.ReadConfigBtn->trigger();
+    QCOMPARE(m_fx.errors, QStringList());
+    QCOMPARE(EditorBytes(form.Memo).toHex(), text.toHex());
+
+    const QString file = m_dir.filePath(u"saved.cfg"_s);
+    form.chooseSaveFile = [&] { return file; };
+    form.SaveButton->trigger();
+    QFile saved(file);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll().toHex(), text.toHex());
+
+    SetEditorBytes(form.Memo, "something else\r\n"_ba);
+    form.chooseOpenFile = [&] { return file; };
+    form.OpenButton->trigger();
+    QCOMPARE(EditorBytes(form.Memo).toHex(), text.toHex());
+
+    form.WriteConfigBtn->trigger();
+    QCOMPARE(m_fx.errors, QStringList());
+    const QJsonObject controller = controllerState();
+    QCOMPARE(controller.value("configurationHex"_L1).toString(), QString::fromLatin1(text.toHex()));
+    QCOMPARE(controller.value("configurationWrites"_L1).toInt(), 1);
+    verifyPageRestored();
+}
+
+QTEST_MAIN(TestUpgradeConfig)
+
+#include "tst_upgradeconfig.moc"

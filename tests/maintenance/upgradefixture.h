@@ -1,0 +1,78 @@
+#pragma once
+// The upgrade window against simulated devices in the lab: an engine, a stand-in main
+// window, the window itself with short settling waits, and hooks that record what the
+// window shows instead of opening modal boxes.
+
+#include "labsim.h"
+#include "resource.h"
+#include "serveur.h"
+#include "tools.h"
+#include "upgradeform.h"
+
+#include <QStringList>
+#include <QWidget>
+
+#include <memory>
+
+struct UpgradeFixture
+{
+    std::unique_ptr<LabSimulator> sim;
+    std::unique_ptr<TServeur> serveur;
+    std::unique_ptr<QWidget> mainWindow;
+    std::unique_ptr<TUpgradeForm> form;
+    QStringList errors;     // the program's error boxes, in order
+    int warningResult = 6;  // what the warning dialog answers
+    int warningsShown = 0;
+
+    static TUpgradeForm::Timing shortTiming()
+    {
+        TUpgradeForm::Timing timing;
+        timing.settleMs = 50;
+        return timing;
+    }
+
+    // Starts the simulator (its arguments as LabSimulator::start's) and the window.
+    bool start(int devices, const QStringList &simArguments, QString *error,
+               const TUpgradeForm::Timing &timing = shortTiming())
+    {
+        StartupInit(); // the protocol code every request carries, as the main window's start sets it
+        sim = std::make_unique<LabSimulator>();
+        if (!sim->start(devices, simArguments)) {
+            *error = sim->errorString();
+            return false;
+        }
+        serveur = std::make_unique<TServeur>();
+        if (serveur->boundAddresses().isEmpty()) {
+            *error = QStringLiteral("engine not bound: ") + serveur->bindError();
+            return false;
+        }
+        mainWindow = std::make_unique<QWidget>();
+        mainWindow->resize(608, 250);
+        form = std::make_unique<TUpgradeForm>(serveur.get(), mainWindow.get(), timing);
+        form->runWarning = [this] {
+            ++warningsShown;
+            return warningResult;
+        };
+        form->showError = [this](const QString &message) { errors.append(message); };
+        return true;
+    }
+
+    // Points the window at simulated device `index`, as opening it for that device does.
+    void selectDevice(int index, quint8 transport = TransportUdp)
+    {
+        TEPS device;
+        device.IpText = LabSimulator::deviceIp(index);
+        device.Transport = transport;
+        DeviceList = {device};
+        SelectedDevice = 0;
+        form->DeviceIP = device.IpText;
+        form->DeviceTransport = transport;
+        form->UpdateButtons();
+    }
+
+    // The commands (port 52389) and bus requests (52390) a device received, in order.
+    QList<QJsonObject> received(int index, int port) const
+    {
+        return sim->requests(LabSimulator::deviceIp(index), port);
+    }
+};
