@@ -34,16 +34,9 @@ void TUpgradeForm::UpgradeComBtnClick()
     if (DeviceIP.isEmpty() || !QFileInfo(fileName).isFile())
         return;
 
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    // Runs last, also when an FTP error leaves: the error then reaches the general handler
-    // with the window already usable again.
-    const auto cleanUp = qScopeGuard([this] {
-        UpgradeComLabel->clear();
-        UpgradeComLabel->hide();
-        UpdateButtons();
-        QApplication::restoreOverrideCursor();
-    });
-    BusyScope busy(*this);
+    // Ends also when an FTP error leaves: the error then reaches the general handler with the
+    // window already usable again.
+    const UpgradePageOperation operation(*this, UpgradeComLabel);
 
     if (runWarning() != TFormWarning::ResultUpgrade)
         return;

@@ -70,15 +70,8 @@ void TUpgradeForm::UpgradeControlBtnClick()
         return;
     }
 
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    // Runs last, also when an exception leaves: the label goes, the bar keeps its last value.
-    const auto cleanUp = qScopeGuard([this] {
-        UpgradeControlLabel->clear();
-        UpgradeControlLabel->hide();
-        UpdateButtons();
-        QApplication::restoreOverrideCursor();
-    });
-    BusyScope busy(*this);
+    // Ends also when an exception leaves: the label goes, the bar keeps its last value.
+    const UpgradePageOperation operation(*this, UpgradeControlLabel);
 
     if (runWarning() != TFormWarning::ResultUpgrade)
         return;

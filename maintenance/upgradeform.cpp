@@ -359,6 +359,19 @@ TUpgradeForm::BusyScope::~BusyScope()
     }
 }
 
+TUpgradeForm::UpgradePageOperation::UpgradePageOperation(TUpgradeForm &form, QLabel *statusLine)
+    : m_statusLine(statusLine), m_busy(form)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+TUpgradeForm::UpgradePageOperation::~UpgradePageOperation()
+{
+    m_statusLine->clear();
+    m_statusLine->hide();
+    QApplication::restoreOverrideCursor();
+}
+
 void TUpgradeForm::reject()
 {
     // An operation that waits for the device goes on to its end, which puts the device

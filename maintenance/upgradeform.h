@@ -158,6 +158,20 @@ protected:
     private:
         TUpgradeForm &m_form;
     };
+    // An operation of the Upgrade page: the hourglass while it runs, and in every case its
+    // status line emptied and hidden, the cursor and the buttons back at its end.
+    class UpgradePageOperation
+    {
+    public:
+        UpgradePageOperation(TUpgradeForm &form, QLabel *statusLine);
+        ~UpgradePageOperation();
+        UpgradePageOperation(const UpgradePageOperation &) = delete;
+        UpgradePageOperation &operator=(const UpgradePageOperation &) = delete;
+
+    private:
+        QLabel *m_statusLine;
+        BusyScope m_busy;
+    };
     // The waits that handle no events.
     void settle() const;
 

@@ -110,7 +110,10 @@ private slots:
     {
         QFETCH(QSize, mainSize);
         m_fx.mainWindow->setGeometry(QRect(QPoint(300, 200), mainSize));
+        m_fx.form->show(); // the window centres itself each time it is shown
+        QVERIFY(QTest::qWaitForWindowExposed(m_fx.form.get()));
         m_fx.form->FormShow();
+        m_fx.form->hide();
         const QRect main = m_fx.mainWindow->frameGeometry();
         const QRect own = m_fx.form->frameGeometry();
         QCOMPARE(own.left(), main.left() + (main.width() - own.width()) / 2);
