@@ -1,4 +1,5 @@
 // Address routines, parameter kinds, the device-type registry and the small shared routines.
+#include "arpflush.h"
 #include "resource.h"
 #include "tools.h"
 
@@ -77,6 +78,34 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, valid);
         QCOMPARE(IsDottedIPv4(text), valid);
+    }
+
+    void arpFlushCommand_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("runs");
+        QTest::newRow("device address") << "198.18.1.5" << true;
+        QTest::newRow("shell command after the address") << "1.2.3.4; touch /tmp/x" << false;
+        QTest::newRow("command substitution") << "$(reboot)" << false;
+        QTest::newRow("option") << "-a" << false;
+        QTest::newRow("host name") << "device.local" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+    void arpFlushCommand()
+    {
+        // Text typed by the user never reaches a command line: only a dotted address is
+        // passed on, as one argument of its own, and no shell is involved.
+        QFETCH(QString, text);
+        QFETCH(bool, runs);
+        const TArpCommand command = ArpFlushCommand(text);
+        QCOMPARE(!command.program.isEmpty(), runs);
+        if (!runs) {
+            QVERIFY(!FlushArpEntry(text, 1000));
+            return;
+        }
+        QVERIFY(!command.program.endsWith(QLatin1String("sh")));
+        QCOMPARE(command.arguments.last(), text);
+        QVERIFY(command.arguments.size() == 2 || command.arguments.size() == 5);
     }
 
     void lastPos_data()
