@@ -156,13 +156,7 @@ int main(int argc, char *argv[])
     }
 
     // Medians of each figure over the rounds.
-    const auto median = [&results](auto figure) {
-        QList<double> values;
-        for (const Round &round : results)
-            values.append(figure(round));
-        std::sort(values.begin(), values.end());
-        return values.at(values.size() / 2);
-    };
+    const auto median = [&results](auto figure) { return PingPong::medianOf(results, figure); };
     const double writeMs = median([](const Round &x) { return x.writeMs; });
     const double readMs = median([](const Round &x) { return x.readMs; });
     const double floorWriteMs = median([](const Round &x) { return x.floorWriteMs; });

@@ -222,13 +222,7 @@ int main(int argc, char *argv[])
         results.append(round);
     }
 
-    const auto median = [&results](auto figure) {
-        QList<double> values;
-        for (const Round &round : results)
-            values.append(figure(round));
-        std::sort(values.begin(), values.end());
-        return values.at(values.size() / 2);
-    };
+    const auto median = [&results](auto figure) { return PingPong::medianOf(results, figure); };
     const double writeMs = median([](const Round &x) { return x.writeMs; });
     const double verifyMs = median([](const Round &x) { return x.verifyMs; });
     const double floorWriteMs = median([](const Round &x) { return x.floorWriteMs; });

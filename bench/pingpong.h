@@ -185,4 +185,15 @@ inline double msSince(const QElapsedTimer &clock)
     return static_cast<double>(clock.nsecsElapsed()) / 1e6;
 }
 
+// The median of one figure over the rounds of a benchmark.
+template <typename Round, typename Figure>
+double medianOf(const QList<Round> &rounds, Figure figure)
+{
+    QList<double> values;
+    for (const Round &round : rounds)
+        values.append(figure(round));
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
 } // namespace PingPong

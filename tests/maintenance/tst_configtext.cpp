@@ -1,6 +1,7 @@
 // The Config page's text: bytes into the editor and back unchanged, lines shown whatever their
 // breaks, what typing adds, ".cfg" files byte for byte, and the page's Open and Save.
 
+#include "bytetexts.h"
 #include "configtext.h"
 #include "errors.h"
 #include "upgradeform.h"
@@ -24,14 +25,6 @@ using ConfigText::LineBreak;
 Q_DECLARE_METATYPE(QList<Line>)
 
 namespace {
-
-QByteArray allByteValues()
-{
-    QByteArray bytes(256, Qt::Uninitialized);
-    for (int i = 0; i < 256; ++i)
-        bytes[i] = static_cast<char>(i);
-    return bytes;
-}
 
 QByteArray withoutBreaks(int size, int seed)
 {

@@ -6,6 +6,7 @@
 // Journal lines are written short: "cmd 8" a command to the board, "D2" a bus command,
 // "R 0 4" a read of 4 bytes at 0, "W 4 128" a write.
 
+#include "bytetexts.h"
 #include "configtext.h"
 #include "upgradefixture.h"
 
@@ -45,14 +46,6 @@ bool portTaken(const QString &error)
 const QString ReadConfigFailed = u"Read Config Failed"_s;
 const QString ReadDiagnoseFailed = u"Read Diagnose Failed"_s;
 const QString WriteConfigFailed = u"Write Config Failed"_s;
-
-QByteArray allByteValues()
-{
-    QByteArray bytes(256, Qt::Uninitialized);
-    for (int i = 0; i < 256; ++i)
-        bytes[i] = static_cast<char>(i);
-    return bytes;
-}
 
 QByteArray pattern(int size, int seed)
 {
