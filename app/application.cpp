@@ -1,9 +1,13 @@
 #include "application.h"
 
+#include "appstyle.h"
+
 #include "errors.h"
 #include "resource.h"
 
-#include <QIcon>
+#include <QImage>
+#include <QPixmap>
+#include <QResource>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -12,8 +16,25 @@ TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv)
     setApplicationName(QStringLiteral("Tarvino"));
     setApplicationDisplayName(QStringLiteral("Tarvino"));
     setApplicationVersion(QStringLiteral(TARVINO_VERSION));
+    setStyle(new TAppStyle); // the application owns it
+    setWindowIcon(AppIcon(QStringLiteral("scan")));
+}
+
+QIcon AppIcon(const QString &name)
+{
     Q_INIT_RESOURCE(tarvino);
-    setWindowIcon(QIcon(QStringLiteral(":/icons/scan.svg")));
+    QIcon icon;
+    for (const int scale : {1, 2}) {
+        const int side = 32 * scale;
+        const QResource pixels(QStringLiteral(":/icons/") + name + (scale == 2 ? QStringLiteral("@2x.rgba") : QStringLiteral(".rgba")));
+        const QByteArray bytes = pixels.uncompressedData();
+        if (bytes.size() != side * side * 4)
+            continue;
+        QImage image(reinterpret_cast<const uchar *>(bytes.constData()), side, side, QImage::Format_RGBA8888_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        icon.addPixmap(QPixmap::fromImage(image)); // a copy: the bytes are the resource's
+    }
+    return icon;
 }
 
 bool TApplication::notify(QObject *receiver, QEvent *event)

@@ -3,6 +3,7 @@
 // event handler lets escape (they must never cross the event loop).
 
 #include <QApplication>
+#include <QIcon>
 
 #include <exception>
 
@@ -21,6 +22,11 @@ public:
     static void ShowException(const QString &message);
     static QString ExceptionMessage(const std::exception_ptr &error);
 };
+
+// One of the program's icons: ":/icons/NAME.rgba" (32 x 32) and its @2x variant, raw pixels.
+// Qt's own image loading asks every image plugin whether it can read a file, which would
+// load them all (and the SVG library) at start.
+QIcon AppIcon(const QString &name);
 
 // The program's own error boxes (the "Erreur" box with one "OK" button).
 void ShowProgramError(const QString &message);

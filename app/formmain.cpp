@@ -1,6 +1,7 @@
 #include "formmain.h"
 
 #include "about.h"
+#include "application.h"
 #include "arpflush.h"
 #include "datagram.h"
 #include "epsform.h"
@@ -40,7 +41,7 @@ constexpr int StartWidths[TFormMain::ColumnCount] = {130, 90, 90, 90, 100, 0};
 QToolButton *toolButton(QToolBar *bar, const QString &iconName, const QString &hint)
 {
     auto *button = new QToolButton(bar);
-    button->setIcon(QIcon(QStringLiteral(":/icons/%1.svg").arg(iconName)));
+    button->setIcon(AppIcon(iconName));
     button->setIconSize(QSize(32, 32));
     button->setFixedSize(40, 38);
     button->setToolTip(hint);

@@ -156,6 +156,7 @@ int main(int argc, char *argv[])
     // The window as the program runs it (its own waits), shown off screen so that the bar paints.
     QWidget mainWindow;
     TUpgradeForm form(&serveur, &mainWindow);
+    form.CreateControls();
     QStringList errors;
     form.runWarning = [] { return 6; };
     form.showError = [&errors](const QString &message) { errors << message; };

@@ -1,13 +1,17 @@
-// Start-to-window time and peak memory of the program against a minimal Qt Widgets
-// program started the same way (offscreen), in the same run.
+// Start-to-window time and peak memory of the program against minimal Qt Widgets programs
+// started the same way (offscreen), in the same run:
+//   - startup_minimal: an empty main window (draws no text, so never loads a font);
+//   - startup_hello:   Qt's hello world, a window showing one text.
 //
 //   lab/lab pc build/bench/bench_startup [runs]
 //
-// Each program is started `runs` times (default 20); the median wall time and the
-// largest peak resident memory are printed, then the ratios.
+// Each program is started `runs` times (default 20), the programs taking turns so that a
+// change in the machine's load touches all of them alike. Printed: the median wall time
+// (fork to exit; each program quits once its window has been painted), the median CPU time
+// (user + system, less sensitive to the other core's load) and the largest peak resident
+// memory, then the program's ratios to each yardstick.
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTextStream>
 
 #include <sys/resource.h>
@@ -18,37 +22,45 @@
 #include <unistd.h>
 
 namespace {
-struct Figures
+struct Samples
 {
-    double medianMs;
-    long peakKiB;
+    QString name;
+    QList<double> wallMs;
+    QList<double> cpuMs;
+    long peakKiB = 0;
 };
 
-// fork/exec so that the child's own peak memory can be read from wait4.
-Figures measure(const QString &program, int runs)
+double median(QList<double> values)
 {
-    QList<double> times;
-    long peak = 0;
-    const QByteArray path = program.toLocal8Bit();
-    for (int run = 0; run < runs; ++run) {
-        QElapsedTimer timer;
-        timer.start();
-        const pid_t child = fork();
-        if (child == 0) {
-            setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            execl(path.constData(), path.constData(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        rusage usage{};
-        wait4(child, &status, 0, &usage);
-        times.append(timer.nsecsElapsed() / 1e6);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            fprintf(stderr, "%s ended with status %d\n", path.constData(), status);
-        peak = std::max(peak, usage.ru_maxrss);
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double milliseconds(const timeval &time)
+{
+    return time.tv_sec * 1e3 + time.tv_usec / 1e3;
+}
+
+// fork/exec so that the child's own CPU time and peak memory can be read from wait4.
+void runOnce(const QString &directory, Samples &samples)
+{
+    const QByteArray path = (directory + u'/' + samples.name).toLocal8Bit();
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        execl(path.constData(), path.constData(), static_cast<char *>(nullptr));
+        _exit(127);
     }
-    std::sort(times.begin(), times.end());
-    return {times[times.size() / 2], peak};
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    samples.wallMs.append(timer.nsecsElapsed() / 1e6);
+    samples.cpuMs.append(milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        fprintf(stderr, "%s ended with status %d\n", path.constData(), status);
+    samples.peakKiB = std::max(samples.peakKiB, usage.ru_maxrss);
 }
 } // namespace
 
@@ -56,15 +68,30 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
-    const QString dir = QCoreApplication::applicationDirPath();
-    const Figures minimal = measure(dir + QStringLiteral("/startup_minimal"), runs);
-    const Figures tarvino = measure(dir + QStringLiteral("/startup_tarvino"), runs);
+    const QString directory = QCoreApplication::applicationDirPath();
+    QList<Samples> programs = {{QStringLiteral("startup_minimal"), {}, {}, 0},
+                               {QStringLiteral("startup_hello"), {}, {}, 0},
+                               {QStringLiteral("startup_tarvino"), {}, {}, 0}};
+    for (int run = 0; run < runs; ++run)
+        for (Samples &program : programs)
+            runOnce(directory, program);
+
     QTextStream out(stdout);
     out << "runs " << runs << "\n";
-    out << QStringLiteral("minimal Qt Widgets: %1 ms median, %2 MiB peak\n").arg(minimal.medianMs, 0, 'f', 1).arg(minimal.peakKiB / 1024.0, 0, 'f', 1);
-    out << QStringLiteral("tarvino:            %1 ms median, %2 MiB peak\n").arg(tarvino.medianMs, 0, 'f', 1).arg(tarvino.peakKiB / 1024.0, 0, 'f', 1);
-    out << QStringLiteral("ratio: time %1x, memory %2x\n")
-               .arg(tarvino.medianMs / minimal.medianMs, 0, 'f', 2)
-               .arg(double(tarvino.peakKiB) / minimal.peakKiB, 0, 'f', 2);
+    for (const Samples &program : programs)
+        out << QStringLiteral("%1 wall %2 ms  cpu %3 ms  peak %4 MiB\n")
+                   .arg(program.name, -16)
+                   .arg(median(program.wallMs), 5, 'f', 1)
+                   .arg(median(program.cpuMs), 5, 'f', 1)
+                   .arg(program.peakKiB / 1024.0, 4, 'f', 1);
+    const Samples &tarvino = programs.last();
+    for (int yardstick = 0; yardstick + 1 < programs.size(); ++yardstick) {
+        const Samples &base = programs[yardstick];
+        out << QStringLiteral("tarvino / %1: wall %2x  cpu %3x  memory %4x\n")
+                   .arg(base.name, -16)
+                   .arg(median(tarvino.wallMs) / median(base.wallMs), 0, 'f', 2)
+                   .arg(median(tarvino.cpuMs) / median(base.cpuMs), 0, 'f', 2)
+                   .arg(double(tarvino.peakKiB) / base.peakKiB, 0, 'f', 2);
+    }
     return 0;
 }

@@ -1,15 +1,16 @@
-// The program's start as the real one does it, ending as soon as its window is shown.
+// The program's start as the real one does it, ending once its window has been painted.
 // Used by bench_startup; not a tool of its own.
 #include "application.h"
 #include "formmain.h"
 #include "singleinstance.h"
 #include "upgradeform.h"
 
-#include <QTimer>
+#include "firstpaint.h"
 
 int main(int argc, char **argv)
 {
     TApplication app(argc, argv);
+    QuitAfterFirstPaint quitAfterFirstPaint;
     TSingleInstance instance(QStringLiteral("TARVINO-STARTUP-BENCH"));
     if (!instance.Acquire())
         return 2;
@@ -18,6 +19,5 @@ int main(int argc, char **argv)
     TUpgradeForm upgradeForm(form.Serveur(), &form);
     form.openUpgradeWindow = [&upgradeForm] { upgradeForm.OpenForDevice(); };
     form.show();
-    QTimer::singleShot(0, &app, &QCoreApplication::quit); // after the first paint has been queued
     return app.exec();
 }

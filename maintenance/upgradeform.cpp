@@ -59,13 +59,6 @@ TUpgradeForm::TUpgradeForm(TServeur *serveur, QWidget *mainWindow, const Timing 
     setMinimumSize(439, 400);
     resize(987, 406);
 
-    PageControl = new QTabWidget(this);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(PageControl);
-    buildUpgradePage();
-    buildConfigPage();
-
     runWarning = [this] {
         TFormWarning warning(this);
         return warning.exec();
@@ -75,10 +68,30 @@ TUpgradeForm::TUpgradeForm(TServeur *serveur, QWidget *mainWindow, const Timing 
         box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
         box.exec();
     };
-    connectOperations();
 }
 
 TUpgradeForm::~TUpgradeForm() = default;
+
+void TUpgradeForm::CreateControls()
+{
+    if (PageControl)
+        return;
+    PageControl = new QTabWidget(this);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(PageControl);
+    buildUpgradePage();
+    buildConfigPage();
+    connectOperations();
+}
+
+void TUpgradeForm::setVisible(bool visible)
+{
+    // Every way of showing the window (exec, show, open) passes here first.
+    if (visible)
+        CreateControls();
+    QDialog::setVisible(visible);
+}
 
 void TUpgradeForm::buildUpgradePage()
 {
@@ -194,6 +207,7 @@ void TUpgradeForm::OpenForDevice()
 {
     if (DeviceList.isEmpty() || SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
         return;
+    CreateControls();
     PageControl->setCurrentIndex(0);
     DeviceIP = DeviceList[SelectedDevice].IpText;
     DeviceTransport = DeviceList[SelectedDevice].Transport;
@@ -229,6 +243,8 @@ void TUpgradeForm::UpdateButtons()
 {
     // No second operation may start while one runs, on either page: two brackets on one
     // device would interleave their start/stop requests.
+    if (!PageControl)
+        return; // not shown yet: the controls are set when they are built
     const bool idle = m_busy == 0;
     UpgradeComBtn->setEnabled(idle && !DeviceIP.isEmpty() && QFileInfo(UpgradeComFile->fileName()).isFile());
     UpgradeControlBtn->setEnabled(idle && !DeviceIP.isEmpty() && QFileInfo(UpgradeControlFile->fileName()).isFile());

@@ -1,7 +1,8 @@
 #pragma once
 // TUpgradeForm: the maintenance window of one device, created once at start and
-// reused. Page "Upgrade": the communication board's and the controller's firmware.
-// Page "Config": the controller's configuration, diagnostics and logs.
+// reused; its controls are built the first time it is shown. Page "Upgrade": the
+// communication board's and the controller's firmware. Page "Config": the controller's
+// configuration, diagnostics and logs.
 //
 // This file holds the window and what every operation shares (the start/stop steps,
 // the ARP flush, loading a file); the operations live in upgradecom.cpp,
@@ -84,6 +85,11 @@ public:
     quint8 DeviceTransport = 1;
 
     // ---- The window ----
+    // The controls above are built when the window is first shown, so that the program's
+    // start does not pay for a window the technician may never open. Code that works the
+    // controls of a window that was never shown (tests, tools) calls this first.
+    void CreateControls();
+    void setVisible(bool visible) override;
     // Shows the window modally for DeviceList[SelectedDevice]; nothing when the list is empty.
     void OpenForDevice();
     void FormShow();

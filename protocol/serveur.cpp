@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QSet>
 #include <QTcpSocket>
 #include <QThread>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <latch>
 #include <mutex>
 
 #ifdef Q_OS_LINUX
@@ -69,6 +71,7 @@ public:
             targets.append(QHostAddress(QHostAddress::AnyIPv4));
         for (const QHostAddress &address : targets) {
             auto *socket = new QUdpSocket(this);
+            socket->setProxy(QNetworkProxy::NoProxy); // devices are on this segment
             // The port is the program's own: another program bound to it would take replies away.
             if (!socket->bind(address, port, QAbstractSocket::DontShareAddress)) {
                 m_bindErrors.append(QStringLiteral("%1:%2: %3").arg(address.toString()).arg(port).arg(socket->errorString()));
@@ -81,6 +84,9 @@ public:
             m_sockets.append(socket);
             m_bound.append(address);
         }
+        if (!m_bindErrors.isEmpty())
+            qCWarning(lcServeur).noquote() << "UDP binding failed:" << m_bindErrors.join(u"; ");
+        m_opened.count_down();
     }
 
     void close()
@@ -116,8 +122,17 @@ public:
         return true;
     }
 
-    QList<QHostAddress> bound() const { return m_bound; }
-    QString bindErrors() const { return m_bindErrors.join(u"; "); }
+    // Any thread: what open() bound, once it has run.
+    QList<QHostAddress> bound() const
+    {
+        m_opened.wait();
+        return m_bound;
+    }
+    QString bindErrors() const
+    {
+        m_opened.wait();
+        return m_bindErrors.join(u"; ");
+    }
 
 private:
     void drain(QUdpSocket &socket)
@@ -159,6 +174,7 @@ private:
     QStringList m_bindErrors;
     QSet<quint32> m_ownAddresses;
     QElapsedTimer m_ownAge;
+    mutable std::latch m_opened{1};
     std::mutex m_mutex;
     std::deque<Datagram> m_queue;
     bool m_notified = false;
@@ -179,11 +195,11 @@ TServeur::TServeur(const Options &options, QObject *parent) : QObject(parent), m
 
     const QList<quint32> addresses =
         m_options.bindAddresses.isEmpty() ? LocalIPv4Addresses() : m_options.bindAddresses;
+    // Not waited for: the window need not wait for the thread to start. Whatever is asked of
+    // the listener later is queued behind this, and its binding results wait for it.
     QMetaObject::invokeMethod(
         m_listener, [this, addresses] { m_listener->open(addresses, m_options.port, m_options.receiveBufferBytes); },
-        Qt::BlockingQueuedConnection);
-    if (!bindError().isEmpty())
-        qCWarning(lcServeur).noquote() << "UDP binding failed:" << bindError();
+        Qt::QueuedConnection);
 
     m_keepAlive = std::make_unique<TUiKeepAlive>();
 }
@@ -304,6 +320,7 @@ void TServeur::sendOverTcp(const QByteArray &request, int waitCount)
     QByteArray reply;
     {
         QTcpSocket socket;
+        socket.setProxy(QNetworkProxy::NoProxy);
         QString reason;
         if (SocketWait::connectTo(socket, QHostAddress(ip), m_options.port, m_options.tcpConnectTimeoutMs, &reason) !=
             SocketWait::ConnectResult::Connected)

@@ -92,6 +92,7 @@ int main(int argc, char **argv)
     TUpgradeForm::Timing timing;
     timing.ftp = Ftp::Limits{5000, 5000, 5000, 5000};
     TUpgradeForm form(serveur.get(), &mainWindow, timing);
+    form.CreateControls();
     form.runWarning = [] { return 6; };
     TEPS device;
     device.IpText = LabSimulator::deviceIp(Device);

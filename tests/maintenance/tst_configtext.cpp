@@ -441,6 +441,7 @@ private slots:
     {
         QVERIFY(m_dir.isValid());
         m_form = std::make_unique<TUpgradeForm>(nullptr, nullptr);
+        m_form->CreateControls();
         m_form->chooseOpenFile = [this] {
             ++m_dialogs;
             return m_chosen;

@@ -345,6 +345,7 @@ private slots:
         QVERIFY(startLab({u"--ftp-always-on"_s}));
         // A window of its own: the fixture's answers the warning itself.
         TUpgradeForm form(m_fx->serveur.get(), m_fx->mainWindow.get(), timing());
+        form.CreateControls();
         form.showError = [this](const QString &message) { m_fx->errors << message; };
         form.UpgradeControlFile->setFileName(m_fx->form->UpgradeControlFile->fileName());
         form.UpgradeComFile->setFileName(writeImage(randomBytes(1000, 6)));

@@ -100,6 +100,28 @@ private slots:
         QVERIFY(!m_fx.form->isVisible());
     }
 
+    void firstOpeningBuildsTheControls()
+    {
+        // As the program creates it at start: no controls until it is first shown.
+        TUpgradeForm form(m_fx.serveur.get(), m_fx.mainWindow.get());
+        QVERIFY(!form.PageControl);
+        TEPS device;
+        device.IpText = LabSimulator::deviceIp(0);
+        device.Transport = TransportUdp;
+        DeviceList = {device};
+        SelectedDevice = 0;
+        QString shownIp;
+        bool controlsShown = false;
+        QTimer::singleShot(0, &form, [&] {
+            shownIp = form.UpgradeIP->text();
+            controlsShown = form.UpgradeComBtn->isVisible() && form.CancelBtn->isVisible();
+            form.CancelBtn->click();
+        });
+        form.OpenForDevice();
+        QCOMPARE(shownIp, device.IpText);
+        QVERIFY(controlsShown);
+    }
+
     void centredOverTheMainWindow_data()
     {
         QTest::addColumn<QSize>("mainSize");

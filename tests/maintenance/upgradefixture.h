@@ -49,6 +49,7 @@ struct UpgradeFixture
         mainWindow = std::make_unique<QWidget>();
         mainWindow->resize(608, 250);
         form = std::make_unique<TUpgradeForm>(serveur.get(), mainWindow.get(), timing);
+        form->CreateControls(); // the tests work the controls without showing the window
         form->runWarning = [this] {
             ++warningsShown;
             return warningResult;
