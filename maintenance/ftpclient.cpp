@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QLoggingCategory>
+#include <QNetworkProxy>
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -204,6 +205,7 @@ private:
 TFtpClient::TFtpClient(QObject *owner, Ftp::Limits limits)
     : QObject(owner), m_limits(limits), m_control(new QTcpSocket(this))
 {
+    m_control->setProxy(QNetworkProxy::NoProxy); // devices are reached directly, never through a proxy
 }
 
 TFtpClient::~TFtpClient() = default;
@@ -440,6 +442,7 @@ void TFtpClient::Store(const QString &localPath, const QString &remoteName)
     if (local == 0)
         fail(QStringLiteral("The connection to %1 is not IPv4; an active-mode upload needs an IPv4 address").arg(m_host));
     QTcpServer listener;
+    listener.setProxy(QNetworkProxy::NoProxy);
     if (!listener.listen(QHostAddress(local), 0))
         fail(QStringLiteral("Cannot open a data port on %1: %2").arg(QHostAddress(local).toString(), listener.errorString()));
 

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLoggingCategory>
+#include <QNetworkProxy>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
@@ -121,6 +122,7 @@ TXBus::TXBus(QObject *owner, const QString &host, quint16 port, XBus::Timing tim
     : QObject(owner), m_host(host), m_udpClient(new QUdpSocket(this)), m_port(port), m_timing(timing),
       m_receiveBuffer(XBus::ReceiveBufferSize, Qt::Uninitialized)
 {
+    m_udpClient->setProxy(QNetworkProxy::NoProxy); // devices are reached directly, never through a proxy
     // A failure shows later as empty replies.
     Open();
     m_busy = false;

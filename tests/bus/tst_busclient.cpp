@@ -3,6 +3,7 @@
 
 #include "fakebuspeer.h"
 #include "socketwait.h"
+#include "unreachableproxy.h"
 #include "xbus.h"
 
 #include <QElapsedTimer>
@@ -52,6 +53,7 @@ private:
 
 private slots:
     void commandExchange();
+    void proxySettingsDoNotApply();
     void joinsSplitReply_data();
     void joinsSplitReply();
     void cutsLongerReply_data();
@@ -88,6 +90,17 @@ void TestBusClient::commandExchange()
     QCOMPARE(reply.toHex(), QByteArray("ff64d2eb6d"));
     QCOMPARE(peer.received(), QList<QByteArray>{QByteArray::fromHex("ff64d2eb6d")});
     QVERIFY(!bus->Busy());
+}
+
+void TestBusClient::proxySettingsDoNotApply()
+{
+    const UnreachableProxy proxy;
+    FakeBusPeer peer;
+    QVERIFY(peer.isListening());
+    auto bus = busFor(peer);
+    QVERIFY(bus->isOpen());
+    QCOMPARE(bus->SendCommand(0xFF, Wire::Bus::GetConfigStart).toHex(), QByteArray("ff64d2eb6d"));
+    QCOMPARE(peer.received().size(), 1);
 }
 
 void TestBusClient::joinsSplitReply_data()

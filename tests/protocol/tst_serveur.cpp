@@ -6,6 +6,7 @@
 #include "replybuilder.h"
 #include "resource.h"
 #include "serveur.h"
+#include "unreachableproxy.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -144,6 +145,30 @@ private slots:
         // The window stayed alive: the timer kept ticking through the wait.
         QVERIFY2(ticks >= seconds * 10 * 0.7, qPrintable(QString::number(ticks)));
         QCOMPARE(m_peer->requests().size(), 1);
+    }
+
+    void proxySettingsDoNotApply_data()
+    {
+        QTest::addColumn<quint8>("transport");
+        QTest::newRow("udp") << TransportUdp;
+        QTest::newRow("tcp") << TransportTcp;
+    }
+    void proxySettingsDoNotApply()
+    {
+        QFETCH(quint8, transport);
+        const UnreachableProxy proxy;
+        m_serveur.reset(); // its port, for an engine started under the proxy settings
+        TServeur::Options options;
+        options.port = m_port;
+        options.bindAddresses = {enginAddress.toIPv4Address()};
+        TServeur engine(options);
+        QCOMPARE(engine.boundAddresses(), QList<QHostAddress>{enginAddress});
+        m_peer->setResponder(acknowledge);
+        engine.SetDropBear(peerText, transport, recorder());
+        QCOMPARE(m_peer->requests().size(), 1);
+        QCOMPARE(m_calls.size(), 1);
+        QCOMPARE(JudgeCommandReply(m_calls[0].data, Wire::Command::SetDropBear), ResultAcknowledged);
+        QCOMPARE(m_messages, QStringList());
     }
 
     void replyEndsTheWait()
