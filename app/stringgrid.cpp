@@ -84,8 +84,24 @@ void TStringGridModel::setRow(int row, const QStringList &texts)
     emit dataChanged(index(row - 1, 0), index(row - 1, m_columns - 1), {Qt::DisplayRole});
 }
 
-TStringGrid::TStringGrid(int columns, QWidget *parent) : QTableView(parent), m_model(new TStringGridModel(columns, this))
+TStringGridHeader::TStringGridHeader(QWidget *parent) : QHeaderView(Qt::Horizontal, parent) {}
+
+void TStringGridHeader::setRowHeight(int height)
 {
+    m_rowHeight = height;
+    updateGeometry();
+}
+
+QSize TStringGridHeader::sizeHint() const
+{
+    return m_rowHeight > 0 ? QSize(length(), m_rowHeight) : QHeaderView::sizeHint();
+}
+
+TStringGrid::TStringGrid(int columns, QWidget *parent)
+    : QTableView(parent), m_model(new TStringGridModel(columns, this)), m_header(new TStringGridHeader(this))
+{
+    setHorizontalHeader(m_header);
+    m_header->setRowHeight(verticalHeader()->defaultSectionSize());
     setModel(m_model);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -165,6 +181,8 @@ void TStringGrid::SetDefaultRowHeight(int height)
 {
     verticalHeader()->setMinimumSectionSize(height);
     verticalHeader()->setDefaultSectionSize(height);
+    m_header->setRowHeight(height);
+    updateGeometries(); // the header's height is the view's top margin
 }
 
 void TStringGrid::paintEvent(QPaintEvent *event)

@@ -4,6 +4,7 @@
 // cells are not editable, column borders can be dragged.
 
 #include <QAbstractTableModel>
+#include <QHeaderView>
 #include <QStringList>
 #include <QTableView>
 
@@ -31,6 +32,20 @@ private:
     QStringList m_header;
     QList<QStringList> m_cells; // grid rows 1.. as model rows 0..
     int m_columns;
+};
+
+// The grid's fixed row 0: as tall as every other row, so that its height never needs the
+// header texts measured (which Qt does for each section whenever a text changes).
+class TStringGridHeader : public QHeaderView
+{
+    Q_OBJECT
+public:
+    explicit TStringGridHeader(QWidget *parent);
+    void setRowHeight(int height);
+    QSize sizeHint() const override;
+
+private:
+    int m_rowHeight = 0;
 };
 
 class TStringGrid : public QTableView
@@ -72,4 +87,5 @@ protected:
 
 private:
     TStringGridModel *m_model;
+    TStringGridHeader *m_header;
 };
