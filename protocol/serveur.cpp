@@ -325,6 +325,7 @@ void TServeur::sendOverTcp(const QByteArray &request, int waitCount)
         if (SocketWait::connectTo(socket, QHostAddress(ip), m_options.port, m_options.tcpConnectTimeoutMs, &reason) !=
             SocketWait::ConnectResult::Connected)
             throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));
+        const SocketWait::EndWatch end(socket);
         socket.write(request);
         if (!socket.waitForBytesWritten(TcpWriteTimeoutMs) && socket.bytesToWrite() > 0)
             throw ConnectionError(QStringLiteral("%1: %2").arg(host, socket.errorString()));
@@ -332,6 +333,9 @@ void TServeur::sendOverTcp(const QByteArray &request, int waitCount)
         const int timeoutMs = waitCount > 0 ? waitCount * m_options.waitUnitMs : 10 * m_options.waitUnitMs;
         if (SocketWait::waitForReadyRead(socket, 2 * timeoutMs)) {
             reply = socket.read(TcpReadLimit); // one receive: whatever has arrived is the reply
+        } else if (end.peerReset(&reason)) {
+            // A reset is an error of the connection; only the peer's close gives an empty reply.
+            throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));
         } else if (socket.error() != QAbstractSocket::RemoteHostClosedError &&
                    socket.error() != QAbstractSocket::SocketTimeoutError &&
                    socket.error() != QAbstractSocket::UnknownSocketError) {

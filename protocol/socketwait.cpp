@@ -16,10 +16,14 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <netinet/tcp.h>
 #endif
 
 namespace {
@@ -142,5 +146,48 @@ ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16
     return error == QAbstractSocket::ConnectionRefusedError ? ConnectResult::Refused : ConnectResult::Failed;
 }
 #endif
+
+EndWatch::EndWatch(const QAbstractSocket &socket)
+{
+#ifdef Q_OS_LINUX
+    const qintptr descriptor = socket.socketDescriptor();
+    if (descriptor >= 0)
+        m_descriptor = ::fcntl(static_cast<int>(descriptor), F_DUPFD_CLOEXEC, 0);
+#else
+    Q_UNUSED(socket);
+#endif
+}
+
+EndWatch::~EndWatch()
+{
+#ifdef Q_OS_UNIX
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+#endif
+}
+
+bool EndWatch::peerReset(QString *reason) const
+{
+#ifdef Q_OS_LINUX
+    if (m_descriptor < 0)
+        return false;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(m_descriptor, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 || info.tcpi_state != TCP_CLOSE)
+        return false;
+    // Closed without a close of ours: the peer reset it, unless it had closed first and only
+    // reset what came after (which leaves EPIPE where a reset of a standing connection leaves
+    // ECONNRESET, unless Qt's read has taken that already).
+    int error = 0;
+    length = sizeof error;
+    if (::getsockopt(m_descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == EPIPE)
+        return false;
+    *reason = QString::fromLocal8Bit(std::strerror(ECONNRESET));
+    return true;
+#else
+    Q_UNUSED(reason);
+    return false;
+#endif
+}
 
 } // namespace SocketWait

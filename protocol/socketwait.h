@@ -35,6 +35,26 @@ ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16
 // Processes pending GUI events if a keep-alive is active and this is the GUI thread.
 void keepAlive();
 
+// Qt reads a connection that its peer reset as one that the peer closed. A second
+// descriptor of the socket, held from the connection's start, still tells the two apart
+// once Qt has closed its own: a reset leaves the connection closed, the peer's close
+// leaves it waiting for ours.
+class EndWatch
+{
+public:
+    explicit EndWatch(const QAbstractSocket &socket);
+    ~EndWatch();
+    EndWatch(const EndWatch &) = delete;
+    EndWatch &operator=(const EndWatch &) = delete;
+
+    // True, with the system's words for it, when the peer reset the connection; false
+    // while it stands, after the peer's close, and where the system cannot tell.
+    bool peerReset(QString *reason) const;
+
+private:
+    int m_descriptor = -1;
+};
+
 } // namespace SocketWait
 
 // The program-wide keep-alive: while one exists, socket waits process GUI events

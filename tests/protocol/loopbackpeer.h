@@ -46,7 +46,7 @@ public:
         m_responder = std::move(responder);
         m_delayMs = delayMs;
     }
-    // Accept TCP connections but close them at once instead of answering.
+    // Accept TCP connections but close them, without answering, as soon as the request is in.
     void setCloseTcpAtOnce(bool close) { m_closeTcp = close; }
     QList<Request> requests() const
     {
@@ -82,8 +82,13 @@ private:
         QObject::connect(m_tcp, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
                 if (m_closeTcp) {
-                    socket->close();
-                    socket->deleteLater();
+                    // Closed once the request is in: closing with bytes unread would reset the
+                    // connection instead.
+                    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                        socket->readAll();
+                        socket->close();
+                        socket->deleteLater();
+                    });
                     continue;
                 }
                 QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -93,6 +94,56 @@ private slots:
                  SocketWait::ConnectResult::Refused);
         QVERIFY(elapsed.elapsed() < 2000);
         QVERIFY(!reason.isEmpty());
+    }
+
+    void endWatch_data()
+    {
+        QTest::addColumn<QString>("peer"); // what the peer does once connected
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("stays connected") << QStringLiteral("stays") << false;
+        QTest::newRow("closes") << QStringLiteral("closes") << false;
+        // Bytes that reach a closed peer are answered with a reset: the peer still closed first.
+        QTest::newRow("closes, then resets what follows") << QStringLiteral("closes first") << false;
+        QTest::newRow("resets") << QStringLiteral("resets") << true;
+    }
+    // Qt ends the socket alike for a close and a reset; the watch tells them apart.
+    void endWatch()
+    {
+        QFETCH(QString, peer);
+        QFETCH(bool, reset);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(socket.waitForConnected(2000));
+        QVERIFY(server.waitForNewConnection(2000));
+        QTcpSocket *accepted = server.nextPendingConnection();
+        QVERIFY(accepted);
+        const SocketWait::EndWatch watch(socket);
+
+        if (peer == QLatin1String("closes")) {
+            accepted->disconnectFromHost();
+        } else if (peer == QLatin1String("closes first")) {
+            accepted->disconnectFromHost();
+            QCOMPARE(accepted->state(), QAbstractSocket::UnconnectedState);
+            QThread::msleep(50); // the close reaches this side before the bytes leave
+            const int descriptor = int(socket.socketDescriptor());
+            QCOMPARE(::send(descriptor, "late", 4, MSG_NOSIGNAL), ssize_t(4));
+            QThread::msleep(50); // and the reset comes back: the connection is closed now
+            tcp_info info{};
+            socklen_t length = sizeof info;
+            QCOMPARE(::getsockopt(descriptor, IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+            QCOMPARE(int(info.tcpi_state), int(TCP_CLOSE));
+        } else if (peer == QLatin1String("resets")) {
+            const linger hard{1, 0};
+            QCOMPARE(::setsockopt(int(accepted->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+            accepted->abort();
+        }
+        QVERIFY(!socket.waitForReadyRead(500));
+        QCOMPARE(socket.state() == QAbstractSocket::ConnectedState, peer == QLatin1String("stays"));
+        QString reason;
+        QCOMPARE(watch.peerReset(&reason), reset);
+        QCOMPARE(reason.isEmpty(), !reset);
     }
 };
 
