@@ -48,7 +48,10 @@ TFormWarning::TFormWarning(QWidget *owner) : QDialog(owner)
 
     Image1 = new QLabel(this);
     Image1->setGeometry(24, 24, 32, 32);
-    Image1->setPixmap(QIcon(QStringLiteral(":/maintenance/warning.svg")).pixmap(32, 32));
+    // One icon for every dialog: its picture is drawn once and cached under the icon's own
+    // identity, where a new icon for each dialog would leave one more picture in the cache.
+    static const QIcon warningIcon(QStringLiteral(":/maintenance/warning.svg"));
+    Image1->setPixmap(warningIcon.pixmap(32, 32));
 
     Label1 = new QLabel(WarningText(), this);
     Label1->setGeometry(88, 8, 298, 78);

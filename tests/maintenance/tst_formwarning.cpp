@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 #include <QtTest>
 
@@ -122,6 +123,27 @@ private slots:
             for (int x = 0; x < image.width(); ++x)
                 opaque += qAlpha(image.pixel(x, y)) == 255;
         QVERIFY2(opaque > image.width() * image.height() / 4, qPrintable(QString::number(opaque)));
+    }
+
+    void pictureDrawnOnce_data()
+    {
+        QTest::addColumn<int>("dialogs");
+        QTest::newRow("two dialogs") << 2;
+        QTest::newRow("ten dialogs, each shown and closed") << 10;
+    }
+
+    // Every dialog shows the same picture, drawn once: the upgrades of a long session would
+    // otherwise leave one more rendering in the pixmap cache each.
+    void pictureDrawnOnce()
+    {
+        QFETCH(int, dialogs);
+        QSet<qint64> pictures;
+        for (int i = 0; i < dialogs; ++i) {
+            TFormWarning dialog(m_main.get());
+            runWith(dialog, [](TFormWarning &shown) { shown.Button1->click(); });
+            pictures.insert(dialog.Image1->pixmap().cacheKey());
+        }
+        QCOMPARE(pictures.size(), 1);
     }
 
     // "Return" has the focus first; Return and Escape cancel wherever the focus is; only the
