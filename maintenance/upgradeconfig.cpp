@@ -282,6 +282,11 @@ bool TUpgradeForm::DoReadLogs()
             showConfigStatus(QStringLiteral("Reading Logs"));
             if (bus.SendCommand(Unit, Wire::Bus::NextLogBlock).isEmpty())
                 return false;
+            // Each "next block" moves the controller on by one. When it had to be sent again, an
+            // earlier copy may have moved it on already (only its reply lost), and a block would be
+            // missing from the logs without a word: the read fails instead.
+            if (bus.LastAttempts() > 1)
+                return false;
             length = readAreaLength(bus);
             if (!length)
                 return false;

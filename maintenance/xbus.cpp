@@ -213,6 +213,7 @@ bool TXBus::Transfer(const QByteArray &frame, int expectedLength, int timeoutMs)
 
 QByteArray TXBus::Exchange(QByteArray request, int replyDataLength)
 {
+    m_lastAttempts = 0;
     if (m_busy || !isOpen())
         return {};
     const QByteArray frame = XBus::seal(std::move(request));
@@ -220,6 +221,7 @@ QByteArray TXBus::Exchange(QByteArray request, int replyDataLength)
     const int timeoutMs = XBus::exchangeTimeoutMs(static_cast<int>(frame.size()), replyDataLength,
                                                   m_timing.baseTimeoutMs);
     for (int attempt = 1; attempt <= XBus::Attempts; ++attempt) {
+        m_lastAttempts = attempt;
         m_busy = true;
         Transfer(frame, expected, timeoutMs);
         // A short reply whose last two bytes happen to leave a zero residue is still short.

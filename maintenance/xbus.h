@@ -109,6 +109,10 @@ public:
 
     const QString &Host() const { return m_host; }
     bool Busy() const { return m_busy; }
+    // How many times the last Exchange sent its request (0 when it returned at once). More than
+    // one means the device may have acted on the request more than once: an earlier attempt can
+    // have reached it with only its reply lost.
+    int LastAttempts() const { return m_lastAttempts; }
     const QByteArray &ReplyBuffer() const { return m_replyBuffer; }
     quint16 localPort() const;
 
@@ -117,6 +121,7 @@ private:
 
     QString m_host;
     bool m_busy = false;
+    int m_lastAttempts = 0;
     QByteArray m_replyBuffer;
     QUdpSocket *m_udpClient = nullptr;
 

@@ -210,6 +210,7 @@ void TestBusClient::badCrcIsRetried()
     QCOMPARE(data.toHex(), succeeds ? peer.memory(0x4000, 16).toHex() : QByteArray());
     const QList<QByteArray> frames = peer.received();
     QCOMPARE(frames.size(), succeeds ? badReplies + 1 : XBus::Attempts);
+    QCOMPARE(bus->LastAttempts(), int(frames.size())); // one chunk: its exchange is the last
     for (const QByteArray &frame : frames)
         QCOMPARE(frame.toHex(), XBus::seal(XBus::readRequest(0xFF, 0x4000, 16)).toHex());
 }

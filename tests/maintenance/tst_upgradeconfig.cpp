@@ -557,6 +557,13 @@ void TestUpgradeConfig::logs_data()
                                      << Open + blockReads(three.first(2)) + times(XBus::Attempts, u"D6"_s)
                                             + QStringList{u"00"_s} + Close
                                      << "12:00 start\r\n12:01 pump on"_ba << QStringList{ReadConfigFailed};
+    // "Next block" sent again: the first copy may have moved the controller on (its reply lost,
+    // here), or never reached it; either way a block could be missing, so the read fails.
+    const QStringList nextSentTwice = Open + blockReads(three.first(1)) + times(2, u"D6"_s) + QStringList{u"00"_s} + Close;
+    QTest::newRow("next-reply-lost") << three << faults({u"bad-crc@sub=0xD6@count=1"_s}) << nextSentTwice
+                                     << "12:00 start"_ba << QStringList{ReadConfigFailed};
+    QTest::newRow("next-request-lost") << three << faults({u"silent@sub=0xD6@count=1"_s}) << nextSentTwice
+                                       << "12:00 start"_ba << QStringList{ReadConfigFailed};
 }
 
 void TestUpgradeConfig::logs()
