@@ -20,6 +20,8 @@
 #include <QToolBar>
 #include <QtTest>
 
+#include <array>
+
 using namespace Qt::StringLiterals;
 
 class TestUpgradeForm : public QObject
@@ -201,16 +203,16 @@ private slots:
         QFETCH(bool, confirmed);
         QFETCH(int, result);
         QFETCH(QString, label);
-        const Step steps[] = {&TUpgradeForm::StartUpdaterStep,    &TUpgradeForm::StopUpdaterStep,
-                              &TUpgradeForm::StartDaemonStep,     &TUpgradeForm::StopDaemonStep,
-                              &TUpgradeForm::StartFtpServerStep,  &TUpgradeForm::StopFtpServerStep,
-                              &TUpgradeForm::SystemUpgradeStep};
+        static constexpr std::array<Step, 7> steps = {
+            &TUpgradeForm::StartUpdaterStep,   &TUpgradeForm::StopUpdaterStep,   &TUpgradeForm::StartDaemonStep,
+            &TUpgradeForm::StopDaemonStep,     &TUpgradeForm::StartFtpServerStep, &TUpgradeForm::StopFtpServerStep,
+            &TUpgradeForm::SystemUpgradeStep};
         m_fx.selectDevice(device);
         TUpgradeForm &form = *m_fx.form;
         for (QLabel *line : {form.UpgradeControlLabel, form.ReadConfigLabel, form.UpgradeComLabel})
             line->clear();
         const int before = m_fx.received(device, 52389).size();
-        QCOMPARE((form.*steps[step])(), confirmed);
+        QCOMPARE((form.*steps.at(step))(), confirmed);
         QCOMPARE(int(form.StepResult), result);
         const QList<QJsonObject> commands = m_fx.received(device, 52389).mid(before);
         QCOMPARE(commands.size(), 1);
