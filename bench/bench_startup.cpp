@@ -3,7 +3,10 @@
 //   - startup_minimal: an empty main window (draws no text, so never loads a font);
 //   - startup_hello:   Qt's hello world, a window showing one text.
 //
-//   lab/lab pc build/bench/bench_startup [runs]
+//   lab/lab pc build/bench/bench_startup [runs] [program...]
+//
+// The programs measured against the yardsticks are startup_tarvino unless others are named
+// (paths, or names in this directory): handy for weighing a change against the build before it.
 //
 // Each program is started `runs` times (default 20), the programs taking turns so that a
 // change in the machine's load touches all of them alike. Printed: the median wall time
@@ -44,7 +47,8 @@ double milliseconds(const timeval &time)
 // fork/exec so that the child's own CPU time and peak memory can be read from wait4.
 void runOnce(const QString &directory, Samples &samples)
 {
-    const QByteArray path = (directory + u'/' + samples.name).toLocal8Bit();
+    const QByteArray path =
+        (samples.name.contains(u'/') ? samples.name : directory + u'/' + samples.name).toLocal8Bit();
     QElapsedTimer timer;
     timer.start();
     const pid_t child = fork();
@@ -70,8 +74,12 @@ int main(int argc, char **argv)
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
     const QString directory = QCoreApplication::applicationDirPath();
     QList<Samples> programs = {{QStringLiteral("startup_minimal"), {}, {}, 0},
-                               {QStringLiteral("startup_hello"), {}, {}, 0},
-                               {QStringLiteral("startup_tarvino"), {}, {}, 0}};
+                               {QStringLiteral("startup_hello"), {}, {}, 0}};
+    const qsizetype yardsticks = programs.size();
+    for (int index = 2; index < argc; ++index)
+        programs.append({QString::fromLocal8Bit(argv[index]), {}, {}, 0});
+    if (programs.size() == yardsticks)
+        programs.append({QStringLiteral("startup_tarvino"), {}, {}, 0});
     for (int run = 0; run < runs; ++run)
         for (Samples &program : programs)
             runOnce(directory, program);
@@ -80,18 +88,21 @@ int main(int argc, char **argv)
     out << "runs " << runs << "\n";
     for (const Samples &program : programs)
         out << QStringLiteral("%1 wall %2 ms  cpu %3 ms  peak %4 MiB\n")
-                   .arg(program.name, -16)
+                   .arg(program.name.section(u'/', -1), -16)
                    .arg(median(program.wallMs), 5, 'f', 1)
                    .arg(median(program.cpuMs), 5, 'f', 1)
                    .arg(program.peakKiB / 1024.0, 4, 'f', 1);
-    const Samples &tarvino = programs.last();
-    for (int yardstick = 0; yardstick + 1 < programs.size(); ++yardstick) {
-        const Samples &base = programs[yardstick];
-        out << QStringLiteral("tarvino / %1: wall %2x  cpu %3x  memory %4x\n")
-                   .arg(base.name, -16)
-                   .arg(median(tarvino.wallMs) / median(base.wallMs), 0, 'f', 2)
-                   .arg(median(tarvino.cpuMs) / median(base.cpuMs), 0, 'f', 2)
-                   .arg(double(tarvino.peakKiB) / base.peakKiB, 0, 'f', 2);
+    for (qsizetype measured = yardsticks; measured < programs.size(); ++measured) {
+        const Samples &program = programs[measured];
+        for (qsizetype yardstick = 0; yardstick < yardsticks; ++yardstick) {
+            const Samples &base = programs[yardstick];
+            out << QStringLiteral("%1 / %2: wall %3x  cpu %4x  memory %5x\n")
+                       .arg(program.name.section(u'/', -1))
+                       .arg(base.name, -16)
+                       .arg(median(program.wallMs) / median(base.wallMs), 0, 'f', 2)
+                       .arg(median(program.cpuMs) / median(base.cpuMs), 0, 'f', 2)
+                       .arg(double(program.peakKiB) / base.peakKiB, 0, 'f', 2);
+        }
     }
     return 0;
 }
