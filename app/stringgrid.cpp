@@ -102,6 +102,8 @@ TStringGrid::TStringGrid(int columns, QWidget *parent)
 {
     setHorizontalHeader(m_header);
     m_header->setRowHeight(verticalHeader()->defaultSectionSize());
+    // Hidden before the model comes: a shown row header measures its labels in a bold font.
+    verticalHeader()->hide();
     setModel(m_model);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -109,7 +111,6 @@ TStringGrid::TStringGrid(int columns, QWidget *parent)
     setShowGrid(false);
     setWordWrap(false);
     setCornerButtonEnabled(false);
-    verticalHeader()->hide();
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     horizontalHeader()->setStretchLastSection(false);
