@@ -8,6 +8,7 @@
 #include "palimorform.h"
 #include "resource.h"
 #include "stringgrid.h"
+#include "thinprogressbar.h"
 #include "tools.h"
 
 #include <QAction>
@@ -103,12 +104,8 @@ void TFormMain::buildComponents()
     layout->setSpacing(0);
     StringGrid = new TStringGrid(ColumnCount, central);
     layout->addWidget(StringGrid, 1);
-    ProgressBar = new QProgressBar(central);
-    ProgressBar->setFixedHeight(4);
+    ProgressBar = new TThinProgressBar(central);
     ProgressBar->setRange(0, 100);
-    ProgressBar->setTextVisible(false);
-    ProgressBar->setStyleSheet(QStringLiteral("QProgressBar { border: 1px inset gray; background: palette(window); }"
-                                              "QProgressBar::chunk { background: navy; }"));
     ProgressBar->hide();
     layout->addWidget(ProgressBar);
     setCentralWidget(central);

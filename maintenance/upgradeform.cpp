@@ -6,6 +6,7 @@
 #include "filenameedit.h"
 #include "formwarning.h"
 #include "ipedit.h"
+#include "thinprogressbar.h"
 #include "tools.h"
 
 #include <QAction>
@@ -30,11 +31,7 @@
 namespace {
 QProgressBar *thinBar(QWidget *parent)
 {
-    auto *bar = new QProgressBar(parent);
-    bar->setFixedHeight(4);
-    bar->setTextVisible(false);
-    bar->setStyleSheet(QStringLiteral("QProgressBar { border: 1px inset gray; background: palette(window); }"
-                                      "QProgressBar::chunk { background: navy; }"));
+    auto *bar = new TThinProgressBar(parent);
     bar->hide();
     return bar;
 }

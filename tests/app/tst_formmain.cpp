@@ -192,6 +192,35 @@ private slots:
         QCOMPARE(m_form->TimerTag(), 2);
     }
 
+    // The thin bar as painted: a lowered bevel, and navy from the left over the share done.
+    void progressBarLook_data()
+    {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<double>("filled");
+        QTest::newRow("start") << 0 << 0.0;
+        QTest::newRow("half") << 50 << 0.5;
+        QTest::newRow("done") << 100 << 1.0;
+    }
+
+    void progressBarLook()
+    {
+        QFETCH(int, value);
+        QFETCH(double, filled);
+        QProgressBar *bar = m_form->ProgressBar;
+        bar->setValue(value);
+        bar->show();
+        QTRY_VERIFY(bar->width() > 100);
+        const QImage picture = bar->grab().toImage();
+        QCOMPARE(picture.height(), 4);
+        const int inner = picture.width() - 2;
+        int navy = 0;
+        for (int x = 1; x <= inner; ++x)
+            navy += picture.pixelColor(x, 2) == QColor(0, 0, 128);
+        QCOMPARE(navy, int(inner * filled));
+        QVERIFY(picture.pixelColor(0, 0).value() < picture.pixelColor(picture.width() - 1, 3).value());
+        QCOMPARE(picture.pixelColor(picture.width() - 1, 2), picture.pixelColor(2, 3));
+    }
+
     void deviceRows()
     {
         const QByteArray first = ReplyBuilder(1, QByteArray::fromHex("0001" "0050c21a2b3c"))
