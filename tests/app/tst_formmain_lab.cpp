@@ -396,53 +396,40 @@ private slots:
         QVERIFY(m_form->findChildren<TEpsForm *>().isEmpty()); // released after use
     }
 
+    // The lock itself, in this process: one holder at a time, freed with its holder, and the
+    // holder told when a later copy asks for its window.
+    void lockIsExclusive()
+    {
+        const QString identity = QStringLiteral("TST-ONE-COPY-%1").arg(QCoreApplication::applicationPid());
+        auto first = std::make_unique<TSingleInstance>(identity);
+        QVERIFY(first->Acquire());
+        QSignalSpy raised(first.get(), &TSingleInstance::raiseRequested);
+        {
+            TSingleInstance second(identity);
+            QVERIFY(!second.Acquire());
+            QVERIFY(second.RaiseFirstCopy(2000));
+        }
+        QTRY_COMPARE(raised.count(), 1);
+        first.reset();
+        TSingleInstance third(identity);
+        QVERIFY(third.Acquire());
+        QVERIFY(!TSingleInstance(identity + QStringLiteral("-OTHER")).RaiseFirstCopy(200));
+    }
+
     void secondCopyRaisesTheFirst()
     {
-        // The built program, in a temporary folder of its own for the lock and the socket
-        // through which a second copy finds the first.
         QTemporaryDir home;
         QVERIFY(home.isValid());
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TMPDIR"), home.path());
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.info=true"));
-        const QString program = QStringLiteral(TARVINO_EXECUTABLE);
-        const QString identity = TSingleInstance::IdentityOf(program);
-
         QProcess first;
-        first.setProcessEnvironment(environment);
-        first.start(program, {});
-        QVERIFY2(first.waitForStarted(5000), qPrintable(first.errorString()));
-        const auto endFirst = qScopeGuard([&] {
-            if (first.state() != QProcess::NotRunning) {
-                first.terminate(); // by its process id
-                if (!first.waitForFinished(5000)) {
-                    first.kill();
-                    first.waitForFinished(2000);
-                }
-            }
-        });
-
-        // Up once it holds the lock and listens for later copies.
-        const QString socketPath = QDir(home.path()).filePath(identity);
-        const QDeadlineTimer up(ProgramUpMs);
-        bool listening = false;
-        while (!listening && !up.hasExpired() && first.state() == QProcess::Running) {
-            QLocalSocket probe;
-            probe.connectToServer(socketPath);
-            listening = probe.waitForConnected(200);
-            if (!listening)
-                QThread::msleep(100);
-        }
-        QVERIFY2(listening, first.readAllStandardError().constData());
-        QVERIFY(QFile::exists(QDir(home.path()).filePath(identity + QStringLiteral(".lock"))));
+        QVERIFY(startProgram(first, home.path()));
+        const auto endFirst = qScopeGuard([&] { endProgram(first); });
+        QVERIFY2(waitUntilListening(first, home.path()), first.readAllStandardError().constData());
 
         QProcess second;
-        second.setProcessEnvironment(environment);
+        second.setProcessEnvironment(programEnvironment(home.path()));
         QElapsedTimer clock;
         clock.start();
-        second.start(program, {});
+        second.start(QStringLiteral(TARVINO_EXECUTABLE), {});
         QVERIFY(second.waitForFinished(SecondCopyMs));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
@@ -456,6 +443,74 @@ private slots:
                                  SecondCopyMs);
         QCOMPARE(said.count("tarvino: raised by a second copy"), 1);
         QCOMPARE(first.state(), QProcess::Running); // the first copy goes on
+    }
+
+    // A copy that was killed, with no chance to clean up, does not keep the next one out.
+    void killedCopyLeavesNoLock()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        QProcess killed;
+        QVERIFY(startProgram(killed, home.path()));
+        QVERIFY2(waitUntilListening(killed, home.path()), killed.readAllStandardError().constData());
+        killed.kill();
+        QVERIFY(killed.waitForFinished(5000));
+
+        QProcess next;
+        QVERIFY(startProgram(next, home.path()));
+        const auto endNext = qScopeGuard([&] { endProgram(next); });
+        QVERIFY2(waitUntilListening(next, home.path()), next.readAllStandardError().constData());
+        QCOMPARE(next.state(), QProcess::Running);
+    }
+
+private:
+    // The built program, with a temporary folder of its own (where the lock lives when it is a file).
+    static QProcessEnvironment programEnvironment(const QString &home)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), home);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.info=true"));
+        return environment;
+    }
+
+    static bool startProgram(QProcess &process, const QString &home)
+    {
+        process.setProcessEnvironment(programEnvironment(home));
+        process.start(QStringLiteral(TARVINO_EXECUTABLE), {});
+        return process.waitForStarted(5000);
+    }
+
+    static void endProgram(QProcess &process)
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate(); // by its process id
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(2000);
+        }
+    }
+
+    // Up once it holds the lock and listens for later copies.
+    static bool waitUntilListening(const QProcess &process, const QString &home)
+    {
+        const QString identity = TSingleInstance::IdentityOf(QStringLiteral(TARVINO_EXECUTABLE));
+        const QString channel = TSingleInstance::ChannelIsAbstract()
+                                    ? TSingleInstance::ChannelName(identity)
+                                    : QDir(home).filePath(TSingleInstance::ChannelName(identity));
+        const QDeadlineTimer up(ProgramUpMs);
+        while (!up.hasExpired() && process.state() == QProcess::Running) {
+            QLocalSocket probe;
+            if (TSingleInstance::ChannelIsAbstract())
+                probe.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+            probe.connectToServer(channel);
+            if (probe.waitForConnected(200))
+                return true;
+            QThread::msleep(100);
+        }
+        return false;
     }
 };
 
