@@ -193,12 +193,16 @@ TServeur::TServeur(const Options &options, QObject *parent) : QObject(parent), m
     };
     m_listenerThread->start();
 
-    const QList<quint32> addresses =
-        m_options.bindAddresses.isEmpty() ? LocalIPv4Addresses() : m_options.bindAddresses;
-    // Not waited for: the window need not wait for the thread to start. Whatever is asked of
-    // the listener later is queued behind this, and its binding results wait for it.
+    // Not waited for: the window need not wait for the thread to start, nor for the list of
+    // interfaces. Whatever is asked of the listener later is queued behind this, and its
+    // binding results wait for it.
     QMetaObject::invokeMethod(
-        m_listener, [this, addresses] { m_listener->open(addresses, m_options.port, m_options.receiveBufferBytes); },
+        m_listener,
+        [this] {
+            const QList<quint32> addresses =
+                m_options.bindAddresses.isEmpty() ? LocalIPv4Addresses() : m_options.bindAddresses;
+            m_listener->open(addresses, m_options.port, m_options.receiveBufferBytes);
+        },
         Qt::QueuedConnection);
 
     m_keepAlive = std::make_unique<TUiKeepAlive>();
