@@ -1,5 +1,6 @@
 // TVersionInfo: the version texts of an executable file, and the splitting of its file version.
 #include "elfimage.h"
+#include "testfiles.h"
 #include "versioninfo.h"
 #include "versionrecord.h"
 
@@ -47,11 +48,7 @@ QStringList parts(const TFileVersionParts &p)
 
 QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
 {
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return {};
-    return path;
+    return WriteTestFile(QDir(dir.path()), name, bytes);
 }
 
 QByteArray elfWithRecord(const QByteArray &record, bool is64 = true, bool big = false)

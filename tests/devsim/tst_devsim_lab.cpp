@@ -4,6 +4,7 @@
 #include "labclient.h"
 #include "labsim.h"
 #include "simdevice.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -75,14 +76,6 @@ QByteArray ftpCommand(QTcpSocket &socket, const QByteArray &line)
     return ftpLine(socket);
 }
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator rng(seed);
-    QByteArray bytes(size, '\0');
-    for (char &c : bytes)
-        c = char(rng.bounded(256));
-    return bytes;
-}
 
 } // namespace
 
@@ -419,7 +412,7 @@ void DevsimLab::faults()
             QCOMPARE(joined.size(), 13);
             QCOMPARE(crc(joined), quint16(0));
         } else {
-            const QByteArray image = randomBytes(32, 77);
+            const QByteArray image = RandomBytes(32, 77);
             QCOMPARE(busExchange(udp, device, frame(hex("ff6f06000000") + char(32) + image)).size(), 9);
             const QByteArray reply = busExchange(udp, device, frame(hex("ff6e0600000020")));
             QCOMPARE(reply.size(), 41);
@@ -482,7 +475,7 @@ void DevsimLab::curlActiveUpload()
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("board.image.bin"));
-    const QByteArray image = randomBytes(300 * 1024 + 17, 4242) + QByteArray("\r\n\x00\r", 4);
+    const QByteArray image = RandomBytes(300 * 1024 + 17, 4242) + QByteArray("\r\n\x00\r", 4);
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
     file.close();
@@ -522,7 +515,7 @@ void DevsimLab::programFtpExchange()
     const QHostAddress device = LabSimulator::deviceAddress(2);
 
     for (const char *expectedDele : {"550", "250"}) {
-        const QByteArray image = randomBytes(5000, quint32(expectedDele[0]));
+        const QByteArray image = RandomBytes(5000, quint32(expectedDele[0]));
         QTcpSocket control;
         control.connectToHost(device, 21);
         QVERIFY(control.waitForConnected(2000));

@@ -5,6 +5,7 @@
 #include "ftpclient.h"
 #include "scriptedftppeer.h"
 #include "socketwait.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,11 +38,7 @@ constexpr int StallingFileSize = 32 * 1024 * 1024;
 
 QByteArray randomBytes(qsizetype size)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(static_cast<quint32>(size) ^ 0x5eedu);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(generator.bounded(256));
-    return bytes;
+    return RandomBytes(size, static_cast<quint32>(size) ^ 0x5eedu);
 }
 
 // The lines the server gets in a complete exchange; "PORT *" stands for the PORT line.
@@ -154,13 +151,8 @@ private:
     // A file under two folders, so that every exchange shows the folders being dropped.
     QString writeFile(const QByteArray &contents)
     {
-        const QString folder = m_dir.filePath(QStringLiteral("images/release 2"));
-        QDir().mkpath(folder);
-        const QString path = folder + QLatin1Char('/') + QString::fromLatin1(FileName);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
+        return WriteTestFileOrDie(QDir(m_dir.path()), QStringLiteral("images/release 2/") + QString::fromLatin1(FileName),
+                                  contents);
     }
 
 private slots:

@@ -4,6 +4,7 @@
 
 #include "ftpclient.h"
 #include "labsim.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,15 +24,6 @@ constexpr int Devices = 2;
 const QString FileName = QStringLiteral("board fw-2.4.bin");
 constexpr Ftp::Limits Quick{1000, 1000, 1000, 1000};
 constexpr int LateMarginMs = 4000;
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 QStringList simulatorArguments(bool ftpAlwaysOn, const QString &fault)
 {
@@ -89,13 +81,7 @@ private:
 
     QString writeFile(const QByteArray &contents)
     {
-        const QString folder = m_dir.filePath(QStringLiteral("images/release 2"));
-        QDir().mkpath(folder);
-        const QString path = folder + QLatin1Char('/') + FileName;
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
+        return WriteTestFileOrDie(QDir(m_dir.path()), QStringLiteral("images/release 2/") + FileName, contents);
     }
 
     // The upgrade's exchange, once per content, each on a connection of its own.
@@ -159,7 +145,7 @@ void TestFtpLab::uploads()
 
     m_sim = std::make_unique<LabSimulator>();
     QVERIFY2(m_sim->start(Devices, simulatorArguments(true, fault)), qPrintable(m_sim->errorString()));
-    const QList<QByteArray> contents{randomBytes(2 * 1024 * 1024 + 3, 1), randomBytes(300 * 1024 + 1, 2)};
+    const QList<QByteArray> contents{RandomBytes(2 * 1024 * 1024 + 3, 1), RandomBytes(300 * 1024 + 1, 2)};
     const Outcome outcome = upload(contents);
     QCOMPARE(outcome.error, QString());
     QCOMPARE(outcome.deleted, (QList<bool>{false, true})); // no file at first, then the first upload
@@ -218,7 +204,7 @@ void TestFtpLab::failures()
 
     m_sim = std::make_unique<LabSimulator>();
     QVERIFY2(m_sim->start(Devices, simulatorArguments(ftpAlwaysOn, fault)), qPrintable(m_sim->errorString()));
-    const Outcome outcome = upload({randomBytes(1000, 3)}, Quick);
+    const Outcome outcome = upload({RandomBytes(1000, 3)}, Quick);
     QVERIFY2(messages.contains(outcome.error), qPrintable(outcome.error));
     QCOMPARE(outcome.code, 0);
     QVERIFY2(outcome.elapsedMs >= minMs && outcome.elapsedMs < maxMs, qPrintable(QString::number(outcome.elapsedMs)));

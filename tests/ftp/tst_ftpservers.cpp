@@ -4,6 +4,7 @@
 // it (DELE succeeds); the lines they logged show what they received.
 
 #include "ftpclient.h"
+#include "testfiles.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -37,15 +38,6 @@ const QString Vsftpd = QStringLiteral("/usr/sbin/vsftpd");
 const QString Setpriv = QStringLiteral("/usr/bin/setpriv");
 
 enum class ServerKind { Pyftpdlib, Vsftpd, VsftpdNoPassword };
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 quint16 freePort()
 {
@@ -308,7 +300,7 @@ void TestFtpServers::uploads()
     const QString folder = m_dir.filePath(QStringLiteral("images/release 2"));
     QVERIFY(QDir().mkpath(folder));
     const QString path = folder + QLatin1Char('/') + FileName;
-    const QList<QByteArray> contents{randomBytes(3 * 1024 * 1024 + 1, 1), randomBytes(700 * 1024 + 5, 2)};
+    const QList<QByteArray> contents{RandomBytes(3 * 1024 * 1024 + 1, 1), RandomBytes(700 * 1024 + 5, 2)};
     for (int round = 0; round < contents.size(); ++round) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));

@@ -7,6 +7,7 @@
 #include "formwarning.h"
 #include "ftpclient.h"
 #include "resource.h"
+#include "testfiles.h"
 #include "upgradefixture.h"
 #include "wire.h"
 
@@ -53,15 +54,6 @@ constexpr int Upgrade = int(Wire::Command::SystemUpgrade);
 
 const QString Folder = u"images/release 2"_s;
 const QString FileName = u"board fw-2.4.bin"_s;
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 int cursorShape()
 {
@@ -151,12 +143,7 @@ class TestUpgradeCom : public QObject
 
     QString writeFile(const QString &relativePath, const QByteArray &bytes)
     {
-        const QString path = m_dir.filePath(relativePath);
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-            return {};
-        return path;
+        return WriteTestFile(QDir(m_dir.path()), relativePath, bytes);
     }
 
     // The file as the technician picks it: a full path with folders.
@@ -289,7 +276,7 @@ private slots:
         QFETCH(bool, device);
         QFETCH(QString, file);
         QVERIFY(startLab({}));
-        const QString image = writeImage(randomBytes(1000, 1));
+        const QString image = writeImage(RandomBytes(1000, 1));
         chooseFile(file.isEmpty() ? image : file == u"-"_s ? QString() : m_dir.filePath(file));
         if (!device) {
             m_fx->form->DeviceIP.clear();
@@ -319,7 +306,7 @@ private slots:
     {
         QFETCH(int, result);
         QVERIFY(startLab({u"--ftp-always-on"_s}));
-        chooseFile(writeImage(randomBytes(1000, 2)));
+        chooseFile(writeImage(RandomBytes(1000, 2)));
         m_fx->warningResult = result;
         QSignalSpy rejected(m_fx->form.get(), &QDialog::rejected);
         QCOMPARE(click(), QString());
@@ -348,7 +335,7 @@ private slots:
         form.CreateControls();
         form.showError = [this](const QString &message) { m_fx->errors << message; };
         form.UpgradeControlFile->setFileName(m_fx->form->UpgradeControlFile->fileName());
-        form.UpgradeComFile->setFileName(writeImage(randomBytes(1000, 6)));
+        form.UpgradeComFile->setFileName(writeImage(RandomBytes(1000, 6)));
         form.DeviceIP = LabSimulator::deviceIp(Device);
         form.DeviceTransport = TransportUdp;
         form.UpdateButtons();
@@ -390,7 +377,7 @@ private slots:
     void warningShownDuringOperation()
     {
         QVERIFY(startLab({}));
-        chooseFile(writeImage(randomBytes(10, 3)));
+        chooseFile(writeImage(RandomBytes(10, 3)));
         TUpgradeForm &form = *m_fx->form;
         QList<bool> enabled;
         int cursor = 0;
@@ -437,7 +424,7 @@ private slots:
         QByteArray content;
         for (int round = 0; round < sizes.size(); ++round) {
             const int size = sizes.at(round);
-            content = randomBytes(size, quint32(round + 10));
+            content = RandomBytes(size, quint32(round + 10));
             chooseFile(writeImage(content));
             if (!form.isVisible()) {
                 form.show();
@@ -523,7 +510,7 @@ private slots:
         QFETCH(QList<int>, expectedCommands);
         QFETCH(bool, uploaded);
         QVERIFY(startLab(faultArgs({fault})));
-        const QByteArray content = randomBytes(100000, 4);
+        const QByteArray content = RandomBytes(100000, 4);
         chooseFile(writeImage(content));
         QSignalSpy rejected(m_fx->form.get(), &QDialog::rejected);
         QCOMPARE(click(), QString());
@@ -586,7 +573,7 @@ private slots:
         QVERIFY(startLab(faultArgs(faults)));
         TUpgradeForm &form = *m_fx->form;
         // Larger than what the socket buffers of both sides can hold.
-        const QByteArray content = randomBytes(stopMidTransfer ? 48 * 1024 * 1024 : 1000, 5);
+        const QByteArray content = RandomBytes(stopMidTransfer ? 48 * 1024 * 1024 : 1000, 5);
         chooseFile(writeImage(content));
         QSignalSpy rejected(&form, &QDialog::rejected);
 

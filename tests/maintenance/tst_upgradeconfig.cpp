@@ -12,6 +12,7 @@
 
 #include "errors.h"
 #include "resource.h"
+#include "testfiles.h"
 
 #include <QAction>
 #include <QApplication>
@@ -117,11 +118,7 @@ class TestUpgradeConfig : public QObject
 
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
-        const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
+        return WriteTestFileOrDie(QDir(m_dir.path()), name, bytes);
     }
 
     // A new simulator for this test; the engine and the window stay.

@@ -22,6 +22,7 @@
 #include "ipedit.h"
 #include "simdevice.h"
 #include "stringgrid.h"
+#include "testfiles.h"
 #include "tools.h"
 #include "wire.h"
 #include "xbus.h"
@@ -326,12 +327,7 @@ class TestSoak : public QObject
 
     QString writeFile(const QString &relativePath, const QByteArray &bytes)
     {
-        const QString path = m_dir.filePath(relativePath);
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-            return {};
-        return path;
+        return WriteTestFile(QDir(m_dir.path()), relativePath, bytes);
     }
 
     static void addRow(const QString &operation, const QString &fault, bool quick)
