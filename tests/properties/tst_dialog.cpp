@@ -83,7 +83,7 @@ class TBindingForm : public TEpsForm
 public:
     TBindingForm()
     {
-        auto add = [this](QWidget *control, const char *name, quint32 tag) {
+        auto add = [](QWidget *control, const char *name, quint32 tag) {
             control->setObjectName(QString::fromLatin1(name));
             ControlTag::set(control, tag);
             if (auto *radio = qobject_cast<QRadioButton *>(control))
