@@ -2,7 +2,7 @@
 
 #include "about.h"
 #include "application.h"
-#include "arpflush.h"
+#include "commandoperations.h"
 #include "datagram.h"
 #include "epsform.h"
 #include "palimorform.h"
@@ -287,7 +287,13 @@ void TFormMain::Search()
     if (!askAddress || !askAddress(&address))
         return;
     ResetGrid();
-    m_serveur->Discover(TransportTcp, address, discoveryHandler());
+    TSearchDevice search(m_serveur, address);
+    const TOperationOutcome outcome = search.exec();
+    if (outcome.error)
+        std::rethrow_exception(outcome.error); // a failed connection, for the general handler
+    const QByteArray &reply = search.reply();
+    DecodeDiscoveryReply(IpToText(TextToIp(address)), Wire::DevicePort, reply.constData(), int(reply.size()), true,
+                         false);
 }
 
 void TFormMain::Properties()
@@ -376,19 +382,15 @@ void TFormMain::DropBearButtonClick()
         DropBearButton->setEnabled(true);
         QApplication::restoreOverrideCursor();
     });
-    // The list may change while the requests wait: keep what they need.
-    const QString ip = DeviceList[SelectedDevice].IpText;
-    const quint8 transport = DeviceList[SelectedDevice].Transport;
-    FlushArpEntry(ip);
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        DropBearResult = ResultNoReply;
-        m_serveur->SetDropBear(ip, transport, [this](const QString &peer, int port, const char *data, int length,
-                                                     bool refresh, bool viaDatagram) {
-            DropBearReply(peer, port, data, length, refresh, viaDatagram);
-        });
-        if (DropBearResult == ResultAcknowledged)
-            break;
-    }
+    // The list may change while the requests wait: the operation keeps what it needs.
+    const TEPS &device = DeviceList[SelectedDevice];
+    TDeviceCommand dropBear(m_serveur, {device.IpText, device.Transport}, Wire::Command::SetDropBear,
+                            TDeviceCommand::dropBear());
+    DropBearResult = ResultNoReply;
+    const TOperationOutcome outcome = dropBear.exec();
+    DropBearResult = dropBear.result();
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
 }
 
 void TFormMain::DropBearReply(const QString &, int, const char *data, int length, bool, bool)

@@ -3,15 +3,13 @@
 
 #include "upgradeform.h"
 
+#include "boardupgrade.h"
 #include "filenameedit.h"
-#include "formwarning.h"
-#include "ftpclient.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
-#include <QScopeGuard>
 
 #include <algorithm>
 #include <limits>
@@ -36,41 +34,29 @@ void TUpgradeForm::UpgradeComBtnClick()
 
     // Ends also when an FTP error leaves: the error then reaches the general handler with the
     // window already usable again.
-    const UpgradePageOperation operation(*this, UpgradeComLabel);
-
-    if (runWarning() != TFormWarning::ResultUpgrade)
-        return;
-    FlushArpEntry();
-    // A board whose server did not start would turn the connection away: do not try.
-    if (!StartFtpServerStep())
-        return;
-
-    {
-        TFtpClient ftp(this, timing().ftp);
-        FtpClient = &ftp;
-        const auto forget = qScopeGuard([this] { FtpClient = nullptr; });
-        connect(&ftp, &TFtpClient::workBegan, this, &TUpgradeForm::FTPWorkBegin);
-        connect(&ftp, &TFtpClient::workProgressed, this, &TUpgradeForm::FTPWork);
-        connect(&ftp, &TFtpClient::workEnded, this, &TUpgradeForm::FTPWorkEnd);
-
-        ftp.ConnectAndLogin(DeviceIP, Wire::FtpPort, QString::fromLatin1(Wire::FtpUser),
-                            QString::fromLatin1(Wire::FtpPassword));
-        // The board upgrades from a file in its server's own directory: the folders of the
-        // local path mean nothing there.
-        const QString remoteName = Ftp::bareFileName(fileName);
-        UpgradeComLabel->setText(QStringLiteral("Downloading ") + remoteName);
+    const UpgradePageOperation scope(*this, UpgradeComLabel);
+    TBoardUpgrade upgrade(m_serveur, deviceTarget(), fileName, m_timing);
+    watch(upgrade, {UpgradeComLabel});
+    bool uploaded = false;
+    connect(&upgrade, &TDeviceOperation::phaseChanged, this, [this](const QString &label) {
+        UpgradeComLabel->setText(label);
         UpgradeComLabel->show();
-        // A board that never had the file answers with an error: nothing to remove then.
-        ftp.Delete(remoteName);
-        ftp.Store(fileName, remoteName);
-        ftp.Quit();
-    }
-
-    UpgradeComProgressBar->hide();
-    // The board is told to upgrade only once its FTP server no longer takes files.
-    if (!StopFtpServerStep())
-        return;
-    SystemUpgradeStep();
+    });
+    connect(&upgrade, &TDeviceOperation::transferStarted, this, [this, &upgrade](qint64 total) {
+        FtpClient = upgrade.ftpClient();
+        FTPWorkBegin(total);
+    });
+    connect(&upgrade, &TDeviceOperation::progressed, this, [this](qint64 done) { FTPWork(done); });
+    connect(&upgrade, &TDeviceOperation::transferEnded, this, [this] { FTPWorkEnd(); });
+    // The board's steps after the upload: the bar has done its work.
+    connect(&upgrade, &TDeviceOperation::stepStarted, this, [this, &uploaded] {
+        if (uploaded)
+            UpgradeComProgressBar->hide();
+    });
+    connect(&upgrade, &TDeviceOperation::transferEnded, this, [&uploaded] { uploaded = true; });
+    const TOperationOutcome outcome = upgrade.exec();
+    FtpClient = nullptr;
+    report(outcome);
 }
 
 void TUpgradeForm::FTPWorkBegin(qint64 total)
@@ -84,8 +70,8 @@ void TUpgradeForm::FTPWorkBegin(qint64 total)
         UpgradeComProgressBar->setRange(0, std::max(1, int(total >> m_ftpProgressShift)));
     });
     UpgradeComProgressBar->show();
-    // No events are handled while the file goes out: lay out the bar and the status line now,
-    // or they would be painted where they were while hidden.
+    // Lay out the bar and the status line now and paint them, so that they are never painted
+    // where they were while hidden, whatever the events that come next.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     repaint();
     m_progressPaint.start();

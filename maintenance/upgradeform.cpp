@@ -1,10 +1,12 @@
 #include "upgradeform.h"
 
 #include "arpflush.h"
+#include "commandoperations.h"
 #include "datagram.h"
 #include "errors.h"
 #include "filenameedit.h"
 #include "formwarning.h"
+#include "resource.h"
 #include "ipedit.h"
 #include "thinprogressbar.h"
 #include "tools.h"
@@ -254,23 +256,24 @@ bool TUpgradeForm::FlushArpEntry()
 
 QByteArray TUpgradeForm::LoadFileData(const QString &fileName)
 {
-    const qint64 size = FileSizeOf(fileName);
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        throw TarvinoError(QStringLiteral("Cannot open %1: %2").arg(fileName, file.errorString()));
-    QByteArray data = file.read(size);
-    if (data.size() < size)
-        throw TarvinoError(QStringLiteral("Read error on %1: %2").arg(fileName, file.errorString()));
-    return data;
+    return ::LoadFileData(fileName);
 }
 
 void TUpgradeForm::ControlProgress(int bytes)
 {
-    UpgradeControlProgressBar->setValue(UpgradeControlProgressBar->value() + bytes);
-    // A device that answers at once leaves no room for events between chunks: paint the bar
-    // now and then by itself, without slowing the transfer down.
-    if (!m_progressPaint.isValid() || m_progressPaint.elapsed() >= ProgressPaintIntervalMs) {
-        UpgradeControlProgressBar->repaint();
+    setControlProgress(UpgradeControlProgressBar->value() + bytes);
+}
+
+void TUpgradeForm::setControlProgress(qint64 done)
+{
+    // A fast controller reports thousands of chunks a second: the value follows each, the bar is
+    // painted now and then.
+    UpgradeControlProgressBar->setUpdatesEnabled(false);
+    UpgradeControlProgressBar->setValue(int(done));
+    UpgradeControlProgressBar->setUpdatesEnabled(true);
+    if (!m_progressPaint.isValid() || m_progressPaint.elapsed() >= ProgressPaintIntervalMs
+        || done >= UpgradeControlProgressBar->maximum()) {
+        UpgradeControlProgressBar->update();
         m_progressPaint.start();
     }
 }
@@ -293,10 +296,29 @@ void TUpgradeForm::EnableConfigControls()
     QApplication::restoreOverrideCursor();
 }
 
-void TUpgradeForm::settle() const
+// ---- Running an operation ----------------------------------------------------------
+
+void TUpgradeForm::watch(TDeviceOperation &operation, const QList<QLabel *> &stepLines)
 {
-    if (m_timing.settleMs > 0)
-        QThread::msleep(static_cast<unsigned long>(m_timing.settleMs));
+    connect(&operation, &TDeviceOperation::stepStarted, this, [stepLines](const QString &label) {
+        for (QLabel *line : stepLines) {
+            line->setText(label);
+            line->show();
+        }
+    });
+    connect(&operation, &TDeviceOperation::sendFailed, this,
+            [](const QString &reason) { ShowErrorMessage(MsgConnectionError, reason); });
+    connect(&operation, &TDeviceOperation::confirmationRequested, this, [this, &operation] {
+        operation.confirm(runWarning() == TFormWarning::ResultUpgrade);
+    });
+}
+
+void TUpgradeForm::report(const TOperationOutcome &outcome)
+{
+    if (!outcome.message.isEmpty())
+        showError(outcome.message);
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
 }
 
 // ---- Steps ----------------------------------------------------------------------------
@@ -310,13 +332,13 @@ bool TUpgradeForm::runStep(Wire::Command command, const QString &label, bool con
         line->show();
     }
     StepResult = ResultNoReply;
-    const quint8 code = static_cast<quint8>(command);
-    const quint16 ack = Wire::commandInfo(command).ackCode;
-    m_serveur->RunCommand(command, DeviceIP, DeviceTransport,
-                          [this, code, ack](const QString &, int, const char *data, int length, bool, bool) {
-                              // A later reply overwrites the verdict of an earlier one.
-                              StepResult = JudgeCommandReply(QByteArrayView(data, length), code, ack);
-                          });
+    TDeviceCommand step(m_serveur, deviceTarget(), command, {}, m_timing);
+    connect(&step, &TDeviceOperation::sendFailed, this,
+            [](const QString &reason) { ShowErrorMessage(MsgConnectionError, reason); });
+    const TOperationOutcome outcome = step.exec();
+    StepResult = step.result();
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
     return StepResult == ResultAcknowledged;
 }
 

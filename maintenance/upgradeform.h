@@ -4,10 +4,13 @@
 // communication board's and the controller's firmware. Page "Config": the controller's
 // configuration, diagnostics and logs.
 //
-// This file holds the window and what every operation shares (the start/stop steps,
-// the ARP flush, loading a file); the operations live in upgradecom.cpp,
-// upgradecontrol.cpp and upgradeconfig.cpp.
+// The window only shows, asks and calls: each operation is a device operation of the
+// operations library (controlleroperations.h, boardupgrade.h), run while the window keeps
+// handling its events. This file holds the window and what its pages share; the pages'
+// handlers live in upgradecom.cpp, upgradecontrol.cpp and upgradeconfig.cpp.
 
+#include "controlleroperations.h"
+#include "deviceoperation.h"
 #include "ftpclient.h"
 #include "serveur.h"
 #include "xbus.h"
@@ -35,13 +38,7 @@ class TUpgradeForm : public QDialog
     Q_OBJECT
 public:
     // Waits of the operations, injectable so that tests can shorten them.
-    struct Timing
-    {
-        int settleMs = 2000;     // after a begin command, and after entering update mode (no events meanwhile)
-        int arpTimeoutMs = 10000; // the ARP tool is killed after this
-        XBus::Timing bus;
-        Ftp::Limits ftp;
-    };
+    using Timing = TOperationTiming;
 
     TUpgradeForm(TServeur *serveur, QWidget *mainWindow);
     TUpgradeForm(TServeur *serveur, QWidget *mainWindow, const Timing &timing);
@@ -101,6 +98,9 @@ public:
     void DisableConfigControls();
     void EnableConfigControls();
 
+    // The device the window was opened for, as the operations take it.
+    TDeviceTarget deviceTarget() const { return {DeviceIP, DeviceTransport}; }
+
     // ---- The start/stop steps: true when the device confirmed ----
     bool StartUpdaterStep();
     bool StopUpdaterStep();
@@ -132,7 +132,10 @@ public:
     // takes the controller into update mode, inside the daemon/updater bracket.
     void UpgradeControlBtnClick();
     // The verify message for a read-back that differs from the image; empty when they are equal.
-    static QString verifyErrorText(QByteArrayView image, QByteArrayView readBack);
+    static QString verifyErrorText(QByteArrayView image, QByteArrayView readBack)
+    {
+        return VerifyErrorText(image, readBack);
+    }
 
     // True while an operation runs; a close asked for meanwhile waits for its end.
     bool IsBusy() const { return m_busy > 0; }
@@ -178,13 +181,17 @@ protected:
         QLabel *m_statusLine;
         BusyScope m_busy;
     };
-    // The waits that handle no events.
-    void settle() const;
+    // Shows an operation's steps in the given status lines, its send failures as the engine's
+    // message, and hands its confirmation to the firmware warning.
+    void watch(TDeviceOperation &operation, const QList<QLabel *> &stepLines);
+    // The outcome's message, if any, then its error, if any, on to the general handler.
+    void report(const TOperationOutcome &outcome);
 
 private:
     void buildUpgradePage();
     void buildConfigPage();
     bool runStep(Wire::Command command, const QString &label, bool controlLines);
+    void setControlProgress(qint64 done);
     // Each operation connects its own buttons (upgradecom.cpp, upgradecontrol.cpp, upgradeconfig.cpp).
     void connectOperations();
 
@@ -200,7 +207,7 @@ private:
     // ---- Configuration, diagnostics and logs (upgradeconfig.cpp) ----
 public:
     // The transfer area holds a 4-byte length word, then the text, within the bus's 24-bit space.
-    static constexpr quint32 MaxConfigTextSize = Wire::Bus::AddressSpace - 4;
+    static constexpr quint32 MaxConfigTextSize = ::MaxConfigTextSize;
 
     void OpenButtonClick();
     void SaveButtonClick();
@@ -210,23 +217,18 @@ public:
     void ReadLogsBtnClick();
     void EraseLogsBtnClick();
     void ResetBtnClick();
-    // Each on a bus client of its own; on failure the controller is reset before the client goes.
-    bool DoReadConfig();
-    bool DoReadDiagnose();
-    bool DoWriteConfig();
-    bool DoReadLogs();
-    bool DoEraseLogs();
     // The open and save dialogs: the chosen file, empty when cancelled. Unset, the standard
     // dialogs are shown.
     std::function<QString()> chooseOpenFile;
     std::function<QString()> chooseSaveFile;
 
 private:
-    // Controls off, the daemon/updater bracket around `operation` (after the warning when
-    // asked for), the failure message unless all went well, controls on.
-    void runConfigSequence(const QString &failureMessage, bool askWarning, const std::function<bool()> &operation);
-    bool runBusOperation(const std::function<bool(TXBus &bus)> &operation);
-    bool readAreaText(quint8 startCommand, quint8 stopCommand, const QString &startLabel, const QString &readLabel,
-                      const QString &stopLabel);
+    // Controls off, the operation (the daemon/updater bracket around its work, after the
+    // warning when it asks for one), its failure message unless all went well, controls on.
+    // Each text it reads goes to onText.
+    void runConfigOperation(TControllerBracketOperation &operation,
+                            const std::function<void(const QByteArray &text)> &onText = {});
     void showConfigStatus(const QString &label);
+    // What the log operations do with each block read.
+    std::function<void(const QByteArray &block)> logLines();
 };

@@ -244,7 +244,7 @@ void TXBus::Pause(int milliseconds)
 {
     QElapsedTimer clock;
     clock.start();
-    if (!QCoreApplication::instance()) {
+    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread()) {
         QThread::msleep(static_cast<unsigned long>(std::max(milliseconds, 0)) + 1);
         return;
     }
@@ -264,6 +264,8 @@ void TXBus::Pause(int milliseconds)
 bool TXBus::WriteBlock(quint8 unit, quint32 address, QByteArrayView data, const TBlockProgressEvent &onProgress)
 {
     while (!data.isEmpty()) {
+        if (m_stop && m_stop->load())
+            return false;
         const int n = static_cast<int>(std::min<qsizetype>(Wire::Bus::MaxChunk, data.size()));
         if (Exchange(XBus::writeRequest(unit, address, data.first(n)), XBus::WriteReplyData).isEmpty())
             return false;
@@ -280,6 +282,8 @@ QByteArray TXBus::ReadBlock(quint8 unit, quint32 address, int count, const TBloc
     QByteArray result;
     result.reserve(std::max(count, 0));
     while (count > 0) {
+        if (m_stop && m_stop->load())
+            return {};
         const int n = std::min(Wire::Bus::MaxChunk, count);
         const QByteArray reply = Exchange(XBus::readRequest(unit, address, n), XBus::ReadReplyHeader + n);
         const std::optional<QByteArray> data = XBus::readReplyData(reply, n);

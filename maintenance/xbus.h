@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -66,8 +67,8 @@ constexpr int exchangeTimeoutMs(int frameLength, int replyDataLength, int baseMs
 
 } // namespace XBus
 
-// One maintenance operation's connection to a controller. Every call blocks the calling (GUI) thread
-// until the device has answered or the attempts are used up; waits keep the window alive.
+// One maintenance operation's connection to a controller. Every call blocks the calling thread until
+// the device has answered or the attempts are used up; on the GUI thread waits keep the window alive.
 class TXBus : public QObject
 {
     Q_OBJECT
@@ -98,8 +99,15 @@ public:
     // A one-byte command; pauses afterwards whatever the result.
     QByteArray SendCommand(quint8 unit, quint8 subCommand);
 
-    // Handles events until more than the given time has passed (at least one pass always).
+    // Handles events until more than the given time has passed (at least one pass always); off the
+    // GUI thread it sleeps.
     void Pause(int milliseconds);
+
+    // The reset command (sub-command 0x00); its reply does not matter to anyone.
+    void resetController() { SendCommand(Wire::Bus::UnitAddress, Wire::Bus::Reset); }
+
+    // Once the flag is set, block transfers fail before their next chunk (a cancelled operation).
+    void setStopFlag(const std::atomic<bool> *flag) { m_stop = flag; }
 
     // In chunks of at most Wire::Bus::MaxChunk bytes; false at the first chunk that gets no reply.
     bool WriteBlock(quint8 unit, quint32 address, QByteArrayView data,
@@ -129,4 +137,5 @@ private:
     quint16 m_port;
     XBus::Timing m_timing;
     QByteArray m_receiveBuffer;
+    const std::atomic<bool> *m_stop = nullptr;
 };

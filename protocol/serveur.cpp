@@ -7,6 +7,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QHash>
+#include <QScopeGuard>
 #include <QLoggingCategory>
 #include <QNetworkDatagram>
 #include <QNetworkProxy>
@@ -16,9 +18,14 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <optional>
+
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <latch>
+#include <list>
+#include <map>
 #include <mutex>
 
 #ifdef Q_OS_LINUX
@@ -33,6 +40,20 @@ constexpr int TcpReadLimit = 32768;
 constexpr int TcpWriteTimeoutMs = 10000;
 constexpr int QueueSliceMs = 50;      // the GUI thread takes replies in slices, so it can repaint between them
 constexpr int OwnAddressesMaxAgeMs = 1000;
+constexpr quint64 DiscoveryRoute = 0; // the queue's mark of a discovery reply
+
+// The command byte a reply answers; nothing for a datagram too short to carry one.
+std::optional<quint8> answeredCommand(const QByteArray &datagram)
+{
+    if (datagram.size() < Wire::HeaderSize)
+        return std::nullopt;
+    return static_cast<quint8>(datagram.at(Wire::CommandOffset));
+}
+
+bool isDiscoveryReply(quint8 command)
+{
+    return command == 0 || command == static_cast<quint8>(Wire::Command::Discover);
+}
 
 void enlargeReceiveBuffer(QUdpSocket &socket, int bytes)
 {
@@ -47,20 +68,13 @@ void enlargeReceiveBuffer(QUdpSocket &socket, int bytes)
 }
 } // namespace
 
-// The UDP endpoint. It lives on its own thread, drains its sockets as soon as
-// datagrams arrive (so a burst never overflows the system's buffers) and queues them
-// in arrival order for the GUI thread, which takes them while it processes events.
+// The UDP endpoint. It lives on its own thread and drains its sockets as soon as
+// datagrams arrive (so a burst never overflows the system's buffers), handing each one
+// to the engine's routing on this thread.
 class TUdpListener : public QObject
 {
 public:
-    struct Datagram
-    {
-        QString sender;
-        int senderPort = 0;
-        QByteArray data;
-    };
-
-    std::function<void()> queueFilled; // called on the listener thread when the queue stops being empty
+    std::function<void(TDeviceDatagram)> received; // called on the listener thread
 
     void open(const QList<quint32> &addresses, quint16 port, int receiveBuffer)
     {
@@ -110,18 +124,6 @@ public:
         return true;
     }
 
-    bool take(Datagram &datagram)
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_queue.empty()) {
-            m_notified = false;
-            return false;
-        }
-        datagram = std::move(m_queue.front());
-        m_queue.pop_front();
-        return true;
-    }
-
     // Any thread: what open() bound, once it has run.
     QList<QHostAddress> bound() const
     {
@@ -137,7 +139,6 @@ public:
 private:
     void drain(QUdpSocket &socket)
     {
-        bool notify = false;
         while (socket.hasPendingDatagrams()) {
             // Sized to the datagram, not to the buffer: a burst of replies waits here for the GUI thread.
             const qint64 pending = socket.pendingDatagramSize();
@@ -150,13 +151,9 @@ private:
             // The program's own broadcasts come back to it: they are not replies.
             if (!ok || isOwnAddress(sender))
                 continue;
-            std::lock_guard lock(m_mutex);
-            m_queue.push_back({IpToText(sender), received.senderPort(), received.data()});
-            if (!m_notified)
-                notify = m_notified = true;
+            if (this->received)
+                this->received({IpToText(sender), received.senderPort(), received.data()});
         }
-        if (notify && queueFilled)
-            queueFilled();
     }
 
     bool isOwnAddress(quint32 ip)
@@ -175,22 +172,58 @@ private:
     QSet<quint32> m_ownAddresses;
     QElapsedTimer m_ownAge;
     mutable std::latch m_opened{1};
-    std::mutex m_mutex;
-    std::deque<Datagram> m_queue;
-    bool m_notified = false;
+};
+
+// Who waits for which reply. Filled and emptied by the requests, read by the listener thread.
+struct TServeur::Routes
+{
+    // A request of a device operation, blocked on its own thread.
+    struct Waiter
+    {
+        quint32 ip = 0;
+        quint8 command = 0;
+        bool answered = false;
+        QByteArray data;
+    };
+    // A request of the GUI thread: its handler lives on that thread, under the same id.
+    struct GuiRoute
+    {
+        quint32 ip;
+        quint8 command;
+        quint64 id;
+    };
+    struct Queued
+    {
+        quint64 route;
+        TDeviceDatagram datagram;
+    };
+
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::list<Waiter *> waiters;
+    std::vector<GuiRoute> guiRoutes;
+    std::map<int, TDiscoveryListener> listeners;
+    int nextListener = 1;
+    std::deque<Queued> queue; // for the GUI thread, in arrival order
+    bool notified = false;
+
+    // GUI thread only.
+    QHash<quint64, TDeviceReplyEvent> guiHandlers;
+    TDeviceReplyEvent discoveryHandler;
+    quint64 nextRoute = 1;
+    quint64 waitingRoute = 0; // the GUI request that waits now
 };
 
 TServeur::TServeur(QObject *parent) : TServeur(Options(), parent) {}
 
-TServeur::TServeur(const Options &options, QObject *parent) : QObject(parent), m_options(options)
+TServeur::TServeur(const Options &options, QObject *parent)
+    : QObject(parent), m_options(options), m_routes(std::make_unique<Routes>())
 {
     m_listenerThread = new QThread(this);
     m_listenerThread->setObjectName(QStringLiteral("TServeur listener"));
     m_listener = new TUdpListener;
     m_listener->moveToThread(m_listenerThread);
-    m_listener->queueFilled = [this] {
-        QMetaObject::invokeMethod(this, [this] { processQueue(); }, Qt::QueuedConnection);
-    };
+    m_listener->received = [this](TDeviceDatagram datagram) { routeDatagram(std::move(datagram)); };
     m_listenerThread->start();
 
     // Not waited for: the window need not wait for the thread to start, nor for the list of
@@ -247,47 +280,84 @@ TSERVEUR_COMMAND(SetDropBear)
 TSERVEUR_COMMAND(SystemUpgrade)
 #undef TSERVEUR_COMMAND
 
-void TServeur::RunCommand(Wire::Command command, const QString &ipText, quint8 transport, TDeviceReplyEvent handler)
+QByteArray TServeur::addressedRequest(Wire::Command command, const QString &ipText) const
 {
-    m_replyHandler = std::move(handler);
     QByteArray request = BuildCommandRequest(command);
     // Every command names its device; only a discovery without an address is a broadcast.
     if (command != Wire::Command::Discover || !ipText.isEmpty())
         WriteIPv4Record(request, Wire::DestinationOffset, TextToIp(ipText), m_options.port);
-    SendRequest(std::move(request), Wire::commandInfo(command).waitCount, transport);
+    return request;
 }
 
-void TServeur::SendRequest(QByteArray request, int waitCount, quint8 transport)
+void TServeur::RunCommand(Wire::Command command, const QString &ipText, quint8 transport, TDeviceReplyEvent handler)
 {
-    if (transport == TransportUdp)
-        sendDatagram(request, waitCount);
-    else
-        sendOverTcp(request, waitCount);
+    Routes &routes = *m_routes;
+    quint64 route = DiscoveryRoute;
+    if (command == Wire::Command::Discover) {
+        routes.discoveryHandler = std::move(handler);
+    } else {
+        // The device's replies to this command go to this handler from now on.
+        const quint32 ip = TextToIp(ipText);
+        const quint8 code = static_cast<quint8>(command);
+        route = routes.nextRoute++;
+        {
+            std::lock_guard lock(routes.mutex);
+            std::erase_if(routes.guiRoutes, [&](const Routes::GuiRoute &r) {
+                if (r.ip != ip || r.command != code)
+                    return false;
+                routes.guiHandlers.remove(r.id);
+                return true;
+            });
+            routes.guiRoutes.push_back({ip, code, route});
+        }
+        routes.guiHandlers.insert(route, std::move(handler));
+    }
+    SendRequest(addressedRequest(command, ipText), Wire::commandInfo(command).waitCount, transport, route);
 }
 
-void TServeur::sendDatagram(QByteArray &request, int waitCount)
+void TServeur::SendRequest(QByteArray request, int waitCount, quint8 transport, quint64 route)
+{
+    if (transport == TransportUdp) {
+        sendDatagram(request, waitCount, route);
+        return;
+    }
+    const QByteArray reply = exchangeOverTcp(request, waitCount);
+    const TDeviceReplyEvent handler =
+        route == DiscoveryRoute ? m_routes->discoveryHandler : m_routes->guiHandlers.value(route);
+    if (handler)
+        handler(IpToText(RecordIPv4(request, Wire::DestinationOffset)), m_options.port, reply.constData(),
+                static_cast<int>(reply.size()), true, false);
+}
+
+void TServeur::sendUdp(QByteArray &request)
+{
+    QHostAddress host(QHostAddress::Broadcast);
+    if (RecordType(request, Wire::DestinationOffset) == Wire::AddressTypeIPv4) {
+        const quint32 ip = RecordIPv4(request, Wire::DestinationOffset);
+        // On this system 0.0.0.0 would reach the PC itself: text that did not parse names no device.
+        if (ip == 0)
+            throw TarvinoError(QStringLiteral("%1 is not a device address").arg(IpToText(ip)));
+        host = QHostAddress(ip);
+        if (RecordIsZero(request, Wire::SourceOffset))
+            WriteIPv4Record(request, Wire::SourceOffset, LocalHostAddress(), m_options.port);
+    }
+    QString error;
+    bool sent = false;
+    QMetaObject::invokeMethod(
+        m_listener, [&] { sent = m_listener->send(request, host, m_options.port, &error); },
+        Qt::BlockingQueuedConnection);
+    if (!sent)
+        throw TarvinoError(error);
+}
+
+void TServeur::sendDatagram(QByteArray &request, int waitCount, quint64 route)
 {
     m_replyReceived = false;
+    const quint64 outerRoute = std::exchange(m_routes->waitingRoute, route); // a wait may run inside another
     try {
-        QHostAddress host(QHostAddress::Broadcast);
-        if (RecordType(request, Wire::DestinationOffset) == Wire::AddressTypeIPv4) {
-            const quint32 ip = RecordIPv4(request, Wire::DestinationOffset);
-            // On this system 0.0.0.0 would reach the PC itself: text that did not parse names no device.
-            if (ip == 0)
-                throw TarvinoError(QStringLiteral("%1 is not a device address").arg(IpToText(ip)));
-            host = QHostAddress(ip);
-            if (RecordIsZero(request, Wire::SourceOffset))
-                WriteIPv4Record(request, Wire::SourceOffset, LocalHostAddress(), m_options.port);
-        }
-        QString error;
-        bool sent = false;
-        QMetaObject::invokeMethod(
-            m_listener, [&] { sent = m_listener->send(request, host, m_options.port, &error); },
-            Qt::BlockingQueuedConnection);
-        if (!sent)
-            throw TarvinoError(error);
-
-        // The first reply ends the wait; events keep flowing meanwhile, which is when replies are handled.
+        sendUdp(request);
+        // The first reply routed to this request ends the wait; events keep flowing meanwhile,
+        // which is when replies are handled.
         const qint64 waitMs = qint64(waitCount) * m_options.waitUnitMs;
         QElapsedTimer elapsed;
         elapsed.start();
@@ -310,9 +380,80 @@ void TServeur::sendDatagram(QByteArray &request, int waitCount)
     } catch (const std::exception &e) {
         ShowErrorMessage(MsgConnectionError, QString::fromLocal8Bit(e.what()));
     }
+    m_routes->waitingRoute = outerRoute;
 }
 
-void TServeur::sendOverTcp(const QByteArray &request, int waitCount)
+TCommandReply TServeur::Command(Wire::Command command, const QString &ipText, quint8 transport)
+{
+    QByteArray request = addressedRequest(command, ipText);
+    const int waitCount = Wire::commandInfo(command).waitCount;
+    TCommandReply reply;
+    if (transport != TransportUdp) {
+        reply.data = exchangeOverTcp(request, waitCount);
+        reply.result = JudgeCommandReply(reply.data, command);
+        return reply;
+    }
+
+    Routes &routes = *m_routes;
+    Routes::Waiter waiter;
+    waiter.ip = TextToIp(ipText);
+    waiter.command = static_cast<quint8>(command);
+    {
+        std::lock_guard lock(routes.mutex);
+        routes.waiters.push_back(&waiter);
+    }
+    const auto unregister = qScopeGuard([&] {
+        std::lock_guard lock(routes.mutex);
+        routes.waiters.remove(&waiter);
+    });
+    try {
+        sendUdp(request);
+    } catch (const TarvinoError &e) {
+        reply.error = e.message();
+        return reply;
+    }
+    const auto waitMs = std::chrono::milliseconds(qint64(waitCount) * m_options.waitUnitMs);
+    std::unique_lock lock(routes.mutex);
+    if (routes.answered.wait_for(lock, waitMs, [&] { return waiter.answered; })) {
+        reply.data = waiter.data;
+        reply.result = JudgeCommandReply(reply.data, command);
+    }
+    return reply;
+}
+
+QByteArray TServeur::DiscoverOverTcp(const QString &ipText)
+{
+    return exchangeOverTcp(addressedRequest(Wire::Command::Discover, ipText), Wire::commandInfo(Wire::Command::Discover).waitCount);
+}
+
+bool TServeur::Broadcast(QString *error)
+{
+    QByteArray request = BuildCommandRequest(Wire::Command::Discover);
+    try {
+        sendUdp(request);
+    } catch (const TarvinoError &e) {
+        if (error)
+            *error = e.message();
+        return false;
+    }
+    return true;
+}
+
+int TServeur::addDiscoveryListener(TDiscoveryListener listener)
+{
+    std::lock_guard lock(m_routes->mutex);
+    const int id = m_routes->nextListener++;
+    m_routes->listeners.emplace(id, std::move(listener));
+    return id;
+}
+
+void TServeur::removeDiscoveryListener(int id)
+{
+    std::lock_guard lock(m_routes->mutex);
+    m_routes->listeners.erase(id);
+}
+
+QByteArray TServeur::exchangeOverTcp(const QByteArray &request, int waitCount)
 {
     const quint32 ip = RecordIPv4(request, Wire::DestinationOffset);
     const QString host = IpToText(ip);
@@ -322,58 +463,104 @@ void TServeur::sendOverTcp(const QByteArray &request, int waitCount)
         throw ConnectionError(QStringLiteral("Cannot connect to %1: not a device address").arg(host));
 
     QByteArray reply;
-    {
-        QTcpSocket socket;
-        socket.setProxy(QNetworkProxy::NoProxy);
-        QString reason;
-        if (SocketWait::connectTo(socket, QHostAddress(ip), m_options.port, m_options.tcpConnectTimeoutMs, &reason) !=
-            SocketWait::ConnectResult::Connected)
-            throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));
-        const SocketWait::EndWatch end(socket);
-        socket.write(request);
-        if (!socket.waitForBytesWritten(TcpWriteTimeoutMs) && socket.bytesToWrite() > 0)
-            throw ConnectionError(QStringLiteral("%1: %2").arg(host, socket.errorString()));
+    QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    QString reason;
+    if (SocketWait::connectTo(socket, QHostAddress(ip), m_options.port, m_options.tcpConnectTimeoutMs, &reason) !=
+        SocketWait::ConnectResult::Connected)
+        throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));
+    const SocketWait::EndWatch end(socket);
+    socket.write(request);
+    if (!socket.waitForBytesWritten(TcpWriteTimeoutMs) && socket.bytesToWrite() > 0)
+        throw ConnectionError(QStringLiteral("%1: %2").arg(host, socket.errorString()));
 
-        const int timeoutMs = waitCount > 0 ? waitCount * m_options.waitUnitMs : 10 * m_options.waitUnitMs;
-        if (SocketWait::waitForReadyRead(socket, 2 * timeoutMs)) {
-            reply = socket.read(TcpReadLimit); // one receive: whatever has arrived is the reply
-        } else if (end.peerReset(&reason)) {
-            // A reset is an error of the connection; only the peer's close gives an empty reply.
-            throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));
-        } else if (socket.error() != QAbstractSocket::RemoteHostClosedError &&
-                   socket.error() != QAbstractSocket::SocketTimeoutError &&
-                   socket.error() != QAbstractSocket::UnknownSocketError) {
-            throw ConnectionError(QStringLiteral("%1: %2").arg(host, socket.errorString()));
-        }
-        socket.abort();
+    const int timeoutMs = waitCount > 0 ? waitCount * m_options.waitUnitMs : 10 * m_options.waitUnitMs;
+    if (SocketWait::waitForReadyRead(socket, 2 * timeoutMs)) {
+        reply = socket.read(TcpReadLimit); // one receive: whatever has arrived is the reply
+    } else if (end.peerReset(&reason)) {
+        // A reset is an error of the connection; only the peer's close gives an empty reply.
+        throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));
+    } else if (socket.error() != QAbstractSocket::RemoteHostClosedError &&
+               socket.error() != QAbstractSocket::SocketTimeoutError &&
+               socket.error() != QAbstractSocket::UnknownSocketError) {
+        throw ConnectionError(QStringLiteral("%1: %2").arg(host, socket.errorString()));
     }
-
-    if (m_replyHandler) {
-        const TDeviceReplyEvent handler = m_replyHandler; // a handler may install another one
-        handler(host, m_options.port, reply.constData(), static_cast<int>(reply.size()), true, false);
-    }
+    socket.abort();
+    return reply;
 }
 
-void TServeur::DatagramReceived(const QString &sender, int senderPort, const QByteArray &datagram)
+void TServeur::routeDatagram(TDeviceDatagram datagram)
 {
-    m_replyReceived = true;
-    if (!m_replyHandler)
+    // On the listener thread.
+    Routes &routes = *m_routes;
+    const std::optional<quint8> command = answeredCommand(datagram.data);
+    std::lock_guard lock(routes.mutex);
+    const auto enqueue = [&](quint64 route, TDeviceDatagram item) {
+        routes.queue.push_back({route, std::move(item)});
+        if (!routes.notified) {
+            routes.notified = true;
+            QMetaObject::invokeMethod(this, [this] { processQueue(); }, Qt::QueuedConnection);
+        }
+    };
+    if (command && isDiscoveryReply(*command)) {
+        for (const auto &[id, listener] : routes.listeners)
+            listener(datagram);
+        enqueue(DiscoveryRoute, std::move(datagram));
         return;
-    try {
-        const TDeviceReplyEvent handler = m_replyHandler; // a handler may install another one
-        handler(sender, senderPort, datagram.constData(), static_cast<int>(datagram.size()), true, true);
-    } catch (...) {
-        // A reply that its handler cannot take is lost; the engine goes on.
     }
+    if (!command) {
+        qCDebug(lcServeur) << "a datagram too short to answer a command from" << datagram.sender;
+        return;
+    }
+    const quint32 ip = TextToIp(datagram.sender);
+    bool routed = false;
+    for (Routes::Waiter *waiter : routes.waiters) {
+        if (waiter->ip != ip || waiter->command != *command || waiter->answered)
+            continue;
+        waiter->answered = true;
+        waiter->data = datagram.data;
+        routed = true;
+    }
+    if (routed)
+        routes.answered.notify_all();
+    for (const Routes::GuiRoute &route : routes.guiRoutes) {
+        if (route.ip == ip && route.command == *command) {
+            enqueue(route.id, datagram);
+            routed = true;
+        }
+    }
+    if (!routed)
+        qCDebug(lcServeur) << "a reply to command" << *command << "from" << datagram.sender << "that no request waits for";
 }
 
 void TServeur::processQueue()
 {
+    Routes &routes = *m_routes;
     QElapsedTimer slice;
     slice.start();
-    TUdpListener::Datagram datagram;
-    while (m_listener->take(datagram)) {
-        DatagramReceived(datagram.sender, datagram.senderPort, datagram.data);
+    for (;;) {
+        Routes::Queued item;
+        {
+            std::lock_guard lock(routes.mutex);
+            if (routes.queue.empty()) {
+                routes.notified = false;
+                return;
+            }
+            item = std::move(routes.queue.front());
+            routes.queue.pop_front();
+        }
+        if (item.route != DiscoveryRoute && item.route == routes.waitingRoute)
+            m_replyReceived = true;
+        const TDeviceReplyEvent handler =
+            item.route == DiscoveryRoute ? routes.discoveryHandler : routes.guiHandlers.value(item.route);
+        if (handler) {
+            try {
+                handler(item.datagram.sender, item.datagram.senderPort, item.datagram.data.constData(),
+                        static_cast<int>(item.datagram.data.size()), true, true);
+            } catch (...) {
+                // A reply that its handler cannot take is lost; the engine goes on.
+            }
+        }
         if (slice.elapsed() > QueueSliceMs) {
             // Leave room for repaints and input; the rest follows in the next event.
             QMetaObject::invokeMethod(this, [this] { processQueue(); }, Qt::QueuedConnection);

@@ -1,7 +1,13 @@
 #pragma once
 // TServeur: the one object through which the program sends requests to devices and
 // receives their replies, by UDP datagram (broadcast or to one address) or over TCP.
+//
+// Replies are routed by their sender and the command they answer: a command's reply goes
+// to the request waiting for that command from that device, never to another one; a
+// discovery reply goes to the discovery handler and to every discovery listener. Many
+// requests to different devices may wait at once, from different threads.
 
+#include "datagram.h"
 #include "socketwait.h"
 #include "wire.h"
 
@@ -20,6 +26,25 @@ using TDeviceReplyEvent = std::function<void(const QString &peerIp, int peerPort
 
 class TUdpListener;
 class QThread;
+
+// What a command got back: the verdict on the first reply routed to it, and that reply.
+struct TCommandReply
+{
+    TCommandResult result = ResultNoReply;
+    QByteArray data;  // the first reply from the device for this command; empty when none came
+    QString error;    // why the request could not be sent; empty when it was
+};
+
+// A datagram as the engine received it.
+struct TDeviceDatagram
+{
+    QString sender;
+    int senderPort = 0;
+    QByteArray data;
+};
+
+// Called on the engine's listener thread for every discovery reply; must not block.
+using TDiscoveryListener = std::function<void(const TDeviceDatagram &datagram)>;
 
 class TServeur : public QObject
 {
@@ -48,8 +73,25 @@ public:
     void SetDropBear(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
     void SystemUpgrade(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
 
-    // Any of the nine, by its command code.
+    // Any of the nine, by its command code. GUI thread only: the handler gets the replies of this
+    // device to this command (a discovery's handler every discovery reply) until another request
+    // for the same device and command, or another discovery, installs its own; events are
+    // processed while the request waits.
     void RunCommand(Wire::Command command, const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
+
+    // Any thread but the GUI thread, for the device operations: sends one command and blocks the
+    // calling thread until the device answers it or its wait is over. Over TCP a failed connection
+    // raises ConnectionError; by UDP a failed send is told in the reply's error.
+    TCommandReply Command(Wire::Command command, const QString &ipText, quint8 transport);
+    // A discovery of one device over TCP, blocking as Command; the reply, empty when none came.
+    QByteArray DiscoverOverTcp(const QString &ipText);
+    // Sends the discovery broadcast without waiting; the replies reach the listeners. False with
+    // the reason when the datagram could not be sent.
+    bool Broadcast(QString *error);
+
+    // Discovery listeners, for scans run by the device operations; the id removes one again.
+    int addDiscoveryListener(TDiscoveryListener listener);
+    void removeDiscoveryListener(int id);
 
     bool ReplyReceived() const { return m_replyReceived; }
     // The addresses the UDP endpoint is bound to, the first one sends.
@@ -58,14 +100,18 @@ public:
     QString bindError() const;
 
 private:
-    void SendRequest(QByteArray request, int waitCount, quint8 transport);
-    void sendDatagram(QByteArray &request, int waitCount);
-    void sendOverTcp(const QByteArray &request, int waitCount);
-    void DatagramReceived(const QString &sender, int senderPort, const QByteArray &datagram);
+    struct Routes;
+    QByteArray addressedRequest(Wire::Command command, const QString &ipText) const;
+    void SendRequest(QByteArray request, int waitCount, quint8 transport, quint64 route);
+    void sendDatagram(QByteArray &request, int waitCount, quint64 route);
+    // Throws TarvinoError when the datagram cannot be sent.
+    void sendUdp(QByteArray &request);
+    QByteArray exchangeOverTcp(const QByteArray &request, int waitCount);
+    void routeDatagram(TDeviceDatagram datagram);
     void processQueue();
 
     Options m_options;
-    TDeviceReplyEvent m_replyHandler;
+    std::unique_ptr<Routes> m_routes;
     bool m_replyReceived = false;
     QThread *m_listenerThread = nullptr;
     TUdpListener *m_listener = nullptr;

@@ -590,10 +590,10 @@ private slots:
         qInfo("%s", qPrintable(where));
     }
 
-    void lateRepliesReachTheLatestHandler()
+    void discoveryRepliesLeaveACommandsWait()
     {
-        // Discovery replies still coming in while a command waits end that wait, and the
-        // command's handler judges them: not an acknowledgement.
+        // Discovery replies still coming in while a command waits go to the discovery handler:
+        // they neither end the command's wait nor reach its handler.
         constexpr int lateMs = 800;
         const int device = knownDevice();
         const QString ip = LabSimulator::deviceIp(device);
@@ -605,14 +605,10 @@ private slots:
         int discoveries = 0;
         m_serveur->Discover(TransportUdp, QString(), [&](const QString &, int, const char *, int, bool, bool) { ++discoveries; });
         const double took = timed([&] { m_serveur->RunCommand(command, ip, TransportUdp, recorder()); });
-        QVERIFY2(took >= lateMs / 1000.0 * 0.8 && took < waitMsOf(command) / 2000.0, qPrintable(QString::number(took)));
-        QVERIFY(!m_calls.isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(m_calls.size() + discoveries, Devices, ReplyWaitMs);
-        QCOMPARE(discoveries, 0); // every one went to the handler installed last
-        for (const Call &call : std::as_const(m_calls)) {
-            QVERIFY(IsValidDiscoveryReply(call.data));
-            QCOMPARE(JudgeCommandReply(call.data, command), ResultOtherReply);
-        }
+        const double wait = waitMsOf(command) / 1000.0;
+        QVERIFY2(took >= wait * 0.98 && took < wait + 2.5, qPrintable(QString::number(took)));
+        QVERIFY(m_calls.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(discoveries, Devices, ReplyWaitMs);
     }
 
     void silentWaitEndsOnTime()
@@ -664,15 +660,14 @@ private slots:
 
     void strayDatagram_data()
     {
+        // Neither is the device the command went to: the wait goes on to its end.
         QTest::addColumn<QString>("from");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("from the PC's own address: dropped") << LabSimulator::pcAddress().toString() << false;
-        QTest::newRow("from loopback: taken as a reply") << QStringLiteral("127.0.0.1") << true;
+        QTest::newRow("from the PC's own address") << LabSimulator::pcAddress().toString();
+        QTest::newRow("from loopback") << QStringLiteral("127.0.0.1");
     }
     void strayDatagram()
     {
         QFETCH(QString, from);
-        QFETCH(bool, accepted);
         const auto code = Wire::Command::StartFtpServer;
         const int device = knownDevice();
         const QString ip = LabSimulator::deviceIp(device);
@@ -695,16 +690,9 @@ private slots:
         // Only a wait of some length can show it: an answer within a few milliseconds leaves no tick.
         QVERIFY2(took < 0.5 || ticks >= took * 10 * 0.5, qPrintable(QString::number(ticks)));
         const double wait = waitMsOf(code) / 1000.0;
-        if (accepted) {
-            QVERIFY2(took >= 0.25 && took < wait / 2, qPrintable(QString::number(took)));
-            QCOMPARE(m_calls.size(), 1);
-            QCOMPARE(m_calls[0].peer, from);
-            QCOMPARE(m_calls[0].data, stray);
-        } else {
-            QVERIFY2(took >= wait * 0.98 && took < wait + 2.5, qPrintable(QString::number(took)));
-            QVERIFY(m_calls.isEmpty());
-            QVERIFY(!m_serveur->ReplyReceived());
-        }
+        QVERIFY2(took >= wait * 0.98 && took < wait + 2.5, qPrintable(QString::number(took)));
+        QVERIFY(m_calls.isEmpty());
+        QVERIFY(!m_serveur->ReplyReceived());
     }
 
     void tcpDiscovery_data()

@@ -1,0 +1,123 @@
+#include "commandoperations.h"
+
+#include "datagram.h"
+#include "devicesession.h"
+#include "serveur.h"
+
+#include <QDeadlineTimer>
+#include <QScopeGuard>
+#include <QThread>
+
+#include <algorithm>
+
+namespace {
+// Sleeps until the deadline or the cancel, whichever comes first.
+void sleepUntil(const QDeadlineTimer &deadline, const std::atomic<bool> &cancel)
+{
+    constexpr qint64 SliceMs = 20;
+    while (!deadline.hasExpired() && !cancel.load())
+        QThread::msleep(static_cast<unsigned long>(std::clamp<qint64>(deadline.remainingTime(), 1, SliceMs)));
+}
+} // namespace
+
+// ---- One command -------------------------------------------------------------------------------
+
+TDeviceCommand::TDeviceCommand(TServeur *engine, const TDeviceTarget &target, Wire::Command command, Options options,
+                               const TOperationTiming &timing, QObject *parent)
+    : TDeviceOperation(engine, target, timing, parent), m_command(command), m_options(options)
+{
+}
+
+QString TDeviceCommand::title() const
+{
+    return QString::fromLatin1(Wire::commandInfo(m_command).name);
+}
+
+void TDeviceCommand::run(TDeviceSession &session)
+{
+    if (m_options.flushArpFirst)
+        session.flushArp();
+    for (int attempt = 1; attempt <= std::max(1, m_options.attempts); ++attempt) {
+        if (attempt > 1 && session.cancelled())
+            break;
+        m_attemptsMade = attempt;
+        const TCommandReply reply = session.command(m_command);
+        m_result = reply.result;
+        if (reply.result == ResultAcknowledged) {
+            session.succeed();
+            return;
+        }
+        if (!reply.error.isEmpty()) {
+            session.fail({}, reply.error);
+            return;
+        }
+    }
+    session.fail();
+}
+
+// ---- Search ------------------------------------------------------------------------------------
+
+TSearchDevice::TSearchDevice(TServeur *engine, const QString &ipText, const TOperationTiming &timing, QObject *parent)
+    : TDeviceOperation(engine, {ipText, TransportTcp}, timing, parent)
+{
+}
+
+void TSearchDevice::run(TDeviceSession &session)
+{
+    session.mark(QStringLiteral("Search"));
+    m_reply = session.engine().DiscoverOverTcp(session.ip());
+    session.log(m_reply.isEmpty() ? QStringLiteral("no reply") : QStringLiteral("%1 bytes").arg(m_reply.size()));
+    session.succeed();
+}
+
+QList<TEPS> TSearchDevice::devices() const
+{
+    QList<TEPS> list;
+    // The device is known by the address the request went to, as the typed text reads it.
+    MergeDiscoveryReply(list, IpToText(TextToIp(target().ip)), m_reply, false);
+    return list;
+}
+
+// ---- Scan --------------------------------------------------------------------------------------
+
+TScanDevices::TScanDevices(TServeur *engine, Options options, QObject *parent)
+    : TDeviceOperation(engine, {}, {}, parent), m_options(options)
+{
+}
+
+QList<TEPS> TScanDevices::devices() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_devices;
+}
+
+void TScanDevices::run(TDeviceSession &session)
+{
+    TServeur &engine = session.engine();
+    const int listener = engine.addDiscoveryListener([this](const TDeviceDatagram &datagram) {
+        int index = -1;
+        {
+            std::lock_guard lock(m_mutex);
+            index = MergeDiscoveryReply(m_devices, datagram.sender, datagram.data, true);
+        }
+        if (index >= 0)
+            emit deviceReplied(index);
+    });
+    const auto stopListening = qScopeGuard([&] { engine.removeDiscoveryListener(listener); });
+
+    const QDeadlineTimer end(std::max(m_options.listenMs, 0));
+    for (int pulse = 0; pulse < std::max(1, m_options.pulses) && !session.cancelled(); ++pulse) {
+        if (pulse > 0)
+            sleepUntil(QDeadlineTimer(m_options.intervalMs), session.cancelFlag());
+        session.phase(QStringLiteral("Discover %1").arg(pulse + 1));
+        QString error;
+        if (!engine.Broadcast(&error)) {
+            session.fail({}, error);
+            return;
+        }
+        emit progressed(pulse + 1, m_options.pulses);
+    }
+    sleepUntil(end, session.cancelFlag());
+    session.log(QStringLiteral("%1 devices").arg(devices().size()));
+    session.succeed();
+}

@@ -1,0 +1,95 @@
+#pragma once
+// The operations of the device list: one board command (DropBear and the raw start/stop
+// commands), a search for one device over TCP, and a scan of the segment.
+
+#include "datagram.h"
+#include "deviceoperation.h"
+#include "wire.h"
+
+#include <QList>
+#include <mutex>
+
+// One command of the board's command set, sent up to `attempts` times until the device
+// acknowledges it (DropBear: five, after an ARP flush). Another attempt follows only when the
+// device itself stayed silent or answered this command with another code: replies from other
+// devices and to other commands never reach it.
+class TDeviceCommand : public TDeviceOperation
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        int attempts = 1;
+        bool flushArpFirst = false;
+    };
+    TDeviceCommand(TServeur *engine, const TDeviceTarget &target, Wire::Command command, Options options,
+                   const TOperationTiming &timing = {}, QObject *parent = nullptr);
+    // The DropBear switch as the main window sends it.
+    static Options dropBear() { return {5, true}; }
+
+    QString title() const override;
+    Wire::Command command() const { return m_command; }
+    // The verdict on the last attempt's reply.
+    TCommandResult result() const { return m_result.load(); }
+    int attemptsMade() const { return m_attemptsMade.load(); }
+
+protected:
+    void run(TDeviceSession &session) override;
+
+private:
+    Wire::Command m_command;
+    Options m_options;
+    std::atomic<TCommandResult> m_result{ResultNoReply};
+    std::atomic<int> m_attemptsMade{0};
+};
+
+// A discovery of one device by its address over TCP. The reply is kept as it came; a search with
+// no reply succeeds with none (the device list stays empty), a failed connection fails.
+class TSearchDevice : public TDeviceOperation
+{
+    Q_OBJECT
+public:
+    TSearchDevice(TServeur *engine, const QString &ipText, const TOperationTiming &timing = {},
+                  QObject *parent = nullptr);
+    QString title() const override { return QStringLiteral("Search"); }
+    const QByteArray &reply() const { return m_reply; }
+    // The device the reply describes, if it is a valid discovery reply.
+    QList<TEPS> devices() const;
+
+protected:
+    void run(TDeviceSession &session) override;
+
+private:
+    QByteArray m_reply;
+};
+
+// A scan of the segment: the discovery broadcast, sent `pulses` times `intervalMs` apart, and
+// every reply taken until `listenMs` after the first one. Each device is listed once.
+class TScanDevices : public TDeviceOperation
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        int pulses = 2;
+        int intervalMs = 1000;
+        int listenMs = 3000;
+    };
+    TScanDevices(TServeur *engine, Options options, QObject *parent = nullptr);
+    TScanDevices(TServeur *engine, QObject *parent = nullptr) : TScanDevices(engine, Options(), parent) {}
+    QString title() const override { return QStringLiteral("Scan"); }
+    // Any thread: the devices listed so far, in order of first reply.
+    QList<TEPS> devices() const;
+
+signals:
+    // A device replied, for the first time or again (index into devices()).
+    void deviceReplied(int index);
+
+protected:
+    void run(TDeviceSession &session) override;
+
+private:
+    Options m_options;
+    mutable std::mutex m_mutex;
+    QList<TEPS> m_devices;
+};

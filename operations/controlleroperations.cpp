@@ -1,0 +1,355 @@
+#include "controlleroperations.h"
+
+#include "devicesession.h"
+#include "errors.h"
+#include "tools.h"
+#include "xbus.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+constexpr quint8 Unit = Wire::Bus::UnitAddress;
+constexpr quint32 LengthAddress = 0;
+constexpr int LengthSize = 4;
+constexpr quint32 TextAddress = LengthAddress + LengthSize;
+static_assert(MaxConfigTextSize == Wire::Bus::AddressSpace - TextAddress);
+
+// A controller's log store holds far fewer blocks; a device that never reports the end would
+// otherwise keep the operation busy for ever.
+constexpr int MaxLogBlocks = 10000;
+
+QString upperHex(qint64 value, int minimumDigits)
+{
+    return QStringLiteral("%1").arg(value, minimumDigits, 16, QLatin1Char('0')).toUpper();
+}
+
+// The length word of the area; nothing when the read fails or when the length cannot be right
+// (reading it would start over a hundred thousand exchanges for nothing).
+std::optional<int> readAreaLength(TXBus &bus)
+{
+    const QByteArray word = bus.ReadBlock(Unit, LengthAddress, LengthSize);
+    if (word.size() != LengthSize)
+        return std::nullopt;
+    const quint32 length = qFromBigEndian<quint32>(word.constData());
+    if (length > MaxConfigTextSize)
+        return std::nullopt;
+    return static_cast<int>(length);
+}
+
+// A log block ends with CR LF more often than not; each block is one line.
+QByteArray withoutFinalCrLf(const QByteArray &block)
+{
+    return block.endsWith("\r\n") ? block.chopped(2) : block;
+}
+
+bool commandAnswered(TXBus &bus, quint8 subCommand)
+{
+    return !bus.SendCommand(Unit, subCommand).isEmpty();
+}
+
+} // namespace
+
+QByteArray LoadFileData(const QString &fileName)
+{
+    const qint64 size = FileSizeOf(fileName);
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        throw TarvinoError(QStringLiteral("Cannot open %1: %2").arg(fileName, file.errorString()));
+    QByteArray data = file.read(size);
+    if (data.size() < size)
+        throw TarvinoError(QStringLiteral("Read error on %1: %2").arg(fileName, file.errorString()));
+    return data;
+}
+
+QString FirmwareImageProblem(const QString &fileName, qint64 size)
+{
+    // An empty image would read back empty, compare equal and take the controller into update
+    // mode with no firmware at all; bytes past the 24-bit address range would wrap round onto
+    // the start of the image.
+    const QString name = QFileInfo(fileName).fileName();
+    if (size <= 0)
+        return QStringLiteral("The file %1 is empty: there is no firmware to write.").arg(name);
+    if (size > qint64(Wire::Bus::AddressSpace))
+        return QStringLiteral("The file %1 holds %2 bytes, more than the %3 bytes the controller can address.")
+            .arg(name)
+            .arg(size)
+            .arg(Wire::Bus::AddressSpace);
+    return {};
+}
+
+QString VerifyErrorText(QByteArrayView image, QByteArrayView readBack)
+{
+    const QString title = QStringLiteral("Verify Error");
+    // A controller that stopped answering gives no read-back at all: nothing to point at.
+    if (readBack.isEmpty())
+        return image.isEmpty() ? QString() : title;
+    const auto [written, read] = std::mismatch(image.begin(), image.end(), readBack.begin(), readBack.end());
+    if (written == image.end() || read == readBack.end())
+        return image.size() == readBack.size() ? QString() : title;
+    // The spaces after "Write:" and "Read:" line the two values up.
+    const QString lineEnd = QStringLiteral("\r\n");
+    return title + lineEnd + QStringLiteral("Address: ") + upperHex(written - image.begin(), 4) + lineEnd
+        + QStringLiteral("Write:   ") + upperHex(quint8(*written), 2) + lineEnd + QStringLiteral("Read:    ")
+        + upperHex(quint8(*read), 2);
+}
+
+QString ConfigTooLongMessage(qsizetype size)
+{
+    return QStringLiteral("The text is %1 bytes long; the controller holds at most %2 bytes. Nothing was written.")
+        .arg(size)
+        .arg(MaxConfigTextSize);
+}
+
+// ---- Controller firmware upgrade ---------------------------------------------------------------
+
+TControllerUpgrade::TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
+                                       const TOperationTiming &timing, QObject *parent)
+    : TDeviceOperation(engine, target, timing, parent), m_fileName(fileName)
+{
+}
+
+void TControllerUpgrade::run(TDeviceSession &session)
+{
+    session.flushArp();
+    if (!session.step(Wire::Command::StopDaemon) || !session.step(Wire::Command::StartUpdater))
+        return;
+    // A controller left with a partial or unverified image must not stay in its transfer: the bus
+    // work resets it whatever stopped the sequence.
+    const bool upgraded = session.busOperation([&](TXBus &bus) { return transfer(session, bus); });
+    // After a failure the device keeps its updater running and its daemon stopped.
+    if (!upgraded || !session.step(Wire::Command::StopUpdater) || !session.step(Wire::Command::StartDaemon))
+        return;
+    session.succeed();
+}
+
+// True only when every step ran: the image is in, verified, and the controller in update mode.
+bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
+{
+    const qint64 total = std::min<qint64>(FileSizeOf(m_fileName), Wire::Bus::AddressSpace);
+    qint64 done = 0;
+    const TBlockProgressEvent progress = [&](int bytes) { emit progressed(done += bytes, total); };
+
+    emit transferStarted(total);
+    session.phase(QStringLiteral("Writing Code"));
+    const QByteArray image = LoadFileData(m_fileName);
+    // The file may have changed since it was checked.
+    if (const QString problem = FirmwareImageProblem(m_fileName, image.size()); !problem.isEmpty()) {
+        session.fail(problem);
+        return false;
+    }
+    if (!bus.WriteBlock(Unit, 0, image, progress))
+        return false;
+
+    done = 0;
+    emit transferStarted(total);
+    session.phase(QStringLiteral("Verifying Code"));
+    const QByteArray readBack = bus.ReadBlock(Unit, 0, int(image.size()), progress);
+    if (session.cancelled())
+        return false;
+    if (const QString message = VerifyErrorText(image, readBack); !message.isEmpty()) {
+        session.fail(message);
+        return false;
+    }
+
+    session.phase(QStringLiteral("Entring Update Mode"));
+    if (!commandAnswered(bus, Wire::Bus::EnterUpdateMode))
+        return false;
+    session.settle();
+    return true;
+}
+
+// ---- The bracket -------------------------------------------------------------------------------
+
+void TControllerBracketOperation::run(TDeviceSession &session)
+{
+    session.flushArp();
+    if (!session.step(Wire::Command::StopDaemon) || !session.step(Wire::Command::StartUpdater)) {
+        session.fail(failureMessage());
+        return;
+    }
+    const bool result = work(session);
+    // The device is put back whether the work succeeded or not.
+    const bool complete = session.step(Wire::Command::StopUpdater) && session.step(Wire::Command::StartDaemon);
+    if (!result || !complete) {
+        session.fail(failureMessage());
+        return;
+    }
+    session.succeed();
+}
+
+bool TControllerBracketOperation::readArea(TDeviceSession &session, TXBus &bus, quint8 startCommand,
+                                           const QString &startLabel, const QString &readLabel, QByteArray *text)
+{
+    session.phase(startLabel);
+    if (!commandAnswered(bus, startCommand))
+        return false;
+    session.settle();
+    session.phase(readLabel);
+    const std::optional<int> length = readAreaLength(bus);
+    if (!length)
+        return false;
+    // A length of 0 reads nothing, which fails like a transfer that gets no reply.
+    *text = bus.ReadBlock(Unit, TextAddress, *length);
+    return !text->isEmpty();
+}
+
+// ---- Read Config, Diagnose ---------------------------------------------------------------------
+
+TReadControllerText::TReadControllerText(TServeur *engine, const TDeviceTarget &target, Kind kind,
+                                         const TOperationTiming &timing, QObject *parent)
+    : TControllerBracketOperation(engine, target, timing, parent), m_kind(kind)
+{
+}
+
+QString TReadControllerText::title() const
+{
+    return m_kind == Kind::Configuration ? QStringLiteral("Read configuration") : QStringLiteral("Read diagnostics");
+}
+
+QString TReadControllerText::failureMessage() const
+{
+    return m_kind == Kind::Configuration ? QStringLiteral("Read Config Failed") : QStringLiteral("Read Diagnose Failed");
+}
+
+bool TReadControllerText::work(TDeviceSession &session)
+{
+    const bool configuration = m_kind == Kind::Configuration;
+    return session.busOperation([&](TXBus &bus) {
+        QByteArray text;
+        const bool read =
+            configuration
+                ? readArea(session, bus, Wire::Bus::GetConfigStart, QStringLiteral("Get Config Start"),
+                           QStringLiteral("Reading Config"), &text)
+                : readArea(session, bus, Wire::Bus::GetDiagnoseStart, QStringLiteral("Get Diagnose Start"),
+                           QStringLiteral("Reading Diagnose"), &text);
+        if (!read)
+            return false;
+        m_text = text;
+        emit textRead(text);
+        session.phase(configuration ? QStringLiteral("Get Config Stop") : QStringLiteral("Get Diagnose Stop"));
+        return commandAnswered(bus, configuration ? Wire::Bus::GetConfigStop : Wire::Bus::GetDiagnoseStop);
+    });
+}
+
+// ---- Write Config ------------------------------------------------------------------------------
+
+TWriteConfig::TWriteConfig(TServeur *engine, const TDeviceTarget &target, const QByteArray &text,
+                           const TOperationTiming &timing, QObject *parent)
+    : TControllerBracketOperation(engine, target, timing, parent), m_text(text)
+{
+}
+
+bool TWriteConfig::work(TDeviceSession &session)
+{
+    return session.busOperation([this, &session](TXBus &bus) {
+        session.phase(QStringLiteral("Set Config Start"));
+        if (!commandAnswered(bus, Wire::Bus::SetConfigStart))
+            return false;
+        session.settle();
+        // The status line reads as while reading: one label for both directions of the transfer.
+        session.phase(QStringLiteral("Reading Config"));
+        if (m_text.size() > qsizetype(MaxConfigTextSize)) {
+            session.fail(failureMessage(), ConfigTooLongMessage(m_text.size()));
+            return false;
+        }
+        QByteArray length(LengthSize, '\0');
+        qToBigEndian<quint32>(static_cast<quint32>(m_text.size()), length.data());
+        if (!bus.WriteBlock(Unit, LengthAddress, length))
+            return false;
+        // An empty text writes its length and nothing else.
+        if (!bus.WriteBlock(Unit, TextAddress, m_text))
+            return false;
+        session.phase(QStringLiteral("Set Config Stop"));
+        return commandAnswered(bus, Wire::Bus::SetConfigStop);
+    });
+}
+
+// ---- Logs --------------------------------------------------------------------------------------
+
+TReadLogs::TReadLogs(TServeur *engine, const TDeviceTarget &target, bool eraseFirst, const TOperationTiming &timing,
+                     QObject *parent)
+    : TControllerBracketOperation(engine, target, timing, parent), m_eraseFirst(eraseFirst)
+{
+}
+
+QString TReadLogs::title() const
+{
+    return m_eraseFirst ? QStringLiteral("Erase logs") : QStringLiteral("Read logs");
+}
+
+bool TReadLogs::work(TDeviceSession &session)
+{
+    if (m_eraseFirst && !eraseLogs(session))
+        return false;
+    return readLogs(session);
+}
+
+bool TReadLogs::eraseLogs(TDeviceSession &session)
+{
+    return session.busOperation([&session](TXBus &bus) {
+        session.phase(QStringLiteral("Erase Logs"));
+        return commandAnswered(bus, Wire::Bus::EraseLogs);
+    });
+}
+
+bool TReadLogs::readLogs(TDeviceSession &session)
+{
+    return session.busOperation([this, &session](TXBus &bus) {
+        const auto take = [this](const QByteArray &block) {
+            m_blocks.append(withoutFinalCrLf(block));
+            emit textRead(m_blocks.constLast());
+        };
+        session.phase(QStringLiteral("Get Logs"));
+        if (!commandAnswered(bus, Wire::Bus::GetLogs))
+            return false;
+        session.settle();
+        std::optional<int> length = readAreaLength(bus);
+        if (!length)
+            return false;
+        QByteArray block = bus.ReadBlock(Unit, TextAddress, *length);
+        if (block.isEmpty())
+            return false;
+        take(block);
+        for (int next = 0;; ++next) {
+            if (next == MaxLogBlocks || session.cancelled())
+                return false;
+            session.phase(QStringLiteral("Reading Logs"));
+            if (!commandAnswered(bus, Wire::Bus::NextLogBlock))
+                return false;
+            // Each "next block" moves the controller on by one. When it had to be sent again, an
+            // earlier copy may have moved it on already (only its reply lost), and a block would be
+            // missing from the logs without a word: the read fails instead.
+            if (bus.LastAttempts() > 1)
+                return false;
+            length = readAreaLength(bus);
+            if (!length)
+                return false;
+            if (*length == 0)
+                break;
+            block = bus.ReadBlock(Unit, TextAddress, *length);
+            if (block.isEmpty())
+                return false;
+            take(block);
+        }
+        session.phase(QStringLiteral("Get Logs Stop"));
+        return commandAnswered(bus, Wire::Bus::GetLogsStop);
+    });
+}
+
+// ---- Reset -------------------------------------------------------------------------------------
+
+void TControllerReset::run(TDeviceSession &session)
+{
+    TXBus bus(nullptr, session.ip(), Wire::BusPort, session.timing().bus);
+    session.phase(QStringLiteral("Reset"));
+    if (bus.SendCommand(Unit, Wire::Bus::Reset).isEmpty())
+        session.fail();
+    else
+        session.succeed();
+}

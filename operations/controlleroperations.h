@@ -1,0 +1,140 @@
+#pragma once
+// The controller's operations over its bus: firmware upgrade, configuration, diagnostics, logs and
+// reset. All but the reset run inside the maintenance bracket: ARP flush, stop the daemon, start
+// the updater, the work, stop the updater, start the daemon.
+//
+// Configuration, diagnostics and each log block pass through one transfer area of controller
+// memory, chosen by the command sent before: a big-endian length word at 0, then the text at 4.
+
+#include "deviceoperation.h"
+#include "wire.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+// The transfer area holds a 4-byte length word, then the text, within the bus's 24-bit space.
+constexpr quint32 MaxConfigTextSize = Wire::Bus::AddressSpace - 4;
+
+// The whole content of a file; a file that cannot be opened, or reads shorter than its size,
+// raises TarvinoError.
+QByteArray LoadFileData(const QString &fileName);
+// Why an image cannot be sent (empty, or past the 24-bit address range); empty when it can.
+QString FirmwareImageProblem(const QString &fileName, qint64 size);
+// The verify message for a read-back that differs from the image; empty when they are equal.
+QString VerifyErrorText(QByteArrayView image, QByteArrayView readBack);
+QString ConfigTooLongMessage(qsizetype size);
+
+// Writes an image from address 0, reads it back, compares, and takes the controller into update
+// mode. Asks for confirmation first.
+class TControllerUpgrade : public TDeviceOperation
+{
+    Q_OBJECT
+public:
+    TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
+                       const TOperationTiming &timing = {}, QObject *parent = nullptr);
+    QString title() const override { return QStringLiteral("Controller upgrade"); }
+    bool needsConfirmation() const override { return true; }
+    const QString &fileName() const { return m_fileName; }
+
+protected:
+    void run(TDeviceSession &session) override;
+
+private:
+    bool transfer(TDeviceSession &session, TXBus &bus);
+    QString m_fileName;
+};
+
+// The bracket around a piece of bus work. A failure shows the operation's failure message, after
+// the device was put back as far as the bracket goes.
+class TControllerBracketOperation : public TDeviceOperation
+{
+    Q_OBJECT
+public:
+    using TDeviceOperation::TDeviceOperation;
+
+signals:
+    // A text read from the transfer area: the whole configuration or diagnostics, or one log block
+    // without its final CR LF. Emitted as soon as it is read, also when a later step fails.
+    void textRead(const QByteArray &text);
+
+protected:
+    void run(TDeviceSession &session) override;
+    virtual bool work(TDeviceSession &session) = 0;
+    // Reads the transfer area after startCommand: the text, or nothing on failure.
+    bool readArea(TDeviceSession &session, TXBus &bus, quint8 startCommand, const QString &startLabel,
+                  const QString &readLabel, QByteArray *text);
+};
+
+// Read Config, or Diagnose: the area's text after its begin command, then its end command.
+class TReadControllerText : public TControllerBracketOperation
+{
+    Q_OBJECT
+public:
+    enum class Kind { Configuration, Diagnostics };
+    TReadControllerText(TServeur *engine, const TDeviceTarget &target, Kind kind, const TOperationTiming &timing = {},
+                        QObject *parent = nullptr);
+    QString title() const override;
+    // Valid once finished; empty when the read failed.
+    const QByteArray &text() const { return m_text; }
+
+protected:
+    bool work(TDeviceSession &session) override;
+    QString failureMessage() const override;
+
+private:
+    Kind m_kind;
+    QByteArray m_text;
+};
+
+// Write Config: the text's length word, then the text, between the write's begin and end commands.
+// Asks for confirmation first.
+class TWriteConfig : public TControllerBracketOperation
+{
+    Q_OBJECT
+public:
+    TWriteConfig(TServeur *engine, const TDeviceTarget &target, const QByteArray &text,
+                 const TOperationTiming &timing = {}, QObject *parent = nullptr);
+    QString title() const override { return QStringLiteral("Write configuration"); }
+    bool needsConfirmation() const override { return true; }
+
+protected:
+    bool work(TDeviceSession &session) override;
+    QString failureMessage() const override { return QStringLiteral("Write Config Failed"); }
+
+private:
+    QByteArray m_text;
+};
+
+// Read Logs, and Erase Logs (erase, then read what is left).
+class TReadLogs : public TControllerBracketOperation
+{
+    Q_OBJECT
+public:
+    TReadLogs(TServeur *engine, const TDeviceTarget &target, bool eraseFirst, const TOperationTiming &timing = {},
+              QObject *parent = nullptr);
+    QString title() const override;
+    // The blocks read, in order (also those read before a failure).
+    const QList<QByteArray> &blocks() const { return m_blocks; }
+
+protected:
+    bool work(TDeviceSession &session) override;
+    QString failureMessage() const override { return QStringLiteral("Read Config Failed"); }
+
+private:
+    bool readLogs(TDeviceSession &session);
+    bool eraseLogs(TDeviceSession &session);
+    bool m_eraseFirst;
+    QList<QByteArray> m_blocks;
+};
+
+// The controller's reset: one command, no bracket. Succeeds when the controller answered.
+class TControllerReset : public TDeviceOperation
+{
+    Q_OBJECT
+public:
+    using TDeviceOperation::TDeviceOperation;
+    QString title() const override { return QStringLiteral("Controller reset"); }
+
+protected:
+    void run(TDeviceSession &session) override;
+};

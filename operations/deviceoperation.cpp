@@ -1,0 +1,103 @@
+#include "deviceoperation.h"
+
+#include "devicesession.h"
+#include "serveur.h"
+
+#include <QEventLoop>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QThread>
+
+Q_LOGGING_CATEGORY(lcOperations, "tarvino.operations", QtInfoMsg)
+
+TDeviceOperation::TDeviceOperation(TServeur *engine, const TDeviceTarget &target, const TOperationTiming &timing,
+                                   QObject *parent)
+    : QObject(parent), m_engine(engine), m_target(target), m_timing(timing)
+{
+}
+
+TDeviceOperation::~TDeviceOperation()
+{
+    if (m_worker) {
+        cancel();
+        m_worker->wait();
+        delete m_worker;
+    }
+}
+
+void TDeviceOperation::start()
+{
+    if (m_state != State::Idle)
+        return;
+    if (needsConfirmation()) {
+        m_state = State::AwaitingConfirmation;
+        emit confirmationRequested();
+        return;
+    }
+    launch();
+}
+
+void TDeviceOperation::confirm(bool accepted)
+{
+    if (m_state != State::AwaitingConfirmation)
+        return;
+    if (accepted) {
+        launch();
+        return;
+    }
+    // Nothing was sent: the device is as it was.
+    m_outcome.declined = true;
+    m_outcome.message = failureMessage();
+    m_state = State::Finished;
+    emit finished();
+}
+
+void TDeviceOperation::cancel()
+{
+    m_cancel.store(true);
+}
+
+void TDeviceOperation::launch()
+{
+    m_state = State::Running;
+    m_worker = QThread::create([this] {
+        TDeviceSession session(*this);
+        try {
+            run(session);
+        } catch (...) {
+            // The device was put back where the operation could; the caller shows the error.
+            m_outcome.succeeded = false;
+            m_outcome.error = std::current_exception();
+            if (m_outcome.message.isEmpty())
+                m_outcome.message = failureMessage();
+            if (m_outcome.failedStep.isEmpty())
+                m_outcome.failedStep = session.currentLabel();
+        }
+        m_outcome.device = session.state();
+        m_outcome.cancelled = m_cancel.load() && !m_outcome.succeeded;
+        QMetaObject::invokeMethod(this, [this] { workerDone(); }, Qt::QueuedConnection);
+    });
+    m_worker->setObjectName(title());
+    m_worker->start();
+}
+
+void TDeviceOperation::workerDone()
+{
+    m_worker->wait();
+    delete m_worker;
+    m_worker = nullptr;
+    m_state = State::Finished;
+    qCDebug(lcOperations).noquote() << title() << m_target.ip << (m_outcome.succeeded ? "succeeded" : "failed")
+                                    << m_outcome.failedStep << m_outcome.message;
+    emit finished();
+}
+
+TOperationOutcome TDeviceOperation::exec()
+{
+    QEventLoop loop;
+    connect(this, &TDeviceOperation::finished, &loop, &QEventLoop::quit);
+    start();
+    if (!isFinished())
+        loop.exec();
+    return m_outcome;
+}

@@ -1,0 +1,138 @@
+#include "devicesession.h"
+
+#include "arpflush.h"
+#include "serveur.h"
+#include "xbus.h"
+
+#include <QThread>
+
+namespace {
+struct StepInfo
+{
+    Wire::Command command;
+    const char *label;
+    TDeviceState::Service TDeviceState::*service; // nullptr: the command names no service
+    TDeviceState::Service after;
+};
+
+constexpr StepInfo Steps[] = {
+    {Wire::Command::StartUpdater, "Starting updater", &TDeviceState::updater, TDeviceState::On},
+    {Wire::Command::StopUpdater, "Stopping updater", &TDeviceState::updater, TDeviceState::Off},
+    {Wire::Command::StartDaemon, "Starting daemon", &TDeviceState::daemon, TDeviceState::On},
+    {Wire::Command::StopDaemon, "Stopping daemon", &TDeviceState::daemon, TDeviceState::Off},
+    {Wire::Command::StartFtpServer, "Starting FTP server", &TDeviceState::ftpServer, TDeviceState::On},
+    {Wire::Command::StopFtpServer, "Stopping FTP server", &TDeviceState::ftpServer, TDeviceState::Off},
+    {Wire::Command::SystemUpgrade, "System Upgrading", nullptr, TDeviceState::Unknown},
+    {Wire::Command::SetDropBear, "DropBear", nullptr, TDeviceState::Unknown},
+};
+
+const StepInfo *stepInfo(Wire::Command command)
+{
+    for (const StepInfo &info : Steps)
+        if (info.command == command)
+            return &info;
+    return nullptr;
+}
+
+QString verdictText(TCommandResult result)
+{
+    switch (result) {
+    case ResultAcknowledged: return QStringLiteral("acknowledged");
+    case ResultOtherReply: return QStringLiteral("answered with another code");
+    default: return QStringLiteral("no reply");
+    }
+}
+} // namespace
+
+TDeviceSession::TDeviceSession(TDeviceOperation &operation) : m_operation(operation) {}
+
+QString TDeviceSession::stepLabel(Wire::Command command)
+{
+    const StepInfo *info = stepInfo(command);
+    return info ? QString::fromLatin1(info->label) : QString::fromLatin1(Wire::commandInfo(command).name);
+}
+
+TCommandReply TDeviceSession::command(Wire::Command command)
+{
+    m_label = stepLabel(command);
+    emit m_operation.stepStarted(m_label);
+    const TCommandReply reply = engine().Command(command, ip(), transport());
+    m_lastResult = reply.result;
+    const bool confirmed = reply.result == ResultAcknowledged;
+    if (const StepInfo *info = stepInfo(command); info && info->service) {
+        // Unconfirmed, the service may or may not have changed.
+        m_state.*(info->service) = confirmed ? info->after : TDeviceState::Unknown;
+    }
+    if (!reply.error.isEmpty())
+        emit m_operation.sendFailed(reply.error);
+    log(QStringLiteral("%1: %2").arg(m_label, reply.error.isEmpty() ? verdictText(reply.result) : reply.error));
+    return reply;
+}
+
+bool TDeviceSession::step(Wire::Command command)
+{
+    const TCommandReply reply = this->command(command);
+    const bool confirmed = reply.result == ResultAcknowledged;
+    if (!confirmed)
+        fail({}, reply.error);
+    return confirmed;
+}
+
+void TDeviceSession::flushArp()
+{
+    ::FlushArpEntry(ip(), timing().arpTimeoutMs);
+}
+
+void TDeviceSession::settle()
+{
+    if (timing().settleMs > 0)
+        QThread::msleep(static_cast<unsigned long>(timing().settleMs));
+}
+
+bool TDeviceSession::busOperation(const std::function<bool(TXBus &bus)> &work)
+{
+    TXBus bus(nullptr, ip(), Wire::BusPort, timing().bus);
+    bus.setStopFlag(&cancelFlag());
+    bool result = false;
+    try {
+        result = work(bus);
+    } catch (...) {
+        bus.resetController();
+        throw;
+    }
+    // The controller may be half way through a transfer: take it back to its normal state.
+    if (!result) {
+        if (outcome().failedStep.isEmpty())
+            fail();
+        bus.resetController();
+    }
+    return result;
+}
+
+void TDeviceSession::phase(const QString &label)
+{
+    m_label = label;
+    emit m_operation.phaseChanged(label);
+}
+
+void TDeviceSession::log(const QString &line)
+{
+    emit m_operation.logLine(ip() + QStringLiteral(": ") + line);
+}
+
+void TDeviceSession::fail(const QString &message, const QString &detail)
+{
+    TOperationOutcome &result = outcome();
+    result.succeeded = false;
+    if (result.failedStep.isEmpty())
+        result.failedStep = m_label;
+    if (result.message.isEmpty())
+        result.message = message;
+    if (result.detail.isEmpty())
+        result.detail = detail;
+}
+
+void TDeviceSession::succeed()
+{
+    outcome().succeeded = true;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// TDeviceSession: what an operation's worker thread works with: the device's address, the
+// board's start/stop steps with their labels, the ARP flush, the settling wait, bus clients that
+// reset the controller when their work fails, and the outcome being written. Everything it
+// tells the caller goes out through the operation's signals.
+
+#include "deviceoperation.h"
+#include "serveur.h"
+#include "wire.h"
+
+#include <QString>
+
+#include <functional>
+
+class TXBus;
+
+class TDeviceSession
+{
+public:
+    explicit TDeviceSession(TDeviceOperation &operation);
+
+    const QString &ip() const { return m_operation.m_target.ip; }
+    quint8 transport() const { return m_operation.m_target.transport; }
+    const TOperationTiming &timing() const { return m_operation.m_timing; }
+    TServeur &engine() const { return *m_operation.m_engine; }
+    TDeviceOperation &operation() const { return m_operation; }
+    bool cancelled() const { return m_operation.m_cancel.load(); }
+    const std::atomic<bool> &cancelFlag() const { return m_operation.m_cancel; }
+
+    // The label the window shows while the board handles a command ("Stopping daemon").
+    static QString stepLabel(Wire::Command command);
+
+    // Sends one start/stop command and tells whether the device acknowledged it; the state of
+    // the service it names follows the acknowledgement. An unconfirmed step is recorded as the
+    // failed one (the first failure stays the one reported).
+    bool step(Wire::Command command);
+    // The same without judging: the reply, with the service's state following it.
+    TCommandReply command(Wire::Command command);
+    // The verdict on the last step's reply (0 no reply, 1 acknowledged, 2 another reply).
+    TCommandResult lastResult() const { return m_lastResult; }
+
+    void flushArp();
+    // The waits after a begin command and after update mode; the device needs them, whatever
+    // the caller does meanwhile.
+    void settle();
+
+    // Runs work on a bus client of its own; when the work fails or raises, the controller is
+    // reset before the client goes (its reply does not matter). The client stops between chunks
+    // once the operation is cancelled.
+    bool busOperation(const std::function<bool(TXBus &bus)> &work);
+
+    void phase(const QString &label);
+    // Names what is under way for the outcome, without telling the caller.
+    void mark(const QString &label) { m_label = label; }
+    void log(const QString &line);
+    // Marks the outcome failed at the current step or phase (the first failure is kept).
+    void fail(const QString &message = {}, const QString &detail = {});
+    void succeed();
+
+    const QString &currentLabel() const { return m_label; }
+    const TDeviceState &state() const { return m_state; }
+    TOperationOutcome &outcome() const { return m_operation.m_outcome; }
+
+private:
+    TDeviceOperation &m_operation;
+    TDeviceState m_state;
+    QString m_label;
+    TCommandResult m_lastResult = ResultNoReply;
+};

@@ -1,0 +1,39 @@
+#pragma once
+// How a device operation ended, and what it left the device in.
+
+#include <QString>
+
+#include <exception>
+
+// The services of a device's communication board as far as the program knows them: a service
+// is known once the device acknowledged a request that starts or stops it.
+struct TDeviceState
+{
+    enum Service : quint8 { Unknown, On, Off };
+    Service updater = Unknown;
+    Service daemon = Unknown;
+    Service ftpServer = Unknown;
+
+    // "updater on, daemon off" for the known services; empty when none is known.
+    QString text() const;
+    // True when nothing known is left out of normal service: daemon not off, updater and FTP
+    // server not on.
+    bool normal() const;
+};
+
+struct TOperationOutcome
+{
+    bool succeeded = false;
+    bool declined = false;  // the user did not confirm the firmware warning; nothing was sent
+    bool cancelled = false; // stopped by its caller between two exchanges
+    QString failedStep;     // the label of the step or phase that failed, e.g. "Stopping daemon"
+    QString message;        // what the window shows for the failure; empty where it shows none
+    QString detail;         // more for a log or a terminal: why a request could not be sent, ...
+    TDeviceState device;
+    // An error that the window hands on to the program's general error handler once the
+    // device is put back (a file that cannot be read, an FTP error, a failed connection).
+    std::exception_ptr error;
+
+    // The error's own text, empty when there is none.
+    QString errorText() const;
+};
