@@ -12,6 +12,7 @@ class TBoardUpgrade : public TDeviceOperation
 {
     Q_OBJECT
 public:
+    ~TBoardUpgrade() override { stopWorker(); }
     TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
                   const TOperationTiming &timing = {}, QObject *parent = nullptr);
     QString title() const override { return QStringLiteral("Communication board upgrade"); }

@@ -17,6 +17,7 @@ class TDeviceCommand : public TDeviceOperation
 {
     Q_OBJECT
 public:
+    ~TDeviceCommand() override { stopWorker(); }
     struct Options
     {
         int attempts = 1;
@@ -49,6 +50,7 @@ class TSearchDevice : public TDeviceOperation
 {
     Q_OBJECT
 public:
+    ~TSearchDevice() override { stopWorker(); }
     TSearchDevice(TServeur *engine, const QString &ipText, const TOperationTiming &timing = {},
                   QObject *parent = nullptr);
     QString title() const override { return QStringLiteral("Search"); }
@@ -69,6 +71,7 @@ class TScanDevices : public TDeviceOperation
 {
     Q_OBJECT
 public:
+    ~TScanDevices() override { stopWorker(); }
     struct Options
     {
         int pulses = 2;

@@ -30,6 +30,7 @@ class TControllerUpgrade : public TDeviceOperation
 {
     Q_OBJECT
 public:
+    ~TControllerUpgrade() override { stopWorker(); }
     TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
                        const TOperationTiming &timing = {}, QObject *parent = nullptr);
     QString title() const override { return QStringLiteral("Controller upgrade"); }
@@ -70,6 +71,7 @@ class TReadControllerText : public TControllerBracketOperation
 {
     Q_OBJECT
 public:
+    ~TReadControllerText() override { stopWorker(); }
     enum class Kind { Configuration, Diagnostics };
     TReadControllerText(TServeur *engine, const TDeviceTarget &target, Kind kind, const TOperationTiming &timing = {},
                         QObject *parent = nullptr);
@@ -92,6 +94,7 @@ class TWriteConfig : public TControllerBracketOperation
 {
     Q_OBJECT
 public:
+    ~TWriteConfig() override { stopWorker(); }
     TWriteConfig(TServeur *engine, const TDeviceTarget &target, const QByteArray &text,
                  const TOperationTiming &timing = {}, QObject *parent = nullptr);
     QString title() const override { return QStringLiteral("Write configuration"); }
@@ -110,6 +113,7 @@ class TReadLogs : public TControllerBracketOperation
 {
     Q_OBJECT
 public:
+    ~TReadLogs() override { stopWorker(); }
     TReadLogs(TServeur *engine, const TDeviceTarget &target, bool eraseFirst, const TOperationTiming &timing = {},
               QObject *parent = nullptr);
     QString title() const override;
@@ -132,6 +136,7 @@ class TControllerReset : public TDeviceOperation
 {
     Q_OBJECT
 public:
+    ~TControllerReset() override { stopWorker(); }
     using TDeviceOperation::TDeviceOperation;
     QString title() const override { return QStringLiteral("Controller reset"); }
 

@@ -18,11 +18,17 @@ TDeviceOperation::TDeviceOperation(TServeur *engine, const TDeviceTarget &target
 
 TDeviceOperation::~TDeviceOperation()
 {
-    if (m_worker) {
-        cancel();
-        m_worker->wait();
-        delete m_worker;
-    }
+    stopWorker();
+}
+
+void TDeviceOperation::stopWorker()
+{
+    if (!m_worker)
+        return;
+    cancel();
+    m_worker->wait();
+    delete m_worker;
+    m_worker = nullptr;
 }
 
 void TDeviceOperation::start()

@@ -48,6 +48,7 @@ public:
     TDeviceOperation(TServeur *engine, const TDeviceTarget &target, const TOperationTiming &timing = {},
                      QObject *parent = nullptr);
     // Cancels a running operation and waits for its worker, which puts the device back first.
+    // (Each final class does so in its own destructor, before its members go.)
     ~TDeviceOperation() override;
 
     TDeviceOperation(const TDeviceOperation &) = delete;
@@ -102,6 +103,9 @@ protected:
     virtual void run(TDeviceSession &session) = 0;
     // What the window shows when the user declines the warning, or when an error leaves run().
     virtual QString failureMessage() const { return {}; }
+    // Cancels the work under way and waits for its thread; every final class's destructor calls
+    // it, as the work uses the class's members.
+    void stopWorker();
 
 private:
     enum class State { Idle, AwaitingConfirmation, Running, Finished };

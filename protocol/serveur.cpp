@@ -32,7 +32,7 @@
 #include <sys/socket.h>
 #endif
 
-Q_LOGGING_CATEGORY(lcServeur, "tarvino.protocol")
+Q_LOGGING_CATEGORY(lcServeur, "tarvino.protocol", QtInfoMsg)
 
 namespace {
 constexpr int MaxDatagramBytes = 8192;

@@ -1,0 +1,171 @@
+// How long the upgrade window goes without handling its events while an operation runs: the
+// longest gap between two ticks of a 10 ms timer, through the real window, against a simulated
+// device that answers at once. Three operations: a controller upgrade (1 MiB by default), a
+// communication-board upload (64 MiB by default) and Read Logs (200 blocks). Each gap is shown
+// beside its goal (100 ms); --gate makes an exceedance the exit status (3).
+//
+// Run in the lab's PC namespace; it starts the simulator itself:
+//   lab/lab pc build/bench/bench_windowgap [--controller-bytes N] [--board-bytes N] [--gate]
+
+#include "filenameedit.h"
+#include "labsim.h"
+#include "resource.h"
+#include "serveur.h"
+#include "upgradeform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int TickMs = 10;
+constexpr qint64 GoalMs = 100;
+constexpr int LogBlocks = 200;
+
+// The longest time between two ticks of a timer of the window's thread.
+class GapMeter
+{
+public:
+    GapMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_longest = std::max(m_longest, m_clock.restart());
+        });
+    }
+    void start()
+    {
+        m_longest = 0;
+        m_clock.start();
+        m_timer.start(TickMs);
+    }
+    qint64 stop()
+    {
+        m_timer.stop();
+        return std::max(m_longest, m_clock.elapsed());
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longest = 0;
+};
+
+QByteArray randomBytes(qint64 size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The upgrade window's longest event gap during operations"));
+    parser.addHelpOption();
+    const QCommandLineOption controllerOption(QStringLiteral("controller-bytes"), QStringLiteral("Controller image."),
+                                              QStringLiteral("n"), QString::number(1 << 20));
+    const QCommandLineOption boardOption(QStringLiteral("board-bytes"), QStringLiteral("Board image."),
+                                         QStringLiteral("n"), QString::number(64 << 20));
+    const QCommandLineOption gateOption(QStringLiteral("gate"), QStringLiteral("Exit 3 when a gap is over its goal."));
+    parser.addOptions({controllerOption, boardOption, gateOption});
+    parser.process(app);
+
+    StartupInit();
+    QTemporaryDir dir;
+    QStringList logArguments;
+    for (int i = 0; i < LogBlocks; ++i) {
+        const QString path = dir.filePath(QStringLiteral("log%1.txt").arg(i));
+        writeFile(path, QByteArrayLiteral("2026-12-08 05:00:00 event ") + QByteArray::number(i) + "\r\n");
+        logArguments << QStringLiteral("--log-file") << QStringLiteral("0=") + path;
+    }
+    LabSimulator simulator;
+    if (!simulator.start(1, QStringList{QStringLiteral("--journal"), QStringLiteral("/dev/null")} + logArguments)) {
+        std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(simulator.errorString()));
+        return 1;
+    }
+    TServeur serveur;
+    if (serveur.boundAddresses().isEmpty()) {
+        std::fprintf(stderr, "the engine's port is held elsewhere: %s\n", qPrintable(serveur.bindError()));
+        return 1;
+    }
+
+    const QString controllerPath = dir.filePath(QStringLiteral("controller.bin"));
+    const QString boardPath = dir.filePath(QStringLiteral("board.bin"));
+    if (!writeFile(controllerPath, randomBytes(parser.value(controllerOption).toLongLong(), 1))
+        || !writeFile(boardPath, randomBytes(parser.value(boardOption).toLongLong(), 2))) {
+        std::fprintf(stderr, "cannot write the images\n");
+        return 1;
+    }
+
+    QWidget mainWindow;
+    TUpgradeForm form(&serveur, &mainWindow);
+    form.CreateControls();
+    QStringList errors;
+    form.runWarning = [] { return 6; };
+    form.showError = [&errors](const QString &message) { errors << message; };
+    form.DeviceIP = LabSimulator::deviceIp(0);
+    form.DeviceTransport = TransportUdp;
+    form.UpgradeControlFile->setFileName(controllerPath);
+    form.UpgradeComFile->setFileName(boardPath);
+    form.show();
+    form.UpdateButtons();
+
+    struct Case
+    {
+        const char *name;
+        std::function<void()> run;
+        std::function<bool()> succeeded;
+    };
+    const QList<Case> cases{
+        {"controller upgrade", [&] { form.UpgradeControlBtnClick(); },
+         [&] { return form.UpgradeControlProgressBar->value() == form.UpgradeControlProgressBar->maximum(); }},
+        {"board upload", [&] { form.UpgradeComBtnClick(); },
+         [&] { return form.UpgradeComProgressBar->value() == form.UpgradeComProgressBar->maximum(); }},
+        {"read logs", [&] { form.ReadLogsBtnClick(); },
+         [&] { return form.Memo->document()->blockCount() == LogBlocks; }},
+    };
+    GapMeter meter;
+    bool over = false;
+    std::printf("%-20s %10s %12s %8s\n", "operation", "time ms", "longest gap", "goal");
+    for (const Case &c : cases) {
+        errors.clear();
+        QElapsedTimer clock;
+        clock.start();
+        meter.start();
+        c.run();
+        const qint64 gap = meter.stop();
+        if (!errors.isEmpty() || !c.succeeded()) {
+            std::fprintf(stderr, "%s failed: %s\n", c.name, qPrintable(errors.join(QStringLiteral(" / "))));
+            return 1;
+        }
+        over = over || gap > GoalMs;
+        std::printf("%-20s %10lld %9lld ms %5lld ms\n", c.name, static_cast<long long>(clock.elapsed()),
+                    static_cast<long long>(gap), static_cast<long long>(GoalMs));
+    }
+    return over && parser.isSet(gateOption) ? 3 : 0;
+}

@@ -1,0 +1,328 @@
+// The device operations against stand-ins on loopback addresses (the engine on 127.0.0.1, the
+// devices on 127.0.0.2 and up, on a port of the test's choosing), with short waits: which reply
+// ends which request, many devices at once, and what an operation's outcome says.
+#include "commandoperations.h"
+#include "controlleroperations.h"
+#include "loopbackpeer.h"
+#include "operationpool.h"
+#include "replybuilder.h"
+#include "resource.h"
+#include "serveur.h"
+
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+
+namespace {
+constexpr int Devices = 4;
+constexpr int WaitUnitMs = 10; // StartUpdater waits 50 units: half a second
+const QHostAddress engineAddress(QStringLiteral("127.0.0.1"));
+
+QHostAddress deviceAddress(int index)
+{
+    return QHostAddress(engineAddress.toIPv4Address() + 1 + quint32(index));
+}
+
+quint16 freePortOnAll()
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        QUdpSocket probe;
+        if (!probe.bind(engineAddress, 0))
+            continue;
+        const quint16 port = probe.localPort();
+        std::vector<std::unique_ptr<QUdpSocket>> others;
+        bool free = true;
+        for (int i = 0; i < Devices && free; ++i) {
+            others.push_back(std::make_unique<QUdpSocket>());
+            free = others.back()->bind(deviceAddress(i), port);
+        }
+        if (free)
+            return port;
+    }
+    return 0;
+}
+
+// A command reply with the given acknowledgement code, from a device with its own record.
+QByteArray commandReply(Wire::Command command, quint16 code, int device)
+{
+    const QByteArray record = QByteArray::fromHex("00010050c21a2b") + char(device);
+    QByteArray ack(2, '\0');
+    qToBigEndian(code, ack.data());
+    return ReplyBuilder(quint8(command), record).raw(ack);
+}
+
+QByteArray acknowledgement(Wire::Command command, int device)
+{
+    return commandReply(command, Wire::commandInfo(command).ackCode, device);
+}
+
+Wire::Command commandOf(const QByteArray &request)
+{
+    return Wire::Command(quint8(request.at(Wire::CommandOffset)));
+}
+} // namespace
+
+class TestOperations : public QObject
+{
+    Q_OBJECT
+
+    quint16 m_port = 0;
+    std::vector<std::unique_ptr<LoopbackPeer>> m_peers;
+    std::unique_ptr<TServeur> m_engine;
+
+    LoopbackPeer &peer(int index) { return *m_peers.at(size_t(index)); }
+    QString ip(int index) const { return deviceAddress(index).toString(); }
+    int waitMs(Wire::Command command) const { return Wire::commandInfo(command).waitCount * WaitUnitMs; }
+
+    // Every stand-in acknowledges every command, as a device does.
+    void acknowledgeEverything(int delayMs = 0)
+    {
+        for (int i = 0; i < Devices; ++i)
+            peer(i).setResponder([i](const QByteArray &request) {
+                return QList<QByteArray>{acknowledgement(commandOf(request), i)};
+            }, delayMs);
+    }
+
+    // Sends datagrams to the engine from a stand-in, after a while.
+    void sendLater(int from, const QList<QByteArray> &datagrams, int afterMs)
+    {
+        QTimer::singleShot(afterMs, this, [=, this] { peer(from).burst(datagrams, engineAddress, m_port); });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        StartupInit();
+        m_port = freePortOnAll();
+        QVERIFY(m_port != 0);
+    }
+
+    void init()
+    {
+        m_peers.clear();
+        for (int i = 0; i < Devices; ++i) {
+            m_peers.push_back(std::make_unique<LoopbackPeer>(deviceAddress(i), m_port));
+            QVERIFY(m_peers.back()->isOpen());
+        }
+        TServeur::Options options;
+        options.port = m_port;
+        options.waitUnitMs = WaitUnitMs;
+        options.bindAddresses = {engineAddress.toIPv4Address()};
+        m_engine = std::make_unique<TServeur>(options);
+        QCOMPARE(m_engine->boundAddresses(), QList<QHostAddress>{engineAddress});
+    }
+
+    void cleanup()
+    {
+        m_engine.reset();
+        m_peers.clear();
+    }
+
+    // ---- Routing ----
+
+    void strayRepliesNeverJudgeAWait_data()
+    {
+        QTest::addColumn<int>("from");          // the stand-in that sends the stray datagram
+        QTest::addColumn<QByteArray>("stray");
+        QTest::addColumn<int>("expected");      // the verdict of the waiting request to device 0
+        const auto command = Wire::Command::StartUpdater;
+        QTest::newRow("another device acknowledges the same command")
+            << 1 << acknowledgement(command, 1) << int(ResultNoReply);
+        QTest::newRow("the device's late reply to another command")
+            << 0 << acknowledgement(Wire::Command::StopDaemon, 0) << int(ResultNoReply);
+        QTest::newRow("a discovery reply of the device")
+            << 0 << ReplyBuilder(1).text(7, "device").terminate().bytes() << int(ResultNoReply);
+        QTest::newRow("too short to answer anything") << 0 << QByteArray(20, '\0') << int(ResultNoReply);
+        QTest::newRow("the device answers with another code")
+            << 0 << commandReply(command, 0xFFFE, 0) << int(ResultOtherReply);
+        QTest::newRow("the device acknowledges") << 0 << acknowledgement(command, 0) << int(ResultAcknowledged);
+    }
+
+    void strayRepliesNeverJudgeAWait()
+    {
+        QFETCH(int, from);
+        QFETCH(QByteArray, stray);
+        QFETCH(int, expected);
+        const auto command = Wire::Command::StartUpdater;
+        // Device 0 stays silent; the datagram comes a fifth into the wait.
+        sendLater(from, {stray}, waitMs(command) / 5);
+        TCommandReply reply;
+        std::atomic<bool> done = false;
+        std::thread worker([&] {
+            reply = m_engine->Command(command, ip(0), TransportUdp);
+            done = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 4 * waitMs(command)); // this thread's timer sends the stray datagram
+        worker.join();
+        QCOMPARE(int(reply.result), expected);
+        QCOMPARE(peer(0).requests().size(), 1);
+        if (expected == ResultNoReply) {
+            QVERIFY(reply.data.isEmpty());
+        } else {
+            QCOMPARE(reply.data, stray);
+        }
+    }
+
+    void concurrentRequestsGetTheirOwnReplies()
+    {
+        // Each device answers after its own delay, the slowest first asked; every request on its
+        // own thread gets the reply of its own device, round after round.
+        for (int i = 0; i < Devices; ++i)
+            peer(i).setResponder([i](const QByteArray &request) {
+                return QList<QByteArray>{acknowledgement(commandOf(request), i)};
+            }, 40 - 10 * i);
+        constexpr int Rounds = 5;
+        std::vector<std::thread> workers;
+        std::vector<QList<QByteArray>> replies(Devices);
+        for (int i = 0; i < Devices; ++i)
+            workers.emplace_back([&, i] {
+                for (int round = 0; round < Rounds; ++round)
+                    replies[size_t(i)].append(m_engine->Command(Wire::Command::StopDaemon, ip(i), TransportUdp).data);
+            });
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(replies.begin(), replies.end(),
+                                             [](const QList<QByteArray> &r) { return r.size() == Rounds; }),
+                                 10000);
+        for (std::thread &worker : workers)
+            worker.join();
+        for (int i = 0; i < Devices; ++i)
+            QCOMPARE(replies[size_t(i)], QList<QByteArray>(Rounds, acknowledgement(Wire::Command::StopDaemon, i)));
+    }
+
+    // ---- Operations ----
+
+    void dropBearResendsOnlyForItsOwnDevice_data()
+    {
+        QTest::addColumn<QString>("device");   // how device 0 answers
+        QTest::addColumn<bool>("othersAnswer"); // the other devices acknowledge command 9 meanwhile
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("result");
+        QTest::newRow("acknowledged at once") << "ack" << true << 1 << int(ResultAcknowledged);
+        QTest::newRow("acknowledged twice") << "ack twice" << false << 1 << int(ResultAcknowledged);
+        QTest::newRow("silent, others acknowledge") << "silent" << true << 5 << int(ResultNoReply);
+        QTest::newRow("another code each time") << "other code" << false << 5 << int(ResultOtherReply);
+    }
+
+    void dropBearResendsOnlyForItsOwnDevice()
+    {
+        QFETCH(QString, device);
+        QFETCH(bool, othersAnswer);
+        QFETCH(int, requests);
+        QFETCH(int, result);
+        const auto command = Wire::Command::SetDropBear;
+        if (device != QLatin1String("silent"))
+            peer(0).setResponder([device](const QByteArray &) {
+                if (device == QLatin1String("other code"))
+                    return QList<QByteArray>{commandReply(Wire::Command::SetDropBear, 0xFFF8, 0)};
+                const QByteArray ack = acknowledgement(Wire::Command::SetDropBear, 0);
+                return device == QLatin1String("ack twice") ? QList<QByteArray>{ack, ack} : QList<QByteArray>{ack};
+            });
+        QTimer strays;
+        if (othersAnswer) {
+            connect(&strays, &QTimer::timeout, this, [&] {
+                for (int i = 1; i < Devices; ++i)
+                    peer(i).burst({acknowledgement(command, i)}, engineAddress, m_port);
+            });
+            strays.start(waitMs(command) / 4);
+        }
+        TDeviceCommand dropBear(m_engine.get(), {ip(0), TransportUdp}, command, {5, false});
+        const TOperationOutcome outcome = dropBear.exec();
+        strays.stop();
+        QCOMPARE(peer(0).requests().size(), requests);
+        QCOMPARE(dropBear.attemptsMade(), requests);
+        QCOMPARE(int(dropBear.result()), result);
+        QCOMPARE(outcome.succeeded, result == ResultAcknowledged);
+        QCOMPARE(outcome.failedStep, outcome.succeeded ? QString() : QStringLiteral("DropBear"));
+    }
+
+    void bracketFailureNamesItsStep_data()
+    {
+        QTest::addColumn<int>("unconfirmed"); // the command device 0 does not acknowledge
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QList<int>>("sent");
+        const int stop = int(Wire::Command::StopDaemon);
+        const int start = int(Wire::Command::StartUpdater);
+        QTest::newRow("stop daemon") << stop << "Stopping daemon" << QList<int>{stop};
+        QTest::newRow("start updater") << start << "Starting updater" << QList<int>{stop, start};
+    }
+
+    // A step the device does not confirm ends the bracket there, names the step, shows the
+    // window's message and says what the device is known to be left in.
+    void bracketFailureNamesItsStep()
+    {
+        QFETCH(int, unconfirmed);
+        QFETCH(QString, step);
+        QFETCH(QList<int>, sent);
+        peer(0).setResponder([unconfirmed](const QByteArray &request) {
+            const Wire::Command command = commandOf(request);
+            return int(command) == unconfirmed ? QList<QByteArray>{commandReply(command, 0x1234, 0)}
+                                               : QList<QByteArray>{acknowledgement(command, 0)};
+        });
+        TOperationTiming timing;
+        timing.settleMs = 0;
+        timing.arpTimeoutMs = 0;
+        TReadControllerText read(m_engine.get(), {ip(0), TransportUdp}, TReadControllerText::Kind::Configuration,
+                                 timing);
+        QStringList steps;
+        connect(&read, &TDeviceOperation::stepStarted, this, [&](const QString &label) { steps << label; });
+        const TOperationOutcome outcome = read.exec();
+        QVERIFY(!outcome.succeeded);
+        QCOMPARE(outcome.failedStep, step);
+        QCOMPARE(outcome.message, QStringLiteral("Read Config Failed"));
+        QCOMPARE(steps.constLast(), step);
+        QList<int> received;
+        for (const LoopbackPeer::Request &request : peer(0).requests())
+            received << int(commandOf(request.data));
+        QCOMPARE(received, sent);
+        // The daemon was stopped only if the device said so; an unconfirmed step is not known.
+        QCOMPARE(outcome.device.daemon, sent.size() > 1 ? TDeviceState::Off : TDeviceState::Unknown);
+        QCOMPARE(outcome.device.updater, TDeviceState::Unknown);
+        QCOMPARE(outcome.device.normal(), sent.size() == 1);
+    }
+
+    void declinedWarningSendsNothing()
+    {
+        acknowledgeEverything();
+        TWriteConfig write(m_engine.get(), {ip(0), TransportUdp}, "text");
+        connect(&write, &TDeviceOperation::confirmationRequested, this, [&] { write.confirm(false); });
+        const TOperationOutcome outcome = write.exec();
+        QVERIFY(outcome.declined && !outcome.succeeded);
+        QCOMPARE(outcome.message, QStringLiteral("Write Config Failed"));
+        QVERIFY(peer(0).requests().isEmpty());
+    }
+
+    void poolRunsAFewAtATime_data()
+    {
+        QTest::addColumn<int>("operations");
+        QTest::addColumn<int>("atOnce");
+        QTest::newRow("8 by 3") << 8 << 3;
+        QTest::newRow("4 by 8") << 4 << 8;
+        QTest::newRow("5 by 1") << 5 << 1;
+    }
+
+    void poolRunsAFewAtATime()
+    {
+        QFETCH(int, operations);
+        QFETCH(int, atOnce);
+        acknowledgeEverything(30);
+        TOperationPool pool(atOnce);
+        for (int i = 0; i < operations; ++i)
+            pool.add(new TDeviceCommand(m_engine.get(), {ip(i % Devices), TransportUdp}, Wire::Command::StopUpdater, {}));
+        int running = 0;
+        int most = 0;
+        connect(&pool, &TOperationPool::operationStarted, this, [&] { most = std::max(most, ++running); });
+        connect(&pool, &TOperationPool::operationFinished, this, [&] { --running; });
+        pool.exec();
+        QVERIFY(pool.isFinished());
+        QCOMPARE(most, std::min(operations, atOnce));
+        for (TDeviceOperation *operation : pool.operations())
+            QVERIFY2(operation->outcome().succeeded, qPrintable(operation->outcome().failedStep));
+        int requests = 0;
+        for (int i = 0; i < Devices; ++i)
+            requests += int(peer(i).requests().size());
+        QCOMPARE(requests, operations);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOperations)
+#include "tst_operations.moc"
