@@ -29,6 +29,7 @@ bool kindApplies(FaultKind kind, const RequestContext &request)
     case FaultKind::Duplicate: return request.service != Service::Ftp;
     case FaultKind::Loss: return request.service != Service::Ftp && request.transport == Transport::Udp;
     case FaultKind::WrongAck: return request.service == Service::Device;
+    case FaultKind::Stray: return request.service == Service::Device && request.transport == Transport::Udp;
     case FaultKind::BadCrc:
     case FaultKind::CorruptReadback: return request.service == Service::Bus;
     case FaultKind::Refuse: return request.transport == Transport::Tcp;
@@ -95,6 +96,7 @@ QString Fault::kindName() const
     case FaultKind::BadCrc: return QStringLiteral("bad-crc");
     case FaultKind::Split: return QStringLiteral("split");
     case FaultKind::Duplicate: return QStringLiteral("duplicate");
+    case FaultKind::Stray: return QStringLiteral("stray");
     case FaultKind::Loss: return QStringLiteral("loss");
     case FaultKind::CorruptReadback: return QStringLiteral("corrupt-readback");
     case FaultKind::Refuse: return QStringLiteral("refuse");
@@ -154,6 +156,8 @@ std::optional<Fault> parseFault(QStringView definition, QString *error)
         fault.kind = FaultKind::Split;
     } else if (kind == QLatin1String("duplicate")) {
         fault.kind = FaultKind::Duplicate;
+    } else if (kind == QLatin1String("stray")) {
+        fault.kind = FaultKind::Stray;
     } else if (kind == QLatin1String("loss")) {
         fault.kind = FaultKind::Loss;
         bool ok = false;
@@ -176,7 +180,8 @@ std::optional<Fault> parseFault(QStringView definition, QString *error)
         return fail(QStringLiteral("unknown kind \"%1\"").arg(kind.toString()));
     }
     if (value && (fault.kind == FaultKind::Silent || fault.kind == FaultKind::BadCrc || fault.kind == FaultKind::Split
-                  || fault.kind == FaultKind::Duplicate || fault.kind == FaultKind::Refuse
+                  || fault.kind == FaultKind::Duplicate || fault.kind == FaultKind::Stray
+                  || fault.kind == FaultKind::Refuse
                   || fault.kind == FaultKind::FtpUser230 || fault.kind == FaultKind::Ftp426))
         return fail(QStringLiteral("%1 takes no value").arg(kind.toString()));
 
@@ -241,6 +246,7 @@ FaultEffects DeviceFaults::effectsFor(const RequestContext &request, bool connec
         case FaultKind::BadCrc: effects.badCrc = true; break;
         case FaultKind::Split: effects.split = true; break;
         case FaultKind::Duplicate: effects.duplicate = true; break;
+        case FaultKind::Stray: effects.stray = true; break;
         case FaultKind::Loss:
             // One draw per request, whether or not it is lost, so the pattern follows the seed.
             if (std::uniform_real_distribution<double>(0.0, 1.0)(m_rng) >= fault.probability)
@@ -271,6 +277,8 @@ QString faultHelp()
         "           bad-crc           bus replies carry a wrong CRC\n"
         "           split             replies go out in two datagrams (TCP: two writes 50 ms apart)\n"
         "           duplicate         replies go out twice\n"
+        "           stray             (UDP 52389) the next device answers the same request\n"
+        "                             too, 20 ms ahead, from its own address\n"
         "           loss=P            each UDP request is lost with probability P (0..1), drawn\n"
         "                             from the seed, per device\n"
         "           corrupt-readback=ADDRESS  bus reads covering ADDRESS return that byte inverted\n"

@@ -5,7 +5,7 @@
 //
 // TARGET: all, an IPv4 address, a range A-B, or a device index (N or #N, from 0).
 // KIND: silent, delay=MS, wrong-ack[=CMD], bad-crc, split, duplicate, loss=P,
-//       corrupt-readback=ADDRESS, ftp-silent, refuse, ftp-user-230, ftp-426.
+//       corrupt-readback=ADDRESS, ftp-silent, refuse, ftp-user-230, ftp-426, stray.
 // SCOPE: 52389 | 52390 | 21 (the service), udp | tcp, cmd=N (datagram command),
 //        fn=N / sub=N (bus function / sub-command), from=N (from the Nth matching
 //        request on, 1-based), count=N (for N matching requests only).
@@ -34,6 +34,7 @@ enum class FaultKind {
     Refuse,          // TCP connections to 52389 and 21 are reset at once
     FtpUser230,      // a variant: the FTP server logs in at USER, asking no password
     Ftp426,          // the FTP server ends a transfer with 426, then 226
+    Stray,           // datagram commands: the next device answers too, first, with its own reply
 };
 
 struct FaultScope
@@ -96,6 +97,7 @@ struct FaultEffects
     bool badCrc = false;
     bool split = false;
     bool duplicate = false;
+    bool stray = false;
     bool refuse = false;
     bool ftpUser230 = false;
     bool ftp426 = false;

@@ -123,7 +123,7 @@ void SimServer::readDatagrams(UdpEndpoint *socket, Service service)
 
 void SimServer::send(UdpEndpoint *socket, int device, quint32 peer, quint16 peerPort, const Outgoing &out)
 {
-    const quint32 sender = m_simulator.device(device).ip;
+    const quint32 sender = m_simulator.device(out.fromDevice >= 0 ? out.fromDevice : device).ip;
     if (out.delayMs > 0) {
         QTimer::singleShot(out.delayMs, this, [=, this] {
             m_pending << Pending{socket, out.data, sender, peer, peerPort, 0};
@@ -180,6 +180,8 @@ void SimServer::acceptDeviceConnections()
                 buffer->remove(0, size);
                 QPointer<QTcpSocket> guard(socket);
                 for (const Outgoing &out : m_simulator.deviceRequest(device, request, Transport::Tcp, from)) {
+                    if (out.fromDevice >= 0)
+                        continue; // another device's reply cannot come over this connection
                     if (out.delayMs <= 0)
                         socket->write(out.data);
                     else

@@ -88,6 +88,9 @@ void DeviceSimulator::journalState(int index)
     journal(entry);
 }
 
+// How long a stray reply comes ahead of the device's own.
+constexpr int StrayLeadMs = 20;
+
 QList<Outgoing> DeviceSimulator::shape(const QByteArray &reply, const FaultEffects &effects, Transport transport)
 {
     QList<Outgoing> out;
@@ -175,9 +178,23 @@ QList<Outgoing> DeviceSimulator::deviceRequest(int index, QByteArrayView data, T
         m_faults[index].effectsFor({Service::Device, transport, decoded.request->command, -1, -1});
     if (!effects.applied.isEmpty())
         entry.insert(QStringLiteral("faults"), QJsonArray::fromStringList(effects.applied));
+    // The next device's own answer to the same request, sent ahead of the device's (which it
+    // does not replace): whether the device answers or not, the program hears another device.
+    QList<Outgoing> stray;
+    if (effects.stray && count() > 1) {
+        const int neighbour = (index + 1) % count();
+        const SimDevice &other = m_devices.at(neighbour);
+        const DeviceRequest &r = *decoded.request;
+        const Wire::CommandInfo *info = Wire::findCommand(r.command);
+        const QByteArray bytes = r.command == quint8(Wire::Command::Discover)
+            ? encodeDiscoveryReply(other, r.source, r.ids, 1)
+            : encodeCommandReply(other, r.source, r.command, info ? info->ackCode : 0);
+        stray << Outgoing{bytes, effects.delayMs, neighbour};
+        entry.insert(QStringLiteral("stray"), neighbour);
+    }
     if (effects.dropped()) {
         journal(entry);
-        return {};
+        return stray;
     }
     // The request line goes first, then the state line, and only then the reply leaves:
     // whoever holds a reply finds its request in the journal.
@@ -187,8 +204,13 @@ QList<Outgoing> DeviceSimulator::deviceRequest(int index, QByteArrayView data, T
     if (stateTouched)
         journalState(index);
     if (!reply)
-        return {};
-    return shape(reply->data, effects, transport);
+        return stray;
+    QList<Outgoing> out = shape(reply->data, effects, transport);
+    if (!stray.isEmpty()) {
+        for (Outgoing &o : out)
+            o.delayMs += StrayLeadMs;
+    }
+    return stray + out;
 }
 
 QList<AddressedOutgoing> DeviceSimulator::broadcastRequest(QByteArrayView data, const QString &peer)

@@ -34,6 +34,7 @@ struct Outgoing
 {
     QByteArray data;
     int delayMs = 0;
+    int fromDevice = -1; // another device sends it (a stray reply); -1: the device itself
 };
 
 struct AddressedOutgoing

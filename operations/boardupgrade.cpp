@@ -18,6 +18,10 @@ void TBoardUpgrade::run(TDeviceSession &session)
     // A board whose server did not start would turn the connection away: do not try.
     if (!session.step(Wire::Command::StartFtpServer))
         return;
+    if (session.cancelled()) {
+        session.step(Wire::Command::StopFtpServer);
+        return;
+    }
 
     {
         TFtpClient ftp(nullptr, session.timing().ftp);

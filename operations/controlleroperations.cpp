@@ -121,9 +121,13 @@ void TControllerUpgrade::run(TDeviceSession &session)
         return;
     // A controller left with a partial or unverified image must not stay in its transfer: the bus
     // work resets it whatever stopped the sequence.
-    const bool upgraded = session.busOperation([&](TXBus &bus) { return transfer(session, bus); });
-    // After a failure the device keeps its updater running and its daemon stopped.
-    if (!upgraded || !session.step(Wire::Command::StopUpdater) || !session.step(Wire::Command::StartDaemon))
+    const bool upgraded =
+        !session.cancelled() && session.busOperation([&](TXBus &bus) { return transfer(session, bus); });
+    // After a failure the device keeps its updater running and its daemon stopped, as the window
+    // has always left it; a cancel by the caller puts it back.
+    if (!upgraded && !session.cancelled())
+        return;
+    if (!session.step(Wire::Command::StopUpdater) || !session.step(Wire::Command::StartDaemon) || !upgraded)
         return;
     session.succeed();
 }
@@ -173,7 +177,7 @@ void TControllerBracketOperation::run(TDeviceSession &session)
         session.fail(failureMessage());
         return;
     }
-    const bool result = work(session);
+    const bool result = !session.cancelled() && work(session);
     // The device is put back whether the work succeeded or not.
     const bool complete = session.step(Wire::Command::StopUpdater) && session.step(Wire::Command::StartDaemon);
     if (!result || !complete) {

@@ -336,6 +336,8 @@ void DevsimCore::replyFaults_data()
     QTest::newRow("wrong-ack-5-on-7") << "0:wrong-ack=5" << "cmd7" << 1 << 0 << "ack-ok";
     QTest::newRow("wrong-ack-discover") << "0:wrong-ack" << "discover" << 1 << 0 << "discover-byte-2";
     QTest::newRow("duplicate") << "0:duplicate" << "cmd5" << 2 << 0 << "same";
+    QTest::newRow("stray") << "0:stray" << "cmd5" << 2 << 0 << "stray-first";
+    QTest::newRow("stray-silent") << "0:stray,0:silent" << "cmd5" << 1 << 0 << "stray-first";
     QTest::newRow("split-cmd") << "0:split" << "cmd5" << 2 << 0 << "joined-ack";
     QTest::newRow("bad-crc") << "0:bad-crc" << "bus-read" << 1 << 0 << "crc-bad";
     QTest::newRow("bad-crc-not-on-commands") << "0:bad-crc" << "cmd5" << 1 << 0 << "ack-ok";
@@ -354,7 +356,7 @@ void DevsimCore::replyFaults()
     QFETCH(QString, check);
     SimulatorOptions options;
     options.updaterRunning = true;
-    DeviceSimulator sim(generateDevices(2, Base, 1), faults({definition}), options);
+    DeviceSimulator sim(generateDevices(2, Base, 1), faults(definition.split(QLatin1Char(','))), options);
     // The bus needs the updater; the commands must show whether they were carried out.
     if (service.startsWith(QLatin1String("cmd")))
         sim.device(0).updaterRunning = false;
@@ -384,6 +386,14 @@ void DevsimCore::replyFaults()
         QCOMPARE(quint8(out.first().data[24]), quint8(2));
     else if (check == QLatin1String("same"))
         QCOMPARE(out.at(0).data, out.at(1).data);
+    else if (check == QLatin1String("stray-first")) {
+        // The next device's own acknowledgement, ahead of the device's (when it answers at all).
+        QCOMPARE(out.first().fromDevice, 1);
+        QCOMPARE(out.first().data.mid(8, 8), sim.device(1).addressRecord());
+        QCOMPARE(out.first().data.mid(24), hex("05fffd"));
+        if (out.size() > 1)
+            QVERIFY(out.at(1).fromDevice == -1 && out.at(1).delayMs > out.first().delayMs);
+    }
     else if (check == QLatin1String("joined-ack")) {
         QVERIFY(out.at(1).delayMs > out.at(0).delayMs);
         QCOMPARE(joined.mid(24), hex("05fffd"));
