@@ -5,9 +5,9 @@
 // command, the start/stop steps) are reported apart; they are not part of the ratio.
 //
 // Run in the lab's PC namespace; it starts the simulator in the device namespace itself:
-//   lab/lab pc build/bench/bench_controlupgrade [--bytes N] [--rounds N]
-// Exits non-zero when an upgrade fails. Only one process of the lab's PC may hold the engine's
-// port: run it while no other lab test runs.
+//   lab/lab pc build/bench/bench_controlupgrade [--bytes N] [--rounds N] [--gate]
+// Exits non-zero when an upgrade fails, and with 3 under --gate when the ratio is over its goal.
+// Only one process of the lab's PC may hold the engine's port: run it while no other lab test runs.
 
 #include "filenameedit.h"
 #include "labsim.h"
@@ -106,7 +106,9 @@ int main(int argc, char *argv[])
                                          QString::number(1 << 20));
     const QCommandLineOption roundsOption(QStringLiteral("rounds"), QStringLiteral("Measured rounds."),
                                           QStringLiteral("n"), QStringLiteral("3"));
-    parser.addOptions({bytesOption, roundsOption});
+    const QCommandLineOption gateOption(QStringLiteral("gate"),
+                                        QStringLiteral("Exit with 3 when the ratio is over its goal."));
+    parser.addOptions({bytesOption, roundsOption, gateOption});
     parser.process(app);
     const int bytes = std::clamp(parser.value(bytesOption).toInt(), 1, int(Wire::Bus::AddressSpace));
     const int rounds = std::clamp(parser.value(roundsOption).toInt(), 1, MaxRounds);
@@ -239,5 +241,9 @@ int main(int argc, char *argv[])
                 "after the read-back (update mode, settle, stop updater, start daemon) %.1f ms\n",
                 form.timing().settleMs, form.timing().bus.commandPauseMs,
                 median([](const Round &x) { return x.beforeMs; }), median([](const Round &x) { return x.afterMs; }));
-    return 0;
+    // The goal printed beside the ratio; a gate run fails with its own status when it is missed.
+    constexpr double RatioGoal = 1.5;
+    constexpr int GateFailed = 3;
+    const bool overGoal = median([](const Round &x) { return x.ratio(); }) > RatioGoal;
+    return parser.isSet(gateOption) && overGoal ? GateFailed : 0;
 }

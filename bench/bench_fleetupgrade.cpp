@@ -1,0 +1,318 @@
+// Controller firmware upgrades of a fleet: N simulated devices upgraded through one TOperationPool,
+// a few at a time, against one device upgraded alone in the same run. With the device's own waits
+// (the settle after update mode, the pause after each command) the work of one upgrade is mostly
+// waiting, so running `jobs` of them at once should take about as long as running one:
+//
+//   ratio = TN / (max(N / jobs, 1) × T1)
+//
+// where T1 is one upgrade alone and TN the whole fleet's. A ratio near 1 means the engine, the
+// workers and the bus clients do not get in each other's way; N / jobs is not rounded up, so an
+// uneven last batch shows in the ratio too.
+//
+// Run in the lab's PC namespace; it starts the simulator in the device namespace itself:
+//   lab/lab pc build/bench/bench_fleetupgrade [--devices N] [--bytes N] [--jobs N] [--settle-ms MS] [--gate]
+// Exits 1 when an upgrade fails or a device is not left upgraded with its daemon running, 3 with
+// --gate when the ratio is over its goal. Only one process of the lab's PC may hold the engine's
+// port: run it while no other lab test runs.
+
+#include "controlleroperations.h"
+#include "deviceoperation.h"
+#include "labsim.h"
+#include "operationpool.h"
+#include "pingpong.h"
+#include "resource.h"
+#include "serveur.h"
+#include "tools.h"
+#include "wire.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMutex>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+using PingPong::msSince;
+
+constexpr double Goal = 1.5;
+constexpr int MaxDevices = 1000;
+constexpr int MaxJobs = 64;
+// Exit status when --gate is given and the ratio is over its goal.
+constexpr int GateFailed = 3;
+// A run that takes longer than this is cancelled (its devices are still put back) and fails.
+constexpr int DefaultLimitS = 300;
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// The steps and phases of one operation as they began, for the breakdown of the single upgrade.
+// The labels are emitted on the operation's worker thread and read once it has ended.
+struct Milestones
+{
+    QElapsedTimer clock;
+    QMutex mutex;
+    QList<QPair<qint64, QString>> marks;
+
+    void watch(TDeviceOperation &operation)
+    {
+        const auto mark = [this](const QString &label) {
+            const QMutexLocker lock(&mutex);
+            marks.append({clock.nsecsElapsed(), label});
+        };
+        QObject::connect(&operation, &TDeviceOperation::stepStarted, &operation, mark, Qt::DirectConnection);
+        QObject::connect(&operation, &TDeviceOperation::phaseChanged, &operation, mark, Qt::DirectConnection);
+    }
+
+    // "ARP flush 12.3, Stopping daemon 101.2, ..." in ms, each mark to the next, the last to the end.
+    QString text(double totalMs)
+    {
+        const QMutexLocker lock(&mutex);
+        QStringList parts;
+        double previous = 0;
+        QString label = QStringLiteral("ARP flush");
+        for (const auto &[ns, next] : std::as_const(marks)) {
+            const double at = double(ns) / 1e6;
+            parts << QStringLiteral("%1 %2").arg(label).arg(at - previous, 0, 'f', 1);
+            previous = at;
+            label = next;
+        }
+        parts << QStringLiteral("%1 %2").arg(label).arg(totalMs - previous, 0, 'f', 1);
+        return parts.join(QStringLiteral(", "));
+    }
+};
+
+QString failureText(const TOperationOutcome &outcome)
+{
+    QStringList parts;
+    if (outcome.cancelled)
+        parts << QStringLiteral("cancelled");
+    if (!outcome.failedStep.isEmpty())
+        parts << QStringLiteral("at \"%1\"").arg(outcome.failedStep);
+    if (!outcome.message.isEmpty())
+        parts << outcome.message.simplified();
+    if (!outcome.detail.isEmpty())
+        parts << outcome.detail;
+    if (const QString error = outcome.errorText(); !error.isEmpty())
+        parts << error;
+    if (const QString device = outcome.device.text(); !device.isEmpty())
+        parts << QStringLiteral("left with %1").arg(device);
+    return parts.isEmpty() ? QStringLiteral("no reason given") : parts.join(QStringLiteral("; "));
+}
+
+// Whether the simulator holds the image as this device's verified and installed firmware, with
+// the device back in service. Empty when it does, else what is wrong.
+QString deviceProblem(const QJsonObject &device, const QString &imageSha, int updateModes)
+{
+    if (device.isEmpty())
+        return QStringLiteral("no state from the simulator");
+    const QJsonObject controller = device.value(QStringLiteral("controller")).toObject();
+    QStringList problems;
+    if (controller.value(QStringLiteral("firmwareSha256")).toString() != imageSha)
+        problems << QStringLiteral("firmware differs from the image");
+    if (controller.value(QStringLiteral("updateImageSha256")).toString() != imageSha)
+        problems << QStringLiteral("update image differs from the image");
+    if (const int count = controller.value(QStringLiteral("updateModeCount")).toInt(); count != updateModes)
+        problems << QStringLiteral("update mode entered %1 times, expected %2").arg(count).arg(updateModes);
+    if (!device.value(QStringLiteral("daemon")).toBool())
+        problems << QStringLiteral("daemon stopped");
+    if (device.value(QStringLiteral("updater")).toBool())
+        problems << QStringLiteral("updater still running");
+    return problems.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Controller firmware upgrades of many simulated devices at once, against one alone"));
+    parser.addHelpOption();
+    const QCommandLineOption devicesOption(QStringLiteral("devices"), QStringLiteral("Devices upgraded together."),
+                                           QStringLiteral("n"), QStringLiteral("50"));
+    const QCommandLineOption bytesOption(QStringLiteral("bytes"), QStringLiteral("Image size."), QStringLiteral("n"),
+                                         QString::number(256 * 1024));
+    const QCommandLineOption jobsOption(QStringLiteral("jobs"), QStringLiteral("Upgrades running at once."),
+                                        QStringLiteral("n"), QStringLiteral("8"));
+    const QCommandLineOption settleOption(QStringLiteral("settle-ms"),
+                                          QStringLiteral("Settle after update mode (default: the device's own)."),
+                                          QStringLiteral("ms"));
+    const QCommandLineOption limitOption(QStringLiteral("limit-s"),
+                                         QStringLiteral("Cancel and fail a run that takes longer."),
+                                         QStringLiteral("s"), QString::number(DefaultLimitS));
+    const QCommandLineOption gateOption(QStringLiteral("gate"),
+                                        QStringLiteral("Exit with 3 when the ratio is over its goal."));
+    parser.addOptions({devicesOption, bytesOption, jobsOption, settleOption, limitOption, gateOption});
+    parser.process(app);
+
+    bool ok = true;
+    const auto number = [&](const QCommandLineOption &option, int low, int high) {
+        bool valid = false;
+        const int value = parser.value(option).toInt(&valid);
+        if (!valid || value < low || value > high) {
+            std::fprintf(stderr, "--%s takes %d..%d\n", qPrintable(option.names().constFirst()), low, high);
+            ok = false;
+        }
+        return value;
+    };
+    const int devices = number(devicesOption, 1, MaxDevices);
+    const int bytes = number(bytesOption, 1, int(Wire::Bus::AddressSpace));
+    const int jobs = number(jobsOption, 1, MaxJobs);
+    const int limitMs = number(limitOption, 1, 3600) * 1000;
+    TOperationTiming timing;
+    if (parser.isSet(settleOption))
+        timing.settleMs = number(settleOption, 0, 60000);
+    if (!ok)
+        return 2;
+
+    for (int i : {0, devices - 1}) {
+        if (!PingPong::destinationAllowed(LabSimulator::deviceAddress(i))) {
+            std::fprintf(stderr, "%s: not a lab device seen from the lab's PC (run it with lab/lab pc)\n",
+                         qPrintable(LabSimulator::deviceIp(i)));
+            return 2;
+        }
+    }
+    StartupInit(); // as the main window's creation does: the protocol code of every request
+    LabSimulator simulator;
+    // No journal: its writes would lengthen every exchange and hide the client's own cost. The
+    // simulator refuses to start when the lab has fewer device addresses than devices.
+    if (!simulator.start(devices, {QStringLiteral("--journal"), QStringLiteral("/dev/null")})) {
+        std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(simulator.errorString()));
+        return 1;
+    }
+    TServeur serveur;
+    if (serveur.boundAddresses().isEmpty()) {
+        std::fprintf(stderr, "the engine's port is held elsewhere: %s\n", qPrintable(serveur.bindError()));
+        return 1;
+    }
+
+    QByteArray image(bytes, Qt::Uninitialized);
+    QRandomGenerator random(0xf1ee7);
+    for (char &c : image)
+        c = static_cast<char>(random.bounded(256));
+    const QString imageSha = sha256(image);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("controller.bin"));
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            return 1;
+        }
+    }
+
+    std::printf("fleet upgrade benchmark: %d devices (%s to %s), %d bytes, %d at a time; settle %d ms, "
+                "pause after a command %d ms\n",
+                devices, qPrintable(LabSimulator::deviceIp(0)), qPrintable(LabSimulator::deviceIp(devices - 1)),
+                bytes, jobs, timing.settleMs, timing.bus.commandPauseMs);
+
+    // One device alone, as a window runs it.
+    double oneMs = 0;
+    {
+        Milestones milestones;
+        TControllerUpgrade upgrade(&serveur, {LabSimulator::deviceIp(0), TransportUdp}, path, timing);
+        QObject::connect(&upgrade, &TDeviceOperation::confirmationRequested, &upgrade,
+                         [&upgrade] { upgrade.confirm(true); });
+        milestones.watch(upgrade);
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &upgrade, [&upgrade] { upgrade.cancel(); });
+        limit.start(limitMs);
+        QElapsedTimer clock;
+        clock.start();
+        milestones.clock.start();
+        const TOperationOutcome outcome = upgrade.exec();
+        oneMs = msSince(clock);
+        if (!outcome.succeeded) {
+            std::fprintf(stderr, "one device: the upgrade of %s failed: %s\n", qPrintable(LabSimulator::deviceIp(0)),
+                         qPrintable(failureText(outcome)));
+            return 1;
+        }
+        const QString problem = deviceProblem(simulator.deviceState(0), imageSha, 1);
+        if (!problem.isEmpty()) {
+            std::fprintf(stderr, "one device: %s after its upgrade: %s\n", qPrintable(LabSimulator::deviceIp(0)),
+                         qPrintable(problem));
+            return 1;
+        }
+        std::printf("one device:  T1 %9.1f ms  (%s)\n", oneMs, qPrintable(milestones.text(oneMs)));
+    }
+
+    // The whole fleet through the pool.
+    TOperationPool pool(jobs);
+    QList<TDeviceOperation *> upgrades;
+    for (int i = 0; i < devices; ++i) {
+        auto *upgrade = new TControllerUpgrade(&serveur, {LabSimulator::deviceIp(i), TransportUdp}, path, timing);
+        upgrades.append(upgrade);
+        pool.add(upgrade);
+    }
+    pool.setConfirmed(true);
+    QElapsedTimer clock;
+    QHash<TDeviceOperation *, qint64> startedNs;
+    QList<double> durationsMs;
+    QObject::connect(&pool, &TOperationPool::operationStarted, &pool,
+                     [&](TDeviceOperation *operation) { startedNs.insert(operation, clock.nsecsElapsed()); });
+    QObject::connect(&pool, &TOperationPool::operationFinished, &pool, [&](TDeviceOperation *operation) {
+        durationsMs.append(double(clock.nsecsElapsed() - startedNs.value(operation)) / 1e6);
+    });
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &pool, [&pool] { pool.cancel(); });
+    limit.start(limitMs);
+    clock.start();
+    pool.exec();
+    const double fleetMs = msSince(clock);
+    limit.stop();
+
+    // One dump of every device's state; device 0 was upgraded twice.
+    const QJsonArray states = simulator.state().value(QStringLiteral("devices")).toArray();
+    int failed = 0;
+    for (int i = 0; i < devices; ++i) {
+        const TOperationOutcome &outcome = upgrades.at(i)->outcome();
+        const QString problem = deviceProblem(i < states.size() ? states.at(i).toObject() : QJsonObject(), imageSha,
+                                              i == 0 ? 2 : 1);
+        if (!outcome.succeeded)
+            std::fprintf(stderr, "%s: the upgrade failed: %s\n", qPrintable(LabSimulator::deviceIp(i)),
+                         qPrintable(failureText(outcome)));
+        if (!problem.isEmpty())
+            std::fprintf(stderr, "%s after its upgrade: %s\n", qPrintable(LabSimulator::deviceIp(i)),
+                         qPrintable(problem));
+        if (!outcome.succeeded || !problem.isEmpty())
+            ++failed;
+    }
+
+    std::sort(durationsMs.begin(), durationsMs.end());
+    const auto at = [&durationsMs](double share) {
+        return durationsMs.isEmpty() ? 0.0 : durationsMs.at(qsizetype(share * double(durationsMs.size() - 1)));
+    };
+    std::printf("all devices: TN %9.1f ms  (each upgrade: min %.1f, median %.1f, max %.1f ms)\n", fleetMs, at(0),
+                at(0.5), at(1));
+    const double batches = std::max(1.0, double(devices) / double(jobs));
+    const double ratio = fleetMs / (batches * oneMs);
+    std::printf("ratio fleet/(N/jobs x one): %.3f (TN %.1f ms / (%.2f x T1 %.1f ms); goal <= %.1f)\n", ratio,
+                fleetMs, batches, oneMs, Goal);
+    if (failed > 0) {
+        std::fprintf(stderr, "%d of %d devices failed\n", failed, devices);
+        return 1;
+    }
+    if (parser.isSet(gateOption) && ratio > Goal) {
+        std::fprintf(stderr, "the ratio %.3f is over its goal %.1f\n", ratio, Goal);
+        return GateFailed;
+    }
+    return 0;
+}
