@@ -227,6 +227,13 @@ void TFormMain::FitLastColumn()
     StringGrid->SetColWidth(ColumnCount - 1, sum <= clientWidth ? clientWidth - sum : 0);
 }
 
+QMenu *TFormMain::createPopupMenu()
+{
+    // Qt's menu of the tool bars and docks would offer an item that hides the only tool bar, with
+    // DropBear and Search IP Address on it: the window has no such menu.
+    return nullptr;
+}
+
 void TFormMain::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
@@ -391,6 +398,15 @@ void TFormMain::DropBearButtonClick()
     DropBearResult = dropBear.result();
     if (outcome.error)
         std::rethrow_exception(outcome.error);
+    // The request carries no on/off value: the device's answer is all there is to tell.
+    const QString ip = dropBear.target().ip;
+    switch (DropBearResult) {
+    case ResultAcknowledged: StatusBar->showMessage(QStringLiteral("%1 acknowledged the DropBear switch").arg(ip)); break;
+    case ResultOtherReply:
+        StatusBar->showMessage(QStringLiteral("%1 answered the DropBear switch with another code").arg(ip));
+        break;
+    default: StatusBar->showMessage(QStringLiteral("%1 did not answer the DropBear switch").arg(ip)); break;
+    }
 }
 
 void TFormMain::DropBearReply(const QString &, int, const char *data, int length, bool, bool)

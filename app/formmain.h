@@ -83,6 +83,8 @@ public:
     // What Upgrade / Config opens; set once the upgrade window exists.
     std::function<void()> openUpgradeWindow;
 
+    QMenu *createPopupMenu() override;
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
 

@@ -191,6 +191,29 @@ QByteArray EditorBytes(const QPlainTextEdit *editor)
     return bytes;
 }
 
+QString UnencodableTextProblem(const QPlainTextEdit *editor, const QString &refused)
+{
+    int line = 1;
+    for (QTextBlock block = editor->document()->firstBlock(); block.isValid(); block = block.next(), ++line) {
+        const QString text = block.text();
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const QChar ch = text.at(i);
+            if (ch.unicode() <= 0xFF || ch.unicode() == ConfigText::NulSymbol)
+                continue;
+            // A character beyond the first plane is two units of the text: name it whole.
+            const bool pair = ch.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+            const char32_t code = pair ? QChar::surrogateToUcs4(ch, text.at(i + 1)) : ch.unicode();
+            const QString hex = QString::number(uint(code), 16).toUpper().rightJustified(4, QLatin1Char('0'));
+            return QStringLiteral("The character \"%1\" (U+%2) on line %3 is not one of the device's 8-bit "
+                                  "characters. %4")
+                .arg(text.mid(i, pair ? 2 : 1), hex)
+                .arg(line)
+                .arg(refused);
+        }
+    }
+    return {};
+}
+
 void AppendEditorLine(QPlainTextEdit *editor, QByteArrayView line)
 {
     QTextDocument *document = editor->document();

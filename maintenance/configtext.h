@@ -58,6 +58,10 @@ LineBreak dominantBreak(const QTextDocument *document);
 void SetEditorBytes(QPlainTextEdit *editor, QByteArrayView text);
 // The editor's text as bytes; for an unedited text exactly those given to SetEditorBytes.
 QByteArray EditorBytes(const QPlainTextEdit *editor);
+// Why the editor's text cannot become the device's 8-bit text: the first character it cannot
+// hold (typed or pasted: a curly quote, a dash, an emoji), with its line; empty when every
+// character fits. `refused` says what is not done ("Nothing was sent.").
+QString UnencodableTextProblem(const QPlainTextEdit *editor, const QString &refused);
 // Adds the bytes after the editor's text, starting on a line of their own (joined by the
 // text's own line break), even when the editor is empty.
 void AppendEditorLine(QPlainTextEdit *editor, QByteArrayView line);

@@ -22,7 +22,7 @@ TFileNameEdit::TFileNameEdit(QWidget *parent)
     connect(m_browse, &QToolButton::clicked, this, &TFileNameEdit::browse);
 
     chooseFile = [this](const QString &title, const QString &filter, const QString &start) {
-        // Qt's filter form: "Name (*.ext);;Other (*.*)".
+        // Qt's filter form: "Name (*.ext);;Other (*)" ("*.*" would hide files without an extension).
         QFileDialog dialog(this, title, QFileInfo(start).path(), filter);
         dialog.setFileMode(QFileDialog::ExistingFile);
         dialog.setAcceptMode(QFileDialog::AcceptOpen);

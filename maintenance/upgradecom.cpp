@@ -37,7 +37,6 @@ void TUpgradeForm::UpgradeComBtnClick()
     const UpgradePageOperation scope(*this, UpgradeComLabel);
     TBoardUpgrade upgrade(m_serveur, deviceTarget(), fileName, m_timing);
     watch(upgrade, {UpgradeComLabel});
-    bool uploaded = false;
     connect(&upgrade, &TDeviceOperation::phaseChanged, this, [this](const QString &label) {
         UpgradeComLabel->setText(label);
         UpgradeComLabel->show();
@@ -49,13 +48,12 @@ void TUpgradeForm::UpgradeComBtnClick()
     connect(&upgrade, &TDeviceOperation::progressed, this, [this](qint64 done) { FTPWork(done); });
     connect(&upgrade, &TDeviceOperation::transferEnded, this, [this] { FTPWorkEnd(); });
     // The board's steps after the upload: the bar has done its work.
-    connect(&upgrade, &TDeviceOperation::stepStarted, this, [this, &uploaded] {
-        if (uploaded)
-            UpgradeComProgressBar->hide();
-    });
-    connect(&upgrade, &TDeviceOperation::transferEnded, this, [&uploaded] { uploaded = true; });
+    connect(&upgrade, &TBoardUpgrade::uploaded, UpgradeComProgressBar, &QWidget::hide);
     const TOperationOutcome outcome = upgrade.exec();
     FtpClient = nullptr;
+    // The end of the upload asked the window to close; a failure keeps it open on its message.
+    if (!outcome.succeeded)
+        m_closeRequested = false;
     report(outcome);
 }
 

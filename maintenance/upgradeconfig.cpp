@@ -18,7 +18,7 @@ namespace {
 
 QString configFilter()
 {
-    return QStringLiteral("Config files (*.cfg);;All files (*.*)");
+    return QStringLiteral("Config files (*.cfg);;All files (*)");
 }
 
 } // namespace
@@ -37,6 +37,11 @@ void TUpgradeForm::OpenButtonClick()
 
 void TUpgradeForm::SaveButtonClick()
 {
+    // Refused before the file is chosen: a file with '?' in place of a character is not the text.
+    if (const QString problem = UnencodableTextProblem(Memo, QStringLiteral("Nothing was saved.")); !problem.isEmpty()) {
+        showError(problem);
+        return;
+    }
     const QString fileName = chooseSaveFile ? chooseSaveFile()
                                             : QFileDialog::getSaveFileName(this, QString(), QString(), configFilter(),
                                                                            nullptr, QFileDialog::DontConfirmOverwrite);
@@ -92,6 +97,8 @@ void TUpgradeForm::ReadLogsBtnClick()
     Memo->clear();
     TReadLogs logs(m_serveur, deviceTarget(), false, m_timing);
     runConfigOperation(logs, logLines());
+    if (logs.outcome().succeeded && logs.blocks().isEmpty())
+        showInfo(QStringLiteral("The device has no logs."));
 }
 
 void TUpgradeForm::EraseLogsBtnClick()
@@ -121,6 +128,10 @@ void TUpgradeForm::WriteConfigBtnClick()
         return;
     const QString failureMessage = QStringLiteral("Write Config Failed");
     // A text the area cannot hold is refused before the device is disturbed at all.
+    if (const QString problem = UnencodableTextProblem(Memo, QStringLiteral("Nothing was sent.")); !problem.isEmpty()) {
+        showError(failureMessage + QStringLiteral("\r\n") + problem);
+        return;
+    }
     const QByteArray text = EditorBytes(Memo);
     if (text.size() > qsizetype(MaxConfigTextSize)) {
         showError(ConfigTooLongMessage(text.size()));

@@ -67,6 +67,11 @@ TUpgradeForm::TUpgradeForm(TServeur *serveur, QWidget *mainWindow, const Timing 
         box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
         box.exec();
     };
+    showInfo = [this](const QString &message) {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Information"), message, QMessageBox::Ok, this);
+        box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
+        box.exec();
+    };
 }
 
 TUpgradeForm::~TUpgradeForm() = default;
@@ -133,11 +138,11 @@ void TUpgradeForm::buildUpgradePage()
     };
     GroupBox1 = fileGroup(QStringLiteral(" Upgrade Communicartion Board  "), Label1, UpgradeComFile, UpgradeComLabel,
                           UpgradeComProgressBar, UpgradeComBtn);
-    UpgradeComFile->setFilter(QStringLiteral("Upgrade files (*.*)"));
+    UpgradeComFile->setFilter(QStringLiteral("Upgrade files (*)"));
     page->addWidget(GroupBox1);
     GroupBox2 = fileGroup(QStringLiteral(" Upgrade Controller "), Label3, UpgradeControlFile, UpgradeControlLabel,
                           UpgradeControlProgressBar, UpgradeControlBtn);
-    UpgradeControlFile->setFilter(QStringLiteral("Upgrade files (*.bin);;All files (*.*)"));
+    UpgradeControlFile->setFilter(QStringLiteral("Upgrade files (*.bin);;All files (*)"));
     page->addWidget(GroupBox2);
     page->addStretch(1);
 

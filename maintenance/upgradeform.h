@@ -146,6 +146,8 @@ public:
     std::function<int()> runWarning;
     // An error message box of the program ("Erreur", one OK button).
     std::function<void(const QString &message)> showError;
+    // An information box ("Information", one OK button).
+    std::function<void(const QString &message)> showInfo;
 
     const Timing &timing() const { return m_timing; }
     TServeur *serveur() const { return m_serveur; }

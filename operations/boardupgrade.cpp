@@ -16,14 +16,12 @@ void TBoardUpgrade::run(TDeviceSession &session)
 {
     session.flushArp();
     // A board whose server did not start would turn the connection away: do not try.
-    if (!session.step(Wire::Command::StartFtpServer))
-        return;
-    if (session.cancelled()) {
-        session.step(Wire::Command::StopFtpServer);
+    if (!session.step(Wire::Command::StartFtpServer) || session.cancelled()) {
+        session.restoreService();
         return;
     }
 
-    {
+    try {
         TFtpClient ftp(nullptr, session.timing().ftp);
         m_ftp = &ftp;
         const auto forget = qScopeGuard([this] { m_ftp = nullptr; });
@@ -47,6 +45,11 @@ void TBoardUpgrade::run(TDeviceSession &session)
         ftp.Store(m_fileName, remoteName);
         ftp.Quit();
         session.log(QStringLiteral("%1 stored on the board").arg(remoteName));
+        emit uploaded();
+    } catch (...) {
+        // The board's FTP server is not left running; the FTP error goes on to the caller.
+        session.restoreService();
+        throw;
     }
 
     // The board is told to upgrade only once its FTP server no longer takes files.

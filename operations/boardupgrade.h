@@ -22,6 +22,10 @@ public:
     // that an upload is under way; never to be called from another thread.
     TFtpClient *ftpClient() const { return m_ftp.load(); }
 
+signals:
+    // The image is on the board and the FTP session closed; the board's steps follow.
+    void uploaded();
+
 protected:
     void run(TDeviceSession &session) override;
 

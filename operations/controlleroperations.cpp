@@ -99,6 +99,30 @@ QString VerifyErrorText(QByteArrayView image, QByteArrayView readBack)
         + upperHex(quint8(*read), 2);
 }
 
+QString ConfigDifference(QByteArrayView written, QByteArrayView readBack)
+{
+    if (written == readBack)
+        return {};
+    const auto [w, r] = std::mismatch(written.begin(), written.end(), readBack.begin(), readBack.end());
+    const qsizetype offset = w - written.begin();
+    // The line around the offset, as written and as read, without its break.
+    const auto lineAt = [offset](QByteArrayView text) {
+        const qsizetype start = offset == 0 ? 0 : text.first(std::min(offset, text.size())).lastIndexOf('\n') + 1;
+        qsizetype end = start;
+        while (end < text.size() && text.at(end) != '\n' && text.at(end) != '\r')
+            ++end;
+        return QString::fromLatin1(text.sliced(start, end - start));
+    };
+    const qsizetype line = written.first(offset).count('\n') + 1;
+    return QStringLiteral("The configuration read back differs from the one written at byte %1, line %2: "
+                          "\"%3\" was written, \"%4\" read back (%5 bytes written, %6 read).")
+        .arg(offset)
+        .arg(line)
+        .arg(lineAt(written), lineAt(readBack))
+        .arg(written.size())
+        .arg(readBack.size());
+}
+
 QString ConfigTooLongMessage(qsizetype size)
 {
     return QStringLiteral("The text is %1 bytes long; the controller holds at most %2 bytes. Nothing was written.")
@@ -117,19 +141,20 @@ TControllerUpgrade::TControllerUpgrade(TServeur *engine, const TDeviceTarget &ta
 void TControllerUpgrade::run(TDeviceSession &session)
 {
     session.flushArp();
-    if (!session.step(Wire::Command::StopDaemon) || !session.step(Wire::Command::StartUpdater))
-        return;
-    // A controller left with a partial or unverified image must not stay in its transfer: the bus
-    // work resets it whatever stopped the sequence.
-    const bool upgraded =
-        !session.cancelled() && session.busOperation([&](TXBus &bus) { return transfer(session, bus); });
-    // After a failure the device keeps its updater running and its daemon stopped, as the window
-    // has always left it; a cancel by the caller puts it back.
-    if (!upgraded && !session.cancelled())
-        return;
-    if (!session.step(Wire::Command::StopUpdater) || !session.step(Wire::Command::StartDaemon) || !upgraded)
-        return;
-    session.succeed();
+    bool upgraded = false;
+    try {
+        // A controller left with a partial or unverified image must not stay in its transfer: the
+        // bus work resets it whatever stopped the sequence.
+        if (session.step(Wire::Command::StopDaemon) && session.step(Wire::Command::StartUpdater)
+            && !session.cancelled())
+            upgraded = session.busOperation([&](TXBus &bus) { return transfer(session, bus); });
+    } catch (...) {
+        session.restoreService();
+        throw;
+    }
+    // Whatever happened, the updater is stopped and the daemon started again.
+    if (session.restoreService() && upgraded)
+        session.succeed();
 }
 
 // True only when every step ran: the image is in, verified, and the controller in update mode.
@@ -147,8 +172,11 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
         session.fail(problem);
         return false;
     }
-    if (!bus.WriteBlock(Unit, 0, image, progress))
+    if (!bus.WriteBlock(Unit, 0, image, progress)) {
+        if (!session.cancelled())
+            session.fail(TDeviceSession::notResponding(session.currentLabel()));
         return false;
+    }
 
     done = 0;
     emit transferStarted(total);
@@ -162,8 +190,10 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
     }
 
     session.phase(QStringLiteral("Entring Update Mode"));
-    if (!commandAnswered(bus, Wire::Bus::EnterUpdateMode))
+    if (!commandAnswered(bus, Wire::Bus::EnterUpdateMode)) {
+        session.fail(TDeviceSession::notResponding(session.currentLabel()));
         return false;
+    }
     session.settle();
     return true;
 }
@@ -173,22 +203,26 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
 void TControllerBracketOperation::run(TDeviceSession &session)
 {
     session.flushArp();
-    if (!session.step(Wire::Command::StopDaemon) || !session.step(Wire::Command::StartUpdater)) {
-        session.fail(failureMessage());
-        return;
+    bool result = false;
+    try {
+        if (session.step(Wire::Command::StopDaemon) && session.step(Wire::Command::StartUpdater)
+            && !session.cancelled())
+            result = work(session);
+    } catch (...) {
+        session.restoreService();
+        throw;
     }
-    const bool result = !session.cancelled() && work(session);
     // The device is put back whether the work succeeded or not.
-    const bool complete = session.step(Wire::Command::StopUpdater) && session.step(Wire::Command::StartDaemon);
-    if (!result || !complete) {
-        session.fail(failureMessage());
-        return;
-    }
-    session.succeed();
+    const bool restored = session.restoreService();
+    if (result && restored)
+        session.succeed();
+    else
+        session.fail();
 }
 
 bool TControllerBracketOperation::readArea(TDeviceSession &session, TXBus &bus, quint8 startCommand,
-                                           const QString &startLabel, const QString &readLabel, QByteArray *text)
+                                           const QString &startLabel, const QString &readLabel, QByteArray *text,
+                                           bool emptyAllowed)
 {
     session.phase(startLabel);
     if (!commandAnswered(bus, startCommand))
@@ -198,6 +232,10 @@ bool TControllerBracketOperation::readArea(TDeviceSession &session, TXBus &bus, 
     const std::optional<int> length = readAreaLength(bus);
     if (!length)
         return false;
+    if (*length == 0) {
+        text->clear();
+        return emptyAllowed;
+    }
     // A length of 0 reads nothing, which fails like a transfer that gets no reply.
     *text = bus.ReadBlock(Unit, TextAddress, *length);
     return !text->isEmpty();
@@ -251,7 +289,7 @@ TWriteConfig::TWriteConfig(TServeur *engine, const TDeviceTarget &target, const 
 
 bool TWriteConfig::work(TDeviceSession &session)
 {
-    return session.busOperation([this, &session](TXBus &bus) {
+    const bool stored = session.busOperation([this, &session](TXBus &bus) {
         session.phase(QStringLiteral("Set Config Start"));
         if (!commandAnswered(bus, Wire::Bus::SetConfigStart))
             return false;
@@ -259,18 +297,36 @@ bool TWriteConfig::work(TDeviceSession &session)
         // The status line reads as while reading: one label for both directions of the transfer.
         session.phase(QStringLiteral("Reading Config"));
         if (m_text.size() > qsizetype(MaxConfigTextSize)) {
-            session.fail(failureMessage(), ConfigTooLongMessage(m_text.size()));
+            session.fail(ConfigTooLongMessage(m_text.size()));
             return false;
         }
         QByteArray length(LengthSize, '\0');
         qToBigEndian<quint32>(static_cast<quint32>(m_text.size()), length.data());
-        if (!bus.WriteBlock(Unit, LengthAddress, length))
-            return false;
         // An empty text writes its length and nothing else.
-        if (!bus.WriteBlock(Unit, TextAddress, m_text))
+        if (!bus.WriteBlock(Unit, LengthAddress, length) || !bus.WriteBlock(Unit, TextAddress, m_text)) {
+            session.fail(TDeviceSession::notResponding(QStringLiteral("writing the configuration")));
             return false;
+        }
         session.phase(QStringLiteral("Set Config Stop"));
         return commandAnswered(bus, Wire::Bus::SetConfigStop);
+    });
+    if (!stored)
+        return false;
+    // Read back as Read Config reads it: only the device's own requests can tell what it keeps
+    // (an acknowledgement that came late for an earlier chunk can stand in for a lost one).
+    return session.busOperation([this, &session](TXBus &bus) {
+        QByteArray readBack;
+        if (!readArea(session, bus, Wire::Bus::GetConfigStart, QStringLiteral("Get Config Start"),
+                      QStringLiteral("Reading Config"), &readBack, true))
+            return false;
+        session.phase(QStringLiteral("Get Config Stop"));
+        if (!commandAnswered(bus, Wire::Bus::GetConfigStop))
+            return false;
+        if (const QString difference = ConfigDifference(m_text, readBack); !difference.isEmpty()) {
+            session.fail(difference);
+            return false;
+        }
+        return true;
     });
 }
 
@@ -316,11 +372,15 @@ bool TReadLogs::readLogs(TDeviceSession &session)
         std::optional<int> length = readAreaLength(bus);
         if (!length)
             return false;
-        QByteArray block = bus.ReadBlock(Unit, TextAddress, *length);
-        if (block.isEmpty())
-            return false;
-        take(block);
-        for (int next = 0;; ++next) {
+        // A first block of length 0 is a log with nothing in it (just erased, or never written).
+        QByteArray block;
+        if (*length > 0) {
+            block = bus.ReadBlock(Unit, TextAddress, *length);
+            if (block.isEmpty())
+                return false;
+            take(block);
+        }
+        for (int next = 0; *length > 0; ++next) {
             if (next == MaxLogBlocks || session.cancelled())
                 return false;
             session.phase(QStringLiteral("Reading Logs"));

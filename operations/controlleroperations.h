@@ -23,6 +23,9 @@ QString FirmwareImageProblem(const QString &fileName, qint64 size);
 // The verify message for a read-back that differs from the image; empty when they are equal.
 QString VerifyErrorText(QByteArrayView image, QByteArrayView readBack);
 QString ConfigTooLongMessage(qsizetype size);
+// What differs between a configuration written and the one read back (the first differing byte's
+// offset and line, the line as written and as read); empty when they are equal.
+QString ConfigDifference(QByteArrayView written, QByteArrayView readBack);
 
 // Writes an image from address 0, reads it back, compares, and takes the controller into update
 // mode. Asks for confirmation first.
@@ -61,9 +64,9 @@ signals:
 protected:
     void run(TDeviceSession &session) override;
     virtual bool work(TDeviceSession &session) = 0;
-    // Reads the transfer area after startCommand: the text, or nothing on failure.
+    // Reads the transfer area after startCommand. A length of 0 fails unless emptyAllowed.
     bool readArea(TDeviceSession &session, TXBus &bus, quint8 startCommand, const QString &startLabel,
-                  const QString &readLabel, QByteArray *text);
+                  const QString &readLabel, QByteArray *text, bool emptyAllowed = false);
 };
 
 // Read Config, or Diagnose: the area's text after its begin command, then its end command.

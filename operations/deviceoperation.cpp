@@ -74,13 +74,13 @@ void TDeviceOperation::launch()
             // The device was put back where the operation could; the caller shows the error.
             m_outcome.succeeded = false;
             m_outcome.error = std::current_exception();
-            if (m_outcome.message.isEmpty())
-                m_outcome.message = failureMessage();
             if (m_outcome.failedStep.isEmpty())
                 m_outcome.failedStep = session.currentLabel();
         }
         m_outcome.device = session.state();
         m_outcome.cancelled = m_cancel.load() && !m_outcome.succeeded;
+        if (!m_outcome.succeeded)
+            m_outcome.message = composeMessage(session.cause());
         QMetaObject::invokeMethod(this, [this] { workerDone(); }, Qt::QueuedConnection);
     });
     m_worker->setObjectName(title());
@@ -96,6 +96,20 @@ void TDeviceOperation::workerDone()
     qCDebug(lcOperations).noquote() << title() << m_target.ip << (m_outcome.succeeded ? "succeeded" : "failed")
                                     << m_outcome.failedStep << m_outcome.message;
     emit finished();
+}
+
+QString TDeviceOperation::composeMessage(const QString &cause) const
+{
+    // The operation's own failure text, then what went wrong, then what the device is left in
+    // when it could not be put back.
+    QStringList lines;
+    if (!failureMessage().isEmpty())
+        lines << failureMessage();
+    if (!cause.isEmpty() && !lines.contains(cause))
+        lines << cause;
+    if (!m_outcome.device.normal())
+        lines << QStringLiteral("The device is left with its %1.").arg(m_outcome.device.text());
+    return lines.join(QStringLiteral("\r\n"));
 }
 
 TOperationOutcome TDeviceOperation::exec()

@@ -111,6 +111,7 @@ private:
     enum class State { Idle, AwaitingConfirmation, Running, Finished };
     void launch();
     void workerDone();
+    QString composeMessage(const QString &cause) const;
 
     TServeur *m_engine;
     TDeviceTarget m_target;

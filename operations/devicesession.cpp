@@ -1,6 +1,7 @@
 #include "devicesession.h"
 
 #include "arpflush.h"
+#include "resource.h"
 #include "serveur.h"
 #include "xbus.h"
 
@@ -56,12 +57,13 @@ TCommandReply TDeviceSession::command(Wire::Command command)
 {
     m_label = stepLabel(command);
     emit m_operation.stepStarted(m_label);
+    m_sent.append(command);
     const TCommandReply reply = engine().Command(command, ip(), transport());
     m_lastResult = reply.result;
     const bool confirmed = reply.result == ResultAcknowledged;
     if (const StepInfo *info = stepInfo(command); info && info->service) {
         // Unconfirmed, the service may or may not have changed.
-        m_state.*(info->service) = confirmed ? info->after : TDeviceState::Unknown;
+        m_state.*(info->service) = confirmed ? info->after : TDeviceState::Unconfirmed;
     }
     if (!reply.error.isEmpty())
         emit m_operation.sendFailed(reply.error);
@@ -74,8 +76,27 @@ bool TDeviceSession::step(Wire::Command command)
     const TCommandReply reply = this->command(command);
     const bool confirmed = reply.result == ResultAcknowledged;
     if (!confirmed)
-        fail({}, reply.error);
+        fail(notResponding(m_label), reply.error);
     return confirmed;
+}
+
+bool TDeviceSession::restoreService()
+{
+    using C = Wire::Command;
+    const auto sent = [this](C command) { return m_sent.contains(command); };
+    bool restored = true;
+    if (sent(C::StartUpdater) && !sent(C::StopUpdater))
+        restored = step(C::StopUpdater) && restored;
+    if (sent(C::StartFtpServer) && !sent(C::StopFtpServer))
+        restored = step(C::StopFtpServer) && restored;
+    if (sent(C::StopDaemon) && !sent(C::StartDaemon))
+        restored = step(C::StartDaemon) && restored;
+    return restored;
+}
+
+QString TDeviceSession::notResponding(const QString &label)
+{
+    return FormatErrorMessage(MsgDeviceNotResponding, {}) + QStringLiteral(": ") + label;
 }
 
 void TDeviceSession::flushArp()
@@ -120,14 +141,14 @@ void TDeviceSession::log(const QString &line)
     emit m_operation.logLine(ip() + QStringLiteral(": ") + line);
 }
 
-void TDeviceSession::fail(const QString &message, const QString &detail)
+void TDeviceSession::fail(const QString &cause, const QString &detail)
 {
     TOperationOutcome &result = outcome();
     result.succeeded = false;
     if (result.failedStep.isEmpty())
         result.failedStep = m_label;
-    if (result.message.isEmpty())
-        result.message = message;
+    if (m_cause.isEmpty())
+        m_cause = cause;
     if (result.detail.isEmpty())
         result.detail = detail;
 }

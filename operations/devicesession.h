@@ -32,8 +32,12 @@ public:
 
     // Sends one start/stop command and tells whether the device acknowledged it; the state of
     // the service it names follows the acknowledgement. An unconfirmed step is recorded as the
-    // failed one (the first failure stays the one reported).
+    // failed one, "Device not responding: <its label>" (the first failure stays the one reported).
     bool step(Wire::Command command);
+    // Puts the device's services back after the work, whatever happened to it: stops the updater
+    // and the FTP server if they were asked to start, starts the daemon if it was asked to stop.
+    // True when the device confirmed each.
+    bool restoreService();
     // The same without judging: the reply, with the service's state following it.
     TCommandReply command(Wire::Command command);
     // The verdict on the last step's reply (0 no reply, 1 acknowledged, 2 another reply).
@@ -53,9 +57,13 @@ public:
     // Names what is under way for the outcome, without telling the caller.
     void mark(const QString &label) { m_label = label; }
     void log(const QString &line);
-    // Marks the outcome failed at the current step or phase (the first failure is kept).
-    void fail(const QString &message = {}, const QString &detail = {});
+    // Marks the outcome failed at the current step or phase (the first failure is kept), with
+    // what went wrong there for the user ("Verify Error ...", "Device not responding: ...").
+    void fail(const QString &cause = {}, const QString &detail = {});
+    // "Device not responding: <label>".
+    static QString notResponding(const QString &label);
     void succeed();
+    const QString &cause() const { return m_cause; }
 
     const QString &currentLabel() const { return m_label; }
     const TDeviceState &state() const { return m_state; }
@@ -65,5 +73,7 @@ private:
     TDeviceOperation &m_operation;
     TDeviceState m_state;
     QString m_label;
+    QString m_cause;
+    QList<Wire::Command> m_sent; // the board's commands sent, in order
     TCommandResult m_lastResult = ResultNoReply;
 };

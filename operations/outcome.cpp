@@ -8,9 +8,12 @@ QString TDeviceState::text() const
 {
     QStringList parts;
     const auto add = [&parts](const char *name, Service service) {
-        if (service != Unknown)
-            parts << QStringLiteral("%1 %2").arg(QLatin1String(name), service == On ? QStringLiteral("on")
-                                                                                      : QStringLiteral("off"));
+        switch (service) {
+        case Unknown: break;
+        case On: parts << QStringLiteral("%1 on").arg(QLatin1String(name)); break;
+        case Off: parts << QStringLiteral("%1 off").arg(QLatin1String(name)); break;
+        case Unconfirmed: parts << QStringLiteral("%1 in an unknown state").arg(QLatin1String(name)); break;
+        }
     };
     add("updater", updater);
     add("daemon", daemon);
@@ -20,7 +23,9 @@ QString TDeviceState::text() const
 
 bool TDeviceState::normal() const
 {
-    return updater != On && daemon != Off && ftpServer != On;
+    const auto settled = [](Service service) { return service != Unconfirmed; };
+    return updater != On && daemon != Off && ftpServer != On && settled(updater) && settled(daemon)
+        && settled(ftpServer);
 }
 
 QString TOperationOutcome::errorText() const

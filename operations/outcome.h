@@ -6,18 +6,19 @@
 #include <exception>
 
 // The services of a device's communication board as far as the program knows them: a service
-// is known once the device acknowledged a request that starts or stops it.
+// is known once the device acknowledged a request that starts or stops it; one whose request went
+// unconfirmed may be either way.
 struct TDeviceState
 {
-    enum Service : quint8 { Unknown, On, Off };
+    enum Service : quint8 { Unknown, On, Off, Unconfirmed };
     Service updater = Unknown;
     Service daemon = Unknown;
     Service ftpServer = Unknown;
 
-    // "updater on, daemon off" for the known services; empty when none is known.
+    // "updater on, daemon off" for the services asked about; empty when none was.
     QString text() const;
-    // True when nothing known is left out of normal service: daemon not off, updater and FTP
-    // server not on.
+    // True when nothing is known to be, or may be, out of normal service: the daemon not off, the
+    // updater and the FTP server not on, and none of them unconfirmed.
     bool normal() const;
 };
 

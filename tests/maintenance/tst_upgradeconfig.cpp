@@ -96,6 +96,21 @@ QStringList times(int count, const QString &line)
 const QStringList Open{u"cmd 8"_s, u"cmd 5"_s};  // stop daemon, start updater
 const QStringList Close{u"cmd 6"_s, u"cmd 7"_s}; // stop updater, start daemon
 
+QByteArray inverted(QByteArray bytes, qsizetype at)
+{
+    bytes[at] = static_cast<char>(~bytes.at(at));
+    return bytes;
+}
+
+// A failure message that names the step the device did not confirm, and what it was left in.
+QString failedAt(const QString &failure, const QString &step, const QString &leftWith = {})
+{
+    QString text = failure + u"\r\nDevice not responding: "_s + step;
+    if (!leftWith.isEmpty())
+        text += u"\r\nThe device is left with its "_s + leftWith + u'.';
+    return text;
+}
+
 QStringList faults(const QStringList &list)
 {
     QStringList arguments;
@@ -250,6 +265,7 @@ void TestUpgradeConfig::initTestCase()
 void TestUpgradeConfig::init()
 {
     m_fx.errors.clear();
+    m_fx.infos.clear();
     m_fx.warningResult = 6;
     m_fx.warningsShown = 0;
     m_fx.form->chooseOpenFile = {};
@@ -285,10 +301,13 @@ void TestUpgradeConfig::reads_data()
     QTest::newRow("length-zero") << u"ReadConfigBtn"_s
                                  << QStringList{u"--config-file"_s, u"%1=%2"_s.arg(Device).arg(m_dir.filePath(u"empty.bin"_s))}
                                  << Open + QStringList{D2, u"R 0 4"_s, reset} + Close << false << QStringList{ReadConfigFailed};
-    QTest::newRow("stop-daemon-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=8"_s}) << QStringList{u"cmd 8"_s}
-                                             << false << QStringList{ReadConfigFailed};
-    QTest::newRow("start-updater-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=5"_s}) << Open << false
-                                               << QStringList{ReadConfigFailed};
+    // A step the device does not confirm ends the work; the steps that restore service still go.
+    QTest::newRow("stop-daemon-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=8"_s})
+                                             << QStringList{u"cmd 8"_s, u"cmd 7"_s} << false
+                                             << QStringList{failedAt(ReadConfigFailed, u"Stopping daemon"_s)};
+    QTest::newRow("start-updater-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=5"_s}) << Open + Close
+                                               << false
+                                               << QStringList{failedAt(ReadConfigFailed, u"Starting updater"_s)};
     QTest::newRow("start-unanswered") << u"ReadConfigBtn"_s << faults({u"silent@sub=0xD2"_s})
                                       << Open + times(XBus::Attempts, D2) + QStringList{reset} + Close << false
                                       << QStringList{ReadConfigFailed};
@@ -306,12 +325,14 @@ void TestUpgradeConfig::reads_data()
                                      << Open + QStringList{D2} + configReads + times(XBus::Attempts, D3)
                                             + QStringList{reset} + Close
                                      << true << QStringList{ReadConfigFailed};
-    QTest::newRow("stop-updater-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=6"_s})
-                                              << Open + QStringList{D2} + configReads + QStringList{D3, u"cmd 6"_s}
-                                              << true << QStringList{ReadConfigFailed};
-    QTest::newRow("start-daemon-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=7"_s})
-                                              << Open + QStringList{D2} + configReads + QStringList{D3} + Close << true
-                                              << QStringList{ReadConfigFailed};
+    QTest::newRow("stop-updater-unconfirmed")
+        << u"ReadConfigBtn"_s << faults({u"wrong-ack=6"_s}) << Open + QStringList{D2} + configReads + QStringList{D3} + Close
+        << true
+        << QStringList{failedAt(ReadConfigFailed, u"Stopping updater"_s, u"updater in an unknown state, daemon on"_s)};
+    QTest::newRow("start-daemon-unconfirmed")
+        << u"ReadConfigBtn"_s << faults({u"wrong-ack=7"_s}) << Open + QStringList{D2} + configReads + QStringList{D3} + Close
+        << true
+        << QStringList{failedAt(ReadConfigFailed, u"Starting daemon"_s, u"updater off, daemon in an unknown state"_s)};
     QTest::newRow("diagnose-start-unanswered") << u"DiagnoseBtn"_s << faults({u"silent@sub=0xD8"_s})
                                                << Open + times(XBus::Attempts, u"D8"_s) + QStringList{reset} + Close
                                                << false << QStringList{ReadDiagnoseFailed};
@@ -349,10 +370,11 @@ void TestUpgradeConfig::statusLines_data()
     QTest::newRow("diagnose") << u"DiagnoseBtn"_s
                               << QStringList{u"Get Diagnose Start"_s, u"Reading Diagnose"_s, u"Get Diagnose Stop"_s};
     QTest::newRow("write-config") << u"WriteConfigBtn"_s
-                                  << QStringList{u"Set Config Start"_s, u"Reading Config"_s, u"Set Config Stop"_s};
+                                  << QStringList{u"Set Config Start"_s, u"Reading Config"_s, u"Set Config Stop"_s,
+                                                 u"Get Config Start"_s, u"Reading Config"_s, u"Get Config Stop"_s};
     QTest::newRow("read-logs") << u"ReadLogsBtn"_s << QStringList{u"Get Logs"_s, u"Reading Logs"_s, u"Get Logs Stop"_s};
-    // Erasing leaves no block to read: the read that follows stops at its first length word.
-    QTest::newRow("erase-logs") << u"EraseLogsBtn"_s << QStringList{u"Erase Logs"_s, u"Get Logs"_s};
+    // Erasing leaves no block to read: the read that follows finds an empty log and ends it.
+    QTest::newRow("erase-logs") << u"EraseLogsBtn"_s << QStringList{u"Erase Logs"_s, u"Get Logs"_s, u"Get Logs Stop"_s};
 }
 
 void TestUpgradeConfig::statusLines()
@@ -399,11 +421,15 @@ void TestUpgradeConfig::writes_data()
     const QByteArray text300 = pattern(300, 11);
     const QStringList write300 = QStringList{u"W 0 4"_s} + chunks(u"W"_s, 4, 300);
     const QString D0 = u"D0"_s, D1 = u"D1"_s, reset = u"00"_s;
+    // What was stored is read back as Read Config reads it, then compared.
+    const QStringList readBack300 = QStringList{u"D2"_s, u"R 0 4"_s} + chunks(u"R"_s, 4, 300) + QStringList{u"D3"_s};
 
-    QTest::newRow("300-bytes") << text300 << 6 << QStringList() << Open + QStringList{D0} + write300 + QStringList{D1} + Close
+    QTest::newRow("300-bytes") << text300 << 6 << QStringList()
+                               << Open + QStringList{D0} + write300 + QStringList{D1} + readBack300 + Close
                                << QStringList() << true;
     QTest::newRow("empty-text") << QByteArray() << 6 << QStringList()
-                                << Open + QStringList{D0, u"W 0 4"_s, D1} + Close << QStringList() << true;
+                                << Open + QStringList{D0, u"W 0 4"_s, D1, u"D2"_s, u"R 0 4"_s, u"D3"_s} + Close
+                                << QStringList() << true;
     QTest::newRow("warning-declined") << text300 << Declined << QStringList() << QStringList()
                                       << QStringList{WriteConfigFailed} << false;
     QTest::newRow("warning-closed") << text300 << 2 << QStringList() << QStringList() << QStringList{WriteConfigFailed}
@@ -415,13 +441,20 @@ void TestUpgradeConfig::writes_data()
     QTest::newRow("chunk-unanswered") << text300 << 6 << faults({u"silent@fn=0x6F@from=3"_s})
                                       << Open + QStringList{D0, u"W 0 4"_s, u"W 4 128"_s} + times(XBus::Attempts, u"W 132 128"_s)
                                              + QStringList{reset} + Close
-                                      << QStringList{WriteConfigFailed} << false;
+                                      << QStringList{failedAt(WriteConfigFailed, u"writing the configuration"_s)}
+                                      << false;
     QTest::newRow("stop-unanswered") << text300 << 6 << faults({u"silent@sub=0xD1"_s})
                                      << Open + QStringList{D0} + write300 + times(XBus::Attempts, D1) + QStringList{reset}
                                             + Close
                                      << QStringList{WriteConfigFailed} << false;
-    QTest::newRow("stop-daemon-unconfirmed") << text300 << 6 << faults({u"wrong-ack=8"_s}) << QStringList{u"cmd 8"_s}
-                                             << QStringList{WriteConfigFailed} << false;
+    QTest::newRow("stop-daemon-unconfirmed") << text300 << 6 << faults({u"wrong-ack=8"_s})
+                                             << QStringList{u"cmd 8"_s, u"cmd 7"_s}
+                                             << QStringList{failedAt(WriteConfigFailed, u"Stopping daemon"_s)} << false;
+    // The device stores something else than it was sent: the read-back tells, at the first difference.
+    QTest::newRow("read-back-differs")
+        << text300 << 6 << faults({u"corrupt-readback=0x20"_s})
+        << Open + QStringList{D0} + write300 + QStringList{D1} + readBack300 + QStringList{reset} + Close
+        << QStringList{WriteConfigFailed + u"\r\n"_s + ConfigDifference(text300, inverted(text300, 28))} << true;
 }
 
 void TestUpgradeConfig::writes()
@@ -546,9 +579,10 @@ void TestUpgradeConfig::logs_data()
     const QByteArrayList binary{QByteArray("\0\xFF\r\n", 4), noBreaks};
     QTest::newRow("binary-blocks") << binary << QStringList() << Open + blockReads(binary) + end + Close
                                    << QByteArray("\0\xFF\r\n", 4) + noBreaks << QStringList();
+    // No logs at all: an empty log, read to its end.
     QTest::newRow("no-first-block") << QByteArrayList{QByteArray()} << QStringList()
-                                    << Open + QStringList{u"D4"_s, u"R 0 4"_s, u"00"_s} + Close << QByteArray()
-                                    << QStringList{ReadConfigFailed};
+                                    << Open + QStringList{u"D4"_s, u"R 0 4"_s, u"D5"_s} + Close << QByteArray()
+                                    << QStringList();
     // The blocks read before the failure stay.
     QTest::newRow("next-unanswered") << three << faults({u"silent@sub=0xD6@from=2"_s})
                                      << Open + blockReads(three.first(2)) + times(XBus::Attempts, u"D6"_s)
@@ -581,6 +615,9 @@ void TestUpgradeConfig::logs()
 
     QCOMPARE(journalOf(Device, int(journal.size())), journal);
     QCOMPARE(m_fx.errors, errors);
+    // A device without logs says so.
+    const bool none = errors.isEmpty() && editor.isEmpty();
+    QCOMPARE(m_fx.infos, none ? QStringList{u"The device has no logs."_s} : QStringList());
     QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), editor.toHex());
     verifyPageRestored();
 }
@@ -597,9 +634,9 @@ void TestUpgradeConfig::eraseLogs_data()
     QTest::newRow("erase-unanswered") << faults({u"silent@sub=0xD7"_s})
                                       << Open + times(XBus::Attempts, u"D7"_s) + QStringList{u"00"_s} + Close << 2
                                       << QByteArray() << QStringList{ReadConfigFailed};
-    // An emptied store has no first block, and the read that follows fails on it.
-    QTest::newRow("erased") << QStringList() << Open + QStringList{u"D7"_s, u"D4"_s, u"R 0 4"_s, u"00"_s} + Close << 0
-                            << QByteArray() << QStringList{ReadConfigFailed};
+    // An emptied store has no first block: the read that follows shows an empty log.
+    QTest::newRow("erased") << QStringList() << Open + QStringList{u"D7"_s, u"D4"_s, u"R 0 4"_s, u"D5"_s} + Close << 0
+                            << QByteArray() << QStringList();
 }
 
 void TestUpgradeConfig::eraseLogs()
@@ -620,6 +657,7 @@ void TestUpgradeConfig::eraseLogs()
     QCOMPARE(m_fx.errors, errors);
     QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), editor.toHex());
     QCOMPARE(controllerState().value("logBlocks"_L1).toInt(), blocksLeft);
+    QCOMPARE(m_fx.infos, QStringList()); // an erase that emptied the log is not news
     verifyPageRestored();
 }
 

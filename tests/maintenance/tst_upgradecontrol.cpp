@@ -335,15 +335,17 @@ private slots:
             << QStringList{u"0:silent@fn=0x6E@from=4"_s} << -1 << 0 << QStringList{u"Verify Error"_s}
             << written + readBack.first(3) + repeated(readBack.at(3), XBus::Attempts) + QStringList{reset};
         QTest::newRow("write chunk unanswered")
-            << QStringList{u"0:silent@fn=0x6F@from=3"_s} << -1 << 0 << QStringList()
+            << QStringList{u"0:silent@fn=0x6F@from=3"_s} << -1 << 0
+            << QStringList{u"Device not responding: Writing Code"_s}
             << written.first(2) + repeated(written.at(2), XBus::Attempts) + QStringList{reset};
         QTest::newRow("update mode unanswered")
-            << QStringList{u"0:silent@fn=0x64@sub=0xFE"_s} << -1 << 0 << QStringList()
+            << QStringList{u"0:silent@fn=0x64@sub=0xFE"_s} << -1 << 0
+            << QStringList{u"Device not responding: Entring Update Mode"_s}
             << written + readBack + repeated(u"C fe"_s, XBus::Attempts) + QStringList{reset};
     }
 
-    // Only a differing read-back is reported; every bus failure resets the controller and
-    // leaves the updater running and the daemon stopped.
+    // Every bus failure is told, resets the controller and puts the device back in service:
+    // updater stopped, daemon started.
     void busFailure()
     {
         QFETCH(QStringList, faults);
@@ -370,16 +372,14 @@ private slots:
         form.UpgradeControlBtn->click();
 
         QCOMPARE(m_fx->errors, expectedErrors);
-        if (!expectedErrors.isEmpty()) {
-            QCOMPARE(enabledDuringMessage, (QList<bool>{false, false}));
-            QCOMPARE(cursorDuringMessage, QList<int>{int(Qt::WaitCursor)});
-        }
+        QCOMPARE(enabledDuringMessage, (QList<bool>{false, false}));
+        QCOMPARE(cursorDuringMessage, QList<int>{int(Qt::WaitCursor)});
         QCOMPARE(busLines(), expectedBus);
-        QCOMPARE(commands(), (QList<int>{StopDaemon, StartUpdater}));
+        QCOMPARE(commands(), (QList<int>{StopDaemon, StartUpdater, StopUpdater, StartDaemon}));
         const QJsonObject state = m_fx->sim->deviceState(Device);
         QCOMPARE(state.value(u"controller"_s).toObject().value(u"updateModeCount"_s).toInt(), 0);
-        QCOMPARE(state.value(u"updater"_s).toBool(), true);
-        QCOMPARE(state.value(u"daemon"_s).toBool(), false);
+        QCOMPARE(state.value(u"updater"_s).toBool(), false);
+        QCOMPARE(state.value(u"daemon"_s).toBool(), true);
         QVERIFY(!form.UpgradeControlProgressBar->isHidden());
         verifyWindowRestored();
     }
@@ -389,28 +389,35 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QList<int>>("expectedCommands");
         QTest::addColumn<QStringList>("expectedBus");
+        QTest::addColumn<QString>("message");
 
         const QStringList none;
-        QTest::newRow("stop daemon, wrong code") << u"0:wrong-ack=8"_s << QList<int>{StopDaemon} << none;
+        QTest::newRow("stop daemon, wrong code") << u"0:wrong-ack=8"_s << QList<int>{StopDaemon, StartDaemon} << none
+                                                 << u"Device not responding: Stopping daemon"_s;
         QTest::newRow("start updater, wrong code")
-            << u"0:wrong-ack=5"_s << QList<int>{StopDaemon, StartUpdater} << none;
-        // After the update-mode command the upgrade is done: no reset, but no start-daemon either.
+            << u"0:wrong-ack=5"_s << QList<int>{StopDaemon, StartUpdater, StopUpdater, StartDaemon} << none
+            << u"Device not responding: Starting updater"_s;
+        // After the update-mode command the image is in: no reset; the daemon is started all the same.
         QTest::newRow("stop updater, wrong code")
-            << u"0:wrong-ack=6"_s << QList<int>{StopDaemon, StartUpdater, StopUpdater}
-            << chunkLines(u'W', ThousandBytes) + chunkLines(u'R', ThousandBytes) + QStringList{u"C fe"_s};
+            << u"0:wrong-ack=6"_s << QList<int>{StopDaemon, StartUpdater, StopUpdater, StartDaemon}
+            << chunkLines(u'W', ThousandBytes) + chunkLines(u'R', ThousandBytes) + QStringList{u"C fe"_s}
+            << u"Device not responding: Stopping updater\r\n"
+               u"The device is left with its updater in an unknown state, daemon on."_s;
     }
 
-    // A step the device does not confirm ends the operation where it failed, without a message.
+    // A step the device does not confirm is told by its label; the steps that put the device
+    // back still go out, and what could not be put back is told too.
     void stepUnconfirmed()
     {
         QFETCH(QString, fault);
         QFETCH(QList<int>, expectedCommands);
         QFETCH(QStringList, expectedBus);
+        QFETCH(QString, message);
         QVERIFY(startLab({fault}));
         chooseFile(writeImage(pattern(1000)));
         m_fx->form->UpgradeControlBtn->click();
 
-        QCOMPARE(m_fx->errors, QStringList());
+        QCOMPARE(m_fx->errors, QStringList{message});
         QCOMPARE(commands(), expectedCommands);
         QCOMPARE(busLines(), expectedBus);
         // The bar appears only once the bus sequence starts.
@@ -477,7 +484,8 @@ private slots:
         QFile::remove(path);
     }
 
-    // A read error of the file leaves through the general handler, after the reset and the clean-up.
+    // A read error of the file leaves through the general handler, after the reset, the steps
+    // that put the device back, and the clean-up.
     void readErrorResetsAndRethrows()
     {
         // A sysfs attribute says 4096 bytes and holds fewer: reading it comes up short.
@@ -492,7 +500,7 @@ private slots:
 
         QCOMPARE(m_fx->errors, QStringList());
         QCOMPARE(busLines(), QStringList{u"C 00"_s});
-        QCOMPARE(commands(), (QList<int>{StopDaemon, StartUpdater}));
+        QCOMPARE(commands(), (QList<int>{StopDaemon, StartUpdater, StopUpdater, StartDaemon}));
         verifyWindowRestored();
     }
 

@@ -21,6 +21,7 @@ struct UpgradeFixture
     std::unique_ptr<QWidget> mainWindow;
     std::unique_ptr<TUpgradeForm> form;
     QStringList errors;     // the program's error boxes, in order
+    QStringList infos;      // its information boxes
     int warningResult = 6;  // what the warning dialog answers
     int warningsShown = 0;
 
@@ -55,6 +56,7 @@ struct UpgradeFixture
             return warningResult;
         };
         form->showError = [this](const QString &message) { errors.append(message); };
+        form->showInfo = [this](const QString &message) { infos.append(message); };
         return true;
     }
 

@@ -162,7 +162,11 @@ private slots:
             if (i == Silent) {
                 QVERIFY(!outcome.succeeded);
                 QCOMPARE(outcome.failedStep, u"Starting updater"_qs);
-                QCOMPARE(outcome.device.daemon, TDeviceState::Off);
+                QCOMPARE(outcome.message, u"Device not responding: Starting updater"_qs);
+                // Put back: the updater stopped and the daemon started again.
+                QVERIFY(outcome.device.normal());
+                QCOMPARE(commands(i), (QList<int>{int(Wire::Command::StopDaemon), int(Wire::Command::StartUpdater),
+                                                   int(Wire::Command::StopUpdater), int(Wire::Command::StartDaemon)}));
                 QCOMPARE(controller.value(QLatin1String("updateModeCount")).toInt(), 0);
                 QVERIFY(m_sim->requests(LabSimulator::deviceIp(i), Wire::BusPort).isEmpty());
                 continue;
