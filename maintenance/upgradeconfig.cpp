@@ -14,14 +14,11 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 
-namespace {
-
-QString configFilter()
+QString TUpgradeForm::configFilter()
 {
+    // "*", not "*.*", which hides files without an extension on Linux.
     return QStringLiteral("Config files (*.cfg);;All files (*)");
 }
-
-} // namespace
 
 // ---- Files -------------------------------------------------------------------------------
 

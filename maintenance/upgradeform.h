@@ -213,6 +213,8 @@ public:
 
     void OpenButtonClick();
     void SaveButtonClick();
+    // The filter of the Open and Save dialogs.
+    static QString configFilter();
     void ReadConfigBtnClick();
     void DiagnoseBtnClick();
     void WriteConfigBtnClick();

@@ -13,6 +13,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QTimer>
+#include <QToolBar>
+#include <QMenuBar>
 #include <QToolButton>
 #include <QtTest>
 
@@ -346,6 +348,36 @@ private slots:
         QCOMPARE(SelectedDevice, 2);
         const QStringList items{m_form->PopupMenu->actions()[0]->text(), m_form->PopupMenu->actions()[1]->text()};
         QCOMPARE(items, (QStringList{u"Properties"_s, u"Upgrade"_s}));
+    }
+
+    void noMenuHidesTheToolBar_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("reason");
+        QTest::newRow("tool bar, right button") << u"ToolBar1"_s << int(QContextMenuEvent::Mouse);
+        QTest::newRow("menu bar, right button") << u"menuBar"_s << int(QContextMenuEvent::Mouse);
+        QTest::newRow("Scan button, menu key") << u"ScanButton"_s << int(QContextMenuEvent::Keyboard);
+    }
+
+    // Qt's main window offers a menu there whose one item hides the tool bar, and DropBear and
+    // Search IP Address with it; this window has none.
+    void noMenuHidesTheToolBar()
+    {
+        QFETCH(QString, target);
+        QFETCH(int, reason);
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QWidget *widget = target == u"ToolBar1"_s ? static_cast<QWidget *>(m_form->ToolBar1)
+                          : target == u"menuBar"_s ? static_cast<QWidget *>(m_form->menuBar())
+                                                   : static_cast<QWidget *>(m_form->ScanButton);
+        const QPoint at(widget->width() - 3, widget->height() / 2);
+        QContextMenuEvent event(QContextMenuEvent::Reason(reason), at, widget->mapToGlobal(at));
+        QApplication::sendEvent(widget, &event);
+        QWidget *popup = QApplication::activePopupWidget();
+        if (popup)
+            popup->close();
+        QCOMPARE(popup, nullptr);
+        QVERIFY(m_form->ToolBar1->isVisible());
     }
 
     void macToText_data()

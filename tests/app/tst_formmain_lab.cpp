@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
@@ -307,18 +308,26 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("requests"); // command 9 requests the device gets
-        QTest::newRow("acknowledged at once") << QString() << 1;
+        QTest::addColumn<QString>("status"); // what the status bar tells, after the device's address
+        QTest::newRow("acknowledged at once") << QString() << 1 << QStringLiteral("acknowledged the DropBear switch");
         QTest::newRow("answered with a wrong code") << QStringLiteral("wrong-ack@cmd=%1").arg(int(Wire::Command::SetDropBear))
-                                                     << DropBearAttempts;
+                                                     << DropBearAttempts
+                                                     << QStringLiteral("answered the DropBear switch with another code");
+        // The device after it acknowledges each request first, from its own address: never taken
+        // for the device's answer, which carries another code.
+        QTest::newRow("another device acknowledges in between")
+            << QStringLiteral("stray@cmd=%1 wrong-ack@cmd=%1").arg(int(Wire::Command::SetDropBear)) << DropBearAttempts
+            << QStringLiteral("answered the DropBear switch with another code");
     }
     void dropBear()
     {
         QFETCH(QString, fault);
         QFETCH(int, requests);
+        QFETCH(QString, status);
         const DevSim::SimDevice &device = m_model[knownDevice()];
         QStringList faults;
-        if (!fault.isEmpty())
-            faults << QStringLiteral("--fault") << device.ipText() + u':' + fault;
+        for (const QString &one : fault.split(u' ', Qt::SkipEmptyParts))
+            faults << QStringLiteral("--fault") << device.ipText() + u':' + one;
         openWindow(faults);
         scanToTheEnd();
         selectGridRow(gridRowOf(device.ipText()));
@@ -347,6 +356,7 @@ private slots:
         QCOMPARE(lines[0], "-4 neigh flush to " + device.ipText().toLatin1() + "\t0");
 
         QCOMPARE(boxes.seen(), QStringList());
+        QCOMPARE(m_form->StatusBar->currentMessage(), device.ipText() + u' ' + status);
         QVERIFY(m_form->DropBearButton->isEnabled());
         QVERIFY(m_form->DropBearButton->isChecked()); // the pressed look flips with each click
         QVERIFY(QApplication::overrideCursor() == nullptr);

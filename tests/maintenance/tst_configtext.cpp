@@ -6,11 +6,14 @@
 #include "errors.h"
 #include "upgradeform.h"
 
+#include "filenameedit.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QToolBar>
@@ -526,6 +529,58 @@ private slots:
         QCOMPARE(EditorBytes(m_form->Memo).toHex(), text.toHex());
         QVERIFY(!QFileInfo::exists(m_chosen));
         QVERIFY(m_errors.isEmpty());
+    }
+
+    void unencodableTextIsRefused_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("problem"); // empty: the text is the device's own
+        const auto refused = [](const QString &shown, const QString &code, int line) {
+            return u"The character \"%1\" (U+%2) on line %3 is not one of the device's 8-bit characters."_s
+                .arg(shown, code)
+                .arg(line);
+        };
+        QTest::newRow("curly quote pasted") << u"a=1\nname=\u2019x\n"_s << refused(u"\u2019"_s, u"2019"_s, 2);
+        QTest::newRow("dash, after Latin-1") << u"caf\u00e9 \u2013 1"_s << refused(u"\u2013"_s, u"2013"_s, 1);
+        QTest::newRow("beyond the first plane") << u"x\n\n\U0001F600"_s << refused(u"\U0001F600"_s, u"1F600"_s, 3);
+        QTest::newRow("Latin-1 and the shown NUL") << u"caf\u00e9\u2400\u00ff"_s << QString();
+    }
+
+    // A character the device's 8-bit text cannot hold is never turned into '?' on the way out:
+    // Save and Write Config refuse the text, naming it; no file is written, nothing is sent.
+    void unencodableTextIsRefused()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, problem);
+        m_form->Memo->setPlainText(typed);
+        m_chosen = m_dir.filePath(u"typed.cfg"_s);
+        QFile::remove(m_chosen);
+        m_form->SaveButton->trigger();
+        QCOMPARE(QFile::exists(m_chosen), problem.isEmpty());
+        if (problem.isEmpty()) {
+            QCOMPARE(m_errors, QStringList());
+            return;
+        }
+        QCOMPARE(m_dialogs, 0);
+        // The window has no engine here: anything sent would fail loudly.
+        m_form->DeviceIP = u"198.18.1.1"_s;
+        m_form->WriteConfigBtn->trigger();
+        QCOMPARE(m_errors, (QStringList{problem + u" Nothing was saved."_s,
+                                        u"Write Config Failed\r\n"_s + problem + u" Nothing was sent."_s}));
+        QCOMPARE(m_warnings, 0);
+    }
+
+    // Files without an extension (firmware images often have none) are listed by every chooser.
+    void fileChoosersShowEveryFile()
+    {
+        for (const QString &filter :
+             {m_form->UpgradeComFile->filter(), m_form->UpgradeControlFile->filter(), TUpgradeForm::configFilter()}) {
+            const QString all = filter.split(u";;"_s).constLast();
+            const QString pattern = all.section(u'(', 1).chopped(1);
+            const QRegularExpression glob(QRegularExpression::wildcardToRegularExpression(pattern));
+            for (const QString &name : {u"firmware"_s, u"image.bin"_s, u"site.cfg"_s})
+                QVERIFY2(glob.match(name).hasMatch(), qPrintable(filter + u" hides "_s + name));
+        }
     }
 
     // Without a device address the device buttons do nothing: no message, the editor untouched.

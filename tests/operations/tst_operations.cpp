@@ -290,6 +290,34 @@ private slots:
         QVERIFY(outcome.device.normal());
     }
 
+    void configDifference_data()
+    {
+        QTest::addColumn<QByteArray>("written");
+        QTest::addColumn<QByteArray>("readBack");
+        QTest::addColumn<QString>("expected");
+        const QByteArray text = "a=1\r\nname=pump\r\nmode=2\r\n";
+        QTest::newRow("equal") << text << text << QString();
+        QTest::newRow("one byte on the second line")
+            << text << QByteArray(text).replace("pump", "pimp")
+            << u"The configuration read back differs from the one written at byte 11, line 2: \"name=pump\" "
+               u"was written, \"name=pimp\" read back (24 bytes written, 24 read)."_qs;
+        QTest::newRow("cut short") << text << text.first(20)
+                                   << u"The configuration read back differs from the one written at byte 20, line 3: "
+                                      u"\"mode=2\" was written, \"mode\" read back (24 bytes written, 20 read)."_qs;
+        QTest::newRow("first byte, nothing read")
+            << text << QByteArray()
+            << u"The configuration read back differs from the one written at byte 0, line 1: \"a=1\" was written, "
+               u"\"\" read back (24 bytes written, 0 read)."_qs;
+    }
+
+    void configDifference()
+    {
+        QFETCH(QByteArray, written);
+        QFETCH(QByteArray, readBack);
+        QFETCH(QString, expected);
+        QCOMPARE(ConfigDifference(written, readBack), expected);
+    }
+
     void declinedWarningSendsNothing()
     {
         acknowledgeEverything();
