@@ -143,6 +143,7 @@ void TFormMain::buildComponents()
     connect(StringGrid->horizontalHeader(), &QHeaderView::sectionResized, this, [this] { FitLastColumn(); });
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
+    showError = ShowProgramError;
     askAddress = [this](QString *text) {
         bool ok = false;
         *text = QInputDialog::getText(this, QStringLiteral("IP Address"), QStringLiteral("Enter the IP Address"),
@@ -290,17 +291,23 @@ void TFormMain::StringGridSelectCell(int, int row)
 
 void TFormMain::Search()
 {
-    QString address;
-    if (!askAddress || !askAddress(&address))
+    QString typed;
+    if (!askAddress || !askAddress(&typed))
         return;
+    // Spaces around the address are no part of it; anything else that is not an address is told
+    // as it was typed, before the list is touched or anything is sent.
+    const QString address = typed.trimmed();
+    if (!IsDottedIPv4(address)) {
+        showError(QStringLiteral("\"%1\" is not an IP address.").arg(typed));
+        return;
+    }
     ResetGrid();
     TSearchDevice search(m_serveur, address);
     const TOperationOutcome outcome = search.exec();
     if (outcome.error)
         std::rethrow_exception(outcome.error); // a failed connection, for the general handler
     const QByteArray &reply = search.reply();
-    DecodeDiscoveryReply(IpToText(TextToIp(address)), Wire::DevicePort, reply.constData(), int(reply.size()), true,
-                         false);
+    DecodeDiscoveryReply(address, Wire::DevicePort, reply.constData(), int(reply.size()), true, false);
 }
 
 void TFormMain::Properties()
@@ -324,18 +331,10 @@ void TFormMain::UpgradeButtonClick()
 }
 
 namespace {
-// Names and versions sort with A-Z folded to lower case, other bytes as they are.
-QByteArray foldedKey(const TParamValue &value)
+// Names, types and versions sort as shown, every letter compared without its case.
+int compareShown(const TParamValue &a, const TParamValue &b)
 {
-    QByteArray key;
-    if (const QByteArray *text = std::get_if<QByteArray>(&value))
-        key = *text;
-    else
-        key = ParamValueText(value).toLatin1();
-    for (char &c : key)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return key;
+    return QString::compare(ParamValueText(a), ParamValueText(b), Qt::CaseInsensitive);
 }
 
 int compareBytes(const QByteArray &a, const QByteArray &b)
@@ -354,12 +353,9 @@ void TFormMain::StringGridDblClick(int column, int row)
         return; // device rows, and the bootstrap column, keep the order
     auto less = [column](const TEPS &a, const TEPS &b) {
         switch (column) {
-        case 0: return compareBytes(foldedKey(a.Params[Wire::Param::Name]), foldedKey(b.Params[Wire::Param::Name])) < 0;
-        case 1:
-            return compareBytes(foldedKey(a.Params[Wire::Param::TypeText]), foldedKey(b.Params[Wire::Param::TypeText])) < 0;
-        case 2:
-            return compareBytes(foldedKey(a.Params[Wire::Param::HardwareVersion]),
-                                foldedKey(b.Params[Wire::Param::HardwareVersion])) < 0;
+        case 0: return compareShown(a.Params[Wire::Param::Name], b.Params[Wire::Param::Name]) < 0;
+        case 1: return compareShown(a.Params[Wire::Param::TypeText], b.Params[Wire::Param::TypeText]) < 0;
+        case 2: return compareShown(a.Params[Wire::Param::HardwareVersion], b.Params[Wire::Param::HardwareVersion]) < 0;
         case 3: return compareBytes(a.IpText.toUtf8(), b.IpText.toUtf8()) < 0;
         default: return a.Mac < b.Mac;
         }

@@ -80,6 +80,8 @@ public:
 
     // The one-line input box of Search; tests replace it.
     std::function<bool(QString *text)> askAddress;
+    // The program's error box ("Erreur"); tests replace it.
+    std::function<void(const QString &message)> showError;
     // What Upgrade / Config opens; set once the upgrade window exists.
     std::function<void()> openUpgradeWindow;
 

@@ -100,6 +100,21 @@ TCommandResult JudgeCommandReply(QByteArrayView reply, Wire::Command command)
     return JudgeCommandReply(reply, static_cast<quint8>(command), info.ackCode);
 }
 
+bool IsCompleteReply(QByteArrayView reply, Wire::Command command)
+{
+    if (command != Wire::Command::Discover)
+        return reply.size() >= Wire::CommandReplyMinSize;
+    qsizetype position = Wire::ParametersOffset;
+    while (position + 2 <= reply.size()) {
+        if (quint8(reply[position]) == 0xFF && quint8(reply[position + 1]) == 0xFF)
+            return true;
+        if (position + 3 > reply.size())
+            return false;
+        position += 3 + quint8(reply[position + 2]);
+    }
+    return false;
+}
+
 bool IsValidDiscoveryReply(QByteArrayView reply)
 {
     if (reply.size() < Wire::HeaderSize)

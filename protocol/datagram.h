@@ -37,6 +37,11 @@ enum TCommandResult : quint8 {
 TCommandResult JudgeCommandReply(QByteArrayView reply, quint8 command, quint16 ackCode);
 TCommandResult JudgeCommandReply(QByteArrayView reply, Wire::Command command);
 
+// Whether a reply that comes over a stream connection is all there: a command reply once it
+// carries its acknowledgement code, a discovery reply once its parameter list reaches its
+// terminator (the element walk of the reply, so that FF FF inside a value does not end it).
+bool IsCompleteReply(QByteArrayView reply, Wire::Command command);
+
 // The acceptance tests of a discovery reply: a full header, source address neither all
 // 0x00 nor all 0xFF, version 00 01, ProtocolCode, zero status, command byte 0 or 1.
 bool IsValidDiscoveryReply(QByteArrayView reply);

@@ -6,6 +6,7 @@
 #include "tools.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QScopeGuard>
@@ -475,8 +476,17 @@ QByteArray TServeur::exchangeOverTcp(const QByteArray &request, int waitCount)
         throw ConnectionError(QStringLiteral("%1: %2").arg(host, socket.errorString()));
 
     const int timeoutMs = waitCount > 0 ? waitCount * m_options.waitUnitMs : 10 * m_options.waitUnitMs;
+    const QDeadlineTimer deadline(2 * timeoutMs);
+    const auto command = static_cast<Wire::Command>(quint8(request.at(Wire::CommandOffset)));
     if (SocketWait::waitForReadyRead(socket, 2 * timeoutMs)) {
-        reply = socket.read(TcpReadLimit); // one receive: whatever has arrived is the reply
+        // A reply may come in several segments: read on until it is whole, the device closes, or
+        // the time is up.
+        reply = socket.read(TcpReadLimit);
+        while (!IsCompleteReply(reply, command) && reply.size() < TcpReadLimit && !deadline.hasExpired()) {
+            if (!SocketWait::waitForReadyRead(socket, int(std::max<qint64>(deadline.remainingTime(), 1))))
+                break;
+            reply += socket.read(TcpReadLimit - reply.size());
+        }
     } else if (end.peerReset(&reason)) {
         // A reset is an error of the connection; only the peer's close gives an empty reply.
         throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));

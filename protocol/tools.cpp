@@ -3,6 +3,7 @@
 #include "wire.h"
 
 #include <QFileInfo>
+#include <QStringDecoder>
 #include <QNetworkInterface>
 #include <QtEndian>
 
@@ -74,8 +75,16 @@ QString ParamValueText(const TParamValue &value)
     if (const qint64 *n = std::get_if<qint64>(&value))
         return QString::number(*n);
     if (const QByteArray *text = std::get_if<QByteArray>(&value))
-        return QString::fromLatin1(*text); // one character per byte
+        return DeviceText(*text);
     return QString();
+}
+
+QString DeviceText(QByteArrayView bytes)
+{
+    // Devices named in UTF-8 show their names as written; any other bytes are one character each.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : decoded;
 }
 
 TEPS::TEPS()

@@ -35,8 +35,8 @@ public:
     bool has(int id) const;
     // Integer value, or fallback when empty or a text.
     qint64 number(int id, qint64 fallback = 0) const;
-    // The value as the grid shows it: texts as they are (one character per byte),
-    // numbers in decimal, empty as an empty text.
+    // The value as the grid shows it: texts as the device sends them (DeviceText), numbers in
+    // decimal, empty as an empty text.
     QString text(int id) const;
 
     int count() const { return static_cast<int>(m_values.size()); }
@@ -50,6 +50,8 @@ private:
 };
 
 QString ParamValueText(const TParamValue &value);
+// A text as a device sends it: decoded as UTF-8 when it is valid UTF-8, else one character per byte.
+QString DeviceText(QByteArrayView bytes);
 
 // One discovered device.
 struct TEPS

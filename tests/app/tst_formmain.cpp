@@ -281,6 +281,42 @@ private slots:
         QCOMPARE(m_form->StringGrid->Cells(0, 1), QString());
     }
 
+    void namesAsSent_data()
+    {
+        QTest::addColumn<QByteArrayList>("sent"); // names, in the order the devices answer
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<QStringList>("sorted");  // after a double-click on "Name"
+        QTest::newRow("UTF-8, by letter whatever the case")
+            << QByteArrayList{"\xc3\x96" "B", "\xc3\xb6" "A", "Oz"} << QStringList{u"\u00d6B"_s, u"\u00f6" "A"_s, u"Oz"_s}
+            << QStringList{u"Oz"_s, u"\u00f6" "A"_s, u"\u00d6B"_s};
+        QTest::newRow("not UTF-8: one character per byte")
+            << QByteArrayList{"\xd6l", "pump\xff"} << QStringList{u"\u00d6l"_s, u"pump\u00ff"_s}
+            << QStringList{u"pump\u00ff"_s, u"\u00d6l"_s};
+        QTest::newRow("equal but for case keep their order")
+            << QByteArrayList{"\xc3\xa9t\xc3\xa9", "\xc3\x89T\xc3\x89"} << QStringList{u"\u00e9t\u00e9"_s, u"\u00c9T\u00c9"_s}
+            << QStringList{u"\u00e9t\u00e9"_s, u"\u00c9T\u00c9"_s};
+    }
+
+    // Names are shown and sorted as the device wrote them.
+    void namesAsSent()
+    {
+        QFETCH(QByteArrayList, sent);
+        QFETCH(QStringList, shown);
+        QFETCH(QStringList, sorted);
+        for (qsizetype i = 0; i < sent.size(); ++i)
+            feed(u"198.18.1.%1"_s.arg(i + 1),
+                 ReplyBuilder(1, QByteArray::fromHex("00010050c21a2b0" + QByteArray::number(i))).text(7, sent[i]).terminate());
+        const auto names = [this] {
+            QStringList list;
+            for (int row = 1; row < m_form->StringGrid->RowCount(); ++row)
+                list.append(m_form->StringGrid->Cells(0, row));
+            return list;
+        };
+        QCOMPARE(names(), shown);
+        m_form->StringGridDblClick(0, 0);
+        QCOMPARE(names(), sorted);
+    }
+
     void sortByHeader_data()
     {
         QTest::addColumn<int>("column");
@@ -437,9 +473,10 @@ private slots:
 
     void escapedErrorShowsTheGeneralBox()
     {
-        // A search for text that is no address fails in the engine; the error escapes the handler.
+        // A search of an address where nothing listens fails in the engine; the error escapes the
+        // handler.
         m_form->askAddress = [](QString *text) {
-            *text = QStringLiteral("device.local");
+            *text = QStringLiteral("127.0.0.1");
             return true;
         };
         MessageBoxSeen seen;
@@ -449,7 +486,7 @@ private slots:
         QCOMPARE(seen.title, QStringLiteral("Tarvino"));
         QCOMPARE(seen.icon, QMessageBox::Critical);
         QCOMPARE(seen.buttons, QStringList{QStringLiteral("OK")});
-        QVERIFY2(seen.text.contains(QStringLiteral("0.0.0.0")) && seen.text.endsWith(u'.'), qPrintable(seen.text));
+        QVERIFY2(seen.text.contains(QStringLiteral("127.0.0.1")) && seen.text.endsWith(u'.'), qPrintable(seen.text));
         // The window is still usable.
         QVERIFY(m_form->isVisible());
         m_form->ScanButton->click();

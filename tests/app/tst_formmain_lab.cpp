@@ -294,6 +294,48 @@ private slots:
         QVERIFY(!m_form->Timer->isActive()); // a search starts no scan cycle
     }
 
+    void searchAsTyped_data()
+    {
+        QTest::addColumn<QString>("typed");  // %1: the device's address
+        QTest::addColumn<QString>("fault");  // of the device
+        QTest::addColumn<bool>("found");
+        QTest::newRow("spaces around") << QStringLiteral("  %1 ") << QString() << true;
+        QTest::newRow("reply in two segments") << QStringLiteral("%1") << QStringLiteral("split@tcp") << true;
+        QTest::newRow("three octets") << QStringLiteral("198.18.1") << QString() << false;
+        QTest::newRow("a name") << QStringLiteral("pump-3") << QString() << false;
+    }
+
+    // The typed text is the address without its spaces, or it is refused as typed; a reply that
+    // comes in two segments is read whole.
+    void searchAsTyped()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, fault);
+        QFETCH(bool, found);
+        const DevSim::SimDevice &device = m_model[knownDevice()];
+        openWindow(fault.isEmpty() ? QStringList() : QStringList{QStringLiteral("--fault"), device.ipText() + u':' + fault});
+        scanToTheEnd();
+        QStringList errors;
+        m_form->showError = [&](const QString &message) { errors << message; };
+        const QString text = typed.contains(u"%1") ? typed.arg(device.ipText()) : typed;
+        m_form->askAddress = [&](QString *answer) {
+            *answer = text;
+            return true;
+        };
+        const qsizetype before = m_sim.requests().size();
+        m_form->tutu1->trigger();
+        if (!found) {
+            QCOMPARE(errors, QStringList{u'"' + text + QStringLiteral("\" is not an IP address.")});
+            QCOMPARE(m_sim.requests().size(), before); // nothing sent
+            QCOMPARE(DeviceList.size(), Devices);      // the list as the scan left it
+            return;
+        }
+        QCOMPARE(errors, QStringList());
+        QCOMPARE(DeviceList.size(), 1);
+        QCOMPARE(DeviceList[0].IpText, device.ipText());
+        QCOMPARE(row(1), expectedRow(device));
+    }
+
     void searchCancelled()
     {
         openWindow();
@@ -332,7 +374,8 @@ private slots:
         scanToTheEnd();
         selectGridRow(gridRowOf(device.ipText()));
 
-        const QString flushLog = m_fakeIpDir.filePath(QStringLiteral("flush-%1.log").arg(requests));
+        const QString row = QString::fromUtf8(QTest::currentDataTag()).replace(u' ', u'-');
+        const QString flushLog = m_fakeIpDir.filePath(QStringLiteral("flush-%1.log").arg(row));
         qputenv("TARVINO_FAKE_IP_LOG", flushLog.toLocal8Bit());
         qputenv("TARVINO_FAKE_IP_JOURNAL", m_sim.journalPath().toLocal8Bit());
         MessageBoxWatch boxes;
