@@ -9,7 +9,7 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Tarvino"));
+    QApplication::setApplicationName(QStringLiteral("Tarvino"));
     const QStringList arguments = QApplication::arguments();
     if (arguments.size() != 2) {
         QTextStream(stderr) << "usage: tarvino-about-screenshot <file.png>\n";

@@ -13,8 +13,10 @@
 
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv)
 {
+    // The application's title. Not set as its display name too: Qt would add that to the caption
+    // of every window (" — Tarvino"), whose captions are the program's own; the display name
+    // still reads "Tarvino", taken from the application name.
     setApplicationName(QStringLiteral("Tarvino"));
-    setApplicationDisplayName(QStringLiteral("Tarvino"));
     setApplicationVersion(QStringLiteral(TARVINO_VERSION));
     setStyle(new TAppStyle); // the application owns it
     setWindowIcon(AppIcon(QStringLiteral("scan")));

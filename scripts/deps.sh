@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev libqt6svg6
     iproute2 net-tools procps
-    xvfb xauth
+    xvfb xauth x11-utils
     curl vsftpd python3-pyftpdlib python3-crcmod
     clang-14 libclang-rt-14-dev
 )
