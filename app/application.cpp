@@ -19,6 +19,8 @@ TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv)
     setApplicationName(QStringLiteral("Tarvino"));
     setApplicationVersion(QStringLiteral(TARVINO_VERSION));
     setStyle(new TAppStyle); // the application owns it
+    // Errors that a handler lets escape are caught where it is connected and shown here.
+    SetErrorHandler([](std::exception_ptr error) { ShowException(ExceptionMessage(error)); });
     setWindowIcon(AppIcon(QStringLiteral("scan")));
 }
 

@@ -1,5 +1,7 @@
 #include "formmain.h"
 
+#include "errors.h"
+
 #include "about.h"
 #include "application.h"
 #include "commandoperations.h"
@@ -123,23 +125,23 @@ void TFormMain::buildComponents()
     Timer->setInterval(250);
     Timer->setSingleShot(false);
 
-    connect(ScanMenu, &QAction::triggered, this, &TFormMain::Scan);
-    connect(ScanButton, &QToolButton::clicked, this, &TFormMain::Scan);
-    connect(ScanPopupmenuItem, &QAction::triggered, this, &TFormMain::Scan);
-    connect(tutu1, &QAction::triggered, this, &TFormMain::Search);
+    connect(ScanMenu, &QAction::triggered, this, Guarded(this, &TFormMain::Scan));
+    connect(ScanButton, &QToolButton::clicked, this, Guarded(this, &TFormMain::Scan));
+    connect(ScanPopupmenuItem, &QAction::triggered, this, Guarded(this, &TFormMain::Scan));
+    connect(tutu1, &QAction::triggered, this, Guarded(this, &TFormMain::Search));
     connect(ExitMenu, &QAction::triggered, this, &TFormMain::Quit);
-    connect(AboutMenu, &QAction::triggered, this, &TFormMain::AboutMenuClick);
+    connect(AboutMenu, &QAction::triggered, this, Guarded(this, &TFormMain::AboutMenuClick));
     connect(Timer, &QTimer::timeout, this, &TFormMain::TimerTimer);
     connect(StringGrid, &TStringGrid::cellSelected, this, &TFormMain::StringGridSelectCell);
     connect(StringGrid, &TStringGrid::contextPopup, this, &TFormMain::StringGridContextPopup);
     connect(StringGrid->horizontalHeader(), &QHeaderView::sectionDoubleClicked, this,
             [this](int column) { StringGridDblClick(column, 0); });
-    connect(DropBearButton, &QToolButton::clicked, this, &TFormMain::DropBearButtonClick);
-    connect(UpgradeButton, &QToolButton::clicked, this, &TFormMain::UpgradeButtonClick);
-    connect(UpgradePopup, &QAction::triggered, this, &TFormMain::UpgradeButtonClick);
-    connect(PropertiesButton, &QToolButton::clicked, this, &TFormMain::Properties);
-    connect(PropertiesMenu, &QAction::triggered, this, &TFormMain::Properties);
-    connect(PropertiesPopup, &QAction::triggered, this, &TFormMain::Properties);
+    connect(DropBearButton, &QToolButton::clicked, this, Guarded(this, &TFormMain::DropBearButtonClick));
+    connect(UpgradeButton, &QToolButton::clicked, this, Guarded(this, &TFormMain::UpgradeButtonClick));
+    connect(UpgradePopup, &QAction::triggered, this, Guarded(this, &TFormMain::UpgradeButtonClick));
+    connect(PropertiesButton, &QToolButton::clicked, this, Guarded(this, &TFormMain::Properties));
+    connect(PropertiesMenu, &QAction::triggered, this, Guarded(this, &TFormMain::Properties));
+    connect(PropertiesPopup, &QAction::triggered, this, Guarded(this, &TFormMain::Properties));
     connect(StringGrid->horizontalHeader(), &QHeaderView::sectionResized, this, [this] { FitLastColumn(); });
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 

@@ -421,14 +421,14 @@ void TUpgradeForm::reject()
 
 void TUpgradeForm::connectOperations()
 {
-    connect(UpgradeComBtn, &QPushButton::clicked, this, &TUpgradeForm::UpgradeComBtnClick);
-    connect(UpgradeControlBtn, &QPushButton::clicked, this, &TUpgradeForm::UpgradeControlBtnClick);
-    connect(OpenButton, &QAction::triggered, this, &TUpgradeForm::OpenButtonClick);
-    connect(SaveButton, &QAction::triggered, this, &TUpgradeForm::SaveButtonClick);
-    connect(ReadConfigBtn, &QAction::triggered, this, &TUpgradeForm::ReadConfigBtnClick);
-    connect(WriteConfigBtn, &QAction::triggered, this, &TUpgradeForm::WriteConfigBtnClick);
-    connect(ReadLogsBtn, &QAction::triggered, this, &TUpgradeForm::ReadLogsBtnClick);
-    connect(EraseLogsBtn, &QAction::triggered, this, &TUpgradeForm::EraseLogsBtnClick);
-    connect(ResetBtn, &QAction::triggered, this, &TUpgradeForm::ResetBtnClick);
-    connect(DiagnoseBtn, &QAction::triggered, this, &TUpgradeForm::DiagnoseBtnClick);
+    connect(UpgradeComBtn, &QPushButton::clicked, this, Guarded(this, &TUpgradeForm::UpgradeComBtnClick));
+    connect(UpgradeControlBtn, &QPushButton::clicked, this, Guarded(this, &TUpgradeForm::UpgradeControlBtnClick));
+    connect(OpenButton, &QAction::triggered, this, Guarded(this, &TUpgradeForm::OpenButtonClick));
+    connect(SaveButton, &QAction::triggered, this, Guarded(this, &TUpgradeForm::SaveButtonClick));
+    connect(ReadConfigBtn, &QAction::triggered, this, Guarded(this, &TUpgradeForm::ReadConfigBtnClick));
+    connect(WriteConfigBtn, &QAction::triggered, this, Guarded(this, &TUpgradeForm::WriteConfigBtnClick));
+    connect(ReadLogsBtn, &QAction::triggered, this, Guarded(this, &TUpgradeForm::ReadLogsBtnClick));
+    connect(EraseLogsBtn, &QAction::triggered, this, Guarded(this, &TUpgradeForm::EraseLogsBtnClick));
+    connect(ResetBtn, &QAction::triggered, this, Guarded(this, &TUpgradeForm::ResetBtnClick));
+    connect(DiagnoseBtn, &QAction::triggered, this, Guarded(this, &TUpgradeForm::DiagnoseBtnClick));
 }

@@ -1,5 +1,7 @@
 #include "epsform.h"
 
+#include "errors.h"
+
 #include "ipedit.h"
 #include "wire.h"
 
@@ -119,7 +121,7 @@ TEpsForm::TEpsForm(QWidget *owner)
     CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
     CancelBtn->setGeometry(343, 513, 75, 25);
 
-    connect(OKBtn, &QPushButton::clicked, this, &TEpsForm::OKBtnClick);
+    connect(OKBtn, &QPushButton::clicked, this, Guarded(this, &TEpsForm::OKBtnClick));
     connect(CancelBtn, &QPushButton::clicked, this, &TEpsForm::reject);
     connect(dhcp, &QCheckBox::toggled, this, &TEpsForm::DHCPChange);
 }

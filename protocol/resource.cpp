@@ -1,5 +1,7 @@
 #include "resource.h"
 
+#include "errors.h"
+
 #include <QLoggingCategory>
 
 #include <array>
@@ -33,7 +35,37 @@ TErrorMessageSink &sink()
 }
 
 QString aboutTexts[2];
+
+TErrorHandler &errorHandler()
+{
+    static TErrorHandler current;
+    return current;
+}
 } // namespace
+
+TErrorHandler SetErrorHandler(TErrorHandler handler)
+{
+    TErrorHandler previous = std::move(errorHandler());
+    errorHandler() = std::move(handler);
+    return previous;
+}
+
+void HandleError(std::exception_ptr error)
+{
+    if (errorHandler()) {
+        errorHandler()(error);
+        return;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const TarvinoError &e) {
+        qCWarning(lcMessages).noquote() << e.message();
+    } catch (const std::exception &e) {
+        qCWarning(lcMessages) << e.what();
+    } catch (...) {
+        qCWarning(lcMessages) << "an unknown error";
+    }
+}
 
 QString ErrorMessageFormat(int index)
 {

@@ -1,6 +1,7 @@
 // The main window driven offscreen: layout, the scan cycle, the device table, the error handler.
 // It scans, so it runs only inside the lab.
 #include "application.h"
+#include "errors.h"
 #include "formmain.h"
 #include "replybuilder.h"
 #include "stringgrid.h"
@@ -469,6 +470,29 @@ private slots:
         m_form->AboutMenu->trigger();
         QCOMPARE(title, QStringLiteral("About Tarvino ..."));
         QVERIFY(QApplication::activeModalWidget() == nullptr);
+    }
+
+    // An error that an action's handler lets escape stops where the handler is connected: it never
+    // unwinds through Qt's signal emission, and the general handler gets it.
+    void errorsStopWhereTheHandlerIsConnected()
+    {
+        m_form->askAddress = [](QString *text) {
+            *text = QStringLiteral("127.0.0.1");
+            return true;
+        };
+        QStringList handled;
+        const TErrorHandler previous =
+            SetErrorHandler([&handled](std::exception_ptr error) { handled << TApplication::ExceptionMessage(error); });
+        bool escaped = false;
+        try {
+            m_form->tutu1->trigger();
+        } catch (...) {
+            escaped = true;
+        }
+        SetErrorHandler(previous);
+        QVERIFY(!escaped);
+        QCOMPARE(handled.size(), 1);
+        QVERIFY2(handled.first().contains(QStringLiteral("127.0.0.1")), qPrintable(handled.first()));
     }
 
     void escapedErrorShowsTheGeneralBox()
