@@ -166,6 +166,8 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
     }
     RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
     m_serveur = new TServeur(serveurOptions, this);
+    // Told once, when the engine finds its port taken; scans then say so in the status bar.
+    connect(m_serveur, &TServeur::portTaken, this, [this](const QString &message) { showError(message); });
 }
 
 void TFormMain::setDeviceActionsEnabled(bool enabled)
@@ -207,7 +209,12 @@ void TFormMain::TimerTimer()
     ProgressBar->setValue(m_timerTag * 100 / ScanBroadcasts);
     Timer->setInterval(ScanTickMs);
     ++m_timerTag;
-    m_serveur->Discover(TransportUdp, QString(), discoveryHandler());
+    if (const QString taken = m_serveur->portInUse(); !taken.isEmpty()) {
+        // No socket to send from: the start told why; a box at every scan would tell nothing new.
+        StatusBar->showMessage(taken + QStringLiteral(": no scan was sent."));
+    } else {
+        m_serveur->Discover(TransportUdp, QString(), discoveryHandler());
+    }
     Timer->start();
 }
 

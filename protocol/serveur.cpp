@@ -2,6 +2,7 @@
 
 #include "datagram.h"
 #include "errors.h"
+#include "portholder.h"
 #include "resource.h"
 #include "tools.h"
 
@@ -89,6 +90,7 @@ public:
             socket->setProxy(QNetworkProxy::NoProxy); // devices are on this segment
             // The port is the program's own: another program bound to it would take replies away.
             if (!socket->bind(address, port, QAbstractSocket::DontShareAddress)) {
+                m_portTaken = m_portTaken || socket->error() == QAbstractSocket::AddressInUseError;
                 m_bindErrors.append(QStringLiteral("%1:%2: %3").arg(address.toString()).arg(port).arg(socket->errorString()));
                 delete socket;
                 continue;
@@ -136,6 +138,11 @@ public:
         m_opened.wait();
         return m_bindErrors.join(u"; ");
     }
+    bool portWasTaken() const
+    {
+        m_opened.wait();
+        return m_portTaken;
+    }
 
 private:
     void drain(QUdpSocket &socket)
@@ -170,6 +177,7 @@ private:
     QList<QUdpSocket *> m_sockets;
     QList<QHostAddress> m_bound;
     QStringList m_bindErrors;
+    bool m_portTaken = false;
     QSet<quint32> m_ownAddresses;
     QElapsedTimer m_ownAge;
     mutable std::latch m_opened{1};
@@ -236,6 +244,8 @@ TServeur::TServeur(const Options &options, QObject *parent)
             const QList<quint32> addresses =
                 m_options.bindAddresses.isEmpty() ? LocalIPv4Addresses() : m_options.bindAddresses;
             m_listener->open(addresses, m_options.port, m_options.receiveBufferBytes);
+            if (const QString message = portInUse(); !message.isEmpty())
+                emit portTaken(message); // queued to the GUI thread's receivers
         },
         Qt::QueuedConnection);
 
@@ -259,6 +269,16 @@ QList<QHostAddress> TServeur::boundAddresses() const
 QString TServeur::bindError() const
 {
     return m_listener->bindErrors();
+}
+
+QString TServeur::portInUse() const
+{
+    if (!m_listener->portWasTaken())
+        return {};
+    const QString holder = UdpPortHolder(m_options.port);
+    return QStringLiteral("Port %1 is in use by %2")
+        .arg(m_options.port)
+        .arg(holder.isEmpty() ? QStringLiteral("another program") : holder);
 }
 
 void TServeur::Discover(quint8 transport, const QString &ipText, TDeviceReplyEvent handler)

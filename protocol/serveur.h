@@ -98,6 +98,13 @@ public:
     QList<QHostAddress> boundAddresses() const;
     // Why a binding failed, empty when all of them succeeded.
     QString bindError() const;
+    // "Port 52389 is in use by tarvino (process 4242)" when another program holds the port, once
+    // the binding is done; empty when the port was free.
+    QString portInUse() const;
+
+signals:
+    // The binding found the port held by another program (the text of portInUse()).
+    void portTaken(const QString &message);
 
 private:
     struct Routes;

@@ -5,6 +5,7 @@
 #include "application.h"
 #include "epsform.h"
 #include "formmain.h"
+#include "resource.h"
 #include "labsim.h"
 #include "simdevice.h"
 #include "singleinstance.h"
@@ -24,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QStatusBar>
 #include <QTimer>
+#include <QUdpSocket>
 #include <QToolButton>
 #include <QtTest>
 
@@ -334,6 +336,33 @@ private slots:
         QCOMPARE(DeviceList.size(), 1);
         QCOMPARE(DeviceList[0].IpText, device.ipText());
         QCOMPARE(row(1), expectedRow(device));
+    }
+
+    // Another program holds the engine's port: the start says which, once; a scan then sends
+    // nothing and says why in the status bar instead of a box at every broadcast.
+    void portTakenIsToldOnce()
+    {
+        m_form.reset();
+        QUdpSocket holder;
+        QVERIFY(holder.bind(QHostAddress::AnyIPv4, Wire::DevicePort, QAbstractSocket::DontShareAddress));
+        QFile comm(QStringLiteral("/proc/self/comm"));
+        QVERIFY(comm.open(QIODevice::ReadOnly));
+        const QString taken = QStringLiteral("Port %1 is in use by %2 (process %3)")
+                                  .arg(Wire::DevicePort)
+                                  .arg(QString::fromLocal8Bit(comm.readAll()).trimmed())
+                                  .arg(QCoreApplication::applicationPid());
+        QStringList boxes;
+        const TErrorMessageSink previous = SetErrorMessageSink([&boxes](const QString &m) { boxes << m; });
+        const auto restore = qScopeGuard([&] { SetErrorMessageSink(previous); });
+        TFormMain form;
+        form.showError = [&boxes](const QString &message) { boxes << message; };
+        QTRY_COMPARE(boxes, QStringList{taken});
+        for (int scan = 0; scan < 2; ++scan) {
+            form.Scan();
+            QTRY_VERIFY_WITH_TIMEOUT(!form.Timer->isActive(), CycleWaitMs);
+        }
+        QCOMPARE(boxes, QStringList{taken});
+        QCOMPARE(form.StatusBar->currentMessage(), taken + QStringLiteral(": no scan was sent."));
     }
 
     void searchCancelled()
