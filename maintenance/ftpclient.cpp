@@ -464,6 +464,14 @@ QTcpSocket *TFtpClient::waitForDataConnection(QTcpServer &listener)
 {
     const quint32 server = ipv4Of(m_control->peerAddress());
     const QDeadlineTimer deadline(m_limits.dataConnectMs);
+    // A connection turned away is what went wrong, whatever the server says afterwards (often a
+    // plain "226"): the message starts with it.
+    QString refusedFrom;
+    const auto noDataConnection = [&] {
+        return refusedFrom.isEmpty() ? QStringLiteral("No data connection from %1").arg(m_host)
+                                     : QStringLiteral("No data connection from %1: a connection came from %2 and was refused")
+                                           .arg(m_host, refusedFrom);
+    };
     while (!deadline.hasExpired()) {
         const int slice = SocketWait::slices(remainingMs(deadline)).constFirst();
         if (listener.hasPendingConnections() || listener.waitForNewConnection(slice)) {
@@ -474,6 +482,8 @@ QTcpSocket *TFtpClient::waitForDataConnection(QTcpServer &listener)
                     return socket;
                 qCWarning(lcFtp).noquote() << "Data connection from" << socket->peerAddress().toString()
                                            << "refused: the FTP server is" << m_host;
+                if (refusedFrom.isEmpty())
+                    refusedFrom = socket->peerAddress().toString();
                 socket->abort();
                 delete socket;
             }
@@ -482,14 +492,20 @@ QTcpSocket *TFtpClient::waitForDataConnection(QTcpServer &listener)
         // A server that cannot connect says so on the control connection (425 and the like).
         if (m_control->bytesAvailable() > 0 || m_control->waitForReadyRead(0))
             m_parser.feed(m_control->readAll());
-        if (m_parser.hasReply())
-            refuse(readReply());
+        if (m_parser.hasReply()) {
+            const Ftp::Reply reply = readReply();
+            if (refusedFrom.isEmpty())
+                refuse(reply);
+            fail(noDataConnection() + u'\n' + reply.text(), reply.code);
+        }
         if (m_control->state() != QAbstractSocket::ConnectedState)
             connectionLost();
         SocketWait::keepAlive();
     }
     Abort();
-    fail(QStringLiteral("No data connection from %1 within %2").arg(m_host, duration(m_limits.dataConnectMs)));
+    if (refusedFrom.isEmpty())
+        fail(QStringLiteral("No data connection from %1 within %2").arg(m_host, duration(m_limits.dataConnectMs)));
+    fail(noDataConnection() + QStringLiteral(" (waited %1)").arg(duration(m_limits.dataConnectMs)));
 }
 
 void TFtpClient::sendFile(QTcpSocket &data, QFile &file, const QString &localPath)

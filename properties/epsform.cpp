@@ -9,10 +9,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyleOptionButton>
 #include <QStylePainter>
+
+#include <algorithm>
 
 namespace {
 constexpr QSize ClientSize(434, 551);
@@ -90,6 +93,11 @@ TEpsForm::TEpsForm(QWidget *owner)
     setObjectName(QStringLiteral("EpsForm"));
     setWindowTitle(QStringLiteral("Properties"));
     setFixedSize(ClientSize);
+    showNotice = [this](const QString &message) {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Information"), message, QMessageBox::Ok, this);
+        box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
+        box.exec();
+    };
 
     IPBox = new QGroupBox(QStringLiteral("  IP Address "), this);
     IPBox->setObjectName(QStringLiteral("IPBox"));
@@ -189,10 +197,17 @@ void TEpsForm::DHCPChange()
             row->setEnabled(enable);
 }
 
+namespace {
+// What OK gathers: address, mask, gateway, network flags and the two DNS servers.
+constexpr quint16 GatheredIds[] = {Wire::Param::IpAddress, Wire::Param::SubnetMask, Wire::Param::Gateway,
+                                   Wire::Param::NetworkFlags, Wire::Param::Dns1, Wire::Param::Dns2};
+} // namespace
+
 void TEpsForm::OKBtnClick()
 {
-    // The settings as the device would take them; nothing carries them to the device yet.
+    // The settings as the device would take them; no request carries them to the device.
     TParams &params = m_localEps.Params;
+    const TParams shown = params;
     auto addressOf = [](TIPEdit *edit) { return static_cast<qint64>(TextToIp(edit->text())); };
     params.set(Wire::Param::IpAddress, addressOf(ipaddress));
     params.set(Wire::Param::SubnetMask, addressOf(submask));
@@ -207,6 +222,12 @@ void TEpsForm::OKBtnClick()
     if (auto *dns2 = findChild<TIPEdit *>(QStringLiteral("DNS2")))
         params.set(Wire::Param::Dns2, addressOf(dns2));
 
+    // A setting the dialog showed as 0.0.0.0 (or unset flags) because the device sent none is
+    // unchanged when it comes back so.
+    const bool changed = std::any_of(std::begin(GatheredIds), std::end(GatheredIds),
+                                     [&](quint16 id) { return params.number(id, 0) != shown.number(id, 0); });
+    if (changed && showNotice)
+        showNotice(notSentNotice());
     done(ModalResult::Ok);
 }
 

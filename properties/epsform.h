@@ -6,6 +6,8 @@
 
 #include <QDialog>
 
+#include <functional>
+
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -63,8 +65,16 @@ public:
 
     // Enables the address rows unless DHCP is shown and checked.
     void DHCPChange();
-    // Gathers the edited settings into local_eps and closes with ModalResult::Ok.
+    // Gathers the edited settings into local_eps and closes with ModalResult::Ok. The device has
+    // no request that takes settings: when the user changed one, the notice says that nothing
+    // was sent.
     void OKBtnClick();
+    // An information box ("Information", one OK button); tests replace it.
+    std::function<void(const QString &message)> showNotice;
+    static QString notSentNotice()
+    {
+        return QStringLiteral("The device's network settings cannot be changed from this program; nothing was sent.");
+    }
 
     // Cancel, Escape and the close box all end with ModalResult::Cancel.
     void reject() override;

@@ -178,7 +178,7 @@ void ScriptedFtpPeer::startData(const QList<QByteArray> &storReplies)
 void ScriptedFtpPeer::connectData()
 {
     m_data = new QTcpSocket(this);
-    if (m_script.data == DataMode::FromOtherAddress)
+    if (m_script.data == DataMode::FromOtherAddress || m_script.data == DataMode::FromOtherAddressThenFinal)
         m_data->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
     const DataMode mode = m_script.data;
     if (mode == DataMode::Stall || mode == DataMode::PauseThenReceive)

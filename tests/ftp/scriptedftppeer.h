@@ -24,6 +24,7 @@ public:
         Receive,          // connect to the PORT endpoint, store everything until the client closes
         Never,            // agree to STOR but never connect
         FromOtherAddress, // connect from 127.0.0.2: not the server the client talks to
+        FromOtherAddressThenFinal, // the same, then the final replies as if the file had gone
         Stall,            // connect, then take no data at all
         PauseThenReceive, // connect, take nothing for dataDelayMs, then receive everything
         ResetAfter,       // receive resetAfter bytes, then reset the connection

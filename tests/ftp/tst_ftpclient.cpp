@@ -297,6 +297,12 @@ void TestFtpClient::refusedReply_data()
     QTest::newRow("closed after user") << withReplies("USER", {"!close"})
                                        << QStringLiteral("Connection to 127.0.0.1 closed by the server") << 0
                                        << firstLines(1) << false;
+    // The server's "done" after its connection was turned away is no success: the message says so.
+    QTest::newRow("226 after a connection from another address")
+        << withFinal({"226 done."}, withData(DataMode::FromOtherAddressThenFinal))
+        << QStringLiteral("No data connection from 127.0.0.1: a connection came from 127.0.0.2 and was refused\n"
+                          "226 done.")
+        << 226 << firstLines(7) << false;
     QTest::newRow("421 then closed after dele")
         << withReplies("DELE", {"421 Timeout.", "!close"}) << QStringLiteral("421 Timeout.") << 421 << firstLines(5)
         << false;
@@ -315,6 +321,8 @@ void TestFtpClient::refusedReply()
     const QString path = writeFile(contents);
     TFtpClient ftp;
     ProgressLog progress(ftp);
+    if (script.data == DataMode::FromOtherAddressThenFinal)
+        QTest::ignoreMessage(QtWarningMsg, "Data connection from 127.0.0.2 refused: the FTP server is 127.0.0.1");
     const Outcome outcome = upload(ftp, peer.port(), path);
     QCOMPARE(outcome.error, message);
     QCOMPARE(outcome.code, code);
@@ -383,7 +391,10 @@ void TestFtpClient::timeLimits_data()
     QTest::newRow("no data connection") << withData(DataMode::Never) << 1000 << noData << 0 << Quick.dataConnectMs
                                         << false;
     QTest::newRow("data connection from another address")
-        << withData(DataMode::FromOtherAddress) << 1000 << noData << 0 << Quick.dataConnectMs << false;
+        << withData(DataMode::FromOtherAddress) << 1000
+        << QStringLiteral("No data connection from 127.0.0.1: a connection came from 127.0.0.2 and was refused "
+                          "(waited 1 s)")
+        << 0 << Quick.dataConnectMs << false;
     QTest::newRow("no final reply") << withFinal({}) << 1000 << noReply << 0 << Quick.replyMs << true;
     QTest::newRow("426, then nothing") << withFinal({"426 Connection closed."}) << 1000
                                        << QStringLiteral("426 Connection closed.\n") + noReply << 426 << Quick.replyMs

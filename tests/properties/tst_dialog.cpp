@@ -458,46 +458,47 @@ private slots:
         QTest::addColumn<bool>("toggleDhcp");
         // Parameters 2, 1, 3, 6, 14, 15 after OK.
         QTest::addColumn<QList<qint64>>("gathered");
+        QTest::addColumn<bool>("changed"); // the notice that nothing was sent
 
         const DeviceReply base;
         const qint64 ip = 0xC0A80114, mask = 0xFFFFFF00, gateway = 0xC0A801FE, dns1 = 0x08080808, dns2 = 0x01010101;
 
         QTest::newRow("nothing changed") << base.bytes() << QTestEventList() << false
-                                         << QList<qint64>{ip, mask, gateway, 0x01, dns1, dns2};
+                                         << QList<qint64>{ip, mask, gateway, 0x01, dns1, dns2} << false;
 
         DeviceReply noDns2 = base;
         noDns2.dns2.reset();
         QTest::newRow("no DNS2 gives 0") << noDns2.bytes() << QTestEventList() << false
-                                         << QList<qint64>{ip, mask, gateway, 0x01, dns1, 0};
+                                         << QList<qint64>{ip, mask, gateway, 0x01, dns1, 0} << false;
 
         DeviceReply dhcpOn = base;
         dhcpOn.flags = 0x13;
         QTest::newRow("dhcp off keeps the other bits") << dhcpOn.bytes() << QTestEventList() << true
-                                                       << QList<qint64>{ip, mask, gateway, 0x03, dns1, dns2};
+                                                       << QList<qint64>{ip, mask, gateway, 0x03, dns1, dns2} << true;
         QTest::newRow("dhcp left on") << dhcpOn.bytes() << QTestEventList() << false
-                                      << QList<qint64>{ip, mask, gateway, 0x13, dns1, dns2};
+                                      << QList<qint64>{ip, mask, gateway, 0x13, dns1, dns2} << false;
 
         DeviceReply dhcpOff = base;
         dhcpOff.flags = 0x05;
         QTest::newRow("dhcp on keeps the other bits") << dhcpOff.bytes() << QTestEventList() << true
-                                                      << QList<qint64>{ip, mask, gateway, 0x15, dns1, dns2};
+                                                      << QList<qint64>{ip, mask, gateway, 0x15, dns1, dns2} << true;
 
         DeviceReply noFlags = base;
         noFlags.flags.reset();
         QTest::newRow("dhcp on without flags") << noFlags.bytes() << QTestEventList() << true
-                                               << QList<qint64>{ip, mask, gateway, 0x10, dns1, dns2};
+                                               << QList<qint64>{ip, mask, gateway, 0x10, dns1, dns2} << true;
         QTest::newRow("dhcp off without flags") << noFlags.bytes() << QTestEventList() << false
-                                                << QList<qint64>{ip, mask, gateway, 0x00, dns1, dns2};
+                                                << QList<qint64>{ip, mask, gateway, 0x00, dns1, dns2} << false;
 
         QTestEventList newAddress;
         newAddress.addKeyClicks(QStringLiteral("10.1.2.3"));
         QTest::newRow("new address typed") << base.bytes() << newAddress << false
-                                           << QList<qint64>{0x0A010203, mask, gateway, 0x01, dns1, dns2};
+                                           << QList<qint64>{0x0A010203, mask, gateway, 0x01, dns1, dns2} << true;
 
         QTestEventList erasedOctet;
         erasedOctet.addKeyClick(Qt::Key_Backspace);
         QTest::newRow("an erased octet reads as 0") << base.bytes() << erasedOctet << false
-                                                    << QList<qint64>{0x00A80114, mask, gateway, 0x01, dns1, dns2};
+                                                    << QList<qint64>{0x00A80114, mask, gateway, 0x01, dns1, dns2} << true;
 
         QTestEventList nextRows;
         // After a third digit the next octet is focused with its text selected, so no
@@ -511,7 +512,7 @@ private slots:
         nextRows.addKeyClick(Qt::Key_Tab);
         nextRows.addKeyClicks(QStringLiteral("149.112.112.112"));
         QTest::newRow("every row typed") << noDns2.bytes() << nextRows << false
-                                         << QList<qint64>{ip, 0xFFFF0000, 0x0A000001, 0x01, 0x09090909, 0x95707070};
+                                         << QList<qint64>{ip, 0xFFFF0000, 0x0A000001, 0x01, 0x09090909, 0x95707070} << true;
     }
 
     void okGathers()
@@ -520,11 +521,14 @@ private slots:
         QFETCH(QTestEventList, typed);
         QFETCH(bool, toggleDhcp);
         QFETCH(QList<qint64>, gathered);
+        QFETCH(bool, changed);
 
         const int index = deviceFromReply(reply);
         const TEPS before = DeviceList[index];
         std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
         form->setTag(index);
+        QStringList notices;
+        form->showNotice = [&notices](const QString &message) { notices << message; };
         const int result = executeWith(*form, [&] {
             auto *dhcp = form->findChild<QCheckBox *>(QStringLiteral("DHCP"));
             if (toggleDhcp)
@@ -540,6 +544,7 @@ private slots:
         const QList<qint64> actual{params.number(2, -1), params.number(1, -1), params.number(3, -1),
                                    params.number(6, -1), params.number(14, -1), params.number(15, -1)};
         QCOMPARE(actual, gathered);
+        QCOMPARE(notices, changed ? QStringList{TEpsForm::notSentNotice()} : QStringList());
         // Nothing else of the copy changes, and the device list keeps what the device reported.
         for (int id : {4, 5, 7, 12, 13, 16, 17, 18})
             QCOMPARE(params[id], before.Params[id]);
@@ -568,6 +573,7 @@ private slots:
         const int index = deviceFromReply(DeviceReply().bytes());
         std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
         form->setTag(index);
+        form->showNotice = [](const QString &) {};
         bool closedByTest = false;
         const int actual = executeWith(*form, [&] {
             // Type a new address first: only OK may gather it.
