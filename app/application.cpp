@@ -53,15 +53,7 @@ bool TApplication::notify(QObject *receiver, QEvent *event)
 
 QString TApplication::ExceptionMessage(const std::exception_ptr &error)
 {
-    try {
-        std::rethrow_exception(error);
-    } catch (const TarvinoError &e) {
-        return e.message();
-    } catch (const std::exception &e) {
-        return QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
+    return ErrorText(error);
 }
 
 QString TApplication::ErrorBoxText(const QString &message)

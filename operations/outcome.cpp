@@ -30,15 +30,5 @@ bool TDeviceState::normal() const
 
 QString TOperationOutcome::errorText() const
 {
-    if (!error)
-        return {};
-    try {
-        std::rethrow_exception(error);
-    } catch (const TarvinoError &e) {
-        return e.message();
-    } catch (const std::exception &e) {
-        return QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        return QStringLiteral("unknown error");
-    }
+    return error ? ErrorText(error) : QString();
 }

@@ -34,6 +34,8 @@ public:
 // handler is connected and handed here, so that no error crosses Qt's signal emission or its
 // event loop. The application installs the handler that shows it; without one it is logged.
 using TErrorHandler = std::function<void(std::exception_ptr error)>;
+// What an error says: a TarvinoError's message, another exception's what(), or "Unknown error".
+QString ErrorText(const std::exception_ptr &error);
 TErrorHandler SetErrorHandler(TErrorHandler handler);
 void HandleError(std::exception_ptr error);
 

@@ -50,21 +50,25 @@ TErrorHandler SetErrorHandler(TErrorHandler handler)
     return previous;
 }
 
-void HandleError(std::exception_ptr error)
+QString ErrorText(const std::exception_ptr &error)
 {
-    if (errorHandler()) {
-        errorHandler()(error);
-        return;
-    }
     try {
         std::rethrow_exception(error);
     } catch (const TarvinoError &e) {
-        qCWarning(lcMessages).noquote() << e.message();
+        return e.message();
     } catch (const std::exception &e) {
-        qCWarning(lcMessages) << e.what();
+        return QString::fromLocal8Bit(e.what());
     } catch (...) {
-        qCWarning(lcMessages) << "an unknown error";
+        return QStringLiteral("Unknown error");
     }
+}
+
+void HandleError(std::exception_ptr error)
+{
+    if (errorHandler())
+        errorHandler()(error);
+    else
+        qCWarning(lcMessages).noquote() << ErrorText(error);
 }
 
 QString ErrorMessageFormat(int index)

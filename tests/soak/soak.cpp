@@ -211,6 +211,19 @@ QString boxesText(const QStringList &boxes)
     return boxes.join(u"; "_s);
 }
 
+// Back in normal service after any ending, or a message says what the device is left in.
+void judgePutBack(CaseRow &row, const QJsonObject &after, const QStringList &boxes)
+{
+    if (boardNormal(after)) {
+        row.putBack = u"yes: "_s + boardText(after);
+    } else if (boxesText(boxes).contains(u"The device is left with"_s)) {
+        row.putBack = u"no, and told: "_s + boardText(after);
+    } else {
+        row.putBack = u"NO: "_s + boardText(after);
+        row.violations << u"device left out of normal service without a word"_s;
+    }
+}
+
 // Log blocks as the editor shows them: one line each, without a final CR LF.
 QByteArray logText(const QList<QByteArray> &blocks)
 {
@@ -534,8 +547,9 @@ private slots:
             row.outcome = (acknowledged ? u"acknowledged after %1 request(s)"_s : u"not acknowledged after %1 requests"_s)
                               .arg(sent)
                           + u"; status bar: "_s + status;
-            const QString told = acknowledged ? u" acknowledged the DropBear switch"_s : u" the DropBear switch"_s;
-            if (!status.endsWith(told))
+            const bool told = acknowledged ? status.endsWith(u" acknowledged the DropBear switch"_s)
+                                           : status.contains(u" the DropBear switch"_s) && !status.contains(u"acknowledged"_s);
+            if (!told)
                 row.violations << u"the status bar does not tell the outcome"_s;
             row.data = u"DropBear %1 (toggled by each of the %2 request(s) that arrived)"_s.arg(on ? u"on"_s : u"off"_s)
                            .arg(arrived);
@@ -784,18 +798,10 @@ private slots:
 
         // The board back in normal service, or the message says what it is left in; after a failed
         // bus operation the controller reset first.
-        const bool reported = failed && boxes.first().contains(u"The device is left with"_s);
         const QString stopLine = u"C %1"_s.arg(stopSub, 2, 16, QLatin1Char('0'));
         const bool busDone = bus.contains(stopLine);
         const bool reset = resetSent(bus);
-        if (boardNormal(after)) {
-            row.putBack = u"yes: "_s + boardText(after);
-        } else if (reported) {
-            row.putBack = u"no, and told: "_s + boardText(after);
-        } else {
-            row.putBack = u"NO: "_s + boardText(after);
-            row.violations << u"device left out of normal mode"_s;
-        }
+        judgePutBack(row, after, boxes);
         if (failed && !bus.isEmpty() && !busDone) {
             row.putBack += reset ? u"; controller reset sent"_s : u"; no controller reset"_s;
             if (!reset)
@@ -891,18 +897,9 @@ private slots:
             row.violations << u"failure without a message"_s;
         }
 
-        // Back in normal service after any ending, or the message says what it is left in.
-        const bool reported = !boxes.isEmpty() && boxes.first().contains(u"The device is left with"_s);
         if (!bus.isEmpty() && updateModes == 0 && !resetSent(bus))
             row.violations << u"failed transfer without a controller reset"_s;
-        if (boardNormal(after))
-            row.putBack = u"yes: "_s + boardText(after);
-        else if (reported)
-            row.putBack = u"no, and told: "_s + boardText(after);
-        else {
-            row.putBack = u"NO: "_s + boardText(after);
-            row.violations << u"device left out of normal service without a word"_s;
-        }
+        judgePutBack(row, after, boxes);
         record(row, rig);
     }
 
@@ -974,15 +971,7 @@ private slots:
             row.outcome = u"ended without upgrade and without a message"_s;
             row.violations << u"failure without a message"_s;
         }
-        const bool reported = boxesText(boxes).contains(u"The device is left with"_s);
-        if (boardNormal(after))
-            row.putBack = u"yes: "_s + boardText(after);
-        else if (reported)
-            row.putBack = u"no, and told: "_s + boardText(after);
-        else {
-            row.putBack = u"NO: "_s + boardText(after);
-            row.violations << u"device left out of normal service without a word"_s;
-        }
+        judgePutBack(row, after, boxes);
         if (form.IsBusy() || form.FtpClient || QApplication::overrideCursor() || !form.UpgradeComBtn->isEnabled())
             row.violations << u"window not restored"_s;
         record(row, rig);
