@@ -106,8 +106,7 @@ QString Results::markdown(const QString &command, qint64 boundMs, qint64 heapBou
                    .arg(number(row.gapMs), number(row.timeMs));
     }
     out << QString();
-    out << QStringLiteral("Longest GUI gap of the whole run: %1 ms (bound: %2 ms, one whole receive wait of the "
-                          "controller bus). Violations: %3.")
+    out << QStringLiteral("Longest GUI gap of the whole run: %1 ms (bound: %2 ms). Violations: %3.")
                .arg(number(longestGapMs()))
                .arg(boundMs)
                .arg(violations);
