@@ -9,6 +9,7 @@
 // Exits non-zero when an upgrade fails, and with 3 under --gate when the ratio is over its goal.
 // Only one process of the lab's PC may hold the engine's port: run it while no other lab test runs.
 
+#include "benchlab.h"
 #include "filenameedit.h"
 #include "labsim.h"
 #include "pingpong.h"
@@ -122,23 +123,14 @@ int main(int argc, char *argv[])
     }
     StartupInit(); // as the main window's creation does: the protocol code of every request
     LabSimulator simulator;
+    TServeur serveur;
     // No journal: its writes would lengthen every round trip and hide the client's own cost.
     // The updater runs from the start so that the first floor can use the bus.
-    if (!simulator.start(1, {QStringLiteral("--updater-running"), QStringLiteral("--journal"),
-                             QStringLiteral("/dev/null")})) {
-        std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(simulator.errorString()));
+    if (!BenchLab::start(simulator, 1,
+                         {QStringLiteral("--updater-running"), QStringLiteral("--journal"), QStringLiteral("/dev/null")},
+                         serveur))
         return 1;
-    }
-    TServeur serveur;
-    if (serveur.boundAddresses().isEmpty()) {
-        std::fprintf(stderr, "the engine's port is held elsewhere: %s\n", qPrintable(serveur.bindError()));
-        return 1;
-    }
-
-    QByteArray image(bytes, Qt::Uninitialized);
-    QRandomGenerator random(0xc0de);
-    for (char &c : image)
-        c = static_cast<char>(random.bounded(256));
+    const QByteArray image = BenchLab::randomImage(bytes, 0xc0de);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("controller.bin"));
     {

@@ -15,6 +15,7 @@
 // --gate when the ratio is over its goal. Only one process of the lab's PC may hold the engine's
 // port: run it while no other lab test runs.
 
+#include "benchlab.h"
 #include "controlleroperations.h"
 #include "deviceoperation.h"
 #include "labsim.h"
@@ -190,22 +191,12 @@ int main(int argc, char *argv[])
     }
     StartupInit(); // as the main window's creation does: the protocol code of every request
     LabSimulator simulator;
+    TServeur serveur;
     // No journal: its writes would lengthen every exchange and hide the client's own cost. The
     // simulator refuses to start when the lab has fewer device addresses than devices.
-    if (!simulator.start(devices, {QStringLiteral("--journal"), QStringLiteral("/dev/null")})) {
-        std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(simulator.errorString()));
+    if (!BenchLab::start(simulator, devices, {QStringLiteral("--journal"), QStringLiteral("/dev/null")}, serveur))
         return 1;
-    }
-    TServeur serveur;
-    if (serveur.boundAddresses().isEmpty()) {
-        std::fprintf(stderr, "the engine's port is held elsewhere: %s\n", qPrintable(serveur.bindError()));
-        return 1;
-    }
-
-    QByteArray image(bytes, Qt::Uninitialized);
-    QRandomGenerator random(0xf1ee7);
-    for (char &c : image)
-        c = static_cast<char>(random.bounded(256));
+    const QByteArray image = BenchLab::randomImage(bytes, 0xf1ee7);
     const QString imageSha = sha256(image);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("controller.bin"));

@@ -7,6 +7,7 @@
 // Run in the lab's PC namespace; it starts the simulator itself:
 //   lab/lab pc build/bench/bench_windowgap [--controller-bytes N] [--board-bytes N] [--log-blocks N] [--gate]
 
+#include "benchlab.h"
 #include "filenameedit.h"
 #include "labsim.h"
 #include "resource.h"
@@ -23,7 +24,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -74,14 +74,6 @@ private:
     qint64 m_longestAt = 0;
 };
 
-QByteArray randomBytes(qint64 size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -118,20 +110,15 @@ int main(int argc, char *argv[])
         logArguments << QStringLiteral("--log-file") << QStringLiteral("0=") + path;
     }
     LabSimulator simulator;
-    if (!simulator.start(1, QStringList{QStringLiteral("--journal"), QStringLiteral("/dev/null")} + logArguments)) {
-        std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(simulator.errorString()));
-        return 1;
-    }
     TServeur serveur;
-    if (serveur.boundAddresses().isEmpty()) {
-        std::fprintf(stderr, "the engine's port is held elsewhere: %s\n", qPrintable(serveur.bindError()));
+    if (!BenchLab::start(simulator, 1, QStringList{QStringLiteral("--journal"), QStringLiteral("/dev/null")} + logArguments,
+                         serveur))
         return 1;
-    }
 
     const QString controllerPath = dir.filePath(QStringLiteral("controller.bin"));
     const QString boardPath = dir.filePath(QStringLiteral("board.bin"));
-    if (!writeFile(controllerPath, randomBytes(parser.value(controllerOption).toLongLong(), 1))
-        || !writeFile(boardPath, randomBytes(parser.value(boardOption).toLongLong(), 2))) {
+    if (!writeFile(controllerPath, BenchLab::randomImage(parser.value(controllerOption).toLongLong(), 1))
+        || !writeFile(boardPath, BenchLab::randomImage(parser.value(boardOption).toLongLong(), 2))) {
         std::fprintf(stderr, "cannot write the images\n");
         return 1;
     }

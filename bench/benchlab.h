@@ -1,0 +1,39 @@
+#pragma once
+// What the lab benchmarks share: the simulator and the engine brought up, and a random image.
+
+#include "labsim.h"
+#include "serveur.h"
+
+#include <QByteArray>
+#include <QRandomGenerator>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace BenchLab {
+
+// Starts the simulator with these devices and arguments, then checks that the engine holds its
+// port; false after saying why on standard error.
+inline bool start(LabSimulator &simulator, int devices, const QStringList &arguments, const TServeur &engine)
+{
+    if (!simulator.start(devices, arguments)) {
+        std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(simulator.errorString()));
+        return false;
+    }
+    if (engine.boundAddresses().isEmpty()) {
+        std::fprintf(stderr, "the engine's port is held elsewhere: %s\n", qPrintable(engine.bindError()));
+        return false;
+    }
+    return true;
+}
+
+inline QByteArray randomImage(qsizetype size, quint32 seed)
+{
+    QByteArray image(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &c : image)
+        c = static_cast<char>(random.bounded(256));
+    return image;
+}
+
+} // namespace BenchLab
