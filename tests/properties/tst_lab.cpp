@@ -127,7 +127,7 @@ private slots:
     }
 
     // OK on a DHCP device after switching DHCP off and typing an address: the dialog's
-    // copy takes the settings, and the device is sent nothing.
+    // copy takes the settings, the device is sent nothing, and the user is told so.
     void okOnDhcpDevice()
     {
         int device = -1;
@@ -142,6 +142,8 @@ private slots:
 
         std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
         form->setTag(index);
+        QStringList notices;
+        form->showNotice = [&notices](const QString &message) { notices << message; };
         const int result = executeWith(*form, [&] {
             auto *dhcp = form->findChild<QCheckBox *>(QStringLiteral("DHCP"));
             QTest::mouseClick(dhcp, Qt::LeftButton);
@@ -150,6 +152,7 @@ private slots:
             QTest::mouseClick(form->findChild<QPushButton *>(QStringLiteral("OKBtn")), Qt::LeftButton);
         });
         QCOMPARE(result, ModalResult::Ok);
+        QCOMPARE(notices, QStringList{TEpsForm::notSentNotice()});
 
         const TParams &params = form->local_eps().Params;
         QCOMPARE(params.number(Wire::Param::NetworkFlags), qint64(model.networkFlags & ~Wire::DhcpFlag));
