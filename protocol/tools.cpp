@@ -82,7 +82,8 @@ QString ParamValueText(const TParamValue &value)
 QString DeviceText(QByteArrayView bytes)
 {
     // Devices named in UTF-8 show their names as written; any other bytes are one character each.
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // A byte-order mark is part of what the device sent: kept, not skipped.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString decoded = utf8.decode(bytes);
     return utf8.hasError() ? QString::fromLatin1(bytes) : decoded;
 }

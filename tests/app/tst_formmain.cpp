@@ -293,6 +293,8 @@ private slots:
         QTest::newRow("not UTF-8: one character per byte")
             << QByteArrayList{"\xd6l", "pump\xff"} << QStringList{u"\u00d6l"_s, u"pump\u00ff"_s}
             << QStringList{u"pump\u00ff"_s, u"\u00d6l"_s};
+        QTest::newRow("a byte-order mark is part of the name")
+            << QByteArrayList{"\xef\xbb\xbfpump"} << QStringList{u"\ufeffpump"_s} << QStringList{u"\ufeffpump"_s};
         QTest::newRow("equal but for case keep their order")
             << QByteArrayList{"\xc3\xa9t\xc3\xa9", "\xc3\x89T\xc3\x89"} << QStringList{u"\u00e9t\u00e9"_s, u"\u00c9T\u00c9"_s}
             << QStringList{u"\u00e9t\u00e9"_s, u"\u00c9T\u00c9"_s};
