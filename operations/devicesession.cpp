@@ -59,7 +59,6 @@ TCommandReply TDeviceSession::command(Wire::Command command)
     emit m_operation.stepStarted(m_label);
     m_sent.append(command);
     const TCommandReply reply = engine().Command(command, ip(), transport());
-    m_lastResult = reply.result;
     const bool confirmed = reply.result == ResultAcknowledged;
     if (const StepInfo *info = stepInfo(command); info && info->service) {
         // Unconfirmed, the service may or may not have changed.

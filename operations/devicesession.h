@@ -40,8 +40,6 @@ public:
     bool restoreService();
     // The same without judging: the reply, with the service's state following it.
     TCommandReply command(Wire::Command command);
-    // The verdict on the last step's reply (0 no reply, 1 acknowledged, 2 another reply).
-    TCommandResult lastResult() const { return m_lastResult; }
 
     void flushArp();
     // The waits after a begin command and after update mode; the device needs them, whatever
@@ -75,5 +73,4 @@ private:
     QString m_label;
     QString m_cause;
     QList<Wire::Command> m_sent; // the board's commands sent, in order
-    TCommandResult m_lastResult = ResultNoReply;
 };
