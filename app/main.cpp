@@ -6,8 +6,23 @@
 
 #include <QScreen>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char **argv)
 {
+    // Answered before any window or display is opened, so that it works on a console and in scripts.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tarvino %s\n", TARVINO_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("Usage: tarvino [--version] [--help] [Qt options]\n"
+                        "Finds, configures and upgrades networked field devices (see tarvino(1)).\n");
+            return 0;
+        }
+    }
     TApplication app(argc, argv);
 
     // A second copy raises the first one's window and ends before any network start-up.

@@ -10,6 +10,7 @@ packages=(
     xvfb xauth x11-utils
     curl vsftpd python3-pyftpdlib python3-crcmod
     clang-14 libclang-rt-14-dev
+    dpkg-dev file desktop-file-utils appstream man-db bsdextrautils tshark
 )
 
 missing=()
