@@ -2,8 +2,11 @@
 
 #include "tools.h"
 
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QStandardPaths>
+
+Q_LOGGING_CATEGORY(lcArp, "tarvino.protocol.arp", QtInfoMsg)
 
 TArpCommand ArpFlushCommand(const QString &ipText)
 {
@@ -28,11 +31,27 @@ TArpCommand ArpFlushCommand(const QString &ipText)
 #endif
 }
 
-bool FlushArpEntry(const QString &ipText, int timeoutMs)
+bool ArpFlushRefused(int exitCode, QByteArrayView output)
 {
+    // Both tools print the system's EPERM text; ip ends with 1, arp with 255.
+    return exitCode != 0 && output.toByteArray().contains("Operation not permitted");
+}
+
+QString ArpFlushRefusedMessage(const QString &ipText)
+{
+    return QStringLiteral("The cached hardware address of %1 was not flushed: this needs the capability "
+                          "CAP_NET_ADMIN, which the program does not have. Going on without it; should the "
+                          "device not answer after its hardware changed, the system finds it again within "
+                          "a minute.")
+        .arg(ipText);
+}
+
+TArpFlushResult RunArpFlush(const QString &ipText, int timeoutMs)
+{
+    TArpFlushResult result;
     const TArpCommand command = ArpFlushCommand(ipText);
     if (command.program.isEmpty())
-        return false;
+        return result;
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
@@ -42,10 +61,22 @@ bool FlushArpEntry(const QString &ipText, int timeoutMs)
 #endif
     process.start(command.program, command.arguments);
     if (!process.waitForStarted(timeoutMs))
-        return false;
+        return result;
+    result.ran = true;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished(1000);
+        return result;
     }
-    return true;
+    if (process.exitStatus() == QProcess::NormalExit && ArpFlushRefused(process.exitCode(), process.readAll())) {
+        result.refused = true;
+        result.message = ArpFlushRefusedMessage(ipText);
+        qCWarning(lcArp).noquote() << result.message;
+    }
+    return result;
+}
+
+bool FlushArpEntry(const QString &ipText, int timeoutMs)
+{
+    return RunArpFlush(ipText, timeoutMs).ran;
 }

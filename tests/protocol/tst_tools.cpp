@@ -108,6 +108,35 @@ private slots:
         QVERIFY(command.arguments.size() == 2 || command.arguments.size() == 5);
     }
 
+    void arpFlushRefused_data()
+    {
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<bool>("refused");
+        // The tools' own texts for a user without CAP_NET_ADMIN, and their other outcomes.
+        QTest::newRow("ip, no capability") << 1 << QByteArray("Failed to send flush request: Operation not permitted\n") << true;
+        QTest::newRow("arp, no capability") << 255 << QByteArray("SIOCDARP(dontpub): Operation not permitted\n") << true;
+        QTest::newRow("ip, nothing to flush") << 0 << QByteArray() << false;
+        QTest::newRow("arp, no such entry") << 255 << QByteArray("No ARP entry for 198.18.1.5\n") << false;
+        QTest::newRow("text with success") << 0 << QByteArray("Operation not permitted") << false;
+    }
+    void arpFlushRefused()
+    {
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, output);
+        QFETCH(bool, refused);
+        QCOMPARE(ArpFlushRefused(exitCode, output), refused);
+    }
+
+    void arpFlushRefusedMessage()
+    {
+        // The user is told which device, why, and that the operation goes on.
+        const QString message = ArpFlushRefusedMessage(QStringLiteral("198.18.1.7"));
+        QVERIFY(message.contains(QLatin1String("198.18.1.7")));
+        QVERIFY(message.contains(QLatin1String("CAP_NET_ADMIN")));
+        QVERIFY(message.contains(QLatin1String("Going on")));
+    }
+
     void lastPos_data()
     {
         QTest::addColumn<QString>("sub");
