@@ -1,5 +1,7 @@
 #include "formwarning.h"
 
+#include "deviceoperation.h"
+
 #include <QFontMetrics>
 #include <QIcon>
 #include <QKeyEvent>
@@ -75,12 +77,7 @@ TFormWarning::TFormWarning(QWidget *owner) : QDialog(owner)
 
 QString TFormWarning::WarningText()
 {
-    return QStringLiteral("CAUTION: You selected the function to update the firmware.\r\n"
-                          "By updating your firmware, your are taking a risk of flash failure.\r\n"
-                          " \r\n"
-                          "If your firmware is working stable, and there are no major bugs \r\n"
-                          "that had been fixed by a later revision, we recommend that you \r\n"
-                          "DO NOT try to upgrade your current version.");
+    return FirmwareWarningText();
 }
 
 void TFormWarning::reject()

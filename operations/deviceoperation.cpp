@@ -10,6 +10,16 @@
 
 Q_LOGGING_CATEGORY(lcOperations, "tarvino.operations", QtInfoMsg)
 
+QString FirmwareWarningText()
+{
+    return QStringLiteral("CAUTION: You selected the function to update the firmware.\r\n"
+                          "By updating your firmware, your are taking a risk of flash failure.\r\n"
+                          " \r\n"
+                          "If your firmware is working stable, and there are no major bugs \r\n"
+                          "that had been fixed by a later revision, we recommend that you \r\n"
+                          "DO NOT try to upgrade your current version.");
+}
+
 TDeviceOperation::TDeviceOperation(TServeur *engine, const TDeviceTarget &target, const TOperationTiming &timing,
                                    QObject *parent)
     : QObject(parent), m_engine(engine), m_target(target), m_timing(timing)

@@ -41,6 +41,10 @@ struct TOperationTiming
     Ftp::Limits ftp;
 };
 
+// The warning a caller shows before an operation that asks for confirmation: the window's dialog
+// and the command line's prompt say the same.
+QString FirmwareWarningText();
+
 class TDeviceOperation : public QObject
 {
     Q_OBJECT

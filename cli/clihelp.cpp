@@ -1,0 +1,252 @@
+#include "clihelp.h"
+
+#include "devicefields.h"
+#include "wire.h"
+
+#include <QDate>
+#include <QStringList>
+
+namespace {
+struct OptionHelp
+{
+    unsigned option;
+    const char *synopsis;
+    const char *text;
+};
+
+const OptionHelp OptionHelps[] = {
+    {OptTargets, "--all", "every device that answers the scan"},
+    {OptTargets, "--type NAME", "the devices of this type (the list's Type column; case is ignored, * and ? allowed)"},
+    {OptTargets, "--name GLOB", "the devices whose name matches GLOB (* and ? as in a shell)"},
+    {OptTargets, "--from FILE",
+     "the devices of FILE: one target per line (# starts a comment), or what scan --csv or scan --json wrote"},
+    {OptWait, "--wait SECONDS", "how long a scan listens for replies (default 3)"},
+    {OptTcp, "--tcp", "reach the addresses given as targets over TCP, as Search IP Address does (default UDP)"},
+    {OptJobs, "--jobs N", "how many devices are worked on at once (default 4, at most 64)"},
+    {OptYes, "-y, --yes", "go on without asking: the firmware warning is taken as read"},
+    {OptOutput, "-o, --output PATH",
+     "write the text into PATH instead of standard output; with several devices PATH is a folder that "
+     "gets one file per device, named by its MAC address (or its IP address)"},
+    {OptJson, "--json", "one JSON object per line instead of a table (the fields are listed in tarvino-cli --help)"},
+    {OptCsv, "--csv", "comma-separated values with a header line of the JSON field names"},
+};
+
+const char *const TargetText =
+    "TARGET is an IPv4 address (the device is reached at once), a MAC address (six hexadecimal pairs "
+    "separated by ':', '-' or '.', or not at all) or a device name; names and MAC addresses are looked up "
+    "by a scan first. Several targets, and the selection options, may be combined; each device is worked "
+    "on once.";
+
+const char *const ExitText = "0 when every device succeeded, 1 when any failed (or the program's port is held "
+                             "by another program), 2 for a usage error: nothing was sent to any device.";
+
+const char *const OutcomeFieldsText =
+    "ip, mac, name (the device; mac and name when known), verb, operation, result (succeeded, failed, "
+    "declined or cancelled), failedStep (the step or phase that failed), message (the program's message "
+    "for the failure, as its window shows it), detail (more on the cause), deviceState (what the device "
+    "was left in when not in normal service, e.g. \"updater on\"), and where they apply: file, bytes and "
+    "sha256 (the image sent or the text received), attempts (command, ssh).";
+
+QString deviceFieldsText()
+{
+    QStringList keys;
+    for (const TDeviceField &field : DeviceFields())
+        keys << QLatin1String(field.key);
+    return QStringLiteral("Device fields (scan, search, info; the CSV columns in this order): ") + keys.join(u", ")
+         + QStringLiteral(". The first six are the window's list columns; a value the device did not report is "
+                          "null (empty in CSV).");
+}
+
+// Words folded into lines of at most width characters, each line indented.
+QString wrap(const QString &text, int indent, int width = 79)
+{
+    QStringList lines;
+    QString line;
+    const QString margin(indent, QLatin1Char(' '));
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && margin.size() + line.size() + 1 + word.size() > width) {
+            lines << margin + line;
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    if (!line.isEmpty())
+        lines << margin + line;
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+QString optionLines(unsigned options)
+{
+    QString text;
+    for (const OptionHelp &help : OptionHelps) {
+        if (!(options & help.option))
+            continue;
+        text += QStringLiteral("  %1\n").arg(QLatin1String(help.synopsis));
+        text += wrap(QLatin1String(help.text), 6);
+    }
+    text += QStringLiteral("  -h, --help\n      this help\n");
+    return text;
+}
+
+QString usageLine(const TVerbInfo &verb)
+{
+    return QStringLiteral("tarvino-cli %1%2%3 [OPTIONS]")
+        .arg(QLatin1String(verb.name), *verb.arguments ? QStringLiteral(" ") : QString(), QLatin1String(verb.arguments));
+}
+
+QString roff(QString text)
+{
+    text.replace(QLatin1Char('\\'), QLatin1String("\\e"));
+    text.replace(QLatin1Char('-'), QLatin1String("\\-"));
+    if (text.startsWith(QLatin1Char('.')) || text.startsWith(QLatin1Char('\'')))
+        text.prepend(QLatin1String("\\&"));
+    return text;
+}
+} // namespace
+
+const QList<TVerbInfo> &Verbs()
+{
+    constexpr unsigned DeviceVerb = OptTargets | OptJson | OptJobs | OptWait | OptTcp;
+    static const QList<TVerbInfo> verbs{
+        {Verb::Scan, "scan", "", "list the devices that answer the discovery broadcast",
+         "Sends the discovery broadcast twice, a second apart, and lists every device that answers within the "
+         "wait, once each, in the order of their first replies.",
+         OptJson | OptCsv | OptWait},
+        {Verb::Search, "search", "IP", "ask one device by its address over TCP",
+         "Asks the device at IP for its discovery record over a TCP connection, as Search IP Address does: "
+         "the way to a device behind a router, which a broadcast does not reach.",
+         OptJson},
+        {Verb::Info, "info", "TARGET...", "show everything a device reports about itself",
+         "Shows every field of the device's discovery record: what the properties window shows and more. A "
+         "device given by its IPv4 address is asked over TCP, as Search IP Address does.",
+         OptTargets | OptJson | OptWait},
+        {Verb::Ssh, "ssh", "TARGET...", "switch the device's SSH server (DropBear) on or off",
+         "Sends the DropBear switch, up to five times after clearing the PC's ARP entry of the device, until "
+         "the device acknowledges it. Each switch turns the SSH server over.",
+         DeviceVerb},
+        {Verb::Command, "command", "TARGET... NAME", "send one raw command of the communication board",
+         "Sends one start or stop command of the communication board and waits for its acknowledgement.",
+         DeviceVerb, "NAME"},
+        {Verb::UpgradeBoard, "upgrade-board", "TARGET... FILE", "upgrade the communication board's firmware",
+         "Uploads FILE to the board's own FTP server under its bare name, then has the board upgrade itself "
+         "from it; the board's services are put back as they were on every failure.",
+         DeviceVerb | OptYes, "FILE", true},
+        {Verb::UpgradeController, "upgrade-controller", "TARGET... FILE", "upgrade the controller's firmware",
+         "Writes FILE into the controller's firmware area over its bus, reads it back and compares every "
+         "byte, and only then takes the controller into update mode.",
+         DeviceVerb | OptYes, "FILE", true},
+        {Verb::ConfigGet, "config get", "TARGET...", "read the controller's configuration",
+         "Reads the controller's configuration, bytes exactly as the device holds them, to standard output or "
+         "into -o PATH.",
+         DeviceVerb | OptOutput},
+        {Verb::ConfigPut, "config put", "TARGET... FILE", "write a configuration file to the controller",
+         "Writes FILE, bytes as they are, as the controller's configuration, then reads it back and compares.",
+         DeviceVerb | OptYes, "FILE", true},
+        {Verb::Diag, "diag", "TARGET...", "read the controller's diagnostics",
+         "Reads the controller's diagnostics text to standard output or into -o PATH.", DeviceVerb | OptOutput},
+        {Verb::LogsGet, "logs get", "TARGET...", "read the controller's logs",
+         "Reads the controller's log, one block a line, to standard output or into -o PATH.",
+         DeviceVerb | OptOutput},
+        {Verb::LogsErase, "logs erase", "TARGET...", "erase the controller's logs",
+         "Erases the controller's log, then reads what is left (normally nothing).", DeviceVerb},
+        {Verb::Reset, "reset", "TARGET...", "reset the controller", "Sends the controller's reset command.",
+         DeviceVerb},
+    };
+    return verbs;
+}
+
+const TVerbInfo &VerbInfo(Verb verb)
+{
+    for (const TVerbInfo &info : Verbs())
+        if (info.verb == verb)
+            return info;
+    Q_UNREACHABLE();
+}
+
+QString CommandNamesText()
+{
+    QStringList names;
+    for (const Wire::CommandInfo &info : Wire::Commands)
+        if (info.command != Wire::Command::Discover)
+            names << QLatin1String(info.name);
+    return names.join(u", ");
+}
+
+QString ToolHelpText()
+{
+    QString text = QStringLiteral("Usage: tarvino-cli VERB [TARGET...] [OPTIONS]\n"
+                                  "The maintenance operations of Tarvino's window, from a terminal or a script.\n\n"
+                                  "Verbs:\n");
+    for (const TVerbInfo &verb : Verbs())
+        text += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(verb.name).leftJustified(20), QLatin1String(verb.summary));
+    text += QStringLiteral("\nTargets:\n") + wrap(QLatin1String(TargetText), 2);
+    text += QStringLiteral("\nOptions (each verb's --help tells which it takes):\n");
+    text += optionLines(~0u & ~OptCsv);
+    text += QStringLiteral("  --version\n      the program's version\n");
+    text += QStringLiteral("\nOutput:\n")
+          + wrap(QStringLiteral("A table on standard output; progress on standard error when it is a terminal. "
+                                "With --json one object per line: for scan, search and info one per device, for "
+                                "the other verbs one per device and outcome."),
+                 2);
+    text += wrap(deviceFieldsText(), 2);
+    text += wrap(QStringLiteral("Outcome fields: ") + QLatin1String(OutcomeFieldsText), 2);
+    text += QStringLiteral("\nExit status:\n") + wrap(QLatin1String(ExitText), 2);
+    text += QStringLiteral("\nExamples:\n"
+                           "  tarvino-cli scan --json > devices.json\n"
+                           "  tarvino-cli config get 198.18.1.7 -o site-7.cfg\n"
+                           "  tarvino-cli upgrade-controller --type 'Palimor P4' --jobs 8 --yes controller.bin\n"
+                           "  tarvino-cli config get --from devices.json -o backups/\n");
+    return text;
+}
+
+QString VerbHelpText(const TVerbInfo &verb)
+{
+    QString text = QStringLiteral("Usage: ") + usageLine(verb) + QStringLiteral("\n") + wrap(QLatin1String(verb.description), 0);
+    if (verb.verb == Verb::Command)
+        text += wrap(QStringLiteral("NAME is one of: ") + CommandNamesText() + QStringLiteral(" (case is ignored)."), 0);
+    if (verb.changesDevice)
+        text += wrap(QStringLiteral("It asks first, showing the firmware warning, when standard input is a terminal; "
+                                    "elsewhere it needs --yes."),
+                     0);
+    if (verb.options & OptTargets)
+        text += QStringLiteral("\n") + wrap(QLatin1String(TargetText), 0);
+    text += QStringLiteral("\nOptions:\n") + optionLines(verb.options);
+    return text;
+}
+
+QString ManPage(const QString &version)
+{
+    QString page;
+    auto paragraph = [&page](const QString &text) { page += QStringLiteral(".PP\n") + roff(text) + QLatin1Char('\n'); };
+    page += QStringLiteral(".TH TARVINO-CLI 1 \"\" \"tarvino %1\" \"User Commands\"\n").arg(version);
+    page += QStringLiteral(".SH NAME\ntarvino\\-cli \\- maintain Tarvino's field devices from a terminal\n");
+    page += QStringLiteral(".SH SYNOPSIS\n.B tarvino\\-cli\n.I VERB\n[\\fITARGET\\fR...] [\\fIOPTIONS\\fR]\n");
+    page += QStringLiteral(".SH DESCRIPTION\n");
+    paragraph(QStringLiteral("tarvino-cli runs the maintenance operations of Tarvino's window on one device or "
+                             "many at once: the same requests, the same checks and the same messages."));
+    paragraph(QLatin1String(TargetText));
+    page += QStringLiteral(".SH VERBS\n");
+    for (const TVerbInfo &verb : Verbs()) {
+        page += QStringLiteral(".TP\n.B %1\n").arg(roff(usageLine(verb).mid(12)));
+        page += roff(QLatin1String(verb.description)) + QLatin1Char('\n');
+        if (verb.verb == Verb::Command)
+            page += roff(QStringLiteral(" NAME is one of: ") + CommandNamesText() + QStringLiteral(".")) + QLatin1Char('\n');
+    }
+    page += QStringLiteral(".SH OPTIONS\n");
+    for (const OptionHelp &help : OptionHelps)
+        page += QStringLiteral(".TP\n.B %1\n%2\n").arg(roff(QLatin1String(help.synopsis)), roff(QLatin1String(help.text)));
+    page += QStringLiteral(".TP\n.B \\-h, \\-\\-help\nthe tool's help, or the verb's after a verb\n");
+    page += QStringLiteral(".SH OUTPUT\n");
+    paragraph(QStringLiteral("A table on standard output; progress on standard error when it is a terminal. With "
+                             "--json one object per line."));
+    paragraph(deviceFieldsText());
+    paragraph(QStringLiteral("Outcome fields: ") + QLatin1String(OutcomeFieldsText));
+    page += QStringLiteral(".SH EXIT STATUS\n") + roff(QLatin1String(ExitText)) + QLatin1Char('\n');
+    page += QStringLiteral(".SH EXAMPLES\n.nf\n"
+                           "tarvino\\-cli scan \\-\\-json > devices.json\n"
+                           "tarvino\\-cli config get 198.18.1.7 \\-o site\\-7.cfg\n"
+                           "tarvino\\-cli upgrade\\-controller \\-\\-all \\-\\-jobs 8 \\-\\-yes controller.bin\n"
+                           ".fi\n");
+    page += QStringLiteral(".SH SEE ALSO\n.BR tarvino (1),\n.BR tarvino\\-devsim (1)\n");
+    return page;
+}

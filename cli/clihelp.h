@@ -1,0 +1,57 @@
+#pragma once
+// The verbs of tarvino-cli and every text that describes them: the tool's --help, each verb's
+// --help and the manual page are made from this one table.
+
+#include <QList>
+#include <QString>
+
+enum class Verb {
+    Scan,
+    Search,
+    Info,
+    Ssh,
+    Command,
+    UpgradeBoard,
+    UpgradeController,
+    ConfigGet,
+    ConfigPut,
+    Diag,
+    LogsGet,
+    LogsErase,
+    Reset,
+};
+
+// Which options a verb takes, beyond --help.
+enum VerbOption : unsigned {
+    OptTargets = 1 << 0, // device arguments and the selection options
+    OptJson = 1 << 1,
+    OptCsv = 1 << 2,
+    OptJobs = 1 << 3,
+    OptYes = 1 << 4,
+    OptOutput = 1 << 5,
+    OptWait = 1 << 6,
+    OptTcp = 1 << 7,
+};
+
+struct TVerbInfo
+{
+    Verb verb;
+    const char *name;      // "config get"
+    const char *arguments; // "TARGET... FILE"
+    const char *summary;   // one line for the verb list
+    const char *description;
+    unsigned options;
+    const char *trailing = nullptr; // the argument after the targets: "FILE", "NAME"; none when null
+    bool changesDevice = false;     // asks before it sends: --yes, or a prompt on a terminal
+};
+
+const QList<TVerbInfo> &Verbs();
+const TVerbInfo &VerbInfo(Verb verb);
+
+QString ToolHelpText();
+QString VerbHelpText(const TVerbInfo &verb);
+// The manual page, in roff.
+QString ManPage(const QString &version);
+
+// The board commands that `command` sends, by the names it takes.
+QString CommandNamesText();

@@ -1,0 +1,164 @@
+#include "clireport.h"
+
+#include "devicefields.h"
+
+#include <QLocale>
+
+namespace {
+// A message of the window keeps its line breaks in JSON; a table row gets it on one line.
+QString oneLine(QString text)
+{
+    text.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return text.simplified();
+}
+
+QString sizeText(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
+}
+
+QString doneText(const TCliResult &result)
+{
+    QString text = result.operation;
+    if (result.attempts > 1)
+        text += QStringLiteral(", acknowledged at attempt %1").arg(result.attempts);
+    if (result.bytes >= 0 && !result.file.isEmpty())
+        text += QStringLiteral(", %1 (%2)").arg(result.file, sizeText(result.bytes));
+    else if (result.bytes >= 0)
+        text += QStringLiteral(", %1").arg(sizeText(result.bytes));
+    return text;
+}
+} // namespace
+
+QString TCliResult::resultWord() const
+{
+    if (succeeded())
+        return QStringLiteral("succeeded");
+    if (outcome.declined)
+        return QStringLiteral("declined");
+    if (outcome.cancelled)
+        return QStringLiteral("cancelled");
+    return QStringLiteral("failed");
+}
+
+QString TCliResult::message() const
+{
+    if (succeeded())
+        return {};
+    if (!saveError.isEmpty())
+        return saveError;
+    if (!outcome.message.isEmpty())
+        return outcome.message;
+    if (outcome.error)
+        return outcome.errorText();
+    if (outcome.declined)
+        return QStringLiteral("Declined: nothing was sent.");
+    if (outcome.cancelled)
+        return QStringLiteral("Cancelled.");
+    return QStringLiteral("%1 failed.").arg(outcome.failedStep.isEmpty() ? operation : outcome.failedStep);
+}
+
+QJsonObject ResultJson(const TCliResult &result, const QString &verbName)
+{
+    QJsonObject object{
+        {QStringLiteral("ip"), result.device.target.ip},
+        {QStringLiteral("mac"), result.device.record ? QJsonValue(MacText(result.device.record->Mac)) : QJsonValue()},
+        {QStringLiteral("name"), result.device.record ? QJsonValue(result.device.record->Params.text(Wire::Param::Name))
+                                                      : QJsonValue()},
+        {QStringLiteral("verb"), verbName},
+        {QStringLiteral("operation"), result.operation},
+        {QStringLiteral("result"), result.resultWord()},
+        {QStringLiteral("failedStep"), result.outcome.failedStep},
+        {QStringLiteral("message"), result.message()},
+        {QStringLiteral("detail"), result.outcome.detail},
+        {QStringLiteral("deviceState"), result.outcome.device.normal() ? QString() : result.outcome.device.text()},
+    };
+    // The error's own text, when the message the window shows is another one.
+    if (result.outcome.error && !result.outcome.message.isEmpty()) {
+        const QString error = result.outcome.errorText();
+        object.insert(QStringLiteral("detail"), result.outcome.detail.isEmpty() ? error
+                                                                                : result.outcome.detail + QStringLiteral("; ") + error);
+    }
+    if (!result.file.isEmpty())
+        object.insert(QStringLiteral("file"), result.file);
+    if (result.bytes >= 0)
+        object.insert(QStringLiteral("bytes"), result.bytes);
+    if (!result.sha256.isEmpty())
+        object.insert(QStringLiteral("sha256"), result.sha256);
+    if (result.attempts >= 0)
+        object.insert(QStringLiteral("attempts"), result.attempts);
+    return object;
+}
+
+QString AlignedTable(const QList<QStringList> &rows)
+{
+    QList<qsizetype> widths;
+    for (const QStringList &row : rows)
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i)
+                widths << 0;
+            widths[i] = std::max(widths[i], row.at(i).size());
+        }
+    QString text;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (qsizetype i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? row.at(i).leftJustified(widths.at(i) + 2) : row.at(i);
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+        text += line + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString ResultTable(const QList<TCliResult> &results)
+{
+    QList<QStringList> rows{{QStringLiteral("DEVICE"), QStringLiteral("NAME"), QStringLiteral("RESULT"), QString()}};
+    qsizetype failed = 0;
+    for (const TCliResult &result : results) {
+        const QString name = result.device.record ? result.device.record->Params.text(Wire::Param::Name) : QString();
+        QString what = result.succeeded() ? doneText(result) : oneLine(result.message());
+        // The window's message names the operation; the step tells where it stopped.
+        if (!result.succeeded() && !result.outcome.failedStep.isEmpty() && !what.contains(result.outcome.failedStep))
+            what += QStringLiteral(" (at %1)").arg(result.outcome.failedStep);
+        if (!result.succeeded() && !result.outcome.device.normal())
+            what += QStringLiteral(" [%1]").arg(result.outcome.device.text());
+        rows << QStringList{result.device.target.ip, name.isEmpty() ? QStringLiteral("-") : name,
+                            result.succeeded() ? QStringLiteral("ok") : result.resultWord().toUpper(), what};
+        failed += result.succeeded() ? 0 : 1;
+    }
+    QString text = AlignedTable(rows);
+    text += QStringLiteral("%1 device%2: %3 succeeded, %4 failed\n")
+                .arg(results.size())
+                .arg(results.size() == 1 ? QString() : QStringLiteral("s"))
+                .arg(results.size() - failed)
+                .arg(failed);
+    return text;
+}
+
+QString DeviceTable(const QList<TEPS> &devices)
+{
+    QList<QStringList> rows;
+    QStringList header;
+    for (const TDeviceField &field : DeviceFields())
+        if (field.inGrid)
+            header << QLatin1String(field.header);
+    rows << header;
+    for (const TEPS &device : devices) {
+        QStringList row;
+        for (const TDeviceField &field : DeviceFields())
+            if (field.inGrid)
+                row << oneLine(field.text(device));
+        rows << row;
+    }
+    return AlignedTable(rows);
+}
+
+QString DeviceDetails(const TEPS &device)
+{
+    QList<QStringList> rows;
+    for (const TDeviceField &field : DeviceFields())
+        rows << QStringList{QLatin1String(field.header) + QLatin1Char(':'), oneLine(field.text(device))};
+    return AlignedTable(rows);
+}

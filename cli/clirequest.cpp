@@ -1,0 +1,371 @@
+#include "clirequest.h"
+
+#include "controlleroperations.h"
+#include "devicefields.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+namespace {
+const QString TryHelp = QStringLiteral("\nTry 'tarvino-cli --help'.");
+
+// A shell-like pattern (* any text, ? one character) over the whole text; '/' is a character
+// like any other, unlike in a path.
+bool matchesWildcard(const QString &pattern, const QString &text, Qt::CaseSensitivity sensitivity)
+{
+    QString expression;
+    for (const QChar c : pattern) {
+        if (c == QLatin1Char('*'))
+            expression += QLatin1String(".*");
+        else if (c == QLatin1Char('?'))
+            expression += QLatin1Char('.');
+        else
+            expression += QRegularExpression::escape(QString(c));
+    }
+    QRegularExpression regex(QRegularExpression::anchoredPattern(expression),
+                             sensitivity == Qt::CaseInsensitive ? QRegularExpression::CaseInsensitiveOption
+                                                                : QRegularExpression::NoPatternOption);
+    return regex.match(text).hasMatch();
+}
+
+std::optional<quint8> transportOf(const QString &text)
+{
+    if (text == u"udp")
+        return TransportUdp;
+    if (text == u"tcp")
+        return TransportTcp;
+    return std::nullopt;
+}
+
+// A target of a scan's output: its ip field, and its transport when given.
+std::variant<TTargetSpec, QString> targetFromFields(const QString &ip, const QString &transport)
+{
+    if (!IsDottedIPv4(ip))
+        return QStringLiteral("'%1' is not an IPv4 address").arg(ip);
+    TTargetSpec spec{TTargetSpec::Kind::Ip, IpToText(TextToIp(ip)), 0, std::nullopt};
+    if (!transport.isEmpty()) {
+        spec.transport = transportOf(transport);
+        if (!spec.transport)
+            return QStringLiteral("'%1' is not a transport (udp or tcp)").arg(transport);
+    }
+    return spec;
+}
+
+std::variant<QList<TTargetSpec>, QString> targetsFromJson(const QString &text)
+{
+    QList<QJsonObject> objects;
+    QJsonParseError error;
+    const QJsonDocument whole = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (whole.isArray()) {
+        for (const QJsonValue &value : whole.array())
+            objects << value.toObject();
+    } else {
+        // One object per line, as scan --json writes.
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        for (int i = 0; i < lines.size(); ++i) {
+            if (lines.at(i).trimmed().isEmpty())
+                continue;
+            const QJsonDocument line = QJsonDocument::fromJson(lines.at(i).toUtf8(), &error);
+            if (!line.isObject())
+                return QStringLiteral("line %1: not a JSON object (%2)").arg(i + 1).arg(error.errorString());
+            objects << line.object();
+        }
+    }
+    QList<TTargetSpec> targets;
+    for (int i = 0; i < objects.size(); ++i) {
+        const auto target = targetFromFields(objects.at(i).value(QLatin1String("ip")).toString(),
+                                             objects.at(i).value(QLatin1String("transport")).toString());
+        if (const QString *problem = std::get_if<QString>(&target))
+            return QStringLiteral("device %1: %2").arg(i + 1).arg(*problem);
+        targets << std::get<TTargetSpec>(target);
+    }
+    return targets;
+}
+
+std::variant<QList<TTargetSpec>, QString> targetsFromCsv(const QList<QStringList> &rows)
+{
+    const qsizetype ipColumn = rows.first().indexOf(QStringLiteral("ip"));
+    const qsizetype transportColumn = rows.first().indexOf(QStringLiteral("transport"));
+    QList<TTargetSpec> targets;
+    for (qsizetype i = 1; i < rows.size(); ++i) {
+        const QStringList &row = rows.at(i);
+        const auto target = targetFromFields(row.value(ipColumn), transportColumn >= 0 ? row.value(transportColumn) : QString());
+        if (const QString *problem = std::get_if<QString>(&target))
+            return QStringLiteral("line %1: %2").arg(i + 1).arg(*problem);
+        targets << std::get<TTargetSpec>(target);
+    }
+    return targets;
+}
+
+QString checkReadable(const QString &fileName, const QString &what)
+{
+    const QFileInfo info(fileName);
+    if (!info.exists())
+        return QStringLiteral("%1 '%2' does not exist").arg(what, fileName);
+    if (!info.isFile())
+        return QStringLiteral("%1 '%2' is not a file").arg(what, fileName);
+    if (!info.isReadable())
+        return QStringLiteral("%1 '%2' cannot be read").arg(what, fileName);
+    if (info.size() == 0)
+        return QStringLiteral("%1 '%2' is empty").arg(what, fileName);
+    return {};
+}
+
+// The checks of the file a verb sends, as the window makes them before it disturbs a device.
+QString checkVerbFile(Verb verb, const QString &fileName)
+{
+    const QString what = verb == Verb::ConfigPut ? QStringLiteral("configuration file") : QStringLiteral("firmware image");
+    if (QString problem = checkReadable(fileName, what); !problem.isEmpty())
+        return problem;
+    const qint64 size = QFileInfo(fileName).size();
+    if (verb == Verb::UpgradeController)
+        return FirmwareImageProblem(fileName, size);
+    if (verb == Verb::ConfigPut && size > qint64(MaxConfigTextSize))
+        return ConfigTooLongMessage(qsizetype(size));
+    return {};
+}
+
+struct OptionSet
+{
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}};
+    QCommandLineOption version{QStringLiteral("version")};
+    QCommandLineOption all{QStringLiteral("all")};
+    QCommandLineOption type{QStringLiteral("type"), QString(), QStringLiteral("NAME")};
+    QCommandLineOption name{QStringLiteral("name"), QString(), QStringLiteral("GLOB")};
+    QCommandLineOption from{QStringLiteral("from"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption tcp{QStringLiteral("tcp")};
+    QCommandLineOption jobs{QStringLiteral("jobs"), QString(), QStringLiteral("N")};
+    QCommandLineOption yes{{QStringLiteral("y"), QStringLiteral("yes")}};
+    QCommandLineOption output{{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("PATH")};
+    QCommandLineOption json{QStringLiteral("json")};
+    QCommandLineOption csv{QStringLiteral("csv")};
+
+    // Each option with the verb option group it belongs to.
+    QList<std::pair<const QCommandLineOption *, unsigned>> grouped() const
+    {
+        return {{&all, OptTargets}, {&type, OptTargets}, {&name, OptTargets}, {&from, OptTargets},
+                {&wait, OptWait},   {&tcp, OptTcp},      {&jobs, OptJobs},   {&yes, OptYes},
+                {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}};
+    }
+};
+
+const TVerbInfo *findVerb(const QString &name)
+{
+    for (const TVerbInfo &verb : Verbs())
+        if (name == QLatin1String(verb.name))
+            return &verb;
+    return nullptr;
+}
+} // namespace
+
+std::variant<TTargetSpec, QString> ParseTargetText(const QString &given)
+{
+    const QString text = given.trimmed();
+    if (text.isEmpty())
+        return QStringLiteral("an empty device name");
+    static const QRegularExpression digitsAndDots(QStringLiteral("^[0-9.]+$"));
+    if (digitsAndDots.match(text).hasMatch()) {
+        if (!IsDottedIPv4(text))
+            return QStringLiteral("'%1' is not an IPv4 address").arg(text);
+        return TTargetSpec{TTargetSpec::Kind::Ip, IpToText(TextToIp(text)), 0, std::nullopt};
+    }
+    if (const std::optional<quint64> mac = ParseMacText(text))
+        return TTargetSpec{TTargetSpec::Kind::Mac, MacText(*mac), *mac, std::nullopt};
+    static const QRegularExpression macLike(QStringLiteral("^[0-9A-Fa-f]{1,2}([-:.][0-9A-Fa-f]{0,2})+$"));
+    if (text.contains(QLatin1Char(':')) || macLike.match(text).hasMatch())
+        return QStringLiteral("'%1' is not a MAC address (six hexadecimal pairs)").arg(text);
+    return TTargetSpec{TTargetSpec::Kind::Name, text, 0, std::nullopt};
+}
+
+std::variant<QList<TTargetSpec>, QString> ParseTargetFile(const QByteArray &contents)
+{
+    const QString text = QString::fromUtf8(contents);
+    const QString start = text.trimmed();
+    std::variant<QList<TTargetSpec>, QString> result;
+    if (start.startsWith(QLatin1Char('[')) || start.startsWith(QLatin1Char('{'))) {
+        result = targetsFromJson(text);
+    } else if (const QList<QStringList> rows = ParseCsv(text); !rows.isEmpty() && rows.first().contains(QStringLiteral("ip"))
+                                                                && rows.first().size() > 1) {
+        result = targetsFromCsv(rows);
+    } else {
+        QList<TTargetSpec> targets;
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        for (int i = 0; i < lines.size(); ++i) {
+            const QString line = lines.at(i).section(QLatin1Char('#'), 0, 0).trimmed();
+            if (line.isEmpty())
+                continue;
+            const auto target = ParseTargetText(line);
+            if (const QString *problem = std::get_if<QString>(&target))
+                return QStringLiteral("line %1: %2").arg(i + 1).arg(*problem);
+            targets << std::get<TTargetSpec>(target);
+        }
+        result = targets;
+    }
+    if (const auto *targets = std::get_if<QList<TTargetSpec>>(&result); targets && targets->isEmpty())
+        return QStringLiteral("it lists no device");
+    return result;
+}
+
+bool TSelection::matches(const TEPS &device) const
+{
+    if (!type.isEmpty() && !matchesWildcard(type, device.Params.text(Wire::Param::TypeText), Qt::CaseInsensitive))
+        return false;
+    if (!name.isEmpty() && !matchesWildcard(name, device.Params.text(Wire::Param::Name), Qt::CaseSensitive))
+        return false;
+    return all || !type.isEmpty() || !name.isEmpty();
+}
+
+bool TCliRequest::needsScan() const
+{
+    return selection.any()
+        || std::any_of(targets.begin(), targets.end(), [](const TTargetSpec &t) { return t.kind != TTargetSpec::Kind::Ip; });
+}
+
+std::optional<Wire::Command> ParseCommandName(const QString &name)
+{
+    QString simple = name.toLower();
+    simple.remove(QLatin1Char('-'));
+    simple.remove(QLatin1Char('_'));
+    bool isNumber = false;
+    const int code = simple.toInt(&isNumber);
+    for (const Wire::CommandInfo &info : Wire::Commands) {
+        if (info.command == Wire::Command::Discover)
+            continue;
+        if (isNumber ? code == int(info.command) : simple == QLatin1String(info.name).toString().toLower())
+            return info.command;
+    }
+    return std::nullopt;
+}
+
+TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvironment &environment)
+{
+    auto usageError = [](const QString &text) { return TParsedCommandLine{std::nullopt, {}, text + TryHelp}; };
+    OptionSet options;
+    QCommandLineParser parser;
+    parser.addOption(options.help);
+    parser.addOption(options.version);
+    for (const auto &[option, group] : options.grouped())
+        parser.addOption(*option);
+    if (!parser.parse(QStringList{QStringLiteral("tarvino-cli")} + arguments))
+        return usageError(parser.errorText());
+
+    if (parser.isSet(options.version))
+        return {std::nullopt, QStringLiteral("tarvino-cli %1\n").arg(QLatin1String(TARVINO_VERSION)), {}};
+    QStringList words = parser.positionalArguments();
+    if (words.isEmpty()) {
+        if (parser.isSet(options.help))
+            return {std::nullopt, ToolHelpText(), {}};
+        return usageError(QStringLiteral("No verb given."));
+    }
+    QString verbName = words.takeFirst();
+    if ((verbName == u"config" || verbName == u"logs") && !words.isEmpty())
+        verbName += QLatin1Char(' ') + words.takeFirst();
+    const TVerbInfo *verb = findVerb(verbName);
+    if (!verb)
+        return usageError(QStringLiteral("Unknown verb '%1'.").arg(verbName));
+    if (parser.isSet(options.help))
+        return {std::nullopt, VerbHelpText(*verb), {}};
+    for (const auto &[option, group] : options.grouped())
+        if (parser.isSet(*option) && !(verb->options & group))
+            return usageError(QStringLiteral("'%1' does not take --%2.").arg(verbName, option->names().constLast()));
+
+    TCliRequest request;
+    request.verb = verb;
+    request.json = parser.isSet(options.json);
+    request.csv = parser.isSet(options.csv);
+    request.yes = parser.isSet(options.yes);
+    request.tcp = parser.isSet(options.tcp);
+    request.output = parser.value(options.output);
+    if (request.json && request.csv)
+        return usageError(QStringLiteral("Choose one of --json and --csv."));
+    if (parser.isSet(options.jobs)) {
+        bool ok = false;
+        request.jobs = parser.value(options.jobs).toInt(&ok);
+        if (!ok || request.jobs < 1 || request.jobs > 64)
+            return usageError(QStringLiteral("--jobs takes a number from 1 to 64, not '%1'.").arg(parser.value(options.jobs)));
+    }
+    if (parser.isSet(options.wait)) {
+        bool ok = false;
+        const double seconds = parser.value(options.wait).toDouble(&ok);
+        if (!ok || !(seconds >= 0.1 && seconds <= 600))
+            return usageError(QStringLiteral("--wait takes seconds from 0.1 to 600, not '%1'.").arg(parser.value(options.wait)));
+        request.waitMs = int(seconds * 1000);
+    }
+
+    if (verb->trailing) {
+        if (words.isEmpty())
+            return usageError(QStringLiteral("'%1' needs its %2.").arg(verbName, QLatin1String(verb->trailing)));
+        const QString last = words.takeLast();
+        if (verb->verb == Verb::Command) {
+            const std::optional<Wire::Command> command = ParseCommandName(last);
+            if (!command)
+                return usageError(QStringLiteral("Unknown command '%1': one of %2.").arg(last, CommandNamesText()));
+            request.command = *command;
+        } else {
+            if (IsDottedIPv4(last) && !QFileInfo::exists(last))
+                return usageError(QStringLiteral("'%1' needs its FILE after the devices.").arg(verbName));
+            request.file = last;
+            if (const QString problem = checkVerbFile(verb->verb, last); !problem.isEmpty())
+                return usageError(problem.endsWith(QLatin1Char('.')) ? problem : problem + QLatin1Char('.'));
+        }
+    }
+
+    if (verb->verb == Verb::Scan) {
+        if (!words.isEmpty())
+            return usageError(QStringLiteral("scan takes no device ('%1').").arg(words.first()));
+        return {request, {}, {}};
+    }
+    for (const QString &word : words) {
+        const auto target = ParseTargetText(word);
+        if (const QString *problem = std::get_if<QString>(&target))
+            return usageError(*problem + QLatin1Char('.'));
+        request.targets << std::get<TTargetSpec>(target);
+    }
+    if (verb->verb == Verb::Search) {
+        if (request.targets.size() != 1 || request.targets.first().kind != TTargetSpec::Kind::Ip)
+            return usageError(QStringLiteral("search takes one IPv4 address."));
+        return {request, {}, {}};
+    }
+
+    request.selection.all = parser.isSet(options.all);
+    request.selection.type = parser.value(options.type);
+    request.selection.name = parser.value(options.name);
+    if (parser.isSet(options.from)) {
+        const QString fileName = parser.value(options.from);
+        if (const QString problem = checkReadable(fileName, QStringLiteral("device list")); !problem.isEmpty())
+            return usageError(problem + QLatin1Char('.'));
+        QFile file(fileName);
+        if (file.size() > MaxTargetFileSize)
+            return usageError(QStringLiteral("device list '%1' is over %2 MiB.").arg(fileName).arg(MaxTargetFileSize >> 20));
+        if (!file.open(QIODevice::ReadOnly))
+            return usageError(QStringLiteral("device list '%1' cannot be read.").arg(fileName));
+        const auto listed = ParseTargetFile(file.readAll());
+        if (const QString *problem = std::get_if<QString>(&listed))
+            return usageError(QStringLiteral("device list '%1': %2.").arg(fileName, *problem));
+        request.targets << std::get<QList<TTargetSpec>>(listed);
+    }
+    if (request.targets.isEmpty() && !request.selection.any())
+        return usageError(QStringLiteral("'%1' needs a device: an address, a MAC address or a name, or --all, --type, "
+                                         "--name or --from.").arg(verbName));
+
+    const bool several = request.targets.size() > 1 || request.selection.any();
+    if (verb->options & OptOutput) {
+        if (request.json && request.output.isEmpty())
+            return usageError(QStringLiteral("--json needs -o for '%1': the text would mix with the JSON.").arg(verbName));
+        if (several && request.output.isEmpty())
+            return usageError(QStringLiteral("'%1' of several devices needs -o FOLDER.").arg(verbName));
+        if (several && QFileInfo(request.output).exists() && !QFileInfo(request.output).isDir())
+            return usageError(QStringLiteral("With several devices -o names a folder; '%1' is a file.").arg(request.output));
+    }
+    if (verb->changesDevice && !request.yes && !environment.canAsk)
+        return usageError(QStringLiteral("'%1' changes the device: confirm with --yes (there is no terminal to ask on).")
+                              .arg(verbName));
+    return {request, {}, {}};
+}

@@ -1,0 +1,84 @@
+#pragma once
+// What a tarvino-cli command line asks for, read and checked before anything is sent: a usage
+// error (exit status 2) never reaches a device.
+
+#include "clihelp.h"
+#include "tools.h"
+#include "wire.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <variant>
+
+// One device as a command line names it.
+struct TTargetSpec
+{
+    enum class Kind { Ip, Mac, Name };
+    Kind kind = Kind::Ip;
+    QString text;           // as given (the IP address normalised)
+    quint64 mac = 0;        // Kind::Mac
+    std::optional<quint8> transport; // from a scan's file; otherwise the command line decides
+
+    bool operator==(const TTargetSpec &) const = default;
+};
+
+// IP address, MAC address or device name; an error text for something that looks like an
+// address and is not one ("198.18.1.300", "00:1a:2b").
+std::variant<TTargetSpec, QString> ParseTargetText(const QString &text);
+
+// The targets of a --from file: one per line, or the CSV or JSON that `scan` writes.
+std::variant<QList<TTargetSpec>, QString> ParseTargetFile(const QByteArray &contents);
+
+struct TSelection
+{
+    bool all = false;
+    QString type; // wildcard, case ignored
+    QString name; // wildcard
+    bool any() const { return all || !type.isEmpty() || !name.isEmpty(); }
+    bool matches(const TEPS &device) const;
+};
+
+struct TCliRequest
+{
+    const TVerbInfo *verb = nullptr;
+    QList<TTargetSpec> targets;
+    TSelection selection;
+    QString file;               // upgrade-board, upgrade-controller, config put
+    Wire::Command command{};    // command
+    QString output;             // -o
+    int jobs = 4;
+    int waitMs = 3000;
+    bool json = false;
+    bool csv = false;
+    bool yes = false;
+    bool tcp = false;
+
+    // Whether the targets can be reached without a scan first.
+    bool needsScan() const;
+};
+
+// What a command line comes to: a request to run, a text to print (help, version) or a usage error.
+struct TParsedCommandLine
+{
+    std::optional<TCliRequest> request;
+    QString output;   // --help or --version: print it, exit 0
+    QString error;    // usage error: print it, exit 2
+};
+
+struct TCliEnvironment
+{
+    bool canAsk = false; // standard input and standard error are terminals
+};
+
+// arguments without the program's name.
+TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvironment &environment);
+
+// The board command a name stands for ("StartFtpServer", "start-ftp-server", "3").
+std::optional<Wire::Command> ParseCommandName(const QString &name);
+
+// Limits of the files that the command line reads.
+constexpr qint64 MaxTargetFileSize = 16 * 1024 * 1024;

@@ -1,0 +1,365 @@
+#include "clirunner.h"
+
+#include "boardupgrade.h"
+#include "cliprogress.h"
+#include "commandoperations.h"
+#include "controlleroperations.h"
+#include "devicefields.h"
+#include "operationpool.h"
+#include "serveur.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+namespace {
+QString sha256Of(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+QString jsonLine(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+}
+
+// The text a read operation received, bytes as the device sent them: a log block a line, with the
+// CR LF that the device ends each one with.
+QByteArray receivedData(TDeviceOperation *operation)
+{
+    if (auto *read = qobject_cast<TReadControllerText *>(operation))
+        return read->text();
+    if (auto *logs = qobject_cast<TReadLogs *>(operation)) {
+        QByteArray data;
+        for (const QByteArray &block : logs->blocks())
+            data += block + "\r\n";
+        return data;
+    }
+    return {};
+}
+
+QString fileExtension(Verb verb)
+{
+    return verb == Verb::ConfigGet ? QStringLiteral(".cfg") : QStringLiteral(".txt");
+}
+} // namespace
+
+TCliRunner::TCliRunner(const TCliRequest &request, TServeur *engine, const TCliConsole &console, QObject *parent)
+    : QObject(parent), m_request(request), m_engine(engine), m_console(console)
+{
+}
+
+TCliRunner::~TCliRunner() = default;
+
+QString TCliRunner::verbName() const
+{
+    return QLatin1String(m_request.verb->name);
+}
+
+void TCliRunner::print(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_console.out);
+    std::fflush(m_console.out);
+}
+
+void TCliRunner::tell(const QString &text)
+{
+    const QByteArray bytes = (text.endsWith(QLatin1Char('\n')) ? text : text + QLatin1Char('\n')).toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_console.err);
+    std::fflush(m_console.err);
+}
+
+void TCliRunner::interrupt()
+{
+    if (m_interrupted)
+        return;
+    m_interrupted = true;
+    tell(QStringLiteral("Stopping: no device is started any more; the running ones are put back first."));
+    if (m_current)
+        m_current->cancel();
+    if (m_pool)
+        m_pool->cancel();
+}
+
+int TCliRunner::run()
+{
+    switch (m_request.verb->verb) {
+    case Verb::Scan: return runScan();
+    case Verb::Search: return runSearch();
+    default: break;
+    }
+    QList<TEPS> scanned;
+    if (m_request.needsScan()) {
+        const std::optional<QList<TEPS>> found = scan();
+        if (!found)
+            return 1;
+        scanned = *found;
+    }
+    if (m_interrupted)
+        return 1;
+    const auto resolved = ResolveTargets(m_request, scanned);
+    if (const QString *problem = std::get_if<QString>(&resolved)) {
+        tell(*problem);
+        return 2;
+    }
+    const QList<TCliDevice> devices = std::get<QList<TCliDevice>>(resolved);
+    return m_request.verb->verb == Verb::Info ? runInfo(devices) : runOperations(devices);
+}
+
+std::optional<QList<TEPS>> TCliRunner::scan()
+{
+    TScanDevices scan(m_engine, {2, 1000, m_request.waitMs});
+    m_current = &scan;
+    if (m_console.errIsTerminal)
+        tell(QStringLiteral("Scanning for %1 s...").arg(m_request.waitMs / 1000.0));
+    const TOperationOutcome outcome = scan.exec();
+    m_current = nullptr;
+    if (!outcome.succeeded && !outcome.cancelled) {
+        tell(QStringLiteral("The scan could not be sent: %1").arg(outcome.detail.isEmpty() ? outcome.errorText() : outcome.detail));
+        return std::nullopt;
+    }
+    return scan.devices();
+}
+
+int TCliRunner::runScan()
+{
+    const std::optional<QList<TEPS>> devices = scan();
+    if (!devices)
+        return 1;
+    if (m_request.json) {
+        for (const TEPS &device : *devices)
+            print(jsonLine(DeviceJson(device)));
+    } else if (m_request.csv) {
+        QString text = DeviceCsvHeader() + QLatin1Char('\n');
+        for (const TEPS &device : *devices)
+            text += DeviceCsvLine(device) + QLatin1Char('\n');
+        print(text);
+    } else if (!devices->isEmpty()) {
+        print(DeviceTable(*devices));
+    }
+    if (devices->isEmpty())
+        tell(QStringLiteral("No device answered the scan."));
+    else if (!m_request.json && !m_request.csv)
+        print(QStringLiteral("%1 device%2\n").arg(devices->size()).arg(devices->size() == 1 ? QString() : QStringLiteral("s")));
+    return m_interrupted ? 1 : 0;
+}
+
+int TCliRunner::runSearch()
+{
+    const QString ip = m_request.targets.first().text;
+    TSearchDevice search(m_engine, ip);
+    m_current = &search;
+    const TOperationOutcome outcome = search.exec();
+    m_current = nullptr;
+    const QList<TEPS> devices = search.devices();
+    if (!outcome.succeeded || devices.isEmpty()) {
+        tell(outcome.error ? outcome.errorText() : QStringLiteral("No device answered at %1.").arg(ip));
+        return 1;
+    }
+    print(m_request.json ? jsonLine(DeviceJson(devices.first())) : DeviceTable(devices));
+    return 0;
+}
+
+int TCliRunner::runInfo(const QList<TCliDevice> &devices)
+{
+    // Devices that no scan listed are asked over TCP, as Search IP Address does.
+    TOperationPool pool(m_request.jobs);
+    m_pool = &pool;
+    QHash<QString, TSearchDevice *> searches;
+    for (const TCliDevice &device : devices)
+        if (!device.record) {
+            auto *search = new TSearchDevice(m_engine, device.target.ip);
+            searches.insert(device.target.ip, search);
+            pool.add(search);
+        }
+    if (!searches.isEmpty())
+        pool.exec();
+    m_pool = nullptr;
+
+    int status = 0;
+    QString text;
+    for (const TCliDevice &device : devices) {
+        std::optional<TEPS> record = device.record;
+        if (TSearchDevice *search = searches.value(device.target.ip)) {
+            if (const QList<TEPS> found = search->devices(); !found.isEmpty())
+                record = found.first();
+            else
+                tell(search->outcome().error ? QStringLiteral("%1: %2").arg(device.target.ip, search->outcome().errorText())
+                                             : QStringLiteral("No device answered at %1.").arg(device.target.ip));
+        }
+        if (!record) {
+            status = 1;
+            continue;
+        }
+        if (m_request.json)
+            text += jsonLine(DeviceJson(*record));
+        else
+            text += (text.isEmpty() ? QString() : QStringLiteral("\n")) + DeviceDetails(*record);
+    }
+    print(text);
+    return m_interrupted ? 1 : status;
+}
+
+TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByteArray &configuration)
+{
+    const TDeviceTarget &target = device.target;
+    switch (m_request.verb->verb) {
+    case Verb::Ssh:
+        return new TDeviceCommand(m_engine, target, Wire::Command::SetDropBear, TDeviceCommand::dropBear());
+    case Verb::Command: return new TDeviceCommand(m_engine, target, m_request.command, {1, false});
+    case Verb::UpgradeBoard: return new TBoardUpgrade(m_engine, target, m_request.file);
+    case Verb::UpgradeController: return new TControllerUpgrade(m_engine, target, m_request.file);
+    case Verb::ConfigGet:
+        return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Configuration);
+    case Verb::Diag: return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Diagnostics);
+    case Verb::ConfigPut: return new TWriteConfig(m_engine, target, configuration);
+    case Verb::LogsGet: return new TReadLogs(m_engine, target, false);
+    case Verb::LogsErase: return new TReadLogs(m_engine, target, true);
+    case Verb::Reset: return new TControllerReset(m_engine, target);
+    case Verb::Scan:
+    case Verb::Search:
+    case Verb::Info: break;
+    }
+    Q_UNREACHABLE();
+}
+
+bool TCliRunner::confirm(const QList<TCliDevice> &devices)
+{
+    if (m_request.yes)
+        return true;
+    QString text = m_request.verb->verb == Verb::ConfigPut
+                       ? QStringLiteral("This writes '%1' as the configuration of:\n").arg(m_request.file)
+                       : FirmwareWarningText().replace(QLatin1String("\r\n"), QLatin1String("\n"))
+                             + QStringLiteral("\n\nFirmware '%1' for:\n").arg(m_request.file);
+    constexpr int Listed = 20;
+    for (int i = 0; i < std::min<int>(Listed, int(devices.size())); ++i)
+        text += QStringLiteral("  %1\n").arg(devices.at(i).label());
+    if (devices.size() > Listed)
+        text += QStringLiteral("  and %1 more\n").arg(devices.size() - Listed);
+    const QString word = m_request.verb->verb == Verb::ConfigPut ? QStringLiteral("write") : QStringLiteral("upgrade");
+    text += QStringLiteral("Type '%1' to go on, anything else to return: ").arg(word);
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_console.err);
+    std::fflush(m_console.err);
+    const QString answer = m_console.readAnswer ? m_console.readAnswer().trimmed() : QString();
+    return answer.compare(word, Qt::CaseInsensitive) == 0;
+}
+
+QString TCliRunner::store(const QByteArray &data, const TCliDevice &device, bool several, QString *path)
+{
+    if (m_request.output.isEmpty()) {
+        std::fwrite(data.constData(), 1, size_t(data.size()), m_console.out);
+        std::fflush(m_console.out);
+        return {};
+    }
+    const QFileInfo output(m_request.output);
+    const bool folder = several || output.isDir() || m_request.output.endsWith(QLatin1Char('/'));
+    if (folder) {
+        if (!QDir().mkpath(m_request.output))
+            return QStringLiteral("Cannot make the folder %1.").arg(m_request.output);
+        *path = QDir(m_request.output).filePath(device.fileStem() + fileExtension(m_request.verb->verb));
+    } else {
+        *path = m_request.output;
+    }
+    QSaveFile file(*path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
+        return QStringLiteral("Cannot write %1: %2").arg(*path, file.errorString());
+    return {};
+}
+
+TCliResult TCliRunner::resultOf(TDeviceOperation *operation, const TCliDevice &device, bool several)
+{
+    TCliResult result{device, operation->title(), operation->outcome(), {}, {}, -1, {}, -1};
+    if (auto *command = qobject_cast<TDeviceCommand *>(operation))
+        result.attempts = command->attemptsMade();
+    if (!m_request.file.isEmpty())
+        result.file = m_request.file;
+    if (!result.outcome.succeeded)
+        return result;
+    if (m_request.verb->options & OptOutput) {
+        const QByteArray data = receivedData(operation);
+        result.bytes = data.size();
+        result.sha256 = sha256Of(data);
+        result.saveError = store(data, device, several, &result.file);
+    }
+    return result;
+}
+
+int TCliRunner::runOperations(const QList<TCliDevice> &devices)
+{
+    QByteArray configuration;
+    qint64 imageBytes = -1;
+    QString imageSha256;
+    if (!m_request.file.isEmpty()) {
+        try {
+            const QByteArray file = LoadFileData(m_request.file);
+            imageBytes = file.size();
+            imageSha256 = sha256Of(file);
+            if (m_request.verb->verb == Verb::ConfigPut)
+                configuration = file;
+        } catch (const std::exception &error) {
+            tell(QString::fromUtf8(error.what()));
+            return 2;
+        }
+    }
+    if (m_request.verb->changesDevice && !confirm(devices)) {
+        tell(QStringLiteral("Nothing was sent."));
+        return 1;
+    }
+
+    TOperationPool pool(m_request.jobs);
+    pool.setConfirmed(true); // asked once for all above
+    QHash<TDeviceOperation *, QString> labels;
+    QList<std::pair<TDeviceOperation *, TCliDevice>> runs;
+    for (const TCliDevice &device : devices) {
+        TDeviceOperation *operation = makeOperation(device, configuration);
+        pool.add(operation);
+        labels.insert(operation, device.label());
+        runs.append({operation, device});
+    }
+    std::optional<TCliProgress> progress;
+    if (m_console.errIsTerminal) {
+        progress.emplace(m_console.err, verbName());
+        progress->watch(pool, labels);
+    }
+    m_pool = &pool;
+    pool.exec();
+    m_pool = nullptr;
+    if (progress)
+        progress->clear();
+
+    const bool several = devices.size() > 1 || m_request.selection.any();
+    QList<TCliResult> results;
+    for (const auto &[operation, device] : runs) {
+        TCliResult result = resultOf(operation, device, several);
+        if (imageBytes >= 0) {
+            result.bytes = imageBytes;
+            result.sha256 = imageSha256;
+        }
+        results << result;
+    }
+    report(results);
+    const bool allSucceeded = std::all_of(results.begin(), results.end(), [](const TCliResult &r) { return r.succeeded(); });
+    return allSucceeded ? 0 : 1;
+}
+
+void TCliRunner::report(const QList<TCliResult> &results)
+{
+    const bool dataOnStdout = (m_request.verb->options & OptOutput) && m_request.output.isEmpty();
+    if (m_request.json) {
+        QString text;
+        for (const TCliResult &result : results)
+            text += jsonLine(ResultJson(result, verbName()));
+        print(text);
+    } else if (dataOnStdout) {
+        // Standard output holds the text itself: only a failure is told, on standard error.
+        for (const TCliResult &result : results)
+            if (!result.succeeded())
+                tell(QStringLiteral("%1: %2").arg(result.device.label(), result.message()));
+    } else {
+        print(ResultTable(results));
+    }
+}

@@ -1,0 +1,62 @@
+#pragma once
+// TCliRunner: carries out one checked command line: scans when the targets need it, asks before
+// firmware or configuration is changed, runs the operations a few devices at a time and reports
+// each device's outcome. run() returns the exit status.
+
+#include "clireport.h"
+#include "clirequest.h"
+
+#include <QObject>
+
+#include <cstdio>
+#include <functional>
+
+class TDeviceOperation;
+class TOperationPool;
+class TServeur;
+
+struct TCliConsole
+{
+    std::FILE *out = stdout;
+    std::FILE *err = stderr;
+    bool errIsTerminal = false;
+    // A line typed on the terminal, for the confirmation; empty when none can be read.
+    std::function<QString()> readAnswer;
+};
+
+class TCliRunner : public QObject
+{
+    Q_OBJECT
+public:
+    TCliRunner(const TCliRequest &request, TServeur *engine, const TCliConsole &console, QObject *parent = nullptr);
+    ~TCliRunner() override;
+
+    int run();
+    // Ctrl+C: no new device is started, the running ones stop before their next exchange and are
+    // put back.
+    void interrupt();
+
+private:
+    int runScan();
+    int runSearch();
+    int runInfo(const QList<TCliDevice> &devices);
+    int runOperations(const QList<TCliDevice> &devices);
+    // The devices that answer a scan; nullopt (after saying why) when the scan could not be sent.
+    std::optional<QList<TEPS>> scan();
+    TDeviceOperation *makeOperation(const TCliDevice &device, const QByteArray &configuration);
+    bool confirm(const QList<TCliDevice> &devices);
+    TCliResult resultOf(TDeviceOperation *operation, const TCliDevice &device, bool several);
+    // Stores what a read operation received; the error text when it could not be stored.
+    QString store(const QByteArray &data, const TCliDevice &device, bool several, QString *path);
+    void report(const QList<TCliResult> &results);
+    void print(const QString &text);
+    void tell(const QString &text); // standard error
+    QString verbName() const;
+
+    TCliRequest m_request;
+    TServeur *m_engine;
+    TCliConsole m_console;
+    TDeviceOperation *m_current = nullptr; // a scan or search under way
+    TOperationPool *m_pool = nullptr;
+    bool m_interrupted = false;
+};

@@ -1,0 +1,23 @@
+#pragma once
+// The devices a request names, once a scan (when one was needed) has listed what answers.
+
+#include "clirequest.h"
+#include "deviceoperation.h"
+
+#include <optional>
+#include <variant>
+
+struct TCliDevice
+{
+    TDeviceTarget target;
+    std::optional<TEPS> record; // the device's discovery record, when a scan or search listed it
+
+    // "198.18.1.7 (gate-7)"
+    QString label() const;
+    // A file name for what is read from it: its MAC address when known, else its IP address.
+    QString fileStem() const;
+};
+
+// Each device once, in the order the request names them; an error text when a name, a MAC address
+// or the selection matches no device that answered (or a name matches several).
+std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &request, const QList<TEPS> &scanned);

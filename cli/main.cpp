@@ -1,0 +1,76 @@
+// tarvino-cli: the maintenance operations of the window, from a terminal or a script.
+#include "clirequest.h"
+#include "clirunner.h"
+#include "resource.h"
+#include "serveur.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+std::atomic<bool> interruptRequested{false};
+
+extern "C" void onInterrupt(int)
+{
+    interruptRequested = true;
+    std::signal(SIGINT, SIG_DFL); // a second Ctrl+C ends the program at once
+}
+
+void write(std::FILE *file, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarvino-cli"));
+
+    const bool canAsk = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
+    const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments().mid(1), {canAsk});
+    if (!parsed.error.isEmpty()) {
+        write(stderr, QStringLiteral("tarvino-cli: %1\n").arg(parsed.error));
+        return 2;
+    }
+    if (!parsed.request) {
+        write(stdout, parsed.output);
+        return 0;
+    }
+
+    StartupInit();
+    TServeur engine;
+    if (engine.boundAddresses().isEmpty()) {
+        const QString held = engine.portInUse();
+        write(stderr, QStringLiteral("tarvino-cli: cannot listen for devices: %1\n")
+                          .arg(held.isEmpty() ? engine.bindError() : held));
+        return 1;
+    }
+
+    TCliConsole console;
+    console.errIsTerminal = isatty(STDERR_FILENO);
+    console.readAnswer = [] {
+        std::string line;
+        std::getline(std::cin, line);
+        return QString::fromStdString(line);
+    };
+    TCliRunner runner(*parsed.request, &engine, console);
+
+    std::signal(SIGINT, onInterrupt);
+    QTimer interruptWatch;
+    QObject::connect(&interruptWatch, &QTimer::timeout, &runner, [&runner] {
+        if (interruptRequested.exchange(false))
+            runner.interrupt();
+    });
+    interruptWatch.start(100);
+    return runner.run();
+}

@@ -1,0 +1,252 @@
+// tarvino-cli's reading of its command line and of device lists, without devices: what a usage
+// error is (nothing may be sent after one), how targets are told apart, and that what `scan`
+// writes reads back as the same devices.
+#include "clirequest.h"
+#include "clitargets.h"
+#include "controlleroperations.h"
+#include "devicefields.h"
+#include "testfiles.h"
+
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+TEPS device(const QString &ip, quint64 mac, const QByteArray &name, const QByteArray &type)
+{
+    TEPS d;
+    d.IpText = ip;
+    d.Mac = mac;
+    d.Transport = TransportUdp;
+    d.Params.set(Wire::Param::Name, name);
+    d.Params.set(Wire::Param::TypeText, type);
+    d.Params.set(Wire::Param::SubnetMask, qint64(0xFFFE0000));
+    return d;
+}
+
+template<typename Result>
+QString problemOf(const Result &result)
+{
+    const QString *problem = std::get_if<QString>(&result);
+    return problem ? *problem : QString();
+}
+
+// Three devices as a scan lists them; two share a name.
+QList<TEPS> scanned()
+{
+    return {device(QStringLiteral("198.18.1.1"), 0x0050C2025CC1, "Gate, \"east\"", "Palimor P4"),
+            device(QStringLiteral("198.18.1.2"), 0x001A2BA0943A, "Pump", "Palimor P3"),
+            device(QStringLiteral("198.18.1.3"), 0x00E04C3ECBB3, "Pump", "XR-200 Gateway")};
+}
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_image, m_empty, m_config, m_hugeConfig, m_list;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_image = WriteTestFileOrDie(m_dir.path(), QStringLiteral("image.bin"), RandomBytes(4096, 1));
+        m_empty = WriteTestFileOrDie(m_dir.path(), QStringLiteral("empty.bin"), {});
+        m_config = WriteTestFileOrDie(m_dir.path(), QStringLiteral("site.cfg"), "[device]\r\nname=x\r\n");
+        m_list = WriteTestFileOrDie(m_dir.path(), QStringLiteral("list.txt"), "198.18.1.1\n# spare\n\n198.18.1.2\n");
+        m_hugeConfig = m_dir.filePath(QStringLiteral("huge.cfg"));
+        QFile huge(m_hugeConfig);
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(MaxConfigTextSize) + 1));
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("canAsk");
+        QTest::addColumn<QString>("error"); // a part of the usage error; empty when the line is good
+
+        auto row = [](const char *name, QStringList arguments, bool canAsk, const QString &error) {
+            QTest::newRow(name) << arguments << canAsk << error;
+        };
+        const QString image = QStringLiteral("@image"), empty = QStringLiteral("@empty"), config = QStringLiteral("@config");
+        row("scan", {u"scan"_qs, u"--json"_qs, u"--wait"_qs, u"1.5"_qs}, false, {});
+        row("upgrade with --yes", {u"upgrade-controller"_qs, u"198.18.1.1"_qs, image, u"--yes"_qs}, false, {});
+        row("upgrade asked on a terminal", {u"upgrade-controller"_qs, u"--all"_qs, image}, true, {});
+        row("ssh by MAC and name", {u"ssh"_qs, u"00:1a:2b:a0:94:3a"_qs, u"Pump"_qs}, false, {});
+        row("command by kebab name", {u"command"_qs, u"198.18.1.1"_qs, u"start-ftp-server"_qs}, false, {});
+        row("config get of several into a folder", {u"config"_qs, u"get"_qs, u"--all"_qs, u"-o"_qs, m_dir.path()}, false, {});
+        row("from a list", {u"reset"_qs, u"--from"_qs, u"@list"_qs}, false, {});
+
+        row("no verb", {}, false, u"No verb"_qs);
+        row("unknown verb", {u"flash"_qs}, false, u"Unknown verb 'flash'"_qs);
+        row("config without its verb", {u"config"_qs}, false, u"Unknown verb 'config'"_qs);
+        row("unknown option", {u"scan"_qs, u"--fast"_qs}, false, u"fast"_qs);
+        row("option of another verb", {u"ssh"_qs, u"198.18.1.1"_qs, u"--csv"_qs}, false, u"does not take --csv"_qs);
+        row("json and csv", {u"scan"_qs, u"--json"_qs, u"--csv"_qs}, false, u"one of --json and --csv"_qs);
+        row("bad address", {u"reset"_qs, u"198.18.1.256"_qs}, false, u"not an IPv4 address"_qs);
+        row("short address", {u"reset"_qs, u"198.18.1"_qs}, false, u"not an IPv4 address"_qs);
+        row("bad MAC", {u"reset"_qs, u"00:1a:2b:3c:4d"_qs}, false, u"not a MAC address"_qs);
+        row("no device", {u"reset"_qs}, false, u"needs a device"_qs);
+        row("jobs zero", {u"reset"_qs, u"--all"_qs, u"--jobs"_qs, u"0"_qs}, false, u"--jobs"_qs);
+        row("wait negative", {u"scan"_qs, u"--wait"_qs, u"-1"_qs}, false, u"--wait"_qs);
+        row("no image", {u"upgrade-board"_qs, u"198.18.1.1"_qs}, false, u"needs its FILE"_qs);
+        row("missing image", {u"upgrade-board"_qs, u"198.18.1.1"_qs, u"/no/such.bin"_qs, u"-y"_qs}, false, u"does not exist"_qs);
+        row("empty image", {u"upgrade-board"_qs, u"198.18.1.1"_qs, empty, u"-y"_qs}, false, u"is empty"_qs);
+        row("folder as image", {u"upgrade-board"_qs, u"198.18.1.1"_qs, m_dir.path(), u"-y"_qs}, false, u"not a file"_qs);
+        row("empty controller image", {u"upgrade-controller"_qs, u"198.18.1.1"_qs, empty, u"-y"_qs}, false, u"empty"_qs);
+        row("configuration too long", {u"config"_qs, u"put"_qs, u"198.18.1.1"_qs, u"@huge"_qs, u"-y"_qs}, false,
+            ConfigTooLongMessage(qsizetype(MaxConfigTextSize) + 1));
+        row("no terminal, no --yes", {u"config"_qs, u"put"_qs, u"198.18.1.1"_qs, config}, false, u"--yes"_qs);
+        row("unknown command", {u"command"_qs, u"198.18.1.1"_qs, u"Discover"_qs}, false, u"Unknown command"_qs);
+        row("json text without -o", {u"diag"_qs, u"198.18.1.1"_qs, u"--json"_qs}, false, u"--json needs -o"_qs);
+        row("several without -o", {u"logs"_qs, u"get"_qs, u"--all"_qs}, false, u"needs -o FOLDER"_qs);
+        row("several into a file", {u"config"_qs, u"get"_qs, u"--all"_qs, u"-o"_qs, config}, false, u"is a file"_qs);
+        row("search by name", {u"search"_qs, u"Pump"_qs}, false, u"one IPv4 address"_qs);
+        row("missing list", {u"reset"_qs, u"--from"_qs, u"/no/list"_qs}, false, u"does not exist"_qs);
+        row("empty list", {u"reset"_qs, u"--from"_qs, empty}, false, u"is empty"_qs);
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, canAsk);
+        QFETCH(QString, error);
+        const QHash<QString, QString> files{{u"@image"_qs, m_image}, {u"@empty"_qs, m_empty}, {u"@config"_qs, m_config},
+                                            {u"@huge"_qs, m_hugeConfig}, {u"@list"_qs, m_list}};
+        for (QString &argument : arguments)
+            argument = files.value(argument, argument);
+
+        const TParsedCommandLine parsed = ParseCommandLine(arguments, {canAsk});
+        if (error.isEmpty()) {
+            QVERIFY2(parsed.request, qPrintable(parsed.error));
+            QVERIFY(parsed.error.isEmpty());
+        } else {
+            QVERIFY(!parsed.request);
+            QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
+        }
+    }
+
+    void helpIsNotAnError()
+    {
+        for (const TVerbInfo &verb : Verbs()) {
+            QStringList arguments = QString::fromLatin1(verb.name).split(QLatin1Char(' '));
+            const TParsedCommandLine parsed = ParseCommandLine(arguments << u"--help"_qs, {false});
+            QVERIFY(!parsed.request && parsed.error.isEmpty());
+            QVERIFY2(parsed.output.startsWith(QStringLiteral("Usage: tarvino-cli ") + QLatin1String(verb.name)),
+                     qPrintable(parsed.output));
+        }
+    }
+
+    void targetText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("kind"); // -1: an error
+        QTest::addColumn<QString>("normalised");
+        QTest::newRow("ip") << u" 198.18.1.7 "_qs << int(TTargetSpec::Kind::Ip) << u"198.18.1.7"_qs;
+        QTest::newRow("ip with a fifth part") << u"198.18.1.7.1"_qs << -1 << QString();
+        QTest::newRow("colons") << u"00:1a:2b:a0:94:3a"_qs << int(TTargetSpec::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("dashes") << u"00-1A-2B-A0-94-3A"_qs << int(TTargetSpec::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("dots, as the list shows") << u"00.1A.2B.A0.94.3A"_qs << int(TTargetSpec::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("bare") << u"001a2ba0943a"_qs << int(TTargetSpec::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("mixed separators") << u"00:1a-2b:a0:94:3a"_qs << -1 << QString();
+        QTest::newRow("seven pairs") << u"00:1a:2b:a0:94:3a:11"_qs << -1 << QString();
+        QTest::newRow("name") << u"Chaufferie été 3"_qs << int(TTargetSpec::Kind::Name) << u"Chaufferie été 3"_qs;
+        QTest::newRow("hex-like name") << u"cafe"_qs << int(TTargetSpec::Kind::Name) << u"cafe"_qs;
+    }
+
+    void targetText()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, kind);
+        QFETCH(QString, normalised);
+        const auto parsed = ParseTargetText(text);
+        if (kind < 0) {
+            QVERIFY(std::holds_alternative<QString>(parsed));
+            return;
+        }
+        QVERIFY(std::holds_alternative<TTargetSpec>(parsed));
+        QCOMPARE(int(std::get<TTargetSpec>(parsed).kind), kind);
+        QCOMPARE(std::get<TTargetSpec>(parsed).text, normalised);
+    }
+
+    // What scan --csv and scan --json write names the same devices when read back with --from,
+    // whatever the names hold.
+    void scanOutputReadsBack_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QByteArray csv = DeviceCsvHeader().toUtf8() + "\r\n";
+        QByteArray json, jsonArray = "[";
+        QList<TEPS> devices = scanned();
+        devices[2].Transport = TransportTcp;
+        for (const TEPS &d : devices) {
+            csv += DeviceCsvLine(d).toUtf8() + "\r\n";
+            json += QJsonDocument(DeviceJson(d)).toJson(QJsonDocument::Compact) + '\n';
+            jsonArray += QJsonDocument(DeviceJson(d)).toJson() + (&d == &devices.constLast() ? "]" : ",");
+        }
+        QTest::newRow("csv") << csv;
+        QTest::newRow("json lines") << json;
+        QTest::newRow("json array") << jsonArray;
+    }
+
+    void scanOutputReadsBack()
+    {
+        QFETCH(QByteArray, contents);
+        const auto parsed = ParseTargetFile(contents);
+        QVERIFY2(std::holds_alternative<QList<TTargetSpec>>(parsed), qPrintable(problemOf(parsed)));
+        const QList<TTargetSpec> targets = std::get<QList<TTargetSpec>>(parsed);
+        QCOMPARE(targets.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(targets.at(i).text, scanned().at(i).IpText);
+            QCOMPARE(targets.at(i).transport, std::optional<quint8>(i == 2 ? TransportTcp : TransportUdp));
+        }
+    }
+
+    void csvKeepsEveryCell()
+    {
+        const TEPS d = scanned().first();
+        const QList<QStringList> rows = ParseCsv(DeviceCsvHeader() + u"\n"_qs + DeviceCsvLine(d));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(1).size(), DeviceFields().size());
+        for (qsizetype i = 0; i < DeviceFields().size(); ++i)
+            QCOMPARE(rows.at(1).at(i), DeviceFields().at(i).text(d));
+    }
+
+    void resolve_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("ips"); // empty: an error
+        QTest::newRow("ip, also by MAC: once") << QStringList{u"198.18.1.2"_qs, u"00-1A-2B-A0-94-3A"_qs}
+                                              << QStringList{u"198.18.1.2"_qs};
+        QTest::newRow("ip not scanned") << QStringList{u"10.0.0.9"_qs} << QStringList{u"10.0.0.9"_qs};
+        QTest::newRow("name with a comma") << QStringList{u"Gate, \"east\""_qs} << QStringList{u"198.18.1.1"_qs};
+        QTest::newRow("name of two devices") << QStringList{u"Pump"_qs} << QStringList{};
+        QTest::newRow("MAC that did not answer") << QStringList{u"02:00:00:00:00:01"_qs} << QStringList{};
+        QTest::newRow("type, case ignored") << QStringList{u"--type"_qs, u"palimor*"_qs}
+                                            << QStringList{u"198.18.1.1"_qs, u"198.18.1.2"_qs};
+        QTest::newRow("type and name") << QStringList{u"--type"_qs, u"XR*"_qs, u"--name"_qs, u"P?mp"_qs}
+                                       << QStringList{u"198.18.1.3"_qs};
+        QTest::newRow("selection of none") << QStringList{u"--name"_qs, u"Valve*"_qs} << QStringList{};
+        QTest::newRow("all") << QStringList{u"--all"_qs} << QStringList{u"198.18.1.1"_qs, u"198.18.1.2"_qs, u"198.18.1.3"_qs};
+    }
+
+    void resolve()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, ips);
+        const TParsedCommandLine parsed = ParseCommandLine(QStringList{u"reset"_qs} + arguments, {false});
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        const auto resolved = ResolveTargets(*parsed.request, scanned());
+        if (ips.isEmpty()) {
+            QVERIFY(std::holds_alternative<QString>(resolved));
+            return;
+        }
+        QVERIFY2(std::holds_alternative<QList<TCliDevice>>(resolved), qPrintable(problemOf(resolved)));
+        QStringList got;
+        for (const TCliDevice &d : std::get<QList<TCliDevice>>(resolved))
+            got << d.target.ip;
+        QCOMPARE(got, ips);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"

@@ -1,0 +1,250 @@
+// tarvino-cli driven as a script drives it (no terminal: no prompt, no progress), against the
+// simulator in the lab: what it lists, that what it reads and writes back is byte-exact, and that
+// on a fleet each device gets its own outcome and the exit status tells whether all succeeded.
+#include "commandoperations.h"
+#include "devicefields.h"
+#include "labsim.h"
+#include "resource.h"
+#include "serveur.h"
+#include "testfiles.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+struct CliRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    QList<QJsonObject> jsonLines() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray &line : out.split('\n'))
+            if (!line.isEmpty())
+                objects << QJsonDocument::fromJson(line).object();
+        return objects;
+    }
+};
+
+CliRun runCli(const QStringList &arguments, int timeoutMs = 120000)
+{
+    QProcess process;
+    process.start(QStringLiteral(TARVINO_CLI_PATH), arguments);
+    process.closeWriteChannel();
+    CliRun run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// Every byte value, in an order of the device's own.
+QByteArray everyByteValue(int device)
+{
+    QByteArray bytes(512, Qt::Uninitialized);
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char((i * (2 * device + 1) + device) & 0xFF);
+    return bytes;
+}
+} // namespace
+
+class TestCliLab : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<LabSimulator> m_sim;
+    QTemporaryDir m_dir;
+
+    bool start(int devices, const QStringList &arguments = {})
+    {
+        m_sim = std::make_unique<LabSimulator>();
+        if (!m_sim->start(devices, arguments)) {
+            qWarning("%s", qPrintable(m_sim->errorString()));
+            return false;
+        }
+        return true;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(LabSimulator::inLab(), "talks to simulated devices: run it inside the lab (ctest does)");
+        QVERIFY(m_dir.isValid());
+    }
+
+    void cleanup() { m_sim.reset(); }
+
+    void scanListsEveryDeviceAsTheListShowsIt()
+    {
+        constexpr int Devices = 12;
+        QVERIFY(start(Devices, {u"--seed"_qs, u"11"_qs}));
+        const CliRun json = runCli({u"scan"_qs, u"--json"_qs, u"--wait"_qs, u"1.5"_qs});
+        QCOMPARE(json.exitCode, 0);
+        const CliRun csv = runCli({u"scan"_qs, u"--csv"_qs, u"--wait"_qs, u"1.5"_qs});
+        QCOMPARE(csv.exitCode, 0);
+
+        // The engine's own reading of the same replies, as the window's list shows them.
+        StartupInit();
+        QList<TEPS> listed;
+        {
+            TServeur engine;
+            TScanDevices scan(&engine, {2, 1000, 1500});
+            QVERIFY(scan.exec().succeeded);
+            listed = scan.devices();
+        }
+        QCOMPARE(listed.size(), Devices);
+
+        const QList<QJsonObject> objects = json.jsonLines();
+        const QList<QStringList> rows = ParseCsv(QString::fromUtf8(csv.out));
+        QCOMPARE(objects.size(), Devices);
+        QCOMPARE(rows.size(), Devices + 1);
+        QCOMPARE(rows.first().join(u','), DeviceCsvHeader());
+        for (const TEPS &device : listed) {
+            const auto object = std::find_if(objects.begin(), objects.end(), [&](const QJsonObject &o) {
+                return o.value(u"ip"_qs).toString() == device.IpText;
+            });
+            QVERIFY2(object != objects.end(), qPrintable(device.IpText));
+            const auto row = std::find_if(rows.begin(), rows.end(),
+                                          [&](const QStringList &r) { return r.value(3) == device.IpText; });
+            QVERIFY(row != rows.end());
+            QCOMPARE(object->keys().size(), DeviceFields().size());
+            for (int i = 0; i < DeviceFields().size(); ++i) {
+                const TDeviceField &field = DeviceFields().at(i);
+                QCOMPARE(row->value(i), field.text(device));
+                if (field.inGrid) // the list's columns are texts
+                    QCOMPARE(object->value(QLatin1String(field.key)).toString(), field.text(device));
+            }
+        }
+    }
+
+    void configurationRoundTripKeepsEveryByte()
+    {
+        constexpr int Devices = 4;
+        QStringList arguments;
+        for (int i = 0; i < Devices; ++i)
+            arguments << u"--config-file"_qs
+                      << QStringLiteral("%1=%2").arg(i).arg(WriteTestFileOrDie(m_dir.path(), QStringLiteral("given%1.cfg").arg(i),
+                                                                               everyByteValue(i)));
+        QVERIFY(start(Devices, arguments));
+        const QString folder = m_dir.filePath(u"backup"_qs);
+        const CliRun get = runCli({u"config"_qs, u"get"_qs, u"--all"_qs, u"--wait"_qs, u"1"_qs, u"--json"_qs,
+                                   u"-o"_qs, folder});
+        QCOMPARE(get.exitCode, 0);
+        const QList<QJsonObject> outcomes = get.jsonLines();
+        QCOMPARE(outcomes.size(), Devices);
+        for (const QJsonObject &outcome : outcomes) {
+            const int index = outcome.value(u"ip"_qs).toString().section(u'.', 3).toInt() - 1;
+            QFile file(outcome.value(u"file"_qs).toString());
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            const QByteArray saved = file.readAll();
+            QCOMPARE(saved, everyByteValue(index));
+            QCOMPARE(outcome.value(u"sha256"_qs).toString(), sha256(saved));
+
+            const CliRun put = runCli({u"config"_qs, u"put"_qs, LabSimulator::deviceIp(index), file.fileName(), u"--yes"_qs});
+            QVERIFY2(put.exitCode == 0, put.out.constData());
+            const QJsonObject controller = m_sim->deviceState(index).value(u"controller"_qs).toObject();
+            QCOMPARE(controller.value(u"configurationHex"_qs).toString(), QString::fromLatin1(everyByteValue(index).toHex()));
+            QCOMPARE(controller.value(u"configurationWrites"_qs).toInt(), 1);
+        }
+    }
+
+    void fleetUpgradeTellsEachDevice()
+    {
+        constexpr int Devices = 50;
+        constexpr int Silent = 7;
+        QVERIFY(start(Devices, {u"--fault"_qs, QStringLiteral("%1:silent@52390").arg(Silent)}));
+        const QByteArray image = RandomBytes(32 * 1024, 5);
+        const QString path = WriteTestFileOrDie(m_dir.path(), u"fleet.bin"_qs, image);
+        const CliRun run = runCli({u"upgrade-controller"_qs, u"--all"_qs, u"--wait"_qs, u"2"_qs, u"--jobs"_qs, u"8"_qs,
+                                   u"--yes"_qs, u"--json"_qs, path},
+                                  240000);
+        QCOMPARE(run.exitCode, 1);
+        const QList<QJsonObject> outcomes = run.jsonLines();
+        QCOMPARE(outcomes.size(), Devices);
+        for (const QJsonObject &outcome : outcomes) {
+            const QString ip = outcome.value(u"ip"_qs).toString();
+            const int index = int(TextToIp(ip) - TextToIp(LabSimulator::deviceIp(0)));
+            const QJsonObject state = m_sim->deviceState(index);
+            const QJsonObject controller = state.value(u"controller"_qs).toObject();
+            QVERIFY(state.value(u"daemon"_qs).toBool() && !state.value(u"updater"_qs).toBool());
+            if (index == Silent) {
+                QCOMPARE(outcome.value(u"result"_qs).toString(), u"failed"_qs);
+                QCOMPARE(outcome.value(u"message"_qs).toString(), u"Device not responding: Writing Code"_qs);
+                QCOMPARE(controller.value(u"updateModeCount"_qs).toInt(), 0);
+                continue;
+            }
+            QVERIFY2(outcome.value(u"result"_qs).toString() == u"succeeded",
+                     qPrintable(ip + u": "_qs + outcome.value(u"message"_qs).toString()));
+            QCOMPARE(controller.value(u"updateImageSha256"_qs).toString(), sha256(image));
+        }
+    }
+
+    // A failure is told with the window's message and the exit status; nothing reaches a device
+    // after a usage error.
+    void failuresAreTold_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("told"); // on standard error, or in the table
+        QTest::addColumn<bool>("commandsSent");
+        QTest::newRow("configuration, bus silent")
+            << QStringList{u"config"_qs, u"get"_qs, u"198.18.1.1"_qs} << u"0:silent@52390"_qs << 1
+            << u"Read Config Failed"_qs << true;
+        QTest::newRow("ssh, device silent to it")
+            << QStringList{u"ssh"_qs, u"198.18.1.1"_qs} << u"0:silent@cmd=9"_qs << 1 << u"FAILED"_qs << true;
+        QTest::newRow("selection of none") << QStringList{u"reset"_qs, u"--name"_qs, u"Nobody*"_qs, u"--wait"_qs, u"1"_qs}
+                                           << QString() << 2 << u"matches the selection"_qs << false;
+        QTest::newRow("MAC that did not answer") << QStringList{u"ssh"_qs, u"02:00:00:00:00:01"_qs, u"--wait"_qs, u"1"_qs}
+                                                 << QString() << 2 << u"No device with MAC address"_qs << false;
+    }
+
+    void failuresAreTold()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, fault);
+        QFETCH(int, exitCode);
+        QFETCH(QString, told);
+        QFETCH(bool, commandsSent);
+        QVERIFY(start(2, fault.isEmpty() ? QStringList{} : QStringList{u"--fault"_qs, fault}));
+        const CliRun run = runCli(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(told.toUtf8()) || run.out.contains(told.toUtf8()), run.err.constData());
+        if (arguments.startsWith(u"config"_qs))
+            QVERIFY(run.out.isEmpty()); // the text goes to standard output, and none came
+        bool sent = false;
+        for (const QJsonObject &request : m_sim->requests())
+            sent = sent || request.value(u"port"_qs).toInt() == Wire::BusPort || request.value(u"cmd"_qs).toInt() > 1;
+        QCOMPARE(sent, commandsSent);
+    }
+
+    void portHeldByAnotherProgram()
+    {
+        StartupInit();
+        TServeur holder; // this test holds the port, as a running window would
+        QVERIFY(!holder.boundAddresses().isEmpty());
+        const CliRun run = runCli({u"scan"_qs, u"--wait"_qs, u"0.5"_qs});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains("cannot listen for devices"), run.err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliLab)
+#include "tst_cli_lab.moc"
