@@ -6,6 +6,7 @@
 #include "application.h"
 #include "commandoperations.h"
 #include "datagram.h"
+#include "devicefields.h"
 #include "epsform.h"
 #include "palimorform.h"
 #include "resource.h"
@@ -285,10 +286,7 @@ void TFormMain::ShowDeviceRow(int index)
 
 QString TFormMain::MacToText(const QString &separator, quint64 value)
 {
-    QStringList groups;
-    for (int shift = 40; shift >= 0; shift -= 8)
-        groups.append(QStringLiteral("%1").arg((value >> shift) & 0xFF, 2, 16, QLatin1Char('0')).toUpper());
-    return groups.join(separator);
+    return MacText(value, separator);
 }
 
 void TFormMain::StringGridSelectCell(int, int row)
@@ -412,6 +410,9 @@ void TFormMain::DropBearButtonClick()
         break;
     default: StatusBar->showMessage(QStringLiteral("%1 did not answer the DropBear switch").arg(ip)); break;
     }
+    if (!outcome.notes.isEmpty())
+        StatusBar->showMessage(StatusBar->currentMessage()
+                               + QStringLiteral("; its cached hardware address was not flushed (no CAP_NET_ADMIN)"));
 }
 
 void TFormMain::DropBearReply(const QString &, int, const char *data, int length, bool, bool)

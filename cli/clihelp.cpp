@@ -45,7 +45,8 @@ const char *const OutcomeFieldsText =
     "declined or cancelled), failedStep (the step or phase that failed), message (the program's message "
     "for the failure, as its window shows it), detail (more on the cause), deviceState (what the device "
     "was left in when not in normal service, e.g. \"updater on\"), and where they apply: file, bytes and "
-    "sha256 (the image sent or the text received), attempts (command, ssh).";
+    "sha256 (the image sent or the text received), attempts (command, ssh), notes (what the operation went on "
+    "without, such as an ARP flush the system refused).";
 
 QString deviceFieldsText()
 {
@@ -151,6 +152,14 @@ const QList<TVerbInfo> &Verbs()
          "Erases the controller's log, then reads what is left (normally nothing).", DeviceVerb},
         {Verb::Reset, "reset", "TARGET...", "reset the controller", "Sends the controller's reset command.",
          DeviceVerb},
+        {Verb::Doctor, "doctor", "", "tell why devices are not found",
+         "Lists the PC's network adapters, checks that UDP 52389 and 52390 are free for the program (naming the "
+         "program that holds one), sends one discovery broadcast through every adapter and tells how many devices "
+         "answered through each, then names devices outside every adapter's subnet (with the fix), two devices "
+         "answering from one address, devices without a usable address, firewall rules that drop the ports (read "
+         "only) and whether the ARP flush is permitted. One line per finding, or one JSON object per finding with "
+         "--json; exit status 1 when a problem was found.",
+         OptJson | OptWait},
     };
     return verbs;
 }

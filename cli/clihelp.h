@@ -19,6 +19,7 @@ enum class Verb {
     LogsGet,
     LogsErase,
     Reset,
+    Doctor,
 };
 
 // Which options a verb takes, beyond --help.

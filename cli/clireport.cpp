@@ -2,6 +2,7 @@
 
 #include "devicefields.h"
 
+#include <QJsonArray>
 #include <QLocale>
 
 namespace {
@@ -88,6 +89,8 @@ QJsonObject ResultJson(const TCliResult &result, const QString &verbName)
         object.insert(QStringLiteral("sha256"), result.sha256);
     if (result.attempts >= 0)
         object.insert(QStringLiteral("attempts"), result.attempts);
+    if (!result.outcome.notes.isEmpty())
+        object.insert(QStringLiteral("notes"), QJsonArray::fromStringList(result.outcome.notes));
     return object;
 }
 

@@ -317,9 +317,9 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         }
     }
 
-    if (verb->verb == Verb::Scan) {
+    if (verb->verb == Verb::Scan || verb->verb == Verb::Doctor) {
         if (!words.isEmpty())
-            return usageError(QStringLiteral("scan takes no device ('%1').").arg(words.first()));
+            return usageError(QStringLiteral("%1 takes no device ('%2').").arg(verbName, words.first()));
         return {request, {}, {}};
     }
     for (const QString &word : words) {

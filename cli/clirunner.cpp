@@ -5,6 +5,7 @@
 #include "commandoperations.h"
 #include "controlleroperations.h"
 #include "devicefields.h"
+#include "networkcheck.h"
 #include "operationpool.h"
 #include "serveur.h"
 
@@ -89,6 +90,7 @@ int TCliRunner::run()
     switch (m_request.verb->verb) {
     case Verb::Scan: return runScan();
     case Verb::Search: return runSearch();
+    case Verb::Doctor: return runDoctor();
     default: break;
     }
     QList<TEPS> scanned;
@@ -145,6 +147,20 @@ int TCliRunner::runScan()
     else if (!m_request.json && !m_request.csv)
         print(QStringLiteral("%1 device%2\n").arg(devices->size()).arg(devices->size() == 1 ? QString() : QStringLiteral("s")));
     return m_interrupted ? 1 : 0;
+}
+
+int TCliRunner::runDoctor()
+{
+    TNetworkCheck check(m_engine, {m_request.waitMs, true, {Wire::DevicePort, Wire::BusPort}});
+    m_current = &check;
+    if (m_console.errIsTerminal)
+        tell(QStringLiteral("Checking the network (the scan listens for %1 s)...").arg(m_request.waitMs / 1000.0));
+    connect(&check, &TNetworkCheck::findingReported, this, [this](const TNetworkFinding &finding) {
+        print(m_request.json ? jsonLine(finding.toJson()) : finding.line() + QLatin1Char('\n'));
+    });
+    check.exec();
+    m_current = nullptr;
+    return check.problemFound() || m_interrupted ? 1 : 0;
 }
 
 int TCliRunner::runSearch()
@@ -221,7 +237,8 @@ TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByt
     case Verb::Reset: return new TControllerReset(m_engine, target);
     case Verb::Scan:
     case Verb::Search:
-    case Verb::Info: break;
+    case Verb::Info:
+    case Verb::Doctor: break;
     }
     Q_UNREACHABLE();
 }
@@ -361,5 +378,14 @@ void TCliRunner::report(const QList<TCliResult> &results)
                 tell(QStringLiteral("%1: %2").arg(result.device.label(), result.message()));
     } else {
         print(ResultTable(results));
+    }
+    if (!m_request.json) {
+        QStringList notes;
+        for (const TCliResult &result : results)
+            for (const QString &note : result.outcome.notes)
+                if (!notes.contains(note))
+                    notes << note;
+        for (const QString &note : std::as_const(notes))
+            tell(QStringLiteral("note: ") + note);
     }
 }

@@ -39,6 +39,7 @@ public:
 private:
     int runScan();
     int runSearch();
+    int runDoctor();
     int runInfo(const QList<TCliDevice> &devices);
     int runOperations(const QList<TCliDevice> &devices);
     // The devices that answer a scan; nullopt (after saying why) when the scan could not be sent.

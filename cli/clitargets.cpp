@@ -19,7 +19,7 @@ QString TCliDevice::label() const
 
 QString TCliDevice::fileStem() const
 {
-    return record && record->Mac ? MacText(record->Mac, QLatin1Char('-')) : target.ip;
+    return record && record->Mac ? MacText(record->Mac, QStringLiteral("-")) : target.ip;
 }
 
 std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &request, const QList<TEPS> &scanned)

@@ -5,6 +5,7 @@
 #include "serveur.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <atomic>
@@ -35,6 +36,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvino-cli"));
+    // A refused ARP flush is told with the device's outcome, not also as a log line.
+    QLoggingCategory::setFilterRules(QStringLiteral("tarvino.protocol.arp.warning=false"));
 
     const bool canAsk = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
     const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments().mid(1), {canAsk});
@@ -49,7 +52,8 @@ int main(int argc, char **argv)
 
     StartupInit();
     TServeur engine;
-    if (engine.boundAddresses().isEmpty()) {
+    // The doctor goes on: it names the program that holds the port.
+    if (engine.boundAddresses().isEmpty() && parsed.request->verb->verb != Verb::Doctor) {
         const QString held = engine.portInUse();
         write(stderr, QStringLiteral("tarvino-cli: cannot listen for devices: %1\n")
                           .arg(held.isEmpty() ? engine.bindError() : held));

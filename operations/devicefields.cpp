@@ -36,6 +36,15 @@ QString addressRecordText(const TEPS &device)
                                    .toHex());
 }
 
+// "eth1 (192.168.5.10)"; empty when the device was not found by a scan.
+QString adapterText(const TEPS &device)
+{
+    if (device.AdapterAddress == 0)
+        return {};
+    return device.AdapterName.isEmpty() ? IpToText(device.AdapterAddress)
+                                        : QStringLiteral("%1 (%2)").arg(device.AdapterName, IpToText(device.AdapterAddress));
+}
+
 // Field makers by parameter id: texts as the grid shows them, addresses in dotted form,
 // numbers as numbers (JSON null when the device did not report the value).
 template<quint16 Id>
@@ -105,19 +114,23 @@ const QList<TDeviceField> &DeviceFields()
          }},
         {"addressRecord", "Address Record", false, addressRecordText,
          [](const TEPS &d) { return QJsonValue(addressRecordText(d)); }},
+        // The PC's adapter the device answered through: {"name": "eth1", "address": "192.168.5.10"}.
+        {"adapter", "Adapter", false, adapterText,
+         [](const TEPS &d) {
+             return d.AdapterAddress == 0 ? QJsonValue()
+                                          : QJsonValue(QJsonObject{{QStringLiteral("name"), d.AdapterName},
+                                                                   {QStringLiteral("address"), IpToText(d.AdapterAddress)}});
+         }},
     };
     return fields;
 }
 
-QString MacText(quint64 mac, QChar separator)
+QString MacText(quint64 mac, const QString &separator)
 {
-    QString text;
-    for (int shift = 40; shift >= 0; shift -= 8) {
-        if (shift != 40)
-            text += separator;
-        text += QStringLiteral("%1").arg((mac >> shift) & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
-    }
-    return text;
+    QStringList groups;
+    for (int shift = 40; shift >= 0; shift -= 8)
+        groups.append(QStringLiteral("%1").arg((mac >> shift) & 0xFF, 2, 16, QLatin1Char('0')).toUpper());
+    return groups.join(separator);
 }
 
 std::optional<quint64> ParseMacText(QStringView text)

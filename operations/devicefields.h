@@ -25,7 +25,7 @@ struct TDeviceField
 const QList<TDeviceField> &DeviceFields();
 
 // The hardware address as the grid shows it: six upper-case hexadecimal pairs joined by separator.
-QString MacText(quint64 mac, QChar separator = QLatin1Char('.'));
+QString MacText(quint64 mac, const QString &separator = QStringLiteral("."));
 // Six hexadecimal pairs, separated by ':', '-' or '.' (or not at all); nullopt for anything else.
 std::optional<quint64> ParseMacText(QStringView text);
 

@@ -100,7 +100,11 @@ QString TDeviceSession::notResponding(const QString &label)
 
 void TDeviceSession::flushArp()
 {
-    ::FlushArpEntry(ip(), timing().arpTimeoutMs);
+    const TArpFlushResult flush = RunArpFlush(ip(), timing().arpTimeoutMs);
+    if (flush.refused) {
+        outcome().notes << flush.message;
+        log(flush.message);
+    }
 }
 
 void TDeviceSession::settle()

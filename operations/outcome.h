@@ -2,6 +2,7 @@
 // How a device operation ended, and what it left the device in.
 
 #include <QString>
+#include <QStringList>
 
 #include <exception>
 
@@ -31,6 +32,9 @@ struct TOperationOutcome
     QString message;        // what the window shows for the failure; empty where it shows none
     QString detail;         // more for a log or a terminal: why a request could not be sent, ...
     TDeviceState device;
+    // What the caller should tell even on success: something the operation went on without (an
+    // ARP flush the system refused).
+    QStringList notes;
     // An error that the window hands on to the program's general error handler once the
     // device is put back (a file that cannot be read, an FTP error, a failed connection).
     std::exception_ptr error;

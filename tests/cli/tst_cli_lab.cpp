@@ -235,6 +235,25 @@ private slots:
         QCOMPARE(sent, commandsSent);
     }
 
+    // Without CAP_NET_ADMIN the ARP flush before the switch is refused: the switch still goes out,
+    // and the outcome says what it went without.
+    void refusedArpFlushIsTold()
+    {
+        QVERIFY(start(1));
+        QCOMPARE(runCli({u"ssh"_qs, LabSimulator::deviceIp(0)}).exitCode, 0); // leaves an ARP entry to flush
+        QProcess process;
+        process.start(u"setpriv"_qs, {u"--reuid=65534"_qs, u"--regid=65534"_qs, u"--clear-groups"_qs,
+                                      QStringLiteral(TARVINO_CLI_PATH), u"ssh"_qs, LabSimulator::deviceIp(0), u"--json"_qs});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 0);
+        const QJsonObject outcome = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        QCOMPARE(outcome.value(u"result"_qs).toString(), u"succeeded"_qs);
+        const QJsonArray notes = outcome.value(u"notes"_qs).toArray();
+        QCOMPARE(notes.size(), 1);
+        QVERIFY(notes.first().toString().contains(u"CAP_NET_ADMIN"_qs));
+        QVERIFY(process.readAllStandardError().isEmpty()); // told once, in the outcome
+    }
+
     void portHeldByAnotherProgram()
     {
         StartupInit();
