@@ -99,6 +99,8 @@ void TScanDevices::run(TDeviceSession &session)
         {
             std::lock_guard lock(m_mutex);
             index = MergeDiscoveryReply(m_devices, datagram.sender, datagram.data, true);
+            if (index >= 0)
+                NoteReplyAdapter(m_devices[index], datagram.adapter);
         }
         if (index >= 0)
             emit deviceReplied(index);
@@ -110,11 +112,14 @@ void TScanDevices::run(TDeviceSession &session)
         if (pulse > 0)
             sleepUntil(QDeadlineTimer(m_options.intervalMs), session.cancelFlag());
         session.phase(QStringLiteral("Discover %1").arg(pulse + 1));
-        QString error;
-        if (!engine.Broadcast(&error)) {
-            session.fail({}, error);
+        const TBroadcastReport sent = engine.BroadcastOnAdapters();
+        if (sent.sentThrough.isEmpty()) {
+            session.fail({}, sent.failures.join(u"; "));
             return;
         }
+        // An adapter that cannot send (gone down meanwhile) leaves the others scanning.
+        for (const QString &failure : sent.failures)
+            session.log(QStringLiteral("Not sent through %1").arg(failure));
         emit progressed(pulse + 1, m_options.pulses);
     }
     sleepUntil(end, session.cancelFlag());

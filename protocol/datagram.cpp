@@ -174,3 +174,13 @@ int MergeDiscoveryReply(QList<TEPS> &list, const QString &peerIp, QByteArrayView
     ApplyDiscoveryReply(device, reply);
     return static_cast<int>(index);
 }
+
+void NoteReplyAdapter(TEPS &device, const TNetworkAdapter &adapter)
+{
+    TNetworkAdapter current;
+    current.address = device.AdapterAddress;
+    if (!PreferAdapter(current, adapter, TextToIp(device.IpText)))
+        return;
+    device.AdapterName = adapter.name;
+    device.AdapterAddress = adapter.address;
+}

@@ -2,6 +2,7 @@
 // Building requests and reading replies of the device datagram protocol.
 // Pure functions over bytes: no sockets, no windows.
 
+#include "netadapters.h"
 #include "tools.h"
 #include "wire.h"
 
@@ -55,3 +56,8 @@ void ApplyDiscoveryReply(TEPS &device, QByteArrayView reply);
 // its address record or appends it, records the peer and transport, and decodes.
 // Returns the device's index, or -1 for a reply that was ignored.
 int MergeDiscoveryReply(QList<TEPS> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram);
+
+// Records the adapter a discovery reply came in on: the first one, or a later one whose subnet
+// holds the device's address (PreferAdapter), so the device keeps an adapter its commands reach
+// it through.
+void NoteReplyAdapter(TEPS &device, const TNetworkAdapter &adapter);

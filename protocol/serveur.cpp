@@ -2,6 +2,7 @@
 
 #include "datagram.h"
 #include "errors.h"
+#include "netadapters.h"
 #include "portholder.h"
 #include "resource.h"
 #include "tools.h"
@@ -43,6 +44,13 @@ constexpr int TcpWriteTimeoutMs = 10000;
 constexpr int QueueSliceMs = 50;      // the GUI thread takes replies in slices, so it can repaint between them
 constexpr int OwnAddressesMaxAgeMs = 1000;
 constexpr quint64 DiscoveryRoute = 0; // the queue's mark of a discovery reply
+#ifdef Q_OS_LINUX
+// Linux sends a limited broadcast from a socket bound to an adapter's address out through that
+// adapter (the route lookup takes the device of the source address), whatever the routing table.
+constexpr bool LimitedBroadcastFollowsSource = true;
+#else
+constexpr bool LimitedBroadcastFollowsSource = false;
+#endif
 
 // The command byte a reply answers; nothing for a datagram too short to carry one.
 std::optional<quint8> answeredCommand(const QByteArray &datagram)
@@ -72,54 +80,84 @@ void enlargeReceiveBuffer(QUdpSocket &socket, int bytes)
 
 // The UDP endpoint. It lives on its own thread and drains its sockets as soon as
 // datagrams arrive (so a burst never overflows the system's buffers), handing each one
-// to the engine's routing on this thread.
+// to the engine's routing on this thread. One socket per local address: a request leaves
+// through the socket of the adapter it is meant for, and a reply tells which adapter heard it.
 class TUdpListener : public QObject
 {
 public:
     std::function<void(TDeviceDatagram)> received; // called on the listener thread
 
+    // Binds every address given; with none, every adapter's address (followed later by
+    // refresh()), or all addresses at once when the PC has no adapter up.
     void open(const QList<quint32> &addresses, quint16 port, int receiveBuffer)
     {
-        QList<QHostAddress> targets;
-        for (quint32 ip : addresses)
-            targets.append(QHostAddress(ip));
-        if (targets.isEmpty())
-            targets.append(QHostAddress(QHostAddress::AnyIPv4));
-        for (const QHostAddress &address : targets) {
-            auto *socket = new QUdpSocket(this);
-            socket->setProxy(QNetworkProxy::NoProxy); // devices are on this segment
-            // The port is the program's own: another program bound to it would take replies away.
-            if (!socket->bind(address, port, QAbstractSocket::DontShareAddress)) {
-                m_portTaken = m_portTaken || socket->error() == QAbstractSocket::AddressInUseError;
-                m_bindErrors.append(QStringLiteral("%1:%2: %3").arg(address.toString()).arg(port).arg(socket->errorString()));
-                delete socket;
+        m_port = port;
+        m_receiveBuffer = receiveBuffer;
+        m_followAdapters = addresses.isEmpty();
+        if (m_followAdapters) {
+            refresh();
+        } else {
+            m_adapters = NetworkAdapters();
+            for (quint32 ip : addresses)
+                bindOne(QHostAddress(ip), adapterFor(ip, m_adapters));
+        }
+        m_opened.count_down();
+    }
+
+    // The adapters as the system lists them now: a new address is bound, one that went away
+    // is closed (so that it is bound again when it comes back). Nothing changes when the engine
+    // was given its addresses.
+    void refresh()
+    {
+        if (!m_followAdapters)
+            return;
+        const QList<TNetworkAdapter> adapters = NetworkAdapters();
+        m_adapters = adapters;
+        QList<quint32> wanted;
+        for (const TNetworkAdapter &adapter : adapters)
+            if (!wanted.contains(adapter.address))
+                wanted.append(adapter.address);
+        if (wanted.isEmpty()) {
+            if (m_bindings.isEmpty())
+                bindOne(QHostAddress(QHostAddress::AnyIPv4), {});
+            return;
+        }
+        // The socket bound to every address would hold the port against the adapters' own.
+        for (qsizetype i = m_bindings.size() - 1; i >= 0; --i) {
+            const quint32 address = m_bindings[i].adapter.address;
+            if (address == 0 || !wanted.contains(address))
+                closeAt(i);
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_errors.remove(0);
+        }
+        for (quint32 ip : wanted) {
+            if (indexOf(ip) >= 0) {
+                m_bindings[indexOf(ip)].adapter = adapterFor(ip, adapters);
                 continue;
             }
-            socket->setSocketOption(QAbstractSocket::MulticastLoopbackOption, 0);
-            enlargeReceiveBuffer(*socket, receiveBuffer);
-            connect(socket, &QUdpSocket::readyRead, this, [this, socket] { drain(*socket); });
-            m_sockets.append(socket);
-            m_bound.append(address);
+            bindOne(QHostAddress(ip), adapterFor(ip, adapters));
         }
-        if (!m_bindErrors.isEmpty())
-            qCWarning(lcServeur).noquote() << "UDP binding failed:" << m_bindErrors.join(u"; ");
-        m_opened.count_down();
     }
 
     void close()
     {
-        qDeleteAll(m_sockets);
-        m_sockets.clear();
+        while (!m_bindings.isEmpty())
+            closeAt(m_bindings.size() - 1);
     }
 
-    // Sends through the first binding; false with a reason when that fails.
-    bool send(const QByteArray &datagram, const QHostAddress &host, quint16 port, QString *error)
+    // Sends through the binding of localAddress, or the first binding when it has none; false
+    // with a reason when that fails.
+    bool send(const QByteArray &datagram, const QHostAddress &host, quint16 port, quint32 localAddress, QString *error)
     {
-        if (m_sockets.isEmpty()) {
-            *error = m_bindErrors.isEmpty() ? QStringLiteral("no socket is open") : m_bindErrors.join(u"; ");
+        if (m_bindings.isEmpty()) {
+            const QString errors = bindErrorText();
+            *error = errors.isEmpty() ? QStringLiteral("no socket is open") : errors;
             return false;
         }
-        QUdpSocket *socket = m_sockets.first();
+        const qsizetype at = localAddress ? indexOf(localAddress) : -1;
+        QUdpSocket *socket = m_bindings[at >= 0 ? at : 0].socket;
         if (socket->writeDatagram(datagram, host, port) != datagram.size()) {
             *error = socket->errorString();
             return false;
@@ -127,26 +165,147 @@ public:
         return true;
     }
 
-    // Any thread: what open() bound, once it has run.
+    // The discovery broadcast through every adapter. With one binding, the request goes as it
+    // is through it; with several, each carries its adapter's own address as its source.
+    TBroadcastReport broadcast(const QByteArray &request, quint16 port)
+    {
+        TBroadcastReport report;
+        refresh();
+        if (m_bindings.size() <= 1) {
+            QString error;
+            if (send(request, QHostAddress(QHostAddress::Broadcast), port, 0, &error)) {
+                if (!m_bindings.isEmpty())
+                    report.sentThrough.append(m_bindings.first().adapter);
+            } else {
+                report.failures.append(error);
+            }
+            return report;
+        }
+        for (const Binding &binding : std::as_const(m_bindings)) {
+            QByteArray own = request;
+            WriteIPv4Record(own, Wire::SourceOffset, binding.adapter.address, port);
+            bool sent = false;
+            QString error;
+            const bool limitedLeavesHere = LimitedBroadcastFollowsSource && binding.adapter.address != 0;
+            for (quint32 destination : BroadcastDestinations(binding.adapter, limitedLeavesHere)) {
+                if (binding.socket->writeDatagram(own, QHostAddress(destination), port) == own.size())
+                    sent = true;
+                else
+                    error = binding.socket->errorString();
+            }
+            if (sent)
+                report.sentThrough.append(binding.adapter);
+            else
+                report.failures.append(QStringLiteral("%1: %2").arg(AdapterText(binding.adapter), error));
+        }
+        return report;
+    }
+
+    // Any thread: what is bound now, once open() has run.
     QList<QHostAddress> bound() const
     {
         m_opened.wait();
+        std::lock_guard lock(m_mutex);
         return m_bound;
+    }
+    QList<TNetworkAdapter> boundAdapters() const
+    {
+        m_opened.wait();
+        std::lock_guard lock(m_mutex);
+        return m_boundAdapters;
     }
     QString bindErrors() const
     {
         m_opened.wait();
-        return m_bindErrors.join(u"; ");
+        return bindErrorText();
     }
     bool portWasTaken() const
     {
         m_opened.wait();
+        std::lock_guard lock(m_mutex);
         return m_portTaken;
     }
+    int bindingCount() const { return m_bindingCount.load(); }
 
 private:
+    struct Binding
+    {
+        QUdpSocket *socket;
+        TNetworkAdapter adapter; // address 0 for the socket bound to every address
+    };
+
+    static TNetworkAdapter adapterFor(quint32 ip, const QList<TNetworkAdapter> &adapters)
+    {
+        if (const TNetworkAdapter *known = AdapterWithAddress(adapters, ip))
+            return *known;
+        TNetworkAdapter adapter;
+        adapter.address = ip;
+        return adapter;
+    }
+
+    qsizetype indexOf(quint32 address) const
+    {
+        for (qsizetype i = 0; i < m_bindings.size(); ++i)
+            if (m_bindings[i].adapter.address == address)
+                return i;
+        return -1;
+    }
+
+    QString bindErrorText() const
+    {
+        std::lock_guard lock(m_mutex);
+        QStringList texts(m_errors.cbegin(), m_errors.cend());
+        return texts.join(u"; ");
+    }
+
+    void bindOne(const QHostAddress &address, const TNetworkAdapter &adapter)
+    {
+        auto *socket = new QUdpSocket(this);
+        socket->setProxy(QNetworkProxy::NoProxy); // devices are on this segment
+        // The port is the program's own: another program bound to it would take replies away.
+        if (!socket->bind(address, m_port, QAbstractSocket::DontShareAddress)) {
+            std::lock_guard lock(m_mutex);
+            m_portTaken = m_portTaken || socket->error() == QAbstractSocket::AddressInUseError;
+            const QString error = QStringLiteral("%1:%2: %3").arg(address.toString()).arg(m_port).arg(socket->errorString());
+            m_errors.insert(adapter.address, error);
+            qCWarning(lcServeur).noquote() << "UDP binding failed:" << error;
+            delete socket;
+            return;
+        }
+        socket->setSocketOption(QAbstractSocket::MulticastLoopbackOption, 0);
+        enlargeReceiveBuffer(*socket, m_receiveBuffer);
+        m_bindings.append({socket, adapter});
+        connect(socket, &QUdpSocket::readyRead, this, [this, socket] { drain(*socket); });
+        publish();
+        std::lock_guard lock(m_mutex);
+        m_errors.remove(adapter.address);
+    }
+
+    void closeAt(qsizetype i)
+    {
+        delete m_bindings[i].socket;
+        m_bindings.removeAt(i);
+        publish();
+    }
+
+    void publish()
+    {
+        std::lock_guard lock(m_mutex);
+        m_bound.clear();
+        m_boundAdapters.clear();
+        for (const Binding &binding : std::as_const(m_bindings)) {
+            m_bound.append(binding.adapter.address ? QHostAddress(binding.adapter.address) : QHostAddress(QHostAddress::AnyIPv4));
+            m_boundAdapters.append(binding.adapter);
+        }
+        m_bindingCount = int(m_bindings.size());
+    }
+
     void drain(QUdpSocket &socket)
     {
+        const Binding *binding = nullptr;
+        for (const Binding &b : std::as_const(m_bindings))
+            if (b.socket == &socket)
+                binding = &b;
         while (socket.hasPendingDatagrams()) {
             // Sized to the datagram, not to the buffer: a burst of replies waits here for the GUI thread.
             const qint64 pending = socket.pendingDatagramSize();
@@ -159,8 +318,15 @@ private:
             // The program's own broadcasts come back to it: they are not replies.
             if (!ok || isOwnAddress(sender))
                 continue;
-            if (this->received)
-                this->received({IpToText(sender), received.senderPort(), received.data()});
+            if (!this->received)
+                continue;
+            TDeviceDatagram datagram{IpToText(sender), received.senderPort(), received.data(), {}};
+            if (binding && binding->adapter.address) {
+                datagram.adapter = binding->adapter;
+            } else if (const TNetworkAdapter *heard = AdapterForAddress(m_adapters, sender)) {
+                datagram.adapter = *heard; // the socket of every address: the adapter whose subnet holds the sender
+            }
+            this->received(std::move(datagram));
         }
     }
 
@@ -174,10 +340,17 @@ private:
         return m_ownAddresses.contains(ip);
     }
 
-    QList<QUdpSocket *> m_sockets;
+    quint16 m_port = Wire::DevicePort;
+    int m_receiveBuffer = 0;
+    bool m_followAdapters = false;
+    QList<Binding> m_bindings;           // listener thread only
+    QList<TNetworkAdapter> m_adapters;   // listener thread only: the list of the latest refresh
+    mutable std::mutex m_mutex;          // guards what other threads read:
     QList<QHostAddress> m_bound;
-    QStringList m_bindErrors;
+    QList<TNetworkAdapter> m_boundAdapters;
+    QMap<quint32, QString> m_errors;     // by address (0: every address)
     bool m_portTaken = false;
+    std::atomic<int> m_bindingCount{0};
     QSet<quint32> m_ownAddresses;
     QElapsedTimer m_ownAge;
     mutable std::latch m_opened{1};
@@ -215,6 +388,9 @@ struct TServeur::Routes
     int nextListener = 1;
     std::deque<Queued> queue; // for the GUI thread, in arrival order
     bool notified = false;
+    // With several adapters: the adapter each device was heard through, so that its commands
+    // leave through the same one.
+    QHash<quint32, TNetworkAdapter> heard;
 
     // GUI thread only.
     QHash<quint64, TDeviceReplyEvent> guiHandlers;
@@ -241,9 +417,7 @@ TServeur::TServeur(const Options &options, QObject *parent)
     QMetaObject::invokeMethod(
         m_listener,
         [this] {
-            const QList<quint32> addresses =
-                m_options.bindAddresses.isEmpty() ? LocalIPv4Addresses() : m_options.bindAddresses;
-            m_listener->open(addresses, m_options.port, m_options.receiveBufferBytes);
+            m_listener->open(m_options.bindAddresses, m_options.port, m_options.receiveBufferBytes);
             if (const QString message = portInUse(); !message.isEmpty())
                 emit portTaken(message); // queued to the GUI thread's receivers
         },
@@ -264,6 +438,34 @@ TServeur::~TServeur()
 QList<QHostAddress> TServeur::boundAddresses() const
 {
     return m_listener->bound();
+}
+
+QList<TNetworkAdapter> TServeur::boundAdapters() const
+{
+    return m_listener->boundAdapters();
+}
+
+TNetworkAdapter TServeur::adapterFor(const QString &ipText) const
+{
+    const quint32 ip = TextToIp(ipText);
+    {
+        std::lock_guard lock(m_routes->mutex);
+        const auto found = m_routes->heard.constFind(ip);
+        if (found != m_routes->heard.cend())
+            return *found;
+    }
+    const QList<TNetworkAdapter> adapters = boundAdapters();
+    if (const TNetworkAdapter *holder = AdapterForAddress(adapters, ip))
+        return *holder;
+    return adapters.size() == 1 ? adapters.first() : TNetworkAdapter();
+}
+
+quint32 TServeur::sourceAddressFor(quint32 ip) const
+{
+    // One binding: the request leaves as it always did (through it, with the PC's first address).
+    if (m_listener->bindingCount() <= 1)
+        return 0;
+    return adapterFor(IpToText(ip)).address;
 }
 
 QString TServeur::bindError() const
@@ -353,19 +555,23 @@ void TServeur::SendRequest(QByteArray request, int waitCount, quint8 transport, 
 void TServeur::sendUdp(QByteArray &request)
 {
     QHostAddress host(QHostAddress::Broadcast);
+    quint32 local = 0;
     if (RecordType(request, Wire::DestinationOffset) == Wire::AddressTypeIPv4) {
         const quint32 ip = RecordIPv4(request, Wire::DestinationOffset);
         // On this system 0.0.0.0 would reach the PC itself: text that did not parse names no device.
         if (ip == 0)
             throw TarvinoError(QStringLiteral("%1 is not a device address").arg(IpToText(ip)));
         host = QHostAddress(ip);
+        // The adapter the device was heard through sends, and its address is the one the device
+        // answers to.
+        local = sourceAddressFor(ip);
         if (RecordIsZero(request, Wire::SourceOffset))
-            WriteIPv4Record(request, Wire::SourceOffset, LocalHostAddress(), m_options.port);
+            WriteIPv4Record(request, Wire::SourceOffset, local ? local : LocalHostAddress(), m_options.port);
     }
     QString error;
     bool sent = false;
     QMetaObject::invokeMethod(
-        m_listener, [&] { sent = m_listener->send(request, host, m_options.port, &error); },
+        m_listener, [&] { sent = m_listener->send(request, host, m_options.port, local, &error); },
         Qt::BlockingQueuedConnection);
     if (!sent)
         throw TarvinoError(error);
@@ -449,15 +655,21 @@ QByteArray TServeur::DiscoverOverTcp(const QString &ipText)
 
 bool TServeur::Broadcast(QString *error)
 {
-    QByteArray request = BuildCommandRequest(Wire::Command::Discover);
-    try {
-        sendUdp(request);
-    } catch (const TarvinoError &e) {
-        if (error)
-            *error = e.message();
-        return false;
-    }
-    return true;
+    const TBroadcastReport report = BroadcastOnAdapters();
+    if (!report.sentThrough.isEmpty())
+        return true;
+    if (error)
+        *error = report.failures.join(u"; ");
+    return false;
+}
+
+TBroadcastReport TServeur::BroadcastOnAdapters()
+{
+    const QByteArray request = BuildCommandRequest(Wire::Command::Discover);
+    TBroadcastReport report;
+    QMetaObject::invokeMethod(
+        m_listener, [&] { report = m_listener->broadcast(request, m_options.port); }, Qt::BlockingQueuedConnection);
+    return report;
 }
 
 int TServeur::addDiscoveryListener(TDiscoveryListener listener)
@@ -533,6 +745,14 @@ void TServeur::routeDatagram(TDeviceDatagram datagram)
         }
     };
     if (command && isDiscoveryReply(*command)) {
+        if (datagram.adapter.address != 0 && m_listener->bindingCount() > 1) {
+            const quint32 sender = TextToIp(datagram.sender);
+            auto known = routes.heard.find(sender);
+            if (known == routes.heard.end())
+                routes.heard.insert(sender, datagram.adapter);
+            else if (PreferAdapter(*known, datagram.adapter, sender))
+                *known = datagram.adapter;
+        }
         for (const auto &[id, listener] : routes.listeners)
             listener(datagram);
         enqueue(DiscoveryRoute, std::move(datagram));

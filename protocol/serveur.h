@@ -8,6 +8,7 @@
 // requests to different devices may wait at once, from different threads.
 
 #include "datagram.h"
+#include "netadapters.h"
 #include "socketwait.h"
 #include "wire.h"
 
@@ -41,6 +42,15 @@ struct TDeviceDatagram
     QString sender;
     int senderPort = 0;
     QByteArray data;
+    TNetworkAdapter adapter; // the adapter that received it (address 0 when unknown)
+};
+
+// Where a discovery broadcast went: the adapters it left through, and one line per adapter (or
+// for the one socket) through which it could not be sent.
+struct TBroadcastReport
+{
+    QList<TNetworkAdapter> sentThrough;
+    QStringList failures;
 };
 
 // Called on the engine's listener thread for every discovery reply; must not block.
@@ -86,16 +96,26 @@ public:
     // A discovery of one device over TCP, blocking as Command; the reply, empty when none came.
     QByteArray DiscoverOverTcp(const QString &ipText);
     // Sends the discovery broadcast without waiting; the replies reach the listeners. False with
-    // the reason when the datagram could not be sent.
+    // the reason when it could not be sent through any adapter.
     bool Broadcast(QString *error);
+    // The same, adapter by adapter. The list of adapters is read again first: an adapter that
+    // came up since the last scan is bound and used, one that went away is let go.
+    TBroadcastReport BroadcastOnAdapters();
 
     // Discovery listeners, for scans run by the device operations; the id removes one again.
     int addDiscoveryListener(TDiscoveryListener listener);
     void removeDiscoveryListener(int id);
 
     bool ReplyReceived() const { return m_replyReceived; }
-    // The addresses the UDP endpoint is bound to, the first one sends.
+    // The addresses the UDP endpoint is bound to; a request to a device leaves through the one of
+    // the adapter it was heard on, or the first one.
     QList<QHostAddress> boundAddresses() const;
+    // The same with the adapters' names and masks.
+    QList<TNetworkAdapter> boundAdapters() const;
+    // The adapter a device is reached through: the one its discovery reply came in on (with
+    // several adapters), else the one whose subnet holds its address, else the only one; an
+    // adapter with address 0 when none applies.
+    TNetworkAdapter adapterFor(const QString &ipText) const;
     // Why a binding failed, empty when all of them succeeded.
     QString bindError() const;
     // "Port 52389 is in use by tarvino (process 4242)" when another program holds the port, once
@@ -116,6 +136,9 @@ private:
     QByteArray exchangeOverTcp(const QByteArray &request, int waitCount);
     void routeDatagram(TDeviceDatagram datagram);
     void processQueue();
+    // The local address a request to ip leaves from; 0 for the first binding and the PC's
+    // first address, as with one adapter.
+    quint32 sourceAddressFor(quint32 ip) const;
 
     Options m_options;
     std::unique_ptr<Routes> m_routes;

@@ -63,6 +63,8 @@ struct TEPS
     QString IpText;                   // sender of the latest reply (UDP) or the typed host (TCP)
     quint8 Transport = 0;             // 1 = UDP datagram, 0 = TCP connection
     TParams Params;                   // Params[13] is -1 (no device type known) until reported
+    QString AdapterName;              // the PC's adapter the device was found through ("eth1"); empty when unknown
+    quint32 AdapterAddress = 0;       // that adapter's address, which the device's replies come back to
 
     bool operator==(const TEPS &) const = default;
 };

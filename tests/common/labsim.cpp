@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr const char *DeviceNamespace = "tarvino-dev";
 constexpr quint32 FirstDevice = 0xC6120101; // 198.18.1.1
 constexpr quint32 PcAddress = 0xC6120001;   // 198.18.0.1
 constexpr int PollMs = 20;
@@ -80,7 +79,7 @@ bool LabSimulator::start(int devices, const QStringList &arguments)
         m_error = QStringLiteral("tarvino-devsim not found (%1)").arg(devsim);
         return false;
     }
-    QStringList args{QStringLiteral("netns"), QStringLiteral("exec"), QString::fromLatin1(DeviceNamespace), devsim,
+    QStringList args{QStringLiteral("netns"), QStringLiteral("exec"), m_namespace, devsim,
                      QStringLiteral("--devices"), QString::number(devices),
                      QStringLiteral("--journal"), journalPath(),
                      QStringLiteral("--state"), statePath(),

@@ -39,6 +39,9 @@ public:
     // arguments (--fault, --seed, --updater-running...). False, with errorString(),
     // when it does not print "ready" in time.
     bool start(int devices = 12, const QStringList &arguments = {});
+    // The device namespace it starts in: "tarvino-dev" (segment 1) unless set before start()
+    // ("tarvino-dev2" for segment 2 of a lab with two segments; pass --base there).
+    void setDeviceNamespace(const QString &name) { m_namespace = name; }
     // SIGTERM, then SIGKILL after a bounded wait; the state file is written on the way.
     void stop();
     bool isRunning() const;
@@ -79,4 +82,5 @@ private:
     std::unique_ptr<QProcess> m_process;
     QString m_error;
     int m_lastSerial = 0;
+    QString m_namespace = QStringLiteral("tarvino-dev");
 };

@@ -1,0 +1,654 @@
+#include "networkcheck.h"
+
+#include "arpflush.h"
+#include "datagram.h"
+#include "devicefields.h"
+#include "devicesession.h"
+#include "portholder.h"
+#include "serveur.h"
+#include "wire.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QSet>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QThread>
+#include <QUdpSocket>
+
+#include <map>
+
+namespace {
+constexpr int FirewallToolTimeoutMs = 3000;
+constexpr int CapNetAdmin = 12;
+constexpr int SuggestedPrefix = 24; // the subnet named for a device that reports no usable mask
+constexpr int ListenSliceMs = 50;
+
+using Finding = TNetworkFinding;
+using Kind = TNetworkFinding::Kind;
+using Severity = TNetworkFinding::Severity;
+
+Finding make(Kind kind, Severity severity, const QString &text)
+{
+    Finding finding;
+    finding.kind = kind;
+    finding.severity = severity;
+    finding.text = text;
+    return finding;
+}
+
+QString macOf(const TEPS &device)
+{
+    if (device.Mac != 0)
+        return MacText(device.Mac, QStringLiteral(":"));
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(device.Address.data()),
+                                          qsizetype(device.Address.size())).toHex());
+}
+
+// "device "Chiller-3" (00:50:C2:01:02:03)"
+QString deviceText(const TEPS &device)
+{
+    const QString name = device.Params.text(Wire::Param::Name);
+    return name.isEmpty() ? QStringLiteral("the device %1").arg(macOf(device))
+                          : QStringLiteral("the device \"%1\" (%2)").arg(name, macOf(device));
+}
+
+QString capitalized(QString text)
+{
+    if (!text.isEmpty())
+        text[0] = text[0].toUpper();
+    return text;
+}
+
+QString recordKey(const TEPS &device)
+{
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(device.Address.data()),
+                                          qsizetype(device.Address.size())).toHex());
+}
+
+// The mask the device reports for itself, when it is one a subnet can be named by.
+quint32 deviceMask(const TEPS &device)
+{
+    const quint32 mask = quint32(device.Params.number(Wire::Param::SubnetMask, 0));
+    const int prefix = PrefixLength(mask);
+    return prefix >= 8 && prefix <= 30 ? mask : ~quint32(0) << (32 - SuggestedPrefix);
+}
+
+// Whether a list of ports ("52389", "{ 52389, 52390 }", "52000-53000", "52389,52390", "52000:53000")
+// holds the port.
+bool listHoldsPort(const QString &list, quint16 port, QChar rangeSign)
+{
+    static const QRegularExpression separators(QStringLiteral("[\\s,{}]+"));
+    for (const QString &item : list.split(separators, Qt::SkipEmptyParts)) {
+        const QStringList ends = item.split(rangeSign);
+        bool okLow = false;
+        bool okHigh = false;
+        const uint low = ends.first().toUInt(&okLow);
+        const uint high = ends.size() == 2 ? ends.last().toUInt(&okHigh) : low;
+        if (okLow && (ends.size() == 1 || okHigh) && port >= low && port <= high)
+            return true;
+    }
+    return false;
+}
+
+bool nftRuleHoldsPort(const QString &rule, quint16 port)
+{
+    static const QRegularExpression dport(QStringLiteral("\\bdport\\s+(\\{[^}]*\\}|\\S+)"));
+    if (rule.contains(QLatin1String("tcp dport")) && !rule.contains(QLatin1String("udp")))
+        return false;
+    for (auto it = dport.globalMatch(rule); it.hasNext();)
+        if (listHoldsPort(it.next().captured(1), port, QLatin1Char('-')))
+            return true;
+    return false;
+}
+
+bool iptablesRuleHoldsPort(const QString &rule, quint16 port)
+{
+    static const QRegularExpression dport(QStringLiteral("--dports?\\s+(\\S+)"));
+    if (rule.contains(QLatin1String("-p tcp")))
+        return false;
+    for (auto it = dport.globalMatch(rule); it.hasNext();)
+        if (listHoldsPort(it.next().captured(1), port, QLatin1Char(':')))
+            return true;
+    return false;
+}
+
+bool hasWord(const QString &line, const char *word)
+{
+    return QRegularExpression(QStringLiteral("\\b%1\\b").arg(QLatin1String(word))).match(line).hasMatch();
+}
+
+QString portsText(const QList<quint16> &ports)
+{
+    QStringList texts;
+    for (quint16 port : ports)
+        texts << QString::number(port);
+    return texts.join(QStringLiteral(" and "));
+}
+
+QList<Finding> nftFindings(const QString &ruleset, const QList<quint16> &ports)
+{
+    QList<Finding> findings;
+    QString table;
+    QString chain;
+    bool inputDropsByDefault = false;
+    QString dropChain;
+    QList<quint16> accepted;
+    static const QRegularExpression tableLine(QStringLiteral("^table\\s+(.+?)\\s*\\{$"));
+    static const QRegularExpression chainLine(QStringLiteral("^chain\\s+(\\S+)\\s*\\{$"));
+    for (const QString &raw : ruleset.split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        if (const auto m = tableLine.match(line); m.hasMatch()) {
+            table = m.captured(1);
+            continue;
+        }
+        if (const auto m = chainLine.match(line); m.hasMatch()) {
+            chain = m.captured(1);
+            continue;
+        }
+        if (line.contains(QLatin1String("hook input")) && line.contains(QLatin1String("policy drop"))) {
+            inputDropsByDefault = true;
+            dropChain = QStringLiteral("chain %1 of table %2").arg(chain, table);
+            continue;
+        }
+        for (quint16 port : ports) {
+            if (!nftRuleHoldsPort(line, port))
+                continue;
+            if (hasWord(line, "accept"))
+                accepted << port;
+            else if (hasWord(line, "drop") || hasWord(line, "reject"))
+                findings << make(Kind::Firewall, Severity::Problem,
+                                 QStringLiteral("The firewall drops UDP %1: rule \"%2\" in chain %3 of table %4. Remove "
+                                                "the rule or accept UDP %1 before it (an administrator's change).")
+                                     .arg(port).arg(line, chain, table));
+        }
+    }
+    if (inputDropsByDefault) {
+        for (quint16 port : ports)
+            if (!accepted.contains(port))
+                findings << make(Kind::Firewall, Severity::Problem,
+                                 QStringLiteral("The firewall's %1 drops what no rule accepts, and no rule accepts UDP "
+                                                "%2: the devices' answers to a broadcast are dropped. Add a rule "
+                                                "\"udp dport %2 accept\" to that chain (an administrator's change).")
+                                     .arg(dropChain).arg(port));
+    }
+    return findings;
+}
+
+QList<Finding> iptablesFindings(const QString &saved, const QList<quint16> &ports)
+{
+    QList<Finding> findings;
+    bool inputDropsByDefault = false;
+    QList<quint16> accepted;
+    for (const QString &raw : saved.split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        if (line.startsWith(QLatin1String(":INPUT DROP"))) {
+            inputDropsByDefault = true;
+            continue;
+        }
+        if (!line.startsWith(QLatin1String("-A ")))
+            continue;
+        const QString chain = line.section(QLatin1Char(' '), 1, 1);
+        for (quint16 port : ports) {
+            if (!iptablesRuleHoldsPort(line, port))
+                continue;
+            if (line.contains(QLatin1String("-j ACCEPT")))
+                accepted << port;
+            else if (line.contains(QLatin1String("-j DROP")) || line.contains(QLatin1String("-j REJECT")))
+                findings << make(Kind::Firewall, Severity::Problem,
+                                 QStringLiteral("The firewall drops UDP %1: rule \"%2\" of chain %3. Remove the rule "
+                                                "or accept UDP %1 before it (an administrator's change).")
+                                     .arg(port).arg(line, chain));
+        }
+    }
+    if (inputDropsByDefault)
+        for (quint16 port : ports)
+            if (!accepted.contains(port))
+                findings << make(Kind::Firewall, Severity::Problem,
+                                 QStringLiteral("The firewall's INPUT chain drops what no rule accepts, and no rule "
+                                                "accepts UDP %1: the devices' answers to a broadcast are dropped. Add "
+                                                "\"-A INPUT -p udp --dport %1 -j ACCEPT\" (an administrator's change).")
+                                     .arg(port));
+    return findings;
+}
+
+// The tool's output, or a null text when it is missing, fails or is not permitted.
+QString readTool(const QString &program, const QStringList &arguments)
+{
+    const QString path = QStandardPaths::findExecutable(
+        program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+    if (path.isEmpty())
+        return {};
+    QProcess process;
+    process.start(path, arguments, QIODevice::ReadOnly);
+    if (!process.waitForFinished(FirewallToolTimeoutMs)) {
+        process.kill();
+        process.waitForFinished(FirewallToolTimeoutMs);
+        return {};
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return {};
+    QString text = QString::fromLocal8Bit(process.readAllStandardOutput());
+    return text.isNull() ? QString(QLatin1String("")) : text;
+}
+} // namespace
+
+// ---- Findings ----------------------------------------------------------------------------------
+
+QString FindingKindKey(TNetworkFinding::Kind kind)
+{
+    switch (kind) {
+    case Kind::Adapter: return QStringLiteral("adapter");
+    case Kind::Port: return QStringLiteral("port");
+    case Kind::Scan: return QStringLiteral("scan");
+    case Kind::Subnet: return QStringLiteral("subnet");
+    case Kind::DuplicateAddress: return QStringLiteral("duplicate-address");
+    case Kind::OddAddress: return QStringLiteral("odd-address");
+    case Kind::Firewall: return QStringLiteral("firewall");
+    case Kind::ArpFlush: return QStringLiteral("arp-flush");
+    }
+    return {};
+}
+
+QString FindingSeverityKey(TNetworkFinding::Severity severity)
+{
+    switch (severity) {
+    case Severity::Info: return QStringLiteral("ok");
+    case Severity::Warning: return QStringLiteral("warning");
+    case Severity::Problem: return QStringLiteral("problem");
+    }
+    return {};
+}
+
+QJsonObject TNetworkFinding::toJson() const
+{
+    QJsonObject object{{QStringLiteral("kind"), FindingKindKey(kind)},
+                       {QStringLiteral("severity"), FindingSeverityKey(severity)},
+                       {QStringLiteral("text"), text}};
+    if (!adapter.isEmpty())
+        object.insert(QStringLiteral("adapter"), adapter);
+    if (!ip.isEmpty())
+        object.insert(QStringLiteral("ip"), ip);
+    if (!macs.isEmpty())
+        object.insert(QStringLiteral("macs"), QJsonArray::fromStringList(macs));
+    return object;
+}
+
+QString TNetworkFinding::line() const
+{
+    return QStringLiteral("%1: %2").arg(FindingSeverityKey(severity), text);
+}
+
+namespace NetworkCheck {
+
+QList<TNetworkFinding> adapterFindings(const QList<TNetworkAdapter> &adapters)
+{
+    if (adapters.isEmpty())
+        return {make(Kind::Adapter, Severity::Problem,
+                     QStringLiteral("No network adapter is up with an IPv4 address: plug in the cable (or switch on "
+                                    "Wi-Fi) and give the adapter an address; nothing was sent."))};
+    QList<Finding> findings;
+    for (const TNetworkAdapter &adapter : adapters) {
+        QString text = QStringLiteral("Adapter %1: address %2, mask %3")
+                           .arg(adapter.name, IpToText(adapter.address), IpToText(adapter.netmask));
+        if (const quint32 broadcast = DirectedBroadcast(adapter.address, adapter.netmask); broadcast != 0)
+            text += QStringLiteral(", subnet %1").arg(SubnetText(adapter.address, adapter.netmask));
+        Finding finding = make(Kind::Adapter, Severity::Info, text + QLatin1Char('.'));
+        if (adapter.pointToPoint || !adapter.canBroadcast) {
+            finding.severity = Severity::Warning;
+            finding.text = text + QStringLiteral(": a point-to-point link (a VPN?) that carries no broadcast, so no "
+                                                 "device is found through it; search a device there by its IP address.");
+        }
+        finding.adapter = adapter.name;
+        findings << finding;
+    }
+    return findings;
+}
+
+TNetworkFinding portFinding(quint16 port, bool free, const QString &holder, const QList<TNetworkAdapter> &boundBy)
+{
+    const QString use = port == Wire::DevicePort ? QStringLiteral("scans and the board's commands")
+                                                 : QStringLiteral("the controller bus");
+    if (!boundBy.isEmpty()) {
+        QStringList names;
+        for (const TNetworkAdapter &adapter : boundBy)
+            names << (adapter.address ? AdapterText(adapter) : QStringLiteral("every address"));
+        return make(Kind::Port, Severity::Info,
+                    QStringLiteral("UDP %1 (%2) is this program's on %3.").arg(port).arg(use, names.join(QStringLiteral(", "))));
+    }
+    if (free)
+        return make(Kind::Port, Severity::Info, QStringLiteral("UDP %1 (%2) is free.").arg(port).arg(use));
+    return make(Kind::Port, Severity::Problem,
+                QStringLiteral("UDP %1 (%2) is held by %3: close it (another copy of this program, a simulator or a "
+                               "tool listening on %1) and start this program again.")
+                    .arg(port)
+                    .arg(use, holder.isEmpty() ? QStringLiteral("another program (its owner is hidden from this user; "
+                                                                "`sudo ss -ulpn` names it)")
+                                               : holder));
+}
+
+QList<TNetworkFinding> scanFindings(const QList<TNetworkAdapter> &sentThrough, const QStringList &failures,
+                                    const QList<THeardDevice> &heard)
+{
+    QList<Finding> findings;
+    for (const TNetworkAdapter &adapter : sentThrough) {
+        QSet<QString> devices;
+        for (const THeardDevice &h : heard)
+            if (h.adapter.address == adapter.address)
+                devices.insert(recordKey(h.device));
+        Finding finding = make(Kind::Scan, Severity::Info,
+                               devices.isEmpty() ? QStringLiteral("%1: no device answered.").arg(AdapterText(adapter))
+                               : devices.size() == 1 ? QStringLiteral("%1: 1 device answered.").arg(AdapterText(adapter))
+                                                     : QStringLiteral("%1: %2 devices answered.").arg(AdapterText(adapter)).arg(devices.size()));
+        finding.adapter = adapter.name;
+        findings << finding;
+    }
+    for (const QString &failure : failures)
+        findings << make(Kind::Scan, Severity::Problem,
+                         QStringLiteral("The scan could not be sent through %1: the adapter is down or lost its "
+                                        "address; check its cable or connection and run the check again.").arg(failure));
+    if (heard.isEmpty() && !sentThrough.isEmpty())
+        findings << make(Kind::Scan, Severity::Problem,
+                         QStringLiteral("No device answered through any adapter: check that the devices are powered "
+                                        "and connected to the network of one of the adapters above, and the firewall "
+                                        "lines below."));
+    return findings;
+}
+
+QList<TNetworkFinding> vanishedAdapterFindings(const QList<TNetworkAdapter> &before, const QList<TNetworkAdapter> &after)
+{
+    QList<Finding> findings;
+    for (const TNetworkAdapter &adapter : before) {
+        const bool still = std::any_of(after.cbegin(), after.cend(), [&](const TNetworkAdapter &a) {
+            return a.name == adapter.name && a.address == adapter.address;
+        });
+        if (still)
+            continue;
+        Finding finding = make(Kind::Adapter, Severity::Problem,
+                               QStringLiteral("%1 went down (or lost its address) during the scan: its devices may be "
+                                              "missing above; check its cable or connection and run the check again.")
+                                   .arg(AdapterText(adapter)));
+        finding.adapter = adapter.name;
+        findings << finding;
+    }
+    return findings;
+}
+
+QList<TNetworkFinding> subnetFindings(const QList<THeardDevice> &heard, const QList<TNetworkAdapter> &adapters)
+{
+    QList<Finding> findings;
+    QSet<QString> told;
+    QSet<quint32> taken;
+    for (const THeardDevice &h : heard)
+        taken.insert(TextToIp(h.device.IpText));
+    for (const THeardDevice &h : heard) {
+        const quint32 ip = TextToIp(h.device.IpText);
+        if (!IsUsableDeviceAddress(ip) || AdapterForAddress(adapters, ip) || told.contains(recordKey(h.device)))
+            continue;
+        told.insert(recordKey(h.device));
+        const quint32 mask = deviceMask(h.device);
+        // An unused address of the device's subnet for the PC: from the top of the subnet down.
+        quint32 suggestion = DirectedBroadcast(ip, mask) - 1;
+        while (taken.contains(suggestion) && suggestion > NetworkOf(ip, mask) + 1)
+            --suggestion;
+        const QString heardThrough = h.adapter.address
+            ? QStringLiteral(" through %1").arg(AdapterText(h.adapter)) : QString();
+        const QString adapterSubnet = h.adapter.address
+            ? QStringLiteral("an address in %1").arg(SubnetText(h.adapter.address, h.adapter.netmask))
+            : QStringLiteral("an address in the subnet of the adapter it is connected to");
+        Finding finding = make(
+            Kind::Subnet, Severity::Problem,
+            QStringLiteral("%1 answers from %2%3, outside the subnet of every adapter of this PC: commands to it will "
+                           "fail (no route to it). Give the device %4 (its Properties), or add an address of %5 to "
+                           "that adapter (e.g. sudo ip addr add %6/%7 dev %8).")
+                .arg(capitalized(deviceText(h.device)), h.device.IpText, heardThrough, adapterSubnet,
+                     SubnetText(ip, mask), IpToText(suggestion))
+                .arg(PrefixLength(mask))
+                .arg(h.adapter.name.isEmpty() ? QStringLiteral("ADAPTER") : h.adapter.name));
+        finding.adapter = h.adapter.name;
+        finding.ip = h.device.IpText;
+        finding.macs = {macOf(h.device)};
+        findings << finding;
+    }
+    return findings;
+}
+
+QList<TNetworkFinding> duplicateFindings(const QList<THeardDevice> &heard)
+{
+    QList<Finding> findings;
+    std::map<quint32, QList<const THeardDevice *>> byAddress;
+    for (const THeardDevice &h : heard) {
+        auto &devices = byAddress[TextToIp(h.device.IpText)];
+        const bool known = std::any_of(devices.cbegin(), devices.cend(), [&](const THeardDevice *d) {
+            return d->device.Address == h.device.Address;
+        });
+        if (!known)
+            devices << &h;
+    }
+    for (const auto &[ip, devices] : byAddress) {
+        if (devices.size() < 2 || !IsUsableDeviceAddress(ip))
+            continue;
+        QStringList names;
+        QStringList macs;
+        for (const THeardDevice *d : devices) {
+            names << deviceText(d->device);
+            macs << macOf(d->device);
+        }
+        Finding finding = make(Kind::DuplicateAddress, Severity::Problem,
+                               QStringLiteral("%1 devices answer from one address, %2: %3. A command to %2 reaches "
+                                              "either of them; give each its own address (Properties).")
+                                   .arg(devices.size())
+                                   .arg(IpToText(ip), names.join(QStringLiteral(" and "))));
+        finding.ip = IpToText(ip);
+        finding.macs = macs;
+        finding.adapter = devices.first()->adapter.name;
+        findings << finding;
+    }
+    return findings;
+}
+
+QList<TNetworkFinding> oddAddressFindings(const QList<THeardDevice> &heard)
+{
+    QList<Finding> findings;
+    QSet<QString> told;
+    for (const THeardDevice &h : heard) {
+        const quint32 ip = TextToIp(h.device.IpText);
+        if ((ip != 0 && !IsLinkLocal(ip)) || told.contains(recordKey(h.device)))
+            continue;
+        told.insert(recordKey(h.device));
+        const QString fix = h.adapter.address
+            ? QStringLiteral("give it a fixed address in %1 (Properties), or put a DHCP server on the network of %2")
+                  .arg(SubnetText(h.adapter.address, h.adapter.netmask), h.adapter.name)
+            : QStringLiteral("give it a fixed address (Properties), or put a DHCP server on its network");
+        const QString text = ip == 0
+            ? QStringLiteral("%1 answers from 0.0.0.0: it has no IP address (DHCP found no server?) and no command "
+                             "can reach it; %2.").arg(capitalized(deviceText(h.device)), fix)
+            : QStringLiteral("%1 answers from %2, a link-local address it took itself because no DHCP server "
+                             "answered; commands reach it only from a PC with an address in 169.254.0.0/16: %3.")
+                  .arg(capitalized(deviceText(h.device)), h.device.IpText, fix);
+        Finding finding = make(Kind::OddAddress, Severity::Problem, text);
+        finding.ip = h.device.IpText;
+        finding.macs = {macOf(h.device)};
+        finding.adapter = h.adapter.name;
+        findings << finding;
+    }
+    return findings;
+}
+
+QList<TNetworkFinding> firewallFindings(const QString &nftRuleset, const QString &iptablesSave,
+                                        const QList<quint16> &ports)
+{
+    QList<Finding> findings;
+    // iptables on this system is often a front end of nftables: one reading of the rules is enough.
+    if (!nftRuleset.isNull())
+        findings = nftFindings(nftRuleset, ports);
+    else if (!iptablesSave.isNull())
+        findings = iptablesFindings(iptablesSave, ports);
+    else
+        return {make(Kind::Firewall, Severity::Warning,
+                     QStringLiteral("The firewall rules could not be read (nft list ruleset and iptables-save need "
+                                    "root or are missing): run the check as root to see whether UDP %1 are dropped.")
+                         .arg(portsText(ports)))};
+    if (findings.isEmpty())
+        findings << make(Kind::Firewall, Severity::Info,
+                         QStringLiteral("No firewall rule drops UDP %1.").arg(portsText(ports)));
+    return findings;
+}
+
+bool hasCapability(const QByteArray &procStatus, int capability)
+{
+    for (const QByteArray &line : procStatus.split('\n')) {
+        if (!line.startsWith("CapEff:"))
+            continue;
+        bool ok = false;
+        const quint64 mask = line.mid(7).trimmed().toULongLong(&ok, 16);
+        return ok && (mask >> capability) & 1u;
+    }
+    return false;
+}
+
+TNetworkFinding arpFinding(bool flushToolFound, bool permitted)
+{
+    if (!flushToolFound)
+        return make(Kind::ArpFlush, Severity::Warning,
+                    QStringLiteral("The ARP flush before an upgrade cannot run: the tool \"%1\" is not installed "
+                                   "(package iproute2). Upgrades go on without it.")
+                        .arg(ArpFlushCommand(QStringLiteral("192.0.2.1")).program));
+    if (!permitted)
+        return make(Kind::ArpFlush, Severity::Warning,
+                    QStringLiteral("The ARP flush before an upgrade will be refused: this program runs without "
+                                   "CAP_NET_ADMIN. Upgrades go on; after replacing a device's board wait a minute, or "
+                                   "run sudo ip neigh flush to ADDRESS."));
+    return make(Kind::ArpFlush, Severity::Info, QStringLiteral("The ARP flush before an upgrade is permitted."));
+}
+
+} // namespace NetworkCheck
+
+// ---- The operation -----------------------------------------------------------------------------
+
+TNetworkCheck::TNetworkCheck(TServeur *engine, Options options, QObject *parent)
+    : TDeviceOperation(engine, {}, {}, parent), m_options(std::move(options))
+{
+    qRegisterMetaType<TNetworkFinding>();
+}
+
+QList<TNetworkFinding> TNetworkCheck::findings() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_findings;
+}
+
+bool TNetworkCheck::problemFound() const
+{
+    const QList<TNetworkFinding> all = findings();
+    return std::any_of(all.cbegin(), all.cend(), [](const TNetworkFinding &f) { return f.isProblem(); });
+}
+
+void TNetworkCheck::report(const TNetworkFinding &finding)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_findings << finding;
+    }
+    emit findingReported(finding);
+}
+
+void TNetworkCheck::report(const QList<TNetworkFinding> &findings)
+{
+    for (const TNetworkFinding &finding : findings)
+        report(finding);
+}
+
+QList<THeardDevice> TNetworkCheck::scan(TDeviceSession &session, const QList<TNetworkAdapter> &adapters)
+{
+    TServeur &engine = session.engine();
+    std::mutex heardMutex;
+    QHash<quint32, QList<TEPS>> byAdapter; // the replies merged per adapter, by device
+    QHash<quint32, TNetworkAdapter> adapterOf;
+    const int listener = engine.addDiscoveryListener([&](const TDeviceDatagram &datagram) {
+        std::lock_guard lock(heardMutex);
+        QList<TEPS> &list = byAdapter[datagram.adapter.address];
+        adapterOf.insert(datagram.adapter.address, datagram.adapter);
+        MergeDiscoveryReply(list, datagram.sender, datagram.data, true);
+    });
+    const auto stopListening = qScopeGuard([&] { engine.removeDiscoveryListener(listener); });
+
+    session.phase(QStringLiteral("Discover"));
+    const TBroadcastReport sent = engine.BroadcastOnAdapters();
+    const QDeadlineTimer end(std::max(m_options.listenMs, 0));
+    while (!end.hasExpired() && !session.cancelled())
+        QThread::msleep(ulong(std::clamp<qint64>(end.remainingTime(), 1, ListenSliceMs)));
+
+    QList<THeardDevice> heard;
+    {
+        std::lock_guard lock(heardMutex);
+        for (auto it = byAdapter.cbegin(); it != byAdapter.cend(); ++it)
+            for (const TEPS &device : it.value())
+                heard << THeardDevice{device, adapterOf.value(it.key())};
+    }
+    report(NetworkCheck::scanFindings(sent.sentThrough, sent.failures, heard));
+    report(NetworkCheck::vanishedAdapterFindings(adapters, NetworkAdapters()));
+    return heard;
+}
+
+void TNetworkCheck::run(TDeviceSession &session)
+{
+    TServeur &engine = session.engine();
+    session.phase(QStringLiteral("Adapters"));
+    const QList<TNetworkAdapter> adapters = NetworkAdapters();
+    report(NetworkCheck::adapterFindings(adapters));
+
+    session.phase(QStringLiteral("Ports"));
+    for (quint16 port : m_options.ports) {
+        if (port == Wire::DevicePort) {
+            const bool taken = !engine.portInUse().isEmpty();
+            const QList<TNetworkAdapter> bound = engine.boundAdapters();
+            report(NetworkCheck::portFinding(port, !taken && bound.isEmpty(), taken ? UdpPortHolder(port) : QString(),
+                                             taken ? QList<TNetworkAdapter>() : bound));
+            continue;
+        }
+        QUdpSocket probe;
+        const bool free = probe.bind(QHostAddress(QHostAddress::AnyIPv4), port, QAbstractSocket::DontShareAddress);
+        const bool taken = !free && probe.error() == QAbstractSocket::AddressInUseError;
+        probe.close();
+        report(NetworkCheck::portFinding(port, !taken, taken ? UdpPortHolder(port) : QString(), {}));
+    }
+
+    QList<THeardDevice> heard;
+    if (!adapters.isEmpty() && !session.cancelled()) {
+        heard = scan(session, adapters);
+        const QList<TNetworkAdapter> now = NetworkAdapters();
+        report(NetworkCheck::subnetFindings(heard, now.isEmpty() ? adapters : now));
+        report(NetworkCheck::duplicateFindings(heard));
+        report(NetworkCheck::oddAddressFindings(heard));
+    }
+
+    if (m_options.readFirewall && !session.cancelled()) {
+        session.phase(QStringLiteral("Firewall"));
+        const QString nft = readTool(QStringLiteral("nft"), {QStringLiteral("list"), QStringLiteral("ruleset")});
+        const QString iptables = nft.isNull() ? readTool(QStringLiteral("iptables-save"), {}) : QString();
+        report(NetworkCheck::firewallFindings(nft, iptables, m_options.ports));
+    }
+
+    const TArpCommand arp = ArpFlushCommand(QStringLiteral("192.0.2.1"));
+    const bool toolFound = !QStandardPaths::findExecutable(
+                                arp.program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
+                                              QStringLiteral("/usr/bin"), QStringLiteral("/bin")}).isEmpty()
+                        || QFile::exists(arp.program);
+    QFile status(QStringLiteral("/proc/self/status"));
+    const bool permitted = status.open(QIODevice::ReadOnly) && NetworkCheck::hasCapability(status.readAll(), CapNetAdmin);
+    report(NetworkCheck::arpFinding(toolFound, permitted));
+
+    if (session.cancelled()) {
+        session.fail();
+        return;
+    }
+    const QList<TNetworkFinding> all = findings();
+    const qsizetype problems = std::count_if(all.cbegin(), all.cend(), [](const TNetworkFinding &f) { return f.isProblem(); });
+    session.log(QStringLiteral("%1 findings, %2 problems").arg(all.size()).arg(problems));
+    session.succeed();
+}
