@@ -1,0 +1,47 @@
+#pragma once
+// TOperationJournal: the history of every operation run on a device, the service report a
+// technician hands over. One JSON object per line in a file of the user's data folder, appended
+// with one write each, so that several windows and command lines can add to it at once and a
+// line is never half there.
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+struct TJournalEntry
+{
+    QDateTime when;
+    QString mac;        // as the device list shows it; empty when not known
+    QString ip;
+    QString name;
+    QString operation;  // the operation's title, "Controller upgrade"
+    QString file;       // the image or configuration file, when one was sent or written
+    QString fileSha256;
+    QString outcome;    // succeeded, failed, declined, cancelled
+    QString message;    // the window's message on failure
+    QString detail;
+
+    bool operator==(const TJournalEntry &) const = default;
+};
+
+class TOperationJournal
+{
+public:
+    explicit TOperationJournal(QString path = defaultPath());
+    // history.jsonl in the user's data folder.
+    static QString defaultPath();
+    QString path() const { return m_path; }
+
+    // Appends one entry (making the folder when needed); false with the reason when it cannot.
+    bool append(const TJournalEntry &entry, QString *error = nullptr) const;
+    // Every entry, oldest first; lines that cannot be read are skipped and counted.
+    QList<TJournalEntry> read(int *skippedLines = nullptr) const;
+
+    // Whether any field of the entry contains the text (case ignored); an empty text matches all.
+    static bool matches(const TJournalEntry &entry, const QString &text);
+    // A header line and one line per entry, RFC 4180 quoting.
+    static QString toCsv(const QList<TJournalEntry> &entries);
+
+private:
+    QString m_path;
+};

@@ -1,0 +1,548 @@
+// The worksheet's files and texts: configuration snapshots kept byte for byte, the line diff of
+// two configurations, and the operation journal that several writers append to at once.
+#include "configsnapshot.h"
+#include "devicefields.h"
+#include "linediff.h"
+#include "operationjournal.h"
+#include "testfiles.h"
+#include "wire.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+QByteArray allByteValues()
+{
+    QByteArray bytes;
+    for (int value = 0; value < 256; ++value)
+        bytes.append(char(value));
+    return bytes;
+}
+
+TEPS device(quint64 mac, const QString &name)
+{
+    TEPS d;
+    d.Mac = mac;
+    d.IpText = QStringLiteral("198.18.1.%1").arg(mac & 0xFF);
+    d.Params.set(Wire::Param::Name, name.toUtf8());
+    d.Params.set(Wire::Param::TypeText, QByteArray("Palimor P4-S"));
+    d.Params.set(Wire::Param::HardwareVersion, QByteArray("HW 1.0"));
+    d.Params.set(Wire::Param::BootstrapVersion, QByteArray("1.0.4"));
+    d.Params.set(Wire::Param::KernelVersion, QByteArray("4.19"));
+    d.Params.set(Wire::Param::FirmwareVersion, QByteArray("3.0.5"));
+    return d;
+}
+
+const QDateTime Noon(QDate(2026, 12, 8), QTime(12, 0, 0, 250));
+
+// Lines split as the diff splits them (line end kept): for the reference LCS.
+QList<QByteArray> rawLines(const QByteArray &text)
+{
+    QList<QByteArray> lines;
+    qsizetype start = 0;
+    while (start < text.size()) {
+        const qsizetype lf = text.indexOf('\n', start);
+        const qsizetype end = lf < 0 ? text.size() : lf + 1;
+        lines << text.mid(start, end - start);
+        start = end;
+    }
+    return lines;
+}
+
+int lcsLength(const QList<QByteArray> &a, const QList<QByteArray> &b)
+{
+    std::vector<std::vector<int>> table(size_t(a.size() + 1), std::vector<int>(size_t(b.size() + 1), 0));
+    for (qsizetype i = a.size() - 1; i >= 0; --i)
+        for (qsizetype j = b.size() - 1; j >= 0; --j)
+            table[size_t(i)][size_t(j)] = a[i] == b[j] ? table[size_t(i + 1)][size_t(j + 1)] + 1
+                                                       : std::max(table[size_t(i + 1)][size_t(j)], table[size_t(i)][size_t(j + 1)]);
+    return table[0][0];
+}
+
+// One letter per row ('=' same, '!' changed, '-' removed, '+' added).
+QString kinds(const QList<TDiffRow> &rows)
+{
+    QString text;
+    for (const TDiffRow &row : rows)
+        text += QLatin1Char("=!-+"[row.kind]);
+    return text;
+}
+
+// Every line of both texts once and in order, and the same rows really equal.
+void checkRowsCover(const QList<TDiffRow> &rows, const QByteArray &left, const QByteArray &right)
+{
+    const QList<QByteArray> leftLines = rawLines(left);
+    const QList<QByteArray> rightLines = rawLines(right);
+    int nextLeft = 1;
+    int nextRight = 1;
+    for (const TDiffRow &row : rows) {
+        QCOMPARE(row.leftLine != -1, row.kind != TDiffRow::Added);
+        QCOMPARE(row.rightLine != -1, row.kind != TDiffRow::Removed);
+        if (row.leftLine != -1)
+            QCOMPARE(row.leftLine, nextLeft++);
+        if (row.rightLine != -1)
+            QCOMPARE(row.rightLine, nextRight++);
+        if (row.kind == TDiffRow::Same)
+            QCOMPARE(leftLines[row.leftLine - 1], rightLines[row.rightLine - 1]);
+        if (row.kind == TDiffRow::Changed)
+            QVERIFY(leftLines[row.leftLine - 1] != rightLines[row.rightLine - 1]);
+    }
+    QCOMPARE(nextLeft - 1, int(leftLines.size()));
+    QCOMPARE(nextRight - 1, int(rightLines.size()));
+}
+
+class Appender : public QThread
+{
+public:
+    Appender(QString path, int writer, int count) : m_path(std::move(path)), m_writer(writer), m_count(count) {}
+    int failures = 0;
+
+protected:
+    void run() override
+    {
+        const TOperationJournal journal(m_path);
+        for (int i = 0; i < m_count; ++i) {
+            TJournalEntry entry;
+            entry.when = Noon;
+            entry.operation = QStringLiteral("writer %1").arg(m_writer);
+            entry.message = QString::number(i);
+            // Longer than a pipe's atomic write and than QFile's buffer, so a split would show.
+            entry.detail = QString(20000, QChar(u'a' + m_writer));
+            if (!journal.append(entry))
+                ++failures;
+        }
+    }
+
+private:
+    QString m_path;
+    int m_writer;
+    int m_count;
+};
+} // namespace
+
+class TestWorksheetCore : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_root;
+    int m_case = 0;
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        m_root = m_dir.filePath(QStringLiteral("case%1").arg(++m_case));
+    }
+
+    // ---- Snapshots -------------------------------------------------------------------------
+
+    void snapshotRoundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("configuration");
+        QTest::newRow("256 values ascending") << allByteValues();
+        QByteArray descending = allByteValues();
+        std::reverse(descending.begin(), descending.end());
+        QTest::newRow("256 values descending") << descending;
+        QTest::newRow("random 64 KiB") << RandomBytes(65536, 7);
+        QTest::newRow("CR LF and NUL only") << QByteArray("\r\n\0\r\0\n", 6);
+        QTest::newRow("empty") << QByteArray();
+    }
+    void snapshotRoundTrip()
+    {
+        QFETCH(QByteArray, configuration);
+        QString error;
+        std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
+        QVERIFY2(snapshot, qPrintable(error));
+        // Several devices, each with its own bytes: the configuration turned by a few places.
+        const QList<quint64> macs{0x0050C2025CC1ULL, 0x001A2BA0943AULL, 0xFFFFFFFFFFFFULL};
+        auto bytesOf = [&](int k) { return configuration.isEmpty() ? configuration : configuration.mid(k) + configuration.left(k); };
+        for (int k = 0; k < macs.size(); ++k)
+            QVERIFY2(snapshot->add(device(macs[k], QStringLiteral("Dev-%1").arg(k)), bytesOf(k), Noon.addSecs(k), &error),
+                     qPrintable(error));
+
+        std::optional<TConfigSnapshot> reopened = TConfigSnapshot::open(snapshot->folder(), &error);
+        QVERIFY2(reopened, qPrintable(error));
+        QCOMPARE(reopened->entries(), snapshot->entries());
+        QCOMPARE(reopened->entries().size(), macs.size());
+        for (int k = 0; k < macs.size(); ++k) {
+            const std::optional<TSnapshotEntry> entry = reopened->entryFor(macs[k]);
+            QVERIFY(entry);
+            QCOMPARE(entry->file, TConfigSnapshot::fileNameFor(macs[k]));
+            QCOMPARE(entry->name, QStringLiteral("Dev-%1").arg(k));
+            QCOMPARE(entry->takenAt, Noon.addSecs(k));
+            const std::optional<QByteArray> bytes = reopened->configuration(*entry, &error);
+            QVERIFY2(bytes, qPrintable(error));
+            QCOMPARE(*bytes, bytesOf(k));
+            QFile file(QDir(reopened->folder()).filePath(entry->file));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), bytesOf(k)); // the file itself, as the device holds it
+        }
+    }
+
+    void snapshotReplacesADevice()
+    {
+        QString error;
+        std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
+        QVERIFY(snapshot);
+        QVERIFY(snapshot->add(device(0x0050C2025CC1ULL, QStringLiteral("Old")), allByteValues(), Noon, &error));
+        QVERIFY(snapshot->add(device(0x001A2BA0943AULL, QStringLiteral("Other")), "x", Noon, &error));
+        QVERIFY(snapshot->add(device(0x0050C2025CC1ULL, QStringLiteral("New")), "second", Noon.addSecs(5), &error));
+        std::optional<TConfigSnapshot> reopened = TConfigSnapshot::open(snapshot->folder(), &error);
+        QVERIFY(reopened);
+        QCOMPARE(reopened->entries().size(), 2);
+        const TSnapshotEntry entry = *reopened->entryFor(0x0050C2025CC1ULL);
+        QCOMPARE(entry.name, QStringLiteral("New"));
+        QCOMPARE(entry.takenAt, Noon.addSecs(5));
+        QCOMPARE(*reopened->configuration(entry, &error), QByteArray("second"));
+        QCOMPARE(QDir(reopened->folder()).entryList(QDir::Files).size(), 3); // two files and the index
+    }
+
+    void snapshotRefusesADeviceWithoutMac()
+    {
+        QString error;
+        std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
+        QVERIFY(snapshot);
+        QVERIFY(!snapshot->add(device(0, QStringLiteral("Searched")), "x", Noon, &error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(snapshot->entries().isEmpty());
+    }
+
+    void damagedFileDetected_data()
+    {
+        QTest::addColumn<int>("damage");
+        QTest::newRow("one byte changed") << 0;
+        QTest::newRow("cut short") << 1;
+        QTest::newRow("byte added") << 2;
+        QTest::newRow("file removed") << 3;
+    }
+    void damagedFileDetected()
+    {
+        QFETCH(int, damage);
+        QString error;
+        std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
+        QVERIFY(snapshot);
+        QVERIFY(snapshot->add(device(0x0050C2025CC1ULL, QStringLiteral("A")), allByteValues(), Noon, &error));
+        const TSnapshotEntry entry = snapshot->entries().first();
+        const QString path = QDir(snapshot->folder()).filePath(entry.file);
+        QByteArray bytes = allByteValues();
+        switch (damage) {
+        case 0: bytes[100] = char(bytes[100] ^ 0x01); break;
+        case 1: bytes.chop(1); break;
+        case 2: bytes.append('\n'); break;
+        }
+        if (damage == 3)
+            QVERIFY(QFile::remove(path));
+        else
+            WriteTestFileOrDie(QDir(snapshot->folder()), entry.file, bytes);
+        error.clear();
+        QVERIFY(!snapshot->configuration(entry, &error));
+        QVERIFY(error.contains(entry.file));
+    }
+
+    void damagedIndexRefused_data()
+    {
+        QTest::addColumn<QByteArray>("index");
+        QTest::newRow("not JSON") << QByteArray("{\"format\": 1, \"entries\": [");
+        QTest::newRow("other format") << QByteArray("{\"format\": 2, \"entries\": []}");
+        QTest::newRow("bad MAC") << QByteArray(R"({"format":1,"entries":[{"mac":"00-50-C2","file":"00-50-C2.cfg","bytes":1,"sha256":""}]})");
+        QTest::newRow("file outside") << QByteArray(
+            R"({"format":1,"entries":[{"mac":"00-50-C2-02-5C-C1","file":"../x.cfg","bytes":1,)"
+            R"("sha256":"ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb"}]})");
+    }
+    void damagedIndexRefused()
+    {
+        QFETCH(QByteArray, index);
+        QString error;
+        std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
+        QVERIFY(snapshot);
+        QVERIFY(TConfigSnapshot::open(snapshot->folder(), &error));
+        WriteTestFileOrDie(QDir(snapshot->folder()), QStringLiteral("index.json"), index);
+        error.clear();
+        QVERIFY(!TConfigSnapshot::open(snapshot->folder(), &error));
+        QVERIFY(!error.isEmpty());
+    }
+
+    void snapshotsInOneSecondAndNewestFirst()
+    {
+        QString error;
+        QStringList made; // oldest first
+        made << TConfigSnapshot::create(m_root, Noon.addSecs(-3600), &error)->folder();
+        for (int i = 0; i < 11; ++i) { // past "-10", which must not sort before "-2"
+            std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
+            QVERIFY2(snapshot, qPrintable(error));
+            QVERIFY(!made.contains(snapshot->folder()));
+            made << snapshot->folder();
+        }
+        QCOMPARE(QFileInfo(made[1]).fileName(), Noon.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
+        QCOMPARE(QFileInfo(made[2]).fileName(), Noon.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")) + QStringLiteral("-2"));
+        QVERIFY(QDir(m_root).mkdir(QStringLiteral("not a snapshot")));
+        std::reverse(made.begin(), made.end());
+        QCOMPARE(TConfigSnapshot::list(m_root), made);
+    }
+
+    // ---- Line diff ---------------------------------------------------------------------------
+
+    void diffRows_data()
+    {
+        QTest::addColumn<QByteArray>("left");
+        QTest::addColumn<QByteArray>("right");
+        QTest::addColumn<QString>("expectedKinds");
+        QTest::newRow("identical") << QByteArray("a\nb\nc\n") << QByteArray("a\nb\nc\n") << QStringLiteral("===");
+        QTest::newRow("both empty") << QByteArray() << QByteArray() << QString();
+        QTest::newRow("empty left") << QByteArray() << QByteArray("a\nb\n") << QStringLiteral("++");
+        QTest::newRow("empty right") << QByteArray("a\nb") << QByteArray() << QStringLiteral("--");
+        QTest::newRow("one edit") << QByteArray("a\nb\nc\n") << QByteArray("a\nB\nc\n") << QStringLiteral("=!=");
+        QTest::newRow("insert at head") << QByteArray("b\nc\n") << QByteArray("a\nb\nc\n") << QStringLiteral("+==");
+        QTest::newRow("delete at tail") << QByteArray("a\nb\nc\n") << QByteArray("a\nb\n") << QStringLiteral("==-");
+        QTest::newRow("two out, one in") << QByteArray("a\nx\ny\nb\n") << QByteArray("a\nz\nb\n") << QStringLiteral("=!-=");
+        QTest::newRow("one out, two in") << QByteArray("a\nx\nb\n") << QByteArray("a\ny\nz\nb\n") << QStringLiteral("=!+=");
+        QTest::newRow("CRLF against LF") << QByteArray("a\r\nb\r\n") << QByteArray("a\nb\n") << QStringLiteral("!!");
+        QTest::newRow("last line end missing") << QByteArray("a\nb\n") << QByteArray("a\nb") << QStringLiteral("=!");
+        QTest::newRow("repeated lines") << QByteArray("}\n}\n}\n") << QByteArray("}\nx\n}\n") << QStringLiteral("=!=");
+        QTest::newRow("moved line") << QByteArray("a\nb\nc\n") << QByteArray("b\nc\na\n") << QStringLiteral("-==+");
+        QTest::newRow("bytes 0x80-0xFF") << QByteArray("k=\xE9\n\xFF\n") << QByteArray("k=\xE9\n\xFE\n") << QStringLiteral("=!");
+    }
+    void diffRows()
+    {
+        QFETCH(QByteArray, left);
+        QFETCH(QByteArray, right);
+        QFETCH(QString, expectedKinds);
+        const QList<TDiffRow> rows = DiffLines(left, right);
+        QCOMPARE(kinds(rows), expectedKinds);
+        QCOMPARE(DifferenceCount(rows), int(expectedKinds.size() - expectedKinds.count(QLatin1Char('='))));
+        QCOMPARE(DifferenceCount(rows) == 0, left == right);
+        checkRowsCover(rows, left, right);
+    }
+
+    void diffShowsTextWithoutLineEnd()
+    {
+        const QList<TDiffRow> rows = DiffLines("k=\xE9\r\n", "k=\xC3\xA9\n");
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].left, QStringLiteral("k=\u00E9"));  // not UTF-8: one character per byte
+        QCOMPARE(rows[0].right, QStringLiteral("k=\u00E9")); // UTF-8
+        QCOMPARE(rows[0].leftEnd, TDiffRow::CrLf);
+        QCOMPARE(rows[0].rightEnd, TDiffRow::Lf);
+    }
+
+    void diffIsShortest_data()
+    {
+        QTest::addColumn<quint32>("seed");
+        for (quint32 seed = 1; seed <= 40; ++seed)
+            QTest::addRow("seed %u", seed) << seed;
+    }
+    void diffIsShortest()
+    {
+        // Lines from a few values, so that lines repeat and many scripts are possible; the
+        // same lines as a table's LCS means no shorter script exists.
+        QFETCH(quint32, seed);
+        QRandomGenerator random(seed);
+        auto text = [&random] {
+            QByteArray bytes;
+            const int lines = random.bounded(0, 30);
+            for (int i = 0; i < lines; ++i) {
+                bytes += QByteArray::number(random.bounded(6));
+                bytes += random.bounded(8) == 0 ? "\r\n" : "\n";
+            }
+            if (random.bounded(4) == 0)
+                bytes += char(random.bounded(256));
+            return bytes;
+        };
+        const QByteArray left = text();
+        const QByteArray right = text();
+        const QList<TDiffRow> rows = DiffLines(left, right);
+        checkRowsCover(rows, left, right);
+        const int same = int(std::count_if(rows.begin(), rows.end(), [](const TDiffRow &r) { return r.kind == TDiffRow::Same; }));
+        QCOMPARE(same, lcsLength(rawLines(left), rawLines(right)));
+    }
+
+    void diffOfLargeTexts_data()
+    {
+        QTest::addColumn<int>("shape");
+        QTest::newRow("five edits") << 0;
+        QTest::newRow("lines reversed") << 1;
+        QTest::newRow("nothing in common") << 2;
+    }
+    void diffOfLargeTexts()
+    {
+        QFETCH(int, shape);
+        constexpr int Lines = 10000;
+        QList<QByteArray> leftLines;
+        for (int i = 0; i < Lines; ++i)
+            leftLines << "parameter." + QByteArray::number(i) + "=" + QByteArray::number(i * 7 % 101) + "\n";
+        QList<QByteArray> rightLines = leftLines;
+        int expectedSame = 0;
+        if (shape == 0) {
+            for (int i : {0, 2500, 5000, 7500, Lines - 1})
+                rightLines[i] = "edited\n";
+            expectedSame = Lines - 5;
+        } else if (shape == 1) {
+            std::reverse(rightLines.begin(), rightLines.end());
+            expectedSame = 1;
+        } else {
+            for (QByteArray &line : rightLines)
+                line.prepend('#');
+        }
+        const QByteArray left = leftLines.join();
+        const QByteArray right = rightLines.join();
+        const QList<TDiffRow> rows = DiffLines(left, right);
+        checkRowsCover(rows, left, right);
+        QCOMPARE(int(std::count_if(rows.begin(), rows.end(), [](const TDiffRow &r) { return r.kind == TDiffRow::Same; })),
+                 expectedSame);
+    }
+
+    // ---- Journal -----------------------------------------------------------------------------
+
+    void journalRoundTrip_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("plain") << QStringLiteral("Read configuration");
+        QTest::newRow("commas and quotes") << QStringLiteral("a, \"b\", 'c'");
+        QTest::newRow("line ends") << QStringLiteral("one\ntwo\r\nthree\r");
+        QTest::newRow("non-ASCII") << QStringLiteral("K\u00FChlhaus S\u00FCd \u2013 \u51B7\u5374 \U0001F9CA");
+        QTest::newRow("control characters") << QString::fromUtf16(u"nul\u0000tab\tesc\u001B", 12);
+        QTest::newRow("JSON look-alike") << QStringLiteral("\"}\n{\"when\":\"x\"}\\");
+        QTest::newRow("empty") << QString();
+    }
+    void journalRoundTrip()
+    {
+        QFETCH(QString, text);
+        const TOperationJournal journal(m_root + QStringLiteral("/sub/history.jsonl")); // the folder is made
+        TJournalEntry entry{Noon, QStringLiteral("00.50.C2.02.5C.C1"), QStringLiteral("198.18.1.1"), text,
+                            QStringLiteral("Write configuration"), text + QStringLiteral(".cfg"),
+                            QString(64, QLatin1Char('a')), QStringLiteral("failed"), text, text};
+        const TJournalEntry other{Noon.toUTC().addMSecs(1), {}, {}, {}, QStringLiteral("Scan"), {}, {},
+                                  QStringLiteral("succeeded"), {}, {}};
+        QString error;
+        QVERIFY2(journal.append(entry, &error), qPrintable(error));
+        QVERIFY2(journal.append(other, &error), qPrintable(error));
+        int skipped = -1;
+        const QList<TJournalEntry> read = journal.read(&skipped);
+        QCOMPARE(skipped, 0);
+        QCOMPARE(read, (QList<TJournalEntry>{entry, other}));
+        QFile file(journal.path());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().count('\n'), 2); // one line each
+    }
+
+    void journalSkipsDamagedLines()
+    {
+        const TOperationJournal journal(m_root + QStringLiteral("/history.jsonl"));
+        const TJournalEntry entry{Noon, {}, {}, {}, QStringLiteral("Reset"), {}, {}, QStringLiteral("succeeded"), {}, {}};
+        QVERIFY(journal.append(entry));
+        const QByteArray good = QJsonDocument(QJsonObject{{QStringLiteral("when"), Noon.toString(Qt::ISODateWithMs)},
+                                                          {QStringLiteral("operation"), QStringLiteral("Scan")}})
+                                    .toJson(QJsonDocument::Compact);
+        QFile file(journal.path());
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("not json\n");
+        file.write("[1,2]\n");
+        file.write("{\"when\":\"yesterday\",\"operation\":\"Scan\"}\n");
+        file.write("\n");
+        file.write(good.left(good.size() / 2) + "\n");
+        file.write(good + "\n");
+        file.write("\xFF\xFE{\n");
+        file.close();
+        QVERIFY(journal.append(entry));
+        int skipped = 0;
+        const QList<TJournalEntry> read = journal.read(&skipped);
+        QCOMPARE(skipped, 5);
+        QCOMPARE(read.size(), 3);
+        QCOMPARE(read[1].operation, QStringLiteral("Scan"));
+        QCOMPARE(read[2], entry);
+    }
+
+    void journalConcurrentAppends()
+    {
+        const QString path = m_root + QStringLiteral("/history.jsonl");
+        constexpr int Writers = 6;
+        constexpr int Each = 150;
+        std::vector<std::unique_ptr<Appender>> writers;
+        for (int w = 0; w < Writers; ++w)
+            writers.push_back(std::make_unique<Appender>(path, w, Each));
+        for (auto &writer : writers)
+            writer->start();
+        for (auto &writer : writers) {
+            QVERIFY(writer->wait(QDeadlineTimer(50000)));
+            QCOMPARE(writer->failures, 0);
+        }
+        int skipped = -1;
+        const QList<TJournalEntry> read = TOperationJournal(path).read(&skipped);
+        QCOMPARE(skipped, 0);
+        QCOMPARE(read.size(), Writers * Each);
+        QList<QList<int>> seen(Writers);
+        for (const TJournalEntry &entry : read) {
+            const int writer = entry.operation.section(QLatin1Char(' '), 1).toInt();
+            QCOMPARE(entry.detail, QString(20000, QChar(u'a' + writer)));
+            seen[writer] << entry.message.toInt();
+        }
+        for (const QList<int> &numbers : seen) { // each writer's lines in its own order
+            QCOMPARE(numbers.size(), Each);
+            for (int i = 0; i < Each; ++i)
+                QCOMPARE(numbers[i], i);
+        }
+    }
+
+    void journalCsv()
+    {
+        const QList<TJournalEntry> entries{
+            {Noon, QStringLiteral("00.50.C2.02.5C.C1"), QStringLiteral("198.18.1.1"), QStringLiteral("Cold, \"north\""),
+             QStringLiteral("Controller upgrade"), QStringLiteral("image.bin"), QString(64, QLatin1Char('f')),
+             QStringLiteral("failed"), QStringLiteral("line one\r\nline two"), QStringLiteral("K\u00FChlhaus")},
+            {Noon.addSecs(60), {}, {}, {}, QStringLiteral("Scan"), {}, {}, QStringLiteral("succeeded"), {}, {}},
+        };
+        const QString csv = TOperationJournal::toCsv(entries);
+        QVERIFY(csv.endsWith(QStringLiteral("\r\n")));
+        const QList<QStringList> rows = ParseCsv(csv);
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows[0].first(), QStringLiteral("When"));
+        for (int r = 0; r < entries.size(); ++r) {
+            const TJournalEntry &e = entries[r];
+            QCOMPARE(rows[r + 1], (QStringList{e.when.toOffsetFromUtc(e.when.offsetFromUtc()).toString(Qt::ISODateWithMs),
+                                               e.mac, e.ip, e.name, e.operation, e.file, e.fileSha256, e.outcome,
+                                               e.message, e.detail}));
+            QCOMPARE(rows[r + 1].size(), rows[0].size());
+        }
+        QVERIFY(csv.contains(QStringLiteral("\"Cold, \"\"north\"\"\"")));
+    }
+
+    void journalMatches_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("matches");
+        QTest::newRow("empty") << QString() << true;
+        QTest::newRow("name, other case") << QStringLiteral("kühlHAUS") << true;
+        QTest::newRow("ip") << QStringLiteral("18.1.1") << true;
+        QTest::newRow("mac as listed") << QStringLiteral("02.5C.C1") << true;
+        QTest::newRow("mac with colons") << QStringLiteral("02:5c:c1") << true;
+        QTest::newRow("mac without separators") << QStringLiteral("025cc1") << true;
+        QTest::newRow("date") << QStringLiteral("2026-12-08") << true;
+        QTest::newRow("outcome") << QStringLiteral("FAILED") << true;
+        QTest::newRow("hash") << QStringLiteral("abc123") << true;
+        QTest::newRow("hex word") << QStringLiteral("cafe") << false;
+        QTest::newRow("other mac") << QStringLiteral("02:5c:c2") << false;
+        QTest::newRow("absent") << QStringLiteral("Gate-East") << false;
+    }
+    void journalMatches()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, matches);
+        const TJournalEntry entry{Noon, QStringLiteral("00.50.C2.02.5C.C1"), QStringLiteral("198.18.1.1"),
+                                  QStringLiteral("K\u00FChlhaus"), QStringLiteral("Read configuration"),
+                                  QStringLiteral("a.cfg"), QStringLiteral("abc123"), QStringLiteral("failed"), {}, {}};
+        QCOMPARE(TOperationJournal::matches(entry, text), matches);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWorksheetCore)
+#include "tst_worksheetcore.moc"
