@@ -619,7 +619,11 @@ void TNetworkCheck::run(TDeviceSession &session)
     }
 
     QList<THeardDevice> heard;
-    if (!adapters.isEmpty() && !session.cancelled()) {
+    if (!adapters.isEmpty() && engine.boundAdapters().isEmpty()) {
+        report(TNetworkFinding{Kind::Scan, Severity::Problem,
+                               QStringLiteral("No scan was sent: this program could not have UDP %1 on any adapter "
+                                              "(see above).").arg(Wire::DevicePort), {}, {}, {}});
+    } else if (!adapters.isEmpty() && !session.cancelled()) {
         heard = scan(session, adapters);
         const QList<TNetworkAdapter> now = NetworkAdapters();
         report(NetworkCheck::subnetFindings(heard, now.isEmpty() ? adapters : now));

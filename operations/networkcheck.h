@@ -32,6 +32,7 @@ struct TNetworkFinding
     QStringList macs;
 
     bool isProblem() const { return severity == Severity::Problem; }
+    bool operator==(const TNetworkFinding &) const = default;
     QJsonObject toJson() const;
     // "problem: ..." as the command line prints it.
     QString line() const;

@@ -554,9 +554,20 @@ void TServeur::SendRequest(QByteArray request, int waitCount, quint8 transport, 
 
 void TServeur::sendUdp(QByteArray &request)
 {
+    if (RecordType(request, Wire::DestinationOffset) != Wire::AddressTypeIPv4) {
+        // A broadcast (the window's scan): through every adapter.
+        TBroadcastReport report;
+        QMetaObject::invokeMethod(
+            m_listener, [&] { report = m_listener->broadcast(request, m_options.port); }, Qt::BlockingQueuedConnection);
+        if (report.sentThrough.isEmpty())
+            throw TarvinoError(report.failures.join(u"; "));
+        for (const QString &failure : report.failures)
+            qCWarning(lcServeur).noquote() << "The broadcast could not be sent through" << failure;
+        return;
+    }
     QHostAddress host(QHostAddress::Broadcast);
     quint32 local = 0;
-    if (RecordType(request, Wire::DestinationOffset) == Wire::AddressTypeIPv4) {
+    {
         const quint32 ip = RecordIPv4(request, Wire::DestinationOffset);
         // On this system 0.0.0.0 would reach the PC itself: text that did not parse names no device.
         if (ip == 0)

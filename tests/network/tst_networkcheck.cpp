@@ -1,0 +1,283 @@
+// The rules of discovery through several adapters and of the network check, without a network:
+// subnets, the choice of adapter, where broadcasts go, and the findings' texts.
+#include "datagram.h"
+#include "devicefields.h"
+#include "netadapters.h"
+#include "networkcheck.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using Kind = TNetworkFinding::Kind;
+
+namespace {
+TNetworkAdapter adapter(const QString &name, const QString &address, int prefix, bool pointToPoint = false)
+{
+    TNetworkAdapter a;
+    a.name = name;
+    a.address = TextToIp(address);
+    a.netmask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
+    a.pointToPoint = pointToPoint;
+    a.canBroadcast = !pointToPoint;
+    return a;
+}
+
+const TNetworkAdapter Office = adapter(u"eth0"_s, u"10.1.2.30"_s, 24);
+const TNetworkAdapter Devices = adapter(u"eth1"_s, u"192.168.5.10"_s, 24);
+const QList<TNetworkAdapter> TwoAdapters{Office, Devices};
+
+THeardDevice heard(const QString &ip, quint64 mac, const TNetworkAdapter &through, const QString &name = {})
+{
+    THeardDevice h;
+    h.device.IpText = ip;
+    h.device.Mac = mac;
+    h.device.Address = {0, 1, quint8(mac >> 40), quint8(mac >> 32), quint8(mac >> 24), quint8(mac >> 16),
+                        quint8(mac >> 8), quint8(mac)};
+    if (!name.isEmpty())
+        h.device.Params.set(Wire::Param::Name, name.toUtf8());
+    h.adapter = through;
+    return h;
+}
+
+QList<Kind> kindsOf(const QList<TNetworkFinding> &findings)
+{
+    QList<Kind> kinds;
+    for (const TNetworkFinding &f : findings)
+        kinds << f.kind;
+    return kinds;
+}
+} // namespace
+
+class TestNetworkCheck : public QObject
+{
+    Q_OBJECT
+private slots:
+    void subnets_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("mask");
+        QTest::addColumn<int>("prefix");
+        QTest::addColumn<QString>("broadcast");
+        QTest::addColumn<QString>("subnet");
+        QTest::newRow("/24") << u"192.168.5.10"_s << u"255.255.255.0"_s << 24 << u"192.168.5.255"_s << u"192.168.5.0/24"_s;
+        QTest::newRow("/15") << u"198.18.0.1"_s << u"255.254.0.0"_s << 15 << u"198.19.255.255"_s << u"198.18.0.0/15"_s;
+        QTest::newRow("/30") << u"10.0.0.5"_s << u"255.255.255.252"_s << 30 << u"10.0.0.7"_s << u"10.0.0.4/30"_s;
+        QTest::newRow("/31 has none") << u"10.0.0.4"_s << u"255.255.255.254"_s << 31 << u"0.0.0.0"_s << u"10.0.0.4/31"_s;
+        QTest::newRow("/32 has none") << u"10.8.0.2"_s << u"255.255.255.255"_s << 32 << u"0.0.0.0"_s << u"10.8.0.2/32"_s;
+        QTest::newRow("holes in the mask") << u"10.0.0.1"_s << u"255.0.255.0"_s << -1 << u"0.0.0.0"_s << u"10.0.0.0 mask 255.0.255.0"_s;
+    }
+
+    void subnets()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, mask);
+        QFETCH(int, prefix);
+        QFETCH(QString, broadcast);
+        QFETCH(QString, subnet);
+        QCOMPARE(PrefixLength(TextToIp(mask)), prefix);
+        QCOMPARE(IpToText(DirectedBroadcast(TextToIp(address), TextToIp(mask))), broadcast);
+        QCOMPARE(SubnetText(TextToIp(address), TextToIp(mask)), subnet);
+    }
+
+    void adapterForAddress_data()
+    {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("expected"); // the adapter's name; empty: none
+        QTest::newRow("office") << u"10.1.2.99"_s << u"eth0"_s;
+        QTest::newRow("device network") << u"192.168.5.200"_s << u"eth1"_s;
+        QTest::newRow("next subnet") << u"192.168.6.1"_s << QString();
+        QTest::newRow("nowhere") << u"172.16.0.1"_s << QString();
+        QTest::newRow("narrowest of two") << u"10.1.2.1"_s << u"eth0"_s;
+    }
+
+    void adapterForAddress()
+    {
+        QFETCH(QString, ip);
+        QFETCH(QString, expected);
+        const QList<TNetworkAdapter> adapters{adapter(u"wide"_s, u"10.0.0.1"_s, 8), Office, Devices};
+        const TNetworkAdapter *found = AdapterForAddress(adapters, TextToIp(ip));
+        QCOMPARE(found ? found->name : QString(), expected);
+        QCOMPARE(InSubnet(TextToIp(ip), Devices.address, Devices.netmask), expected == Devices.name);
+    }
+
+    void preferAdapter_data()
+    {
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<QString>("candidate");
+        QTest::addColumn<QString>("deviceIp");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("first one heard") << QString() << u"eth1"_s << u"192.168.5.20"_s << u"eth1"_s;
+        QTest::newRow("the subnet's adapter wins") << u"eth0"_s << u"eth1"_s << u"192.168.5.20"_s << u"eth1"_s;
+        QTest::newRow("another subnet's adapter does not") << u"eth1"_s << u"eth0"_s << u"192.168.5.20"_s << u"eth1"_s;
+        QTest::newRow("neither: the first stays") << u"eth0"_s << u"eth1"_s << u"172.16.0.9"_s << u"eth0"_s;
+    }
+
+    void preferAdapter()
+    {
+        QFETCH(QString, current);
+        QFETCH(QString, candidate);
+        QFETCH(QString, deviceIp);
+        QFETCH(QString, kept);
+        const auto byName = [](const QString &name) { return name == Office.name ? Office : name == Devices.name ? Devices : TNetworkAdapter(); };
+        TEPS device;
+        device.IpText = deviceIp;
+        device.AdapterName = byName(current).name;
+        device.AdapterAddress = byName(current).address;
+        NoteReplyAdapter(device, byName(candidate));
+        QCOMPARE(device.AdapterName, kept);
+        QCOMPARE(device.AdapterAddress, byName(kept).address);
+        QCOMPARE(DeviceJson(device).value(u"adapter"_s).toObject().value(u"name"_s).toString(), kept);
+    }
+
+    void broadcastDestinations_data()
+    {
+        QTest::addColumn<TNetworkAdapter>("through");
+        QTest::addColumn<bool>("limitedLeavesHere");
+        QTest::addColumn<QStringList>("destinations");
+        QTest::newRow("bound to its address") << Devices << true << QStringList{u"255.255.255.255"_s};
+        QTest::newRow("limited goes elsewhere")
+            << Devices << false << QStringList{u"255.255.255.255"_s, u"192.168.5.255"_s};
+        QTest::newRow("point-to-point: no subnet broadcast")
+            << adapter(u"tun0"_s, u"10.8.0.2"_s, 24, true) << false << QStringList{u"255.255.255.255"_s};
+        QTest::newRow("/32: no subnet broadcast")
+            << adapter(u"wg0"_s, u"10.9.0.2"_s, 32) << false << QStringList{u"255.255.255.255"_s};
+    }
+
+    void broadcastDestinations()
+    {
+        QFETCH(TNetworkAdapter, through);
+        QFETCH(bool, limitedLeavesHere);
+        QFETCH(QStringList, destinations);
+        QStringList texts;
+        for (quint32 ip : BroadcastDestinations(through, limitedLeavesHere))
+            texts << IpToText(ip);
+        QCOMPARE(texts, destinations);
+    }
+
+    void heardDevices_data()
+    {
+        QTest::addColumn<QList<THeardDevice>>("heard");
+        QTest::addColumn<QList<Kind>>("kinds");
+        QTest::addColumn<QStringList>("words"); // each in the findings' texts
+        QTest::newRow("all well") << QList<THeardDevice>{heard(u"192.168.5.20"_s, 0x0050C2000001, Devices),
+                                                         heard(u"10.1.2.40"_s, 0x0050C2000002, Office)}
+                                  << QList<Kind>{} << QStringList{};
+        QTest::newRow("outside every subnet")
+            << QList<THeardDevice>{heard(u"192.168.1.20"_s, 0x0050C2000003, Devices, u"Pump-3"_s)}
+            << QList<Kind>{Kind::Subnet}
+            << QStringList{u"\"Pump-3\" (00:50:C2:00:00:03)"_s, u"192.168.1.20"_s, u"eth1 (192.168.5.10/24)"_s,
+                           u"192.168.5.0/24"_s, u"sudo ip addr add 192.168.1.254/24 dev eth1"_s};
+        QTest::newRow("two devices on one address")
+            << QList<THeardDevice>{heard(u"192.168.5.20"_s, 0x0050C2000004, Devices), heard(u"192.168.5.20"_s, 0x0050C2000005, Devices)}
+            << QList<Kind>{Kind::DuplicateAddress} << QStringList{u"2 devices"_s, u"00:50:C2:00:00:04"_s, u"00:50:C2:00:00:05"_s};
+        QTest::newRow("one device through two adapters is no duplicate")
+            << QList<THeardDevice>{heard(u"192.168.5.20"_s, 0x0050C2000006, Devices), heard(u"192.168.5.20"_s, 0x0050C2000006, Office)}
+            << QList<Kind>{} << QStringList{};
+        QTest::newRow("no address") << QList<THeardDevice>{heard(u"0.0.0.0"_s, 0x0050C2000007, Devices)}
+                                    << QList<Kind>{Kind::OddAddress} << QStringList{u"0.0.0.0"_s, u"192.168.5.0/24"_s};
+        QTest::newRow("link-local") << QList<THeardDevice>{heard(u"169.254.7.9"_s, 0x0050C2000008, Office)}
+                                    << QList<Kind>{Kind::OddAddress} << QStringList{u"169.254.7.9"_s, u"no DHCP server"_s};
+    }
+
+    void heardDevices()
+    {
+        QFETCH(QList<THeardDevice>, heard);
+        QFETCH(QList<Kind>, kinds);
+        QFETCH(QStringList, words);
+        QList<TNetworkFinding> findings = NetworkCheck::subnetFindings(heard, TwoAdapters);
+        findings << NetworkCheck::duplicateFindings(heard) << NetworkCheck::oddAddressFindings(heard);
+        QCOMPARE(kindsOf(findings), kinds);
+        for (const TNetworkFinding &f : findings)
+            QVERIFY(f.isProblem());
+        for (const QString &word : words)
+            QVERIFY2(findings.first().text.contains(word), qPrintable(findings.first().text + u" lacks "_s + word));
+    }
+
+    void scanCounts()
+    {
+        const TNetworkAdapter vpn = adapter(u"tun0"_s, u"10.8.0.2"_s, 24, true);
+        const QList<THeardDevice> heardDevices{heard(u"192.168.5.20"_s, 1, Devices), heard(u"192.168.5.21"_s, 2, Devices),
+                                               heard(u"192.168.5.21"_s, 2, Devices)};
+        const QList<TNetworkFinding> findings =
+            NetworkCheck::scanFindings({Office, Devices}, {u"tun0 (10.8.0.2/24): Network is down"_s}, heardDevices);
+        QCOMPARE(findings.size(), 3);
+        QCOMPARE(findings.at(0).text, u"eth0 (10.1.2.30/24): no device answered."_s);
+        QCOMPARE(findings.at(1).text, u"eth1 (192.168.5.10/24): 2 devices answered."_s);
+        QVERIFY(findings.at(2).isProblem() && findings.at(2).text.contains(u"Network is down"_s));
+        const QList<TNetworkFinding> none = NetworkCheck::scanFindings({Office}, {}, {});
+        QVERIFY(none.last().isProblem());
+        QVERIFY(NetworkCheck::adapterFindings({}).first().isProblem());
+        QCOMPARE(NetworkCheck::adapterFindings({Office, vpn}).last().severity, TNetworkFinding::Severity::Warning);
+        const QList<TNetworkFinding> gone = NetworkCheck::vanishedAdapterFindings(TwoAdapters, {Office});
+        QCOMPARE(gone.size(), 1);
+        QCOMPARE(gone.first().adapter, Devices.name);
+    }
+
+    void ports()
+    {
+        const TNetworkFinding held = NetworkCheck::portFinding(52389, false, u"tarvino (process 4242)"_s, {});
+        QVERIFY(held.isProblem() && held.text.contains(u"tarvino (process 4242)"_s));
+        QVERIFY(NetworkCheck::portFinding(52390, false, {}, {}).text.contains(u"ss -ulpn"_s));
+        QVERIFY(!NetworkCheck::portFinding(52389, true, {}, TwoAdapters).isProblem());
+        const QJsonObject json = held.toJson();
+        QCOMPARE(json.value(u"kind"_s).toString(), u"port"_s);
+        QCOMPARE(json.value(u"severity"_s).toString(), u"problem"_s);
+        QVERIFY(held.line().startsWith(u"problem: "_s));
+    }
+
+    void firewall_data()
+    {
+        QTest::addColumn<QString>("nft");
+        QTest::addColumn<QString>("iptables");
+        QTest::addColumn<int>("problems");
+        QTest::addColumn<QString>("word");
+        const QString head = u"table inet filter {\n\tchain input {\n\t\ttype filter hook input priority filter; policy accept;\n"_s;
+        const QString tail = u"\t}\n}\n"_s;
+        QTest::newRow("nft: nothing about the ports") << head + u"\t\ttcp dport 22 accept\n"_s + tail << QString() << 0 << u"No firewall rule"_s;
+        QTest::newRow("nft: drop") << head + u"\t\tudp dport 52389 drop\n"_s + tail << QString() << 1 << u"chain input of table inet filter"_s;
+        QTest::newRow("nft: set with both") << head + u"\t\tudp dport { 52389, 52390 } counter reject\n"_s + tail << QString() << 2 << u"UDP 52390"_s;
+        QTest::newRow("nft: range") << head + u"\t\tudp dport 52000-53000 drop\n"_s + tail << QString() << 2 << u"52000-53000"_s;
+        QTest::newRow("nft: tcp only") << head + u"\t\ttcp dport 52389 drop\n"_s + tail << QString() << 0 << u"No firewall rule"_s;
+        QTest::newRow("nft: policy drop")
+            << u"table inet filter {\n\tchain input {\n\t\ttype filter hook input priority filter; policy drop;\n\t\tudp dport 52389 accept\n"_s + tail
+            << QString() << 1 << u"udp dport 52390 accept"_s;
+        QTest::newRow("iptables: drop") << QString() << u"*filter\n:INPUT ACCEPT [0:0]\n-A INPUT -p udp -m udp --dport 52390 -j DROP\nCOMMIT\n"_s << 1 << u"chain INPUT"_s;
+        QTest::newRow("iptables: multiport") << QString() << u"-A INPUT -p udp -m multiport --dports 52000:52400,80 -j REJECT\n"_s << 2 << u"UDP 52389"_s;
+        QTest::newRow("iptables: policy drop") << QString() << u":INPUT DROP [0:0]\n-A INPUT -p udp --dport 52389 -j ACCEPT\n"_s << 1 << u"--dport 52390 -j ACCEPT"_s;
+        QTest::newRow("unreadable") << QString() << QString() << 0 << u"could not be read"_s;
+    }
+
+    void firewall()
+    {
+        QFETCH(QString, nft);
+        QFETCH(QString, iptables);
+        QFETCH(int, problems);
+        QFETCH(QString, word);
+        const QList<TNetworkFinding> findings = NetworkCheck::firewallFindings(nft, iptables, {52389, 52390});
+        QCOMPARE(std::count_if(findings.cbegin(), findings.cend(), [](const TNetworkFinding &f) { return f.isProblem(); }), problems);
+        QVERIFY(std::any_of(findings.cbegin(), findings.cend(), [&](const TNetworkFinding &f) { return f.text.contains(word); }));
+    }
+
+    void arpFlush_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<bool>("permitted");
+        QTest::newRow("root") << QByteArray("Name:\tx\nCapEff:\t000001ffffffffff\n") << true;
+        QTest::newRow("user") << QByteArray("Name:\tx\nCapEff:\t0000000000000000\n") << false;
+        QTest::newRow("CAP_NET_ADMIN only") << QByteArray("CapEff:\t0000000000001000\n") << true;
+        QTest::newRow("unreadable") << QByteArray() << false;
+    }
+
+    void arpFlush()
+    {
+        QFETCH(QByteArray, status);
+        QFETCH(bool, permitted);
+        QCOMPARE(NetworkCheck::hasCapability(status, 12), permitted);
+        const TNetworkFinding finding = NetworkCheck::arpFinding(true, permitted);
+        QCOMPARE(finding.severity, permitted ? TNetworkFinding::Severity::Info : TNetworkFinding::Severity::Warning);
+        QCOMPARE(finding.text.contains(u"CAP_NET_ADMIN"_s), !permitted);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNetworkCheck)
+#include "tst_networkcheck.moc"
