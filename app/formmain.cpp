@@ -12,6 +12,7 @@
 #include "resource.h"
 #include "stringgrid.h"
 #include "thinprogressbar.h"
+#include "worksheet.h"
 #include "tools.h"
 
 #include <QAction>
@@ -105,7 +106,7 @@ void TFormMain::buildComponents()
     auto *layout = new QVBoxLayout(central);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    StringGrid = new TStringGrid(ColumnCount, central);
+    StringGrid = new TStringGrid(ColumnCount + 1, central);
     layout->addWidget(StringGrid, 1);
     ProgressBar = new TThinProgressBar(central);
     ProgressBar->setRange(0, 100);
@@ -146,6 +147,7 @@ void TFormMain::buildComponents()
     connect(StringGrid->horizontalHeader(), &QHeaderView::sectionResized, this, [this] { FitLastColumn(); });
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
+    Worksheet = new TWorksheet(this);
     showError = ShowProgramError;
     askAddress = [this](QString *text) {
         bool ok = false;
@@ -175,8 +177,10 @@ void TFormMain::setDeviceActionsEnabled(bool enabled)
 {
     PropertiesMenu->setEnabled(enabled);
     PropertiesButton->setEnabled(enabled);
-    UpgradeButton->setEnabled(enabled);
-    DropBearButton->setEnabled(enabled);
+    // A device of a running batch gets no other operation.
+    const bool batchRunning = Worksheet && Worksheet->batchRunning();
+    UpgradeButton->setEnabled(enabled && !batchRunning);
+    DropBearButton->setEnabled(enabled && !batchRunning);
 }
 
 TDeviceReplyEvent TFormMain::discoveryHandler()
@@ -205,6 +209,8 @@ void TFormMain::TimerTimer()
     Timer->stop();
     if (m_timerTag >= ScanBroadcasts) {
         ProgressBar->hide();
+        if (sortColumn >= 0)
+            StringGridDblClick(sortColumn, 0);
         return;
     }
     ProgressBar->setValue(m_timerTag * 100 / ScanBroadcasts);
@@ -226,16 +232,20 @@ void TFormMain::ResetGrid()
     StringGrid->SetRowCount(2);
     for (int column = 0; column < ColumnCount; ++column)
         StringGrid->SetCell(column, 1, QString());
+    StringGrid->SetRowHidden(1, false);
+    Worksheet->listReset();
     StringGrid->viewport()->update();
 }
 
 void TFormMain::FitLastColumn()
 {
+    // The last column shown fills the window: Bootstrap, or Status once a batch has run.
+    const int last = StringGrid->isColumnHidden(StatusColumn) ? ColumnCount - 1 : StatusColumn;
     int sum = 8;
-    for (int column = StringGrid->LeftCol(); column <= ColumnCount - 2; ++column)
+    for (int column = StringGrid->LeftCol(); column < last; ++column)
         sum += StringGrid->ColWidth(column);
     const int clientWidth = width();
-    StringGrid->SetColWidth(ColumnCount - 1, sum <= clientWidth ? clientWidth - sum : 0);
+    StringGrid->SetColWidth(last, sum <= clientWidth ? clientWidth - sum : 0);
 }
 
 QMenu *TFormMain::createPopupMenu()
@@ -281,7 +291,21 @@ void TFormMain::ShowDeviceRow(int index)
                                    device.Params.text(Wire::Param::HardwareVersion), device.IpText,
                                    MacToText(QStringLiteral("."), device.Mac),
                                    device.Params.text(Wire::Param::BootstrapVersion)});
+    fitColumnsTo(index + 1);
+    Worksheet->deviceRowShown(index);
     StringGrid->viewport()->update(); // coalesced with the other replies of a burst
+}
+
+void TFormMain::fitColumnsTo(int row)
+{
+    // A column is widened to show a device's text whole (a MAC address is never cut), never narrowed.
+    constexpr int Padding = 10;
+    const QFontMetrics metrics = StringGrid->fontMetrics();
+    for (int column = 0; column < ColumnCount - 1; ++column) {
+        const int wanted = metrics.horizontalAdvance(StringGrid->Cells(column, row)) + Padding;
+        if (wanted > StringGrid->ColWidth(column))
+            StringGrid->SetColWidth(column, wanted);
+    }
 }
 
 QString TFormMain::MacToText(const QString &separator, quint64 value)
@@ -358,6 +382,7 @@ void TFormMain::StringGridDblClick(int column, int row)
 {
     if (row != 0 || column < 0 || column > 4)
         return; // device rows, and the bootstrap column, keep the order
+    sortColumn = column;
     auto less = [column](const TEPS &a, const TEPS &b) {
         switch (column) {
         case 0: return compareShown(a.Params[Wire::Param::Name], b.Params[Wire::Param::Name]) < 0;

@@ -16,6 +16,7 @@ class QTimer;
 class QToolBar;
 class QToolButton;
 class TStringGrid;
+class TWorksheet;
 
 class TFormMain : public QMainWindow
 {
@@ -24,7 +25,8 @@ public:
     explicit TFormMain(const TServeur::Options &serveurOptions = {}, QWidget *parent = nullptr);
     ~TFormMain() override;
 
-    static constexpr int ColumnCount = 6;
+    static constexpr int ColumnCount = 6;   // the device columns
+    static constexpr int StatusColumn = 6;  // a batch's outcome per device, shown by the first batch
 
     // Components, by the window's own names.
     QMenu *FileMenu = nullptr;
@@ -49,6 +51,10 @@ public:
     QMenu *ScanPopupMenu = nullptr;
     QAction *ScanPopupmenuItem = nullptr;
     QAction *tutu1 = nullptr;
+    // Many devices at once: filter, selection, batches, export, snapshots, history.
+    TWorksheet *Worksheet = nullptr;
+    // The column the list was last sorted by (-1: none); the list is sorted by it again after a scan.
+    int sortColumn = -1;
 
     TServeur *Serveur() const { return m_serveur; }
     int TimerTag() const { return m_timerTag; }
@@ -94,6 +100,7 @@ private:
     void FormCreate(const TServeur::Options &serveurOptions);
     void buildComponents();
     void setDeviceActionsEnabled(bool enabled);
+    void fitColumnsTo(int row);
     TDeviceReplyEvent discoveryHandler();
 
     TServeur *m_serveur = nullptr;

@@ -1,10 +1,13 @@
 // Program start: one copy at a time, the main window, then the message loop.
 #include "application.h"
 #include "formmain.h"
+#include "operationrecord.h"
 #include "singleinstance.h"
 #include "upgradeform.h"
+#include "worksheet.h"
 
 #include <QScreen>
+#include <QSettings>
 
 #include <cstdio>
 #include <cstring>
@@ -44,9 +47,28 @@ int main(int argc, char **argv)
         form.activateWindow();
         qInfo("tarvino: raised by a second copy");
     });
-    // Opened centred on the screen.
+    // Every operation's outcome goes into the history, the technician's service report.
+    const TOperationJournal journal;
+    form.Worksheet->setJournal(&journal);
+    SetOperationObserver([&journal](const TDeviceOperation &operation) {
+        if (!IsJournaled(operation))
+            return;
+        const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(),
+                                         [&](const TEPS &d) { return d.IpText == operation.target().ip; });
+        QString error;
+        if (!journal.append(JournalEntryFor(operation, device == DeviceList.cend() ? nullptr : &*device), &error))
+            qWarning("tarvino: the operation history cannot be written: %s", qPrintable(error));
+    });
+
+    // The window as it was left: size, place, column widths, sort.
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("tarvino"), QStringLiteral("tarvino"));
+    const bool placed = settings.contains(QStringLiteral("MainWindow/geometry"));
+    form.Worksheet->restoreSettings(settings);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&] { form.Worksheet->saveSettings(settings); });
     form.show();
-    if (const QScreen *screen = form.screen())
+    if (const QScreen *screen = form.screen(); screen && !placed) // first run: centred on the screen
         form.move(screen->availableGeometry().center() - form.frameGeometry().center() + form.pos());
-    return app.exec();
+    const int status = app.exec();
+    SetOperationObserver({});
+    return status;
 }

@@ -106,7 +106,11 @@ TStringGrid::TStringGrid(int columns, QWidget *parent)
     verticalHeader()->hide();
     setModel(m_model);
     setSelectionBehavior(QAbstractItemView::SelectRows);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    // Several devices at once for the batch operations (Ctrl/Shift-click, Ctrl+A); the current row
+    // stays the one device of the single-device actions.
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    // Tab leaves the list for the next control instead of walking its cells.
+    setTabKeyNavigation(false);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setShowGrid(false);
     setWordWrap(false);
@@ -184,6 +188,31 @@ void TStringGrid::SetDefaultRowHeight(int height)
     verticalHeader()->setDefaultSectionSize(height);
     m_header->setRowHeight(height);
     updateGeometries(); // the header's height is the view's top margin
+}
+
+QList<int> TStringGrid::SelectedRows() const
+{
+    QList<int> rows;
+    for (const QModelIndex &index : selectionModel()->selectedRows())
+        if (!isRowHidden(index.row()))
+            rows << index.row() + 1;
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void TStringGrid::SetRowHidden(int row, bool hidden)
+{
+    if (row < 1 || row >= RowCount())
+        return;
+    setRowHidden(row - 1, hidden);
+    if (hidden)
+        selectionModel()->select(m_model->index(row - 1, 0),
+                                 QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+}
+
+bool TStringGrid::IsRowHidden(int row) const
+{
+    return row >= 1 && row < RowCount() && isRowHidden(row - 1);
 }
 
 void TStringGrid::paintEvent(QPaintEvent *event)

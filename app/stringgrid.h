@@ -70,6 +70,10 @@ public:
     // {-1, -1} where there is no cell.
     QPoint CellAt(const QPoint &viewportPoint) const;
     void SetDefaultRowHeight(int height);
+    // The selected device rows (grid rows 1..), in order; rows hidden by a filter are never among them.
+    QList<int> SelectedRows() const;
+    void SetRowHidden(int row, bool hidden);
+    bool IsRowHidden(int row) const;
 
     // Called before every paint of the cells.
     std::function<void()> onDrawCell;

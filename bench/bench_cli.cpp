@@ -15,6 +15,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -38,6 +39,9 @@ struct Timed
 Timed runCli(const QStringList &arguments)
 {
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), QDir::tempPath() + QStringLiteral("/tarvino-bench-data"));
+    process.setProcessEnvironment(environment); // the runs stay out of the user's operation history
     QElapsedTimer clock;
     clock.start();
     process.start(QStringLiteral(TARVINO_CLI_PATH), arguments);

@@ -9,6 +9,7 @@
 
 #include "benchlab.h"
 #include "filenameedit.h"
+#include "gapmeter.h"
 #include "labsim.h"
 #include "resource.h"
 #include "serveur.h"
@@ -32,47 +33,7 @@
 
 namespace {
 
-constexpr int TickMs = 10;
 constexpr qint64 GoalMs = 100;
-
-// The longest time between two ticks of a timer of the window's thread.
-class GapMeter
-{
-public:
-    GapMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const qint64 gap = m_clock.restart();
-            if (gap > m_longest) {
-                m_longest = gap;
-                m_longestAt = m_since.elapsed();
-            }
-        });
-    }
-    void start()
-    {
-        m_longest = 0;
-        m_longestAt = 0;
-        m_since.start();
-        m_clock.start();
-        m_timer.start(TickMs);
-    }
-    qint64 stop()
-    {
-        m_timer.stop();
-        return std::max(m_longest, m_clock.elapsed());
-    }
-    // When the longest gap ended, from the start.
-    qint64 longestAtMs() const { return m_longestAt; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    QElapsedTimer m_since;
-    qint64 m_longest = 0;
-    qint64 m_longestAt = 0;
-};
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {

@@ -73,6 +73,14 @@ void TCliRunner::tell(const QString &text)
     std::fflush(m_console.err);
 }
 
+const TEPS *TCliRunner::recordFor(const QString &ip) const
+{
+    for (const TCliDevice &device : m_devices)
+        if (device.target.ip == ip && device.record)
+            return &*device.record;
+    return nullptr;
+}
+
 void TCliRunner::interrupt()
 {
     if (m_interrupted)
@@ -108,6 +116,7 @@ int TCliRunner::run()
         return 2;
     }
     const QList<TCliDevice> devices = std::get<QList<TCliDevice>>(resolved);
+    m_devices = devices;
     return m_request.verb->verb == Verb::Info ? runInfo(devices) : runOperations(devices);
 }
 

@@ -32,6 +32,8 @@ public:
     ~TCliRunner() override;
 
     int run();
+    // The discovery record of a device being worked on, when a scan listed it (for the history).
+    const TEPS *recordFor(const QString &ip) const;
     // Ctrl+C: no new device is started, the running ones stop before their next exchange and are
     // put back.
     void interrupt();
@@ -60,4 +62,5 @@ private:
     TDeviceOperation *m_current = nullptr; // a scan or search under way
     TOperationPool *m_pool = nullptr;
     bool m_interrupted = false;
+    QList<TCliDevice> m_devices;
 };

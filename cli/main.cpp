@@ -1,6 +1,7 @@
 // tarvino-cli: the maintenance operations of the window, from a terminal or a script.
 #include "clirequest.h"
 #include "clirunner.h"
+#include "operationrecord.h"
 #include "resource.h"
 #include "serveur.h"
 
@@ -68,6 +69,12 @@ int main(int argc, char **argv)
         return QString::fromStdString(line);
     };
     TCliRunner runner(*parsed.request, &engine, console);
+    // The same history as the window's: every operation on a device, with its outcome.
+    const TOperationJournal journal;
+    SetOperationObserver([&](const TDeviceOperation &operation) {
+        if (IsJournaled(operation) && !journal.append(JournalEntryFor(operation, runner.recordFor(operation.target().ip))))
+            qWarning("tarvino-cli: the operation history %s cannot be written", qPrintable(journal.path()));
+    });
 
     std::signal(SIGINT, onInterrupt);
     QTimer interruptWatch;
@@ -76,5 +83,7 @@ int main(int argc, char **argv)
             runner.interrupt();
     });
     interruptWatch.start(100);
-    return runner.run();
+    const int status = runner.run();
+    SetOperationObserver({});
+    return status;
 }

@@ -154,6 +154,12 @@ int main(int argc, char *argv[])
                 std::fprintf(stderr, "tarvino-devsim: cannot write %s\n", qPrintable(config.statePath));
             return;
         }
+        if (number == SIGUSR2) {
+            simulator.clearFaults(); // the devices are mended: a retry meets healthy devices
+            std::printf("faults cleared\n");
+            std::fflush(stdout);
+            return;
+        }
         QCoreApplication::quit();
     });
     struct sigaction action{};
@@ -163,6 +169,7 @@ int main(int argc, char *argv[])
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGUSR2, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
 
     std::printf("ready\n");

@@ -402,6 +402,12 @@ QJsonObject DeviceSimulator::deviceState(int index) const
     };
 }
 
+void DeviceSimulator::clearFaults()
+{
+    for (DeviceFaults &faults : m_faults)
+        faults = DeviceFaults();
+}
+
 QJsonObject DeviceSimulator::state() const
 {
     QJsonArray devices;

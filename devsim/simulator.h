@@ -81,6 +81,8 @@ public:
 
     QJsonObject deviceState(int index) const;
     QJsonObject state() const; // every device
+    // Every device behaves well from now on (their state stays as it is).
+    void clearFaults();
 
 private:
     QJsonObject requestEntry(int index, int port, Transport transport, const QString &peer) const;

@@ -18,6 +18,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -144,6 +145,15 @@ void TUpgradeForm::buildUpgradePage()
                           UpgradeControlProgressBar, UpgradeControlBtn);
     UpgradeControlFile->setFilter(QStringLiteral("Upgrade files (*.bin);;All files (*)"));
     page->addWidget(GroupBox2);
+    // Two "Upgrade" buttons and two file fields: a screen reader tells them apart by these names.
+    UpgradeComBtn->setAccessibleName(QStringLiteral("Upgrade communication board"));
+    UpgradeControlBtn->setAccessibleName(QStringLiteral("Upgrade controller"));
+    UpgradeComFile->edit()->setAccessibleName(QStringLiteral("Communication board upgrade file"));
+    UpgradeControlFile->edit()->setAccessibleName(QStringLiteral("Controller upgrade file"));
+    UpgradeComFile->browseButton()->setAccessibleName(QStringLiteral("Choose the communication board upgrade file"));
+    UpgradeControlFile->browseButton()->setAccessibleName(QStringLiteral("Choose the controller upgrade file"));
+    Label1->setBuddy(UpgradeComFile->edit());
+    Label3->setBuddy(UpgradeControlFile->edit());
     page->addStretch(1);
 
     auto *bottom = new QHBoxLayout;
@@ -176,15 +186,19 @@ void TUpgradeForm::buildConfigPage()
             qobject_cast<QToolButton *>(button)->setToolButtonStyle(Qt::ToolButtonIconOnly);
     }
     ToolBar->addSeparator();
-    ReadConfigBtn = ToolBar->addAction(QStringLiteral("Read Config"));
-    WriteConfigBtn = ToolBar->addAction(QStringLiteral("Write Config"));
+    // Mnemonics (Alt+R, Alt+W, ...): the buttons are reached from the keyboard as well.
+    ReadConfigBtn = ToolBar->addAction(QStringLiteral("&Read Config"));
+    WriteConfigBtn = ToolBar->addAction(QStringLiteral("&Write Config"));
     ToolBar->addSeparator();
-    ReadLogsBtn = ToolBar->addAction(QStringLiteral("Read Logs"));
-    EraseLogsBtn = ToolBar->addAction(QStringLiteral("Erase Logs"));
+    ReadLogsBtn = ToolBar->addAction(QStringLiteral("Read &Logs"));
+    EraseLogsBtn = ToolBar->addAction(QStringLiteral("&Erase Logs"));
     ToolBar->addSeparator();
-    ResetBtn = ToolBar->addAction(QStringLiteral("Reset"));
+    ResetBtn = ToolBar->addAction(QStringLiteral("Rese&t"));
     ToolBar->addSeparator();
-    DiagnoseBtn = ToolBar->addAction(QStringLiteral("Diagnose"));
+    DiagnoseBtn = ToolBar->addAction(QStringLiteral("&Diagnose"));
+    for (QAction *action : ToolBar->actions())
+        if (QWidget *button = ToolBar->widgetForAction(action))
+            button->setFocusPolicy(Qt::StrongFocus); // tool buttons take no focus by themselves
     auto *spacer = new QWidget(ToolBar);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     ToolBar->addWidget(spacer);

@@ -1,5 +1,8 @@
 #include "boardupgrade.h"
 
+#include <QCryptographicHash>
+#include <QFile>
+
 #include "devicesession.h"
 #include "ftpclient.h"
 #include "wire.h"
@@ -14,6 +17,11 @@ TBoardUpgrade::TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, cons
 
 void TBoardUpgrade::run(TDeviceSession &session)
 {
+    if (QFile image(m_fileName); image.open(QIODevice::ReadOnly)) {
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        hash.addData(&image);
+        session.outcome().sentSha256 = QString::fromLatin1(hash.result().toHex());
+    }
     session.flushArp();
     // A board whose server did not start would turn the connection away: do not try.
     if (!session.step(Wire::Command::StartFtpServer) || session.cancelled()) {

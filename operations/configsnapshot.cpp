@@ -89,7 +89,7 @@ std::optional<TSnapshotEntry> entryFromJson(const QJsonObject &object)
     entry.sha256 = object.value(QStringLiteral("sha256")).toString();
     entry.takenAt = QDateTime::fromString(object.value(QStringLiteral("takenAt")).toString(), Qt::ISODateWithMs);
     // The file must be the device's own, in this folder: an index naming "../x" reads nothing else.
-    if (entry.file != TConfigSnapshot::fileNameFor(entry.mac) || entry.bytes < 0 || entry.sha256.size() != 64)
+    if (entry.file != TConfigSnapshot::fileNameFor(entry.mac, entry.ip) || entry.bytes < 0 || entry.sha256.size() != 64)
         return std::nullopt;
     return entry;
 }
@@ -97,7 +97,8 @@ std::optional<TSnapshotEntry> entryFromJson(const QJsonObject &object)
 
 QString TConfigSnapshot::defaultRoot()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/snapshots");
+    // Shared by the window and the command line.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/tarvino/snapshots");
 }
 
 std::optional<TConfigSnapshot> TConfigSnapshot::create(const QString &root, const QDateTime &when, QString *error)
@@ -192,9 +193,9 @@ QString TConfigSnapshot::name() const
 
 bool TConfigSnapshot::add(const TEPS &device, const QByteArray &configuration, const QDateTime &when, QString *error)
 {
-    // The MAC address names the file: a device without one (no hardware address record) could
-    // not be told from another such device.
-    if (device.Mac == 0) {
+    // The MAC address names the file; a device whose address record holds no hardware address is
+    // known by its IP address instead.
+    if (device.Mac == 0 && !IsDottedIPv4(device.IpText)) {
         setError(error, QStringLiteral("The device at %1 reported no hardware address; its configuration is not kept")
                             .arg(device.IpText));
         return false;
@@ -208,7 +209,7 @@ bool TConfigSnapshot::add(const TEPS &device, const QByteArray &configuration, c
     entry.bootstrapVersion = device.Params.text(Wire::Param::BootstrapVersion);
     entry.kernelVersion = device.Params.text(Wire::Param::KernelVersion);
     entry.firmwareVersion = device.Params.text(Wire::Param::FirmwareVersion);
-    entry.file = fileNameFor(device.Mac);
+    entry.file = fileNameFor(device.Mac, device.IpText);
     entry.bytes = configuration.size();
     entry.sha256 = sha256Hex(configuration);
     entry.takenAt = when;
@@ -221,7 +222,7 @@ bool TConfigSnapshot::add(const TEPS &device, const QByteArray &configuration, c
 
     const QList<TSnapshotEntry> before = m_entries;
     const auto existing = std::find_if(m_entries.begin(), m_entries.end(),
-                                       [&](const TSnapshotEntry &e) { return e.mac == entry.mac; });
+                                       [&](const TSnapshotEntry &e) { return e.file == entry.file; });
     if (existing != m_entries.end())
         *existing = entry;
     else
@@ -231,6 +232,16 @@ bool TConfigSnapshot::add(const TEPS &device, const QByteArray &configuration, c
         return false;
     }
     return true;
+}
+
+std::optional<TSnapshotEntry> TConfigSnapshot::entryFor(const TEPS &device) const
+{
+    if (device.Mac != 0)
+        return entryFor(device.Mac);
+    for (const TSnapshotEntry &entry : m_entries)
+        if (entry.mac == 0 && entry.ip == device.IpText)
+            return entry;
+    return std::nullopt;
 }
 
 std::optional<TSnapshotEntry> TConfigSnapshot::entryFor(quint64 mac) const
@@ -262,8 +273,10 @@ std::optional<QByteArray> TConfigSnapshot::configuration(const TSnapshotEntry &e
     return bytes;
 }
 
-QString TConfigSnapshot::fileNameFor(quint64 mac)
+QString TConfigSnapshot::fileNameFor(quint64 mac, const QString &ip)
 {
+    if (mac == 0 && IsDottedIPv4(ip))
+        return QStringLiteral("ip-%1.cfg").arg(ip);
     return MacText(mac, QStringLiteral("-")) + QStringLiteral(".cfg");
 }
 

@@ -60,12 +60,15 @@ public:
     bool add(const TEPS &device, const QByteArray &configuration, const QDateTime &when, QString *error);
     const QList<TSnapshotEntry> &entries() const { return m_entries; }
     std::optional<TSnapshotEntry> entryFor(quint64 mac) const;
+    // By MAC address, or by IP address for a device that reports no hardware address.
+    std::optional<TSnapshotEntry> entryFor(const TEPS &device) const;
     // The bytes of an entry's file; nullopt with the reason when it cannot be read or its SHA-256
     // is no longer the one of the index (the file was changed or damaged).
     std::optional<QByteArray> configuration(const TSnapshotEntry &entry, QString *error) const;
 
     // The file name of a device's configuration: its MAC address, pairs joined by '-'.
-    static QString fileNameFor(quint64 mac);
+    // ("ip-198.18.1.5.cfg" for a device without one, by its IP address.)
+    static QString fileNameFor(quint64 mac, const QString &ip = {});
 
 private:
     explicit TConfigSnapshot(QString folder) : m_folder(std::move(folder)) {}

@@ -167,6 +167,7 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
     emit transferStarted(total);
     session.phase(QStringLiteral("Writing Code"));
     const QByteArray image = LoadFileData(m_fileName);
+    session.outcome().sentSha256 = Sha256Text(image);
     // The file may have changed since it was checked.
     if (const QString problem = FirmwareImageProblem(m_fileName, image.size()); !problem.isEmpty()) {
         session.fail(problem);
@@ -289,6 +290,7 @@ TWriteConfig::TWriteConfig(TServeur *engine, const TDeviceTarget &target, const 
 
 bool TWriteConfig::work(TDeviceSession &session)
 {
+    session.outcome().sentSha256 = Sha256Text(m_text);
     const bool stored = session.busOperation([this, &session](TXBus &bus) {
         session.phase(QStringLiteral("Set Config Start"));
         if (!commandAnswered(bus, Wire::Bus::SetConfigStart))

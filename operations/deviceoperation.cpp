@@ -3,6 +3,7 @@
 #include "devicesession.h"
 #include "serveur.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -18,6 +19,24 @@ QString FirmwareWarningText()
                           "If your firmware is working stable, and there are no major bugs \r\n"
                           "that had been fixed by a later revision, we recommend that you \r\n"
                           "DO NOT try to upgrade your current version.");
+}
+
+QString Sha256Text(QByteArrayView bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+namespace {
+TOperationObserver &operationObserver()
+{
+    static TOperationObserver observer;
+    return observer;
+}
+} // namespace
+
+void SetOperationObserver(TOperationObserver observer)
+{
+    operationObserver() = std::move(observer);
 }
 
 TDeviceOperation::TDeviceOperation(TServeur *engine, const TDeviceTarget &target, const TOperationTiming &timing,
@@ -105,6 +124,8 @@ void TDeviceOperation::workerDone()
     m_state = State::Finished;
     qCDebug(lcOperations).noquote() << title() << m_target.ip << (m_outcome.succeeded ? "succeeded" : "failed")
                                     << m_outcome.failedStep << m_outcome.message;
+    if (const TOperationObserver &observer = operationObserver())
+        observer(*this);
     emit finished();
 }
 

@@ -20,6 +20,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 class QThread;
 class TDeviceSession;
@@ -44,6 +45,15 @@ struct TOperationTiming
 // The warning a caller shows before an operation that asks for confirmation: the window's dialog
 // and the command line's prompt say the same.
 QString FirmwareWarningText();
+
+// The SHA-256 of bytes, in hexadecimal.
+QString Sha256Text(QByteArrayView bytes);
+
+class TDeviceOperation;
+// Told of every operation's end, on its caller's thread, just before finished(): how the program
+// keeps its history of operations. One for the process; an empty function removes it.
+using TOperationObserver = std::function<void(const TDeviceOperation &operation)>;
+void SetOperationObserver(TOperationObserver observer);
 
 class TDeviceOperation : public QObject
 {

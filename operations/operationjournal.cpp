@@ -67,7 +67,8 @@ TOperationJournal::TOperationJournal(QString path) : m_path(std::move(path)) {}
 
 QString TOperationJournal::defaultPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/history.jsonl");
+    // One history for the window and the command line, whatever the program calls itself.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/tarvino/history.jsonl");
 }
 
 bool TOperationJournal::append(const TJournalEntry &entry, QString *error) const

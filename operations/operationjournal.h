@@ -28,7 +28,7 @@ class TOperationJournal
 {
 public:
     explicit TOperationJournal(QString path = defaultPath());
-    // history.jsonl in the user's data folder.
+    // tarvino/history.jsonl in the user's data folder (~/.local/share), for every program.
     static QString defaultPath();
     QString path() const { return m_path; }
 

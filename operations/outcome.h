@@ -35,6 +35,8 @@ struct TOperationOutcome
     // What the caller should tell even on success: something the operation went on without (an
     // ARP flush the system refused).
     QStringList notes;
+    // The SHA-256 (hexadecimal) of the image or configuration the operation sent; empty when none.
+    QString sentSha256;
     // An error that the window hands on to the program's general error handler once the
     // device is put back (a file that cannot be read, an FTP error, a failed connection).
     std::exception_ptr error;

@@ -106,15 +106,16 @@ private slots:
         QVERIFY(!m_form->Timer->isActive());
         QCOMPARE(FindDeviceType(0x000B1156), 0);
 
-        // The File menu: Scan (Ctrl+S), Properties, a visible separator, Exit.
+        // The File menu: Scan (Ctrl+S), Properties, Export list..., a visible separator, Exit.
         const QList<QAction *> items = m_form->FileMenu->actions();
-        QCOMPARE(items.size(), 4);
+        QCOMPARE(items.size(), 5);
         QCOMPARE(items[0]->text(), QStringLiteral("&Scan"));
         QCOMPARE(items[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
         QCOMPARE(items[1]->text(), QStringLiteral("&Properties"));
-        QVERIFY(items[2]->isSeparator());
-        QVERIFY(items[2]->isVisible());
-        QCOMPARE(items[3]->text(), QStringLiteral("E&xit"));
+        QCOMPARE(items[2]->text(), QStringLiteral("&Export list..."));
+        QVERIFY(items[3]->isSeparator());
+        QVERIFY(items[3]->isVisible());
+        QCOMPARE(items[4]->text(), QStringLiteral("E&xit"));
         QCOMPARE(m_form->HelpMenu->title(), QStringLiteral("?"));
         QCOMPARE(m_form->AboutMenu->text(), QStringLiteral("&About..."));
         QCOMPARE(m_form->ScanPopupmenuItem->text(), QStringLiteral("Search on Local Network Segment"));

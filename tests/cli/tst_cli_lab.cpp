@@ -4,6 +4,7 @@
 #include "commandoperations.h"
 #include "devicefields.h"
 #include "labsim.h"
+#include "operationjournal.h"
 #include "resource.h"
 #include "serveur.h"
 #include "testfiles.h"
@@ -34,9 +35,15 @@ struct CliRun
     }
 };
 
+// The program's data folder (its operation history) for this test run, not the user's.
+QString dataHome;
+
 CliRun runCli(const QStringList &arguments, int timeoutMs = 120000)
 {
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(TARVINO_CLI_PATH), arguments);
     process.closeWriteChannel();
     CliRun run;
@@ -87,6 +94,7 @@ private slots:
     {
         QVERIFY2(LabSimulator::inLab(), "talks to simulated devices: run it inside the lab (ctest does)");
         QVERIFY(m_dir.isValid());
+        dataHome = m_dir.filePath(QStringLiteral("data"));
     }
 
     void cleanup() { m_sim.reset(); }
@@ -194,6 +202,13 @@ private slots:
                      qPrintable(ip + u": "_qs + outcome.value(u"message"_qs).toString()));
             QCOMPARE(controller.value(u"updateImageSha256"_qs).toString(), sha256(image));
         }
+        // The history has every device's outcome, the image's SHA-256 with each that was sent.
+        const QList<TJournalEntry> history = TOperationJournal(dataHome + u"/tarvino/history.jsonl"_qs).read();
+        QCOMPARE(std::count_if(history.begin(), history.end(), [&](const TJournalEntry &e) {
+                     return e.operation == u"Controller upgrade" && e.fileSha256 == sha256(image) && !e.mac.isEmpty()
+                         && e.outcome == (e.ip == LabSimulator::deviceIp(Silent) ? u"failed" : u"succeeded");
+                 }),
+                 Devices);
     }
 
     // A failure is told with the window's message and the exit status; nothing reaches a device
@@ -242,6 +257,11 @@ private slots:
         QVERIFY(start(1));
         QCOMPARE(runCli({u"ssh"_qs, LabSimulator::deviceIp(0)}).exitCode, 0); // leaves an ARP entry to flush
         QProcess process;
+        QTemporaryDir nobodysData; // where the other user may keep its history
+        QVERIFY(QFile::setPermissions(nobodysData.path(), QFile::Permissions(0x7777)));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"XDG_DATA_HOME"_qs, nobodysData.path());
+        process.setProcessEnvironment(environment);
         process.start(u"setpriv"_qs, {u"--reuid=65534"_qs, u"--regid=65534"_qs, u"--clear-groups"_qs,
                                       QStringLiteral(TARVINO_CLI_PATH), u"ssh"_qs, LabSimulator::deviceIp(0), u"--json"_qs});
         QVERIFY(process.waitForFinished(60000));

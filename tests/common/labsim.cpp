@@ -214,6 +214,21 @@ bool LabSimulator::waitForJournal(const std::function<bool(const QList<QJsonObje
     }
 }
 
+bool LabSimulator::clearFaults(int timeoutMs)
+{
+    if (!isRunning())
+        return false;
+    ::kill(pid_t(m_process->processId()), SIGUSR2);
+    const QDeadlineTimer deadline(timeoutMs);
+    QByteArray out;
+    while (!out.contains("faults cleared\n")) {
+        if (deadline.hasExpired() || !m_process->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
+            return false;
+        out += m_process->readAllStandardOutput();
+    }
+    return true;
+}
+
 QJsonObject LabSimulator::state(int timeoutMs)
 {
     if (!isRunning())

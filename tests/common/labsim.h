@@ -44,6 +44,8 @@ public:
     void setDeviceNamespace(const QString &name) { m_namespace = name; }
     // SIGTERM, then SIGKILL after a bounded wait; the state file is written on the way.
     void stop();
+    // Mends every device (SIGUSR2); false when the simulator does not confirm it in time.
+    bool clearFaults(int timeoutMs = 5000);
     bool isRunning() const;
     qint64 processId() const;
     QString errorString() const { return m_error; }

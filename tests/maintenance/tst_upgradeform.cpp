@@ -61,8 +61,10 @@ private slots:
         QCOMPARE(form.UpgradeControlFile->dialogTitle(), u"Choose the upgrade file"_s);
         QVERIFY(form.UpgradeComProgressBar->isHidden());
         QCOMPARE(form.UpgradeComProgressBar->height(), 4);
-        const QStringList toolBar{form.ReadConfigBtn->text(), form.WriteConfigBtn->text(), form.ReadLogsBtn->text(),
-                                  form.EraseLogsBtn->text(), form.ResetBtn->text(), form.DiagnoseBtn->text()};
+        // As shown: the mnemonics' ampersands are no part of the captions.
+        const QStringList toolBar{form.ReadConfigBtn->iconText(), form.WriteConfigBtn->iconText(),
+                                  form.ReadLogsBtn->iconText(), form.EraseLogsBtn->iconText(),
+                                  form.ResetBtn->iconText(), form.DiagnoseBtn->iconText()};
         QCOMPARE(toolBar, (QStringList{u"Read Config"_s, u"Write Config"_s, u"Read Logs"_s, u"Erase Logs"_s,
                                        u"Reset"_s, u"Diagnose"_s}));
         QCOMPARE(form.ReadConfigLabel->width(), 149);

@@ -208,14 +208,37 @@ private slots:
         QCOMPARE(QDir(reopened->folder()).entryList(QDir::Files).size(), 3); // two files and the index
     }
 
-    void snapshotRefusesADeviceWithoutMac()
+    // A device whose address record holds no hardware address is kept by its IP address; one known
+    // by no IP address either cannot be told from another and is refused.
+    void snapshotOfADeviceWithoutMac_data()
     {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("file"); // empty: refused
+        QTest::newRow("by its address") << u"198.18.1.9"_qs << u"ip-198.18.1.9.cfg"_qs;
+        QTest::newRow("a host name") << u"gate.example"_qs << QString();
+    }
+
+    void snapshotOfADeviceWithoutMac()
+    {
+        QFETCH(QString, ip);
+        QFETCH(QString, file);
         QString error;
         std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
         QVERIFY(snapshot);
-        QVERIFY(!snapshot->add(device(0, QStringLiteral("Searched")), "x", Noon, &error));
-        QVERIFY(!error.isEmpty());
-        QVERIFY(snapshot->entries().isEmpty());
+        TEPS searched = device(0, QStringLiteral("Searched"));
+        searched.IpText = ip;
+        QCOMPARE(snapshot->add(searched, "x", Noon, &error), !file.isEmpty());
+        if (file.isEmpty()) {
+            QVERIFY(!error.isEmpty());
+            QVERIFY(snapshot->entries().isEmpty());
+            return;
+        }
+        const std::optional<TConfigSnapshot> reopened = TConfigSnapshot::open(snapshot->folder(), &error);
+        QVERIFY2(reopened, qPrintable(error));
+        const std::optional<TSnapshotEntry> entry = reopened->entryFor(searched);
+        QVERIFY(entry);
+        QCOMPARE(entry->file, file);
+        QCOMPARE(*reopened->configuration(*entry, &error), QByteArray("x"));
     }
 
     void damagedFileDetected_data()

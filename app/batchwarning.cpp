@@ -1,0 +1,45 @@
+#include "batchwarning.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+TBatchWarning::TBatchWarning(const QString &text, const QString &file, const QStringList &devices,
+                             const QString &action, QWidget *parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("BatchWarning"));
+    setWindowTitle(QStringLiteral("Warning"));
+    auto *layout = new QVBoxLayout(this);
+    auto *warning = new QLabel(QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")), this);
+    warning->setTextFormat(Qt::PlainText);
+    layout->addWidget(warning);
+    if (!file.isEmpty()) {
+        auto *fileLine = new QLabel(QStringLiteral("File: %1").arg(file), this);
+        fileLine->setTextFormat(Qt::PlainText);
+        layout->addWidget(fileLine);
+    }
+    auto *count = new QLabel(devices.size() == 1 ? QStringLiteral("&1 device:") : QStringLiteral("&%1 devices:").arg(devices.size()), this);
+    layout->addWidget(count);
+    auto *list = new QListWidget(this);
+    list->setObjectName(QStringLiteral("Devices"));
+    list->setAccessibleName(QStringLiteral("Devices of the batch"));
+    list->addItems(devices);
+    list->setSelectionMode(QAbstractItemView::NoSelection);
+    count->setBuddy(list);
+    layout->addWidget(list);
+
+    auto *buttons = new QDialogButtonBox(this);
+    QPushButton *go = buttons->addButton(QStringLiteral("&%1").arg(action), QDialogButtonBox::AcceptRole);
+    QPushButton *back = buttons->addButton(QStringLiteral("&Return"), QDialogButtonBox::RejectRole);
+    go->setObjectName(QStringLiteral("Confirm"));
+    back->setObjectName(QStringLiteral("Return"));
+    back->setDefault(true);
+    back->setFocus();
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+    resize(460, 380);
+}

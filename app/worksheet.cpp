@@ -1,0 +1,527 @@
+#include "worksheet.h"
+
+#include "batchwarning.h"
+#include "comparedialog.h"
+#include "controlleroperations.h"
+#include "devicefields.h"
+#include "formmain.h"
+#include "historydialog.h"
+#include "operationjournal.h"
+#include "stringgrid.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStatusBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+QByteArray deviceKey(const TEPS &device)
+{
+    return QByteArray(reinterpret_cast<const char *>(device.Address.data()), qsizetype(device.Address.size()));
+}
+
+QString deviceLabel(const TEPS &device)
+{
+    return QStringLiteral("%1  %2  %3").arg(device.IpText, MacText(device.Mac), device.Params.text(Wire::Param::Name));
+}
+
+// The filter box: Escape clears it and gives the list the focus back.
+class TFilterEdit : public QLineEdit
+{
+public:
+    using QLineEdit::QLineEdit;
+    std::function<void()> onEscape;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event->key() == Qt::Key_Escape && onEscape) {
+            onEscape();
+            return;
+        }
+        QLineEdit::keyPressEvent(event);
+    }
+};
+} // namespace
+
+TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
+{
+    TStringGrid *grid = form->StringGrid;
+    grid->SetCell(TFormMain::StatusColumn, 0, QStringLiteral("Status"));
+    grid->setColumnHidden(TFormMain::StatusColumn, true); // shown by the first batch
+
+    auto *filter = new TFilterEdit(form->centralWidget());
+    FilterEdit = filter;
+    FilterEdit->setObjectName(QStringLiteral("FilterEdit"));
+    FilterEdit->setPlaceholderText(QStringLiteral("Filter: name, type, version, IP or MAC address"));
+    FilterEdit->setAccessibleName(QStringLiteral("Device filter"));
+    FilterEdit->setClearButtonEnabled(true);
+    FilterEdit->hide(); // Ctrl+F shows it; the list keeps its place until then
+    filter->onEscape = [this, grid] {
+        FilterEdit->clear();
+        FilterEdit->hide();
+        grid->setFocus();
+    };
+    static_cast<QVBoxLayout *>(form->centralWidget()->layout())->insertWidget(0, FilterEdit);
+    connect(FilterEdit, &QLineEdit::textChanged, this, &TWorksheet::applyFilter);
+    auto *find = new QAction(QStringLiteral("&Filter"), form);
+    find->setShortcut(QKeySequence::Find);
+    form->addAction(find);
+    connect(find, &QAction::triggered, this, [this] {
+        FilterEdit->show();
+        FilterEdit->setFocus();
+        FilterEdit->selectAll();
+    });
+
+    CountLabel = new QLabel(form->StatusBar);
+    CountLabel->setObjectName(QStringLiteral("CountLabel"));
+    form->StatusBar->addPermanentWidget(CountLabel);
+    connect(grid->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        updateCount();
+        updateActions();
+    });
+
+    ExportAction = new QAction(QStringLiteral("&Export list..."), form);
+    ExportAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+    form->FileMenu->insertAction(form->N4, ExportAction);
+    connect(ExportAction, &QAction::triggered, this, &TWorksheet::exportList);
+
+    HistoryAction = new QAction(QStringLiteral("Operation &history..."), form);
+    HistoryAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    form->HelpMenu->insertAction(form->AboutMenu, HistoryAction);
+    connect(HistoryAction, &QAction::triggered, this, &TWorksheet::showHistory);
+
+    DeviceMenu = new QMenu(QStringLiteral("&Device"), form);
+    form->menuBar()->insertMenu(form->HelpMenu->menuAction(), DeviceMenu);
+    auto add = [this](const QString &text, const QKeySequence &keys, auto slot) {
+        QAction *action = DeviceMenu->addAction(text);
+        action->setShortcut(keys);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    // The window's own device actions, by keyboard.
+    QAction *properties = DeviceMenu->addAction(QStringLiteral("&Properties"));
+    properties->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
+    connect(properties, &QAction::triggered, form->PropertiesButton, &QToolButton::click);
+    QAction *upgrade = DeviceMenu->addAction(QStringLiteral("&Upgrade / Config"));
+    upgrade->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_U));
+    connect(upgrade, &QAction::triggered, form->UpgradeButton, &QToolButton::click);
+    QAction *dropBear = DeviceMenu->addAction(QStringLiteral("&DropBear (SSH switch)"));
+    dropBear->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+    connect(dropBear, &QAction::triggered, form->DropBearButton, &QToolButton::click);
+    QAction *search = DeviceMenu->addAction(QStringLiteral("&Search IP Address..."));
+    search->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    connect(search, &QAction::triggered, form->tutu1, &QAction::trigger);
+    QAction *scanMenu = DeviceMenu->addAction(QStringLiteral("Scan &menu"));
+    scanMenu->setShortcut(QKeySequence(Qt::Key_F4));
+    connect(scanMenu, &QAction::triggered, form->ScanButton, &QToolButton::showMenu);
+    // They follow the tool bar's buttons, which the window enables as devices are listed.
+    connect(DeviceMenu, &QMenu::aboutToShow, this, [form, properties, upgrade, dropBear] {
+        properties->setEnabled(form->PropertiesButton->isEnabled());
+        upgrade->setEnabled(form->UpgradeButton->isEnabled());
+        dropBear->setEnabled(form->DropBearButton->isEnabled());
+    });
+    DeviceMenu->addSeparator();
+    UpgradeControllerAction = add(QStringLiteral("Upgrade &controller..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C),
+                                  [this] { runBatch(TBatchRun::Kind::ControllerUpgrade); });
+    UpgradeBoardAction = add(QStringLiteral("Upgrade communication &board..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_B),
+                             [this] { runBatch(TBatchRun::Kind::BoardUpgrade); });
+    BackUpAction = add(QStringLiteral("Bac&k up configurations..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K),
+                       [this] { runBatch(TBatchRun::Kind::BackUpConfiguration); });
+    ResetAction = add(QStringLiteral("R&eset"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
+                      [this] { runBatch(TBatchRun::Kind::Reset); });
+    RetryAction = add(QStringLiteral("Re&try failed"), QKeySequence(Qt::CTRL | Qt::Key_R), &TWorksheet::retryFailed);
+    StopAction = add(QStringLiteral("S&top"), QKeySequence(Qt::CTRL | Qt::Key_Period), &TWorksheet::stopBatch);
+    DeviceMenu->addSeparator();
+    CompareAction = add(QStringLiteral("C&ompare with a snapshot..."), QKeySequence(), &TWorksheet::compareWithSnapshot);
+    CompareSnapshotsAction = add(QStringLiteral("Compare t&wo snapshots..."), QKeySequence(), &TWorksheet::compareSnapshots);
+    RestoreAction = add(QStringLiteral("Restore from a snapshot..."), QKeySequence(), &TWorksheet::restoreFromSnapshot);
+    connect(DeviceMenu, &QMenu::aboutToShow, this, &TWorksheet::updateActions);
+
+    chooseOpenFile = [form](const QString &title, const QString &filter) {
+        return QFileDialog::getOpenFileName(form, title, QString(), filter);
+    };
+    chooseSaveFile = [form](const QString &title, const QString &filter) {
+        return QFileDialog::getSaveFileName(form, title, QString(), filter);
+    };
+    chooseFolder = [form](const QString &title) {
+        return QFileDialog::getExistingDirectory(form, title, TConfigSnapshot::defaultRoot());
+    };
+    confirmBatch = [form](const QString &text, const QString &file, const QStringList &devices, const QString &action) {
+        TBatchWarning warning(text, file, devices, action, form);
+        return warning.exec() == QDialog::Accepted;
+    };
+    showDialog = [](QDialog *dialog) { dialog->exec(); };
+    updateActions();
+    updateCount();
+}
+
+TWorksheet::~TWorksheet() = default;
+
+void TWorksheet::setJournal(const TOperationJournal *journal)
+{
+    m_journal = journal;
+    batchOptions.journal = journal;
+}
+
+void TWorksheet::tell(const QString &message)
+{
+    m_form->StatusBar->showMessage(message);
+}
+
+// ---- The list ------------------------------------------------------------------------------
+
+bool TWorksheet::rowMatches(int index, const QString &filter) const
+{
+    if (filter.isEmpty())
+        return true;
+    const TEPS &device = DeviceList.at(index);
+    for (const TDeviceField &field : DeviceFields())
+        if ((field.inGrid || QLatin1String(field.key) == QLatin1String("adapter"))
+            && field.text(device).contains(filter, Qt::CaseInsensitive))
+            return true;
+    // A MAC address typed with colons or dashes matches the list's dotted one.
+    const QString flat = QString(filter).remove(QLatin1Char(':')).remove(QLatin1Char('-')).remove(QLatin1Char('.'));
+    return flat.size() >= 4 && MacText(device.Mac, QString()).contains(flat, Qt::CaseInsensitive);
+}
+
+void TWorksheet::applyFilter()
+{
+    const QString filter = FilterEdit->text().trimmed();
+    for (int index = 0; index < DeviceList.size(); ++index)
+        m_form->StringGrid->SetRowHidden(index + 1, !rowMatches(index, filter));
+    updateCount();
+}
+
+void TWorksheet::deviceRowShown(int index)
+{
+    if (!FilterEdit->text().isEmpty())
+        m_form->StringGrid->SetRowHidden(index + 1, !rowMatches(index, FilterEdit->text().trimmed()));
+    showStatus(index);
+    updateCount();
+}
+
+void TWorksheet::listReset()
+{
+    m_form->StringGrid->SetCell(TFormMain::StatusColumn, 1, QString());
+    updateCount();
+}
+
+void TWorksheet::showStatus(int index)
+{
+    const QString status = m_statusByDevice.value(deviceKey(DeviceList.at(index)));
+    if (m_form->StringGrid->Cells(TFormMain::StatusColumn, index + 1) != status)
+        m_form->StringGrid->SetCell(TFormMain::StatusColumn, index + 1, status);
+}
+
+void TWorksheet::updateCount()
+{
+    int shown = 0;
+    for (int row = 1; row <= DeviceList.size(); ++row)
+        shown += m_form->StringGrid->IsRowHidden(row) ? 0 : 1;
+    const qsizetype selected = DeviceList.isEmpty() ? 0 : m_form->StringGrid->SelectedRows().size();
+    CountLabel->setText(shown == DeviceList.size()
+                            ? QStringLiteral("%1 devices, %2 selected").arg(DeviceList.size()).arg(selected)
+                            : QStringLiteral("%1 of %2 devices shown, %3 selected").arg(shown).arg(DeviceList.size()).arg(selected));
+}
+
+void TWorksheet::updateActions()
+{
+    const bool running = m_batch && m_batch->isRunning();
+    const bool any = !selectedDevices().isEmpty();
+    for (QAction *action : {UpgradeControllerAction, UpgradeBoardAction, BackUpAction, ResetAction})
+        action->setEnabled(any && !running);
+    RetryAction->setEnabled(!running && m_batch
+                            && (m_batch->count(TBatchRun::DeviceStatus::Failed) + m_batch->count(TBatchRun::DeviceStatus::Stopped)) > 0);
+    StopAction->setEnabled(running);
+    const bool one = currentDevice() != nullptr;
+    for (QAction *action : {CompareAction, CompareSnapshotsAction, RestoreAction})
+        action->setEnabled(one && !running);
+    ExportAction->setEnabled(!DeviceList.isEmpty());
+}
+
+bool TWorksheet::batchRunning() const
+{
+    return m_batch && m_batch->isRunning();
+}
+
+QList<TEPS> TWorksheet::selectedDevices() const
+{
+    QList<TEPS> devices;
+    for (int row : m_form->StringGrid->SelectedRows())
+        if (row - 1 < DeviceList.size())
+            devices << DeviceList.at(row - 1);
+    return devices;
+}
+
+const TEPS *TWorksheet::currentDevice() const
+{
+    return SelectedDevice >= 0 && SelectedDevice < DeviceList.size() ? &DeviceList.at(SelectedDevice) : nullptr;
+}
+
+void TWorksheet::exportList()
+{
+    const QString fileName = chooseSaveFile(QStringLiteral("Export list"),
+                                            QStringLiteral("CSV files (*.csv);;JSON files (*.json);;All files (*)"));
+    if (fileName.isEmpty())
+        return;
+    QByteArray bytes;
+    int exported = 0;
+    const bool json = fileName.endsWith(QLatin1String(".json"), Qt::CaseInsensitive);
+    QJsonArray array;
+    QString csv = DeviceCsvHeader() + QStringLiteral("\r\n");
+    for (int index = 0; index < DeviceList.size(); ++index) {
+        if (m_form->StringGrid->IsRowHidden(index + 1))
+            continue; // what the list shows
+        if (json)
+            array.append(DeviceJson(DeviceList.at(index)));
+        else
+            csv += DeviceCsvLine(DeviceList.at(index)) + QStringLiteral("\r\n");
+        ++exported;
+    }
+    bytes = json ? QJsonDocument(array).toJson() : csv.toUtf8();
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        m_form->showError(QStringLiteral("The list was not exported: %1").arg(file.errorString()));
+        return;
+    }
+    tell(QStringLiteral("%1 devices exported to %2").arg(exported).arg(fileName));
+}
+
+// ---- Batches -------------------------------------------------------------------------------
+
+void TWorksheet::runBatch(TBatchRun::Kind kind)
+{
+    if (m_batch && m_batch->isRunning())
+        return;
+    const QList<TEPS> devices = selectedDevices();
+    if (devices.isEmpty())
+        return;
+    QString file;
+    if (kind == TBatchRun::Kind::ControllerUpgrade || kind == TBatchRun::Kind::BoardUpgrade) {
+        file = chooseOpenFile(kind == TBatchRun::Kind::ControllerUpgrade ? QStringLiteral("Controller firmware")
+                                                                         : QStringLiteral("Communication board firmware"),
+                              QStringLiteral("All files (*)"));
+        if (file.isEmpty())
+            return;
+        const qint64 size = FileSizeOf(file);
+        const QString problem = kind == TBatchRun::Kind::ControllerUpgrade
+                                    ? FirmwareImageProblem(file, size)
+                                    : (size <= 0 ? QStringLiteral("The file %1 is empty or cannot be read.").arg(file) : QString());
+        if (!problem.isEmpty()) {
+            m_form->showError(problem);
+            return;
+        }
+    }
+    QStringList labels;
+    for (const TEPS &device : devices)
+        labels << deviceLabel(device);
+    if (kind == TBatchRun::Kind::ControllerUpgrade || kind == TBatchRun::Kind::BoardUpgrade) {
+        if (!confirmBatch(FirmwareWarningText(), file, labels, QStringLiteral("Upgrade")))
+            return;
+    } else if (kind == TBatchRun::Kind::Reset) {
+        if (!confirmBatch(QStringLiteral("The controllers of these devices are reset."), QString(), labels,
+                          QStringLiteral("Reset")))
+            return;
+    }
+
+    m_batch = std::make_unique<TBatchRun>(m_form->Serveur(), kind, devices, file, batchOptions);
+    m_statusByDevice.clear();
+    m_form->StringGrid->setColumnHidden(TFormMain::StatusColumn, false);
+    m_form->FitLastColumn();
+    for (int i = 0; i < devices.size(); ++i)
+        showBatchStatus(i);
+    for (int index = 0; index < DeviceList.size(); ++index)
+        showStatus(index); // devices outside the batch show none
+    connect(m_batch.get(), &TBatchRun::deviceChanged, this, &TWorksheet::showBatchStatus);
+    connect(m_batch.get(), &TBatchRun::finished, this, &TWorksheet::batchFinished);
+    tell(QStringLiteral("%1 of %2 devices...").arg(m_batch->title()).arg(devices.size()));
+    m_batch->start();
+    m_form->UpgradeButton->setEnabled(false); // a device of the batch gets no other operation meanwhile
+    m_form->DropBearButton->setEnabled(false);
+    updateActions();
+}
+
+void TWorksheet::showBatchStatus(int batchIndex)
+{
+    const TBatchRun::DeviceStatus &status = m_batch->statuses().at(batchIndex);
+    const QByteArray key = deviceKey(status.device);
+    m_statusByDevice.insert(key, TBatchRun::statusText(status));
+    // The device's row now: the list may have been scanned or sorted since the batch started.
+    for (int index = 0; index < DeviceList.size(); ++index)
+        if (deviceKey(DeviceList.at(index)) == key) {
+            showStatus(index);
+            break;
+        }
+}
+
+void TWorksheet::batchFinished()
+{
+    const int succeeded = m_batch->count(TBatchRun::DeviceStatus::Succeeded);
+    const int failed = m_batch->count(TBatchRun::DeviceStatus::Failed);
+    const int stopped = m_batch->count(TBatchRun::DeviceStatus::Stopped);
+    QString text = QStringLiteral("%1: %2 succeeded, %3 failed").arg(m_batch->title()).arg(succeeded).arg(failed);
+    if (stopped)
+        text += QStringLiteral(", %1 stopped").arg(stopped);
+    if (m_batch->snapshot())
+        text += QStringLiteral("; snapshot %1").arg(m_batch->snapshot()->folder());
+    tell(text);
+    m_form->UpgradeButton->setEnabled(!DeviceList.isEmpty());
+    m_form->DropBearButton->setEnabled(!DeviceList.isEmpty());
+    updateActions();
+}
+
+void TWorksheet::retryFailed()
+{
+    if (m_batch && m_batch->retryFailed()) {
+        tell(QStringLiteral("%1: the failed devices again...").arg(m_batch->title()));
+        m_form->UpgradeButton->setEnabled(false);
+        m_form->DropBearButton->setEnabled(false);
+        updateActions();
+    }
+}
+
+void TWorksheet::stopBatch()
+{
+    if (!m_batch || !m_batch->isRunning())
+        return;
+    m_batch->stop();
+    tell(QStringLiteral("Stopping: the running devices finish their step and are put back; no new one starts."));
+}
+
+// ---- Snapshots -----------------------------------------------------------------------------
+
+std::optional<QByteArray> TWorksheet::snapshotConfiguration(const TEPS &device, QString *title)
+{
+    const QString folder = chooseFolder(QStringLiteral("Choose a snapshot"));
+    if (folder.isEmpty())
+        return std::nullopt;
+    QString error;
+    const std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::open(folder, &error);
+    if (!snapshot) {
+        m_form->showError(QStringLiteral("%1 is not a snapshot: %2").arg(folder, error));
+        return std::nullopt;
+    }
+    const std::optional<TSnapshotEntry> entry = snapshot->entryFor(device);
+    if (!entry) {
+        m_form->showError(QStringLiteral("The snapshot %1 holds no configuration of %2.").arg(snapshot->name(), MacText(device.Mac)));
+        return std::nullopt;
+    }
+    std::optional<QByteArray> bytes = snapshot->configuration(*entry, &error);
+    if (!bytes)
+        m_form->showError(error);
+    *title = QStringLiteral("Snapshot %1").arg(snapshot->name());
+    return bytes;
+}
+
+void TWorksheet::compareWithSnapshot()
+{
+    const TEPS *current = currentDevice();
+    if (!current)
+        return;
+    const TEPS device = *current;
+    QString title;
+    const std::optional<QByteArray> saved = snapshotConfiguration(device, &title);
+    if (!saved)
+        return;
+    TReadControllerText read(m_form->Serveur(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
+                             batchOptions.timing);
+    tell(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
+    const TOperationOutcome outcome = read.exec();
+    if (!outcome.succeeded) {
+        m_form->showError(outcome.message.isEmpty() ? outcome.errorText() : outcome.message);
+        return;
+    }
+    tell(QString());
+    TCompareDialog dialog(title, *saved, QStringLiteral("%1 now").arg(device.IpText), read.text(), m_form);
+    showDialog(&dialog);
+}
+
+void TWorksheet::compareSnapshots()
+{
+    const TEPS *current = currentDevice();
+    if (!current)
+        return;
+    const TEPS device = *current;
+    QString leftTitle, rightTitle;
+    const std::optional<QByteArray> left = snapshotConfiguration(device, &leftTitle);
+    if (!left)
+        return;
+    const std::optional<QByteArray> right = snapshotConfiguration(device, &rightTitle);
+    if (!right)
+        return;
+    TCompareDialog dialog(leftTitle, *left, rightTitle, *right, m_form);
+    showDialog(&dialog);
+}
+
+void TWorksheet::restoreFromSnapshot()
+{
+    const TEPS *current = currentDevice();
+    if (!current)
+        return;
+    const TEPS device = *current;
+    QString title;
+    const std::optional<QByteArray> saved = snapshotConfiguration(device, &title);
+    if (!saved)
+        return;
+    if (!confirmBatch(QStringLiteral("This writes the configuration of %1 back to the device.").arg(title), QString(),
+                      {deviceLabel(device)}, QStringLiteral("Write")))
+        return;
+    TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, *saved, batchOptions.timing);
+    connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
+    tell(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
+    const TOperationOutcome outcome = write.exec();
+    if (!outcome.succeeded) {
+        m_form->showError(outcome.message.isEmpty() ? outcome.errorText() : outcome.message);
+        tell(QString());
+        return;
+    }
+    tell(QStringLiteral("%1: the configuration of %2 is written and read back the same").arg(device.IpText, title));
+}
+
+void TWorksheet::showHistory()
+{
+    const TOperationJournal journal = m_journal ? *m_journal : TOperationJournal();
+    THistoryDialog dialog(journal, m_form);
+    showDialog(&dialog);
+}
+
+// ---- Settings ------------------------------------------------------------------------------
+
+void TWorksheet::restoreSettings(QSettings &settings)
+{
+    settings.beginGroup(QStringLiteral("MainWindow"));
+    if (const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray(); !geometry.isEmpty())
+        m_form->restoreGeometry(geometry);
+    const QList<QVariant> widths = settings.value(QStringLiteral("columnWidths")).toList();
+    for (int column = 0; column < widths.size() && column < TFormMain::ColumnCount - 1; ++column)
+        if (widths.at(column).toInt() > 0)
+            m_form->StringGrid->SetColWidth(column, widths.at(column).toInt());
+    m_form->sortColumn = settings.value(QStringLiteral("sortColumn"), -1).toInt();
+    settings.endGroup();
+    batchOptions.jobs = std::clamp(settings.value(QStringLiteral("Batch/jobs"), 4).toInt(), 1, 64);
+}
+
+void TWorksheet::saveSettings(QSettings &settings) const
+{
+    settings.beginGroup(QStringLiteral("MainWindow"));
+    settings.setValue(QStringLiteral("geometry"), m_form->saveGeometry());
+    QList<QVariant> widths;
+    for (int column = 0; column < TFormMain::ColumnCount - 1; ++column)
+        widths << m_form->StringGrid->ColWidth(column);
+    settings.setValue(QStringLiteral("columnWidths"), widths);
+    settings.setValue(QStringLiteral("sortColumn"), m_form->sortColumn);
+    settings.endGroup();
+    settings.setValue(QStringLiteral("Batch/jobs"), batchOptions.jobs);
+}

@@ -1,0 +1,95 @@
+#pragma once
+// TWorksheet: the main window's work on many devices at once. A filter above the list (Ctrl+F),
+// several rows selected, a count in the status bar; the batch operations over the selection with
+// a Status column; the list exported as CSV or JSON; configuration snapshots compared and restored;
+// the operation history. The window keeps its own single-device actions; this class only adds.
+
+#include "batchrun.h"
+
+#include <QObject>
+#include <QHash>
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QSettings;
+class TFormMain;
+class TOperationJournal;
+
+class TWorksheet : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TWorksheet(TFormMain *form);
+    ~TWorksheet() override;
+
+    QLineEdit *FilterEdit = nullptr;
+    QLabel *CountLabel = nullptr;
+    QMenu *DeviceMenu = nullptr;
+    QAction *ExportAction = nullptr;
+    QAction *HistoryAction = nullptr;
+    QAction *UpgradeControllerAction = nullptr;
+    QAction *UpgradeBoardAction = nullptr;
+    QAction *BackUpAction = nullptr;
+    QAction *ResetAction = nullptr;
+    QAction *RetryAction = nullptr;
+    QAction *StopAction = nullptr;
+    QAction *CompareAction = nullptr;
+    QAction *CompareSnapshotsAction = nullptr;
+    QAction *RestoreAction = nullptr;
+
+    // The window tells each change of its list.
+    void deviceRowShown(int index);
+    void listReset();
+
+    TBatchRun *batch() const { return m_batch.get(); }
+    bool batchRunning() const;
+    // The timings, jobs and folders of the batches (tests shorten them).
+    TBatchRun::Options batchOptions;
+    void setJournal(const TOperationJournal *journal);
+
+    // Dialog hooks; tests replace them.
+    std::function<QString(const QString &title, const QString &filter)> chooseOpenFile;
+    std::function<QString(const QString &title, const QString &filter)> chooseSaveFile;
+    std::function<QString(const QString &title)> chooseFolder;
+    // The one warning of a batch; true to go on.
+    std::function<bool(const QString &text, const QString &file, const QStringList &devices, const QString &action)>
+        confirmBatch;
+    std::function<void(QDialog *dialog)> showDialog;
+
+    void restoreSettings(QSettings &settings);
+    void saveSettings(QSettings &settings) const;
+
+    void applyFilter();
+    void exportList();
+    void runBatch(TBatchRun::Kind kind);
+    void retryFailed();
+    void stopBatch();
+    void compareWithSnapshot();
+    void compareSnapshots();
+    void restoreFromSnapshot();
+    void showHistory();
+
+private:
+    QList<TEPS> selectedDevices() const;
+    bool rowMatches(int index, const QString &filter) const;
+    void showStatus(int index);
+    void showBatchStatus(int batchIndex);
+    void updateCount();
+    void updateActions();
+    void batchFinished();
+    // The configuration of the current device in a snapshot chosen by the user; empty when none.
+    std::optional<QByteArray> snapshotConfiguration(const TEPS &device, QString *title);
+    const TEPS *currentDevice() const;
+    void tell(const QString &message);
+
+    TFormMain *m_form;
+    std::unique_ptr<TBatchRun> m_batch;
+    QHash<QByteArray, QString> m_statusByDevice; // the Status text by the device's address record
+    const TOperationJournal *m_journal = nullptr;
+};

@@ -1,0 +1,315 @@
+#include "batchrun.h"
+
+#include "boardupgrade.h"
+#include "commandoperations.h"
+#include "controlleroperations.h"
+#include "devicefields.h"
+#include "operationjournal.h"
+#include "operationpool.h"
+#include "wire.h"
+
+
+TBatchRun::TBatchRun(TServeur *engine, Kind kind, const QList<TEPS> &devices, const QString &file,
+                     const Options &options, QObject *parent)
+    : QObject(parent), m_engine(engine), m_kind(kind), m_file(file), m_options(options)
+{
+    for (const TEPS &device : devices)
+        m_statuses.append({device});
+}
+
+TBatchRun::~TBatchRun()
+{
+    // The operations are the pool's children: their destructors cancel them and wait for their
+    // workers, which put their devices back.
+    delete m_pool;
+    delete m_confirmScan;
+}
+
+QString TBatchRun::title() const
+{
+    switch (m_kind) {
+    case Kind::ControllerUpgrade: return QStringLiteral("Controller upgrade");
+    case Kind::BoardUpgrade: return QStringLiteral("Communication board upgrade");
+    case Kind::BackUpConfiguration: return QStringLiteral("Configuration back-up");
+    case Kind::Reset: return QStringLiteral("Controller reset");
+    }
+    return {};
+}
+
+QString TBatchRun::versionsText(const TEPS &device)
+{
+    return QStringLiteral("firmware %1, kernel %2")
+        .arg(device.Params.text(Wire::Param::FirmwareVersion), device.Params.text(Wire::Param::KernelVersion));
+}
+
+QString TBatchRun::statusText(const DeviceStatus &status)
+{
+    switch (status.state) {
+    case DeviceStatus::Waiting: return QStringLiteral("Waiting");
+    case DeviceStatus::Running:
+        if (status.total > 0 && status.done >= 0)
+            return QStringLiteral("%1 %2%").arg(status.phase).arg(status.done * 100 / status.total);
+        return status.phase.isEmpty() ? QStringLiteral("Starting") : status.phase;
+    case DeviceStatus::Confirming: return QStringLiteral("Upgraded; waiting for the device to answer a scan");
+    case DeviceStatus::Succeeded:
+    case DeviceStatus::Failed:
+    case DeviceStatus::Stopped: return status.message;
+    }
+    return {};
+}
+
+int TBatchRun::count(DeviceStatus::State state) const
+{
+    return int(std::count_if(m_statuses.begin(), m_statuses.end(), [state](const DeviceStatus &s) { return s.state == state; }));
+}
+
+bool TBatchRun::isRunning() const
+{
+    return (m_pool && !m_pool->isFinished()) || !m_confirming.isEmpty() || m_confirmScan;
+}
+
+TDeviceOperation *TBatchRun::makeOperation(const DeviceStatus &status)
+{
+    const TDeviceTarget target{status.device.IpText, status.device.Transport};
+    switch (m_kind) {
+    case Kind::ControllerUpgrade: return new TControllerUpgrade(m_engine, target, m_file, m_options.timing);
+    case Kind::BoardUpgrade: return new TBoardUpgrade(m_engine, target, m_file, m_options.timing);
+    case Kind::BackUpConfiguration:
+        return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Configuration, m_options.timing);
+    case Kind::Reset: return new TControllerReset(m_engine, target, m_options.timing);
+    }
+    return nullptr;
+}
+
+void TBatchRun::start()
+{
+    QList<int> waiting;
+    for (int i = 0; i < m_statuses.size(); ++i)
+        if (m_statuses.at(i).state == DeviceStatus::Waiting)
+            waiting << i;
+    launch(waiting);
+}
+
+bool TBatchRun::retryFailed()
+{
+    if (isRunning())
+        return false;
+    QList<int> again;
+    for (int i = 0; i < m_statuses.size(); ++i) {
+        DeviceStatus &status = m_statuses[i];
+        if (status.state != DeviceStatus::Failed && status.state != DeviceStatus::Stopped)
+            continue;
+        status = DeviceStatus{status.device};
+        again << i;
+        emit deviceChanged(i);
+    }
+    if (again.isEmpty())
+        return false;
+    launch(again);
+    return true;
+}
+
+void TBatchRun::stop()
+{
+    if (m_pool)
+        m_pool->cancel();
+}
+
+void TBatchRun::launch(const QList<int> &indexes)
+{
+    m_announced = false;
+    if (m_kind == Kind::BackUpConfiguration && !m_snapshot) {
+        QString error;
+        m_snapshot = TConfigSnapshot::create(
+            m_options.snapshotRoot.isEmpty() ? TConfigSnapshot::defaultRoot() : m_options.snapshotRoot,
+            QDateTime::currentDateTime(), &error);
+        if (!m_snapshot) {
+            for (int index : indexes)
+                fail(index, QStringLiteral("The snapshot folder cannot be made: %1").arg(error));
+            checkFinished();
+            return;
+        }
+    }
+    if (m_pool)
+        m_pool->deleteLater();
+    m_pool = new TOperationPool(std::max(1, m_options.jobs));
+    m_pool->setConfirmed(true); // one warning for the whole batch
+    m_indexOf.clear();
+    for (int index : indexes) {
+        TDeviceOperation *operation = makeOperation(m_statuses.at(index));
+        m_indexOf.insert(operation, index);
+        m_pool->add(operation);
+        auto update = [this, index](auto change) {
+            change(m_statuses[index]);
+            emit deviceChanged(index);
+        };
+        auto showPhase = [update](const QString &label) {
+            update([&](DeviceStatus &s) {
+                s.phase = label;
+                s.done = s.total = -1;
+            });
+        };
+        connect(operation, &TDeviceOperation::stepStarted, this, showPhase);
+        connect(operation, &TDeviceOperation::phaseChanged, this, showPhase);
+        connect(operation, &TDeviceOperation::progressed, this, [update](qint64 done, qint64 total) {
+            update([&](DeviceStatus &s) {
+                s.done = done;
+                s.total = total;
+            });
+        });
+    }
+    connect(m_pool, &TOperationPool::operationStarted, this, [this](TDeviceOperation *operation) {
+        const int index = m_indexOf.value(operation, -1);
+        if (index < 0)
+            return;
+        m_statuses[index].state = DeviceStatus::Running;
+        if (upgrades())
+            m_statuses[index].versionsBefore = versionsText(m_statuses[index].device);
+        emit deviceChanged(index);
+    });
+    connect(m_pool, &TOperationPool::operationFinished, this, &TBatchRun::operationFinished);
+    m_pool->start();
+    checkFinished(); // an empty list
+}
+
+void TBatchRun::operationFinished(TDeviceOperation *operation)
+{
+    const int index = m_indexOf.value(operation, -1);
+    if (index < 0)
+        return;
+    DeviceStatus &status = m_statuses[index];
+    status.outcome = operation->outcome();
+    status.done = status.total = -1;
+    if (status.outcome.succeeded) {
+        if (upgrades()) {
+            status.state = DeviceStatus::Confirming;
+            m_confirming.insert(index, QDeadlineTimer(m_options.rediscoveryTimeoutMs));
+            emit deviceChanged(index);
+            confirmNext();
+        } else if (m_kind == Kind::BackUpConfiguration) {
+            QString error;
+            const QByteArray text = static_cast<TReadControllerText *>(operation)->text();
+            if (m_snapshot->add(status.device, text, QDateTime::currentDateTime(), &error))
+                succeed(index, QStringLiteral("Saved, %1 bytes").arg(text.size()));
+            else
+                fail(index, QStringLiteral("Read, but not saved: %1").arg(error));
+        } else {
+            succeed(index, QStringLiteral("Done"));
+        }
+    } else if (status.outcome.cancelled) {
+        QString message = QStringLiteral("Stopped");
+        if (!status.outcome.failedStep.isEmpty())
+            message += QStringLiteral(" at %1").arg(status.outcome.failedStep);
+        message += status.outcome.device.normal() ? QStringLiteral("; the device is put back")
+                                                  : QStringLiteral("; the device is left with its %1").arg(status.outcome.device.text());
+        settle(index, DeviceStatus::Stopped, message);
+    } else if (status.outcome.declined) {
+        settle(index, DeviceStatus::Stopped, QStringLiteral("Declined: nothing was sent"));
+    } else {
+        QString message = status.outcome.message;
+        if (message.isEmpty())
+            message = status.outcome.error ? status.outcome.errorText() : status.outcome.failedStep + QStringLiteral(" failed");
+        else if (status.outcome.error)
+            message += QStringLiteral(" (%1)").arg(status.outcome.errorText());
+        fail(index, message);
+    }
+    checkFinished();
+}
+
+void TBatchRun::confirmNext()
+{
+    if (m_confirmScan)
+        return;
+    for (auto it = m_confirming.begin(); it != m_confirming.end();) {
+        if (it->hasExpired()) {
+            const int index = it.key();
+            it = m_confirming.erase(it);
+            const QString message = QStringLiteral("Upgraded, but the device did not answer a scan within %1 s")
+                                        .arg(m_options.rediscoveryTimeoutMs / 1000);
+            fail(index, message);
+            journalConfirmation(index, false, message);
+        } else {
+            ++it;
+        }
+    }
+    if (m_confirming.isEmpty()) {
+        checkFinished();
+        return;
+    }
+    m_confirmScan = new TScanDevices(m_engine, {1, 0, m_options.rediscoveryListenMs});
+    connect(m_confirmScan, &TScanDevices::deviceReplied, this, [this, scan = m_confirmScan](int found) {
+        const QList<TEPS> devices = scan->devices();
+        if (found < 0 || found >= devices.size())
+            return;
+        const TEPS &device = devices.at(found);
+        for (auto it = m_confirming.begin(); it != m_confirming.end(); ++it) {
+            DeviceStatus &status = m_statuses[it.key()];
+            if (status.device.Address != device.Address)
+                continue;
+            const int index = it.key();
+            m_confirming.erase(it);
+            status.versionsAfter = versionsText(device);
+            const QString message = QStringLiteral("Upgraded: %1 → %2").arg(status.versionsBefore, status.versionsAfter);
+            succeed(index, message);
+            journalConfirmation(index, true, message);
+            break;
+        }
+    });
+    connect(m_confirmScan, &TDeviceOperation::finished, this, &TBatchRun::confirmScanFinished);
+    m_confirmScan->start();
+}
+
+void TBatchRun::confirmScanFinished()
+{
+    m_confirmScan->deleteLater();
+    m_confirmScan = nullptr;
+    confirmNext();
+}
+
+void TBatchRun::succeed(int index, const QString &message)
+{
+    settle(index, DeviceStatus::Succeeded, message);
+    checkFinished();
+}
+
+void TBatchRun::fail(int index, const QString &message)
+{
+    settle(index, DeviceStatus::Failed, message);
+}
+
+void TBatchRun::settle(int index, DeviceStatus::State state, const QString &message)
+{
+    DeviceStatus &status = m_statuses[index];
+    status.state = state;
+    status.message = message;
+    emit deviceChanged(index);
+}
+
+void TBatchRun::journalConfirmation(int index, bool confirmed, const QString &message)
+{
+    // The upgrade itself is in the history already, as every operation is: this says whether the
+    // device came back after it.
+    if (!m_options.journal)
+        return;
+    const DeviceStatus &status = m_statuses.at(index);
+    TJournalEntry entry;
+    entry.when = QDateTime::currentDateTime();
+    entry.mac = MacText(status.device.Mac);
+    entry.ip = status.device.IpText;
+    entry.name = status.device.Params.text(Wire::Param::Name);
+    entry.operation = title() + QStringLiteral(": found again");
+    entry.file = m_file;
+    entry.fileSha256 = status.outcome.sentSha256;
+    entry.outcome = confirmed ? QStringLiteral("succeeded") : QStringLiteral("failed");
+    entry.message = confirmed ? QString() : message;
+    entry.detail = confirmed ? message : QString();
+    m_options.journal->append(entry);
+}
+
+void TBatchRun::checkFinished()
+{
+    if (isRunning() || m_announced)
+        return;
+    m_announced = true;
+    emit finished();
+}

@@ -1,0 +1,105 @@
+#pragma once
+// TBatchRun: one operation over a chosen set of devices, a few at a time, with a status for each:
+// waiting, its phase and progress while it runs, then its outcome. Stop starts no new device and
+// has the running ones stop before their next exchange (each is still put back); "retry failed"
+// runs the failed and stopped ones again. After a firmware upgrade the device must answer a scan
+// again within a bound, and its versions before and after are kept. Only the devices given at the
+// start are ever touched, whatever the list shows meanwhile.
+
+#include "configsnapshot.h"
+#include "deviceoperation.h"
+#include "tools.h"
+
+#include <QDeadlineTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class TOperationJournal;
+class TOperationPool;
+class TScanDevices;
+
+class TBatchRun : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Kind { ControllerUpgrade, BoardUpgrade, BackUpConfiguration, Reset };
+
+    struct Options
+    {
+        int jobs = 4;
+        int rediscoveryTimeoutMs = 120000; // a device that does not answer a scan by then failed
+        int rediscoveryListenMs = 1000;    // each confirming scan listens this long
+        QString snapshotRoot;              // BackUpConfiguration; empty: the default root
+        TOperationTiming timing;
+        const TOperationJournal *journal = nullptr; // each outcome is appended when set
+    };
+
+    struct DeviceStatus
+    {
+        enum State { Waiting, Running, Confirming, Succeeded, Failed, Stopped };
+        TEPS device;            // as the list showed it when the batch started
+        State state = Waiting;
+        QString phase;
+        qint64 done = -1;
+        qint64 total = -1;
+        QString message;        // the outcome: the window's message on failure, what was done on success
+        QString versionsBefore; // firmware upgrades: the versions the device reported before and after
+        QString versionsAfter;
+        TOperationOutcome outcome;
+    };
+
+    TBatchRun(TServeur *engine, Kind kind, const QList<TEPS> &devices, const QString &file, const Options &options,
+              QObject *parent = nullptr);
+    ~TBatchRun() override;
+
+    // Every device waiting runs; the caller has asked for confirmation once for all.
+    void start();
+    void stop();
+    // The failed and stopped devices run again; false when none did or the batch still runs.
+    bool retryFailed();
+
+    bool isRunning() const;
+    Kind kind() const { return m_kind; }
+    QString title() const;
+    const QList<DeviceStatus> &statuses() const { return m_statuses; }
+    int count(DeviceStatus::State state) const;
+    // What the list's Status column shows for a device.
+    static QString statusText(const DeviceStatus &status);
+    // "firmware 3.0.5, kernel 4.19.105": the versions a device reports.
+    static QString versionsText(const TEPS &device);
+    // The snapshot a back-up writes into (made at its first start).
+    const std::optional<TConfigSnapshot> &snapshot() const { return m_snapshot; }
+
+signals:
+    void deviceChanged(int index);
+    // Every device of this run (or retry) has its outcome.
+    void finished();
+
+private:
+    TDeviceOperation *makeOperation(const DeviceStatus &status);
+    void launch(const QList<int> &indexes);
+    void operationFinished(TDeviceOperation *operation);
+    void succeed(int index, const QString &message);
+    void fail(int index, const QString &message);
+    void settle(int index, DeviceStatus::State state, const QString &message);
+    void journalConfirmation(int index, bool confirmed, const QString &message);
+    void confirmNext();
+    void confirmScanFinished();
+    void checkFinished();
+    bool upgrades() const { return m_kind == Kind::ControllerUpgrade || m_kind == Kind::BoardUpgrade; }
+
+    TServeur *m_engine;
+    Kind m_kind;
+    QString m_file;
+    Options m_options;
+    QList<DeviceStatus> m_statuses;
+    QHash<TDeviceOperation *, int> m_indexOf;
+    TOperationPool *m_pool = nullptr;
+    TScanDevices *m_confirmScan = nullptr;
+    QHash<int, QDeadlineTimer> m_confirming; // device index -> its deadline
+    std::optional<TConfigSnapshot> m_snapshot;
+    bool m_announced = false; // finished() was emitted for this run or retry
+};

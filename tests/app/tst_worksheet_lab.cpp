@@ -1,0 +1,246 @@
+// The worksheet driven through the real window against 40 simulated devices in the lab, three of
+// them faulty: a batch controller upgrade ends with 37 devices upgraded (each firmware area equal
+// to its image, each found again by a scan) and 3 failures with their messages; after the devices
+// are mended "Retry failed" ends with 40; a back-up of all 40 is byte-exact; one edited line of one
+// device's configuration is exactly what the comparison shows; the filter, the export and the
+// history tell what the list and the operations were.
+#include "comparedialog.h"
+#include "configsnapshot.h"
+#include "controlleroperations.h"
+#include "devicefields.h"
+#include "formmain.h"
+#include "labsim.h"
+#include "linediff.h"
+#include "operationjournal.h"
+#include "operationrecord.h"
+#include "stringgrid.h"
+#include "testfiles.h"
+#include "worksheet.h"
+
+#include <QAction>
+#include <QCryptographicHash>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+constexpr int Devices = 40;
+constexpr int SilentBus = 7, WrongAck = 15, CorruptReadback = 23;
+constexpr int BatchWaitMs = 180000;
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+} // namespace
+
+class TestWorksheetLab : public QObject
+{
+    Q_OBJECT
+    LabSimulator m_sim;
+    std::unique_ptr<TFormMain> m_form;
+    std::unique_ptr<TOperationJournal> m_journal;
+    QTemporaryDir m_dir;
+    QByteArray m_image;
+    QStringList m_errors;
+    QString m_snapshotFolder;
+
+    TWorksheet &sheet() { return *m_form->Worksheet; }
+
+    // The Status cell of a device's row, found by its address.
+    QString statusOf(int device)
+    {
+        for (int row = 1; row < m_form->StringGrid->RowCount(); ++row)
+            if (m_form->StringGrid->Cells(3, row) == LabSimulator::deviceIp(device))
+                return m_form->StringGrid->Cells(TFormMain::StatusColumn, row);
+        return QStringLiteral("(no row)");
+    }
+
+    bool runAndWait(QAction *action)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        action->trigger();
+        const bool ended = QTest::qWaitFor([this] { return !sheet().batchRunning(); }, BatchWaitMs);
+        qInfo("%s: %lld ms", qPrintable(action->text()), clock.elapsed());
+        return ended;
+    }
+
+    QString controllerImage(int device)
+    {
+        return m_sim.deviceState(device).value(u"controller"_qs).toObject().value(u"updateImageSha256"_qs).toString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(LabSimulator::inLab(), "talks to simulated devices: run it inside the lab (ctest does)");
+        QVERIFY(m_dir.isValid());
+        QVERIFY2(m_sim.start(Devices, {u"--seed"_qs, u"5"_qs, u"--fault"_qs, QStringLiteral("%1:silent@52390").arg(SilentBus),
+                                       u"--fault"_qs, QStringLiteral("%1:wrong-ack=8").arg(WrongAck), u"--fault"_qs,
+                                       QStringLiteral("%1:corrupt-readback=100").arg(CorruptReadback)}),
+                 qPrintable(m_sim.errorString()));
+        m_form = std::make_unique<TFormMain>();
+        m_journal = std::make_unique<TOperationJournal>(m_dir.filePath(u"history.jsonl"_qs));
+        SetOperationObserver([this](const TDeviceOperation &operation) {
+            if (IsJournaled(operation))
+                m_journal->append(JournalEntryFor(operation, nullptr));
+        });
+        sheet().setJournal(m_journal.get());
+        sheet().batchOptions.timing.settleMs = 50;
+        sheet().batchOptions.timing.bus.baseTimeoutMs = 300;
+        sheet().batchOptions.rediscoveryTimeoutMs = 30000;
+        sheet().batchOptions.snapshotRoot = m_dir.filePath(u"snapshots"_qs);
+        m_form->showError = [this](const QString &message) { m_errors << message; };
+        m_image = RandomBytes(24 * 1024, 9);
+        const QString image = WriteTestFileOrDie(m_dir.path(), u"controller.bin"_qs, m_image);
+        sheet().chooseOpenFile = [image](const QString &, const QString &) { return image; };
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+
+        m_form->Scan();
+        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), 10000);
+    }
+
+    void cleanupTestCase()
+    {
+        SetOperationObserver({});
+        m_form.reset();
+    }
+
+    void batchUpgradeTellsEachDevice()
+    {
+        m_form->StringGrid->setFocus();
+        QTest::keyClick(m_form->StringGrid, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(m_form->StringGrid->SelectedRows().size(), Devices);
+        QCOMPARE(sheet().CountLabel->text(), QStringLiteral("%1 devices, %1 selected").arg(Devices));
+        QStringList warned;
+        sheet().confirmBatch = [&](const QString &text, const QString &, const QStringList &devices, const QString &) {
+            warned = devices;
+            return text == FirmwareWarningText();
+        };
+        QVERIFY(runAndWait(sheet().UpgradeControllerAction));
+        QCOMPARE(warned.size(), Devices); // one warning, listing every device
+
+        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices - 3);
+        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Failed), 3);
+        QCOMPARE(statusOf(SilentBus), u"Device not responding: Writing Code"_qs);
+        QVERIFY2(statusOf(WrongAck).contains(u"Stopping daemon"_qs), qPrintable(statusOf(WrongAck)));
+        QVERIFY2(statusOf(CorruptReadback).startsWith(u"Verify Error"_qs), qPrintable(statusOf(CorruptReadback)));
+        for (int device = 0; device < Devices; ++device) {
+            if (device == SilentBus || device == WrongAck || device == CorruptReadback) {
+                QVERIFY(controllerImage(device) != sha256(m_image));
+                continue;
+            }
+            QCOMPARE(controllerImage(device), sha256(m_image));
+            QVERIFY2(statusOf(device).startsWith(u"Upgraded: firmware"_qs), qPrintable(statusOf(device)));
+        }
+        QVERIFY(m_errors.isEmpty());
+    }
+
+    void retryAfterMendingEndsWithAll()
+    {
+        QVERIFY(m_sim.clearFaults());
+        QVERIFY(sheet().RetryAction->isEnabled());
+        QVERIFY(runAndWait(sheet().RetryAction));
+        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices);
+        for (int device = 0; device < Devices; ++device)
+            QCOMPARE(controllerImage(device), sha256(m_image));
+        QVERIFY(!sheet().RetryAction->isEnabled());
+    }
+
+    void backUpIsByteExact()
+    {
+        QVERIFY(runAndWait(sheet().BackUpAction));
+        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices);
+        const TConfigSnapshot &snapshot = *sheet().batch()->snapshot();
+        m_snapshotFolder = snapshot.folder();
+        QCOMPARE(snapshot.entries().size(), Devices);
+        const QJsonArray states = m_sim.state().value(u"devices"_qs).toArray();
+        for (const TEPS &device : std::as_const(DeviceList)) {
+            const int index = int(TextToIp(device.IpText) - TextToIp(LabSimulator::deviceIp(0)));
+            QString error;
+            const std::optional<TSnapshotEntry> entry = snapshot.entryFor(device);
+            QVERIFY(entry);
+            const std::optional<QByteArray> saved = snapshot.configuration(*entry, &error);
+            QVERIFY2(saved, qPrintable(error));
+            QCOMPARE(QString::fromLatin1(saved->toHex()),
+                     states.at(index).toObject().value(u"controller"_qs).toObject().value(u"configurationHex"_qs).toString());
+        }
+    }
+
+    void comparisonShowsTheEditedLine()
+    {
+        const int row = 1;
+        const TEPS device = DeviceList.at(row - 1);
+        QString error;
+        const TConfigSnapshot snapshot = *TConfigSnapshot::open(m_snapshotFolder, &error);
+        const QByteArray before = *snapshot.configuration(*snapshot.entryFor(device), &error);
+        QList<QByteArray> lines = before.split('\n');
+        QVERIFY(lines.size() > 3);
+        lines[2] = "edited=on the device\r";
+        const QByteArray after = lines.join('\n');
+        TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, after, sheet().batchOptions.timing);
+        connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
+        QVERIFY(write.exec().succeeded);
+
+        m_form->StringGrid->SelectRow(row);
+        sheet().chooseFolder = [this](const QString &) { return m_snapshotFolder; };
+        QList<TDiffRow> shown;
+        sheet().showDialog = [&](QDialog *dialog) {
+            if (auto *compare = qobject_cast<TCompareDialog *>(dialog))
+                shown = compare->rows();
+        };
+        sheet().compareWithSnapshot();
+        QCOMPARE(DifferenceCount(shown), 1);
+        const auto changed = std::find_if(shown.begin(), shown.end(), [](const TDiffRow &r) { return r.kind != TDiffRow::Same; });
+        QCOMPARE(changed->kind, TDiffRow::Changed);
+        QCOMPARE(changed->leftLine, 3);
+        QCOMPARE(changed->right, u"edited=on the device"_qs);
+    }
+
+    void filterAndExportShowTheSameDevices()
+    {
+        const QString name = DeviceList.at(5).Params.text(Wire::Param::Name);
+        QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(sheet().FilterEdit->isVisible());
+        QTest::keyClicks(sheet().FilterEdit, name);
+        QVERIFY2(sheet().CountLabel->text().startsWith(u"1 of 40 devices shown"_qs), qPrintable(sheet().CountLabel->text()));
+        const QString csv = m_dir.filePath(u"list.csv"_qs);
+        sheet().chooseSaveFile = [csv](const QString &, const QString &) { return csv; };
+        sheet().exportList();
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QStringList> rows = ParseCsv(QString::fromUtf8(file.readAll()));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(1).at(0), name);
+        QTest::keyClick(sheet().FilterEdit, Qt::Key_Escape);
+        QCOMPARE(sheet().CountLabel->text().left(11), u"40 devices,"_qs);
+    }
+
+    void historyHoldsEveryOutcome()
+    {
+        const QList<TJournalEntry> entries = m_journal->read();
+        auto count = [&](const QString &operation, const QString &outcome) {
+            return std::count_if(entries.begin(), entries.end(), [&](const TJournalEntry &e) {
+                return e.operation == operation && e.outcome == outcome;
+            });
+        };
+        QCOMPARE(count(u"Controller upgrade"_qs, u"succeeded"_qs), Devices); // 37, then the 3 retried
+        QCOMPARE(count(u"Controller upgrade"_qs, u"failed"_qs), 3);
+        QCOMPARE(count(u"Controller upgrade: found again"_qs, u"succeeded"_qs), Devices);
+        QCOMPARE(count(u"Read configuration"_qs, u"succeeded"_qs), Devices + 1); // the back-up, the comparison
+        QCOMPARE(count(u"Write configuration"_qs, u"succeeded"_qs), 1);
+        for (const TJournalEntry &entry : entries)
+            if (entry.operation == u"Controller upgrade" && entry.outcome == u"succeeded")
+                QCOMPARE(entry.fileSha256, sha256(m_image));
+    }
+};
+
+QTEST_MAIN(TestWorksheetLab)
+#include "tst_worksheet_lab.moc"
