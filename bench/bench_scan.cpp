@@ -14,12 +14,27 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSet>
 #include <QTextStream>
 #include <QTimer>
 
 #include <atomic>
 
 namespace {
+constexpr qint64 LateRepliesMs = 10000;
+
+// The kernel's count of packets dropped for a full input backlog, every processor (the second
+// column of /proc/net/softnet_stat, in hexadecimal): the lab's virtual links drop a burst there.
+long softnetDrops()
+{
+    QFile stat(QStringLiteral("/proc/net/softnet_stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    long drops = 0;
+    for (const QByteArray &line : stat.readAll().split('\n'))
+        drops += line.simplified().split(' ').value(1).toLong(nullptr, 16);
+    return drops;
+}
 long residentKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -28,6 +43,27 @@ long residentKiB()
     for (const QByteArray &line : status.readAll().split('\n'))
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+// The system's count of datagrams dropped for full receive buffers (this network namespace).
+long udpReceiveBufferErrors()
+{
+    QFile snmp(QStringLiteral("/proc/net/snmp"));
+    if (!snmp.open(QIODevice::ReadOnly))
+        return 0;
+    QList<QByteArray> header;
+    for (const QByteArray &line : snmp.readAll().split('\n')) {
+        if (!line.startsWith("Udp: "))
+            continue;
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (header.isEmpty()) {
+            header = fields;
+            continue;
+        }
+        const qsizetype at = header.indexOf("RcvbufErrors");
+        return at > 0 && at < fields.size() ? fields.at(at).toLong() : 0;
+    }
     return 0;
 }
 
@@ -63,12 +99,20 @@ void runOnce(int devices, QTextStream &out)
 
     QElapsedTimer clock;
     qint64 completeMs = -1;
-    // Every reply's arrival at the engine (its listener thread): the last one bounds the scan.
+    // Every reply's arrival at the engine (its listener thread): the first reply of the last
+    // device heard bounds the scan (the second broadcast's replies only repeat the first's).
     std::atomic<qint64> lastReplyMs{-1};
     std::atomic<int> replies{0};
-    const int listener = form.Serveur()->addDiscoveryListener([&](const TDeviceDatagram &) {
-        lastReplyMs = clock.elapsed();
+    QSet<QString> heard;
+    heard.reserve(devices);
+    const long droppedBefore = udpReceiveBufferErrors();
+    const long backlogBefore = softnetDrops();
+    const int listener = form.Serveur()->addDiscoveryListener([&](const TDeviceDatagram &datagram) {
         ++replies;
+        if (heard.size() < devices && !heard.contains(datagram.sender)) { // only this thread touches the set
+            heard.insert(datagram.sender);
+            lastReplyMs = clock.elapsed();
+        }
     });
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &form, [&] {
@@ -80,11 +124,15 @@ void runOnce(int devices, QTextStream &out)
     sinceTick.start();
     probe.start(5);
     watch.start(1);
-    while (form.Timer->isActive() || clock.elapsed() < 2500) // the whole cycle, and a little more
+    // The whole cycle and a little more; a large segment's replies may take longer to come.
+    while (form.Timer->isActive() || clock.elapsed() < 2500
+           || (completeMs < 0 && clock.elapsed() < LateRepliesMs))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     probe.stop();
     watch.stop();
     form.Serveur()->removeDiscoveryListener(listener);
+    const long dropped = udpReceiveBufferErrors() - droppedBefore;
+    const long backlogDropped = softnetDrops() - backlogBefore;
     const long after = residentKiB();
 
     qsizetype recordBytes = 0;
@@ -93,7 +141,9 @@ void runOnce(int devices, QTextStream &out)
     const int listed = static_cast<int>(DeviceList.size());
     out << QStringLiteral("%1 devices: listed %2, lost %3, grid complete after %4 ms (from Scan), "
                           "longest gap between 5 ms ticks %5 ms, resident +%6 KiB (%7 B per device), "
-                          "records %8 B per device; last reply at the engine after %9 ms (%10 replies), grid "
+                          "records %8 B per device; last device's first reply at the engine after %9 ms (%10 "
+                          "replies, %13 devices heard, %14 datagrams dropped by the PC's full receive buffers, %15 packets by the system's "
+                          "full input backlog), grid "
                           "complete at %11x that; adapters %12\n")
                .arg(devices)
                .arg(listed)
@@ -107,7 +157,10 @@ void runOnce(int devices, QTextStream &out)
                .arg(replies.load())
                .arg(lastReplyMs > 0 && completeMs >= 0 ? QString::number(double(completeMs) / double(lastReplyMs), 'f', 2)
                                                         : QStringLiteral("-"))
-               .arg(adapterNames(form.Serveur()->boundAdapters()));
+               .arg(adapterNames(form.Serveur()->boundAdapters()))
+               .arg(heard.size())
+               .arg(dropped)
+               .arg(backlogDropped);
     out.flush();
 }
 } // namespace

@@ -390,7 +390,10 @@ QList<TNetworkFinding> subnetFindings(const QList<THeardDevice> &heard, const QL
         if (!IsUsableDeviceAddress(ip) || AdapterForAddress(adapters, ip) || told.contains(recordKey(h.device)))
             continue;
         told.insert(recordKey(h.device));
-        const quint32 mask = deviceMask(h.device);
+        quint32 mask = deviceMask(h.device);
+        // A mask that would take in an adapter's own address says nothing of the device's network.
+        if (std::any_of(adapters.cbegin(), adapters.cend(), [&](const TNetworkAdapter &a) { return InSubnet(a.address, ip, mask); }))
+            mask = ~quint32(0) << (32 - SuggestedPrefix);
         // An unused address of the device's subnet for the PC: from the top of the subnet down.
         quint32 suggestion = DirectedBroadcast(ip, mask) - 1;
         while (taken.contains(suggestion) && suggestion > NetworkOf(ip, mask) + 1)
