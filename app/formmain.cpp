@@ -106,7 +106,7 @@ void TFormMain::buildComponents()
     auto *layout = new QVBoxLayout(central);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    StringGrid = new TStringGrid(ColumnCount + 1, central);
+    StringGrid = new TStringGrid(ColumnCount + 2, central);
     layout->addWidget(StringGrid, 1);
     ProgressBar = new TThinProgressBar(central);
     ProgressBar->setRange(0, 100);
@@ -167,6 +167,8 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
         StringGrid->SetCell(column, 0, QString::fromLatin1(HeaderTexts[column]));
         StringGrid->SetColWidth(column, StartWidths[column]);
     }
+    StringGrid->SetCell(AdapterColumn, 0, QStringLiteral("Adapter"));
+    StringGrid->setColumnHidden(AdapterColumn, true);
     RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
     m_serveur = new TServeur(serveurOptions, this);
     // Told once, when the engine finds its port taken; scans then say so in the status bar.
@@ -211,6 +213,7 @@ void TFormMain::TimerTimer()
         ProgressBar->hide();
         if (sortColumn >= 0)
             StringGridDblClick(sortColumn, 0);
+        Worksheet->scanEnded();
         return;
     }
     ProgressBar->setValue(m_timerTag * 100 / ScanBroadcasts);
@@ -233,14 +236,20 @@ void TFormMain::ResetGrid()
     for (int column = 0; column < ColumnCount; ++column)
         StringGrid->SetCell(column, 1, QString());
     StringGrid->SetRowHidden(1, false);
+    StringGrid->SetCell(AdapterColumn, 1, QString());
+    m_adapters.clear();
+    m_sharedTexts.clear();
     Worksheet->listReset();
     StringGrid->viewport()->update();
 }
 
 void TFormMain::FitLastColumn()
 {
-    // The last column shown fills the window: Bootstrap, or Status once a batch has run.
-    const int last = StringGrid->isColumnHidden(StatusColumn) ? ColumnCount - 1 : StatusColumn;
+    // The last column shown fills the window: Bootstrap, or Status once a batch has run, or Adapter.
+    int last = ColumnCount - 1;
+    for (int column : {StatusColumn, AdapterColumn})
+        if (!StringGrid->isColumnHidden(column))
+            last = column;
     int sum = 8;
     for (int column = StringGrid->LeftCol(); column < last; ++column)
         sum += StringGrid->ColWidth(column);
@@ -276,7 +285,9 @@ void TFormMain::Quit()
 void TFormMain::DecodeDiscoveryReply(const QString &peerIp, int, const char *data, int length, bool refresh,
                                      bool viaDatagram)
 {
-    const int index = MergeDiscoveryReply(DeviceList, peerIp, QByteArrayView(data, length), viaDatagram);
+    const int index = MergeDiscoveryReply(DeviceList, m_deviceIndex, peerIp, QByteArrayView(data, length), viaDatagram);
+    if (index >= 0)
+        NoteReplyAdapter(DeviceList[index], m_serveur->adapterFor(peerIp));
     if (index >= 0 && refresh)
         ShowDeviceRow(index);
 }
@@ -284,16 +295,52 @@ void TFormMain::DecodeDiscoveryReply(const QString &peerIp, int, const char *dat
 void TFormMain::ShowDeviceRow(int index)
 {
     setDeviceActionsEnabled(true);
-    if (StringGrid->RowCount() < index + 2)
+    const bool newRow = StringGrid->RowCount() < index + 2;
+    if (newRow)
         StringGrid->SetRowCount(StringGrid->RowCount() + 1);
     const TEPS &device = DeviceList[index];
-    StringGrid->SetRow(index + 1, {device.Params.text(Wire::Param::Name), device.Params.text(Wire::Param::TypeText),
-                                   device.Params.text(Wire::Param::HardwareVersion), device.IpText,
+    // Type, versions and adapter are the same on many rows: one copy of each text serves them all.
+    StringGrid->SetRow(index + 1, {device.Params.text(Wire::Param::Name), sharedText(device.Params.text(Wire::Param::TypeText)),
+                                   sharedText(device.Params.text(Wire::Param::HardwareVersion)), device.IpText,
                                    MacToText(QStringLiteral("."), device.Mac),
-                                   device.Params.text(Wire::Param::BootstrapVersion)});
-    fitColumnsTo(index + 1);
+                                   sharedText(device.Params.text(Wire::Param::BootstrapVersion)),
+                                   Worksheet->statusFor(device), sharedText(AdapterText(device))});
+    // With one adapter the column would say the same on every row.
+    if (device.AdapterAddress != 0 && !m_adapters.contains(device.AdapterAddress)) {
+        m_adapters << device.AdapterAddress;
+        if (m_adapters.size() == 2)
+            showColumn(AdapterColumn, 150);
+    }
+    if (newRow)
+        fitColumnsTo(index + 1);
     Worksheet->deviceRowShown(index);
     StringGrid->viewport()->update(); // coalesced with the other replies of a burst
+}
+
+QString TFormMain::sharedText(const QString &text)
+{
+    if (text.isEmpty())
+        return text;
+    const auto found = m_sharedTexts.constFind(text);
+    if (found != m_sharedTexts.cend())
+        return *found;
+    m_sharedTexts.insert(text, text);
+    return text;
+}
+
+void TFormMain::showColumn(int column, int width)
+{
+    if (!StringGrid->isColumnHidden(column))
+        return;
+    StringGrid->setColumnHidden(column, false);
+    // The column that filled the window so far gets a width of its own.
+    for (int before = column - 1; before >= ColumnCount - 1; --before)
+        if (!StringGrid->isColumnHidden(before)) {
+            StringGrid->SetColWidth(before, std::max(StringGrid->ColWidth(before) / 2, 90));
+            break;
+        }
+    StringGrid->SetColWidth(column, width);
+    FitLastColumn();
 }
 
 void TFormMain::fitColumnsTo(int row)

@@ -27,6 +27,7 @@ public:
 
     static constexpr int ColumnCount = 6;   // the device columns
     static constexpr int StatusColumn = 6;  // a batch's outcome per device, shown by the first batch
+    static constexpr int AdapterColumn = 7; // the PC's adapter that heard the device, shown once there are two
 
     // Components, by the window's own names.
     QMenu *FileMenu = nullptr;
@@ -83,6 +84,8 @@ public:
                               bool viaDatagram);
     void ShowDeviceRow(int index);
     static QString MacToText(const QString &separator, quint64 value);
+    // Shows a hidden column (Status, Adapter) at the width given; the last shown one fills the window.
+    void showColumn(int column, int width);
 
     // The one-line input box of Search; tests replace it.
     std::function<bool(QString *text)> askAddress;
@@ -101,9 +104,13 @@ private:
     void buildComponents();
     void setDeviceActionsEnabled(bool enabled);
     void fitColumnsTo(int row);
+    QString sharedText(const QString &text);
     TDeviceReplyEvent discoveryHandler();
 
     TServeur *m_serveur = nullptr;
     int m_timerTag = 0;
     quint8 DropBearResult = 0;
+    QList<quint32> m_adapters; // the adapters the listed devices were heard through
+    TDeviceIndex m_deviceIndex; // DeviceList by address record
+    QHash<QString, QString> m_sharedTexts;
 };

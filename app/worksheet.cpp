@@ -6,6 +6,7 @@
 #include "devicefields.h"
 #include "formmain.h"
 #include "historydialog.h"
+#include "networkcheckdialog.h"
 #include "operationjournal.h"
 #include "stringgrid.h"
 
@@ -19,6 +20,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
@@ -29,6 +31,11 @@ namespace {
 QByteArray deviceKey(const TEPS &device)
 {
     return QByteArray(reinterpret_cast<const char *>(device.Address.data()), qsizetype(device.Address.size()));
+}
+
+QString failureText(const TOperationOutcome &outcome)
+{
+    return outcome.message.isEmpty() ? outcome.errorText() : outcome.message;
 }
 
 QString deviceLabel(const TEPS &device)
@@ -84,6 +91,9 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
         FilterEdit->selectAll();
     });
 
+    m_countTimer.setSingleShot(true);
+    m_countTimer.setInterval(100);
+    connect(&m_countTimer, &QTimer::timeout, this, &TWorksheet::updateCount);
     CountLabel = new QLabel(form->StatusBar);
     CountLabel->setObjectName(QStringLiteral("CountLabel"));
     form->StatusBar->addPermanentWidget(CountLabel);
@@ -96,6 +106,17 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
     ExportAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     form->FileMenu->insertAction(form->N4, ExportAction);
     connect(ExportAction, &QAction::triggered, this, &TWorksheet::exportList);
+
+    NetworkCheckAction = new QAction(QStringLiteral("&Network check..."), form);
+    NetworkCheckAction->setShortcut(QKeySequence(Qt::Key_F9));
+    form->HelpMenu->insertAction(form->AboutMenu, NetworkCheckAction);
+    connect(NetworkCheckAction, &QAction::triggered, this, [form] { ShowNetworkCheck(form, form->Serveur()); });
+    NetworkCheckOffer = new QPushButton(QStringLiteral("Network check... (F9)"), form->StatusBar);
+    NetworkCheckOffer->setObjectName(QStringLiteral("NetworkCheckOffer"));
+    NetworkCheckOffer->setFlat(true);
+    NetworkCheckOffer->hide();
+    form->StatusBar->addPermanentWidget(NetworkCheckOffer);
+    connect(NetworkCheckOffer, &QPushButton::clicked, NetworkCheckAction, &QAction::trigger);
 
     HistoryAction = new QAction(QStringLiteral("Operation &history..."), form);
     HistoryAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
@@ -182,45 +203,47 @@ void TWorksheet::tell(const QString &message)
 
 // ---- The list ------------------------------------------------------------------------------
 
-bool TWorksheet::rowMatches(int index, const QString &filter) const
-{
-    if (filter.isEmpty())
-        return true;
-    const TEPS &device = DeviceList.at(index);
-    for (const TDeviceField &field : DeviceFields())
-        if ((field.inGrid || QLatin1String(field.key) == QLatin1String("adapter"))
-            && field.text(device).contains(filter, Qt::CaseInsensitive))
-            return true;
-    // A MAC address typed with colons or dashes matches the list's dotted one.
-    const QString flat = QString(filter).remove(QLatin1Char(':')).remove(QLatin1Char('-')).remove(QLatin1Char('.'));
-    return flat.size() >= 4 && MacText(device.Mac, QString()).contains(flat, Qt::CaseInsensitive);
-}
-
 void TWorksheet::applyFilter()
 {
     const QString filter = FilterEdit->text().trimmed();
     for (int index = 0; index < DeviceList.size(); ++index)
-        m_form->StringGrid->SetRowHidden(index + 1, !rowMatches(index, filter));
+        m_form->StringGrid->SetRowHidden(index + 1, !DeviceMatchesFilter(DeviceList.at(index), filter));
     updateCount();
 }
 
 void TWorksheet::deviceRowShown(int index)
 {
     if (!FilterEdit->text().isEmpty())
-        m_form->StringGrid->SetRowHidden(index + 1, !rowMatches(index, FilterEdit->text().trimmed()));
-    showStatus(index);
-    updateCount();
+        m_form->StringGrid->SetRowHidden(index + 1, !DeviceMatchesFilter(DeviceList.at(index), FilterEdit->text().trimmed()));
+    // A large segment's replies come by the thousand: the count follows once they pause.
+    if (!m_countTimer.isActive())
+        m_countTimer.start();
+}
+
+QString TWorksheet::statusFor(const TEPS &device) const
+{
+    return m_statusByDevice.isEmpty() ? QString() : m_statusByDevice.value(deviceKey(device));
+}
+
+void TWorksheet::scanEnded()
+{
+    if (!DeviceList.isEmpty())
+        return;
+    if (m_form->Serveur()->portInUse().isEmpty()) // else the status bar says why nothing was sent
+        tell(QStringLiteral("No device answered the scan."));
+    NetworkCheckOffer->show();
 }
 
 void TWorksheet::listReset()
 {
+    NetworkCheckOffer->hide();
     m_form->StringGrid->SetCell(TFormMain::StatusColumn, 1, QString());
     updateCount();
 }
 
 void TWorksheet::showStatus(int index)
 {
-    const QString status = m_statusByDevice.value(deviceKey(DeviceList.at(index)));
+    const QString status = statusFor(DeviceList.at(index));
     if (m_form->StringGrid->Cells(TFormMain::StatusColumn, index + 1) != status)
         m_form->StringGrid->SetCell(TFormMain::StatusColumn, index + 1, status);
 }
@@ -276,27 +299,18 @@ void TWorksheet::exportList()
                                             QStringLiteral("CSV files (*.csv);;JSON files (*.json);;All files (*)"));
     if (fileName.isEmpty())
         return;
-    QByteArray bytes;
-    int exported = 0;
+    QList<TEPS> shown; // what the list shows
+    for (int index = 0; index < DeviceList.size(); ++index)
+        if (!m_form->StringGrid->IsRowHidden(index + 1))
+            shown << DeviceList.at(index);
     const bool json = fileName.endsWith(QLatin1String(".json"), Qt::CaseInsensitive);
-    QJsonArray array;
-    QString csv = DeviceCsvHeader() + QStringLiteral("\r\n");
-    for (int index = 0; index < DeviceList.size(); ++index) {
-        if (m_form->StringGrid->IsRowHidden(index + 1))
-            continue; // what the list shows
-        if (json)
-            array.append(DeviceJson(DeviceList.at(index)));
-        else
-            csv += DeviceCsvLine(DeviceList.at(index)) + QStringLiteral("\r\n");
-        ++exported;
-    }
-    bytes = json ? QJsonDocument(array).toJson() : csv.toUtf8();
+    const QByteArray bytes = json ? DeviceListJson(shown) : DeviceListCsv(shown);
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         m_form->showError(QStringLiteral("The list was not exported: %1").arg(file.errorString()));
         return;
     }
-    tell(QStringLiteral("%1 devices exported to %2").arg(exported).arg(fileName));
+    tell(QStringLiteral("%1 devices exported to %2").arg(shown.size()).arg(fileName));
 }
 
 // ---- Batches -------------------------------------------------------------------------------
@@ -338,8 +352,7 @@ void TWorksheet::runBatch(TBatchRun::Kind kind)
 
     m_batch = std::make_unique<TBatchRun>(m_form->Serveur(), kind, devices, file, batchOptions);
     m_statusByDevice.clear();
-    m_form->StringGrid->setColumnHidden(TFormMain::StatusColumn, false);
-    m_form->FitLastColumn();
+    m_form->showColumn(TFormMain::StatusColumn, 300);
     for (int i = 0; i < devices.size(); ++i)
         showBatchStatus(i);
     for (int index = 0; index < DeviceList.size(); ++index)
@@ -425,65 +438,68 @@ std::optional<QByteArray> TWorksheet::snapshotConfiguration(const TEPS &device, 
     return bytes;
 }
 
-void TWorksheet::compareWithSnapshot()
+bool TWorksheet::currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title)
 {
     const TEPS *current = currentDevice();
     if (!current)
-        return;
-    const TEPS device = *current;
+        return false;
+    *device = *current; // the list may change while the dialogs are open
+    const std::optional<QByteArray> bytes = snapshotConfiguration(*device, title);
+    if (bytes)
+        *saved = *bytes;
+    return bytes.has_value();
+}
+
+void TWorksheet::compareWithSnapshot()
+{
+    TEPS device;
+    QByteArray saved;
     QString title;
-    const std::optional<QByteArray> saved = snapshotConfiguration(device, &title);
-    if (!saved)
+    if (!currentDeviceAndSnapshot(&device, &saved, &title))
         return;
     TReadControllerText read(m_form->Serveur(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
                              batchOptions.timing);
     tell(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
     const TOperationOutcome outcome = read.exec();
     if (!outcome.succeeded) {
-        m_form->showError(outcome.message.isEmpty() ? outcome.errorText() : outcome.message);
+        m_form->showError(failureText(outcome));
         return;
     }
     tell(QString());
-    TCompareDialog dialog(title, *saved, QStringLiteral("%1 now").arg(device.IpText), read.text(), m_form);
+    TCompareDialog dialog(title, saved, QStringLiteral("%1 now").arg(device.IpText), read.text(), m_form);
     showDialog(&dialog);
 }
 
 void TWorksheet::compareSnapshots()
 {
-    const TEPS *current = currentDevice();
-    if (!current)
-        return;
-    const TEPS device = *current;
+    TEPS device;
+    QByteArray left;
     QString leftTitle, rightTitle;
-    const std::optional<QByteArray> left = snapshotConfiguration(device, &leftTitle);
-    if (!left)
+    if (!currentDeviceAndSnapshot(&device, &left, &leftTitle))
         return;
     const std::optional<QByteArray> right = snapshotConfiguration(device, &rightTitle);
     if (!right)
         return;
-    TCompareDialog dialog(leftTitle, *left, rightTitle, *right, m_form);
+    TCompareDialog dialog(leftTitle, left, rightTitle, *right, m_form);
     showDialog(&dialog);
 }
 
 void TWorksheet::restoreFromSnapshot()
 {
-    const TEPS *current = currentDevice();
-    if (!current)
-        return;
-    const TEPS device = *current;
+    TEPS device;
+    QByteArray saved;
     QString title;
-    const std::optional<QByteArray> saved = snapshotConfiguration(device, &title);
-    if (!saved)
+    if (!currentDeviceAndSnapshot(&device, &saved, &title))
         return;
     if (!confirmBatch(QStringLiteral("This writes the configuration of %1 back to the device.").arg(title), QString(),
                       {deviceLabel(device)}, QStringLiteral("Write")))
         return;
-    TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, *saved, batchOptions.timing);
+    TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, saved, batchOptions.timing);
     connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
     tell(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
     const TOperationOutcome outcome = write.exec();
     if (!outcome.succeeded) {
-        m_form->showError(outcome.message.isEmpty() ? outcome.errorText() : outcome.message);
+        m_form->showError(failureText(outcome));
         tell(QString());
         return;
     }

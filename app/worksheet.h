@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QHash>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@ class QDialog;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QPushButton;
 class QSettings;
 class TFormMain;
 class TOperationJournal;
@@ -33,6 +35,8 @@ public:
     QMenu *DeviceMenu = nullptr;
     QAction *ExportAction = nullptr;
     QAction *HistoryAction = nullptr;
+    QAction *NetworkCheckAction = nullptr;
+    QPushButton *NetworkCheckOffer = nullptr; // in the status bar after a scan that found nothing
     QAction *UpgradeControllerAction = nullptr;
     QAction *UpgradeBoardAction = nullptr;
     QAction *BackUpAction = nullptr;
@@ -46,6 +50,9 @@ public:
     // The window tells each change of its list.
     void deviceRowShown(int index);
     void listReset();
+    // The Status column's text for a device: its outcome in the last batch, if it was in it.
+    QString statusFor(const TEPS &device) const;
+    void scanEnded();
 
     TBatchRun *batch() const { return m_batch.get(); }
     bool batchRunning() const;
@@ -77,7 +84,6 @@ public:
 
 private:
     QList<TEPS> selectedDevices() const;
-    bool rowMatches(int index, const QString &filter) const;
     void showStatus(int index);
     void showBatchStatus(int batchIndex);
     void updateCount();
@@ -85,6 +91,9 @@ private:
     void batchFinished();
     // The configuration of the current device in a snapshot chosen by the user; empty when none.
     std::optional<QByteArray> snapshotConfiguration(const TEPS &device, QString *title);
+    // The current device and its configuration in a snapshot; false when there is no device, the
+    // user chose none, or it holds none of this device (told).
+    bool currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title);
     const TEPS *currentDevice() const;
     void tell(const QString &message);
 
@@ -92,4 +101,5 @@ private:
     std::unique_ptr<TBatchRun> m_batch;
     QHash<QByteArray, QString> m_statusByDevice; // the Status text by the device's address record
     const TOperationJournal *m_journal = nullptr;
+    QTimer m_countTimer;
 };

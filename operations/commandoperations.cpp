@@ -98,7 +98,7 @@ void TScanDevices::run(TDeviceSession &session)
         int index = -1;
         {
             std::lock_guard lock(m_mutex);
-            index = MergeDiscoveryReply(m_devices, datagram.sender, datagram.data, true);
+            index = MergeDiscoveryReply(m_devices, m_index, datagram.sender, datagram.data, true);
             if (index >= 0)
                 NoteReplyAdapter(m_devices[index], datagram.adapter);
         }

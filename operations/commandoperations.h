@@ -95,4 +95,5 @@ private:
     Options m_options;
     mutable std::mutex m_mutex;
     QList<TEPS> m_devices;
+    TDeviceIndex m_index;
 };

@@ -2,6 +2,8 @@
 
 #include "wire.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 
 namespace {
@@ -36,14 +38,17 @@ QString addressRecordText(const TEPS &device)
                                    .toHex());
 }
 
-// "eth1 (192.168.5.10)"; empty when the device was not found by a scan.
-QString adapterText(const TEPS &device)
+} // namespace
+
+QString AdapterText(const TEPS &device)
 {
     if (device.AdapterAddress == 0)
         return {};
     return device.AdapterName.isEmpty() ? IpToText(device.AdapterAddress)
                                         : QStringLiteral("%1 (%2)").arg(device.AdapterName, IpToText(device.AdapterAddress));
 }
+
+namespace {
 
 // Field makers by parameter id: texts as the grid shows them, addresses in dotted form,
 // numbers as numbers (JSON null when the device did not report the value).
@@ -115,7 +120,7 @@ const QList<TDeviceField> &DeviceFields()
         {"addressRecord", "Address Record", false, addressRecordText,
          [](const TEPS &d) { return QJsonValue(addressRecordText(d)); }},
         // The PC's adapter the device answered through: {"name": "eth1", "address": "192.168.5.10"}.
-        {"adapter", "Adapter", false, adapterText,
+        {"adapter", "Adapter", false, AdapterText,
          [](const TEPS &d) {
              return d.AdapterAddress == 0 ? QJsonValue()
                                           : QJsonValue(QJsonObject{{QStringLiteral("name"), d.AdapterName},
@@ -152,6 +157,34 @@ QJsonObject DeviceJson(const TEPS &device)
     for (const TDeviceField &field : DeviceFields())
         object.insert(QLatin1String(field.key), field.json(device));
     return object;
+}
+
+QByteArray DeviceListJson(const QList<TEPS> &devices)
+{
+    QJsonArray array;
+    for (const TEPS &device : devices)
+        array.append(DeviceJson(device));
+    return QJsonDocument(array).toJson();
+}
+
+QByteArray DeviceListCsv(const QList<TEPS> &devices)
+{
+    QString csv = DeviceCsvHeader() + QStringLiteral("\r\n");
+    for (const TEPS &device : devices)
+        csv += DeviceCsvLine(device) + QStringLiteral("\r\n");
+    return csv.toUtf8();
+}
+
+bool DeviceMatchesFilter(const TEPS &device, const QString &filter)
+{
+    if (filter.isEmpty())
+        return true;
+    for (const TDeviceField &field : DeviceFields())
+        if ((field.inGrid || QLatin1String(field.key) == QLatin1String("adapter"))
+            && field.text(device).contains(filter, Qt::CaseInsensitive))
+            return true;
+    const QString flat = QString(filter).remove(QLatin1Char(':')).remove(QLatin1Char('-')).remove(QLatin1Char('.'));
+    return flat.size() >= 4 && MacText(device.Mac, QString()).contains(flat, Qt::CaseInsensitive);
 }
 
 QString CsvLine(const QStringList &cells)

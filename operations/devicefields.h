@@ -24,12 +24,21 @@ struct TDeviceField
 
 const QList<TDeviceField> &DeviceFields();
 
+// "eth1 (192.168.5.10)": the PC's adapter a device was found through; empty when not known.
+QString AdapterText(const TEPS &device);
+
 // The hardware address as the grid shows it: six upper-case hexadecimal pairs joined by separator.
 QString MacText(quint64 mac, const QString &separator = QStringLiteral("."));
 // Six hexadecimal pairs, separated by ':', '-' or '.' (or not at all); nullopt for anything else.
 std::optional<quint64> ParseMacText(QStringView text);
 
 QJsonObject DeviceJson(const TEPS &device);
+// A list as a file: a JSON array of DeviceJson, or CSV (a header line of the keys, CR LF ends).
+QByteArray DeviceListJson(const QList<TEPS> &devices);
+QByteArray DeviceListCsv(const QList<TEPS> &devices);
+// Whether the list's filter shows a device: the text in any of the list's columns or the adapter
+// (case ignored), or a MAC address typed with other separators; an empty filter shows all.
+bool DeviceMatchesFilter(const TEPS &device, const QString &filter);
 // One CSV line (RFC 4180 quoting), without its line end.
 QString CsvLine(const QStringList &cells);
 QString DeviceCsvHeader();

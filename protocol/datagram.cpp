@@ -175,6 +175,50 @@ int MergeDiscoveryReply(QList<TEPS> &list, const QString &peerIp, QByteArrayView
     return static_cast<int>(index);
 }
 
+namespace {
+quint64 addressKey(const quint8 *record)
+{
+    quint64 key = 0;
+    for (int i = 0; i < 8; ++i)
+        key = (key << 8) | record[i];
+    return key;
+}
+
+void rebuildIndex(const QList<TEPS> &list, TDeviceIndex &index)
+{
+    index.clear();
+    for (int i = 0; i < list.size(); ++i)
+        index.insert(addressKey(list.at(i).Address.data()), i);
+}
+} // namespace
+
+int MergeDiscoveryReply(QList<TEPS> &list, TDeviceIndex &index, const QString &peerIp, QByteArrayView reply,
+                        bool viaDatagram)
+{
+    if (!IsValidDiscoveryReply(reply))
+        return -1;
+    const quint8 *address = bytesOf(reply) + Wire::SourceOffset;
+    const quint64 key = addressKey(address);
+    if (index.size() != list.size())
+        rebuildIndex(list, index);
+    auto found = index.constFind(key);
+    if (found != index.cend()
+        && (*found >= list.size() || !std::equal(address, address + 8, list.at(*found).Address.begin()))) {
+        rebuildIndex(list, index); // the list was reordered behind the index
+        found = index.constFind(key);
+    }
+    int position = found == index.cend() ? int(list.size()) : *found;
+    if (found == index.cend()) {
+        list.append(TEPS());
+        index.insert(key, position);
+    }
+    TEPS &device = list[position];
+    device.IpText = peerIp;
+    device.Transport = viaDatagram ? TransportUdp : TransportTcp;
+    ApplyDiscoveryReply(device, reply);
+    return position;
+}
+
 void NoteReplyAdapter(TEPS &device, const TNetworkAdapter &adapter)
 {
     TNetworkAdapter current;

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHash>
 
 // A 27-byte request: broadcast destination when both halves are -1 (otherwise the
 // high half goes to bytes 0..3 and the low half to bytes 4..7), zero source,
@@ -56,6 +57,13 @@ void ApplyDiscoveryReply(TEPS &device, QByteArrayView reply);
 // its address record or appends it, records the peer and transport, and decodes.
 // Returns the device's index, or -1 for a reply that was ignored.
 int MergeDiscoveryReply(QList<TEPS> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram);
+
+// The list's devices by address record, for merging the replies of a large segment without walking
+// the list for each one. It mends itself when the list was changed behind it (cleared, sorted,
+// appended to).
+using TDeviceIndex = QHash<quint64, int>;
+int MergeDiscoveryReply(QList<TEPS> &list, TDeviceIndex &index, const QString &peerIp, QByteArrayView reply,
+                        bool viaDatagram);
 
 // Records the adapter a discovery reply came in on: the first one, or a later one whose subnet
 // holds the device's address (PreferAdapter), so the device keeps an adapter its commands reach

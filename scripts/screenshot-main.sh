@@ -2,6 +2,9 @@
 # A picture of the main window after a scan of a dozen simulated devices, on a virtual
 # X display at 96 pixels per inch, for review:
 #   scripts/screenshot-main.sh [build-dir]     writes <build-dir>/screenshots/main.png
+#   scripts/screenshot-main.sh [build-dir] worksheet
+#                                              writes <build-dir>/screenshots/worksheet.png: the list
+#                                              filtered, a batch controller upgrade half way
 #
 # Needs root (the lab is made of network namespaces). The lab is brought up only when it
 # is down, and left up afterwards: other tests may be using it. The simulator and the X
@@ -18,7 +21,8 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" --target tarvino-main-screenshot tarvino-devsim
 tool="$build/tests/app/tarvino-main-screenshot"
-out="$build/screenshots/main.png"
+mode="${2:-}"
+out="$build/screenshots/${mode:-main}.png"
 mkdir -p "$build/screenshots"
 
 lab="$here/lab/lab"
@@ -73,7 +77,7 @@ done
 # The display's Unix socket is reachable from the PC namespace. Only one program there can
 # hold the device port: while another one does, wait for it (bounded).
 for attempt in $(seq 1 60); do
-    if "$lab" pc env DISPLAY=":$display" QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 "$tool" "$out" "$devices" \
+    if "$lab" pc env DISPLAY=":$display" QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 "$tool" "$out" "$devices" $mode \
         2>"$work/tool.err"; then
         exit 0
     fi

@@ -3,13 +3,20 @@
 //
 //   scripts/screenshot-main.sh [build-dir]          (Xvfb, the lab and the simulator)
 //   tarvino-main-screenshot OUTPUT.png DEVICES      (waits until DEVICES are listed)
+//   tarvino-main-screenshot OUTPUT.png DEVICES worksheet
+//                                                   (the list filtered, a batch controller upgrade
+//                                                   of the shown devices half way)
 #include "application.h"
 #include "formmain.h"
 #include "stringgrid.h"
 #include "tools.h"
+#include "worksheet.h"
 
 #include <QDeadlineTimer>
+#include <QAction>
 #include <QDir>
+#include <QLineEdit>
+#include <QTemporaryDir>
 #include <QFileInfo>
 #include <QPixmap>
 #include <QProgressBar>
@@ -25,8 +32,9 @@ constexpr int ScanWaitMs = 20000;
 int main(int argc, char **argv)
 {
     TApplication app(argc, argv);
-    if (argc != 3 || QByteArray(argv[2]).toInt() <= 0) {
-        std::fprintf(stderr, "usage: %s OUTPUT.png DEVICES\n", argv[0]);
+    const bool worksheet = argc == 4 && QByteArray(argv[3]) == "worksheet";
+    if ((argc != 3 && !worksheet) || QByteArray(argv[2]).toInt() <= 0) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png DEVICES [worksheet]\n", argv[0]);
         return 2;
     }
     const QString output = QString::fromLocal8Bit(argv[1]);
@@ -52,6 +60,30 @@ int main(int argc, char **argv)
         return 1;
     }
     QCoreApplication::processEvents(); // the last rows painted
+    QTemporaryDir work;
+    if (worksheet) {
+        // The devices of one type, all selected, half way through a controller upgrade.
+        form.resize(900, 420);
+        form.Worksheet->FilterEdit->show();
+        form.Worksheet->FilterEdit->setText(QStringLiteral("Palimor P4"));
+        form.StringGrid->selectAll();
+        QFile image(work.filePath(QStringLiteral("controller.bin")));
+        if (!image.open(QIODevice::WriteOnly) || image.write(QByteArray(256 * 1024, '\x5a')) != 256 * 1024)
+            return 1;
+        image.close();
+        form.Worksheet->chooseOpenFile = [&](const QString &, const QString &) { return image.fileName(); };
+        form.Worksheet->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) {
+            return true;
+        };
+        form.Worksheet->batchOptions.jobs = 2;
+        form.Worksheet->UpgradeControllerAction->trigger();
+        const QDeadlineTimer halfWay(60000);
+        while (form.Worksheet->batch()->count(TBatchRun::DeviceStatus::Succeeded) < 2 && !halfWay.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QDeadlineTimer moment(1500); // the next ones under way
+        while (!moment.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
 
     if (!QDir().mkpath(QFileInfo(output).absolutePath()) || !form.grab().save(output)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(output));

@@ -6,10 +6,13 @@
 #include "replybuilder.h"
 #include "stringgrid.h"
 #include "tools.h"
+#include "worksheet.h"
 
 #include <QAbstractButton>
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -418,6 +421,66 @@ private slots:
             popup->close();
         QCOMPARE(popup, nullptr);
         QVERIFY(m_form->ToolBar1->isVisible());
+    }
+
+    // The worksheet's list: a filter that hides rows and the count that follows it, a MAC address
+    // typed with colons found in the dotted column, the Adapter column shown only once devices
+    // were heard through two adapters, and a column wide enough for each MAC address.
+    void worksheetList_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<int>("adapters");
+        QTest::addColumn<int>("shown");
+        QTest::addColumn<bool>("adapterColumn");
+        QTest::newRow("no filter, one adapter") << QString() << 1 << 3 << false;
+        QTest::newRow("by type, case ignored") << u"palimor p3"_s << 1 << 2 << false;
+        QTest::newRow("MAC with colons") << u"00:1a:2b:00:00:02"_s << 1 << 1 << false;
+        QTest::newRow("by address") << u"198.18.1.3"_s << 2 << 1 << true;
+        QTest::newRow("nothing") << u"nobody"_s << 2 << 0 << true;
+    }
+
+    void worksheetList()
+    {
+        QFETCH(QString, filter);
+        QFETCH(int, adapters);
+        QFETCH(int, shown);
+        QFETCH(bool, adapterColumn);
+        for (int i = 1; i <= 3; ++i) {
+            TEPS device;
+            device.IpText = QStringLiteral("198.18.1.%1").arg(i);
+            device.Mac = 0x001A2B000000ull + quint64(i);
+            device.Address = {0, 1, 0x00, 0x1A, 0x2B, 0, 0, quint8(i)};
+            device.Params.set(Wire::Param::Name, QByteArray("Device ") + QByteArray::number(i));
+            device.Params.set(Wire::Param::TypeText, i == 1 ? QByteArray("XR-200") : QByteArray("Palimor P3"));
+            device.AdapterName = i <= adapters ? QStringLiteral("lab%1").arg(i) : QStringLiteral("lab1");
+            device.AdapterAddress = TextToIp(QStringLiteral("198.18.0.%1").arg(i <= adapters ? i : 1));
+            DeviceList << device;
+            m_form->ShowDeviceRow(i - 1);
+        }
+        TWorksheet &sheet = *m_form->Worksheet;
+        QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(sheet.FilterEdit->isVisible() && sheet.FilterEdit->hasFocus());
+        QTest::keyClicks(sheet.FilterEdit, filter);
+        int visible = 0;
+        for (int row = 1; row <= 3; ++row)
+            visible += m_form->StringGrid->IsRowHidden(row) ? 0 : 1;
+        QCOMPARE(visible, shown);
+        // (The count follows a burst of replies once it pauses.)
+        QTRY_VERIFY2(sheet.CountLabel->text().startsWith(shown == 3 ? u"3 devices"_s : QStringLiteral("%1 of 3").arg(shown)),
+                     qPrintable(sheet.CountLabel->text()));
+        QCOMPARE(!m_form->StringGrid->isColumnHidden(TFormMain::AdapterColumn), adapterColumn);
+        const int macWidth = m_form->StringGrid->fontMetrics().horizontalAdvance(m_form->StringGrid->Cells(4, 1));
+        QVERIFY(m_form->StringGrid->ColWidth(4) > macWidth);
+        // Escape clears the filter: every row again.
+        QTest::keyClick(sheet.FilterEdit, Qt::Key_Escape);
+        QVERIFY(!sheet.FilterEdit->isVisible());
+        for (int row = 1; row <= 3; ++row)
+            QVERIFY(!m_form->StringGrid->IsRowHidden(row));
+        // Ctrl+A selects every row; a batch's actions then wait for nothing but a choice.
+        m_form->StringGrid->setFocus();
+        QTest::keyClick(m_form->StringGrid, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(m_form->StringGrid->SelectedRows(), (QList<int>{1, 2, 3}));
+        QVERIFY(sheet.UpgradeControllerAction->isEnabled());
     }
 
     void macToText_data()
