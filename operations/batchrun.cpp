@@ -249,7 +249,10 @@ void TBatchRun::confirmNext()
             const int index = it.key();
             m_confirming.erase(it);
             status.versionsAfter = versionsText(device);
-            const QString message = QStringLiteral("Upgraded: %1 → %2").arg(status.versionsBefore, status.versionsAfter);
+            const QString message = status.versionsAfter == status.versionsBefore
+                                        ? QStringLiteral("Upgraded; found again with %1 (as before)").arg(status.versionsAfter)
+                                        : QStringLiteral("Upgraded; found again with %1 (before: %2)")
+                                              .arg(status.versionsAfter, status.versionsBefore);
             succeed(index, message);
             journalConfirmation(index, true, message);
             break;

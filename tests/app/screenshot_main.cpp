@@ -6,8 +6,13 @@
 //   tarvino-main-screenshot OUTPUT.png DEVICES worksheet
 //                                                   (the list filtered, a batch controller upgrade
 //                                                   of the shown devices half way)
+//   tarvino-main-screenshot OUTPUT.png DEVICES adapters
+//                                                   (a lab of two segments: the list with its Adapter
+//                                                   column, and the network check's window beside it,
+//                                                   OUTPUT-check.png)
 #include "application.h"
 #include "formmain.h"
+#include "networkcheckdialog.h"
 #include "stringgrid.h"
 #include "tools.h"
 #include "worksheet.h"
@@ -33,8 +38,9 @@ int main(int argc, char **argv)
 {
     TApplication app(argc, argv);
     const bool worksheet = argc == 4 && QByteArray(argv[3]) == "worksheet";
-    if ((argc != 3 && !worksheet) || QByteArray(argv[2]).toInt() <= 0) {
-        std::fprintf(stderr, "usage: %s OUTPUT.png DEVICES [worksheet]\n", argv[0]);
+    const bool adapters = argc == 4 && QByteArray(argv[3]) == "adapters";
+    if ((argc != 3 && !worksheet && !adapters) || QByteArray(argv[2]).toInt() <= 0) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png DEVICES [worksheet|adapters]\n", argv[0]);
         return 2;
     }
     const QString output = QString::fromLocal8Bit(argv[1]);
@@ -63,7 +69,7 @@ int main(int argc, char **argv)
     QTemporaryDir work;
     if (worksheet) {
         // The devices of one type, all selected, half way through a controller upgrade.
-        form.resize(900, 420);
+        form.resize(1180, 420);
         form.Worksheet->FilterEdit->show();
         form.Worksheet->FilterEdit->setText(QStringLiteral("Palimor P4"));
         form.StringGrid->selectAll();
@@ -85,6 +91,24 @@ int main(int argc, char **argv)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
 
+    if (adapters) {
+        form.resize(1100, 400);
+        QCoreApplication::processEvents();
+        TNetworkCheckDialog *check = ShowNetworkCheck(&form, form.Serveur());
+        bool done = false;
+        QObject::connect(check, &TNetworkCheckDialog::checkFinished, check, [&done] { done = true; });
+        const QDeadlineTimer checked(30000);
+        while (!done && !checked.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        check->resize(1000, 420);
+        QCoreApplication::processEvents();
+        const QString checkOutput = QString(output).replace(QLatin1String(".png"), QLatin1String("-check.png"));
+        if (!check->grab().save(checkOutput)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(checkOutput));
+            return 1;
+        }
+        check->close();
+    }
     if (!QDir().mkpath(QFileInfo(output).absolutePath()) || !form.grab().save(output)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
         return 1;

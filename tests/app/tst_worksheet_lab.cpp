@@ -138,7 +138,7 @@ private slots:
                 continue;
             }
             QCOMPARE(controllerImage(device), sha256(m_image));
-            QVERIFY2(statusOf(device).startsWith(u"Upgraded: firmware"_qs), qPrintable(statusOf(device)));
+            QVERIFY2(statusOf(device).startsWith(u"Upgraded; found again with firmware"_qs), qPrintable(statusOf(device)));
         }
         QVERIFY(m_errors.isEmpty());
     }

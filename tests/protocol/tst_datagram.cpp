@@ -154,6 +154,46 @@ private slots:
         QCOMPARE(list.size(), valid ? 1 : 0);
     }
 
+    // The index of a large list gives the same list as the plain merge, also when the list was
+    // cleared, sorted or appended to behind it.
+    void indexedMergeKeepsTheList_data()
+    {
+        QTest::addColumn<QString>("change"); // what is done to the list between two bursts
+        QTest::newRow("nothing") << u"none"_qs;
+        QTest::newRow("cleared") << u"clear"_qs;
+        QTest::newRow("reversed") << u"reverse"_qs;
+        QTest::newRow("appended to") << u"append"_qs;
+    }
+
+    void indexedMergeKeepsTheList()
+    {
+        QFETCH(QString, change);
+        auto reply = [](int device, const char *name) {
+            QByteArray record = QByteArray::fromHex("0001" "0050c2000000");
+            record[7] = char(device);
+            return ReplyBuilder(1, record).text(7, name).terminate().bytes();
+        };
+        QList<TEPS> plain, indexed;
+        TDeviceIndex index;
+        auto burst = [&](const char *name) {
+            for (int device : {3, 1, 2, 1, 3})
+                QCOMPARE(MergeDiscoveryReply(indexed, index, QStringLiteral("198.18.1.%1").arg(device), reply(device, name), true),
+                         MergeDiscoveryReply(plain, QStringLiteral("198.18.1.%1").arg(device), reply(device, name), true));
+        };
+        burst("first");
+        for (QList<TEPS> *list : {&plain, &indexed}) {
+            if (change == u"clear")
+                list->clear();
+            else if (change == u"reverse")
+                std::reverse(list->begin(), list->end());
+            else if (change == u"append")
+                MergeDiscoveryReply(*list, QStringLiteral("198.18.1.9"), reply(9, "nine"), true);
+        }
+        burst("second");
+        QCOMPARE(indexed, plain);
+        QCOMPARE(indexed.size(), change == u"append" ? 4 : 3);
+    }
+
     void decodesDiscoveryReply()
     {
         const QByteArray reply = ReplyBuilder()
