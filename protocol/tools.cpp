@@ -1,10 +1,10 @@
 #include "tools.h"
 
+#include "netadapters.h"
 #include "wire.h"
 
 #include <QFileInfo>
 #include <QStringDecoder>
-#include <QNetworkInterface>
 #include <QtEndian>
 
 #include <algorithm>
@@ -275,18 +275,9 @@ bool IsDottedIPv4(const QString &text)
 QList<quint32> LocalIPv4Addresses()
 {
     QList<quint32> result;
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &nic : interfaces) {
-        const auto flags = nic.flags();
-        if (!(flags & QNetworkInterface::IsUp) || (flags & QNetworkInterface::IsLoopBack))
-            continue;
-        for (const QNetworkAddressEntry &entry : nic.addressEntries()) {
-            bool ok = false;
-            const quint32 ip = entry.ip().toIPv4Address(&ok);
-            if (ok && !result.contains(ip))
-                result.append(ip);
-        }
-    }
+    for (const TNetworkAdapter &adapter : NetworkAdapters())
+        if (!result.contains(adapter.address))
+            result.append(adapter.address);
     return result;
 }
 

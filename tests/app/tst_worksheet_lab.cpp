@@ -10,6 +10,7 @@
 #include "devicefields.h"
 #include "formmain.h"
 #include "labsim.h"
+#include "labtiming.h"
 #include "linediff.h"
 #include "operationjournal.h"
 #include "operationrecord.h"
@@ -91,8 +92,7 @@ private slots:
                 m_journal->append(JournalEntryFor(operation, nullptr));
         });
         sheet().setJournal(m_journal.get());
-        sheet().batchOptions.timing.settleMs = 50;
-        sheet().batchOptions.timing.bus.baseTimeoutMs = 300;
+        sheet().batchOptions.timing = ShortLabTiming();
         sheet().batchOptions.rediscoveryTimeoutMs = 30000;
         sheet().batchOptions.snapshotRoot = m_dir.filePath(u"snapshots"_qs);
         m_form->showError = [this](const QString &message) { m_errors << message; };

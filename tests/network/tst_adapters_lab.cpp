@@ -5,6 +5,7 @@
 #include "commandoperations.h"
 #include "controlleroperations.h"
 #include "labsim.h"
+#include "labtiming.h"
 #include "networkcheck.h"
 #include "networkcheckdialog.h"
 #include "resource.h"
@@ -57,13 +58,6 @@ bool setLink(const QString &name, bool up)
     return QProcess::execute(u"ip"_s, {u"link"_s, u"set"_s, name, up ? u"up"_s : u"down"_s}) == 0;
 }
 
-TOperationTiming shortTiming()
-{
-    TOperationTiming timing;
-    timing.settleMs = 50;
-    timing.bus.baseTimeoutMs = 300;
-    return timing;
-}
 } // namespace
 
 class TestAdaptersLab : public QObject
@@ -164,9 +158,9 @@ private slots:
 
         std::unique_ptr<TDeviceOperation> operation;
         if (configuration)
-            operation = std::make_unique<TReadControllerText>(m_engine.get(), TDeviceTarget{ip}, TReadControllerText::Kind::Configuration, shortTiming());
+            operation = std::make_unique<TReadControllerText>(m_engine.get(), TDeviceTarget{ip}, TReadControllerText::Kind::Configuration, ShortLabTiming());
         else
-            operation = std::make_unique<TDeviceCommand>(m_engine.get(), TDeviceTarget{ip}, Wire::Command::SetDropBear, TDeviceCommand::dropBear(), shortTiming());
+            operation = std::make_unique<TDeviceCommand>(m_engine.get(), TDeviceTarget{ip}, Wire::Command::SetDropBear, TDeviceCommand::dropBear(), ShortLabTiming());
         const TOperationOutcome outcome = operation->exec();
         QVERIFY2(outcome.succeeded, qPrintable(outcome.errorText() + u" "_s + outcome.detail));
 

@@ -5,6 +5,7 @@
 #include "commandoperations.h"
 #include "controlleroperations.h"
 #include "labsim.h"
+#include "labtiming.h"
 #include "operationpool.h"
 #include "resource.h"
 #include "serveur.h"
@@ -41,13 +42,6 @@ QString sha256(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
-TOperationTiming shortTiming()
-{
-    TOperationTiming timing;
-    timing.settleMs = 50;
-    timing.bus.baseTimeoutMs = 300;
-    return timing;
-}
 } // namespace
 
 class TestOperationsLab : public QObject
@@ -151,7 +145,7 @@ private slots:
             images << pattern(16 * 1024 + i * 100, i);
             const QString path = writeImage(QStringLiteral("image%1.bin").arg(i), images.constLast());
             pool.add(new TControllerUpgrade(m_engine.get(), {LabSimulator::deviceIp(i), TransportUdp}, path,
-                                            shortTiming()));
+                                            ShortLabTiming()));
         }
         pool.exec();
 
@@ -187,7 +181,7 @@ private slots:
         QVERIFY(start(1, {u"0:delay=5@52390"_qs}));
         const QByteArray image = pattern(64 * 1024, 3);
         TControllerUpgrade upgrade(m_engine.get(), {LabSimulator::deviceIp(0), TransportUdp},
-                                   writeImage(u"cancelled.bin"_qs, image), shortTiming());
+                                   writeImage(u"cancelled.bin"_qs, image), ShortLabTiming());
         connect(&upgrade, &TDeviceOperation::confirmationRequested, this, [&] { upgrade.confirm(true); });
         connect(&upgrade, &TDeviceOperation::progressed, this, [&](qint64 done) {
             if (done >= 8 * 1024)

@@ -1,0 +1,11 @@
+#pragma once
+// The operations' waits for simulated devices, which answer at once: a short settle and bus wait.
+#include "deviceoperation.h"
+
+inline TOperationTiming ShortLabTiming()
+{
+    TOperationTiming timing;
+    timing.settleMs = 50;
+    timing.bus.baseTimeoutMs = 300;
+    return timing;
+}
