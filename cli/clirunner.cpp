@@ -299,6 +299,10 @@ QString TCliRunner::store(const QByteArray &data, const TCliDevice &device, bool
 TCliResult TCliRunner::resultOf(TDeviceOperation *operation, const TCliDevice &device, bool several)
 {
     TCliResult result{device, operation->title(), operation->outcome(), {}, {}, -1, {}, -1};
+    if (!operation->isFinished()) { // never started: the run was interrupted first
+        result.outcome.cancelled = true;
+        result.outcome.message = QStringLiteral("Not started: interrupted.");
+    }
     if (auto *command = qobject_cast<TDeviceCommand *>(operation))
         result.attempts = command->attemptsMade();
     if (!m_request.file.isEmpty())

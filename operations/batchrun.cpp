@@ -168,6 +168,13 @@ void TBatchRun::launch(const QList<int> &indexes)
         emit deviceChanged(index);
     });
     connect(m_pool, &TOperationPool::operationFinished, this, &TBatchRun::operationFinished);
+    connect(m_pool, &TOperationPool::allFinished, this, [this, indexes] {
+        // After a stop the devices that had not started never will: they can be run again.
+        for (int index : indexes)
+            if (m_statuses.at(index).state == DeviceStatus::Waiting)
+                settle(index, DeviceStatus::Stopped, QStringLiteral("Not started: the batch was stopped"));
+        checkFinished();
+    });
     m_pool->start();
     checkFinished(); // an empty list
 }

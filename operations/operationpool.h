@@ -24,7 +24,9 @@ public:
 
     const QList<TDeviceOperation *> &operations() const { return m_operations; }
     int running() const { return m_running; }
-    bool isFinished() const { return m_started && m_running == 0 && m_next >= m_operations.size(); }
+    // Every operation has ended, or the pool was cancelled and its running ones have (the others
+    // never start).
+    bool isFinished() const { return m_started && m_running == 0 && (m_cancelled || m_next >= m_operations.size()); }
     // start(), then a local event loop until every operation has ended.
     void exec();
 

@@ -240,6 +240,44 @@ private slots:
             if (entry.operation == u"Controller upgrade" && entry.outcome == u"succeeded")
                 QCOMPARE(entry.fileSha256, sha256(m_image));
     }
+
+    // Stop: the running devices stop before their next exchange and are put back; the others are
+    // never contacted, and are there for a retry.
+    void stopStartsNoNewDevice()
+    {
+        const QString image = WriteTestFileOrDie(m_dir.path(), u"large.bin"_qs, RandomBytes(2 * 1024 * 1024, 4));
+        sheet().chooseOpenFile = [image](const QString &, const QString &) { return image; };
+        sheet().confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
+        sheet().batchOptions.jobs = 2;
+        QHash<QString, qsizetype> requestsBefore;
+        for (int device = 0; device < Devices; ++device)
+            requestsBefore.insert(LabSimulator::deviceIp(device), m_sim.requests(LabSimulator::deviceIp(device)).size());
+        m_form->StringGrid->selectAll();
+        sheet().UpgradeControllerAction->trigger();
+        auto writing = [this] {
+            const auto &statuses = sheet().batch()->statuses();
+            return std::count_if(statuses.begin(), statuses.end(), [](const TBatchRun::DeviceStatus &s) {
+                return s.phase == u"Writing Code" && s.done > 0;
+            });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(writing(), 2, 30000);
+        sheet().StopAction->trigger();
+        QVERIFY(QTest::qWaitFor([this] { return !sheet().batchRunning(); }, 60000));
+
+        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Stopped), Devices);
+        for (const TBatchRun::DeviceStatus &status : sheet().batch()->statuses()) {
+            const QString ip = status.device.IpText;
+            const int index = int(TextToIp(ip) - TextToIp(LabSimulator::deviceIp(0)));
+            if (status.message.startsWith(u"Not started"_qs)) {
+                QCOMPARE(m_sim.requests(ip).size(), requestsBefore.value(ip));
+                continue;
+            }
+            QVERIFY2(status.message.startsWith(u"Stopped at Writing Code; the device is put back"_qs), qPrintable(status.message));
+            const QJsonObject state = m_sim.deviceState(index);
+            QVERIFY(state.value(u"daemon"_qs).toBool() && !state.value(u"updater"_qs).toBool());
+        }
+        QVERIFY(sheet().RetryAction->isEnabled());
+    }
 };
 
 QTEST_MAIN(TestWorksheetLab)
