@@ -44,20 +44,20 @@ std::optional<quint8> transportOf(const QString &text)
 }
 
 // A target of a scan's output: its ip field, and its transport when given.
-std::variant<TTargetSpec, QString> targetFromFields(const QString &ip, const QString &transport)
+std::variant<TNamedTarget, QString> targetFromFields(const QString &ip, const QString &transport)
 {
     if (!IsDottedIPv4(ip))
         return QStringLiteral("'%1' is not an IPv4 address").arg(ip);
-    TTargetSpec spec{TTargetSpec::Kind::Ip, IpToText(TextToIp(ip)), 0, std::nullopt};
+    TNamedTarget target{TNamedTarget::Kind::Ip, IpToText(TextToIp(ip)), 0, std::nullopt};
     if (!transport.isEmpty()) {
-        spec.transport = transportOf(transport);
-        if (!spec.transport)
+        target.transport = transportOf(transport);
+        if (!target.transport)
             return QStringLiteral("'%1' is not a transport (udp or tcp)").arg(transport);
     }
-    return spec;
+    return target;
 }
 
-std::variant<QList<TTargetSpec>, QString> targetsFromJson(const QString &text)
+std::variant<QList<TNamedTarget>, QString> targetsFromJson(const QString &text)
 {
     QList<QJsonObject> objects;
     QJsonParseError error;
@@ -77,28 +77,28 @@ std::variant<QList<TTargetSpec>, QString> targetsFromJson(const QString &text)
             objects << line.object();
         }
     }
-    QList<TTargetSpec> targets;
+    QList<TNamedTarget> targets;
     for (int i = 0; i < objects.size(); ++i) {
         const auto target = targetFromFields(objects.at(i).value(QLatin1String("ip")).toString(),
                                              objects.at(i).value(QLatin1String("transport")).toString());
         if (const QString *problem = std::get_if<QString>(&target))
             return QStringLiteral("device %1: %2").arg(i + 1).arg(*problem);
-        targets << std::get<TTargetSpec>(target);
+        targets << std::get<TNamedTarget>(target);
     }
     return targets;
 }
 
-std::variant<QList<TTargetSpec>, QString> targetsFromCsv(const QList<QStringList> &rows)
+std::variant<QList<TNamedTarget>, QString> targetsFromCsv(const QList<QStringList> &rows)
 {
     const qsizetype ipColumn = rows.first().indexOf(QStringLiteral("ip"));
     const qsizetype transportColumn = rows.first().indexOf(QStringLiteral("transport"));
-    QList<TTargetSpec> targets;
+    QList<TNamedTarget> targets;
     for (qsizetype i = 1; i < rows.size(); ++i) {
         const QStringList &row = rows.at(i);
         const auto target = targetFromFields(row.value(ipColumn), transportColumn >= 0 ? row.value(transportColumn) : QString());
         if (const QString *problem = std::get_if<QString>(&target))
             return QStringLiteral("line %1: %2").arg(i + 1).arg(*problem);
-        targets << std::get<TTargetSpec>(target);
+        targets << std::get<TNamedTarget>(target);
     }
     return targets;
 }
@@ -165,7 +165,7 @@ const TVerbInfo *findVerb(const QString &name)
 }
 } // namespace
 
-std::variant<TTargetSpec, QString> ParseTargetText(const QString &given)
+std::variant<TNamedTarget, QString> ParseTargetText(const QString &given)
 {
     const QString text = given.trimmed();
     if (text.isEmpty())
@@ -174,28 +174,28 @@ std::variant<TTargetSpec, QString> ParseTargetText(const QString &given)
     if (digitsAndDots.match(text).hasMatch()) {
         if (!IsDottedIPv4(text))
             return QStringLiteral("'%1' is not an IPv4 address").arg(text);
-        return TTargetSpec{TTargetSpec::Kind::Ip, IpToText(TextToIp(text)), 0, std::nullopt};
+        return TNamedTarget{TNamedTarget::Kind::Ip, IpToText(TextToIp(text)), 0, std::nullopt};
     }
     if (const std::optional<quint64> mac = ParseMacText(text))
-        return TTargetSpec{TTargetSpec::Kind::Mac, MacText(*mac), *mac, std::nullopt};
+        return TNamedTarget{TNamedTarget::Kind::Mac, MacText(*mac), *mac, std::nullopt};
     static const QRegularExpression macLike(QStringLiteral("^[0-9A-Fa-f]{1,2}([-:.][0-9A-Fa-f]{0,2})+$"));
     if (text.contains(QLatin1Char(':')) || macLike.match(text).hasMatch())
         return QStringLiteral("'%1' is not a MAC address (six hexadecimal pairs)").arg(text);
-    return TTargetSpec{TTargetSpec::Kind::Name, text, 0, std::nullopt};
+    return TNamedTarget{TNamedTarget::Kind::Name, text, 0, std::nullopt};
 }
 
-std::variant<QList<TTargetSpec>, QString> ParseTargetFile(const QByteArray &contents)
+std::variant<QList<TNamedTarget>, QString> ParseTargetFile(const QByteArray &contents)
 {
     const QString text = QString::fromUtf8(contents);
     const QString start = text.trimmed();
-    std::variant<QList<TTargetSpec>, QString> result;
+    std::variant<QList<TNamedTarget>, QString> result;
     if (start.startsWith(QLatin1Char('[')) || start.startsWith(QLatin1Char('{'))) {
         result = targetsFromJson(text);
     } else if (const QList<QStringList> rows = ParseCsv(text); !rows.isEmpty() && rows.first().contains(QStringLiteral("ip"))
                                                                 && rows.first().size() > 1) {
         result = targetsFromCsv(rows);
     } else {
-        QList<TTargetSpec> targets;
+        QList<TNamedTarget> targets;
         const QStringList lines = text.split(QLatin1Char('\n'));
         for (int i = 0; i < lines.size(); ++i) {
             const QString line = lines.at(i).section(QLatin1Char('#'), 0, 0).trimmed();
@@ -204,11 +204,11 @@ std::variant<QList<TTargetSpec>, QString> ParseTargetFile(const QByteArray &cont
             const auto target = ParseTargetText(line);
             if (const QString *problem = std::get_if<QString>(&target))
                 return QStringLiteral("line %1: %2").arg(i + 1).arg(*problem);
-            targets << std::get<TTargetSpec>(target);
+            targets << std::get<TNamedTarget>(target);
         }
         result = targets;
     }
-    if (const auto *targets = std::get_if<QList<TTargetSpec>>(&result); targets && targets->isEmpty())
+    if (const auto *targets = std::get_if<QList<TNamedTarget>>(&result); targets && targets->isEmpty())
         return QStringLiteral("it lists no device");
     return result;
 }
@@ -225,7 +225,7 @@ bool TSelection::matches(const TEPS &device) const
 bool TCliRequest::needsScan() const
 {
     return selection.any()
-        || std::any_of(targets.begin(), targets.end(), [](const TTargetSpec &t) { return t.kind != TTargetSpec::Kind::Ip; });
+        || std::any_of(targets.begin(), targets.end(), [](const TNamedTarget &t) { return t.kind != TNamedTarget::Kind::Ip; });
 }
 
 std::optional<Wire::Command> ParseCommandName(const QString &name)
@@ -326,10 +326,10 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         const auto target = ParseTargetText(word);
         if (const QString *problem = std::get_if<QString>(&target))
             return usageError(*problem + QLatin1Char('.'));
-        request.targets << std::get<TTargetSpec>(target);
+        request.targets << std::get<TNamedTarget>(target);
     }
     if (verb->verb == Verb::Search) {
-        if (request.targets.size() != 1 || request.targets.first().kind != TTargetSpec::Kind::Ip)
+        if (request.targets.size() != 1 || request.targets.first().kind != TNamedTarget::Kind::Ip)
             return usageError(QStringLiteral("search takes one IPv4 address."));
         return {request, {}, {}};
     }
@@ -349,7 +349,7 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         const auto listed = ParseTargetFile(file.readAll());
         if (const QString *problem = std::get_if<QString>(&listed))
             return usageError(QStringLiteral("device list '%1': %2.").arg(fileName, *problem));
-        request.targets << std::get<QList<TTargetSpec>>(listed);
+        request.targets << std::get<QList<TNamedTarget>>(listed);
     }
     if (request.targets.isEmpty() && !request.selection.any())
         return usageError(QStringLiteral("'%1' needs a device: an address, a MAC address or a name, or --all, --type, "

@@ -15,7 +15,7 @@
 #include <variant>
 
 // One device as a command line names it.
-struct TTargetSpec
+struct TNamedTarget
 {
     enum class Kind { Ip, Mac, Name };
     Kind kind = Kind::Ip;
@@ -23,15 +23,15 @@ struct TTargetSpec
     quint64 mac = 0;        // Kind::Mac
     std::optional<quint8> transport; // from a scan's file; otherwise the command line decides
 
-    bool operator==(const TTargetSpec &) const = default;
+    bool operator==(const TNamedTarget &) const = default;
 };
 
 // IP address, MAC address or device name; an error text for something that looks like an
 // address and is not one ("198.18.1.300", "00:1a:2b").
-std::variant<TTargetSpec, QString> ParseTargetText(const QString &text);
+std::variant<TNamedTarget, QString> ParseTargetText(const QString &text);
 
 // The targets of a --from file: one per line, or the CSV or JSON that `scan` writes.
-std::variant<QList<TTargetSpec>, QString> ParseTargetFile(const QByteArray &contents);
+std::variant<QList<TNamedTarget>, QString> ParseTargetFile(const QByteArray &contents);
 
 struct TSelection
 {
@@ -45,7 +45,7 @@ struct TSelection
 struct TCliRequest
 {
     const TVerbInfo *verb = nullptr;
-    QList<TTargetSpec> targets;
+    QList<TNamedTarget> targets;
     TSelection selection;
     QString file;               // upgrade-board, upgrade-controller, config put
     Wire::Command command{};    // command

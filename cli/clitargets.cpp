@@ -32,38 +32,38 @@ std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &reque
             devices << device;
         }
     };
-    for (const TTargetSpec &spec : request.targets) {
-        switch (spec.kind) {
-        case TTargetSpec::Kind::Ip: {
-            const quint8 transport = spec.transport.value_or(request.tcp ? TransportTcp : TransportUdp);
-            TCliDevice device{{spec.text, transport}, std::nullopt};
+    for (const TNamedTarget &given : request.targets) {
+        switch (given.kind) {
+        case TNamedTarget::Kind::Ip: {
+            const quint8 transport = given.transport.value_or(request.tcp ? TransportTcp : TransportUdp);
+            TCliDevice device{{given.text, transport}, std::nullopt};
             for (const TEPS &record : scanned)
-                if (record.IpText == spec.text)
+                if (record.IpText == given.text)
                     device.record = record;
             add(device);
             break;
         }
-        case TTargetSpec::Kind::Mac: {
-            const auto found = std::find_if(scanned.begin(), scanned.end(), [&](const TEPS &d) { return d.Mac == spec.mac; });
+        case TNamedTarget::Kind::Mac: {
+            const auto found = std::find_if(scanned.begin(), scanned.end(), [&](const TEPS &d) { return d.Mac == given.mac; });
             if (found == scanned.end())
-                return QStringLiteral("No device with MAC address %1 answered the scan.").arg(spec.text);
+                return QStringLiteral("No device with MAC address %1 answered the scan.").arg(given.text);
             add(fromRecord(*found));
             break;
         }
-        case TTargetSpec::Kind::Name: {
+        case TNamedTarget::Kind::Name: {
             QList<TEPS> named;
             for (const TEPS &record : scanned)
-                if (record.Params.text(Wire::Param::Name) == spec.text)
+                if (record.Params.text(Wire::Param::Name) == given.text)
                     named << record;
             if (named.isEmpty())
-                return QStringLiteral("No device named '%1' answered the scan.").arg(spec.text);
+                return QStringLiteral("No device named '%1' answered the scan.").arg(given.text);
             if (named.size() > 1) {
                 QStringList addresses;
                 for (const TEPS &record : named)
                     addresses << record.IpText;
                 return QStringLiteral("%1 devices are named '%2' (%3): name one by its address.")
                     .arg(named.size())
-                    .arg(spec.text, addresses.join(u", "));
+                    .arg(given.text, addresses.join(u", "));
             }
             add(fromRecord(named.first()));
             break;

@@ -142,16 +142,16 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("kind"); // -1: an error
         QTest::addColumn<QString>("normalised");
-        QTest::newRow("ip") << u" 198.18.1.7 "_qs << int(TTargetSpec::Kind::Ip) << u"198.18.1.7"_qs;
+        QTest::newRow("ip") << u" 198.18.1.7 "_qs << int(TNamedTarget::Kind::Ip) << u"198.18.1.7"_qs;
         QTest::newRow("ip with a fifth part") << u"198.18.1.7.1"_qs << -1 << QString();
-        QTest::newRow("colons") << u"00:1a:2b:a0:94:3a"_qs << int(TTargetSpec::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
-        QTest::newRow("dashes") << u"00-1A-2B-A0-94-3A"_qs << int(TTargetSpec::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
-        QTest::newRow("dots, as the list shows") << u"00.1A.2B.A0.94.3A"_qs << int(TTargetSpec::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
-        QTest::newRow("bare") << u"001a2ba0943a"_qs << int(TTargetSpec::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("colons") << u"00:1a:2b:a0:94:3a"_qs << int(TNamedTarget::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("dashes") << u"00-1A-2B-A0-94-3A"_qs << int(TNamedTarget::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("dots, as the list shows") << u"00.1A.2B.A0.94.3A"_qs << int(TNamedTarget::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("bare") << u"001a2ba0943a"_qs << int(TNamedTarget::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
         QTest::newRow("mixed separators") << u"00:1a-2b:a0:94:3a"_qs << -1 << QString();
         QTest::newRow("seven pairs") << u"00:1a:2b:a0:94:3a:11"_qs << -1 << QString();
-        QTest::newRow("name") << u"Chaufferie été 3"_qs << int(TTargetSpec::Kind::Name) << u"Chaufferie été 3"_qs;
-        QTest::newRow("hex-like name") << u"cafe"_qs << int(TTargetSpec::Kind::Name) << u"cafe"_qs;
+        QTest::newRow("name") << u"Chaufferie été 3"_qs << int(TNamedTarget::Kind::Name) << u"Chaufferie été 3"_qs;
+        QTest::newRow("hex-like name") << u"cafe"_qs << int(TNamedTarget::Kind::Name) << u"cafe"_qs;
     }
 
     void targetText()
@@ -164,9 +164,9 @@ private slots:
             QVERIFY(std::holds_alternative<QString>(parsed));
             return;
         }
-        QVERIFY(std::holds_alternative<TTargetSpec>(parsed));
-        QCOMPARE(int(std::get<TTargetSpec>(parsed).kind), kind);
-        QCOMPARE(std::get<TTargetSpec>(parsed).text, normalised);
+        QVERIFY(std::holds_alternative<TNamedTarget>(parsed));
+        QCOMPARE(int(std::get<TNamedTarget>(parsed).kind), kind);
+        QCOMPARE(std::get<TNamedTarget>(parsed).text, normalised);
     }
 
     // What scan --csv and scan --json write names the same devices when read back with --from,
@@ -192,8 +192,8 @@ private slots:
     {
         QFETCH(QByteArray, contents);
         const auto parsed = ParseTargetFile(contents);
-        QVERIFY2(std::holds_alternative<QList<TTargetSpec>>(parsed), qPrintable(problemOf(parsed)));
-        const QList<TTargetSpec> targets = std::get<QList<TTargetSpec>>(parsed);
+        QVERIFY2(std::holds_alternative<QList<TNamedTarget>>(parsed), qPrintable(problemOf(parsed)));
+        const QList<TNamedTarget> targets = std::get<QList<TNamedTarget>>(parsed);
         QCOMPARE(targets.size(), 3);
         for (int i = 0; i < 3; ++i) {
             QCOMPARE(targets.at(i).text, scanned().at(i).IpText);
