@@ -372,11 +372,17 @@ void TWorksheet::showBatchStatus(int batchIndex)
     const QByteArray key = deviceKey(status.device);
     m_statusByDevice.insert(key, TBatchRun::statusText(status));
     // The device's row now: the list may have been scanned or sorted since the batch started.
-    for (int index = 0; index < DeviceList.size(); ++index)
-        if (deviceKey(DeviceList.at(index)) == key) {
-            showStatus(index);
-            break;
-        }
+    // Progress comes many times a second: the row found last time is tried first.
+    int row = m_rowOfDevice.value(key, -1);
+    if (row < 0 || row >= DeviceList.size() || deviceKey(DeviceList.at(row)) != key) {
+        row = -1;
+        for (int index = 0; index < DeviceList.size() && row < 0; ++index)
+            if (deviceKey(DeviceList.at(index)) == key)
+                row = index;
+        m_rowOfDevice.insert(key, row);
+    }
+    if (row >= 0)
+        showStatus(row);
 }
 
 void TWorksheet::batchFinished()

@@ -100,6 +100,7 @@ private:
     TFormMain *m_form;
     std::unique_ptr<TBatchRun> m_batch;
     QHash<QByteArray, QString> m_statusByDevice; // the Status text by the device's address record
+    QHash<QByteArray, int> m_rowOfDevice;        // where that device's row was last found
     const TOperationJournal *m_journal = nullptr;
     QTimer m_countTimer;
 };

@@ -42,7 +42,8 @@ double runBatch(TFormMain &form, int count)
     QElapsedTimer clock;
     clock.start();
     form.Worksheet->UpgradeControllerAction->trigger();
-    QTest::qWaitFor([&] { return !form.Worksheet->batchRunning(); }, BatchLimitMs);
+    if (!QTest::qWaitFor([&] { return !form.Worksheet->batchRunning(); }, BatchLimitMs))
+        std::fprintf(stderr, "the batch did not end within %d s\n", BatchLimitMs / 1000);
     return double(clock.nsecsElapsed()) / 1e6;
 }
 } // namespace
@@ -79,8 +80,8 @@ int main(int argc, char **argv)
     form.Worksheet->batchOptions.jobs = jobs;
     form.show();
     form.Scan();
-    QTest::qWaitFor([&] { return DeviceList.size() >= devices && !form.Timer->isActive(); }, 20000);
-    if (DeviceList.size() < devices) {
+    if (!QTest::qWaitFor([&] { return DeviceList.size() >= devices && !form.Timer->isActive(); }, 20000)
+        || DeviceList.size() < devices) {
         std::fprintf(stderr, "the scan listed %lld of %d devices\n", qint64(DeviceList.size()), devices);
         return 1;
     }

@@ -14,7 +14,7 @@ TBatchRun::TBatchRun(TServeur *engine, Kind kind, const QList<TEPS> &devices, co
     : QObject(parent), m_engine(engine), m_kind(kind), m_file(file), m_options(options)
 {
     for (const TEPS &device : devices)
-        m_statuses.append({device});
+        m_statuses.append(DeviceStatus::of(device));
 }
 
 TBatchRun::~TBatchRun()
@@ -99,7 +99,7 @@ bool TBatchRun::retryFailed()
         DeviceStatus &status = m_statuses[i];
         if (status.state != DeviceStatus::Failed && status.state != DeviceStatus::Stopped)
             continue;
-        status = DeviceStatus{status.device};
+        status = DeviceStatus::of(status.device);
         again << i;
         emit deviceChanged(i);
     }

@@ -49,6 +49,14 @@ public:
         QString versionsBefore; // firmware upgrades: the versions the device reported before and after
         QString versionsAfter;
         TOperationOutcome outcome;
+
+        // A device waiting for its turn.
+        static DeviceStatus of(const TEPS &device)
+        {
+            DeviceStatus status;
+            status.device = device;
+            return status;
+        }
     };
 
     TBatchRun(TServeur *engine, Kind kind, const QList<TEPS> &devices, const QString &file, const Options &options,
