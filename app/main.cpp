@@ -8,9 +8,11 @@
 
 #include <QScreen>
 #include <QSettings>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 int main(int argc, char **argv)
 {
@@ -50,14 +52,23 @@ int main(int argc, char **argv)
     // Every operation's outcome goes into the history, the technician's service report.
     const TOperationJournal journal;
     form.Worksheet->setJournal(&journal);
-    SetOperationObserver([&journal](const TDeviceOperation &operation) {
+    bool historyFailureTold = false;
+    SetOperationObserver([&](const TDeviceOperation &operation) {
         if (!IsJournaled(operation))
             return;
         const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(),
                                          [&](const TEPS &d) { return d.IpText == operation.target().ip; });
         QString error;
-        if (!journal.append(JournalEntryFor(operation, device == DeviceList.cend() ? nullptr : &*device), &error))
-            qWarning("tarvino: the operation history cannot be written: %s", qPrintable(error));
+        if (journal.append(JournalEntryFor(operation, device == DeviceList.cend() ? nullptr : &*device), &error))
+            return;
+        qWarning("tarvino: the operation history cannot be written: %s", qPrintable(error));
+        // The technician relies on the history as a service report: told once, when it first fails.
+        if (!std::exchange(historyFailureTold, true))
+            QTimer::singleShot(0, &form, [&form, error] {
+                form.showError(QStringLiteral("The operation history cannot be written (%1). The operations go on, "
+                                              "but they are not recorded.")
+                                   .arg(error));
+            });
     });
 
     // The window as it was left: size, place, column widths, sort.
