@@ -13,5 +13,5 @@ cmake --build "$build" --target tarvino-about-screenshot
 mkdir -p "$build/screenshots"
 out="$build/screenshots/about.png"
 xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24 -dpi 96" \
-    env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 "$build/about/tarvino-about-screenshot" "$out"
+    env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 "$build/app/about/tarvino-about-screenshot" "$out"
 echo "$out"

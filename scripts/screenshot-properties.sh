@@ -8,7 +8,7 @@ build="${1:-$here/build}"
 
 [ -f "$build/build.ninja" ] || cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" --target properties_screenshot
-tool="$build/tests/properties/properties_screenshot"
+tool="$build/tests/app/properties/properties_screenshot"
 out="$build/screenshots"
 
 if command -v xvfb-run >/dev/null; then

@@ -18,5 +18,5 @@ out="$build/screenshots/upload.png"
 # Xvfb starts inside the namespace too, so that the program reaches its display there.
 "$here/lab/lab" pc env TARVINO_LAB=1 \
     xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24 -dpi 96" \
-    env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 "$build/tests/maintenance/tarvino-upload-screenshot" "$out"
+    env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 "$build/tests/app/upgrade/tarvino-upload-screenshot" "$out"
 echo "$out"

@@ -41,7 +41,7 @@ QFont fittedFont(QFont font, const QString &text, QSize box)
 
 TFormWarning::TFormWarning(QWidget *owner) : QDialog(owner)
 {
-    Q_INIT_RESOURCE(maintenance);
+    Q_INIT_RESOURCE(upgrade);
     setObjectName(QStringLiteral("FormWarning"));
     setWindowTitle(QStringLiteral("Warning"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -52,7 +52,7 @@ TFormWarning::TFormWarning(QWidget *owner) : QDialog(owner)
     Image1->setGeometry(24, 24, 32, 32);
     // One icon for every dialog: its picture is drawn once and cached under the icon's own
     // identity, where a new icon for each dialog would leave one more picture in the cache.
-    static const QIcon warningIcon(QStringLiteral(":/maintenance/warning.svg"));
+    static const QIcon warningIcon(QStringLiteral(":/upgrade/warning.svg"));
     Image1->setPixmap(warningIcon.pixmap(32, 32));
 
     Label1 = new QLabel(WarningText(), this);
