@@ -54,6 +54,7 @@ public:
     TSearchDevice(TServeur *engine, const QString &ipText, const TOperationTiming &timing = {},
                   QObject *parent = nullptr);
     QString title() const override { return QStringLiteral("Search"); }
+    bool worksOnDevice() const override { return false; }
     const QByteArray &reply() const { return m_reply; }
     // The device the reply describes, if it is a valid discovery reply.
     QList<TEPS> devices() const;
@@ -81,6 +82,7 @@ public:
     TScanDevices(TServeur *engine, Options options, QObject *parent = nullptr);
     TScanDevices(TServeur *engine, QObject *parent = nullptr) : TScanDevices(engine, Options(), parent) {}
     QString title() const override { return QStringLiteral("Scan"); }
+    bool worksOnDevice() const override { return false; }
     // Any thread: the devices listed so far, in order of first reply.
     QList<TEPS> devices() const;
 

@@ -32,11 +32,21 @@ TOperationObserver &operationObserver()
     static TOperationObserver observer;
     return observer;
 }
+TOperationObserver &startObserver()
+{
+    static TOperationObserver observer;
+    return observer;
+}
 } // namespace
 
 void SetOperationObserver(TOperationObserver observer)
 {
     operationObserver() = std::move(observer);
+}
+
+void SetOperationStartObserver(TOperationObserver observer)
+{
+    startObserver() = std::move(observer);
 }
 
 TDeviceOperation::TDeviceOperation(TServeur *engine, const TDeviceTarget &target, const TOperationTiming &timing,
@@ -95,6 +105,10 @@ void TDeviceOperation::cancel()
 void TDeviceOperation::launch()
 {
     m_state = State::Running;
+    if (worksOnDevice()) {
+        if (const TOperationObserver &observer = startObserver())
+            observer(*this);
+    }
     m_worker = QThread::create([this] {
         TDeviceSession session(*this);
         try {

@@ -54,6 +54,10 @@ class TDeviceOperation;
 // keeps its history of operations. One for the process; an empty function removes it.
 using TOperationObserver = std::function<void(const TDeviceOperation &operation)>;
 void SetOperationObserver(TOperationObserver observer);
+// Told, on the caller's thread, just before an operation that changes its device sends its first
+// request: how the history records "started" durably, so that an operation cut short by a crash
+// still leaves a trace. One for the process; an empty function removes it.
+void SetOperationStartObserver(TOperationObserver observer);
 
 class TDeviceOperation : public QObject
 {
@@ -93,6 +97,13 @@ public:
 
     // Whether the operation asks for confirmation before it sends anything.
     virtual bool needsConfirmation() const { return false; }
+    // Whether the operation works on its device (its services, firmware, configuration, logs), so
+    // that it takes the device for itself and leaves a trace before it starts; a scan or a search
+    // only asks and listens.
+    virtual bool worksOnDevice() const { return true; }
+    // The SHA-256 (hexadecimal) of the image or configuration the operation will send, known
+    // before it starts; empty when it sends none.
+    virtual QString payloadSha256() const { return {}; }
 
 signals:
     void confirmationRequested();

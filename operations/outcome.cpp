@@ -32,3 +32,20 @@ QString TOperationOutcome::errorText() const
 {
     return error ? ErrorText(error) : QString();
 }
+
+QString ErrorKindKey(TOperationError kind)
+{
+    switch (kind) {
+    case TOperationError::None: return {};
+    case TOperationError::NotResponding: return QStringLiteral("notResponding");
+    case TOperationError::VerifyFailed: return QStringLiteral("verifyFailed");
+    case TOperationError::RefusedByDevice: return QStringLiteral("refusedByDevice");
+    case TOperationError::Busy: return QStringLiteral("busy");
+    case TOperationError::Cancelled: return QStringLiteral("cancelled");
+    case TOperationError::Declined: return QStringLiteral("declined");
+    case TOperationError::FileError: return QStringLiteral("fileError");
+    case TOperationError::TransferFailed: return QStringLiteral("transferFailed");
+    case TOperationError::Environment: return QStringLiteral("environment");
+    }
+    return {};
+}

@@ -23,11 +23,29 @@ struct TDeviceState
     bool normal() const;
 };
 
+// What kind of failure ended an operation, for callers that branch on it (the window's colours, a
+// batch's retry, the command line's JSON) rather than on the message's words.
+enum class TOperationError : quint8 {
+    None,            // succeeded
+    NotResponding,   // the device did not answer a request in time
+    VerifyFailed,    // what was read back differs from what was written
+    RefusedByDevice, // the device answered, but refused or reported a failure
+    Busy,            // another operation works on the device; nothing was sent
+    Cancelled,       // stopped by its caller
+    Declined,        // the user did not confirm; nothing was sent
+    FileError,       // a file could not be read or written, or is unfit (empty, too large)
+    TransferFailed,  // a transfer broke off (FTP, TCP connection)
+    Environment,     // the PC: no socket, no route, port taken
+};
+// "notResponding", "verifyFailed", ...; empty for None.
+QString ErrorKindKey(TOperationError kind);
+
 struct TOperationOutcome
 {
     bool succeeded = false;
     bool declined = false;  // the user did not confirm the firmware warning; nothing was sent
     bool cancelled = false; // stopped by its caller between two exchanges
+    TOperationError kind = TOperationError::None;
     QString failedStep;     // the label of the step or phase that failed, e.g. "Stopping daemon"
     QString message;        // what the window shows for the failure; empty where it shows none
     QString detail;         // more for a log or a terminal: why a request could not be sent, ...
