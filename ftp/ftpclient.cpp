@@ -2,6 +2,7 @@
 
 #include "socketwait.h"
 
+#include <QBuffer>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -430,12 +431,25 @@ bool TFtpClient::Delete(const QString &remoteName)
 
 void TFtpClient::Store(const QString &localPath, const QString &remoteName)
 {
-    BusyGuard busy(*this);
-    ensureConnected();
-    const QByteArray name = encodedName(remoteName);
     QFile file(localPath);
     if (!file.open(QIODevice::ReadOnly))
         fail(QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(localPath), file.errorString()));
+    store(file, localPath, remoteName);
+}
+
+void TFtpClient::Store(const QByteArray &bytes, const QString &sourceName, const QString &remoteName)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    store(buffer, sourceName, remoteName);
+}
+
+void TFtpClient::store(QIODevice &source, const QString &sourceName, const QString &remoteName)
+{
+    BusyGuard busy(*this);
+    ensureConnected();
+    const QByteArray name = encodedName(remoteName);
 
     // Active mode: the server connects to us, at the address by which it sees us on the control connection.
     const quint32 local = ipv4Of(m_control->localAddress());
@@ -455,7 +469,7 @@ void TFtpClient::Store(const QString &localPath, const QString &remoteName)
 
     const std::unique_ptr<QTcpSocket> data(waitForDataConnection(listener));
     listener.close();
-    sendFile(*data, file, localPath);
+    sendFile(*data, source, sourceName);
     readFinalReply();
     qCInfo(lcFtp).noquote() << "Stored" << remoteName << "on" << m_host;
 }
@@ -508,7 +522,7 @@ QTcpSocket *TFtpClient::waitForDataConnection(QTcpServer &listener)
     fail(noDataConnection() + QStringLiteral(" (waited %1)").arg(duration(m_limits.dataConnectMs)));
 }
 
-void TFtpClient::sendFile(QTcpSocket &data, QFile &file, const QString &localPath)
+void TFtpClient::sendFile(QTcpSocket &data, QIODevice &file, const QString &localPath)
 {
     const qint64 total = file.size();
     qint64 done = 0;

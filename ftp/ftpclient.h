@@ -146,6 +146,8 @@ public:
     // connection the server makes, then the final reply (225, 226, 250; or 426 followed by 226).
     void Store(const QString &localPath, const QString &remoteName);
     void Store(const QString &localPath) { Store(localPath, Ftp::bareFileName(localPath)); }
+    // The same from bytes already read (sourceName names them in messages).
+    void Store(const QByteArray &bytes, const QString &sourceName, const QString &remoteName);
     // "Quit", then the control connection is closed without waiting for the reply. Never throws.
     void Quit();
     // Closes the control connection at once; a call under way fails at its next step.
@@ -180,7 +182,8 @@ private:
     void writeOut(QTcpSocket &socket, int stallMs, bool dataConnection);
 
     QTcpSocket *waitForDataConnection(QTcpServer &listener);
-    void sendFile(QTcpSocket &data, QFile &file, const QString &localPath);
+    void store(QIODevice &source, const QString &sourceName, const QString &remoteName);
+    void sendFile(QTcpSocket &data, QIODevice &file, const QString &localPath);
     [[noreturn]] void dataConnectionBroke(QTcpSocket &data, qint64 done, qint64 total);
     void readFinalReply();
 

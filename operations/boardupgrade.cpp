@@ -1,8 +1,5 @@
 #include "boardupgrade.h"
 
-#include <QCryptographicHash>
-#include <QFile>
-
 #include "devicesession.h"
 #include "ftpclient.h"
 #include "wire.h"
@@ -15,13 +12,18 @@ TBoardUpgrade::TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, cons
 {
 }
 
+TBoardUpgrade::TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, const TFirmwareImage &image,
+                             const TOperationTiming &timing, QObject *parent)
+    : TDeviceOperation(engine, target, timing, parent), m_fileName(image.fileName()), m_image(image)
+{
+}
+
 void TBoardUpgrade::run(TDeviceSession &session)
 {
-    if (QFile image(m_fileName); image.open(QIODevice::ReadOnly)) {
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        hash.addData(&image);
-        session.outcome().sentSha256 = QString::fromLatin1(hash.result().toHex());
-    }
+    // Read once, before anything is sent: the bytes uploaded and recorded are the same ones.
+    if (m_image.isNull())
+        m_image = TFirmwareImage::read(m_fileName);
+    session.outcome().sentSha256 = m_image.sha256();
     session.flushArp();
     // A board whose server did not start would turn the connection away: do not try.
     if (!session.step(Wire::Command::StartFtpServer) || session.cancelled()) {
@@ -50,7 +52,7 @@ void TBoardUpgrade::run(TDeviceSession &session)
         session.phase(QStringLiteral("Downloading ") + remoteName);
         // A board that never had the file answers with an error: nothing to remove then.
         ftp.Delete(remoteName);
-        ftp.Store(m_fileName, remoteName);
+        ftp.Store(m_image.bytes(), m_fileName, remoteName);
         ftp.Quit();
         session.log(QStringLiteral("%1 stored on the board").arg(remoteName));
         emit uploaded();

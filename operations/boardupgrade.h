@@ -3,18 +3,24 @@
 // under its bare name, then the board stops that server and upgrades itself from it.
 
 #include "deviceoperation.h"
+#include "firmwareimage.h"
 
 #include <atomic>
 
 class TFtpClient;
 
-class TBoardUpgrade : public TDeviceOperation
+class TBoardUpgrade final : public TDeviceOperation
 {
     Q_OBJECT
 public:
     ~TBoardUpgrade() override { stopWorker(); }
+    // The file is read when the operation runs.
     TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
                   const TOperationTiming &timing = {}, QObject *parent = nullptr);
+    // An image read once for a whole run of devices.
+    TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, const TFirmwareImage &image,
+                  const TOperationTiming &timing = {}, QObject *parent = nullptr);
+    QString payloadSha256() const override { return m_image.sha256(); }
     QString title() const override { return QStringLiteral("Communication board upgrade"); }
     bool needsConfirmation() const override { return true; }
     const QString &fileName() const { return m_fileName; }
@@ -31,5 +37,6 @@ protected:
 
 private:
     QString m_fileName;
+    TFirmwareImage m_image;
     std::atomic<TFtpClient *> m_ftp{nullptr};
 };

@@ -10,16 +10,6 @@
 
 #include <algorithm>
 
-namespace {
-// Sleeps until the deadline or the cancel, whichever comes first.
-void sleepUntil(const QDeadlineTimer &deadline, const std::atomic<bool> &cancel)
-{
-    constexpr qint64 SliceMs = 20;
-    while (!deadline.hasExpired() && !cancel.load())
-        QThread::msleep(static_cast<unsigned long>(std::clamp<qint64>(deadline.remainingTime(), 1, SliceMs)));
-}
-} // namespace
-
 // ---- One command -------------------------------------------------------------------------------
 
 TDeviceCommand::TDeviceCommand(TServeur *engine, const TDeviceTarget &target, Wire::Command command, Options options,
@@ -48,7 +38,7 @@ void TDeviceCommand::run(TDeviceSession &session)
             return;
         }
         if (!reply.error.isEmpty()) {
-            session.fail({}, reply.error);
+            session.fail({}, reply.error, TOperationError::Environment);
             return;
         }
     }
@@ -65,7 +55,7 @@ TSearchDevice::TSearchDevice(TServeur *engine, const QString &ipText, const TOpe
 void TSearchDevice::run(TDeviceSession &session)
 {
     session.mark(QStringLiteral("Search"));
-    m_reply = session.engine().DiscoverOverTcp(session.ip());
+    m_reply = session.engine().DiscoverOverTcp(session.ip(), &session.cancelFlag());
     session.log(m_reply.isEmpty() ? QStringLiteral("no reply") : QStringLiteral("%1 bytes").arg(m_reply.size()));
     session.succeed();
 }
@@ -110,19 +100,19 @@ void TScanDevices::run(TDeviceSession &session)
     const QDeadlineTimer end(std::max(m_options.listenMs, 0));
     for (int pulse = 0; pulse < std::max(1, m_options.pulses) && !session.cancelled(); ++pulse) {
         if (pulse > 0)
-            sleepUntil(QDeadlineTimer(m_options.intervalMs), session.cancelFlag());
+            session.sleepUnlessCancelled(m_options.intervalMs);
         session.phase(QStringLiteral("Discover %1").arg(pulse + 1));
         const TBroadcastReport sent = engine.BroadcastOnAdapters();
         if (sent.sentThrough.isEmpty()) {
-            session.fail({}, sent.failures.join(u"; "));
+            session.fail({}, sent.failures.join(u"; "), TOperationError::Environment);
             return;
         }
         // An adapter that cannot send (gone down meanwhile) leaves the others scanning.
         for (const QString &failure : sent.failures)
             session.log(QStringLiteral("Not sent through %1").arg(failure));
-        emit progressed(pulse + 1, m_options.pulses);
+        emit pulseSent(pulse + 1, m_options.pulses);
     }
-    sleepUntil(end, session.cancelFlag());
+    session.sleepUnlessCancelled(int(end.remainingTime()));
     session.log(QStringLiteral("%1 devices").arg(devices().size()));
     session.succeed();
 }

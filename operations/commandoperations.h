@@ -13,7 +13,7 @@
 // acknowledges it (DropBear: five, after an ARP flush). Another attempt follows only when the
 // device itself stayed silent or answered this command with another code: replies from other
 // devices and to other commands never reach it.
-class TDeviceCommand : public TDeviceOperation
+class TDeviceCommand final : public TDeviceOperation
 {
     Q_OBJECT
 public:
@@ -46,7 +46,7 @@ private:
 
 // A discovery of one device by its address over TCP. The reply is kept as it came; a search with
 // no reply succeeds with none (the device list stays empty), a failed connection fails.
-class TSearchDevice : public TDeviceOperation
+class TSearchDevice final : public TDeviceOperation
 {
     Q_OBJECT
 public:
@@ -68,7 +68,7 @@ private:
 
 // A scan of the segment: the discovery broadcast, sent `pulses` times `intervalMs` apart, and
 // every reply taken until `listenMs` after the first one. Each device is listed once.
-class TScanDevices : public TDeviceOperation
+class TScanDevices final : public TDeviceOperation
 {
     Q_OBJECT
 public:
@@ -89,6 +89,8 @@ public:
 signals:
     // A device replied, for the first time or again (index into devices()).
     void deviceReplied(int index);
+    // The discovery broadcast went out for the sent-th time of pulses.
+    void pulseSent(int sent, int pulses);
 
 protected:
     void run(TDeviceSession &session) override;

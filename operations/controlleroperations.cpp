@@ -138,6 +138,12 @@ TControllerUpgrade::TControllerUpgrade(TServeur *engine, const TDeviceTarget &ta
 {
 }
 
+TControllerUpgrade::TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const TFirmwareImage &image,
+                                       const TOperationTiming &timing, QObject *parent)
+    : TDeviceOperation(engine, target, timing, parent), m_fileName(image.fileName()), m_image(image)
+{
+}
+
 void TControllerUpgrade::run(TDeviceSession &session)
 {
     session.flushArp();
@@ -160,17 +166,20 @@ void TControllerUpgrade::run(TDeviceSession &session)
 // True only when every step ran: the image is in, verified, and the controller in update mode.
 bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
 {
-    const qint64 total = std::min<qint64>(FileSizeOf(m_fileName), Wire::Bus::AddressSpace);
+    // Read once: the bytes written, read back and recorded are the same ones.
+    if (m_image.isNull())
+        m_image = TFirmwareImage::read(m_fileName);
+    const QByteArray &image = m_image.bytes();
+    const qint64 total = std::min<qint64>(image.size(), Wire::Bus::AddressSpace);
     qint64 done = 0;
     const TBlockProgressEvent progress = [&](int bytes) { emit progressed(done += bytes, total); };
 
     emit transferStarted(total);
     session.phase(QStringLiteral("Writing Code"));
-    const QByteArray image = LoadFileData(m_fileName);
-    session.outcome().sentSha256 = Sha256Text(image);
+    session.outcome().sentSha256 = m_image.sha256();
     // The file may have changed since it was checked.
     if (const QString problem = FirmwareImageProblem(m_fileName, image.size()); !problem.isEmpty()) {
-        session.fail(problem);
+        session.fail(problem, {}, TOperationError::FileError);
         return false;
     }
     if (!bus.WriteBlock(Unit, 0, image, progress)) {
@@ -186,7 +195,8 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
     if (session.cancelled())
         return false;
     if (const QString message = VerifyErrorText(image, readBack); !message.isEmpty()) {
-        session.fail(message);
+        // An empty read-back is a controller that stopped answering, not a difference.
+        session.fail(message, {}, readBack.isEmpty() ? TOperationError::NotResponding : TOperationError::VerifyFailed);
         return false;
     }
 
@@ -195,7 +205,7 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
         session.fail(TDeviceSession::notResponding(session.currentLabel()));
         return false;
     }
-    session.settle();
+    session.waitForDeviceToSettle();
     return true;
 }
 
@@ -228,7 +238,7 @@ bool TControllerBracketOperation::readArea(TDeviceSession &session, TXBus &bus, 
     session.phase(startLabel);
     if (!commandAnswered(bus, startCommand))
         return false;
-    session.settle();
+    session.waitForDeviceToSettle();
     session.phase(readLabel);
     const std::optional<int> length = readAreaLength(bus);
     if (!length)
@@ -284,22 +294,22 @@ bool TReadControllerText::work(TDeviceSession &session)
 
 TWriteConfig::TWriteConfig(TServeur *engine, const TDeviceTarget &target, const QByteArray &text,
                            const TOperationTiming &timing, QObject *parent)
-    : TControllerBracketOperation(engine, target, timing, parent), m_text(text)
+    : TControllerBracketOperation(engine, target, timing, parent), m_text(text), m_sha256(Sha256Text(text))
 {
 }
 
 bool TWriteConfig::work(TDeviceSession &session)
 {
-    session.outcome().sentSha256 = Sha256Text(m_text);
+    session.outcome().sentSha256 = m_sha256;
     const bool stored = session.busOperation([this, &session](TXBus &bus) {
         session.phase(QStringLiteral("Set Config Start"));
         if (!commandAnswered(bus, Wire::Bus::SetConfigStart))
             return false;
-        session.settle();
+        session.waitForDeviceToSettle();
         // The status line reads as while reading: one label for both directions of the transfer.
         session.phase(QStringLiteral("Reading Config"));
         if (m_text.size() > qsizetype(MaxConfigTextSize)) {
-            session.fail(ConfigTooLongMessage(m_text.size()));
+            session.fail(ConfigTooLongMessage(m_text.size()), {}, TOperationError::FileError);
             return false;
         }
         QByteArray length(LengthSize, '\0');
@@ -325,7 +335,7 @@ bool TWriteConfig::work(TDeviceSession &session)
         if (!commandAnswered(bus, Wire::Bus::GetConfigStop))
             return false;
         if (const QString difference = ConfigDifference(m_text, readBack); !difference.isEmpty()) {
-            session.fail(difference);
+            session.fail(difference, {}, TOperationError::VerifyFailed);
             return false;
         }
         return true;
@@ -370,7 +380,7 @@ bool TReadLogs::readLogs(TDeviceSession &session)
         session.phase(QStringLiteral("Get Logs"));
         if (!commandAnswered(bus, Wire::Bus::GetLogs))
             return false;
-        session.settle();
+        session.waitForDeviceToSettle();
         std::optional<int> length = readAreaLength(bus);
         if (!length)
             return false;

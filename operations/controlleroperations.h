@@ -7,6 +7,7 @@
 // memory, chosen by the command sent before: a big-endian length word at 0, then the text at 4.
 
 #include "deviceoperation.h"
+#include "firmwareimage.h"
 #include "wire.h"
 
 #include <QByteArray>
@@ -29,13 +30,18 @@ QString ConfigDifference(QByteArrayView written, QByteArrayView readBack);
 
 // Writes an image from address 0, reads it back, compares, and takes the controller into update
 // mode. Asks for confirmation first.
-class TControllerUpgrade : public TDeviceOperation
+class TControllerUpgrade final : public TDeviceOperation
 {
     Q_OBJECT
 public:
     ~TControllerUpgrade() override { stopWorker(); }
+    // The file is read when the operation runs.
     TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
                        const TOperationTiming &timing = {}, QObject *parent = nullptr);
+    // An image read once for a whole run of devices.
+    TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const TFirmwareImage &image,
+                       const TOperationTiming &timing = {}, QObject *parent = nullptr);
+    QString payloadSha256() const override { return m_image.sha256(); }
     QString title() const override { return QStringLiteral("Controller upgrade"); }
     bool needsConfirmation() const override { return true; }
     const QString &fileName() const { return m_fileName; }
@@ -46,6 +52,7 @@ protected:
 private:
     bool transfer(TDeviceSession &session, TXBus &bus);
     QString m_fileName;
+    TFirmwareImage m_image;
 };
 
 // The bracket around a piece of bus work. A failure shows the operation's failure message, after
@@ -70,7 +77,7 @@ protected:
 };
 
 // Read Config, or Diagnose: the area's text after its begin command, then its end command.
-class TReadControllerText : public TControllerBracketOperation
+class TReadControllerText final : public TControllerBracketOperation
 {
     Q_OBJECT
 public:
@@ -93,7 +100,7 @@ private:
 
 // Write Config: the text's length word, then the text, between the write's begin and end commands.
 // Asks for confirmation first.
-class TWriteConfig : public TControllerBracketOperation
+class TWriteConfig final : public TControllerBracketOperation
 {
     Q_OBJECT
 public:
@@ -102,6 +109,7 @@ public:
                  const TOperationTiming &timing = {}, QObject *parent = nullptr);
     QString title() const override { return QStringLiteral("Write configuration"); }
     bool needsConfirmation() const override { return true; }
+    QString payloadSha256() const override { return m_sha256; }
 
 protected:
     bool work(TDeviceSession &session) override;
@@ -109,10 +117,11 @@ protected:
 
 private:
     QByteArray m_text;
+    QString m_sha256;
 };
 
 // Read Logs, and Erase Logs (erase, then read what is left).
-class TReadLogs : public TControllerBracketOperation
+class TReadLogs final : public TControllerBracketOperation
 {
     Q_OBJECT
 public:
@@ -135,7 +144,7 @@ private:
 };
 
 // The controller's reset: one command, no bracket. Succeeds when the controller answered.
-class TControllerReset : public TDeviceOperation
+class TControllerReset final : public TDeviceOperation
 {
     Q_OBJECT
 public:

@@ -17,13 +17,16 @@
 #include "xbus.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <atomic>
 #include <functional>
 
+class QDeadlineTimer;
 class QThread;
 class TDeviceSession;
+class TOperationManager;
 class TServeur;
 
 // The device an operation works on: its address and how its board is reached.
@@ -46,9 +49,6 @@ struct TOperationTiming
 // and the command line's prompt say the same.
 QString FirmwareWarningText();
 
-// The SHA-256 of bytes, in hexadecimal.
-QString Sha256Text(QByteArrayView bytes);
-
 class TDeviceOperation;
 // Told of every operation's end, on its caller's thread, just before finished(): how the program
 // keeps its history of operations. One for the process; an empty function removes it.
@@ -66,7 +66,8 @@ public:
     TDeviceOperation(TServeur *engine, const TDeviceTarget &target, const TOperationTiming &timing = {},
                      QObject *parent = nullptr);
     // Cancels a running operation and waits for its worker, which puts the device back first.
-    // (Each final class does so in its own destructor, before its members go.)
+    // (Each final class does so in its own destructor, before its members go: the classes that
+    // run are final, so that no subclass's members can go before the worker has stopped.)
     ~TDeviceOperation() override;
 
     TDeviceOperation(const TDeviceOperation &) = delete;
@@ -79,7 +80,8 @@ public:
     TServeur *engine() const { return m_engine; }
 
     // Starts the operation; one that changes the device's firmware or configuration first asks
-    // its caller by confirmationRequested() and waits for confirm().
+    // its caller by confirmationRequested() and waits for confirm(). An operation that works on its
+    // device while another one does ends at once, refused as busy, with nothing sent.
     void start();
     void confirm(bool accepted);
     // Any thread. The operation stops before its next exchange and still puts the device back.
@@ -113,7 +115,7 @@ signals:
     void phaseChanged(const QString &label);
     // A transfer of total bytes begins; progressed() follows with the bytes done so far.
     void transferStarted(qint64 total);
-    void progressed(qint64 done, qint64 total);
+    void progressed(qint64 doneBytes, qint64 totalBytes);
     void transferEnded();
     // A request could not be sent (no socket, no route): the engine's words for it.
     void sendFailed(const QString &reason);
@@ -133,9 +135,14 @@ protected:
     void stopWorker();
 
 private:
+    friend class TOperationManager;
     enum class State { Idle, AwaitingConfirmation, Running, Finished };
     void launch();
     void workerDone();
+    // Ends the operation before it sends anything: the device is worked on by another one.
+    void refuseAsBusy(const QString &message);
+    // Waits for the worker thread until the deadline; says so in the log when it gives up.
+    bool waitForWorker(const QDeadlineTimer &deadline);
     QString composeMessage(const QString &cause) const;
 
     TServeur *m_engine;
@@ -144,5 +151,7 @@ private:
     State m_state = State::Idle;
     std::atomic<bool> m_cancel{false};
     QThread *m_worker = nullptr;
+    // Set once the operation starts; gone with its engine.
+    QPointer<TOperationManager> m_manager;
     TOperationOutcome m_outcome;
 };

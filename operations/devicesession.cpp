@@ -1,11 +1,14 @@
 #include "devicesession.h"
 
-#include "arpflush.h"
+#include "platform.h"
 #include "resource.h"
 #include "serveur.h"
 #include "xbus.h"
 
+#include <QDeadlineTimer>
 #include <QThread>
+
+#include <algorithm>
 
 namespace {
 struct StepInfo
@@ -58,7 +61,7 @@ TCommandReply TDeviceSession::command(Wire::Command command)
     m_label = stepLabel(command);
     emit m_operation.stepStarted(m_label);
     m_sent.append(command);
-    const TCommandReply reply = engine().Command(command, ip(), transport());
+    const TCommandReply reply = engine().Command(command, ip(), transport(), &cancelFlag());
     const bool confirmed = reply.result == ResultAcknowledged;
     if (const StepInfo *info = stepInfo(command); info && info->service) {
         // Unconfirmed, the service may or may not have changed.
@@ -75,7 +78,8 @@ bool TDeviceSession::step(Wire::Command command)
     const TCommandReply reply = this->command(command);
     const bool confirmed = reply.result == ResultAcknowledged;
     if (!confirmed)
-        fail(notResponding(m_label), reply.error);
+        fail(notResponding(m_label), reply.error,
+             reply.error.isEmpty() ? TOperationError::NotResponding : TOperationError::Environment);
     return confirmed;
 }
 
@@ -100,17 +104,27 @@ QString TDeviceSession::notResponding(const QString &label)
 
 void TDeviceSession::flushArp()
 {
-    const TArpFlushResult flush = RunArpFlush(ip(), timing().arpTimeoutMs);
-    if (flush.refused) {
+    // A message says the flush was refused, or cannot be done on this system: the user is told,
+    // and the operation goes on.
+    const Platform::NeighbourFlush flush = Platform::flushNeighbour(ip(), timing().arpTimeoutMs);
+    if (!flush.message.isEmpty()) {
         outcome().notes << flush.message;
         log(flush.message);
     }
 }
 
-void TDeviceSession::settle()
+void TDeviceSession::waitForDeviceToSettle()
 {
-    if (timing().settleMs > 0)
-        QThread::msleep(static_cast<unsigned long>(timing().settleMs));
+    sleepUnlessCancelled(timing().settleMs);
+}
+
+void TDeviceSession::sleepUnlessCancelled(int ms) const
+{
+    // Short slices: a cancel must wake the wait well within a tenth of a second.
+    constexpr qint64 SliceMs = 20;
+    const QDeadlineTimer deadline(std::max(ms, 0));
+    while (!deadline.hasExpired() && !cancelled())
+        QThread::msleep(static_cast<unsigned long>(std::clamp<qint64>(deadline.remainingTime(), 1, SliceMs)));
 }
 
 bool TDeviceSession::busOperation(const std::function<bool(TXBus &bus)> &work)
@@ -144,12 +158,14 @@ void TDeviceSession::log(const QString &line)
     emit m_operation.logLine(ip() + QStringLiteral(": ") + line);
 }
 
-void TDeviceSession::fail(const QString &cause, const QString &detail)
+void TDeviceSession::fail(const QString &cause, const QString &detail, TOperationError kind)
 {
     TOperationOutcome &result = outcome();
     result.succeeded = false;
     if (result.failedStep.isEmpty())
         result.failedStep = m_label;
+    if (result.kind == TOperationError::None)
+        result.kind = kind;
     if (m_cause.isEmpty())
         m_cause = cause;
     if (result.detail.isEmpty())

@@ -42,9 +42,11 @@ public:
     TCommandReply command(Wire::Command command);
 
     void flushArp();
-    // The waits after a begin command and after update mode; the device needs them, whatever
-    // the caller does meanwhile.
-    void settle();
+    // The wait after a begin command and after update mode, which the device needs whatever the
+    // caller does meanwhile. A cancel ends it at once (the next step is not sent then).
+    void waitForDeviceToSettle();
+    // Sleeps ms, or less when the operation is cancelled meanwhile (woken within a few tens of ms).
+    void sleepUnlessCancelled(int ms) const;
 
     // Runs work on a bus client of its own; when the work fails or raises, the controller is
     // reset before the client goes (its reply does not matter). The client stops between chunks
@@ -56,8 +58,10 @@ public:
     void mark(const QString &label) { m_label = label; }
     void log(const QString &line);
     // Marks the outcome failed at the current step or phase (the first failure is kept), with
-    // what went wrong there for the user ("Verify Error ...", "Device not responding: ...").
-    void fail(const QString &cause = {}, const QString &detail = {});
+    // what went wrong there for the user ("Verify Error ...", "Device not responding: ...") and
+    // its kind for callers that branch on it.
+    void fail(const QString &cause = {}, const QString &detail = {},
+              TOperationError kind = TOperationError::NotResponding);
     // "Device not responding: <label>".
     static QString notResponding(const QString &label);
     void succeed();
