@@ -1,30 +1,23 @@
 #include "networkcheck.h"
 
-#include "arpflush.h"
 #include "datagram.h"
 #include "devicefields.h"
 #include "devicesession.h"
-#include "portholder.h"
+#include "platform.h"
 #include "serveur.h"
 #include "wire.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QHash>
 #include <QJsonArray>
 #include <QSet>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QThread>
 #include <QUdpSocket>
 
 #include <map>
 
 namespace {
-constexpr int FirewallToolTimeoutMs = 3000;
-constexpr int CapNetAdmin = 12;
 constexpr int SuggestedPrefix = 24; // the subnet named for a device that reports no usable mask
 constexpr int ListenSliceMs = 50;
 
@@ -78,163 +71,6 @@ quint32 deviceMask(const TEPS &device)
     return prefix >= 8 && prefix <= 30 ? mask : ~quint32(0) << (32 - SuggestedPrefix);
 }
 
-// Whether a list of ports ("52389", "{ 52389, 52390 }", "52000-53000", "52389,52390", "52000:53000")
-// holds the port.
-bool listHoldsPort(const QString &list, quint16 port, QChar rangeSign)
-{
-    static const QRegularExpression separators(QStringLiteral("[\\s,{}]+"));
-    for (const QString &item : list.split(separators, Qt::SkipEmptyParts)) {
-        const QStringList ends = item.split(rangeSign);
-        bool okLow = false;
-        bool okHigh = false;
-        const uint low = ends.first().toUInt(&okLow);
-        const uint high = ends.size() == 2 ? ends.last().toUInt(&okHigh) : low;
-        if (okLow && (ends.size() == 1 || okHigh) && port >= low && port <= high)
-            return true;
-    }
-    return false;
-}
-
-bool nftRuleHoldsPort(const QString &rule, quint16 port)
-{
-    static const QRegularExpression dport(QStringLiteral("\\bdport\\s+(\\{[^}]*\\}|\\S+)"));
-    if (rule.contains(QLatin1String("tcp dport")) && !rule.contains(QLatin1String("udp")))
-        return false;
-    for (auto it = dport.globalMatch(rule); it.hasNext();)
-        if (listHoldsPort(it.next().captured(1), port, QLatin1Char('-')))
-            return true;
-    return false;
-}
-
-bool iptablesRuleHoldsPort(const QString &rule, quint16 port)
-{
-    static const QRegularExpression dport(QStringLiteral("--dports?\\s+(\\S+)"));
-    if (rule.contains(QLatin1String("-p tcp")))
-        return false;
-    for (auto it = dport.globalMatch(rule); it.hasNext();)
-        if (listHoldsPort(it.next().captured(1), port, QLatin1Char(':')))
-            return true;
-    return false;
-}
-
-bool hasWord(const QString &line, const char *word)
-{
-    return QRegularExpression(QStringLiteral("\\b%1\\b").arg(QLatin1String(word))).match(line).hasMatch();
-}
-
-QString portsText(const QList<quint16> &ports)
-{
-    QStringList texts;
-    for (quint16 port : ports)
-        texts << QString::number(port);
-    return texts.join(QStringLiteral(" and "));
-}
-
-QList<Finding> nftFindings(const QString &ruleset, const QList<quint16> &ports)
-{
-    QList<Finding> findings;
-    QString table;
-    QString chain;
-    bool inputDropsByDefault = false;
-    QString dropChain;
-    QList<quint16> accepted;
-    static const QRegularExpression tableLine(QStringLiteral("^table\\s+(.+?)\\s*\\{$"));
-    static const QRegularExpression chainLine(QStringLiteral("^chain\\s+(\\S+)\\s*\\{$"));
-    for (const QString &raw : ruleset.split(QLatin1Char('\n'))) {
-        const QString line = raw.trimmed();
-        if (const auto m = tableLine.match(line); m.hasMatch()) {
-            table = m.captured(1);
-            continue;
-        }
-        if (const auto m = chainLine.match(line); m.hasMatch()) {
-            chain = m.captured(1);
-            continue;
-        }
-        if (line.contains(QLatin1String("hook input")) && line.contains(QLatin1String("policy drop"))) {
-            inputDropsByDefault = true;
-            dropChain = QStringLiteral("chain %1 of table %2").arg(chain, table);
-            continue;
-        }
-        for (quint16 port : ports) {
-            if (!nftRuleHoldsPort(line, port))
-                continue;
-            if (hasWord(line, "accept"))
-                accepted << port;
-            else if (hasWord(line, "drop") || hasWord(line, "reject"))
-                findings << make(Kind::Firewall, Severity::Problem,
-                                 QStringLiteral("The firewall drops UDP %1: rule \"%2\" in chain %3 of table %4. Remove "
-                                                "the rule or accept UDP %1 before it (an administrator's change).")
-                                     .arg(port).arg(line, chain, table));
-        }
-    }
-    if (inputDropsByDefault) {
-        for (quint16 port : ports)
-            if (!accepted.contains(port))
-                findings << make(Kind::Firewall, Severity::Problem,
-                                 QStringLiteral("The firewall's %1 drops what no rule accepts, and no rule accepts UDP "
-                                                "%2: the devices' answers to a broadcast are dropped. Add a rule "
-                                                "\"udp dport %2 accept\" to that chain (an administrator's change).")
-                                     .arg(dropChain).arg(port));
-    }
-    return findings;
-}
-
-QList<Finding> iptablesFindings(const QString &saved, const QList<quint16> &ports)
-{
-    QList<Finding> findings;
-    bool inputDropsByDefault = false;
-    QList<quint16> accepted;
-    for (const QString &raw : saved.split(QLatin1Char('\n'))) {
-        const QString line = raw.trimmed();
-        if (line.startsWith(QLatin1String(":INPUT DROP"))) {
-            inputDropsByDefault = true;
-            continue;
-        }
-        if (!line.startsWith(QLatin1String("-A ")))
-            continue;
-        const QString chain = line.section(QLatin1Char(' '), 1, 1);
-        for (quint16 port : ports) {
-            if (!iptablesRuleHoldsPort(line, port))
-                continue;
-            if (line.contains(QLatin1String("-j ACCEPT")))
-                accepted << port;
-            else if (line.contains(QLatin1String("-j DROP")) || line.contains(QLatin1String("-j REJECT")))
-                findings << make(Kind::Firewall, Severity::Problem,
-                                 QStringLiteral("The firewall drops UDP %1: rule \"%2\" of chain %3. Remove the rule "
-                                                "or accept UDP %1 before it (an administrator's change).")
-                                     .arg(port).arg(line, chain));
-        }
-    }
-    if (inputDropsByDefault)
-        for (quint16 port : ports)
-            if (!accepted.contains(port))
-                findings << make(Kind::Firewall, Severity::Problem,
-                                 QStringLiteral("The firewall's INPUT chain drops what no rule accepts, and no rule "
-                                                "accepts UDP %1: the devices' answers to a broadcast are dropped. Add "
-                                                "\"-A INPUT -p udp --dport %1 -j ACCEPT\" (an administrator's change).")
-                                     .arg(port));
-    return findings;
-}
-
-// The tool's output, or a null text when it is missing, fails or is not permitted.
-QString readTool(const QString &program, const QStringList &arguments)
-{
-    const QString path = QStandardPaths::findExecutable(
-        program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
-    if (path.isEmpty())
-        return {};
-    QProcess process;
-    process.start(path, arguments, QIODevice::ReadOnly);
-    if (!process.waitForFinished(FirewallToolTimeoutMs)) {
-        process.kill();
-        process.waitForFinished(FirewallToolTimeoutMs);
-        return {};
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return {};
-    QString text = QString::fromLocal8Bit(process.readAllStandardOutput());
-    return text.isNull() ? QString(QLatin1String("")) : text;
-}
 } // namespace
 
 // ---- Findings ----------------------------------------------------------------------------------
@@ -482,51 +318,22 @@ QList<TNetworkFinding> oddAddressFindings(const QList<THeardDevice> &heard)
     return findings;
 }
 
-QList<TNetworkFinding> firewallFindings(const QString &nftRuleset, const QString &iptablesSave,
-                                        const QList<quint16> &ports)
+TNetworkFinding noticeFinding(TNetworkFinding::Kind kind, const Platform::Notice &notice)
+{
+    switch (notice.level) {
+    case Platform::Notice::Level::Info: return make(kind, Severity::Info, notice.text);
+    case Platform::Notice::Level::Warning: return make(kind, Severity::Warning, notice.text);
+    case Platform::Notice::Level::Problem: return make(kind, Severity::Problem, notice.text);
+    }
+    return make(kind, Severity::Warning, notice.text);
+}
+
+QList<TNetworkFinding> noticeFindings(TNetworkFinding::Kind kind, const QList<Platform::Notice> &notices)
 {
     QList<Finding> findings;
-    // iptables on this system is often a front end of nftables: one reading of the rules is enough.
-    if (!nftRuleset.isNull())
-        findings = nftFindings(nftRuleset, ports);
-    else if (!iptablesSave.isNull())
-        findings = iptablesFindings(iptablesSave, ports);
-    else
-        return {make(Kind::Firewall, Severity::Warning,
-                     QStringLiteral("The firewall rules could not be read (nft list ruleset and iptables-save need "
-                                    "root or are missing): run the check as root to see whether UDP %1 are dropped.")
-                         .arg(portsText(ports)))};
-    if (findings.isEmpty())
-        findings << make(Kind::Firewall, Severity::Info,
-                         QStringLiteral("No firewall rule drops UDP %1.").arg(portsText(ports)));
+    for (const Platform::Notice &notice : notices)
+        findings << noticeFinding(kind, notice);
     return findings;
-}
-
-bool hasCapability(const QByteArray &procStatus, int capability)
-{
-    for (const QByteArray &line : procStatus.split('\n')) {
-        if (!line.startsWith("CapEff:"))
-            continue;
-        bool ok = false;
-        const quint64 mask = line.mid(7).trimmed().toULongLong(&ok, 16);
-        return ok && (mask >> capability) & 1u;
-    }
-    return false;
-}
-
-TNetworkFinding arpFinding(bool flushToolFound, bool permitted)
-{
-    if (!flushToolFound)
-        return make(Kind::ArpFlush, Severity::Warning,
-                    QStringLiteral("The ARP flush before an upgrade cannot run: the tool \"%1\" is not installed "
-                                   "(package iproute2). Upgrades go on without it.")
-                        .arg(ArpFlushCommand(QStringLiteral("192.0.2.1")).program));
-    if (!permitted)
-        return make(Kind::ArpFlush, Severity::Warning,
-                    QStringLiteral("The ARP flush before an upgrade will be refused: this program runs without "
-                                   "CAP_NET_ADMIN. Upgrades go on; after replacing a device's board wait a minute, or "
-                                   "run sudo ip neigh flush to ADDRESS."));
-    return make(Kind::ArpFlush, Severity::Info, QStringLiteral("The ARP flush before an upgrade is permitted."));
 }
 
 } // namespace NetworkCheck
@@ -610,7 +417,7 @@ void TNetworkCheck::run(TDeviceSession &session)
         if (port == Wire::DevicePort) {
             const bool taken = !engine.portInUse().isEmpty();
             const QList<TNetworkAdapter> bound = engine.boundAdapters();
-            report(NetworkCheck::portFinding(port, !taken && bound.isEmpty(), taken ? UdpPortHolder(port) : QString(),
+            report(NetworkCheck::portFinding(port, !taken && bound.isEmpty(), taken ? Platform::udpPortHolder(port) : QString(),
                                              taken ? QList<TNetworkAdapter>() : bound));
             continue;
         }
@@ -618,7 +425,7 @@ void TNetworkCheck::run(TDeviceSession &session)
         const bool free = probe.bind(QHostAddress(QHostAddress::AnyIPv4), port, QAbstractSocket::DontShareAddress);
         const bool taken = !free && probe.error() == QAbstractSocket::AddressInUseError;
         probe.close();
-        report(NetworkCheck::portFinding(port, !taken, taken ? UdpPortHolder(port) : QString(), {}));
+        report(NetworkCheck::portFinding(port, !taken, taken ? Platform::udpPortHolder(port) : QString(), {}));
     }
 
     QList<THeardDevice> heard;
@@ -636,19 +443,10 @@ void TNetworkCheck::run(TDeviceSession &session)
 
     if (m_options.readFirewall && !session.cancelled()) {
         session.phase(QStringLiteral("Firewall"));
-        const QString nft = readTool(QStringLiteral("nft"), {QStringLiteral("list"), QStringLiteral("ruleset")});
-        const QString iptables = nft.isNull() ? readTool(QStringLiteral("iptables-save"), {}) : QString();
-        report(NetworkCheck::firewallFindings(nft, iptables, m_options.ports));
+        report(NetworkCheck::noticeFindings(Kind::Firewall, Platform::firewallNotices(m_options.ports)));
     }
 
-    const TArpCommand arp = ArpFlushCommand(QStringLiteral("192.0.2.1"));
-    const bool toolFound = !QStandardPaths::findExecutable(
-                                arp.program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                              QStringLiteral("/usr/bin"), QStringLiteral("/bin")}).isEmpty()
-                        || QFile::exists(arp.program);
-    QFile status(QStringLiteral("/proc/self/status"));
-    const bool permitted = status.open(QIODevice::ReadOnly) && NetworkCheck::hasCapability(status.readAll(), CapNetAdmin);
-    report(NetworkCheck::arpFinding(toolFound, permitted));
+    report(NetworkCheck::noticeFinding(Kind::ArpFlush, Platform::neighbourFlushNotice()));
 
     if (session.cancelled()) {
         session.fail();

@@ -5,11 +5,13 @@
 // devices on one address, devices without a usable address), at the firewall rules (read only)
 // and at whether the ARP flush is permitted. Each finding is one line a technician can act on.
 //
-// The checks of what was heard, the firewall texts and the findings' texts are pure functions
-// below; the operation runs them on its worker thread and reports each finding as it is made.
+// The checks of what was heard and the findings' texts are pure functions below; the firewall's
+// rules, the ARP flush and a port's holder come from the platform (platform.h). The operation runs
+// them on its worker thread and reports each finding as it is made.
 
 #include "deviceoperation.h"
 #include "netadapters.h"
+#include "platform.h"
 #include "tools.h"
 
 #include <QJsonObject>
@@ -69,24 +71,20 @@ QList<TNetworkFinding> subnetFindings(const QList<THeardDevice> &heard, const QL
 QList<TNetworkFinding> duplicateFindings(const QList<THeardDevice> &heard);
 // Devices answering from, or configured with, 0.0.0.0 or a link-local address.
 QList<TNetworkFinding> oddAddressFindings(const QList<THeardDevice> &heard);
-// The rules of `nft list ruleset` and of `iptables-save` that drop or reject the ports; a null
-// text is a tool that could not be run or read (both null: one line that says so).
-QList<TNetworkFinding> firewallFindings(const QString &nftRuleset, const QString &iptablesSave,
-                                        const QList<quint16> &ports);
-// Whether the process has the capability (bit of CapEff in /proc/self/status's text).
-bool hasCapability(const QByteArray &procStatus, int capability);
-TNetworkFinding arpFinding(bool flushToolFound, bool permitted);
+// A line of the platform (the firewall's rules, the ARP flush; platform.h) as a finding of the kind.
+TNetworkFinding noticeFinding(TNetworkFinding::Kind kind, const Platform::Notice &notice);
+QList<TNetworkFinding> noticeFindings(TNetworkFinding::Kind kind, const QList<Platform::Notice> &notices);
 
 } // namespace NetworkCheck
 
-class TNetworkCheck : public TDeviceOperation
+class TNetworkCheck final : public TDeviceOperation
 {
     Q_OBJECT
 public:
     struct Options
     {
         int listenMs = 3000;      // how long the scan listens
-        bool readFirewall = true; // run nft / iptables-save (read only)
+        bool readFirewall = true; // read the firewall's rules (read only)
         QList<quint16> ports{52389, 52390};
     };
     TNetworkCheck(TServeur *engine, Options options, QObject *parent = nullptr);
@@ -94,6 +92,7 @@ public:
     ~TNetworkCheck() override { stopWorker(); }
 
     QString title() const override { return QStringLiteral("Network check"); }
+    bool worksOnDevice() const override { return false; }
     // Any thread: the findings so far, in the order they were made.
     QList<TNetworkFinding> findings() const;
     bool problemFound() const;

@@ -3,7 +3,7 @@
 #include "datagram.h"
 #include "errors.h"
 #include "netadapters.h"
-#include "portholder.h"
+#include "platform.h"
 #include "resource.h"
 #include "tools.h"
 
@@ -477,7 +477,7 @@ QString TServeur::portInUse() const
 {
     if (!m_listener->portWasTaken())
         return {};
-    const QString holder = UdpPortHolder(m_options.port);
+    const QString holder = Platform::udpPortHolder(m_options.port);
     return QStringLiteral("Port %1 is in use by %2")
         .arg(m_options.port)
         .arg(holder.isEmpty() ? QStringLiteral("another program") : holder);

@@ -228,58 +228,46 @@ private slots:
         QCOMPARE(json.value(u"severity"_s).toString(), u"problem"_s);
         QVERIFY(held.line().startsWith(u"problem: "_s));
     }
-
-    void firewall_data()
+    void platformNotices_data()
     {
-        QTest::addColumn<QString>("nft");
-        QTest::addColumn<QString>("iptables");
-        QTest::addColumn<int>("problems");
-        QTest::addColumn<QString>("word");
-        const QString head = u"table inet filter {\n\tchain input {\n\t\ttype filter hook input priority filter; policy accept;\n"_s;
-        const QString tail = u"\t}\n}\n"_s;
-        QTest::newRow("nft: nothing about the ports") << head + u"\t\ttcp dport 22 accept\n"_s + tail << QString() << 0 << u"No firewall rule"_s;
-        QTest::newRow("nft: drop") << head + u"\t\tudp dport 52389 drop\n"_s + tail << QString() << 1 << u"chain input of table inet filter"_s;
-        QTest::newRow("nft: set with both") << head + u"\t\tudp dport { 52389, 52390 } counter reject\n"_s + tail << QString() << 2 << u"UDP 52390"_s;
-        QTest::newRow("nft: range") << head + u"\t\tudp dport 52000-53000 drop\n"_s + tail << QString() << 2 << u"52000-53000"_s;
-        QTest::newRow("nft: tcp only") << head + u"\t\ttcp dport 52389 drop\n"_s + tail << QString() << 0 << u"No firewall rule"_s;
-        QTest::newRow("nft: policy drop")
-            << u"table inet filter {\n\tchain input {\n\t\ttype filter hook input priority filter; policy drop;\n\t\tudp dport 52389 accept\n"_s + tail
-            << QString() << 1 << u"udp dport 52390 accept"_s;
-        QTest::newRow("iptables: drop") << QString() << u"*filter\n:INPUT ACCEPT [0:0]\n-A INPUT -p udp -m udp --dport 52390 -j DROP\nCOMMIT\n"_s << 1 << u"chain INPUT"_s;
-        QTest::newRow("iptables: multiport") << QString() << u"-A INPUT -p udp -m multiport --dports 52000:52400,80 -j REJECT\n"_s << 2 << u"UDP 52389"_s;
-        QTest::newRow("iptables: policy drop") << QString() << u":INPUT DROP [0:0]\n-A INPUT -p udp --dport 52389 -j ACCEPT\n"_s << 1 << u"--dport 52390 -j ACCEPT"_s;
-        QTest::newRow("unreadable") << QString() << QString() << 0 << u"could not be read"_s;
+        // The platform's lines (platform.h) become findings of the check's kind, in their order, with
+        // the severity they carry: a system without the firewall or the flush gives warnings, never
+        // problems, and the rest of the check is unchanged.
+        using Level = Platform::Notice::Level;
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QList<Platform::Notice>>("notices");
+        QTest::addColumn<QList<TNetworkFinding::Severity>>("severities");
+        QTest::newRow("firewall: nothing dropped") << Kind::Firewall
+            << QList<Platform::Notice>{{Level::Info, u"No firewall rule drops UDP 52389."_s}}
+            << QList<TNetworkFinding::Severity>{TNetworkFinding::Severity::Info};
+        QTest::newRow("firewall: two drops") << Kind::Firewall
+            << QList<Platform::Notice>{{Level::Problem, u"drops UDP 52389"_s}, {Level::Problem, u"drops UDP 52390"_s}}
+            << QList<TNetworkFinding::Severity>{TNetworkFinding::Severity::Problem, TNetworkFinding::Severity::Problem};
+        QTest::newRow("firewall: not available") << Kind::Firewall
+            << QList<Platform::Notice>{{Level::Warning, u"The firewall rules could not be read: reading them is "_s + Platform::notAvailable()}}
+            << QList<TNetworkFinding::Severity>{TNetworkFinding::Severity::Warning};
+        QTest::newRow("arp flush: permitted") << Kind::ArpFlush
+            << QList<Platform::Notice>{{Level::Info, u"The ARP flush before an upgrade is permitted."_s}}
+            << QList<TNetworkFinding::Severity>{TNetworkFinding::Severity::Info};
+        QTest::newRow("arp flush: not available") << Kind::ArpFlush
+            << QList<Platform::Notice>{{Level::Warning, u"The ARP flush cannot run: it is "_s + Platform::notAvailable()}}
+            << QList<TNetworkFinding::Severity>{TNetworkFinding::Severity::Warning};
+        QTest::newRow("none") << Kind::Firewall << QList<Platform::Notice>{} << QList<TNetworkFinding::Severity>{};
     }
 
-    void firewall()
+    void platformNotices()
     {
-        QFETCH(QString, nft);
-        QFETCH(QString, iptables);
-        QFETCH(int, problems);
-        QFETCH(QString, word);
-        const QList<TNetworkFinding> findings = NetworkCheck::firewallFindings(nft, iptables, {52389, 52390});
-        QCOMPARE(std::count_if(findings.cbegin(), findings.cend(), [](const TNetworkFinding &f) { return f.isProblem(); }), problems);
-        QVERIFY(std::any_of(findings.cbegin(), findings.cend(), [&](const TNetworkFinding &f) { return f.text.contains(word); }));
-    }
-
-    void arpFlush_data()
-    {
-        QTest::addColumn<QByteArray>("status");
-        QTest::addColumn<bool>("permitted");
-        QTest::newRow("root") << QByteArray("Name:\tx\nCapEff:\t000001ffffffffff\n") << true;
-        QTest::newRow("user") << QByteArray("Name:\tx\nCapEff:\t0000000000000000\n") << false;
-        QTest::newRow("CAP_NET_ADMIN only") << QByteArray("CapEff:\t0000000000001000\n") << true;
-        QTest::newRow("unreadable") << QByteArray() << false;
-    }
-
-    void arpFlush()
-    {
-        QFETCH(QByteArray, status);
-        QFETCH(bool, permitted);
-        QCOMPARE(NetworkCheck::hasCapability(status, 12), permitted);
-        const TNetworkFinding finding = NetworkCheck::arpFinding(true, permitted);
-        QCOMPARE(finding.severity, permitted ? TNetworkFinding::Severity::Info : TNetworkFinding::Severity::Warning);
-        QCOMPARE(finding.text.contains(u"CAP_NET_ADMIN"_s), !permitted);
+        QFETCH(Kind, kind);
+        QFETCH(QList<Platform::Notice>, notices);
+        QFETCH(QList<TNetworkFinding::Severity>, severities);
+        const QList<TNetworkFinding> findings = NetworkCheck::noticeFindings(kind, notices);
+        QCOMPARE(findings.size(), severities.size());
+        for (qsizetype i = 0; i < findings.size(); ++i) {
+            QCOMPARE(findings.at(i).kind, kind);
+            QCOMPARE(findings.at(i).severity, severities.at(i));
+            QCOMPARE(findings.at(i).text, notices.at(i).text);
+            QCOMPARE(findings.at(i).isProblem(), notices.at(i).level == Platform::Notice::Level::Problem);
+        }
     }
 };
 

@@ -1,5 +1,4 @@
 // Address routines, parameter kinds, the device-type registry and the small shared routines.
-#include "arpflush.h"
 #include "resource.h"
 #include "tools.h"
 
@@ -78,63 +77,6 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, valid);
         QCOMPARE(IsDottedIPv4(text), valid);
-    }
-
-    void arpFlushCommand_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("runs");
-        QTest::newRow("device address") << "198.18.1.5" << true;
-        QTest::newRow("shell command after the address") << "1.2.3.4; touch /tmp/x" << false;
-        QTest::newRow("command substitution") << "$(reboot)" << false;
-        QTest::newRow("option") << "-a" << false;
-        QTest::newRow("host name") << "device.local" << false;
-        QTest::newRow("empty") << "" << false;
-    }
-    void arpFlushCommand()
-    {
-        // Text typed by the user never reaches a command line: only a dotted address is
-        // passed on, as one argument of its own, and no shell is involved.
-        QFETCH(QString, text);
-        QFETCH(bool, runs);
-        const TArpCommand command = ArpFlushCommand(text);
-        QCOMPARE(!command.program.isEmpty(), runs);
-        if (!runs) {
-            QVERIFY(!FlushArpEntry(text, 1000));
-            return;
-        }
-        QVERIFY(!command.program.endsWith(QLatin1String("sh")));
-        QCOMPARE(command.arguments.last(), text);
-        QVERIFY(command.arguments.size() == 2 || command.arguments.size() == 5);
-    }
-
-    void arpFlushRefused_data()
-    {
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("output");
-        QTest::addColumn<bool>("refused");
-        // The tools' own texts for a user without CAP_NET_ADMIN, and their other outcomes.
-        QTest::newRow("ip, no capability") << 1 << QByteArray("Failed to send flush request: Operation not permitted\n") << true;
-        QTest::newRow("arp, no capability") << 255 << QByteArray("SIOCDARP(dontpub): Operation not permitted\n") << true;
-        QTest::newRow("ip, nothing to flush") << 0 << QByteArray() << false;
-        QTest::newRow("arp, no such entry") << 255 << QByteArray("No ARP entry for 198.18.1.5\n") << false;
-        QTest::newRow("text with success") << 0 << QByteArray("Operation not permitted") << false;
-    }
-    void arpFlushRefused()
-    {
-        QFETCH(int, exitCode);
-        QFETCH(QByteArray, output);
-        QFETCH(bool, refused);
-        QCOMPARE(ArpFlushRefused(exitCode, output), refused);
-    }
-
-    void arpFlushRefusedMessage()
-    {
-        // The user is told which device, why, and that the operation goes on.
-        const QString message = ArpFlushRefusedMessage(QStringLiteral("198.18.1.7"));
-        QVERIFY(message.contains(QLatin1String("198.18.1.7")));
-        QVERIFY(message.contains(QLatin1String("CAP_NET_ADMIN")));
-        QVERIFY(message.contains(QLatin1String("Going on")));
     }
 
     void lastPos_data()

@@ -29,7 +29,6 @@ QSet<QString> socketInodes(const QString &table, quint16 port)
 
 QString UdpPortHolder(quint16 port)
 {
-#ifdef Q_OS_LINUX
     QSet<QString> inodes = socketInodes(QStringLiteral("/proc/net/udp"), port);
     inodes.unite(socketInodes(QStringLiteral("/proc/net/udp6"), port));
     inodes.remove(QStringLiteral("0"));
@@ -53,8 +52,5 @@ QString UdpPortHolder(quint16 port)
             return QStringLiteral("%1 (process %2)").arg(name, pid);
         }
     }
-#else
-    Q_UNUSED(port);
-#endif
     return {};
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Who holds a local port: the program and its process id, read from the system's tables.
+// Who holds a local port on Linux: the program and its process id, from the socket tables of /proc
+// and the processes' open files.
 
 #include <QString>
 

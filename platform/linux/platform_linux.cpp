@@ -1,0 +1,35 @@
+// platform.h on Linux.
+#include "platform.h"
+
+#include "arpflush.h"
+#include "firewallrules.h"
+#include "portholder.h"
+
+namespace Platform {
+
+QString name()
+{
+    return QStringLiteral("linux");
+}
+
+NeighbourFlush flushNeighbour(const QString &ipText, int timeoutMs)
+{
+    return RunArpFlush(ipText, timeoutMs);
+}
+
+Notice neighbourFlushNotice()
+{
+    return ArpFlushNotice();
+}
+
+QString udpPortHolder(quint16 port)
+{
+    return UdpPortHolder(port);
+}
+
+QList<Notice> firewallNotices(const QList<quint16> &ports)
+{
+    return FirewallNotices(ports);
+}
+
+} // namespace Platform

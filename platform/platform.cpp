@@ -1,0 +1,11 @@
+// What every folder's implementation shares.
+#include "platform.h"
+
+namespace Platform {
+
+QString notAvailable()
+{
+    return QStringLiteral("not available on this system");
+}
+
+} // namespace Platform
