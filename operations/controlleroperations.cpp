@@ -146,6 +146,9 @@ TControllerUpgrade::TControllerUpgrade(TServeur *engine, const TDeviceTarget &ta
 
 void TControllerUpgrade::run(TDeviceSession &session)
 {
+    // Read once, before anything is sent: the bytes written, read back and recorded are the same.
+    if (m_image.isNull())
+        m_image = TFirmwareImage::read(m_fileName);
     session.flushArp();
     bool upgraded = false;
     try {
@@ -166,9 +169,6 @@ void TControllerUpgrade::run(TDeviceSession &session)
 // True only when every step ran: the image is in, verified, and the controller in update mode.
 bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
 {
-    // Read once: the bytes written, read back and recorded are the same ones.
-    if (m_image.isNull())
-        m_image = TFirmwareImage::read(m_fileName);
     const QByteArray &image = m_image.bytes();
     const qint64 total = std::min<qint64>(image.size(), Wire::Bus::AddressSpace);
     qint64 done = 0;

@@ -14,6 +14,7 @@ void TOperationPool::add(TDeviceOperation *operation)
 {
     operation->setParent(this);
     m_operations.append(operation);
+    m_waiting.append(operation);
     connect(operation, &TDeviceOperation::confirmationRequested, this, [this, operation] {
         operation->confirm(m_confirmed);
     });
@@ -45,13 +46,26 @@ void TOperationPool::cancel()
 
 void TOperationPool::startMore()
 {
-    while (!m_cancelled && m_running < m_maxRunning && m_next < m_operations.size()) {
-        TDeviceOperation *operation = m_operations.at(m_next++);
+    const auto deviceTaken = [this](const TDeviceOperation *waiting) {
+        if (!waiting->worksOnDevice())
+            return false;
+        return std::any_of(m_operations.cbegin(), m_operations.cend(), [waiting](const TDeviceOperation *other) {
+            return other != waiting && other->isRunning() && other->worksOnDevice()
+                && other->target().ip == waiting->target().ip;
+        });
+    };
+    for (qsizetype i = 0; !m_cancelled && m_running < m_maxRunning && i < m_waiting.size();) {
+        TDeviceOperation *operation = m_waiting.at(i);
+        if (deviceTaken(operation)) {
+            ++i;
+            continue;
+        }
+        m_waiting.removeAt(i);
         ++m_running;
         emit operationStarted(operation);
         operation->start(); // may finish at once (declined): the count is settled by finished()
     }
-    if (m_running == 0 && (m_cancelled || m_next >= m_operations.size()) && !m_announced) {
+    if (m_running == 0 && (m_cancelled || m_waiting.isEmpty()) && !m_announced) {
         m_announced = true;
         emit allFinished();
     }

@@ -1,6 +1,7 @@
 #pragma once
 // TOperationPool: runs many device operations, a few at a time. Each keeps its own outcome; the
-// pool starts the next waiting one as soon as a running one ends.
+// pool starts the next waiting one as soon as a running one ends. Two operations of the pool on one
+// device never run at once: the later one waits, and those behind it on other devices go first.
 
 #include <QList>
 #include <QObject>
@@ -26,7 +27,7 @@ public:
     int running() const { return m_running; }
     // Every operation has ended, or the pool was cancelled and its running ones have (the others
     // never start).
-    bool isFinished() const { return m_started && m_running == 0 && (m_cancelled || m_next >= m_operations.size()); }
+    bool isFinished() const { return m_started && m_running == 0 && (m_cancelled || m_waiting.isEmpty()); }
     // start(), then a local event loop until every operation has ended.
     void exec();
 
@@ -44,6 +45,6 @@ private:
     bool m_cancelled = false;
     bool m_announced = false;
     int m_running = 0;
-    qsizetype m_next = 0;
+    QList<TDeviceOperation *> m_waiting; // added, not started, in order
     QList<TDeviceOperation *> m_operations;
 };

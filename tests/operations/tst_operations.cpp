@@ -1,10 +1,12 @@
 // The device operations against stand-ins on loopback addresses (the engine on 127.0.0.1, the
 // devices on 127.0.0.2 and up, on a port of the test's choosing), with short waits: which reply
 // ends which request, many devices at once, and what an operation's outcome says.
+#include "boardupgrade.h"
 #include "commandoperations.h"
 #include "controlleroperations.h"
 #include "devicesession.h"
 #include "loopbackpeer.h"
+#include "operationmanager.h"
 #include "operationpool.h"
 #include "replybuilder.h"
 #include "resource.h"
@@ -359,6 +361,193 @@ private slots:
         for (int i = 0; i < Devices; ++i)
             requests += int(peer(i).requests().size());
         QCOMPARE(requests, operations);
+    }
+
+    // ---- One operation per device ----
+
+    void busyDeviceRefusesASecondOperation_data()
+    {
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("the DropBear switch") << "dropbear" << true;
+        QTest::newRow("a configuration write, before its warning") << "write" << true;
+        QTest::newRow("a configuration read") << "read" << true;
+        QTest::newRow("a search only asks") << "search" << false;
+    }
+
+    // While one operation works on a device, a second one there ends at once, names the first, and
+    // sends the device nothing; another device is not held up; once the first ends the device is free.
+    void busyDeviceRefusesASecondOperation()
+    {
+        QFETCH(QString, second);
+        QFETCH(bool, refused);
+        TOperationTiming timing;
+        timing.settleMs = 0;
+        timing.arpTimeoutMs = 0;
+        // Device 0 does not answer: its StopDaemon waits its whole wait.
+        TDeviceCommand first(m_engine.get(), {ip(0), TransportUdp}, Wire::Command::StopDaemon, {1, false}, timing);
+        first.start();
+        QTRY_COMPARE(peer(0).requests().size(), 1);
+        QVERIFY(first.isRunning());
+
+        std::unique_ptr<TDeviceOperation> other;
+        bool warned = false;
+        if (second == QLatin1String("dropbear"))
+            other = std::make_unique<TDeviceCommand>(m_engine.get(), TDeviceTarget{ip(0), TransportUdp},
+                                                     Wire::Command::SetDropBear, TDeviceCommand::dropBear(), timing);
+        else if (second == QLatin1String("write"))
+            other = std::make_unique<TWriteConfig>(m_engine.get(), TDeviceTarget{ip(0), TransportUdp}, "a=1", timing);
+        else if (second == QLatin1String("read"))
+            other = std::make_unique<TReadControllerText>(m_engine.get(), TDeviceTarget{ip(0), TransportUdp},
+                                                          TReadControllerText::Kind::Configuration, timing);
+        else
+            other = std::make_unique<TSearchDevice>(m_engine.get(), ip(0), timing);
+        connect(other.get(), &TDeviceOperation::confirmationRequested, this, [&] {
+            warned = true;
+            other->confirm(true);
+        });
+        const TOperationOutcome outcome = other->exec();
+        QCOMPARE(outcome.kind == TOperationError::Busy, refused);
+        if (refused) {
+            QCOMPARE(outcome.message, QStringLiteral("%1 is busy: StopDaemon (Stopping daemon)").arg(ip(0)));
+            QVERIFY(!warned);
+            QVERIFY(first.isRunning());
+            QCOMPARE(peer(0).requests().size(), 1); // the first operation's request only
+        }
+        // Another device is free meanwhile.
+        acknowledgeEverything();
+        TDeviceCommand elsewhere(m_engine.get(), {ip(1), TransportUdp}, Wire::Command::StopUpdater, {1, false}, timing);
+        QVERIFY(elsewhere.exec().succeeded);
+
+        QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 5000);
+        QVERIFY(!TOperationManager::of(m_engine.get())->isBusy(ip(0)));
+        TDeviceCommand after(m_engine.get(), {ip(0), TransportUdp}, Wire::Command::StopUpdater, {1, false}, timing);
+        QVERIFY(after.exec().succeeded);
+    }
+
+    // The manager knows what runs, stops it all and waits for it; every outcome says cancelled.
+    void managerCancelsEverythingAndWaits()
+    {
+        TOperationManager *manager = TOperationManager::of(m_engine.get());
+        std::vector<std::unique_ptr<TDeviceCommand>> running;
+        for (int i = 0; i < 3; ++i) { // silent devices: each wait lasts unless cancelled
+            running.push_back(std::make_unique<TDeviceCommand>(m_engine.get(), TDeviceTarget{ip(i), TransportUdp},
+                                                               Wire::Command::StartUpdater, TDeviceCommand::Options{5, false}));
+            running.back()->start();
+        }
+        QCOMPARE(manager->deviceOperationCount(), 3);
+        QStringList ips;
+        for (const TOperationManager::Running &entry : manager->running())
+            ips << entry.ip;
+        QCOMPARE(ips, (QStringList{ip(0), ip(1), ip(2)}));
+        manager->cancelAll();
+        QVERIFY(manager->waitForAll(5000));
+        for (const auto &operation : running) {
+            QVERIFY(operation->isFinished());
+            QVERIFY(operation->outcome().cancelled);
+            QCOMPARE(operation->outcome().kind, TOperationError::Cancelled);
+            QVERIFY(operation->attemptsMade() < 5); // stopped, not resent to the end
+        }
+    }
+
+    // An engine that goes while an operation runs first stops it: no worker uses a gone engine.
+    void engineClosingStopsItsOperations()
+    {
+        TDeviceCommand command(m_engine.get(), {ip(0), TransportUdp}, Wire::Command::StartUpdater, {5, false});
+        command.start();
+        QTRY_COMPARE(peer(0).requests().size(), 1);
+        m_engine.reset();
+        QVERIFY(command.isCancelled());
+        QVERIFY(command.attemptsMade() < 5);
+    }
+
+    // Two operations of one pool on one device wait for each other; the others go meanwhile.
+    void poolNeverRunsTwoOperationsOnOneDevice()
+    {
+        acknowledgeEverything(30);
+        TOperationPool pool(4);
+        for (int i = 0; i < 3; ++i)
+            pool.add(new TDeviceCommand(m_engine.get(), {ip(0), TransportUdp}, Wire::Command::StopUpdater, {}));
+        pool.add(new TDeviceCommand(m_engine.get(), {ip(1), TransportUdp}, Wire::Command::StopUpdater, {}));
+        int onDevice0 = 0;
+        int most = 0;
+        connect(&pool, &TOperationPool::operationStarted, this, [&](TDeviceOperation *operation) {
+            if (operation->target().ip == ip(0))
+                most = std::max(most, ++onDevice0);
+        });
+        connect(&pool, &TOperationPool::operationFinished, this, [&](TDeviceOperation *operation) {
+            if (operation->target().ip == ip(0))
+                --onDevice0;
+        });
+        pool.exec();
+        QCOMPARE(most, 1);
+        for (TDeviceOperation *operation : pool.operations())
+            QVERIFY2(operation->outcome().succeeded, qPrintable(operation->outcome().message));
+        QCOMPARE(peer(0).requests().size(), 3);
+    }
+
+    void errorKinds_data()
+    {
+        QTest::addColumn<QString>("device"); // how device 0 answers
+        QTest::addColumn<QString>("file");   // the upgrade's image: "missing", or an image of 16 bytes
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("silent") << "silent" << "image" << true << "notResponding";
+        QTest::newRow("another code") << "other code" << "image" << true << "notResponding";
+        QTest::newRow("the image is missing") << "ack" << "missing" << true << "fileError";
+        QTest::newRow("declined") << "ack" << "image" << false << "declined";
+    }
+
+    // The kind beside the message, for callers that branch on it rather than on words.
+    void errorKinds()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, file);
+        QFETCH(bool, accept);
+        QFETCH(QString, kind);
+        if (device != QLatin1String("silent"))
+            peer(0).setResponder([device](const QByteArray &request) {
+                const Wire::Command command = commandOf(request);
+                return QList<QByteArray>{device == QLatin1String("ack") ? acknowledgement(command, 0)
+                                                                        : commandReply(command, 0x1234, 0)};
+            });
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("controller.bin"));
+        if (file == QLatin1String("image")) {
+            QFile image(path);
+            QVERIFY(image.open(QIODevice::WriteOnly) && image.write(QByteArray(16, 'x')) == 16);
+        }
+        TOperationTiming timing;
+        timing.settleMs = 0;
+        timing.arpTimeoutMs = 0;
+        TControllerUpgrade upgrade(m_engine.get(), {ip(0), TransportUdp}, path, timing);
+        connect(&upgrade, &TDeviceOperation::confirmationRequested, this, [&] { upgrade.confirm(accept); });
+        const TOperationOutcome outcome = upgrade.exec();
+        QVERIFY(!outcome.succeeded);
+        QCOMPARE(ErrorKindKey(outcome.kind), kind);
+        if (kind == QLatin1String("fileError") || kind == QLatin1String("declined"))
+            QVERIFY(peer(0).requests().isEmpty()); // nothing sent for a file unfit or a warning declined
+    }
+
+    // A run's image is read once: every operation sends the same bytes, not a copy each.
+    void oneImageForTheWholeRun()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("board.bin"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'b')) == 4096);
+        file.close();
+        const TFirmwareImage image = TFirmwareImage::read(path);
+        TControllerUpgrade a(m_engine.get(), {ip(0), TransportUdp}, image);
+        TBoardUpgrade b(m_engine.get(), {ip(1), TransportUdp}, image);
+        QCOMPARE(a.payloadSha256(), Sha256Text(QByteArray(4096, 'b')));
+        QCOMPARE(b.payloadSha256(), a.payloadSha256());
+        // Changed on disk after the read: the run still sends (and records) what it read.
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("other") == 5);
+        file.close();
+        QCOMPARE(TFirmwareImage::read(path).bytes(), QByteArray("other"));
+        QCOMPARE(image.bytes().constData(), TFirmwareImage(image).bytes().constData()); // shared, not copied
+        QCOMPARE(a.payloadSha256(), Sha256Text(QByteArray(4096, 'b')));
     }
 };
 
