@@ -1,9 +1,9 @@
 #include "cliprogress.h"
 
+#include "clireport.h"
 #include "deviceoperation.h"
 #include "operationpool.h"
-
-#include <QLocale>
+#include "tools.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -11,11 +11,6 @@
 namespace {
 constexpr int RedrawMs = 100;
 constexpr int BarWidth = 20;
-
-QString sizeText(qint64 bytes)
-{
-    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
-}
 } // namespace
 
 TCliProgress::TCliProgress(std::FILE *terminal, const QString &title, QObject *parent)
@@ -68,7 +63,7 @@ QString TCliProgress::deviceLine(const QString &label, const QString &phase, qin
         line += QStringLiteral("  [%1%2]  %3%  %4 / %5")
                     .arg(QString(filled, QLatin1Char('#')), QString(BarWidth - filled, QLatin1Char('-')))
                     .arg(done * 100 / total)
-                    .arg(sizeText(done), sizeText(total));
+                    .arg(SizeText(done), SizeText(total));
     }
     return line.left(std::max(10, width - 1));
 }
@@ -92,9 +87,7 @@ void TCliProgress::draw()
     for (const QString &line : lines)
         text += line + QLatin1Char('\n');
     m_linesDrawn = int(lines.size());
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_terminal);
-    std::fflush(m_terminal);
+    WriteText(m_terminal, text);
 }
 
 void TCliProgress::clear()

@@ -14,23 +14,23 @@ QString oneLine(QString text)
     return text.simplified();
 }
 
-QString sizeText(qint64 bytes)
-{
-    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
-}
-
 QString doneText(const TCliResult &result)
 {
     QString text = result.operation;
     if (result.attempts > 1)
         text += QStringLiteral(", acknowledged at attempt %1").arg(result.attempts);
     if (result.bytes >= 0 && !result.file.isEmpty())
-        text += QStringLiteral(", %1 (%2)").arg(result.file, sizeText(result.bytes));
+        text += QStringLiteral(", %1 (%2)").arg(result.file, SizeText(result.bytes));
     else if (result.bytes >= 0)
-        text += QStringLiteral(", %1").arg(sizeText(result.bytes));
+        text += QStringLiteral(", %1").arg(SizeText(result.bytes));
     return text;
 }
 } // namespace
+
+QString SizeText(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
+}
 
 QString TCliResult::resultWord() const
 {

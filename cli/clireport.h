@@ -36,3 +36,5 @@ QString DeviceTable(const QList<TEPS> &devices);
 QString DeviceDetails(const TEPS &device);
 // Columns padded to their widest cell; the last column is not padded.
 QString AlignedTable(const QList<QStringList> &rows);
+// A byte count as people read it: "1.5 MiB".
+QString SizeText(qint64 bytes);

@@ -8,19 +8,14 @@
 #include "networkcheck.h"
 #include "operationpool.h"
 #include "serveur.h"
+#include "tools.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
 
 namespace {
-QString sha256Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-}
-
 QString jsonLine(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
@@ -61,16 +56,12 @@ QString TCliRunner::verbName() const
 
 void TCliRunner::print(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_console.out);
-    std::fflush(m_console.out);
+    WriteText(m_console.out, text);
 }
 
 void TCliRunner::tell(const QString &text)
 {
-    const QByteArray bytes = (text.endsWith(QLatin1Char('\n')) ? text : text + QLatin1Char('\n')).toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_console.err);
-    std::fflush(m_console.err);
+    WriteText(m_console.err, text.endsWith(QLatin1Char('\n')) ? text : text + QLatin1Char('\n'));
 }
 
 const TEPS *TCliRunner::recordFor(const QString &ip) const
@@ -267,9 +258,7 @@ bool TCliRunner::confirm(const QList<TCliDevice> &devices)
         text += QStringLiteral("  and %1 more\n").arg(devices.size() - Listed);
     const QString word = m_request.verb->verb == Verb::ConfigPut ? QStringLiteral("write") : QStringLiteral("upgrade");
     text += QStringLiteral("Type '%1' to go on, anything else to return: ").arg(word);
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_console.err);
-    std::fflush(m_console.err);
+    WriteText(m_console.err, text);
     const QString answer = m_console.readAnswer ? m_console.readAnswer().trimmed() : QString();
     return answer.compare(word, Qt::CaseInsensitive) == 0;
 }
@@ -277,8 +266,7 @@ bool TCliRunner::confirm(const QList<TCliDevice> &devices)
 QString TCliRunner::store(const QByteArray &data, const TCliDevice &device, bool several, QString *path)
 {
     if (m_request.output.isEmpty()) {
-        std::fwrite(data.constData(), 1, size_t(data.size()), m_console.out);
-        std::fflush(m_console.out);
+        WriteText(m_console.out, data);
         return {};
     }
     const QFileInfo output(m_request.output);
@@ -312,7 +300,7 @@ TCliResult TCliRunner::resultOf(TDeviceOperation *operation, const TCliDevice &d
     if (m_request.verb->options & OptOutput) {
         const QByteArray data = receivedData(operation);
         result.bytes = data.size();
-        result.sha256 = sha256Of(data);
+        result.sha256 = Sha256Text(data);
         result.saveError = store(data, device, several, &result.file);
     }
     return result;
@@ -327,7 +315,7 @@ int TCliRunner::runOperations(const QList<TCliDevice> &devices)
         try {
             const QByteArray file = LoadFileData(m_request.file);
             imageBytes = file.size();
-            imageSha256 = sha256Of(file);
+            imageSha256 = Sha256Text(file);
             if (m_request.verb->verb == Verb::ConfigPut)
                 configuration = file;
         } catch (const std::exception &error) {

@@ -4,6 +4,7 @@
 #include "operationrecord.h"
 #include "resource.h"
 #include "serveur.h"
+#include "tools.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -25,12 +26,6 @@ extern "C" void onInterrupt(int)
     interruptRequested = true;
     std::signal(SIGINT, SIG_DFL); // a second Ctrl+C ends the program at once
 }
-
-void write(std::FILE *file, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
-}
 } // namespace
 
 int main(int argc, char **argv)
@@ -43,11 +38,11 @@ int main(int argc, char **argv)
     const bool canAsk = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
     const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments().mid(1), {canAsk});
     if (!parsed.error.isEmpty()) {
-        write(stderr, QStringLiteral("tarvino-cli: %1\n").arg(parsed.error));
+        WriteText(stderr, QStringLiteral("tarvino-cli: %1\n").arg(parsed.error));
         return 2;
     }
     if (!parsed.request) {
-        write(stdout, parsed.output);
+        WriteText(stdout, parsed.output);
         return 0;
     }
 
@@ -56,8 +51,8 @@ int main(int argc, char **argv)
     // The doctor goes on: it names the program that holds the port.
     if (engine.boundAddresses().isEmpty() && parsed.request->verb->verb != Verb::Doctor) {
         const QString held = engine.portInUse();
-        write(stderr, QStringLiteral("tarvino-cli: cannot listen for devices: %1\n")
-                          .arg(held.isEmpty() ? engine.bindError() : held));
+        WriteText(stderr, QStringLiteral("tarvino-cli: cannot listen for devices: %1\n")
+                              .arg(held.isEmpty() ? engine.bindError() : held));
         return 1;
     }
 

@@ -1,10 +1,10 @@
 // Writes tarvino-cli's manual page, made from the same table as its --help.
 #include "clihelp.h"
+#include "tools.h"
 
 #include <cstdio>
 
 int main()
 {
-    const QByteArray page = ManPage(QLatin1String(TARVINO_VERSION)).toUtf8();
-    return std::fwrite(page.constData(), 1, size_t(page.size()), stdout) == size_t(page.size()) ? 0 : 1;
+    return WriteText(stdout, ManPage(QLatin1String(TARVINO_VERSION))) ? 0 : 1;
 }

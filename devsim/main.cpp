@@ -4,6 +4,7 @@
 #include "options.h"
 #include "simserver.h"
 #include "simulator.h"
+#include "tools.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -78,7 +79,7 @@ int main(int argc, char *argv[])
 
     const DevSim::ParseResult parsed = DevSim::parseCommandLine(QCoreApplication::arguments());
     if (!parsed.helpText.isEmpty()) {
-        std::fputs(qPrintable(parsed.helpText), stdout);
+        WriteText(stdout, parsed.helpText);
         return 0;
     }
     if (!parsed.config) {

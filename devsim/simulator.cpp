@@ -2,9 +2,9 @@
 
 #include "simdatagram.h"
 #include "journal.h"
+#include "tools.h"
 #include "wire.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -16,11 +16,6 @@ namespace {
 QString hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex());
-}
-
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 quint64 deviceSeed(quint64 seed, int index)
@@ -279,7 +274,7 @@ QList<Outgoing> DeviceSimulator::busRequest(int index, QByteArrayView data, cons
         entry.insert(QStringLiteral("configurationLength"), d.controller.configuration().size());
     if (request.function == Wire::Bus::FunctionCommand && request.subCommand == Wire::Bus::EnterUpdateMode) {
         entry.insert(QStringLiteral("updateImageSize"), d.controller.updateImage().size());
-        entry.insert(QStringLiteral("updateImageSha256"), sha256(d.controller.updateImage()));
+        entry.insert(QStringLiteral("updateImageSha256"), Sha256Text(d.controller.updateImage()));
     }
     if (effects.badCrc)
         reply[reply.size() - 1] = char(~quint8(reply.back()));
@@ -346,7 +341,7 @@ void DeviceSimulator::ftpStored(int index, const QString &peer, const QByteArray
     entry.insert(QStringLiteral("event"), QStringLiteral("stored"));
     entry.insert(QStringLiteral("file"), QString::fromLatin1(name));
     entry.insert(QStringLiteral("size"), data.size());
-    entry.insert(QStringLiteral("sha256"), sha256(data));
+    entry.insert(QStringLiteral("sha256"), Sha256Text(data));
     if (!m_options.ftpRoot.isEmpty()) {
         const QString dir = m_options.ftpRoot + QLatin1Char('/') + d.ipText();
         QFile file(dir + QLatin1Char('/') + QString::fromLatin1(name));
@@ -374,7 +369,7 @@ QJsonObject DeviceSimulator::deviceState(int index) const
     QJsonObject files;
     for (auto it = d.files.cbegin(); it != d.files.cend(); ++it)
         files.insert(QString::fromLatin1(it.key()),
-                     QJsonObject{{QStringLiteral("size"), it.value().size()}, {QStringLiteral("sha256"), sha256(it.value())}});
+                     QJsonObject{{QStringLiteral("size"), it.value().size()}, {QStringLiteral("sha256"), Sha256Text(it.value())}});
     const ControllerMemory &c = d.controller;
     QJsonObject controller{
         {QStringLiteral("view"), ControllerMemory::viewName(c.view())},
@@ -383,10 +378,10 @@ QJsonObject DeviceSimulator::deviceState(int index) const
         {QStringLiteral("logBlocks"), int(c.logBlocks().size())},
         {QStringLiteral("logCursor"), c.logCursor()},
         {QStringLiteral("firmwareSize"), c.firmware().size()},
-        {QStringLiteral("firmwareSha256"), sha256(c.firmware())},
+        {QStringLiteral("firmwareSha256"), Sha256Text(c.firmware())},
         {QStringLiteral("updateModeCount"), c.updateModeCount()},
         {QStringLiteral("updateImageSize"), c.updateImage().size()},
-        {QStringLiteral("updateImageSha256"), sha256(c.updateImage())},
+        {QStringLiteral("updateImageSha256"), Sha256Text(c.updateImage())},
     };
     return QJsonObject{
         {QStringLiteral("device"), d.ipText()},

@@ -11,6 +11,23 @@
 
 namespace DevSim {
 
+namespace {
+// The room for one IP_PKTINFO record: the address a datagram came to, or the one it leaves from.
+using PacketInfoControl = char[CMSG_SPACE(sizeof(in_pktinfo))];
+
+msghdr messageWithPacketInfo(sockaddr_in &peer, iovec &vector, PacketInfoControl &control)
+{
+    msghdr message{};
+    message.msg_name = &peer;
+    message.msg_namelen = sizeof peer;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    return message;
+}
+} // namespace
+
 UdpEndpoint::UdpEndpoint(QObject *parent)
     : QObject(parent)
 {
@@ -68,14 +85,8 @@ std::optional<UdpDatagram> UdpEndpoint::receive()
     datagram.data.resize(65536);
     sockaddr_in peer{};
     iovec vector{datagram.data.data(), size_t(datagram.data.size())};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr message{};
-    message.msg_name = &peer;
-    message.msg_namelen = sizeof peer;
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    alignas(cmsghdr) PacketInfoControl control;
+    msghdr message = messageWithPacketInfo(peer, vector, control);
     const ssize_t received = ::recvmsg(m_fd, &message, 0);
     if (received < 0)
         return std::nullopt;
@@ -99,14 +110,8 @@ UdpEndpoint::SendResult UdpEndpoint::send(const QByteArray &data, quint32 from, 
     peer.sin_port = htons(toPort);
     peer.sin_addr.s_addr = htonl(to);
     iovec vector{const_cast<char *>(data.constData()), size_t(data.size())};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr message{};
-    message.msg_name = &peer;
-    message.msg_namelen = sizeof peer;
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    alignas(cmsghdr) PacketInfoControl control = {};
+    msghdr message = messageWithPacketInfo(peer, vector, control);
     cmsghdr *c = CMSG_FIRSTHDR(&message);
     c->cmsg_level = IPPROTO_IP;
     c->cmsg_type = IP_PKTINFO;

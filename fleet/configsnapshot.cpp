@@ -1,9 +1,9 @@
 #include "configsnapshot.h"
 
 #include "devicefields.h"
+#include "tools.h"
 #include "wire.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -39,11 +39,6 @@ const QRegularExpression &folderNamePattern()
     static const QRegularExpression pattern(
         QStringLiteral("^(\\d{4}-\\d{2}-\\d{2}_\\d{2}-\\d{2}-\\d{2})(?:-(\\d+))?$"));
     return pattern;
-}
-
-QString sha256Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 void setError(QString *error, const QString &text)
@@ -211,7 +206,7 @@ bool TConfigSnapshot::add(const TEPS &device, const QByteArray &configuration, c
     entry.firmwareVersion = device.Params.text(Wire::Param::FirmwareVersion);
     entry.file = fileNameFor(device.Mac, device.IpText);
     entry.bytes = configuration.size();
-    entry.sha256 = sha256Hex(configuration);
+    entry.sha256 = Sha256Text(configuration);
     entry.takenAt = when;
 
     QSaveFile file(QDir(m_folder).filePath(entry.file));
@@ -265,7 +260,7 @@ std::optional<QByteArray> TConfigSnapshot::configuration(const TSnapshotEntry &e
         setError(error, QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
         return std::nullopt;
     }
-    if (bytes.size() != entry.bytes || sha256Hex(bytes) != entry.sha256.toLower()) {
+    if (bytes.size() != entry.bytes || Sha256Text(bytes) != entry.sha256.toLower()) {
         setError(error, QStringLiteral("%1 was changed or damaged since the snapshot was taken (its SHA-256 differs)")
                             .arg(QDir::toNativeSeparators(file.fileName())));
         return std::nullopt;

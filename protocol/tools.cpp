@@ -3,6 +3,7 @@
 #include "netadapters.h"
 #include "wire.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <QtEndian>
@@ -297,6 +298,22 @@ qint64 FileSizeOf(const QString &path)
         return 0;
     const QFileInfo info(path);
     return info.isFile() ? info.size() : 0;
+}
+
+QString Sha256Text(QByteArrayView bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+bool WriteText(std::FILE *file, QByteArrayView bytes)
+{
+    const bool written = std::fwrite(bytes.data(), 1, size_t(bytes.size()), file) == size_t(bytes.size());
+    return std::fflush(file) == 0 && written;
+}
+
+bool WriteText(std::FILE *file, const QString &text)
+{
+    return WriteText(file, QByteArrayView(text.toUtf8()));
 }
 
 int LastPos(const QString &sub, const QString &text)

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <array>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -136,4 +137,10 @@ QList<quint32> LocalIPv4Addresses();
 quint32 LocalHostAddress();
 
 qint64 FileSizeOf(const QString &path);
+// The SHA-256 of bytes, in hexadecimal.
+QString Sha256Text(QByteArrayView bytes);
+// Writes the bytes (a text in UTF-8) to the file and flushes it; false when not all of them
+// reached it (a full disk, a closed pipe): a script's output must not end short unnoticed.
+bool WriteText(std::FILE *file, QByteArrayView bytes);
+bool WriteText(std::FILE *file, const QString &text);
 int LastPos(const QString &sub, const QString &text);

@@ -260,6 +260,56 @@ private slots:
         QCOMPARE(FileSizeOf(big.fileName()), threeGiB);
     }
 
+    // The published test vectors of SHA-256.
+    void sha256Text_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("hash");
+        QTest::newRow("empty") << QByteArray()
+                               << QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        QTest::newRow("abc") << QByteArray("abc")
+                             << QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        QTest::newRow("448 bits") << QByteArray("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")
+                                  << QStringLiteral("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    }
+    void sha256Text()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, hash);
+        QCOMPARE(Sha256Text(bytes), hash);
+    }
+
+    // Text reaches the file whole, in UTF-8; a file that cannot take it all is told.
+    void writeText_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("file") << QString() << true;
+        QTest::newRow("full device") << QStringLiteral("/dev/full") << false;
+    }
+    void writeText()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, written);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        if (path.isEmpty())
+            path = dir.filePath(QStringLiteral("out.txt"));
+        if (!QFileInfo::exists(path) && !path.startsWith(dir.path()))
+            QSKIP("no such device on this system");
+        std::FILE *file = std::fopen(QFile::encodeName(path).constData(), "w");
+        QVERIFY(file);
+        const QString text = QStringLiteral("Température 21 °C\n");
+        QCOMPARE(WriteText(file, text), written);
+        QCOMPARE(WriteText(file, QByteArrayView("raw bytes\n")), written);
+        std::fclose(file);
+        if (written) {
+            QFile back(path);
+            QVERIFY(back.open(QIODevice::ReadOnly));
+            QCOMPARE(back.readAll(), text.toUtf8() + "raw bytes\n");
+        }
+    }
+
     void errorMessages_data()
     {
         QTest::addColumn<int>("index");
