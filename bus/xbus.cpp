@@ -185,7 +185,7 @@ void TXBus::discardStaleDatagrams()
     }
 }
 
-bool TXBus::Transfer(const QByteArray &frame, int expectedLength, int timeoutMs)
+void TXBus::sendOnce(const QByteArray &frame, int expectedLength, int timeoutMs)
 {
     m_replyBuffer.clear();
     if (isOpen()) {
@@ -205,10 +205,9 @@ bool TXBus::Transfer(const QByteArray &frame, int expectedLength, int timeoutMs)
         }
         qCDebug(lcBusLowLevel) << "<-" << m_replyBuffer.toHex(' ');
     }
-    if (expectedLength != 0 && m_replyBuffer.size() > expectedLength)
+    if (m_replyBuffer.size() > expectedLength)
         m_replyBuffer.truncate(expectedLength);
     m_busy = false;
-    return true;
 }
 
 QByteArray TXBus::Exchange(QByteArray request, int replyDataLength)
@@ -223,7 +222,7 @@ QByteArray TXBus::Exchange(QByteArray request, int replyDataLength)
     for (int attempt = 1; attempt <= XBus::Attempts; ++attempt) {
         m_lastAttempts = attempt;
         m_busy = true;
-        Transfer(frame, expected, timeoutMs);
+        sendOnce(frame, expected, timeoutMs);
         // A short reply whose last two bytes happen to leave a zero residue is still short.
         if (m_replyBuffer.size() == expected && XBus::residueIsZero(m_replyBuffer))
             return m_replyBuffer;

@@ -88,10 +88,6 @@ public:
     // The CRC as the 16-bit value whose high byte is sent first (the CRC's low byte).
     static quint16 ComputeCrc(QByteArrayView bytes);
 
-    // One attempt: send the frame, collect datagrams until expectedLength bytes (cut to it when it is
-    // not 0). The collected bytes are in ReplyBuffer(). Always true; failures show as a short buffer.
-    bool Transfer(const QByteArray &frame, int expectedLength, int timeoutMs);
-
     // The reply (replyDataLength bytes and the CRC) or empty after three failed attempts, while Busy,
     // or when the socket is not open.
     QByteArray Exchange(QByteArray request, int replyDataLength);
@@ -126,6 +122,9 @@ public:
 
 private:
     void discardStaleDatagrams();
+    // One attempt: send the frame, collect datagrams into ReplyBuffer() until expectedLength bytes
+    // (cut to it); a failure shows as a short buffer.
+    void sendOnce(const QByteArray &frame, int expectedLength, int timeoutMs);
 
     QString m_host;
     bool m_busy = false;
