@@ -222,8 +222,8 @@ void TFormMain::TimerTimer()
     if (const QString taken = m_serveur->portInUse(); !taken.isEmpty()) {
         // No socket to send from: the start told why; a box at every scan would tell nothing new.
         StatusBar->showMessage(taken + QStringLiteral(": no scan was sent."));
-    } else {
-        m_serveur->Discover(TransportUdp, QString(), discoveryHandler());
+    } else if (const QString failed = m_serveur->Discover(QString(), discoveryHandler()); !failed.isEmpty()) {
+        ShowErrorMessage(MsgConnectionError, failed);
     }
     Timer->start();
 }

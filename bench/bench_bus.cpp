@@ -11,6 +11,7 @@
 #include "labsim.h"
 #include "pingpong.h"
 #include "socketwait.h"
+#include "uikeepalive.h"
 #include "wire.h"
 #include "xbus.h"
 
@@ -97,7 +98,7 @@ int main(int argc, char *argv[])
     const QList<QByteArray> &writeFrames = frames.write;
     const QList<QByteArray> &readFrames = frames.read;
 
-    TUiKeepAlive keepAlive; // as in the program: waits would process events, prompt replies never do
+    TUiKeepAlive keepAlive; // as a window's thread would: waits process events, prompt replies never do
     TXBus bus(nullptr, hostText, port);
     FloorClient floor(host, port);
     if (!bus.isOpen() || !floor.isOpen()) {

@@ -30,6 +30,14 @@ public:
     using TarvinoError::TarvinoError;
 };
 
+// A wait for a device ended before its time: its caller cancelled it, or the engine closed.
+// The message says which (TServeur's CancelledText or EngineClosedText).
+class InterruptedError : public TarvinoError
+{
+public:
+    using TarvinoError::TarvinoError;
+};
+
 // The program's general error handler: an error that a handler lets escape is caught where the
 // handler is connected and handed here, so that no error crosses Qt's signal emission or its
 // event loop. The application installs the handler that shows it; without one it is logged.

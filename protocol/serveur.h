@@ -6,10 +6,14 @@
 // to the request waiting for that command from that device, never to another one; a
 // discovery reply goes to the discovery handler and to every discovery listener. Many
 // requests to different devices may wait at once, from different threads.
+//
+// The engine shows nothing and never processes a thread's events itself: what goes wrong is
+// returned to its caller, and the discovery handler is called by the event loop of the thread
+// the engine lives on.
 
 #include "datagram.h"
+#include "devicedatagram.h"
 #include "netadapters.h"
-#include "socketwait.h"
 #include "wire.h"
 
 #include <QByteArray>
@@ -18,43 +22,35 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
-// The reply handler of an operation. data is valid only during the call.
+// The reply handler of a discovery. data is valid only during the call.
 using TDeviceReplyEvent = std::function<void(const QString &peerIp, int peerPort, const char *data, int length,
                                              bool refresh, bool viaDatagram)>;
 
+class TReplyRoutes;
 class TUdpListener;
 class QThread;
 
 // What a command got back: the verdict on the first reply routed to it, and that reply.
 struct TCommandReply
 {
+    // Why the wait ended before a reply came or its time was up.
+    enum class Interruption {
+        None,
+        Cancelled,    // the caller's cancel flag turned true during the call
+        EngineClosed, // the engine was destroyed during the call
+    };
+
     TCommandResult result = ResultNoReply;
     QByteArray data;  // the first reply from the device for this command; empty when none came
-    QString error;    // why the request could not be sent; empty when it was
+    // Why the request could not be sent, or TServeur::CancelledText / EngineClosedText when an
+    // interruption ended it (result ResultNoReply, no data); empty otherwise.
+    QString error;
+    Interruption interruption = Interruption::None;
 };
-
-// A datagram as the engine received it.
-struct TDeviceDatagram
-{
-    QString sender;
-    int senderPort = 0;
-    QByteArray data;
-    TNetworkAdapter adapter; // the adapter that received it (address 0 when unknown)
-};
-
-// Where a discovery broadcast went: the adapters it left through, and one line per adapter (or
-// for the one socket) through which it could not be sent.
-struct TBroadcastReport
-{
-    QList<TNetworkAdapter> sentThrough;
-    QStringList failures;
-};
-
-// Called on the engine's listener thread for every discovery reply; must not block.
-using TDiscoveryListener = std::function<void(const TDeviceDatagram &datagram)>;
 
 class TServeur : public QObject
 {
@@ -69,32 +65,39 @@ public:
         QList<quint32> bindAddresses;         // empty: every local IPv4 address
     };
 
+    // The error of a command, and the message of the InterruptedError of a TCP discovery, that
+    // a cancel or the engine's closing ended.
+    static inline const QString CancelledText = QStringLiteral("cancelled");
+    static inline const QString EngineClosedText = QStringLiteral("engine closed");
+
     explicit TServeur(QObject *parent = nullptr);
     explicit TServeur(const Options &options, QObject *parent = nullptr);
+    // Ends every wait in progress (Command returns EngineClosedText, DiscoverOverTcp raises) and
+    // waits for those calls to leave before the sockets go. Calls made after it began return at
+    // once the same way; the engine must still outlive every call made on it.
     ~TServeur() override;
 
-    void Discover(quint8 transport, const QString &ipText, TDeviceReplyEvent handler);
-    void StartFtpServer(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
-    void StopFtpServer(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
-    void StartUpdater(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
-    void StopUpdater(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
-    void StartDaemon(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
-    void StopDaemon(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
-    void SetDropBear(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
-    void SystemUpgrade(const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
+    // The window's scan: sends a discovery by UDP (a broadcast through every adapter when ipText
+    // is empty, else to that device) and returns at once. From then on every discovery reply
+    // reaches the handler, on this object's thread by its event loop, until another Discover
+    // installs its own. Returns why the request could not be sent; empty when it was.
+    QString Discover(const QString &ipText, TDeviceReplyEvent handler);
 
-    // Any of the nine, by its command code. GUI thread only: the handler gets the replies of this
-    // device to this command (a discovery's handler every discovery reply) until another request
-    // for the same device and command, or another discovery, installs its own; events are
-    // processed while the request waits.
-    void RunCommand(Wire::Command command, const QString &ipText, quint8 transport, TDeviceReplyEvent handler);
-
-    // Any thread but the GUI thread, for the device operations: sends one command and blocks the
-    // calling thread until the device answers it or its wait is over. Over TCP a failed connection
-    // raises ConnectionError; by UDP a failed send is told in the reply's error.
-    TCommandReply Command(Wire::Command command, const QString &ipText, quint8 transport);
+    // For the device operations, on any thread but one whose event loop must keep turning: sends
+    // one command and blocks the calling thread until the device answers it or its wait is over.
+    // Over TCP a failed connection raises ConnectionError; by UDP a failed send is told in the
+    // reply's error.
+    //
+    // cancel (may be null): once it turns true during the call, the reply wait, a TCP connect,
+    // write or read end within 100 ms and the reply says Interruption::Cancelled. A flag that is
+    // already true when the call starts does not apply: that is a caller's clean-up after its
+    // cancel (putting the device back), which must run to its end.
+    TCommandReply Command(Wire::Command command, const QString &ipText, quint8 transport,
+                          const std::atomic<bool> *cancel = nullptr);
     // A discovery of one device over TCP, blocking as Command; the reply, empty when none came.
-    QByteArray DiscoverOverTcp(const QString &ipText);
+    // Raises ConnectionError when the connection fails, InterruptedError when cancel (as for
+    // Command) or the engine's closing ended it.
+    QByteArray DiscoverOverTcp(const QString &ipText, const std::atomic<bool> *cancel = nullptr);
     // Sends the discovery broadcast without waiting; the replies reach the listeners. False with
     // the reason when it could not be sent through any adapter.
     bool Broadcast(QString *error);
@@ -103,10 +106,12 @@ public:
     TBroadcastReport BroadcastOnAdapters();
 
     // Discovery listeners, for scans run by the device operations; the id removes one again.
+    // Listeners are called outside the engine's locks: one may add or remove listeners. Once
+    // removeDiscoveryListener returns, the listener is not called again and, unless it was
+    // removed from a listener, no call of it is still running.
     int addDiscoveryListener(TDiscoveryListener listener);
     void removeDiscoveryListener(int id);
 
-    bool ReplyReceived() const { return m_replyReceived; }
     // The addresses the UDP endpoint is bound to; a request to a device leaves through the one of
     // the adapter it was heard on, or the first one.
     QList<QHostAddress> boundAddresses() const;
@@ -125,15 +130,17 @@ public:
 signals:
     // The binding found the port held by another program (the text of portInUse()).
     void portTaken(const QString &message);
+    // The engine is being destroyed: whatever uses it must stop and let go now (emitted first in
+    // the destructor, while every socket still works).
+    void closing();
 
 private:
-    struct Routes;
+    class WaitStop;
     QByteArray addressedRequest(Wire::Command command, const QString &ipText) const;
-    void SendRequest(QByteArray request, int waitCount, quint8 transport, quint64 route);
-    void sendDatagram(QByteArray &request, int waitCount, quint64 route);
     // Throws TarvinoError when the datagram cannot be sent.
     void sendUdp(QByteArray &request);
-    QByteArray exchangeOverTcp(const QByteArray &request, int waitCount);
+    // Throws ConnectionError when the exchange fails, InterruptedError when stop ended it.
+    QByteArray exchangeOverTcp(const QByteArray &request, int waitCount, const WaitStop &stop);
     void routeDatagram(TDeviceDatagram datagram);
     void processQueue();
     // The local address a request to ip leaves from; 0 for the first binding and the PC's
@@ -141,9 +148,8 @@ private:
     quint32 sourceAddressFor(quint32 ip) const;
 
     Options m_options;
-    std::unique_ptr<Routes> m_routes;
-    bool m_replyReceived = false;
+    std::unique_ptr<TReplyRoutes> m_routes;
+    TDeviceReplyEvent m_discoveryHandler; // this object's thread only
     QThread *m_listenerThread = nullptr;
     TUdpListener *m_listener = nullptr;
-    std::unique_ptr<TUiKeepAlive> m_keepAlive;
 };

@@ -1,8 +1,6 @@
 #include "socketwait.h"
 
 #include <QAbstractSocket>
-#include <QCoreApplication>
-#include <QThread>
 #include <QUdpSocket>
 
 #include <QDeadlineTimer>
@@ -10,7 +8,8 @@
 #include <QScopeGuard>
 #include <QTcpSocket>
 
-#include <atomic>
+#include <algorithm>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <arpa/inet.h>
@@ -27,7 +26,7 @@
 #endif
 
 namespace {
-std::atomic<int> keepAliveCount{0};
+thread_local std::function<void()> idleHook;
 
 bool dataReady(QAbstractSocket &socket)
 {
@@ -35,13 +34,35 @@ bool dataReady(QAbstractSocket &socket)
         return udp->hasPendingDatagrams();
     return socket.bytesAvailable() > 0;
 }
+
+bool stopped(const SocketWait::StopCheck &stop)
+{
+    return stop && stop();
+}
+
+// One slice of a wait, in pieces short enough for the stop check to be looked at in time.
+bool waitSliceForReadyRead(QAbstractSocket &socket, int sliceMs, const SocketWait::StopCheck &stop)
+{
+    if (!stop)
+        return socket.waitForReadyRead(sliceMs);
+    for (int rest = sliceMs; rest > 0 && !stop(); rest -= SocketWait::StopPollMs) {
+        if (socket.waitForReadyRead(std::min(rest, SocketWait::StopPollMs)))
+            return true;
+        if (socket.state() == QAbstractSocket::UnconnectedState)
+            return false;
+    }
+    return false;
+}
 } // namespace
 
-TUiKeepAlive::TUiKeepAlive() { ++keepAliveCount; }
-TUiKeepAlive::~TUiKeepAlive() { --keepAliveCount; }
-bool TUiKeepAlive::active() { return keepAliveCount.load() > 0; }
-
 namespace SocketWait {
+
+IdleHook::IdleHook(std::function<void()> hook) : m_previous(std::exchange(idleHook, std::move(hook))) {}
+
+IdleHook::~IdleHook()
+{
+    idleHook = std::move(m_previous);
+}
 
 QList<int> slices(int timeoutMs)
 {
@@ -57,19 +78,18 @@ QList<int> slices(int timeoutMs)
 
 void keepAlive()
 {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (app && TUiKeepAlive::active() && QThread::currentThread() == app->thread())
-        QCoreApplication::processEvents();
+    if (idleHook)
+        idleHook();
 }
 
-bool waitForReadyRead(QAbstractSocket &socket, int timeoutMs)
+bool waitForReadyRead(QAbstractSocket &socket, int timeoutMs, const StopCheck &stop)
 {
     if (dataReady(socket))
         return true;
     for (int slice : slices(timeoutMs)) {
-        if (socket.state() == QAbstractSocket::UnconnectedState)
+        if (socket.state() == QAbstractSocket::UnconnectedState || stopped(stop))
             return false;
-        if (socket.waitForReadyRead(slice) || dataReady(socket))
+        if (waitSliceForReadyRead(socket, slice, stop) || dataReady(socket))
             return true;
         // A closed peer or a socket error ends the wait at once, without waiting out the time-out.
         if (socket.state() == QAbstractSocket::UnconnectedState)
@@ -81,11 +101,23 @@ bool waitForReadyRead(QAbstractSocket &socket, int timeoutMs)
     return false;
 }
 
+bool waitForBytesWritten(QAbstractSocket &socket, int timeoutMs, const StopCheck &stop)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (socket.bytesToWrite() > 0) {
+        if (deadline.hasExpired() || stopped(stop) || socket.state() != QAbstractSocket::ConnectedState)
+            return false;
+        const qint64 rest = std::max<qint64>(deadline.remainingTime(), 1);
+        socket.waitForBytesWritten(int(stop ? std::min<qint64>(rest, StopPollMs) : rest));
+    }
+    return true;
+}
+
 #ifdef Q_OS_UNIX
 // The socket shows no descriptor to wait on before it is connected, so the system's
 // calls make the connection and the socket takes it over once it stands.
 ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16 port, int timeoutMs,
-                        QString *reason)
+                        QString *reason, const StopCheck &stop)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -104,9 +136,13 @@ ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16
         const QDeadlineTimer deadline(timeoutMs);
         bool settled = false;
         while (!settled && !deadline.hasExpired()) {
+            if (stopped(stop)) {
+                *reason = QStringLiteral("Stopped");
+                return ConnectResult::TimedOut;
+            }
             const QList<int> rest = slices(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)));
             pollfd entry{fd, POLLOUT, 0};
-            const int ready = ::poll(&entry, 1, rest.constFirst());
+            const int ready = ::poll(&entry, 1, stop ? std::min(rest.constFirst(), StopPollMs) : rest.constFirst());
             settled = ready > 0 || (ready < 0 && errno != EINTR);
             if (!settled)
                 keepAlive();
@@ -132,9 +168,10 @@ ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16
 }
 #else
 ConnectResult connectTo(QTcpSocket &socket, const QHostAddress &address, quint16 port, int timeoutMs,
-                        QString *reason)
+                        QString *reason, const StopCheck &stop)
 {
     // Without the system's calls the connection is waited for in one piece.
+    Q_UNUSED(stop);
     socket.connectToHost(address, port);
     if (socket.waitForConnected(timeoutMs))
         return ConnectResult::Connected;

@@ -6,6 +6,7 @@
 #include "scriptedftppeer.h"
 #include "socketwait.h"
 #include "testfiles.h"
+#include "uikeepalive.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,5 +1,6 @@
-// The engine against a device stand-in on loopback: waits, replies, TCP, bursts.
-// The engine is bound to 127.0.0.1 and the stand-in to 127.0.0.2, on a port of the test's choosing.
+// The engine against a device stand-in on loopback: waits, replies, TCP, bursts, cancels and
+// the engine's closing. The engine is bound to 127.0.0.1 and the stand-in to 127.0.0.2, on a port
+// of the test's choosing.
 #include "datagram.h"
 #include "errors.h"
 #include "loopbackpeer.h"
@@ -11,12 +12,26 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <memory>
 
 namespace {
 const QHostAddress enginAddress(QStringLiteral("127.0.0.1"));
 const QHostAddress peerAddress(QStringLiteral("127.0.0.2"));
 const QString peerText = QStringLiteral("127.0.0.2");
+const QHostAddress otherDeviceAddress(QStringLiteral("127.0.0.3"));
+
+// Long waits, so that a call that returns in less than half of them was cut short.
+constexpr int LongWaitUnitMs = 1000;       // StartDaemon: 100 s; a TCP discovery's reply: 20 s
+constexpr int LongConnectTimeoutMs = 20000;
+constexpr double LongWaitSeconds = 20.0;   // the shortest of these waits
+constexpr int CutAfterMs = 300;            // into the wait, when the test cancels or closes
+constexpr int ReturnWithinMs = 15000;      // how long the test waits for the call to return
 
 quint16 freePortOnBoth()
 {
@@ -33,15 +48,25 @@ quint16 freePortOnBoth()
     return 0;
 }
 
+QByteArray discoveryReply()
+{
+    return ReplyBuilder(1).text(7, "stand-in").terminate().bytes();
+}
+
+QByteArray ackOf(quint8 command, quint16 ack)
+{
+    return ReplyBuilder(command).raw(QByteArray::fromHex(QByteArray::number(ack, 16).rightJustified(4, '0'))).bytes();
+}
+
 // Acknowledges each command with its code, and answers a discovery with a small parameter list.
 QList<QByteArray> acknowledge(const QByteArray &request)
 {
     const quint8 command = static_cast<quint8>(request[Wire::CommandOffset]);
     if (command == 1)
-        return {ReplyBuilder(1).text(7, "stand-in").terminate().bytes()};
+        return {discoveryReply()};
     const Wire::CommandInfo *info = Wire::findCommand(command);
     const quint16 ack = info ? info->ackCode : 0;
-    return {ReplyBuilder(command).raw(QByteArray::fromHex(QByteArray::number(ack, 16).rightJustified(4, '0'))).bytes()};
+    return {ackOf(command, ack)};
 }
 
 struct Call
@@ -52,7 +77,52 @@ struct Call
     bool viaDatagram;
     bool onGuiThread;
 };
+
+// A TCP host that takes no connection, as one that drops every SYN: a listener whose queue of
+// length 0 one connection already fills drops the connection requests that follow.
+class SilentTcpHost
+{
+public:
+    SilentTcpHost(const QHostAddress &address, quint16 port)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int one = 1;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(port);
+        local.sin_addr.s_addr = htonl(address.toIPv4Address());
+        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 || ::listen(m_listener, 0) != 0)
+            return;
+        m_filler.connectToHost(address, port);
+        m_open = m_filler.waitForConnected(2000);
+    }
+    ~SilentTcpHost()
+    {
+        m_filler.abort();
+        ::close(m_listener);
+    }
+    bool isOpen() const { return m_open; }
+
+private:
+    int m_listener = -1;
+    QTcpSocket m_filler;
+    bool m_open = false;
+};
+
+// What a blocking call of the engine ended with.
+struct Ending
+{
+    TCommandReply::Interruption interruption = TCommandReply::Interruption::None;
+    QString error;
+    QByteArray data;
+    TCommandResult result = ResultNoReply;
+};
+
+enum class BlockingCall { CommandUdp, CommandTcp, DiscoveryTcp };
 } // namespace
+
+Q_DECLARE_METATYPE(BlockingCall)
 
 class TestServeur : public QObject
 {
@@ -82,6 +152,64 @@ class TestServeur : public QObject
         return timer.elapsed() / 1000.0;
     }
 
+    void openEngine(int waitUnitMs = 100, int connectTimeoutMs = 20000)
+    {
+        m_serveur.reset();
+        TServeur::Options options;
+        options.port = m_port;
+        options.bindAddresses = {enginAddress.toIPv4Address()};
+        options.waitUnitMs = waitUnitMs;
+        options.tcpConnectTimeoutMs = connectTimeoutMs;
+        m_serveur = std::make_unique<TServeur>(options);
+    }
+
+    // StartDaemon, or a discovery over TCP, to the stand-in's address.
+    Ending callEngine(BlockingCall call, const std::atomic<bool> *cancel)
+    {
+        Ending ending;
+        if (call == BlockingCall::DiscoveryTcp) {
+            try {
+                ending.data = m_serveur->DiscoverOverTcp(peerText, cancel);
+            } catch (const InterruptedError &e) {
+                ending.interruption = e.message() == TServeur::CancelledText ? TCommandReply::Interruption::Cancelled
+                                                                             : TCommandReply::Interruption::EngineClosed;
+                ending.error = e.message();
+            } catch (const TarvinoError &e) {
+                ending.error = e.message();
+            }
+            return ending;
+        }
+        try {
+            const TCommandReply reply = m_serveur->Command(Wire::Command::StartDaemon, peerText,
+                                                           call == BlockingCall::CommandUdp ? TransportUdp : TransportTcp, cancel);
+            ending = {reply.interruption, reply.error, reply.data, reply.result};
+        } catch (const TarvinoError &e) {
+            ending.error = e.message();
+        }
+        return ending;
+    }
+
+    // The peer for a row: the stand-in that takes the request and stays silent, or a TCP host that
+    // takes no connection.
+    std::unique_ptr<SilentTcpHost> silentPeer(bool connectionTaken)
+    {
+        if (connectionTaken)
+            return {};
+        m_peer.reset(); // its address and port, for the host that takes no connection
+        return std::make_unique<SilentTcpHost>(peerAddress, m_port);
+    }
+
+    static void blockingCallRows()
+    {
+        QTest::addColumn<BlockingCall>("call");
+        QTest::addColumn<bool>("connectionTaken"); // false: the TCP host takes no connection
+        QTest::newRow("command by udp: the reply wait") << BlockingCall::CommandUdp << true;
+        QTest::newRow("command by tcp: the connect") << BlockingCall::CommandTcp << false;
+        QTest::newRow("command by tcp: the reply wait") << BlockingCall::CommandTcp << true;
+        QTest::newRow("discovery by tcp: the connect") << BlockingCall::DiscoveryTcp << false;
+        QTest::newRow("discovery by tcp: the reply wait") << BlockingCall::DiscoveryTcp << true;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -96,10 +224,7 @@ private slots:
     {
         m_peer = std::make_unique<LoopbackPeer>(peerAddress, m_port);
         QVERIFY(m_peer->isOpen());
-        TServeur::Options options;
-        options.port = m_port;
-        options.bindAddresses = {enginAddress.toIPv4Address()};
-        m_serveur = std::make_unique<TServeur>(options);
+        openEngine();
         QCOMPARE(m_serveur->boundAddresses(), QList<QHostAddress>{enginAddress});
         m_calls.clear();
         m_messages.clear();
@@ -108,6 +233,8 @@ private slots:
     {
         m_serveur.reset();
         m_peer.reset();
+        // The engine shows nothing itself: what goes wrong is returned.
+        QCOMPARE(m_messages, QStringList());
     }
 
     void portIsNotShared()
@@ -132,18 +259,13 @@ private slots:
     {
         QFETCH(int, command);
         QFETCH(double, seconds);
-        int ticks = 0;
-        QTimer ticker;
-        connect(&ticker, &QTimer::timeout, this, [&] { ++ticks; });
-        ticker.start(100);
-        const double took = timed([&] {
-            m_serveur->RunCommand(static_cast<Wire::Command>(command), peerText, TransportUdp, recorder());
-        });
+        TCommandReply reply;
+        const double took = timed([&] { reply = m_serveur->Command(static_cast<Wire::Command>(command), peerText, TransportUdp); });
         QVERIFY2(took >= seconds && took < seconds + 1.5, qPrintable(QString::number(took)));
-        QVERIFY(m_calls.isEmpty());
-        QVERIFY(!m_serveur->ReplyReceived());
-        // The window stayed alive: the timer kept ticking through the wait.
-        QVERIFY2(ticks >= seconds * 10 * 0.7, qPrintable(QString::number(ticks)));
+        QCOMPARE(reply.result, ResultNoReply);
+        QVERIFY(reply.data.isEmpty());
+        QCOMPARE(reply.error, QString());
+        QCOMPARE(reply.interruption, TCommandReply::Interruption::None);
         QCOMPARE(m_peer->requests().size(), 1);
     }
 
@@ -164,25 +286,21 @@ private slots:
         TServeur engine(options);
         QCOMPARE(engine.boundAddresses(), QList<QHostAddress>{enginAddress});
         m_peer->setResponder(acknowledge);
-        engine.SetDropBear(peerText, transport, recorder());
+        const TCommandReply reply = engine.Command(Wire::Command::SetDropBear, peerText, transport);
         QCOMPARE(m_peer->requests().size(), 1);
-        QCOMPARE(m_calls.size(), 1);
-        QCOMPARE(JudgeCommandReply(m_calls[0].data, Wire::Command::SetDropBear), ResultAcknowledged);
-        QCOMPARE(m_messages, QStringList());
+        QCOMPARE(reply.result, ResultAcknowledged);
+        QCOMPARE(reply.error, QString());
     }
 
     void replyEndsTheWait()
     {
         m_peer->setResponder(acknowledge, 1000);
-        const double took = timed([&] { m_serveur->StartUpdater(peerText, TransportUdp, recorder()); });
+        TCommandReply reply;
+        const double took = timed([&] { reply = m_serveur->Command(Wire::Command::StartUpdater, peerText, TransportUdp); });
         QVERIFY2(took >= 0.9 && took < 2.5, qPrintable(QString::number(took)));
-        QCOMPARE(m_calls.size(), 1);
-        QCOMPARE(m_calls[0].peer, peerText);
-        QCOMPARE(m_calls[0].port, int(m_port));
-        QVERIFY(m_calls[0].viaDatagram);
-        QVERIFY(m_calls[0].onGuiThread);
-        QCOMPARE(JudgeCommandReply(m_calls[0].data, Wire::Command::StartUpdater), ResultAcknowledged);
-        QVERIFY(m_serveur->ReplyReceived());
+        QCOMPARE(reply.result, ResultAcknowledged);
+        QCOMPARE(JudgeCommandReply(reply.data, Wire::Command::StartUpdater), ResultAcknowledged);
+        QCOMPARE(reply.interruption, TCommandReply::Interruption::None);
     }
 
     void requestAddressing_data()
@@ -197,7 +315,7 @@ private slots:
         QFETCH(quint8, transport);
         QFETCH(bool, sourceIsOwnAddress);
         m_peer->setResponder(acknowledge);
-        m_serveur->SetDropBear(peerText, transport, recorder());
+        const TCommandReply reply = m_serveur->Command(Wire::Command::SetDropBear, peerText, transport);
         const QList<LoopbackPeer::Request> requests = m_peer->requests();
         QCOMPARE(requests.size(), 1);
         const QByteArray request = requests[0].data;
@@ -210,37 +328,34 @@ private slots:
         } else {
             QVERIFY(RecordIsZero(request, 8));
         }
-        QCOMPARE(m_calls.size(), 1);
-        QCOMPARE(m_calls[0].viaDatagram, transport == TransportUdp);
+        QCOMPARE(requests[0].viaDatagram, transport == TransportUdp);
+        QCOMPARE(reply.result, ResultAcknowledged);
     }
 
     void tcpDiscovery()
     {
         m_peer->setResponder(acknowledge);
-        m_serveur->Discover(TransportTcp, peerText, recorder());
-        QCOMPARE(m_calls.size(), 1);
-        QCOMPARE(m_calls[0].peer, peerText);
-        QCOMPARE(m_calls[0].port, int(m_port));
-        QVERIFY(!m_calls[0].viaDatagram);
-        QVERIFY(IsValidDiscoveryReply(m_calls[0].data));
+        const QByteArray reply = m_serveur->DiscoverOverTcp(peerText);
+        QVERIFY(IsValidDiscoveryReply(reply));
         QCOMPARE(m_peer->requests().value(0).data.size(), 69);
+        QVERIFY(!m_peer->requests().value(0).viaDatagram);
     }
 
     void tcpSilentHostGivesEmptyReply()
     {
-        const double took = timed([&] { m_serveur->Discover(TransportTcp, peerText, recorder()); });
+        QByteArray reply = "not read";
+        const double took = timed([&] { reply = m_serveur->DiscoverOverTcp(peerText); });
         QVERIFY2(took >= 1.9 && took < 3.5, qPrintable(QString::number(took)));
-        QCOMPARE(m_calls.size(), 1);
-        QVERIFY(m_calls[0].data.isEmpty());
+        QVERIFY(reply.isEmpty());
     }
 
     void tcpPeerClosingGivesEmptyReplyAtOnce()
     {
         m_peer->setCloseTcpAtOnce(true);
-        const double took = timed([&] { m_serveur->Discover(TransportTcp, peerText, recorder()); });
+        QByteArray reply = "not read";
+        const double took = timed([&] { reply = m_serveur->DiscoverOverTcp(peerText); });
         QVERIFY2(took < 1.5, qPrintable(QString::number(took)));
-        QCOMPARE(m_calls.size(), 1);
-        QVERIFY(m_calls[0].data.isEmpty());
+        QVERIFY(reply.isEmpty());
     }
 
     void tcpRefusedRaises()
@@ -248,44 +363,50 @@ private slots:
         m_peer.reset(); // nothing listens any more
         bool raised = false;
         try {
-            m_serveur->Discover(TransportTcp, peerText, recorder());
+            m_serveur->DiscoverOverTcp(peerText);
         } catch (const ConnectionError &e) {
             raised = true;
             QVERIFY2(e.message().contains(peerText), qPrintable(e.message()));
         }
         QVERIFY(raised);
-        QVERIFY(m_calls.isEmpty());
     }
 
     void unparsableAddress_data()
     {
+        QTest::addColumn<QString>("call"); // "command" or "discovery"
         QTest::addColumn<quint8>("transport");
         QTest::addColumn<QString>("text");
-        QTest::newRow("tcp host name") << TransportTcp << "device.local";
-        QTest::newRow("tcp broadcast") << TransportTcp << "255.255.255.255";
-        QTest::newRow("udp host name") << TransportUdp << "device.local";
-        QTest::newRow("udp three octets") << TransportUdp << "127.0.0";
+        QTest::newRow("command by tcp, host name") << "command" << TransportTcp << "device.local";
+        QTest::newRow("command by tcp, broadcast") << "command" << TransportTcp << "255.255.255.255";
+        QTest::newRow("command by udp, host name") << "command" << TransportUdp << "device.local";
+        QTest::newRow("command by udp, three octets") << "command" << TransportUdp << "127.0.0";
+        QTest::newRow("discovery by udp, host name") << "discovery" << TransportUdp << "device.local";
+        QTest::newRow("discovery by tcp, host name") << "discovery" << TransportTcp << "device.local";
     }
     void unparsableAddress()
     {
-        // Text that does not parse becomes 0.0.0.0, which must never reach this PC.
+        // Text that does not parse becomes 0.0.0.0, which must never reach this PC. TCP raises;
+        // by UDP the reason comes back to the caller, and nothing is shown.
+        QFETCH(QString, call);
         QFETCH(quint8, transport);
         QFETCH(QString, text);
         m_peer->setResponder(acknowledge);
-        bool raised = false;
+        QString raised;
+        QString returned;
         try {
-            m_serveur->StartDaemon(text, transport, recorder());
+            if (call == u"discovery" && transport == TransportUdp)
+                returned = m_serveur->Discover(text, recorder());
+            else if (call == u"discovery")
+                m_serveur->DiscoverOverTcp(text);
+            else
+                returned = m_serveur->Command(Wire::Command::StartDaemon, text, transport).error;
         } catch (const ConnectionError &e) {
-            raised = true;
-            QVERIFY(e.message().contains(QStringLiteral("0.0.0.0")) || e.message().contains(QStringLiteral("255.255.255.255")));
+            raised = e.message();
         }
-        if (transport == TransportTcp) {
-            QVERIFY(raised);
-        } else {
-            QVERIFY(!raised);
-            QCOMPARE(m_messages.size(), 1);
-            QVERIFY2(m_messages[0].startsWith(QStringLiteral("Connection Error: ")), qPrintable(m_messages[0]));
-        }
+        const QString error = transport == TransportTcp ? raised : returned;
+        QVERIFY2(error.contains(QStringLiteral("0.0.0.0")) || error.contains(QStringLiteral("255.255.255.255")), qPrintable(error));
+        QCOMPARE(transport == TransportTcp ? returned : raised, QString());
+        QCOMPARE(m_messages, QStringList());
         QVERIFY(m_calls.isEmpty());
         QVERIFY(m_peer->requests().isEmpty());
     }
@@ -295,34 +416,70 @@ private slots:
         // Search with an empty text: the request keeps its broadcast destination, which no connection reaches.
         bool raised = false;
         try {
-            m_serveur->Discover(TransportTcp, QString(), recorder());
+            m_serveur->DiscoverOverTcp(QString());
         } catch (const ConnectionError &e) {
             raised = e.message().contains(QStringLiteral("255.255.255.255"));
         }
         QVERIFY(raised);
-        QVERIFY(m_calls.isEmpty());
+    }
+
+    void strayRepliesNeverEndAWait_data()
+    {
+        QTest::addColumn<QString>("from");       // the stand-in, or another device
+        QTest::addColumn<int>("command");        // what the stray datagram answers
+        QTest::addColumn<int>("result");         // what the waiting command gets
+        using C = Wire::Command;
+        QTest::newRow("the device's own acknowledgement ends it") << "device" << int(C::StartFtpServer) << int(ResultAcknowledged);
+        QTest::newRow("the acknowledgement from another device") << "other" << int(C::StartFtpServer) << int(ResultNoReply);
+        QTest::newRow("a late reply of another command") << "device" << int(C::StopUpdater) << int(ResultNoReply);
+        QTest::newRow("a discovery reply") << "device" << int(C::Discover) << int(ResultNoReply);
+    }
+    void strayRepliesNeverEndAWait()
+    {
+        // A reply is routed by its sender and the command it answers: only the device's reply to
+        // the waiting command ends the wait (here of StartFtpServer, two seconds long).
+        QFETCH(QString, from);
+        QFETCH(int, command);
+        QFETCH(int, result);
+        openEngine(40);
+        LoopbackPeer other(otherDeviceAddress, 0);
+        QVERIFY(other.isOpen());
+        const auto code = static_cast<Wire::Command>(command);
+        const QByteArray stray = code == Wire::Command::Discover ? discoveryReply()
+                                                                 : ackOf(quint8(code), Wire::commandInfo(code).ackCode);
+        TCommandReply reply;
+        std::unique_ptr<QThread> waiting(QThread::create([&] {
+            reply = m_serveur->Command(Wire::Command::StartFtpServer, peerText, TransportUdp);
+        }));
+        waiting->start();
+        QTRY_COMPARE(m_peer->requests().size(), 1); // the request is out: the wait is on
+        (from == u"other" ? other : *m_peer).burst({stray}, enginAddress, m_port);
+        QVERIFY(waiting->wait(QDeadlineTimer(ReturnWithinMs)));
+        QCOMPARE(int(reply.result), result);
+        QCOMPARE(reply.data.isEmpty(), result == ResultNoReply);
+        QCOMPARE(reply.interruption, TCommandReply::Interruption::None);
     }
 
     void lateReplyStaysWithItsCommand()
     {
-        // A second reply to a command that comes after its wait has ended goes to that command's
-        // handler: it neither ends nor judges the wait of another command to the same device.
+        // A second reply to a command that comes after its wait has ended neither ends nor judges
+        // the wait of another command to the same device.
         m_peer->setResponder(acknowledge);
-        QList<QByteArray> first, second;
-        m_serveur->StopUpdater(peerText, TransportUdp,
-                               [&](const QString &, int, const char *d, int n, bool, bool) { first.append(QByteArray(d, n)); });
-        QCOMPARE(first.size(), 1);
+        const TCommandReply first = m_serveur->Command(Wire::Command::StopUpdater, peerText, TransportUdp);
+        QCOMPARE(first.result, ResultAcknowledged);
         m_peer->setResponder({});
-        const QByteArray late = first[0];
-        QTimer::singleShot(300, this, [&] { m_peer->burst({late}, enginAddress, m_port); });
-        const double took = timed([&] {
-            m_serveur->StartFtpServer(peerText, TransportUdp,
-                                      [&](const QString &, int, const char *d, int n, bool, bool) { second.append(QByteArray(d, n)); });
-        });
-        QCOMPARE(first.size(), 2);
-        QCOMPARE(second.size(), 0);
+        TCommandReply second;
+        double took = 0;
+        std::unique_ptr<QThread> waiting(QThread::create([&] {
+            took = timed([&] { second = m_serveur->Command(Wire::Command::StartFtpServer, peerText, TransportUdp); });
+        }));
+        waiting->start();
+        QTRY_COMPARE(m_peer->requests().size(), 2);
+        m_peer->burst({first.data}, enginAddress, m_port);
+        QVERIFY(waiting->wait(QDeadlineTimer(ReturnWithinMs)));
         QVERIFY2(took > 4.5, qPrintable(QString::number(took))); // the whole wait of StartFtpServer
-        QVERIFY(!m_serveur->ReplyReceived());
+        QCOMPARE(second.result, ResultNoReply);
+        QVERIFY(second.data.isEmpty());
     }
 
     void burstIsKeptInOrder()
@@ -332,12 +489,16 @@ private slots:
         QList<QByteArray> datagrams;
         for (int i = 0; i < count; ++i)
             datagrams.append(ReplyBuilder(1).raw(QByteArray::number(i)).bytes());
-        m_serveur->Discover(TransportUdp, peerText, recorder()); // installs the handler; its request is answered by no one
+        // Installs the handler; its request is answered by no one.
+        QCOMPARE(m_serveur->Discover(peerText, recorder()), QString());
         m_peer->burst(datagrams, enginAddress, m_port);
         QThread::msleep(500); // the GUI thread does not process events meanwhile
         QTRY_COMPARE_WITH_TIMEOUT(m_calls.size(), count, 20000);
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
             QCOMPARE(m_calls[i].data.mid(25), QByteArray::number(i));
+            QVERIFY(m_calls[i].onGuiThread);
+            QVERIFY(m_calls[i].viaDatagram);
+        }
     }
 
     void throwingHandlerLosesOnlyItsDatagram()
@@ -346,11 +507,121 @@ private slots:
             return QList<QByteArray>{acknowledge(request).first(), acknowledge(request).first()};
         });
         int calls = 0;
-        m_serveur->StopDaemon(peerText, TransportUdp, [&](const QString &, int, const char *, int, bool, bool) {
+        QCOMPARE(m_serveur->Discover(peerText, [&](const QString &, int, const char *, int, bool, bool) {
             if (++calls == 1)
                 throw std::runtime_error("handler failed");
-        });
+        }),
+                 QString());
         QTRY_COMPARE(calls, 2);
+    }
+
+    void listenersMayChangeListeners()
+    {
+        // Listeners are called outside the engine's locks: one that removes itself, adds another
+        // and asks the engine about the device does not block the listener thread.
+        std::atomic<int> self{0};
+        std::atomic<int> firstCalls{0};
+        std::atomic<int> laterCalls{0};
+        std::atomic<int> added{0};
+        self = m_serveur->addDiscoveryListener([&](const TDeviceDatagram &datagram) {
+            m_serveur->removeDiscoveryListener(self);
+            added = m_serveur->addDiscoveryListener([&](const TDeviceDatagram &) { ++laterCalls; });
+            m_serveur->adapterFor(datagram.sender);
+            ++firstCalls;
+        });
+        m_peer->burst({discoveryReply(), discoveryReply(), discoveryReply()}, enginAddress, m_port);
+        QTRY_COMPARE(laterCalls.load(), 2);
+        QCOMPARE(firstCalls.load(), 1);
+        m_serveur->removeDiscoveryListener(added);
+    }
+
+    void removedListenerIsNotRunning()
+    {
+        // Once removeDiscoveryListener returns, its owner may free what the listener uses.
+        std::atomic<bool> started{false};
+        std::atomic<bool> finished{false};
+        std::atomic<int> calls{0};
+        const int id = m_serveur->addDiscoveryListener([&](const TDeviceDatagram &) {
+            ++calls;
+            started = true;
+            QThread::msleep(300);
+            finished = true;
+        });
+        m_peer->burst({discoveryReply(), discoveryReply()}, enginAddress, m_port);
+        QTRY_VERIFY(started.load());
+        m_serveur->removeDiscoveryListener(id);
+        QVERIFY(finished.load());
+        const int callsAtRemoval = calls.load();
+        m_peer->burst({discoveryReply()}, enginAddress, m_port);
+        QTest::qWait(300);
+        QCOMPARE(calls.load(), callsAtRemoval);
+    }
+
+    void cancelEndsTheWait_data() { blockingCallRows(); }
+    void cancelEndsTheWait()
+    {
+        QFETCH(BlockingCall, call);
+        QFETCH(bool, connectionTaken);
+        const std::unique_ptr<SilentTcpHost> silent = silentPeer(connectionTaken);
+        QVERIFY(!silent || silent->isOpen());
+        openEngine(LongWaitUnitMs, LongConnectTimeoutMs);
+        std::atomic<bool> cancel{false};
+        Ending ending;
+        QElapsedTimer clock;
+        std::unique_ptr<QThread> waiting(QThread::create([&] { ending = callEngine(call, &cancel); }));
+        clock.start();
+        waiting->start();
+        if (connectionTaken)
+            QTRY_COMPARE(m_peer->requests().size(), 1); // the request is in: the reply wait is on
+        QTest::qWait(CutAfterMs);
+        cancel = true;
+        QVERIFY2(waiting->wait(QDeadlineTimer(ReturnWithinMs)), "the call did not return");
+        const double took = clock.elapsed() / 1000.0;
+        QCOMPARE(ending.interruption, TCommandReply::Interruption::Cancelled);
+        QCOMPARE(ending.error, TServeur::CancelledText);
+        QVERIFY(ending.data.isEmpty());
+        QCOMPARE(ending.result, ResultNoReply);
+        QVERIFY2(took < LongWaitSeconds / 2, qPrintable(QString::number(took)));
+    }
+
+    void cancelSetBeforeTheCallDoesNotApply_data()
+    {
+        QTest::addColumn<quint8>("transport");
+        QTest::newRow("udp") << TransportUdp;
+        QTest::newRow("tcp") << TransportTcp;
+    }
+    void cancelSetBeforeTheCallDoesNotApply()
+    {
+        // A cancelled operation still puts its device back: those commands run to their end.
+        QFETCH(quint8, transport);
+        m_peer->setResponder(acknowledge, 300);
+        const std::atomic<bool> cancel{true};
+        const TCommandReply reply = m_serveur->Command(Wire::Command::StartDaemon, peerText, transport, &cancel);
+        QCOMPARE(reply.result, ResultAcknowledged);
+        QCOMPARE(reply.interruption, TCommandReply::Interruption::None);
+        QCOMPARE(reply.error, QString());
+    }
+
+    void closingWakesTheWaits_data() { blockingCallRows(); }
+    void closingWakesTheWaits()
+    {
+        QFETCH(BlockingCall, call);
+        QFETCH(bool, connectionTaken);
+        const std::unique_ptr<SilentTcpHost> silent = silentPeer(connectionTaken);
+        QVERIFY(!silent || silent->isOpen());
+        openEngine(LongWaitUnitMs, LongConnectTimeoutMs);
+        Ending ending;
+        std::unique_ptr<QThread> waiting(QThread::create([&] { ending = callEngine(call, nullptr); }));
+        waiting->start();
+        if (connectionTaken)
+            QTRY_COMPARE(m_peer->requests().size(), 1);
+        QTest::qWait(CutAfterMs);
+        const double took = timed([&] { m_serveur.reset(); });
+        QVERIFY(waiting->wait(QDeadlineTimer(ReturnWithinMs)));
+        QCOMPARE(ending.interruption, TCommandReply::Interruption::EngineClosed);
+        QCOMPARE(ending.error, TServeur::EngineClosedText);
+        QVERIFY(ending.data.isEmpty());
+        QVERIFY2(took < LongWaitSeconds / 2, qPrintable(QString::number(took)));
     }
 };
 

@@ -1,7 +1,8 @@
 // The engine in the lab's PC namespace against the device simulator: discovery of
 // every device (checked against the simulator's own model of it), the commands and what
 // they changed on the device, how requests are addressed, the devices' fault modes as
-// the engine sees them, stray datagrams, TCP discovery and a large segment.
+// the engine sees them, replies that never end another request's wait, TCP discovery and a
+// large segment.
 #include "datagram.h"
 #include "errors.h"
 #include "labsim.h"
@@ -18,13 +19,13 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSemaphore>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -260,11 +261,12 @@ private slots:
         QVERIFY2(startSimulator(m_sim, Devices, {}), qPrintable(m_sim.errorString()));
         QVERIFY(openEngine());
         QCOMPARE(m_serveur->boundAddresses(), QList<QHostAddress>{LabSimulator::pcAddress()});
-        m_serveur->Discover(TransportUdp, QString(),
-                            [this](const QString &peer, int, const char *data, int length, bool, bool viaDatagram) {
-                                ++m_answers[peer];
-                                MergeDiscoveryReply(m_discovered, peer, QByteArrayView(data, length), viaDatagram);
-                            });
+        QCOMPARE(m_serveur->Discover(QString(),
+                                     [this](const QString &peer, int, const char *data, int length, bool, bool viaDatagram) {
+                                         ++m_answers[peer];
+                                         MergeDiscoveryReply(m_discovered, peer, QByteArrayView(data, length), viaDatagram);
+                                     }),
+                 QString());
         QTRY_COMPARE_WITH_TIMEOUT(m_discovered.size(), Devices, ReplyWaitMs);
         QTest::qWait(500); // a device answering twice would show now
         m_serveur.reset();
@@ -332,13 +334,12 @@ private slots:
         qint64 firstReplyMs = -1;
         sinceSend.start();
         const double took = timed([&] {
-            m_serveur->Discover(TransportUdp, QString(),
-                                [&, record = recorder()](const QString &peer, int port, const char *data, int length,
-                                                         bool refresh, bool viaDatagram) {
-                                    if (firstReplyMs < 0)
-                                        firstReplyMs = sinceSend.elapsed();
-                                    record(peer, port, data, length, refresh, viaDatagram);
-                                });
+            m_serveur->Discover(QString(), [&, record = recorder()](const QString &peer, int port, const char *data,
+                                                                   int length, bool refresh, bool viaDatagram) {
+                if (firstReplyMs < 0)
+                    firstReplyMs = sinceSend.elapsed();
+                record(peer, port, data, length, refresh, viaDatagram);
+            });
         });
         // A discovery waits for no reply; the shortest command wait is five seconds.
         QVERIFY2(took < 1.0, qPrintable(QString::number(took)));
@@ -409,23 +410,14 @@ private slots:
                 QVERIFY2(uploadByFtp(device, image, &error), qPrintable(error));
                 continue;
             }
-            TCommandResult result = ResultNoReply;
-            m_serveur->RunCommand(static_cast<Wire::Command>(step), ip, transport,
-                                  [&](const QString &, int, const char *data, int length, bool, bool) {
-                                      result = JudgeCommandReply(QByteArrayView(data, length), static_cast<Wire::Command>(step));
-                                  });
-            QCOMPARE(result, ResultAcknowledged);
+            QCOMPARE(m_serveur->Command(static_cast<Wire::Command>(step), ip, transport).result, ResultAcknowledged);
         }
         QVERIFY(m_sim.deviceState(device).value(field) != expected); // the command is what changes it
 
-        m_serveur->RunCommand(code, ip, transport, recorder());
-        QCOMPARE(m_calls.size(), 1);
-        QCOMPARE(m_calls[0].peer, ip);
-        QCOMPARE(m_calls[0].port, int(Wire::DevicePort));
-        QCOMPARE(m_calls[0].viaDatagram, transport == TransportUdp);
-        QCOMPARE(JudgeCommandReply(m_calls[0].data, code), ResultAcknowledged);
-        if (transport == TransportUdp)
-            QVERIFY(m_serveur->ReplyReceived());
+        const TCommandReply reply = m_serveur->Command(code, ip, transport);
+        QCOMPARE(reply.result, ResultAcknowledged);
+        QCOMPARE(reply.data.mid(25, 2), ackBytes(code));
+        QCOMPARE(reply.error, QString());
 
         // What the device got, and what it did.
         const QList<QJsonObject> requests = m_sim.requests(ip);
@@ -465,7 +457,13 @@ private slots:
         const auto code = static_cast<Wire::Command>(command);
         QVERIFY2(startSimulator(m_sim, Devices, {}), qPrintable(m_sim.errorString()));
         const int device = knownDevice();
-        m_serveur->RunCommand(code, broadcast ? QString() : LabSimulator::deviceIp(device), transport, recorder());
+        const QString ip = broadcast ? QString() : LabSimulator::deviceIp(device);
+        if (code != Wire::Command::Discover)
+            QCOMPARE(m_serveur->Command(code, ip, transport).result, ResultAcknowledged);
+        else if (transport == TransportTcp)
+            QVERIFY(IsValidDiscoveryReply(m_serveur->DiscoverOverTcp(ip)));
+        else
+            QCOMPARE(m_serveur->Discover(ip, recorder()), QString());
         if (broadcast)
             QTRY_COMPARE_WITH_TIMEOUT(m_calls.size(), Devices, ReplyWaitMs);
 
@@ -497,7 +495,7 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("command");
-        QTest::addColumn<int>("result");   // what the handler judges, 0 when it was never called
+        QTest::addColumn<int>("result");   // the command's verdict
         QTest::addColumn<double>("least"); // seconds the operation takes at least
         QTest::addColumn<double>("most");  // and well under this
         using C = Wire::Command;
@@ -525,24 +523,13 @@ private slots:
         QVERIFY2(startSimulator(m_sim, Devices, {QStringLiteral("--fault"), QStringLiteral("%1:%2").arg(ip, fault)}),
                  qPrintable(m_sim.errorString()));
 
-        // The window stays alive through the wait: a timer keeps ticking.
-        int ticks = 0;
-        QTimer ticker;
-        connect(&ticker, &QTimer::timeout, this, [&] { ++ticks; });
-        ticker.start(100);
-        const double took = timed([&] { m_serveur->RunCommand(code, ip, TransportUdp, recorder()); });
-        ticker.stop();
+        TCommandReply reply;
+        const double took = timed([&] { reply = m_serveur->Command(code, ip, TransportUdp); });
         QVERIFY2(took >= least * 0.98 && took < most, qPrintable(QString::number(took)));
-        // Only a wait of some length can show it: an answer within a few milliseconds leaves no tick.
-        QVERIFY2(took < 0.5 || ticks >= took * 10 * 0.5, qPrintable(QString::number(ticks)));
-
-        // The handler was called before the operation returned, or never.
-        QCOMPARE(m_calls.size(), result == ResultNoReply ? 0 : 1);
-        QCOMPARE(m_serveur->ReplyReceived(), result != ResultNoReply);
-        if (!m_calls.isEmpty())
-            QCOMPARE(int(JudgeCommandReply(m_calls[0].data, code)), result);
-        QTest::qWait(200);
-        QCOMPARE(m_calls.size(), result == ResultNoReply ? 0 : 1); // nothing more followed
+        QCOMPARE(int(reply.result), result);
+        QCOMPARE(reply.data.isEmpty(), result == ResultNoReply);
+        if (!reply.data.isEmpty())
+            QCOMPARE(int(JudgeCommandReply(reply.data, code)), result);
 
         const QList<QJsonObject> requests = m_sim.requests(ip);
         QCOMPARE(requests.size(), 1);
@@ -556,7 +543,7 @@ private slots:
     void duplicateAcknowledgement()
     {
         // Both copies of the acknowledgement leave the device together. The first ends the
-        // wait; none is lost: a copy that this wait did not take goes to the next handler.
+        // wait; the copy that comes after it neither ends nor judges the next command's wait.
         const int device = knownDevice();
         const QString ip = LabSimulator::deviceIp(device);
         const auto first = Wire::Command::StartUpdater;
@@ -564,36 +551,20 @@ private slots:
         QVERIFY2(startSimulator(m_sim, Devices,
                                 {QStringLiteral("--fault"), QStringLiteral("%1:duplicate@cmd=%2").arg(ip).arg(int(first))}),
                  qPrintable(m_sim.errorString()));
-        QList<QByteArray> firstCalls, nextCalls;
-        const double took = timed([&] {
-            m_serveur->RunCommand(first, ip, TransportUdp, [&](const QString &, int, const char *data, int length, bool, bool) {
-                firstCalls.append(QByteArray(data, length));
-            });
-        });
+        TCommandReply firstReply;
+        const double took = timed([&] { firstReply = m_serveur->Command(first, ip, TransportUdp); });
         QVERIFY2(took < waitMsOf(first) / 2000.0, qPrintable(QString::number(took)));
-        QVERIFY(!firstCalls.isEmpty());
-        m_serveur->RunCommand(next, ip, TransportUdp, [&](const QString &, int, const char *data, int length, bool, bool) {
-            nextCalls.append(QByteArray(data, length));
-        });
-        QTest::qWait(300);
-
-        auto count = [](const QList<QByteArray> &calls, Wire::Command command) {
-            return std::count_if(calls.cbegin(), calls.cend(),
-                                 [command](const QByteArray &reply) { return JudgeCommandReply(reply, command) == ResultAcknowledged; });
-        };
-        const QString where = QStringLiteral("copies with the first handler: %1, with the next: %2")
-                                  .arg(count(firstCalls, first)).arg(count(nextCalls, first));
-        QCOMPARE(count(firstCalls, first) + count(nextCalls, first), qsizetype(2));
-        QVERIFY2(count(firstCalls, first) >= 1, qPrintable(where));
-        QCOMPARE(count(nextCalls, next), qsizetype(1)); // the next command's own answer came too
-        QCOMPARE(firstCalls.size() + nextCalls.size(), 3);
-        qInfo("%s", qPrintable(where));
+        QCOMPARE(firstReply.result, ResultAcknowledged);
+        const TCommandReply nextReply = m_serveur->Command(next, ip, TransportUdp);
+        QCOMPARE(nextReply.result, ResultAcknowledged); // the next command's own answer
+        QCOMPARE(nextReply.data.mid(25, 2), ackBytes(next));
+        QCOMPARE(m_sim.requests(ip).size(), 2);
     }
 
     void discoveryRepliesLeaveACommandsWait()
     {
         // Discovery replies still coming in while a command waits go to the discovery handler:
-        // they neither end the command's wait nor reach its handler.
+        // they neither end the command's wait nor become its reply.
         constexpr int lateMs = 800;
         const int device = knownDevice();
         const QString ip = LabSimulator::deviceIp(device);
@@ -603,23 +574,24 @@ private slots:
                                  QStringLiteral("--fault"), QStringLiteral("%1:silent@cmd=%2").arg(ip).arg(int(command))}),
                  qPrintable(m_sim.errorString()));
         int discoveries = 0;
-        m_serveur->Discover(TransportUdp, QString(), [&](const QString &, int, const char *, int, bool, bool) { ++discoveries; });
-        const double took = timed([&] { m_serveur->RunCommand(command, ip, TransportUdp, recorder()); });
+        QCOMPARE(m_serveur->Discover(QString(), [&](const QString &, int, const char *, int, bool, bool) { ++discoveries; }),
+                 QString());
+        TCommandReply reply;
+        const double took = timed([&] { reply = m_serveur->Command(command, ip, TransportUdp); });
         const double wait = waitMsOf(command) / 1000.0;
         QVERIFY2(took >= wait * 0.98 && took < wait + 2.5, qPrintable(QString::number(took)));
-        QVERIFY(m_calls.isEmpty());
+        QCOMPARE(reply.result, ResultNoReply);
+        QVERIFY(reply.data.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(discoveries, Devices, ReplyWaitMs);
     }
 
     void silentWaitEndsOnTime()
     {
         // Nothing but the wait runs in this process: no timer of the test, no window, no
-        // reply. The wait must still end by itself, about on time (a coarse timer that fires
-        // a little early must not leave it blocked). A helper thread wakes the GUI thread
-        // long after that, so that a wait that would last for ever ends and is counted as late.
+        // reply. The wait must still end by itself, about on time, round after round.
         constexpr int unitMs = 10; // waits of half a second keep the rounds short
         constexpr int rounds = 16;
-        constexpr int rescueAfterMs = 1537;
+        constexpr int lateAfterMs = 768;
         const auto code = Wire::Command::StartFtpServer;
         const int device = knownDevice();
         const QString ip = LabSimulator::deviceIp(device);
@@ -634,23 +606,15 @@ private slots:
         for (int round = 0; round < rounds; ++round) {
             // Each wait starts at another point of the clock's millisecond phase.
             QThread::msleep(QRandomGenerator::global()->bounded(25));
-            QSemaphore returned;
-            std::unique_ptr<QThread> rescue(QThread::create([&] {
-                if (!returned.tryAcquire(1, int(waitMs + rescueAfterMs)))
-                    QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection);
-            }));
-            rescue->start();
             QElapsedTimer clock;
             clock.start();
-            m_serveur->RunCommand(code, ip, TransportUdp, recorder());
+            const TCommandReply reply = m_serveur->Command(code, ip, TransportUdp);
             const qint64 took = clock.elapsed();
-            returned.release();
-            rescue->wait();
+            QCOMPARE(reply.result, ResultNoReply);
             QVERIFY(took >= waitMs);
-            if (took > waitMs + rescueAfterMs / 2)
+            if (took > waitMs + lateAfterMs)
                 late << QString::number(took);
         }
-        QVERIFY(m_calls.isEmpty());
         if (!late.isEmpty())
             qInfo("%lld of %d waits of %lld ms ran late (ms): %s", qlonglong(late.size()), rounds, qlonglong(waitMs),
                   qPrintable(late.join(u' ')));
@@ -676,23 +640,25 @@ private slots:
 
         // A perfect acknowledgement of the waiting command, but not from the device.
         const QByteArray stray = ReplyBuilder(quint8(code), m_model[device].addressRecord()).raw(ackBytes(code));
-        QUdpSocket sender;
-        QVERIFY(sender.bind(QHostAddress(from), 0));
-        QTimer::singleShot(300, this, [&] {
-            sender.writeDatagram(stray, m_serveur->boundAddresses().first(), Wire::DevicePort);
-        });
-        int ticks = 0; // the window stays alive through the wait
-        QTimer ticker;
-        connect(&ticker, &QTimer::timeout, this, [&] { ++ticks; });
-        ticker.start(100);
-        const double took = timed([&] { m_serveur->RunCommand(code, ip, TransportUdp, recorder()); });
-        ticker.stop();
-        // Only a wait of some length can show it: an answer within a few milliseconds leaves no tick.
-        QVERIFY2(took < 0.5 || ticks >= took * 10 * 0.5, qPrintable(QString::number(ticks)));
+        // Sent from another thread, 300 ms into the wait that blocks this one.
+        const QHostAddress engine = m_serveur->boundAddresses().first();
+        std::atomic<bool> sent{false};
+        std::unique_ptr<QThread> sender(QThread::create([&] {
+            QUdpSocket socket;
+            if (!socket.bind(QHostAddress(from), 0))
+                return;
+            QThread::msleep(300);
+            sent = socket.writeDatagram(stray, engine, Wire::DevicePort) == stray.size();
+        }));
+        sender->start();
+        TCommandReply reply;
+        const double took = timed([&] { reply = m_serveur->Command(code, ip, TransportUdp); });
+        QVERIFY(sender->wait(5000));
+        QVERIFY(sent.load());
         const double wait = waitMsOf(code) / 1000.0;
         QVERIFY2(took >= wait * 0.98 && took < wait + 2.5, qPrintable(QString::number(took)));
-        QVERIFY(m_calls.isEmpty());
-        QVERIFY(!m_serveur->ReplyReceived());
+        QCOMPARE(reply.result, ResultNoReply);
+        QVERIFY(reply.data.isEmpty());
     }
 
     void tcpDiscovery_data()
@@ -707,14 +673,9 @@ private slots:
         QFETCH(int, index);
         QVERIFY2(startSimulator(m_sim, Devices, {}), qPrintable(m_sim.errorString()));
         const QString ip = LabSimulator::deviceIp(index);
-        m_serveur->Discover(TransportTcp, ip, recorder());
-        QCOMPARE(m_calls.size(), 1);
-        QCOMPARE(m_calls[0].peer, ip);
-        QCOMPARE(m_calls[0].port, int(Wire::DevicePort));
-        QVERIFY(!m_calls[0].viaDatagram);
-        QVERIFY(m_calls[0].onGuiThread);
+        const QByteArray reply = m_serveur->DiscoverOverTcp(ip);
         QList<TEPS> list;
-        QCOMPARE(MergeDiscoveryReply(list, m_calls[0].peer, m_calls[0].data, m_calls[0].viaDatagram), 0);
+        QCOMPARE(MergeDiscoveryReply(list, ip, reply, false), 0);
         compareWithModel(list[0], m_model[index], TransportTcp);
     }
 
@@ -733,13 +694,13 @@ private slots:
             QVERIFY2(startSimulator(m_sim, Devices, {QStringLiteral("--fault"), QStringLiteral("%1:%2").arg(ip, fault)}),
                      qPrintable(m_sim.errorString()));
         QString message;
+        QByteArray reply;
         try {
-            m_serveur->Discover(TransportTcp, ip, recorder());
+            reply = m_serveur->DiscoverOverTcp(ip);
         } catch (const ConnectionError &e) {
             message = e.message();
         }
-        QVERIFY2(message.contains(ip), qPrintable(QStringLiteral("error \"%1\", %2 handler calls").arg(message).arg(m_calls.size())));
-        QVERIFY(m_calls.isEmpty());
+        QVERIFY2(message.contains(ip), qPrintable(QStringLiteral("error \"%1\", reply %2").arg(message, QString::fromLatin1(reply.toHex()))));
     }
 
     void largeSegment()
@@ -748,11 +709,12 @@ private slots:
         QVERIFY2(startSimulator(m_sim, LargeSegment, {}), qPrintable(m_sim.errorString()));
         QList<TEPS> list;
         QHash<QString, int> answers;
-        m_serveur->Discover(TransportUdp, QString(),
-                            [&](const QString &peer, int, const char *data, int length, bool, bool viaDatagram) {
-                                ++answers[peer];
-                                MergeDiscoveryReply(list, peer, QByteArrayView(data, length), viaDatagram);
-                            });
+        QCOMPARE(m_serveur->Discover(QString(),
+                                     [&](const QString &peer, int, const char *data, int length, bool, bool viaDatagram) {
+                                         ++answers[peer];
+                                         MergeDiscoveryReply(list, peer, QByteArrayView(data, length), viaDatagram);
+                                     }),
+                 QString());
         QTRY_COMPARE_WITH_TIMEOUT(list.size(), LargeSegment, LargeSegmentWaitMs);
         QTest::qWait(500);
         QCOMPARE(list.size(), LargeSegment);

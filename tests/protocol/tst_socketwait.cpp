@@ -1,11 +1,14 @@
-// The waits of the GUI thread: how a time-out is sliced, and a connection that takes
+// The sliced socket waits: how a time-out is sliced, and a connection that takes
 // longer than one slice.
 #include "socketwait.h"
+#include "uikeepalive.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QUdpSocket>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -13,6 +16,8 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <memory>
 
 class TestSocketWait : public QObject
 {
@@ -34,6 +39,86 @@ private slots:
         QFETCH(int, timeout);
         QFETCH(QList<int>, slices);
         QCOMPARE(SocketWait::slices(timeout), slices);
+    }
+
+    void idleHookRunsOnItsThreadOnly_data()
+    {
+        QTest::addColumn<bool>("otherThread"); // the wait runs on another thread than the hook's
+        QTest::addColumn<bool>("nested");      // a second hook was set over the first and has gone
+        QTest::addColumn<int>("calls");        // of the first hook, after a wait of 600 ms: 100, 250, 250
+        QTest::newRow("this thread") << false << false << 3;
+        QTest::newRow("this thread, after a hook set over it went") << false << true << 3;
+        QTest::newRow("another thread") << true << false << 0;
+    }
+    void idleHookRunsOnItsThreadOnly()
+    {
+        QFETCH(bool, otherThread);
+        QFETCH(bool, nested);
+        QFETCH(int, calls);
+        int hookCalls = 0;
+        int nestedCalls = 0;
+        const SocketWait::IdleHook hook([&] { ++hookCalls; });
+        if (nested)
+            SocketWait::IdleHook([&] { ++nestedCalls; });
+        const auto silentWait = [] {
+            QUdpSocket socket; // nothing is sent to it
+            if (socket.bind(QHostAddress::LocalHost, 0))
+                SocketWait::waitForReadyRead(socket, 600);
+        };
+        if (otherThread) {
+            std::unique_ptr<QThread> thread(QThread::create(silentWait));
+            thread->start();
+            QVERIFY(thread->wait(5000));
+        } else {
+            silentWait();
+        }
+        QCOMPARE(hookCalls, calls);
+        QCOMPARE(nestedCalls, 0);
+    }
+
+    void stopEndsTheWait_data()
+    {
+        QTest::addColumn<QString>("wait");
+        QTest::newRow("read") << QStringLiteral("read");
+        QTest::newRow("connect") << QStringLiteral("connect");
+    }
+    void stopEndsTheWait()
+    {
+        // Waits of 20 s on a silent socket and on a listener whose full queue drops the connection
+        // requests; the stop check turns true after a few of its polls.
+        QFETCH(QString, wait);
+        constexpr int LongWaitMs = 20000;
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(listener >= 0);
+        const auto closeListener = qScopeGuard([listener] { ::close(listener); });
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(::listen(listener, 0) == 0);
+        socklen_t length = sizeof address;
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        const quint16 port = ntohs(address.sin_port);
+        QTcpSocket filler;
+        filler.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(filler.waitForConnected(1000));
+
+        int looks = 0;
+        const SocketWait::StopCheck stop = [&] { return ++looks > 5; };
+        QElapsedTimer elapsed;
+        elapsed.start();
+        if (wait == QLatin1String("read")) {
+            QVERIFY(!SocketWait::waitForReadyRead(filler, LongWaitMs, stop));
+            QCOMPARE(filler.state(), QAbstractSocket::ConnectedState);
+        } else {
+            QTcpSocket socket;
+            QString reason;
+            QCOMPARE(SocketWait::connectTo(socket, QHostAddress(QHostAddress::LocalHost), port, LongWaitMs, &reason, stop),
+                     SocketWait::ConnectResult::TimedOut);
+            QCOMPARE(reason, QStringLiteral("Stopped"));
+        }
+        QVERIFY2(elapsed.elapsed() < LongWaitMs / 2, qPrintable(QString::number(elapsed.elapsed())));
+        QVERIFY(looks > 5);
     }
 
     void connectionLongerThanASlice()

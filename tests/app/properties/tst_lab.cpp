@@ -61,10 +61,11 @@ private slots:
         QVERIFY2(m_serveur->bindError().isEmpty(), qPrintable(m_serveur->bindError()));
 
         DeviceList.clear();
-        m_serveur->Discover(TransportUdp, QString(),
-                            [](const QString &peerIp, int, const char *data, int length, bool, bool viaDatagram) {
-                                MergeDiscoveryReply(DeviceList, peerIp, QByteArrayView(data, length), viaDatagram);
-                            });
+        QCOMPARE(m_serveur->Discover(QString(),
+                                     [](const QString &peerIp, int, const char *data, int length, bool, bool viaDatagram) {
+                                         MergeDiscoveryReply(DeviceList, peerIp, QByteArrayView(data, length), viaDatagram);
+                                     }),
+                 QString());
         QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, DiscoveryWaitMs);
     }
 
