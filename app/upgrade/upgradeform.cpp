@@ -1,6 +1,5 @@
 #include "upgradeform.h"
 
-#include "arpflush.h"
 #include "commandoperations.h"
 #include "datagram.h"
 #include "errors.h"
@@ -8,6 +7,7 @@
 #include "formwarning.h"
 #include "resource.h"
 #include "ipedit.h"
+#include "platform.h"
 #include "thinprogressbar.h"
 #include "tools.h"
 
@@ -270,7 +270,7 @@ void TUpgradeForm::UpdateButtons()
 
 bool TUpgradeForm::FlushArpEntry()
 {
-    return ::FlushArpEntry(DeviceIP, m_timing.arpTimeoutMs);
+    return Platform::flushNeighbour(DeviceIP, m_timing.arpTimeoutMs).ran;
 }
 
 QByteArray TUpgradeForm::LoadFileData(const QString &fileName)
