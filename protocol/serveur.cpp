@@ -5,7 +5,6 @@
 #include "netadapters.h"
 #include "platform.h"
 #include "replyroutes.h"
-#include "resource.h"
 #include "serveurlog.h"
 #include "socketwait.h"
 #include "tools.h"
@@ -256,7 +255,7 @@ TCommandReply TServeur::Command(Wire::Command command, const QString &ipText, qu
         try {
             reply.data = exchangeOverTcp(request, waitCount, stop);
         } catch (const InterruptedError &) {
-            return interruptedReply(*stop.interruption());
+            return interruptedReply(stop.interruption().value_or(TCommandReply::Interruption::Cancelled));
         }
         reply.result = JudgeCommandReply(reply.data, command);
         return reply;

@@ -80,7 +80,8 @@ public:
     // The window's scan: sends a discovery by UDP (a broadcast through every adapter when ipText
     // is empty, else to that device) and returns at once. From then on every discovery reply
     // reaches the handler, on this object's thread by its event loop, until another Discover
-    // installs its own. Returns why the request could not be sent; empty when it was.
+    // installs its own. Call it on that thread. Returns why the request could not be sent; empty
+    // when it was.
     QString Discover(const QString &ipText, TDeviceReplyEvent handler);
 
     // For the device operations, on any thread but one whose event loop must keep turning: sends
