@@ -487,11 +487,6 @@ void TFormMain::DropBearButtonClick()
                                + QStringLiteral("; its cached hardware address was not flushed (no CAP_NET_ADMIN)"));
 }
 
-void TFormMain::DropBearReply(const QString &, int, const char *data, int length, bool, bool)
-{
-    DropBearResult = JudgeCommandReply(QByteArrayView(data, length), Wire::Command::SetDropBear);
-}
-
 void TFormMain::AboutMenuClick()
 {
     TFormAbout about;

@@ -76,8 +76,6 @@ public:
     void StringGridDblClick(int column, int row);
     void StringGridContextPopup(const QPoint &viewportPoint, bool byMouse);
     void DropBearButtonClick();
-    void DropBearReply(const QString &peerIp, int peerPort, const char *data, int length, bool refresh,
-                       bool viaDatagram);
     quint8 LastDropBearResult() const { return DropBearResult; }
 
     void DecodeDiscoveryReply(const QString &peerIp, int peerPort, const char *data, int length, bool refresh,

@@ -41,16 +41,12 @@ void TUpgradeForm::UpgradeComBtnClick()
         UpgradeComLabel->setText(label);
         UpgradeComLabel->show();
     });
-    connect(&upgrade, &TDeviceOperation::transferStarted, this, [this, &upgrade](qint64 total) {
-        FtpClient = upgrade.ftpClient();
-        FTPWorkBegin(total);
-    });
+    connect(&upgrade, &TDeviceOperation::transferStarted, this, &TUpgradeForm::FTPWorkBegin);
     connect(&upgrade, &TDeviceOperation::progressed, this, [this](qint64 done) { FTPWork(done); });
     connect(&upgrade, &TDeviceOperation::transferEnded, this, [this] { FTPWorkEnd(); });
     // The board's steps after the upload: the bar has done its work.
     connect(&upgrade, &TBoardUpgrade::uploaded, UpgradeComProgressBar, &QWidget::hide);
     const TOperationOutcome outcome = upgrade.exec();
-    FtpClient = nullptr;
     // The end of the upload asked the window to close; a failure keeps it open on its message.
     if (!outcome.succeeded)
         m_closeRequested = false;

@@ -1,19 +1,15 @@
 #include "upgradeform.h"
 
-#include "commandoperations.h"
-#include "datagram.h"
 #include "errors.h"
 #include "filenameedit.h"
 #include "formwarning.h"
 #include "resource.h"
 #include "ipedit.h"
-#include "platform.h"
 #include "thinprogressbar.h"
 #include "tools.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -25,7 +21,6 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTabWidget>
-#include <QThread>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -268,21 +263,6 @@ void TUpgradeForm::UpdateButtons()
     UpgradeControlBtn->setEnabled(idle && !DeviceIP.isEmpty() && QFileInfo(UpgradeControlFile->fileName()).isFile());
 }
 
-bool TUpgradeForm::FlushArpEntry()
-{
-    return Platform::flushNeighbour(DeviceIP, m_timing.arpTimeoutMs).ran;
-}
-
-QByteArray TUpgradeForm::LoadFileData(const QString &fileName)
-{
-    return ::LoadFileData(fileName);
-}
-
-void TUpgradeForm::ControlProgress(int bytes)
-{
-    setControlProgress(UpgradeControlProgressBar->value() + bytes);
-}
-
 void TUpgradeForm::setControlProgress(qint64 done)
 {
     // Progress comes in thousands of events a second, often many in one batch: each sets the
@@ -333,62 +313,6 @@ void TUpgradeForm::report(const TOperationOutcome &outcome)
         showError(outcome.message);
     if (outcome.error)
         std::rethrow_exception(outcome.error);
-}
-
-// ---- Steps ----------------------------------------------------------------------------
-
-bool TUpgradeForm::runStep(Wire::Command command, const QString &label, bool controlLines)
-{
-    const QList<QLabel *> lines = controlLines ? QList<QLabel *>{UpgradeControlLabel, ReadConfigLabel}
-                                               : QList<QLabel *>{UpgradeComLabel};
-    for (QLabel *line : lines) {
-        line->setText(label);
-        line->show();
-    }
-    StepResult = ResultNoReply;
-    TDeviceCommand step(m_serveur, deviceTarget(), command, {}, m_timing);
-    connect(&step, &TDeviceOperation::sendFailed, this,
-            [](const QString &reason) { ShowErrorMessage(MsgConnectionError, reason); });
-    const TOperationOutcome outcome = step.exec();
-    StepResult = step.result();
-    if (outcome.error)
-        std::rethrow_exception(outcome.error);
-    return StepResult == ResultAcknowledged;
-}
-
-bool TUpgradeForm::StartUpdaterStep()
-{
-    return runStep(Wire::Command::StartUpdater, QStringLiteral("Starting updater"), true);
-}
-
-bool TUpgradeForm::StopUpdaterStep()
-{
-    return runStep(Wire::Command::StopUpdater, QStringLiteral("Stopping updater"), true);
-}
-
-bool TUpgradeForm::StartDaemonStep()
-{
-    return runStep(Wire::Command::StartDaemon, QStringLiteral("Starting daemon"), true);
-}
-
-bool TUpgradeForm::StopDaemonStep()
-{
-    return runStep(Wire::Command::StopDaemon, QStringLiteral("Stopping daemon"), true);
-}
-
-bool TUpgradeForm::StartFtpServerStep()
-{
-    return runStep(Wire::Command::StartFtpServer, QStringLiteral("Starting FTP server"), false);
-}
-
-bool TUpgradeForm::StopFtpServerStep()
-{
-    return runStep(Wire::Command::StopFtpServer, QStringLiteral("Stopping FTP server"), false);
-}
-
-bool TUpgradeForm::SystemUpgradeStep()
-{
-    return runStep(Wire::Command::SystemUpgrade, QStringLiteral("System Upgrading"), false);
 }
 
 // ---- Closing while an operation runs ------------------------------------------------

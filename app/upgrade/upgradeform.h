@@ -11,9 +11,7 @@
 
 #include "controlleroperations.h"
 #include "deviceoperation.h"
-#include "ftpclient.h"
 #include "serveur.h"
-#include "xbus.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -77,7 +75,6 @@ public:
     QPlainTextEdit *Memo = nullptr;
 
     // ---- State ----
-    quint8 StepResult = 0;
     QString DeviceIP;
     quint8 DeviceTransport = 1;
 
@@ -91,24 +88,11 @@ public:
     void OpenForDevice();
     void FormShow();
     void UpdateButtons();
-    bool FlushArpEntry();
-    // The whole content of a file; a file shorter than its recorded size raises a read error.
-    QByteArray LoadFileData(const QString &fileName);
-    void ControlProgress(int bytes);
     void DisableConfigControls();
     void EnableConfigControls();
 
     // The device the window was opened for, as the operations take it.
     TDeviceTarget deviceTarget() const { return {DeviceIP, DeviceTransport}; }
-
-    // ---- The start/stop steps: true when the device confirmed ----
-    bool StartUpdaterStep();
-    bool StopUpdaterStep();
-    bool StartDaemonStep();
-    bool StopDaemonStep();
-    bool StartFtpServerStep();
-    bool StopFtpServerStep();
-    bool SystemUpgradeStep();
 
     // ---- Communication board upgrade (upgradecom.cpp) ----
     // Uploads the image of UpgradeComFile to the board's FTP server under its bare name, then
@@ -119,8 +103,6 @@ public:
     void FTPWorkBegin(qint64 total);
     void FTPWork(qint64 done);
     void FTPWorkEnd();
-    // Exists only while the upload runs.
-    TFtpClient *FtpClient = nullptr;
 
 private:
     // QProgressBar counts in int: a larger file is shown in units of 2^shift bytes.
@@ -192,7 +174,6 @@ protected:
 private:
     void buildUpgradePage();
     void buildConfigPage();
-    bool runStep(Wire::Command command, const QString &label, bool controlLines);
     void setControlProgress(qint64 done);
     // Each operation connects its own buttons (upgradecom.cpp, upgradecontrol.cpp, upgradeconfig.cpp).
     void connectOperations();

@@ -972,7 +972,7 @@ private slots:
             row.violations << u"failure without a message"_s;
         }
         judgePutBack(row, after, boxes);
-        if (form.IsBusy() || form.FtpClient || QApplication::overrideCursor() || !form.UpgradeComBtn->isEnabled())
+        if (form.IsBusy() || QApplication::overrideCursor() || !form.UpgradeComBtn->isEnabled())
             row.violations << u"window not restored"_s;
         record(row, rig);
     }

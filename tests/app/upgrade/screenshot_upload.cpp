@@ -101,20 +101,17 @@ int main(int argc, char **argv)
     SelectedDevice = 0;
     form.UpgradeComFile->setFileName(image);
 
-    // Grabbed from inside the transfer, when the bar has passed half-way, right after the
-    // window's own progress handler: as no events are handled meanwhile, what the picture shows
-    // is what the window's paints put on the screen.
+    // Grabbed from inside the transfer, when the bar has passed half-way. The window sets the
+    // bar's value with its updates off (it paints at its own pace): they are on for the picture.
     bool saved = false;
-    bool hooked = false;
     QProgressBar *bar = form.UpgradeComProgressBar;
-    QObject::connect(bar, &QProgressBar::valueChanged, &form, [&] {
-        if (hooked || !form.FtpClient)
+    QObject::connect(bar, &QProgressBar::valueChanged, &form, [&](int value) {
+        if (saved || bar->isHidden() || value < bar->maximum() / 2)
             return;
-        hooked = true;
-        QObject::connect(form.FtpClient, &TFtpClient::workProgressed, &form, [&] {
-            if (!saved && bar->value() >= bar->maximum() / 2)
-                saved = QDir().mkpath(QFileInfo(output).absolutePath()) && form.grab().save(output);
-        });
+        const bool updates = bar->updatesEnabled();
+        bar->setUpdatesEnabled(true);
+        saved = QDir().mkpath(QFileInfo(output).absolutePath()) && form.grab().save(output);
+        bar->setUpdatesEnabled(updates);
     });
     QString error;
     QTimer::singleShot(0, &form, [&] {

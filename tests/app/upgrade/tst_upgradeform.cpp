@@ -1,10 +1,11 @@
-// The upgrade window itself: opening, buttons, centring, the start/stop steps, and
+// The upgrade window itself: opening, buttons, centring, the start/stop commands, and
 // closing while an operation waits for the device.
 #include "filenameedit.h"
 #include "formwarning.h"
 #include "ipedit.h"
 #include "upgradefixture.h"
 
+#include "commandoperations.h"
 #include "errors.h"
 
 #include <QAction>
@@ -20,8 +21,6 @@
 #include <QToolBar>
 #include <QtTest>
 
-#include <array>
-
 using namespace Qt::StringLiterals;
 
 class TestUpgradeForm : public QObject
@@ -30,8 +29,6 @@ class TestUpgradeForm : public QObject
     UpgradeFixture m_fx;
     QTemporaryDir m_dir;
     QString m_file;
-
-    using Step = bool (TUpgradeForm::*)();
 
 private slots:
     void initTestCase()
@@ -177,60 +174,47 @@ private slots:
         QCOMPARE(form.UpgradeComBtn->isEnabled(), enabled);
     }
 
-    void steps_data()
+    // The board's start/stop commands that the window's operations send, as one command each:
+    // what the device received and how its answer is judged.
+    void commands_data()
     {
         QTest::addColumn<int>("device");
-        QTest::addColumn<int>("step");
         QTest::addColumn<int>("command");
-        QTest::addColumn<bool>("confirmed");
         QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("label");
-        const struct { int command; const char *label; } steps[] = {
-            {5, "Starting updater"}, {6, "Stopping updater"}, {7, "Starting daemon"}, {8, "Stopping daemon"},
-            {3, "Starting FTP server"}, {4, "Stopping FTP server"}, {11, "System Upgrading"}};
-        for (int i = 0; i < 7; ++i) {
-            const QByteArray name = steps[i].label;
-            QTest::newRow(name + ", acknowledged") << 0 << i << steps[i].command << true << 1 << QString::fromLatin1(steps[i].label);
-            QTest::newRow(name + ", wrong code") << 1 << i << steps[i].command << false << 2 << QString::fromLatin1(steps[i].label);
+        const struct { int command; const char *name; } commands[] = {
+            {5, "StartUpdater"}, {6, "StopUpdater"}, {7, "StartDaemon"}, {8, "StopDaemon"},
+            {3, "StartFtpServer"}, {4, "StopFtpServer"}, {11, "SystemUpgrade"}};
+        for (const auto &command : commands) {
+            const QByteArray name = command.name;
+            QTest::newRow(name + ", acknowledged") << 0 << command.command << int(ResultAcknowledged);
+            QTest::newRow(name + ", wrong code") << 1 << command.command << int(ResultOtherReply);
         }
         // Silence costs the command's whole wait: one short and one long command.
-        QTest::newRow("Starting FTP server, silent") << 2 << 4 << 3 << false << 0 << u"Starting FTP server"_s;
-        QTest::newRow("Stopping daemon, silent") << 2 << 3 << 8 << false << 0 << u"Stopping daemon"_s;
+        QTest::newRow("StartFtpServer, silent") << 2 << 3 << int(ResultNoReply);
+        QTest::newRow("StopDaemon, silent") << 2 << 8 << int(ResultNoReply);
     }
-    void steps()
+    void commands()
     {
         QFETCH(int, device);
-        QFETCH(int, step);
         QFETCH(int, command);
-        QFETCH(bool, confirmed);
         QFETCH(int, result);
-        QFETCH(QString, label);
-        static constexpr std::array<Step, 7> steps = {
-            &TUpgradeForm::StartUpdaterStep,   &TUpgradeForm::StopUpdaterStep,   &TUpgradeForm::StartDaemonStep,
-            &TUpgradeForm::StopDaemonStep,     &TUpgradeForm::StartFtpServerStep, &TUpgradeForm::StopFtpServerStep,
-            &TUpgradeForm::SystemUpgradeStep};
         m_fx.selectDevice(device);
         TUpgradeForm &form = *m_fx.form;
-        for (QLabel *line : {form.UpgradeControlLabel, form.ReadConfigLabel, form.UpgradeComLabel})
-            line->clear();
         const int before = m_fx.received(device, 52389).size();
-        QCOMPARE((form.*steps.at(step))(), confirmed);
-        QCOMPARE(int(form.StepResult), result);
-        const QList<QJsonObject> commands = m_fx.received(device, 52389).mid(before);
-        QCOMPARE(commands.size(), 1);
-        QCOMPARE(commands[0].value(u"cmd"_s).toInt(), command);
-        const bool controllerStep = step < 4;
-        QCOMPARE(form.UpgradeControlLabel->text(), controllerStep ? label : QString());
-        QCOMPARE(form.ReadConfigLabel->text(), controllerStep ? label : QString());
-        QCOMPARE(form.UpgradeComLabel->text(), controllerStep ? QString() : label);
+        TDeviceCommand step(form.serveur(), form.deviceTarget(), Wire::Command(command), {}, form.timing());
+        step.exec();
+        QCOMPARE(int(step.result()), result);
+        const QList<QJsonObject> received = m_fx.received(device, 52389).mid(before);
+        QCOMPARE(received.size(), 1);
+        QCOMPARE(received[0].value(u"cmd"_s).toInt(), command);
     }
 
     void loadFileData()
     {
-        QCOMPARE(m_fx.form->LoadFileData(m_file), QByteArray(1000, 'x'));
+        QCOMPARE(LoadFileData(m_file), QByteArray(1000, 'x'));
         bool raised = false;
         try {
-            m_fx.form->LoadFileData(m_dir.filePath(u"missing.bin"_s));
+            LoadFileData(m_dir.filePath(u"missing.bin"_s));
         } catch (const TarvinoError &e) {
             raised = e.message().contains(u"missing.bin"_s);
         }
@@ -274,7 +258,9 @@ private slots:
             };
             Operation::BusyScope busy(form);
             QVERIFY(!form.UpgradeComBtn->isEnabled()); // no second operation meanwhile
-            confirmed = form.StartFtpServerStep();
+            TDeviceCommand step(form.serveur(), form.deviceTarget(), Wire::Command::StartFtpServer, {}, form.timing());
+            step.exec();
+            confirmed = step.result() == ResultAcknowledged;
         }
         QVERIFY(closeIgnored);
         QVERIFY(!confirmed);
