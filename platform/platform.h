@@ -28,6 +28,12 @@ struct Notice
     bool operator==(const Notice &) const = default;
 };
 
+// ---- The system's tools -----------------------------------------------------------------------
+
+// The path of one of the system's administration tools (ip, arp, nft), looked for in the system's
+// folders, where a desktop session's PATH often does not look; empty when it is not there.
+QString systemTool(const QString &name);
+
 // ---- The neighbour (ARP) cache ------------------------------------------------------------------
 
 // What came of deleting the PC's cached hardware address of a device, so that the next request

@@ -1,5 +1,7 @@
 #include "arpflush.h"
 
+#include "systemtools.h"
+
 #include <QFile>
 #include <QLoggingCategory>
 #include <QProcess>
@@ -10,16 +12,11 @@ Q_LOGGING_CATEGORY(lcArp, "tarvino.protocol.arp", QtInfoMsg)
 namespace {
 constexpr int CapNetAdmin = 12;
 
-// Where the tools live when PATH leaves out the system folders (a desktop session's often does).
-QStringList systemFolders()
-{
-    return {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
-}
-
+// The PATH first, then the system's folders.
 QString findTool(const QString &name)
 {
     const QString inPath = QStandardPaths::findExecutable(name);
-    return inPath.isEmpty() ? QStandardPaths::findExecutable(name, systemFolders()) : inPath;
+    return inPath.isEmpty() ? FindSystemTool(name) : inPath;
 }
 
 // Four decimal numbers of 0..255 and nothing else. (The layers above have their own routine for
@@ -127,8 +124,7 @@ Platform::Notice ArpFlushNotice(bool toolFound, bool permitted)
 Platform::Notice ArpFlushNotice()
 {
     const TArpCommand arp = ArpFlushCommand(QStringLiteral("192.0.2.1"));
-    const bool toolFound = !QStandardPaths::findExecutable(arp.program, systemFolders()).isEmpty()
-                        || QFile::exists(arp.program);
+    const bool toolFound = !FindSystemTool(arp.program).isEmpty() || QFile::exists(arp.program);
     QFile status(QStringLiteral("/proc/self/status"));
     const bool permitted = status.open(QIODevice::ReadOnly) && HasCapability(status.readAll(), CapNetAdmin);
     return ArpFlushNotice(toolFound, permitted);

@@ -1,8 +1,9 @@
 #include "firewallrules.h"
 
+#include "systemtools.h"
+
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QStringList>
 
 namespace {
@@ -152,8 +153,7 @@ QList<Notice> iptablesNotices(const QString &saved, const QList<quint16> &ports)
 // The tool's output, or a null text when it is missing, fails or is not permitted.
 QString readTool(const QString &program, const QStringList &arguments)
 {
-    const QString path = QStandardPaths::findExecutable(
-        program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+    const QString path = FindSystemTool(program);
     if (path.isEmpty())
         return {};
     QProcess process;

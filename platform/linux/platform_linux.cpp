@@ -4,12 +4,18 @@
 #include "arpflush.h"
 #include "firewallrules.h"
 #include "portholder.h"
+#include "systemtools.h"
 
 namespace Platform {
 
 QString name()
 {
     return QStringLiteral("linux");
+}
+
+QString systemTool(const QString &name)
+{
+    return FindSystemTool(name);
 }
 
 NeighbourFlush flushNeighbour(const QString &ipText, int timeoutMs)

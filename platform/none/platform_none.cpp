@@ -9,6 +9,12 @@ QString name()
     return QStringLiteral("none");
 }
 
+QString systemTool(const QString &name)
+{
+    Q_UNUSED(name);
+    return {};
+}
+
 NeighbourFlush flushNeighbour(const QString &ipText, int timeoutMs)
 {
     Q_UNUSED(timeoutMs);

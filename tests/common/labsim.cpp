@@ -1,10 +1,11 @@
 #include "labsim.h"
 
+#include "platform.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QStandardPaths>
 #include <QThread>
 
 #include <csignal>
@@ -17,9 +18,7 @@ constexpr int PollMs = 20;
 
 QString ipCommand()
 {
-    const QString found = QStandardPaths::findExecutable(QStringLiteral("ip"),
-                                                         {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                                          QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+    const QString found = Platform::systemTool(QStringLiteral("ip"));
     return found.isEmpty() ? QStringLiteral("ip") : found;
 }
 

@@ -1,12 +1,15 @@
 // The Linux platform: the ARP flush's command and its refusal, the firewall rules of nft and
-// iptables-save, the capability the flush needs, and the holder of a UDP port read from /proc.
+// iptables-save, the capability the flush needs, the holder of a UDP port read from /proc, and
+// where the system's tools are found.
 #include "arpflush.h"
 #include "firewallrules.h"
 #include "platform.h"
 #include "portholder.h"
+#include "systemtools.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -150,6 +153,30 @@ private slots:
                                .arg(QCoreApplication::applicationPid());
         QCOMPARE(UdpPortHolder(port), bound ? me : QString());
         QCOMPARE(Platform::udpPortHolder(port), bound ? me : QString());
+    }
+
+    // A tool is found in the system's folders whatever the PATH says; a missing one is empty.
+    void systemTool_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("found");
+        QTest::newRow("ip") << u"ip"_s << true;
+        QTest::newRow("missing") << u"tarvino-no-such-tool"_s << false;
+    }
+    void systemTool()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, found);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", "/nonexistent");
+        const QString tool = Platform::systemTool(name);
+        qputenv("PATH", path);
+        QCOMPARE(!tool.isEmpty(), found);
+        if (found) {
+            QVERIFY2(SystemToolFolders().contains(QFileInfo(tool).absolutePath()), qPrintable(tool));
+            QVERIFY(QFileInfo(tool).isExecutable());
+            QCOMPARE(QFileInfo(tool).fileName(), name);
+        }
     }
 
     void interface()
