@@ -1,6 +1,7 @@
 #include "appstyle.h"
 
 #include <QApplication>
+#include <QIconEngine>
 #include <QImage>
 #include <QPainter>
 #include <QPalette>
@@ -21,16 +22,30 @@ QIcon TAppStyle::standardIcon(StandardPixmap icon, const QStyleOption *option, c
     return QProxyStyle::standardIcon(icon, option, widget);
 }
 
-QIcon TAppStyle::ChevronIcon(Qt::Orientation orientation, const QColor &color)
+namespace {
+// Draws the chevrons at the size asked for, when asked: the menu bar and every tool bar make their
+// extension button at start, but it is shown only when they are too narrow, which is rare.
+class TChevronIconEngine : public QIconEngine
 {
-    QIcon icon;
-    for (const int side : {8, 16, 32}) {
+public:
+    TChevronIconEngine(Qt::Orientation orientation, const QColor &color) : m_orientation(orientation), m_color(color) {}
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode, QIcon::State) override
+    {
+        painter->drawPixmap(rect, pixmap(rect.size(), QIcon::Normal, QIcon::Off));
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min(size.width(), size.height());
+        if (side <= 0)
+            return {};
         QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
         image.fill(Qt::transparent);
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(QPen(color, std::max(1.0, side / 8.0)));
-        if (orientation == Qt::Vertical) { // pointing down: the horizontal drawing turned a quarter
+        painter.setPen(QPen(m_color, std::max(1.0, side / 8.0)));
+        if (m_orientation == Qt::Vertical) { // pointing down: the horizontal drawing turned a quarter
             painter.translate(side, 0);
             painter.rotate(90);
         }
@@ -40,7 +55,26 @@ QIcon TAppStyle::ChevronIcon(Qt::Orientation orientation, const QColor &color)
             painter.drawPolyline(points, 3);
         }
         painter.end();
-        icon.addPixmap(QPixmap::fromImage(image));
+        return QPixmap::fromImage(image);
     }
-    return icon;
+
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min(size.width(), size.height());
+        return {side, side};
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override { return {{8, 8}, {16, 16}, {32, 32}}; }
+
+    QIconEngine *clone() const override { return new TChevronIconEngine(m_orientation, m_color); }
+
+private:
+    Qt::Orientation m_orientation;
+    QColor m_color;
+};
+} // namespace
+
+QIcon TAppStyle::ChevronIcon(Qt::Orientation orientation, const QColor &color)
+{
+    return QIcon(new TChevronIconEngine(orientation, color));
 }

@@ -51,6 +51,15 @@ public:
     std::function<void()> onEscape;
 
 protected:
+    void showEvent(QShowEvent *event) override
+    {
+        // The clear button's icon is drawn by the style: made when the box is first shown, not at
+        // the program's start.
+        if (!isClearButtonEnabled())
+            setClearButtonEnabled(true);
+        QLineEdit::showEvent(event);
+    }
+
     void keyPressEvent(QKeyEvent *event) override
     {
         if (event->key() == Qt::Key_Escape && onEscape) {
@@ -73,7 +82,6 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
     FilterEdit->setObjectName(QStringLiteral("FilterEdit"));
     FilterEdit->setPlaceholderText(QStringLiteral("Filter: name, type, version, IP or MAC address"));
     FilterEdit->setAccessibleName(QStringLiteral("Device filter"));
-    FilterEdit->setClearButtonEnabled(true);
     FilterEdit->hide(); // Ctrl+F shows it; the list keeps its place until then
     filter->onEscape = [this, grid] {
         FilterEdit->clear();
@@ -111,12 +119,6 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
     NetworkCheckAction->setShortcut(QKeySequence(Qt::Key_F9));
     form->HelpMenu->insertAction(form->AboutMenu, NetworkCheckAction);
     connect(NetworkCheckAction, &QAction::triggered, this, [form] { ShowNetworkCheck(form, form->Serveur()); });
-    NetworkCheckOffer = new QPushButton(QStringLiteral("Network check... (F9)"), form->StatusBar);
-    NetworkCheckOffer->setObjectName(QStringLiteral("NetworkCheckOffer"));
-    NetworkCheckOffer->setFlat(true);
-    NetworkCheckOffer->hide();
-    form->StatusBar->addPermanentWidget(NetworkCheckOffer);
-    connect(NetworkCheckOffer, &QPushButton::clicked, NetworkCheckAction, &QAction::trigger);
 
     HistoryAction = new QAction(QStringLiteral("Operation &history..."), form);
     HistoryAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
@@ -231,12 +233,26 @@ void TWorksheet::scanEnded()
         return;
     if (m_form->Serveur()->portInUse().isEmpty()) // else the status bar says why nothing was sent
         tell(QStringLiteral("No device answered the scan."));
+    offerNetworkCheck();
+}
+
+void TWorksheet::offerNetworkCheck()
+{
+    // Made when first offered: the status bar of the program's start has no use for it.
+    if (!NetworkCheckOffer) {
+        NetworkCheckOffer = new QPushButton(QStringLiteral("Network check... (F9)"), m_form->StatusBar);
+        NetworkCheckOffer->setObjectName(QStringLiteral("NetworkCheckOffer"));
+        NetworkCheckOffer->setFlat(true);
+        m_form->StatusBar->addPermanentWidget(NetworkCheckOffer);
+        connect(NetworkCheckOffer, &QPushButton::clicked, NetworkCheckAction, &QAction::trigger);
+    }
     NetworkCheckOffer->show();
 }
 
 void TWorksheet::listReset()
 {
-    NetworkCheckOffer->hide();
+    if (NetworkCheckOffer)
+        NetworkCheckOffer->hide();
     m_form->StringGrid->SetCell(TFormMain::StatusColumn, 1, QString());
     updateCount();
 }

@@ -36,7 +36,7 @@ public:
     QAction *ExportAction = nullptr;
     QAction *HistoryAction = nullptr;
     QAction *NetworkCheckAction = nullptr;
-    QPushButton *NetworkCheckOffer = nullptr; // in the status bar after a scan that found nothing
+    QPushButton *NetworkCheckOffer = nullptr; // in the status bar after a scan that found nothing (made then)
     QAction *UpgradeControllerAction = nullptr;
     QAction *UpgradeBoardAction = nullptr;
     QAction *BackUpAction = nullptr;
@@ -84,6 +84,7 @@ public:
 
 private:
     QList<TEPS> selectedDevices() const;
+    void offerNetworkCheck();
     void showStatus(int index);
     void showBatchStatus(int batchIndex);
     void updateCount();

@@ -16,6 +16,9 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QMenuBar>
@@ -197,6 +200,53 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(values, (QList<int>{0, 50, -1}));
         QCOMPARE(m_form->TimerTag(), 2);
+    }
+
+    void networkCheckOfferedAfterAnEmptyScan()
+    {
+        // Nothing answers in this lab: the scan ends on the offer, which the next scan takes back.
+        TWorksheet &sheet = *m_form->Worksheet;
+        QVERIFY(!sheet.NetworkCheckOffer || sheet.NetworkCheckOffer->isHidden());
+        m_form->Scan();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), 5000);
+        QVERIFY(sheet.NetworkCheckOffer && sheet.NetworkCheckOffer->isVisible());
+        QCOMPARE(sheet.NetworkCheckOffer->text(), u"Network check... (F9)"_s);
+        m_form->Scan();
+        QVERIFY(sheet.NetworkCheckOffer->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), 5000);
+        QVERIFY(sheet.NetworkCheckOffer->isVisible());
+        QCOMPARE(m_form->StatusBar->findChildren<QPushButton *>(u"NetworkCheckOffer"_s).size(), 1); // made once
+    }
+
+    // The chevrons of a too narrow menu bar or tool bar, drawn by the program's style at the size
+    // asked for: the ink in the middle, the corners clear, each orientation its own drawing.
+    void chevronIcons_data()
+    {
+        QTest::addColumn<int>("side");
+        QTest::newRow("8") << 8;
+        QTest::newRow("16") << 16;
+        QTest::newRow("24") << 24;
+        QTest::newRow("32") << 32;
+    }
+    void chevronIcons()
+    {
+        QFETCH(int, side);
+        QImage images[2];
+        const QStyle::StandardPixmap kinds[2] = {QStyle::SP_ToolBarHorizontalExtensionButton,
+                                                 QStyle::SP_ToolBarVerticalExtensionButton};
+        for (int i = 0; i < 2; ++i) {
+            const QIcon icon = m_form->style()->standardIcon(kinds[i], nullptr, m_form->ToolBar1);
+            images[i] = icon.pixmap(QSize(side, side)).toImage();
+            QCOMPARE(images[i].size(), QSize(side, side));
+            QCOMPARE(qAlpha(images[i].pixel(0, 0)), 0);
+            QCOMPARE(qAlpha(images[i].pixel(side - 1, side - 1)), 0);
+            int inked = 0;
+            for (int y = 0; y < side; ++y)
+                for (int x = 0; x < side; ++x)
+                    inked += qAlpha(images[i].pixel(x, y)) > 0 ? 1 : 0;
+            QVERIFY2(inked > side, qPrintable(QString::number(inked)));
+        }
+        QVERIFY(images[0] != images[1]);
     }
 
     // The thin bar as painted: a lowered bevel, and navy from the left over the share done.
@@ -460,6 +510,7 @@ private slots:
         TWorksheet &sheet = *m_form->Worksheet;
         QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
         QVERIFY(sheet.FilterEdit->isVisible() && sheet.FilterEdit->hasFocus());
+        QVERIFY(sheet.FilterEdit->isClearButtonEnabled());
         QTest::keyClicks(sheet.FilterEdit, filter);
         int visible = 0;
         for (int row = 1; row <= 3; ++row)
