@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 int main(int argc, char **argv)
@@ -39,9 +40,14 @@ int main(int argc, char **argv)
 
     InstallProgramErrorSink();
     TFormMain form;
-    // The maintenance window lives from start to end, hidden until asked for.
-    TUpgradeForm upgradeForm(form.Serveur(), &form);
-    form.openUpgradeWindow = [&upgradeForm] { upgradeForm.OpenForDevice(); };
+    // The maintenance window is made when first asked for (the start does not wait for it), then
+    // lives to the end, hidden between uses.
+    std::unique_ptr<TUpgradeForm> upgradeForm;
+    form.openUpgradeWindow = [&form, &upgradeForm] {
+        if (!upgradeForm)
+            upgradeForm = std::make_unique<TUpgradeForm>(form.Serveur(), &form);
+        upgradeForm->OpenForDevice();
+    };
     QObject::connect(&instance, &TSingleInstance::raiseRequested, &form, [&form] {
         if (form.isMinimized())
             form.showNormal();

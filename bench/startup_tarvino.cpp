@@ -7,6 +7,8 @@
 
 #include "firstpaint.h"
 
+#include <memory>
+
 int main(int argc, char **argv)
 {
     TApplication app(argc, argv);
@@ -16,8 +18,12 @@ int main(int argc, char **argv)
         return 2;
     InstallProgramErrorSink();
     TFormMain form;
-    TUpgradeForm upgradeForm(form.Serveur(), &form);
-    form.openUpgradeWindow = [&upgradeForm] { upgradeForm.OpenForDevice(); };
+    std::unique_ptr<TUpgradeForm> upgradeForm; // made when first asked for
+    form.openUpgradeWindow = [&form, &upgradeForm] {
+        if (!upgradeForm)
+            upgradeForm = std::make_unique<TUpgradeForm>(form.Serveur(), &form);
+        upgradeForm->OpenForDevice();
+    };
     form.show();
     return app.exec();
 }
