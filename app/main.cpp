@@ -3,6 +3,7 @@
 #include "formmain.h"
 #include "operationrecord.h"
 #include "singleinstance.h"
+#include "unfinishednotice.h"
 #include "upgradeform.h"
 #include "worksheet.h"
 
@@ -59,23 +60,25 @@ int main(int argc, char **argv)
     const TOperationJournal journal;
     form.Worksheet->setJournal(&journal);
     bool historyFailureTold = false;
-    SetOperationObserver([&](const TDeviceOperation &operation) {
-        if (!IsJournaled(operation))
-            return;
-        const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(),
-                                         [&](const TEPS &d) { return d.IpText == operation.target().ip; });
-        QString error;
-        if (journal.append(JournalEntryFor(operation, device == DeviceList.cend() ? nullptr : &*device), &error))
-            return;
-        qWarning("tarvino: the operation history cannot be written: %s", qPrintable(error));
-        // The technician relies on the history as a service report: told once, when it first fails.
-        if (!std::exchange(historyFailureTold, true))
-            QTimer::singleShot(0, &form, [&form, error] {
-                form.showError(QStringLiteral("The operation history cannot be written (%1). The operations go on, "
-                                              "but they are not recorded.")
-                                   .arg(error));
-            });
-    });
+    // "Started" before an operation's first request and its end after the last, so that one cut
+    // short by a crash is listed at the next start.
+    TOperationRecorder recorder(
+        journal,
+        [](const QString &ip) -> const TEPS * {
+            const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(), [&](const TEPS &d) { return d.IpText == ip; });
+            return device == DeviceList.cend() ? nullptr : &*device;
+        },
+        [&](const QString &error) {
+            qWarning("tarvino: the operation history cannot be written: %s", qPrintable(error));
+            // The technician relies on the history as a service report: told once, when it first fails.
+            if (!std::exchange(historyFailureTold, true))
+                QTimer::singleShot(0, &form, [&form, error] {
+                    form.showError(QStringLiteral("The operation history cannot be written (%1). The operations go on, "
+                                                  "but they are not recorded.")
+                                       .arg(error));
+                });
+        });
+    recorder.install();
 
     // The window as it was left: size, place, column widths, sort.
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("tarvino"), QStringLiteral("tarvino"));
@@ -85,7 +88,7 @@ int main(int argc, char **argv)
     form.show();
     if (const QScreen *screen = form.screen(); screen && !placed) // first run: centred on the screen
         form.move(screen->availableGeometry().center() - form.frameGeometry().center() + form.pos());
-    const int status = app.exec();
-    SetOperationObserver({});
-    return status;
+    // Operations that never ended, told once the window is up: the history is read meanwhile.
+    QTimer::singleShot(0, &form, [&form, &journal] { TUnfinishedNotice::showAfterStart(&form, journal); });
+    return app.exec();
 }

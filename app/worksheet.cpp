@@ -28,9 +28,13 @@
 #include <QVBoxLayout>
 
 namespace {
-QByteArray deviceKey(const TEPS &device)
+// The device's address record as one number: no allocation for each row shown.
+quint64 deviceKey(const TEPS &device)
 {
-    return QByteArray(reinterpret_cast<const char *>(device.Address.data()), qsizetype(device.Address.size()));
+    quint64 key = 0;
+    for (const quint8 byte : device.Address)
+        key = (key << 8) | byte;
+    return key;
 }
 
 QString failureText(const TOperationOutcome &outcome)
@@ -215,6 +219,11 @@ void TWorksheet::applyFilter()
 
 void TWorksheet::deviceRowShown(int index)
 {
+    if (!m_statusByDevice.isEmpty()) {
+        const quint64 key = deviceKey(DeviceList.at(index));
+        if (m_statusByDevice.contains(key))
+            m_rowOfDevice.insert(key, index);
+    }
     if (!FilterEdit->text().isEmpty())
         m_form->StringGrid->SetRowHidden(index + 1, !DeviceMatchesFilter(DeviceList.at(index), FilterEdit->text().trimmed()));
     // A large segment's replies come by the thousand: the count follows once they pause.
@@ -227,8 +236,30 @@ QString TWorksheet::statusFor(const TEPS &device) const
     return m_statusByDevice.isEmpty() ? QString() : m_statusByDevice.value(deviceKey(device));
 }
 
+void TWorksheet::selectAfterScan(const QStringList &ips)
+{
+    m_selectAfterScan = ips;
+}
+
 void TWorksheet::scanEnded()
 {
+    if (!m_selectAfterScan.isEmpty()) {
+        const QStringList wanted = std::exchange(m_selectAfterScan, {});
+        QList<int> rows;
+        for (int index = 0; index < DeviceList.size(); ++index)
+            if (wanted.contains(DeviceList.at(index).IpText))
+                rows << index + 1;
+        TStringGrid *grid = m_form->StringGrid;
+        if (!rows.isEmpty()) {
+            grid->SelectRow(rows.first());
+            for (int row : std::as_const(rows))
+                grid->selectionModel()->select(grid->model()->index(row, 0),
+                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        tell(QStringLiteral("%1 of %2 devices of the unfinished operations answered and are selected")
+                 .arg(rows.size())
+                 .arg(wanted.size()));
+    }
     if (!DeviceList.isEmpty())
         return;
     if (m_form->Serveur()->portInUse().isEmpty()) // else the status bar says why nothing was sent
@@ -251,6 +282,7 @@ void TWorksheet::offerNetworkCheck()
 
 void TWorksheet::listReset()
 {
+    m_rowOfDevice.clear();
     if (NetworkCheckOffer)
         NetworkCheckOffer->hide();
     m_form->StringGrid->SetCell(TFormMain::StatusColumn, 1, QString());
@@ -368,6 +400,12 @@ void TWorksheet::runBatch(TBatchRun::Kind kind)
 
     m_batch = std::make_unique<TBatchRun>(m_form->Serveur(), kind, devices, file, batchOptions);
     m_statusByDevice.clear();
+    m_rowOfDevice.clear();
+    for (const TEPS &device : devices)
+        m_statusByDevice.insert(deviceKey(device), QString());
+    for (int index = 0; index < DeviceList.size(); ++index) // once for the batch, not per event
+        if (const quint64 key = deviceKey(DeviceList.at(index)); m_statusByDevice.contains(key))
+            m_rowOfDevice.insert(key, index);
     m_form->showColumn(TFormMain::StatusColumn, 300);
     for (int i = 0; i < devices.size(); ++i)
         showBatchStatus(i);
@@ -385,20 +423,18 @@ void TWorksheet::runBatch(TBatchRun::Kind kind)
 void TWorksheet::showBatchStatus(int batchIndex)
 {
     const TBatchRun::DeviceStatus &status = m_batch->statuses().at(batchIndex);
-    const QByteArray key = deviceKey(status.device);
+    const quint64 key = deviceKey(status.device);
     m_statusByDevice.insert(key, TBatchRun::statusText(status));
-    // The device's row now: the list may have been scanned or sorted since the batch started.
-    // Progress comes many times a second: the row found last time is tried first.
-    int row = m_rowOfDevice.value(key, -1);
-    if (row < 0 || row >= DeviceList.size() || deviceKey(DeviceList.at(row)) != key) {
-        row = -1;
-        for (int index = 0; index < DeviceList.size() && row < 0; ++index)
-            if (deviceKey(DeviceList.at(index)) == key)
-                row = index;
-        m_rowOfDevice.insert(key, row);
-    }
-    if (row >= 0)
-        showStatus(row);
+    // The device's row now: the list may have been scanned or sorted since the batch started,
+    // and every row shown since told where it went. A row that no longer holds the device means
+    // the device is not listed now; it shows its status when it is listed again.
+    const auto row = m_rowOfDevice.constFind(key);
+    if (row == m_rowOfDevice.cend())
+        return;
+    if (*row < DeviceList.size() && deviceKey(DeviceList.at(*row)) == key)
+        showStatus(*row);
+    else
+        m_rowOfDevice.erase(row);
 }
 
 void TWorksheet::batchFinished()

@@ -53,6 +53,9 @@ public:
     // The Status column's text for a device: its outcome in the last batch, if it was in it.
     QString statusFor(const TEPS &device) const;
     void scanEnded();
+    // At the end of the next scan, the devices at these addresses that answered are selected (the
+    // devices of operations that never finished, for a batch over them).
+    void selectAfterScan(const QStringList &ips);
 
     TBatchRun *batch() const { return m_batch.get(); }
     bool batchRunning() const;
@@ -100,8 +103,11 @@ private:
 
     TFormMain *m_form;
     std::unique_ptr<TBatchRun> m_batch;
-    QHash<QByteArray, QString> m_statusByDevice; // the Status text by the device's address record
-    QHash<QByteArray, int> m_rowOfDevice;        // where that device's row was last found
+    QHash<quint64, QString> m_statusByDevice; // the Status text by the device's address record
+    // Where each device of the batch was last shown (index into DeviceList), kept as rows are
+    // shown, sorted and cleared: a progress event never walks the list.
+    QHash<quint64, int> m_rowOfDevice;
+    QStringList m_selectAfterScan;
     const TOperationJournal *m_journal = nullptr;
     QTimer m_countTimer;
 };

@@ -27,6 +27,9 @@ const OptionHelp OptionHelps[] = {
     {OptOutput, "-o, --output PATH",
      "write the text into PATH instead of standard output; with several devices PATH is a folder that "
      "gets one file per device, named by its MAC address (or its IP address)"},
+    {OptUnfinished, "--unfinished",
+     "only the operations that started on a device and never ended (the program was killed or the PC went down "
+     "meanwhile) and that the window has not had acknowledged"},
     {OptJson, "--json", "one JSON object per line instead of a table (the fields are listed in tarvino-cli --help)"},
     {OptCsv, "--csv", "comma-separated values with a header line of the JSON field names"},
 };
@@ -42,8 +45,10 @@ const char *const ExitText = "0 when every device succeeded, 1 when any failed (
 
 const char *const OutcomeFieldsText =
     "ip, mac, name (the device; mac and name when known), verb, operation, result (succeeded, failed, "
-    "declined or cancelled), failedStep (the step or phase that failed), message (the program's message "
-    "for the failure, as its window shows it), detail (more on the cause), deviceState (what the device "
+    "busy, declined or cancelled), failedStep (the step or phase that failed), message (the program's message "
+    "for the failure, as its window shows it), error (the kind of failure for scripts: notResponding, "
+    "verifyFailed, refusedByDevice, busy, cancelled, declined, fileError, transferFailed or environment; "
+    "null on success), detail (more on the cause), deviceState (what the device "
     "was left in when not in normal service, e.g. \"updater on\"), and where they apply: file, bytes and "
     "sha256 (the image sent or the text received), attempts (command, ssh), notes (what the operation went on "
     "without, such as an ARP flush the system refused).";
@@ -160,6 +165,12 @@ const QList<TVerbInfo> &Verbs()
          "only) and whether the ARP flush is permitted. One line per finding, or one JSON object per finding with "
          "--json; exit status 1 when a problem was found.",
          OptJson | OptWait},
+        {Verb::History, "history", "", "show the operation history",
+         "Prints the history of the operations run on devices by the window and by tarvino-cli, oldest first: "
+         "when, the device, the operation and its outcome. With --unfinished only the operations that started "
+         "and never ended, with what they may have left on the device; with --json one object per line (format, "
+         "id, ip, mac, name, operation, file, sha256, started, message). Sends nothing to any device.",
+         OptJson | OptUnfinished},
     };
     return verbs;
 }

@@ -20,6 +20,7 @@ enum class Verb {
     LogsErase,
     Reset,
     Doctor,
+    History,
 };
 
 // Which options a verb takes, beyond --help.
@@ -32,6 +33,7 @@ enum VerbOption : unsigned {
     OptOutput = 1 << 5,
     OptWait = 1 << 6,
     OptTcp = 1 << 7,
+    OptUnfinished = 1 << 8,
 };
 
 struct TVerbInfo

@@ -146,13 +146,14 @@ struct OptionSet
     QCommandLineOption output{{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("PATH")};
     QCommandLineOption json{QStringLiteral("json")};
     QCommandLineOption csv{QStringLiteral("csv")};
+    QCommandLineOption unfinished{QStringLiteral("unfinished")};
 
     // Each option with the verb option group it belongs to.
     QList<std::pair<const QCommandLineOption *, unsigned>> grouped() const
     {
         return {{&all, OptTargets}, {&type, OptTargets}, {&name, OptTargets}, {&from, OptTargets},
                 {&wait, OptWait},   {&tcp, OptTcp},      {&jobs, OptJobs},   {&yes, OptYes},
-                {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}};
+                {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}, {&unfinished, OptUnfinished}};
     }
 };
 
@@ -282,6 +283,7 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
     request.csv = parser.isSet(options.csv);
     request.yes = parser.isSet(options.yes);
     request.tcp = parser.isSet(options.tcp);
+    request.unfinished = parser.isSet(options.unfinished);
     request.output = parser.value(options.output);
     if (request.json && request.csv)
         return usageError(QStringLiteral("Choose one of --json and --csv."));
@@ -317,7 +319,7 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         }
     }
 
-    if (verb->verb == Verb::Scan || verb->verb == Verb::Doctor) {
+    if (verb->verb == Verb::Scan || verb->verb == Verb::Doctor || verb->verb == Verb::History) {
         if (!words.isEmpty())
             return usageError(QStringLiteral("%1 takes no device ('%2').").arg(verbName, words.first()));
         return {request, {}, {}};

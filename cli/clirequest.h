@@ -56,6 +56,7 @@ struct TCliRequest
     bool csv = false;
     bool yes = false;
     bool tcp = false;
+    bool unfinished = false;    // history
 
     // Whether the targets can be reached without a scan first.
     bool needsScan() const;

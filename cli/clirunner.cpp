@@ -238,7 +238,8 @@ TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByt
     case Verb::Scan:
     case Verb::Search:
     case Verb::Info:
-    case Verb::Doctor: break;
+    case Verb::Doctor:
+    case Verb::History: break;
     }
     Q_UNREACHABLE();
 }

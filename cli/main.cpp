@@ -1,4 +1,5 @@
 // tarvino-cli: the maintenance operations of the window, from a terminal or a script.
+#include "clihistory.h"
 #include "clirequest.h"
 #include "clirunner.h"
 #include "operationrecord.h"
@@ -46,6 +47,10 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    // The history is a file: no device, no port.
+    if (parsed.request->verb->verb == Verb::History)
+        return RunHistory(*parsed.request, TOperationJournal(), stdout, stderr);
+
     StartupInit();
     TServeur engine;
     // The doctor goes on: it names the program that holds the port.
@@ -64,12 +69,15 @@ int main(int argc, char **argv)
         return QString::fromStdString(line);
     };
     TCliRunner runner(*parsed.request, &engine, console);
-    // The same history as the window's: every operation on a device, with its outcome.
+    // The same history as the window's: "started" before an operation's first request, then its
+    // outcome, so that one cut short (the program killed) is listed by history --unfinished.
     const TOperationJournal journal;
-    SetOperationObserver([&](const TDeviceOperation &operation) {
-        if (IsJournaled(operation) && !journal.append(JournalEntryFor(operation, runner.recordFor(operation.target().ip))))
+    TOperationRecorder recorder(
+        journal, [&runner](const QString &ip) { return runner.recordFor(ip); },
+        [&journal](const QString &) {
             qWarning("tarvino-cli: the operation history %s cannot be written", qPrintable(journal.path()));
-    });
+        });
+    recorder.install();
 
     std::signal(SIGINT, onInterrupt);
     QTimer interruptWatch;
@@ -78,7 +86,5 @@ int main(int argc, char **argv)
             runner.interrupt();
     });
     interruptWatch.start(100);
-    const int status = runner.run();
-    SetOperationObserver({});
-    return status;
+    return runner.run();
 }

@@ -6,6 +6,7 @@
 #include "devicefields.h"
 #include "operationjournal.h"
 #include "operationpool.h"
+#include "serveur.h"
 #include "wire.h"
 
 
@@ -21,8 +22,13 @@ TBatchRun::~TBatchRun()
 {
     // The operations are the pool's children: their destructors cancel them and wait for their
     // workers, which put their devices back.
+    stopListening();
     delete m_pool;
     delete m_confirmScan;
+    if (m_snapshot) {
+        QString error;
+        m_snapshot->flush(&error); // a batch closed while it ran keeps what it took
+    }
 }
 
 QString TBatchRun::title() const
@@ -38,8 +44,7 @@ QString TBatchRun::title() const
 
 QString TBatchRun::versionsText(const TEPS &device)
 {
-    return QStringLiteral("firmware %1, kernel %2")
-        .arg(device.Params.text(Wire::Param::FirmwareVersion), device.Params.text(Wire::Param::KernelVersion));
+    return TRediscovery::versionsText(device);
 }
 
 QString TBatchRun::statusText(const DeviceStatus &status)
@@ -65,7 +70,7 @@ int TBatchRun::count(DeviceStatus::State state) const
 
 bool TBatchRun::isRunning() const
 {
-    return (m_pool && !m_pool->isFinished()) || !m_confirming.isEmpty() || m_confirmScan;
+    return (m_pool && !m_pool->isFinished()) || !m_rediscovery.isEmpty() || m_confirmScan;
 }
 
 TDeviceOperation *TBatchRun::makeOperation(const DeviceStatus &status)
@@ -111,13 +116,21 @@ bool TBatchRun::retryFailed()
 
 void TBatchRun::stop()
 {
+    m_stopped = true;
     if (m_pool)
         m_pool->cancel();
+    // The upgrades done wait no longer for their devices: the batch ends once the scan under way does.
+    for (const TRediscovery::Verdict &verdict : m_rediscovery.stopAll())
+        applyVerdict(verdict);
+    if (m_confirmScan)
+        m_confirmScan->cancel();
+    checkFinished();
 }
 
 void TBatchRun::launch(const QList<int> &indexes)
 {
     m_announced = false;
+    m_stopped = false;
     if (m_kind == Kind::BackUpConfiguration && !m_snapshot) {
         QString error;
         m_snapshot = TConfigSnapshot::create(
@@ -188,17 +201,25 @@ void TBatchRun::operationFinished(TDeviceOperation *operation)
     status.outcome = operation->outcome();
     status.done = status.total = -1;
     if (status.outcome.succeeded) {
-        if (upgrades()) {
+        if (upgrades() && m_stopped) {
+            settle(index, DeviceStatus::Stopped,
+                   QStringLiteral("Upgraded; not waited for: the batch was stopped before the device answered again"));
+        } else if (upgrades()) {
             status.state = DeviceStatus::Confirming;
-            m_confirming.insert(index, QDeadlineTimer(m_options.rediscoveryTimeoutMs));
+            m_rediscovery.watch(index, status.device,
+                                m_kind == Kind::BoardUpgrade ? TRediscovery::Rule::RestartThenAnswer
+                                                             : TRediscovery::Rule::AnswerAgain,
+                                QDeadlineTimer(m_options.rediscoveryTimeoutMs), m_options.rediscoveryTimeoutMs / 1000);
             emit deviceChanged(index);
             confirmNext();
         } else if (m_kind == Kind::BackUpConfiguration) {
             QString error;
             const QByteArray text = static_cast<TReadControllerText *>(operation)->text();
-            if (m_snapshot->add(status.device, text, QDateTime::currentDateTime(), &error))
+            if (m_snapshot->add(status.device, text, QDateTime::currentDateTime(), &error)) {
+                m_unindexed << index;
+                flushSnapshot(false);
                 succeed(index, QStringLiteral("Saved, %1 bytes").arg(text.size()));
-            else
+            } else
                 fail(index, QStringLiteral("Read, but not saved: %1").arg(error));
         } else {
             succeed(index, QStringLiteral("Done"));
@@ -227,53 +248,61 @@ void TBatchRun::confirmNext()
 {
     if (m_confirmScan)
         return;
-    for (auto it = m_confirming.begin(); it != m_confirming.end();) {
-        if (it->hasExpired()) {
-            const int index = it.key();
-            it = m_confirming.erase(it);
-            const QString message = QStringLiteral("Upgraded, but the device did not answer a scan within %1 s")
-                                        .arg(m_options.rediscoveryTimeoutMs / 1000);
-            fail(index, message);
-            journalConfirmation(index, false, message);
-        } else {
-            ++it;
-        }
-    }
-    if (m_confirming.isEmpty()) {
+    if (m_rediscovery.isEmpty()) {
+        stopListening();
         checkFinished();
         return;
     }
+    if (!m_listener) {
+        // Each reply is decoded once where it arrives and looked up by its device: the scan's own
+        // list is never copied.
+        m_listener = m_engine->addDiscoveryListener([this](const TDeviceDatagram &datagram) {
+            QList<TEPS> one;
+            if (MergeDiscoveryReply(one, datagram.sender, datagram.data, true) < 0)
+                return;
+            QMetaObject::invokeMethod(this, [this, device = one.first()] { confirmReply(device); }, Qt::QueuedConnection);
+        });
+    }
     m_confirmScan = new TScanDevices(m_engine, {1, 0, m_options.rediscoveryListenMs});
-    connect(m_confirmScan, &TScanDevices::deviceReplied, this, [this, scan = m_confirmScan](int found) {
-        const QList<TEPS> devices = scan->devices();
-        if (found < 0 || found >= devices.size())
-            return;
-        const TEPS &device = devices.at(found);
-        for (auto it = m_confirming.begin(); it != m_confirming.end(); ++it) {
-            DeviceStatus &status = m_statuses[it.key()];
-            if (status.device.Address != device.Address)
-                continue;
-            const int index = it.key();
-            m_confirming.erase(it);
-            status.versionsAfter = versionsText(device);
-            const QString message = status.versionsAfter == status.versionsBefore
-                                        ? QStringLiteral("Upgraded; found again with %1 (as before)").arg(status.versionsAfter)
-                                        : QStringLiteral("Upgraded; found again with %1 (before: %2)")
-                                              .arg(status.versionsAfter, status.versionsBefore);
-            succeed(index, message);
-            journalConfirmation(index, true, message);
-            break;
-        }
-    });
     connect(m_confirmScan, &TDeviceOperation::finished, this, &TBatchRun::confirmScanFinished);
     m_confirmScan->start();
+}
+
+void TBatchRun::confirmReply(const TEPS &device)
+{
+    if (const std::optional<TRediscovery::Verdict> verdict = m_rediscovery.replied(device))
+        applyVerdict(*verdict);
 }
 
 void TBatchRun::confirmScanFinished()
 {
     m_confirmScan->deleteLater();
     m_confirmScan = nullptr;
+    for (const TRediscovery::Verdict &verdict : m_rediscovery.roundEnded())
+        applyVerdict(verdict);
     confirmNext();
+}
+
+void TBatchRun::applyVerdict(const TRediscovery::Verdict &verdict)
+{
+    DeviceStatus &status = m_statuses[verdict.index];
+    status.versionsAfter = verdict.versionsAfter;
+    status.warning = verdict.warning();
+    if (verdict.kind == TRediscovery::Verdict::Stopped)
+        settle(verdict.index, DeviceStatus::Stopped, verdict.message);
+    else if (verdict.succeeded())
+        settle(verdict.index, DeviceStatus::Succeeded, verdict.message);
+    else
+        fail(verdict.index, verdict.message);
+    journalConfirmation(verdict.index, verdict);
+}
+
+void TBatchRun::stopListening()
+{
+    if (!m_listener)
+        return;
+    m_engine->removeDiscoveryListener(m_listener);
+    m_listener = 0;
 }
 
 void TBatchRun::succeed(int index, const QString &message)
@@ -295,7 +324,7 @@ void TBatchRun::settle(int index, DeviceStatus::State state, const QString &mess
     emit deviceChanged(index);
 }
 
-void TBatchRun::journalConfirmation(int index, bool confirmed, const QString &message)
+void TBatchRun::journalConfirmation(int index, const TRediscovery::Verdict &verdict)
 {
     // The upgrade itself is in the history already, as every operation is: this says whether the
     // device came back after it.
@@ -310,16 +339,40 @@ void TBatchRun::journalConfirmation(int index, bool confirmed, const QString &me
     entry.operation = title() + QStringLiteral(": found again");
     entry.file = m_file;
     entry.fileSha256 = status.outcome.sentSha256;
-    entry.outcome = confirmed ? QStringLiteral("succeeded") : QStringLiteral("failed");
-    entry.message = confirmed ? QString() : message;
-    entry.detail = confirmed ? message : QString();
+    const bool confirmed = verdict.succeeded();
+    entry.outcome = confirmed ? QStringLiteral("succeeded")
+                  : verdict.kind == TRediscovery::Verdict::Stopped ? QStringLiteral("cancelled")
+                                                                  : QStringLiteral("failed");
+    entry.message = confirmed ? QString() : verdict.message;
+    entry.detail = confirmed ? verdict.message : QString();
     m_options.journal->append(entry);
+}
+
+void TBatchRun::flushSnapshot(bool final)
+{
+    // One index for many devices; a bound on how much of a run a crash can leave out of it.
+    constexpr qint64 FlushIntervalMs = 2000;
+    if (!m_snapshot || m_unindexed.isEmpty())
+        return;
+    if (!final && m_sinceFlush.isValid() && m_sinceFlush.elapsed() < FlushIntervalMs)
+        return;
+    m_sinceFlush.start();
+    QString error;
+    if (m_snapshot->flush(&error)) {
+        m_unindexed.clear();
+        return;
+    }
+    if (!final)
+        return; // tried again later, and at the end
+    for (int index : std::exchange(m_unindexed, {}))
+        settle(index, DeviceStatus::Failed, QStringLiteral("Saved, but the snapshot's index was not written: %1").arg(error));
 }
 
 void TBatchRun::checkFinished()
 {
     if (isRunning() || m_announced)
         return;
+    flushSnapshot(true);
     m_announced = true;
     emit finished();
 }

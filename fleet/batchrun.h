@@ -3,14 +3,17 @@
 // waiting, its phase and progress while it runs, then its outcome. Stop starts no new device and
 // has the running ones stop before their next exchange (each is still put back); "retry failed"
 // runs the failed and stopped ones again. After a firmware upgrade the device must answer a scan
-// again within a bound, and its versions before and after are kept. Only the devices given at the
-// start are ever touched, whatever the list shows meanwhile.
+// again within a bound (after a board upgrade: go away first, as a restart does; see TRediscovery),
+// and its versions before and after are kept; Stop ends that wait too. Only the devices given at
+// the start are ever touched, whatever the list shows meanwhile.
 
 #include "configsnapshot.h"
 #include "deviceoperation.h"
+#include "rediscovery.h"
 #include "tools.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -48,6 +51,7 @@ public:
         QString message;        // the outcome: the window's message on failure, what was done on success
         QString versionsBefore; // firmware upgrades: the versions the device reported before and after
         QString versionsAfter;
+        bool warning = false;   // succeeded, but with something to check (the same firmware after a board upgrade)
         TOperationOutcome outcome;
 
         // A device waiting for its turn.
@@ -93,10 +97,15 @@ private:
     void succeed(int index, const QString &message);
     void fail(int index, const QString &message);
     void settle(int index, DeviceStatus::State state, const QString &message);
-    void journalConfirmation(int index, bool confirmed, const QString &message);
+    void journalConfirmation(int index, const TRediscovery::Verdict &verdict);
     void confirmNext();
     void confirmScanFinished();
+    void confirmReply(const TEPS &device);
+    void applyVerdict(const TRediscovery::Verdict &verdict);
+    void stopListening();
     void checkFinished();
+    // Writes the snapshot's index: at the end of a run, and meanwhile at most every few seconds.
+    void flushSnapshot(bool final);
     bool upgrades() const { return m_kind == Kind::ControllerUpgrade || m_kind == Kind::BoardUpgrade; }
 
     TServeur *m_engine;
@@ -106,8 +115,12 @@ private:
     QList<DeviceStatus> m_statuses;
     QHash<TDeviceOperation *, int> m_indexOf;
     TOperationPool *m_pool = nullptr;
-    TScanDevices *m_confirmScan = nullptr;
-    QHash<int, QDeadlineTimer> m_confirming; // device index -> its deadline
+    TScanDevices *m_confirmScan = nullptr;  // sends the confirming scans, one round each
+    TRediscovery m_rediscovery;            // the upgraded devices not yet confirmed
+    int m_listener = 0;                    // the engine's discovery listener while confirming
     std::optional<TConfigSnapshot> m_snapshot;
+    QList<int> m_unindexed;     // devices saved since the snapshot's index was last written
+    QElapsedTimer m_sinceFlush;
     bool m_announced = false; // finished() was emitted for this run or retry
+    bool m_stopped = false;   // stop() was asked for this run or retry
 };

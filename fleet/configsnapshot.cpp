@@ -150,6 +150,7 @@ std::optional<TConfigSnapshot> TConfigSnapshot::open(const QString &folder, QStr
             setError(error, QStringLiteral("The index of the snapshot %1 is damaged").arg(QDir::toNativeSeparators(folder)));
             return std::nullopt;
         }
+        snapshot.m_positionOfFile.insert(entry->file, snapshot.m_entries.size());
         snapshot.m_entries.append(*entry);
     }
     return snapshot;
@@ -215,17 +216,23 @@ bool TConfigSnapshot::add(const TEPS &device, const QByteArray &configuration, c
         return false;
     }
 
-    const QList<TSnapshotEntry> before = m_entries;
-    const auto existing = std::find_if(m_entries.begin(), m_entries.end(),
-                                       [&](const TSnapshotEntry &e) { return e.file == entry.file; });
-    if (existing != m_entries.end())
-        *existing = entry;
-    else
+    if (const auto existing = m_positionOfFile.constFind(entry.file); existing != m_positionOfFile.cend()) {
+        m_entries[*existing] = entry;
+    } else {
+        m_positionOfFile.insert(entry.file, m_entries.size());
         m_entries.append(entry);
-    if (!writeIndex(error)) {
-        m_entries = before;
-        return false;
     }
+    m_dirty = true;
+    return true;
+}
+
+bool TConfigSnapshot::flush(QString *error)
+{
+    if (!m_dirty)
+        return true;
+    if (!writeIndex(error))
+        return false;
+    m_dirty = false;
     return true;
 }
 
@@ -241,10 +248,9 @@ std::optional<TSnapshotEntry> TConfigSnapshot::entryFor(const TEPS &device) cons
 
 std::optional<TSnapshotEntry> TConfigSnapshot::entryFor(quint64 mac) const
 {
-    for (const TSnapshotEntry &entry : m_entries) {
-        if (entry.mac == mac)
-            return entry;
-    }
+    const auto found = m_positionOfFile.constFind(fileNameFor(mac));
+    if (found != m_positionOfFile.cend() && m_entries.at(*found).mac == mac)
+        return m_entries.at(*found);
     return std::nullopt;
 }
 

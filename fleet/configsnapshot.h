@@ -5,14 +5,16 @@
 // ("2026-12-08_10-15-30", with "-2", "-3"... when two are taken within one second), holding one
 // file per device named by its MAC address ("00-50-C2-02-5C-C1.cfg", the bytes as the device
 // holds them) and "index.json": one entry per device with what identifies it and its file's
-// SHA-256. The index is rewritten (atomically) after each file, so a run cut short leaves a
-// snapshot of what it took. In the index the MAC address is written as the file is named
+// SHA-256. The index is written (atomically) by flush(), which a batch calls at its end and now
+// and then meanwhile, not after each file: one write for many devices, and a run cut short still
+// leaves a snapshot of what it took up to its last flush. In the index the MAC address is written as the file is named
 // ("00-50-C2-02-5C-C1") and times in ISO 8601 with their offset from UTC.
 
 #include "tools.h"
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -54,10 +56,15 @@ public:
     // The folder's own name: its date and time.
     QString name() const;
 
-    // Writes one device's configuration (the file atomically, then the index). A device already in
-    // the snapshot is replaced. False with the reason when either cannot be written, or when the
-    // device reported no MAC address (Mac 0), which could not be told from another such device.
+    // Writes one device's configuration (the file atomically) and takes it into the entries; the
+    // index follows at the next flush(). A device already in the snapshot is replaced. False with
+    // the reason when the file cannot be written, or when the device reported no MAC address
+    // (Mac 0) and no IP address, which could not be told from another such device.
     bool add(const TEPS &device, const QByteArray &configuration, const QDateTime &when, QString *error);
+    // Writes the index (atomically) when an entry was added since it was last written; false with
+    // the reason when it cannot be (the entries stay, for another try).
+    bool flush(QString *error);
+    bool isFlushed() const { return !m_dirty; }
     const QList<TSnapshotEntry> &entries() const { return m_entries; }
     std::optional<TSnapshotEntry> entryFor(quint64 mac) const;
     // By MAC address, or by IP address for a device that reports no hardware address.
@@ -76,4 +83,6 @@ private:
 
     QString m_folder;
     QList<TSnapshotEntry> m_entries;
+    QHash<QString, qsizetype> m_positionOfFile; // m_entries by file name: no walk per device
+    bool m_dirty = false;
 };

@@ -373,17 +373,30 @@ void TNetworkCheck::report(const QList<TNetworkFinding> &findings)
         report(finding);
 }
 
+void THeardReplies::merge(const QString &sender, QByteArrayView reply, const TNetworkAdapter &adapter)
+{
+    Segment &segment = m_byAdapter[adapter.address];
+    segment.adapter = adapter;
+    MergeDiscoveryReply(segment.devices, segment.index, sender, reply, true);
+}
+
+QList<THeardDevice> THeardReplies::heard() const
+{
+    QList<THeardDevice> heard;
+    for (const Segment &segment : m_byAdapter)
+        for (const TEPS &device : segment.devices)
+            heard << THeardDevice{device, segment.adapter};
+    return heard;
+}
+
 QList<THeardDevice> TNetworkCheck::scan(TDeviceSession &session, const QList<TNetworkAdapter> &adapters)
 {
     TServeur &engine = session.engine();
     std::mutex heardMutex;
-    QHash<quint32, QList<TEPS>> byAdapter; // the replies merged per adapter, by device
-    QHash<quint32, TNetworkAdapter> adapterOf;
+    THeardReplies replies;
     const int listener = engine.addDiscoveryListener([&](const TDeviceDatagram &datagram) {
         std::lock_guard lock(heardMutex);
-        QList<TEPS> &list = byAdapter[datagram.adapter.address];
-        adapterOf.insert(datagram.adapter.address, datagram.adapter);
-        MergeDiscoveryReply(list, datagram.sender, datagram.data, true);
+        replies.merge(datagram.sender, datagram.data, datagram.adapter);
     });
     const auto stopListening = qScopeGuard([&] { engine.removeDiscoveryListener(listener); });
 
@@ -396,9 +409,7 @@ QList<THeardDevice> TNetworkCheck::scan(TDeviceSession &session, const QList<TNe
     QList<THeardDevice> heard;
     {
         std::lock_guard lock(heardMutex);
-        for (auto it = byAdapter.cbegin(); it != byAdapter.cend(); ++it)
-            for (const TEPS &device : it.value())
-                heard << THeardDevice{device, adapterOf.value(it.key())};
+        heard = replies.heard();
     }
     report(NetworkCheck::scanFindings(sent.sentThrough, sent.failures, heard));
     report(NetworkCheck::vanishedAdapterFindings(adapters, NetworkAdapters()));

@@ -9,6 +9,7 @@
 // rules, the ARP flush and a port's holder come from the platform (platform.h). The operation runs
 // them on its worker thread and reports each finding as it is made.
 
+#include "datagram.h"
 #include "deviceoperation.h"
 #include "netadapters.h"
 #include "platform.h"
@@ -50,6 +51,26 @@ struct THeardDevice
 {
     TEPS device;
     TNetworkAdapter adapter;
+};
+
+// The replies of the check's scan, merged per adapter by device through the window's index by
+// address record: a large segment's replies cost no walk of the list each.
+class THeardReplies
+{
+public:
+    // A discovery reply as the engine received it; invalid replies are ignored.
+    void merge(const QString &sender, QByteArrayView reply, const TNetworkAdapter &adapter);
+    // Every device once per adapter it was heard through, in the order of its first reply there.
+    QList<THeardDevice> heard() const;
+
+private:
+    struct Segment
+    {
+        TNetworkAdapter adapter;
+        QList<TEPS> devices;
+        TDeviceIndex index;
+    };
+    QHash<quint32, Segment> m_byAdapter; // by the adapter's address
 };
 
 namespace NetworkCheck {

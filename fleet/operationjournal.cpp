@@ -14,7 +14,10 @@
 // One line per entry:
 //   {"when":"2026-12-08T10:15:30.120+01:00","mac":"00.50.C2.02.5C.C1","ip":"198.18.1.1","name":...,
 //    "operation":"Controller upgrade","file":...,"fileSha256":...,"outcome":"succeeded","message":...,"detail":...}
-// Compact JSON escapes line ends inside texts, so an entry is always one line.
+// Compact JSON escapes line ends inside texts, so an entry is always one line. Lines of an
+// operation that works on its device carry "id" too: its "started" line (outcome "started", written
+// before the first change), its end and, once the technician saw an operation that never ended,
+// an "acknowledged" line.
 
 namespace {
 struct Field
@@ -76,12 +79,18 @@ bool TOperationJournal::append(const TJournalEntry &entry, QString *error) const
     QJsonObject object{{QStringLiteral("when"), whenText(entry.when)}};
     for (const Field &field : Fields)
         object.insert(QLatin1String(field.key), entry.*field.member);
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    if (!entry.id.isEmpty())
+        object.insert(QStringLiteral("id"), entry.id);
+    QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
         setError(error, QStringLiteral("Cannot make the folder of %1").arg(QDir::toNativeSeparators(m_path)));
         return false;
     }
+    // A line torn by a crash (no line end) would swallow this one: it starts on a line of its own.
+    if (QFile last(m_path); last.open(QIODevice::ReadOnly) && last.size() > 0 && last.seek(last.size() - 1)
+                            && last.read(1) != "\n")
+        line.prepend('\n');
     // Append mode is O_APPEND and unbuffered gives one write(2) of the whole line: writers in
     // other threads or programs never split it.
     QFile file(m_path);
@@ -98,27 +107,48 @@ bool TOperationJournal::append(const TJournalEntry &entry, QString *error) const
 
 QList<TJournalEntry> TOperationJournal::read(int *skippedLines) const
 {
+    QFile file(m_path);
+    const QByteArray all = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return parse(all, skippedLines);
+}
+
+QList<TJournalEntry> TOperationJournal::readTail(qint64 maxBytes, int *skippedLines) const
+{
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly))
+        return parse({}, skippedLines);
+    const qint64 size = file.size();
+    if (size <= maxBytes)
+        return parse(file.readAll(), skippedLines);
+    // One byte before the tail tells whether the tail starts on a line of its own.
+    if (!file.seek(size - maxBytes - 1))
+        return parse({}, skippedLines);
+    QByteArray tail = file.read(maxBytes + 1);
+    const qsizetype lineEnd = tail.indexOf('\n');
+    tail.remove(0, lineEnd < 0 ? tail.size() : lineEnd + 1);
+    return parse(tail, skippedLines);
+}
+
+QList<TJournalEntry> TOperationJournal::parse(const QByteArray &all, int *skippedLines)
+{
     QList<TJournalEntry> entries;
     int skipped = 0;
-    QFile file(m_path);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray all = file.readAll();
-        for (const QByteArray &line : all.split('\n')) {
-            if (line.trimmed().isEmpty())
-                continue;
-            QJsonParseError parseError;
-            const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
-            const QJsonObject object = document.object();
-            TJournalEntry entry;
-            entry.when = QDateTime::fromString(object.value(QStringLiteral("when")).toString(), Qt::ISODateWithMs);
-            if (parseError.error != QJsonParseError::NoError || !document.isObject() || !entry.when.isValid()) {
-                ++skipped;
-                continue;
-            }
-            for (const Field &field : Fields)
-                entry.*field.member = object.value(QLatin1String(field.key)).toString();
-            entries.append(entry);
+    for (const QByteArray &line : all.split('\n')) {
+        if (line.trimmed().isEmpty())
+            continue;
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+        const QJsonObject object = document.object();
+        TJournalEntry entry;
+        entry.when = QDateTime::fromString(object.value(QStringLiteral("when")).toString(), Qt::ISODateWithMs);
+        if (parseError.error != QJsonParseError::NoError || !document.isObject() || !entry.when.isValid()) {
+            ++skipped;
+            continue;
         }
+        for (const Field &field : Fields)
+            entry.*field.member = object.value(QLatin1String(field.key)).toString();
+        entry.id = object.value(QStringLiteral("id")).toString();
+        entries.append(entry);
     }
     if (skippedLines)
         *skippedLines = skipped;

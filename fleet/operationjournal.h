@@ -20,6 +20,9 @@ struct TJournalEntry
     QString outcome;    // succeeded, failed, declined, cancelled
     QString message;    // the window's message on failure
     QString detail;
+    // Pairs an operation's "started" line with its end and with its acknowledgement; empty on
+    // lines that stand alone.
+    QString id = {};
 
     bool operator==(const TJournalEntry &) const = default;
 };
@@ -36,6 +39,9 @@ public:
     bool append(const TJournalEntry &entry, QString *error = nullptr) const;
     // Every entry, oldest first; lines that cannot be read are skipped and counted.
     QList<TJournalEntry> read(int *skippedLines = nullptr) const;
+    // The entries of the file's last maxBytes (all of a smaller file), oldest first: what a start
+    // looks at, without reading years of history. The line cut by the limit is left out.
+    QList<TJournalEntry> readTail(qint64 maxBytes, int *skippedLines = nullptr) const;
 
     // Whether any field of the entry contains the text (case ignored); an empty text matches all.
     static bool matches(const TJournalEntry &entry, const QString &text);
@@ -43,5 +49,6 @@ public:
     static QString toCsv(const QList<TJournalEntry> &entries);
 
 private:
+    static QList<TJournalEntry> parse(const QByteArray &lines, int *skippedLines);
     QString m_path;
 };

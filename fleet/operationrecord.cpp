@@ -5,6 +5,8 @@
 #include "controlleroperations.h"
 #include "devicefields.h"
 
+#include <QUuid>
+
 bool IsJournaled(const TDeviceOperation &operation)
 {
     return !qobject_cast<const TScanDevices *>(&operation) && !qobject_cast<const TSearchDevice *>(&operation);
@@ -39,4 +41,70 @@ TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *dev
     detail << outcome.notes;
     entry.detail = detail.join(QStringLiteral("; "));
     return entry;
+}
+
+TJournalEntry StartedEntryFor(const TDeviceOperation &operation, const TEPS *device, const QString &id)
+{
+    TJournalEntry entry;
+    entry.when = QDateTime::currentDateTime();
+    entry.ip = operation.target().ip;
+    if (device) {
+        entry.mac = MacText(device->Mac);
+        entry.name = device->Params.text(Wire::Param::Name);
+    }
+    entry.operation = operation.title();
+    if (const auto *upgrade = qobject_cast<const TControllerUpgrade *>(&operation))
+        entry.file = upgrade->fileName();
+    else if (const auto *board = qobject_cast<const TBoardUpgrade *>(&operation))
+        entry.file = board->fileName();
+    entry.fileSha256 = operation.payloadSha256();
+    entry.outcome = QStringLiteral("started");
+    entry.id = id;
+    return entry;
+}
+
+TOperationRecorder::TOperationRecorder(const TOperationJournal &journal, DeviceLookup lookup, FailureSink failed)
+    : m_journal(journal), m_lookup(std::move(lookup)), m_failed(std::move(failed))
+{
+}
+
+TOperationRecorder::~TOperationRecorder()
+{
+    if (!m_installed)
+        return;
+    SetOperationStartObserver({});
+    SetOperationObserver({});
+}
+
+void TOperationRecorder::install()
+{
+    m_installed = true;
+    SetOperationStartObserver([this](const TDeviceOperation &operation) { started(operation); });
+    SetOperationObserver([this](const TDeviceOperation &operation) { finished(operation); });
+}
+
+void TOperationRecorder::started(const TDeviceOperation &operation)
+{
+    if (!IsJournaled(operation))
+        return;
+    // Unique across the programs that share the history.
+    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    m_ids.insert(&operation, id);
+    append(StartedEntryFor(operation, m_lookup ? m_lookup(operation.target().ip) : nullptr, id));
+}
+
+void TOperationRecorder::finished(const TDeviceOperation &operation)
+{
+    if (!IsJournaled(operation))
+        return;
+    TJournalEntry entry = JournalEntryFor(operation, m_lookup ? m_lookup(operation.target().ip) : nullptr);
+    entry.id = m_ids.take(&operation);
+    append(entry);
+}
+
+void TOperationRecorder::append(const TJournalEntry &entry)
+{
+    QString error;
+    if (!m_journal.append(entry, &error) && m_failed)
+        m_failed(error);
 }

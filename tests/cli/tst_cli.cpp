@@ -1,6 +1,7 @@
 // tarvino-cli's reading of its command line and of device lists, without devices: what a usage
 // error is (nothing may be sent after one), how targets are told apart, and that what `scan`
 // writes reads back as the same devices.
+#include "clihistory.h"
 #include "clirequest.h"
 #include "clitargets.h"
 #include "controlleroperations.h"
@@ -76,6 +77,8 @@ private slots:
         row("command by kebab name", {u"command"_qs, u"198.18.1.1"_qs, u"start-ftp-server"_qs}, false, {});
         row("config get of several into a folder", {u"config"_qs, u"get"_qs, u"--all"_qs, u"-o"_qs, m_dir.path()}, false, {});
         row("from a list", {u"reset"_qs, u"--from"_qs, u"@list"_qs}, false, {});
+        row("history", {u"history"_qs}, false, {});
+        row("history of the unfinished, as JSON", {u"history"_qs, u"--unfinished"_qs, u"--json"_qs}, false, {});
 
         row("no verb", {}, false, u"No verb"_qs);
         row("unknown verb", {u"flash"_qs}, false, u"Unknown verb 'flash'"_qs);
@@ -104,6 +107,8 @@ private slots:
         row("search by name", {u"search"_qs, u"Pump"_qs}, false, u"one IPv4 address"_qs);
         row("missing list", {u"reset"_qs, u"--from"_qs, u"/no/list"_qs}, false, u"does not exist"_qs);
         row("empty list", {u"reset"_qs, u"--from"_qs, empty}, false, u"is empty"_qs);
+        row("history of a device", {u"history"_qs, u"198.18.1.1"_qs}, false, u"takes no device"_qs);
+        row("unfinished without history", {u"scan"_qs, u"--unfinished"_qs}, false, u"does not take --unfinished"_qs);
     }
 
     void commandLine()
@@ -124,6 +129,59 @@ private slots:
             QVERIFY(!parsed.request);
             QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
         }
+    }
+
+    // history --unfinished: the operations whose "started" line no end follows, as a table or as
+    // one JSON object per line; the whole history without it.
+    void historyOfTheUnfinished_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("lines"); // what each line of the output holds, in order
+        QTest::newRow("table") << QStringList{u"history"_qs, u"--unfinished"_qs}
+                               << QStringList{u"Started"_qs, u"198.18.1.7  00.50.C2.02.5C.C1  Controller upgrade"_qs};
+        QTest::newRow("json") << QStringList{u"history"_qs, u"--unfinished"_qs, u"--json"_qs}
+                              << QStringList{u"\"ip\":\"198.18.1.7\""_qs};
+        QTest::newRow("whole history") << QStringList{u"history"_qs}
+                                       << QStringList{u"When"_qs, u"198.18.1.5"_qs, u"198.18.1.7"_qs, u"198.18.1.5"_qs,
+                                                      u"198.18.1.6"_qs, u"198.18.1.6"_qs};
+    }
+    void historyOfTheUnfinished()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, lines);
+        const TOperationJournal journal(m_dir.filePath(u"history-%1.jsonl"_qs.arg(QString::fromLatin1(QTest::currentDataTag()))));
+        const QDateTime start(QDate(2026, 12, 8), QTime(14, 2));
+        auto line = [&](const QString &ip, const QString &outcome, const QString &id, int minute) {
+            TJournalEntry entry;
+            entry.when = start.addSecs(60 * minute);
+            entry.ip = ip;
+            entry.mac = ip.endsWith(u'7') ? u"00.50.C2.02.5C.C1"_qs : QString();
+            entry.operation = u"Controller upgrade"_qs;
+            entry.fileSha256 = QString(64, u'c');
+            entry.outcome = outcome;
+            entry.id = id;
+            QVERIFY(journal.append(entry));
+        };
+        line(u"198.18.1.5"_qs, u"started"_qs, u"a"_qs, 0);
+        line(u"198.18.1.7"_qs, u"started"_qs, u"b"_qs, 1); // never ended: the program was killed
+        line(u"198.18.1.5"_qs, u"succeeded"_qs, u"a"_qs, 2);
+        line(u"198.18.1.6"_qs, u"started"_qs, u"c"_qs, 3);
+        line(u"198.18.1.6"_qs, u"acknowledged"_qs, u"c"_qs, 4);
+        const TParsedCommandLine parsed = ParseCommandLine(arguments, {false});
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        const QStringList output = HistoryText(*parsed.request, journal).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(output.size(), lines.size());
+        for (int i = 0; i < lines.size(); ++i)
+            QVERIFY2(output.at(i).contains(lines.at(i)), qPrintable(output.at(i)));
+        if (!parsed.request->json)
+            return;
+        const QJsonObject object = QJsonDocument::fromJson(output.first().toUtf8()).object();
+        QCOMPARE(object.value(u"format"_qs).toInt(), 1);
+        QCOMPARE(object.value(u"id"_qs).toString(), u"b"_qs);
+        QCOMPARE(object.value(u"operation"_qs).toString(), u"Controller upgrade"_qs);
+        QCOMPARE(object.value(u"sha256"_qs).toString(), QString(64, u'c'));
+        QCOMPARE(QDateTime::fromString(object.value(u"started"_qs).toString(), Qt::ISODateWithMs), start.addSecs(60));
+        QVERIFY(object.value(u"message"_qs).toString().endsWith(u"never finished: the device may be left with its updater on"_qs));
     }
 
     void helpIsNotAnError()

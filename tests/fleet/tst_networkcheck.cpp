@@ -4,6 +4,8 @@
 #include "devicefields.h"
 #include "netadapters.h"
 #include "networkcheck.h"
+#include "resource.h"
+#include "../protocol/replybuilder.h"
 
 #include <QTest>
 
@@ -195,6 +197,60 @@ private slots:
             QVERIFY(f.isProblem());
         for (const QString &word : words)
             QVERIFY2(findings.first().text.contains(word), qPrintable(findings.first().text + u" lacks "_s + word));
+    }
+
+    // The check's scan merges each reply through the index by address record: the devices it hears
+    // are those the plain merge (a walk of the list per reply) gives, per adapter, in the same order.
+    void heardRepliesAsThePlainMerge_data()
+    {
+        QTest::addColumn<QList<int>>("devices");  // per reply: the device (its MAC's last byte), -1 an invalid reply
+        QTest::addColumn<QList<int>>("adapters"); // per reply: 0 Office, 1 Devices
+        QTest::addColumn<int>("heard");
+        QTest::newRow("one adapter, each once") << QList<int>{1, 2, 3} << QList<int>{1, 1, 1} << 3;
+        QTest::newRow("answers again, some twice") << QList<int>{1, 2, 1, 3, 2, 2} << QList<int>{1, 1, 1, 1, 1, 1} << 3;
+        QTest::newRow("one device through two adapters") << QList<int>{5, 5, 6} << QList<int>{0, 1, 1} << 3;
+        QTest::newRow("invalid replies ignored") << QList<int>{-1, 4, -1, 4} << QList<int>{1, 1, 0, 1} << 1;
+        QList<int> many, through;
+        for (int i = 0; i < 600; ++i) {
+            many << (i * 7) % 250 + 1;
+            through << (i / 250) % 2; // every device through one adapter, then the other
+        }
+        QTest::newRow("a large segment, out of order") << many << through << 500;
+    }
+    void heardRepliesAsThePlainMerge()
+    {
+        QFETCH(QList<int>, devices);
+        QFETCH(QList<int>, adapters);
+        QFETCH(int, heard);
+        StartupInit(); // the protocol code replies are checked against
+        const TNetworkAdapter byNumber[] = {Office, Devices};
+        THeardReplies replies;
+        QHash<quint32, QList<TEPS>> plain;
+        QList<quint32> order; // the adapters in the order of their first reply
+        for (int i = 0; i < devices.size(); ++i) {
+            const int device = devices.at(i);
+            const QByteArray reply = device < 0 ? QByteArray("\x00\x01 short")
+                                                : ReplyBuilder(1, QByteArray::fromHex("00010050c20000") + char(device))
+                                                      .text(Wire::Param::Name, QByteArray::number(i).constData())
+                                                      .terminate()
+                                                      .bytes();
+            const TNetworkAdapter &through = byNumber[adapters.at(i)];
+            const QString sender = QStringLiteral("192.168.5.%1").arg(qMax(device, 0));
+            replies.merge(sender, reply, through);
+            if (!order.contains(through.address))
+                order << through.address;
+            MergeDiscoveryReply(plain[through.address], sender, reply, true);
+        }
+        const QList<THeardDevice> indexed = replies.heard();
+        QCOMPARE(indexed.size(), qsizetype(heard));
+        // The same devices per adapter, in the same order, with the same fields (the latest name).
+        QHash<quint32, QList<TEPS>> byAdapter;
+        for (const THeardDevice &h : indexed) {
+            byAdapter[h.adapter.address] << h.device;
+            QCOMPARE(h.adapter.name, h.adapter.address == Office.address ? Office.name : Devices.name);
+        }
+        for (quint32 address : std::as_const(order))
+            QCOMPARE(byAdapter.value(address), plain.value(address));
     }
 
     void scanCounts()

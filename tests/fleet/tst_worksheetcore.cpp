@@ -4,6 +4,8 @@
 #include "devicefields.h"
 #include "linediff.h"
 #include "operationjournal.h"
+#include "rediscovery.h"
+#include "unfinishedoperations.h"
 #include "testfiles.h"
 #include "wire.h"
 
@@ -44,6 +46,34 @@ TEPS device(quint64 mac, const QString &name)
 }
 
 const QDateTime Noon(QDate(2026, 12, 8), QTime(12, 0, 0, 250));
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A line of the history for the pairing rows: "started", an end ("succeeded", "failed"...) or
+// "acknowledged", of the operation with this id.
+TJournalEntry historyLine(const QString &id, const QString &outcome, int minute, const QString &ip = u"198.18.1.5"_qs)
+{
+    TJournalEntry entry;
+    entry.when = Noon.addSecs(60 * minute);
+    entry.ip = ip;
+    entry.operation = u"Controller upgrade"_qs;
+    entry.outcome = outcome;
+    entry.id = id;
+    return entry;
+}
+
+// A device as a confirming scan hears it: its address record, its firmware.
+TEPS answering(quint64 mac, const QByteArray &firmware)
+{
+    TEPS d = device(mac, u"Pump"_qs);
+    d.Address = {0, 1, quint8(mac >> 40), quint8(mac >> 32), quint8(mac >> 24), quint8(mac >> 16), quint8(mac >> 8), quint8(mac)};
+    d.Params.set(Wire::Param::FirmwareVersion, firmware);
+    return d;
+}
 
 // Lines split as the diff splits them (line end kept): for the reference LCS.
 QList<QByteArray> rawLines(const QByteArray &text)
@@ -170,6 +200,7 @@ private slots:
         for (int k = 0; k < macs.size(); ++k)
             QVERIFY2(snapshot->add(device(macs[k], QStringLiteral("Dev-%1").arg(k)), bytesOf(k), Noon.addSecs(k), &error),
                      qPrintable(error));
+        QVERIFY2(snapshot->flush(&error), qPrintable(error));
 
         std::optional<TConfigSnapshot> reopened = TConfigSnapshot::open(snapshot->folder(), &error);
         QVERIFY2(reopened, qPrintable(error));
@@ -198,6 +229,7 @@ private slots:
         QVERIFY(snapshot->add(device(0x0050C2025CC1ULL, QStringLiteral("Old")), allByteValues(), Noon, &error));
         QVERIFY(snapshot->add(device(0x001A2BA0943AULL, QStringLiteral("Other")), "x", Noon, &error));
         QVERIFY(snapshot->add(device(0x0050C2025CC1ULL, QStringLiteral("New")), "second", Noon.addSecs(5), &error));
+        QVERIFY2(snapshot->flush(&error), qPrintable(error));
         std::optional<TConfigSnapshot> reopened = TConfigSnapshot::open(snapshot->folder(), &error);
         QVERIFY(reopened);
         QCOMPARE(reopened->entries().size(), 2);
@@ -233,12 +265,66 @@ private slots:
             QVERIFY(snapshot->entries().isEmpty());
             return;
         }
+        QVERIFY2(snapshot->flush(&error), qPrintable(error));
         const std::optional<TConfigSnapshot> reopened = TConfigSnapshot::open(snapshot->folder(), &error);
         QVERIFY2(reopened, qPrintable(error));
         const std::optional<TSnapshotEntry> entry = reopened->entryFor(searched);
         QVERIFY(entry);
         QCOMPARE(entry->file, file);
         QCOMPARE(*reopened->configuration(*entry, &error), QByteArray("x"));
+    }
+
+    // The index is written by flush(), once for many devices: until then a reader sees the index
+    // of the last flush, whole (never half written), and a flush with nothing new writes nothing.
+    void snapshotIndexWrittenByFlush_data()
+    {
+        QTest::addColumn<int>("devices");
+        QTest::addColumn<QList<int>>("flushAfter"); // flush after adding this many devices
+        QTest::addColumn<QList<int>>("seenAfter");  // what a reader of the index sees after each add
+        QTest::newRow("one flush at the end") << 4 << QList<int>{4} << QList<int>{0, 0, 0, 4};
+        QTest::newRow("a flush midway") << 5 << QList<int>{2, 5} << QList<int>{0, 2, 2, 2, 5};
+        QTest::newRow("a flush after each") << 3 << QList<int>{1, 2, 3} << QList<int>{1, 2, 3};
+        QTest::newRow("never flushed") << 3 << QList<int>{} << QList<int>{0, 0, 0};
+    }
+    void snapshotIndexWrittenByFlush()
+    {
+        QFETCH(int, devices);
+        QFETCH(QList<int>, flushAfter);
+        QFETCH(QList<int>, seenAfter);
+        QString error;
+        std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
+        QVERIFY2(snapshot, qPrintable(error));
+        QVERIFY(snapshot->isFlushed());
+        const QString indexPath = QDir(snapshot->folder()).filePath(u"index.json"_qs);
+        auto seen = [&] {
+            const std::optional<TConfigSnapshot> reader = TConfigSnapshot::open(snapshot->folder(), &error);
+            return reader ? int(reader->entries().size()) : -1;
+        };
+        for (int k = 1; k <= devices; ++k) {
+            QVERIFY(snapshot->add(device(0x0050C2000000ULL + quint64(k), QStringLiteral("Dev-%1").arg(k)), "cfg", Noon, &error));
+            QVERIFY(!snapshot->isFlushed());
+            if (flushAfter.contains(k)) {
+                QVERIFY2(snapshot->flush(&error), qPrintable(error));
+                QVERIFY(snapshot->isFlushed());
+            }
+            QCOMPARE(seen(), seenAfter.at(k - 1));
+            QCOMPARE(snapshot->entries().size(), qsizetype(k)); // the entries are there before the index
+        }
+        // Nothing new: the index is left as it is (same file, same bytes).
+        QVERIFY(snapshot->flush(&error));
+        const QFileInfo before(indexPath);
+        const QByteArray bytesBefore = fileBytes(indexPath);
+        QVERIFY(snapshot->flush(&error));
+        QCOMPARE(QFileInfo(indexPath).lastModified(), before.lastModified());
+        QCOMPARE(fileBytes(indexPath), bytesBefore);
+        // The index holds every device and each by its own MAC address.
+        const std::optional<TConfigSnapshot> reopened = TConfigSnapshot::open(snapshot->folder(), &error);
+        QVERIFY2(reopened, qPrintable(error));
+        QCOMPARE(reopened->entries(), snapshot->entries());
+        for (int k = 1; k <= devices; ++k)
+            QCOMPARE(reopened->entryFor(0x0050C2000000ULL + quint64(k))->name, QStringLiteral("Dev-%1").arg(k));
+        // No leftover of the atomic writes: the index and one file per device.
+        QCOMPARE(QDir(snapshot->folder()).entryList(QDir::Files).size(), devices + 1);
     }
 
     void damagedFileDetected_data()
@@ -485,6 +571,114 @@ private slots:
         QCOMPARE(read[2], entry);
     }
 
+    // An operation's "started" line pairs with its end, or with an acknowledgement, by its id;
+    // the ones left are the operations that never ended.
+    void unfinishedPairing_data()
+    {
+        QTest::addColumn<QList<TJournalEntry>>("lines");
+        QTest::addColumn<QByteArray>("torn"); // bytes appended after the lines, without a line end
+        QTest::addColumn<QStringList>("unfinished");
+        QTest::addColumn<int>("skipped");
+        const QString s = UnfinishedOperations::Started;
+        const QString a = UnfinishedOperations::Acknowledged;
+        QTest::newRow("ended") << QList<TJournalEntry>{historyLine(u"a"_qs, s, 0), historyLine(u"a"_qs, u"succeeded"_qs, 2)}
+                               << QByteArray() << QStringList{} << 0;
+        QTest::newRow("ended by a failure") << QList<TJournalEntry>{historyLine(u"a"_qs, s, 0), historyLine(u"a"_qs, u"failed"_qs, 2)}
+                                            << QByteArray() << QStringList{} << 0;
+        QTest::newRow("never ended") << QList<TJournalEntry>{historyLine(u"a"_qs, s, 0)} << QByteArray()
+                                     << QStringList{u"a"_qs} << 0;
+        QTest::newRow("acknowledged") << QList<TJournalEntry>{historyLine(u"a"_qs, s, 0), historyLine(u"a"_qs, a, 9)}
+                                      << QByteArray() << QStringList{} << 0;
+        QTest::newRow("interleaved, one left")
+            << QList<TJournalEntry>{historyLine(u"a"_qs, s, 0), historyLine(u"b"_qs, s, 1, u"198.18.1.6"_qs),
+                                    historyLine(u"c"_qs, s, 1, u"198.18.1.7"_qs), historyLine(u"b"_qs, u"cancelled"_qs, 3),
+                                    historyLine(u"a"_qs, u"succeeded"_qs, 4)}
+            << QByteArray() << QStringList{u"c"_qs} << 0;
+        QTest::newRow("oldest first") << QList<TJournalEntry>{historyLine(u"x"_qs, s, 0), historyLine(u"y"_qs, s, 5)}
+                                      << QByteArray() << QStringList{u"x"_qs, u"y"_qs} << 0;
+        const QByteArray whole = QJsonDocument(QJsonObject{{u"when"_qs, Noon.toString(Qt::ISODateWithMs)},
+                                                           {u"outcome"_qs, u"succeeded"_qs},
+                                                           {u"id"_qs, u"a"_qs}})
+                                     .toJson(QJsonDocument::Compact);
+        QTest::newRow("torn last line: its end never made it")
+            << QList<TJournalEntry>{historyLine(u"a"_qs, s, 0)} << whole.left(whole.size() - 3) << QStringList{u"a"_qs} << 1;
+        QTest::newRow("torn last line after the end") << QList<TJournalEntry>{historyLine(u"a"_qs, s, 0), historyLine(u"a"_qs, u"succeeded"_qs, 1)}
+                                                      << QByteArray("{\"when\":\"2026-12-08T12:0") << QStringList{} << 1;
+        QTest::newRow("lines without an id (older history)")
+            << QList<TJournalEntry>{historyLine(QString(), s, 0), historyLine(QString(), u"succeeded"_qs, 1)} << QByteArray()
+            << QStringList{} << 0;
+    }
+    void unfinishedPairing()
+    {
+        QFETCH(QList<TJournalEntry>, lines);
+        QFETCH(QByteArray, torn);
+        QFETCH(QStringList, unfinished);
+        QFETCH(int, skipped);
+        const TOperationJournal journal(m_root + u"/history.jsonl"_qs);
+        for (const TJournalEntry &line : lines)
+            QVERIFY(journal.append(line));
+        if (!torn.isEmpty()) {
+            QFile file(journal.path());
+            QVERIFY(file.open(QIODevice::Append));
+            QCOMPARE(file.write(torn), torn.size());
+        }
+        int skippedLines = -1;
+        const QList<TJournalEntry> found = UnfinishedOperations::read(journal, &skippedLines);
+        QStringList ids;
+        for (const TJournalEntry &entry : found) {
+            ids << entry.id;
+            QCOMPARE(entry.outcome, UnfinishedOperations::Started);
+        }
+        QCOMPARE(ids, unfinished);
+        QCOMPARE(skippedLines, skipped);
+
+        // Acknowledged once, listed no more; what was ended stays as it was.
+        QVERIFY(UnfinishedOperations::acknowledge(journal, found));
+        QVERIFY(UnfinishedOperations::read(journal).isEmpty());
+    }
+
+    void unfinishedDescription()
+    {
+        TJournalEntry started = historyLine(u"a"_qs, UnfinishedOperations::Started, 0);
+        started.when = QDateTime(QDate(2026, 12, 8), QTime(14, 2, 31));
+        QCOMPARE(UnfinishedOperations::describe(started, QDate(2026, 12, 8)),
+                 u"198.18.1.5: Controller upgrade started 14:02, never finished: the device may be left with its updater on"_qs);
+        QCOMPARE(UnfinishedOperations::describe(started, QDate(2026, 12, 9)),
+                 u"198.18.1.5: Controller upgrade started 2026-12-08 14:02, never finished: the device may be left with its updater on"_qs);
+        started.operation = u"Communication board upgrade"_qs;
+        started.name = u"Pump-3"_qs;
+        QVERIFY(UnfinishedOperations::describe(started, QDate(2026, 12, 8))
+                    .startsWith(u"198.18.1.5 (Pump-3): Communication board upgrade started 14:02, never finished: "_qs));
+    }
+
+    // A start reads the history's tail only: the entries of the last bytes, the line the limit
+    // cuts left out whole.
+    void journalTail_data()
+    {
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<int>("tailLines"); // the limit, in whole lines (plus a part of one more)
+        QTest::newRow("smaller than the tail") << 5 << 10;
+        QTest::newRow("the tail of many") << 200 << 7;
+        QTest::newRow("one line") << 50 << 1;
+    }
+    void journalTail()
+    {
+        QFETCH(int, entries);
+        QFETCH(int, tailLines);
+        const TOperationJournal journal(m_root + u"/history.jsonl"_qs);
+        for (int i = 0; i < entries; ++i)
+            QVERIFY(journal.append(historyLine(QStringLiteral("%1").arg(i, 4, 10, QLatin1Char('0')), u"succeeded"_qs, i)));
+        const QByteArray all = fileBytes(journal.path());
+        const qint64 lineSize = all.indexOf('\n') + 1; // every line is as long as the first here
+        QCOMPARE(all.size(), lineSize * entries);
+        int skipped = -1;
+        const QList<TJournalEntry> tail = journal.readTail(lineSize * tailLines + lineSize / 2, &skipped);
+        QCOMPARE(skipped, 0);
+        QCOMPARE(tail.size(), qsizetype(std::min(entries, tailLines)));
+        const QList<TJournalEntry> every = journal.read();
+        QCOMPARE(tail, every.mid(every.size() - tail.size()));
+    }
+
     void journalConcurrentAppends()
     {
         const QString path = m_root + QStringLiteral("/history.jsonl");
@@ -537,6 +731,72 @@ private slots:
             QCOMPARE(rows[r + 1].size(), rows[0].size());
         }
         QVERIFY(csv.contains(QStringLiteral("\"Cold, \"\"north\"\"\"")));
+    }
+
+    // What the confirming scans after an upgrade prove: a board upgrade wants the device gone for
+    // a round, then back; the same firmware is a warning; a controller upgrade wants an answer.
+    void rediscovery_data()
+    {
+        QTest::addColumn<bool>("board");
+        QTest::addColumn<bool>("expired"); // the deadline passed: the first round's end settles
+        QTest::addColumn<QStringList>("events"); // "reply FIRMWARE", "round", "other" (another device), "stop"
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("message");
+        using V = TRediscovery::Verdict;
+        QTest::newRow("board restarted with new firmware")
+            << true << false << QStringList{u"reply 3.0.5"_qs, u"round"_qs, u"round"_qs, u"reply 3.1.10"_qs} << int(V::Confirmed)
+            << u"Upgraded; restarted and found again with firmware 3.1.10, kernel 4.19 (before: firmware 3.0.5, kernel 4.19)"_qs;
+        QTest::newRow("board restarted, same firmware")
+            << true << false << QStringList{u"round"_qs, u"reply 3.0.5"_qs} << int(V::SameFirmware)
+            << u"Warning: restarted, but answered with the same firmware 3.0.5 (firmware 3.0.5, kernel 4.19)"_qs;
+        QTest::newRow("board never went away")
+            << true << true << QStringList{u"reply 3.0.5"_qs, u"round"_qs} << int(V::DidNotRestart)
+            << u"Upgraded, but the device did not restart: it answered every scan for 120 s (with firmware 3.0.5, kernel 4.19)"_qs;
+        QTest::newRow("board answering every round is not taken for a restart")
+            << true << false << QStringList{u"reply 3.0.5"_qs, u"round"_qs, u"reply 3.1.10"_qs, u"stop"_qs} << int(V::Stopped)
+            << u"Stopped while waiting for the device to answer again; the upgrade itself was done"_qs;
+        QTest::newRow("board went away, never back")
+            << true << true << QStringList{u"round"_qs} << int(V::NoAnswer)
+            << u"Upgraded; the device went away but did not answer a scan again within 120 s"_qs;
+        QTest::newRow("controller: the board answers")
+            << false << false << QStringList{u"other"_qs, u"reply 3.0.5"_qs} << int(V::Confirmed)
+            << u"Upgraded; found again with firmware 3.0.5, kernel 4.19: image written and read back equal; the board answered again"_qs;
+        QTest::newRow("controller: no answer")
+            << false << true << QStringList{u"other"_qs, u"round"_qs} << int(V::NoAnswer)
+            << u"Upgraded, but the device did not answer a scan within 120 s"_qs;
+        QTest::newRow("stopped while waiting") << false << false << QStringList{u"round"_qs, u"stop"_qs} << int(V::Stopped)
+                                               << u"Stopped while waiting for the device to answer again; the upgrade itself was done"_qs;
+    }
+    void rediscovery()
+    {
+        QFETCH(bool, board);
+        QFETCH(bool, expired);
+        QFETCH(QStringList, events);
+        QFETCH(int, kind);
+        QFETCH(QString, message);
+        constexpr quint64 Mac = 0x0050C2025CC1ULL;
+        TRediscovery watch;
+        watch.watch(3, answering(Mac, "3.0.5"), board ? TRediscovery::Rule::RestartThenAnswer : TRediscovery::Rule::AnswerAgain,
+                    expired ? QDeadlineTimer(0) : QDeadlineTimer(QDeadlineTimer::Forever), 120);
+        QList<TRediscovery::Verdict> verdicts;
+        for (const QString &event : events) {
+            if (event.startsWith(u"reply "_qs)) {
+                if (const auto verdict = watch.replied(answering(Mac, event.mid(6).toLatin1())))
+                    verdicts << *verdict;
+            } else if (event == u"other") {
+                QVERIFY(!watch.replied(answering(Mac + 1, "3.0.5")));
+            } else if (event == u"round") {
+                verdicts << watch.roundEnded();
+            } else if (event == u"stop") {
+                verdicts << watch.stopAll();
+            }
+            QCOMPARE(watch.isEmpty(), !verdicts.isEmpty());
+        }
+        QCOMPARE(verdicts.size(), 1);
+        QCOMPARE(verdicts.first().index, 3);
+        QCOMPARE(int(verdicts.first().kind), kind);
+        QCOMPARE(verdicts.first().message, message);
+        QCOMPARE(verdicts.first().warning(), kind == int(TRediscovery::Verdict::SameFirmware));
     }
 
     void journalMatches_data()
