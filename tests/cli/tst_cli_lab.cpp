@@ -8,11 +8,13 @@
 #include "resource.h"
 #include "serveur.h"
 #include "testfiles.h"
+#include "unfinishedoperations.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -272,6 +274,62 @@ private slots:
         QCOMPARE(notes.size(), 1);
         QVERIFY(notes.first().toString().contains(u"CAP_NET_ADMIN"_qs));
         QVERIFY(process.readAllStandardError().isEmpty()); // told once, in the outcome
+    }
+
+    // A program killed in the middle of an upgrade leaves the "started" line of its operation, with
+    // no end: the next start (history --unfinished, the window's notice) lists the device, until
+    // the technician acknowledges it.
+    void killedUpgradeIsListedAsUnfinished()
+    {
+        // Each bus reply late: the write of the image takes long enough to be cut short.
+        QVERIFY(start(2, {u"--fault"_qs, LabSimulator::deviceIp(1) + u":delay=200@52390"_qs}));
+        QTemporaryDir killedData;
+        const QString savedHome = std::exchange(dataHome, killedData.path());
+        const auto restore = qScopeGuard([&] { dataHome = savedHome; });
+        const QString historyPath = killedData.filePath(u"tarvino/history.jsonl"_qs);
+        const QByteArray image = RandomBytes(32 * 1024, 11);
+        const QString path = WriteTestFileOrDie(m_dir.path(), u"killed.bin"_qs, image);
+
+        QProcess upgrade;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"XDG_DATA_HOME"_qs, killedData.path());
+        upgrade.setProcessEnvironment(environment);
+        upgrade.start(QStringLiteral(TARVINO_CLI_PATH), {u"upgrade-controller"_qs, LabSimulator::deviceIp(1), path, u"--yes"_qs});
+        upgrade.closeWriteChannel();
+        const TOperationJournal journal(historyPath);
+        // Killed once its start is in the history and the device has begun to receive the image.
+        QVERIFY(QTest::qWaitFor([&] { return !journal.read().isEmpty(); }, 30000));
+        QVERIFY(m_sim->waitForJournal([](const QList<QJsonObject> &lines) {
+            return std::count_if(lines.begin(), lines.end(), [](const QJsonObject &line) { return line.value(u"port"_qs).toInt() == 52390; }) > 3;
+        }, 30000));
+        upgrade.kill(); // SIGKILL: no end is written
+        QVERIFY(upgrade.waitForFinished(10000));
+        QCOMPARE(upgrade.exitStatus(), QProcess::CrashExit);
+
+        const QList<TJournalEntry> lines = journal.read();
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.first().outcome, u"started"_qs);
+        QCOMPARE(lines.first().operation, u"Controller upgrade"_qs);
+        QVERIFY(!lines.first().id.isEmpty());
+
+        const CliRun history = runCli({u"history"_qs, u"--unfinished"_qs, u"--json"_qs});
+        QCOMPARE(history.exitCode, 0);
+        const QList<QJsonObject> unfinished = history.jsonLines();
+        QCOMPARE(unfinished.size(), 1);
+        QCOMPARE(unfinished.first().value(u"ip"_qs).toString(), LabSimulator::deviceIp(1));
+        QCOMPARE(unfinished.first().value(u"operation"_qs).toString(), u"Controller upgrade"_qs);
+        QCOMPARE(unfinished.first().value(u"id"_qs).toString(), lines.first().id);
+        QCOMPARE(unfinished.first().value(u"file"_qs).toString(), path);
+        const QJsonValue sha = unfinished.first().value(u"sha256"_qs); // when the operation tells it before it starts
+        QVERIFY(sha.isNull() || sha.toString() == sha256(image));
+
+        // An upgrade that ends leaves no unfinished line; the acknowledged one is listed no more.
+        QCOMPARE(runCli({u"upgrade-controller"_qs, LabSimulator::deviceIp(0), path, u"--yes"_qs}).exitCode, 0);
+        QCOMPARE(runCli({u"history"_qs, u"--unfinished"_qs, u"--json"_qs}).jsonLines().size(), 1);
+        QVERIFY(UnfinishedOperations::acknowledge(journal, UnfinishedOperations::read(journal)));
+        const CliRun after = runCli({u"history"_qs, u"--unfinished"_qs});
+        QCOMPARE(after.exitCode, 0);
+        QCOMPARE(after.out, QByteArray("No operation was left unfinished.\n"));
     }
 
     void portHeldByAnotherProgram()
