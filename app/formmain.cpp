@@ -8,6 +8,7 @@
 #include "datagram.h"
 #include "devicefields.h"
 #include "epsform.h"
+#include "operationmanager.h"
 #include "palimorform.h"
 #include "resource.h"
 #include "stringgrid.h"
@@ -19,7 +20,9 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QCloseEvent>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QScreen>
 #include <QStatusBar>
@@ -149,6 +152,9 @@ void TFormMain::buildComponents()
 
     Worksheet = new TWorksheet(this);
     showError = ShowProgramError;
+    askToStopOperations = [this](const QString &question) {
+        return QMessageBox::question(this, QStringLiteral("Tarvino"), question) == QMessageBox::Yes;
+    };
     askAddress = [this](QString *text) {
         bool ok = false;
         *text = QInputDialog::getText(this, QStringLiteral("IP Address"), QStringLiteral("Enter the IP Address"),
@@ -173,16 +179,58 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
     m_serveur = new TServeur(serveurOptions, this);
     // Told once, when the engine finds its port taken; scans then say so in the status bar.
     connect(m_serveur, &TServeur::portTaken, this, [this](const QString &message) { showError(message); });
+    // An operation that starts or ends on a device changes what may be done with the selected one.
+    connect(TOperationManager::of(m_serveur), &TOperationManager::changed, this,
+            [this] { setDeviceActionsEnabled(m_deviceActionsWanted); });
 }
 
 void TFormMain::setDeviceActionsEnabled(bool enabled)
 {
+    m_deviceActionsWanted = enabled;
     PropertiesMenu->setEnabled(enabled);
     PropertiesButton->setEnabled(enabled);
-    // A device of a running batch gets no other operation.
+    // A device of a running batch, or one that another operation works on, gets no other operation.
     const bool batchRunning = Worksheet && Worksheet->batchRunning();
-    UpgradeButton->setEnabled(enabled && !batchRunning);
-    DropBearButton->setEnabled(enabled && !batchRunning);
+    const bool selectedBusy = SelectedDevice >= 0 && SelectedDevice < DeviceList.size()
+                              && TOperationManager::of(m_serveur)->isBusy(DeviceList.at(SelectedDevice).IpText);
+    UpgradeButton->setEnabled(enabled && !batchRunning && !selectedBusy);
+    DropBearButton->setEnabled(enabled && !batchRunning && !selectedBusy);
+}
+
+void TFormMain::closeEvent(QCloseEvent *event)
+{
+    TOperationManager *operations = TOperationManager::of(m_serveur);
+    const int running = operations->deviceOperationCount();
+    if (running == 0) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    if (m_closeWhenStopped) { // asked already: the window goes once every device is put back
+        event->ignore();
+        return;
+    }
+    const QString question = running == 1
+                                 ? QStringLiteral("1 operation is running: stop it and put the device back?")
+                                 : QStringLiteral("%1 operations are running: stop them and put the devices back?").arg(running);
+    if (!askToStopOperations(question)) {
+        m_quitWhenClosed = false;
+        event->ignore();
+        return;
+    }
+    // The window stays until every operation has put its device back and reached the history.
+    m_closeWhenStopped = true;
+    if (Worksheet)
+        Worksheet->stopBatch();
+    operations->cancelAll();
+    StatusBar->showMessage(QStringLiteral("Stopping: the running operations put their devices back, then Tarvino closes."));
+    connect(operations, &TOperationManager::changed, this, [this, operations] {
+        if (operations->deviceOperationCount() == 0)
+            QTimer::singleShot(0, this, [this] {
+                if (close() && m_quitWhenClosed)
+                    QApplication::quit();
+            });
+    });
+    event->ignore();
 }
 
 TDeviceReplyEvent TFormMain::discoveryHandler()
@@ -277,7 +325,10 @@ void TFormMain::StringGridDrawCell()
 
 void TFormMain::Quit()
 {
-    QApplication::quit();
+    // Through close(), which asks first when operations are running.
+    m_quitWhenClosed = true;
+    if (close())
+        QApplication::quit();
 }
 
 // ---- Device table ---------------------------------------------------------------
@@ -363,6 +414,9 @@ QString TFormMain::MacToText(const QString &separator, quint64 value)
 void TFormMain::StringGridSelectCell(int, int row)
 {
     SelectedDevice = row - 1;
+    // Upgrade and DropBear follow the device: one that another operation works on takes none.
+    if (m_deviceActionsWanted)
+        setDeviceActionsEnabled(true);
 }
 
 // ---- Device actions -------------------------------------------------------------
@@ -461,7 +515,8 @@ void TFormMain::DropBearButtonClick()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     DropBearButton->setEnabled(false);
     const auto restore = qScopeGuard([this] {
-        DropBearButton->setEnabled(true);
+        // Not simply on again: a batch or another window may work on the device by now.
+        setDeviceActionsEnabled(m_deviceActionsWanted);
         QApplication::restoreOverrideCursor();
     });
     // The list may change while the requests wait: the operation keeps what it needs.
@@ -473,6 +528,10 @@ void TFormMain::DropBearButtonClick()
     DropBearResult = dropBear.result();
     if (outcome.error)
         std::rethrow_exception(outcome.error);
+    if (outcome.kind == TOperationError::Busy) {
+        StatusBar->showMessage(outcome.message);
+        return;
+    }
     // The request carries no on/off value: the device's answer is all there is to tell.
     const QString ip = dropBear.target().ip;
     switch (DropBearResult) {

@@ -94,8 +94,14 @@ public:
 
     QMenu *createPopupMenu() override;
 
+    // Asks whether to stop the running operations when the window is closed; true goes on.
+    std::function<bool(const QString &question)> askToStopOperations;
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    // With operations running, asks first; after Yes every one is stopped and its device put back,
+    // and the window closes once they all have ended.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void FormCreate(const TServeur::Options &serveurOptions);
@@ -106,6 +112,9 @@ private:
     TDeviceReplyEvent discoveryHandler();
 
     TServeur *m_serveur = nullptr;
+    bool m_deviceActionsWanted = false; // what the list allows, before a busy device is taken out
+    bool m_closeWhenStopped = false;
+    bool m_quitWhenClosed = false; // Quit, rather than the window's close button
     int m_timerTag = 0;
     quint8 DropBearResult = 0;
     QList<quint32> m_adapters; // the adapters the listed devices were heard through

@@ -46,7 +46,12 @@ TNetworkCheckDialog::TNetworkCheckDialog(TServeur *engine, QWidget *parent, int 
 
 TNetworkCheckDialog::~TNetworkCheckDialog()
 {
-    letGo();
+    // Its owner goes (the main window, and with it the engine): the check stops and is waited for.
+    if (TNetworkCheck *check = std::exchange(m_check, nullptr)) {
+        disconnect(check, nullptr, this, nullptr);
+        check->cancel();
+        delete check;
+    }
 }
 
 bool TNetworkCheckDialog::isChecking() const
@@ -100,22 +105,21 @@ void TNetworkCheckDialog::checkDone()
                       : m_problems == 1 ? QStringLiteral("Done: 1 problem found.")
                                         : QStringLiteral("Done: %1 problems found.").arg(m_problems));
     emit checkFinished(m_problems);
-}
-
-void TNetworkCheckDialog::letGo()
-{
-    TNetworkCheck *check = std::exchange(m_check, nullptr);
-    if (!check)
-        return;
-    disconnect(check, nullptr, this, nullptr);
-    // Its destructor would wait for the worker (a firewall tool may take seconds): it ends by itself.
-    connect(check, &TDeviceOperation::finished, check, &QObject::deleteLater);
-    check->cancel();
+    if (m_closeWhenStopped)
+        close();
 }
 
 void TNetworkCheckDialog::closeEvent(QCloseEvent *event)
 {
-    letGo();
+    if (m_check) {
+        // The window goes at once; the dialog itself stays until its check has stopped (a firewall
+        // tool may take a moment), so that no check runs on without an owner.
+        m_closeWhenStopped = true;
+        m_check->cancel();
+        hide();
+        event->ignore();
+        return;
+    }
     QDialog::closeEvent(event);
 }
 

@@ -35,7 +35,7 @@ private:
     void addFinding(const TNetworkFinding &finding);
     void checkDone();
     // A check still running is cancelled and left to end (and delete itself) on its own.
-    void letGo();
+    bool m_closeWhenStopped = false;
 
     TServeur *m_engine;
     int m_listenMs;

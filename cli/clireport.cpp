@@ -40,6 +40,8 @@ QString TCliResult::resultWord() const
         return QStringLiteral("declined");
     if (outcome.cancelled)
         return QStringLiteral("cancelled");
+    if (outcome.kind == TOperationError::Busy)
+        return QStringLiteral("busy");
     return QStringLiteral("failed");
 }
 
@@ -60,6 +62,19 @@ QString TCliResult::message() const
     return QStringLiteral("%1 failed.").arg(outcome.failedStep.isEmpty() ? operation : outcome.failedStep);
 }
 
+namespace {
+// The error kind of a failed result: a file that could not be stored is the PC's file, whatever the
+// device did.
+QString errorKey(const TCliResult &result)
+{
+    if (!result.saveError.isEmpty())
+        return ErrorKindKey(TOperationError::FileError);
+    if (result.outcome.kind != TOperationError::None)
+        return ErrorKindKey(result.outcome.kind);
+    return ErrorKindKey(result.outcome.cancelled ? TOperationError::Cancelled : TOperationError::NotResponding);
+}
+} // namespace
+
 QJsonObject ResultJson(const TCliResult &result, const QString &verbName)
 {
     QJsonObject object{
@@ -74,6 +89,8 @@ QJsonObject ResultJson(const TCliResult &result, const QString &verbName)
         {QStringLiteral("message"), result.message()},
         {QStringLiteral("detail"), result.outcome.detail},
         {QStringLiteral("deviceState"), result.outcome.device.normal() ? QString() : result.outcome.device.text()},
+        // The kind of failure, for scripts that branch on it; null on success.
+        {QStringLiteral("error"), result.succeeded() ? QJsonValue() : QJsonValue(errorKey(result))},
     };
     // The error's own text, when the message the window shows is another one.
     if (result.outcome.error && !result.outcome.message.isEmpty()) {

@@ -226,8 +226,8 @@ TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByt
     case Verb::Ssh:
         return new TDeviceCommand(m_engine, target, Wire::Command::SetDropBear, TDeviceCommand::dropBear());
     case Verb::Command: return new TDeviceCommand(m_engine, target, m_request.command, {1, false});
-    case Verb::UpgradeBoard: return new TBoardUpgrade(m_engine, target, m_request.file);
-    case Verb::UpgradeController: return new TControllerUpgrade(m_engine, target, m_request.file);
+    case Verb::UpgradeBoard: return new TBoardUpgrade(m_engine, target, m_image);
+    case Verb::UpgradeController: return new TControllerUpgrade(m_engine, target, m_image);
     case Verb::ConfigGet:
         return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Configuration);
     case Verb::Diag: return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Diagnostics);
@@ -267,7 +267,7 @@ bool TCliRunner::confirm(const QList<TCliDevice> &devices)
 QString TCliRunner::store(const QByteArray &data, const TCliDevice &device, bool several, QString *path)
 {
     if (m_request.output.isEmpty()) {
-        WriteText(m_console.out, data);
+        WriteText(m_console.out, QByteArrayView(data));
         return {};
     }
     const QFileInfo output(m_request.output);
@@ -290,6 +290,7 @@ TCliResult TCliRunner::resultOf(TDeviceOperation *operation, const TCliDevice &d
     TCliResult result{device, operation->title(), operation->outcome(), {}, {}, -1, {}, -1};
     if (!operation->isFinished()) { // never started: the run was interrupted first
         result.outcome.cancelled = true;
+        result.outcome.kind = TOperationError::Cancelled;
         result.outcome.message = QStringLiteral("Not started: interrupted.");
     }
     if (auto *command = qobject_cast<TDeviceCommand *>(operation))
@@ -314,11 +315,12 @@ int TCliRunner::runOperations(const QList<TCliDevice> &devices)
     QString imageSha256;
     if (!m_request.file.isEmpty()) {
         try {
-            const QByteArray file = LoadFileData(m_request.file);
-            imageBytes = file.size();
-            imageSha256 = Sha256Text(file);
+            // Read once: every device of the run is sent these same bytes.
+            m_image = TFirmwareImage::read(m_request.file);
+            imageBytes = m_image.bytes().size();
+            imageSha256 = m_image.sha256();
             if (m_request.verb->verb == Verb::ConfigPut)
-                configuration = file;
+                configuration = m_image.bytes();
         } catch (const std::exception &error) {
             tell(QString::fromUtf8(error.what()));
             return 2;

@@ -5,6 +5,7 @@
 
 #include "clireport.h"
 #include "clirequest.h"
+#include "firmwareimage.h"
 
 #include <QObject>
 
@@ -58,6 +59,7 @@ private:
 
     TCliRequest m_request;
     TServeur *m_engine;
+    TFirmwareImage m_image; // the file of an upgrade or a configuration write, read once per run
     TCliConsole m_console;
     TDeviceOperation *m_current = nullptr; // a scan or search under way
     TOperationPool *m_pool = nullptr;

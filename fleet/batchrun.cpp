@@ -4,6 +4,7 @@
 #include "commandoperations.h"
 #include "controlleroperations.h"
 #include "devicefields.h"
+#include "errors.h"
 #include "operationjournal.h"
 #include "operationpool.h"
 #include "serveur.h"
@@ -77,8 +78,8 @@ TDeviceOperation *TBatchRun::makeOperation(const DeviceStatus &status)
 {
     const TDeviceTarget target{status.device.IpText, status.device.Transport};
     switch (m_kind) {
-    case Kind::ControllerUpgrade: return new TControllerUpgrade(m_engine, target, m_file, m_options.timing);
-    case Kind::BoardUpgrade: return new TBoardUpgrade(m_engine, target, m_file, m_options.timing);
+    case Kind::ControllerUpgrade: return new TControllerUpgrade(m_engine, target, m_image, m_options.timing);
+    case Kind::BoardUpgrade: return new TBoardUpgrade(m_engine, target, m_image, m_options.timing);
     case Kind::BackUpConfiguration:
         return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Configuration, m_options.timing);
     case Kind::Reset: return new TControllerReset(m_engine, target, m_options.timing);
@@ -139,6 +140,17 @@ void TBatchRun::launch(const QList<int> &indexes)
         if (!m_snapshot) {
             for (int index : indexes)
                 fail(index, QStringLiteral("The snapshot folder cannot be made: %1").arg(error));
+            checkFinished();
+            return;
+        }
+    }
+    if (upgrades() && m_image.isNull()) {
+        // Read once for the whole batch (and its retries): every device is sent the same bytes.
+        try {
+            m_image = TFirmwareImage::read(m_file);
+        } catch (const TarvinoError &error) {
+            for (int index : indexes)
+                fail(index, error.message());
             checkFinished();
             return;
         }

@@ -9,6 +9,7 @@
 
 #include "configsnapshot.h"
 #include "deviceoperation.h"
+#include "firmwareimage.h"
 #include "rediscovery.h"
 #include "tools.h"
 
@@ -111,6 +112,7 @@ private:
     TServeur *m_engine;
     Kind m_kind;
     QString m_file;
+    TFirmwareImage m_image;
     Options m_options;
     QList<DeviceStatus> m_statuses;
     QHash<TDeviceOperation *, int> m_indexOf;

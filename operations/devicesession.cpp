@@ -67,7 +67,8 @@ TCommandReply TDeviceSession::command(Wire::Command command)
         // Unconfirmed, the service may or may not have changed.
         m_state.*(info->service) = confirmed ? info->after : TDeviceState::Unconfirmed;
     }
-    if (!reply.error.isEmpty())
+    // A wait the caller cut short (a cancel, the engine closing) is no failure to send.
+    if (!reply.error.isEmpty() && reply.interruption == TCommandReply::Interruption::None)
         emit m_operation.sendFailed(reply.error);
     log(QStringLiteral("%1: %2").arg(m_label, reply.error.isEmpty() ? verdictText(reply.result) : reply.error));
     return reply;
@@ -79,7 +80,9 @@ bool TDeviceSession::step(Wire::Command command)
     const bool confirmed = reply.result == ResultAcknowledged;
     if (!confirmed)
         fail(notResponding(m_label), reply.error,
-             reply.error.isEmpty() ? TOperationError::NotResponding : TOperationError::Environment);
+             reply.error.isEmpty() || reply.interruption != TCommandReply::Interruption::None
+                 ? TOperationError::NotResponding
+                 : TOperationError::Environment);
     return confirmed;
 }
 
