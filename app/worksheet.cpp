@@ -251,10 +251,11 @@ void TWorksheet::scanEnded()
                 rows << index + 1;
         TStringGrid *grid = m_form->StringGrid;
         if (!rows.isEmpty()) {
-            grid->SelectRow(rows.first());
+            grid->SelectRow(rows.first()); // the current device
+            QItemSelection selection;
             for (int row : std::as_const(rows))
-                grid->selectionModel()->select(grid->model()->index(row, 0),
-                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                selection.select(grid->model()->index(row - 1, 0), grid->model()->index(row - 1, 0)); // grid rows from 1
+            grid->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         }
         tell(QStringLiteral("%1 of %2 devices of the unfinished operations answered and are selected")
                  .arg(rows.size())

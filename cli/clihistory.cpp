@@ -29,6 +29,8 @@ QString table(const QStringList &headers, const QList<QStringList> &rows)
         QString text;
         for (qsizetype column = 0; column < cells.size(); ++column)
             text += column + 1 == cells.size() ? cells.at(column) : cells.at(column).leftJustified(widths.at(column) + 2);
+        while (text.endsWith(QLatin1Char(' '))) // an empty last cell leaves no trailing spaces
+            text.chop(1);
         return text + QLatin1Char('\n');
     };
     QString text = line(headers);

@@ -16,6 +16,8 @@
 #include "operationrecord.h"
 #include "stringgrid.h"
 #include "testfiles.h"
+#include "unfinishednotice.h"
+#include "unfinishedoperations.h"
 #include "worksheet.h"
 
 #include <QAction>
@@ -23,6 +25,8 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -277,6 +281,84 @@ private slots:
             QVERIFY(state.value(u"daemon"_qs).toBool() && !state.value(u"updater"_qs).toBool());
         }
         QVERIFY(sheet().RetryAction->isEnabled());
+    }
+
+    // Each device's status stays on its own row while the list is sorted, filtered, cleared and
+    // scanned again during and after a batch.
+    void statusFollowsItsRow()
+    {
+        sheet().confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
+        m_form->StringGrid->selectAll();
+        sheet().BackUpAction->trigger();
+        m_form->StringGridDblClick(0, 0); // by name, while the batch runs
+        QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
+        QTest::keyClicks(sheet().FilterEdit, u"Palimor"_qs);
+        QVERIFY(QTest::qWaitFor([this] { return !sheet().batchRunning(); }, BatchWaitMs));
+        QTest::keyClick(sheet().FilterEdit, Qt::Key_Escape);
+        QVERIFY2(sheet().batch()->count(TBatchRun::DeviceStatus::Succeeded) == Devices,
+                 qPrintable(sheet().batch()->statuses().first().message));
+
+        auto eachRowShowsItsDevice = [this] {
+            QHash<QString, QString> expected; // by IP address
+            for (const TBatchRun::DeviceStatus &status : sheet().batch()->statuses())
+                expected.insert(status.device.IpText, TBatchRun::statusText(status));
+            int rows = 0;
+            for (int row = 1; row <= DeviceList.size(); ++row, ++rows)
+                if (m_form->StringGrid->Cells(TFormMain::StatusColumn, row) != expected.value(m_form->StringGrid->Cells(3, row)))
+                    return false;
+            return rows == Devices;
+        };
+        QVERIFY(eachRowShowsItsDevice());
+        m_form->StringGridDblClick(3, 0); // by IP address
+        QVERIFY(eachRowShowsItsDevice());
+        m_form->Scan(); // the list cleared, then filled again as the devices answer
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive() && DeviceList.size() == Devices, 20000);
+        QVERIFY(eachRowShowsItsDevice());
+        m_form->StringGridDblClick(0, 0);
+        QVERIFY(eachRowShowsItsDevice());
+    }
+
+    // The operations that started and never ended (a history written by a program that was
+    // killed) are listed after the window is shown; "Check these devices" selects those that
+    // answer a scan; "Acknowledge" marks them as seen.
+    void unfinishedOperationsAreListedAndChecked()
+    {
+        const TOperationJournal history(m_dir.filePath(u"killed-history.jsonl"_qs));
+        auto line = [&](int device, const QString &outcome, const QString &id) {
+            TJournalEntry entry;
+            entry.when = QDateTime::currentDateTime();
+            entry.ip = device < Devices ? LabSimulator::deviceIp(device) : u"198.18.1.200"_qs;
+            entry.operation = u"Controller upgrade"_qs;
+            entry.outcome = outcome;
+            entry.id = id;
+            QVERIFY(history.append(entry));
+        };
+        line(3, u"started"_qs, u"a"_qs);
+        line(4, u"started"_qs, u"b"_qs);
+        line(4, u"succeeded"_qs, u"b"_qs); // ended: not listed
+        line(5, u"started"_qs, u"c"_qs);
+        line(200, u"started"_qs, u"d"_qs); // a device that is gone
+        TUnfinishedNotice::showAfterStart(m_form.get(), history);
+        TUnfinishedNotice *notice = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((notice = m_form->findChild<TUnfinishedNotice *>()) != nullptr, 10000);
+        QVERIFY(notice->isVisible());
+        QVERIFY(!notice->isModal());
+        QCOMPARE(notice->List->count(), 3);
+        QCOMPARE(notice->List->item(0)->text().section(QLatin1Char(':'), 0, 0), LabSimulator::deviceIp(3));
+        QVERIFY(notice->List->item(0)->text().endsWith(u"never finished: the device may be left with its updater on"_qs));
+
+        m_form->StringGrid->SelectRow(1);
+        QTest::mouseClick(notice->CheckButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive() && DeviceList.size() == Devices, 20000);
+        QStringList selected;
+        for (int row : m_form->StringGrid->SelectedRows())
+            selected << DeviceList.at(row - 1).IpText;
+        selected.sort();
+        QCOMPARE(selected, (QStringList{LabSimulator::deviceIp(3), LabSimulator::deviceIp(5)}));
+
+        QTest::mouseClick(notice->AcknowledgeButton, Qt::LeftButton);
+        QVERIFY(UnfinishedOperations::read(history).isEmpty());
+        QCOMPARE(history.read().size(), 5 + 3); // an "acknowledged" line each
     }
 };
 
