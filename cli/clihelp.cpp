@@ -16,14 +16,22 @@ struct OptionHelp
 
 const OptionHelp OptionHelps[] = {
     {OptTargets, "--all", "every device that answers the scan"},
-    {OptTargets, "--type NAME", "the devices of this type (the list's Type column; case is ignored, * and ? allowed)"},
+    {OptTargets, "--type PATTERN",
+     "the devices whose type matches PATTERN (the list's Type column; case is ignored; * any text, ? one character)"},
     {OptTargets, "--name GLOB", "the devices whose name matches GLOB (* and ? as in a shell)"},
     {OptTargets, "--from FILE",
-     "the devices of FILE: one target per line (# starts a comment), or what scan --csv or scan --json wrote"},
+     "the devices of FILE (- for standard input): one target per line (# starts a comment), or what scan --csv or "
+     "scan --json wrote"},
     {OptWait, "--wait SECONDS", "how long a scan listens for replies (default 3)"},
     {OptTcp, "--tcp", "reach the addresses given as targets over TCP, as Search IP Address does (default UDP)"},
-    {OptJobs, "--jobs N", "how many devices are worked on at once (default 4, at most 64)"},
+    {OptExpect, "--expect N", "exit status 4 when fewer than N devices answer (default: finding none is no failure)"},
+    {OptTimeout, "--timeout SECONDS",
+     "how long each reply of a device is waited for before the request is sent again or given up (default 1)"},
+    {OptJobs, "-j, --jobs N", "how many devices are worked on at once (default 4, at most 64)"},
     {OptYes, "-y, --yes", "go on without asking: the firmware warning is taken as read"},
+    {OptDryRun, "--dry-run",
+     "resolve the devices (a scan when needed), check the files and print what would be done to which device "
+     "(a table, or --json); nothing else is sent"},
     {OptOutput, "-o, --output PATH",
      "write the text into PATH instead of standard output; with several devices PATH is a folder that "
      "gets one file per device, named by its MAC address (or its IP address)"},
@@ -40,8 +48,23 @@ const char *const TargetText =
     "by a scan first. Several targets, and the selection options, may be combined; each device is worked "
     "on once.";
 
-const char *const ExitText = "0 when every device succeeded, 1 when any failed (or the program's port is held "
-                             "by another program), 2 for a usage error: nothing was sent to any device.";
+const char *const ExitText =
+    "0: every device succeeded. 1: at least one device failed. 2: usage error (nothing was sent; also a changing verb "
+    "without a terminal to ask on and without --yes). 3: environment: the program's port is held by another program, "
+    "no network adapter, an output that cannot be written (standard output included) or a file that cannot be read. "
+    "4: nothing matched the selection (nothing was sent); a scan that finds nothing is 0 unless --expect N. "
+    "130, 143, 129: stopped by SIGINT (Ctrl+C), SIGTERM or SIGHUP once the running devices were put back.";
+
+const char *const JsonContractText =
+    "With --json every line is one JSON object, written as soon as its device is done (a script may read them as "
+    "they come), and each carries \"schema\": 1, raised only when a field changes meaning or goes. A message is one "
+    "line (its lines joined with \"; \"); MAC addresses are lower-case pairs joined by colons "
+    "(00:50:c2:02:5c:c1), as in CSV, the history and the doctor. The JSON Schema of the device and outcome "
+    "objects is installed as share/tarvino/tarvino-cli.schema.json.";
+
+const char *const CompletionText =
+    "Bash and zsh complete the verbs, the options and the names and addresses of the devices that the last scan "
+    "listed (kept in ~/.cache/tarvino/devices.txt by scan).";
 
 const char *const OutcomeFieldsText =
     "ip, mac, name (the device; mac and name when known), verb, operation, result (succeeded, failed, "
@@ -112,12 +135,12 @@ QString roff(QString text)
 
 const QList<TVerbInfo> &Verbs()
 {
-    constexpr unsigned DeviceVerb = OptTargets | OptJson | OptJobs | OptWait | OptTcp;
+    constexpr unsigned DeviceVerb = OptTargets | OptJson | OptJobs | OptWait | OptTcp | OptTimeout;
     static const QList<TVerbInfo> verbs{
         {Verb::Scan, "scan", "", "list the devices that answer the discovery broadcast",
          "Sends the discovery broadcast twice, a second apart, and lists every device that answers within the "
          "wait, once each, in the order of their first replies.",
-         OptJson | OptCsv | OptWait},
+         OptJson | OptCsv | OptWait | OptExpect},
         {Verb::Search, "search", "IP", "ask one device by its address over TCP",
          "Asks the device at IP for its discovery record over a TCP connection, as Search IP Address does: "
          "the way to a device behind a router, which a broadcast does not reach.",
@@ -129,34 +152,35 @@ const QList<TVerbInfo> &Verbs()
         {Verb::Ssh, "ssh", "TARGET...", "switch the device's SSH server (DropBear) on or off",
          "Sends the DropBear switch, up to five times after clearing the PC's ARP entry of the device, until "
          "the device acknowledges it. Each switch turns the SSH server over.",
-         DeviceVerb},
+         DeviceVerb | OptYes | OptDryRun, nullptr, true},
         {Verb::Command, "command", "TARGET... NAME", "send one raw command of the communication board",
          "Sends one start or stop command of the communication board and waits for its acknowledgement.",
-         DeviceVerb, "NAME"},
+         DeviceVerb | OptYes | OptDryRun, "NAME", true},
         {Verb::UpgradeBoard, "upgrade-board", "TARGET... FILE", "upgrade the communication board's firmware",
          "Uploads FILE to the board's own FTP server under its bare name, then has the board upgrade itself "
          "from it; the board's services are put back as they were on every failure.",
-         DeviceVerb | OptYes, "FILE", true},
+         DeviceVerb | OptYes | OptDryRun, "FILE", true},
         {Verb::UpgradeController, "upgrade-controller", "TARGET... FILE", "upgrade the controller's firmware",
          "Writes FILE into the controller's firmware area over its bus, reads it back and compares every "
          "byte, and only then takes the controller into update mode.",
-         DeviceVerb | OptYes, "FILE", true},
+         DeviceVerb | OptYes | OptDryRun, "FILE", true},
         {Verb::ConfigGet, "config get", "TARGET...", "read the controller's configuration",
          "Reads the controller's configuration, bytes exactly as the device holds them, to standard output or "
          "into -o PATH.",
          DeviceVerb | OptOutput},
         {Verb::ConfigPut, "config put", "TARGET... FILE", "write a configuration file to the controller",
          "Writes FILE, bytes as they are, as the controller's configuration, then reads it back and compares.",
-         DeviceVerb | OptYes, "FILE", true},
+         DeviceVerb | OptYes | OptDryRun, "FILE", true},
         {Verb::Diag, "diag", "TARGET...", "read the controller's diagnostics",
          "Reads the controller's diagnostics text to standard output or into -o PATH.", DeviceVerb | OptOutput},
         {Verb::LogsGet, "logs get", "TARGET...", "read the controller's logs",
          "Reads the controller's log, one block a line, to standard output or into -o PATH.",
          DeviceVerb | OptOutput},
         {Verb::LogsErase, "logs erase", "TARGET...", "erase the controller's logs",
-         "Erases the controller's log, then reads what is left (normally nothing).", DeviceVerb},
+         "Erases the controller's log, then reads what is left (normally nothing).",
+         DeviceVerb | OptYes | OptDryRun, nullptr, true},
         {Verb::Reset, "reset", "TARGET...", "reset the controller", "Sends the controller's reset command.",
-         DeviceVerb},
+         DeviceVerb | OptYes | OptDryRun, nullptr, true},
         {Verb::Doctor, "doctor", "", "tell why devices are not found",
          "Lists the PC's network adapters, checks that UDP 52389 and 52390 are free for the program (naming the "
          "program that holds one), sends one discovery broadcast through every adapter and tells how many devices "
@@ -210,7 +234,9 @@ QString ToolHelpText()
                  2);
     text += wrap(deviceFieldsText(), 2);
     text += wrap(QStringLiteral("Outcome fields: ") + QLatin1String(OutcomeFieldsText), 2);
+    text += wrap(QLatin1String(JsonContractText), 2);
     text += QStringLiteral("\nExit status:\n") + wrap(QLatin1String(ExitText), 2);
+    text += QStringLiteral("\nCompletion:\n") + wrap(QLatin1String(CompletionText), 2);
     text += QStringLiteral("\nExamples:\n"
                            "  tarvino-cli scan --json > devices.json\n"
                            "  tarvino-cli config get 198.18.1.7 -o site-7.cfg\n"
@@ -225,8 +251,9 @@ QString VerbHelpText(const TVerbInfo &verb)
     if (verb.verb == Verb::Command)
         text += wrap(QStringLiteral("NAME is one of: ") + CommandNamesText() + QStringLiteral(" (case is ignored)."), 0);
     if (verb.changesDevice)
-        text += wrap(QStringLiteral("It asks first, showing the firmware warning, when standard input is a terminal; "
-                                    "elsewhere it needs --yes."),
+        text += wrap(QStringLiteral("It changes the device: it asks first, listing the devices, when standard input is a "
+                                    "terminal; elsewhere it needs --yes (exit status 2, nothing sent, without it). "
+                                    "--dry-run shows what it would do and sends nothing."),
                      0);
     if (verb.options & OptTargets)
         text += QStringLiteral("\n") + wrap(QLatin1String(TargetText), 0);
@@ -261,7 +288,9 @@ QString ManPage(const QString &version)
                              "--json one object per line."));
     paragraph(deviceFieldsText());
     paragraph(QStringLiteral("Outcome fields: ") + QLatin1String(OutcomeFieldsText));
+    paragraph(QLatin1String(JsonContractText));
     page += QStringLiteral(".SH EXIT STATUS\n") + roff(QLatin1String(ExitText)) + QLatin1Char('\n');
+    page += QStringLiteral(".SH COMPLETION\n") + roff(QLatin1String(CompletionText)) + QLatin1Char('\n');
     page += QStringLiteral(".SH EXAMPLES\n.nf\n"
                            "tarvino\\-cli scan \\-\\-json > devices.json\n"
                            "tarvino\\-cli config get 198.18.1.7 \\-o site\\-7.cfg\n"

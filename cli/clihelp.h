@@ -34,6 +34,9 @@ enum VerbOption : unsigned {
     OptWait = 1 << 6,
     OptTcp = 1 << 7,
     OptUnfinished = 1 << 8,
+    OptDryRun = 1 << 9,
+    OptTimeout = 1 << 10,
+    OptExpect = 1 << 11,
 };
 
 struct TVerbInfo
@@ -58,3 +61,13 @@ QString ManPage(const QString &version);
 
 // The board commands that `command` sends, by the names it takes.
 QString CommandNamesText();
+
+// The exit status of tarvino-cli, one value per kind of end, as --help and the manual page list it.
+namespace ExitStatus {
+constexpr int Success = 0;
+constexpr int DeviceFailed = 1;
+constexpr int Usage = 2;       // nothing was sent
+constexpr int Environment = 3; // port taken, no adapter, output not writable, file unreadable
+constexpr int NoMatch = 4;     // the selection matched no device: nothing was sent
+constexpr int SignalBase = 128; // + the signal: 130 SIGINT, 143 SIGTERM, 129 SIGHUP
+} // namespace ExitStatus

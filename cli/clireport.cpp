@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QLocale>
 
+#include "wire.h"
+
 namespace {
 // A message of the window keeps its line breaks in JSON; a table row gets it on one line.
 QString oneLine(QString text)
@@ -12,6 +14,16 @@ QString oneLine(QString text)
     text.replace(QLatin1String("\r\n"), QLatin1String(" "));
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
     return text.simplified();
+}
+
+// A message in JSON: one line, its lines joined with "; ".
+QString jsonMessage(const QString &text)
+{
+    QStringList lines;
+    for (const QString &line : QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")).split(QLatin1Char('\n')))
+        if (!line.trimmed().isEmpty())
+            lines << line.trimmed();
+    return lines.join(QLatin1String("; ")).remove(QLatin1Char('\r'));
 }
 
 QString doneText(const TCliResult &result)
@@ -52,7 +64,7 @@ QString TCliResult::message() const
     if (!saveError.isEmpty())
         return saveError;
     if (!outcome.message.isEmpty())
-        return outcome.message;
+        return CliFailureMessage(operation, outcome.message);
     if (outcome.error)
         return outcome.errorText();
     if (outcome.declined)
@@ -75,19 +87,93 @@ QString errorKey(const TCliResult &result)
 }
 } // namespace
 
+QString CliFailureMessage(const QString &operation, const QString &windowMessage)
+{
+    // The window's log operations share the configuration read's message.
+    if (windowMessage == u"Read Config Failed") {
+        if (operation == u"Erase logs")
+            return QStringLiteral("Erase Logs Failed");
+        if (operation == u"Read logs")
+            return QStringLiteral("Read Logs Failed");
+    }
+    return windowMessage;
+}
+
+QString EscapeControls(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            escaped += QLatin1String("\\\\");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7F || (c.unicode() >= 0x80 && c.unicode() < 0xA0))
+            escaped += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+QString ActionText(const TCliRequest &request)
+{
+    switch (request.verb->verb) {
+    case Verb::Ssh: return QStringLiteral("switch the SSH server over on");
+    case Verb::Command: {
+        for (const Wire::CommandInfo &info : Wire::Commands)
+            if (info.command == request.command)
+                return QStringLiteral("send %1 to").arg(QLatin1String(info.name));
+        return QStringLiteral("send the command to");
+    }
+    case Verb::UpgradeBoard: return QStringLiteral("upgrade the communication board of");
+    case Verb::UpgradeController: return QStringLiteral("upgrade the controller of");
+    case Verb::ConfigPut: return QStringLiteral("write the configuration of");
+    case Verb::LogsErase: return QStringLiteral("erase the logs of");
+    case Verb::Reset: return QStringLiteral("reset");
+    default: return QStringLiteral("%1 on").arg(QLatin1String(request.verb->name));
+    }
+}
+
+QJsonObject PlanJson(const TCliDevice &device, const QString &verbName, const QString &action, const QString &file)
+{
+    QJsonObject object{
+        {QStringLiteral("ip"), device.target.ip},
+        {QStringLiteral("mac"), device.record ? QJsonValue(CanonicalMacText(device.record->Mac)) : QJsonValue()},
+        {QStringLiteral("name"), device.record ? QJsonValue(device.record->Params.text(Wire::Param::Name)) : QJsonValue()},
+        {QStringLiteral("verb"), verbName},
+        {QStringLiteral("action"), action},
+        {QStringLiteral("dryRun"), true},
+    };
+    if (!file.isEmpty())
+        object.insert(QStringLiteral("file"), file);
+    return object;
+}
+
+QString PlanTable(const QList<TCliDevice> &devices, const QString &action)
+{
+    QList<QStringList> rows{{QStringLiteral("DEVICE"), QStringLiteral("NAME"), QStringLiteral("WOULD")}};
+    for (const TCliDevice &device : devices) {
+        const QString name = device.record ? device.record->Params.text(Wire::Param::Name) : QString();
+        rows << QStringList{device.target.ip, name.isEmpty() ? QStringLiteral("-") : EscapeControls(name), action};
+    }
+    return AlignedTable(rows)
+         + QStringLiteral("%1 device%2; nothing was sent (--dry-run).\n")
+               .arg(devices.size())
+               .arg(devices.size() == 1 ? QString() : QStringLiteral("s"));
+}
+
 QJsonObject ResultJson(const TCliResult &result, const QString &verbName)
 {
     QJsonObject object{
         {QStringLiteral("ip"), result.device.target.ip},
-        {QStringLiteral("mac"), result.device.record ? QJsonValue(MacText(result.device.record->Mac)) : QJsonValue()},
+        {QStringLiteral("mac"), result.device.record ? QJsonValue(CanonicalMacText(result.device.record->Mac)) : QJsonValue()},
         {QStringLiteral("name"), result.device.record ? QJsonValue(result.device.record->Params.text(Wire::Param::Name))
                                                       : QJsonValue()},
         {QStringLiteral("verb"), verbName},
         {QStringLiteral("operation"), result.operation},
         {QStringLiteral("result"), result.resultWord()},
         {QStringLiteral("failedStep"), result.outcome.failedStep},
-        {QStringLiteral("message"), result.message()},
-        {QStringLiteral("detail"), result.outcome.detail},
+        {QStringLiteral("message"), jsonMessage(result.message())},
+        {QStringLiteral("detail"), jsonMessage(result.outcome.detail)},
         {QStringLiteral("deviceState"), result.outcome.device.normal() ? QString() : result.outcome.device.text()},
         // The kind of failure, for scripts that branch on it; null on success.
         {QStringLiteral("error"), result.succeeded() ? QJsonValue() : QJsonValue(errorKey(result))},
@@ -95,8 +181,8 @@ QJsonObject ResultJson(const TCliResult &result, const QString &verbName)
     // The error's own text, when the message the window shows is another one.
     if (result.outcome.error && !result.outcome.message.isEmpty()) {
         const QString error = result.outcome.errorText();
-        object.insert(QStringLiteral("detail"), result.outcome.detail.isEmpty() ? error
-                                                                                : result.outcome.detail + QStringLiteral("; ") + error);
+        object.insert(QStringLiteral("detail"), jsonMessage(result.outcome.detail.isEmpty() ? error
+                                                                                : result.outcome.detail + QStringLiteral("; ") + error));
     }
     if (!result.file.isEmpty())
         object.insert(QStringLiteral("file"), result.file);
@@ -144,8 +230,8 @@ QString ResultTable(const QList<TCliResult> &results)
             what += QStringLiteral(" (at %1)").arg(result.outcome.failedStep);
         if (!result.succeeded() && !result.outcome.device.normal())
             what += QStringLiteral(" [%1]").arg(result.outcome.device.text());
-        rows << QStringList{result.device.target.ip, name.isEmpty() ? QStringLiteral("-") : name,
-                            result.succeeded() ? QStringLiteral("ok") : result.resultWord().toUpper(), what};
+        rows << QStringList{result.device.target.ip, name.isEmpty() ? QStringLiteral("-") : EscapeControls(name),
+                            result.succeeded() ? QStringLiteral("ok") : result.resultWord().toUpper(), EscapeControls(what)};
         failed += result.succeeded() ? 0 : 1;
     }
     QString text = AlignedTable(rows);
@@ -169,7 +255,7 @@ QString DeviceTable(const QList<TEPS> &devices)
         QStringList row;
         for (const TDeviceField &field : DeviceFields())
             if (field.inGrid)
-                row << oneLine(field.text(device));
+                row << EscapeControls(field.text(device));
         rows << row;
     }
     return AlignedTable(rows);
@@ -179,6 +265,6 @@ QString DeviceDetails(const TEPS &device)
 {
     QList<QStringList> rows;
     for (const TDeviceField &field : DeviceFields())
-        rows << QStringList{QLatin1String(field.header) + QLatin1Char(':'), oneLine(field.text(device))};
+        rows << QStringList{QLatin1String(field.header) + QLatin1Char(':'), EscapeControls(field.text(device))};
     return AlignedTable(rows);
 }

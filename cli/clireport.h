@@ -27,7 +27,21 @@ struct TCliResult
     QString message() const;
 };
 
+// The version of the JSON that tarvino-cli writes: every object carries it as "schema".
+constexpr int CliJsonSchemaVersion = 1;
+
 QJsonObject ResultJson(const TCliResult &result, const QString &verbName);
+// What a changing verb does to a device, as its prompt and --dry-run tell it: "reset",
+// "erase the logs of".
+QString ActionText(const TCliRequest &request);
+// --dry-run: what would be done to one device, and the table of all.
+QJsonObject PlanJson(const TCliDevice &device, const QString &verbName, const QString &action, const QString &file);
+QString PlanTable(const QList<TCliDevice> &devices, const QString &action);
+// A device's text made safe for a terminal: control characters shown as \x1b, a backslash as \\.
+QString EscapeControls(const QString &text);
+// The failure message the command line shows: the window's, except where the window's names
+// another step than the verb's own (a failed `logs erase` is no "Read Config Failed").
+QString CliFailureMessage(const QString &operation, const QString &windowMessage);
 // One row per device: address, name, result and the message or what was done.
 QString ResultTable(const QList<TCliResult> &results);
 // The window's list columns, one row per device.

@@ -141,19 +141,23 @@ struct OptionSet
     QCommandLineOption from{QStringLiteral("from"), QString(), QStringLiteral("FILE")};
     QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption tcp{QStringLiteral("tcp")};
-    QCommandLineOption jobs{QStringLiteral("jobs"), QString(), QStringLiteral("N")};
+    QCommandLineOption jobs{{QStringLiteral("j"), QStringLiteral("jobs")}, QString(), QStringLiteral("N")};
     QCommandLineOption yes{{QStringLiteral("y"), QStringLiteral("yes")}};
     QCommandLineOption output{{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("PATH")};
     QCommandLineOption json{QStringLiteral("json")};
     QCommandLineOption csv{QStringLiteral("csv")};
     QCommandLineOption unfinished{QStringLiteral("unfinished")};
+    QCommandLineOption dryRun{QStringLiteral("dry-run")};
+    QCommandLineOption timeout{QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption expect{QStringLiteral("expect"), QString(), QStringLiteral("N")};
 
     // Each option with the verb option group it belongs to.
     QList<std::pair<const QCommandLineOption *, unsigned>> grouped() const
     {
         return {{&all, OptTargets}, {&type, OptTargets}, {&name, OptTargets}, {&from, OptTargets},
                 {&wait, OptWait},   {&tcp, OptTcp},      {&jobs, OptJobs},   {&yes, OptYes},
-                {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}, {&unfinished, OptUnfinished}};
+                {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}, {&unfinished, OptUnfinished},
+                {&dryRun, OptDryRun}, {&timeout, OptTimeout}, {&expect, OptExpect}};
     }
 };
 
@@ -248,6 +252,8 @@ std::optional<Wire::Command> ParseCommandName(const QString &name)
 TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvironment &environment)
 {
     auto usageError = [](const QString &text) { return TParsedCommandLine{std::nullopt, {}, text + TryHelp}; };
+    // A file named on the command line that cannot be read is the environment's fault, not the line's.
+    auto fileError = [](const QString &text) { return TParsedCommandLine{std::nullopt, {}, text, 3}; };
     OptionSet options;
     QCommandLineParser parser;
     parser.addOption(options.help);
@@ -285,6 +291,7 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
     request.tcp = parser.isSet(options.tcp);
     request.unfinished = parser.isSet(options.unfinished);
     request.output = parser.value(options.output);
+    request.dryRun = parser.isSet(options.dryRun);
     if (request.json && request.csv)
         return usageError(QStringLiteral("Choose one of --json and --csv."));
     if (parser.isSet(options.jobs)) {
@@ -301,6 +308,20 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         request.waitMs = int(seconds * 1000);
     }
 
+    if (parser.isSet(options.timeout)) {
+        bool ok = false;
+        const double seconds = parser.value(options.timeout).toDouble(&ok);
+        if (!ok || !(seconds >= 0.1 && seconds <= 60))
+            return usageError(QStringLiteral("--timeout takes seconds from 0.1 to 60, not '%1'.").arg(parser.value(options.timeout)));
+        request.replyTimeoutMs = int(seconds * 1000);
+    }
+    if (parser.isSet(options.expect)) {
+        bool ok = false;
+        request.expect = parser.value(options.expect).toInt(&ok);
+        if (!ok || request.expect < 1)
+            return usageError(QStringLiteral("--expect takes a number of devices, not '%1'.").arg(parser.value(options.expect)));
+    }
+
     if (verb->trailing) {
         if (words.isEmpty())
             return usageError(QStringLiteral("'%1' needs its %2.").arg(verbName, QLatin1String(verb->trailing)));
@@ -314,8 +335,10 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
             if (IsDottedIPv4(last) && !QFileInfo::exists(last))
                 return usageError(QStringLiteral("'%1' needs its FILE after the devices.").arg(verbName));
             request.file = last;
-            if (const QString problem = checkVerbFile(verb->verb, last); !problem.isEmpty())
-                return usageError(problem.endsWith(QLatin1Char('.')) ? problem : problem + QLatin1Char('.'));
+            if (const QString problem = checkVerbFile(verb->verb, last); !problem.isEmpty()) {
+                const QString text = problem.endsWith(QLatin1Char('.')) ? problem : problem + QLatin1Char('.');
+                return QFileInfo(last).isReadable() ? usageError(text) : fileError(text);
+            }
         }
     }
 
@@ -341,14 +364,22 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
     request.selection.name = parser.value(options.name);
     if (parser.isSet(options.from)) {
         const QString fileName = parser.value(options.from);
-        if (const QString problem = checkReadable(fileName, QStringLiteral("device list")); !problem.isEmpty())
-            return usageError(problem + QLatin1Char('.'));
-        QFile file(fileName);
-        if (file.size() > MaxTargetFileSize)
-            return usageError(QStringLiteral("device list '%1' is over %2 MiB.").arg(fileName).arg(MaxTargetFileSize >> 20));
-        if (!file.open(QIODevice::ReadOnly))
-            return usageError(QStringLiteral("device list '%1' cannot be read.").arg(fileName));
-        const auto listed = ParseTargetFile(file.readAll());
+        QByteArray contents;
+        if (fileName == u"-") {
+            contents = environment.readStandardInput ? environment.readStandardInput() : QByteArray();
+            if (contents.size() > MaxTargetFileSize)
+                return usageError(QStringLiteral("the device list on standard input is over %1 MiB.").arg(MaxTargetFileSize >> 20));
+        } else {
+            if (const QString problem = checkReadable(fileName, QStringLiteral("device list")); !problem.isEmpty())
+                return QFileInfo(fileName).isReadable() ? usageError(problem + QLatin1Char('.')) : fileError(problem + QLatin1Char('.'));
+            QFile file(fileName);
+            if (file.size() > MaxTargetFileSize)
+                return usageError(QStringLiteral("device list '%1' is over %2 MiB.").arg(fileName).arg(MaxTargetFileSize >> 20));
+            if (!file.open(QIODevice::ReadOnly))
+                return fileError(QStringLiteral("device list '%1' cannot be read.").arg(fileName));
+            contents = file.readAll();
+        }
+        const auto listed = ParseTargetFile(contents);
         if (const QString *problem = std::get_if<QString>(&listed))
             return usageError(QStringLiteral("device list '%1': %2.").arg(fileName, *problem));
         request.targets << std::get<QList<TNamedTarget>>(listed);
@@ -366,7 +397,7 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         if (several && QFileInfo(request.output).exists() && !QFileInfo(request.output).isDir())
             return usageError(QStringLiteral("With several devices -o names a folder; '%1' is a file.").arg(request.output));
     }
-    if (verb->changesDevice && !request.yes && !environment.canAsk)
+    if (verb->changesDevice && !request.yes && !request.dryRun && !environment.canAsk)
         return usageError(QStringLiteral("'%1' changes the device: confirm with --yes (there is no terminal to ask on).")
                               .arg(verbName));
     return {request, {}, {}};

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 #include <variant>
 
@@ -57,6 +58,9 @@ struct TCliRequest
     bool yes = false;
     bool tcp = false;
     bool unfinished = false;    // history
+    bool dryRun = false;        // resolve and check, print the plan, send nothing else
+    int expect = 0;             // scan: fewer devices than this is exit status 4
+    int replyTimeoutMs = 0;     // --timeout: the reply waits of an operation; 0 keeps the default
 
     // Whether the targets can be reached without a scan first.
     bool needsScan() const;
@@ -67,12 +71,15 @@ struct TParsedCommandLine
 {
     std::optional<TCliRequest> request;
     QString output;   // --help or --version: print it, exit 0
-    QString error;    // usage error: print it, exit 2
+    QString error;    // usage error: print it, exit with errorStatus
+    int errorStatus = 2; // 3 when the environment is at fault (a file that cannot be read)
 };
 
 struct TCliEnvironment
 {
     bool canAsk = false; // standard input and standard error are terminals
+    // What `--from -` reads: standard input, unless a test gives its own.
+    std::function<QByteArray()> readStandardInput;
 };
 
 // arguments without the program's name.

@@ -12,13 +12,27 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
-QString jsonLine(const QJsonObject &object)
+// Every object tarvino-cli writes carries the version of its format.
+QString jsonLine(QJsonObject object)
 {
+    object.insert(QStringLiteral("schema"), CliJsonSchemaVersion);
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+}
+
+// A resolution that names several devices for one target is the command line's fault; any other
+// is a target that matched nothing.
+bool isAmbiguity(const QString &problem)
+{
+    return problem.contains(QLatin1String("name one by"));
 }
 
 // The text a read operation received, bytes as the device sent them: a log block a line, with the
@@ -56,7 +70,25 @@ QString TCliRunner::verbName() const
 
 void TCliRunner::print(const QString &text)
 {
-    WriteText(m_console.out, text);
+    // Flushed at once: a script reading the JSON lines gets each as its device is done.
+    if (!WriteText(m_console.out, text) || std::fflush(m_console.out) != 0) {
+        if (!m_outputFailed)
+            tell(QStringLiteral("tarvino-cli: cannot write standard output: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        m_outputFailed = true;
+    }
+}
+
+int TCliRunner::finish(int status)
+{
+    return m_outputFailed ? ExitStatus::Environment : status;
+}
+
+TOperationTiming TCliRunner::timing() const
+{
+    TOperationTiming timing;
+    if (m_request.replyTimeoutMs > 0)
+        timing.bus.baseTimeoutMs = m_request.replyTimeoutMs;
+    return timing;
 }
 
 void TCliRunner::tell(const QString &text)
@@ -87,28 +119,28 @@ void TCliRunner::interrupt()
 int TCliRunner::run()
 {
     switch (m_request.verb->verb) {
-    case Verb::Scan: return runScan();
-    case Verb::Search: return runSearch();
-    case Verb::Doctor: return runDoctor();
+    case Verb::Scan: return finish(runScan());
+    case Verb::Search: return finish(runSearch());
+    case Verb::Doctor: return finish(runDoctor());
     default: break;
     }
     QList<TEPS> scanned;
     if (m_request.needsScan()) {
         const std::optional<QList<TEPS>> found = scan();
         if (!found)
-            return 1;
+            return ExitStatus::Environment;
         scanned = *found;
     }
     if (m_interrupted)
-        return 1;
+        return ExitStatus::DeviceFailed;
     const auto resolved = ResolveTargets(m_request, scanned);
     if (const QString *problem = std::get_if<QString>(&resolved)) {
-        tell(*problem);
-        return 2;
+        tell(*problem + (isAmbiguity(*problem) ? QString() : QStringLiteral(" Nothing was sent.")));
+        return isAmbiguity(*problem) ? ExitStatus::Usage : ExitStatus::NoMatch;
     }
     const QList<TCliDevice> devices = std::get<QList<TCliDevice>>(resolved);
     m_devices = devices;
-    return m_request.verb->verb == Verb::Info ? runInfo(devices) : runOperations(devices);
+    return finish(m_request.verb->verb == Verb::Info ? runInfo(devices) : runOperations(devices));
 }
 
 std::optional<QList<TEPS>> TCliRunner::scan()
@@ -130,7 +162,9 @@ int TCliRunner::runScan()
 {
     const std::optional<QList<TEPS>> devices = scan();
     if (!devices)
-        return 1;
+        return ExitStatus::Environment;
+    if (!m_interrupted)
+        keepForCompletion(*devices);
     if (m_request.json) {
         for (const TEPS &device : *devices)
             print(jsonLine(DeviceJson(device)));
@@ -146,7 +180,34 @@ int TCliRunner::runScan()
         tell(QStringLiteral("No device answered the scan."));
     else if (!m_request.json && !m_request.csv)
         print(QStringLiteral("%1 device%2\n").arg(devices->size()).arg(devices->size() == 1 ? QString() : QStringLiteral("s")));
-    return m_interrupted ? 1 : 0;
+    if (m_interrupted)
+        return ExitStatus::DeviceFailed;
+    if (devices->size() < m_request.expect) {
+        tell(QStringLiteral("%1 of the %2 devices expected answered.").arg(devices->size()).arg(m_request.expect));
+        return ExitStatus::NoMatch;
+    }
+    return ExitStatus::Success;
+}
+
+void TCliRunner::keepForCompletion(const QList<TEPS> &devices)
+{
+    // One word a line, the addresses first: what the shell's completion offers for a TARGET.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/tarvino");
+    if (!QDir().mkpath(folder))
+        return;
+    QStringList words;
+    for (const TEPS &device : devices) {
+        words << device.IpText << CanonicalMacText(device.Mac);
+        const QString name = device.Params.text(Wire::Param::Name);
+        // A name with blanks or control characters would not complete as one word.
+        if (!name.isEmpty() && !name.contains(QRegularExpression(QStringLiteral("[\\s\\x00-\\x1f'\"\\\\]"))))
+            words << name;
+    }
+    QSaveFile file(folder + QStringLiteral("/devices.txt"));
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write((words.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+        file.commit();
+    }
 }
 
 int TCliRunner::runDoctor()
@@ -156,7 +217,7 @@ int TCliRunner::runDoctor()
     if (m_console.errIsTerminal)
         tell(QStringLiteral("Checking the network (the scan listens for %1 s)...").arg(m_request.waitMs / 1000.0));
     connect(&check, &TNetworkCheck::findingReported, this, [this](const TNetworkFinding &finding) {
-        print(m_request.json ? jsonLine(finding.toJson()) : finding.line() + QLatin1Char('\n'));
+        print(m_request.json ? jsonLine(finding.toJson()) : EscapeControls(finding.line()) + QLatin1Char('\n'));
     });
     check.exec();
     m_current = nullptr;
@@ -173,7 +234,7 @@ int TCliRunner::runSearch()
     const QList<TEPS> devices = search.devices();
     if (!outcome.succeeded || devices.isEmpty()) {
         tell(outcome.error ? outcome.errorText() : QStringLiteral("No device answered at %1.").arg(ip));
-        return 1;
+        return ExitStatus::DeviceFailed;
     }
     print(m_request.json ? jsonLine(DeviceJson(devices.first())) : DeviceTable(devices));
     return 0;
@@ -222,19 +283,20 @@ int TCliRunner::runInfo(const QList<TCliDevice> &devices)
 TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByteArray &configuration)
 {
     const TDeviceTarget &target = device.target;
+    const TOperationTiming waits = timing();
     switch (m_request.verb->verb) {
     case Verb::Ssh:
-        return new TDeviceCommand(m_engine, target, Wire::Command::SetDropBear, TDeviceCommand::dropBear());
-    case Verb::Command: return new TDeviceCommand(m_engine, target, m_request.command, {1, false});
-    case Verb::UpgradeBoard: return new TBoardUpgrade(m_engine, target, m_image);
-    case Verb::UpgradeController: return new TControllerUpgrade(m_engine, target, m_image);
+        return new TDeviceCommand(m_engine, target, Wire::Command::SetDropBear, TDeviceCommand::dropBear(), waits);
+    case Verb::Command: return new TDeviceCommand(m_engine, target, m_request.command, {1, false}, waits);
+    case Verb::UpgradeBoard: return new TBoardUpgrade(m_engine, target, m_image, waits);
+    case Verb::UpgradeController: return new TControllerUpgrade(m_engine, target, m_image, waits);
     case Verb::ConfigGet:
-        return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Configuration);
-    case Verb::Diag: return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Diagnostics);
-    case Verb::ConfigPut: return new TWriteConfig(m_engine, target, configuration);
-    case Verb::LogsGet: return new TReadLogs(m_engine, target, false);
-    case Verb::LogsErase: return new TReadLogs(m_engine, target, true);
-    case Verb::Reset: return new TControllerReset(m_engine, target);
+        return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Configuration, waits);
+    case Verb::Diag: return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Diagnostics, waits);
+    case Verb::ConfigPut: return new TWriteConfig(m_engine, target, configuration, waits);
+    case Verb::LogsGet: return new TReadLogs(m_engine, target, false, waits);
+    case Verb::LogsErase: return new TReadLogs(m_engine, target, true, waits);
+    case Verb::Reset: return new TControllerReset(m_engine, target, waits);
     case Verb::Scan:
     case Verb::Search:
     case Verb::Info:
@@ -248,6 +310,44 @@ bool TCliRunner::confirm(const QList<TCliDevice> &devices)
 {
     if (m_request.yes)
         return true;
+    const Verb verb = m_request.verb->verb;
+    if (verb == Verb::UpgradeBoard || verb == Verb::UpgradeController || verb == Verb::ConfigPut)
+        return confirmFirmware(devices);
+    // "Reset 12 devices? [y/N]", the devices listed first.
+    QString text;
+    constexpr int Listed = 20;
+    for (int i = 0; i < std::min<int>(Listed, int(devices.size())); ++i)
+        text += QStringLiteral("  %1\n").arg(devices.at(i).label());
+    if (devices.size() > Listed)
+        text += QStringLiteral("  and %1 more\n").arg(devices.size() - Listed);
+    QString action = ActionText(m_request);
+    action[0] = action[0].toUpper();
+    text += QStringLiteral("%1 %2 device%3? [y/N] ")
+                .arg(action)
+                .arg(devices.size())
+                .arg(devices.size() == 1 ? QString() : QStringLiteral("s"));
+    WriteText(m_console.err, text);
+    const QString answer = m_console.readAnswer ? m_console.readAnswer().trimmed() : QString();
+    return answer.compare(QLatin1String("y"), Qt::CaseInsensitive) == 0
+        || answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0;
+}
+
+int TCliRunner::printPlan(const QList<TCliDevice> &devices)
+{
+    const QString action = ActionText(m_request);
+    if (m_request.json) {
+        QString text;
+        for (const TCliDevice &device : devices)
+            text += jsonLine(PlanJson(device, verbName(), action, m_request.file));
+        print(text);
+    } else {
+        print(PlanTable(devices, action));
+    }
+    return ExitStatus::Success;
+}
+
+bool TCliRunner::confirmFirmware(const QList<TCliDevice> &devices)
+{
     QString text = m_request.verb->verb == Verb::ConfigPut
                        ? QStringLiteral("This writes '%1' as the configuration of:\n").arg(m_request.file)
                        : FirmwareWarningText().replace(QLatin1String("\r\n"), QLatin1String("\n"))
@@ -267,7 +367,10 @@ bool TCliRunner::confirm(const QList<TCliDevice> &devices)
 QString TCliRunner::store(const QByteArray &data, const TCliDevice &device, bool several, QString *path)
 {
     if (m_request.output.isEmpty()) {
-        WriteText(m_console.out, QByteArrayView(data));
+        if (!WriteText(m_console.out, QByteArrayView(data)) || std::fflush(m_console.out) != 0) {
+            m_outputFailed = true;
+            return QStringLiteral("Cannot write standard output: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        }
         return {};
     }
     const QFileInfo output(m_request.output);
@@ -323,9 +426,11 @@ int TCliRunner::runOperations(const QList<TCliDevice> &devices)
                 configuration = m_image.bytes();
         } catch (const std::exception &error) {
             tell(QString::fromUtf8(error.what()));
-            return 2;
+            return ExitStatus::Environment;
         }
     }
+    if (m_request.dryRun)
+        return printPlan(devices);
     if (m_request.verb->changesDevice && !confirm(devices)) {
         tell(QStringLiteral("Nothing was sent."));
         return 1;
@@ -341,6 +446,26 @@ int TCliRunner::runOperations(const QList<TCliDevice> &devices)
         labels.insert(operation, device.label());
         runs.append({operation, device});
     }
+    const bool several = devices.size() > 1 || m_request.selection.any();
+    auto resultFor = [&](TDeviceOperation *operation, const TCliDevice &device) {
+        TCliResult result = resultOf(operation, device, several);
+        if (imageBytes >= 0) {
+            result.bytes = imageBytes;
+            result.sha256 = imageSha256;
+        }
+        return result;
+    };
+    // Each device's line as soon as it is done: a script sees the first long before the last.
+    QHash<TDeviceOperation *, TCliResult> finished;
+    connect(&pool, &TOperationPool::operationFinished, this, [&](TDeviceOperation *operation) {
+        const auto run = std::find_if(runs.begin(), runs.end(), [operation](const auto &r) { return r.first == operation; });
+        if (run == runs.end())
+            return;
+        const TCliResult result = resultFor(operation, run->second);
+        finished.insert(operation, result);
+        if (m_request.json)
+            print(jsonLine(ResultJson(result, verbName())));
+    });
     std::optional<TCliProgress> progress;
     if (m_console.errIsTerminal) {
         progress.emplace(m_console.err, verbName());
@@ -352,19 +477,21 @@ int TCliRunner::runOperations(const QList<TCliDevice> &devices)
     if (progress)
         progress->clear();
 
-    const bool several = devices.size() > 1 || m_request.selection.any();
     QList<TCliResult> results;
+    QList<TCliResult> unprinted; // never started: told once the run has stopped
     for (const auto &[operation, device] : runs) {
-        TCliResult result = resultOf(operation, device, several);
-        if (imageBytes >= 0) {
-            result.bytes = imageBytes;
-            result.sha256 = imageSha256;
+        if (finished.contains(operation)) {
+            results << finished.value(operation);
+        } else {
+            results << resultFor(operation, device);
+            unprinted << results.constLast();
         }
-        results << result;
     }
-    report(results);
+    report(m_request.json ? unprinted : results);
     const bool allSucceeded = std::all_of(results.begin(), results.end(), [](const TCliResult &r) { return r.succeeded(); });
-    return allSucceeded ? 0 : 1;
+    // What was read and could not be stored is the PC's failure, not the device's.
+    const bool storeFailed = std::any_of(results.begin(), results.end(), [](const TCliResult &r) { return !r.saveError.isEmpty(); });
+    return storeFailed ? ExitStatus::Environment : allSucceeded ? ExitStatus::Success : ExitStatus::DeviceFailed;
 }
 
 void TCliRunner::report(const QList<TCliResult> &results)

@@ -5,6 +5,7 @@
 
 #include "clireport.h"
 #include "clirequest.h"
+#include "deviceoperation.h"
 #include "firmwareimage.h"
 
 #include <QObject>
@@ -35,9 +36,11 @@ public:
     int run();
     // The discovery record of a device being worked on, when a scan listed it (for the history).
     const TEPS *recordFor(const QString &ip) const;
-    // Ctrl+C: no new device is started, the running ones stop before their next exchange and are
-    // put back.
+    // Ctrl+C, SIGTERM, SIGHUP: no new device is started, the running ones stop before their next
+    // exchange and are put back.
     void interrupt();
+    // Whether something could not be written to standard output (or flushed there).
+    bool outputFailed() const { return m_outputFailed; }
 
 private:
     int runScan();
@@ -49,11 +52,19 @@ private:
     std::optional<QList<TEPS>> scan();
     TDeviceOperation *makeOperation(const TCliDevice &device, const QByteArray &configuration);
     bool confirm(const QList<TCliDevice> &devices);
+    bool confirmFirmware(const QList<TCliDevice> &devices);
+    // What would be done to each device: --dry-run prints it and sends nothing more.
+    int printPlan(const QList<TCliDevice> &devices);
+    TOperationTiming timing() const;
+    // A scan's devices, kept for the shell's completion; failing to keep them is no failure.
+    void keepForCompletion(const QList<TEPS> &devices);
     TCliResult resultOf(TDeviceOperation *operation, const TCliDevice &device, bool several);
     // Stores what a read operation received; the error text when it could not be stored.
     QString store(const QByteArray &data, const TCliDevice &device, bool several, QString *path);
     void report(const QList<TCliResult> &results);
     void print(const QString &text);
+    // The exit status once the work is done: a write failure on standard output outranks the rest.
+    int finish(int status);
     void tell(const QString &text); // standard error
     QString verbName() const;
 
@@ -64,5 +75,6 @@ private:
     TDeviceOperation *m_current = nullptr; // a scan or search under way
     TOperationPool *m_pool = nullptr;
     bool m_interrupted = false;
+    bool m_outputFailed = false;
     QList<TCliDevice> m_devices;
 };

@@ -12,7 +12,10 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -20,12 +23,32 @@
 #include <unistd.h>
 
 namespace {
-std::atomic<bool> interruptRequested{false};
+// The first stopping signal (SIGINT, SIGTERM or SIGHUP) decides the exit status; how many came.
+std::atomic<int> firstSignal{0};
+std::atomic<int> signalCount{0};
 
-extern "C" void onInterrupt(int)
+extern "C" void onStopSignal(int signal)
 {
-    interruptRequested = true;
-    std::signal(SIGINT, SIG_DFL); // a second Ctrl+C ends the program at once
+    int none = 0;
+    firstSignal.compare_exchange_strong(none, signal);
+    ++signalCount;
+}
+
+// A second signal does not abandon devices half-way: the program still puts them back, but waits
+// for them at most this long before it ends anyway.
+constexpr int PutBackBoundMs = 60000;
+
+QByteArray readStandardInput()
+{
+    QByteArray contents;
+    char buffer[65536];
+    while (contents.size() <= MaxTargetFileSize) {
+        const size_t read = std::fread(buffer, 1, sizeof buffer, stdin);
+        if (read == 0)
+            break;
+        contents.append(buffer, qsizetype(read));
+    }
+    return contents;
 }
 } // namespace
 
@@ -37,19 +60,30 @@ int main(int argc, char **argv)
     QLoggingCategory::setFilterRules(QStringLiteral("tarvino.protocol.arp.warning=false"));
 
     const bool canAsk = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
-    const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments().mid(1), {canAsk});
+    const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments().mid(1), {canAsk, readStandardInput});
     if (!parsed.error.isEmpty()) {
         WriteText(stderr, QStringLiteral("tarvino-cli: %1\n").arg(parsed.error));
-        return 2;
+        return parsed.errorStatus;
     }
     if (!parsed.request) {
-        WriteText(stdout, parsed.output);
-        return 0;
+        // --help >/dev/full is a failure, as for any output that cannot be written.
+        if (!WriteText(stdout, parsed.output) || std::fflush(stdout) != 0) {
+            WriteText(stderr, QStringLiteral("tarvino-cli: cannot write standard output: %1\n")
+                                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return ExitStatus::Environment;
+        }
+        return ExitStatus::Success;
     }
 
     // The history is a file: no device, no port.
-    if (parsed.request->verb->verb == Verb::History)
-        return RunHistory(*parsed.request, TOperationJournal(), stdout, stderr);
+    if (parsed.request->verb->verb == Verb::History) {
+        const int status = RunHistory(*parsed.request, TOperationJournal(), stdout, stderr);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            WriteText(stderr, QStringLiteral("tarvino-cli: cannot write standard output\n"));
+            return ExitStatus::Environment;
+        }
+        return status;
+    }
 
     StartupInit();
     TServeur engine;
@@ -58,7 +92,7 @@ int main(int argc, char **argv)
         const QString held = engine.portInUse();
         WriteText(stderr, QStringLiteral("tarvino-cli: cannot listen for devices: %1\n")
                               .arg(held.isEmpty() ? engine.bindError() : held));
-        return 1;
+        return ExitStatus::Environment;
     }
 
     TCliConsole console;
@@ -79,12 +113,30 @@ int main(int argc, char **argv)
         });
     recorder.install();
 
-    std::signal(SIGINT, onInterrupt);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, onStopSignal);
     QTimer interruptWatch;
-    QObject::connect(&interruptWatch, &QTimer::timeout, &runner, [&runner] {
-        if (interruptRequested.exchange(false))
+    int signalsSeen = 0;
+    QObject::connect(&interruptWatch, &QTimer::timeout, &runner, [&runner, &signalsSeen] {
+        const int count = signalCount.load();
+        if (count == signalsSeen)
+            return;
+        if (signalsSeen == 0) {
             runner.interrupt();
+        } else if (signalsSeen == 1) {
+            WriteText(stderr, QStringLiteral("tarvino-cli: still putting the devices back; the program ends once they "
+                                             "are, or in %1 s at the latest.\n")
+                                  .arg(PutBackBoundMs / 1000));
+            QTimer::singleShot(PutBackBoundMs, [] {
+                std::fflush(stdout);
+                std::_Exit(ExitStatus::SignalBase + firstSignal.load());
+            });
+        }
+        signalsSeen = count;
     });
     interruptWatch.start(100);
-    return runner.run();
+    const int status = runner.run();
+    if (const int signal = firstSignal.load())
+        return ExitStatus::SignalBase + signal;
+    return status;
 }

@@ -345,7 +345,7 @@ void TBatchRun::journalConfirmation(int index, const TRediscovery::Verdict &verd
     const DeviceStatus &status = m_statuses.at(index);
     TJournalEntry entry;
     entry.when = QDateTime::currentDateTime();
-    entry.mac = MacText(status.device.Mac);
+    entry.mac = CanonicalMacText(status.device.Mac);
     entry.ip = status.device.IpText;
     entry.name = status.device.Params.text(Wire::Param::Name);
     entry.operation = title() + QStringLiteral(": found again");

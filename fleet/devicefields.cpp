@@ -84,7 +84,7 @@ const QList<TDeviceField> &DeviceFields()
         {"ip", "IP Address", true, [](const TEPS &d) { return d.IpText; },
          [](const TEPS &d) { return QJsonValue(d.IpText); }},
         {"mac", "MAC Address", true, [](const TEPS &d) { return MacText(d.Mac); },
-         [](const TEPS &d) { return QJsonValue(MacText(d.Mac)); }},
+         [](const TEPS &d) { return QJsonValue(CanonicalMacText(d.Mac)); }},
         textField<BootstrapVersion>("bootstrap", "Bootstrap", true),
         textField<KernelVersion>("kernelVersion", "Kernel", false),
         textField<FirmwareVersion>("firmwareVersion", "Firmware", false),
@@ -136,6 +136,11 @@ QString MacText(quint64 mac, const QString &separator)
     for (int shift = 40; shift >= 0; shift -= 8)
         groups.append(QStringLiteral("%1").arg((mac >> shift) & 0xFF, 2, 16, QLatin1Char('0')).toUpper());
     return groups.join(separator);
+}
+
+QString CanonicalMacText(quint64 mac)
+{
+    return MacText(mac, QStringLiteral(":")).toLower();
 }
 
 std::optional<quint64> ParseMacText(QStringView text)
@@ -213,7 +218,8 @@ QString DeviceCsvLine(const TEPS &device)
 {
     QStringList cells;
     for (const TDeviceField &field : DeviceFields())
-        cells << field.text(device);
+        // The list shows the MAC address its own way; a file gets the canonical form.
+        cells << (qstrcmp(field.key, "mac") == 0 ? CanonicalMacText(device.Mac) : field.text(device));
     return CsvLine(cells);
 }
 

@@ -29,6 +29,9 @@ QString AdapterText(const TEPS &device);
 
 // The hardware address as the grid shows it: six upper-case hexadecimal pairs joined by separator.
 QString MacText(quint64 mac, const QString &separator = QStringLiteral("."));
+// The hardware address as files and scripts get it (JSON, CSV, the history, the network check):
+// lower-case pairs joined by colons, "00:50:c2:02:5c:c1".
+QString CanonicalMacText(quint64 mac);
 // Six hexadecimal pairs, separated by ':', '-' or '.' (or not at all); nullopt for anything else.
 std::optional<quint64> ParseMacText(QStringView text);
 

@@ -37,7 +37,7 @@ Finding make(Kind kind, Severity severity, const QString &text)
 QString macOf(const TEPS &device)
 {
     if (device.Mac != 0)
-        return MacText(device.Mac, QStringLiteral(":"));
+        return CanonicalMacText(device.Mac);
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(device.Address.data()),
                                           qsizetype(device.Address.size())).toHex());
 }

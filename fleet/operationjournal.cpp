@@ -12,7 +12,7 @@
 #include <algorithm>
 
 // One line per entry:
-//   {"when":"2026-12-08T10:15:30.120+01:00","mac":"00.50.C2.02.5C.C1","ip":"198.18.1.1","name":...,
+//   {"when":"2026-12-08T10:15:30.120+01:00","mac":"00:50:c2:02:5c:c1","ip":"198.18.1.1","name":...,
 //    "operation":"Controller upgrade","file":...,"fileSha256":...,"outcome":"succeeded","message":...,"detail":...}
 // Compact JSON escapes line ends inside texts, so an entry is always one line. Lines of an
 // operation that works on its device carry "id" too: its "started" line (outcome "started", written

@@ -19,7 +19,7 @@ TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *dev
     entry.when = QDateTime::currentDateTime();
     entry.ip = operation.target().ip;
     if (device) {
-        entry.mac = MacText(device->Mac);
+        entry.mac = CanonicalMacText(device->Mac);
         entry.name = device->Params.text(Wire::Param::Name);
     }
     entry.operation = operation.title();
@@ -49,7 +49,7 @@ TJournalEntry StartedEntryFor(const TDeviceOperation &operation, const TEPS *dev
     entry.when = QDateTime::currentDateTime();
     entry.ip = operation.target().ip;
     if (device) {
-        entry.mac = MacText(device->Mac);
+        entry.mac = CanonicalMacText(device->Mac);
         entry.name = device->Params.text(Wire::Param::Name);
     }
     entry.operation = operation.title();

@@ -2,6 +2,7 @@
 // error is (nothing may be sent after one), how targets are told apart, and that what `scan`
 // writes reads back as the same devices.
 #include "clihistory.h"
+#include "clireport.h"
 #include "clirequest.h"
 #include "clitargets.h"
 #include "controlleroperations.h"
@@ -73,10 +74,16 @@ private slots:
         row("scan", {u"scan"_qs, u"--json"_qs, u"--wait"_qs, u"1.5"_qs}, false, {});
         row("upgrade with --yes", {u"upgrade-controller"_qs, u"198.18.1.1"_qs, image, u"--yes"_qs}, false, {});
         row("upgrade asked on a terminal", {u"upgrade-controller"_qs, u"--all"_qs, image}, true, {});
-        row("ssh by MAC and name", {u"ssh"_qs, u"00:1a:2b:a0:94:3a"_qs, u"Pump"_qs}, false, {});
-        row("command by kebab name", {u"command"_qs, u"198.18.1.1"_qs, u"start-ftp-server"_qs}, false, {});
+        row("ssh by MAC and name", {u"ssh"_qs, u"00:1a:2b:a0:94:3a"_qs, u"Pump"_qs, u"-y"_qs}, false, {});
+        row("command by kebab name", {u"command"_qs, u"198.18.1.1"_qs, u"start-ftp-server"_qs, u"--yes"_qs}, false, {});
+        row("reset asked on a terminal", {u"reset"_qs, u"--all"_qs}, true, {});
+        row("dry run needs no --yes", {u"reset"_qs, u"--all"_qs, u"--dry-run"_qs}, false, {});
+        row("dry run of an upgrade", {u"upgrade-controller"_qs, u"--all"_qs, image, u"--dry-run"_qs, u"--json"_qs}, false, {});
+        row("jobs, short", {u"config"_qs, u"get"_qs, u"--all"_qs, u"-j"_qs, u"8"_qs, u"-o"_qs, m_dir.path()}, false, {});
+        row("reply timeout", {u"diag"_qs, u"198.18.1.1"_qs, u"--timeout"_qs, u"2.5"_qs}, false, {});
+        row("scan expecting devices", {u"scan"_qs, u"--expect"_qs, u"3"_qs}, false, {});
         row("config get of several into a folder", {u"config"_qs, u"get"_qs, u"--all"_qs, u"-o"_qs, m_dir.path()}, false, {});
-        row("from a list", {u"reset"_qs, u"--from"_qs, u"@list"_qs}, false, {});
+        row("from a list", {u"reset"_qs, u"--from"_qs, u"@list"_qs, u"--yes"_qs}, false, {});
         row("history", {u"history"_qs}, false, {});
         row("history of the unfinished, as JSON", {u"history"_qs, u"--unfinished"_qs, u"--json"_qs}, false, {});
 
@@ -100,6 +107,13 @@ private slots:
         row("configuration too long", {u"config"_qs, u"put"_qs, u"198.18.1.1"_qs, u"@huge"_qs, u"-y"_qs}, false,
             ConfigTooLongMessage(qsizetype(MaxConfigTextSize) + 1));
         row("no terminal, no --yes", {u"config"_qs, u"put"_qs, u"198.18.1.1"_qs, config}, false, u"--yes"_qs);
+        row("reset, no terminal, no --yes", {u"reset"_qs, u"--all"_qs}, false, u"--yes"_qs);
+        row("ssh, no terminal, no --yes", {u"ssh"_qs, u"198.18.1.1"_qs}, false, u"--yes"_qs);
+        row("command, no terminal, no --yes", {u"command"_qs, u"198.18.1.1"_qs, u"StopFtpServer"_qs}, false, u"--yes"_qs);
+        row("logs erase, no terminal, no --yes", {u"logs"_qs, u"erase"_qs, u"198.18.1.1"_qs}, false, u"--yes"_qs);
+        row("dry run of a reading verb", {u"diag"_qs, u"198.18.1.1"_qs, u"--dry-run"_qs}, false, u"does not take --dry-run"_qs);
+        row("timeout zero", {u"diag"_qs, u"198.18.1.1"_qs, u"--timeout"_qs, u"0"_qs}, false, u"--timeout"_qs);
+        row("expect nothing", {u"scan"_qs, u"--expect"_qs, u"none"_qs}, false, u"--expect"_qs);
         row("unknown command", {u"command"_qs, u"198.18.1.1"_qs, u"Discover"_qs}, false, u"Unknown command"_qs);
         row("json text without -o", {u"diag"_qs, u"198.18.1.1"_qs, u"--json"_qs}, false, u"--json needs -o"_qs);
         row("several without -o", {u"logs"_qs, u"get"_qs, u"--all"_qs}, false, u"needs -o FOLDER"_qs);
@@ -121,7 +135,7 @@ private slots:
         for (QString &argument : arguments)
             argument = files.value(argument, argument);
 
-        const TParsedCommandLine parsed = ParseCommandLine(arguments, {canAsk});
+        const TParsedCommandLine parsed = ParseCommandLine(arguments, {canAsk, {}});
         if (error.isEmpty()) {
             QVERIFY2(parsed.request, qPrintable(parsed.error));
             QVERIFY(parsed.error.isEmpty());
@@ -129,6 +143,134 @@ private slots:
             QVERIFY(!parsed.request);
             QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
         }
+    }
+
+    // The exit status of a line that cannot run: 2 when the line is at fault, 3 when a file it
+    // names cannot be read; nothing is sent either way.
+    void errorStatus_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::newRow("unknown option") << QStringList{u"scan"_qs, u"--fast"_qs} << 2;
+        QTest::newRow("changing verb without --yes") << QStringList{u"reset"_qs, u"198.18.1.1"_qs} << 2;
+        QTest::newRow("empty image") << QStringList{u"upgrade-board"_qs, u"198.18.1.1"_qs, u"@empty"_qs, u"-y"_qs} << 2;
+        QTest::newRow("missing image") << QStringList{u"upgrade-board"_qs, u"198.18.1.1"_qs, u"/no/such.bin"_qs, u"-y"_qs} << 3;
+        QTest::newRow("unreadable image") << QStringList{u"upgrade-board"_qs, u"198.18.1.1"_qs, u"@locked"_qs, u"-y"_qs} << 3;
+        QTest::newRow("missing list") << QStringList{u"diag"_qs, u"--from"_qs, u"/no/list"_qs} << 3;
+        QTest::newRow("unreadable list") << QStringList{u"diag"_qs, u"--from"_qs, u"@locked"_qs} << 3;
+    }
+
+    void errorStatus()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        const QString locked = WriteTestFileOrDie(m_dir.path(), QStringLiteral("locked.bin"), "198.18.1.1\n");
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
+        if (arguments.contains(u"@locked"_qs) && QFileInfo(locked).isReadable())
+            QSKIP("running as a user that reads every file");
+        for (QString &argument : arguments)
+            argument = argument == u"@empty" ? m_empty : argument == u"@locked" ? locked : argument;
+        const TParsedCommandLine parsed = ParseCommandLine(arguments, {false, {}});
+        QVERIFY(!parsed.request);
+        QVERIFY(!parsed.error.isEmpty());
+        QCOMPARE(parsed.errorStatus, status);
+    }
+
+    // --from - reads the same formats as a file, from standard input.
+    void targetsFromStandardInput_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QStringList>("expected"); // empty: a usage error
+        QTest::newRow("lines") << QByteArray("198.18.1.1\n# spare\n198.18.1.2\n")
+                               << QStringList{u"198.18.1.1"_qs, u"198.18.1.2"_qs};
+        QTest::newRow("json lines") << QByteArray("{\"ip\":\"198.18.1.3\",\"transport\":\"tcp\"}\n")
+                                    << QStringList{u"198.18.1.3"_qs};
+        QTest::newRow("csv") << QByteArray("name,ip\nPump,198.18.1.2\n") << QStringList{u"198.18.1.2"_qs};
+        QTest::newRow("nothing") << QByteArray() << QStringList{};
+    }
+
+    void targetsFromStandardInput()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QStringList, expected);
+        const TParsedCommandLine parsed
+            = ParseCommandLine({u"diag"_qs, u"--from"_qs, u"-"_qs, u"-o"_qs, m_dir.path()}, {false, [input] { return input; }});
+        if (expected.isEmpty()) {
+            QVERIFY(!parsed.request);
+            QCOMPARE(parsed.errorStatus, 2);
+            return;
+        }
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        QStringList ips;
+        for (const TNamedTarget &target : parsed.request->targets)
+            ips << target.text;
+        QCOMPARE(ips, expected);
+    }
+
+    // What a device sends is shown, never obeyed: a terminal gets its control characters escaped.
+    void controlsEscaped_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("plain") << u"Pump 3"_qs << u"Pump 3"_qs;
+        QTest::newRow("escape sequence") << u"\x1b[2Jgate"_qs << u"\\x1b[2Jgate"_qs;
+        QTest::newRow("line ends") << u"a\r\nb"_qs << u"a\\x0d\\x0ab"_qs;
+        QTest::newRow("delete and C1") << QString(u"x\x7f\u009by"_qs) << u"x\\x7f\\x9by"_qs;
+        QTest::newRow("backslash stays readable") << u"a\\x1b"_qs << u"a\\\\x1b"_qs;
+        QTest::newRow("accents") << u"Chaufferie été"_qs << u"Chaufferie été"_qs;
+    }
+
+    void controlsEscaped()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QCOMPARE(EscapeControls(text), shown);
+        TEPS named = device(u"198.18.1.9"_qs, 0x0050C2025CC9, text.toUtf8(), "Palimor P4");
+        const QString table = DeviceTable({named});
+        QVERIFY2(table.contains(shown), qPrintable(table));
+        for (const QChar c : table)
+            QVERIFY(c == QLatin1Char('\n') || c.unicode() >= 0x20);
+    }
+
+    // An outcome in JSON: one line per message, the MAC address in its canonical form, the failure
+    // named by the verb's own step.
+    void outcomeJson_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("windowMessage");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("two lines") << u"Controller reset"_qs << u"Reset failed.\r\nCheck the cable."_qs
+                                   << u"Reset failed.; Check the cable."_qs;
+        QTest::newRow("erase logs") << u"Erase logs"_qs << u"Read Config Failed"_qs << u"Erase Logs Failed"_qs;
+        QTest::newRow("read logs") << u"Read logs"_qs << u"Read Config Failed"_qs << u"Read Logs Failed"_qs;
+        QTest::newRow("read configuration") << u"Read configuration"_qs << u"Read Config Failed"_qs
+                                            << u"Read Config Failed"_qs;
+    }
+
+    void outcomeJson()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QString, windowMessage);
+        QFETCH(QString, message);
+        TCliResult result;
+        result.device = {{u"198.18.1.1"_qs, TransportUdp}, scanned().first()};
+        result.operation = operation;
+        result.outcome.message = windowMessage;
+        const QJsonObject object = ResultJson(result, u"logs erase"_qs);
+        QCOMPARE(object.value(u"message"_qs).toString(), message);
+        QCOMPARE(object.value(u"mac"_qs).toString(), u"00:50:c2:02:5c:c1"_qs);
+        QCOMPARE(object.value(u"result"_qs).toString(), u"failed"_qs);
+        // The window keeps its own text.
+        QCOMPARE(result.outcome.message, windowMessage);
+    }
+
+    void macAddressInFilesIsCanonical()
+    {
+        const TEPS gate = scanned().first();
+        QCOMPARE(DeviceJson(gate).value(u"mac"_qs).toString(), u"00:50:c2:02:5c:c1"_qs);
+        QVERIFY(DeviceCsvLine(gate).contains(u",00:50:c2:02:5c:c1,"_qs));
+        // The list's own text is unchanged.
+        QCOMPARE(MacText(gate.Mac), u"00.50.C2.02.5C.C1"_qs);
     }
 
     // history --unfinished: the operations whose "started" line no end follows, as a table or as
@@ -167,7 +309,7 @@ private slots:
         line(u"198.18.1.5"_qs, u"succeeded"_qs, u"a"_qs, 2);
         line(u"198.18.1.6"_qs, u"started"_qs, u"c"_qs, 3);
         line(u"198.18.1.6"_qs, u"acknowledged"_qs, u"c"_qs, 4);
-        const TParsedCommandLine parsed = ParseCommandLine(arguments, {false});
+        const TParsedCommandLine parsed = ParseCommandLine(arguments, {false, {}});
         QVERIFY2(parsed.request, qPrintable(parsed.error));
         const QStringList output = HistoryText(*parsed.request, journal).split(u'\n', Qt::SkipEmptyParts);
         QCOMPARE(output.size(), lines.size());
@@ -188,7 +330,7 @@ private slots:
     {
         for (const TVerbInfo &verb : Verbs()) {
             QStringList arguments = QString::fromLatin1(verb.name).split(QLatin1Char(' '));
-            const TParsedCommandLine parsed = ParseCommandLine(arguments << u"--help"_qs, {false});
+            const TParsedCommandLine parsed = ParseCommandLine(arguments << u"--help"_qs, {false, {}});
             QVERIFY(!parsed.request && parsed.error.isEmpty());
             QVERIFY2(parsed.output.startsWith(QStringLiteral("Usage: tarvino-cli ") + QLatin1String(verb.name)),
                      qPrintable(parsed.output));
@@ -265,8 +407,11 @@ private slots:
         const QList<QStringList> rows = ParseCsv(DeviceCsvHeader() + u"\n"_qs + DeviceCsvLine(d));
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows.at(1).size(), DeviceFields().size());
-        for (qsizetype i = 0; i < DeviceFields().size(); ++i)
-            QCOMPARE(rows.at(1).at(i), DeviceFields().at(i).text(d));
+        for (qsizetype i = 0; i < DeviceFields().size(); ++i) {
+            const TDeviceField &field = DeviceFields().at(i);
+            // The MAC address goes into files in its canonical form, not as the list shows it.
+            QCOMPARE(rows.at(1).at(i), qstrcmp(field.key, "mac") == 0 ? CanonicalMacText(d.Mac) : field.text(d));
+        }
     }
 
     void resolve_data()
@@ -291,7 +436,7 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, ips);
-        const TParsedCommandLine parsed = ParseCommandLine(QStringList{u"reset"_qs} + arguments, {false});
+        const TParsedCommandLine parsed = ParseCommandLine(QStringList{u"reset"_qs, u"--yes"_qs} + arguments, {false, {}});
         QVERIFY2(parsed.request, qPrintable(parsed.error));
         const auto resolved = ResolveTargets(*parsed.request, scanned());
         if (ips.isEmpty()) {
