@@ -82,7 +82,7 @@ TDeviceOperation *TBatchRun::makeOperation(const DeviceStatus &status)
     case Kind::BoardUpgrade: return new TBoardUpgrade(m_engine, target, m_image, m_options.timing);
     case Kind::BackUpConfiguration:
         return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Configuration, m_options.timing);
-    case Kind::Reset: return new TControllerReset(m_engine, target, m_options.timing);
+    case Kind::Reset: return new TControllerReset(m_engine, target, TControllerReset::Mode::Plain, m_options.timing);
     }
     return nullptr;
 }

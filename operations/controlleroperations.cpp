@@ -29,16 +29,64 @@ QString upperHex(qint64 value, int minimumDigits)
     return QStringLiteral("%1").arg(value, minimumDigits, 16, QLatin1Char('0')).toUpper();
 }
 
+// The name of a bus sub-command, as the failures name what got no answer.
+QString subCommandName(quint8 subCommand)
+{
+    switch (subCommand) {
+    case Wire::Bus::Reset: return QStringLiteral("Reset");
+    case Wire::Bus::SetConfigStart: return QStringLiteral("SetConfigStart");
+    case Wire::Bus::SetConfigStop: return QStringLiteral("SetConfigStop");
+    case Wire::Bus::GetConfigStart: return QStringLiteral("GetConfigStart");
+    case Wire::Bus::GetConfigStop: return QStringLiteral("GetConfigStop");
+    case Wire::Bus::GetLogs: return QStringLiteral("GetLogs");
+    case Wire::Bus::GetLogsStop: return QStringLiteral("GetLogsStop");
+    case Wire::Bus::NextLogBlock: return QStringLiteral("NextLogBlock");
+    case Wire::Bus::EraseLogs: return QStringLiteral("EraseLogs");
+    case Wire::Bus::GetDiagnoseStart: return QStringLiteral("GetDiagnoseStart");
+    case Wire::Bus::GetDiagnoseStop: return QStringLiteral("GetDiagnoseStop");
+    case Wire::Bus::EnterUpdateMode: return QStringLiteral("EnterUpdateMode");
+    default: return QStringLiteral("sub-command 0x%1").arg(subCommand, 2, 16, QLatin1Char('0'));
+    }
+}
+
+// How long one attempt of a request waits for its reply, as TXBus reckons it.
+int attemptMs(const TDeviceSession &session, const QByteArray &request, int replyDataLength)
+{
+    return XBus::exchangeTimeoutMs(int(XBus::seal(request).size()), replyDataLength, session.timing().bus.baseTimeoutMs);
+}
+
+// Marks the session failed at its step with what the bus did not answer, in the detail: the
+// window's message stays the operation's own ("Read Config Failed").
+void failOnBus(TDeviceSession &session, const TXBus &bus, const QString &request, int waitMs)
+{
+    session.fail({}, session.busNoAnswer(bus, request, waitMs));
+}
+
+// Reads count bytes at address; a failure is marked with what was read and what came instead.
+QByteArray readOrFail(TDeviceSession &session, TXBus &bus, quint32 address, int count, const QString &what)
+{
+    QByteArray bytes = bus.ReadBlock(Unit, address, count);
+    if (bytes.isEmpty() && count > 0 && !session.cancelled())
+        failOnBus(session, bus, QStringLiteral("the read of %1 (%2 bytes at %3)").arg(what).arg(count).arg(address),
+                  attemptMs(session, XBus::readRequest(Unit, address, std::min(count, int(Wire::Bus::MaxChunk))),
+                            XBus::ReadReplyHeader + std::min(count, int(Wire::Bus::MaxChunk))));
+    return bytes;
+}
+
 // The length word of the area; nothing when the read fails or when the length cannot be right
 // (reading it would start over a hundred thousand exchanges for nothing).
-std::optional<int> readAreaLength(TXBus &bus)
+std::optional<int> readAreaLength(TDeviceSession &session, TXBus &bus)
 {
-    const QByteArray word = bus.ReadBlock(Unit, LengthAddress, LengthSize);
+    const QByteArray word = readOrFail(session, bus, LengthAddress, LengthSize, QStringLiteral("the length word"));
     if (word.size() != LengthSize)
         return std::nullopt;
     const quint32 length = qFromBigEndian<quint32>(word.constData());
-    if (length > MaxConfigTextSize)
+    if (length > MaxConfigTextSize) {
+        session.fail({}, QStringLiteral("the length word reads %1, more than the %2 bytes the area holds")
+                         .arg(length)
+                         .arg(MaxConfigTextSize));
         return std::nullopt;
+    }
     return static_cast<int>(length);
 }
 
@@ -48,9 +96,16 @@ QByteArray withoutFinalCrLf(const QByteArray &block)
     return block.endsWith("\r\n") ? block.chopped(2) : block;
 }
 
-bool commandAnswered(TXBus &bus, quint8 subCommand)
+// Sends a sub-command; when it gets no answer the session is marked failed with what was
+// awaited and for how long.
+bool commandAnswered(TDeviceSession &session, TXBus &bus, quint8 subCommand)
 {
-    return !bus.SendCommand(Unit, subCommand).isEmpty();
+    if (!bus.SendCommand(Unit, subCommand).isEmpty())
+        return true;
+    if (!session.cancelled())
+        failOnBus(session, bus, subCommandName(subCommand),
+                  attemptMs(session, XBus::commandRequest(Unit, subCommand), XBus::CommandReplyData));
+    return false;
 }
 
 } // namespace
@@ -184,7 +239,13 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
     }
     if (!bus.WriteBlock(Unit, 0, image, progress)) {
         if (!session.cancelled())
-            session.fail(TDeviceSession::notResponding(session.currentLabel()));
+            session.fail(TDeviceSession::notResponding(session.currentLabel()),
+                         session.busNoAnswer(bus,
+                                             QStringLiteral("a chunk of the image written after %1 of %2 bytes")
+                                                 .arg(done)
+                                                 .arg(total),
+                                             attemptMs(session, XBus::writeRequest(Unit, 0, QByteArray(Wire::Bus::MaxChunk, '\0')),
+                                                       XBus::WriteReplyData)));
         return false;
     }
 
@@ -196,12 +257,18 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
         return false;
     if (const QString message = VerifyErrorText(image, readBack); !message.isEmpty()) {
         // An empty read-back is a controller that stopped answering, not a difference.
-        session.fail(message, {}, readBack.isEmpty() ? TOperationError::NotResponding : TOperationError::VerifyFailed);
+        session.fail(message,
+                     readBack.isEmpty()
+                         ? session.busNoAnswer(bus, QStringLiteral("a chunk of the read-back"),
+                                               attemptMs(session, XBus::readRequest(Unit, 0, Wire::Bus::MaxChunk),
+                                                         XBus::ReadReplyHeader + Wire::Bus::MaxChunk))
+                         : QString(),
+                     readBack.isEmpty() ? TOperationError::NotResponding : TOperationError::VerifyFailed);
         return false;
     }
 
     session.phase(QStringLiteral("Entring Update Mode"));
-    if (!commandAnswered(bus, Wire::Bus::EnterUpdateMode)) {
+    if (!commandAnswered(session, bus, Wire::Bus::EnterUpdateMode)) {
         session.fail(TDeviceSession::notResponding(session.currentLabel()));
         return false;
     }
@@ -236,11 +303,11 @@ bool TControllerBracketOperation::readArea(TDeviceSession &session, TXBus &bus, 
                                            bool emptyAllowed)
 {
     session.phase(startLabel);
-    if (!commandAnswered(bus, startCommand))
+    if (!commandAnswered(session, bus, startCommand))
         return false;
     session.waitForDeviceToSettle();
     session.phase(readLabel);
-    const std::optional<int> length = readAreaLength(bus);
+    const std::optional<int> length = readAreaLength(session, bus);
     if (!length)
         return false;
     if (*length == 0) {
@@ -248,7 +315,7 @@ bool TControllerBracketOperation::readArea(TDeviceSession &session, TXBus &bus, 
         return emptyAllowed;
     }
     // A length of 0 reads nothing, which fails like a transfer that gets no reply.
-    *text = bus.ReadBlock(Unit, TextAddress, *length);
+    *text = readOrFail(session, bus, TextAddress, *length, startLabel.startsWith(u"Get Diag") ? QStringLiteral("the diagnostics") : QStringLiteral("the configuration"));
     return !text->isEmpty();
 }
 
@@ -286,7 +353,7 @@ bool TReadControllerText::work(TDeviceSession &session)
         m_text = text;
         emit textRead(text);
         session.phase(configuration ? QStringLiteral("Get Config Stop") : QStringLiteral("Get Diagnose Stop"));
-        return commandAnswered(bus, configuration ? Wire::Bus::GetConfigStop : Wire::Bus::GetDiagnoseStop);
+        return commandAnswered(session, bus, configuration ? Wire::Bus::GetConfigStop : Wire::Bus::GetDiagnoseStop);
     });
 }
 
@@ -303,7 +370,7 @@ bool TWriteConfig::work(TDeviceSession &session)
     session.outcome().sentSha256 = m_sha256;
     const bool stored = session.busOperation([this, &session](TXBus &bus) {
         session.phase(QStringLiteral("Set Config Start"));
-        if (!commandAnswered(bus, Wire::Bus::SetConfigStart))
+        if (!commandAnswered(session, bus, Wire::Bus::SetConfigStart))
             return false;
         session.waitForDeviceToSettle();
         // The status line reads as while reading: one label for both directions of the transfer.
@@ -316,11 +383,14 @@ bool TWriteConfig::work(TDeviceSession &session)
         qToBigEndian<quint32>(static_cast<quint32>(m_text.size()), length.data());
         // An empty text writes its length and nothing else.
         if (!bus.WriteBlock(Unit, LengthAddress, length) || !bus.WriteBlock(Unit, TextAddress, m_text)) {
-            session.fail(TDeviceSession::notResponding(QStringLiteral("writing the configuration")));
+            session.fail(TDeviceSession::notResponding(QStringLiteral("writing the configuration")),
+                         session.busNoAnswer(bus, QStringLiteral("a chunk of the configuration written"),
+                                             attemptMs(session, XBus::writeRequest(Unit, 0, QByteArray(Wire::Bus::MaxChunk, '\0')),
+                                                       XBus::WriteReplyData)));
             return false;
         }
         session.phase(QStringLiteral("Set Config Stop"));
-        return commandAnswered(bus, Wire::Bus::SetConfigStop);
+        return commandAnswered(session, bus, Wire::Bus::SetConfigStop);
     });
     if (!stored)
         return false;
@@ -332,7 +402,7 @@ bool TWriteConfig::work(TDeviceSession &session)
                       QStringLiteral("Reading Config"), &readBack, true))
             return false;
         session.phase(QStringLiteral("Get Config Stop"));
-        if (!commandAnswered(bus, Wire::Bus::GetConfigStop))
+        if (!commandAnswered(session, bus, Wire::Bus::GetConfigStop))
             return false;
         if (const QString difference = ConfigDifference(m_text, readBack); !difference.isEmpty()) {
             session.fail(difference, {}, TOperationError::VerifyFailed);
@@ -366,7 +436,7 @@ bool TReadLogs::eraseLogs(TDeviceSession &session)
 {
     return session.busOperation([&session](TXBus &bus) {
         session.phase(QStringLiteral("Erase Logs"));
-        return commandAnswered(bus, Wire::Bus::EraseLogs);
+        return commandAnswered(session, bus, Wire::Bus::EraseLogs);
     });
 }
 
@@ -378,54 +448,103 @@ bool TReadLogs::readLogs(TDeviceSession &session)
             emit textRead(m_blocks.constLast());
         };
         session.phase(QStringLiteral("Get Logs"));
-        if (!commandAnswered(bus, Wire::Bus::GetLogs))
+        if (!commandAnswered(session, bus, Wire::Bus::GetLogs))
             return false;
         session.waitForDeviceToSettle();
-        std::optional<int> length = readAreaLength(bus);
+        std::optional<int> length = readAreaLength(session, bus);
         if (!length)
             return false;
         // A first block of length 0 is a log with nothing in it (just erased, or never written).
         QByteArray block;
         if (*length > 0) {
-            block = bus.ReadBlock(Unit, TextAddress, *length);
+            block = readOrFail(session, bus, TextAddress, *length, QStringLiteral("the first log block"));
             if (block.isEmpty())
                 return false;
             take(block);
         }
         for (int next = 0; *length > 0; ++next) {
-            if (next == MaxLogBlocks || session.cancelled())
+            if (session.cancelled())
                 return false;
+            if (next == MaxLogBlocks) {
+                session.fail({}, QStringLiteral("the controller reported no end of its logs after %1 blocks").arg(MaxLogBlocks));
+                return false;
+            }
             session.phase(QStringLiteral("Reading Logs"));
-            if (!commandAnswered(bus, Wire::Bus::NextLogBlock))
+            if (!commandAnswered(session, bus, Wire::Bus::NextLogBlock))
                 return false;
             // Each "next block" moves the controller on by one. When it had to be sent again, an
             // earlier copy may have moved it on already (only its reply lost), and a block would be
             // missing from the logs without a word: the read fails instead.
-            if (bus.LastAttempts() > 1)
+            if (bus.LastAttempts() > 1) {
+                session.fail({}, QStringLiteral("NextLogBlock had to be sent %1 times: a block may have been skipped")
+                                 .arg(bus.LastAttempts()));
                 return false;
-            length = readAreaLength(bus);
+            }
+            length = readAreaLength(session, bus);
             if (!length)
                 return false;
             if (*length == 0)
                 break;
-            block = bus.ReadBlock(Unit, TextAddress, *length);
+            block = readOrFail(session, bus, TextAddress, *length, QStringLiteral("log block %1").arg(next + 2));
             if (block.isEmpty())
                 return false;
             take(block);
         }
         session.phase(QStringLiteral("Get Logs Stop"));
-        return commandAnswered(bus, Wire::Bus::GetLogsStop);
+        return commandAnswered(session, bus, Wire::Bus::GetLogsStop);
     });
 }
 
 // ---- Reset -------------------------------------------------------------------------------------
 
+const QString TControllerReset::UnansweredText =
+    QStringLiteral("The controller did not answer the reset: a controller answers its bus only while its updater runs.");
+
+TControllerReset::TControllerReset(TServeur *engine, const TDeviceTarget &target, Mode mode,
+                                   const TOperationTiming &timing, QObject *parent)
+    : TDeviceOperation(engine, target, timing, parent), m_mode(mode)
+{
+}
+
+QString TControllerReset::title() const
+{
+    return m_mode == Mode::WithUpdater ? QStringLiteral("Controller reset with updater")
+                                       : QStringLiteral("Controller reset");
+}
+
 void TControllerReset::run(TDeviceSession &session)
 {
-    TXBus bus(nullptr, session.ip(), Wire::BusPort, session.timing().bus);
-    session.phase(QStringLiteral("Reset"));
-    if (bus.SendCommand(Unit, Wire::Bus::Reset).isEmpty())
-        session.fail();
-    else
+    if (m_mode == Mode::Plain) {
+        if (resetOnBus(session))
+            session.succeed();
+        return;
+    }
+    session.flushArp();
+    bool reset = false;
+    try {
+        if (session.step(Wire::Command::StopDaemon) && session.step(Wire::Command::StartUpdater)
+            && !session.cancelled())
+            reset = resetOnBus(session);
+    } catch (...) {
+        session.restoreService();
+        throw;
+    }
+    // The device is put back whether the reset was answered or not.
+    if (session.restoreService() && reset)
         session.succeed();
+}
+
+bool TControllerReset::resetOnBus(TDeviceSession &session)
+{
+    TXBus bus(nullptr, session.ip(), Wire::BusPort, session.timing().bus);
+    bus.setStopFlag(&session.cancelFlag());
+    session.phase(QStringLiteral("Reset"));
+    if (!bus.SendCommand(Unit, Wire::Bus::Reset).isEmpty())
+        return true;
+    if (!session.cancelled())
+        session.fail(m_mode == Mode::Plain ? UnansweredText : TDeviceSession::notResponding(session.currentLabel()),
+                     session.busNoAnswer(bus, subCommandName(Wire::Bus::Reset),
+                                         attemptMs(session, XBus::commandRequest(Unit, Wire::Bus::Reset),
+                                                   XBus::CommandReplyData)));
+    return false;
 }

@@ -143,15 +143,28 @@ private:
     QList<QByteArray> m_blocks;
 };
 
-// The controller's reset: one command, no bracket. Succeeds when the controller answered.
+// The controller's reset. Plain, it is the one bus command the window's Reset sends, which only
+// a controller whose updater already runs answers; with the updater, it runs inside the bracket
+// (stop the daemon, start the updater, reset, stop the updater, start the daemon), the device put
+// back whatever step failed. Succeeds when the controller answered (and the device is back).
 class TControllerReset final : public TDeviceOperation
 {
     Q_OBJECT
 public:
+    enum class Mode { Plain, WithUpdater };
+    // The failure of a plain reset that got no answer, and why that is the usual case.
+    static const QString UnansweredText;
+
     ~TControllerReset() override { stopWorker(); }
-    using TDeviceOperation::TDeviceOperation;
-    QString title() const override { return QStringLiteral("Controller reset"); }
+    TControllerReset(TServeur *engine, const TDeviceTarget &target, Mode mode = Mode::Plain,
+                     const TOperationTiming &timing = {}, QObject *parent = nullptr);
+    QString title() const override;
+    Mode mode() const { return m_mode; }
 
 protected:
     void run(TDeviceSession &session) override;
+
+private:
+    bool resetOnBus(TDeviceSession &session);
+    Mode m_mode;
 };

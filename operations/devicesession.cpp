@@ -79,7 +79,7 @@ bool TDeviceSession::step(Wire::Command command)
     const TCommandReply reply = this->command(command);
     const bool confirmed = reply.result == ResultAcknowledged;
     if (!confirmed)
-        fail(notResponding(m_label), reply.error,
+        fail(notResponding(m_label), stepDetail(command, reply),
              reply.error.isEmpty() || reply.interruption != TCommandReply::Interruption::None
                  ? TOperationError::NotResponding
                  : TOperationError::Environment);
@@ -98,6 +98,35 @@ bool TDeviceSession::restoreService()
     if (sent(C::StopDaemon) && !sent(C::StartDaemon))
         restored = step(C::StartDaemon) && restored;
     return restored;
+}
+
+QString TDeviceSession::stepDetail(Wire::Command command, const TCommandReply &reply) const
+{
+    if (!reply.error.isEmpty())
+        return reply.error;
+    const QString name = QString::fromLatin1(Wire::commandInfo(command).name);
+    if (reply.result == ResultOtherReply)
+        return QStringLiteral("%1 (command %2) to %3 was answered with another code: %4")
+            .arg(name)
+            .arg(int(command))
+            .arg(ip(), QString::fromLatin1(reply.data.left(16).toHex(' ')));
+    return QStringLiteral("no reply to %1 (command %2) from %3 within %4 ms")
+        .arg(name)
+        .arg(int(command))
+        .arg(ip())
+        .arg(engine().replyWaitMs(command));
+}
+
+QString TDeviceSession::busNoAnswer(const TXBus &bus, const QString &request, int attemptMs) const
+{
+    QString text = QStringLiteral("no answer to %1 on the bus of %2 within %3 attempts of %4 ms")
+                       .arg(request, ip())
+                       .arg(XBus::Attempts)
+                       .arg(attemptMs);
+    // A reply too short or with a bad CRC is kept in the buffer: say what it was.
+    if (const QByteArray &came = bus.ReplyBuffer(); !came.isEmpty())
+        text += QStringLiteral("; %1 bytes came instead (%2)").arg(came.size()).arg(QString::fromLatin1(came.left(16).toHex(' ')));
+    return text;
 }
 
 QString TDeviceSession::notResponding(const QString &label)

@@ -64,6 +64,12 @@ public:
               TOperationError kind = TOperationError::NotResponding);
     // "Device not responding: <label>".
     static QString notResponding(const QString &label);
+    // Why a bus request failed, for the outcome's detail: "no answer to GetConfigStart on the bus
+    // of 198.18.1.5 within 3 attempts of 1007 ms", with what came instead when something did.
+    QString busNoAnswer(const TXBus &bus, const QString &request, int attemptMs) const;
+    // Why a board command was not confirmed: no reply within its wait, another code, or the send
+    // error.
+    QString stepDetail(Wire::Command command, const TCommandReply &reply) const;
     void succeed();
     const QString &cause() const { return m_cause; }
 

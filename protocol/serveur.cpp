@@ -241,6 +241,11 @@ void TServeur::sendUdp(QByteArray &request)
         throw TarvinoError(error);
 }
 
+int TServeur::replyWaitMs(Wire::Command command) const
+{
+    return Wire::commandInfo(command).waitCount * m_options.waitUnitMs;
+}
+
 TCommandReply TServeur::Command(Wire::Command command, const QString &ipText, quint8 transport,
                                 const std::atomic<bool> *cancel)
 {

@@ -95,6 +95,8 @@ public:
     // cancel (putting the device back), which must run to its end.
     TCommandReply Command(Wire::Command command, const QString &ipText, quint8 transport,
                           const std::atomic<bool> *cancel = nullptr);
+    // How long Command waits for a device's first reply to command (its wait count in units).
+    int replyWaitMs(Wire::Command command) const;
     // A discovery of one device over TCP, blocking as Command; the reply, empty when none came.
     // Raises ConnectionError when the connection fails, InterruptedError when cancel (as for
     // Command) or the engine's closing ended it.

@@ -13,6 +13,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScopeGuard>
 
 QString TUpgradeForm::configFilter()
 {
@@ -144,8 +145,34 @@ void TUpgradeForm::ResetBtnClick()
     if (IsBusy())
         return;
     BusyScope busy(*this);
-    TControllerReset reset(m_serveur, deviceTarget(), m_timing);
-    reset.exec();
+    DisableConfigControls();
+    const auto enable = qScopeGuard([this] { EnableConfigControls(); });
+    // The plain reset first, as it always was: it is all a controller already in its updater needs.
+    TControllerReset reset(m_serveur, deviceTarget(), TControllerReset::Mode::Plain, m_timing);
+    connect(&reset, &TDeviceOperation::phaseChanged, this, &TUpgradeForm::showConfigStatus);
+    const TOperationOutcome plain = reset.exec();
+    if (plain.error)
+        std::rethrow_exception(plain.error);
+    if (plain.succeeded) {
+        showInfo(QStringLiteral("The controller answered the reset."));
+        return;
+    }
+    if (plain.cancelled
+        || !offerResetWithUpdater(TControllerReset::UnansweredText
+                                  + QStringLiteral("\r\n\r\nReset it with its updater? The daemon is stopped and the "
+                                                   "updater started, the controller reset, then the updater stopped "
+                                                   "and the daemon started again.")))
+        return;
+    TControllerReset bracketed(m_serveur, deviceTarget(), TControllerReset::Mode::WithUpdater, m_timing);
+    watch(bracketed, {UpgradeControlLabel, ReadConfigLabel});
+    connect(&bracketed, &TDeviceOperation::phaseChanged, this, &TUpgradeForm::showConfigStatus);
+    const TOperationOutcome outcome = bracketed.exec();
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
+    if (outcome.succeeded)
+        showInfo(QStringLiteral("The controller answered the reset; the daemon runs again."));
+    else if (!outcome.cancelled)
+        showError(outcome.message + (outcome.detail.isEmpty() ? QString() : QStringLiteral("\r\n") + outcome.detail));
 }
 
 void TUpgradeForm::showConfigStatus(const QString &label)

@@ -68,6 +68,13 @@ TUpgradeForm::TUpgradeForm(TServeur *serveur, QWidget *mainWindow, const Timing 
         box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
         box.exec();
     };
+    offerResetWithUpdater = [this](const QString &question) {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Reset"), question, QMessageBox::NoButton, this);
+        QPushButton *reset = box.addButton(QStringLiteral("Reset with &updater"), QMessageBox::AcceptRole);
+        box.addButton(QStringLiteral("&Close"), QMessageBox::RejectRole);
+        box.exec();
+        return box.clickedButton() == reset;
+    };
 }
 
 TUpgradeForm::~TUpgradeForm() = default;

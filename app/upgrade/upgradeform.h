@@ -130,6 +130,8 @@ public:
     std::function<void(const QString &message)> showError;
     // An information box ("Information", one OK button).
     std::function<void(const QString &message)> showInfo;
+    // After a plain reset went unanswered: whether to reset inside the updater bracket instead.
+    std::function<bool(const QString &question)> offerResetWithUpdater;
 
     const Timing &timing() const { return m_timing; }
     TServeur *serveur() const { return m_serveur; }

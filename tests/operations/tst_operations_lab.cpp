@@ -74,6 +74,23 @@ class TestOperationsLab : public QObject
         return codes;
     }
 
+    // Every request one device received, in order: "cmd=N" on the datagram port, "sub=N" for a
+    // bus command, "fn=N" for another bus function.
+    QStringList requestOrder(int device) const
+    {
+        QStringList order;
+        for (const QJsonObject &request : m_sim->requests(LabSimulator::deviceIp(device))) {
+            const int port = request.value(QLatin1String("port")).toInt();
+            if (port == Wire::DevicePort)
+                order << QStringLiteral("cmd=%1").arg(request.value(QLatin1String("cmd")).toInt());
+            else if (port == Wire::BusPort && request.value(QLatin1String("fn")).toInt() == Wire::Bus::FunctionCommand)
+                order << QStringLiteral("sub=%1").arg(request.value(QLatin1String("sub")).toInt());
+            else if (port == Wire::BusPort)
+                order << QStringLiteral("fn=%1").arg(request.value(QLatin1String("fn")).toInt());
+        }
+        return order;
+    }
+
     QString writeImage(const QString &name, const QByteArray &bytes)
     {
         const QString path = m_dir.filePath(name);
@@ -173,6 +190,67 @@ private slots:
                                                int(Wire::Command::StopUpdater), int(Wire::Command::StartDaemon)}));
             QVERIFY(state.value(QLatin1String("daemon")).toBool());
         }
+    }
+
+    void resetWithUpdater_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<QStringList>("order"); // what the device received, in order
+        QTest::addColumn<bool>("succeeded");
+        QTest::addColumn<QString>("failedStep");
+        QTest::addColumn<QString>("detail"); // a part of the outcome's detail
+        const QString stop = u"cmd=8"_qs, startUpdater = u"cmd=5"_qs, reset = u"sub=0"_qs;
+        const QString stopUpdater = u"cmd=6"_qs, startDaemon = u"cmd=7"_qs;
+        QTest::newRow("answered") << QStringList{} << QStringList{stop, startUpdater, reset, stopUpdater, startDaemon}
+                                  << true << QString() << QString();
+        QTest::newRow("updater does not start") << QStringList{u"0:silent@cmd=5"_qs}
+                                                << QStringList{stop, startUpdater, stopUpdater, startDaemon} << false
+                                                << u"Starting updater"_qs << u"no reply to StartUpdater (command 5)"_qs;
+        QTest::newRow("daemon does not stop") << QStringList{u"0:silent@cmd=8"_qs}
+                                              << QStringList{stop, startDaemon} << false << u"Stopping daemon"_qs
+                                              << u"no reply to StopDaemon (command 8)"_qs;
+        // Three attempts of the reset, then the device is put back all the same.
+        QTest::newRow("reset unanswered") << QStringList{u"0:silent@52390"_qs}
+                                          << QStringList{stop, startUpdater, reset, reset, reset, stopUpdater, startDaemon}
+                                          << false << u"Reset"_qs << u"no answer to Reset on the bus of 198.18.1.1"_qs;
+    }
+
+    // The reset inside the bracket: the requests in their order, and the device back in normal
+    // service whichever step failed.
+    void resetWithUpdater()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(QStringList, order);
+        QFETCH(bool, succeeded);
+        QFETCH(QString, failedStep);
+        QFETCH(QString, detail);
+        QVERIFY(start(1, faults));
+        TControllerReset reset(m_engine.get(), {LabSimulator::deviceIp(0), TransportUdp},
+                               TControllerReset::Mode::WithUpdater, ShortLabTiming());
+        const TOperationOutcome outcome = reset.exec();
+        QCOMPARE(outcome.succeeded, succeeded);
+        QCOMPARE(outcome.failedStep, failedStep);
+        QVERIFY2(outcome.detail.contains(detail), qPrintable(outcome.detail));
+        QCOMPARE(requestOrder(0), order);
+        QVERIFY(outcome.device.normal());
+        const QJsonObject state = m_sim->deviceState(0);
+        QVERIFY(!state.value(QLatin1String("updater")).toBool());
+        // A daemon that never stopped runs on; one stopped was started again.
+        QVERIFY(state.value(QLatin1String("daemon")).toBool() || faults.contains(u"0:silent@cmd=8"_qs));
+    }
+
+    // The window's plain reset to a controller in normal service: one bus command, unanswered, and
+    // the failure says why.
+    void plainResetUnansweredSaysWhy()
+    {
+        QVERIFY(start(1, {}));
+        TControllerReset reset(m_engine.get(), {LabSimulator::deviceIp(0), TransportUdp}, TControllerReset::Mode::Plain,
+                               ShortLabTiming());
+        const TOperationOutcome outcome = reset.exec();
+        QVERIFY(!outcome.succeeded);
+        QCOMPARE(outcome.message, TControllerReset::UnansweredText);
+        QVERIFY2(outcome.detail.contains(u"no answer to Reset on the bus"_qs), qPrintable(outcome.detail));
+        QCOMPARE(requestOrder(0), (QStringList{u"sub=0"_qs, u"sub=0"_qs, u"sub=0"_qs}));
     }
 
     void cancelPutsTheDeviceBack()

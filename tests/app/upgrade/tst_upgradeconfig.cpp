@@ -667,26 +667,54 @@ void TestUpgradeConfig::reset_data()
 {
     QTest::addColumn<int>("device");
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("accept");     // the answer to the offer of the reset with the updater
     QTest::addColumn<QStringList>("journal");
-    // One command, no start/stop steps, whatever the answer.
-    QTest::newRow("answering") << Device << QStringList{u"--updater-running"_s} << QStringList{u"00"_s};
-    QTest::newRow("updater-stopped") << Device << QStringList() << times(XBus::Attempts, u"00"_s);
-    QTest::newRow("no-device") << Devices + 3 << QStringList() << QStringList();
+    QTest::addColumn<int>("offers");
+    QTest::addColumn<QStringList>("infos");
+    QTest::addColumn<int>("errors");
+    const QStringList answered{u"The controller answered the reset."_s};
+    // The plain reset first: one command, no start/stop steps.
+    QTest::newRow("answering") << Device << QStringList{u"--updater-running"_s} << false << QStringList{u"00"_s} << 0
+                               << answered << 0;
+    QTest::newRow("updater-stopped, declined") << Device << QStringList() << false << times(XBus::Attempts, u"00"_s)
+                                               << 1 << QStringList() << 0;
+    // Accepted: the same reset inside the bracket, the device put back.
+    QTest::newRow("updater-stopped, accepted")
+        << Device << QStringList() << true << times(XBus::Attempts, u"00"_s) + Open + QStringList{u"00"_s} + Close << 1
+        << QStringList{u"The controller answered the reset; the daemon runs again."_s} << 0;
+    // A failed step of the bracket shows its failure; the device is put back all the same.
+    QTest::newRow("updater does not start, accepted")
+        << Device << QStringList{u"--fault"_s, u"%1:silent@cmd=5"_s.arg(Device)} << true
+        << times(XBus::Attempts, u"00"_s) + Open + Close << 1 << QStringList() << 1;
+    QTest::newRow("no-device") << Devices + 3 << QStringList() << false << QStringList() << 1 << QStringList() << 0;
 }
 
 void TestUpgradeConfig::reset()
 {
     QFETCH(int, device);
     QFETCH(QStringList, arguments);
+    QFETCH(bool, accept);
     QFETCH(QStringList, journal);
+    QFETCH(int, offers);
+    QFETCH(QStringList, infos);
+    QFETCH(int, errors);
     QVERIFY(startSimulator(arguments));
     m_fx.selectDevice(device);
+    QStringList questions;
+    m_fx.form->offerResetWithUpdater = [&](const QString &question) {
+        questions << question;
+        return accept;
+    };
     const QByteArray text = "kept\r\n"_ba;
     SetEditorBytes(m_fx.form->Memo, text);
 
     m_fx.form->ResetBtn->trigger();
 
-    QCOMPARE(m_fx.errors, QStringList());
+    QCOMPARE(questions.size(), offers);
+    for (const QString &question : std::as_const(questions))
+        QVERIFY(question.startsWith(TControllerReset::UnansweredText));
+    QCOMPARE(m_fx.infos, infos);
+    QCOMPARE(m_fx.errors.size(), errors);
     QCOMPARE(journalOf(device, int(journal.size())), journal);
     QCOMPARE(m_fx.sim->requests().size(), journal.size());
     QCOMPARE(EditorBytes(m_fx.form->Memo), text);
