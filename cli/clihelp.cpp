@@ -18,7 +18,7 @@ const OptionHelp OptionHelps[] = {
     {OptTargets, "--all", "every device that answers the scan"},
     {OptTargets, "--type PATTERN",
      "the devices whose type matches PATTERN (the list's Type column; case is ignored; * any text, ? one character)"},
-    {OptTargets, "--name GLOB", "the devices whose name matches GLOB (* and ? as in a shell)"},
+    {OptTargets, "--name GLOB", "the devices whose name matches GLOB (case is ignored, * and ? as in a shell)"},
     {OptTargets, "--from FILE",
      "the devices of FILE (- for standard input): one target per line (# starts a comment), or what scan --csv or "
      "scan --json wrote"},
@@ -38,15 +38,21 @@ const OptionHelp OptionHelps[] = {
     {OptUnfinished, "--unfinished",
      "only the operations that started on a device and never ended (the program was killed or the PC went down "
      "meanwhile) and that the window has not had acknowledged"},
+    {OptWithUpdater, "--with-updater",
+     "reset inside the maintenance bracket: stop the daemon, start the updater, reset, stop the updater, start "
+     "the daemon (the device put back whatever step fails); without it only the reset is sent, which a "
+     "controller answers only while its updater already runs"},
     {OptJson, "--json", "one JSON object per line instead of a table (the fields are listed in tarvino-cli --help)"},
     {OptCsv, "--csv", "comma-separated values with a header line of the JSON field names"},
 };
 
 const char *const TargetText =
     "TARGET is an IPv4 address (the device is reached at once), a MAC address (six hexadecimal pairs "
-    "separated by ':', '-' or '.', or not at all) or a device name; names and MAC addresses are looked up "
-    "by a scan first. Several targets, and the selection options, may be combined; each device is worked "
-    "on once.";
+    "separated by ':', '-' or '.', or not at all: twelve hexadecimal digits are always a MAC address) or a "
+    "device name (case is ignored, as for --type); names and MAC addresses are looked up by a scan first, and "
+    "nothing but the scan is sent when one matches no device (the closest names are offered) or several (each "
+    "is named, exit status 2). Several targets, and the selection options, may be combined; each device is "
+    "worked on once.";
 
 const char *const ExitText =
     "0: every device succeeded. 1: at least one device failed. 2: usage error (nothing was sent; also a changing verb "
@@ -179,8 +185,12 @@ const QList<TVerbInfo> &Verbs()
         {Verb::LogsErase, "logs erase", "TARGET...", "erase the controller's logs",
          "Erases the controller's log, then reads what is left (normally nothing).",
          DeviceVerb | OptYes | OptDryRun, nullptr, true},
-        {Verb::Reset, "reset", "TARGET...", "reset the controller", "Sends the controller's reset command.",
-         DeviceVerb | OptYes | OptDryRun, nullptr, true},
+        {Verb::Reset, "reset", "TARGET...", "reset the controller",
+         "Sends the controller's reset command, as the window's Reset does. A controller answers its bus only while "
+         "its updater runs: a controller in normal service does not answer, and the reset fails. With "
+         "--with-updater the reset is sent inside the maintenance bracket (stop the daemon, start the updater, "
+         "reset, stop the updater, start the daemon), which is what a controller in normal service needs.",
+         DeviceVerb | OptYes | OptDryRun | OptWithUpdater, nullptr, true},
         {Verb::Doctor, "doctor", "", "tell why devices are not found",
          "Lists the PC's network adapters, checks that UDP 52389 and 52390 are free for the program (naming the "
          "program that holds one), sends one discovery broadcast through every adapter and tells how many devices "

@@ -37,6 +37,7 @@ enum VerbOption : unsigned {
     OptDryRun = 1 << 9,
     OptTimeout = 1 << 10,
     OptExpect = 1 << 11,
+    OptWithUpdater = 1 << 12, // reset: inside the updater bracket
 };
 
 struct TVerbInfo

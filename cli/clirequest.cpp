@@ -147,6 +147,7 @@ struct OptionSet
     QCommandLineOption json{QStringLiteral("json")};
     QCommandLineOption csv{QStringLiteral("csv")};
     QCommandLineOption unfinished{QStringLiteral("unfinished")};
+    QCommandLineOption withUpdater{QStringLiteral("with-updater")};
     QCommandLineOption dryRun{QStringLiteral("dry-run")};
     QCommandLineOption timeout{QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption expect{QStringLiteral("expect"), QString(), QStringLiteral("N")};
@@ -157,7 +158,8 @@ struct OptionSet
         return {{&all, OptTargets}, {&type, OptTargets}, {&name, OptTargets}, {&from, OptTargets},
                 {&wait, OptWait},   {&tcp, OptTcp},      {&jobs, OptJobs},   {&yes, OptYes},
                 {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}, {&unfinished, OptUnfinished},
-                {&dryRun, OptDryRun}, {&timeout, OptTimeout}, {&expect, OptExpect}};
+                {&dryRun, OptDryRun}, {&timeout, OptTimeout}, {&expect, OptExpect},
+                {&withUpdater, OptWithUpdater}};
     }
 };
 
@@ -175,8 +177,10 @@ std::variant<TNamedTarget, QString> ParseTargetText(const QString &given)
     const QString text = given.trimmed();
     if (text.isEmpty())
         return QStringLiteral("an empty device name");
+    // Twelve digits are a MAC address, not a malformed IPv4 one.
     static const QRegularExpression digitsAndDots(QStringLiteral("^[0-9.]+$"));
-    if (digitsAndDots.match(text).hasMatch()) {
+    static const QRegularExpression twelveDigits(QStringLiteral("^[0-9]{12}$"));
+    if (digitsAndDots.match(text).hasMatch() && !twelveDigits.match(text).hasMatch()) {
         if (!IsDottedIPv4(text))
             return QStringLiteral("'%1' is not an IPv4 address").arg(text);
         return TNamedTarget{TNamedTarget::Kind::Ip, IpToText(TextToIp(text)), 0, std::nullopt};
@@ -222,7 +226,7 @@ bool TSelection::matches(const TEPS &device) const
 {
     if (!type.isEmpty() && !matchesWildcard(type, device.Params.text(Wire::Param::TypeText), Qt::CaseInsensitive))
         return false;
-    if (!name.isEmpty() && !matchesWildcard(name, device.Params.text(Wire::Param::Name), Qt::CaseSensitive))
+    if (!name.isEmpty() && !matchesWildcard(name, device.Params.text(Wire::Param::Name), Qt::CaseInsensitive))
         return false;
     return all || !type.isEmpty() || !name.isEmpty();
 }
@@ -290,6 +294,7 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
     request.yes = parser.isSet(options.yes);
     request.tcp = parser.isSet(options.tcp);
     request.unfinished = parser.isSet(options.unfinished);
+    request.withUpdater = parser.isSet(options.withUpdater);
     request.output = parser.value(options.output);
     request.dryRun = parser.isSet(options.dryRun);
     if (request.json && request.csv)

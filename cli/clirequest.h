@@ -58,6 +58,7 @@ struct TCliRequest
     bool yes = false;
     bool tcp = false;
     bool unfinished = false;    // history
+    bool withUpdater = false;   // reset
     bool dryRun = false;        // resolve and check, print the plan, send nothing else
     int expect = 0;             // scan: fewer devices than this is exit status 4
     int replyTimeoutMs = 0;     // --timeout: the reply waits of an operation; 0 keeps the default

@@ -296,7 +296,11 @@ TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByt
     case Verb::ConfigPut: return new TWriteConfig(m_engine, target, configuration, waits);
     case Verb::LogsGet: return new TReadLogs(m_engine, target, false, waits);
     case Verb::LogsErase: return new TReadLogs(m_engine, target, true, waits);
-    case Verb::Reset: return new TControllerReset(m_engine, target, waits);
+    case Verb::Reset:
+        return new TControllerReset(m_engine, target,
+                                    m_request.withUpdater ? TControllerReset::Mode::WithUpdater
+                                                          : TControllerReset::Mode::Plain,
+                                    waits);
     case Verb::Scan:
     case Verb::Search:
     case Verb::Info:

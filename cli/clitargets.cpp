@@ -4,12 +4,70 @@
 
 #include <QSet>
 
+#include <algorithm>
+
 namespace {
 TCliDevice fromRecord(const TEPS &device)
 {
     return {{device.IpText, device.Transport}, device};
 }
+
+// The edit distance of two names, case ignored (a technician types them from a label or memory).
+qsizetype editDistance(const QString &a, const QString &b)
+{
+    const QString x = a.toCaseFolded(), y = b.toCaseFolded();
+    QList<qsizetype> row(y.size() + 1);
+    for (qsizetype j = 0; j <= y.size(); ++j)
+        row[j] = j;
+    for (qsizetype i = 1; i <= x.size(); ++i) {
+        qsizetype diagonal = row[0];
+        row[0] = i;
+        for (qsizetype j = 1; j <= y.size(); ++j) {
+            const qsizetype above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x.at(i - 1) == y.at(j - 1) ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[y.size()];
+}
+
+// What the scan sent and heard, for a target it did not find.
+QString scanSummary(const QList<TEPS> &scanned)
+{
+    return QStringLiteral("only the discovery broadcast was sent; %1 device%2 answered")
+        .arg(scanned.size())
+        .arg(scanned.size() == 1 ? QString() : QStringLiteral("s"));
+}
+
+QString addressesOf(const QList<TEPS> &devices)
+{
+    QStringList addresses;
+    for (const TEPS &record : devices)
+        addresses << record.IpText;
+    return addresses.join(u", ");
+}
 } // namespace
+
+QStringList ClosestNames(const QString &given, const QList<TEPS> &scanned, int most)
+{
+    // Close enough to be a slip: a third of the name's length, at least two edits.
+    const qsizetype limit = std::max<qsizetype>(2, given.size() / 3);
+    QList<std::pair<qsizetype, QString>> near;
+    for (const TEPS &record : scanned) {
+        const QString name = record.Params.text(Wire::Param::Name);
+        if (name.isEmpty() || std::any_of(near.begin(), near.end(), [&](const auto &n) { return n.second == name; }))
+            continue;
+        const qsizetype distance = editDistance(given, name);
+        // A name that holds the given text whole is close too ("pump" for "Pump-7").
+        if (distance <= limit || name.contains(given, Qt::CaseInsensitive))
+            near.append({name.contains(given, Qt::CaseInsensitive) ? std::min(distance, limit) : distance, name});
+    }
+    std::stable_sort(near.begin(), near.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    QStringList names;
+    for (qsizetype i = 0; i < std::min<qsizetype>(most, near.size()); ++i)
+        names << near.at(i).second;
+    return names;
+}
 
 QString TCliDevice::label() const
 {
@@ -44,27 +102,37 @@ std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &reque
             break;
         }
         case TNamedTarget::Kind::Mac: {
-            const auto found = std::find_if(scanned.begin(), scanned.end(), [&](const TEPS &d) { return d.Mac == given.mac; });
-            if (found == scanned.end())
-                return QStringLiteral("No device with MAC address %1 answered the scan.").arg(given.text);
-            add(fromRecord(*found));
+            QList<TEPS> found;
+            for (const TEPS &record : scanned)
+                if (record.Mac == given.mac)
+                    found << record;
+            if (found.isEmpty())
+                return QStringLiteral("No device with MAC address %1 answered the scan (%2).")
+                    .arg(given.text, scanSummary(scanned));
+            // Two devices with one hardware address: a cloned board, or a reply relayed twice.
+            if (found.size() > 1)
+                return QStringLiteral("%1 devices answered with MAC address %2 (%3): name one by its address.")
+                    .arg(found.size())
+                    .arg(given.text, addressesOf(found));
+            add(fromRecord(found.first()));
             break;
         }
         case TNamedTarget::Kind::Name: {
             QList<TEPS> named;
             for (const TEPS &record : scanned)
-                if (record.Params.text(Wire::Param::Name) == given.text)
+                if (record.Params.text(Wire::Param::Name).compare(given.text, Qt::CaseInsensitive) == 0)
                     named << record;
-            if (named.isEmpty())
-                return QStringLiteral("No device named '%1' answered the scan.").arg(given.text);
-            if (named.size() > 1) {
-                QStringList addresses;
-                for (const TEPS &record : named)
-                    addresses << record.IpText;
+            if (named.isEmpty()) {
+                const QStringList near = ClosestNames(given.text, scanned);
+                return QStringLiteral("No device named '%1' answered the scan (%2).%3")
+                    .arg(given.text, scanSummary(scanned),
+                         near.isEmpty() ? QString()
+                                        : QStringLiteral(" Did you mean '%1'?").arg(near.join(QStringLiteral("' or '"))));
+            }
+            if (named.size() > 1)
                 return QStringLiteral("%1 devices are named '%2' (%3): name one by its address.")
                     .arg(named.size())
-                    .arg(given.text, addresses.join(u", "));
-            }
+                    .arg(given.text, addressesOf(named));
             add(fromRecord(named.first()));
             break;
         }

@@ -18,6 +18,11 @@ struct TCliDevice
     QString fileStem() const;
 };
 
+// The names of scanned devices closest to a name that matched none (case ignored), nearest
+// first, at most `most`: what a "did you mean" offers.
+QStringList ClosestNames(const QString &given, const QList<TEPS> &scanned, int most = 3);
+
 // Each device once, in the order the request names them; an error text when a name, a MAC address
-// or the selection matches no device that answered (or a name matches several).
+// or the selection matches no device that answered (or a name or a MAC address matches several:
+// the text then ends "name one by its address"). Names match with case ignored.
 std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &request, const QList<TEPS> &scanned);

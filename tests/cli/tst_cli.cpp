@@ -348,6 +348,8 @@ private slots:
         QTest::newRow("dashes") << u"00-1A-2B-A0-94-3A"_qs << int(TNamedTarget::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
         QTest::newRow("dots, as the list shows") << u"00.1A.2B.A0.94.3A"_qs << int(TNamedTarget::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
         QTest::newRow("bare") << u"001a2ba0943a"_qs << int(TNamedTarget::Kind::Mac) << u"00.1A.2B.A0.94.3A"_qs;
+        QTest::newRow("twelve decimal digits") << u"000000000000"_qs << int(TNamedTarget::Kind::Mac) << u"00.00.00.00.00.00"_qs;
+        QTest::newRow("eleven digits") << u"00000000000"_qs << -1 << QString();
         QTest::newRow("mixed separators") << u"00:1a-2b:a0:94:3a"_qs << -1 << QString();
         QTest::newRow("seven pairs") << u"00:1a:2b:a0:94:3a:11"_qs << -1 << QString();
         QTest::newRow("name") << u"Chaufferie été 3"_qs << int(TNamedTarget::Kind::Name) << u"Chaufferie été 3"_qs;
@@ -430,6 +432,50 @@ private slots:
                                        << QStringList{u"198.18.1.3"_qs};
         QTest::newRow("selection of none") << QStringList{u"--name"_qs, u"Valve*"_qs} << QStringList{};
         QTest::newRow("all") << QStringList{u"--all"_qs} << QStringList{u"198.18.1.1"_qs, u"198.18.1.2"_qs, u"198.18.1.3"_qs};
+        QTest::newRow("name, case ignored") << QStringList{u"GATE, \"EAST\""_qs} << QStringList{u"198.18.1.1"_qs};
+        QTest::newRow("name glob, case ignored") << QStringList{u"--name"_qs, u"pu*"_qs}
+                                                 << QStringList{u"198.18.1.2"_qs, u"198.18.1.3"_qs};
+    }
+
+    // A target that matches no device or several is refused with what the scan found: every
+    // device a MAC address or a name matches, or the names closest to an unknown one.
+    void unresolvedTargetSaysWhy_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("twin"); // a fourth device answers with the MAC address of 198.18.1.2
+        QTest::addColumn<QStringList>("parts");
+        QTest::addColumn<bool>("ambiguous");
+        QTest::newRow("MAC of two devices") << u"00:1a:2b:a0:94:3a"_qs << true
+                                            << QStringList{u"198.18.1.2, 198.18.1.9"_qs, u"2 devices"_qs} << true;
+        QTest::newRow("all-zero MAC, unanswered") << u"000000000000"_qs << false
+                                                  << QStringList{u"3 devices answered"_qs}
+                                                  << false;
+        QTest::newRow("name of two devices") << u"pump"_qs << false << QStringList{u"198.18.1.2, 198.18.1.3"_qs} << true;
+        QTest::newRow("name with a slip") << u"Pmup"_qs << false
+                                          << QStringList{u"only the discovery broadcast was sent"_qs, u"Did you mean 'Pump'?"_qs}
+                                          << false;
+        QTest::newRow("part of a name") << u"gate"_qs << false << QStringList{u"Did you mean 'Gate, \"east\"'?"_qs} << false;
+        QTest::newRow("nothing near") << u"Boiler-room"_qs << false << QStringList{u"3 devices answered)."_qs} << false;
+    }
+
+    void unresolvedTargetSaysWhy()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, twin);
+        QFETCH(QStringList, parts);
+        QFETCH(bool, ambiguous);
+        QList<TEPS> devices = scanned();
+        if (twin)
+            devices << device(QStringLiteral("198.18.1.9"), 0x001A2BA0943A, "Spare", "Palimor P3");
+        const TParsedCommandLine parsed = ParseCommandLine({u"reset"_qs, u"--yes"_qs, target}, {false, {}});
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        const auto resolved = ResolveTargets(*parsed.request, devices);
+        QVERIFY(std::holds_alternative<QString>(resolved));
+        const QString problem = std::get<QString>(resolved);
+        for (const QString &part : std::as_const(parts))
+            QVERIFY2(problem.contains(part), qPrintable(problem));
+        QCOMPARE(problem.contains(u"Did you mean"_qs), !ambiguous && parts.join(u' ').contains(u"Did you mean"_qs));
+        QCOMPARE(problem.endsWith(u"name one by its address."_qs), ambiguous);
     }
 
     void resolve()
