@@ -21,7 +21,13 @@ int TStringGridModel::columnCount(const QModelIndex &parent) const
 
 QVariant TStringGridModel::data(const QModelIndex &index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid())
+    if (!index.isValid())
+        return {};
+    if (role == Qt::ForegroundRole && foreground) {
+        const QColor colour = foreground(index.column(), index.row() + 1);
+        return colour.isValid() ? QVariant(colour) : QVariant();
+    }
+    if (role != Qt::DisplayRole)
         return {};
     return m_cells[index.row()][index.column()];
 }

@@ -4,6 +4,7 @@
 // cells are not editable, column borders can be dragged.
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QHeaderView>
 #include <QStringList>
 #include <QTableView>
@@ -26,6 +27,8 @@ public:
     void setGridRowCount(int rows);
     QString cell(int column, int row) const;
     void setCell(int column, int row, const QString &text);
+    // The text colour of a cell of grid row >= 1, asked as it is painted; none when unset or invalid.
+    std::function<QColor(int column, int row)> foreground;
     void setRow(int row, const QStringList &texts);
 
 private:
@@ -60,6 +63,8 @@ public:
     QString Cells(int column, int row) const { return m_model->cell(column, row); }
     void SetCell(int column, int row, const QString &text) { m_model->setCell(column, row, text); }
     void SetRow(int row, const QStringList &texts) { m_model->setRow(row, texts); }
+    // The text colour of a cell (grid row >= 1), asked for as it is painted.
+    void SetForeground(std::function<QColor(int column, int row)> foreground) { m_model->foreground = std::move(foreground); }
     int ColWidth(int column) const;
     void SetColWidth(int column, int width);
     // The leftmost column scrolled into view.

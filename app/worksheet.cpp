@@ -80,6 +80,18 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
     TStringGrid *grid = form->StringGrid;
     grid->SetCell(TFormMain::StatusColumn, 0, QStringLiteral("Status"));
     grid->setColumnHidden(TFormMain::StatusColumn, true); // shown by the first batch
+    // A batch's outcome at a glance: done, left alone or stopped, failed on the device.
+    grid->SetForeground([this](int column, int row) -> QColor {
+        if (column != TFormMain::StatusColumn || m_toneByDevice.isEmpty() || row - 1 >= DeviceList.size())
+            return {};
+        switch (m_toneByDevice.value(deviceKey(DeviceList.at(row - 1)), TBatchRun::Tone::Neutral)) {
+        case TBatchRun::Tone::Neutral: return {};
+        case TBatchRun::Tone::Good: return QColor(0x1b, 0x6e, 0x20);
+        case TBatchRun::Tone::Warning: return QColor(0x9a, 0x5b, 0x00);
+        case TBatchRun::Tone::Bad: return QColor(0xb7, 0x1c, 0x1c);
+        }
+        return {};
+    });
 
     auto *filter = new TFilterEdit(form->centralWidget());
     FilterEdit = filter;
@@ -401,6 +413,7 @@ void TWorksheet::runBatch(TBatchRun::Kind kind)
 
     m_batch = std::make_unique<TBatchRun>(m_form->Serveur(), kind, devices, file, batchOptions);
     m_statusByDevice.clear();
+    m_toneByDevice.clear();
     m_rowOfDevice.clear();
     for (const TEPS &device : devices)
         m_statusByDevice.insert(deviceKey(device), QString());
@@ -426,6 +439,7 @@ void TWorksheet::showBatchStatus(int batchIndex)
     const TBatchRun::DeviceStatus &status = m_batch->statuses().at(batchIndex);
     const quint64 key = deviceKey(status.device);
     m_statusByDevice.insert(key, TBatchRun::statusText(status));
+    m_toneByDevice.insert(key, TBatchRun::statusTone(status));
     // The device's row now: the list may have been scanned or sorted since the batch started,
     // and every row shown since told where it went. A row that no longer holds the device means
     // the device is not listed now; it shows its status when it is listed again.

@@ -64,6 +64,21 @@ QString TBatchRun::statusText(const DeviceStatus &status)
     return {};
 }
 
+TBatchRun::Tone TBatchRun::statusTone(const DeviceStatus &status)
+{
+    switch (status.state) {
+    case DeviceStatus::Waiting:
+    case DeviceStatus::Running:
+    case DeviceStatus::Confirming: return Tone::Neutral;
+    case DeviceStatus::Succeeded: return Tone::Good;
+    case DeviceStatus::Stopped: return Tone::Warning; // nothing went wrong on the device: it was not done
+    case DeviceStatus::Failed:
+        // A busy device was left alone, and a retry will do it; anything else failed on the device.
+        return status.outcome.kind == TOperationError::Busy ? Tone::Warning : Tone::Bad;
+    }
+    return Tone::Neutral;
+}
+
 int TBatchRun::count(DeviceStatus::State state) const
 {
     return int(std::count_if(m_statuses.begin(), m_statuses.end(), [state](const DeviceStatus &s) { return s.state == state; }));

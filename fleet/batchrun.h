@@ -81,6 +81,9 @@ public:
     int count(DeviceStatus::State state) const;
     // What the list's Status column shows for a device.
     static QString statusText(const DeviceStatus &status);
+    // How the list colours a device's status: by how it ended and the kind of its failure.
+    enum class Tone { Neutral, Good, Warning, Bad };
+    static Tone statusTone(const DeviceStatus &status);
     // "firmware 3.0.5, kernel 4.19.105": the versions a device reports.
     static QString versionsText(const TEPS &device);
     // The snapshot a back-up writes into (made at its first start).

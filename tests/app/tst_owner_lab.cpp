@@ -50,6 +50,11 @@ class TestOwnerLab : public QObject
     }
 
     QString statusOf(int device) { return m_form->StringGrid->Cells(TFormMain::StatusColumn, rowOf(device)); }
+    QColor statusColour(int device)
+    {
+        const QModelIndex cell = m_form->StringGrid->model()->index(rowOf(device) - 1, TFormMain::StatusColumn);
+        return cell.data(Qt::ForegroundRole).value<QColor>();
+    }
 
     void selectDevices(const QList<int> &devices)
     {
@@ -135,6 +140,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!sheet().batchRunning(), 60000);
         QVERIFY2(statusOf(0).contains(u"is busy: Read configuration"_qs), qPrintable(statusOf(0)));
         QVERIFY2(statusOf(1).startsWith(u"Saved"_qs), qPrintable(statusOf(1)));
+        // Coloured by how it ended: left alone (a retry will do it) is not failed, done is not either.
+        const QColor busyColour = statusColour(0);
+        const QColor savedColour = statusColour(1);
+        QVERIFY(busyColour.isValid() && savedColour.isValid() && busyColour != savedColour);
         for (const QJsonObject &line : commandsSince(0, before)) // only the read's own bracket
             QVERIFY2(line.value(u"cmd"_qs).toInt() == int(Wire::Command::StartUpdater)
                          || line.value(u"cmd"_qs).toInt() == int(Wire::Command::StopUpdater)
