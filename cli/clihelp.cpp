@@ -155,9 +155,11 @@ const QList<TVerbInfo> &Verbs()
          "Shows every field of the device's discovery record: what the properties window shows and more. A "
          "device given by its IPv4 address is asked over TCP, as Search IP Address does.",
          OptTargets | OptJson | OptWait},
-        {Verb::Ssh, "ssh", "TARGET...", "switch the device's SSH server (DropBear) on or off",
-         "Sends the DropBear switch, up to five times after clearing the PC's ARP entry of the device, until "
-         "the device acknowledges it. Each switch turns the SSH server over.",
+        {Verb::Ssh, "ssh", "TARGET...", "toggle the device's SSH server (DropBear)",
+         "Sends the DropBear toggle, up to five times after clearing the PC's ARP entry of the device, until "
+         "the device acknowledges it. Each toggle turns the SSH server over, from on to off or from off to on: "
+         "the device does not report whether it is now on or off, so 'on' and 'off' cannot be asked for. The "
+         "history records each toggle, and info tells how often this PC toggled the device's SSH server.",
          DeviceVerb | OptYes | OptDryRun, nullptr, true},
         {Verb::Command, "command", "TARGET... NAME", "send one raw command of the communication board",
          "Sends one start or stop command of the communication board and waits for its acknowledgement.",

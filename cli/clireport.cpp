@@ -28,7 +28,10 @@ QString jsonMessage(const QString &text)
 
 QString doneText(const TCliResult &result)
 {
-    QString text = result.operation;
+    // The DropBear command is a toggle: its acknowledgement tells no state.
+    QString text = result.operation == QLatin1String("SetDropBear")
+                       ? QStringLiteral("SSH toggled; the device does not report whether it is now on or off")
+                       : result.operation;
     if (result.attempts > 1)
         text += QStringLiteral(", acknowledged at attempt %1").arg(result.attempts);
     if (result.bytes >= 0 && !result.file.isEmpty())
@@ -221,7 +224,7 @@ QString AlignedTable(const QList<QStringList> &rows)
 QString ResultTable(const QList<TCliResult> &results)
 {
     QList<QStringList> rows{{QStringLiteral("DEVICE"), QStringLiteral("NAME"), QStringLiteral("RESULT"), QString()}};
-    qsizetype failed = 0;
+    qsizetype failed = 0, cancelled = 0, declined = 0;
     for (const TCliResult &result : results) {
         const QString name = result.device.record ? result.device.record->Params.text(Wire::Param::Name) : QString();
         QString what = result.succeeded() ? doneText(result) : oneLine(result.message());
@@ -232,15 +235,25 @@ QString ResultTable(const QList<TCliResult> &results)
             what += QStringLiteral(" [%1]").arg(result.outcome.device.text());
         rows << QStringList{result.device.target.ip, name.isEmpty() ? QStringLiteral("-") : EscapeControls(name),
                             result.succeeded() ? QStringLiteral("ok") : result.resultWord().toUpper(), EscapeControls(what)};
-        failed += result.succeeded() ? 0 : 1;
+        // A cancel and a refusal at the prompt are no device's failure: counted apart.
+        if (result.outcome.declined)
+            ++declined;
+        else if (result.outcome.cancelled)
+            ++cancelled;
+        else if (!result.succeeded())
+            ++failed;
     }
     QString text = AlignedTable(rows);
-    text += QStringLiteral("%1 device%2: %3 succeeded, %4 failed\n")
+    text += QStringLiteral("%1 device%2: %3 succeeded, %4 failed")
                 .arg(results.size())
                 .arg(results.size() == 1 ? QString() : QStringLiteral("s"))
-                .arg(results.size() - failed)
+                .arg(results.size() - failed - cancelled - declined)
                 .arg(failed);
-    return text;
+    if (cancelled > 0)
+        text += QStringLiteral(", %1 cancelled").arg(cancelled);
+    if (declined > 0)
+        text += QStringLiteral(", %1 declined").arg(declined);
+    return text + QLatin1Char('\n');
 }
 
 QString DeviceTable(const QList<TEPS> &devices)

@@ -231,6 +231,35 @@ bool TSelection::matches(const TEPS &device) const
     return all || !type.isEmpty() || !name.isEmpty();
 }
 
+QString OutputProblem(const TCliRequest &request)
+{
+    if (request.output.isEmpty() || !(request.verb->options & OptOutput))
+        return {};
+    const QFileInfo output(request.output);
+    const bool several = request.targets.size() > 1 || request.selection.any();
+    const bool folder = several || output.isDir() || request.output.endsWith(QLatin1Char('/'));
+    if (folder) {
+        // A missing folder is made when the first text arrives: its nearest existing parent must
+        // take it.
+        QFileInfo existing(QFileInfo(request.output + QLatin1Char('/')).absolutePath());
+        while (!existing.exists() && !existing.isRoot())
+            existing = QFileInfo(existing.absolutePath());
+        if (!existing.isDir())
+            return QStringLiteral("Cannot make the folder %1: %2 is not a folder.").arg(request.output, existing.filePath());
+        if (!existing.isWritable())
+            return QStringLiteral("Cannot write in the folder %1: %2 is read-only.").arg(request.output, existing.filePath());
+        return {};
+    }
+    if (output.exists())
+        return output.isWritable() ? QString() : QStringLiteral("Cannot write %1: it is read-only.").arg(request.output);
+    const QFileInfo parent(output.absolutePath());
+    if (!parent.isDir())
+        return QStringLiteral("Cannot write %1: the folder %2 does not exist.").arg(request.output, parent.filePath());
+    if (!parent.isWritable())
+        return QStringLiteral("Cannot write %1: the folder %2 is read-only.").arg(request.output, parent.filePath());
+    return {};
+}
+
 bool TCliRequest::needsScan() const
 {
     return selection.any()
@@ -357,6 +386,16 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         if (const QString *problem = std::get_if<QString>(&target))
             return usageError(*problem + QLatin1Char('.'));
         request.targets << std::get<TNamedTarget>(target);
+    }
+    // The device toggles: it cannot be told which state to take, nor does it report one.
+    if (verb->verb == Verb::Ssh) {
+        static const QStringList states{QStringLiteral("on"), QStringLiteral("off"), QStringLiteral("enable"),
+                                        QStringLiteral("disable")};
+        for (const QString &word : std::as_const(words))
+            if (states.contains(word.trimmed().toLower()))
+                return usageError(QStringLiteral("ssh toggles the SSH server and takes no '%1': the device does not "
+                                                 "report whether it is now on or off. Nothing was sent.")
+                                      .arg(word));
     }
     if (verb->verb == Verb::Search) {
         if (request.targets.size() != 1 || request.targets.first().kind != TNamedTarget::Kind::Ip)

@@ -86,6 +86,11 @@ struct TCliEnvironment
 // arguments without the program's name.
 TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvironment &environment);
 
+// Why the request's -o cannot be written, checked before anything is sent (the scan included):
+// a file whose folder is missing or read-only, a folder (several devices, or PATH/) that cannot be
+// made or written in. Empty when it can be written or when there is no -o.
+QString OutputProblem(const TCliRequest &request);
+
 // The board command a name stands for ("StartFtpServer", "start-ftp-server", "3").
 std::optional<Wire::Command> ParseCommandName(const QString &name);
 

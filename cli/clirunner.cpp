@@ -8,6 +8,7 @@
 #include "networkcheck.h"
 #include "operationpool.h"
 #include "serveur.h"
+#include "sshtoggles.h"
 #include "tools.h"
 
 #include <QDir>
@@ -123,6 +124,11 @@ int TCliRunner::run()
     case Verb::Search: return finish(runSearch());
     case Verb::Doctor: return finish(runDoctor());
     default: break;
+    }
+    // A text read from a device that cannot be kept is refused before the device is disturbed.
+    if (const QString problem = OutputProblem(m_request); !problem.isEmpty()) {
+        tell(problem + QStringLiteral(" Nothing was sent."));
+        return ExitStatus::Environment;
     }
     QList<TEPS> scanned;
     if (m_request.needsScan()) {
@@ -258,14 +264,20 @@ int TCliRunner::runInfo(const QList<TCliDevice> &devices)
 
     int status = 0;
     QString text;
+    // The history is read once for every device listed.
+    const TSshToggleHistory toggles = m_request.json ? TSshToggleHistory() : TSshToggleHistory::fromJournal(TOperationJournal());
     for (const TCliDevice &device : devices) {
         std::optional<TEPS> record = device.record;
         if (TSearchDevice *search = searches.value(device.target.ip)) {
-            if (const QList<TEPS> found = search->devices(); !found.isEmpty())
+            if (const QList<TEPS> found = search->devices(); !found.isEmpty()) {
                 record = found.first();
-            else
-                tell(search->outcome().error ? QStringLiteral("%1: %2").arg(device.target.ip, search->outcome().errorText())
-                                             : QStringLiteral("No device answered at %1.").arg(device.target.ip));
+            } else if (search->outcome().error) {
+                // The error text of a connection names the address already: once is enough.
+                const QString error = search->outcome().errorText();
+                tell(error.contains(device.target.ip) ? error : QStringLiteral("%1: %2").arg(device.target.ip, error));
+            } else {
+                tell(QStringLiteral("No device answered at %1.").arg(device.target.ip));
+            }
         }
         if (!record) {
             status = 1;
@@ -274,7 +286,11 @@ int TCliRunner::runInfo(const QList<TCliDevice> &devices)
         if (m_request.json)
             text += jsonLine(DeviceJson(*record));
         else
+        {
             text += (text.isEmpty() ? QString() : QStringLiteral("\n")) + DeviceDetails(*record);
+            if (const QString ssh = TSshToggleHistory::text(toggles.of(record->Mac, record->IpText)); !ssh.isEmpty())
+                text += ssh + QLatin1Char('\n');
+        }
     }
     print(text);
     return m_interrupted ? 1 : status;

@@ -9,6 +9,13 @@
 #include <QList>
 #include <mutex>
 
+// What an acknowledged DropBear command means: the board toggles its SSH server, and neither the
+// request nor the reply says on or off. The window's status bar and tarvino-cli say the same.
+inline QString DropBearToggledText(const QString &ip)
+{
+    return QStringLiteral("%1 toggled its SSH server; the device does not report whether it is now on or off").arg(ip);
+}
+
 // One command of the board's command set, sent up to `attempts` times until the device
 // acknowledges it (DropBear: five, after an ARP flush). Another attempt follows only when the
 // device itself stayed silent or answered this command with another code: replies from other

@@ -7,6 +7,7 @@
 #include "clitargets.h"
 #include "controlleroperations.h"
 #include "devicefields.h"
+#include "sshtoggles.h"
 #include "testfiles.h"
 
 #include <QJsonDocument>
@@ -435,6 +436,114 @@ private slots:
         QTest::newRow("name, case ignored") << QStringList{u"GATE, \"EAST\""_qs} << QStringList{u"198.18.1.1"_qs};
         QTest::newRow("name glob, case ignored") << QStringList{u"--name"_qs, u"pu*"_qs}
                                                  << QStringList{u"198.18.1.2"_qs, u"198.18.1.3"_qs};
+    }
+
+    // Every -o is checked before anything is sent; the scan included.
+    void outputCheckedFirst_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("problem"); // a part of it; empty: none
+        const QString dir = m_dir.path();
+        QTest::newRow("no -o") << QStringList{u"198.18.1.1"_qs} << QString();
+        QTest::newRow("file in a folder") << QStringList{u"198.18.1.1"_qs, u"-o"_qs, dir + u"/a.cfg"_qs} << QString();
+        QTest::newRow("file in a missing folder") << QStringList{u"198.18.1.1"_qs, u"-o"_qs, dir + u"/missing/a.cfg"_qs}
+                                                  << u"does not exist"_qs;
+        QTest::newRow("folder to be made") << QStringList{u"--all"_qs, u"-o"_qs, dir + u"/new/deeper"_qs} << QString();
+        QTest::newRow("folder under a file") << QStringList{u"--all"_qs, u"-o"_qs, m_image + u"/backups"_qs}
+                                             << u"is not a folder"_qs;
+        QTest::newRow("folder named with a slash, under a file")
+            << QStringList{u"198.18.1.1"_qs, u"-o"_qs, m_image + u"/x/"_qs} << u"is not a folder"_qs;
+    }
+
+    void outputCheckedFirst()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, problem);
+        const TParsedCommandLine parsed = ParseCommandLine(QStringList{u"config"_qs, u"get"_qs} + arguments, {false, {}});
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        const QString found = OutputProblem(*parsed.request);
+        QCOMPARE(found.isEmpty(), problem.isEmpty());
+        QVERIFY2(found.contains(problem), qPrintable(found));
+        QVERIFY(!QFileInfo::exists(m_dir.filePath(u"new"_qs))); // checked, not made
+    }
+
+    // ssh toggles: on and off are refused before anything is sent.
+    void sshTakesNoState_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("on") << QStringList{u"198.18.1.5"_qs, u"on"_qs} << true;
+        QTest::newRow("OFF") << QStringList{u"198.18.1.5"_qs, u"OFF"_qs} << true;
+        QTest::newRow("disable before the target") << QStringList{u"disable"_qs, u"198.18.1.5"_qs} << true;
+        QTest::newRow("a toggle") << QStringList{u"198.18.1.5"_qs} << false;
+    }
+
+    void sshTakesNoState()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, refused);
+        const TParsedCommandLine parsed = ParseCommandLine(QStringList{u"ssh"_qs, u"--yes"_qs} + arguments, {false, {}});
+        QCOMPARE(!parsed.request, refused);
+        if (refused)
+            QVERIFY2(parsed.error.contains(u"the device does not report whether it is now on or off"_qs),
+                     qPrintable(parsed.error));
+    }
+
+    // The history's acknowledged toggles of a device, by MAC address in any of its spellings, by IP
+    // address when the MAC is not known.
+    void sshTogglesCounted_data()
+    {
+        QTest::addColumn<quint64>("mac");
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("by MAC") << quint64(0x001A2BA0943A) << u"198.18.1.2"_qs
+                                << u"SSH toggled 2 times since 2026-11-03 by this PC"_qs;
+        QTest::newRow("by IP, MAC unknown") << quint64(0) << u"198.18.1.7"_qs
+                                            << u"SSH toggled 1 time since 2026-11-05 by this PC"_qs;
+        QTest::newRow("never") << quint64(0x00E04C3ECBB3) << u"198.18.1.3"_qs << QString();
+    }
+
+    void sshTogglesCounted()
+    {
+        QFETCH(quint64, mac);
+        QFETCH(QString, ip);
+        QFETCH(QString, text);
+        const auto entry = [](const QString &day, const QString &mac, const QString &ip, const QString &operation,
+                              const QString &outcome) {
+            TJournalEntry e;
+            e.when = QDateTime(QDate::fromString(day, Qt::ISODate), QTime(12, 0));
+            e.mac = mac;
+            e.ip = ip;
+            e.operation = operation;
+            e.outcome = outcome;
+            return e;
+        };
+        const QList<TJournalEntry> entries{
+            entry(u"2026-11-04"_qs, u"00:1a:2b:a0:94:3a"_qs, u"198.18.1.2"_qs, SshToggleOperation, u"succeeded"_qs),
+            entry(u"2026-11-03"_qs, u"00.1A.2B.A0.94.3A"_qs, u"198.18.1.9"_qs, SshToggleOperation, u"succeeded"_qs),
+            entry(u"2026-11-01"_qs, u"00:1a:2b:a0:94:3a"_qs, u"198.18.1.2"_qs, SshToggleOperation, u"failed"_qs),
+            entry(u"2026-11-01"_qs, u"00:e0:4c:3e:cb:b3"_qs, u"198.18.1.3"_qs, u"Controller reset"_qs, u"succeeded"_qs),
+            entry(u"2026-11-05"_qs, QString(), u"198.18.1.7"_qs, SshToggleOperation, u"succeeded"_qs),
+        };
+        const TSshToggleHistory history = TSshToggleHistory::fromEntries(entries);
+        QCOMPARE(TSshToggleHistory::text(history.of(mac, ip)), text);
+    }
+
+    // The summary line counts a cancel and a refusal at the prompt apart from failures.
+    void summaryCountsApart()
+    {
+        QList<TCliResult> results;
+        for (int i = 0; i < 5; ++i) {
+            TCliResult result;
+            result.device.target.ip = u"198.18.1.%1"_qs.arg(i + 1);
+            result.operation = u"Controller reset"_qs;
+            result.outcome.succeeded = i == 0;
+            result.outcome.cancelled = i == 2;
+            result.outcome.declined = i == 3 || i == 4;
+            results << result;
+        }
+        QVERIFY2(ResultTable(results).endsWith(u"5 devices: 1 succeeded, 1 failed, 1 cancelled, 2 declined\n"_qs),
+                 qPrintable(ResultTable(results)));
     }
 
     // A target that matches no device or several is refused with what the scan found: every
