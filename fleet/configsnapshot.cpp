@@ -248,6 +248,10 @@ std::optional<TSnapshotEntry> TConfigSnapshot::entryFor(const TEPS &device) cons
 
 std::optional<TSnapshotEntry> TConfigSnapshot::entryFor(quint64 mac) const
 {
+    if (mac == 0) { // devices without a hardware address are filed by their IP address
+        const auto first = std::find_if(m_entries.cbegin(), m_entries.cend(), [](const TSnapshotEntry &e) { return e.mac == 0; });
+        return first == m_entries.cend() ? std::nullopt : std::optional<TSnapshotEntry>(*first);
+    }
     const auto found = m_positionOfFile.constFind(fileNameFor(mac));
     if (found != m_positionOfFile.cend() && m_entries.at(*found).mac == mac)
         return m_entries.at(*found);

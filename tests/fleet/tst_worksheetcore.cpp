@@ -271,6 +271,7 @@ private slots:
         const std::optional<TSnapshotEntry> entry = reopened->entryFor(searched);
         QVERIFY(entry);
         QCOMPARE(entry->file, file);
+        QCOMPARE(reopened->entryFor(quint64(0)), entry); // asked by a MAC address of 0, as before the index by file
         QCOMPARE(*reopened->configuration(*entry, &error), QByteArray("x"));
     }
 
