@@ -1,5 +1,6 @@
 #include "clihistory.h"
 
+#include "clireport.h"
 #include "unfinishedoperations.h"
 
 #include <QJsonDocument>
@@ -8,7 +9,7 @@
 namespace {
 QString jsonLine(const QJsonObject &object)
 {
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+    return CliJsonLine(object); // with its "schema", as every line of --json
 }
 
 QString timeText(const QDateTime &when)
@@ -95,7 +96,7 @@ int RunHistory(const TCliRequest &request, const TOperationJournal &journal, std
     // A script reading a full disk or a closed pipe learns it from the exit status.
     if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) != size_t(bytes.size()) || std::fflush(out) != 0) {
         std::fputs("tarvino-cli: the history cannot be written to standard output\n", err);
-        return 1;
+        return ExitStatus::Environment;
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "devicefields.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QLocale>
 
 #include "wire.h"
@@ -89,6 +90,12 @@ QString errorKey(const TCliResult &result)
     return ErrorKindKey(result.outcome.cancelled ? TOperationError::Cancelled : TOperationError::NotResponding);
 }
 } // namespace
+
+QString CliJsonLine(QJsonObject object)
+{
+    object.insert(QStringLiteral("schema"), CliJsonSchemaVersion);
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+}
 
 QString CliFailureMessage(const QString &operation, const QString &windowMessage)
 {

@@ -29,6 +29,8 @@ struct TCliResult
 
 // The version of the JSON that tarvino-cli writes: every object carries it as "schema".
 constexpr int CliJsonSchemaVersion = 1;
+// One line of --json: the object with its "schema", compact, and a line end.
+QString CliJsonLine(QJsonObject object);
 
 QJsonObject ResultJson(const TCliResult &result, const QString &verbName);
 // What a changing verb does to a device, as its prompt and --dry-run tell it: "reset",

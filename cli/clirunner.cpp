@@ -23,10 +23,9 @@
 
 namespace {
 // Every object tarvino-cli writes carries the version of its format.
-QString jsonLine(QJsonObject object)
+QString jsonLine(const QJsonObject &object)
 {
-    object.insert(QStringLiteral("schema"), CliJsonSchemaVersion);
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+    return CliJsonLine(object);
 }
 
 // A resolution that names several devices for one target is the command line's fault; any other

@@ -38,8 +38,28 @@ foreach(size 16 24 32 48 64 128 256)
             DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps" RENAME "${TARVINO_APP_ID}.png")
 endforeach()
 
-install(FILES "${packaging}/man/tarvino.1" "${packaging}/man/tarvino-devsim.1"
-        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+# Debian installs manual pages and changelogs compressed (gzip -9n: no name, no time stamp, so
+# that two builds make the same bytes).
+function(tarvino_gzip_file source output)
+    add_custom_command(OUTPUT "${output}" COMMAND gzip -9nc "${source}" > "${output}"
+                       DEPENDS "${source}" VERBATIM)
+endfunction()
+set(compressed "${PROJECT_BINARY_DIR}/packaging/compressed")
+file(MAKE_DIRECTORY "${compressed}")
+tarvino_gzip_file("${packaging}/man/tarvino.1" "${compressed}/tarvino.1.gz")
+tarvino_gzip_file("${packaging}/man/tarvino-devsim.1" "${compressed}/tarvino-devsim.1.gz")
+tarvino_gzip_file("${packaging}/debian/changelog" "${compressed}/changelog.gz")
+add_custom_target(tarvino-compressed-docs ALL DEPENDS "${compressed}/tarvino.1.gz" "${compressed}/tarvino-devsim.1.gz"
+                                                      "${compressed}/changelog.gz")
+install(FILES "${compressed}/tarvino.1.gz" "${compressed}/tarvino-devsim.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+# The package is tarvino: Debian looks for these under its name, whatever the project is called.
+install(FILES "${packaging}/debian/copyright" "${compressed}/changelog.gz" DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/tarvino")
+
+# tarvino-cli's JSON Schema, and its completion where bash-completion and zsh look for it.
+install(FILES "${PROJECT_SOURCE_DIR}/docs/tarvino-cli.schema.json" DESTINATION "${CMAKE_INSTALL_DATADIR}/tarvino")
+install(FILES "${packaging}/completion/tarvino-cli.bash" DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions"
+        RENAME tarvino-cli)
+install(FILES "${packaging}/completion/_tarvino-cli" DESTINATION "${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions")
 
 install(FILES "${PROJECT_SOURCE_DIR}/tools/wireshark/tarvino.lua" DESTINATION "${TARVINO_WIRESHARK_PLUGIN_DIR}")
 
@@ -48,14 +68,17 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvino)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}") # the version the about box's record and --version show
 set(CPACK_PACKAGE_VENDOR "The Tarvino developers")
-set(CPACK_PACKAGE_CONTACT "The Tarvino developers <tarvino@localhost>")
+set(CPACK_PACKAGE_CONTACT "The Tarvino developers <maintainers@tarvino.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "finds, configures and upgrades networked field devices")
+# The extended description's lines stay under 80 characters (Debian policy 3.4.1).
 set(CPACK_PACKAGE_DESCRIPTION
-    "Tarvino finds the field devices of the local segment by UDP broadcast (or one by its address\n"
-    "over TCP), shows their properties, switches their SSH server, upgrades the communication\n"
-    "board over FTP and the controller over its CRC-checked bus, and reads and writes the\n"
-    "controller's configuration, diagnostics and logs. With tarvino-devsim, a simulator of many\n"
-    "devices, a lab script of network namespaces, and a Wireshark dissector of the protocol.")
+    "Tarvino finds the field devices of the local segment by UDP broadcast (or one\n"
+    "by its address over TCP), shows their properties, switches their SSH server,\n"
+    "upgrades the communication board over FTP and the controller over its\n"
+    "CRC-checked bus, and reads and writes the controller's configuration,\n"
+    "diagnostics and logs. tarvino-cli does the same from a terminal or a script.\n"
+    "With tarvino-devsim, a simulator of many devices, a lab script of network\n"
+    "namespaces, and a Wireshark dissector of the protocol.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # tarvino_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -274,6 +274,158 @@ private slots:
         QCOMPARE(MacText(gate.Mac), u"00.50.C2.02.5C.C1"_qs);
     }
 
+    // What the program writes, kept as reference files: a renamed key, a changed word or a moved
+    // column fails here whatever the program's own tables say. TARVINO_WRITE_GOLDEN=1 rewrites
+    // them (then read the difference before committing it).
+    void goldenOutput_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("produced");
+        const QList<TEPS> devices = scanned();
+        const TCliDevice gate{{devices.at(0).IpText, TransportUdp}, devices.at(0)};
+        const TCliDevice unknown{{u"198.18.1.9"_qs, TransportTcp}, std::nullopt};
+        const QString sha = QString(64, u'a');
+
+        auto succeeded = [&](const QString &operation) {
+            TCliResult result;
+            result.device = gate;
+            result.operation = operation;
+            result.outcome.succeeded = true;
+            return result;
+        };
+        auto failed = [&](const QString &operation, const QString &message, const QString &step, TOperationError kind) {
+            TCliResult result;
+            result.device = unknown;
+            result.operation = operation;
+            result.outcome.message = message;
+            result.outcome.failedStep = step;
+            result.outcome.kind = kind;
+            return result;
+        };
+        struct VerbCase
+        {
+            const char *file;
+            const char *verb;
+            TCliResult success;
+            TCliResult failure;
+        };
+        TCliResult upgraded = succeeded(u"Controller upgrade"_qs);
+        upgraded.file = u"controller.bin"_qs;
+        upgraded.bytes = 4096;
+        upgraded.sha256 = sha;
+        TCliResult boardUpgraded = succeeded(u"Communication board upgrade"_qs);
+        boardUpgraded.file = u"board.bin"_qs;
+        boardUpgraded.bytes = 2048;
+        boardUpgraded.sha256 = sha;
+        TCliResult read = succeeded(u"Read configuration"_qs);
+        read.file = u"backups/00-50-C2-02-5C-C1.cfg"_qs;
+        read.bytes = 120;
+        read.sha256 = sha;
+        TCliResult switched = succeeded(u"DropBear"_qs);
+        switched.attempts = 2;
+        TCliResult notStored = succeeded(u"Read diagnostics"_qs);
+        notStored.saveError = u"Cannot write standard output: No space left on device"_qs;
+        TCliResult busy = failed(u"Controller reset"_qs, u"198.18.1.9 is busy: Controller upgrade (63 %)"_qs, {},
+                                 TOperationError::Busy);
+        TCliResult interrupted = failed(u"Erase logs"_qs, u"Not started: interrupted."_qs, {}, TOperationError::Cancelled);
+        interrupted.outcome.cancelled = true;
+        const QList<VerbCase> cases{
+            {"ssh", "ssh", switched, failed(u"DropBear"_qs, u"No reply to the DropBear switch.\r\nCheck the cable."_qs,
+                                            u"Switch"_qs, TOperationError::NotResponding)},
+            {"upgrade-controller", "upgrade-controller", upgraded,
+             failed(u"Controller upgrade"_qs, u"Device not responding: Writing Code"_qs, u"Writing Code"_qs,
+                    TOperationError::NotResponding)},
+            {"upgrade-board", "upgrade-board", boardUpgraded,
+             failed(u"Communication board upgrade"_qs, u"Upload failed"_qs, u"Upload"_qs, TOperationError::TransferFailed)},
+            {"config-get", "config get", read,
+             failed(u"Read configuration"_qs, u"Read Config Failed"_qs, u"Reading"_qs, TOperationError::NotResponding)},
+            {"config-put", "config put", succeeded(u"Write configuration"_qs),
+             failed(u"Write configuration"_qs, u"Write Config Failed"_qs, u"Verify"_qs, TOperationError::VerifyFailed)},
+            {"diag", "diag", succeeded(u"Read diagnostics"_qs), notStored},
+            {"logs-get", "logs get", succeeded(u"Read logs"_qs),
+             failed(u"Read logs"_qs, u"Read Config Failed"_qs, u"Reading"_qs, TOperationError::NotResponding)},
+            {"logs-erase", "logs erase", succeeded(u"Erase logs"_qs),
+             failed(u"Erase logs"_qs, u"Read Config Failed"_qs, u"Erasing"_qs, TOperationError::NotResponding)},
+            {"reset", "reset", succeeded(u"Controller reset"_qs), busy},
+            {"command", "command", succeeded(u"StartFtpServer"_qs), interrupted},
+        };
+        QList<TCliResult> all;
+        for (const VerbCase &c : cases) {
+            QTest::newRow(c.file) << QStringLiteral("%1.json").arg(QLatin1String(c.file))
+                                  << CliJsonLine(ResultJson(c.success, QLatin1String(c.verb)))
+                                         + CliJsonLine(ResultJson(c.failure, QLatin1String(c.verb)));
+            all << c.success << c.failure;
+        }
+        QTest::newRow("results table") << u"results.txt"_qs << ResultTable(all);
+        QString deviceLines;
+        for (const TEPS &d : devices)
+            deviceLines += CliJsonLine(DeviceJson(d));
+        QTest::newRow("devices json") << u"devices.json"_qs << deviceLines;
+        QTest::newRow("devices table") << u"devices.txt"_qs << DeviceTable(devices);
+        QTest::newRow("device details") << u"info.txt"_qs << DeviceDetails(devices.at(0));
+        QString csv = DeviceCsvHeader() + u"\n"_qs;
+        for (const TEPS &d : devices)
+            csv += DeviceCsvLine(d) + u"\n"_qs;
+        QTest::newRow("devices csv") << u"devices.csv"_qs << csv;
+        TCliRequest reset;
+        reset.verb = &VerbInfo(Verb::Reset);
+        TCliRequest upgrade;
+        upgrade.verb = &VerbInfo(Verb::UpgradeController);
+        QTest::newRow("dry run json") << u"dry-run.json"_qs
+                                      << CliJsonLine(PlanJson(gate, u"upgrade-controller"_qs, ActionText(upgrade), u"controller.bin"_qs))
+                                             + CliJsonLine(PlanJson(unknown, u"upgrade-controller"_qs, ActionText(upgrade), u"controller.bin"_qs));
+        QTest::newRow("dry run table") << u"dry-run.txt"_qs << PlanTable({gate, unknown}, ActionText(reset));
+    }
+
+    void goldenOutput()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, produced);
+        const QString path = QStringLiteral(TARVINO_CLI_GOLDEN_DIR "/") + file;
+        if (qEnvironmentVariableIsSet("TARVINO_WRITE_GOLDEN")) {
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(produced.toUtf8()) >= 0);
+            QSKIP("written");
+        }
+        QFile reference(path);
+        QVERIFY2(reference.open(QIODevice::ReadOnly), qPrintable(path));
+        const QString expected = QString::fromUtf8(reference.readAll());
+        // Line by line, so that a failure shows the line that differs.
+        const QStringList producedLines = produced.split(u'\n'), expectedLines = expected.split(u'\n');
+        for (qsizetype i = 0; i < std::min(producedLines.size(), expectedLines.size()); ++i)
+            QCOMPARE(producedLines.at(i), expectedLines.at(i));
+        QCOMPARE(producedLines.size(), expectedLines.size());
+    }
+
+    // The shell completions offer every verb and every option that the help lists.
+    void completionKnowsEveryVerbAndOption_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::newRow("bash") << QStringLiteral(TARVINO_COMPLETION_DIR "/tarvino-cli.bash");
+        QTest::newRow("zsh") << QStringLiteral(TARVINO_COMPLETION_DIR "/_tarvino-cli");
+    }
+
+    void completionKnowsEveryVerbAndOption()
+    {
+        QFETCH(QString, script);
+        QFile file(script);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(script));
+        const QString text = QString::fromUtf8(file.readAll());
+        for (const TVerbInfo &verb : Verbs())
+            for (const QString &word : QString::fromLatin1(verb.name).split(u' '))
+                QVERIFY2(text.contains(QRegularExpression(u"\\b"_qs + QRegularExpression::escape(word) + u"\\b"_qs)),
+                         qPrintable(word));
+        static const QRegularExpression option(u"--[a-z][a-z-]+"_qs);
+        QStringList options;
+        for (const TVerbInfo &verb : Verbs())
+            for (const QRegularExpressionMatch &match : option.globalMatch(VerbHelpText(verb)))
+                if (!options.contains(match.captured()))
+                    options << match.captured();
+        QVERIFY(options.size() >= 15);
+        for (const QString &name : std::as_const(options))
+            QVERIFY2(text.contains(name), qPrintable(name));
+    }
+
     // history --unfinished: the operations whose "started" line no end follows, as a table or as
     // one JSON object per line; the whole history without it.
     void historyOfTheUnfinished_data()
@@ -320,6 +472,7 @@ private slots:
             return;
         const QJsonObject object = QJsonDocument::fromJson(output.first().toUtf8()).object();
         QCOMPARE(object.value(u"format"_qs).toInt(), 1);
+        QCOMPARE(object.value(u"schema"_qs).toInt(), 1); // as every line of --json
         QCOMPARE(object.value(u"id"_qs).toString(), u"b"_qs);
         QCOMPARE(object.value(u"operation"_qs).toString(), u"Controller upgrade"_qs);
         QCOMPARE(object.value(u"sha256"_qs).toString(), QString(64, u'c'));

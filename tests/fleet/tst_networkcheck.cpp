@@ -167,7 +167,7 @@ private slots:
         QTest::newRow("outside every subnet")
             << QList<THeardDevice>{heard(u"192.168.1.20"_s, 0x0050C2000003, Devices, u"Pump-3"_s)}
             << QList<Kind>{Kind::Subnet}
-            << QStringList{u"\"Pump-3\" (00:50:C2:00:00:03)"_s, u"192.168.1.20"_s, u"eth1 (192.168.5.10/24)"_s,
+            << QStringList{u"\"Pump-3\" (00:50:c2:00:00:03)"_s, u"192.168.1.20"_s, u"eth1 (192.168.5.10/24)"_s,
                            u"192.168.5.0/24"_s, u"sudo ip addr add 192.168.1.254/24 dev eth1"_s};
         THeardDevice wideMask = heard(u"192.168.1.20"_s, 0x0050C2000009, Devices);
         wideMask.device.Params.set(Wire::Param::SubnetMask, qint64(TextToIp(u"255.255.0.0"_s))); // would take in eth1
@@ -175,7 +175,7 @@ private slots:
             << QList<THeardDevice>{wideMask} << QList<Kind>{Kind::Subnet} << QStringList{u"192.168.1.0/24"_s};
         QTest::newRow("two devices on one address")
             << QList<THeardDevice>{heard(u"192.168.5.20"_s, 0x0050C2000004, Devices), heard(u"192.168.5.20"_s, 0x0050C2000005, Devices)}
-            << QList<Kind>{Kind::DuplicateAddress} << QStringList{u"2 devices"_s, u"00:50:C2:00:00:04"_s, u"00:50:C2:00:00:05"_s};
+            << QList<Kind>{Kind::DuplicateAddress} << QStringList{u"2 devices"_s, u"00:50:c2:00:00:04"_s, u"00:50:c2:00:00:05"_s};
         QTest::newRow("one device through two adapters is no duplicate")
             << QList<THeardDevice>{heard(u"192.168.5.20"_s, 0x0050C2000006, Devices), heard(u"192.168.5.20"_s, 0x0050C2000006, Office)}
             << QList<Kind>{} << QStringList{};

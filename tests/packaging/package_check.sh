@@ -32,11 +32,14 @@ done
 # The file list: everything that belongs, and nothing of the tests, benchmarks or examples.
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/files"
 expected=(
-    /usr/bin/tarvino /usr/bin/tarvino-devsim /usr/share/tarvino/lab
+    /usr/bin/tarvino /usr/bin/tarvino-devsim /usr/bin/tarvino-cli /usr/share/tarvino/lab
     /usr/share/applications/org.tarvino.Tarvino.desktop
     /usr/share/metainfo/org.tarvino.Tarvino.metainfo.xml
     /usr/share/icons/hicolor/scalable/apps/org.tarvino.Tarvino.svg
-    /usr/share/man/man1/tarvino.1 /usr/share/man/man1/tarvino-devsim.1
+    /usr/share/man/man1/tarvino.1.gz /usr/share/man/man1/tarvino-devsim.1.gz /usr/share/man/man1/tarvino-cli.1.gz
+    /usr/share/doc/tarvino/copyright /usr/share/doc/tarvino/changelog.gz
+    /usr/share/tarvino/tarvino-cli.schema.json
+    /usr/share/bash-completion/completions/tarvino-cli /usr/share/zsh/vendor-completions/_tarvino-cli
     "/usr/lib/$multiarch/wireshark/plugins/tarvino.lua"
 )
 for size in 16 24 32 48 64 128 256; do expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/org.tarvino.Tarvino.png"); done
@@ -60,12 +63,12 @@ grep -A1 '\\ProductVersion$' "$work/record" | tail -n 1 | grep -qxF "$version" \
 "$root/usr/bin/tarvino-devsim" --help >"$work/devsim-help" || fail "tarvino-devsim --help"
 grep -q '^Usage: ' "$work/devsim-help" || fail "tarvino-devsim --help prints no usage"
 grep -oE '^ +(-h, )?--[a-z-]+' "$work/devsim-help" | grep -oE -- '--[a-z-]+' | sort -u >"$work/help-options"
-MANWIDTH=200 man -l "$root/usr/share/man/man1/tarvino-devsim.1" 2>/dev/null | col -b \
+MANWIDTH=200 man -l "$root/usr/share/man/man1/tarvino-devsim.1.gz" 2>/dev/null | col -b \
     | grep -oE '^ {7}(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+' | sort -u >"$work/man-options"
 diff -u "$work/help-options" "$work/man-options" || fail "tarvino-devsim(1) options differ from --help"
 [ "$(wc -l <"$work/help-options")" -ge 20 ] || fail "too few options read from --help"
-for page in tarvino tarvino-devsim; do
-    warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' man --warnings -l "$root/usr/share/man/man1/$page.1" 2>&1 >/dev/null)
+for page in tarvino tarvino-devsim tarvino-cli; do
+    warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "$page.1: $warnings"
 done
 
@@ -91,6 +94,23 @@ if command -v tshark >/dev/null; then
     done
 else
     fail "tshark is not installed (scripts/deps.sh)"
+fi
+
+# tarvino-cli's completion: bash reads its script, and it offers the verbs.
+bash -n "$root/usr/share/bash-completion/completions/tarvino-cli" || fail "the bash completion does not parse"
+if [ -r /usr/share/bash-completion/bash_completion ]; then
+    offered=$(bash -c 'source /usr/share/bash-completion/bash_completion
+        source "$1"; COMP_WORDS=(tarvino-cli up); COMP_CWORD=1; COMP_LINE="tarvino-cli up"; COMP_POINT=${#COMP_LINE}
+        _tarvino_cli tarvino-cli up tarvino-cli; echo "${COMPREPLY[*]}"' _ "$root/usr/share/bash-completion/completions/tarvino-cli")
+    [ "$offered" = "upgrade-board upgrade-controller" ] || fail "bash completion of 'up': '$offered'"
+fi
+
+# Debian's own checks: no error and no warning.
+if command -v lintian >/dev/null; then
+    lintian --fail-on error,warning --suppress-tags-from-file /dev/null "$deb" >"$work/lintian" 2>&1 \
+        || { cat "$work/lintian"; fail "lintian"; }
+else
+    fail "lintian is not installed (scripts/deps.sh)"
 fi
 
 [ "$failures" -eq 0 ] || { echo "$failures failures"; exit 1; }
