@@ -2,13 +2,10 @@
 
 #include "socketwait.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <QNetworkProxy>
 #include <QThread>
-#include <QTimer>
 #include <QUdpSocket>
 
 #include <algorithm>
@@ -241,22 +238,13 @@ QByteArray TXBus::SendCommand(quint8 unit, quint8 subCommand)
 
 void TXBus::Pause(int milliseconds)
 {
-    QElapsedTimer clock;
-    clock.start();
-    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread()) {
-        QThread::msleep(static_cast<unsigned long>(std::max(milliseconds, 0)) + 1);
-        return;
-    }
-    QCoreApplication::processEvents();
-    // Sleep in the event loop rather than spin: a timer wakes it once the time is over.
-    while (!clock.hasExpired(milliseconds)) {
-        QEventLoop loop;
-        QTimer wake;
-        wake.setSingleShot(true);
-        wake.setTimerType(Qt::PreciseTimer);
-        connect(&wake, &QTimer::timeout, &loop, &QEventLoop::quit);
-        wake.start(static_cast<int>(milliseconds - clock.elapsed()) + 1);
-        loop.exec();
+    // In short slices: a stop wakes the pause at once, and a thread that keeps something turning
+    // through its waits (its idle hook) does so here too.
+    constexpr qint64 SliceMs = 20;
+    const QDeadlineTimer deadline(std::max(milliseconds, 0) + 1);
+    while (!deadline.hasExpired() && !(m_stop && m_stop->load())) {
+        QThread::msleep(static_cast<unsigned long>(std::clamp<qint64>(deadline.remainingTime(), 1, SliceMs)));
+        SocketWait::keepAlive();
     }
 }
 

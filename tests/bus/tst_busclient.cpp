@@ -77,6 +77,7 @@ private slots:
     void waitKeepsWindowAlive_data();
     void waitKeepsWindowAlive();
     void sendCommandPausesWithEvents();
+    void stopEndsThePauseAfterACommand();
     void closedOrUnopenedBusSendsNothing();
 };
 
@@ -439,11 +440,32 @@ void TestBusClient::waitKeepsWindowAlive()
     QTRY_VERIFY(ran);
 }
 
+// The pause after a command is the device's, but an operation that is stopped does not sit it out.
+void TestBusClient::stopEndsThePauseAfterACommand()
+{
+    FakeBusPeer peer;
+    XBus::Timing timing;
+    timing.commandPauseMs = 20000;
+    auto bus = busFor(peer, timing);
+    std::atomic<bool> stop{false};
+    bus->setStopFlag(&stop);
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!bus->SendCommand(0xFF, Wire::Bus::Reset).isEmpty()); // answered, then the pause
+    stopper.join();
+    QVERIFY2(clock.elapsed() < timing.commandPauseMs / 4, qPrintable(QString::number(clock.elapsed())));
+}
+
 void TestBusClient::sendCommandPausesWithEvents()
 {
     FakeBusPeer peer;
     auto bus = busFor(peer);
     bool ran = false;
+    TUiKeepAlive keepAlive; // the pause turns the thread's events as every socket wait does
     QTimer::singleShot(30, this, [&] { ran = true; });
     QElapsedTimer clock;
     clock.start();
