@@ -212,7 +212,7 @@ void TBatchRun::launch(const QList<int> &indexes)
         // After a stop the devices that had not started never will: they can be run again.
         for (int index : indexes)
             if (m_statuses.at(index).state == DeviceStatus::Waiting)
-                settle(index, DeviceStatus::Stopped, QStringLiteral("Not started: the batch was stopped"));
+                finishDevice(index, DeviceStatus::Stopped, QStringLiteral("Not started: the batch was stopped"));
         checkFinished();
     });
     m_pool->start();
@@ -229,7 +229,7 @@ void TBatchRun::operationFinished(TDeviceOperation *operation)
     status.done = status.total = -1;
     if (status.outcome.succeeded) {
         if (upgrades() && m_stopped) {
-            settle(index, DeviceStatus::Stopped,
+            finishDevice(index, DeviceStatus::Stopped,
                    QStringLiteral("Upgraded; not waited for: the batch was stopped before the device answered again"));
         } else if (upgrades()) {
             status.state = DeviceStatus::Confirming;
@@ -257,9 +257,9 @@ void TBatchRun::operationFinished(TDeviceOperation *operation)
             message += QStringLiteral(" at %1").arg(status.outcome.failedStep);
         message += status.outcome.device.normal() ? QStringLiteral("; the device is put back")
                                                   : QStringLiteral("; the device is left with its %1").arg(status.outcome.device.text());
-        settle(index, DeviceStatus::Stopped, message);
+        finishDevice(index, DeviceStatus::Stopped, message);
     } else if (status.outcome.declined) {
-        settle(index, DeviceStatus::Stopped, QStringLiteral("Declined: nothing was sent"));
+        finishDevice(index, DeviceStatus::Stopped, QStringLiteral("Declined: nothing was sent"));
     } else {
         QString message = status.outcome.message;
         if (message.isEmpty())
@@ -316,9 +316,9 @@ void TBatchRun::applyVerdict(const TRediscovery::Verdict &verdict)
     status.versionsAfter = verdict.versionsAfter;
     status.warning = verdict.warning();
     if (verdict.kind == TRediscovery::Verdict::Stopped)
-        settle(verdict.index, DeviceStatus::Stopped, verdict.message);
+        finishDevice(verdict.index, DeviceStatus::Stopped, verdict.message);
     else if (verdict.succeeded())
-        settle(verdict.index, DeviceStatus::Succeeded, verdict.message);
+        finishDevice(verdict.index, DeviceStatus::Succeeded, verdict.message);
     else
         fail(verdict.index, verdict.message);
     journalConfirmation(verdict.index, verdict);
@@ -334,16 +334,16 @@ void TBatchRun::stopListening()
 
 void TBatchRun::succeed(int index, const QString &message)
 {
-    settle(index, DeviceStatus::Succeeded, message);
+    finishDevice(index, DeviceStatus::Succeeded, message);
     checkFinished();
 }
 
 void TBatchRun::fail(int index, const QString &message)
 {
-    settle(index, DeviceStatus::Failed, message);
+    finishDevice(index, DeviceStatus::Failed, message);
 }
 
-void TBatchRun::settle(int index, DeviceStatus::State state, const QString &message)
+void TBatchRun::finishDevice(int index, DeviceStatus::State state, const QString &message)
 {
     DeviceStatus &status = m_statuses[index];
     status.state = state;
@@ -392,7 +392,7 @@ void TBatchRun::flushSnapshot(bool final)
     if (!final)
         return; // tried again later, and at the end
     for (int index : std::exchange(m_unindexed, {}))
-        settle(index, DeviceStatus::Failed, QStringLiteral("Saved, but the snapshot's index was not written: %1").arg(error));
+        finishDevice(index, DeviceStatus::Failed, QStringLiteral("Saved, but the snapshot's index was not written: %1").arg(error));
 }
 
 void TBatchRun::checkFinished()

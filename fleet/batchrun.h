@@ -100,7 +100,7 @@ private:
     void operationFinished(TDeviceOperation *operation);
     void succeed(int index, const QString &message);
     void fail(int index, const QString &message);
-    void settle(int index, DeviceStatus::State state, const QString &message);
+    void finishDevice(int index, DeviceStatus::State state, const QString &message);
     void journalConfirmation(int index, const TRediscovery::Verdict &verdict);
     void confirmNext();
     void confirmScanFinished();
