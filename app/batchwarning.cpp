@@ -6,6 +6,18 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+namespace {
+// The text with its mnemonic on its first letter that is not `taken`: "Reset" beside "&Return"
+// becomes "R&eset", each button its own Alt key.
+QString withMnemonicAvoiding(const QString &text, QChar taken)
+{
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (text.at(i).isLetterOrNumber() && text.at(i).toLower() != taken.toLower())
+            return QString(text).insert(i, QLatin1Char('&'));
+    return text;
+}
+} // namespace
+
 TBatchWarning::TBatchWarning(const QString &text, const QString &file, const QStringList &devices,
                              const QString &action, QWidget *parent)
     : QDialog(parent)
@@ -32,7 +44,7 @@ TBatchWarning::TBatchWarning(const QString &text, const QString &file, const QSt
     layout->addWidget(list);
 
     auto *buttons = new QDialogButtonBox(this);
-    QPushButton *go = buttons->addButton(QStringLiteral("&%1").arg(action), QDialogButtonBox::AcceptRole);
+    QPushButton *go = buttons->addButton(withMnemonicAvoiding(action, QLatin1Char('R')), QDialogButtonBox::AcceptRole);
     QPushButton *back = buttons->addButton(QStringLiteral("&Return"), QDialogButtonBox::RejectRole);
     go->setObjectName(QStringLiteral("Confirm"));
     back->setObjectName(QStringLiteral("Return"));

@@ -175,6 +175,7 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
     }
     StringGrid->SetCell(AdapterColumn, 0, QStringLiteral("Adapter"));
     StringGrid->setColumnHidden(AdapterColumn, true);
+    StringGrid->SetRowHidden(1, true); // no blank line before the first device, as after ResetGrid
     RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
     m_serveur = new TServeur(serveurOptions, this);
     // Told once, when the engine finds its port taken; scans then say so in the status bar.
@@ -283,7 +284,9 @@ void TFormMain::ResetGrid()
     StringGrid->SetRowCount(2);
     for (int column = 0; column < ColumnCount; ++column)
         StringGrid->SetCell(column, 1, QString());
-    StringGrid->SetRowHidden(1, false);
+    // The grid keeps one row below its header; empty, it would show as a highlighted blank line
+    // once the grid has the focus. Hidden until the first device fills it.
+    StringGrid->SetRowHidden(1, true);
     StringGrid->SetCell(AdapterColumn, 1, QString());
     m_adapters.clear();
     m_sharedTexts.clear();
@@ -364,6 +367,8 @@ void TFormMain::ShowDeviceRow(int index)
     }
     if (newRow)
         fitColumnsTo(index + 1);
+    if (index == 0)
+        StringGrid->SetRowHidden(1, false); // the filter hides it again when it does not match
     Worksheet->deviceRowShown(index);
     StringGrid->viewport()->update(); // coalesced with the other replies of a burst
 }
@@ -532,14 +537,16 @@ void TFormMain::DropBearButtonClick()
         StatusBar->showMessage(outcome.message);
         return;
     }
-    // The request carries no on/off value: the device's answer is all there is to tell.
+    // The request carries no on/off value and the reply tells no state: a toggle, nothing more.
     const QString ip = dropBear.target().ip;
     switch (DropBearResult) {
-    case ResultAcknowledged: StatusBar->showMessage(QStringLiteral("%1 acknowledged the DropBear switch").arg(ip)); break;
+    case ResultAcknowledged: StatusBar->showMessage(DropBearToggledText(ip)); break;
     case ResultOtherReply:
-        StatusBar->showMessage(QStringLiteral("%1 answered the DropBear switch with another code").arg(ip));
+        StatusBar->showMessage(QStringLiteral("%1 answered the SSH toggle with another code; whether its SSH server "
+                                              "changed is not known")
+                                   .arg(ip));
         break;
-    default: StatusBar->showMessage(QStringLiteral("%1 did not answer the DropBear switch").arg(ip)); break;
+    default: StatusBar->showMessage(QStringLiteral("%1 did not answer the SSH toggle").arg(ip)); break;
     }
     if (!outcome.notes.isEmpty())
         StatusBar->showMessage(StatusBar->currentMessage()

@@ -172,13 +172,14 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
         dropBear->setEnabled(form->DropBearButton->isEnabled());
     });
     DeviceMenu->addSeparator();
-    UpgradeControllerAction = add(QStringLiteral("Upgrade &controller..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C),
+    // Batch items: named for what they do to every selected device, not one.
+    UpgradeControllerAction = add(QStringLiteral("Upgrade &controllers of the selection..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C),
                                   [this] { runBatch(TBatchRun::Kind::ControllerUpgrade); });
-    UpgradeBoardAction = add(QStringLiteral("Upgrade communication &board..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_B),
+    UpgradeBoardAction = add(QStringLiteral("Upgrade &boards of the selection..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_B),
                              [this] { runBatch(TBatchRun::Kind::BoardUpgrade); });
     BackUpAction = add(QStringLiteral("Bac&k up configurations..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K),
                        [this] { runBatch(TBatchRun::Kind::BackUpConfiguration); });
-    ResetAction = add(QStringLiteral("R&eset"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
+    ResetAction = add(QStringLiteral("R&eset controllers of the selection..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
                       [this] { runBatch(TBatchRun::Kind::Reset); });
     RetryAction = add(QStringLiteral("Re&try failed"), QKeySequence(Qt::CTRL | Qt::Key_R), &TWorksheet::retryFailed);
     StopAction = add(QStringLiteral("S&top"), QKeySequence(Qt::CTRL | Qt::Key_Period), &TWorksheet::stopBatch);

@@ -28,7 +28,7 @@ const OptionHelp OptionHelps[] = {
     {OptTimeout, "--timeout SECONDS",
      "how long each reply of a device is waited for before the request is sent again or given up (default 1)"},
     {OptJobs, "-j, --jobs N", "how many devices are worked on at once (default 4, at most 64)"},
-    {OptYes, "-y, --yes", "go on without asking: the firmware warning is taken as read"},
+    {OptYes, "-y, --yes", "go on without asking: the verb's question (see its --help) is taken as answered yes"},
     {OptDryRun, "--dry-run",
      "resolve the devices (a scan when needed), check the files and print what would be done to which device "
      "(a table, or --json); nothing else is sent"},
@@ -121,6 +121,33 @@ QString optionLines(unsigned options)
     }
     text += QStringLiteral("  -h, --help\n      this help\n");
     return text;
+}
+
+// The fields of the verb's --json objects.
+QString jsonFieldsText(Verb verb)
+{
+    switch (verb) {
+    case Verb::Scan:
+    case Verb::Search:
+    case Verb::Info: return deviceFieldsText();
+    case Verb::Doctor:
+        return QStringLiteral("JSON fields, one object per finding: schema, kind, severity (info, warning or problem), "
+                              "text, and where they apply: adapter, ip, macs.");
+    case Verb::History: return {}; // its description lists them
+    default: return QStringLiteral("JSON fields, one object per device: schema, ") + QLatin1String(OutcomeFieldsText);
+    }
+}
+
+// What a changing verb asks before it sends, as its prompt asks it.
+QString promptText(Verb verb)
+{
+    switch (verb) {
+    case Verb::UpgradeBoard:
+    case Verb::UpgradeController:
+        return QStringLiteral("it shows the firmware warning and the devices, and asks to type 'upgrade'");
+    case Verb::ConfigPut: return QStringLiteral("it lists the devices and asks to type 'write'");
+    default: return QStringLiteral("it lists the devices and asks y or N");
+    }
 }
 
 QString usageLine(const TVerbInfo &verb)
@@ -239,6 +266,8 @@ QString ToolHelpText()
     text += QStringLiteral("\nOptions (each verb's --help tells which it takes):\n");
     text += optionLines(~0u & ~OptCsv);
     text += QStringLiteral("  --version\n      the program's version\n");
+    text += QStringLiteral("  -v, --verbose\n      the program's own log lines (tarvino.protocol, tarvino.ftp...) on standard "
+                           "error; without it they are silent\n");
     text += QStringLiteral("\nOutput:\n")
           + wrap(QStringLiteral("A table on standard output; progress on standard error when it is a terminal. "
                                 "With --json one object per line: for scan, search and info one per device, for "
@@ -263,12 +292,15 @@ QString VerbHelpText(const TVerbInfo &verb)
     if (verb.verb == Verb::Command)
         text += wrap(QStringLiteral("NAME is one of: ") + CommandNamesText() + QStringLiteral(" (case is ignored)."), 0);
     if (verb.changesDevice)
-        text += wrap(QStringLiteral("It changes the device: it asks first, listing the devices, when standard input is a "
-                                    "terminal; elsewhere it needs --yes (exit status 2, nothing sent, without it). "
-                                    "--dry-run shows what it would do and sends nothing."),
+        text += wrap(QStringLiteral("It changes the device: %1 when standard input is a terminal, and any other answer "
+                                    "sends nothing (exit status 1); elsewhere it needs --yes (exit status 2, nothing "
+                                    "sent, without it). --dry-run shows what it would do and sends nothing.")
+                         .arg(promptText(verb.verb)),
                      0);
     if (verb.options & OptTargets)
         text += QStringLiteral("\n") + wrap(QLatin1String(TargetText), 0);
+    if (const QString fields = jsonFieldsText(verb.verb); (verb.options & OptJson) && !fields.isEmpty())
+        text += QStringLiteral("\n") + wrap(fields, 0);
     text += QStringLiteral("\nOptions:\n") + optionLines(verb.options);
     return text;
 }

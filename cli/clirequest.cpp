@@ -135,6 +135,7 @@ struct OptionSet
 {
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}};
     QCommandLineOption version{QStringLiteral("version")};
+    QCommandLineOption verbose{{QStringLiteral("v"), QStringLiteral("verbose")}};
     QCommandLineOption all{QStringLiteral("all")};
     QCommandLineOption type{QStringLiteral("type"), QString(), QStringLiteral("NAME")};
     QCommandLineOption name{QStringLiteral("name"), QString(), QStringLiteral("GLOB")};
@@ -231,6 +232,17 @@ bool TSelection::matches(const TEPS &device) const
     return all || !type.isEmpty() || !name.isEmpty();
 }
 
+bool VerboseRequested(const QStringList &arguments)
+{
+    for (const QString &argument : arguments) {
+        if (argument == u"--")
+            return false;
+        if (argument == u"--verbose" || argument == u"-v")
+            return true;
+    }
+    return false;
+}
+
 QString OutputProblem(const TCliRequest &request)
 {
     if (request.output.isEmpty() || !(request.verb->options & OptOutput))
@@ -291,6 +303,7 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
     QCommandLineParser parser;
     parser.addOption(options.help);
     parser.addOption(options.version);
+    parser.addOption(options.verbose); // read by main() before the parse: any verb takes it
     for (const auto &[option, group] : options.grouped())
         parser.addOption(*option);
     if (!parser.parse(QStringList{QStringLiteral("tarvino-cli")} + arguments))

@@ -86,6 +86,10 @@ struct TCliEnvironment
 // arguments without the program's name.
 TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvironment &environment);
 
+// Whether the arguments ask for the program's own log lines (-v, --verbose), before anything is
+// parsed: the filter of the log categories is set first.
+bool VerboseRequested(const QStringList &arguments);
+
 // Why the request's -o cannot be written, checked before anything is sent (the scan included):
 // a file whose folder is missing or read-only, a folder (several devices, or PATH/) that cannot be
 // made or written in. Empty when it can be written or when there is no -o.

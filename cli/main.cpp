@@ -56,8 +56,12 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvino-cli"));
-    // A refused ARP flush is told with the device's outcome, not also as a log line.
-    QLoggingCategory::setFilterRules(QStringLiteral("tarvino.protocol.arp.warning=false"));
+    // The program's own log lines (tarvino.ftp, tarvino.protocol...) are for whoever debugs it:
+    // silent on the terminal unless --verbose. A refused ARP flush is told with the device's
+    // outcome in any case, not also as a log line.
+    QLoggingCategory::setFilterRules(VerboseRequested(QCoreApplication::arguments().mid(1))
+                                         ? QStringLiteral("tarvino.protocol.arp.warning=false")
+                                         : QStringLiteral("tarvino.*=false\ntarvino.protocol.arp.warning=false"));
 
     const bool canAsk = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
     const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments().mid(1), {canAsk, readStandardInput});

@@ -42,7 +42,7 @@ QString macOf(const TEPS &device)
                                           qsizetype(device.Address.size())).toHex());
 }
 
-// "device "Chiller-3" (00:50:C2:01:02:03)"
+// "device "Chiller-3" (00:50:c2:01:02:03)"
 QString deviceText(const TEPS &device)
 {
     const QString name = device.Params.text(Wire::Param::Name);
@@ -86,6 +86,7 @@ QString FindingKindKey(TNetworkFinding::Kind kind)
     case Kind::OddAddress: return QStringLiteral("odd-address");
     case Kind::Firewall: return QStringLiteral("firewall");
     case Kind::ArpFlush: return QStringLiteral("arp-flush");
+    case Kind::HardwareAddress: return QStringLiteral("hardware-address");
     }
     return {};
 }
@@ -290,6 +291,54 @@ QList<TNetworkFinding> duplicateFindings(const QList<THeardDevice> &heard)
     return findings;
 }
 
+QList<TNetworkFinding> hardwareAddressFindings(const QList<THeardDevice> &heard)
+{
+    QList<Finding> findings;
+    // A device heard through two adapters is one device: by MAC, its distinct addresses.
+    std::map<quint64, QList<const THeardDevice *>> byMac;
+    QSet<QString> zeroTold;
+    for (const THeardDevice &h : heard) {
+        if (h.device.Mac == 0) {
+            if (zeroTold.contains(h.device.IpText))
+                continue;
+            zeroTold.insert(h.device.IpText);
+            Finding finding = make(Kind::HardwareAddress, Severity::Warning,
+                                   QStringLiteral("%1 at %2 reports the MAC address 00:00:00:00:00:00: it cannot be "
+                                                  "named by its MAC address; name it by its IP address.")
+                                       .arg(capitalized(h.device.Params.text(Wire::Param::Name).isEmpty()
+                                                            ? QStringLiteral("the device")
+                                                            : QStringLiteral("the device \"%1\"")
+                                                                  .arg(h.device.Params.text(Wire::Param::Name))),
+                                            h.device.IpText));
+            finding.ip = h.device.IpText;
+            finding.adapter = h.adapter.name;
+            findings << finding;
+            continue;
+        }
+        auto &devices = byMac[h.device.Mac];
+        if (std::none_of(devices.cbegin(), devices.cend(), [&](const THeardDevice *d) { return d->device.IpText == h.device.IpText; }))
+            devices << &h;
+    }
+    for (const auto &[mac, devices] : byMac) {
+        if (devices.size() < 2)
+            continue;
+        QStringList addresses;
+        for (const THeardDevice *d : devices)
+            addresses << d->device.IpText;
+        Finding finding = make(Kind::HardwareAddress, Severity::Problem,
+                               QStringLiteral("%1 devices answer with one MAC address, %2: %3. Naming it by its MAC "
+                                              "address reaches neither; name each by its IP address, and check "
+                                              "whether one board was cloned from the other.")
+                                   .arg(devices.size())
+                                   .arg(CanonicalMacText(mac), addresses.join(QStringLiteral(" and "))));
+        finding.ip = addresses.first();
+        finding.macs = {CanonicalMacText(mac)};
+        finding.adapter = devices.first()->adapter.name;
+        findings << finding;
+    }
+    return findings;
+}
+
 QList<TNetworkFinding> oddAddressFindings(const QList<THeardDevice> &heard)
 {
     QList<Finding> findings;
@@ -450,6 +499,7 @@ void TNetworkCheck::run(TDeviceSession &session)
         report(NetworkCheck::subnetFindings(heard, now.isEmpty() ? adapters : now));
         report(NetworkCheck::duplicateFindings(heard));
         report(NetworkCheck::oddAddressFindings(heard));
+        report(NetworkCheck::hardwareAddressFindings(heard));
     }
 
     if (m_options.readFirewall && !session.cancelled()) {

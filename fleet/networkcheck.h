@@ -24,7 +24,7 @@
 
 struct TNetworkFinding
 {
-    enum class Kind { Adapter, Port, Scan, Subnet, DuplicateAddress, OddAddress, Firewall, ArpFlush };
+    enum class Kind { Adapter, Port, Scan, Subnet, DuplicateAddress, OddAddress, Firewall, ArpFlush, HardwareAddress };
     enum class Severity { Info, Warning, Problem };
 
     Kind kind = Kind::Adapter;
@@ -92,6 +92,9 @@ QList<TNetworkFinding> subnetFindings(const QList<THeardDevice> &heard, const QL
 QList<TNetworkFinding> duplicateFindings(const QList<THeardDevice> &heard);
 // Devices answering from, or configured with, 0.0.0.0 or a link-local address.
 QList<TNetworkFinding> oddAddressFindings(const QList<THeardDevice> &heard);
+// Devices at different addresses that answer with one MAC address (a cloned board: naming it by
+// its MAC reaches neither), and devices that report the all-zero MAC address.
+QList<TNetworkFinding> hardwareAddressFindings(const QList<THeardDevice> &heard);
 // A line of the platform (the firewall's rules, the ARP flush; platform.h) as a finding of the kind.
 TNetworkFinding noticeFinding(TNetworkFinding::Kind kind, const Platform::Notice &notice);
 QList<TNetworkFinding> noticeFindings(TNetworkFinding::Kind kind, const QList<Platform::Notice> &notices);

@@ -171,17 +171,22 @@ QString readTool(const QString &program, const QStringList &arguments)
 } // namespace
 
 QList<Platform::Notice> FirewallNotices(const QString &nftRuleset, const QString &iptablesSave,
-                                        const QList<quint16> &ports)
+                                        const QList<quint16> &ports, bool toolInstalled)
 {
     QList<Notice> notices;
     if (!nftRuleset.isNull())
         notices = nftNotices(nftRuleset, ports);
     else if (!iptablesSave.isNull())
         notices = iptablesNotices(iptablesSave, ports);
+    else if (!toolInstalled)
+        return {Notice{Level::Warning,
+                       QStringLiteral("nft and iptables are not installed: the firewall rules could not be read, and "
+                                      "whether UDP %1 are dropped is not known.")
+                           .arg(portsText(ports))}};
     else
         return {Notice{Level::Warning,
-                       QStringLiteral("The firewall rules could not be read (nft list ruleset and iptables-save need "
-                                      "root or are missing): run the check as root to see whether UDP %1 are dropped.")
+                       QStringLiteral("The firewall rules could not be read: nft list ruleset and iptables-save need "
+                                      "root. Run the check as root to see whether UDP %1 are dropped.")
                            .arg(portsText(ports))}};
     if (notices.isEmpty())
         notices << Notice{Level::Info, QStringLiteral("No firewall rule drops UDP %1.").arg(portsText(ports))};
@@ -192,5 +197,6 @@ QList<Platform::Notice> FirewallNotices(const QList<quint16> &ports)
 {
     const QString nft = readTool(QStringLiteral("nft"), {QStringLiteral("list"), QStringLiteral("ruleset")});
     const QString iptables = nft.isNull() ? readTool(QStringLiteral("iptables-save"), {}) : QString();
-    return FirewallNotices(nft, iptables, ports);
+    const bool installed = !FindSystemTool(QStringLiteral("nft")).isEmpty() || !FindSystemTool(QStringLiteral("iptables-save")).isEmpty();
+    return FirewallNotices(nft, iptables, ports, installed);
 }

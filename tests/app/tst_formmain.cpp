@@ -107,6 +107,10 @@ private slots:
             QCOMPARE(grid->ColWidth(column), widths[column]);
         QCOMPARE(grid->ColWidth(5), m_form->width() - 508);
         QCOMPARE(grid->RowCount(), 2);
+        // No highlighted blank line before the first scan, even with the focus on the grid.
+        grid->setFocus();
+        QVERIFY(grid->IsRowHidden(1));
+        QVERIFY(grid->SelectedRows().isEmpty());
         QVERIFY(deviceActionsDisabled());
         QVERIFY(m_form->ProgressBar->isHidden());
         QVERIFY(!m_form->Timer->isActive());
@@ -283,9 +287,11 @@ private slots:
         const QByteArray first = ReplyBuilder(1, QByteArray::fromHex("0001" "0050c21a2b3c"))
                                      .text(7, "beta").text(5, "Palimor").text(12, "2.1").text(16, "B 1.0").terminate();
         const QByteArray second = ReplyBuilder(1, QByteArray::fromHex("0002" "c6120105cca5")).text(7, "alpha").terminate();
+        QVERIFY(m_form->StringGrid->IsRowHidden(1));
         feed(QStringLiteral("198.18.1.1"), first);
         QVERIFY(deviceActionsEnabled());
         QCOMPARE(m_form->StringGrid->RowCount(), 2);
+        QVERIFY(!m_form->StringGrid->IsRowHidden(1)); // the first device fills the row and shows it
         feed(QStringLiteral("198.18.1.5"), second);
         QCOMPARE(m_form->StringGrid->RowCount(), 3);
         feed(QStringLiteral("198.18.1.9"), first); // the same device, from another address

@@ -380,15 +380,18 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("requests"); // command 9 requests the device gets
         QTest::addColumn<QString>("status"); // what the status bar tells, after the device's address
-        QTest::newRow("acknowledged at once") << QString() << 1 << QStringLiteral("acknowledged the DropBear switch");
+        QTest::newRow("acknowledged at once")
+            << QString() << 1
+            << QStringLiteral("toggled its SSH server; the device does not report whether it is now on or off");
         QTest::newRow("answered with a wrong code") << QStringLiteral("wrong-ack@cmd=%1").arg(int(Wire::Command::SetDropBear))
                                                      << DropBearAttempts
-                                                     << QStringLiteral("answered the DropBear switch with another code");
+                                                     << QStringLiteral("answered the SSH toggle with another code; "
+                                                                       "whether its SSH server changed is not known");
         // The device after it acknowledges each request first, from its own address: never taken
         // for the device's answer, which carries another code.
         QTest::newRow("another device acknowledges in between")
             << QStringLiteral("stray@cmd=%1 wrong-ack@cmd=%1").arg(int(Wire::Command::SetDropBear)) << DropBearAttempts
-            << QStringLiteral("answered the DropBear switch with another code");
+            << QStringLiteral("answered the SSH toggle with another code; whether its SSH server changed is not known");
     }
     void dropBear()
     {

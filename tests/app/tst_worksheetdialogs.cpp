@@ -1,5 +1,6 @@
 // The worksheet's dialogs, driven as a technician drives them: the compare dialog's marks and its
 // keys, the operation history's filter, count and export.
+#include "batchwarning.h"
 #include "comparedialog.h"
 #include "devicefields.h"
 #include "historydialog.h"
@@ -203,6 +204,34 @@ private slots:
             QTRY_COMPARE(dialog.currentRow(), row);
         }
         QVERIFY(!dialog.previousButton()->isEnabled()); // at the first difference
+    }
+
+    // The batch warning's two buttons never share an Alt key, whatever the action's word.
+    void batchWarningMnemonics_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("button");
+        QTest::newRow("Upgrade") << u"Upgrade"_qs << u"&Upgrade"_qs;
+        QTest::newRow("Reset") << u"Reset"_qs << u"R&eset"_qs;
+        QTest::newRow("Restore") << u"Restore"_qs << u"R&estore"_qs;
+    }
+
+    void batchWarningMnemonics()
+    {
+        QFETCH(QString, action);
+        QFETCH(QString, button);
+        TBatchWarning warning(u"text"_qs, QString(), {u"198.18.1.1"_qs}, action, nullptr);
+        auto *go = warning.findChild<QPushButton *>(u"Confirm"_qs);
+        auto *back = warning.findChild<QPushButton *>(u"Return"_qs);
+        QVERIFY(go && back);
+        QCOMPARE(go->text(), button);
+        QVERIFY(QKeySequence::mnemonic(go->text()) != QKeySequence::mnemonic(back->text()));
+        // Alt with the action's key presses the action, not Return.
+        warning.show();
+        QVERIFY(QTest::qWaitForWindowActive(&warning));
+        const QKeySequence key = QKeySequence::mnemonic(go->text());
+        QTest::keyClick(&warning, Qt::Key(key[0].key()), Qt::AltModifier);
+        QTRY_COMPARE(warning.result(), int(QDialog::Accepted));
     }
 
     void compareClickFollowsInBothPanes()

@@ -620,6 +620,50 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_dir.filePath(u"new"_qs))); // checked, not made
     }
 
+    // Each verb's help tells its own JSON fields and what its prompt asks.
+    void verbHelpTells_data()
+    {
+        QTest::addColumn<QStringList>("verb");
+        QTest::addColumn<QStringList>("parts");
+        QTest::newRow("config put") << QStringList{u"config"_qs, u"put"_qs}
+                                    << QStringList{u"asks to type 'write'"_qs, u"JSON fields, one object per device"_qs};
+        QTest::newRow("upgrade-board") << QStringList{u"upgrade-board"_qs}
+                                       << QStringList{u"firmware warning"_qs, u"type 'upgrade'"_qs};
+        QTest::newRow("reset") << QStringList{u"reset"_qs} << QStringList{u"asks y or N"_qs, u"--with-updater"_qs};
+        QTest::newRow("scan") << QStringList{u"scan"_qs} << QStringList{u"Device fields"_qs};
+        QTest::newRow("doctor") << QStringList{u"doctor"_qs} << QStringList{u"one object per finding"_qs};
+        QTest::newRow("ssh") << QStringList{u"ssh"_qs} << QStringList{u"toggle"_qs, u"attempts"_qs};
+    }
+
+    void verbHelpTells()
+    {
+        QFETCH(QStringList, verb);
+        QFETCH(QStringList, parts);
+        const TParsedCommandLine parsed = ParseCommandLine(verb << u"--help"_qs, {false, {}});
+        // The help folds its lines: compare the words.
+        const QString help = parsed.output.simplified();
+        for (const QString &part : std::as_const(parts))
+            QVERIFY2(help.contains(part), qPrintable(part + u" not in: "_qs + help));
+        QVERIFY(!help.contains(u"switch"_qs, Qt::CaseInsensitive) || verb.first() != u"ssh"_qs);
+    }
+
+    void verboseRequested_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("verbose");
+        QTest::newRow("none") << QStringList{u"scan"_qs} << false;
+        QTest::newRow("--verbose") << QStringList{u"scan"_qs, u"--verbose"_qs} << true;
+        QTest::newRow("-v first") << QStringList{u"-v"_qs, u"diag"_qs, u"198.18.1.1"_qs} << true;
+        QTest::newRow("after --") << QStringList{u"info"_qs, u"--"_qs, u"--verbose"_qs} << false;
+    }
+
+    void verboseRequested()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, verbose);
+        QCOMPARE(VerboseRequested(arguments), verbose);
+    }
+
     // ssh toggles: on and off are refused before anything is sent.
     void sshTakesNoState_data()
     {

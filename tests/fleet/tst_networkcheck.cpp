@@ -199,6 +199,43 @@ private slots:
             QVERIFY2(findings.first().text.contains(word), qPrintable(findings.first().text + u" lacks "_s + word));
     }
 
+    // One MAC address at two addresses is a problem; one device heard through two adapters is
+    // not; the all-zero MAC address is told.
+    void hardwareAddresses_data()
+    {
+        QTest::addColumn<QList<THeardDevice>>("heard");
+        QTest::addColumn<QStringList>("problems"); // a part of each problem's text, in order
+        QTest::addColumn<QStringList>("warnings");
+        QTest::newRow("one MAC at two addresses")
+            << QList<THeardDevice>{heard(u"192.168.5.20"_s, 0x0050C2000009, Devices), heard(u"192.168.5.21"_s, 0x0050C2000010, Devices),
+                                   heard(u"192.168.5.22"_s, 0x0050C2000009, Devices)}
+            << QStringList{u"00:50:c2:00:00:09: 192.168.5.20 and 192.168.5.22"_s} << QStringList{};
+        QTest::newRow("one device through two adapters")
+            << QList<THeardDevice>{heard(u"192.168.5.20"_s, 0x0050C2000009, Devices), heard(u"192.168.5.20"_s, 0x0050C2000009, Office)}
+            << QStringList{} << QStringList{};
+        QTest::newRow("all-zero MAC, heard twice")
+            << QList<THeardDevice>{heard(u"192.168.5.30"_s, 0, Devices, u"Boiler"_s), heard(u"192.168.5.30"_s, 0, Office, u"Boiler"_s)}
+            << QStringList{} << QStringList{u"The device \"Boiler\" at 192.168.5.30 reports the MAC address 00:00:00:00:00:00"_s};
+    }
+
+    void hardwareAddresses()
+    {
+        QFETCH(QList<THeardDevice>, heard);
+        QFETCH(QStringList, problems);
+        QFETCH(QStringList, warnings);
+        QStringList problemTexts, warningTexts;
+        for (const TNetworkFinding &f : NetworkCheck::hardwareAddressFindings(heard)) {
+            QCOMPARE(f.kind, Kind::HardwareAddress);
+            (f.isProblem() ? problemTexts : warningTexts) << f.text;
+        }
+        QCOMPARE(problemTexts.size(), problems.size());
+        QCOMPARE(warningTexts.size(), warnings.size());
+        for (qsizetype i = 0; i < problems.size(); ++i)
+            QVERIFY2(problemTexts.at(i).contains(problems.at(i)), qPrintable(problemTexts.at(i)));
+        for (qsizetype i = 0; i < warnings.size(); ++i)
+            QVERIFY2(warningTexts.at(i).contains(warnings.at(i)), qPrintable(warningTexts.at(i)));
+    }
+
     // The check's scan merges each reply through the index by address record: the devices it hears
     // are those the plain merge (a walk of the list per reply) gives, per adapter, in the same order.
     void heardRepliesAsThePlainMerge_data()

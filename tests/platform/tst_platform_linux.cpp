@@ -111,6 +111,28 @@ private slots:
         QVERIFY(std::any_of(notices.cbegin(), notices.cend(), [&](const Notice &n) { return n.text.contains(word); }));
     }
 
+    // Neither tool read: not installed is told apart from needing root.
+    void firewallUnread_data()
+    {
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QString>("notWord");
+        QTest::newRow("not installed") << false << u"nft and iptables are not installed"_s << u"root"_s;
+        QTest::newRow("needs root") << true << u"need root"_s << u"not installed"_s;
+    }
+
+    void firewallUnread()
+    {
+        QFETCH(bool, installed);
+        QFETCH(QString, word);
+        QFETCH(QString, notWord);
+        const QList<Notice> notices = FirewallNotices(QString(), QString(), {52389, 52390}, installed);
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(notices.first().level, Level::Warning);
+        QVERIFY2(notices.first().text.contains(word), qPrintable(notices.first().text));
+        QVERIFY2(!notices.first().text.contains(notWord), qPrintable(notices.first().text));
+    }
+
     void arpFlush_data()
     {
         QTest::addColumn<QByteArray>("status");

@@ -547,8 +547,8 @@ private slots:
             row.outcome = (acknowledged ? u"acknowledged after %1 request(s)"_s : u"not acknowledged after %1 requests"_s)
                               .arg(sent)
                           + u"; status bar: "_s + status;
-            const bool told = acknowledged ? status.endsWith(u" acknowledged the DropBear switch"_s)
-                                           : status.contains(u" the DropBear switch"_s) && !status.contains(u"acknowledged"_s);
+            const bool told = acknowledged ? status.endsWith(u" toggled its SSH server; the device does not report whether it is now on or off"_s)
+                                           : status.contains(u" the SSH toggle"_s);
             if (!told)
                 row.violations << u"the status bar does not tell the outcome"_s;
             row.data = u"DropBear %1 (toggled by each of the %2 request(s) that arrived)"_s.arg(on ? u"on"_s : u"off"_s)
