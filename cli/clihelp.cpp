@@ -6,6 +6,8 @@
 #include <QDate>
 #include <QStringList>
 
+#include <utility>
+
 namespace {
 struct OptionHelp
 {
@@ -54,12 +56,16 @@ const char *const TargetText =
     "is named, exit status 2). Several targets, and the selection options, may be combined; each device is "
     "worked on once.";
 
-const char *const ExitText =
-    "0: every device succeeded. 1: at least one device failed. 2: usage error (nothing was sent; also a changing verb "
-    "without a terminal to ask on and without --yes). 3: environment: the program's port is held by another program, "
-    "no network adapter, an output that cannot be written (standard output included) or a file that cannot be read. "
-    "4: nothing matched the selection (nothing was sent); a scan that finds nothing is 0 unless --expect N. "
-    "130, 143, 129: stopped by SIGINT (Ctrl+C), SIGTERM or SIGHUP once the running devices were put back.";
+// The exit status, a row per value: --help and the manual page show it as a table.
+const std::pair<const char *, const char *> ExitStatuses[] = {
+    {"0", "every device succeeded (a scan that finds nothing too, unless --expect N)"},
+    {"1", "at least one device failed"},
+    {"2", "usage error: nothing was sent (also a changing verb without a terminal to ask on and without --yes)"},
+    {"3", "the environment: the program's port is held by another program, no network adapter, an output that "
+          "cannot be written (standard output included) or a file that cannot be read"},
+    {"4", "nothing matched the selection (nothing was sent); scan --expect N with fewer devices"},
+    {"130, 143, 129", "stopped by SIGINT (Ctrl+C), SIGTERM or SIGHUP, once the running devices were put back"},
+};
 
 const char *const JsonContractText =
     "With --json every line is one JSON object, written as soon as its device is done (a script may read them as "
@@ -276,7 +282,9 @@ QString ToolHelpText()
     text += wrap(deviceFieldsText(), 2);
     text += wrap(QStringLiteral("Outcome fields: ") + QLatin1String(OutcomeFieldsText), 2);
     text += wrap(QLatin1String(JsonContractText), 2);
-    text += QStringLiteral("\nExit status:\n") + wrap(QLatin1String(ExitText), 2);
+    text += QStringLiteral("\nExit status:\n");
+    for (const auto &[status, meaning] : ExitStatuses)
+        text += QStringLiteral("  %1\n").arg(QLatin1String(status)) + wrap(QLatin1String(meaning), 6);
     text += QStringLiteral("\nCompletion:\n") + wrap(QLatin1String(CompletionText), 2);
     text += QStringLiteral("\nExamples:\n"
                            "  tarvino-cli scan --json > devices.json\n"
@@ -333,7 +341,9 @@ QString ManPage(const QString &version)
     paragraph(deviceFieldsText());
     paragraph(QStringLiteral("Outcome fields: ") + QLatin1String(OutcomeFieldsText));
     paragraph(QLatin1String(JsonContractText));
-    page += QStringLiteral(".SH EXIT STATUS\n") + roff(QLatin1String(ExitText)) + QLatin1Char('\n');
+    page += QStringLiteral(".SH EXIT STATUS\n");
+    for (const auto &[status, meaning] : ExitStatuses)
+        page += QStringLiteral(".TP\n.B %1\n%2\n").arg(roff(QLatin1String(status)), roff(QLatin1String(meaning)));
     page += QStringLiteral(".SH COMPLETION\n") + roff(QLatin1String(CompletionText)) + QLatin1Char('\n');
     page += QStringLiteral(".SH EXAMPLES\n.nf\n"
                            "tarvino\\-cli scan \\-\\-json > devices.json\n"

@@ -288,6 +288,12 @@ private slots:
         QTest::newRow("configuration into a full disk")
             << QStringList{u"config"_qs, u"get"_qs, u"198.18.1.1"_qs, u">/dev/full"_qs} << QString() << 3
             << u"write standard output"_qs << true;
+        QTest::newRow("help into a full disk") << QStringList{u"--help"_qs, u">/dev/full"_qs} << QString() << 3
+                                               << u"cannot write standard output"_qs << false;
+        QTest::newRow("scan, fewer than expected") << QStringList{u"scan"_qs, u"--wait"_qs, u"1"_qs, u"--expect"_qs, u"3"_qs}
+                                                   << QString() << 4 << u"2 of the 3 devices expected"_qs << false;
+        QTest::newRow("scan, as many as expected") << QStringList{u"scan"_qs, u"--wait"_qs, u"1"_qs, u"--expect"_qs, u"2"_qs}
+                                                   << QString() << 0 << u"2 devices"_qs << false;
     }
 
     void failuresAreTold()
@@ -309,6 +315,20 @@ private slots:
         // Refused before the scan: not even a discovery went out.
         if (exitCode == 3 && run.err.contains("Nothing was sent"))
             QCOMPARE(m_sim->requests().size(), 0);
+    }
+
+    // Two devices answering with one MAC address: a target by that MAC names both and is refused;
+    // only the scan went out.
+    void duplicatedMacIsRefused()
+    {
+        const QString twin = u"00:50:c2:aa:bb:01"_qs;
+        QVERIFY(start(3, {u"--mac"_qs, u"1=%1"_qs.arg(twin), u"--mac"_qs, u"2=%1"_qs.arg(twin)}));
+        const CliRun run = runCli({u"reset"_qs, twin.toUpper(), u"--wait"_qs, u"1"_qs, u"--yes"_qs});
+        QVERIFY2(run.exitCode == 2, (run.err + run.out).constData());
+        QVERIFY2(run.err.contains("2 devices answered with MAC address") && run.err.contains("198.18.1.2, 198.18.1.3"),
+                 run.err.constData());
+        QVERIFY(!m_sim->requests().isEmpty()); // the scan
+        QVERIFY(!::commandsSent(m_sim->requests()));
     }
 
     // Without CAP_NET_ADMIN the ARP flush before the switch is refused: the switch still goes out,
@@ -389,6 +409,53 @@ private slots:
         const CliRun after = runCli({u"history"_qs, u"--unfinished"_qs});
         QCOMPARE(after.exitCode, 0);
         QCOMPARE(after.out, QByteArray("No operation was left unfinished.\n"));
+    }
+
+    // On a terminal a changing verb lists the devices and asks; only "y" sends anything. The
+    // terminal is a pseudo-terminal that script(1) gives the program.
+    void terminalAsksFirst_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QByteArray>("question");
+        QTest::addColumn<bool>("sent");
+        const QString ip = LabSimulator::deviceIp(0);
+        QTest::newRow("reset, declined") << QStringList{u"reset"_qs, ip} << QByteArray("n\n") << QByteArray("Reset 1 device? [y/N]") << false;
+        QTest::newRow("reset, no answer") << QStringList{u"reset"_qs, ip} << QByteArray("\n") << QByteArray("Reset 1 device? [y/N]") << false;
+        QTest::newRow("reset, accepted") << QStringList{u"reset"_qs, ip} << QByteArray("y\n") << QByteArray("Reset 1 device? [y/N]") << true;
+        QTest::newRow("logs erase, declined") << QStringList{u"logs"_qs, u"erase"_qs, ip} << QByteArray("no\n")
+                                              << QByteArray("Erase the logs of 1 device? [y/N]") << false;
+        QTest::newRow("command, accepted") << QStringList{u"command"_qs, ip, u"StartFtpServer"_qs} << QByteArray("yes\n")
+                                           << QByteArray("Send StartFtpServer to 1 device? [y/N]") << true;
+        QTest::newRow("diag never asks") << QStringList{u"diag"_qs, ip, u"-o"_qs, u"/dev/null"_qs} << QByteArray()
+                                         << QByteArray() << true;
+    }
+
+    void terminalAsksFirst()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, answer);
+        QFETCH(QByteArray, question);
+        QFETCH(bool, sent);
+        QVERIFY(start(1));
+        QProcess terminal;
+        terminal.setProcessEnvironment(cliEnvironment());
+        QStringList command{QStringLiteral(TARVINO_CLI_PATH)};
+        command << arguments;
+        terminal.start(u"script"_qs, {u"-qec"_qs, command.join(u' '), u"/dev/null"_qs});
+        QVERIFY(terminal.waitForStarted());
+        terminal.write(answer);
+        QVERIFY(terminal.waitForFinished(60000));
+        const QByteArray shown = terminal.readAllStandardOutput();
+        if (question.isEmpty())
+            QVERIFY2(!shown.contains("[y/N]"), shown.constData());
+        else
+            QVERIFY2(shown.contains(question) && shown.contains(LabSimulator::deviceIp(0).toUtf8()), shown.constData());
+        QCOMPARE(::commandsSent(m_sim->requests()), sent);
+        if (!sent) {
+            QCOMPARE(terminal.exitCode(), 1);
+            QVERIFY2(shown.contains("Nothing was sent."), shown.constData());
+        }
     }
 
     // --dry-run resolves the devices with a scan, checks the image and tells what it would do; the
