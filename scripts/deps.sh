@@ -11,7 +11,7 @@ packages=(
     curl vsftpd python3-pyftpdlib python3-crcmod
     clang-14 libclang-rt-14-dev
     dpkg-dev file desktop-file-utils appstream man-db bsdextrautils tshark
-    python3-jsonschema lintian
+    python3-jsonschema lintian bash-completion
 )
 
 missing=()

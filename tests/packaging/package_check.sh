@@ -98,11 +98,22 @@ fi
 
 # tarvino-cli's completion: bash reads its script, and it offers the verbs.
 bash -n "$root/usr/share/bash-completion/completions/tarvino-cli" || fail "the bash completion does not parse"
+complete_words() { # the words bash offers for a command line whose last word is being typed
+    XDG_CACHE_HOME="$work/cache" bash -c 'source /usr/share/bash-completion/bash_completion; source "$1"; shift
+        COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+        _tarvino_cli tarvino-cli "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"; echo "${COMPREPLY[*]}"' \
+        _ "$root/usr/share/bash-completion/completions/tarvino-cli" "$@"
+}
 if [ -r /usr/share/bash-completion/bash_completion ]; then
-    offered=$(bash -c 'source /usr/share/bash-completion/bash_completion
-        source "$1"; COMP_WORDS=(tarvino-cli up); COMP_CWORD=1; COMP_LINE="tarvino-cli up"; COMP_POINT=${#COMP_LINE}
-        _tarvino_cli tarvino-cli up tarvino-cli; echo "${COMPREPLY[*]}"' _ "$root/usr/share/bash-completion/completions/tarvino-cli")
-    [ "$offered" = "upgrade-board upgrade-controller" ] || fail "bash completion of 'up': '$offered'"
+    mkdir -p "$work/cache/tarvino"
+    printf '198.18.1.1\n00:50:c2:02:5c:c1\nPump-3\n' >"$work/cache/tarvino/devices.txt" # as scan keeps them
+    [ "$(complete_words tarvino-cli up)" = "upgrade-board upgrade-controller" ] || fail "bash completion of a verb"
+    [ "$(complete_words tarvino-cli config '')" = "get put" ] || fail "bash completion of config"
+    [ "$(complete_words tarvino-cli reset --dr)" = "--dry-run" ] || fail "bash completion of an option"
+    [ "$(complete_words tarvino-cli reset 198)" = "198.18.1.1" ] || fail "bash completion of a scanned address"
+    [ "$(complete_words tarvino-cli logs get P)" = "Pump-3" ] || fail "bash completion of a scanned name"
+else
+    fail "bash-completion is not installed (scripts/deps.sh)"
 fi
 
 # Debian's own checks: no error and no warning.
