@@ -56,6 +56,14 @@ QString fileExtension(Verb verb)
 }
 } // namespace
 
+TOperationTiming OperationTiming(const TCliRequest &request)
+{
+    TOperationTiming timing;
+    if (request.replyTimeoutMs > 0)
+        timing.bus.baseTimeoutMs = request.replyTimeoutMs;
+    return timing;
+}
+
 TCliRunner::TCliRunner(const TCliRequest &request, TServeur *engine, const TCliConsole &console, QObject *parent)
     : QObject(parent), m_request(request), m_engine(engine), m_console(console)
 {
@@ -85,10 +93,7 @@ int TCliRunner::finish(int status)
 
 TOperationTiming TCliRunner::timing() const
 {
-    TOperationTiming timing;
-    if (m_request.replyTimeoutMs > 0)
-        timing.bus.baseTimeoutMs = m_request.replyTimeoutMs;
-    return timing;
+    return OperationTiming(m_request);
 }
 
 void TCliRunner::tell(const QString &text)

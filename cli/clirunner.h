@@ -26,6 +26,9 @@ struct TCliConsole
     std::function<QString()> readAnswer;
 };
 
+// The waits of the request's operations: --timeout sets how long each reply is waited for.
+TOperationTiming OperationTiming(const TCliRequest &request);
+
 class TCliRunner : public QObject
 {
     Q_OBJECT

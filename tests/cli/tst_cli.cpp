@@ -3,6 +3,7 @@
 // writes reads back as the same devices.
 #include "clihistory.h"
 #include "clireport.h"
+#include "clirunner.h"
 #include "clirequest.h"
 #include "clitargets.h"
 #include "controlleroperations.h"
@@ -206,6 +207,29 @@ private slots:
         for (const TNamedTarget &target : parsed.request->targets)
             ips << target.text;
         QCOMPARE(ips, expected);
+    }
+
+    // --timeout is the wait for each reply of an operation; without it the waits are the window's.
+    void replyTimeout_data()
+    {
+        QTest::addColumn<QStringList>("timeout");
+        QTest::addColumn<int>("replyMs");
+        QTest::newRow("default") << QStringList{} << TOperationTiming{}.bus.baseTimeoutMs;
+        QTest::newRow("2.5 s") << QStringList{u"--timeout"_qs, u"2.5"_qs} << 2500;
+        QTest::newRow("a tenth") << QStringList{u"--timeout"_qs, u"0.1"_qs} << 100;
+    }
+
+    void replyTimeout()
+    {
+        QFETCH(QStringList, timeout);
+        QFETCH(int, replyMs);
+        const TParsedCommandLine parsed = ParseCommandLine(QStringList{u"diag"_qs, u"198.18.1.1"_qs} + timeout, {false, {}});
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        const TOperationTiming timing = OperationTiming(*parsed.request);
+        QCOMPARE(timing.bus.baseTimeoutMs, replyMs);
+        // Only the reply wait changes.
+        QCOMPARE(timing.settleMs, TOperationTiming{}.settleMs);
+        QCOMPARE(timing.bus.commandPauseMs, TOperationTiming{}.bus.commandPauseMs);
     }
 
     // What a device sends is shown, never obeyed: a terminal gets its control characters escaped.

@@ -487,14 +487,17 @@ private slots:
     void signalPutsEveryDeviceBack_data()
     {
         QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGHUP") << int(SIGHUP);
-        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::addColumn<bool>("twice"); // a second signal while the devices are put back
+        QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+        QTest::newRow("SIGINT") << int(SIGINT) << false;
+        QTest::newRow("SIGTERM, then SIGINT") << int(SIGTERM) << true;
     }
 
     void signalPutsEveryDeviceBack()
     {
         QFETCH(int, signal);
+        QFETCH(bool, twice);
         constexpr int Devices = 4;
         QStringList faults;
         for (int i = 0; i < Devices; ++i) // each bus reply late: the upgrades are still writing at the signal
@@ -511,10 +514,19 @@ private slots:
                                  [](const QJsonObject &line) { return line.value(u"port"_qs).toInt() == Wire::BusPort; }) > 8;
         }, 30000));
         QCOMPARE(::kill(pid_t(upgrade.processId()), signal), 0);
+        QByteArray told;
+        if (twice) {
+            // Once the first is told, the devices are being put back (each waits for its step's replies).
+            QVERIFY(QTest::qWaitFor([&] { return (told += upgrade.readAllStandardError()).contains("Stopping"); }, 30000));
+            QCOMPARE(::kill(pid_t(upgrade.processId()), SIGINT), 0);
+        }
         QVERIFY(upgrade.waitForFinished(60000));
+        told += upgrade.readAllStandardError();
         QCOMPARE(upgrade.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(upgrade.exitCode(), 128 + signal);
-        QVERIFY2(upgrade.readAllStandardError().contains("put back"), "the stop is told");
+        QCOMPARE(upgrade.exitCode(), 128 + signal); // the first signal's
+        QVERIFY2(told.contains("put back"), told.constData());
+        if (twice) // told, and the devices still put back below
+            QVERIFY2(told.contains("still putting the devices back"), told.constData());
         for (int i = 0; i < Devices; ++i) {
             const QJsonObject state = m_sim->deviceState(i);
             QVERIFY2(state.value(u"daemon"_qs).toBool() && !state.value(u"updater"_qs).toBool(), qPrintable(LabSimulator::deviceIp(i)));
