@@ -165,7 +165,9 @@ std::optional<QList<TEPS>> TCliRunner::scan()
         tell(QStringLiteral("The scan could not be sent: %1").arg(outcome.detail.isEmpty() ? outcome.errorText() : outcome.detail));
         return std::nullopt;
     }
-    return scan.devices();
+    // Two devices with one MAC address are two targets: the list keeps one of them, the twins the
+    // other, so that naming them by that MAC address is refused instead of reaching either.
+    return scan.devices() + scan.twins();
 }
 
 int TCliRunner::runScan()

@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QRegularExpression>
 
 namespace DevSim {
 
@@ -88,6 +89,7 @@ ParseResult parseCommandLine(const QStringList &arguments)
     const QCommandLineOption configFile(QStringLiteral("config-file"), QStringLiteral("Configuration text of the TARGET devices, from FILE (bytes as they are)."), QStringLiteral("TARGET=FILE"));
     const QCommandLineOption diagFile(QStringLiteral("diagnostics-file"), QStringLiteral("Diagnostics text of the TARGET devices, from FILE."), QStringLiteral("TARGET=FILE"));
     const QCommandLineOption logFile(QStringLiteral("log-file"), QStringLiteral("A log block of the TARGET devices, from FILE; repeat for more blocks (they replace the generated ones)."), QStringLiteral("TARGET=FILE"));
+    const QCommandLineOption mac(QStringLiteral("mac"), QStringLiteral("MAC address of the TARGET devices (twelve hexadecimal digits, separators allowed): twins, or 00:00:00:00:00:00."), QStringLiteral("TARGET=MAC"));
     const QCommandLineOption bind(QStringLiteral("bind"), QStringLiteral("Address the sockets bind to (default 0.0.0.0)."), QStringLiteral("IP"), QStringLiteral("0.0.0.0"));
     const QCommandLineOption devicePort(QStringLiteral("device-port"), QStringLiteral("Datagram/TCP port (default 52389)."), QStringLiteral("PORT"), QStringLiteral("52389"));
     const QCommandLineOption busPort(QStringLiteral("bus-port"), QStringLiteral("Controller bus port (default 52390)."), QStringLiteral("PORT"), QStringLiteral("52390"));
@@ -97,7 +99,7 @@ ParseResult parseCommandLine(const QStringList &arguments)
     const QCommandLineOption list(QStringLiteral("list"), QStringLiteral("Print the devices (address, name, type) and exit."));
     const QCommandLineOption noCheck(QStringLiteral("no-address-check"), QStringLiteral("Start even when device addresses are not local."));
     parser.addOptions({devices, base, seed, fault, journal, state, ftpRoot, ftpAlwaysOn, updaterRunning, logsConsumed,
-                       configFile, diagFile, logFile, bind, devicePort, busPort, ftpPort, prefix, exitWithParent, list,
+                       configFile, diagFile, logFile, mac, bind, devicePort, busPort, ftpPort, prefix, exitWithParent, list,
                        noCheck});
 
     ParseResult result;
@@ -146,8 +148,15 @@ ParseResult parseCommandLine(const QStringList &arguments)
     QString error;
     if (!parseFileOptions(parser.values(configFile), config.configurationFiles, &error)
         || !parseFileOptions(parser.values(diagFile), config.diagnosticsFiles, &error)
-        || !parseFileOptions(parser.values(logFile), config.logFiles, &error))
+        || !parseFileOptions(parser.values(logFile), config.logFiles, &error)
+        || !parseFileOptions(parser.values(mac), config.macs, &error))
         return fail(error);
+    for (const FileOption &option : std::as_const(config.macs)) {
+        QString digits = option.path;
+        digits.remove(QRegularExpression(QStringLiteral("[:.-]")));
+        if (!QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{12}$")).match(digits).hasMatch())
+            return fail(QStringLiteral("--mac: \"%1\" is not a MAC address").arg(option.path));
+    }
     if (!config.bind.setAddress(parser.value(bind)) || config.bind.protocol() != QAbstractSocket::IPv4Protocol)
         return fail(QStringLiteral("--bind takes an IPv4 address"));
     const auto p1 = number(parser.value(devicePort), 1, 65535);
@@ -187,6 +196,13 @@ bool buildDevices(const SimulatorConfig &config, QList<SimDevice> &devices, QStr
         for (SimDevice &d : devices)
             if (option.target.matches(d.index, d.ip))
                 d.controller.setDiagnostics(*text);
+    }
+    for (const FileOption &option : config.macs) {
+        QString digits = option.path;
+        digits.remove(QRegularExpression(QStringLiteral("[:.-]")));
+        for (SimDevice &d : devices)
+            if (option.target.matches(d.index, d.ip))
+                d.mac = digits.toULongLong(nullptr, 16);
     }
     QList<bool> replaced(devices.size(), false);
     for (const FileOption &option : config.logFiles) {

@@ -30,6 +30,7 @@ struct SimulatorConfig
     QList<FileOption> configurationFiles;
     QList<FileOption> diagnosticsFiles;
     QList<FileOption> logFiles;
+    QList<FileOption> macs; // --mac TARGET=MAC: the path holds the MAC address's text
     bool exitWithParent = false;
     bool list = false;
     bool addressCheck = true;

@@ -92,6 +92,10 @@ public:
     bool worksOnDevice() const override { return false; }
     // Any thread: the devices listed so far, in order of first reply.
     QList<TEPS> devices() const;
+    // Any thread: the records that another address took over during the scan. The list, as the
+    // window's, keeps one row per address record (MAC address) with its latest address; a second
+    // device answering with the same MAC address (a cloned board) is here, at its own address.
+    QList<TEPS> twins() const;
 
 signals:
     // A device replied, for the first time or again (index into devices()).
@@ -106,5 +110,7 @@ private:
     Options m_options;
     mutable std::mutex m_mutex;
     QList<TEPS> m_devices;
+    QList<TEPS> m_twins;
+    QList<QString> m_listedAt; // by index into m_devices: the address its record was listed at
     TDeviceIndex m_index;
 };

@@ -325,7 +325,8 @@ private slots:
         QVERIFY(start(3, {u"--mac"_qs, u"1=%1"_qs.arg(twin), u"--mac"_qs, u"2=%1"_qs.arg(twin)}));
         const CliRun run = runCli({u"reset"_qs, twin.toUpper(), u"--wait"_qs, u"1"_qs, u"--yes"_qs});
         QVERIFY2(run.exitCode == 2, (run.err + run.out).constData());
-        QVERIFY2(run.err.contains("2 devices answered with MAC address") && run.err.contains("198.18.1.2, 198.18.1.3"),
+        QVERIFY2(run.err.contains("2 devices answered with MAC address") && run.err.contains("198.18.1.2")
+                     && run.err.contains("198.18.1.3") && run.err.contains("name one by its address"),
                  run.err.constData());
         QVERIFY(!m_sim->requests().isEmpty()); // the scan
         QVERIFY(!::commandsSent(m_sim->requests()));
