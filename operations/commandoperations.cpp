@@ -27,22 +27,25 @@ void TDeviceCommand::run(TDeviceSession &session)
 {
     if (m_options.flushArpFirst)
         session.flushArp();
+    TCommandReply last;
     for (int attempt = 1; attempt <= std::max(1, m_options.attempts); ++attempt) {
         if (attempt > 1 && session.cancelled())
             break;
         m_attemptsMade = attempt;
-        const TCommandReply reply = session.command(m_command);
-        m_result = reply.result;
-        if (reply.result == ResultAcknowledged) {
+        last = session.command(m_command);
+        m_result = last.result;
+        if (last.result == ResultAcknowledged) {
             session.succeed();
             return;
         }
-        if (!reply.error.isEmpty()) {
-            session.fail({}, reply.error, TOperationError::Environment);
+        if (!last.error.isEmpty()) {
+            session.fail({}, last.error, TOperationError::Environment);
             return;
         }
     }
-    session.fail();
+    // What the last attempt waited for and got, and how many were made.
+    const QString detail = session.stepDetail(m_command, last);
+    session.fail({}, m_attemptsMade.load() > 1 ? QStringLiteral("%1 (%2 attempts)").arg(detail).arg(m_attemptsMade.load()) : detail);
 }
 
 // ---- Search ------------------------------------------------------------------------------------

@@ -142,6 +142,11 @@ private slots:
         const TOperationOutcome outcome = dropBear.exec();
         QCOMPARE(int(dropBear.result()), result);
         QCOMPARE(outcome.succeeded, result == ResultAcknowledged);
+        // A failure says what the last attempt awaited and got, and how many were made.
+        if (!outcome.succeeded)
+            QVERIFY2(outcome.detail.contains(u"SetDropBear (command 9)"_qs)
+                         && outcome.detail.contains(u"(%1 attempts)"_qs.arg(requests)),
+                     qPrintable(outcome.detail));
         QCOMPARE(commands(0), QList<int>(requests, int(Wire::Command::SetDropBear)));
         QCOMPARE(commands(1), QList<int>()); // the device that answered in between heard nothing
         QCOMPARE(m_sim->deviceState(0).value(QLatin1String("dropBear")).toBool(), dropBearOn);
