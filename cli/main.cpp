@@ -20,6 +20,7 @@
 #include <iostream>
 #include <string>
 
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -117,8 +118,12 @@ int main(int argc, char **argv)
         });
     recorder.install();
 
+    // Without SA_RESTART: a signal at the "[y/N]" prompt ends the read, which counts as no.
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(signal, onStopSignal);
+        sigaction(signal, &action, nullptr);
     QTimer interruptWatch;
     int signalsSeen = 0;
     QObject::connect(&interruptWatch, &QTimer::timeout, &runner, [&runner, &signalsSeen] {

@@ -558,6 +558,15 @@ private slots:
         for (const QJsonObject &object : informed)
             informedIps << object.value(u"ip"_qs).toString() + object.value(u"mac"_qs).toString();
         QCOMPARE(informedIps, scannedIps);
+
+        // The shell's completion offers what the scan found: addresses, MAC addresses, names.
+        QFile cache(dataHome + u"/cache/tarvino/devices.txt"_qs);
+        QVERIFY(cache.open(QIODevice::ReadOnly));
+        const QList<QByteArray> words = cache.readAll().split('\n');
+        for (const QJsonObject &object : scanned) {
+            QVERIFY(words.contains(object.value(u"ip"_qs).toString().toUtf8()));
+            QVERIFY(words.contains(object.value(u"mac"_qs).toString().toUtf8()));
+        }
     }
 
     // With --json each device's line is written as it finishes: a script gets the first while
