@@ -215,7 +215,7 @@ void TWorksheet::setJournal(const TOperationJournal *journal)
     batchOptions.journal = journal;
 }
 
-void TWorksheet::tell(const QString &message)
+void TWorksheet::showMessage(const QString &message)
 {
     m_form->StatusBar->showMessage(message);
 }
@@ -270,14 +270,14 @@ void TWorksheet::scanEnded()
                 selection.select(grid->model()->index(row - 1, 0), grid->model()->index(row - 1, 0)); // grid rows from 1
             grid->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         }
-        tell(QStringLiteral("%1 of %2 devices of the unfinished operations answered and are selected")
+        showMessage(QStringLiteral("%1 of %2 devices of the unfinished operations answered and are selected")
                  .arg(rows.size())
                  .arg(wanted.size()));
     }
     if (!DeviceList.isEmpty())
         return;
     if (m_form->Serveur()->portInUse().isEmpty()) // else the status bar says why nothing was sent
-        tell(QStringLiteral("No device answered the scan."));
+        showMessage(QStringLiteral("No device answered the scan."));
     offerNetworkCheck();
 }
 
@@ -372,7 +372,7 @@ void TWorksheet::exportList()
         m_form->showError(QStringLiteral("The list was not exported: %1").arg(file.errorString()));
         return;
     }
-    tell(QStringLiteral("%1 devices exported to %2").arg(shown.size()).arg(fileName));
+    showMessage(QStringLiteral("%1 devices exported to %2").arg(shown.size()).arg(fileName));
 }
 
 // ---- Batches -------------------------------------------------------------------------------
@@ -428,7 +428,7 @@ void TWorksheet::runBatch(TBatchRun::Kind kind)
         showStatus(index); // devices outside the batch show none
     connect(m_batch.get(), &TBatchRun::deviceChanged, this, &TWorksheet::showBatchStatus);
     connect(m_batch.get(), &TBatchRun::finished, this, &TWorksheet::batchFinished);
-    tell(QStringLiteral("%1 of %2 devices...").arg(m_batch->title()).arg(devices.size()));
+    showMessage(QStringLiteral("%1 of %2 devices...").arg(m_batch->title()).arg(devices.size()));
     m_batch->start();
     m_form->UpgradeButton->setEnabled(false); // a device of the batch gets no other operation meanwhile
     m_form->DropBearButton->setEnabled(false);
@@ -463,7 +463,7 @@ void TWorksheet::batchFinished()
         text += QStringLiteral(", %1 stopped").arg(stopped);
     if (m_batch->snapshot())
         text += QStringLiteral("; snapshot %1").arg(m_batch->snapshot()->folder());
-    tell(text);
+    showMessage(text);
     m_form->UpgradeButton->setEnabled(!DeviceList.isEmpty());
     m_form->DropBearButton->setEnabled(!DeviceList.isEmpty());
     updateActions();
@@ -472,7 +472,7 @@ void TWorksheet::batchFinished()
 void TWorksheet::retryFailed()
 {
     if (m_batch && m_batch->retryFailed()) {
-        tell(QStringLiteral("%1: the failed devices again...").arg(m_batch->title()));
+        showMessage(QStringLiteral("%1: the failed devices again...").arg(m_batch->title()));
         m_form->UpgradeButton->setEnabled(false);
         m_form->DropBearButton->setEnabled(false);
         updateActions();
@@ -484,7 +484,7 @@ void TWorksheet::stopBatch()
     if (!m_batch || !m_batch->isRunning())
         return;
     m_batch->stop();
-    tell(QStringLiteral("Stopping: the running devices finish their step and are put back; no new one starts."));
+    showMessage(QStringLiteral("Stopping: the running devices finish their step and are put back; no new one starts."));
 }
 
 // ---- Snapshots -----------------------------------------------------------------------------
@@ -533,13 +533,13 @@ void TWorksheet::compareWithSnapshot()
         return;
     TReadControllerText read(m_form->Serveur(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
                              batchOptions.timing);
-    tell(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
+    showMessage(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
     const TOperationOutcome outcome = read.exec();
     if (!outcome.succeeded) {
         m_form->showError(failureText(outcome));
         return;
     }
-    tell(QString());
+    showMessage(QString());
     TCompareDialog dialog(title, saved, QStringLiteral("%1 now").arg(device.IpText), read.text(), m_form);
     showDialog(&dialog);
 }
@@ -570,14 +570,14 @@ void TWorksheet::restoreFromSnapshot()
         return;
     TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, saved, batchOptions.timing);
     connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
-    tell(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
+    showMessage(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
     const TOperationOutcome outcome = write.exec();
     if (!outcome.succeeded) {
         m_form->showError(failureText(outcome));
-        tell(QString());
+        showMessage(QString());
         return;
     }
-    tell(QStringLiteral("%1: the configuration of %2 is written and read back the same").arg(device.IpText, title));
+    showMessage(QStringLiteral("%1: the configuration of %2 is written and read back the same").arg(device.IpText, title));
 }
 
 void TWorksheet::showHistory()

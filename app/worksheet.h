@@ -99,7 +99,7 @@ private:
     // user chose none, or it holds none of this device (told).
     bool currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title);
     const TEPS *currentDevice() const;
-    void tell(const QString &message);
+    void showMessage(const QString &message);
 
     TFormMain *m_form;
     std::unique_ptr<TBatchRun> m_batch;

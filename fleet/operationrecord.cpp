@@ -12,9 +12,10 @@ bool IsJournaled(const TDeviceOperation &operation)
     return !qobject_cast<const TScanDevices *>(&operation) && !qobject_cast<const TSearchDevice *>(&operation);
 }
 
-TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *device)
+namespace {
+// What the start and the end of an operation both say: now, the device, the operation, its file.
+TJournalEntry entryAbout(const TDeviceOperation &operation, const TEPS *device)
 {
-    const TOperationOutcome &outcome = operation.outcome();
     TJournalEntry entry;
     entry.when = QDateTime::currentDateTime();
     entry.ip = operation.target().ip;
@@ -27,6 +28,14 @@ TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *dev
         entry.file = upgrade->fileName();
     else if (const auto *board = qobject_cast<const TBoardUpgrade *>(&operation))
         entry.file = board->fileName();
+    return entry;
+}
+} // namespace
+
+TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *device)
+{
+    const TOperationOutcome &outcome = operation.outcome();
+    TJournalEntry entry = entryAbout(operation, device);
     entry.fileSha256 = outcome.sentSha256;
     entry.outcome = outcome.succeeded ? QStringLiteral("succeeded")
                   : outcome.declined  ? QStringLiteral("declined")
@@ -45,18 +54,7 @@ TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *dev
 
 TJournalEntry StartedEntryFor(const TDeviceOperation &operation, const TEPS *device, const QString &id)
 {
-    TJournalEntry entry;
-    entry.when = QDateTime::currentDateTime();
-    entry.ip = operation.target().ip;
-    if (device) {
-        entry.mac = CanonicalMacText(device->Mac);
-        entry.name = device->Params.text(Wire::Param::Name);
-    }
-    entry.operation = operation.title();
-    if (const auto *upgrade = qobject_cast<const TControllerUpgrade *>(&operation))
-        entry.file = upgrade->fileName();
-    else if (const auto *board = qobject_cast<const TBoardUpgrade *>(&operation))
-        entry.file = board->fileName();
+    TJournalEntry entry = entryAbout(operation, device);
     entry.fileSha256 = operation.payloadSha256();
     entry.outcome = QStringLiteral("started");
     entry.id = id;
