@@ -142,7 +142,7 @@ void TUpgradeForm::WriteConfigBtnClick()
 
 void TUpgradeForm::ResetBtnClick()
 {
-    if (IsBusy())
+    if (DeviceIP.isEmpty() || IsBusy())
         return;
     BusyScope busy(*this);
     DisableConfigControls();
