@@ -307,7 +307,9 @@ QString Sha256Text(QByteArrayView bytes)
 
 bool WriteText(std::FILE *file, QByteArrayView bytes)
 {
-    const bool written = std::fwrite(bytes.data(), 1, size_t(bytes.size()), file) == size_t(bytes.size());
+    // An empty text has no data pointer to hand to fwrite: only the flush is checked then.
+    const bool written =
+        bytes.isEmpty() || std::fwrite(bytes.data(), 1, size_t(bytes.size()), file) == size_t(bytes.size());
     return std::fflush(file) == 0 && written;
 }
 
