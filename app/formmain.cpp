@@ -109,7 +109,7 @@ void TFormMain::buildComponents()
     auto *layout = new QVBoxLayout(central);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    StringGrid = new TStringGrid(ColumnCount + 2, central);
+    StringGrid = new TStringGrid(GridColumnCount, central);
     layout->addWidget(StringGrid, 1);
     ProgressBar = new TThinProgressBar(central);
     ProgressBar->setRange(0, 100);
@@ -174,7 +174,11 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
         StringGrid->SetColWidth(column, StartWidths[column]);
     }
     StringGrid->SetCell(AdapterColumn, 0, QStringLiteral("Adapter"));
-    StringGrid->setColumnHidden(AdapterColumn, true);
+    StringGrid->SetCell(SiteColumn, 0, QStringLiteral("Site"));
+    StringGrid->SetCell(LastSeenColumn, 0, QStringLiteral("Last seen"));
+    StringGrid->SetCell(FirmwareColumn, 0, QStringLiteral("Firmware"));
+    for (int column = AdapterColumn; column < GridColumnCount; ++column)
+        StringGrid->setColumnHidden(column, true);
     StringGrid->SetRowHidden(1, true); // no blank line before the first device, as after ResetGrid
     RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
     m_serveur = new TServeur(serveurOptions, this);
@@ -287,7 +291,8 @@ void TFormMain::ResetGrid()
     // The grid keeps one row below its header; empty, it would show as a highlighted blank line
     // once the grid has the focus. Hidden until the first device fills it.
     StringGrid->SetRowHidden(1, true);
-    StringGrid->SetCell(AdapterColumn, 1, QString());
+    for (int column = AdapterColumn; column < GridColumnCount; ++column)
+        StringGrid->SetCell(column, 1, QString());
     m_adapters.clear();
     m_sharedTexts.clear();
     Worksheet->listReset();
@@ -296,9 +301,9 @@ void TFormMain::ResetGrid()
 
 void TFormMain::FitLastColumn()
 {
-    // The last column shown fills the window: Bootstrap, or Status once a batch has run, or Adapter.
+    // The last column shown fills the window: Bootstrap, or the last of the columns shown later.
     int last = ColumnCount - 1;
-    for (int column : {StatusColumn, AdapterColumn})
+    for (int column = StatusColumn; column < GridColumnCount; ++column)
         if (!StringGrid->isColumnHidden(column))
             last = column;
     int sum = 8;
@@ -354,11 +359,16 @@ void TFormMain::ShowDeviceRow(int index)
         StringGrid->SetRowCount(StringGrid->RowCount() + 1);
     const TEPS &device = DeviceList[index];
     // Type, versions and adapter are the same on many rows: one copy of each text serves them all.
-    StringGrid->SetRow(index + 1, {device.Params.text(Wire::Param::Name), sharedText(device.Params.text(Wire::Param::TypeText)),
-                                   sharedText(device.Params.text(Wire::Param::HardwareVersion)), device.IpText,
-                                   MacToText(QStringLiteral("."), device.Mac),
-                                   sharedText(device.Params.text(Wire::Param::BootstrapVersion)),
-                                   Worksheet->statusFor(device), sharedText(AdapterText(device))});
+    QStringList texts{device.Params.text(Wire::Param::Name), sharedText(device.Params.text(Wire::Param::TypeText)),
+                      sharedText(device.Params.text(Wire::Param::HardwareVersion)), device.IpText,
+                      MacToText(QStringLiteral("."), device.Mac),
+                      sharedText(device.Params.text(Wire::Param::BootstrapVersion)),
+                      Worksheet->statusFor(device), sharedText(AdapterText(device))};
+    for (int column = AdapterColumn + 1; column < GridColumnCount; ++column) {
+        const auto text = m_columnTexts.constFind(column);
+        texts << (text == m_columnTexts.cend() ? QString() : sharedText((*text)(device)));
+    }
+    StringGrid->SetRow(index + 1, texts);
     // With one adapter the column would say the same on every row.
     if (device.AdapterAddress != 0 && !m_adapters.contains(device.AdapterAddress)) {
         m_adapters << device.AdapterAddress;
@@ -382,6 +392,19 @@ QString TFormMain::sharedText(const QString &text)
         return *found;
     m_sharedTexts.insert(text, text);
     return text;
+}
+
+void TFormMain::setColumnText(int column, std::function<QString(const TEPS &device)> text)
+{
+    m_columnTexts.insert(column, std::move(text));
+}
+
+void TFormMain::RefreshRows()
+{
+    for (int index = 0; index < DeviceList.size(); ++index)
+        for (auto text = m_columnTexts.cbegin(); text != m_columnTexts.cend(); ++text)
+            StringGrid->SetCell(text.key(), index + 1, sharedText(text.value()(DeviceList.at(index))));
+    StringGrid->viewport()->update();
 }
 
 void TFormMain::showColumn(int column, int width)

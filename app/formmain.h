@@ -28,6 +28,11 @@ public:
     static constexpr int ColumnCount = 6;   // the device columns
     static constexpr int StatusColumn = 6;  // a batch's outcome per device, shown by the first batch
     static constexpr int AdapterColumn = 7; // the PC's adapter that heard the device, shown once there are two
+    // Columns that features fill through setColumnText and show when they have something to say.
+    static constexpr int SiteColumn = 8;      // found, missing, unexpected, moved, different firmware
+    static constexpr int LastSeenColumn = 9;  // when a watched device last answered
+    static constexpr int FirmwareColumn = 10; // the device's firmware against the library
+    static constexpr int GridColumnCount = 11;
 
     // Components, by the window's own names.
     QMenu *FileMenu = nullptr;
@@ -84,6 +89,9 @@ public:
     static QString MacToText(const QString &separator, quint64 value);
     // Shows a hidden column (Status, Adapter) at the width given; the last shown one fills the window.
     void showColumn(int column, int width);
+    // The text of one of the feature columns for a device; rows are filled again by RefreshRows().
+    void setColumnText(int column, std::function<QString(const TEPS &device)> text);
+    void RefreshRows();
 
     // The one-line input box of Search; tests replace it.
     std::function<bool(QString *text)> askAddress;
@@ -120,4 +128,5 @@ private:
     QList<quint32> m_adapters; // the adapters the listed devices were heard through
     TDeviceIndex m_deviceIndex; // DeviceList by address record
     QHash<QString, QString> m_sharedTexts;
+    QHash<int, std::function<QString(const TEPS &)>> m_columnTexts;
 };
