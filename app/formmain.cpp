@@ -479,6 +479,9 @@ void TFormMain::Properties()
         return; // a device of a type this program does not know has no properties window
     const std::unique_ptr<TEpsForm> form(DeviceTypes[type].createForm(this));
     form->setTag(SelectedDevice);
+    TEpsForm *shown = form.get();
+    Worksheet->readSshToggleText(DeviceList[SelectedDevice], shown,
+                                 [shown](const QString &text) { shown->setSshToggleText(text); });
     if (form->Execute() == ModalResult::Ok)
         Scan();
 }

@@ -8,9 +8,11 @@
 #include "historydialog.h"
 #include "networkcheckdialog.h"
 #include "operationjournal.h"
+#include "sshtoggles.h"
 #include "stringgrid.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QJsonArray>
@@ -20,10 +22,12 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
+#include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -213,6 +217,26 @@ void TWorksheet::setJournal(const TOperationJournal *journal)
 {
     m_journal = journal;
     batchOptions.journal = journal;
+}
+
+void TWorksheet::readSshToggleText(const TEPS &device, QObject *context,
+                                   std::function<void(const QString &text)> done) const
+{
+    if (!m_journal)
+        return;
+    const QPointer<QObject> target(context);
+    auto *reader = QThread::create([journal = *m_journal, mac = device.Mac, ip = device.IpText, target, done] {
+        const QString text = TSshToggleHistory::text(TSshToggleHistory::fromJournal(journal).of(mac, ip));
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [target, done, text] {
+                if (target)
+                    done(text);
+            },
+            Qt::QueuedConnection);
+    });
+    QObject::connect(reader, &QThread::finished, reader, &QObject::deleteLater);
+    reader->start(QThread::LowPriority);
 }
 
 void TWorksheet::showMessage(const QString &message)

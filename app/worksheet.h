@@ -62,6 +62,10 @@ public:
     // The timings, jobs and folders of the batches (tests shorten them).
     TBatchRun::Options batchOptions;
     void setJournal(const TOperationJournal *journal);
+    // What the history says about the device's SSH toggles ("SSH toggled 3 times since ..."), read
+    // on a worker so that a long history never holds the window; done runs on the window's thread,
+    // and not at all once context is gone.
+    void readSshToggleText(const TEPS &device, QObject *context, std::function<void(const QString &text)> done) const;
 
     // Dialog hooks; tests replace them.
     std::function<QString(const QString &title, const QString &filter)> chooseOpenFile;

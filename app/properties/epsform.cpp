@@ -121,6 +121,12 @@ TEpsForm::TEpsForm(QWidget *owner)
     submaskLabel->setObjectName(QStringLiteral("submaskLabel"));
     gatewayLabel->setObjectName(QStringLiteral("gatewayLabel"));
 
+    // In the free band between the address box and the version boxes.
+    SshToggleLabel = new QLabel(this);
+    SshToggleLabel->setObjectName(QStringLiteral("SshToggleLabel"));
+    SshToggleLabel->setGeometry(14, 184, 403, 20);
+    SshToggleLabel->hide();
+
     OKBtn = new QPushButton(QStringLiteral("OK"), this);
     OKBtn->setObjectName(QStringLiteral("OKBtn"));
     OKBtn->setGeometry(255, 513, 75, 25);
@@ -186,6 +192,17 @@ void TEpsForm::LoadFromDevice()
         }
     }
     update();
+}
+
+void TEpsForm::setSshToggleText(const QString &text)
+{
+    SshToggleLabel->setText(text);
+    SshToggleLabel->setVisible(!text.isEmpty());
+}
+
+QString TEpsForm::sshToggleText() const
+{
+    return SshToggleLabel->text();
 }
 
 void TEpsForm::DHCPChange()

@@ -79,6 +79,11 @@ public:
     // Cancel, Escape and the close box all end with ModalResult::Cancel.
     void reject() override;
 
+    // "SSH toggled 3 times since 2026-12-01 by this PC", under the address box; hidden when empty.
+    // The device does not report its SSH state: the opener tells what this PC's history knows.
+    void setSshToggleText(const QString &text);
+    QString sshToggleText() const;
+
 protected:
     // One label and address control row of IPBox, at the row's top.
     TIPEdit *addAddressRow(QLabel *&label, const QString &name, const QString &caption, int top, quint32 tag);
@@ -93,6 +98,7 @@ protected:
     QCheckBox *dhcp = nullptr;
     QPushButton *OKBtn = nullptr;
     QPushButton *CancelBtn = nullptr;
+    QLabel *SshToggleLabel = nullptr;
 
 private:
     TEPS m_localEps;

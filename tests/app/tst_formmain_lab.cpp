@@ -4,6 +4,9 @@
 // built program.
 #include "application.h"
 #include "epsform.h"
+#include "operationjournal.h"
+#include "sshtoggles.h"
+#include "worksheet.h"
 #include "formmain.h"
 #include "resource.h"
 #include "labsim.h"
@@ -442,29 +445,51 @@ private slots:
         QTest::addColumn<bool>("knownType");
         QTest::addColumn<QString>("button"); // the dialog's button that closes it
         QTest::addColumn<bool>("scans");
-        QTest::newRow("Cancel: no new scan") << true << QStringLiteral("CancelBtn") << false;
-        QTest::newRow("OK: a new scan") << true << QStringLiteral("OKBtn") << true;
-        QTest::newRow("unknown type: nothing opens") << false << QString() << false;
+        QTest::addColumn<QStringList>("historyOutcomes"); // this PC's SSH toggles of the device
+        QTest::addColumn<QString>("sshText");
+        QTest::newRow("Cancel: no new scan, toggled twice (a failed toggle is not counted)")
+            << true << QStringLiteral("CancelBtn") << false
+            << QStringList{u"succeeded"_qs, u"failed"_qs, u"succeeded"_qs} << u"SSH toggled 2 times since 2026-11-03 by this PC"_qs;
+        QTest::newRow("OK: a new scan, never toggled") << true << QStringLiteral("OKBtn") << true << QStringList() << QString();
+        QTest::newRow("unknown type: nothing opens") << false << QString() << false << QStringList() << QString();
     }
     void properties()
     {
         QFETCH(bool, knownType);
         QFETCH(QString, button);
         QFETCH(bool, scans);
+        QFETCH(QStringList, historyOutcomes);
+        QFETCH(QString, sshText);
         openWindow();
         scanToTheEnd();
         const DevSim::SimDevice &device = m_model[knownType ? knownDevice() : unknownDevice()];
         selectGridRow(gridRowOf(device.ipText()));
+        QTemporaryDir historyDir;
+        const TOperationJournal journal(historyDir.filePath(u"history.jsonl"_qs));
+        QDateTime when(QDate(2026, 11, 3), QTime(10, 0));
+        for (const QString &outcome : historyOutcomes) {
+            TJournalEntry entry{when, TFormMain::MacToText(u":"_qs, device.mac), device.ipText(), QString(), SshToggleOperation};
+            entry.outcome = outcome;
+            QVERIFY(journal.append(entry));
+            when = when.addDays(1);
+        }
+        m_form->Worksheet->setJournal(&journal);
 
         QString shownIp;
+        QString shownSsh;
         bool opened = false;
+        int waits = 0;
         QTimer closer;
         connect(&closer, &QTimer::timeout, this, [&] {
             auto *dialog = qobject_cast<TEpsForm *>(QApplication::activeModalWidget());
             if (!dialog || opened)
                 return;
+            // The history is read on a worker: the text arrives after the dialog shows.
+            if (!sshText.isEmpty() && dialog->sshToggleText().isEmpty() && ++waits < 100)
+                return;
             opened = true;
             shownIp = dialog->local_eps().IpText;
+            shownSsh = dialog->sshToggleText();
             if (auto *close = dialog->findChild<QPushButton *>(button))
                 QTest::mouseClick(close, Qt::LeftButton);
             else
@@ -475,9 +500,12 @@ private slots:
         closer.stop();
 
         QCOMPARE(opened, knownType);
-        if (knownType)
+        if (knownType) {
             QCOMPARE(shownIp, device.ipText());
+            QCOMPARE(shownSsh, sshText);
+        }
         QCOMPARE(m_form->Timer->isActive(), scans);
+        m_form->Worksheet->setJournal(nullptr);
         QVERIFY(m_form->findChildren<TEpsForm *>().isEmpty()); // released after use
     }
 
