@@ -81,6 +81,8 @@ bool TOperationJournal::append(const TJournalEntry &entry, QString *error) const
         object.insert(QLatin1String(field.key), entry.*field.member);
     if (!entry.id.isEmpty())
         object.insert(QStringLiteral("id"), entry.id);
+    if (!entry.imageVersion.isEmpty())
+        object.insert(QStringLiteral("imageVersion"), entry.imageVersion);
     QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
@@ -148,6 +150,7 @@ QList<TJournalEntry> TOperationJournal::parse(const QByteArray &all, int *skippe
         for (const Field &field : Fields)
             entry.*field.member = object.value(QLatin1String(field.key)).toString();
         entry.id = object.value(QStringLiteral("id")).toString();
+        entry.imageVersion = object.value(QStringLiteral("imageVersion")).toString();
         entries.append(entry);
     }
     if (skippedLines)

@@ -23,6 +23,8 @@ struct TJournalEntry
     // Pairs an operation's "started" line with its end and with its acknowledgement; empty on
     // lines that stand alone.
     QString id = {};
+    // The firmware library's version of the image sent, when it came from the library.
+    QString imageVersion = {};
 
     bool operator==(const TJournalEntry &) const = default;
 };

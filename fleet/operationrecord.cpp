@@ -24,10 +24,13 @@ TJournalEntry entryAbout(const TDeviceOperation &operation, const TEPS *device)
         entry.name = device->Params.text(Wire::Param::Name);
     }
     entry.operation = operation.title();
-    if (const auto *upgrade = qobject_cast<const TControllerUpgrade *>(&operation))
+    if (const auto *upgrade = qobject_cast<const TControllerUpgrade *>(&operation)) {
         entry.file = upgrade->fileName();
-    else if (const auto *board = qobject_cast<const TBoardUpgrade *>(&operation))
+        entry.imageVersion = upgrade->image().libraryVersion();
+    } else if (const auto *board = qobject_cast<const TBoardUpgrade *>(&operation)) {
         entry.file = board->fileName();
+        entry.imageVersion = board->image().libraryVersion();
+    }
     return entry;
 }
 } // namespace

@@ -24,6 +24,8 @@ void TBoardUpgrade::run(TDeviceSession &session)
     if (m_image.isNull())
         m_image = TFirmwareImage::read(m_fileName);
     session.outcome().sentSha256 = m_image.sha256();
+    if (RefusedForDeviceType(session, m_image, m_deviceType))
+        return;
     session.flushArp();
     // A board whose server did not start would turn the connection away: do not try.
     if (!session.step(Wire::Command::StartFtpServer) || session.cancelled()) {

@@ -24,6 +24,11 @@ public:
     QString title() const override { return QStringLiteral("Communication board upgrade"); }
     bool needsConfirmation() const override { return true; }
     const QString &fileName() const { return m_fileName; }
+    // The image, once read (at once for an image given, when the operation runs for a file name).
+    const TFirmwareImage &image() const { return m_image; }
+    // The type of the device, from its discovery record: a library image is sent only to a
+    // device of one of its types, and to none when this was not given.
+    void setDeviceType(const TDeviceTypeId &type) { m_deviceType = type; }
     // The FTP client while the upload runs on the worker thread, nullptr otherwise. For showing
     // that an upload is under way; never to be called from another thread.
     TFtpClient *ftpClient() const { return m_ftp.load(); }
@@ -38,5 +43,6 @@ protected:
 private:
     QString m_fileName;
     TFirmwareImage m_image;
+    std::optional<TDeviceTypeId> m_deviceType;
     std::atomic<TFtpClient *> m_ftp{nullptr};
 };

@@ -204,6 +204,8 @@ void TControllerUpgrade::run(TDeviceSession &session)
     // Read once, before anything is sent: the bytes written, read back and recorded are the same.
     if (m_image.isNull())
         m_image = TFirmwareImage::read(m_fileName);
+    if (RefusedForDeviceType(session, m_image, m_deviceType))
+        return;
     session.flushArp();
     bool upgraded = false;
     try {

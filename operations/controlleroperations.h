@@ -45,6 +45,11 @@ public:
     QString title() const override { return QStringLiteral("Controller upgrade"); }
     bool needsConfirmation() const override { return true; }
     const QString &fileName() const { return m_fileName; }
+    // The image, once read (at once for an image given, when the operation runs for a file name).
+    const TFirmwareImage &image() const { return m_image; }
+    // The type of the device, from its discovery record: a library image is sent only to a
+    // device of one of its types, and to none when this was not given.
+    void setDeviceType(const TDeviceTypeId &type) { m_deviceType = type; }
 
 protected:
     void run(TDeviceSession &session) override;
@@ -53,6 +58,7 @@ private:
     bool transfer(TDeviceSession &session, TXBus &bus);
     QString m_fileName;
     TFirmwareImage m_image;
+    std::optional<TDeviceTypeId> m_deviceType;
 };
 
 // The bracket around a piece of bus work. A failure shows the operation's failure message, after
