@@ -17,7 +17,8 @@
 // Compact JSON escapes line ends inside texts, so an entry is always one line. Lines of an
 // operation that works on its device carry "id" too: its "started" line (outcome "started", written
 // before the first change), its end and, once the technician saw an operation that never ended,
-// an "acknowledged" line.
+// an "acknowledged" line. "firmwareVersion" (the device's, when known) and "deviceState" (what a
+// failure left the device in) are there only when not empty; the CSV leaves them out.
 
 namespace {
 struct Field
@@ -81,6 +82,10 @@ bool TOperationJournal::append(const TJournalEntry &entry, QString *error) const
         object.insert(QLatin1String(field.key), entry.*field.member);
     if (!entry.id.isEmpty())
         object.insert(QStringLiteral("id"), entry.id);
+    if (!entry.firmwareVersion.isEmpty())
+        object.insert(QStringLiteral("firmwareVersion"), entry.firmwareVersion);
+    if (!entry.deviceState.isEmpty())
+        object.insert(QStringLiteral("deviceState"), entry.deviceState);
     if (!entry.imageVersion.isEmpty())
         object.insert(QStringLiteral("imageVersion"), entry.imageVersion);
     QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
@@ -150,6 +155,8 @@ QList<TJournalEntry> TOperationJournal::parse(const QByteArray &all, int *skippe
         for (const Field &field : Fields)
             entry.*field.member = object.value(QLatin1String(field.key)).toString();
         entry.id = object.value(QStringLiteral("id")).toString();
+        entry.firmwareVersion = object.value(QStringLiteral("firmwareVersion")).toString();
+        entry.deviceState = object.value(QStringLiteral("deviceState")).toString();
         entry.imageVersion = object.value(QStringLiteral("imageVersion")).toString();
         entries.append(entry);
     }

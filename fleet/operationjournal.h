@@ -23,6 +23,11 @@ struct TJournalEntry
     // Pairs an operation's "started" line with its end and with its acknowledgement; empty on
     // lines that stand alone.
     QString id = {};
+    // The board firmware version the device reported when the line was written (from the scan
+    // that found it); empty when not known. A visit report tells versions before and after by it.
+    QString firmwareVersion = {};
+    // What a failed or cut short operation left the device in ("updater on"); empty when normal.
+    QString deviceState = {};
     // The firmware library's version of the image sent, when it came from the library.
     QString imageVersion = {};
 

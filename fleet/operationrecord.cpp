@@ -3,6 +3,7 @@
 #include "boardupgrade.h"
 #include "commandoperations.h"
 #include "controlleroperations.h"
+#include "configurationstore.h"
 #include "devicefields.h"
 
 #include <QUuid>
@@ -10,6 +11,18 @@
 bool IsJournaled(const TDeviceOperation &operation)
 {
     return !qobject_cast<const TScanDevices *>(&operation) && !qobject_cast<const TSearchDevice *>(&operation);
+}
+
+const QByteArray *ConfigurationTextOf(const TDeviceOperation &operation)
+{
+    if (!operation.outcome().succeeded)
+        return nullptr;
+    if (const auto *write = qobject_cast<const TWriteConfig *>(&operation))
+        return &write->text();
+    const auto *read = qobject_cast<const TReadControllerText *>(&operation);
+    if (read && read->kind() == TReadControllerText::Kind::Configuration)
+        return &read->text();
+    return nullptr;
 }
 
 namespace {
@@ -22,6 +35,7 @@ TJournalEntry entryAbout(const TDeviceOperation &operation, const TEPS *device)
     if (device) {
         entry.mac = CanonicalMacText(device->Mac);
         entry.name = device->Params.text(Wire::Param::Name);
+        entry.firmwareVersion = device->Params.text(Wire::Param::FirmwareVersion);
     }
     entry.operation = operation.title();
     if (const auto *upgrade = qobject_cast<const TControllerUpgrade *>(&operation)) {
@@ -40,6 +54,11 @@ TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *dev
     const TOperationOutcome &outcome = operation.outcome();
     TJournalEntry entry = entryAbout(operation, device);
     entry.fileSha256 = outcome.sentSha256;
+    // A configuration read is named by its text's SHA-256, as a write is: the store keeps both.
+    if (const QByteArray *text = ConfigurationTextOf(operation); text && entry.fileSha256.isEmpty())
+        entry.fileSha256 = Sha256Text(*text);
+    if (!outcome.succeeded && !outcome.device.normal())
+        entry.deviceState = outcome.device.text();
     entry.outcome = outcome.succeeded ? QStringLiteral("succeeded")
                   : outcome.declined  ? QStringLiteral("declined")
                   : outcome.cancelled ? QStringLiteral("cancelled")
@@ -100,6 +119,12 @@ void TOperationRecorder::finished(const TDeviceOperation &operation)
         return;
     TJournalEntry entry = JournalEntryFor(operation, m_lookup ? m_lookup(operation.target().ip) : nullptr);
     entry.id = m_ids.take(&operation);
+    // The text before its line: a report that reads the line finds the text.
+    if (const QByteArray *text = ConfigurationTextOf(operation)) {
+        QString error;
+        if (TConfigurationStore::besideJournal(m_journal.path()).put(*text, &error).isEmpty() && m_failed)
+            m_failed(error);
+    }
     append(entry);
 }
 

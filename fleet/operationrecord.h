@@ -13,6 +13,9 @@ class TDeviceOperation;
 // Whether an operation belongs in the history: those that act on a device do, a scan or a search
 // does not.
 bool IsJournaled(const TDeviceOperation &operation);
+// The configuration text a finished operation read from its device or wrote to it; null when it
+// did neither or failed.
+const QByteArray *ConfigurationTextOf(const TDeviceOperation &operation);
 // The entry of a finished operation; device, when known, gives the MAC address and the name.
 TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *device);
 // The "started" entry of an operation about to send its first request: the image's SHA-256 when

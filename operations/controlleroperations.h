@@ -94,6 +94,7 @@ public:
     QString title() const override;
     // Valid once finished; empty when the read failed.
     const QByteArray &text() const { return m_text; }
+    Kind kind() const { return m_kind; }
 
 protected:
     bool work(TDeviceSession &session) override;
@@ -116,6 +117,7 @@ public:
     QString title() const override { return QStringLiteral("Write configuration"); }
     bool needsConfirmation() const override { return true; }
     QString payloadSha256() const override { return m_sha256; }
+    const QByteArray &text() const { return m_text; }
 
 protected:
     bool work(TDeviceSession &session) override;
