@@ -17,7 +17,9 @@ const char *const Description =
     "  TCP 21             the FTP server (user ftp, active mode only; only after command 3\n"
     "                     StartFtpServer unless --ftp-always-on).\n"
     "Devices start with the daemon running, updater, FTP server and DropBear off. Command 9\n"
-    "toggles DropBear; command 11 installs the file uploaded last.\n"
+    "toggles DropBear; command 11 installs the file uploaded last, and the device then reports\n"
+    "as its firmware version (parameter 18) the last dotted number of that file's name\n"
+    "(p3-board-3.4.1.bin: 3.4.1; a name without one leaves the version as it was).\n"
     "Controller: sub-command 0xD2 shows the configuration at address 0 (4-byte big-endian\n"
     "length, then the text at 4), 0xD8 the diagnostics, 0xD4 the first log block and each\n"
     "0xD6 the next (length 0 when none is left); 0xD0 opens a configuration write that 0xD1\n"
@@ -90,6 +92,7 @@ ParseResult parseCommandLine(const QStringList &arguments)
     const QCommandLineOption diagFile(QStringLiteral("diagnostics-file"), QStringLiteral("Diagnostics text of the TARGET devices, from FILE."), QStringLiteral("TARGET=FILE"));
     const QCommandLineOption logFile(QStringLiteral("log-file"), QStringLiteral("A log block of the TARGET devices, from FILE; repeat for more blocks (they replace the generated ones)."), QStringLiteral("TARGET=FILE"));
     const QCommandLineOption mac(QStringLiteral("mac"), QStringLiteral("MAC address of the TARGET devices (twelve hexadecimal digits, separators allowed): twins, or 00:00:00:00:00:00."), QStringLiteral("TARGET=MAC"));
+    const QCommandLineOption type(QStringLiteral("type"), QStringLiteral("Device type of the TARGET devices: its text (parameter 5), and with @CODE its type code (parameter 13, 0x000B1156); the code stays as generated without it."), QStringLiteral("TARGET=NAME[@CODE]"));
     const QCommandLineOption bind(QStringLiteral("bind"), QStringLiteral("Address the sockets bind to (default 0.0.0.0)."), QStringLiteral("IP"), QStringLiteral("0.0.0.0"));
     const QCommandLineOption devicePort(QStringLiteral("device-port"), QStringLiteral("Datagram/TCP port (default 52389)."), QStringLiteral("PORT"), QStringLiteral("52389"));
     const QCommandLineOption busPort(QStringLiteral("bus-port"), QStringLiteral("Controller bus port (default 52390)."), QStringLiteral("PORT"), QStringLiteral("52390"));
@@ -99,7 +102,7 @@ ParseResult parseCommandLine(const QStringList &arguments)
     const QCommandLineOption list(QStringLiteral("list"), QStringLiteral("Print the devices (address, name, type) and exit."));
     const QCommandLineOption noCheck(QStringLiteral("no-address-check"), QStringLiteral("Start even when device addresses are not local."));
     parser.addOptions({devices, base, seed, fault, journal, state, ftpRoot, ftpAlwaysOn, updaterRunning, logsConsumed,
-                       configFile, diagFile, logFile, mac, bind, devicePort, busPort, ftpPort, prefix, exitWithParent, list,
+                       configFile, diagFile, logFile, mac, type, bind, devicePort, busPort, ftpPort, prefix, exitWithParent, list,
                        noCheck});
 
     ParseResult result;
@@ -149,13 +152,19 @@ ParseResult parseCommandLine(const QStringList &arguments)
     if (!parseFileOptions(parser.values(configFile), config.configurationFiles, &error)
         || !parseFileOptions(parser.values(diagFile), config.diagnosticsFiles, &error)
         || !parseFileOptions(parser.values(logFile), config.logFiles, &error)
-        || !parseFileOptions(parser.values(mac), config.macs, &error))
+        || !parseFileOptions(parser.values(mac), config.macs, &error)
+        || !parseFileOptions(parser.values(type), config.types, &error))
         return fail(error);
     for (const FileOption &option : std::as_const(config.macs)) {
         QString digits = option.path;
         digits.remove(QRegularExpression(QStringLiteral("[:.-]")));
         if (!QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{12}$")).match(digits).hasMatch())
             return fail(QStringLiteral("--mac: \"%1\" is not a MAC address").arg(option.path));
+    }
+    for (const FileOption &option : std::as_const(config.types)) {
+        const qsizetype at = option.path.lastIndexOf(QLatin1Char('@'));
+        if (option.path.toUtf8().size() > 255 || (at >= 0 && !number(option.path.mid(at + 1), 0, 0xFFFFFFFF)))
+            return fail(QStringLiteral("--type: \"%1\" is not NAME or NAME@CODE (a text of at most 255 bytes, a code such as 0x000B1156)").arg(option.path));
     }
     if (!config.bind.setAddress(parser.value(bind)) || config.bind.protocol() != QAbstractSocket::IPv4Protocol)
         return fail(QStringLiteral("--bind takes an IPv4 address"));
@@ -203,6 +212,16 @@ bool buildDevices(const SimulatorConfig &config, QList<SimDevice> &devices, QStr
         for (SimDevice &d : devices)
             if (option.target.matches(d.index, d.ip))
                 d.mac = digits.toULongLong(nullptr, 16);
+    }
+    for (const FileOption &option : config.types) {
+        const qsizetype at = option.path.lastIndexOf(QLatin1Char('@'));
+        for (SimDevice &d : devices) {
+            if (!option.target.matches(d.index, d.ip))
+                continue;
+            d.typeText = option.path.first(at < 0 ? option.path.size() : at).toUtf8();
+            if (at >= 0)
+                d.typeCode = quint32(*number(option.path.mid(at + 1), 0, 0xFFFFFFFF));
+        }
     }
     QList<bool> replaced(devices.size(), false);
     for (const FileOption &option : config.logFiles) {

@@ -31,6 +31,7 @@ struct SimulatorConfig
     QList<FileOption> diagnosticsFiles;
     QList<FileOption> logFiles;
     QList<FileOption> macs; // --mac TARGET=MAC: the path holds the MAC address's text
+    QList<FileOption> types; // --type TARGET=NAME[@CODE]: the path holds the type's text
     bool exitWithParent = false;
     bool list = false;
     bool addressCheck = true;

@@ -2,6 +2,7 @@
 
 #include "wire.h"
 
+#include <QRegularExpression>
 #include <QtEndian>
 
 #include <array>
@@ -213,6 +214,15 @@ QList<SimDevice> generateDevices(int count, quint32 base, quint64 seed)
         devices << d;
     }
     return devices;
+}
+
+QByteArray versionInImageName(const QByteArray &name)
+{
+    static const QRegularExpression dotted(QStringLiteral("[0-9]+(?:\\.[0-9]+)+"));
+    QByteArray last;
+    for (QRegularExpressionMatchIterator it = dotted.globalMatch(QString::fromLatin1(name)); it.hasNext();)
+        last = it.next().captured().toLatin1();
+    return last;
 }
 
 } // namespace DevSim

@@ -69,4 +69,9 @@ bool generatedWithIpv4Record(int index);
 bool generatedWithUnknownType(int index);
 bool generatedWithDhcp(int index);
 
+// The firmware version an installed board image gives its device: the last dotted number of its
+// file name ("p3-board-3.4.1.bin" gives 3.4.1); empty when the name holds none (the device keeps
+// the version it had). The image files carry no version of their own.
+QByteArray versionInImageName(const QByteArray &name);
+
 } // namespace DevSim

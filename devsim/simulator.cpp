@@ -131,6 +131,8 @@ std::optional<Outgoing> DeviceSimulator::handleDeviceRequest(int index, const De
         if (!d.lastUpload.isEmpty()) {
             d.installedImage = d.lastUpload;
             ++d.installCount;
+            if (const QByteArray version = versionInImageName(d.lastUpload); !version.isEmpty())
+                d.firmwareVersion = version;
         }
         break;
     case Wire::Command::Discover: break;
