@@ -240,6 +240,17 @@ const QList<TVerbInfo> &Verbs()
          "and never ended, with what they may have left on the device; with --json one object per line (format, "
          "id, ip, mac, name, operation, file, sha256, started, message). Sends nothing to any device.",
          OptJson | OptUnfinished},
+        {Verb::Report, "report", "--since TIME -o FILE", "write the visit report (PDF or HTML) from the history",
+         "Writes the report of a visit from the operation history into FILE, a PDF (A4, a header and page numbers on "
+         "every page) or HTML by its ending: site, technician, PC and time span; the devices worked on; every "
+         "operation with its outcome (for an upgrade the image's version and SHA-256, the board firmware before and "
+         "after where known); a short difference of each configuration written; failures and devices left in an "
+         "uncertain state first, in a box. Sends nothing to any device. Options: --since TIME (required) and "
+         "--until TIME (default now) as 2026-12-08T09:30, 2026-12-08 (its midnight) or 09:30 (today); --site FILE "
+         "(a site file: the devices it lists that the visit did not see, and those seen that it does not list); "
+         "--site-name NAME (default the site file's name), --technician NAME, --pc NAME (default this PC's host "
+         "name); -o FILE (.pdf or .html, checked before anything is read).",
+         0},
     };
     return verbs;
 }

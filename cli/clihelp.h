@@ -21,6 +21,7 @@ enum class Verb {
     Reset,
     Doctor,
     History,
+    Report, // its own parser and application: clivisitreport.h
 };
 
 // Which options a verb takes, beyond --help.

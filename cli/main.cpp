@@ -2,6 +2,7 @@
 #include "clihistory.h"
 #include "clirequest.h"
 #include "clirunner.h"
+#include "clivisitreport.h"
 #include "operationrecord.h"
 #include "resource.h"
 #include "serveur.h"
@@ -55,6 +56,9 @@ QByteArray readStandardInput()
 
 int main(int argc, char **argv)
 {
+    // The report is the one verb on Qt Gui (fonts for its PDF): it makes its own application.
+    if (IsReportCommandLine(argc, argv))
+        return RunReportCommand(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvino-cli"));
     // The program's own log lines (tarvino.ftp, tarvino.protocol...) are for whoever debugs it:

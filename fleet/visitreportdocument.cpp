@@ -217,6 +217,15 @@ QString spanText(const TVisitDetails &details)
     return QStringLiteral("%1 to %2").arg(details.since.isValid() ? timeText(details.since) : QStringLiteral("the history's start"), until);
 }
 
+// Without ligatures: "fi" stays two letters, so the PDF's text reads (and is found by a search) as
+// written. Qt turns them off for a font with letter spacing.
+QFont reportFont(int pointSize)
+{
+    QFont font(Sans, pointSize);
+    font.setLetterSpacing(QFont::PercentageSpacing, 100.01);
+    return font;
+}
+
 bool saveBytes(const QString &path, const QByteArray &bytes, QString *error)
 {
     QSaveFile file(path);
@@ -294,7 +303,7 @@ bool WriteVisitReportPdf(const TVisitReport &report, const QString &path, QStrin
 
         QTextDocument document;
         document.documentLayout()->setPaintDevice(&writer);
-        document.setDefaultFont(QFont(Sans, 9));
+        document.setDefaultFont(reportFont(9));
         document.setHtml(VisitReportHtml(report));
         document.setPageSize(body);
         const int pages = document.pageCount();
@@ -305,7 +314,7 @@ bool WriteVisitReportPdf(const TVisitReport &report, const QString &path, QStrin
                 *error = QStringLiteral("Cannot make the PDF of %1").arg(QDir::toNativeSeparators(path));
             return false;
         }
-        QFont small(Sans, 8);
+        const QFont small = reportFont(8);
         const QString title = VisitReportTitle(report);
         const QString who = QStringList{report.details.technician, report.details.pc}.join(QStringLiteral(" · "));
         for (int index = 0; index < pages; ++index) {
