@@ -1,0 +1,204 @@
+# -*- coding: utf-8 -*-
+# Copyright: 2026 The Tarvino developers
+"""The one way the tarvino.fleet modules reach devices: tarvino-cli --json on the site host.
+
+The modules never speak the device protocol. They build a tarvino-cli command line from the
+module's selection options, run it, and read its JSON lines (one object per device, each with
+"schema": 1, documented in tarvino-cli --help and README.md).
+"""
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+import json
+
+# The JSON lines' format version this collection reads; tarvino-cli raises it only when a field
+# changes meaning or goes.
+SCHEMA = 1
+
+# tarvino-cli's exit statuses.
+EXIT_OK = 0
+EXIT_DEVICE_FAILED = 1
+EXIT_USAGE = 2
+EXIT_ENVIRONMENT = 3
+EXIT_NOTHING_MATCHED = 4
+
+EXIT_MEANINGS = {
+    EXIT_OK: 'every device succeeded',
+    EXIT_DEVICE_FAILED: 'at least one device failed',
+    EXIT_USAGE: 'usage error, nothing was sent',
+    EXIT_ENVIRONMENT: 'the site host cannot do it (port held, no adapter, a file that cannot be read or written)',
+    EXIT_NOTHING_MATCHED: 'no device matched the selection, nothing was sent',
+}
+
+
+def selection_argument_spec():
+    """The options every module takes to choose devices (documented in the selection fragment)."""
+    return dict(
+        targets=dict(type='list', elements='str', default=['all']),
+        type=dict(type='str'),
+        wait=dict(type='float', default=3.0),
+        timeout=dict(type='float'),
+        jobs=dict(type='int'),
+        cli=dict(type='str', default='tarvino-cli'),
+    )
+
+
+class SelectionError(ValueError):
+    pass
+
+
+def selection_args(params, operation_options=True):
+    """tarvino-cli's targets and selection options for the module's parameters.
+
+    targets ['all'] (or empty) means every device that answers the scan, narrowed by type when
+    given; otherwise the targets are passed as they are (addresses are reached at once, names
+    and MAC addresses after a scan). operation_options=False leaves out --timeout and --jobs,
+    which only the verbs that work on devices take (not info).
+    """
+    targets = [t.strip() for t in (params.get('targets') or []) if t and t.strip()]
+    args = []
+    everything = not targets or [t.lower() for t in targets] == ['all']
+    if not everything:
+        if 'all' in [t.lower() for t in targets]:
+            raise SelectionError("targets: 'all' stands alone, not beside other targets")
+        for target in targets:
+            # A target that starts with '-' would be read as an option.
+            if target.startswith('-'):
+                raise SelectionError("targets: '%s' is neither an address nor a name" % target)
+        args.extend(targets)
+    if params.get('type'):
+        args.extend(['--type', params['type']])
+    elif everything:
+        args.append('--all')
+    if params.get('wait') is not None:
+        args.extend(['--wait', number_text(params['wait'])])
+    if operation_options and params.get('timeout') is not None:
+        args.extend(['--timeout', number_text(params['timeout'])])
+    if operation_options and params.get('jobs') is not None:
+        args.extend(['--jobs', str(params['jobs'])])
+    return args
+
+
+def number_text(value):
+    text = ('%f' % float(value)).rstrip('0').rstrip('.')
+    return text or '0'
+
+
+class CliRun:
+    """One tarvino-cli run: its command line, exit status, JSON objects and standard error."""
+
+    def __init__(self, command, rc, objects, stderr):
+        self.command = command
+        self.rc = rc
+        self.objects = objects
+        self.stderr = stderr
+
+    @property
+    def meaning(self):
+        return EXIT_MEANINGS.get(self.rc, 'stopped by a signal' if self.rc >= 128 else 'unknown exit status')
+
+    def summary(self):
+        """A one-line account of a run that did not end with 0 or 1, for fail_json."""
+        text = 'tarvino-cli exited with %d (%s)' % (self.rc, self.meaning)
+        tail = self.stderr.strip().splitlines()
+        if tail:
+            text += ': ' + '; '.join(line.strip() for line in tail[-3:])
+        return text
+
+
+class CliOutputError(RuntimeError):
+    pass
+
+
+def parse_lines(stdout):
+    """The JSON objects of tarvino-cli's standard output, one per non-empty line.
+
+    A line that is no JSON object, or carries another schema than this collection reads, is an
+    error: the modules would otherwise act on output they do not understand.
+    """
+    objects = []
+    for number, line in enumerate(stdout.splitlines(), 1):
+        line = line.strip()
+        if not line:
+            continue
+        try:
+            value = json.loads(line)
+        except ValueError as error:
+            raise CliOutputError('tarvino-cli wrote line %d that is not JSON (%s): %s' % (number, error, line[:200]))
+        if not isinstance(value, dict):
+            raise CliOutputError('tarvino-cli wrote line %d that is not a JSON object: %s' % (number, line[:200]))
+        if value.get('schema') != SCHEMA:
+            raise CliOutputError('tarvino-cli wrote line %d with schema %r; this collection reads schema %d'
+                                 % (number, value.get('schema'), SCHEMA))
+        objects.append(value)
+    return objects
+
+
+def run_cli(module, args, accept=(EXIT_OK, EXIT_DEVICE_FAILED)):
+    """Runs tarvino-cli ARGS --json; fails the module on an exit status outside `accept`.
+
+    A changing verb never waits on a question here: the caller passes --yes.
+    """
+    program = module.params.get('cli') or 'tarvino-cli'
+    if '/' not in program:
+        program = module.get_bin_path(program, required=True)
+    command = [program] + list(args) + ['--json']
+    rc, stdout, stderr = module.run_command(command, encoding='utf-8', errors='replace')
+    try:
+        objects = parse_lines(stdout)
+    except CliOutputError as error:
+        module.fail_json(msg=str(error), cmd=command, rc=rc, stderr=stderr)
+    run = CliRun(command, rc, objects, stderr)
+    if rc not in accept:
+        module.fail_json(msg=run.summary(), cmd=command, rc=rc, stderr=stderr, results=objects)
+    return run
+
+
+def succeeded(result):
+    return result.get('result') == 'succeeded'
+
+
+def device_label(result):
+    """'198.18.1.7 (Gate-7)' for messages."""
+    ip = result.get('ip') or '?'
+    name = result.get('name')
+    return '%s (%s)' % (ip, name) if name else ip
+
+
+def failure_text(result):
+    """One line for a device that did not succeed."""
+    parts = [device_label(result) + ':', result.get('message') or result.get('result') or 'failed']
+    if result.get('detail'):
+        parts.append('(%s)' % result['detail'])
+    return ' '.join(parts)
+
+
+def failures_message(verb, failed, total):
+    lines = [failure_text(result) for result in failed]
+    return '%s failed on %d of %d devices: %s' % (verb, len(failed), total, '; '.join(lines))
+
+
+def read_configurations(module, selection, folder):
+    """Reads the selected controllers' configurations into FOLDER (tarvino-cli config get -o).
+
+    Returns (run, readings): one reading per device, the JSON object of its outcome with the
+    bytes read under 'data' (None when the read failed). Nothing matched fails the module.
+    """
+    run = run_cli(module, ['config', 'get'] + selection + ['-o', folder.rstrip('/') + '/'],
+                  accept=(EXIT_OK, EXIT_DEVICE_FAILED))
+    readings = []
+    for result in run.objects:
+        data = None
+        if succeeded(result) and result.get('file'):
+            with open(result['file'], 'rb') as stored:
+                data = stored.read()
+        readings.append((result, data))
+    return run, readings
+
+
+def device_summary(outcome, **fields):
+    """The part of a tarvino-cli outcome a module returns for its device, with FIELDS added."""
+    summary = dict((key, outcome.get(key)) for key in ('ip', 'mac', 'name'))
+    summary.update(fields)
+    return summary

@@ -1,0 +1,130 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# Copyright: 2026 The Tarvino developers
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+module: backup
+short_description: Snapshot the configuration of Tarvino controllers on the site host
+version_added: 1.0.0
+description:
+  - Reads the configuration of each selected controller with C(tarvino-cli config get) and
+    keeps it in I(dest) on the site host as C(MAC.cfg) (the controller's MAC address, dashes
+    between the pairs; its IP address when the MAC address is not known), bytes exactly as the
+    controller holds them.
+  - A snapshot file is written only when the controller's configuration differs from the
+    file already there, so a second run reports C(changed=false).
+  - With I(fetch_to) each snapshot is also copied to the Ansible controller.
+  - When one controller fails, the others are still kept and the task fails for the host with
+    every controller's result in I(files) and I(failed_devices).
+extends_documentation_fragment:
+  - tarvino.fleet.selection
+options:
+  dest:
+    description:
+      - The folder on the site host that keeps the snapshot files (made when missing).
+    type: path
+    required: true
+  fetch_to:
+    description:
+      - A folder on the Ansible controller; each snapshot is copied to
+        C(FETCH_TO/INVENTORY_HOSTNAME/MAC.cfg), written only when it differs from the copy there.
+      - Not in check mode.
+    type: path
+author:
+  - The Tarvino developers
+'''
+
+EXAMPLES = r'''
+- name: Keep every controller's configuration on the site host and at the office
+  tarvino.fleet.backup:
+    dest: /var/lib/tarvino/config-snapshots
+    fetch_to: "{{ playbook_dir }}/snapshots"
+'''
+
+RETURN = r'''
+files:
+  description:
+    - One object per controller read, with C(ip), C(mac), C(name), C(path) (the snapshot on the
+      site host), C(sha256), C(bytes) and C(changed) (whether this run wrote it).
+  returned: always
+  type: list
+  elements: dict
+failed_devices:
+  description: The controllers whose configuration could not be read, with C(message) and C(detail).
+  returned: always
+  type: list
+  elements: dict
+fetched:
+  description: The paths of the copies on the Ansible controller (with I(fetch_to)).
+  returned: when fetch_to is given
+  type: list
+  elements: str
+'''
+
+import os
+import shutil
+import tempfile
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
+    SelectionError, device_summary, failure_text, read_configurations, selection_argument_spec,
+    selection_args)
+
+
+def bytes_of(path):
+    if not os.path.isfile(path):
+        return None
+    with open(path, 'rb') as stored:
+        return stored.read()
+
+
+def main():
+    spec = selection_argument_spec()
+    spec.update(dest=dict(type='path', required=True), fetch_to=dict(type='path'))
+    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    params = module.params
+    try:
+        selection = selection_args(params)
+    except SelectionError as error:
+        module.fail_json(msg=str(error))
+    dest = os.path.expanduser(params['dest'])
+
+    work = tempfile.mkdtemp(prefix='tarvino-backup-')
+    try:
+        run, readings = read_configurations(module, selection, work)
+        files = []
+        failed = []
+        for outcome, data in readings:
+            if data is None:
+                failed.append(device_summary(outcome, message=outcome.get('message'), detail=outcome.get('detail')))
+                continue
+            path = os.path.join(dest, os.path.basename(outcome['file']))
+            changed = bytes_of(path) != data
+            if changed and not module.check_mode:
+                if not os.path.isdir(dest):
+                    os.makedirs(dest, 0o700)
+                # Moved in whole from the same file system's temporary name: never half written.
+                staged = path + '.new'
+                shutil.copyfile(outcome['file'], staged)
+                os.rename(staged, path)
+            files.append(device_summary(outcome, path=path, sha256=outcome.get('sha256'), bytes=len(data),
+                                        changed=changed))
+    except (IOError, OSError) as error:
+        module.fail_json(msg='Cannot keep the snapshot in %s: %s' % (dest, error))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    result = dict(changed=any(f['changed'] for f in files), files=files, failed_devices=failed, cmd=run.command)
+    if failed:
+        result['msg'] = 'Backup failed on %d of %d controllers: %s' % (
+            len(failed), len(readings), '; '.join(failure_text(d) for d in failed))
+        module.fail_json(**result)
+    module.exit_json(**result)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,102 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# Copyright: 2026 The Tarvino developers
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+module: devices
+short_description: List the Tarvino devices a site host reaches
+version_added: 1.0.0
+description:
+  - Scans the site host's device network with C(tarvino-cli) (the discovery broadcast) and
+    returns every device that answers, or the selected ones, as facts.
+  - Changes nothing on any device; check mode runs it as usual.
+extends_documentation_fragment:
+  - tarvino.fleet.selection
+options:
+  expect:
+    description:
+      - Fail when fewer than this many devices answer (only with I(targets=all) and no I(type)).
+    type: int
+author:
+  - The Tarvino developers
+'''
+
+EXAMPLES = r'''
+- name: Every device of the site
+  tarvino.fleet.devices:
+    wait: 2
+  register: site
+
+- name: The chillers
+  tarvino.fleet.devices:
+    type: 'Palimor P4*'
+
+- name: Fail when a device of the site stays silent
+  tarvino.fleet.devices:
+    expect: 12
+'''
+
+RETURN = r'''
+devices:
+  description:
+    - One object per device, with the fields of C(tarvino-cli scan --json) (C(name), C(type),
+      C(version), C(ip), C(mac), C(bootstrap), C(firmwareVersion) and the rest of the
+      discovery record).
+  returned: always
+  type: list
+  elements: dict
+  sample: [{"name": "Chiller-South-0", "type": "Palimor P4-S", "ip": "198.18.1.1",
+            "mac": "00:50:c2:02:5c:c1", "firmwareVersion": "3.0.5"}]
+count:
+  description: How many devices were listed.
+  returned: always
+  type: int
+ansible_facts:
+  description: The same list as the fact C(tarvino_devices).
+  returned: always
+  type: dict
+'''
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
+    EXIT_NOTHING_MATCHED, EXIT_OK, SelectionError, number_text, run_cli, selection_argument_spec, selection_args)
+
+
+def main():
+    spec = selection_argument_spec()
+    spec.update(expect=dict(type='int'))
+    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    params = module.params
+    targets = [t.lower() for t in params['targets'] or []]
+    everything = targets in ([], ['all']) and not params['type']
+    if params['expect'] is not None and not everything:
+        module.fail_json(msg='expect counts the devices of a whole scan: give it without targets or type')
+
+    try:
+        if everything:
+            # The broadcast as tarvino-cli scan sends it; scan takes no targets.
+            args = ['scan']
+            if params['wait'] is not None:
+                args += ['--wait', number_text(params['wait'])]
+            if params['expect'] is not None:
+                args += ['--expect', str(params['expect'])]
+        else:
+            args = ['info'] + selection_args(params, operation_options=False)
+    except SelectionError as error:
+        module.fail_json(msg=str(error))
+
+    run = run_cli(module, args, accept=(EXIT_OK, EXIT_NOTHING_MATCHED))
+    devices = run.objects
+    result = dict(changed=False, devices=devices, count=len(devices), cmd=run.command,
+                  ansible_facts=dict(tarvino_devices=devices))
+    if run.rc == EXIT_NOTHING_MATCHED:
+        module.fail_json(msg=run.summary(), **result)
+    module.exit_json(**result)
+
+
+if __name__ == '__main__':
+    main()
