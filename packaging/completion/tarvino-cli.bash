@@ -12,13 +12,19 @@ _tarvino_cli()
     local cur prev words cword
     _init_completion -n : || return
 
-    local verbs="scan search info ssh command upgrade-board upgrade-controller config diag logs reset doctor history"
+    local verbs="scan search info ssh command upgrade-board upgrade-controller config diag logs reset doctor history report"
     local options="--all --type --name --from --wait --tcp --jobs -j --timeout --expect --yes -y --dry-run
-                   --output -o --json --csv --unfinished --with-updater --help -h --version"
+                   --output -o --json --csv --unfinished --with-updater --help -h --version
+                   --since --until --site --site-name --technician --pc"
 
     case $prev in
         --from|--output|-o)
             _filedir
+            return ;;
+        --site)
+            _filedir
+            return ;;
+        --since|--until|--site-name|--technician|--pc)
             return ;;
         --type|--name|--wait|--jobs|-j|--timeout|--expect)
             return ;;
@@ -53,6 +59,7 @@ _tarvino_cli()
         command)
             COMPREPLY=($(compgen -W "$(_tarvino_cli_devices) StartFtpServer StopFtpServer StartUpdater StopUpdater StartDaemon StopDaemon SetDropBear SystemUpgrade" -- "$cur")) ;;
         scan|doctor|history) ;;
+        report) ;;
         *)
             COMPREPLY=($(compgen -W "$(_tarvino_cli_devices)" -- "$cur")) ;;
     esac
