@@ -24,8 +24,19 @@ const OptionHelp OptionHelps[] = {
     {OptTargets, "--from FILE",
      "the devices of FILE (- for standard input): one target per line (# starts a comment), or what scan --csv or "
      "scan --json wrote"},
-    {OptWait, "--wait SECONDS", "how long a scan listens for replies (default 3)"},
-    {OptTcp, "--tcp", "reach the addresses given as targets over TCP, as Search IP Address does (default UDP)"},
+    {OptWait, "--wait SECONDS", "how long a scan listens for replies (default 3; a sweep: after its last request)"},
+    {OptRange, "--range RANGE",
+     "sweep the addresses of RANGE instead of broadcasting: the way to devices behind a router or a VPN, which a "
+     "broadcast does not reach. A network (198.19.0.0/24: its addresses but the network and broadcast ones), two "
+     "addresses (198.19.4.10-198.19.4.250, or 198.19.4.10-250) or one address; at most a /16 (65,536 addresses) "
+     "per range. Repeat it, or separate ranges with commas, for several. Each address is asked twice by UDP (the "
+     "second time only when it did not answer the first), and the devices are listed as a broadcast lists them. "
+     "A range holding a broadcast, network or multicast address, or an address of this PC, is refused before "
+     "anything is sent"},
+    {OptRange, "--rate N", "the sweep's requests per second (default 2000): what a site network tolerates"},
+    {OptTcp, "--tcp",
+     "reach the addresses given as targets over TCP, as Search IP Address does (default UDP); with --range, the "
+     "addresses that did not answer by UDP are then asked over TCP, 32 at once, 2 s each"},
     {OptExpect, "--expect N", "exit status 4 when fewer than N devices answer (default: finding none is no failure)"},
     {OptTimeout, "--timeout SECONDS",
      "how long each reply of a device is waited for before the request is sent again or given up (default 1)"},
@@ -174,12 +185,14 @@ QString roff(QString text)
 
 const QList<TVerbInfo> &Verbs()
 {
-    constexpr unsigned DeviceVerb = OptTargets | OptJson | OptJobs | OptWait | OptTcp | OptTimeout;
+    constexpr unsigned DeviceVerb = OptTargets | OptJson | OptJobs | OptWait | OptTcp | OptTimeout | OptRange;
     static const QList<TVerbInfo> verbs{
         {Verb::Scan, "scan", "", "list the devices that answer the discovery broadcast",
          "Sends the discovery broadcast twice, a second apart, and lists every device that answers within the "
-         "wait, once each, in the order of their first replies.",
-         OptJson | OptCsv | OptWait | OptExpect},
+         "wait, once each, in the order of their first replies. With --range it sweeps the ranges instead, address "
+         "by address at --rate requests per second, and lists the devices that answer there the same way (the same "
+         "fields; adapter is the one the route to them leaves through).",
+         OptJson | OptCsv | OptWait | OptExpect | OptRange | OptTcp},
         {Verb::Search, "search", "IP", "ask one device by its address over TCP",
          "Asks the device at IP for its discovery record over a TCP connection, as Search IP Address does: "
          "the way to a device behind a router, which a broadcast does not reach.",
@@ -187,7 +200,7 @@ const QList<TVerbInfo> &Verbs()
         {Verb::Info, "info", "TARGET...", "show everything a device reports about itself",
          "Shows every field of the device's discovery record: what the properties window shows and more. A "
          "device given by its IPv4 address is asked over TCP, as Search IP Address does.",
-         OptTargets | OptJson | OptWait},
+         OptTargets | OptJson | OptWait | OptRange},
         {Verb::Ssh, "ssh", "TARGET...", "toggle the device's SSH server (DropBear)",
          "Sends the DropBear toggle, up to five times after clearing the PC's ARP entry of the device, until "
          "the device acknowledges it. Each toggle turns the SSH server over, from on to off or from off to on: "

@@ -43,6 +43,7 @@ enum VerbOption : unsigned {
 
 struct TVerbInfo
 {
+    OptRange = 1 << 20,       // --range, --rate: a sweep of address ranges instead of the broadcast
     Verb verb;
     const char *name;      // "config get"
     const char *arguments; // "TARGET... FILE"

@@ -152,6 +152,8 @@ struct OptionSet
     QCommandLineOption dryRun{QStringLiteral("dry-run")};
     QCommandLineOption timeout{QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption expect{QStringLiteral("expect"), QString(), QStringLiteral("N")};
+    QCommandLineOption range{QStringLiteral("range"), QString(), QStringLiteral("RANGE")};
+    QCommandLineOption rate{QStringLiteral("rate"), QString(), QStringLiteral("N")};
 
     // Each option with the verb option group it belongs to.
     QList<std::pair<const QCommandLineOption *, unsigned>> grouped() const
@@ -160,7 +162,7 @@ struct OptionSet
                 {&wait, OptWait},   {&tcp, OptTcp},      {&jobs, OptJobs},   {&yes, OptYes},
                 {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}, {&unfinished, OptUnfinished},
                 {&dryRun, OptDryRun}, {&timeout, OptTimeout}, {&expect, OptExpect},
-                {&withUpdater, OptWithUpdater}};
+                {&withUpdater, OptWithUpdater}, {&range, OptRange}, {&rate, OptRange}};
     }
 };
 
@@ -373,6 +375,13 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         if (words.isEmpty())
             return usageError(QStringLiteral("'%1' needs its %2.").arg(verbName, QLatin1String(verb->trailing)));
         const QString last = words.takeLast();
+    if (parser.isSet(options.range) || parser.isSet(options.rate)) {
+        auto sweep = ParseSweepOptions(parser.values(options.range), parser.value(options.rate), CurrentSweepContext());
+        if (const QString *problem = std::get_if<QString>(&sweep))
+            return usageError(*problem);
+        request.sweep = std::get<TCliSweep>(sweep);
+    }
+
         if (verb->verb == Verb::Command) {
             const std::optional<Wire::Command> command = ParseCommandName(last);
             if (!command)

@@ -3,6 +3,7 @@
 // error (exit status 2) never reaches a device.
 
 #include "clihelp.h"
+#include "clisweep.h"
 #include "tools.h"
 #include "wire.h"
 
@@ -63,6 +64,7 @@ struct TCliRequest
     int expect = 0;             // scan: fewer devices than this is exit status 4
     int replyTimeoutMs = 0;     // --timeout: the reply waits of an operation; 0 keeps the default
 
+    TCliSweep sweep;            // --range, --rate: swept instead of the broadcast
     // Whether the targets can be reached without a scan first.
     bool needsScan() const;
 };

@@ -70,6 +70,8 @@ private:
     int finish(int status);
     void tell(const QString &text); // standard error
     QString verbName() const;
+    // The scan of a request with --range: the sweep of its ranges (clisweep.cpp).
+    std::optional<QList<TEPS>> sweepRanges();
 
     TCliRequest m_request;
     TServeur *m_engine;

@@ -87,6 +87,7 @@ QString FindingKindKey(TNetworkFinding::Kind kind)
     case Kind::Firewall: return QStringLiteral("firewall");
     case Kind::ArpFlush: return QStringLiteral("arp-flush");
     case Kind::HardwareAddress: return QStringLiteral("hardware-address");
+    case Kind::RoutedNetwork: return QStringLiteral("routed-network");
     }
     return {};
 }
@@ -193,6 +194,43 @@ QList<TNetworkFinding> scanFindings(const QList<TNetworkAdapter> &sentThrough, c
                          QStringLiteral("No device answered through any adapter: check that the devices are powered "
                                         "and connected to the network of one of the adapters above, and the firewall "
                                         "lines below."));
+    return findings;
+}
+
+QList<TNetworkFinding> routedNetworkFindings(const QList<THeardDevice> &heard, const QList<TNetworkAdapter> &adapters,
+                                             const QList<Platform::Route> &routes)
+{
+    QList<Finding> findings;
+    if (!heard.isEmpty())
+        return findings;
+    QSet<QString> told;
+    for (const Platform::Route &route : routes) {
+        // The default route leads everywhere, a host route to one address: neither names a site network.
+        if (route.prefix < 1 || route.prefix > 30)
+            continue;
+        if (std::any_of(adapters.cbegin(), adapters.cend(), [&](const TNetworkAdapter &a) {
+                return PrefixLength(a.netmask) <= route.prefix && InSubnet(route.network, a.address, a.netmask);
+            }))
+            continue; // the adapter's own segment, which the broadcast reached
+        const QString network = QStringLiteral("%1/%2").arg(IpToText(route.network)).arg(route.prefix);
+        if (told.contains(network))
+            continue;
+        told.insert(network);
+        // A range holds at most a /16: a larger network is swept a /16 at a time.
+        const QString range = route.prefix >= 16 ? network : QStringLiteral("%1/16").arg(IpToText(route.network));
+        const QString via = route.gateway ? QStringLiteral("through %1 on %2").arg(IpToText(route.gateway), route.interface)
+                                          : QStringLiteral("on %1").arg(route.interface);
+        Finding finding = make(Kind::RoutedNetwork, Severity::Warning,
+                               QStringLiteral("This PC has a route to %1 (%2), beyond its own segments: a broadcast does "
+                                              "not cross a router, so devices there are not found by a scan. Sweep the "
+                                              "network address by address: tarvino-cli scan --range %3 (in the window: "
+                                              "Scan, Scan address range...)%4.")
+                                   .arg(network, via, range,
+                                        route.prefix >= 16 ? QString()
+                                                           : QStringLiteral("; a range holds at most a /16, sweep the rest of %1 in parts").arg(network)));
+        finding.adapter = route.interface;
+        findings << finding;
+    }
     return findings;
 }
 
@@ -500,6 +538,7 @@ void TNetworkCheck::run(TDeviceSession &session)
         report(NetworkCheck::duplicateFindings(heard));
         report(NetworkCheck::oddAddressFindings(heard));
         report(NetworkCheck::hardwareAddressFindings(heard));
+        report(NetworkCheck::routedNetworkFindings(heard, now.isEmpty() ? adapters : now, Platform::routes()));
     }
 
     if (m_options.readFirewall && !session.cancelled()) {

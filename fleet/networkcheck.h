@@ -24,7 +24,7 @@
 
 struct TNetworkFinding
 {
-    enum class Kind { Adapter, Port, Scan, Subnet, DuplicateAddress, OddAddress, Firewall, ArpFlush, HardwareAddress };
+    enum class Kind { Adapter, Port, Scan, Subnet, DuplicateAddress, OddAddress, Firewall, ArpFlush, HardwareAddress, RoutedNetwork };
     enum class Severity { Info, Warning, Problem };
 
     Kind kind = Kind::Adapter;
@@ -95,6 +95,10 @@ QList<TNetworkFinding> oddAddressFindings(const QList<THeardDevice> &heard);
 // Devices at different addresses that answer with one MAC address (a cloned board: naming it by
 // its MAC reaches neither), and devices that report the all-zero MAC address.
 QList<TNetworkFinding> hardwareAddressFindings(const QList<THeardDevice> &heard);
+// After a scan that nothing answered: the networks the PC has a route to beyond its own segments
+// (a router's, a VPN's), where a broadcast does not reach, each with the sweep that would.
+QList<TNetworkFinding> routedNetworkFindings(const QList<THeardDevice> &heard, const QList<TNetworkAdapter> &adapters,
+                                             const QList<Platform::Route> &routes);
 // A line of the platform (the firewall's rules, the ARP flush; platform.h) as a finding of the kind.
 TNetworkFinding noticeFinding(TNetworkFinding::Kind kind, const Platform::Notice &notice);
 QList<TNetworkFinding> noticeFindings(TNetworkFinding::Kind kind, const QList<Platform::Notice> &notices);

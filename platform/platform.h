@@ -64,4 +64,20 @@ QString udpPortHolder(quint16 port);
 // drops one of them, with its fix; an Info when none does; a Warning when the rules cannot be read.
 QList<Notice> firewallNotices(const QList<quint16> &ports);
 
+// ---- The routing table (read only) -------------------------------------------------------------
+
+// One IPv4 route: the network it reaches and how (the default route has prefix 0).
+struct Route
+{
+    QString interface;   // "eth0"
+    quint32 network = 0; // host byte order
+    int prefix = 0;      // 0..32
+    quint32 gateway = 0; // 0 when the network is on the interface's own segment
+
+    bool operator==(const Route &) const = default;
+};
+
+// The IPv4 routes of the main table; empty when it cannot be read here.
+QList<Route> routes();
+
 } // namespace Platform

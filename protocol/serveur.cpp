@@ -303,6 +303,56 @@ QByteArray TServeur::DiscoverOverTcp(const QString &ipText, const std::atomic<bo
                            Wire::commandInfo(Wire::Command::Discover).waitCount, stop);
 }
 
+QByteArray TServeur::DiscoverOverTcp(const QString &ipText, const std::atomic<bool> *cancel, int connectTimeoutMs)
+{
+    const CallerScope caller(*m_routes);
+    if (!caller.entered())
+        throw InterruptedError(EngineClosedText);
+    const WaitStop stop(cancel, *m_routes);
+    return exchangeOverTcp(addressedRequest(Wire::Command::Discover, ipText),
+                           Wire::commandInfo(Wire::Command::Discover).waitCount, stop, connectTimeoutMs);
+}
+
+int TServeur::DiscoverAddresses(const QList<quint32> &addresses, quint32 localAddress, QString *error)
+{
+    const CallerScope caller(*m_routes);
+    if (!caller.entered()) {
+        if (error)
+            *error = EngineClosedText;
+        return 0;
+    }
+    // Built here, so that the listener's thread only sends.
+    const quint32 source = localAddress ? localAddress : LocalHostAddress();
+    QList<std::pair<QByteArray, quint32>> requests;
+    requests.reserve(addresses.size());
+    for (const quint32 ip : addresses) {
+        // 0.0.0.0 and the limited broadcast are no device's address (the range's checks keep them out).
+        if (ip == 0 || ip == 0xFFFFFFFFu)
+            continue;
+        QByteArray request = BuildCommandRequest(Wire::Command::Discover);
+        WriteIPv4Record(request, Wire::DestinationOffset, ip, m_options.port);
+        WriteIPv4Record(request, Wire::SourceOffset, source, m_options.port);
+        requests.append({request, ip});
+    }
+    int sent = 0;
+    QString firstError;
+    QMetaObject::invokeMethod(
+        m_listener,
+        [&] {
+            for (const auto &[request, ip] : std::as_const(requests)) {
+                QString why;
+                if (m_listener->send(request, QHostAddress(ip), m_options.port, localAddress, &why))
+                    ++sent;
+                else if (firstError.isEmpty())
+                    firstError = QStringLiteral("%1: %2").arg(IpToText(ip), why);
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (error)
+        *error = firstError;
+    return sent;
+}
+
 bool TServeur::Broadcast(QString *error)
 {
     const TBroadcastReport report = BroadcastOnAdapters();
@@ -337,7 +387,7 @@ void TServeur::removeDiscoveryListener(int id)
     m_routes->removeListener(id);
 }
 
-QByteArray TServeur::exchangeOverTcp(const QByteArray &request, int waitCount, const WaitStop &stop)
+QByteArray TServeur::exchangeOverTcp(const QByteArray &request, int waitCount, const WaitStop &stop, int connectTimeoutMs)
 {
     const quint32 ip = RecordIPv4(request, Wire::DestinationOffset);
     const QString host = IpToText(ip);
@@ -351,7 +401,8 @@ QByteArray TServeur::exchangeOverTcp(const QByteArray &request, int waitCount, c
     QTcpSocket socket;
     socket.setProxy(QNetworkProxy::NoProxy);
     QString reason;
-    if (SocketWait::connectTo(socket, QHostAddress(ip), m_options.port, m_options.tcpConnectTimeoutMs, &reason, stopped) !=
+    const int connectMs = connectTimeoutMs >= 0 ? connectTimeoutMs : m_options.tcpConnectTimeoutMs;
+    if (SocketWait::connectTo(socket, QHostAddress(ip), m_options.port, connectMs, &reason, stopped) !=
         SocketWait::ConnectResult::Connected) {
         stop.raiseIfInterrupted();
         throw ConnectionError(QStringLiteral("%1: %2").arg(host, reason));

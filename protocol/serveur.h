@@ -101,6 +101,13 @@ public:
     // Raises ConnectionError when the connection fails, InterruptedError when cancel (as for
     // Command) or the engine's closing ended it.
     QByteArray DiscoverOverTcp(const QString &ipText, const std::atomic<bool> *cancel = nullptr);
+    // The same with the connection's wait bounded (a sweep asks many addresses that may not exist).
+    QByteArray DiscoverOverTcp(const QString &ipText, const std::atomic<bool> *cancel, int connectTimeoutMs);
+    // A sweep's requests: the discovery by UDP to each address, in one go on the listener's thread,
+    // from the adapter with address localAddress (0: the first binding); nothing is waited for, the
+    // replies reach the listeners as a broadcast's do. Returns how many went out; error says why
+    // the first that failed did not.
+    int DiscoverAddresses(const QList<quint32> &addresses, quint32 localAddress, QString *error);
     // Sends the discovery broadcast without waiting; the replies reach the listeners. False with
     // the reason when it could not be sent through any adapter.
     bool Broadcast(QString *error);
@@ -143,7 +150,7 @@ private:
     // Throws TarvinoError when the datagram cannot be sent.
     void sendUdp(QByteArray &request);
     // Throws ConnectionError when the exchange fails, InterruptedError when stop ended it.
-    QByteArray exchangeOverTcp(const QByteArray &request, int waitCount, const WaitStop &stop);
+    QByteArray exchangeOverTcp(const QByteArray &request, int waitCount, const WaitStop &stop, int connectTimeoutMs = -1);
     void routeDatagram(TDeviceDatagram datagram);
     void processQueue();
     // The local address a request to ip leaves from; 0 for the first binding and the PC's

@@ -4,6 +4,7 @@
 #include "arpflush.h"
 #include "firewallrules.h"
 #include "portholder.h"
+#include "routingtable.h"
 #include "systemtools.h"
 
 namespace Platform {
@@ -36,6 +37,11 @@ QString udpPortHolder(quint16 port)
 QList<Notice> firewallNotices(const QList<quint16> &ports)
 {
     return FirewallNotices(ports);
+}
+
+QList<Route> routes()
+{
+    return ReadRoutes();
 }
 
 } // namespace Platform

@@ -46,4 +46,9 @@ QList<Notice> firewallNotices(const QList<quint16> &ports)
                    QStringLiteral("The firewall rules could not be read: reading them is %1.").arg(notAvailable())}};
 }
 
+QList<Route> routes()
+{
+    return {};
+}
+
 } // namespace Platform

@@ -1,0 +1,243 @@
+#include "rangesweep.h"
+
+#include "devicesession.h"
+#include "errors.h"
+#include "platform.h"
+#include "serveur.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QScopeGuard>
+#include <QThread>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+// The requests go out in slices this long: the rate holds within a slice, and a cancel is seen
+// between two of them.
+constexpr int SliceMs = 5;
+// The most requests handed to the engine's thread at once, so that it drains replies between them.
+constexpr int MaxBatch = 128;
+// A pass that sends slower than planned (a busy machine) is still bounded: this much beyond its plan.
+constexpr qint64 PassSlackMs = 10000;
+
+// The local address a request to ip leaves from, so that the reply comes back through the adapter
+// the route uses: the adapter whose subnet holds ip, else the one of the most specific route.
+// 0 (the engine's first binding) with one adapter or when nothing is known.
+class SourceChooser
+{
+public:
+    explicit SourceChooser(const TServeur &engine)
+        : m_adapters(engine.boundAdapters()), m_routes(m_adapters.size() > 1 ? Platform::routes() : QList<Platform::Route>())
+    {
+    }
+
+    quint32 sourceFor(quint32 ip)
+    {
+        if (m_adapters.size() <= 1)
+            return 0;
+        const quint32 key = ip >> 8; // the routes that matter here are not narrower than a /24
+        if (const auto known = m_cache.constFind(key); known != m_cache.cend())
+            return *known;
+        quint32 source = 0;
+        if (const TNetworkAdapter *holder = AdapterForAddress(m_adapters, ip)) {
+            source = holder->address;
+        } else {
+            const Platform::Route *best = nullptr;
+            for (const Platform::Route &route : std::as_const(m_routes))
+                if (SubnetNetwork(ip, route.prefix) == route.network && (!best || route.prefix > best->prefix))
+                    best = &route;
+            for (const TNetworkAdapter &adapter : std::as_const(m_adapters))
+                if (best && adapter.name == best->interface) {
+                    source = adapter.address;
+                    break;
+                }
+        }
+        m_cache.insert(key, source);
+        return source;
+    }
+
+private:
+    QList<TNetworkAdapter> m_adapters;
+    QList<Platform::Route> m_routes;
+    QHash<quint32, quint32> m_cache;
+};
+
+QList<quint32> addressesOf(const QList<TAddressRange> &ranges)
+{
+    QList<quint32> addresses;
+    addresses.reserve(qsizetype(AddressCount(ranges)));
+    for (const TAddressRange &range : ranges)
+        for (quint64 ip = range.first; ip <= range.last; ++ip)
+            addresses.append(quint32(ip));
+    return addresses;
+}
+} // namespace
+
+TRangeSweep::TRangeSweep(TServeur *engine, Options options, QObject *parent)
+    : TDeviceOperation(engine, {}, {}, parent), m_options(std::move(options))
+{
+    m_options.ranges = MergedRanges(m_options.ranges);
+    m_options.rate = std::clamp(m_options.rate, 1, MaxRate);
+    m_options.tcpConnections = std::clamp(m_options.tcpConnections, 1, 256);
+    m_addressCount = AddressCount(m_options.ranges);
+}
+
+QList<TEPS> TRangeSweep::devices() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_devices;
+}
+
+QList<TEPS> TRangeSweep::twins() const
+{
+    std::lock_guard lock(m_mutex);
+    QList<TEPS> twins;
+    for (const TEPS &twin : m_twins)
+        if (std::none_of(m_devices.cbegin(), m_devices.cend(), [&](const TEPS &d) { return d.IpText == twin.IpText; }))
+            twins << twin;
+    return twins;
+}
+
+int TRangeSweep::merge(const QString &sender, QByteArrayView data, bool viaDatagram, const TNetworkAdapter &adapter)
+{
+    int index = -1;
+    {
+        std::lock_guard lock(m_mutex);
+        index = MergeDiscoveryReply(m_devices, m_index, sender, data, viaDatagram);
+        if (index < 0)
+            return index;
+        m_answered.insert(TextToIp(sender));
+        // As the broadcast scan: a record that moved to another address leaves a twin behind.
+        if (index < m_listedAt.size() && m_listedAt[index] != m_devices[index].IpText) {
+            TEPS left = m_devices[index];
+            left.IpText = m_listedAt[index];
+            if (std::none_of(m_twins.cbegin(), m_twins.cend(), [&](const TEPS &t) { return t.IpText == left.IpText; }))
+                m_twins << left;
+            m_listedAt[index] = m_devices[index].IpText;
+        } else if (index == m_listedAt.size()) {
+            m_listedAt << m_devices[index].IpText;
+        }
+        NoteReplyAdapter(m_devices[index], adapter);
+    }
+    emit deviceReplied(index);
+    return index;
+}
+
+void TRangeSweep::run(TDeviceSession &session)
+{
+    TServeur &engine = session.engine();
+    if (m_options.ranges.isEmpty()) {
+        session.fail({}, QStringLiteral("No address range given"), TOperationError::Environment);
+        return;
+    }
+    const int listener = engine.addDiscoveryListener([this](const TDeviceDatagram &datagram) {
+        merge(datagram.sender, datagram.data, true, datagram.adapter);
+    });
+    const auto stopListening = qScopeGuard([&] { engine.removeDiscoveryListener(listener); });
+
+    QList<quint32> pending = addressesOf(m_options.ranges);
+    for (int pass = 1; pass <= std::max(1, m_options.passes) && !pending.isEmpty() && !session.cancelled(); ++pass) {
+        session.phase(QStringLiteral("Sweep %1").arg(pass));
+        if (!sendPass(session, pass, pending))
+            return;
+        // The next pass asks again only the addresses that did not answer yet.
+        std::lock_guard lock(m_mutex);
+        pending.removeIf([this](quint32 ip) { return m_answered.contains(ip); });
+    }
+    session.sleepUnlessCancelled(std::max(m_options.listenMs, 0));
+    if (m_options.askOverTcp && !session.cancelled()) {
+        {
+            std::lock_guard lock(m_mutex);
+            pending.removeIf([this](quint32 ip) { return m_answered.contains(ip); });
+        }
+        askOverTcp(session, pending);
+    }
+    session.log(QStringLiteral("%1 devices in %2 addresses").arg(devices().size()).arg(m_addressCount));
+    session.succeed();
+}
+
+bool TRangeSweep::sendPass(TDeviceSession &session, int pass, const QList<quint32> &addresses)
+{
+    TServeur &engine = session.engine();
+    SourceChooser chooser(engine);
+    const qint64 total = addresses.size();
+    const qint64 planMs = total * 1000 / m_options.rate;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 next = 0;
+    QString firstError;
+    qint64 failed = 0;
+    QList<quint32> batch;
+    // Bounded in count (next only grows) and in time (the plan and its slack).
+    while (next < total && !session.cancelled()) {
+        if (clock.elapsed() > planMs + PassSlackMs) {
+            session.log(QStringLiteral("Pass %1 stopped after %2 of %3 addresses: the requests could not keep the rate")
+                            .arg(pass).arg(next).arg(total));
+            break;
+        }
+        // What the rate allows by now, counted from the pass's start so that a late slice catches up.
+        const qint64 due = std::min<qint64>(total, clock.nsecsElapsed() / 1000 * m_options.rate / 1000000 + 1);
+        if (due <= next) {
+            QThread::msleep(SliceMs);
+            continue;
+        }
+        const qint64 end = std::min<qint64>(due, next + MaxBatch);
+        // One batch per source address: the requests of a range leave through the route's adapter.
+        while (next < end) {
+            const quint32 source = chooser.sourceFor(addresses[next]);
+            batch.clear();
+            while (next < end && chooser.sourceFor(addresses[next]) == source)
+                batch.append(addresses[next++]);
+            QString error;
+            const int sent = engine.DiscoverAddresses(batch, source, &error);
+            m_sent += quint64(sent);
+            failed += batch.size() - sent;
+            if (firstError.isEmpty() && !error.isEmpty())
+                firstError = error;
+        }
+        emit swept(next, total, pass);
+    }
+    if (failed > 0)
+        session.log(QStringLiteral("Pass %1: %2 requests not sent (%3)").arg(pass).arg(failed).arg(firstError));
+    if (next > 0 && failed == next) {
+        session.fail({}, firstError, TOperationError::Environment);
+        return false;
+    }
+    return true;
+}
+
+void TRangeSweep::askOverTcp(TDeviceSession &session, const QList<quint32> &addresses)
+{
+    if (addresses.isEmpty())
+        return;
+    session.phase(QStringLiteral("Sweep over TCP"));
+    TServeur &engine = session.engine();
+    std::atomic<qsizetype> next{0};
+    std::atomic<qint64> done{0};
+    const int connectMs = m_options.tcpConnectMs;
+    auto work = [&] {
+        // Each address is taken once: the loop ends with the list or the cancel.
+        for (qsizetype i = next++; i < addresses.size() && !session.cancelled(); i = next++) {
+            const QString ip = IpToText(addresses[i]);
+            try {
+                const QByteArray reply = engine.DiscoverOverTcp(ip, &session.cancelFlag(), connectMs);
+                if (!reply.isEmpty())
+                    merge(ip, reply, false, engine.adapterFor(ip));
+            } catch (const TarvinoError &) {
+                // Nothing listens there, or it does not answer: not a device.
+            }
+            emit swept(++done, addresses.size(), 0);
+        }
+    };
+    const qsizetype count = std::min<qsizetype>(m_options.tcpConnections, addresses.size());
+    std::vector<std::unique_ptr<QThread>> workers;
+    for (qsizetype i = 0; i < count; ++i) {
+        workers.emplace_back(QThread::create(work));
+        workers.back()->start();
+    }
+    for (const auto &worker : workers)
+        worker->wait();
+}
