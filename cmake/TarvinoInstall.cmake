@@ -63,6 +63,11 @@ install(FILES "${packaging}/completion/_tarvino-cli" DESTINATION "${CMAKE_INSTAL
 
 install(FILES "${PROJECT_SOURCE_DIR}/tools/wireshark/tarvino.lua" DESTINATION "${TARVINO_WIRESHARK_PLUGIN_DIR}")
 
+# The Ansible collection tarvino.fleet, in the folder where Ansible looks for collections by default.
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/ansible/"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/tarvino/fleet"
+        PATTERN "__pycache__" EXCLUDE PATTERN "examples" EXCLUDE PATTERN "tests/output" EXCLUDE)
+
 # ---- The Debian package -------------------------------------------------------------------------
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvino)

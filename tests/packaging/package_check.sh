@@ -41,6 +41,8 @@ expected=(
     /usr/share/tarvino/tarvino-cli.schema.json
     /usr/share/bash-completion/completions/tarvino-cli /usr/share/zsh/vendor-completions/_tarvino-cli
     "/usr/lib/$multiarch/wireshark/plugins/tarvino.lua"
+    /usr/share/ansible/collections/ansible_collections/tarvino/fleet/galaxy.yml
+    /usr/share/ansible/collections/ansible_collections/tarvino/fleet/plugins/modules/config.py
 )
 for size in 16 24 32 48 64 128 256; do expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/org.tarvino.Tarvino.png"); done
 for path in "${expected[@]}"; do grep -qxF "$path" "$work/files" || fail "missing $path"; done
@@ -114,6 +116,16 @@ if [ -r /usr/share/bash-completion/bash_completion ]; then
     [ "$(complete_words tarvino-cli logs get P)" = "Pump-3" ] || fail "bash completion of a scanned name"
 else
     fail "bash-completion is not installed (scripts/deps.sh)"
+fi
+
+# The Ansible collection tarvino.fleet: Ansible finds it in the package's folder and shows each module's help.
+if [ -x /usr/bin/ansible-doc ]; then
+    for module in devices config backup; do
+        HOME="$work" ANSIBLE_COLLECTIONS_PATH="$root/usr/share/ansible/collections" /usr/bin/ansible-doc \
+            "tarvino.fleet.$module" >"$work/ansible-doc" 2>&1 || { cat "$work/ansible-doc"; fail "ansible-doc tarvino.fleet.$module"; }
+    done
+else
+    fail "ansible-core is not installed (scripts/deps.sh)"
 fi
 
 # Debian's own checks: no error and no warning.
