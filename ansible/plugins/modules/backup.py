@@ -90,7 +90,7 @@ def main():
         selection = selection_args(params)
     except SelectionError as error:
         module.fail_json(msg=str(error))
-    dest = os.path.expanduser(params['dest'])
+    dest = params['dest']
 
     work = tempfile.mkdtemp(prefix='tarvino-backup-')
     try:

@@ -188,7 +188,7 @@ def converge(module, selection, desired, work):
 
     if differing and not module.check_mode:
         if params['backup']:
-            folder = os.path.expanduser(params['backup_dir'])
+            folder = params['backup_dir']
             for summary, outcome, current in differing:
                 stem = os.path.splitext(os.path.basename(outcome['file']))[0]
                 summary['backup_file'] = keep_backup(module, folder, stem, current)
