@@ -34,7 +34,8 @@ QString TConfigurationStore::pathOf(const QString &sha256) const
 QString TConfigurationStore::put(const QByteArray &text, QString *error) const
 {
     const QString sha256 = Sha256Text(text);
-    if (QFileInfo::exists(pathOf(sha256)))
+    // A file of that name whose bytes were damaged is written again.
+    if (get(sha256))
         return sha256;
     if (!QDir().mkpath(m_folder)) {
         if (error)

@@ -8,6 +8,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 // The device a line is about: its MAC address when known (any way it was written), else its IP.
@@ -92,6 +93,20 @@ QList<TVisitOperation> pairLines(const QList<TJournalEntry> &history)
     }
     std::stable_sort(operations.begin(), operations.end(),
                      [](const TVisitOperation &a, const TVisitOperation &b) { return a.started < b.started; });
+    // A device named by its address alone (tarvino-cli reaches an IP address without a scan) is
+    // the device other lines name at that address with its MAC address and name.
+    QHash<QString, const TVisitOperation *> knownAt;
+    for (const TVisitOperation &operation : std::as_const(operations))
+        if (!operation.mac.isEmpty())
+            knownAt.insert(operation.ip, &operation);
+    QList<std::pair<QString, QString>> filled; // copied first: knownAt points into the list
+    for (const TVisitOperation &operation : std::as_const(operations)) {
+        const TVisitOperation *known = operation.mac.isEmpty() ? knownAt.value(operation.ip) : nullptr;
+        filled.append(known ? std::pair{known->mac, operation.name.isEmpty() ? known->name : operation.name}
+                            : std::pair{operation.mac, operation.name});
+    }
+    for (qsizetype i = 0; i < operations.size(); ++i)
+        std::tie(operations[i].mac, operations[i].name) = filled.at(i);
     return operations;
 }
 
