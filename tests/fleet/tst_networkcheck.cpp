@@ -310,6 +310,42 @@ private slots:
         QCOMPARE(gone.first().adapter, Devices.name);
     }
 
+    void routedNetworks_data()
+    {
+        QTest::addColumn<QList<Platform::Route>>("routes");
+        QTest::addColumn<bool>("heardSome");
+        QTest::addColumn<QStringList>("ranges"); // the --range each finding suggests
+        const Platform::Route defaultRoute{u"eth0"_s, 0, 0, TextToIp(u"10.1.2.1"_s)};
+        const Platform::Route ownSegment{u"eth1"_s, TextToIp(u"192.168.5.0"_s), 24, 0};
+        const Platform::Route plant{u"eth1"_s, TextToIp(u"192.168.7.0"_s), 24, TextToIp(u"192.168.5.1"_s)};
+        const Platform::Route vpn{u"tun0"_s, TextToIp(u"10.20.0.0"_s), 14, 0};
+        const Platform::Route host{u"eth1"_s, TextToIp(u"192.168.9.9"_s), 32, TextToIp(u"192.168.5.1"_s)};
+        QTest::newRow("only the default and the own segment") << QList<Platform::Route>{defaultRoute, ownSegment} << false
+                                                              << QStringList();
+        QTest::newRow("a plant network behind a router") << QList<Platform::Route>{defaultRoute, ownSegment, plant} << false
+                                                         << QStringList{u"--range 192.168.7.0/24"_s};
+        QTest::newRow("a VPN's network, a /16 at a time") << QList<Platform::Route>{vpn} << false
+                                                          << QStringList{u"--range 10.20.0.0/16"_s};
+        QTest::newRow("a host route is no site") << QList<Platform::Route>{host} << false << QStringList();
+        QTest::newRow("told once") << QList<Platform::Route>{plant, plant} << false << QStringList{u"--range 192.168.7.0/24"_s};
+        QTest::newRow("devices answered") << QList<Platform::Route>{plant} << true << QStringList();
+    }
+    void routedNetworks()
+    {
+        QFETCH(QList<Platform::Route>, routes);
+        QFETCH(bool, heardSome);
+        QFETCH(QStringList, ranges);
+        const QList<THeardDevice> heardDevices =
+            heardSome ? QList<THeardDevice>{heard(u"192.168.5.20"_s, 1, Devices)} : QList<THeardDevice>();
+        const QList<TNetworkFinding> findings = NetworkCheck::routedNetworkFindings(heardDevices, TwoAdapters, routes);
+        QCOMPARE(findings.size(), ranges.size());
+        for (int i = 0; i < findings.size(); ++i) {
+            QVERIFY2(findings.at(i).text.contains(ranges.at(i)), qPrintable(findings.at(i).text));
+            QCOMPARE(findings.at(i).severity, TNetworkFinding::Severity::Warning);
+            QCOMPARE(findings.at(i).toJson().value(u"kind"_s).toString(), u"routed-network"_s);
+        }
+    }
+
     void ports()
     {
         const TNetworkFinding held = NetworkCheck::portFinding(52389, false, u"tarvino (process 4242)"_s, {});

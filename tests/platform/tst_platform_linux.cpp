@@ -5,6 +5,7 @@
 #include "firewallrules.h"
 #include "platform.h"
 #include "portholder.h"
+#include "routingtable.h"
 #include "systemtools.h"
 
 #include <QCoreApplication>
@@ -199,6 +200,41 @@ private slots:
             QVERIFY(QFileInfo(tool).isExecutable());
             QCOMPARE(QFileInfo(tool).fileName(), name);
         }
+    }
+
+    void routeTable_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("route"); // interface network/prefix gateway; empty: left out
+        QTest::newRow("default") << QByteArray("eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0")
+                                 << u"eth0 0.0.0.0/0 192.0.2.1"_s;
+        QTest::newRow("own segment") << QByteArray("eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0")
+                                     << u"eth0 192.0.2.0/24 0.0.0.0"_s;
+        QTest::newRow("behind a router") << QByteArray("lab0  000013C6  FE0012C6  0003  0  0  0  0000FFFF  0  0  0")
+                                         << u"lab0 198.19.0.0/16 198.18.0.254"_s;
+        QTest::newRow("host bits cleared") << QByteArray("lab0\t050413C6\tFE0012C6\t0003\t0\t0\t0\t00FFFFFF\t0\t0\t0")
+                                           << u"lab0 198.19.4.0/24 198.18.0.254"_s;
+        QTest::newRow("down") << QByteArray("eth1\t000200C0\t00000000\t0000\t0\t0\t0\t00FFFFFF\t0\t0\t0") << QString();
+        QTest::newRow("mask with a gap") << QByteArray("eth1\t000200C0\t00000000\t0001\t0\t0\t0\t00FF00FF\t0\t0\t0")
+                                         << QString();
+        QTest::newRow("not hexadecimal") << QByteArray("eth1\tzz0200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0")
+                                         << QString();
+        QTest::newRow("short") << QByteArray("eth1\t000200C0\t00000000") << QString();
+    }
+    void routeTable()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, route);
+        const QList<Platform::Route> routes =
+            ParseRouteTable("Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n" + line + '\n');
+        if (route.isEmpty()) {
+            QVERIFY(routes.isEmpty());
+            return;
+        }
+        QCOMPARE(routes.size(), 1);
+        const Platform::Route &r = routes.first();
+        auto dotted = [](quint32 ip) { return QHostAddress(ip).toString(); };
+        QCOMPARE(u"%1 %2/%3 %4"_s.arg(r.interface, dotted(r.network)).arg(r.prefix).arg(dotted(r.gateway)), route);
     }
 
     void interface()
