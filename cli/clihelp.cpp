@@ -33,6 +33,18 @@ const OptionHelp OptionHelps[] = {
      "second time only when it did not answer the first), and the devices are listed as a broadcast lists them. "
      "A range holding a broadcast, network or multicast address, or an address of this PC, is refused before "
      "anything is sent"},
+    {OptLibrary, "--library DIR",
+     "the firmware library's folder (its manifest library.json and the images); without it TARVINO_LIBRARY, else "
+     "the folder the window was last given (File > Firmware library...)"},
+    {OptComponents, "--components LIST",
+     "board, controller or board,controller: the firmware brought up to date (default: each component the library "
+     "has images of)"},
+    {OptImage, "--component COMPONENT", "library add: board or controller, the firmware the image is"},
+    {OptImage, "--type TYPE",
+     "library add: a device type the image is for, as the device reports it (the list's Type column, case ignored) "
+     "or its type code (0x000B1156); repeat it for several types"},
+    {OptImage, "--version V", "library add: the image's version, dotted numbers (3.4.1)"},
+    {OptImage, "--note TEXT", "library add: a note kept with the image"},
     {OptRange, "--rate N", "the sweep's requests per second (default 2000): what a site network tolerates"},
     {OptTcp, "--tcp",
      "reach the addresses given as targets over TCP, as Search IP Address does (default UDP); with --range, the "
@@ -264,6 +276,38 @@ const QList<TVerbInfo> &Verbs()
          "--site-name NAME (default the site file's name), --technician NAME, --pc NAME (default this PC's host "
          "name); -o FILE (.pdf or .html, checked before anything is read).",
          0},
+        {Verb::LibraryList, "library list", "", "list the firmware library's images",
+         "Lists the images of the firmware library: file, component (board or controller), version, the device "
+         "types each is for, its SHA-256 and note. A manifest (library.json) that cannot be read entirely is "
+         "refused with its line and the reason (exit status 3). Sends nothing to any device.",
+         OptJson | OptLibrary},
+        {Verb::LibraryCheck, "library check", "", "check every library image against its SHA-256",
+         "Reads every image of the firmware library and compares its SHA-256 with the manifest's; a file missing or "
+         "changed is named with the reason (exit status 1). plan and apply make the same check and never send an "
+         "image that fails it. Sends nothing to any device.",
+         OptJson | OptLibrary},
+        {Verb::LibraryAdd, "library add", "FILE", "add an image to the firmware library",
+         "Copies FILE into the library's folder under its own name, computes its SHA-256 and adds it to the "
+         "manifest, which is written whole or not at all: --component board|controller, --type TYPE (one or more) "
+         "and --version V are required. A name already in the library is refused. Sends nothing to any device.",
+         OptJson | OptLibrary | OptImage},
+        {Verb::Plan, "plan", "[TARGET...]", "show what apply would do: each device against the firmware library",
+         "Scans, then tells for each device (every device that answers when none is named) and each component "
+         "the library has images of (or --components): its version, the library's newest image of its type and "
+         "whether apply would upgrade it, leave it unchanged (up to date, or newer than the library) or skip it "
+         "(no image for its type). The board's version is the one the device reports; the controller's is what the "
+         "history knows of the images written to it (unknown: upgraded). Sends nothing but the scan. JSON fields, "
+         "one object per device and component: schema, ip, mac, name, verb, type, component, action (upgrade, "
+         "unchanged or skipped), current, target, file, sha256, reason.",
+         (DeviceVerb & ~OptRange) | OptLibrary | OptComponents},
+        {Verb::Apply, "apply", "[TARGET...]", "bring devices up to date from the firmware library",
+         "Does what plan shows: each device's controller, then its board, upgraded with the library's newest image "
+         "of its type, a few devices at a time; devices already current are 'unchanged' and those without an image "
+         "for their type 'skipped', neither a failure, so that running apply twice changes nothing the second time. "
+         "An image is sent only to a device of one of its types, and only when its SHA-256 still matches the "
+         "library's. The history records each image's library version and SHA-256. JSON: the outcome fields "
+         "(verb apply; result also unchanged or skipped) with component, previousVersion and version.",
+         (DeviceVerb & ~OptRange) | OptLibrary | OptComponents | OptYes, nullptr, true},
     };
     return verbs;
 }
@@ -294,7 +338,7 @@ QString ToolHelpText()
         text += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(verb.name).leftJustified(20), QLatin1String(verb.summary));
     text += QStringLiteral("\nTargets:\n") + wrap(QLatin1String(TargetText), 2);
     text += QStringLiteral("\nOptions (each verb's --help tells which it takes):\n");
-    text += optionLines(~0u & ~OptCsv);
+    text += optionLines(~0u & ~OptCsv & ~OptImage);
     text += QStringLiteral("  --version\n      the program's version\n");
     text += QStringLiteral("  -v, --verbose\n      the program's own log lines (tarvino.protocol, tarvino.ftp...) on standard "
                            "error; without it they are silent\n");

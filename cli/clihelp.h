@@ -22,6 +22,11 @@ enum class Verb {
     Doctor,
     History,
     Report, // its own parser and application: clivisitreport.h
+    LibraryList, // the firmware library, on a parser of its own: clilibrary.h
+    LibraryCheck,
+    LibraryAdd,
+    Plan, // plan and apply: clifirmwarerun.h
+    Apply,
 };
 
 // Which options a verb takes, beyond --help.
@@ -39,11 +44,14 @@ enum VerbOption : unsigned {
     OptTimeout = 1 << 10,
     OptExpect = 1 << 11,
     OptWithUpdater = 1 << 12, // reset: inside the updater bracket
+    OptRange = 1 << 20,       // --range, --rate: a sweep of address ranges instead of the broadcast
+    OptLibrary = 1u << 27,    // --library DIR: the firmware library (clilibrary.h)
+    OptComponents = 1u << 28, // plan, apply: --components board,controller
+    OptImage = 1u << 29,      // library add: --component, --type, --version, --note of the image
 };
 
 struct TVerbInfo
 {
-    OptRange = 1 << 20,       // --range, --rate: a sweep of address ranges instead of the broadcast
     Verb verb;
     const char *name;      // "config get"
     const char *arguments; // "TARGET... FILE"

@@ -154,6 +154,8 @@ struct OptionSet
     QCommandLineOption expect{QStringLiteral("expect"), QString(), QStringLiteral("N")};
     QCommandLineOption range{QStringLiteral("range"), QString(), QStringLiteral("RANGE")};
     QCommandLineOption rate{QStringLiteral("rate"), QString(), QStringLiteral("N")};
+    QCommandLineOption library{QStringLiteral("library"), QString(), QStringLiteral("DIR")};
+    QCommandLineOption components{QStringLiteral("components"), QString(), QStringLiteral("LIST")};
 
     // Each option with the verb option group it belongs to.
     QList<std::pair<const QCommandLineOption *, unsigned>> grouped() const
@@ -162,7 +164,8 @@ struct OptionSet
                 {&wait, OptWait},   {&tcp, OptTcp},      {&jobs, OptJobs},   {&yes, OptYes},
                 {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}, {&unfinished, OptUnfinished},
                 {&dryRun, OptDryRun}, {&timeout, OptTimeout}, {&expect, OptExpect},
-                {&withUpdater, OptWithUpdater}, {&range, OptRange}, {&rate, OptRange}};
+                {&withUpdater, OptWithUpdater}, {&range, OptRange}, {&rate, OptRange},
+                {&library, OptLibrary}, {&components, OptComponents}};
     }
 };
 
@@ -276,7 +279,8 @@ QString OutputProblem(const TCliRequest &request)
 
 bool TCliRequest::needsScan() const
 {
-    return selection.any()
+    // plan and apply need every device's type and version, which the scan tells.
+    return selection.any() || (verb && IsFirmwareVerb(verb->verb))
         || std::any_of(targets.begin(), targets.end(), [](const TNamedTarget &t) { return t.kind != TNamedTarget::Kind::Ip; });
 }
 
@@ -449,6 +453,11 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         if (const QString *problem = std::get_if<QString>(&listed))
             return usageError(QStringLiteral("device list '%1': %2.").arg(fileName, *problem));
         request.targets << std::get<QList<TNamedTarget>>(listed);
+    }
+    if (int status = 0; IsFirmwareVerb(verb->verb)) {
+        const QString problem = ReadFirmwareOptions(request, parser.value(options.library), parser.values(options.components), &status);
+        if (!problem.isEmpty())
+            return status == ExitStatus::Usage ? usageError(problem) : fileError(problem);
     }
     if (request.targets.isEmpty() && !request.selection.any())
         return usageError(QStringLiteral("'%1' needs a device: an address, a MAC address or a name, or --all, --type, "

@@ -3,6 +3,7 @@
 // error (exit status 2) never reaches a device.
 
 #include "clihelp.h"
+#include "clilibrary.h"
 #include "clisweep.h"
 #include "tools.h"
 #include "wire.h"
@@ -65,6 +66,7 @@ struct TCliRequest
     int replyTimeoutMs = 0;     // --timeout: the reply waits of an operation; 0 keeps the default
 
     TCliSweep sweep;            // --range, --rate: swept instead of the broadcast
+    TCliLibraryRequest library; // the firmware library verbs, plan and apply
     // Whether the targets can be reached without a scan first.
     bool needsScan() const;
 };

@@ -1,6 +1,8 @@
 #include "clirunner.h"
 
 #include "boardupgrade.h"
+#include "clifirmwarerun.h"
+#include "clilibrary.h"
 #include "cliprogress.h"
 #include "commandoperations.h"
 #include "controlleroperations.h"
@@ -150,6 +152,8 @@ int TCliRunner::run()
     }
     const QList<TCliDevice> devices = std::get<QList<TCliDevice>>(resolved);
     m_devices = devices;
+    if (IsFirmwareVerb(m_request.verb->verb))
+        return finish(TCliFirmwareRun(*this).run(devices));
     return finish(m_request.verb->verb == Verb::Info ? runInfo(devices) : runOperations(devices));
 }
 
@@ -330,6 +334,11 @@ TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByt
     case Verb::Info:
     case Verb::Doctor:
     case Verb::History: break;
+    case Verb::LibraryList:
+    case Verb::LibraryCheck:
+    case Verb::LibraryAdd:
+    case Verb::Plan:
+    case Verb::Apply: break;
     }
     Q_UNREACHABLE();
 }

@@ -32,6 +32,7 @@ TOperationTiming OperationTiming(const TCliRequest &request);
 class TCliRunner : public QObject
 {
     Q_OBJECT
+    friend class TCliFirmwareRun; // plan and apply
 public:
     TCliRunner(const TCliRequest &request, TServeur *engine, const TCliConsole &console, QObject *parent = nullptr);
     ~TCliRunner() override;

@@ -1,5 +1,6 @@
 // tarvino-cli: the maintenance operations of the window, from a terminal or a script.
 #include "clihistory.h"
+#include "clilibrary.h"
 #include "clirequest.h"
 #include "clirunner.h"
 #include "clivisitreport.h"
@@ -69,7 +70,10 @@ int main(int argc, char **argv)
                                          : QStringLiteral("tarvino.*=false\ntarvino.protocol.arp.warning=false"));
 
     const bool canAsk = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
-    const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments().mid(1), {canAsk, readStandardInput});
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    // The firmware library's verbs read their own options: there --type and --version are the image's.
+    const TParsedCommandLine parsed = IsLibraryCommandLine(arguments) ? ParseLibraryCommandLine(arguments)
+                                                                      : ParseCommandLine(arguments, {canAsk, readStandardInput});
     if (!parsed.error.isEmpty()) {
         WriteText(stderr, QStringLiteral("tarvino-cli: %1\n").arg(parsed.error));
         return parsed.errorStatus;
@@ -84,6 +88,9 @@ int main(int argc, char **argv)
         return ExitStatus::Success;
     }
 
+    // The firmware library is a folder: no device, no port.
+    if (IsLibraryVerb(parsed.request->verb->verb))
+        return RunLibraryVerb(*parsed.request, stdout, stderr);
     // The history is a file: no device, no port.
     if (parsed.request->verb->verb == Verb::History) {
         const int status = RunHistory(*parsed.request, TOperationJournal(), stdout, stderr);

@@ -1,0 +1,329 @@
+#include "clifirmwarerun.h"
+
+#include "cliprogress.h"
+#include "clireport.h"
+#include "clirunner.h"
+#include "devicefields.h"
+#include "firmwareplan.h"
+#include "operationjournal.h"
+#include "operationpool.h"
+
+#include <QHash>
+
+namespace {
+// One line of the plan: a device, a component, and what is (or was) done.
+struct Row
+{
+    TCliDevice device;
+    TFirmwareStep step;
+    QString imageProblem;                 // the library image could not be used: missing or changed
+    TDeviceOperation *operation = nullptr; // while its pool runs
+    std::optional<TCliResult> result;      // an upgrade's, once it ended (or was never started)
+    bool skippedAfterFailure = false;      // the board of a device whose controller upgrade failed
+};
+
+QString componentTitle(TFirmwareComponent component)
+{
+    return component == TFirmwareComponent::Board ? QStringLiteral("Communication board upgrade")
+                                                  : QStringLiteral("Controller upgrade");
+}
+
+QString nameOf(const TCliDevice &device)
+{
+    return device.record ? device.record->Params.text(Wire::Param::Name) : QString();
+}
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+QString versionsText(const Row &row)
+{
+    return QStringLiteral("%1 -> %2").arg(row.step.current.isEmpty() ? QStringLiteral("?") : row.step.current, row.step.target);
+}
+
+// The words of a row that does not upgrade.
+QString reasonOf(const Row &row)
+{
+    if (!row.imageProblem.isEmpty())
+        return row.imageProblem;
+    if (row.skippedAfterFailure)
+        return QStringLiteral("not started: the controller upgrade of this device failed");
+    if (row.step.action == TFirmwareStep::Action::Unchanged && row.step.reason == QLatin1String("up to date"))
+        return QStringLiteral("up to date (%1)").arg(row.step.current);
+    return row.step.reason;
+}
+
+bool upgrades(const Row &row)
+{
+    return row.step.action == TFirmwareStep::Action::Upgrade && row.imageProblem.isEmpty();
+}
+
+QJsonObject planJson(const Row &row)
+{
+    const bool failedImage = !row.imageProblem.isEmpty();
+    return {
+        {QStringLiteral("ip"), row.device.target.ip},
+        {QStringLiteral("mac"), row.device.record ? QJsonValue(CanonicalMacText(row.device.record->Mac)) : QJsonValue()},
+        {QStringLiteral("name"), row.device.record ? QJsonValue(nameOf(row.device)) : QJsonValue()},
+        {QStringLiteral("verb"), QStringLiteral("plan")},
+        {QStringLiteral("type"), row.device.record ? textOrNull(TDeviceTypeId::of(*row.device.record).text()) : QJsonValue()},
+        {QStringLiteral("component"), ComponentKey(row.step.component)},
+        {QStringLiteral("action"), failedImage ? QStringLiteral("skipped") : row.step.actionKey()},
+        {QStringLiteral("current"), textOrNull(row.step.current)},
+        {QStringLiteral("target"), textOrNull(row.step.target)},
+        {QStringLiteral("file"), row.step.image ? QJsonValue(row.step.image->file) : QJsonValue()},
+        {QStringLiteral("sha256"), row.step.image ? QJsonValue(row.step.image->sha256) : QJsonValue()},
+        {QStringLiteral("reason"), reasonOf(row)},
+    };
+}
+
+TCliResult resultOf(const Row &row, const TFirmwareImage *image)
+{
+    TCliResult result{row.device, componentTitle(row.step.component), {}, {}, {}, -1, {}, -1};
+    if (row.operation) {
+        result.outcome = row.operation->outcome();
+        if (!row.operation->isFinished()) {
+            result.outcome = {};
+            result.outcome.cancelled = true;
+            result.outcome.kind = TOperationError::Cancelled;
+            result.outcome.message = QStringLiteral("Not started: interrupted.");
+        }
+    } else if (!row.imageProblem.isEmpty()) {
+        result.outcome.kind = TOperationError::FileError;
+        result.outcome.message = row.imageProblem;
+    }
+    if (row.step.image)
+        result.file = row.step.image->file;
+    if (image) {
+        result.bytes = image->bytes().size();
+        result.sha256 = image->sha256();
+    }
+    return result;
+}
+
+// apply's line: the outcome object, with "unchanged" and "skipped" for the devices left alone.
+QJsonObject applyJson(const Row &row, const TFirmwareImage *image)
+{
+    QJsonObject object = ResultJson(row.result ? *row.result : resultOf(row, image), QStringLiteral("apply"));
+    if (!row.result && row.imageProblem.isEmpty()) {
+        object.insert(QStringLiteral("result"), row.skippedAfterFailure || row.step.action == TFirmwareStep::Action::Skipped
+                                                    ? QStringLiteral("skipped")
+                                                    : QStringLiteral("unchanged"));
+        object.insert(QStringLiteral("error"), QJsonValue());
+        object.insert(QStringLiteral("message"), reasonOf(row));
+    }
+    object.insert(QStringLiteral("component"), ComponentKey(row.step.component));
+    object.insert(QStringLiteral("previousVersion"), textOrNull(row.step.current));
+    object.insert(QStringLiteral("version"), textOrNull(row.step.target));
+    return object;
+}
+} // namespace
+
+int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
+{
+    TCliRunner &runner = m_runner;
+    const TCliRequest &request = runner.m_request;
+    const bool apply = request.verb->verb == Verb::Apply;
+    TFirmwareLibrary library(request.library.folder);
+    if (QString error; !library.load(&error)) {
+        runner.tell(error + QStringLiteral(" Nothing else was sent."));
+        return ExitStatus::Environment;
+    }
+    const QList<TFirmwareComponent> components =
+        request.library.components.isEmpty() ? LibraryComponents(library) : request.library.components;
+    if (components.isEmpty()) {
+        runner.tell(QStringLiteral("The library %1 has no image. Nothing else was sent.").arg(library.folder()));
+        return ExitStatus::Success;
+    }
+    const TControllerHistory history = components.contains(TFirmwareComponent::Controller)
+                                           ? TControllerHistory(TOperationJournal().read(), &library)
+                                           : TControllerHistory();
+
+    QList<Row> rows;
+    for (const TCliDevice &device : devices) {
+        if (!device.record) {
+            // Named by its address and silent in the scan: its type and version are not known.
+            Row row{device, {}, {}, nullptr, {}, false};
+            row.step.reason = QStringLiteral("did not answer the scan: its type and version are not known");
+            for (const TFirmwareComponent component : components) {
+                row.step.component = component;
+                rows << row;
+            }
+            continue;
+        }
+        for (const TFirmwareStep &step : PlanFirmware(library, {*device.record}, components, history))
+            rows << Row{device, step, {}, nullptr, {}, false};
+    }
+
+    // Each image read once, its SHA-256 checked against the manifest: every device gets the same bytes.
+    QHash<QString, TFirmwareImage> images;
+    QHash<QString, QString> imageProblems;
+    for (Row &row : rows) {
+        if (row.step.action != TFirmwareStep::Action::Upgrade || !row.step.image)
+            continue;
+        const QString &file = row.step.image->file;
+        if (!images.contains(file) && !imageProblems.contains(file)) {
+            QString problem;
+            if (const auto image = library.readImage(*row.step.image, &problem))
+                images.insert(file, *image);
+            else
+                imageProblems.insert(file, problem);
+        }
+        row.imageProblem = imageProblems.value(file);
+    }
+    auto imageOf = [&images](const Row &row) {
+        return row.step.image && images.contains(row.step.image->file) ? &images[row.step.image->file] : nullptr;
+    };
+
+    if (!apply) {
+        if (request.json) {
+            QString text;
+            for (const Row &row : std::as_const(rows))
+                text += CliJsonLine(planJson(row));
+            runner.print(text);
+        } else {
+            QList<QStringList> table{{QStringLiteral("DEVICE"), QStringLiteral("NAME"), QStringLiteral("TYPE"),
+                                      QStringLiteral("COMPONENT"), QStringLiteral("ACTION"), QString()}};
+            int toUpgrade = 0, unchanged = 0, skipped = 0;
+            for (const Row &row : std::as_const(rows)) {
+                const QString name = nameOf(row.device);
+                const QString type = row.device.record ? TDeviceTypeId::of(*row.device.record).name : QString();
+                const bool upgrade = upgrades(row);
+                const bool same = row.step.action == TFirmwareStep::Action::Unchanged;
+                (upgrade ? toUpgrade : same ? unchanged : skipped) += 1;
+                table << QStringList{row.device.target.ip, name.isEmpty() ? QStringLiteral("-") : EscapeControls(name),
+                                     type.isEmpty() ? QStringLiteral("-") : EscapeControls(type), ComponentKey(row.step.component),
+                                     upgrade ? QStringLiteral("upgrade") : same ? QStringLiteral("unchanged") : QStringLiteral("SKIPPED"),
+                                     upgrade ? QStringLiteral("%1 (%2)").arg(versionsText(row), EscapeControls(row.step.image->file))
+                                             : EscapeControls(reasonOf(row))};
+            }
+            runner.print(AlignedTable(table)
+                         + QStringLiteral("%1 to upgrade, %2 unchanged, %3 skipped; nothing was sent but the scan\n")
+                               .arg(toUpgrade)
+                               .arg(unchanged)
+                               .arg(skipped));
+        }
+        return imageProblems.isEmpty() ? ExitStatus::Success : ExitStatus::DeviceFailed;
+    }
+
+    // apply: one question for every upgrade, then the controllers, then the boards.
+    QList<Row *> work;
+    for (Row &row : rows)
+        if (upgrades(row))
+            work << &row;
+    if (!work.isEmpty() && !request.yes) {
+        QString text = FirmwareWarningText().replace(QLatin1String("\r\n"), QLatin1String("\n")) + QStringLiteral("\n\n");
+        for (const Row *row : std::as_const(work))
+            text += QStringLiteral("  %1  %2 %3 (%4)\n")
+                        .arg(row->device.label(), ComponentKey(row->step.component), versionsText(*row), row->step.image->file);
+        text += QStringLiteral("Type 'upgrade' to go on, anything else to return: ");
+        WriteText(runner.m_console.err, text);
+        const QString answer = runner.m_console.readAnswer ? runner.m_console.readAnswer().trimmed() : QString();
+        if (answer.compare(QLatin1String("upgrade"), Qt::CaseInsensitive) != 0) {
+            runner.tell(QStringLiteral("Nothing was sent."));
+            return ExitStatus::DeviceFailed;
+        }
+    }
+
+    auto printLine = [&](const Row &row) {
+        if (request.json)
+            runner.print(CliJsonLine(applyJson(row, imageOf(row))));
+    };
+    // The devices left alone are told first: nothing is waited for there.
+    for (const Row &row : std::as_const(rows))
+        if (!upgrades(row))
+            printLine(row);
+    QHash<QString, bool> controllerFailed; // by device address
+    for (const TFirmwareComponent component : {TFirmwareComponent::Controller, TFirmwareComponent::Board}) {
+        if (runner.m_interrupted)
+            break;
+        TOperationPool pool(request.jobs);
+        pool.setConfirmed(true); // asked once for all above
+        QHash<TDeviceOperation *, QString> labels;
+        QHash<TDeviceOperation *, Row *> rowOf;
+        for (Row *row : std::as_const(work)) {
+            if (row->step.component != component)
+                continue;
+            if (controllerFailed.value(row->device.target.ip)) {
+                row->skippedAfterFailure = true;
+                printLine(*row);
+                continue;
+            }
+            row->operation = MakeFirmwareUpgrade(runner.m_engine, row->device.target, row->step, *imageOf(*row), runner.timing());
+            pool.add(row->operation);
+            labels.insert(row->operation, QStringLiteral("%1 %2").arg(row->device.label(), ComponentKey(component)));
+            rowOf.insert(row->operation, row);
+        }
+        if (rowOf.isEmpty())
+            continue;
+        QObject::connect(&pool, &TOperationPool::operationFinished, &runner, [&](TDeviceOperation *operation) {
+            Row *row = rowOf.value(operation);
+            if (!row)
+                return;
+            row->result = resultOf(*row, imageOf(*row));
+            if (component == TFirmwareComponent::Controller && !row->result->succeeded())
+                controllerFailed.insert(row->device.target.ip, true);
+            printLine(*row);
+        });
+        std::optional<TCliProgress> progress;
+        if (runner.m_console.errIsTerminal) {
+            progress.emplace(runner.m_console.err, QStringLiteral("apply"));
+            progress->watch(pool, labels);
+        }
+        runner.m_pool = &pool;
+        pool.exec();
+        runner.m_pool = nullptr;
+        if (progress)
+            progress->clear();
+        // The operations go with their pool; those never started (interrupted) are told now.
+        for (Row *row : std::as_const(rowOf)) {
+            if (!row->result) {
+                row->result = resultOf(*row, imageOf(*row));
+                printLine(*row);
+            }
+            row->operation = nullptr;
+        }
+    }
+
+    int upgraded = 0, unchanged = 0, skipped = 0, failed = 0;
+    QList<QStringList> table{{QStringLiteral("DEVICE"), QStringLiteral("NAME"), QStringLiteral("COMPONENT"),
+                              QStringLiteral("RESULT"), QString()}};
+    for (const Row &row : std::as_const(rows)) {
+        const QString name = nameOf(row.device);
+        QString result;
+        QString what;
+        if (row.result && row.result->succeeded()) {
+            ++upgraded;
+            result = QStringLiteral("ok");
+            what = QStringLiteral("%1 (%2)").arg(versionsText(row), EscapeControls(row.step.image->file));
+        } else if (row.result || !row.imageProblem.isEmpty()) {
+            ++failed;
+            const TCliResult failure = row.result ? *row.result : resultOf(row, nullptr);
+            result = failure.resultWord().toUpper();
+            what = EscapeControls(failure.message());
+            if (!failure.outcome.failedStep.isEmpty() && !what.contains(failure.outcome.failedStep))
+                what += QStringLiteral(" (at %1)").arg(failure.outcome.failedStep);
+            if (!failure.outcome.device.normal())
+                what += QStringLiteral(" [%1]").arg(failure.outcome.device.text());
+        } else if (row.step.action == TFirmwareStep::Action::Unchanged) {
+            ++unchanged;
+            result = QStringLiteral("unchanged");
+            what = EscapeControls(reasonOf(row));
+        } else {
+            ++skipped;
+            result = QStringLiteral("SKIPPED");
+            what = EscapeControls(reasonOf(row));
+        }
+        table << QStringList{row.device.target.ip, name.isEmpty() ? QStringLiteral("-") : EscapeControls(name),
+                             ComponentKey(row.step.component), result, what};
+    }
+    if (!request.json)
+        runner.print(AlignedTable(table) + QStringLiteral("%1 upgraded, %2 unchanged, %3 skipped, %4 failed\n")
+                                               .arg(upgraded)
+                                               .arg(unchanged)
+                                               .arg(skipped)
+                                               .arg(failed));
+    return failed > 0 || runner.m_interrupted ? ExitStatus::DeviceFailed : ExitStatus::Success;
+}
