@@ -176,7 +176,7 @@ QString TVisitOperation::attentionText() const
     if (!deviceState.isEmpty())
         return QStringLiteral("left with %1").arg(deviceState);
     if (failed())
-        return QStringLiteral("failed; the device was put back");
+        return QStringLiteral("the device was put back");
     return {};
 }
 
