@@ -12,6 +12,7 @@ packages=(
     clang-14 libclang-rt-14-dev
     dpkg-dev file desktop-file-utils appstream man-db bsdextrautils tshark
     python3-jsonschema lintian bash-completion
+    fonts-dejavu-core poppler-utils
     ansible-core openssh-server openssh-client
 )
 
