@@ -31,7 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ANSIBLE_PLAYBOOK = '/usr/bin/ansible-playbook'
 ANSIBLE_DOC = '/usr/bin/ansible-doc'
 SSHD = '/usr/sbin/sshd'
-MODULES = ('devices', 'config', 'backup')
+MODULES = ('devices', 'config', 'backup', 'firmware')
 OFFICE = 'tvfleet-office'
 
 # Site name: (its namespace, its devices' namespace, office side, site side, devsim seed, faults).
@@ -39,6 +39,12 @@ SITES = {
     'site1': ('tvfleet-site1', 'tvfleet-dev1', '198.19.250.1', '198.19.250.2', 1, ['198.18.1.3:silent@52390']),
     'site2': ('tvfleet-site2', 'tvfleet-dev2', '198.19.250.5', '198.19.250.6', 2, []),
 }
+# The devices' types, the same at both sites; the library has images for the second type only.
+P4 = 'Palimor P4-S'
+P3 = 'Palimor P3'
+TYPES = {'198.18.1.1': P4, '198.18.1.2': P3, '198.18.1.3': P3}
+BOARD_IMAGE = ('p3-board-3.4.1.bin', 'board', '3.4.1', 4096)
+CONTROLLER_IMAGE = ('p3-controller-2.4.bin', 'controller', '2.4', 1024)
 SITE_SEGMENT = '198.18.0.1/16'
 DEVICES_PER_SITE = 3
 SILENT_BUS = ('site1', '198.18.1.3')
@@ -162,7 +168,6 @@ def write_inventory(work, cli):
     lines = ['[sites]']
     for site, (ns, dev_ns, office_ip, site_ip, seed, faults) in SITES.items():
         home = os.path.join(work, site, 'home')
-        os.makedirs(home)
         environment = json.dumps({'HOME': home, 'XDG_DATA_HOME': home + '/data', 'XDG_CACHE_HOME': home + '/cache',
                                   'XDG_CONFIG_HOME': home + '/config'})
         lines.append("%s ansible_host=%s site_library=%s site_backups=%s site_snapshots=%s site_environment='%s'" % (
@@ -183,6 +188,19 @@ def write_inventory(work, cli):
     with open(path, 'w') as text:
         text.write('\n'.join(lines))
     return path
+
+
+def make_library(ns, cli, folder):
+    """The site's firmware library: a board and a controller image for Palimor P3 (tarvino-cli library
+    add, in the site's namespace: it sends nothing to any device)."""
+    images = os.path.join(folder, 'images')
+    os.makedirs(images)
+    for name, component, version, size in (BOARD_IMAGE, CONTROLLER_IMAGE):
+        path = os.path.join(images, name)
+        with open(path, 'wb') as image:
+            image.write(bytes((i * 7 + len(name)) & 0xFF for i in range(size)))
+        ns_run(ns, [cli, 'library', 'add', path, '--component', component, '--type', P3, '--version', version,
+                    '--library', os.path.join(folder, 'library')], env=dict(os.environ, HOME=os.path.join(folder, 'home')))
 
 
 class Office:
@@ -279,6 +297,18 @@ def configuration_writes(entries):
                       and not e.get('refused') and 'configurationLength' in e))
 
 
+def p3_devices():
+    return sorted(ip for ip in TYPES if TYPES[ip] == P3)
+
+
+def firmware_sent(entries):
+    """The devices that received a board image (an FTP upload) or took a controller image (update mode)."""
+    board = sorted(set(e['device'] for e in entries if str(e.get('ftp', '')).upper().startswith('STOR')))
+    controller = sorted(set(e['device'] for e in entries if e.get('fn') == 0x64 and e.get('sub') == 0xFE
+                            and not e.get('refused')))
+    return board, controller
+
+
 def check_docs(office):
     docs = office.doc()
     for module in MODULES:
@@ -308,6 +338,13 @@ def check_run(office, inventory, journals, sites_devices):
             failed = [d for d in config['devices'] if d['result'] == 'failed']
             check(config.get('failed') and [d['ip'] for d in failed] == [SILENT_BUS[1]],
                   '%s: the silent controller is not the one reported failed: %r' % (site, config['devices']))
+        firmware = result.task("Firmware from the site's library", site)
+        planned = sorted((d['ip'], d['component'], d['result']) for d in firmware['devices'])
+        expected = sorted([(ip, component, 'would upgrade') for ip in p3_devices() for component in ('board', 'controller')]
+                          + [(ip, component, 'skipped') for ip in TYPES if TYPES[ip] == P4
+                             for component in ('board', 'controller')])
+        check(firmware.get('changed') and not firmware.get('failed') and planned == expected,
+              '%s: the plan %r, expected %r' % (site, planned, expected))
         changed = journals[site].since_mark()
         check(not changing_requests(changed), '%s: check mode sent changing requests: %r'
               % (site, changing_requests(changed)[:3]))
@@ -320,8 +357,22 @@ def real_run(office, inventory, journals):
     result = office.playbook(inventory)
     print('real run: %.1f s' % result.seconds)
     for site in SITES:
+        entries = journals[site].since_mark()
+        firmware = result.task("Firmware from the site's library", site)
+        board, controller = firmware_sent(entries)
+        upgraded = sorted((d['ip'], d['component']) for d in firmware['devices'] if d['result'] == 'upgraded')
+        reachable = [ip for ip in p3_devices() if (site, ip) != SILENT_BUS]
+        check(upgraded == sorted((ip, c) for ip in reachable for c in ('board', 'controller')),
+              '%s: upgraded %r' % (site, upgraded))
+        check(board == reachable and controller == reachable,
+              '%s: images reached %r (board) and %r (controller), only %r should have' % (site, board, controller, reachable))
+        if site == SILENT_BUS[0]:
+            check(firmware.get('failed') and firmware['failed_devices'] == [SILENT_BUS[1]],
+                  '%s: the firmware task did not report the silent controller: %r' % (site, firmware.get('msg')))
+        else:
+            check(not firmware.get('failed'), '%s: firmware failed: %r' % (site, firmware.get('msg')))
         config = result.task("The site's configuration on its controllers", site)
-        written = configuration_writes(journals[site].since_mark())
+        written = configuration_writes(entries)
         expected = sorted(d['ip'] for d in config['devices'] if d['result'] == 'changed')
         check(config.get('changed') and written == expected and expected,
               '%s: controllers written %r, reported changed %r' % (site, written, expected))
@@ -355,6 +406,8 @@ def second_run(office, inventory):
               % (site, result.stats(site)['changed']))
         config = result.task("The site's configuration on its controllers", site)
         check(all(d['result'] in ('unchanged', 'failed') for d in config['devices']), '%s: %r' % (site, config))
+        firmware = result.task("Firmware from the site's library", site)
+        check(not any(d['result'] == 'upgraded' for d in firmware['devices']), '%s: %r' % (site, firmware))
     return result
 
 
@@ -377,7 +430,7 @@ def main():
         if made_sshd_dir:
             os.makedirs('/run/sshd', 0o755)  # sshd's privilege separation folder
         for site in SITES:
-            os.makedirs(os.path.join(work, site))
+            os.makedirs(os.path.join(work, site, 'home'))
         keys = make_keys(work)
         lab.namespace(OFFICE)
         journals = {}
@@ -394,10 +447,13 @@ def main():
                        '--broadcast-prefix', '16']
             for fault in faults:
                 command += ['--fault', fault]
+            for address, device_type in TYPES.items():
+                command += ['--type', '%s=%s' % (address, device_type)]
             lab.start(dev_ns, command, os.path.join(work, site, 'devsim.log'), ready='ready')
             journals[site] = Journal(journal)
             lab.start(ns, [SSHD, '-D', '-e', '-f', sshd_config(work, site, site_ip, keys[site])],
                       os.path.join(work, site, 'sshd.log'), ready='Server listening')
+            make_library(ns, args.cli, os.path.join(work, site))
         inventory = write_inventory(work, args.cli)
         office = Office(work, os.path.abspath(args.collection))
 

@@ -29,6 +29,8 @@ class SelectionArgs(unittest.TestCase):
         ('wait and timeout as numbers', dict(targets=['all'], wait=1.0, timeout=0.25), True,
          ['--all', '--wait', '1', '--timeout', '0.25']),
         ('jobs', dict(targets=['all'], jobs=8), True, ['--all', '--jobs', '8']),
+        ('ranges swept, each its own option', dict(targets=['all'], ranges=['198.19.4.0/24', '198.19.5.10-20']), True,
+         ['--range', '198.19.4.0/24', '--range', '198.19.5.10-20', '--all']),
         ('info takes no timeout or jobs', dict(targets=['all'], wait=2.5, timeout=1, jobs=8), False,
          ['--all', '--wait', '2.5']),
     ]

@@ -120,7 +120,7 @@ fi
 
 # The Ansible collection tarvino.fleet: Ansible finds it in the package's folder and shows each module's help.
 if [ -x /usr/bin/ansible-doc ]; then
-    for module in devices config backup; do
+    for module in devices config backup firmware; do
         HOME="$work" ANSIBLE_COLLECTIONS_PATH="$root/usr/share/ansible/collections" /usr/bin/ansible-doc \
             "tarvino.fleet.$module" >"$work/ansible-doc" 2>&1 || { cat "$work/ansible-doc"; fail "ansible-doc tarvino.fleet.$module"; }
     done

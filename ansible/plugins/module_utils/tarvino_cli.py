@@ -32,9 +32,10 @@ EXIT_MEANINGS = {
 }
 
 
-def selection_argument_spec():
-    """The options every module takes to choose devices (documented in the selection fragment)."""
-    return dict(
+def selection_argument_spec(ranges=True):
+    """The options every module takes to choose devices (documented in the selection fragment),
+    and ranges (the ranges fragment) for the modules whose verbs sweep them."""
+    spec = dict(
         targets=dict(type='list', elements='str', default=['all']),
         type=dict(type='str'),
         wait=dict(type='float', default=3.0),
@@ -42,6 +43,9 @@ def selection_argument_spec():
         jobs=dict(type='int'),
         cli=dict(type='str', default='tarvino-cli'),
     )
+    if ranges:
+        spec['ranges'] = dict(type='list', elements='str')
+    return spec
 
 
 class SelectionError(ValueError):
@@ -67,6 +71,8 @@ def selection_args(params, operation_options=True):
             if target.startswith('-'):
                 raise SelectionError("targets: '%s' is neither an address nor a name" % target)
         args.extend(targets)
+    for address_range in params.get('ranges') or []:
+        args.extend(['--range', address_range])
     if params.get('type'):
         args.extend(['--type', params['type']])
     elif everything:

@@ -21,6 +21,7 @@ description:
     every controller's result in I(files) and I(failed_devices).
 extends_documentation_fragment:
   - tarvino.fleet.selection
+  - tarvino.fleet.ranges
 options:
   dest:
     description:
@@ -34,7 +35,7 @@ options:
       - Not in check mode.
     type: path
 author:
-  - The Tarvino developers
+  - The Tarvino developers (!UNKNOWN)
 '''
 
 EXAMPLES = r'''

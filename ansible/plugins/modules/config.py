@@ -21,6 +21,7 @@ description:
     and the task fails for the host with every controller's result in I(devices).
 extends_documentation_fragment:
   - tarvino.fleet.selection
+  - tarvino.fleet.ranges
 options:
   src:
     description:
@@ -50,7 +51,7 @@ options:
     type: path
     default: ~/tarvino-backups
 author:
-  - The Tarvino developers
+  - The Tarvino developers (!UNKNOWN)
 '''
 
 EXAMPLES = r'''

@@ -10,18 +10,19 @@ module: devices
 short_description: List the Tarvino devices a site host reaches
 version_added: 1.0.0
 description:
-  - Scans the site host's device network with C(tarvino-cli) (the discovery broadcast) and
-    returns every device that answers, or the selected ones, as facts.
+  - Scans the site host's device network with C(tarvino-cli) (the discovery broadcast, or a
+    sweep of I(ranges)) and returns every device that answers, or the selected ones, as facts.
   - Changes nothing on any device; check mode runs it as usual.
 extends_documentation_fragment:
   - tarvino.fleet.selection
+  - tarvino.fleet.ranges
 options:
   expect:
     description:
       - Fail when fewer than this many devices answer (only with I(targets=all) and no I(type)).
     type: int
 author:
-  - The Tarvino developers
+  - The Tarvino developers (!UNKNOWN)
 '''
 
 EXAMPLES = r'''
@@ -37,6 +38,10 @@ EXAMPLES = r'''
 - name: Fail when a device of the site stays silent
   tarvino.fleet.devices:
     expect: 12
+
+- name: The devices behind the site's router
+  tarvino.fleet.devices:
+    ranges: [198.19.4.0/24]
 '''
 
 RETURN = r'''
@@ -79,6 +84,8 @@ def main():
         if everything:
             # The broadcast as tarvino-cli scan sends it; scan takes no targets.
             args = ['scan']
+            for address_range in params['ranges'] or []:
+                args += ['--range', address_range]
             if params['wait'] is not None:
                 args += ['--wait', number_text(params['wait'])]
             if params['expect'] is not None:
