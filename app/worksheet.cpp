@@ -31,6 +31,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 // The device's address record as one number: no allocation for each row shown.
 quint64 deviceKey(const TEPS &device)
@@ -185,6 +187,8 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
                        [this] { runBatch(TBatchRun::Kind::BackUpConfiguration); });
     ResetAction = add(QStringLiteral("R&eset controllers of the selection..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
                       [this] { runBatch(TBatchRun::Kind::Reset); });
+    ResetWithUpdaterAction = add(QStringLiteral("Reset controllers of the selection wit&h updater..."), QKeySequence(),
+                                 [this] { runBatch(TBatchRun::Kind::ResetWithUpdater); });
     RetryAction = add(QStringLiteral("Re&try failed"), QKeySequence(Qt::CTRL | Qt::Key_R), &TWorksheet::retryFailed);
     StopAction = add(QStringLiteral("S&top"), QKeySequence(Qt::CTRL | Qt::Key_Period), &TWorksheet::stopBatch);
     DeviceMenu->addSeparator();
@@ -250,8 +254,19 @@ void TWorksheet::applyFilter()
 {
     const QString filter = FilterEdit->text().trimmed();
     for (int index = 0; index < DeviceList.size(); ++index)
-        m_form->StringGrid->SetRowHidden(index + 1, !DeviceMatchesFilter(DeviceList.at(index), filter));
+        m_form->StringGrid->SetRowHidden(index + 1, !matchesFilter(DeviceList.at(index), filter));
     updateCount();
+}
+
+void TWorksheet::addFilterWord(const QString &word, std::function<bool(const TEPS &device)> matches)
+{
+    m_filterWords.insert(word.toLower(), std::move(matches));
+}
+
+bool TWorksheet::matchesFilter(const TEPS &device, const QString &filter) const
+{
+    const auto word = m_filterWords.constFind(filter.toLower());
+    return word != m_filterWords.cend() ? (*word)(device) : DeviceMatchesFilter(device, filter);
 }
 
 void TWorksheet::deviceRowShown(int index)
@@ -262,7 +277,7 @@ void TWorksheet::deviceRowShown(int index)
             m_rowOfDevice.insert(key, index);
     }
     if (!FilterEdit->text().isEmpty())
-        m_form->StringGrid->SetRowHidden(index + 1, !DeviceMatchesFilter(DeviceList.at(index), FilterEdit->text().trimmed()));
+        m_form->StringGrid->SetRowHidden(index + 1, !matchesFilter(DeviceList.at(index), FilterEdit->text().trimmed()));
     // A large segment's replies come by the thousand: the count follows once they pause.
     if (!m_countTimer.isActive())
         m_countTimer.start();
@@ -349,7 +364,7 @@ void TWorksheet::updateActions()
 {
     const bool running = m_batch && m_batch->isRunning();
     const bool any = !selectedDevices().isEmpty();
-    for (QAction *action : {UpgradeControllerAction, UpgradeBoardAction, BackUpAction, ResetAction})
+    for (QAction *action : {UpgradeControllerAction, UpgradeBoardAction, BackUpAction, ResetAction, ResetWithUpdaterAction})
         action->setEnabled(any && !running);
     RetryAction->setEnabled(!running && m_batch
                             && (m_batch->count(TBatchRun::DeviceStatus::Failed) + m_batch->count(TBatchRun::DeviceStatus::Stopped)) > 0);
@@ -434,8 +449,18 @@ void TWorksheet::runBatch(TBatchRun::Kind kind)
         if (!confirmBatch(QStringLiteral("The controllers of these devices are reset."), QString(), labels,
                           QStringLiteral("Reset")))
             return;
+    } else if (kind == TBatchRun::Kind::ResetWithUpdater) {
+        if (!confirmBatch(QStringLiteral("The controllers of these devices are reset with their updater running: "
+                                         "each device's daemon is stopped and started again."),
+                          QString(), labels, QStringLiteral("Reset")))
+            return;
     }
 
+    startBatch(kind, devices, file);
+}
+
+void TWorksheet::startBatch(TBatchRun::Kind kind, const QList<TEPS> &devices, const QString &file)
+{
     m_batch = std::make_unique<TBatchRun>(m_form->Serveur(), kind, devices, file, batchOptions);
     m_statusByDevice.clear();
     m_toneByDevice.clear();
@@ -487,6 +512,14 @@ void TWorksheet::batchFinished()
         text += QStringLiteral(", %1 stopped").arg(stopped);
     if (m_batch->snapshot())
         text += QStringLiteral("; snapshot %1").arg(m_batch->snapshot()->folder());
+    if (m_batch->kind() == TBatchRun::Kind::Reset && failed > 0) {
+        const auto unanswered = std::count_if(m_batch->statuses().cbegin(), m_batch->statuses().cend(), [](const auto &status) {
+            return status.state == TBatchRun::DeviceStatus::Failed && status.message == TControllerReset::UnansweredText;
+        });
+        if (unanswered > 0)
+            text += QStringLiteral("; %1 did not answer the reset: a controller answers its bus only while its updater "
+                                   "runs (Reset controllers of the selection with updater)").arg(unanswered);
+    }
     showMessage(text);
     m_form->UpgradeButton->setEnabled(!DeviceList.isEmpty());
     m_form->DropBearButton->setEnabled(!DeviceList.isEmpty());

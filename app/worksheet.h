@@ -41,6 +41,7 @@ public:
     QAction *UpgradeBoardAction = nullptr;
     QAction *BackUpAction = nullptr;
     QAction *ResetAction = nullptr;
+    QAction *ResetWithUpdaterAction = nullptr;
     QAction *RetryAction = nullptr;
     QAction *StopAction = nullptr;
     QAction *CompareAction = nullptr;
@@ -82,6 +83,11 @@ public:
     void applyFilter();
     void exportList();
     void runBatch(TBatchRun::Kind kind);
+    // A batch over the devices given, the file chosen and the warning confirmed by the caller.
+    void startBatch(TBatchRun::Kind kind, const QList<TEPS> &devices, const QString &file);
+    QList<TEPS> selection() const { return selectedDevices(); }
+    // A word the filter takes as a test of its own ("firmware:outdated"), case ignored.
+    void addFilterWord(const QString &word, std::function<bool(const TEPS &device)> matches);
     void retryFailed();
     void stopBatch();
     void compareWithSnapshot();
@@ -103,6 +109,7 @@ private:
     // user chose none, or it holds none of this device (told).
     bool currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title);
     const TEPS *currentDevice() const;
+    bool matchesFilter(const TEPS &device, const QString &filter) const;
     void showMessage(const QString &message);
 
     TFormMain *m_form;
@@ -113,6 +120,7 @@ private:
     // shown, sorted and cleared: a progress event never walks the list.
     QHash<quint64, int> m_rowOfDevice;
     QStringList m_selectAfterScan;
+    QHash<QString, std::function<bool(const TEPS &)>> m_filterWords; // by the word in lower case
     const TOperationJournal *m_journal = nullptr;
     QTimer m_countTimer;
 };

@@ -5,6 +5,7 @@
 #include "controlleroperations.h"
 #include "devicefields.h"
 #include "errors.h"
+#include "firmwarelibrary.h"
 #include "operationjournal.h"
 #include "operationpool.h"
 #include "serveur.h"
@@ -39,6 +40,7 @@ QString TBatchRun::title() const
     case Kind::BoardUpgrade: return QStringLiteral("Communication board upgrade");
     case Kind::BackUpConfiguration: return QStringLiteral("Configuration back-up");
     case Kind::Reset: return QStringLiteral("Controller reset");
+    case Kind::ResetWithUpdater: return QStringLiteral("Controller reset with updater");
     }
     return {};
 }
@@ -93,11 +95,21 @@ TDeviceOperation *TBatchRun::makeOperation(const DeviceStatus &status)
 {
     const TDeviceTarget target{status.device.IpText, status.device.Transport};
     switch (m_kind) {
-    case Kind::ControllerUpgrade: return new TControllerUpgrade(m_engine, target, m_image, m_options.timing);
-    case Kind::BoardUpgrade: return new TBoardUpgrade(m_engine, target, m_image, m_options.timing);
+    case Kind::ControllerUpgrade: {
+        auto *upgrade = new TControllerUpgrade(m_engine, target, m_image, m_options.timing);
+        upgrade->setDeviceType(TDeviceTypeId::of(status.device));
+        return upgrade;
+    }
+    case Kind::BoardUpgrade: {
+        auto *upgrade = new TBoardUpgrade(m_engine, target, m_image, m_options.timing);
+        upgrade->setDeviceType(TDeviceTypeId::of(status.device));
+        return upgrade;
+    }
     case Kind::BackUpConfiguration:
         return new TReadControllerText(m_engine, target, TReadControllerText::Kind::Configuration, m_options.timing);
     case Kind::Reset: return new TControllerReset(m_engine, target, TControllerReset::Mode::Plain, m_options.timing);
+    case Kind::ResetWithUpdater:
+        return new TControllerReset(m_engine, target, TControllerReset::Mode::WithUpdater, m_options.timing);
     }
     return nullptr;
 }
@@ -163,6 +175,8 @@ void TBatchRun::launch(const QList<int> &indexes)
         // Read once for the whole batch (and its retries): every device is sent the same bytes.
         try {
             m_image = TFirmwareImage::read(m_file);
+            if (const TLibraryImage *entry = m_options.library ? m_options.library->findSha256(m_image.sha256()) : nullptr)
+                m_image.setLibraryInfo(entry->version, entry->types);
         } catch (const TarvinoError &error) {
             for (int index : indexes)
                 fail(index, error.message());

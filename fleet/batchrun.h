@@ -21,6 +21,7 @@
 
 #include <optional>
 
+class TFirmwareLibrary;
 class TOperationJournal;
 class TOperationPool;
 class TScanDevices;
@@ -29,7 +30,9 @@ class TBatchRun : public QObject
 {
     Q_OBJECT
 public:
-    enum class Kind { ControllerUpgrade, BoardUpgrade, BackUpConfiguration, Reset };
+    // Reset sends the reset alone (answered only while the updater runs); ResetWithUpdater brackets
+    // it: daemon stopped, updater started, reset, updater stopped, daemon started.
+    enum class Kind { ControllerUpgrade, BoardUpgrade, BackUpConfiguration, Reset, ResetWithUpdater };
 
     struct Options
     {
@@ -39,6 +42,9 @@ public:
         QString snapshotRoot;              // BackUpConfiguration; empty: the default root
         TOperationTiming timing;
         const TOperationJournal *journal = nullptr; // each outcome is appended when set
+        // An image that is one of this library's is marked with its version and types: it goes only
+        // to the devices of those types (each upgrade refuses it before its first request otherwise).
+        const TFirmwareLibrary *library = nullptr;
     };
 
     struct DeviceStatus

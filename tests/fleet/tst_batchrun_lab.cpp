@@ -5,6 +5,7 @@
 // upgrade says what it proved, and Stop ends the wait for the devices.
 #include "batchrun.h"
 #include "commandoperations.h"
+#include "controlleroperations.h"
 #include "labsim.h"
 #include "labtiming.h"
 #include "operationjournal.h"
@@ -145,6 +146,55 @@ private slots:
         // No other device was contacted beyond the scans: the second one got no command.
         for (const QJsonObject &request : m_sim->requests(LabSimulator::deviceIp(1), Wire::DevicePort))
             QCOMPARE(request.value(u"cmd"_qs).toInt(), int(Wire::Command::Discover));
+    }
+
+    // A controller in normal service answers its bus only while its updater runs: the plain reset
+    // fails and says why; with the updater the reset is bracketed and the device put back.
+    void resets_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("message"); // a part of the status
+        using S = TBatchRun::DeviceStatus;
+        QTest::newRow("plain: unanswered, and why") << int(TBatchRun::Kind::Reset) << int(S::Failed)
+                                                    << TControllerReset::UnansweredText;
+        QTest::newRow("with updater: reset, daemon back") << int(TBatchRun::Kind::ResetWithUpdater)
+                                                          << int(S::Succeeded) << QString();
+    }
+
+    void resets()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, state);
+        QFETCH(QString, message);
+        m_sim = std::make_unique<LabSimulator>();
+        QVERIFY2(m_sim->start(1), qPrintable(m_sim->errorString()));
+        m_engine = std::make_unique<TServeur>();
+        TScanDevices scan(m_engine.get(), {1, 0, 1000});
+        scan.exec();
+        QCOMPARE(scan.devices().size(), 1);
+
+        TBatchRun::Options options;
+        options.timing = ShortLabTiming();
+        TBatchRun batch(m_engine.get(), TBatchRun::Kind(kind), scan.devices(), QString(), options);
+        bool finished = false;
+        connect(&batch, &TBatchRun::finished, this, [&finished] { finished = true; });
+        batch.start();
+        QVERIFY(QTest::qWaitFor([&] { return finished; }, BatchWaitMs));
+
+        const TBatchRun::DeviceStatus &status = batch.statuses().first();
+        QCOMPARE(int(status.state), state);
+        QVERIFY2(status.message.contains(message), qPrintable(status.message));
+        const QJsonObject device = m_sim->deviceState(0);
+        QCOMPARE(device.value(u"daemon"_qs).toBool(), true);
+        QCOMPARE(device.value(u"updater"_qs).toBool(), false);
+        // The reset reached the device either way; only with the updater running was it answered.
+        const QList<QJsonObject> requests = m_sim->requests(LabSimulator::deviceIp(0), Wire::BusPort);
+        QVERIFY(!requests.isEmpty());
+        const auto answered = std::count_if(requests.cbegin(), requests.cend(), [](const QJsonObject &request) {
+            return !request.contains(u"ignored"_qs) && !request.contains(u"refused"_qs) && !request.contains(u"error"_qs);
+        });
+        QCOMPARE(answered, kind == int(TBatchRun::Kind::ResetWithUpdater) ? 1 : 0);
     }
 };
 
