@@ -10,6 +10,7 @@
 #include "epsform.h"
 #include "operationmanager.h"
 #include "palimorform.h"
+#include "rangescan.h"
 #include "resource.h"
 #include "stringgrid.h"
 #include "thinprogressbar.h"
@@ -187,6 +188,15 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
     // An operation that starts or ends on a device changes what may be done with the selected one.
     connect(TOperationManager::of(m_serveur), &TOperationManager::changed, this,
             [this] { setDeviceActionsEnabled(m_deviceActionsWanted); });
+    // Scan address range... (rangescan.h): the list fills as with a broadcast scan.
+    auto *rangeScan = new TRangeScan(m_serveur, {this, [this] { return !Timer->isActive(); },
+                                                 [this] { ResetGrid(); m_serveur->setDiscoveryHandler(discoveryHandler()); },
+                                                 [this] { if (sortColumn >= 0) StringGridDblClick(sortColumn, 0); Worksheet->scanEnded(); },
+                                                 ProgressBar, StatusBar}, this);
+    auto *scanRange = new QAction(QStringLiteral("Scan address &range..."), this);
+    FileMenu->insertAction(PropertiesMenu, scanRange);
+    ScanPopupMenu->addAction(scanRange);
+    connect(scanRange, &QAction::triggered, rangeScan, Guarded([rangeScan] { rangeScan->ask(); }));
 }
 
 void TFormMain::setDeviceActionsEnabled(bool enabled)

@@ -83,6 +83,9 @@ public:
     // installs its own. Call it on that thread. Returns why the request could not be sent; empty
     // when it was.
     QString Discover(const QString &ipText, TDeviceReplyEvent handler);
+    // Installs the window's discovery handler without sending anything: the replies of a sweep,
+    // which its own operation sends, then fill the list as a broadcast's do. This object's thread.
+    void setDiscoveryHandler(TDeviceReplyEvent handler) { m_discoveryHandler = std::move(handler); }
 
     // For the device operations, on any thread but one whose event loop must keep turning: sends
     // one command and blocks the calling thread until the device answers it or its wait is over.
