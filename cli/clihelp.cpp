@@ -52,6 +52,13 @@ const OptionHelp OptionHelps[] = {
     {OptExpect, "--expect N", "exit status 4 when fewer than N devices answer (default: finding none is no failure)"},
     {OptTimeout, "--timeout SECONDS",
      "how long each reply of a device is waited for before the request is sent again or given up (default 1)"},
+    {OptSite, "--site FILE",
+     "the site file (CSV or JSON: name, ip, mac, type and optionally firmwareVersion, bootstrap, kernelVersion) "
+     "that the devices found are compared with: found (by MAC address, else by IP address), missing, unexpected, "
+     "moved, different firmware. A damaged file is refused with its line and the reason, before anything is sent"},
+    {OptWatch, "--interval SECONDS", "the time from the start of one scan to the start of the next (default 5)"},
+    {OptWatch, "--count N", "end after N scans"},
+    {OptWatch, "--for SECONDS", "end after SECONDS (the scan under way is finished first)"},
     {OptJobs, "-j, --jobs N", "how many devices are worked on at once (default 4, at most 64)"},
     {OptYes, "-y, --yes", "go on without asking: the verb's question (see its --help) is taken as answered yes"},
     {OptDryRun, "--dry-run",
@@ -163,6 +170,15 @@ QString jsonFieldsText(Verb verb)
         return QStringLiteral("JSON fields, one object per finding: schema, kind, severity (info, warning or problem), "
                               "text, and where they apply: adapter, ip, macs.");
     case Verb::History: return {}; // its description lists them
+    case Verb::Check:
+        return QStringLiteral("JSON fields, one object per device: schema, state (found, missing, unexpected, moved or "
+                              "differentFirmware), name, ip (null when missing), expectedIp, mac, type, moved, "
+                              "differences (field, expected, found), line (in the site file); then one object with "
+                              "schema, summary, expected, found, missing, unexpected, moved, differentFirmware.");
+    case Verb::Watch:
+        return QStringLiteral("JSON fields, one object per change: schema, event (appeared, changed or gone), ip, mac, "
+                              "name, type, firmwareVersion, again (appeared: it was gone), changes (field, old, new), "
+                              "lastSeen (UTC), scan (its number, from 1).");
     default: return QStringLiteral("JSON fields, one object per device: schema, ") + QLatin1String(OutcomeFieldsText);
     }
 }
@@ -204,7 +220,7 @@ const QList<TVerbInfo> &Verbs()
          "wait, once each, in the order of their first replies. With --range it sweeps the ranges instead, address "
          "by address at --rate requests per second, and lists the devices that answer there the same way (the same "
          "fields; adapter is the one the route to them leaves through).",
-         OptJson | OptCsv | OptWait | OptExpect | OptRange | OptTcp},
+         OptJson | OptCsv | OptWait | OptExpect | OptRange | OptTcp | OptSite},
         {Verb::Search, "search", "IP", "ask one device by its address over TCP",
          "Asks the device at IP for its discovery record over a TCP connection, as Search IP Address does: "
          "the way to a device behind a router, which a broadcast does not reach.",
@@ -251,6 +267,20 @@ const QList<TVerbInfo> &Verbs()
          "--with-updater the reset is sent inside the maintenance bracket (stop the daemon, start the updater, "
          "reset, stop the updater, start the daemon), which is what a controller in normal service needs.",
          DeviceVerb | OptYes | OptDryRun | OptWithUpdater, nullptr, true},
+        {Verb::Check, "check", "--site FILE", "compare the devices found with the site file",
+         "Scans and compares the devices that answer with the site file: each expected device found (matched by its "
+         "MAC address, else by its IP address), moved (same MAC address, another IP address), with different "
+         "firmware (when the file names versions) or missing (with its expected IP address), and each device the "
+         "file does not list as unexpected; then the summary (\"38 of 40 expected devices found, 2 missing, 1 "
+         "unexpected\"). Exit status 1 when an expected device is missing. scan --site FILE lists the scan as "
+         "usual and tells the missing devices and the summary on standard error.",
+         OptSite | OptJson | OptWait | OptRange},
+        {Verb::Watch, "watch", "", "scan again and again and tell what changes",
+         "Scans every --interval seconds and prints each change as it is seen: a device that appeared (at the first "
+         "scan, every device; later a new one, or one back after it was gone), one whose address, name or versions "
+         "changed (old and new values), and one gone after 3 scans in a row without it. Runs until Ctrl+C, SIGTERM, "
+         "--count or --for, and ends with exit status 0 (128 + the signal after a signal).",
+         OptJson | OptWait | OptWatch | OptRange},
         {Verb::Doctor, "doctor", "", "tell why devices are not found",
          "Lists the PC's network adapters, checks that UDP 52389 and 52390 are free for the program (naming the "
          "program that holds one), sends one discovery broadcast through every adapter and tells how many devices "

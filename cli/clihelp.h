@@ -19,6 +19,8 @@ enum class Verb {
     LogsGet,
     LogsErase,
     Reset,
+    Check, // the site file: clisite.h
+    Watch,
     Doctor,
     History,
     Report, // its own parser and application: clivisitreport.h
@@ -31,6 +33,8 @@ enum class Verb {
 
 // Which options a verb takes, beyond --help.
 enum VerbOption : unsigned {
+    OptSite = 1u << 24,  // --site FILE: the site's expected devices (clisite.h)
+    OptWatch = 1u << 25, // --interval, --count, --for: watch's scans
     OptTargets = 1 << 0, // device arguments and the selection options
     OptJson = 1 << 1,
     OptCsv = 1 << 2,

@@ -152,6 +152,10 @@ struct OptionSet
     QCommandLineOption dryRun{QStringLiteral("dry-run")};
     QCommandLineOption timeout{QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption expect{QStringLiteral("expect"), QString(), QStringLiteral("N")};
+    QCommandLineOption site{QStringLiteral("site"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption interval{QStringLiteral("interval"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption count{QStringLiteral("count"), QString(), QStringLiteral("N")};
+    QCommandLineOption forSeconds{QStringLiteral("for"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption range{QStringLiteral("range"), QString(), QStringLiteral("RANGE")};
     QCommandLineOption rate{QStringLiteral("rate"), QString(), QStringLiteral("N")};
     QCommandLineOption library{QStringLiteral("library"), QString(), QStringLiteral("DIR")};
@@ -161,6 +165,7 @@ struct OptionSet
     QList<std::pair<const QCommandLineOption *, unsigned>> grouped() const
     {
         return {{&all, OptTargets}, {&type, OptTargets}, {&name, OptTargets}, {&from, OptTargets},
+                {&site, OptSite}, {&interval, OptWatch}, {&count, OptWatch}, {&forSeconds, OptWatch},
                 {&wait, OptWait},   {&tcp, OptTcp},      {&jobs, OptJobs},   {&yes, OptYes},
                 {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}, {&unfinished, OptUnfinished},
                 {&dryRun, OptDryRun}, {&timeout, OptTimeout}, {&expect, OptExpect},
@@ -375,6 +380,13 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
             return usageError(QStringLiteral("--expect takes a number of devices, not '%1'.").arg(parser.value(options.expect)));
     }
 
+    if (auto problem = ParseSiteOptions({parser.value(options.site), parser.value(options.interval),
+                                          parser.value(options.count), parser.value(options.forSeconds)},
+                                         &request.site))
+        return problem->status == 2 ? usageError(problem->text) : fileError(problem->text);
+    if (verb->verb == Verb::Check && request.site.siteFile.isEmpty())
+        return usageError(QStringLiteral("check needs --site FILE."));
+
     if (verb->trailing) {
         if (words.isEmpty())
             return usageError(QStringLiteral("'%1' needs its %2.").arg(verbName, QLatin1String(verb->trailing)));
@@ -402,7 +414,8 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         }
     }
 
-    if (verb->verb == Verb::Scan || verb->verb == Verb::Doctor || verb->verb == Verb::History) {
+    if (verb->verb == Verb::Scan || verb->verb == Verb::Doctor || verb->verb == Verb::History
+        || verb->verb == Verb::Check || verb->verb == Verb::Watch) {
         if (!words.isEmpty())
             return usageError(QStringLiteral("%1 takes no device ('%2').").arg(verbName, words.first()));
         return {request, {}, {}};

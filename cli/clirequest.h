@@ -7,6 +7,7 @@
 #include "clisweep.h"
 #include "tools.h"
 #include "wire.h"
+#include "clisite.h"
 
 #include <QByteArray>
 #include <QList>
@@ -64,6 +65,7 @@ struct TCliRequest
     bool dryRun = false;        // resolve and check, print the plan, send nothing else
     int expect = 0;             // scan: fewer devices than this is exit status 4
     int replyTimeoutMs = 0;     // --timeout: the reply waits of an operation; 0 keeps the default
+    TCliSiteOptions site;       // --site and watch's bounds
 
     TCliSweep sweep;            // --range, --rate: swept instead of the broadcast
     TCliLibraryRequest library; // the firmware library verbs, plan and apply

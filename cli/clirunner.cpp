@@ -129,6 +129,8 @@ int TCliRunner::run()
     case Verb::Scan: return finish(runScan());
     case Verb::Search: return finish(runSearch());
     case Verb::Doctor: return finish(runDoctor());
+    case Verb::Check: return finish(runCheck());
+    case Verb::Watch: return finish(runWatch());
     default: break;
     }
     // A text read from a device that cannot be kept is refused before the device is disturbed.
@@ -200,6 +202,8 @@ int TCliRunner::runScan()
         print(QStringLiteral("%1 device%2\n").arg(devices->size()).arg(devices->size() == 1 ? QString() : QStringLiteral("s")));
     if (m_interrupted)
         return ExitStatus::DeviceFailed;
+    if (!m_request.site.siteFile.isEmpty())
+        return reportSite(*devices);
     if (devices->size() < m_request.expect) {
         tell(QStringLiteral("%1 of the %2 devices expected answered.").arg(devices->size()).arg(m_request.expect));
         return ExitStatus::NoMatch;

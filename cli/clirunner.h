@@ -50,6 +50,10 @@ private:
     int runScan();
     int runSearch();
     int runDoctor();
+    // check, watch and scan --site (clisite.cpp).
+    int runCheck();
+    int runWatch();
+    int reportSite(const QList<TEPS> &devices);
     int runInfo(const QList<TCliDevice> &devices);
     int runOperations(const QList<TCliDevice> &devices);
     // The devices that answer a scan; nullopt (after saying why) when the scan could not be sent.

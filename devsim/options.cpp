@@ -93,6 +93,7 @@ ParseResult parseCommandLine(const QStringList &arguments)
     const QCommandLineOption logFile(QStringLiteral("log-file"), QStringLiteral("A log block of the TARGET devices, from FILE; repeat for more blocks (they replace the generated ones)."), QStringLiteral("TARGET=FILE"));
     const QCommandLineOption mac(QStringLiteral("mac"), QStringLiteral("MAC address of the TARGET devices (twelve hexadecimal digits, separators allowed): twins, or 00:00:00:00:00:00."), QStringLiteral("TARGET=MAC"));
     const QCommandLineOption type(QStringLiteral("type"), QStringLiteral("Device type of the TARGET devices: its text (parameter 5), and with @CODE its type code (parameter 13, 0x000B1156); the code stays as generated without it."), QStringLiteral("TARGET=NAME[@CODE]"));
+    const QCommandLineOption firmwareVersion(QStringLiteral("firmware-version"), QStringLiteral("Firmware version the TARGET devices report (parameter 18), a text of at most 255 bytes."), QStringLiteral("TARGET=VERSION"));
     const QCommandLineOption bind(QStringLiteral("bind"), QStringLiteral("Address the sockets bind to (default 0.0.0.0)."), QStringLiteral("IP"), QStringLiteral("0.0.0.0"));
     const QCommandLineOption devicePort(QStringLiteral("device-port"), QStringLiteral("Datagram/TCP port (default 52389)."), QStringLiteral("PORT"), QStringLiteral("52389"));
     const QCommandLineOption busPort(QStringLiteral("bus-port"), QStringLiteral("Controller bus port (default 52390)."), QStringLiteral("PORT"), QStringLiteral("52390"));
@@ -103,7 +104,7 @@ ParseResult parseCommandLine(const QStringList &arguments)
     const QCommandLineOption noCheck(QStringLiteral("no-address-check"), QStringLiteral("Start even when device addresses are not local."));
     parser.addOptions({devices, base, seed, fault, journal, state, ftpRoot, ftpAlwaysOn, updaterRunning, logsConsumed,
                        configFile, diagFile, logFile, mac, type, bind, devicePort, busPort, ftpPort, prefix, exitWithParent, list,
-                       noCheck});
+                       noCheck, firmwareVersion});
 
     ParseResult result;
     if (!parser.parse(arguments)) {
@@ -153,7 +154,8 @@ ParseResult parseCommandLine(const QStringList &arguments)
         || !parseFileOptions(parser.values(diagFile), config.diagnosticsFiles, &error)
         || !parseFileOptions(parser.values(logFile), config.logFiles, &error)
         || !parseFileOptions(parser.values(mac), config.macs, &error)
-        || !parseFileOptions(parser.values(type), config.types, &error))
+        || !parseFileOptions(parser.values(type), config.types, &error)
+        || !parseFileOptions(parser.values(firmwareVersion), config.firmwareVersions, &error))
         return fail(error);
     for (const FileOption &option : std::as_const(config.macs)) {
         QString digits = option.path;
@@ -166,6 +168,9 @@ ParseResult parseCommandLine(const QStringList &arguments)
         if (option.path.toUtf8().size() > 255 || (at >= 0 && !number(option.path.mid(at + 1), 0, 0xFFFFFFFF)))
             return fail(QStringLiteral("--type: \"%1\" is not NAME or NAME@CODE (a text of at most 255 bytes, a code such as 0x000B1156)").arg(option.path));
     }
+    for (const FileOption &option : std::as_const(config.firmwareVersions))
+        if (option.path.toUtf8().size() > 255)
+            return fail(QStringLiteral("--firmware-version: \"%1\" is longer than 255 bytes").arg(option.path));
     if (!config.bind.setAddress(parser.value(bind)) || config.bind.protocol() != QAbstractSocket::IPv4Protocol)
         return fail(QStringLiteral("--bind takes an IPv4 address"));
     const auto p1 = number(parser.value(devicePort), 1, 65535);
@@ -223,6 +228,10 @@ bool buildDevices(const SimulatorConfig &config, QList<SimDevice> &devices, QStr
                 d.typeCode = quint32(*number(option.path.mid(at + 1), 0, 0xFFFFFFFF));
         }
     }
+    for (const FileOption &option : config.firmwareVersions)
+        for (SimDevice &d : devices)
+            if (option.target.matches(d.index, d.ip))
+                d.firmwareVersion = option.path.toUtf8();
     QList<bool> replaced(devices.size(), false);
     for (const FileOption &option : config.logFiles) {
         const auto text = readFile(option.path, error);

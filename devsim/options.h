@@ -32,6 +32,7 @@ struct SimulatorConfig
     QList<FileOption> logFiles;
     QList<FileOption> macs; // --mac TARGET=MAC: the path holds the MAC address's text
     QList<FileOption> types; // --type TARGET=NAME[@CODE]: the path holds the type's text
+    QList<FileOption> firmwareVersions; // --firmware-version TARGET=VERSION: the path holds the version
     bool exitWithParent = false;
     bool list = false;
     bool addressCheck = true;

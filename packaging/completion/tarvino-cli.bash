@@ -12,10 +12,10 @@ _tarvino_cli()
     local cur prev words cword
     _init_completion -n : || return
 
-    local verbs="scan search info ssh command upgrade-board upgrade-controller config diag logs reset doctor history report"
+    local verbs="scan search info ssh command upgrade-board upgrade-controller config diag logs reset check watch doctor history report"
     local options="--all --type --name --from --wait --tcp --jobs -j --timeout --expect --yes -y --dry-run
                    --output -o --json --csv --unfinished --with-updater --help -h --version
-                   --since --until --site --site-name --technician --pc"
+                   --since --until --site --site-name --technician --pc --interval --count --for"
 
     case $prev in
         --from|--output|-o)
@@ -26,7 +26,7 @@ _tarvino_cli()
             return ;;
         --since|--until|--site-name|--technician|--pc)
             return ;;
-        --type|--name|--wait|--jobs|-j|--timeout|--expect)
+        --type|--name|--wait|--jobs|-j|--timeout|--expect|--interval|--count|--for)
             return ;;
     esac
 
@@ -58,7 +58,7 @@ _tarvino_cli()
             _filedir ;;
         command)
             COMPREPLY=($(compgen -W "$(_tarvino_cli_devices) StartFtpServer StopFtpServer StartUpdater StopUpdater StartDaemon StopDaemon SetDropBear SystemUpgrade" -- "$cur")) ;;
-        scan|doctor|history) ;;
+        scan|doctor|history|check|watch) ;;
         report) ;;
         *)
             COMPREPLY=($(compgen -W "$(_tarvino_cli_devices)" -- "$cur")) ;;
