@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET | --runs N] [build-dir]
 #
-#   SECONDS_PER_TARGET  time per target (default 10: about a minute for all six, for CI)
+#   SECONDS_PER_TARGET  time per target (default 10: about a minute for all seven, for CI)
 #   --runs N            a number of executions per target instead (the long run: --runs 10000000)
 #   build-dir           default: build-fuzz beside the sources; a clang build of its own
 #
@@ -43,7 +43,8 @@ build="${1:-$here/build-fuzz}"
 mkdir -p "$build"
 build="$(cd "$build" && pwd)"
 
-targets=(fuzz_discovery_reply fuzz_command_reply fuzz_bus_reply fuzz_ftp_reply fuzz_text_to_ip fuzz_ipaddr_strings)
+targets=(fuzz_discovery_reply fuzz_command_reply fuzz_bus_reply fuzz_ftp_reply fuzz_text_to_ip fuzz_ipaddr_strings
+         fuzz_address_range)
 if [ -n "${TARVINO_FUZZ_TARGETS:-}" ]; then
     read -r -a targets <<<"$TARVINO_FUZZ_TARGETS"
 fi
@@ -61,6 +62,7 @@ max_len() {
     fuzz_ftp_reply) echo 4400 ;;         # past the parser's 4096-byte line limit
     fuzz_text_to_ip) echo 64 ;;
     fuzz_ipaddr_strings) echo 66 ;;
+    fuzz_address_range) echo 128 ;;    # a few ranges
     *) echo 4096 ;;
     esac
 }
