@@ -53,7 +53,14 @@ QString describe(const TSiteDevice &device)
 // Sets one field of a device from its text; the reason when the text does not fit the field.
 QString setField(TSiteDevice &device, Column column, const QString &given)
 {
-    const QString text = given.trimmed();
+    // A byte order mark inside a cell (a spreadsheet's export pasted into another) shows nothing
+    // and would not survive JSON.
+    const QString text = QString(given).remove(QChar(0xFEFF)).trimmed();
+    // What the file holds must survive being written again, as CSV or JSON, and read back.
+    if (text.contains(QChar(0)))
+        return QStringLiteral("a NUL character");
+    if (!QStringView(text).isValidUtf16())
+        return QStringLiteral("a lone UTF-16 surrogate");
     switch (column) {
     case Column::Name: device.name = text; break;
     case Column::Type: device.type = text; break;
@@ -187,8 +194,6 @@ std::variant<QList<CsvRow>, TSiteFileError> splitCsv(QStringView text)
             rowHasContent = true;
             continue;
         }
-        if (c.unicode() < 0x20 && c != QLatin1Char('\t'))
-            return TSiteFileError{line, QStringLiteral("a control character (0x%1)").arg(c.unicode(), 2, 16, QLatin1Char('0'))};
         cell += c;
         rowHasContent = true;
     }
@@ -242,9 +247,10 @@ TSiteFileResult parseCsv(QStringView text)
     return collector.result();
 }
 
-// The line on which each element of the top-level array (or of "devices") starts: QJsonDocument
-// tells no positions, and a refused device is named by its line.
-QList<int> elementLines(QStringView text)
+// The line on which each object of the top-level array (or of "devices") starts: QJsonDocument
+// tells no positions, and a refused device is named by its line. The objects of the top array are
+// at depth 2, those of {"devices": [...]} at depth 3.
+QList<int> elementLines(QStringView text, int elementDepth)
 {
     QList<int> lines;
     int line = 1;
@@ -265,8 +271,7 @@ QList<int> elementLines(QStringView text)
             inString = true;
         } else if (c == QLatin1Char('{') || c == QLatin1Char('[')) {
             ++depth;
-            // Depth 2 is an element of the top array; depth 3 one of {"devices": [...]}.
-            if (c == QLatin1Char('{') && (depth == 2 || depth == 3))
+            if (c == QLatin1Char('{') && depth == elementDepth)
                 lines << line;
         } else if (c == QLatin1Char('}') || c == QLatin1Char(']')) {
             --depth;
@@ -297,7 +302,7 @@ TSiteFileResult parseJson(QByteArrayView contents)
         return TSiteFileError{1, QStringLiteral("neither an array of devices nor an object with a 'devices' array")};
     }
     const QString text = QString::fromUtf8(contents);
-    QList<int> lines = elementLines(text);
+    QList<int> lines = elementLines(text, wrapped ? 3 : 2);
     // Elements of the wrapper object itself (none are expected) would shift the lines.
     if (wrapped && lines.size() > array.size())
         lines = lines.mid(lines.size() - array.size());

@@ -43,7 +43,7 @@ build="${1:-$here/build-fuzz}"
 mkdir -p "$build"
 build="$(cd "$build" && pwd)"
 
-targets=(fuzz_discovery_reply fuzz_command_reply fuzz_bus_reply fuzz_ftp_reply fuzz_text_to_ip fuzz_ipaddr_strings
+targets=(fuzz_site_file fuzz_discovery_reply fuzz_command_reply fuzz_bus_reply fuzz_ftp_reply fuzz_text_to_ip fuzz_ipaddr_strings
          fuzz_address_range)
 if [ -n "${TARVINO_FUZZ_TARGETS:-}" ]; then
     read -r -a targets <<<"$TARVINO_FUZZ_TARGETS"
@@ -62,6 +62,7 @@ max_len() {
     fuzz_ftp_reply) echo 4400 ;;         # past the parser's 4096-byte line limit
     fuzz_text_to_ip) echo 64 ;;
     fuzz_ipaddr_strings) echo 66 ;;
+    fuzz_site_file) echo 4096 ;;       # a site file of a few dozen devices
     fuzz_address_range) echo 128 ;;    # a few ranges
     *) echo 4096 ;;
     esac

@@ -122,7 +122,10 @@ void TestSiteFile::refusesDamage_data()
     QTest::newRow("text-after-quote") << QByteArray("name,ip\n\"A\"x,198.18.1.1\n") << 2 << u"text after a quoted cell"_s;
     QTest::newRow("nul-byte") << QByteArray("ip\n198.18.1.1\n\0\n", 16) << 3 << u"NUL byte"_s;
     QTest::newRow("not-utf8") << QByteArray("name,ip\nA,198.18.1.1\n\xff\xfe,198.18.1.2\n") << 3 << u"not UTF-8"_s;
-    QTest::newRow("control-character") << QByteArray("name,ip\nA\x1b[2J,198.18.1.1\n") << 2 << u"control character"_s;
+    QTest::newRow("json-nul-in-name") << QByteArray("[\n{\"ip\": \"198.18.1.1\"},\n{\"ip\": \"198.18.1.2\", \"name\": \"a\\u0000\"}]")
+                                      << 3 << u"name: a NUL character"_s;
+    QTest::newRow("json-nested-objects") << QByteArray("[\n{\"ip\": \"198.18.1.1\", \"room\": {\"floor\": 2}},\n{\"ip\": \"bad\"}]")
+                                         << 3 << u"ip: 'bad'"_s;
     QTest::newRow("json-syntax") << QByteArray("[\n{\"ip\": \"198.18.1.1\"},\n{\"ip\": }\n]") << 3 << u"not JSON"_s;
     QTest::newRow("json-not-array") << QByteArray("{\"ip\": \"198.18.1.1\"}") << 1 << u"neither an array"_s;
     QTest::newRow("json-element-not-object") << QByteArray("[\n{\"ip\": \"198.18.1.1\"},\n 7\n]") << 0 << u"device 2 is not a JSON object"_s;
