@@ -233,7 +233,11 @@ class Office:
         except ValueError:
             raise Failure('ansible-playbook %s wrote no JSON report (exit %d): %s %s'
                           % (' '.join(options), done.returncode, done.stdout[-3000:], done.stderr[-3000:]))
-        return PlaybookRun(report, done.returncode, seconds, done.stderr)
+        run = PlaybookRun(report, done.returncode, seconds, done.stderr)
+        for task in run.report['plays'][0]['tasks']:
+            print('  %-50s %s' % (task['task']['name'], ' '.join('%s %.1f s' % (host, result.get('seconds', 0))
+                                                                for host, result in sorted(task['hosts'].items()))))
+        return run
 
     def doc(self):
         done = subprocess.run([ANSIBLE_DOC, '--json'] + ['tarvino.fleet.' + m for m in MODULES], env=self.environment,

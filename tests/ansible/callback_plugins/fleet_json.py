@@ -8,6 +8,7 @@ from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import json
+import time
 
 from ansible.plugins.callback import CallbackBase
 
@@ -29,11 +30,12 @@ class CallbackModule(CallbackBase):
         self.tasks = []
 
     def v2_playbook_on_task_start(self, task, is_conditional):
-        self.tasks.append({'task': {'name': task.get_name()}, 'hosts': {}})
+        self.tasks.append({'task': {'name': task.get_name()}, 'hosts': {}, 'started': time.monotonic()})
 
     def _record(self, result, **extra):
         outcome = dict(self._clean_results_copy(result._result))
         outcome.update(extra)
+        outcome['seconds'] = round(time.monotonic() - self.tasks[-1]['started'], 2)
         self.tasks[-1]['hosts'][result._host.get_name()] = outcome
 
     def _clean_results_copy(self, result):
