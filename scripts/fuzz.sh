@@ -44,7 +44,7 @@ mkdir -p "$build"
 build="$(cd "$build" && pwd)"
 
 targets=(fuzz_site_file fuzz_discovery_reply fuzz_command_reply fuzz_bus_reply fuzz_ftp_reply fuzz_text_to_ip fuzz_ipaddr_strings
-         fuzz_address_range)
+         fuzz_library_manifest fuzz_address_range)
 if [ -n "${TARVINO_FUZZ_TARGETS:-}" ]; then
     read -r -a targets <<<"$TARVINO_FUZZ_TARGETS"
 fi
@@ -64,6 +64,7 @@ max_len() {
     fuzz_ipaddr_strings) echo 66 ;;
     fuzz_site_file) echo 4096 ;;       # a site file of a few dozen devices
     fuzz_address_range) echo 128 ;;    # a few ranges
+    fuzz_library_manifest) echo 4096 ;; # a manifest of a few dozen images
     *) echo 4096 ;;
     esac
 }
