@@ -12,8 +12,10 @@
 #include "palimorform.h"
 #include "rangescan.h"
 #include "resource.h"
+#include "sitefeature.h"
 #include "stringgrid.h"
 #include "thinprogressbar.h"
+#include "watchfeature.h"
 #include "worksheet.h"
 #include "tools.h"
 
@@ -152,6 +154,8 @@ void TFormMain::buildComponents()
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
     Worksheet = new TWorksheet(this);
+    Site = new TSiteFeature(this);
+    Watch = new TWatchFeature(this);
     showError = ShowProgramError;
     askToStopOperations = [this](const QString &question) {
         return QMessageBox::question(this, QStringLiteral("Tarvino"), question) == QMessageBox::Yes;
@@ -191,7 +195,7 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
     // Scan address range... (rangescan.h): the list fills as with a broadcast scan.
     auto *rangeScan = new TRangeScan(m_serveur, {this, [this] { return !Timer->isActive(); },
                                                  [this] { ResetGrid(); m_serveur->setDiscoveryHandler(discoveryHandler()); },
-                                                 [this] { if (sortColumn >= 0) StringGridDblClick(sortColumn, 0); Worksheet->scanEnded(); },
+                                                 [this] { if (sortColumn >= 0) StringGridDblClick(sortColumn, 0); Worksheet->scanEnded(); emit scanEnded(); },
                                                  ProgressBar, StatusBar}, this);
     auto *scanRange = new QAction(QStringLiteral("Scan address &range..."), this);
     FileMenu->insertAction(PropertiesMenu, scanRange);
@@ -202,6 +206,8 @@ void TFormMain::FormCreate(const TServeur::Options &serveurOptions)
 void TFormMain::setDeviceActionsEnabled(bool enabled)
 {
     m_deviceActionsWanted = enabled;
+    // A row past the listed devices (a site's missing device) is no device to act on.
+    enabled = enabled && SelectedDevice < DeviceList.size();
     PropertiesMenu->setEnabled(enabled);
     PropertiesButton->setEnabled(enabled);
     // A device of a running batch, or one that another operation works on, gets no other operation.
@@ -262,6 +268,13 @@ void TFormMain::Scan()
     if (Timer->isActive())
         return;
     ResetGrid();
+    ScanKeepingList();
+}
+
+void TFormMain::ScanKeepingList()
+{
+    if (Timer->isActive())
+        return;
     m_timerTag = 0;
     Timer->setInterval(ScanFirstTickMs);
     Timer->start();
@@ -277,6 +290,7 @@ void TFormMain::TimerTimer()
         if (sortColumn >= 0)
             StringGridDblClick(sortColumn, 0);
         Worksheet->scanEnded();
+        emit scanEnded();
         return;
     }
     ProgressBar->setValue(m_timerTag * 100 / ScanBroadcasts);
@@ -359,6 +373,8 @@ void TFormMain::DecodeDiscoveryReply(const QString &peerIp, int, const char *dat
         NoteReplyAdapter(DeviceList[index], m_serveur->adapterFor(peerIp));
     if (index >= 0 && refresh)
         ShowDeviceRow(index);
+    if (index >= 0)
+        emit deviceReplied(index);
 }
 
 void TFormMain::ShowDeviceRow(int index)

@@ -15,7 +15,9 @@ class QStatusBar;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class TSiteFeature;
 class TStringGrid;
+class TWatchFeature;
 class TWorksheet;
 
 class TFormMain : public QMainWindow
@@ -59,6 +61,9 @@ public:
     QAction *tutu1 = nullptr;
     // Many devices at once: filter, selection, batches, export, snapshots, history.
     TWorksheet *Worksheet = nullptr;
+    // The site's expected devices (File > Open site...) and the live list (Scan > Watch).
+    TSiteFeature *Site = nullptr;
+    TWatchFeature *Watch = nullptr;
     // The column the list was last sorted by (-1: none); the list is sorted by it again after a scan.
     int sortColumn = -1;
 
@@ -67,6 +72,9 @@ public:
 
     // Handlers.
     void Scan();
+    // The scan without clearing the list first: Scan > Watch's later scans, where a device that stops
+    // answering keeps its row.
+    void ScanKeepingList();
     void TimerTimer();
     void ResetGrid();
     void FitLastColumn();
@@ -104,6 +112,12 @@ public:
 
     // Asks whether to stop the running operations when the window is closed; true goes on.
     std::function<bool(const QString &question)> askToStopOperations;
+
+signals:
+    // A discovery reply was merged into DeviceList at index.
+    void deviceReplied(int index);
+    // A scan (the broadcast's cycle or a range sweep) has ended.
+    void scanEnded();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

@@ -3,6 +3,7 @@
 #include "formmain.h"
 #include "operationrecord.h"
 #include "singleinstance.h"
+#include "sitefeature.h"
 #include "unfinishednotice.h"
 #include "upgradeform.h"
 #include "worksheet.h"
@@ -84,6 +85,7 @@ int main(int argc, char **argv)
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("tarvino"), QStringLiteral("tarvino"));
     const bool placed = settings.contains(QStringLiteral("MainWindow/geometry"));
     form.Worksheet->restoreSettings(settings);
+    form.Site->restoreSettings(settings);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&] { form.Worksheet->saveSettings(settings); });
     form.show();
     if (const QScreen *screen = form.screen(); screen && !placed) // first run: centred on the screen

@@ -65,6 +65,8 @@ public:
     void SetRow(int row, const QStringList &texts) { m_model->setRow(row, texts); }
     // The text colour of a cell (grid row >= 1), asked for as it is painted.
     void SetForeground(std::function<QColor(int column, int row)> foreground) { m_model->foreground = std::move(foreground); }
+    // The colour rule set so far, for a feature that puts its own in front of it.
+    std::function<QColor(int column, int row)> Foreground() const { return m_model->foreground; }
     int ColWidth(int column) const;
     void SetColWidth(int column, int width);
     // The leftmost column scrolled into view.

@@ -1,0 +1,211 @@
+#include "sitefeature.h"
+
+#include "devicefields.h"
+#include "formmain.h"
+#include "stringgrid.h"
+#include "wire.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QSettings>
+#include <QStatusBar>
+
+namespace {
+const QString SiteFilter = QStringLiteral("Site files (*.csv *.json);;All files (*)");
+const QString SettingsKey = QStringLiteral("Site/file");
+constexpr int SiteColumnWidth = 110;
+const QColor MissingColour(0x80, 0x80, 0x80);
+
+QString deviceKey(const TEPS &device)
+{
+    return device.Mac != 0 ? QString::number(device.Mac, 16) : QStringLiteral("ip:") + device.IpText;
+}
+} // namespace
+
+TSiteFeature::TSiteFeature(TFormMain *form) : QObject(form), m_form(form)
+{
+    OpenSiteAction = new QAction(QStringLiteral("Open s&ite..."), form);
+    SaveSiteAction = new QAction(QStringLiteral("Sa&ve site..."), form);
+    CloseSiteAction = new QAction(QStringLiteral("Close site"), form);
+    CloseSiteAction->setEnabled(false);
+    for (QAction *action : {OpenSiteAction, SaveSiteAction, CloseSiteAction})
+        form->FileMenu->insertAction(form->N4, action);
+    connect(OpenSiteAction, &QAction::triggered, this, &TSiteFeature::askOpen);
+    connect(SaveSiteAction, &QAction::triggered, this, &TSiteFeature::askSave);
+    connect(CloseSiteAction, &QAction::triggered, this, &TSiteFeature::closeSite);
+    connect(form, &TFormMain::scanEnded, this, &TSiteFeature::compare);
+
+    SummaryLabel = new QLabel(form->StatusBar);
+    SummaryLabel->setObjectName(QStringLiteral("SiteSummaryLabel"));
+    SummaryLabel->hide();
+    form->StatusBar->addPermanentWidget(SummaryLabel);
+
+    // Missing devices grey on every column; the rest as the list colours them otherwise.
+    TStringGrid *grid = form->StringGrid;
+    auto before = grid->Foreground();
+    grid->SetForeground([this, before](int column, int row) -> QColor {
+        if (isMissingRow(row))
+            return MissingColour;
+        return before ? before(column, row) : QColor();
+    });
+
+    chooseOpenFile = [form](const QString &title, const QString &filter) {
+        return QFileDialog::getOpenFileName(form, title, QString(), filter);
+    };
+    chooseSaveFile = [form](const QString &title, const QString &filter) {
+        return QFileDialog::getSaveFileName(form, title, QStringLiteral("site.csv"), filter);
+    };
+}
+
+bool TSiteFeature::isMissingRow(int row) const
+{
+    return m_missingRows > 0 && row > DeviceList.size() && row <= DeviceList.size() + m_missingRows;
+}
+
+QString TSiteFeature::siteText(const TEPS &device) const
+{
+    return m_textByDevice.value(deviceKey(device));
+}
+
+bool TSiteFeature::openSite(const QString &path, QString *error)
+{
+    const TSiteFileResult read = SiteFile::read(path);
+    if (const auto *refused = std::get_if<TSiteFileError>(&read)) {
+        if (error)
+            *error = QStringLiteral("The site file %1 was not opened: %2.").arg(path, refused->text());
+        return false;
+    }
+    m_site = std::get<QList<TSiteDevice>>(read);
+    m_path = path;
+    CloseSiteAction->setEnabled(true);
+    m_form->setColumnText(TFormMain::SiteColumn, [this](const TEPS &device) { return siteText(device); });
+    m_form->showColumn(TFormMain::SiteColumn, SiteColumnWidth);
+    rememberPath();
+    compare();
+    return true;
+}
+
+void TSiteFeature::closeSite()
+{
+    m_path.clear();
+    m_site.clear();
+    m_comparison = TSiteComparison();
+    m_textByDevice.clear();
+    CloseSiteAction->setEnabled(false);
+    showMissingRows(); // none
+    m_form->RefreshRows();
+    m_form->StringGrid->setColumnHidden(TFormMain::SiteColumn, true);
+    m_form->FitLastColumn();
+    SummaryLabel->hide();
+    rememberPath();
+}
+
+bool TSiteFeature::saveSite(const QString &path, QString *error)
+{
+    QList<TSiteDevice> devices;
+    devices.reserve(DeviceList.size());
+    for (const TEPS &device : std::as_const(DeviceList))
+        devices << SiteFile::fromDevice(device);
+    const QString problem = SiteFile::write(path, devices);
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = problem;
+        return false;
+    }
+    return true;
+}
+
+void TSiteFeature::compare()
+{
+    if (!hasSite())
+        return;
+    m_comparison = TSiteComparison(m_site, DeviceList);
+    m_textByDevice.clear();
+    m_textByDevice.reserve(DeviceList.size());
+    for (int index = 0; index < DeviceList.size(); ++index)
+        if (const TSiteEntry *entry = m_comparison.entryForFound(index))
+            m_textByDevice.insert(deviceKey(DeviceList.at(index)), entry->text());
+    m_form->RefreshRows();
+    showMissingRows();
+    SummaryLabel->setText(m_comparison.summary());
+    SummaryLabel->show();
+}
+
+void TSiteFeature::showMissingRows()
+{
+    TStringGrid *grid = m_form->StringGrid;
+    QList<const TSiteDevice *> missing;
+    for (const TSiteEntry &entry : m_comparison.entries())
+        if (entry.state == TSiteState::Missing)
+            missing << &m_comparison.expected().at(entry.expectedIndex);
+    const int first = int(DeviceList.size()) + 1;
+    // The grid keeps one (hidden) row below its header even with nothing listed.
+    grid->SetRowCount(std::max(first + int(missing.size()), 2));
+    m_missingRows = int(missing.size());
+    for (int i = 0; i < missing.size(); ++i) {
+        const TSiteDevice &device = *missing.at(i);
+        QStringList texts(TFormMain::GridColumnCount);
+        texts[0] = device.name;
+        texts[1] = device.type;
+        texts[3] = device.ip;
+        texts[4] = device.mac ? MacText(device.mac) : QString();
+        texts[TFormMain::SiteColumn] = SiteStateText(TSiteState::Missing);
+        grid->SetRow(first + i, texts);
+        grid->SetRowHidden(first + i, false);
+    }
+    grid->viewport()->update();
+}
+
+void TSiteFeature::askOpen()
+{
+    const QString path = chooseOpenFile ? chooseOpenFile(QStringLiteral("Open site"), SiteFilter) : QString();
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!openSite(path, &error))
+        m_form->showError(error);
+}
+
+void TSiteFeature::askSave()
+{
+    QString path = chooseSaveFile ? chooseSaveFile(QStringLiteral("Save site"), SiteFilter) : QString();
+    if (path.isEmpty())
+        return;
+    if (!path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive) && !path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
+        path += QStringLiteral(".csv");
+    QString error;
+    if (!saveSite(path, &error)) {
+        m_form->showError(QStringLiteral("The site file was not saved: %1.").arg(error));
+        return;
+    }
+    tell(QStringLiteral("%1 devices saved as the site file %2").arg(DeviceList.size()).arg(path));
+}
+
+void TSiteFeature::restoreSettings(QSettings &settings)
+{
+    m_settingsFile = settings.fileName();
+    const QString path = settings.value(SettingsKey).toString();
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!openSite(path, &error))
+        tell(error); // the file moved or changed since: said once, not in a box at every start
+}
+
+void TSiteFeature::rememberPath() const
+{
+    if (m_settingsFile.isEmpty())
+        return;
+    QSettings settings(m_settingsFile, QSettings::IniFormat);
+    if (m_path.isEmpty())
+        settings.remove(SettingsKey);
+    else
+        settings.setValue(SettingsKey, m_path);
+}
+
+void TSiteFeature::tell(const QString &message)
+{
+    m_form->StatusBar->showMessage(message);
+}

@@ -1,0 +1,135 @@
+#include "watchfeature.h"
+
+#include "formmain.h"
+#include "stringgrid.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QStatusBar>
+
+namespace {
+constexpr int LastSeenWidth = 80;
+const QColor GoneColour(0x80, 0x80, 0x80);
+const QColor MarkedColour(0x0d, 0x47, 0xa1);
+
+QString deviceKey(const TEPS &device)
+{
+    return device.Mac != 0 ? QString::number(device.Mac, 16) : QStringLiteral("ip:") + device.IpText;
+}
+} // namespace
+
+TWatchFeature::TWatchFeature(TFormMain *form) : QObject(form), m_form(form)
+{
+    WatchAction = new QAction(QStringLiteral("&Watch"), form);
+    WatchAction->setCheckable(true);
+    WatchAction->setToolTip(QStringLiteral("Scan again and again and show what changes"));
+    form->ScanPopupMenu->addAction(WatchAction);
+    form->FileMenu->insertAction(form->PropertiesMenu, WatchAction);
+    connect(WatchAction, &QAction::toggled, this, &TWatchFeature::setWatching);
+    connect(form, &TFormMain::deviceReplied, this, &TWatchFeature::deviceReplied);
+    connect(form, &TFormMain::scanEnded, this, &TWatchFeature::scanEnded);
+    m_next.setSingleShot(true);
+    connect(&m_next, &QTimer::timeout, this, &TWatchFeature::nextScan);
+
+    TStringGrid *grid = form->StringGrid;
+    auto before = grid->Foreground();
+    grid->SetForeground([this, before](int column, int row) -> QColor {
+        if (m_watching && row >= 1 && row <= DeviceList.size()) {
+            const TEPS &device = DeviceList.at(row - 1);
+            if (isGone(device))
+                return GoneColour;
+            if (isMarked(device))
+                return MarkedColour;
+        }
+        return before ? before(column, row) : QColor();
+    });
+}
+
+void TWatchFeature::setWatching(bool on)
+{
+    if (on == m_watching)
+        return;
+    m_watching = on;
+    WatchAction->setChecked(on);
+    if (!on) {
+        m_next.stop();
+        m_form->StatusBar->showMessage(QStringLiteral("Watch stopped"));
+        m_form->StringGrid->viewport()->update();
+        return;
+    }
+    m_watch = TDeviceWatch();
+    m_replied.clear();
+    m_firstScan = QDateTime();
+    m_form->setColumnText(TFormMain::LastSeenColumn, [this](const TEPS &device) { return lastSeenText(device); });
+    m_form->showColumn(TFormMain::LastSeenColumn, LastSeenWidth);
+    m_form->StatusBar->showMessage(QStringLiteral("Watching: a scan every %1 s").arg(intervalMs / 1000.0));
+    // The first scan starts from an empty list; the later ones keep it.
+    m_scanStarted.start();
+    m_form->Scan();
+}
+
+QString TWatchFeature::lastSeenText(const TEPS &device) const
+{
+    const TDeviceWatch::Entry *entry = m_watch.entryFor(device);
+    return entry ? entry->lastSeen.toLocalTime().toString(QStringLiteral("HH:mm:ss")) : QString();
+}
+
+bool TWatchFeature::isGone(const TEPS &device) const
+{
+    const TDeviceWatch::Entry *entry = m_watch.entryFor(device);
+    return entry && entry->gone;
+}
+
+bool TWatchFeature::isMarked(const TEPS &device) const
+{
+    const TDeviceWatch::Entry *entry = m_watch.entryFor(device);
+    return entry && m_firstScan.isValid() && entry->changedAt > m_firstScan
+           && entry->changedAt.msecsTo(QDateTime::currentDateTimeUtc()) < markMs;
+}
+
+void TWatchFeature::deviceReplied(int index)
+{
+    if (m_watching && index >= 0 && index < DeviceList.size())
+        m_replied.insert(deviceKey(DeviceList.at(index)));
+}
+
+void TWatchFeature::scanEnded()
+{
+    if (!m_watching)
+        return;
+    QList<TEPS> answered;
+    answered.reserve(m_replied.size());
+    for (const TEPS &device : std::as_const(DeviceList))
+        if (m_replied.contains(deviceKey(device)))
+            answered << device;
+    m_replied.clear();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QList<TWatchEvent> events = m_watch.addScan(answered, now);
+    if (m_watch.scans() == 1)
+        m_firstScan = now;
+    m_form->RefreshRows();
+    if (m_watch.scans() > 1 && !events.isEmpty()) {
+        int appeared = 0, changed = 0, gone = 0;
+        for (const TWatchEvent &event : events)
+            ++(event.kind == TWatchEvent::Kind::Appeared ? appeared : event.kind == TWatchEvent::Kind::Changed ? changed : gone);
+        QStringList parts;
+        if (appeared)
+            parts << QStringLiteral("%1 appeared").arg(appeared);
+        if (changed)
+            parts << QStringLiteral("%1 changed").arg(changed);
+        if (gone)
+            parts << QStringLiteral("%1 gone").arg(gone);
+        m_form->StatusBar->showMessage(QStringLiteral("Watch, %1: %2")
+                                           .arg(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")),
+                                                parts.join(QStringLiteral(", "))));
+    }
+    m_next.start(std::max<qint64>(0, intervalMs - m_scanStarted.elapsed()));
+}
+
+void TWatchFeature::nextScan()
+{
+    if (!m_watching)
+        return;
+    m_scanStarted.start();
+    m_form->ScanKeepingList();
+}
