@@ -8,6 +8,8 @@
 #include "datagram.h"
 #include "devicefields.h"
 #include "epsform.h"
+#include "firmwarefeature.h"
+#include "operationjournal.h"
 #include "operationmanager.h"
 #include "palimorform.h"
 #include "rangescan.h"
@@ -154,6 +156,7 @@ void TFormMain::buildComponents()
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
     Worksheet = new TWorksheet(this);
+    Firmware = new TFirmwareFeature(this, TOperationJournal::defaultPath());
     Site = new TSiteFeature(this);
     Watch = new TWatchFeature(this);
     showError = ShowProgramError;

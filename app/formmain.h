@@ -16,6 +16,7 @@ class QTimer;
 class QToolBar;
 class QToolButton;
 class TSiteFeature;
+class TFirmwareFeature;
 class TStringGrid;
 class TWatchFeature;
 class TWorksheet;
@@ -61,6 +62,8 @@ public:
     QAction *tutu1 = nullptr;
     // Many devices at once: filter, selection, batches, export, snapshots, history.
     TWorksheet *Worksheet = nullptr;
+    // The firmware library, the Firmware column, Bring selected up to date, the visit report.
+    TFirmwareFeature *Firmware = nullptr;
     // The site's expected devices (File > Open site...) and the live list (Scan > Watch).
     TSiteFeature *Site = nullptr;
     TWatchFeature *Watch = nullptr;

@@ -5,6 +5,7 @@
 
 #include "boardupgrade.h"
 #include "filenameedit.h"
+#include "libraryimagecheck.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -31,6 +32,11 @@ void TUpgradeForm::UpgradeComBtnClick()
     const QString fileName = UpgradeComFile->fileName();
     if (DeviceIP.isEmpty() || !QFileInfo(fileName).isFile())
         return;
+    // A library image of another type is refused before anything is sent.
+    if (const QString refusal = LibraryImageRefusal(fileName, DeviceIP); !refusal.isEmpty()) {
+        showError(refusal);
+        return;
+    }
 
     // Ends also when an FTP error leaves: the error then reaches the general handler with the
     // window already usable again.

@@ -5,6 +5,7 @@
 
 #include "filenameedit.h"
 #include "formwarning.h"
+#include "libraryimagecheck.h"
 #include "tools.h"
 
 #include <QFileInfo>
@@ -20,6 +21,10 @@ void TUpgradeForm::UpgradeControlBtnClick()
     // device hears nothing.
     if (const QString problem = FirmwareImageProblem(fileName, FileSizeOf(fileName)); !problem.isEmpty()) {
         showError(problem);
+        return;
+    }
+    if (const QString refusal = LibraryImageRefusal(fileName, DeviceIP); !refusal.isEmpty()) {
+        showError(refusal);
         return;
     }
 

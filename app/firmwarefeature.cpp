@@ -1,0 +1,285 @@
+#include "firmwarefeature.h"
+
+#include "firmwarelibrarydialog.h"
+#include "formmain.h"
+#include "operationjournal.h"
+#include "unfinishedoperations.h"
+#include "visitreportdialog.h"
+#include "worksheet.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QMenu>
+#include <QPointer>
+#include <QSettings>
+#include <QStatusBar>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+QString deviceName(const TEPS &device)
+{
+    const QString name = device.Params.text(Wire::Param::Name);
+    return name.isEmpty() ? device.IpText : QStringLiteral("%1 (%2)").arg(name, device.IpText);
+}
+
+QSettings windowSettings()
+{
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("tarvino"), QStringLiteral("tarvino"));
+}
+} // namespace
+
+TFirmwareFeature::TFirmwareFeature(TFormMain *form, QString journalPath)
+    : QObject(form), m_form(form), m_journalPath(std::move(journalPath))
+{
+    LibraryAction = new QAction(QStringLiteral("Firmware &library..."), form);
+    VisitReportAction = new QAction(QStringLiteral("&Visit report..."), form);
+    form->FileMenu->insertAction(form->N4, LibraryAction);
+    form->FileMenu->insertAction(form->N4, VisitReportAction);
+    connect(LibraryAction, &QAction::triggered, this, &TFirmwareFeature::showLibrary);
+    connect(VisitReportAction, &QAction::triggered, this, &TFirmwareFeature::showVisitReport);
+
+    TWorksheet *sheet = form->Worksheet;
+    UpToDateAction = new QAction(QStringLiteral("Bring selected up to &date..."), form);
+    sheet->DeviceMenu->insertAction(sheet->RetryAction, UpToDateAction);
+    connect(UpToDateAction, &QAction::triggered, this, &TFirmwareFeature::bringSelectedUpToDate);
+    connect(sheet->DeviceMenu, &QMenu::aboutToShow, this,
+            [this, sheet] { UpToDateAction->setEnabled(!sheet->batchRunning() && !sheet->selection().isEmpty()); });
+
+    form->setColumnText(TFormMain::FirmwareColumn, [this](const TEPS &device) { return columnText(device); });
+    sheet->addFilterWord(OutdatedWord, [this](const TEPS &device) { return outdated(device); });
+    sheet->batchOptions.library = &m_library;
+
+    chooseComponents = [form](const QList<TFirmwareComponent> &offered) -> std::optional<QList<TFirmwareComponent>> {
+        QStringList items;
+        QList<QList<TFirmwareComponent>> choices;
+        if (offered.size() > 1) {
+            items << QStringLiteral("Board and controller");
+            choices << offered;
+        }
+        for (const TFirmwareComponent component : offered) {
+            items << (component == TFirmwareComponent::Board ? QStringLiteral("Board only") : QStringLiteral("Controller only"));
+            choices << QList<TFirmwareComponent>{component};
+        }
+        bool ok = false;
+        const QString chosen = QInputDialog::getItem(form, QStringLiteral("Bring selected up to date"),
+                                                     QStringLiteral("Components:"), items, 0, false, &ok);
+        if (!ok)
+            return std::nullopt;
+        return choices.value(items.indexOf(chosen));
+    };
+
+    if (const QString folder = TFirmwareLibrary::folderFor({}); !folder.isEmpty()) {
+        QString error;
+        if (!openLibrary(folder, &error))
+            form->StatusBar->showMessage(error);
+    }
+    readHistory();
+}
+
+bool TFirmwareFeature::openLibrary(const QString &folder, QString *error)
+{
+    TFirmwareLibrary opened(folder);
+    if (!folder.isEmpty() && !opened.load(error)) {
+        m_library = TFirmwareLibrary();
+        return false;
+    }
+    m_library = opened;
+    showColumn();
+    return true;
+}
+
+QString TFirmwareFeature::columnText(const TEPS &device) const
+{
+    if (m_library.images().isEmpty())
+        return {};
+    return DeviceCompliance(m_library, device, m_history).text();
+}
+
+bool TFirmwareFeature::outdated(const TEPS &device) const
+{
+    return !m_library.images().isEmpty() && DeviceCompliance(m_library, device, m_history).outdated();
+}
+
+void TFirmwareFeature::showColumn()
+{
+    if (!m_library.images().isEmpty())
+        m_form->showColumn(TFormMain::FirmwareColumn, 260);
+    m_form->RefreshRows();
+    m_form->Worksheet->applyFilter();
+}
+
+void TFirmwareFeature::readHistory()
+{
+    const QPointer<TFirmwareFeature> target(this);
+    // The library goes to the worker as a copy: a controller image's version from its SHA-256.
+    auto *reader = QThread::create([path = m_journalPath, library = m_library, target] {
+        const TControllerHistory history(TOperationJournal(path).readTail(UnfinishedOperations::TailBytes), &library);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [target, history] {
+                if (target)
+                    target->setControllerHistory(history);
+            },
+            Qt::QueuedConnection);
+    });
+    connect(reader, &QThread::finished, reader, &QObject::deleteLater);
+    reader->start(QThread::LowPriority);
+}
+
+void TFirmwareFeature::setControllerHistory(const TControllerHistory &history)
+{
+    m_history = history;
+    if (!m_library.images().isEmpty())
+        showColumn();
+}
+
+void TFirmwareFeature::showLibrary()
+{
+    TFirmwareLibraryDialog dialog(&m_library, m_form);
+    connect(&dialog, &TFirmwareLibraryDialog::changed, this, [this] {
+        showColumn();
+        readHistory();
+    });
+    m_form->Worksheet->showDialog(&dialog);
+}
+
+void TFirmwareFeature::showVisitReport()
+{
+    TVisitReportDialog dialog(m_form);
+    QSettings settings = windowSettings();
+    dialog.restore(settings);
+    m_form->Worksheet->showDialog(&dialog);
+    if (dialog.result() != QDialog::Accepted)
+        return;
+    dialog.remember(settings);
+    const bool pdf = dialog.pdf();
+    QString path = m_form->Worksheet->chooseSaveFile(QStringLiteral("Visit report"),
+                                                     pdf ? QStringLiteral("PDF (*.pdf)") : QStringLiteral("HTML (*.html)"));
+    if (path.isEmpty())
+        return;
+    const QString suffix = pdf ? QStringLiteral(".pdf") : QStringLiteral(".html");
+    if (!path.endsWith(suffix, Qt::CaseInsensitive))
+        path += suffix;
+    m_form->StatusBar->showMessage(QStringLiteral("Writing the visit report %1...").arg(path));
+    WriteVisitReportInBackground(this, dialog.details(), dialog.SiteFileEdit->text().trimmed(), m_journalPath, path,
+                                 [this, path](bool written, const QString &text) {
+                                     if (written)
+                                         m_form->StatusBar->showMessage(QStringLiteral("Visit report %1: %2").arg(path, text));
+                                     else
+                                         m_form->showError(QStringLiteral("The visit report was not written: %1").arg(text));
+                                 });
+}
+
+QList<TFirmwareFeature::Group> TFirmwareFeature::GroupsOf(const TFirmwareLibrary &library, const QList<TFirmwareStep> &steps)
+{
+    QList<Group> groups;
+    // The controllers first: a board's upgrade ends with the device restarting.
+    for (const TFirmwareComponent component : {TFirmwareComponent::Controller, TFirmwareComponent::Board})
+        for (const TFirmwareStep &step : steps) {
+            if (step.action != TFirmwareStep::Action::Upgrade || step.component != component || !step.image)
+                continue;
+            const QString file = library.imagePath(*step.image);
+            auto group = std::find_if(groups.begin(), groups.end(),
+                                      [&](const Group &g) { return g.component == component && g.file == file; });
+            if (group == groups.end())
+                group = groups.insert(groups.end(), Group{component, file, {}});
+            group->devices << step.device;
+        }
+    return groups;
+}
+
+QStringList TFirmwareFeature::WarningLines(const QList<TFirmwareStep> &steps)
+{
+    QStringList lines;
+    for (const TFirmwareStep &step : steps)
+        if (step.action == TFirmwareStep::Action::Upgrade)
+            lines << QStringLiteral("%1: %2 %3 → %4")
+                         .arg(deviceName(step.device), ComponentKey(step.component),
+                              step.current.isEmpty() ? QStringLiteral("unknown") : step.current, step.target);
+    return lines;
+}
+
+QStringList TFirmwareFeature::SkippedLines(const QList<TFirmwareStep> &steps)
+{
+    QStringList lines;
+    for (const TFirmwareStep &step : steps)
+        if (step.action == TFirmwareStep::Action::Skipped)
+            lines << QStringLiteral("%1: %2").arg(deviceName(step.device), step.reason);
+    return lines;
+}
+
+void TFirmwareFeature::bringSelectedUpToDate()
+{
+    TWorksheet *sheet = m_form->Worksheet;
+    if (sheet->batchRunning() || !m_pending.isEmpty())
+        return;
+    const QList<TEPS> devices = sheet->selection();
+    if (devices.isEmpty())
+        return;
+    if (m_library.images().isEmpty()) {
+        m_form->showError(QStringLiteral("No firmware library is open: File > Firmware library... chooses its folder."));
+        return;
+    }
+    const std::optional<QList<TFirmwareComponent>> components = chooseComponents(LibraryComponents(m_library));
+    if (!components || components->isEmpty())
+        return;
+    QList<TFirmwareStep> steps = PlanFirmware(m_library, devices, *components, m_history);
+
+    // An image whose file is missing or changed is refused before the warning, with its words.
+    QStringList refused;
+    QHash<QString, QString> problemOf;
+    for (TFirmwareStep &step : steps) {
+        if (step.action != TFirmwareStep::Action::Upgrade)
+            continue;
+        if (!problemOf.contains(step.image->file)) {
+            QString error;
+            problemOf.insert(step.image->file, m_library.readImage(*step.image, &error) ? QString() : error);
+        }
+        if (const QString problem = problemOf.value(step.image->file); !problem.isEmpty()) {
+            step.action = TFirmwareStep::Action::Skipped;
+            step.reason = problem;
+        }
+    }
+    const QStringList upgrades = WarningLines(steps);
+    const QStringList skipped = SkippedLines(steps);
+    const qsizetype unchanged = std::count_if(steps.begin(), steps.end(), [](const TFirmwareStep &step) {
+        return step.action == TFirmwareStep::Action::Unchanged;
+    });
+    const QString left = skipped.isEmpty() ? QString()
+                                           : QStringLiteral("\n\nLeft alone:\n") + skipped.join(QLatin1Char('\n'));
+    if (upgrades.isEmpty()) {
+        m_form->showError(QStringLiteral("Nothing to bring up to date (%1 already current).%2").arg(unchanged).arg(left));
+        return;
+    }
+    if (!sheet->confirmBatch(FirmwareWarningText() + left, QDir::toNativeSeparators(m_library.folder()), upgrades,
+                             QStringLiteral("Upgrade")))
+        return;
+    m_pending = GroupsOf(m_library, steps);
+    if (!skipped.isEmpty())
+        m_form->StatusBar->showMessage(QStringLiteral("%1 left alone: %2").arg(skipped.size()).arg(skipped.join(QStringLiteral("; "))));
+    startNextGroup();
+}
+
+void TFirmwareFeature::startNextGroup()
+{
+    TWorksheet *sheet = m_form->Worksheet;
+    // A batch stopped by the technician stops the rest too.
+    if (sheet->batch() && sheet->batch()->count(TBatchRun::DeviceStatus::Stopped) > 0)
+        m_pending.clear();
+    if (m_pending.isEmpty()) {
+        readHistory();
+        return;
+    }
+    const Group group = m_pending.takeFirst();
+    sheet->startBatch(group.component == TFirmwareComponent::Controller ? TBatchRun::Kind::ControllerUpgrade
+                                                                        : TBatchRun::Kind::BoardUpgrade,
+                      group.devices, group.file);
+    // The next batch once this one is done (after its finished() has returned: it replaces it).
+    connect(
+        sheet->batch(), &TBatchRun::finished, this, [this] { QTimer::singleShot(0, this, &TFirmwareFeature::startNextGroup); },
+        Qt::SingleShotConnection);
+}

@@ -1,0 +1,72 @@
+#pragma once
+// The firmware library and the visit report in the main window: File > Firmware library... and
+// File > Visit report..., the list's Firmware column (each device against the library) with the
+// filter word firmware:outdated, and Device > Bring selected up to date: the library's newest image
+// of each selected device's type, one warning for all, then batches as the worksheet runs them
+// (one per image: the controllers' first, then the boards'). A library image goes only to the
+// devices of its types: the batch marks it, and each upgrade refuses it before its first request.
+
+#include "firmwarelibrary.h"
+#include "firmwareplan.h"
+
+#include <QObject>
+
+#include <functional>
+#include <optional>
+
+class QAction;
+class TFormMain;
+
+class TFirmwareFeature : public QObject
+{
+    Q_OBJECT
+public:
+    // journalPath: the history the column and the report read (the window's).
+    TFirmwareFeature(TFormMain *form, QString journalPath);
+
+    QAction *LibraryAction = nullptr;
+    QAction *VisitReportAction = nullptr;
+    QAction *UpToDateAction = nullptr;
+
+    static inline const QString OutdatedWord = QStringLiteral("firmware:outdated");
+
+    const TFirmwareLibrary &library() const { return m_library; }
+    // Opens the library of a folder (a refused manifest is told, and the library stays empty) and
+    // shows the column; an empty folder closes it.
+    bool openLibrary(const QString &folder, QString *error = nullptr);
+    // The Firmware column's text of a device; empty without a library.
+    QString columnText(const TEPS &device) const;
+    bool outdated(const TEPS &device) const;
+    // What the history knows of the controllers, read again on a worker (at start, after batches).
+    void readHistory();
+    void setControllerHistory(const TControllerHistory &history);
+
+    void showLibrary();
+    void showVisitReport();
+    void bringSelectedUpToDate();
+    // The batches of a plan: the warning's lines and the groups, without running anything.
+    struct Group
+    {
+        TFirmwareComponent component = TFirmwareComponent::Board;
+        QString file; // the image's path in the library
+        QList<TEPS> devices;
+    };
+    static QList<Group> GroupsOf(const TFirmwareLibrary &library, const QList<TFirmwareStep> &steps);
+    // "Pump-7 (198.18.1.7): board 3.2.0 → 3.3.1", a line per Upgrade step.
+    static QStringList WarningLines(const QList<TFirmwareStep> &steps);
+    // "Gate-9 (198.18.1.9): no board image for this type (XR-200)", a line per skipped step.
+    static QStringList SkippedLines(const QList<TFirmwareStep> &steps);
+
+    // Dialog hooks; tests replace them.
+    std::function<std::optional<QList<TFirmwareComponent>>(const QList<TFirmwareComponent> &offered)> chooseComponents;
+
+private:
+    void showColumn();
+    void startNextGroup();
+
+    TFormMain *m_form;
+    QString m_journalPath;
+    TFirmwareLibrary m_library;
+    TControllerHistory m_history;
+    QList<Group> m_pending; // the batches of "bring up to date" still to run
+};

@@ -1,0 +1,302 @@
+// The firmware library in the window: the Firmware column's text for each state and the filter
+// word firmware:outdated; Bring selected up to date's one warning (device, current and target
+// version; the devices without an image told); the upgrade window's guard against a library image
+// of another type; a batch that sends a library image only to devices of its types, against the
+// simulator; the visit report dialog's remembered answers.
+#include "firmwarefeature.h"
+#include "formmain.h"
+#include "labsim.h"
+#include "libraryimagecheck.h"
+#include "operationjournal.h"
+#include "stringgrid.h"
+#include "testfiles.h"
+#include "visitreportdialog.h"
+#include "worksheet.h"
+
+#include "commandoperations.h"
+
+#include <QLineEdit>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+TEPS device(int index, const QString &type, const QString &firmware)
+{
+    TEPS device;
+    device.IpText = QStringLiteral("198.18.1.%1").arg(index);
+    device.Mac = 0x0050C2000000ull + quint64(index);
+    device.Address = {0, 1, 0x00, 0x50, 0xC2, 0, 0, quint8(index)};
+    device.Params.set(Wire::Param::Name, QStringLiteral("Device-%1").arg(index).toUtf8());
+    device.Params.set(Wire::Param::TypeText, type.toUtf8());
+    if (!firmware.isEmpty())
+        device.Params.set(Wire::Param::FirmwareVersion, firmware.toUtf8());
+    return device;
+}
+} // namespace
+
+class TestFirmwareWindow : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<TFormMain> m_form;
+    QString m_libraryFolder;
+    QByteArray m_controllerImage;
+
+    TFirmwareFeature &feature() { return *m_form->Firmware; }
+
+    void list(const QList<TEPS> &devices)
+    {
+        for (const TEPS &device : devices) {
+            DeviceList << device;
+            m_form->ShowDeviceRow(int(DeviceList.size()) - 1);
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(LabSimulator::inLab(), "the window scans: run it inside the lab (ctest does)");
+        QVERIFY(m_dir.isValid());
+        // The window's settings and history in the test's folder, not the user's.
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(u"config"_qs).toUtf8());
+        qputenv("XDG_DATA_HOME", m_dir.filePath(u"data"_qs).toUtf8());
+        qunsetenv("TARVINO_LIBRARY");
+        // The library: board images for two types, a controller image for one.
+        m_libraryFolder = m_dir.filePath(u"library"_qs);
+        QVERIFY(QDir().mkpath(m_libraryFolder));
+        TFirmwareLibrary library(m_libraryFolder);
+        QString error;
+        QVERIFY(library.load(&error));
+        m_controllerImage = RandomBytes(32 * 1024, 7);
+        struct Image
+        {
+            const char *file;
+            TFirmwareComponent component;
+            const char *type;
+            const char *version;
+            QByteArray bytes;
+        };
+        for (const Image &image : {Image{"p3-board.bin", TFirmwareComponent::Board, "Palimor P3", "3.3.1", RandomBytes(4096, 1)},
+                                   Image{"p4-board.bin", TFirmwareComponent::Board, "Palimor P4-S", "1.2", RandomBytes(4096, 2)},
+                                   Image{"p3-controller.bin", TFirmwareComponent::Controller, "Palimor P3", "2.4", m_controllerImage}}) {
+            const QString source = WriteTestFileOrDie(m_dir.path(), u"source/"_qs + QLatin1String(image.file), image.bytes);
+            QVERIFY2(library.add(source, image.component, {QLatin1String(image.type)}, QLatin1String(image.version), {}, &error),
+                     qPrintable(error));
+        }
+        TFirmwareLibrary::rememberFolder(m_libraryFolder);
+    }
+
+    void init()
+    {
+        DeviceTypes.clear();
+        DeviceList.clear();
+        SelectedDevice = 0;
+        m_form = std::make_unique<TFormMain>();
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QCOMPARE(feature().library().images().size(), 3); // the remembered folder, opened at start
+    }
+    void cleanup()
+    {
+        m_form.reset();
+        DeviceList.clear();
+    }
+
+    // The column says where each device stands; the filter word keeps the outdated ones.
+    void firmwareColumn_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("firmware");
+        QTest::addColumn<bool>("controllerWritten"); // the history saw controller image 2.4 written
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("outdated");
+        QTest::newRow("board behind") << u"Palimor P3"_qs << u"3.2.0"_qs << true
+                                      << u"update available 3.3.1; controller image 2.4 written 2026-12-01"_qs << true;
+        QTest::newRow("current") << u"Palimor P3"_qs << u"3.3.1"_qs << true
+                                 << u"up to date; controller image 2.4 written 2026-12-01"_qs << false;
+        QTest::newRow("newer than the library") << u"Palimor P3"_qs << u"3.10"_qs << true
+                                                << u"newer than library; controller image 2.4 written 2026-12-01"_qs << false;
+        QTest::newRow("controller never written") << u"Palimor P3"_qs << u"3.3.1"_qs << false
+                                                  << u"up to date; controller unknown"_qs << false;
+        QTest::newRow("no image for its type") << u"XR-200"_qs << u"1.0"_qs << false
+                                               << u"no image for this type; controller unknown"_qs << false;
+    }
+    void firmwareColumn()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, firmware);
+        QFETCH(bool, controllerWritten);
+        QFETCH(QString, text);
+        QFETCH(bool, outdated);
+        const TEPS shown = device(1, type, firmware);
+        const TEPS other = device(2, u"Palimor P4-S"_qs, u"1.0"_qs); // always behind: a row the filter keeps
+        QList<TJournalEntry> history;
+        if (controllerWritten) {
+            TJournalEntry entry;
+            entry.when = QDateTime(QDate(2026, 12, 1), QTime(10, 0));
+            entry.ip = shown.IpText;
+            entry.mac = u"00:50:c2:00:00:01"_qs;
+            entry.operation = u"Controller upgrade"_qs;
+            entry.outcome = u"succeeded"_qs;
+            entry.imageVersion = u"2.4"_qs;
+            history << entry;
+        }
+        feature().setControllerHistory(TControllerHistory(history, &feature().library()));
+        list({shown, other});
+        QVERIFY(!m_form->StringGrid->isColumnHidden(TFormMain::FirmwareColumn));
+        QCOMPARE(m_form->StringGrid->Cells(TFormMain::FirmwareColumn, 1), text);
+        QCOMPARE(m_form->StringGrid->Cells(TFormMain::FirmwareColumn, 2), u"update available 1.2; controller unknown"_qs);
+
+        TWorksheet &sheet = *m_form->Worksheet;
+        QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
+        QTest::keyClicks(sheet.FilterEdit, u"Firmware:Outdated"_qs); // case ignored
+        QCOMPARE(m_form->StringGrid->IsRowHidden(1), !outdated);
+        QVERIFY(!m_form->StringGrid->IsRowHidden(2));
+        QTest::keyClick(sheet.FilterEdit, Qt::Key_Escape);
+        QVERIFY(!m_form->StringGrid->IsRowHidden(1));
+    }
+
+    // One warning lists each device to upgrade with its current and target versions; a device
+    // without an image for its type is told, not upgraded; declining sends nothing.
+    void bringUpToDateWarns_data()
+    {
+        QTest::addColumn<QList<TFirmwareComponent>>("components");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("board") << QList<TFirmwareComponent>{TFirmwareComponent::Board}
+                               << QStringList{u"Device-1 (198.18.1.1): board 3.2.0 → 3.3.1"_qs,
+                                              u"Device-3 (198.18.1.3): board unknown → 1.2"_qs};
+        QTest::newRow("board and controller")
+            << QList<TFirmwareComponent>{TFirmwareComponent::Board, TFirmwareComponent::Controller}
+            << QStringList{u"Device-1 (198.18.1.1): controller unknown → 2.4"_qs, u"Device-1 (198.18.1.1): board 3.2.0 → 3.3.1"_qs,
+                           u"Device-2 (198.18.1.2): controller unknown → 2.4"_qs, u"Device-3 (198.18.1.3): board unknown → 1.2"_qs};
+    }
+    void bringUpToDateWarns()
+    {
+        QFETCH(QList<TFirmwareComponent>, components);
+        QFETCH(QStringList, lines);
+        list({device(1, u"Palimor P3"_qs, u"3.2.0"_qs), device(2, u"Palimor P3"_qs, u"3.3.1"_qs),
+              device(3, u"Palimor P4-S"_qs, QString()), device(4, u"XR-200"_qs, u"1.0"_qs)});
+        m_form->StringGrid->setFocus();
+        QTest::keyClick(m_form->StringGrid, Qt::Key_A, Qt::ControlModifier);
+        feature().chooseComponents = [&](const QList<TFirmwareComponent> &offered) {
+            // Only what the library has images of is offered.
+            return offered == QList<TFirmwareComponent>{TFirmwareComponent::Board, TFirmwareComponent::Controller}
+                       ? std::optional(components)
+                       : std::nullopt;
+        };
+        QString warned;
+        QStringList devices;
+        m_form->Worksheet->confirmBatch = [&](const QString &text, const QString &, const QStringList &listed, const QString &) {
+            warned = text;
+            devices = listed;
+            return false;
+        };
+        feature().bringSelectedUpToDate();
+        QCOMPARE(devices, lines);
+        QVERIFY(warned.contains(u"\n\nLeft alone:\n"_qs));
+        QVERIFY2(warned.contains(u"Device-4 (198.18.1.4): no board image for this type (XR-200)"_qs), qPrintable(warned));
+        QCOMPARE(warned.contains(u"Device-3 (198.18.1.3): no controller image for this type (Palimor P4-S)"_qs),
+                 components.contains(TFirmwareComponent::Controller));
+        QVERIFY(!m_form->Worksheet->batch()); // declined: nothing started
+    }
+
+    // The batches of a plan: one per image, the controllers' before the boards'.
+    void groupsControllersFirst()
+    {
+        const QList<TEPS> devices{device(1, u"Palimor P3"_qs, u"3.2.0"_qs), device(2, u"Palimor P4-S"_qs, u"1.0"_qs),
+                                  device(3, u"Palimor P3"_qs, u"3.0"_qs)};
+        const QList<TFirmwareStep> steps = PlanFirmware(feature().library(), devices,
+                                                        {TFirmwareComponent::Board, TFirmwareComponent::Controller}, {});
+        const QList<TFirmwareFeature::Group> groups = TFirmwareFeature::GroupsOf(feature().library(), steps);
+        QCOMPARE(groups.size(), 3);
+        QCOMPARE(groups.at(0).component, TFirmwareComponent::Controller);
+        QCOMPARE(QFileInfo(groups.at(0).file).fileName(), u"p3-controller.bin"_qs);
+        QCOMPARE(groups.at(0).devices.size(), 2);
+        QCOMPARE(QFileInfo(groups.at(1).file).fileName(), u"p3-board.bin"_qs);
+        QCOMPARE(groups.at(1).devices.size(), 2);
+        QCOMPARE(QFileInfo(groups.at(2).file).fileName(), u"p4-board.bin"_qs);
+        QCOMPARE(groups.at(2).devices.first().IpText, u"198.18.1.2"_qs);
+    }
+
+    // The upgrade window refuses a library image (by its place or, copied, by its SHA-256) for a
+    // device of another type, or of no known type; any other file is its user's business.
+    void upgradeWindowGuard_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("refusal"); // a part of it; empty: allowed
+        QTest::newRow("its own type") << u"library/p3-controller.bin"_qs << u"198.18.1.1"_qs << QString();
+        QTest::newRow("another type") << u"library/p3-controller.bin"_qs << u"198.18.1.4"_qs << u"not for XR-200"_qs;
+        QTest::newRow("a copy, another type") << u"copy.bin"_qs << u"198.18.1.4"_qs << u"is for Palimor P3"_qs;
+        QTest::newRow("a device not listed") << u"library/p3-controller.bin"_qs << u"198.18.1.9"_qs << u"did not report its type"_qs;
+        QTest::newRow("not the library's") << u"other.bin"_qs << u"198.18.1.4"_qs << QString();
+    }
+    void upgradeWindowGuard()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, ip);
+        QFETCH(QString, refusal);
+        WriteTestFileOrDie(m_dir.path(), u"copy.bin"_qs, m_controllerImage);
+        WriteTestFileOrDie(m_dir.path(), u"other.bin"_qs, RandomBytes(32 * 1024, 99));
+        list({device(1, u"Palimor P3"_qs, u"3.3.1"_qs), device(4, u"XR-200"_qs, u"1.0"_qs)});
+        const QString said = LibraryImageRefusal(m_dir.filePath(file), ip);
+        QVERIFY2(refusal.isEmpty() ? said.isEmpty() : said.contains(refusal), qPrintable(said));
+    }
+
+    // A batch of the window sends a library image only to the devices of its types: the other
+    // device's bus hears nothing.
+    void batchSendsOnlyToItsTypes()
+    {
+        LabSimulator sim;
+        QVERIFY2(sim.start(2, {u"--type"_qs, u"0=Palimor P3"_qs, u"--type"_qs, u"1=XR-200"_qs}), qPrintable(sim.errorString()));
+        QList<TEPS> found;
+        {
+            TScanDevices scan(m_form->Serveur(), {2, 1000, 1000});
+            QVERIFY(scan.exec().succeeded);
+            found = scan.devices();
+        }
+        QCOMPARE(found.size(), 2);
+        TBatchRun::Options options = m_form->Worksheet->batchOptions; // with the window's library
+        options.rediscoveryTimeoutMs = 10000;
+        options.rediscoveryListenMs = 500;
+        TBatchRun batch(m_form->Serveur(), TBatchRun::Kind::ControllerUpgrade, found,
+                        QDir(m_libraryFolder).filePath(u"p3-controller.bin"_qs), options);
+        QSignalSpy finished(&batch, &TBatchRun::finished);
+        batch.start();
+        QVERIFY(finished.wait(60000));
+        for (const TBatchRun::DeviceStatus &status : batch.statuses()) {
+            const bool p3 = status.device.Params.text(Wire::Param::TypeText) == u"Palimor P3";
+            QCOMPARE(status.state, p3 ? TBatchRun::DeviceStatus::Succeeded : TBatchRun::DeviceStatus::Failed);
+            QCOMPARE(sim.requests(status.device.IpText, Wire::BusPort).isEmpty(), !p3);
+            if (!p3)
+                QVERIFY2(status.message.contains(u"not for XR-200"_qs), qPrintable(status.message));
+        }
+    }
+
+    // Site, technician and PC are asked once: the next report's dialog has them.
+    void visitReportRemembers()
+    {
+        QSettings settings(m_dir.filePath(u"report.ini"_qs), QSettings::IniFormat);
+        {
+            TVisitReportDialog first;
+            first.restore(settings);
+            QVERIFY(!first.PcEdit->text().isEmpty()); // this PC's name to start with
+            QTest::keyClicks(first.SiteEdit, u"Plant North"_qs);
+            QTest::keyClicks(first.TechnicianEdit, u"Jo Ölund"_qs);
+            first.PcEdit->setText(u"SERVICE-PC-07"_qs);
+            first.remember(settings);
+        }
+        TVisitReportDialog next;
+        next.restore(settings);
+        QCOMPARE(next.details().site, u"Plant North"_qs);
+        QCOMPARE(next.details().technician, u"Jo Ölund"_qs);
+        QCOMPARE(next.details().pc, u"SERVICE-PC-07"_qs);
+        QVERIFY(next.details().since <= next.details().until);
+    }
+};
+
+QTEST_MAIN(TestFirmwareWindow)
+#include "tst_firmwarewindow_lab.moc"
