@@ -156,9 +156,9 @@ void TFormMain::buildComponents()
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
     Worksheet = new TWorksheet(this);
-    Firmware = new TFirmwareFeature(this, TOperationJournal::defaultPath());
     Site = new TSiteFeature(this);
     Watch = new TWatchFeature(this);
+    Firmware = new TFirmwareFeature(this, TOperationJournal::defaultPath());
     showError = ShowProgramError;
     askToStopOperations = [this](const QString &question) {
         return QMessageBox::question(this, QStringLiteral("Tarvino"), question) == QMessageBox::Yes;

@@ -15,8 +15,8 @@ class QStatusBar;
 class QTimer;
 class QToolBar;
 class QToolButton;
-class TSiteFeature;
 class TFirmwareFeature;
+class TSiteFeature;
 class TStringGrid;
 class TWatchFeature;
 class TWorksheet;
@@ -62,11 +62,11 @@ public:
     QAction *tutu1 = nullptr;
     // Many devices at once: filter, selection, batches, export, snapshots, history.
     TWorksheet *Worksheet = nullptr;
-    // The firmware library, the Firmware column, Bring selected up to date, the visit report.
-    TFirmwareFeature *Firmware = nullptr;
     // The site's expected devices (File > Open site...) and the live list (Scan > Watch).
     TSiteFeature *Site = nullptr;
     TWatchFeature *Watch = nullptr;
+    // The firmware library, the Firmware column, Bring selected up to date, the visit report.
+    TFirmwareFeature *Firmware = nullptr;
     // The column the list was last sorted by (-1: none); the list is sorted by it again after a scan.
     int sortColumn = -1;
 
