@@ -349,6 +349,10 @@ def check_run(office, inventory, journals, sites_devices):
                              for component in ('board', 'controller')])
         check(firmware.get('changed') and not firmware.get('failed') and planned == expected,
               '%s: the plan %r, expected %r' % (site, planned, expected))
+        versions = firmware.get('diff', {})
+        check(all('%s (' % ip in versions.get('after', '') for ip in p3_devices())
+              and versions['after'].count(': ' + BOARD_IMAGE[2]) == len(p3_devices()),
+              '%s: the diff of the planned versions: %r' % (site, versions))
         changed = journals[site].since_mark()
         check(not changing_requests(changed), '%s: check mode sent changing requests: %r'
               % (site, changing_requests(changed)[:3]))

@@ -18,7 +18,8 @@ description:
   - In check mode the configurations are read and compared, nothing is written; with
     C(--diff) each differing controller's lines are shown as a diff.
   - When one controller fails (it does not answer its bus, say), the others are still done
-    and the task fails for the host with every controller's result in I(devices).
+    and the task fails for the host with every controller's result in I(devices). Ansible shows
+    no diff of a failed task; the diffs of the other controllers are in its result (C(diff)).
 extends_documentation_fragment:
   - tarvino.fleet.selection
   - tarvino.fleet.ranges

@@ -68,6 +68,10 @@ devices:
   elements: dict
   sample: [{"ip": "198.18.1.1", "name": "Chiller-South-0", "component": "board", "current": "3.0.5",
             "target": "3.4.1", "file": "p4-board-3.4.1.bin", "result": "upgraded"}]
+diff:
+  description: With C(--diff), the version of each device and component upgraded (or that would be), before and after.
+  returned: when a device is or would be upgraded
+  type: dict
 changed_devices:
   description: The addresses of the devices upgraded (or that would be, in check mode).
   returned: always
@@ -82,7 +86,7 @@ failed_devices:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
-    SelectionError, device_summary, failure_text, run_cli, selection_argument_spec, selection_args)
+    SelectionError, device_label, device_summary, failure_text, run_cli, selection_argument_spec, selection_args)
 
 
 def main():
@@ -115,12 +119,26 @@ def main():
         failed_devices=sorted(set(d['ip'] for d in devices if d['result'] == 'failed')),
         cmd=run.command,
     )
+    diff = versions_diff(devices)
+    if diff:
+        result['diff'] = diff
     failed = [d for d in devices if d['result'] == 'failed']
     if failed or run.rc != 0:
         result['msg'] = 'Firmware failed on %d of %d devices: %s' % (
             len(failed), len(devices), '; '.join(failure_text(d) for d in failed) or run.summary())
         module.fail_json(**result)
     module.exit_json(**result)
+
+
+def versions_diff(devices):
+    """The upgrades as a diff of versions, one line per device and component, for --diff."""
+    changing = [d for d in devices if d['result'] in ('would upgrade', 'upgraded')]
+    if not changing:
+        return None
+    line = '%s %s: %s\n'
+    return dict(before_header='firmware on the devices', after_header='firmware from the library',
+                before=''.join(line % (device_label(d), d['component'], d['current'] or 'unknown') for d in changing),
+                after=''.join(line % (device_label(d), d['component'], d['target']) for d in changing))
 
 
 def versions(entry):
