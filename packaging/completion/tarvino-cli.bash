@@ -14,7 +14,7 @@ _tarvino_cli()
 
     local verbs="scan search info ssh command upgrade-board upgrade-controller config diag logs reset check watch doctor history report"
     local options="--all --type --name --from --wait --tcp --jobs -j --timeout --expect --yes -y --dry-run
-                   --output -o --json --csv --unfinished --with-updater --help -h --version
+                   --output -o --json --csv --unfinished --with-updater --help -h --version --range --rate
                    --since --until --site --site-name --technician --pc --interval --count --for"
 
     case $prev in
@@ -26,7 +26,7 @@ _tarvino_cli()
             return ;;
         --since|--until|--site-name|--technician|--pc)
             return ;;
-        --type|--name|--wait|--jobs|-j|--timeout|--expect|--interval|--count|--for)
+        --type|--name|--wait|--jobs|-j|--timeout|--expect|--interval|--count|--for|--range|--rate)
             return ;;
     esac
 
