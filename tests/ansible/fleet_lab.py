@@ -45,6 +45,9 @@ P3 = 'Palimor P3'
 TYPES = {'198.18.1.1': P4, '198.18.1.2': P3, '198.18.1.3': P3}
 BOARD_IMAGE = ('p3-board-3.4.1.bin', 'board', '3.4.1', 4096)
 CONTROLLER_IMAGE = ('p3-controller-2.4.bin', 'controller', '2.4', 1024)
+# A device site 1's site file lists and its network lacks.
+MISSING_AT = 'site1'
+MISSING = ['Pump-9,198.18.1.9,00:50:c2:aa:bb:09,Palimor P3']
 SITE_SEGMENT = '198.18.0.1/16'
 DEVICES_PER_SITE = 3
 SILENT_BUS = ('site1', '198.18.1.3')
@@ -170,9 +173,10 @@ def write_inventory(work, cli):
         home = os.path.join(work, site, 'home')
         environment = json.dumps({'HOME': home, 'XDG_DATA_HOME': home + '/data', 'XDG_CACHE_HOME': home + '/cache',
                                   'XDG_CONFIG_HOME': home + '/config'})
-        lines.append("%s ansible_host=%s site_library=%s site_backups=%s site_snapshots=%s site_environment='%s'" % (
-            site, site_ip, os.path.join(work, site, 'library'), os.path.join(work, site, 'previous'),
-            os.path.join(work, site, 'snapshots'), environment))
+        lines.append("%s ansible_host=%s site_library=%s site_backups=%s site_snapshots=%s site_file=%s "
+                     "site_environment='%s'" % (site, site_ip, os.path.join(work, site, 'library'),
+                                                os.path.join(work, site, 'previous'), os.path.join(work, site, 'snapshots'),
+                                                os.path.join(work, site, 'site.csv'), environment))
     lines += [
         '[sites:vars]',
         'ansible_user=root',
@@ -188,6 +192,20 @@ def write_inventory(work, cli):
     with open(path, 'w') as text:
         text.write('\n'.join(lines))
     return path
+
+
+def make_site_file(devsim, seed, folder, extra):
+    """The site file: the site's simulated devices as tarvino-devsim lists them, and EXTRA (devices
+    the site should have and has not)."""
+    listed = run([devsim, '--devices', str(DEVICES_PER_SITE), '--seed', str(seed), '--list']).stdout
+    lines = ['name,ip,mac,type']
+    for line in listed.splitlines():
+        ip, name, generated_type, record = line.split('\t')
+        mac = ':'.join(record[-12:][i:i + 2] for i in range(0, 12, 2))
+        lines.append('%s,%s,%s,%s' % (name, ip, mac, TYPES[ip]))
+    lines += extra
+    with open(os.path.join(folder, 'site.csv'), 'w') as text:
+        text.write('\n'.join(lines) + '\n')
 
 
 def make_library(ns, cli, folder):
@@ -235,8 +253,8 @@ class Office:
                           % (' '.join(options), done.returncode, done.stdout[-3000:], done.stderr[-3000:]))
         run = PlaybookRun(report, done.returncode, seconds, done.stderr)
         for task in run.report['plays'][0]['tasks']:
-            print('  %-50s %s' % (task['task']['name'], ' '.join('%s %.1f s' % (host, result.get('seconds', 0))
-                                                                for host, result in sorted(task['hosts'].items()))))
+            times = ['%s %.1f s' % (host, result.get('seconds', 0)) for host, result in sorted(task['hosts'].items())]
+            print('  %-50s %s' % (task['task']['name'], ' '.join(times)))
         return run
 
     def doc(self):
@@ -329,8 +347,12 @@ def check_run(office, inventory, journals, sites_devices):
     print('check run: %.1f s' % result.seconds)
     for site in SITES:
         listed = result.task('The devices of the site', site)
-        check(not listed.get('failed') and listed['count'] == DEVICES_PER_SITE,
-              '%s: devices listed %r' % (site, listed.get('msg') or listed.get('count')))
+        check(not listed.get('failed') and listed['count'] == DEVICES_PER_SITE
+              and sorted(d['ip'] for d in listed['devices']) == sorted(TYPES),
+              '%s: devices listed %r' % (site, listed.get('msg') or listed.get('devices')))
+        missing = [d['name'] for d in listed['missing']]
+        check(missing == (['Pump-9'] if site == MISSING_AT else []) and not listed['unexpected'],
+              '%s: missing %r, unexpected %r' % (site, missing, listed['unexpected']))
         config = result.task("The site's configuration on its controllers", site)
         check(config.get("changed"), "%s: check mode reported no configuration change: %r" % (site, config))
         would = [d for d in config['devices'] if d['result'] == 'would change']
@@ -462,6 +484,7 @@ def main():
             lab.start(ns, [SSHD, '-D', '-e', '-f', sshd_config(work, site, site_ip, keys[site])],
                       os.path.join(work, site, 'sshd.log'), ready='Server listening')
             make_library(ns, args.cli, os.path.join(work, site))
+            make_site_file(args.devsim, seed, os.path.join(work, site), MISSING if site == MISSING_AT else [])
         inventory = write_inventory(work, args.cli)
         office = Office(work, os.path.abspath(args.collection))
 
