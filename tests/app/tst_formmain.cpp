@@ -116,16 +116,20 @@ private slots:
         QVERIFY(!m_form->Timer->isActive());
         QCOMPARE(FindDeviceType(0x000B1156), 0);
 
-        // The File menu: Scan (Ctrl+S), Properties, Export list..., a visible separator, Exit.
+        // The File menu: Scan (Ctrl+S) first, then the scans' and the list's items, Properties before
+        // them, a visible separator, Exit last.
         const QList<QAction *> items = m_form->FileMenu->actions();
-        QCOMPARE(items.size(), 5);
+        QStringList texts;
+        for (const QAction *item : items)
+            texts << item->text();
         QCOMPARE(items[0]->text(), QStringLiteral("&Scan"));
         QCOMPARE(items[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
-        QCOMPARE(items[1]->text(), QStringLiteral("&Properties"));
-        QCOMPARE(items[2]->text(), QStringLiteral("&Export list..."));
-        QVERIFY(items[3]->isSeparator());
-        QVERIFY(items[3]->isVisible());
-        QCOMPARE(items[4]->text(), QStringLiteral("E&xit"));
+        QVERIFY(texts.indexOf(QStringLiteral("&Properties")) < texts.indexOf(QStringLiteral("&Export list...")));
+        for (const QString &text : {QStringLiteral("&Watch"), QStringLiteral("Open s&ite..."), QStringLiteral("Sa&ve site...")})
+            QVERIFY2(texts.contains(text), qPrintable(text));
+        QVERIFY(items[items.size() - 2]->isSeparator());
+        QVERIFY(items[items.size() - 2]->isVisible());
+        QCOMPARE(items.last()->text(), QStringLiteral("E&xit"));
         QCOMPARE(m_form->HelpMenu->title(), QStringLiteral("?"));
         QCOMPARE(m_form->AboutMenu->text(), QStringLiteral("&About..."));
         QCOMPARE(m_form->ScanPopupmenuItem->text(), QStringLiteral("Search on Local Network Segment"));
