@@ -178,6 +178,49 @@ private slots:
         QCOMPARE(parsed.errorStatus, status);
     }
 
+    // --range and --rate: read with the line, a range that cannot be swept is a usage error.
+    void sweepOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error"); // empty: accepted
+        QTest::addColumn<quint64>("addresses");
+        QTest::addColumn<int>("rate");
+        QTest::newRow("scan a network") << QStringList{u"scan"_qs, u"--range"_qs, u"198.51.100.128/25"_qs} << QString()
+                                        << quint64(126) << 2000;
+        QTest::newRow("several, a rate") << QStringList{u"scan"_qs, u"--range"_qs, u"10.9.0.1-10"_qs, u"--range"_qs,
+                                                        u"10.9.1.1,10.9.1.2"_qs, u"--rate"_qs, u"500"_qs}
+                                         << QString() << quint64(12) << 500;
+        QTest::newRow("info --all behind a router") << QStringList{u"info"_qs, u"--all"_qs, u"--range"_qs, u"10.9.0.0/24"_qs}
+                                                    << QString() << quint64(254) << 2000;
+        QTest::newRow("larger than /16") << QStringList{u"scan"_qs, u"--range"_qs, u"10.0.0.0/8"_qs}
+                                         << u"--range: 10.0.0.0/8 holds 16,777,216 addresses"_qs << quint64(0) << 0;
+        QTest::newRow("broadcast") << QStringList{u"scan"_qs, u"--range"_qs, u"255.255.255.255"_qs}
+                                   << u"broadcast address of every segment. Nothing was sent."_qs << quint64(0) << 0;
+        QTest::newRow("rate 0") << QStringList{u"scan"_qs, u"--range"_qs, u"10.9.0.1"_qs, u"--rate"_qs, u"0"_qs}
+                                << u"--rate takes requests per second from 1 to 100000"_qs << quint64(0) << 0;
+        QTest::newRow("rate without a range") << QStringList{u"scan"_qs, u"--rate"_qs, u"100"_qs}
+                                              << u"give the ranges with --range"_qs << quint64(0) << 0;
+        QTest::newRow("doctor does not sweep") << QStringList{u"doctor"_qs, u"--range"_qs, u"10.9.0.1"_qs}
+                                               << u"'doctor' does not take --range"_qs << quint64(0) << 0;
+    }
+    void sweepOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        QFETCH(quint64, addresses);
+        QFETCH(int, rate);
+        const TParsedCommandLine parsed = ParseCommandLine(arguments, {false, {}});
+        if (!error.isEmpty()) {
+            QVERIFY(!parsed.request);
+            QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
+            QCOMPARE(parsed.errorStatus, 2);
+            return;
+        }
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        QCOMPARE(AddressCount(MergedRanges(parsed.request->sweep.ranges)), addresses);
+        QCOMPARE(parsed.request->sweep.rate, rate);
+    }
+
     // --from - reads the same formats as a file, from standard input.
     void targetsFromStandardInput_data()
     {
