@@ -51,7 +51,8 @@ const OptionHelp OptionHelps[] = {
      "addresses that did not answer by UDP are then asked over TCP, 32 at once, 2 s each"},
     {OptExpect, "--expect N", "exit status 4 when fewer than N devices answer (default: finding none is no failure)"},
     {OptTimeout, "--timeout SECONDS",
-     "how long each reply of a device is waited for before the request is sent again or given up (default 1)"},
+     "how long each reply on the controller bus is waited for before the request is sent again or given up "
+     "(default 1); the board's commands keep the device's own waits"},
     {OptSite, "--site FILE",
      "the site file (CSV or JSON: name, ip, mac, type and optionally firmwareVersion, bootstrap, kernelVersion) "
      "that the devices found are compared with: found (by MAC address, else by IP address), missing, unexpected, "

@@ -573,7 +573,7 @@ private slots:
     // the last devices are still being upgraded.
     void jsonLinesComeAsDevicesFinish()
     {
-        constexpr int Devices = 20;
+        constexpr int Devices = 8; // four rounds of two
         QVERIFY(start(Devices));
         const QString path = WriteTestFileOrDie(m_dir.path(), u"stream.bin"_qs, RandomBytes(16 * 1024, 4));
         QProcess upgrade;

@@ -27,8 +27,11 @@ struct UpgradeFixture
 
     static TUpgradeForm::Timing shortTiming()
     {
+        // The lab answers at once: a third of the device's bus wait is plenty, and makes the
+        // cases of an unanswered request quick.
         TUpgradeForm::Timing timing;
         timing.settleMs = 50;
+        timing.bus.baseTimeoutMs = 300;
         return timing;
     }
 
