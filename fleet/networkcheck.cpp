@@ -224,7 +224,7 @@ QList<TNetworkFinding> routedNetworkFindings(const QList<THeardDevice> &heard, c
                                QStringLiteral("This PC has a route to %1 (%2), beyond its own segments: a broadcast does "
                                               "not cross a router, so devices there are not found by a scan. Sweep the "
                                               "network address by address: tarvino-cli scan --range %3 (in the window: "
-                                              "Scan, Scan address range...)%4.")
+                                              "File, Scan address range...)%4.")
                                    .arg(network, via, range,
                                         route.prefix >= 16 ? QString()
                                                            : QStringLiteral("; a range holds at most a /16, sweep the rest of %1 in parts").arg(network)));
