@@ -12,9 +12,10 @@ Nothing is routed between the namespaces and none has a link to the machine's ow
 gets a host key and an authorized key made here for this run. The simulators' journals prove
 what the devices received.
 
-Runs: ansible-doc of every module; the playbook in check mode with --diff (plans and diffs
-reported, nothing changed on any device); the real run (both sites changed, the device whose
-bus is silent reported and the others done); the same run again (changed=0 everywhere).
+Runs: the collection built and installed with ansible-galaxy (offline); ansible-doc of every module;
+the example playbook's syntax; the playbook in check mode with --diff (plans and diffs reported,
+nothing changed on any device); the real run (both sites changed, the device whose bus is silent
+reported and the others done); the same run again (changed=0 everywhere).
 """
 
 import argparse
@@ -30,6 +31,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ANSIBLE_PLAYBOOK = '/usr/bin/ansible-playbook'
 ANSIBLE_DOC = '/usr/bin/ansible-doc'
+ANSIBLE_GALAXY = '/usr/bin/ansible-galaxy'
 SSHD = '/usr/sbin/sshd'
 MODULES = ('devices', 'config', 'backup', 'firmware')
 OFFICE = 'tvfleet-office'
@@ -225,9 +227,6 @@ class Office:
     def __init__(self, work, collection):
         self.work = work
         self.home = os.path.join(work, 'office')
-        collections = os.path.join(work, 'collections', 'ansible_collections', 'tarvino')
-        os.makedirs(collections)
-        os.symlink(collection, os.path.join(collections, 'fleet'))
         os.makedirs(os.path.join(self.home, 'snapshots'), exist_ok=True)
         self.environment = dict(os.environ, HOME=self.home, ANSIBLE_COLLECTIONS_PATH=os.path.join(work, 'collections'),
                                 ANSIBLE_LOCAL_TEMP=os.path.join(self.home, 'tmp'), ANSIBLE_PIPELINING='true',
@@ -238,6 +237,21 @@ class Office:
                                 ANSIBLE_RETRY_FILES_ENABLED='false', ANSIBLE_FORCE_COLOR='0')
         for variable in ('PYTHONPATH', 'PYTHONHOME', 'VIRTUAL_ENV'):
             self.environment.pop(variable, None)
+        self.install(collection)
+
+    def install(self, collection):
+        """The collection as a user gets it: built into its archive and installed from that file (offline)."""
+        run([ANSIBLE_GALAXY, 'collection', 'build', collection, '--output-path', self.work], env=self.environment)
+        archive = os.path.join(self.work, 'tarvino-fleet-1.0.0.tar.gz')
+        run([ANSIBLE_GALAXY, 'collection', 'install', '--offline', '-p', os.path.join(self.work, 'collections'), archive],
+            env=self.environment)
+
+    def syntax_check(self, collection):
+        examples = os.path.join(collection, 'examples')
+        done = subprocess.run([ANSIBLE_PLAYBOOK, '--syntax-check', '-i', os.path.join(examples, 'inventory.yml'),
+                               os.path.join(examples, 'site.yml')], env=dict(self.environment, ANSIBLE_STDOUT_CALLBACK='default'),
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=60)
+        check(done.returncode == 0, 'the example playbook does not pass --syntax-check: ' + done.stdout[-2000:])
 
     def playbook(self, inventory, *options):
         command = ['ip', 'netns', 'exec', OFFICE, ANSIBLE_PLAYBOOK, '-i', inventory, '-f', '2',
@@ -489,6 +503,7 @@ def main():
         office = Office(work, os.path.abspath(args.collection))
 
         check_docs(office)
+        office.syntax_check(os.path.abspath(args.collection))
         check_run(office, inventory, journals, None)
         real_run(office, inventory, journals)
         second_run(office, inventory)

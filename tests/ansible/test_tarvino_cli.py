@@ -8,6 +8,7 @@ import os
 import sys
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ left in the collection's source folder
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, '..', '..', 'ansible', 'plugins', 'module_utils', 'tarvino_cli.py')
 spec = importlib.util.spec_from_file_location('tarvino_cli', SOURCE)
