@@ -1,0 +1,255 @@
+// tarvino-cli plan and apply against the simulator in the lab: 30 devices of three types, a
+// firmware library with images for two of them. plan sends nothing but the scan; apply brings
+// each device of those two types to the library's newest image of its own type (controllers, then
+// boards), skips and tells the third, never sends an image to a device of another type (the
+// simulator's journal shows what each device received), and records the library's version and
+// SHA-256 of each image in the history; a second apply changes nothing.
+#include "labsim.h"
+#include "operationjournal.h"
+#include "wire.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+struct CliRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    QList<QJsonObject> jsonLines() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray &line : out.split('\n'))
+            if (!line.isEmpty())
+                objects << QJsonDocument::fromJson(line).object();
+        return objects;
+    }
+};
+
+constexpr int Devices = 30;
+
+// The three types by device index: ten of each.
+enum class Kind { P3, P4, X1 };
+Kind kindOf(int index)
+{
+    return index < 10 ? Kind::P3 : index < 20 ? Kind::P4 : Kind::X1;
+}
+
+const QString P3Image = QStringLiteral("p3-board-4.0.0.bin");
+const QString P4Image = QStringLiteral("p4-board-4.1.0.bin");
+const QString P4Controller = QStringLiteral("p4-controller-2.4.bin");
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray imageBytes(const QString &name, int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    const QByteArray seed = name.toLatin1();
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + seed.at(i % seed.size())) & 0xFF);
+    return bytes;
+}
+
+int indexOf(const QString &ip)
+{
+    for (int i = 0; i < Devices; ++i)
+        if (LabSimulator::deviceIp(i) == ip)
+            return i;
+    return -1;
+}
+
+// What reached a device beyond the discovery: board commands, bus frames, files stored.
+bool isChange(const QJsonObject &line)
+{
+    if (line.value(u"event"_qs).toString() == u"stored")
+        return true;
+    const int port = line.value(u"port"_qs).toInt();
+    if (!line.contains(u"port"_qs) || line.contains(u"event"_qs))
+        return false;
+    return port == Wire::BusPort || (port == Wire::DevicePort && line.value(u"cmd"_qs).toInt() > 1)
+        || line.contains(u"ftp"_qs);
+}
+} // namespace
+
+class TestCliFirmwareLab : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_library;
+    QHash<QString, QString> m_sha; // by image file
+
+    CliRun run(const QStringList &arguments, int timeoutMs = 120000)
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), m_dir.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_dir.filePath(QStringLiteral("cache")));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
+        environment.remove(QStringLiteral("TARVINO_LIBRARY"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(TARVINO_CLI_PATH), arguments);
+        process.closeWriteChannel();
+        CliRun result;
+        if (!process.waitForFinished(timeoutMs)) {
+            process.kill();
+            process.waitForFinished();
+            return result;
+        }
+        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        return result;
+    }
+
+    QString schemaFaults(const QByteArray &lines)
+    {
+        QProcess validator;
+        validator.start(u"/usr/bin/python3"_qs, {QStringLiteral(TARVINO_CLI_VALIDATOR), QStringLiteral(TARVINO_CLI_SCHEMA), u"-"_qs});
+        validator.write(lines);
+        validator.closeWriteChannel();
+        if (!validator.waitForFinished(60000))
+            return u"the validator did not end"_qs;
+        return validator.exitCode() == 0 ? QString() : QString::fromUtf8(validator.readAllStandardOutput());
+    }
+
+    bool addImage(const QString &name, const char *component, const char *type, const char *version, int size)
+    {
+        const QString source = m_dir.filePath(QStringLiteral("incoming/") + name);
+        QDir().mkpath(QFileInfo(source).absolutePath());
+        QFile file(source);
+        const QByteArray bytes = imageBytes(name, size);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return false;
+        file.close();
+        m_sha.insert(name, sha256(bytes));
+        const CliRun added = run({u"library"_qs, u"add"_qs, source, u"--component"_qs, QLatin1String(component), u"--type"_qs,
+                                  QLatin1String(type), u"--version"_qs, QLatin1String(version), u"--library"_qs, m_library});
+        if (added.exitCode != 0)
+            qWarning("%s", added.err.constData());
+        return added.exitCode == 0;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(LabSimulator::inLab(), "talks to simulated devices: run it inside the lab (ctest does)");
+        QVERIFY(m_dir.isValid());
+        m_library = m_dir.filePath(QStringLiteral("library"));
+        QVERIFY(addImage(P3Image, "board", "Palimor P3", "4.0.0", 4000));
+        QVERIFY(addImage(P4Image, "board", "palimor p4", "4.1.0", 3000));
+        QVERIFY(addImage(P4Controller, "controller", "Palimor P4", "2.4", 600));
+    }
+
+    void planThenApplyThenApplyAgain()
+    {
+        LabSimulator sim;
+        QVERIFY2(sim.start(Devices, {u"--type"_qs, u"198.18.1.1-198.18.1.10=Palimor P3@0x000B1156"_qs, u"--type"_qs,
+                                     u"198.18.1.11-198.18.1.20=Palimor P4@0x000B1156"_qs, u"--type"_qs,
+                                     u"198.18.1.21-198.18.1.30=Orvane X1@0x000C3001"_qs}),
+                 qPrintable(sim.errorString()));
+
+        // plan: every device and component told, nothing sent but the scan.
+        const CliRun plan = run({u"plan"_qs, u"--library"_qs, m_library, u"--json"_qs, u"--wait"_qs, u"1"_qs});
+        QVERIFY2(plan.exitCode == 0, plan.err.constData());
+        QVERIFY2(schemaFaults(plan.out).isEmpty(), qPrintable(schemaFaults(plan.out)));
+        QCOMPARE(plan.jsonLines().size(), 2 * Devices);
+        for (const QJsonObject &step : plan.jsonLines()) {
+            const int index = indexOf(step.value(u"ip"_qs).toString());
+            QVERIFY(index >= 0);
+            const bool board = step.value(u"component"_qs).toString() == u"board";
+            const QString action = step.value(u"action"_qs).toString();
+            const QString file = step.value(u"file"_qs).toString();
+            switch (kindOf(index)) {
+            case Kind::P3:
+                QCOMPARE(action, board ? u"upgrade"_qs : u"skipped"_qs);
+                QCOMPARE(file, board ? P3Image : QString());
+                break;
+            case Kind::P4:
+                QCOMPARE(action, u"upgrade"_qs);
+                QCOMPARE(file, board ? P4Image : P4Controller);
+                break;
+            case Kind::X1:
+                QCOMPARE(action, u"skipped"_qs);
+                QVERIFY(step.value(u"file"_qs).isNull());
+                QVERIFY2(step.value(u"reason"_qs).toString().startsWith(board ? u"no board image for this type (Orvane X1"_qs
+                                                                             : u"no controller image for this type"_qs),
+                         qPrintable(step.value(u"reason"_qs).toString()));
+                break;
+            }
+        }
+        QVERIFY(!std::any_of(sim.journal().begin(), sim.journal().end(), isChange));
+
+        // apply: the two types brought up to date, the third skipped and told.
+        const CliRun apply = run({u"apply"_qs, u"--library"_qs, m_library, u"--json"_qs, u"--yes"_qs, u"--wait"_qs, u"1"_qs,
+                                  u"--jobs"_qs, u"10"_qs, u"--timeout"_qs, u"0.5"_qs});
+        QVERIFY2(apply.exitCode == 0, apply.out.constData());
+        QVERIFY2(schemaFaults(apply.out).isEmpty(), qPrintable(schemaFaults(apply.out)));
+        QCOMPARE(apply.jsonLines().size(), 2 * Devices);
+        for (const QJsonObject &line : apply.jsonLines()) {
+            const int index = indexOf(line.value(u"ip"_qs).toString());
+            const bool board = line.value(u"component"_qs).toString() == u"board";
+            const QString file = board ? (kindOf(index) == Kind::P3 ? P3Image : P4Image) : P4Controller;
+            if (kindOf(index) == Kind::X1 || (kindOf(index) == Kind::P3 && !board)) {
+                QCOMPARE(line.value(u"result"_qs).toString(), u"skipped"_qs);
+                continue;
+            }
+            QVERIFY2(line.value(u"result"_qs).toString() == u"succeeded"_qs, qPrintable(line.value(u"message"_qs).toString()));
+            QCOMPARE(line.value(u"file"_qs).toString(), file);
+            QCOMPARE(line.value(u"sha256"_qs).toString(), m_sha.value(file));
+        }
+
+        // What each device received: its own type's images, nothing at all for the third type.
+        for (const QJsonObject &line : sim.journal()) {
+            if (!isChange(line))
+                continue;
+            const int index = indexOf(line.value(u"device"_qs).toString());
+            QVERIFY2(kindOf(index) != Kind::X1, QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+            // A controller image only for P4: the bus of a P3 device is never written.
+            if (line.value(u"port"_qs).toInt() == Wire::BusPort)
+                QCOMPARE(kindOf(index), Kind::P4);
+            if (line.value(u"event"_qs).toString() == u"stored")
+                QCOMPARE(line.value(u"sha256"_qs).toString().toLower(), m_sha.value(kindOf(index) == Kind::P3 ? P3Image : P4Image));
+        }
+        for (int i = 0; i < Devices; ++i) {
+            const QJsonObject state = sim.deviceState(i);
+            QCOMPARE(state.value(u"installedImage"_qs).toString(),
+                     kindOf(i) == Kind::X1 ? QString() : kindOf(i) == Kind::P3 ? P3Image : P4Image);
+        }
+
+        // The history: each image's library version and SHA-256.
+        const QList<TJournalEntry> history =
+            TOperationJournal(m_dir.filePath(QStringLiteral("data/tarvino/history.jsonl"))).read();
+        int recorded = 0;
+        for (const TJournalEntry &entry : history) {
+            if (entry.outcome != u"succeeded")
+                continue;
+            const QString file = QFileInfo(entry.file).fileName();
+            QVERIFY2(m_sha.contains(file), qPrintable(entry.file));
+            QCOMPARE(entry.fileSha256.toLower(), m_sha.value(file));
+            QCOMPARE(entry.imageVersion, file == P3Image ? u"4.0.0"_qs : file == P4Image ? u"4.1.0"_qs : u"2.4"_qs);
+            ++recorded;
+        }
+        QCOMPARE(recorded, 30); // 20 boards, 10 controllers
+
+        // A second apply: every device current or skipped, nothing sent but the scan.
+        const qsizetype before = sim.journal().size();
+        const CliRun again = run({u"apply"_qs, u"--library"_qs, m_library, u"--yes"_qs, u"--wait"_qs, u"1"_qs});
+        QVERIFY2(again.exitCode == 0, again.out.constData());
+        QVERIFY2(again.out.contains("0 upgraded, 30 unchanged, 30 skipped, 0 failed"), again.out.constData());
+        QVERIFY2(again.out.contains("no board image for this type (Orvane X1 (0x000C3001))"), again.out.constData());
+        const QList<QJsonObject> after = sim.journal().mid(before);
+        QVERIFY(!std::any_of(after.begin(), after.end(), isChange));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliFirmwareLab)
+#include "tst_cli_firmware_lab.moc"
