@@ -234,7 +234,8 @@ class Office:
                                 ANSIBLE_REMOTE_TEMP='/tmp/.tvfleet-ansible', ANSIBLE_NOCOLOR='1',
                                 ANSIBLE_STDOUT_CALLBACK='fleet_json',
                                 ANSIBLE_CALLBACK_PLUGINS=os.path.join(HERE, 'callback_plugins'), ANSIBLE_HOST_KEY_CHECKING='true',
-                                ANSIBLE_RETRY_FILES_ENABLED='false', ANSIBLE_FORCE_COLOR='0')
+                                ANSIBLE_RETRY_FILES_ENABLED='false', ANSIBLE_FORCE_COLOR='0',
+                                PYTHONDONTWRITEBYTECODE='1')
         for variable in ('PYTHONPATH', 'PYTHONHOME', 'VIRTUAL_ENV'):
             self.environment.pop(variable, None)
         self.install(collection)
