@@ -33,12 +33,12 @@ QString clockText(const QDateTime &when)
     return when.isValid() ? when.toLocalTime().toString(QStringLiteral("HH:mm:ss")) : QStringLiteral("—");
 }
 
-QString deviceCell(const QString &name, const QString &ip, const QString &mac)
+// The device's address and MAC address, on one line.
+QString addressLine(const QString &ip, const QString &mac)
 {
-    QString cell = name.isEmpty() ? esc(ip) : QStringLiteral("<b>%1</b><br>%2").arg(esc(name), esc(ip));
-    if (!mac.isEmpty())
-        cell += QStringLiteral("<br><span style=\"font-family:'%1'; font-size:7pt\">%2</span>").arg(Mono, esc(mac));
-    return cell;
+    if (mac.isEmpty())
+        return esc(ip);
+    return QStringLiteral("%1 · <span style=\"font-family:'%2'; font-size:7pt\">%3</span>").arg(esc(ip), Mono, esc(mac));
 }
 
 QString outcomeCell(const TVisitOperation &operation)
@@ -70,7 +70,8 @@ QString detailLines(const TVisitOperation &operation)
         lines << QStringLiteral("Detail: %1").arg(esc(operation.detail));
     if (const QString attention = operation.attentionText(); !attention.isEmpty())
         lines << QStringLiteral("<b>%1</b>").arg(esc(attention));
-    return lines.join(QStringLiteral("<br>"));
+    // A paragraph each: a page end falls between two of them, never inside one.
+    return lines.isEmpty() ? QString() : QStringLiteral("<div>") + lines.join(QStringLiteral("</div><div>")) + QStringLiteral("</div>");
 }
 
 QString tableStart(const QStringList &headers, const QString &background = QStringLiteral("#eceff1"))
@@ -151,10 +152,12 @@ QString operationsSection(const TVisitReport &report)
     html += tableStart({QStringLiteral("Time"), QStringLiteral("Device"), QStringLiteral("Operation"), QStringLiteral("Outcome")});
     for (const TVisitOperation &operation : report.operations) {
         const QString background = operation.needsAttention() ? QStringLiteral(" bgcolor=\"#fdecea\"") : QString();
-        html += QStringLiteral("<tr%1><td>%2<br>to %3</td><td>%4</td><td>%5</td><td>%6</td></tr>")
-                    .arg(background, esc(timeText(operation.started)), esc(clockText(operation.ended)),
-                         deviceCell(operation.name, operation.ip, operation.mac), esc(operation.operation),
-                         outcomeCell(operation));
+        // Every cell one line: a row is never cut by a page end.
+        html += QStringLiteral("<tr%1><td>%2</td><td><b>%3</b></td><td>%4</td><td>%5</td></tr>")
+                    .arg(background, esc(timeText(operation.started)), esc(operation.name.isEmpty() ? operation.ip : operation.name),
+                         esc(operation.operation), outcomeCell(operation));
+        html += QStringLiteral("<tr%1><td>to %2</td><td colspan=\"3\">%3</td></tr>")
+                    .arg(background, esc(clockText(operation.ended)), addressLine(operation.ip, operation.mac));
         if (const QString details = detailLines(operation); !details.isEmpty())
             html += QStringLiteral("<tr%1><td colspan=\"4\" style=\"font-size:8pt\">%2</td></tr>").arg(background, details);
     }

@@ -297,7 +297,8 @@ private slots:
         if (fileName.endsWith(u".pdf"_qs)) {
             text = pdfText(path);
             QVERIFY2(text.contains(u"Page 1 of 2"_qs) || text.contains(u"Page 1 of 3"_qs), qPrintable(text.left(2000)));
-            QCOMPARE(text.count(u"Visit report · Site Nord · 2026-12-08"_qs), text.count(u"Page "_qs)); // a header on every page
+            // A header on every page.
+            QVERIFY2(text.count(u"Visit report · Site Nord · 2026-12-08"_qs) == text.count(u"Page "_qs), qPrintable(text));
         } else {
             QFile file(path);
             QVERIFY(file.open(QIODevice::ReadOnly));
