@@ -5,6 +5,10 @@
 #   scripts/screenshot-main.sh [build-dir] worksheet
 #                                              writes <build-dir>/screenshots/worksheet.png: the list
 #                                              filtered, a batch controller upgrade half way
+#   scripts/screenshot-main.sh [build-dir] site     <build-dir>/screenshots/site.png: a site file open,
+#                                              the Site column and the missing devices
+#   scripts/screenshot-main.sh [build-dir] watch    <build-dir>/screenshots/watch.png: Scan > Watch,
+#                                              one device gone (silent from its 3rd scan), one late
 #
 # Needs root (the lab is made of network namespaces). The lab is brought up only when it
 # is down, and left up afterwards: other tests may be using it. The simulator and the X
@@ -56,9 +60,13 @@ done
 [ -e "/tmp/.X11-unix/X$display" ] || { echo "screenshot: Xvfb did not start" >&2; exit 1; }
 
 # The simulator; while another test's simulator holds the device ports, wait for it (bounded).
+# For the watch, device 3 stops answering discovery at its third scan and device 11 answers only
+# from its second.
+faults=()
+[ "$mode" = watch ] && faults=(--fault '3:silent@52389@from=5' --fault '11:silent@52389@count=2')
 for attempt in $(seq 1 60); do
     TARVINO_DEVSIM="$build/devsim/tarvino-devsim" "$lab" sim --devices "$devices" --seed "$seed" \
-        --journal "$work/journal.jsonl" --exit-with-parent >"$work/devsim.out" 2>"$work/devsim.err" &
+        --journal "$work/journal.jsonl" --exit-with-parent "${faults[@]}" >"$work/devsim.out" 2>"$work/devsim.err" &
     sim_pid=$!
     for _ in $(seq 1 100); do
         grep -q '^ready$' "$work/devsim.out" 2>/dev/null && break

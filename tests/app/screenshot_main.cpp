@@ -6,6 +6,13 @@
 //   tarvino-main-screenshot OUTPUT.png DEVICES worksheet
 //                                                   (the list filtered, a batch controller upgrade
 //                                                   of the shown devices half way)
+//   tarvino-main-screenshot OUTPUT.png DEVICES site
+//                                                   (a site file of the devices with one moved, one
+//                                                   with another firmware, one left out and two that
+//                                                   are nowhere: the Site column and the missing rows)
+//   tarvino-main-screenshot OUTPUT.png DEVICES watch
+//                                                   (Scan > Watch for a while, the simulator making
+//                                                   one device stop and another appear late)
 //   tarvino-main-screenshot OUTPUT.png DEVICES adapters
 //                                                   (a lab of two segments: the list with its Adapter
 //                                                   column, and the network check's window beside it,
@@ -13,8 +20,11 @@
 #include "application.h"
 #include "formmain.h"
 #include "networkcheckdialog.h"
+#include "sitefeature.h"
+#include "sitefile.h"
 #include "stringgrid.h"
 #include "tools.h"
+#include "watchfeature.h"
 #include "worksheet.h"
 
 #include <QDeadlineTimer>
@@ -39,7 +49,9 @@ int main(int argc, char **argv)
     TApplication app(argc, argv);
     const bool worksheet = argc == 4 && QByteArray(argv[3]) == "worksheet";
     const bool adapters = argc == 4 && QByteArray(argv[3]) == "adapters";
-    if ((argc != 3 && !worksheet && !adapters) || QByteArray(argv[2]).toInt() <= 0) {
+    const bool site = argc == 4 && QByteArray(argv[3]) == "site";
+    const bool watch = argc == 4 && QByteArray(argv[3]) == "watch";
+    if ((argc != 3 && !worksheet && !adapters && !site && !watch) || QByteArray(argv[2]).toInt() <= 0) {
         std::fprintf(stderr, "usage: %s OUTPUT.png DEVICES [worksheet|adapters]\n", argv[0]);
         return 2;
     }
@@ -56,10 +68,17 @@ int main(int argc, char **argv)
     if (const QScreen *screen = form.screen())
         form.move(screen->availableGeometry().center() - form.frameGeometry().center() + form.pos());
 
-    // The whole cycle: both broadcasts answered, the progress bar gone again.
-    form.Scan();
-    const QDeadlineTimer deadline(ScanWaitMs);
-    while ((form.Timer->isActive() || DeviceList.size() < devices) && !deadline.hasExpired())
+    // The whole cycle: both broadcasts answered, the progress bar gone again. A watch keeps
+    // scanning: a few rounds, the late device listed by then.
+    if (watch) {
+        form.Watch->intervalMs = 2000;
+        form.Watch->setWatching(true);
+    } else {
+        form.Scan();
+    }
+    const QDeadlineTimer deadline(watch ? 4 * ScanWaitMs : ScanWaitMs);
+    while ((form.Timer->isActive() || DeviceList.size() < devices || (watch && form.Watch->watch().scans() < 7))
+           && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     if (DeviceList.size() < devices) {
         std::fprintf(stderr, "only %d of %d devices listed\n", int(DeviceList.size()), devices);
@@ -91,6 +110,35 @@ int main(int argc, char **argv)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
 
+    if (site) {
+        // The list as a site file, then changed as a site changes between two visits.
+        QList<TSiteDevice> expected;
+        for (int i = 0; i + 1 < DeviceList.size(); ++i) {
+            TSiteDevice device = SiteFile::fromDevice(DeviceList.at(i));
+            device.bootstrapVersion.clear();
+            device.kernelVersion.clear();
+            device.firmwareVersion = i == 4 ? QStringLiteral("3.5.0") : QString();
+            if (i == 2)
+                device.ip = QStringLiteral("198.18.1.40");
+            expected << device;
+        }
+        expected << TSiteDevice{QStringLiteral("Boiler-North-12"), QStringLiteral("198.18.1.13"), 0x0050C2025CD0,
+                                QStringLiteral("Palimor P4-S"), {}, {}, {}, 0}
+                 << TSiteDevice{QStringLiteral("Valve-West-13"), QStringLiteral("198.18.1.14"), 0x001A2BA094F1,
+                                QStringLiteral("Palimor P3"), {}, {}, {}, 0};
+        const QString file = work.filePath(QStringLiteral("site.csv"));
+        QString error;
+        if (!SiteFile::write(file, expected).isEmpty() || !form.Site->openSite(file, &error)) {
+            std::fprintf(stderr, "site file: %s\n", qPrintable(error));
+            return 1;
+        }
+        form.resize(1180, 420);
+        QCoreApplication::processEvents();
+    }
+    if (watch) {
+        form.resize(1100, 400);
+        QCoreApplication::processEvents();
+    }
     if (adapters) {
         form.resize(1100, 400);
         QCoreApplication::processEvents();
