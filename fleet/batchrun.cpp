@@ -177,6 +177,16 @@ void TBatchRun::launch(const QList<int> &indexes)
             m_image = TFirmwareImage::read(m_file);
             if (const TLibraryImage *entry = m_options.library ? m_options.library->findSha256(m_image.sha256()) : nullptr)
                 m_image.setLibraryInfo(entry->version, entry->types);
+            else if (const TLibraryImage *placed = m_options.library ? m_options.library->findFile(m_file) : nullptr) {
+                // A library file whose bytes changed is no library image any more, and no image to send.
+                QString error;
+                m_options.library->readImage(*placed, &error);
+                m_image = {};
+                for (int index : indexes)
+                    fail(index, error);
+                checkFinished();
+                return;
+            }
         } catch (const TarvinoError &error) {
             for (int index : indexes)
                 fail(index, error.message());

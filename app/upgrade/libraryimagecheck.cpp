@@ -23,9 +23,13 @@ QString LibraryImageRefusal(const QString &fileName, const QString &ip, const TF
     } catch (const TarvinoError &) {
         return {}; // the upgrade itself tells a file that cannot be read
     }
-    const TLibraryImage *entry = library.findFile(fileName);
-    if (!entry)
-        entry = library.findSha256(image.sha256());
+    const TLibraryImage *entry = library.findSha256(image.sha256());
+    if (const TLibraryImage *placed = entry ? nullptr : library.findFile(fileName)) {
+        // In the library's folder, but not the bytes its manifest names: refused, with its words.
+        QString error;
+        library.readImage(*placed, &error);
+        return error;
+    }
     if (!entry)
         return {};
     image.setLibraryInfo(entry->version, entry->types);

@@ -233,6 +233,7 @@ private slots:
         QTest::newRow("a copy, another type") << u"copy.bin"_qs << u"198.18.1.4"_qs << u"is for Palimor P3"_qs;
         QTest::newRow("a device not listed") << u"library/p3-controller.bin"_qs << u"198.18.1.9"_qs << u"did not report its type"_qs;
         QTest::newRow("not the library's") << u"other.bin"_qs << u"198.18.1.4"_qs << QString();
+        QTest::newRow("a library file changed") << u"library/p4-board.bin"_qs << u"198.18.1.3"_qs << u"the file changed"_qs;
     }
     void upgradeWindowGuard()
     {
@@ -241,8 +242,18 @@ private slots:
         QFETCH(QString, refusal);
         WriteTestFileOrDie(m_dir.path(), u"copy.bin"_qs, m_controllerImage);
         WriteTestFileOrDie(m_dir.path(), u"other.bin"_qs, RandomBytes(32 * 1024, 99));
-        list({device(1, u"Palimor P3"_qs, u"3.3.1"_qs), device(4, u"XR-200"_qs, u"1.0"_qs)});
-        const QString said = LibraryImageRefusal(m_dir.filePath(file), ip);
+        // A copy of the library with one of its files changed under it.
+        const QString changed = m_dir.filePath(u"changed"_qs);
+        QVERIFY(QDir().mkpath(changed));
+        for (const QString &name : {u"library.json"_qs, u"p3-controller.bin"_qs, u"p4-board.bin"_qs})
+            QFile::copy(QDir(m_libraryFolder).filePath(name), QDir(changed).filePath(name));
+        WriteTestFileOrDie(changed, u"p4-board.bin"_qs, RandomBytes(4096, 3));
+        TFirmwareLibrary library(file.startsWith(u"library/"_qs) ? changed : m_libraryFolder);
+        QString error;
+        QVERIFY2(library.load(&error), qPrintable(error));
+        list({device(1, u"Palimor P3"_qs, u"3.3.1"_qs), device(3, u"Palimor P4-S"_qs, u"1.0"_qs), device(4, u"XR-200"_qs, u"1.0"_qs)});
+        const QString path = file.startsWith(u"library/"_qs) ? QDir(changed).filePath(file.mid(8)) : m_dir.filePath(file);
+        const QString said = LibraryImageRefusal(path, ip, library);
         QVERIFY2(refusal.isEmpty() ? said.isEmpty() : said.contains(refusal), qPrintable(said));
     }
 
