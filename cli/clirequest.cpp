@@ -307,6 +307,9 @@ std::optional<Wire::Command> ParseCommandName(const QString &name)
 
 TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvironment &environment)
 {
+    // The firmware library's verbs read their own options: there --type and --version are the image's.
+    if (IsLibraryCommandLine(arguments))
+        return ParseLibraryCommandLine(arguments);
     auto usageError = [](const QString &text) { return TParsedCommandLine{std::nullopt, {}, text + TryHelp}; };
     // A file named on the command line that cannot be read is the environment's fault, not the line's.
     auto fileError = [](const QString &text) { return TParsedCommandLine{std::nullopt, {}, text, 3}; };

@@ -70,10 +70,7 @@ int main(int argc, char **argv)
                                          : QStringLiteral("tarvino.*=false\ntarvino.protocol.arp.warning=false"));
 
     const bool canAsk = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
-    const QStringList arguments = QCoreApplication::arguments().mid(1);
-    // The firmware library's verbs read their own options: there --type and --version are the image's.
-    const TParsedCommandLine parsed = IsLibraryCommandLine(arguments) ? ParseLibraryCommandLine(arguments)
-                                                                      : ParseCommandLine(arguments, {canAsk, readStandardInput});
+    const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments().mid(1), {canAsk, readStandardInput});
     if (!parsed.error.isEmpty()) {
         WriteText(stderr, QStringLiteral("tarvino-cli: %1\n").arg(parsed.error));
         return parsed.errorStatus;

@@ -12,10 +12,11 @@ _tarvino_cli()
     local cur prev words cword
     _init_completion -n : || return
 
-    local verbs="scan search info ssh command upgrade-board upgrade-controller config diag logs reset check watch doctor history report"
+    local verbs="scan search info ssh command upgrade-board upgrade-controller config diag logs reset check watch doctor history report library plan apply"
     local options="--all --type --name --from --wait --tcp --jobs -j --timeout --expect --yes -y --dry-run
                    --output -o --json --csv --unfinished --with-updater --help -h --version --range --rate
-                   --since --until --site --site-name --technician --pc --interval --count --for"
+                   --since --until --site --site-name --technician --pc --interval --count --for
+                   --library --components --component --version --note"
 
     case $prev in
         --from|--output|-o)
@@ -23,6 +24,17 @@ _tarvino_cli()
             return ;;
         --site)
             _filedir
+            return ;;
+        --library)
+            _filedir -d
+            return ;;
+        --components)
+            COMPREPLY=($(compgen -W "board controller board,controller" -- "$cur"))
+            return ;;
+        --component)
+            COMPREPLY=($(compgen -W "board controller" -- "$cur"))
+            return ;;
+        --note)
             return ;;
         --since|--until|--site-name|--technician|--pc)
             return ;;
@@ -60,6 +72,9 @@ _tarvino_cli()
             COMPREPLY=($(compgen -W "$(_tarvino_cli_devices) StartFtpServer StopFtpServer StartUpdater StopUpdater StartDaemon StopDaemon SetDropBear SystemUpgrade" -- "$cur")) ;;
         scan|doctor|history|check|watch) ;;
         report) ;;
+        library)
+            if [ "$i" -eq $((cword - 1)) ]; then COMPREPLY=($(compgen -W "list check add" -- "$cur")); return; fi
+            [ "${words[i + 1]}" = add ] && _filedir ;;
         *)
             COMPREPLY=($(compgen -W "$(_tarvino_cli_devices)" -- "$cur")) ;;
     esac
