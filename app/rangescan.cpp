@@ -32,10 +32,16 @@ void TRangeScan::ask()
     options.ranges = dialog.ranges();
     options.rate = dialog.rate();
     options.askOverTcp = dialog.askOverTcp();
+    start(options, dialog.rangeText());
+}
+
+void TRangeScan::start(const TRangeSweep::Options &options, const QString &text)
+{
+    if (m_sweep)
+        return;
     if (m_window.resetList)
         m_window.resetList();
     m_sweep = new TRangeSweep(m_engine, options, this);
-    const QString text = dialog.rangeText();
     const quint64 addresses = m_sweep->addressCount();
     connect(m_sweep, &TRangeSweep::swept, this, [this](qint64 done, qint64 total, int pass) {
         // Two passes of UDP, half the bar each; the TCP questions (pass 0) fill it again.

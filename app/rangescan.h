@@ -35,6 +35,8 @@ public:
     bool isRunning() const { return m_sweep; }
     // The dialog, then the sweep when it was accepted.
     void ask();
+    // The sweep of ranges checked already; text names them in the status bar.
+    void start(const TRangeSweep::Options &options, const QString &text);
     void cancel();
 
 private:

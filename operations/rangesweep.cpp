@@ -6,7 +6,6 @@
 #include "serveur.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QScopeGuard>
 #include <QThread>
 
@@ -36,11 +35,9 @@ public:
 
     quint32 sourceFor(quint32 ip)
     {
+        // A few adapters and routes: looked through for each address, no cache to go stale.
         if (m_adapters.size() <= 1)
             return 0;
-        const quint32 key = ip >> 8; // the routes that matter here are not narrower than a /24
-        if (const auto known = m_cache.constFind(key); known != m_cache.cend())
-            return *known;
         quint32 source = 0;
         if (const TNetworkAdapter *holder = AdapterForAddress(m_adapters, ip)) {
             source = holder->address;
@@ -55,14 +52,12 @@ public:
                     break;
                 }
         }
-        m_cache.insert(key, source);
         return source;
     }
 
 private:
     QList<TNetworkAdapter> m_adapters;
     QList<Platform::Route> m_routes;
-    QHash<quint32, quint32> m_cache;
 };
 
 QList<quint32> addressesOf(const QList<TAddressRange> &ranges)

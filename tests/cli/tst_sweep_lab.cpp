@@ -1,12 +1,18 @@
 // The sweep of address ranges in the lab with its devices behind a router (lab up --routed): the
 // broadcast finds none of them, scan --range finds each with the fields a broadcast on their own
-// segment gives, a refused range sends nothing, and --tcp finds a device that drops UDP.
+// segment gives, a refused range sends nothing, and --tcp finds a device that drops UDP; the
+// window's Scan address range... fills its list as a broadcast scan does.
+#include "formmain.h"
 #include "labsim.h"
+#include "rangescan.h"
+#include "stringgrid.h"
 
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProgressBar>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -177,7 +183,40 @@ private slots:
             }
         QCOMPARE(overTcp, 1);
     }
+
+    void windowListFillsFromTheSweep()
+    {
+        QVERIFY(startDevices());
+        TFormMain form;
+        form.show();
+        // The broadcast scan of the window's start finds nothing here; the sweep follows it.
+        QTRY_VERIFY_WITH_TIMEOUT(!form.Timer->isActive(), 10000);
+        QCOMPARE(DeviceList.size(), 0);
+        auto *scan = form.findChild<TRangeScan *>();
+        QVERIFY(scan);
+        const auto ranges = ParseAddressRanges({u"198.19.1.0/24"_s}, CurrentSweepContext());
+        QVERIFY(std::holds_alternative<QList<TAddressRange>>(ranges));
+        TRangeSweep::Options options;
+        options.ranges = std::get<QList<TAddressRange>>(ranges);
+        options.listenMs = 500;
+        scan->start(options, u"198.19.1.0/24"_s);
+        QVERIFY(form.ProgressBar->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!scan->isRunning(), 20000);
+        QVERIFY(!form.ProgressBar->isVisible());
+        QCOMPARE(form.StatusBar->currentMessage(), u"6 devices answered in 198.19.1.0/24 (254 addresses)."_s);
+        QCOMPARE(DeviceList.size(), Devices);
+        QStringList rows, expected;
+        for (int row = 1; row <= Devices; ++row)
+            rows << form.StringGrid->Cells(3, row); // the IP Address column
+        for (int i = 0; i < Devices; ++i)
+            expected << deviceIp(i);
+        rows.sort();
+        expected.sort();
+        QCOMPARE(rows, expected);
+        for (const TEPS &device : std::as_const(DeviceList))
+            QCOMPARE(device.AdapterName, u"lab0"_s);
+    }
 };
 
-QTEST_GUILESS_MAIN(TestSweepLab)
+QTEST_MAIN(TestSweepLab)
 #include "tst_sweep_lab.moc"
