@@ -106,6 +106,8 @@ private slots:
     void broadcastAddressing();
     void journalOrder();
     void uploadAndInstall();
+    void installedImageGivesItsVersion_data();
+    void installedImageGivesItsVersion();
 
     void ftpExchange_data();
     void ftpExchange();
@@ -115,6 +117,7 @@ private slots:
     void commandLine_data();
     void commandLine();
     void filesReplaceTexts();
+    void typesGiven();
 
     void generatedDevices();
 
@@ -499,6 +502,31 @@ void DevsimCore::uploadAndInstall()
     QVERIFY(!sim.ftpDelete(1, "board.image.bin"));
 }
 
+void DevsimCore::installedImageGivesItsVersion_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("version"); // empty: the version the device had
+    QTest::newRow("library-name") << QByteArray("p3-board-3.4.1.bin") << QByteArray("3.4.1");
+    QTest::newRow("last-of-two") << QByteArray("p3-2.0-board-4.1.bin") << QByteArray("4.1");
+    QTest::newRow("four-parts") << QByteArray("fw_10.2.0.7") << QByteArray("10.2.0.7");
+    QTest::newRow("no-dotted-number") << QByteArray("board7.bin") << QByteArray();
+    QTest::newRow("plain") << QByteArray("fw.image.bin") << QByteArray();
+}
+
+void DevsimCore::installedImageGivesItsVersion()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, version);
+    DeviceSimulator sim(generateDevices(1, Base, 1), {}, {});
+    const QByteArray before = sim.device(0).firmwareVersion;
+    sim.ftpStored(0, {}, name, QByteArray(64, 'i'));
+    // Uploaded, not yet installed: the device still reports what it runs.
+    QCOMPARE(sim.device(0).firmwareVersion, before);
+    sim.deviceRequest(0, deviceRequest(11, 1), Transport::Udp, {});
+    QCOMPARE(sim.device(0).firmwareVersion, version.isEmpty() ? before : version);
+    QCOMPARE(sim.device(0).parameterValue(18 /* firmware version */).value_or(QByteArray()), sim.device(0).firmwareVersion);
+}
+
 void DevsimCore::ftpExchange_data()
 {
     QTest::addColumn<bool>("logInAtUser");
@@ -593,6 +621,9 @@ void DevsimCore::commandLine_data()
     QTest::newRow("unknown-option") << strings({"--colour"}) << false;
     QTest::newRow("positional") << strings({"extra"}) << false;
     QTest::newRow("bad-port") << strings({"--bus-port", "70000"}) << false;
+    QTest::newRow("type") << strings({"--type", "198.18.1.1-198.18.1.4=Palimor P3", "--type", "#5=Orvane X1@0x000C3001"}) << true;
+    QTest::newRow("type-bad-code") << strings({"--type", "all=Orvane X1@0xZZ"}) << false;
+    QTest::newRow("type-no-target") << strings({"--type", "Orvane X1"}) << false;
 }
 
 void DevsimCore::commandLine()
@@ -642,6 +673,25 @@ void DevsimCore::filesReplaceTexts()
     QVERIFY(missing.config);
     QVERIFY(!buildDevices(*missing.config, devices, &error));
     QVERIFY(error.contains(QLatin1String("none")));
+}
+
+void DevsimCore::typesGiven()
+{
+    const ParseResult parsed = parseCommandLine({QStringLiteral("x"), QStringLiteral("--devices"), QStringLiteral("6"),
+                                                 QStringLiteral("--type"), QStringLiteral("198.18.1.1-198.18.1.3=Palimor P3"),
+                                                 QStringLiteral("--type"), QStringLiteral("#4=Orvane X1@0x000C3001")});
+    QVERIFY2(parsed.config, qPrintable(parsed.error));
+    QList<SimDevice> devices;
+    QString error;
+    QVERIFY(buildDevices(*parsed.config, devices, &error));
+    const QList<SimDevice> generated = generateDevices(6, Base, 1);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(devices.at(i).typeText, QByteArray("Palimor P3"));
+        QCOMPARE(devices.at(i).typeCode, generated.at(i).typeCode); // no code given: as generated
+    }
+    QCOMPARE(devices.at(4).typeText, QByteArray("Orvane X1"));
+    QCOMPARE(devices.at(4).typeCode, 0x000C3001u);
+    QCOMPARE(devices.at(5).typeText, generated.at(5).typeText);
 }
 
 void DevsimCore::generatedDevices()
