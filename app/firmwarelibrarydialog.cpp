@@ -3,6 +3,7 @@
 #include "firmwarelibrary.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -12,8 +13,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QThread>
 #include <QVBoxLayout>
 
 namespace {
@@ -114,14 +117,56 @@ void TFirmwareLibraryDialog::addImage()
     if (ask.exec() != QDialog::Accepted)
         return;
     const std::optional<TFirmwareComponent> component = ParseComponent(ask.ComponentBox->currentText());
-    QString error;
-    if (!component || !m_library->add(ask.FileEdit->text(), *component, ask.types(), ask.VersionEdit->text().trimmed(),
-                                      ask.NoteEdit->text().trimmed(), &error)) {
-        tell(QStringLiteral("The image was not added: %1").arg(error));
+    if (!component)
         return;
+    // The copy and its SHA-256 take a while for a large image: on a worker, on a copy of the
+    // library that replaces the window's once it is written.
+    runOnWorker([library = *m_library, file = ask.FileEdit->text(), component = *component, types = ask.types(),
+                 version = ask.VersionEdit->text().trimmed(), note = ask.NoteEdit->text().trimmed()]() mutable {
+        QString error;
+        const bool added = library.add(file, component, types, version, note, &error).has_value();
+        return Result{std::move(library), added ? QString() : QStringLiteral("The image was not added: %1").arg(error)};
+    });
+}
+
+void TFirmwareLibraryDialog::runOnWorker(std::function<Result()> work)
+{
+    for (QPushButton *button : {FolderButton, AddButton, RemoveButton, CheckButton})
+        button->setEnabled(false);
+    m_working = true;
+    const QPointer<TFirmwareLibraryDialog> target(this);
+    auto *worker = QThread::create([work = std::move(work), target] {
+        Result result = work();
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [target, result = std::move(result)] {
+                if (target)
+                    target->workDone(result);
+            },
+            Qt::QueuedConnection);
+    });
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
+}
+
+void TFirmwareLibraryDialog::workDone(const Result &result)
+{
+    m_working = false;
+    FolderButton->setEnabled(true);
+    if (result.library) {
+        *m_library = *result.library;
+        emit changed();
     }
     showImages();
-    emit changed();
+    if (!result.text.isEmpty())
+        tell(result.text);
+    emit workFinished();
+}
+
+void TFirmwareLibraryDialog::reject()
+{
+    if (!m_working) // the worker's result goes into the library first
+        QDialog::reject();
 }
 
 void TFirmwareLibraryDialog::removeImage()
@@ -144,13 +189,16 @@ void TFirmwareLibraryDialog::removeImage()
 
 void TFirmwareLibraryDialog::checkImages()
 {
-    QStringList problems;
-    const QList<TImageCheck> checks = m_library->check();
-    for (const TImageCheck &check : checks)
-        if (!check.ok)
-            problems << check.problem;
-    tell(problems.isEmpty() ? QStringLiteral("All %1 images match their SHA-256.").arg(checks.size())
-                            : problems.join(QLatin1Char('\n')));
+    // Every image read and hashed: on a worker.
+    runOnWorker([library = *m_library] {
+        QStringList problems;
+        const QList<TImageCheck> checks = library.check();
+        for (const TImageCheck &check : checks)
+            if (!check.ok)
+                problems << check.problem;
+        return Result{std::nullopt, problems.isEmpty() ? QStringLiteral("All %1 images match their SHA-256.").arg(checks.size())
+                                                       : problems.join(QLatin1Char('\n'))};
+    });
 }
 
 TAddImageDialog::TAddImageDialog(const QString &suggestedTypes, QWidget *parent) : QDialog(parent)

@@ -4,16 +4,18 @@
 // computed) or removed, the manifest written atomically each time; every file checked against
 // its SHA-256.
 
+#include "firmwarelibrary.h"
+
 #include <QDialog>
 
 #include <functional>
+#include <optional>
 
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableWidget;
-class TFirmwareLibrary;
 
 class TFirmwareLibraryDialog : public QDialog
 {
@@ -41,9 +43,23 @@ public:
 
 signals:
     void changed();
+    // A worker's add or check has ended and been told.
+    void workFinished();
+
+protected:
+    void reject() override;
 
 private:
+    struct Result
+    {
+        std::optional<TFirmwareLibrary> library; // the library after the work, when it changed it
+        QString text;                            // what to tell; empty for nothing
+    };
+    void runOnWorker(std::function<Result()> work);
+    void workDone(const Result &result);
+
     TFirmwareLibrary *m_library;
+    bool m_working = false;
 };
 
 // The image to add: its file, component, types, version and note.

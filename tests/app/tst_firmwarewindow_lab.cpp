@@ -4,6 +4,7 @@
 // of another type; a batch that sends a library image only to devices of its types, against the
 // simulator; the visit report dialog's remembered answers.
 #include "firmwarefeature.h"
+#include "firmwarelibrarydialog.h"
 #include "formmain.h"
 #include "labsim.h"
 #include "libraryimagecheck.h"
@@ -16,6 +17,8 @@
 #include "commandoperations.h"
 
 #include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -285,6 +288,25 @@ private slots:
             if (!p3)
                 QVERIFY2(status.message.contains(u"not for XR-200"_qs), qPrintable(status.message));
         }
+    }
+
+    // The library dialog lists the images and checks their files on a worker: a changed one is told.
+    void libraryDialogChecks()
+    {
+        TFirmwareLibrary library(m_libraryFolder);
+        QString error;
+        QVERIFY(library.load(&error));
+        TFirmwareLibraryDialog dialog(&library);
+        QCOMPARE(dialog.ImageTable->rowCount(), 3);
+        QCOMPARE(dialog.ImageTable->item(0, 0)->text(), u"p3-board.bin"_qs);
+        QStringList told;
+        dialog.tell = [&](const QString &text) { told << text; };
+        QSignalSpy finished(&dialog, &TFirmwareLibraryDialog::workFinished);
+        dialog.CheckButton->click();
+        QVERIFY(!dialog.AddButton->isEnabled()); // while the worker reads the images
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(told, QStringList{u"All 3 images match their SHA-256."_qs});
+        QVERIFY(dialog.AddButton->isEnabled());
     }
 
     // Site, technician and PC are asked once: the next report's dialog has them.
