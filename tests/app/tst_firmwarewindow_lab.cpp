@@ -309,6 +309,40 @@ private slots:
         QVERIFY(dialog.AddButton->isEnabled());
     }
 
+    // The window's report is laid out and written on a worker; the window hears the summary.
+    void visitReportOnAWorker_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("pdf") << u"window-visit.pdf"_qs;
+        QTest::newRow("html") << u"window-visit.html"_qs;
+    }
+    void visitReportOnAWorker()
+    {
+        QFETCH(QString, fileName);
+        const TOperationJournal journal(m_dir.filePath(fileName + u".history.jsonl"_qs)); // a history of its own
+        TJournalEntry entry;
+        entry.when = QDateTime(QDate(2026, 12, 8), QTime(10, 0));
+        entry.ip = u"198.18.1.7"_qs;
+        entry.name = u"Pumpe-Süd"_qs;
+        entry.operation = u"Reset"_qs;
+        entry.outcome = u"failed"_qs;
+        QVERIFY(journal.append(entry));
+        const TVisitDetails details{u"Plant North"_qs, u"Jo"_qs, u"PC-7"_qs, entry.when.addSecs(-60), entry.when.addSecs(60)};
+        bool written = false;
+        QString told;
+        bool done = false;
+        WriteVisitReportInBackground(this, details, {}, journal.path(), m_dir.filePath(fileName),
+                                     [&](bool ok, const QString &text) {
+                                         written = ok;
+                                         told = text;
+                                         done = true;
+                                     });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 30000);
+        QVERIFY2(written, qPrintable(told));
+        QCOMPARE(told, u"1 operation on 1 device: 1 failed"_qs);
+        QVERIFY(QFileInfo(m_dir.filePath(fileName)).size() > 0);
+    }
+
     // Site, technician and PC are asked once: the next report's dialog has them.
     void visitReportRemembers()
     {
