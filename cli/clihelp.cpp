@@ -30,7 +30,8 @@ const OptionHelp OptionHelps[] = {
      "broadcast does not reach. A network (198.19.0.0/24: its addresses but the network and broadcast ones), two "
      "addresses (198.19.4.10-198.19.4.250, or 198.19.4.10-250) or one address; at most a /16 (65,536 addresses) "
      "per range. Repeat it, or separate ranges with commas, for several. Each address is asked twice by UDP (the "
-     "second time only when it did not answer the first), and the devices are listed as a broadcast lists them. "
+     "second time a second or more after the first, and only when it did not answer it), and the devices are listed "
+     "as a broadcast lists them. "
      "A range holding a broadcast, network or multicast address, or an address of this PC, is refused before "
      "anything is sent"},
     {OptLibrary, "--library DIR",

@@ -19,6 +19,8 @@ namespace {
 constexpr int SliceMs = 5;
 // The most requests handed to the engine's thread at once, so that it drains replies between them.
 constexpr int MaxBatch = 128;
+// How often the wait between two passes looks whether every address has answered.
+constexpr int WaitSliceMs = 20;
 // A pass that sends slower than planned (a busy machine) is still bounded: this much beyond its plan.
 constexpr qint64 PassSlackMs = 10000;
 
@@ -134,24 +136,36 @@ void TRangeSweep::run(TDeviceSession &session)
     const auto stopListening = qScopeGuard([&] { engine.removeDiscoveryListener(listener); });
 
     QList<quint32> pending = addressesOf(m_options.ranges);
-    for (int pass = 1; pass <= std::max(1, m_options.passes) && !pending.isEmpty() && !session.cancelled(); ++pass) {
+    const int passes = std::max(1, m_options.passes);
+    for (int pass = 1; pass <= passes && !pending.isEmpty() && !session.cancelled(); ++pass) {
         session.phase(QStringLiteral("Sweep %1").arg(pass));
+        QElapsedTimer passClock;
+        passClock.start();
         if (!sendPass(session, pass, pending))
             return;
+        if (pass == passes || removeAnswered(pending) == 0)
+            break;
+        // A short range's first requests have their time to be answered before they are asked again;
+        // the wait ends early once every address has answered.
+        while (passClock.elapsed() < m_options.passIntervalMs && !session.cancelled() && removeAnswered(pending) > 0)
+            session.sleepUnlessCancelled(int(std::min<qint64>(WaitSliceMs, m_options.passIntervalMs - passClock.elapsed())));
         // The next pass asks again only the addresses that did not answer yet.
-        std::lock_guard lock(m_mutex);
-        pending.removeIf([this](quint32 ip) { return m_answered.contains(ip); });
+        removeAnswered(pending);
     }
     session.sleepUnlessCancelled(std::max(m_options.listenMs, 0));
     if (m_options.askOverTcp && !session.cancelled()) {
-        {
-            std::lock_guard lock(m_mutex);
-            pending.removeIf([this](quint32 ip) { return m_answered.contains(ip); });
-        }
+        removeAnswered(pending);
         askOverTcp(session, pending);
     }
     session.log(QStringLiteral("%1 devices in %2 addresses").arg(devices().size()).arg(m_addressCount));
     session.succeed();
+}
+
+qsizetype TRangeSweep::removeAnswered(QList<quint32> &addresses) const
+{
+    std::lock_guard lock(m_mutex);
+    addresses.removeIf([this](quint32 ip) { return m_answered.contains(ip); });
+    return addresses.size();
 }
 
 bool TRangeSweep::sendPass(TDeviceSession &session, int pass, const QList<quint32> &addresses)

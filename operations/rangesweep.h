@@ -31,6 +31,7 @@ public:
         QList<TAddressRange> ranges; // checked already (ParseAddressRanges)
         int rate = DefaultRate;      // UDP requests per second, both passes together
         int passes = 2;
+        int passIntervalMs = 1000;   // at least this from one pass's start to the next, as the broadcast's pulses
         int listenMs = 3000;         // after the last request of the last pass
         bool askOverTcp = false;
         int tcpConnections = TcpConnections;
@@ -64,6 +65,8 @@ private:
     bool sendPass(TDeviceSession &session, int pass, const QList<quint32> &addresses);
     void askOverTcp(TDeviceSession &session, const QList<quint32> &addresses);
     int merge(const QString &sender, QByteArrayView data, bool viaDatagram, const TNetworkAdapter &adapter);
+    // Leaves out the addresses a reply came from; how many are left.
+    qsizetype removeAnswered(QList<quint32> &addresses) const;
 
     Options m_options;
     quint64 m_addressCount = 0;
