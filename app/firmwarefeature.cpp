@@ -47,7 +47,7 @@ TFirmwareFeature::TFirmwareFeature(TFormMain *form, QString journalPath)
     sheet->DeviceMenu->insertAction(sheet->RetryAction, UpToDateAction);
     connect(UpToDateAction, &QAction::triggered, this, &TFirmwareFeature::bringSelectedUpToDate);
     connect(sheet->DeviceMenu, &QMenu::aboutToShow, this,
-            [this, sheet] { UpToDateAction->setEnabled(!sheet->batchRunning() && !sheet->selection().isEmpty()); });
+            [this, sheet] { UpToDateAction->setEnabled(!m_checking && !sheet->batchRunning() && !sheet->selection().isEmpty()); });
 
     form->setColumnText(TFormMain::FirmwareColumn, [this](const TEPS &device) { return columnText(device); });
     sheet->addFilterWord(OutdatedWord, [this](const TEPS &device) { return outdated(device); });
@@ -215,7 +215,7 @@ QStringList TFirmwareFeature::SkippedLines(const QList<TFirmwareStep> &steps)
 void TFirmwareFeature::bringSelectedUpToDate()
 {
     TWorksheet *sheet = m_form->Worksheet;
-    if (sheet->batchRunning() || !m_pending.isEmpty())
+    if (sheet->batchRunning() || !m_pending.isEmpty() || m_checking)
         return;
     const QList<TEPS> devices = sheet->selection();
     if (devices.isEmpty())
@@ -227,23 +227,47 @@ void TFirmwareFeature::bringSelectedUpToDate()
     const std::optional<QList<TFirmwareComponent>> components = chooseComponents(LibraryComponents(m_library));
     if (!components || components->isEmpty())
         return;
-    QList<TFirmwareStep> steps = PlanFirmware(m_library, devices, *components, m_history);
+    const QList<TFirmwareStep> steps = PlanFirmware(m_library, devices, *components, m_history);
 
-    // An image whose file is missing or changed is refused before the warning, with its words.
-    QStringList refused;
-    QHash<QString, QString> problemOf;
-    for (TFirmwareStep &step : steps) {
-        if (step.action != TFirmwareStep::Action::Upgrade)
-            continue;
-        if (!problemOf.contains(step.image->file)) {
+    // Each image's file read and its SHA-256 compared on a worker (large images take a while);
+    // one that is missing or changed is refused before the warning, with its words.
+    QList<TLibraryImage> images;
+    for (const TFirmwareStep &step : steps)
+        if (step.action == TFirmwareStep::Action::Upgrade
+            && std::none_of(images.begin(), images.end(), [&](const TLibraryImage &i) { return i.file == step.image->file; }))
+            images << *step.image;
+    m_checking = true;
+    const QPointer<TFirmwareFeature> target(this);
+    auto *checker = QThread::create([library = m_library, images, steps, target] {
+        QHash<QString, QString> problemOf;
+        for (const TLibraryImage &image : images) {
             QString error;
-            problemOf.insert(step.image->file, m_library.readImage(*step.image, &error) ? QString() : error);
+            if (!library.readImage(image, &error))
+                problemOf.insert(image.file, error);
         }
-        if (const QString problem = problemOf.value(step.image->file); !problem.isEmpty()) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [target, steps, problemOf] {
+                if (target)
+                    target->confirmAndRun(steps, problemOf);
+            },
+            Qt::QueuedConnection);
+    });
+    connect(checker, &QThread::finished, checker, &QObject::deleteLater);
+    checker->start();
+}
+
+void TFirmwareFeature::confirmAndRun(QList<TFirmwareStep> steps, const QHash<QString, QString> &problemOf)
+{
+    m_checking = false;
+    TWorksheet *sheet = m_form->Worksheet;
+    if (sheet->batchRunning())
+        return;
+    for (TFirmwareStep &step : steps)
+        if (step.action == TFirmwareStep::Action::Upgrade && problemOf.contains(step.image->file)) {
             step.action = TFirmwareStep::Action::Skipped;
-            step.reason = problem;
+            step.reason = problemOf.value(step.image->file);
         }
-    }
     const QStringList upgrades = WarningLines(steps);
     const QStringList skipped = SkippedLines(steps);
     const qsizetype unchanged = std::count_if(steps.begin(), steps.end(), [](const TFirmwareStep &step) {

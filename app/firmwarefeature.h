@@ -9,6 +9,7 @@
 #include "firmwarelibrary.h"
 #include "firmwareplan.h"
 
+#include <QHash>
 #include <QObject>
 
 #include <functional>
@@ -62,6 +63,8 @@ public:
 
 private:
     void showColumn();
+    // After the images' check: the steps whose image was refused left alone, one warning, the batches.
+    void confirmAndRun(QList<TFirmwareStep> steps, const QHash<QString, QString> &problemOf);
     void startNextGroup();
 
     TFormMain *m_form;
@@ -69,4 +72,5 @@ private:
     TFirmwareLibrary m_library;
     TControllerHistory m_history;
     QList<Group> m_pending; // the batches of "bring up to date" still to run
+    bool m_checking = false; // its images are being checked
 };

@@ -192,12 +192,15 @@ private slots:
         };
         QString warned;
         QStringList devices;
+        bool asked = false;
         m_form->Worksheet->confirmBatch = [&](const QString &text, const QString &, const QStringList &listed, const QString &) {
             warned = text;
             devices = listed;
+            asked = true;
             return false;
         };
         feature().bringSelectedUpToDate();
+        QTRY_VERIFY_WITH_TIMEOUT(asked, 10000); // once the images are checked, on a worker
         QCOMPARE(devices, lines);
         QVERIFY(warned.contains(u"\n\nLeft alone:\n"_qs));
         QVERIFY2(warned.contains(u"Device-4 (198.18.1.4): no board image for this type (XR-200)"_qs), qPrintable(warned));
