@@ -24,9 +24,8 @@ constexpr int WaitSliceMs = 20;
 // A pass that sends slower than planned (a busy machine) is still bounded: this much beyond its plan.
 constexpr qint64 PassSlackMs = 10000;
 
-// The local address a request to ip leaves from, so that the reply comes back through the adapter
-// the route uses: the adapter whose subnet holds ip, else the one of the most specific route.
-// 0 (the engine's first binding) with one adapter or when nothing is known.
+// The local address a request to ip leaves from (RouteSourceAddress); 0, the engine's first
+// binding, with one adapter or when nothing is known.
 class SourceChooser
 {
 public:
@@ -35,26 +34,10 @@ public:
     {
     }
 
-    quint32 sourceFor(quint32 ip)
+    quint32 sourceFor(quint32 ip) const
     {
-        // A few adapters and routes: looked through for each address, no cache to go stale.
-        if (m_adapters.size() <= 1)
-            return 0;
-        quint32 source = 0;
-        if (const TNetworkAdapter *holder = AdapterForAddress(m_adapters, ip)) {
-            source = holder->address;
-        } else {
-            const Platform::Route *best = nullptr;
-            for (const Platform::Route &route : std::as_const(m_routes))
-                if (SubnetNetwork(ip, route.prefix) == route.network && (!best || route.prefix > best->prefix))
-                    best = &route;
-            for (const TNetworkAdapter &adapter : std::as_const(m_adapters))
-                if (best && adapter.name == best->interface) {
-                    source = adapter.address;
-                    break;
-                }
-        }
-        return source;
+        // One adapter sends everything, as it always did.
+        return m_adapters.size() <= 1 ? 0 : RouteSourceAddress(ip, m_adapters, m_routes);
     }
 
 private:
@@ -171,7 +154,7 @@ qsizetype TRangeSweep::removeAnswered(QList<quint32> &addresses) const
 bool TRangeSweep::sendPass(TDeviceSession &session, int pass, const QList<quint32> &addresses)
 {
     TServeur &engine = session.engine();
-    SourceChooser chooser(engine);
+    const SourceChooser chooser(engine);
     const qint64 total = addresses.size();
     const qint64 planMs = total * 1000 / m_options.rate;
     QElapsedTimer clock;

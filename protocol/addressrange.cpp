@@ -218,6 +218,21 @@ quint64 AddressCount(const QList<TAddressRange> &ranges)
     return count;
 }
 
+quint32 RouteSourceAddress(quint32 ip, const QList<TNetworkAdapter> &adapters, const QList<Platform::Route> &routes)
+{
+    if (const TNetworkAdapter *holder = AdapterForAddress(adapters, ip))
+        return holder->address;
+    const Platform::Route *best = nullptr;
+    for (const Platform::Route &route : routes)
+        if (SubnetNetwork(ip, route.prefix) == SubnetNetwork(route.network, route.prefix) && (!best || route.prefix > best->prefix))
+            best = &route;
+    if (best)
+        for (const TNetworkAdapter &adapter : adapters)
+            if (adapter.name == best->interface)
+                return adapter.address;
+    return 0;
+}
+
 TSweepContext CurrentSweepContext()
 {
     TSweepContext context;

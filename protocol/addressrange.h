@@ -6,6 +6,9 @@
 // the PC itself, nor be larger than a site network tolerates. Pure functions: the caller gives
 // what it knows of the PC (its adapters, the networks it has a route to).
 
+#include "netadapters.h"
+#include "platform.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -62,6 +65,11 @@ quint64 AddressCount(const QList<TAddressRange> &ranges);
 // The subnet of an address and its prefix length: its network address.
 quint32 SubnetNetwork(quint32 address, int prefix);
 quint32 SubnetBroadcast(quint32 address, int prefix);
+
+// The address of the PC's adapter that a datagram to ip leaves through, so that the reply comes
+// back through the adapter the route uses: the adapter whose subnet holds ip, else the adapter of
+// the most specific route to ip (by its interface's name); 0 when neither names one.
+quint32 RouteSourceAddress(quint32 ip, const QList<TNetworkAdapter> &adapters, const QList<Platform::Route> &routes);
 
 // What this PC knows now: its adapters' addresses and subnets, and the networks its routing table
 // reaches (read through the platform layer; may block briefly).

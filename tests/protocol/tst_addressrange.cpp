@@ -142,6 +142,41 @@ private slots:
             got << IpToText(range.first) + u'-' + IpToText(range.last);
         QCOMPARE(got, merged);
     }
+
+    // Which adapter a sweep's request leaves from: the reply comes back through the one the route uses.
+    void routeSource_data()
+    {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("source"); // empty: none named (the engine's first binding)
+        QTest::newRow("on the office segment") << u"10.1.2.77"_s << u"10.1.2.30"_s;
+        QTest::newRow("on the device segment") << u"192.168.5.77"_s << u"192.168.5.10"_s;
+        QTest::newRow("behind the plant router") << u"192.168.7.9"_s << u"192.168.5.10"_s;
+        QTest::newRow("the narrower route wins") << u"10.20.3.4"_s << u"10.8.0.2"_s;
+        QTest::newRow("the wider route") << u"10.21.0.9"_s << u"10.1.2.30"_s;
+        QTest::newRow("the default route") << u"203.0.113.5"_s << u"10.1.2.30"_s;
+        QTest::newRow("a route through no adapter of ours") << u"172.16.0.9"_s << QString();
+    }
+    void routeSource()
+    {
+        QFETCH(QString, ip);
+        QFETCH(QString, source);
+        auto adapter = [](const QString &name, const QString &address, int prefix) {
+            TNetworkAdapter a;
+            a.name = name;
+            a.address = TextToIp(address);
+            a.netmask = SubnetNetwork(0xFFFFFFFFu, prefix);
+            return a;
+        };
+        const QList<TNetworkAdapter> adapters{adapter(u"eth0"_s, u"10.1.2.30"_s, 24), adapter(u"eth1"_s, u"192.168.5.10"_s, 24),
+                                              adapter(u"tun0"_s, u"10.8.0.2"_s, 24)};
+        const QList<Platform::Route> routes{{u"eth0"_s, 0, 0, TextToIp(u"10.1.2.1"_s)},
+                                            {u"eth1"_s, TextToIp(u"192.168.7.0"_s), 24, TextToIp(u"192.168.5.1"_s)},
+                                            {u"eth0"_s, TextToIp(u"10.20.0.0"_s), 14, TextToIp(u"10.1.2.1"_s)},
+                                            {u"tun0"_s, TextToIp(u"10.20.0.0"_s), 16, 0},
+                                            {u"wg9"_s, TextToIp(u"172.16.0.0"_s), 12, 0}};
+        const quint32 chosen = RouteSourceAddress(TextToIp(ip), adapters, routes);
+        QCOMPARE(chosen ? IpToText(chosen) : QString(), source);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAddressRange)
