@@ -67,6 +67,23 @@ int indexOf(const QString &ip)
     return -1;
 }
 
+// The keys of each kind of line (by the value of kindKey) of a reference output: a key renamed or
+// lost fails whatever the program's own code says.
+QHash<QString, QStringList> goldenKeys(const QString &file, const QString &kindKey)
+{
+    QHash<QString, QStringList> keys;
+    QFile golden(QStringLiteral(TARVINO_CLI_GOLDEN_DIR "/") + file);
+    if (!golden.open(QIODevice::ReadOnly))
+        return keys;
+    for (const QByteArray &line : golden.readAll().split('\n'))
+        if (!line.isEmpty()) {
+            const QJsonObject object = QJsonDocument::fromJson(line).object();
+            if (!keys.contains(object.value(kindKey).toString())) // the first of each kind
+                keys.insert(object.value(kindKey).toString(), object.keys());
+        }
+    return keys;
+}
+
 // What reached a device beyond the discovery: board commands, bus frames, files stored.
 bool isChange(const QJsonObject &line)
 {
@@ -162,11 +179,14 @@ private slots:
         QVERIFY2(plan.exitCode == 0, plan.err.constData());
         QVERIFY2(schemaFaults(plan.out).isEmpty(), qPrintable(schemaFaults(plan.out)));
         QCOMPARE(plan.jsonLines().size(), 2 * Devices);
+        const QHash<QString, QStringList> planKeys = goldenKeys(u"plan.json"_qs, u"action"_qs);
+        QVERIFY(planKeys.contains(u"upgrade"_qs) && planKeys.contains(u"skipped"_qs));
         for (const QJsonObject &step : plan.jsonLines()) {
             const int index = indexOf(step.value(u"ip"_qs).toString());
             QVERIFY(index >= 0);
             const bool board = step.value(u"component"_qs).toString() == u"board";
             const QString action = step.value(u"action"_qs).toString();
+            QCOMPARE(step.keys(), planKeys.value(action));
             const QString file = step.value(u"file"_qs).toString();
             switch (kindOf(index)) {
             case Kind::P3:
@@ -194,8 +214,11 @@ private slots:
         QVERIFY2(apply.exitCode == 0, apply.out.constData());
         QVERIFY2(schemaFaults(apply.out).isEmpty(), qPrintable(schemaFaults(apply.out)));
         QCOMPARE(apply.jsonLines().size(), 2 * Devices);
+        const QHash<QString, QStringList> applyKeys = goldenKeys(u"apply.json"_qs, u"result"_qs);
+        QVERIFY(applyKeys.contains(u"succeeded"_qs) && applyKeys.contains(u"skipped"_qs));
         for (const QJsonObject &line : apply.jsonLines()) {
             const int index = indexOf(line.value(u"ip"_qs).toString());
+            QCOMPARE(line.keys(), applyKeys.value(line.value(u"result"_qs).toString()));
             const bool board = line.value(u"component"_qs).toString() == u"board";
             const QString file = board ? (kindOf(index) == Kind::P3 ? P3Image : P4Image) : P4Controller;
             if (kindOf(index) == Kind::X1 || (kindOf(index) == Kind::P3 && !board)) {
