@@ -16,7 +16,8 @@ struct Row
 {
     TCliDevice device;
     TFirmwareStep step;
-    QString imageProblem;                 // the library image could not be used: missing or changed
+    QString problem;                      // why the device cannot be worked on: image missing or changed, no answer
+    TOperationError problemKind = TOperationError::None;
     TDeviceOperation *operation = nullptr; // while its pool runs
     std::optional<TCliResult> result;      // an upgrade's, once it ended (or was never started)
     bool skippedAfterFailure = false;      // the board of a device whose controller upgrade failed
@@ -46,8 +47,8 @@ QString versionsText(const Row &row)
 // The words of a row that does not upgrade.
 QString reasonOf(const Row &row)
 {
-    if (!row.imageProblem.isEmpty())
-        return row.imageProblem;
+    if (!row.problem.isEmpty())
+        return row.problem;
     if (row.skippedAfterFailure)
         return QStringLiteral("not started: the controller upgrade of this device failed");
     if (row.step.action == TFirmwareStep::Action::Unchanged && row.step.reason == QLatin1String("up to date"))
@@ -57,12 +58,12 @@ QString reasonOf(const Row &row)
 
 bool upgrades(const Row &row)
 {
-    return row.step.action == TFirmwareStep::Action::Upgrade && row.imageProblem.isEmpty();
+    return row.step.action == TFirmwareStep::Action::Upgrade && row.problem.isEmpty();
 }
 
 QJsonObject planJson(const Row &row)
 {
-    const bool failedImage = !row.imageProblem.isEmpty();
+    const bool failedImage = !row.problem.isEmpty();
     return {
         {QStringLiteral("ip"), row.device.target.ip},
         {QStringLiteral("mac"), row.device.record ? QJsonValue(CanonicalMacText(row.device.record->Mac)) : QJsonValue()},
@@ -90,9 +91,9 @@ TCliResult resultOf(const Row &row, const TFirmwareImage *image)
             result.outcome.kind = TOperationError::Cancelled;
             result.outcome.message = QStringLiteral("Not started: interrupted.");
         }
-    } else if (!row.imageProblem.isEmpty()) {
-        result.outcome.kind = TOperationError::FileError;
-        result.outcome.message = row.imageProblem;
+    } else if (!row.problem.isEmpty()) {
+        result.outcome.kind = row.problemKind;
+        result.outcome.message = row.problem;
     }
     if (row.step.image)
         result.file = row.step.image->file;
@@ -107,7 +108,7 @@ TCliResult resultOf(const Row &row, const TFirmwareImage *image)
 QJsonObject applyJson(const Row &row, const TFirmwareImage *image)
 {
     QJsonObject object = ResultJson(row.result ? *row.result : resultOf(row, image), QStringLiteral("apply"));
-    if (!row.result && row.imageProblem.isEmpty()) {
+    if (!row.result && row.problem.isEmpty()) {
         object.insert(QStringLiteral("result"), row.skippedAfterFailure || row.step.action == TFirmwareStep::Action::Skipped
                                                     ? QStringLiteral("skipped")
                                                     : QStringLiteral("unchanged"));
@@ -145,8 +146,8 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
     for (const TCliDevice &device : devices) {
         if (!device.record) {
             // Named by its address and silent in the scan: its type and version are not known.
-            Row row{device, {}, {}, nullptr, {}, false};
-            row.step.reason = QStringLiteral("did not answer the scan: its type and version are not known");
+            Row row{device, {}, {}, TOperationError::NotResponding, nullptr, {}, false};
+            row.problem = QStringLiteral("%1 did not answer the scan: its type and version are not known").arg(device.target.ip);
             for (const TFirmwareComponent component : components) {
                 row.step.component = component;
                 rows << row;
@@ -154,7 +155,7 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
             continue;
         }
         for (const TFirmwareStep &step : PlanFirmware(library, {*device.record}, components, history))
-            rows << Row{device, step, {}, nullptr, {}, false};
+            rows << Row{device, step, {}, TOperationError::None, nullptr, {}, false};
     }
 
     // Each image read once, its SHA-256 checked against the manifest: every device gets the same bytes.
@@ -171,7 +172,8 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
             else
                 imageProblems.insert(file, problem);
         }
-        row.imageProblem = imageProblems.value(file);
+        row.problem = imageProblems.value(file);
+        row.problemKind = row.problem.isEmpty() ? TOperationError::None : TOperationError::FileError;
     }
     auto imageOf = [&images](const Row &row) {
         return row.step.image && images.contains(row.step.image->file) ? &images[row.step.image->file] : nullptr;
@@ -205,7 +207,8 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
                                .arg(unchanged)
                                .arg(skipped));
         }
-        return imageProblems.isEmpty() ? ExitStatus::Success : ExitStatus::DeviceFailed;
+        const bool problems = std::any_of(rows.cbegin(), rows.cend(), [](const Row &row) { return !row.problem.isEmpty(); });
+        return problems ? ExitStatus::DeviceFailed : ExitStatus::Success;
     }
 
     // apply: one question for every upgrade, then the controllers, then the boards.
@@ -287,6 +290,17 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
         }
     }
 
+    // Stopped before their turn (Ctrl+C in the controllers' run): told as not started.
+    for (Row *row : std::as_const(work))
+        if (!row->result && !row->skippedAfterFailure) {
+            TCliResult cancelled = resultOf(*row, imageOf(*row));
+            cancelled.outcome.cancelled = true;
+            cancelled.outcome.kind = TOperationError::Cancelled;
+            cancelled.outcome.message = QStringLiteral("Not started: interrupted.");
+            row->result = cancelled;
+            printLine(*row);
+        }
+
     int upgraded = 0, unchanged = 0, skipped = 0, failed = 0;
     QList<QStringList> table{{QStringLiteral("DEVICE"), QStringLiteral("NAME"), QStringLiteral("COMPONENT"),
                               QStringLiteral("RESULT"), QString()}};
@@ -298,7 +312,7 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
             ++upgraded;
             result = QStringLiteral("ok");
             what = QStringLiteral("%1 (%2)").arg(versionsText(row), EscapeControls(row.step.image->file));
-        } else if (row.result || !row.imageProblem.isEmpty()) {
+        } else if (row.result || !row.problem.isEmpty()) {
             ++failed;
             const TCliResult failure = row.result ? *row.result : resultOf(row, nullptr);
             result = failure.resultWord().toUpper();

@@ -131,6 +131,7 @@ ManifestLines locate(const QByteArray &bytes)
     QByteArray lastString;  // the last string read, a key when a ':' follows
     int lastStringLine = 1;
     bool inImages = false;  // the array of "images" is open (stack depth 2)
+    bool awaitingElement = false; // after its '[' or a ',': the next token starts an element
     QByteArray topKey;      // the key whose value is being read in the top object
     ManifestLines::Object *image = nullptr;
 
@@ -161,12 +162,15 @@ ManifestLines locate(const QByteArray &bytes)
         }
         const qsizetype depth = stack.size();
         // A value's first character directly inside the images array starts an element.
-        const bool elementStarts = inImages && depth == 2 && c != ' ' && c != '\t' && c != '\r' && c != '\n'
-                                   && c != ',' && c != ']';
+        const bool elementStarts = inImages && depth == 2 && awaitingElement && c != ' ' && c != '\t' && c != '\r'
+                                   && c != '\n' && c != ',' && c != ']';
         if (elementStarts) {
             lines.imageLines << line;
             lines.images << ManifestLines::Object{line, {}, {}, 0};
+            awaitingElement = false;
         }
+        if (inImages && depth == 2 && c == ',')
+            awaitingElement = true;
         switch (c) {
         case '"':
             inString = true;
@@ -188,8 +192,10 @@ ManifestLines locate(const QByteArray &bytes)
             stack += c;
             break;
         case '[':
-            if (depth == 1 && topKey == "images")
+            if (depth == 1 && topKey == "images") {
                 inImages = true;
+                awaitingElement = true;
+            }
             stack += c;
             break;
         case '}':
@@ -699,8 +705,9 @@ QString TComponentCompliance::text() const
     }
     if (component == TFirmwareComponent::Board)
         return state;
+    // The device does not report its controller's version: what the history knows, or nothing.
     if (current.isEmpty() && !written.isValid())
-        return QStringLiteral("controller %1").arg(state);
+        return QStringLiteral("controller unknown");
     const QString known = QStringLiteral("controller image %1 written %2")
                               .arg(current.isEmpty() ? QStringLiteral("?") : current, written.date().toString(Qt::ISODate));
     return this->state == TFirmwareState::UpdateAvailable ? QStringLiteral("%1, %2").arg(known, state) : known;

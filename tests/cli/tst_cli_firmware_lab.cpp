@@ -208,6 +208,17 @@ private slots:
         }
         QVERIFY(!std::any_of(sim.journal().begin(), sim.journal().end(), isChange));
 
+        // Devices named, one of them silent: it is told, and the exit status says so.
+        const CliRun named = run({u"plan"_qs, u"--library"_qs, m_library, u"--json"_qs, u"--wait"_qs, u"1"_qs,
+                                  u"--components"_qs, u"board"_qs, LabSimulator::deviceIp(Devices), LabSimulator::deviceIp(0)});
+        QCOMPARE(named.exitCode, 1);
+        QCOMPARE(named.jsonLines().size(), 2);
+        QCOMPARE(named.jsonLines().at(0).value(u"action"_qs).toString(), u"skipped"_qs);
+        QCOMPARE(named.jsonLines().at(0).value(u"reason"_qs).toString(),
+                 LabSimulator::deviceIp(Devices) + u" did not answer the scan: its type and version are not known"_qs);
+        QCOMPARE(named.jsonLines().at(1).value(u"action"_qs).toString(), u"upgrade"_qs);
+        QCOMPARE(named.jsonLines().at(1).value(u"component"_qs).toString(), u"board"_qs);
+
         // apply: the two types brought up to date, the third skipped and told.
         const CliRun apply = run({u"apply"_qs, u"--library"_qs, m_library, u"--json"_qs, u"--yes"_qs, u"--wait"_qs, u"1"_qs,
                                   u"--jobs"_qs, u"10"_qs, u"--timeout"_qs, u"0.5"_qs});

@@ -197,6 +197,8 @@ private slots:
         QTest::newRow("images not a list") << QByteArray("{\"format\": 1,\n\"images\": {}}") << 2 << "\"images\" is not a list";
         QTest::newRow("image not an object") << QByteArray("{\"format\": 1, \"images\": [\n\n  \"p3.bin\"]}") << 3
                                              << "image 1 is not an object";
+        QTest::newRow("number among images") << QByteArray("{\"format\": 1, \"images\": [\n{" + GoodImage.trimmed() + "},\n  123,\n true]}")
+                                             << 7 << "image 2 is not an object";
         QTest::newRow("unknown component") << with("\"board\"", "\"borad\"") << 6 << "expected board or controller";
         QTest::newRow("component case") << with("\"board\"", "\"Board\"") << 6 << "expected board or controller";
         QTest::newRow("short sha256") << with(Sha.toLatin1().constData(), "9f86d0") << 9 << "expected 64 hexadecimal digits";
