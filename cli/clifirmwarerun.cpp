@@ -126,7 +126,8 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
 {
     TCliRunner &runner = m_runner;
     const TCliRequest &request = runner.m_request;
-    const bool apply = request.verb->verb == Verb::Apply;
+    // apply --dry-run is plan: the steps printed, nothing sent but the scan.
+    const bool apply = request.verb->verb == Verb::Apply && !request.dryRun;
     TFirmwareLibrary library(request.library.folder);
     if (QString error; !library.load(&error)) {
         runner.tell(error + QStringLiteral(" Nothing else was sent."));

@@ -191,6 +191,7 @@ QString promptText(Verb verb)
     switch (verb) {
     case Verb::UpgradeBoard:
     case Verb::UpgradeController:
+    case Verb::Apply:
         return QStringLiteral("it shows the firmware warning and the devices, and asks to type 'upgrade'");
     case Verb::ConfigPut: return QStringLiteral("it lists the devices and asks to type 'write'");
     default: return QStringLiteral("it lists the devices and asks y or N");
@@ -337,9 +338,11 @@ const QList<TVerbInfo> &Verbs()
          "of its type, a few devices at a time; devices already current are 'unchanged' and those without an image "
          "for their type 'skipped', neither a failure, so that running apply twice changes nothing the second time. "
          "An image is sent only to a device of one of its types, and only when its SHA-256 still matches the "
-         "library's. The history records each image's library version and SHA-256. JSON: the outcome fields "
-         "(verb apply; result also unchanged or skipped) with component, previousVersion and version.",
-         (DeviceVerb & ~OptRange) | OptLibrary | OptComponents | OptYes, nullptr, true},
+         "library's; a device named that does not answer the scan, or an image missing or changed, makes the exit "
+         "status 1. The history records each image's library version and SHA-256. JSON: the outcome fields "
+         "(verb apply; result also unchanged or skipped) with component, previousVersion and version. "
+         "apply --dry-run is plan.",
+         (DeviceVerb & ~OptRange) | OptLibrary | OptComponents | OptYes | OptDryRun, nullptr, true},
     };
     return verbs;
 }
