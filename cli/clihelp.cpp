@@ -324,7 +324,7 @@ const QList<TVerbInfo> &Verbs()
          "manifest, which is written whole or not at all: --component board|controller, --type TYPE (one or more) "
          "and --version V are required. A name already in the library is refused. Sends nothing to any device.",
          OptJson | OptLibrary | OptImage},
-        {Verb::Plan, "plan", "[TARGET...]", "show what apply would do: each device against the firmware library",
+        {Verb::Plan, "plan", "[TARGET...]", "show what apply would do; nothing is sent but the scan",
          "Scans, then tells for each device (every device that answers when none is named) and each component "
          "the library has images of (or --components): its version, the library's newest image of its type and "
          "whether apply would upgrade it, leave it unchanged (up to date, or newer than the library) or skip it "
