@@ -69,7 +69,7 @@ QJsonObject planJson(const Row &row)
         {QStringLiteral("mac"), row.device.record ? QJsonValue(CanonicalMacText(row.device.record->Mac)) : QJsonValue()},
         {QStringLiteral("name"), row.device.record ? QJsonValue(nameOf(row.device)) : QJsonValue()},
         {QStringLiteral("verb"), QStringLiteral("plan")},
-        {QStringLiteral("type"), row.device.record ? textOrNull(TDeviceTypeId::of(*row.device.record).text()) : QJsonValue()},
+        {QStringLiteral("type"), row.device.record ? textOrNull(TDeviceTypeId::of(*row.device.record).name) : QJsonValue()},
         {QStringLiteral("component"), ComponentKey(row.step.component)},
         {QStringLiteral("action"), failedImage ? QStringLiteral("skipped") : row.step.actionKey()},
         {QStringLiteral("current"), textOrNull(row.step.current)},
