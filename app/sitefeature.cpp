@@ -1,6 +1,8 @@
 #include "sitefeature.h"
 
+#include "columnrefresh.h"
 #include "devicefields.h"
+#include "devicewatch.h"
 #include "formmain.h"
 #include "stringgrid.h"
 #include "wire.h"
@@ -20,7 +22,7 @@ const QColor MissingColour(0x80, 0x80, 0x80);
 
 QString deviceKey(const TEPS &device)
 {
-    return device.Mac != 0 ? QString::number(device.Mac, 16) : QStringLiteral("ip:") + device.IpText;
+    return TDeviceWatch::keyOf(device);
 }
 } // namespace
 
@@ -50,6 +52,8 @@ TSiteFeature::TSiteFeature(TFormMain *form) : QObject(form), m_form(form)
             return MissingColour;
         return before ? before(column, row) : QColor();
     });
+
+    m_refresh = new TColumnRefresh(grid, TFormMain::SiteColumn, [this](const TEPS &device) { return siteText(device); }, this);
 
     chooseOpenFile = [form](const QString &title, const QString &filter) {
         return QFileDialog::getOpenFileName(form, title, QString(), filter);
@@ -95,7 +99,7 @@ void TSiteFeature::closeSite()
     m_textByDevice.clear();
     CloseSiteAction->setEnabled(false);
     showMissingRows(); // none
-    m_form->RefreshRows();
+    m_refresh->start();
     m_form->StringGrid->setColumnHidden(TFormMain::SiteColumn, true);
     m_form->FitLastColumn();
     SummaryLabel->hide();
@@ -127,7 +131,7 @@ void TSiteFeature::compare()
     for (int index = 0; index < DeviceList.size(); ++index)
         if (const TSiteEntry *entry = m_comparison.entryForFound(index))
             m_textByDevice.insert(deviceKey(DeviceList.at(index)), entry->text());
-    m_form->RefreshRows();
+    m_refresh->start();
     showMissingRows();
     SummaryLabel->setText(m_comparison.summary());
     SummaryLabel->show();

@@ -20,6 +20,7 @@
 class QAction;
 class QLabel;
 class QSettings;
+class TColumnRefresh;
 class TFormMain;
 
 class TSiteFeature : public QObject
@@ -72,4 +73,5 @@ private:
     QHash<QString, QString> m_textByDevice; // the Site column by device key, from the last comparison
     int m_missingRows = 0;                  // rows after the devices' own
     QString m_settingsFile;                 // where the open site is remembered; none in tests
+    TColumnRefresh *m_refresh = nullptr;    // the Site column after each comparison
 };

@@ -1,5 +1,6 @@
 #include "watchfeature.h"
 
+#include "columnrefresh.h"
 #include "formmain.h"
 #include "stringgrid.h"
 
@@ -14,7 +15,7 @@ const QColor MarkedColour(0x0d, 0x47, 0xa1);
 
 QString deviceKey(const TEPS &device)
 {
-    return device.Mac != 0 ? QString::number(device.Mac, 16) : QStringLiteral("ip:") + device.IpText;
+    return TDeviceWatch::keyOf(device);
 }
 } // namespace
 
@@ -32,6 +33,7 @@ TWatchFeature::TWatchFeature(TFormMain *form) : QObject(form), m_form(form)
     connect(&m_next, &QTimer::timeout, this, &TWatchFeature::nextScan);
 
     TStringGrid *grid = form->StringGrid;
+    m_refresh = new TColumnRefresh(grid, TFormMain::LastSeenColumn, [this](const TEPS &device) { return lastSeenText(device); }, this);
     auto before = grid->Foreground();
     grid->SetForeground([this, before](int column, int row) -> QColor {
         if (m_watching && row >= 1 && row <= DeviceList.size()) {
@@ -107,7 +109,8 @@ void TWatchFeature::scanEnded()
     const QList<TWatchEvent> events = m_watch.addScan(answered, now);
     if (m_watch.scans() == 1)
         m_firstScan = now;
-    m_form->RefreshRows();
+    m_refresh->start();
+    m_form->StringGrid->viewport()->update(); // the colours of gone and marked rows
     if (m_watch.scans() > 1 && !events.isEmpty()) {
         int appeared = 0, changed = 0, gone = 0;
         for (const TWatchEvent &event : events)

@@ -15,6 +15,7 @@
 #include <QTimer>
 
 class QAction;
+class TColumnRefresh;
 class TFormMain;
 
 class TWatchFeature : public QObject
@@ -50,5 +51,6 @@ private:
     QSet<QString> m_replied; // the devices that answered the scan under way
     QTimer m_next;
     QElapsedTimer m_scanStarted;
+    TColumnRefresh *m_refresh = nullptr; // the Last seen column after each scan
     QDateTime m_firstScan; // the devices of the first scan are not "new"
 };

@@ -31,6 +31,9 @@ QList<TWatchChange> WatchChanges(const TEPS &before, const TEPS &after)
 {
     QList<TWatchChange> changes;
     for (const WatchedField &field : WatchedFields) {
+        // The values are compared as received; only a change is made into texts.
+        if (field.param == 0 ? before.IpText == after.IpText : before.Params[field.param] == after.Params[field.param])
+            continue;
         const QString old = valueOf(before, field);
         const QString now = valueOf(after, field);
         if (old != now)
@@ -88,7 +91,8 @@ TDeviceWatch::TDeviceWatch(int missedScansForGone) : m_missedForGone(std::max(1,
 
 QString TDeviceWatch::keyOf(const TEPS &device)
 {
-    return device.Mac != 0 ? CanonicalMacText(device.Mac) : QStringLiteral("ip:") + device.IpText;
+    // A number, not the MAC address's text: the window asks for it as each row is painted.
+    return device.Mac != 0 ? QString::number(device.Mac, 16) : QStringLiteral("ip:") + device.IpText;
 }
 
 const TDeviceWatch::Entry *TDeviceWatch::entryFor(const TEPS &device) const

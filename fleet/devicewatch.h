@@ -62,10 +62,10 @@ public:
     const Entry *entryFor(const TEPS &device) const;
     QList<Entry> entries() const;
     int scans() const { return m_scans; }
-
-private:
+    // How the watch tells devices apart: the MAC address, else the address.
     static QString keyOf(const TEPS &device);
 
+private:
     int m_missedForGone;
     int m_scans = 0;
     QHash<QString, Entry> m_entries;

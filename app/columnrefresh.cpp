@@ -1,0 +1,34 @@
+#include "columnrefresh.h"
+
+#include "stringgrid.h"
+
+#include <QTimer>
+
+TColumnRefresh::TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TEPS &)> text, QObject *parent)
+    : QObject(parent), m_grid(grid), m_column(column), m_text(std::move(text))
+{
+}
+
+void TColumnRefresh::start()
+{
+    m_next = 0;
+    if (!m_scheduled) {
+        m_scheduled = true;
+        slice();
+    }
+}
+
+void TColumnRefresh::slice()
+{
+    // DeviceList may have been cleared or grown since the last slice: each row is checked anew.
+    for (int done = 0; done < RowsPerSlice && m_next < DeviceList.size(); ++done, ++m_next) {
+        const QString text = m_text(DeviceList.at(m_next));
+        if (m_grid->Cells(m_column, m_next + 1) != text)
+            m_grid->SetCell(m_column, m_next + 1, text);
+    }
+    if (m_next < DeviceList.size()) {
+        QTimer::singleShot(0, this, &TColumnRefresh::slice);
+        return;
+    }
+    m_scheduled = false;
+}

@@ -1,0 +1,35 @@
+#pragma once
+// TColumnRefresh: fills one of the list's feature columns (Site, Last seen) again after a scan, a
+// slice of rows per turn of the event loop and only the cells whose text changed, so that a list
+// of tens of thousands of devices never holds the window for long.
+
+#include "tools.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class TStringGrid;
+
+class TColumnRefresh : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int RowsPerSlice = 2048;
+
+    TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TEPS &device)> text, QObject *parent);
+
+    // From the first row again; the rows already done by a refresh under way are done again.
+    void start();
+    bool running() const { return m_scheduled; }
+
+private:
+    void slice();
+
+    TStringGrid *m_grid;
+    int m_column;
+    std::function<QString(const TEPS &device)> m_text;
+    int m_next = 0;
+    bool m_scheduled = false;
+};
