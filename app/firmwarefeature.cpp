@@ -164,6 +164,9 @@ void TFirmwareFeature::showVisitReport()
     const QString suffix = pdf ? QStringLiteral(".pdf") : QStringLiteral(".html");
     if (!path.endsWith(suffix, Qt::CaseInsensitive))
         path += suffix;
+    QList<TVisitDevice> scanned;
+    for (const TEPS &device : std::as_const(DeviceList))
+        scanned << VisitDeviceOf(device);
     m_form->StatusBar->showMessage(QStringLiteral("Writing the visit report %1...").arg(path));
     WriteVisitReportInBackground(this, dialog.details(), dialog.SiteFileEdit->text().trimmed(), m_journalPath, path,
                                  [this, path](bool written, const QString &text) {
@@ -171,7 +174,8 @@ void TFirmwareFeature::showVisitReport()
                                          m_form->StatusBar->showMessage(QStringLiteral("Visit report %1: %2").arg(path, text));
                                      else
                                          m_form->showError(QStringLiteral("The visit report was not written: %1").arg(text));
-                                 });
+                                 },
+                                 scanned);
 }
 
 QList<TFirmwareFeature::Group> TFirmwareFeature::GroupsOf(const TFirmwareLibrary &library, const QList<TFirmwareStep> &steps)

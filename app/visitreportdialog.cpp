@@ -1,9 +1,11 @@
 #include "visitreportdialog.h"
 
 #include "configurationstore.h"
+#include "devicefields.h"
 #include "operationjournal.h"
 #include "sitefile.h"
 #include "visitreportdocument.h"
+#include "wire.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -102,9 +104,20 @@ void TVisitReportDialog::remember(QSettings &settings) const
     settings.setValue(FormatKey, pdf() ? QStringLiteral("pdf") : QStringLiteral("html"));
 }
 
+TVisitDevice VisitDeviceOf(const TEPS &device)
+{
+    TVisitDevice visit;
+    visit.ip = device.IpText;
+    visit.mac = device.Mac ? CanonicalMacText(device.Mac) : QString();
+    visit.name = device.Params.text(Wire::Param::Name);
+    visit.firmwareVersion = device.Params.text(Wire::Param::FirmwareVersion);
+    return visit;
+}
+
 void WriteVisitReportInBackground(QObject *context, const TVisitDetails &details, const QString &siteFile,
                                   const QString &journalPath, const QString &path,
-                                  std::function<void(bool written, const QString &text)> done)
+                                  std::function<void(bool written, const QString &text)> done,
+                                  const QList<TVisitDevice> &scanned)
 {
     const QPointer<QObject> target(context);
     auto *worker = QThread::create([=] {
@@ -122,7 +135,7 @@ void WriteVisitReportInBackground(QObject *context, const TVisitDetails &details
             const TOperationJournal journal(journalPath);
             int skipped = 0;
             TVisitReport report = CollectVisit(journal.read(&skipped), details,
-                                               TConfigurationStore::besideJournal(journalPath), site);
+                                               TConfigurationStore::besideJournal(journalPath), site, scanned);
             report.skippedLines = skipped;
             written = WriteVisitReport(report, path, &text);
             if (written)

@@ -37,6 +37,10 @@ public:
 
 // Reads the history (and the site file, when given) on a worker, writes the report to path and
 // calls done on the window's thread with the summary, or with the error when it failed.
+// scanned: the devices the window's list shows, reported as found even when no operation touched them.
 void WriteVisitReportInBackground(QObject *context, const TVisitDetails &details, const QString &siteFile,
                                   const QString &journalPath, const QString &path,
-                                  std::function<void(bool written, const QString &text)> done);
+                                  std::function<void(bool written, const QString &text)> done,
+                                  const QList<TVisitDevice> &scanned = {});
+// A device of the list as the report names it.
+TVisitDevice VisitDeviceOf(const TEPS &device);

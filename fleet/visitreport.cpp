@@ -207,7 +207,8 @@ QString TVisitReport::summary() const
 }
 
 TVisitReport CollectVisit(const QList<TJournalEntry> &history, const TVisitDetails &details,
-                          const TConfigurationStore &store, const std::optional<QList<TSiteDevice>> &site)
+                          const TConfigurationStore &store, const std::optional<QList<TSiteDevice>> &site,
+                          const QList<TVisitDevice> &scanned)
 {
     TVisitReport report;
     report.details = details;
@@ -243,6 +244,16 @@ TVisitReport CollectVisit(const QList<TJournalEntry> &history, const TVisitDetai
         if (operation.operation == u"Write configuration" && operation.outcome == u"succeeded")
             report.configChanges << configChange(all, i, store);
         report.operations << operation;
+    }
+
+    // The scan's devices that no operation touched (one the history names by its address alone is
+    // the same device).
+    for (const TVisitDevice &found : scanned) {
+        const QString key = deviceKey(found.mac, found.ip);
+        if (deviceIndex.contains(key) || deviceIndex.contains(deviceKey({}, found.ip)))
+            continue;
+        deviceIndex.insert(key, report.devices.size());
+        report.devices.append(found);
     }
 
     if (site) {

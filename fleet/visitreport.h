@@ -87,7 +87,7 @@ struct TVisitReport
     static constexpr int MaxRows = 40;
 
     TVisitDetails details;
-    QList<TVisitDevice> devices;         // in the order the history first names them
+    QList<TVisitDevice> devices;         // in the order the history first names them, then the scan's others
     QList<TVisitOperation> operations;   // oldest first
     QList<TVisitConfigChange> configChanges;
     bool siteCompared = false;
@@ -102,9 +102,11 @@ struct TVisitReport
 
 // The visit from every line of a history: the operations that started (or, for lines without a
 // start, ended) within the span; versions after an operation may come from lines after the span.
+// scanned: the devices a scan found (the window's list), listed too when no operation touched them.
 TVisitReport CollectVisit(const QList<TJournalEntry> &history, const TVisitDetails &details,
                           const TConfigurationStore &store,
-                          const std::optional<QList<TSiteDevice>> &site = std::nullopt);
+                          const std::optional<QList<TSiteDevice>> &site = std::nullopt,
+                          const QList<TVisitDevice> &scanned = {});
 
 // A time as the report's options take it: "2026-12-08T09:30", "2026-12-08 09:30", a date alone
 // (its midnight), "09:30" (today), or ISO 8601 with an offset. Invalid when it is none of them.

@@ -126,6 +126,15 @@ private slots:
         QCOMPARE(report.devices.at(0).failures, 1);
         QCOMPARE(report.devices.at(1).mac, QString());
         QCOMPARE(report.summary(), u"3 operations on 2 devices: 2 succeeded, 1 failed"_qs);
+
+        // A scan's devices are found too; those the history knows are not listed twice.
+        const QList<TVisitDevice> scanned{{u"198.18.1.5"_qs, mac, u"Pump"_qs, {}, 0, 0},
+                                          {u"198.18.1.6"_qs, u"00:50:c2:02:5c:c6"_qs, u"Gate"_qs, {}, 0, 0},
+                                          {u"198.18.1.8"_qs, {}, u"Idle"_qs, u"3.1"_qs, 0, 0}};
+        const TVisitReport withScan = CollectVisit(history, {{}, {}, {}, Nine, {}}, store(), std::nullopt, scanned);
+        QCOMPARE(withScan.devices.size(), 3);
+        QCOMPARE(withScan.devices.at(2).name, u"Idle"_qs);
+        QCOMPARE(withScan.devices.at(2).operations, 0);
     }
 
     // The board firmware before an upgrade (its start) and after it (the device's next line, even
