@@ -423,9 +423,9 @@ QString TCliRunner::store(const QByteArray &data, const TCliDevice &device, bool
     } else {
         *path = m_request.output;
     }
-    QSaveFile file(*path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
-        return QStringLiteral("Cannot write %1: %2").arg(*path, file.errorString());
+    QString error;
+    if (!WriteFileWhole(*path, data, &error))
+        return error;
     return {};
 }
 

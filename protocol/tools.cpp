@@ -4,7 +4,9 @@
 #include "wire.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStringDecoder>
 #include <QtEndian>
 
@@ -324,4 +326,19 @@ int LastPos(const QString &sub, const QString &text)
         return 0;
     const qsizetype index = text.lastIndexOf(sub);
     return index < 0 ? 0 : static_cast<int>(index) + 1;
+}
+
+bool WriteFileWhole(const QString &path, QByteArrayView bytes, QString *error)
+{
+    const QFileInfo info(path);
+    // A rename over /dev/null would leave a regular file in its place.
+    const bool special = info.exists() && !info.isFile() && !info.isDir();
+    QSaveFile atomic(path);
+    QFile direct(path);
+    QFileDevice &file = special ? static_cast<QFileDevice &>(direct) : atomic;
+    bool written = file.open(QIODevice::WriteOnly) && file.write(bytes.data(), bytes.size()) == bytes.size();
+    written = special ? written && direct.flush() : written && atomic.commit();
+    if (!written && error)
+        *error = QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    return written;
 }

@@ -143,4 +143,8 @@ QString Sha256Text(QByteArrayView bytes);
 // reached it (a full disk, a closed pipe): a script's output must not end short unnoticed.
 bool WriteText(std::FILE *file, QByteArrayView bytes);
 bool WriteText(std::FILE *file, const QString &text);
+// Writes bytes to the file at path. A regular file (new or old) is replaced whole or not at all:
+// the bytes go to a temporary file that takes its place once complete. A device or a pipe
+// (/dev/null, a FIFO a script reads) is written into, never replaced. False with the reason.
+bool WriteFileWhole(const QString &path, QByteArrayView bytes, QString *error);
 int LastPos(const QString &sub, const QString &text);

@@ -5,6 +5,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
 class TestTools : public QObject
 {
     Q_OBJECT
@@ -307,6 +314,72 @@ private slots:
             QFile back(path);
             QVERIFY(back.open(QIODevice::ReadOnly));
             QCOMPARE(back.readAll(), text.toUtf8() + "raw bytes\n");
+        }
+    }
+
+    // A regular file is replaced whole; a pipe is written into and stays a pipe (a rename over it,
+    // or over /dev/null, would leave a plain file in its place).
+    void writeFileWhole_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("new file") << u"new"_qs << true;
+        QTest::newRow("old file replaced") << u"old"_qs << true;
+        QTest::newRow("pipe written into") << u"fifo"_qs << true;
+        QTest::newRow("folder missing") << u"missing"_qs << false;
+    }
+    void writeFileWhole()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, written);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        static const char text[] = "every byte \x00\xff of it\n";
+        const QByteArray bytes(text, sizeof text - 1); // with its zero byte
+        QString path = dir.filePath(u"out.cfg"_qs);
+        QByteArray readBack;
+        std::thread reader;
+        std::atomic<bool> readerOpen{false};
+        int keeper = -1;
+        if (kind == u"old"_qs) {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("a longer text that was there before") > 0);
+        } else if (kind == u"fifo"_qs) {
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+            // Held open for writing until the write is done, so that the reader sees its end even
+            // when the pipe was wrongly replaced (instead of waiting for a writer forever).
+            keeper = ::open(QFile::encodeName(path).constData(), O_RDWR);
+            QVERIFY(keeper >= 0);
+            reader = std::thread([path, &readBack, &readerOpen] {
+                QFile pipe(path);
+                const bool open = pipe.open(QIODevice::ReadOnly);
+                readerOpen = true;
+                if (open)
+                    readBack = pipe.readAll();
+            });
+            QVERIFY(QTest::qWaitFor([&] { return readerOpen.load(); }, 5000));
+        } else if (kind == u"missing"_qs) {
+            path = dir.filePath(u"no/such/folder/out.cfg"_qs);
+        }
+        const QFileInfo before(path);
+        const bool special = before.exists() && !before.isFile();
+        QString error;
+        QCOMPARE(WriteFileWhole(path, bytes, &error), written);
+        if (keeper >= 0)
+            ::close(keeper);
+        if (reader.joinable())
+            reader.join();
+        QCOMPARE(error.isEmpty(), written);
+        if (!written)
+            QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
+        const QFileInfo after(path);
+        QCOMPARE(after.exists() && !after.isFile(), special); // a device or pipe is never replaced
+        if (kind == u"fifo"_qs) {
+            QCOMPARE(readBack, bytes);
+        } else if (written) {
+            QFile back(path);
+            QVERIFY(back.open(QIODevice::ReadOnly));
+            QCOMPARE(back.readAll(), bytes);
         }
     }
 
