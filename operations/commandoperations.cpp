@@ -80,43 +80,19 @@ TScanDevices::TScanDevices(TServeur *engine, Options options, QObject *parent)
 
 QList<TEPS> TScanDevices::devices() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_devices;
+    return m_found.devices();
 }
 
 QList<TEPS> TScanDevices::twins() const
 {
-    std::lock_guard lock(m_mutex);
-    QList<TEPS> twins;
-    // A record that moved back to the address it is listed at is no twin.
-    for (const TEPS &twin : m_twins)
-        if (std::none_of(m_devices.cbegin(), m_devices.cend(), [&](const TEPS &d) { return d.IpText == twin.IpText; }))
-            twins << twin;
-    return twins;
+    return m_found.twins();
 }
 
 void TScanDevices::run(TDeviceSession &session)
 {
     TServeur &engine = session.engine();
     const int listener = engine.addDiscoveryListener([this](const TDeviceDatagram &datagram) {
-        int index = -1;
-        {
-            std::lock_guard lock(m_mutex);
-            index = MergeDiscoveryReply(m_devices, m_index, datagram.sender, datagram.data, true);
-            // The merge moves a known record to the sender's address: keep the address it left.
-            if (index >= 0 && index < m_listedAt.size() && m_listedAt[index] != m_devices[index].IpText) {
-                TEPS left = m_devices[index];
-                left.IpText = m_listedAt[index];
-                if (std::none_of(m_twins.cbegin(), m_twins.cend(), [&](const TEPS &t) { return t.IpText == left.IpText; }))
-                    m_twins << left;
-                m_listedAt[index] = m_devices[index].IpText;
-            } else if (index >= 0 && index == m_listedAt.size()) {
-                m_listedAt << m_devices[index].IpText;
-            }
-            if (index >= 0)
-                NoteReplyAdapter(m_devices[index], datagram.adapter);
-        }
-        if (index >= 0)
+        if (const int index = m_found.merge(datagram.sender, datagram.data, true, datagram.adapter); index >= 0)
             emit deviceReplied(index);
     });
     const auto stopListening = qScopeGuard([&] { engine.removeDiscoveryListener(listener); });

@@ -4,6 +4,7 @@
 
 #include "datagram.h"
 #include "deviceoperation.h"
+#include "discovereddevices.h"
 #include "wire.h"
 
 #include <QList>
@@ -108,9 +109,5 @@ protected:
 
 private:
     Options m_options;
-    mutable std::mutex m_mutex;
-    QList<TEPS> m_devices;
-    QList<TEPS> m_twins;
-    QList<QString> m_listedAt; // by index into m_devices: the address its record was listed at
-    TDeviceIndex m_index;
+    TDiscoveredDevices m_found;
 };

@@ -67,40 +67,22 @@ TRangeSweep::TRangeSweep(TServeur *engine, Options options, QObject *parent)
 
 QList<TEPS> TRangeSweep::devices() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_devices;
+    return m_found.devices();
 }
 
 QList<TEPS> TRangeSweep::twins() const
 {
-    std::lock_guard lock(m_mutex);
-    QList<TEPS> twins;
-    for (const TEPS &twin : m_twins)
-        if (std::none_of(m_devices.cbegin(), m_devices.cend(), [&](const TEPS &d) { return d.IpText == twin.IpText; }))
-            twins << twin;
-    return twins;
+    return m_found.twins();
 }
 
 int TRangeSweep::merge(const QString &sender, QByteArrayView data, bool viaDatagram, const TNetworkAdapter &adapter)
 {
-    int index = -1;
+    const int index = m_found.merge(sender, data, viaDatagram, adapter);
+    if (index < 0)
+        return index;
     {
         std::lock_guard lock(m_mutex);
-        index = MergeDiscoveryReply(m_devices, m_index, sender, data, viaDatagram);
-        if (index < 0)
-            return index;
         m_answered.insert(TextToIp(sender));
-        // As the broadcast scan: a record that moved to another address leaves a twin behind.
-        if (index < m_listedAt.size() && m_listedAt[index] != m_devices[index].IpText) {
-            TEPS left = m_devices[index];
-            left.IpText = m_listedAt[index];
-            if (std::none_of(m_twins.cbegin(), m_twins.cend(), [&](const TEPS &t) { return t.IpText == left.IpText; }))
-                m_twins << left;
-            m_listedAt[index] = m_devices[index].IpText;
-        } else if (index == m_listedAt.size()) {
-            m_listedAt << m_devices[index].IpText;
-        }
-        NoteReplyAdapter(m_devices[index], adapter);
     }
     emit deviceReplied(index);
     return index;

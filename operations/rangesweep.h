@@ -10,6 +10,7 @@
 #include "addressrange.h"
 #include "datagram.h"
 #include "deviceoperation.h"
+#include "discovereddevices.h"
 
 #include <QList>
 #include <QSet>
@@ -71,10 +72,7 @@ private:
     Options m_options;
     quint64 m_addressCount = 0;
     std::atomic<quint64> m_sent{0};
-    mutable std::mutex m_mutex;
-    QList<TEPS> m_devices;
-    QList<TEPS> m_twins;
-    QList<QString> m_listedAt;
-    TDeviceIndex m_index;
-    QSet<quint32> m_answered; // the addresses a reply came from
+    TDiscoveredDevices m_found;
+    mutable std::mutex m_mutex; // guards m_answered
+    QSet<quint32> m_answered;   // the addresses a reply came from
 };
