@@ -1,6 +1,7 @@
 #include "visitreportdocument.h"
 
 #include "devicefields.h"
+#include "tools.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QBuffer>
@@ -11,7 +12,6 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
-#include <QSaveFile>
 #include <QTextDocument>
 
 namespace {
@@ -229,15 +229,6 @@ QFont reportFont(int pointSize)
     return font;
 }
 
-bool saveBytes(const QString &path, const QByteArray &bytes, QString *error)
-{
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return true;
-    if (error)
-        *error = QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-    return false;
-}
 } // namespace
 
 QString VisitReportTitle(const TVisitReport &report)
@@ -281,7 +272,7 @@ QString VisitReportHtml(const TVisitReport &report)
 
 bool WriteVisitReportHtml(const TVisitReport &report, const QString &path, QString *error)
 {
-    return saveBytes(path, VisitReportHtml(report).toUtf8(), error);
+    return WriteFileWhole(path, VisitReportHtml(report).toUtf8(), error);
 }
 
 bool WriteVisitReportPdf(const TVisitReport &report, const QString &path, QString *error)
@@ -343,7 +334,7 @@ bool WriteVisitReportPdf(const TVisitReport &report, const QString &path, QStrin
         }
         painter.end();
     }
-    return saveBytes(path, pdf, error);
+    return WriteFileWhole(path, pdf, error);
 }
 
 bool WriteVisitReport(const TVisitReport &report, const QString &path, QString *error)
