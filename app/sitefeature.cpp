@@ -87,7 +87,13 @@ bool TSiteFeature::openSite(const QString &path, QString *error)
     m_form->setColumnText(TFormMain::SiteColumn, [this](const TEPS &device) { return siteText(device); });
     m_form->showColumn(TFormMain::SiteColumn, SiteColumnWidth);
     rememberPath();
-    compare();
+    // Before the first scan nothing is missing yet: the file is compared when the list has devices.
+    if (DeviceList.isEmpty()) {
+        SummaryLabel->setText(QStringLiteral("%1 expected devices: scan to compare").arg(m_site.size()));
+        SummaryLabel->show();
+    } else {
+        compare();
+    }
     return true;
 }
 
@@ -157,7 +163,8 @@ void TSiteFeature::showMissingRows()
         texts[4] = device.mac ? MacText(device.mac) : QString();
         texts[TFormMain::SiteColumn] = SiteStateText(TSiteState::Missing);
         grid->SetRow(first + i, texts);
-        grid->SetRowHidden(first + i, false);
+        if (grid->IsRowHidden(first + i))
+            grid->SetRowHidden(first + i, false);
     }
     grid->viewport()->update();
 }

@@ -5,16 +5,21 @@
 //
 //   lab/lab up --devices 10000
 //   lab/lab pc build/bench/bench_scan 1000 10000
+//   lab/lab pc build/bench/bench_scan --site-watch 65536   (a site file of every device and two
+//                                    missing ones open, Scan > Watch on: its first two scans)
 #include "application.h"
 #include "formmain.h"
 #include "labsim.h"
 #include "serveur.h"
+#include "sitefeature.h"
 #include "stringgrid.h"
+#include "watchfeature.h"
 #include "tools.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
 
@@ -75,7 +80,20 @@ QString adapterNames(const QList<TNetworkAdapter> &adapters)
     return names.join(QStringLiteral(", "));
 }
 
-void runOnce(int devices, QTextStream &out)
+// A site file that lists every simulated device by its address, and two that never answer.
+QString writeSiteFile(const QTemporaryDir &folder, int devices)
+{
+    QFile file(folder.filePath(QStringLiteral("site.csv")));
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    QByteArray csv = "name,ip\n";
+    for (int i = 0; i < devices; ++i)
+        csv += "D" + QByteArray::number(i) + "," + LabSimulator::deviceIp(i).toUtf8() + "\n";
+    csv += "Gone-1,198.19.255.1\nGone-2,198.19.255.2\n";
+    return file.write(csv) == csv.size() ? file.fileName() : QString();
+}
+
+void runOnce(int devices, QTextStream &out, bool siteAndWatch)
 {
     LabSimulator sim;
     if (!sim.start(devices, {QStringLiteral("--seed"), QStringLiteral("7")})) {
@@ -85,6 +103,14 @@ void runOnce(int devices, QTextStream &out)
     TFormMain form;
     form.show();
     QCoreApplication::processEvents();
+    QTemporaryDir folder;
+    if (siteAndWatch) {
+        QString error;
+        if (!form.Site->openSite(writeSiteFile(folder, devices), &error)) {
+            out << "site file: " << error << "\n";
+            return;
+        }
+    }
     DeviceList.clear();
     const long before = residentKiB();
 
@@ -119,15 +145,20 @@ void runOnce(int devices, QTextStream &out)
         if (completeMs < 0 && DeviceList.size() >= devices && form.StringGrid->RowCount() >= devices + 1)
             completeMs = clock.elapsed();
     });
-    form.Scan();
+    if (siteAndWatch)
+        form.Watch->setWatching(true); // its first scan, then one that keeps the list
+    else
+        form.Scan();
     clock.start();
     sinceTick.start();
     probe.start(5);
     watch.start(1);
     // The whole cycle and a little more; a large segment's replies may take longer to come.
     while (form.Timer->isActive() || clock.elapsed() < 2500
-           || (completeMs < 0 && clock.elapsed() < LateRepliesMs))
+           || (completeMs < 0 && clock.elapsed() < LateRepliesMs)
+           || (siteAndWatch && form.Watch->watch().scans() < 2 && clock.elapsed() < 3 * LateRepliesMs))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    form.Watch->setWatching(false);
     probe.stop();
     watch.stop();
     form.Serveur()->removeDiscoveryListener(listener);
@@ -161,6 +192,10 @@ void runOnce(int devices, QTextStream &out)
                .arg(heard.size())
                .arg(dropped)
                .arg(backlogDropped);
+    if (siteAndWatch)
+        out << QStringLiteral("  with the site file open and Scan > Watch on (%1 watch scans): %2\n")
+                   .arg(form.Watch->watch().scans())
+                   .arg(form.Site->comparison().summary());
     out.flush();
 }
 } // namespace
@@ -175,11 +210,16 @@ int main(int argc, char **argv)
         return 2;
     }
     QList<int> counts;
-    for (int i = 1; i < argc; ++i)
-        counts.append(atoi(argv[i]));
+    bool siteAndWatch = false;
+    for (int i = 1; i < argc; ++i) {
+        if (QByteArray(argv[i]) == "--site-watch")
+            siteAndWatch = true;
+        else
+            counts.append(atoi(argv[i]));
+    }
     if (counts.isEmpty())
         counts = {1000};
     for (int devices : counts)
-        runOnce(devices, out);
+        runOnce(devices, out, siteAndWatch);
     return 0;
 }
