@@ -20,7 +20,7 @@ const QString SettingsKey = QStringLiteral("Site/file");
 constexpr int SiteColumnWidth = 110;
 const QColor MissingColour(0x80, 0x80, 0x80);
 
-QString deviceKey(const TEPS &device)
+quint64 deviceKey(const TEPS &device)
 {
     return TDeviceWatch::keyOf(device);
 }

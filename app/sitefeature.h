@@ -70,7 +70,7 @@ private:
     QString m_path;
     QList<TSiteDevice> m_site;
     TSiteComparison m_comparison;
-    QHash<QString, QString> m_textByDevice; // the Site column by device key, from the last comparison
+    QHash<quint64, QString> m_textByDevice; // the Site column by device key, from the last comparison
     int m_missingRows = 0;                  // rows after the devices' own
     QString m_settingsFile;                 // where the open site is remembered; none in tests
     TColumnRefresh *m_refresh = nullptr;    // the Site column after each comparison

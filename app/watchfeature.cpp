@@ -13,7 +13,7 @@ constexpr int LastSeenWidth = 80;
 const QColor GoneColour(0x80, 0x80, 0x80);
 const QColor MarkedColour(0x0d, 0x47, 0xa1);
 
-QString deviceKey(const TEPS &device)
+quint64 deviceKey(const TEPS &device)
 {
     return TDeviceWatch::keyOf(device);
 }
@@ -99,14 +99,18 @@ void TWatchFeature::scanEnded()
 {
     if (!m_watching)
         return;
-    QList<TEPS> answered;
-    answered.reserve(m_replied.size());
-    for (const TEPS &device : std::as_const(DeviceList))
-        if (m_replied.contains(deviceKey(device)))
-            answered << device;
-    m_replied.clear();
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QList<TWatchEvent> events = m_watch.addScan(answered, now);
+    // The watch's step in a turn of the event loop of its own, not in the one that ends the scan
+    // (where the site is compared too): a long list's two steps never add up to one long gap.
+    QTimer::singleShot(0, this, [this, answered = std::exchange(m_replied, {}), now = QDateTime::currentDateTimeUtc()] {
+        if (m_watching)
+            addScan(answered, now);
+    });
+}
+
+void TWatchFeature::addScan(const QSet<quint64> &answered, const QDateTime &now)
+{
+    // The list keeps the devices that did not answer: only those that did count for this scan.
+    const QList<TWatchEvent> events = m_watch.addScan(DeviceList, now, &answered);
     if (m_watch.scans() == 1)
         m_firstScan = now;
     m_refresh->start();

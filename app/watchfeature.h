@@ -43,12 +43,13 @@ public:
 private:
     void deviceReplied(int index);
     void scanEnded();
+    void addScan(const QSet<quint64> &answered, const QDateTime &now);
     void nextScan();
 
     TFormMain *m_form;
     TDeviceWatch m_watch;
     bool m_watching = false;
-    QSet<QString> m_replied; // the devices that answered the scan under way
+    QSet<quint64> m_replied; // the devices that answered the scan under way
     QTimer m_next;
     QElapsedTimer m_scanStarted;
     TColumnRefresh *m_refresh = nullptr; // the Last seen column after each scan

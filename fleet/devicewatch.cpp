@@ -89,10 +89,10 @@ QString TWatchEvent::line() const
 
 TDeviceWatch::TDeviceWatch(int missedScansForGone) : m_missedForGone(std::max(1, missedScansForGone)) {}
 
-QString TDeviceWatch::keyOf(const TEPS &device)
+quint64 TDeviceWatch::keyOf(const TEPS &device)
 {
-    // A number, not the MAC address's text: the window asks for it as each row is painted.
-    return device.Mac != 0 ? QString::number(device.Mac, 16) : QStringLiteral("ip:") + device.IpText;
+    // A number, not a text: the window asks for it as each row is painted.
+    return device.Mac != 0 ? device.Mac : (quint64(1) << 63) | TextToIp(device.IpText);
 }
 
 const TDeviceWatch::Entry *TDeviceWatch::entryFor(const TEPS &device) const
@@ -104,18 +104,21 @@ const TDeviceWatch::Entry *TDeviceWatch::entryFor(const TEPS &device) const
 QList<TDeviceWatch::Entry> TDeviceWatch::entries() const
 {
     QList<Entry> list;
-    for (const QString &key : m_order)
+    for (const quint64 key : m_order)
         list << m_entries.value(key);
     return list;
 }
 
-QList<TWatchEvent> TDeviceWatch::addScan(const QList<TEPS> &devices, const QDateTime &at)
+QList<TWatchEvent> TDeviceWatch::addScan(const QList<TEPS> &devices, const QDateTime &at, const QSet<quint64> *answered)
 {
     ++m_scans;
     QList<TWatchEvent> events;
-    QSet<QString> seen;
+    QSet<quint64> seen;
+    seen.reserve(devices.size());
     for (const TEPS &device : devices) {
-        const QString key = keyOf(device);
+        const quint64 key = keyOf(device);
+        if (answered && !answered->contains(key))
+            continue;
         if (seen.contains(key))
             continue; // a twin: the first of a scan stands for the MAC address
         seen.insert(key);
@@ -132,14 +135,15 @@ QList<TWatchEvent> TDeviceWatch::addScan(const QList<TEPS> &devices, const QDate
             events << TWatchEvent{TWatchEvent::Kind::Appeared, device, true, changes, at, m_scans};
         else if (!changes.isEmpty())
             events << TWatchEvent{TWatchEvent::Kind::Changed, device, false, changes, at, m_scans};
-        if (entry.gone || !changes.isEmpty())
+        if (entry.gone || !changes.isEmpty()) {
             entry.changedAt = at;
-        entry.device = device;
+            entry.device = device; // a record copied only when what the watch compares changed
+        }
         entry.lastSeen = at;
         entry.missed = 0;
         entry.gone = false;
     }
-    for (const QString &key : std::as_const(m_order)) {
+    for (const quint64 key : std::as_const(m_order)) {
         Entry &entry = m_entries[key];
         if (seen.contains(key) || entry.gone)
             continue;

@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 struct TWatchChange
@@ -47,7 +48,9 @@ public:
     explicit TDeviceWatch(int missedScansForGone = DefaultMissedScans);
 
     // One scan's devices, at a time; the events it brings, in the scan's order, gone ones last.
-    QList<TWatchEvent> addScan(const QList<TEPS> &devices, const QDateTime &at);
+    // With answered, only the devices it holds for count (the window passes its whole list, which
+    // keeps the devices that did not answer, and the keys of those that did).
+    QList<TWatchEvent> addScan(const QList<TEPS> &devices, const QDateTime &at, const QSet<quint64> *answered = nullptr);
 
     struct Entry
     {
@@ -62,14 +65,15 @@ public:
     const Entry *entryFor(const TEPS &device) const;
     QList<Entry> entries() const;
     int scans() const { return m_scans; }
-    // How the watch tells devices apart: the MAC address, else the address.
-    static QString keyOf(const TEPS &device);
+    // How the watch tells devices apart: the MAC address, else the address (a number with the top
+    // bit set).
+    static quint64 keyOf(const TEPS &device);
 
 private:
     int m_missedForGone;
     int m_scans = 0;
-    QHash<QString, Entry> m_entries;
-    QList<QString> m_order; // keys in order of first sight
+    QHash<quint64, Entry> m_entries;
+    QList<quint64> m_order; // keys in order of first sight
 };
 
 // The fields a watch compares: the address, the name and the versions.

@@ -24,8 +24,10 @@ QList<TSiteVersionDifference> versionDifferences(const TSiteDevice &expected, co
     QList<TSiteVersionDifference> differences;
     for (const VersionField &field : VersionFields) {
         const QString &wanted = expected.*field.expected;
+        if (wanted.isEmpty())
+            continue; // not compared: no text made of the device's value
         const QString reported = found.Params.text(field.param).trimmed();
-        if (!wanted.isEmpty() && wanted != reported)
+        if (wanted != reported)
             differences << TSiteVersionDifference{QLatin1String(field.key), wanted, reported};
     }
     return differences;
@@ -66,12 +68,17 @@ TSiteComparison::TSiteComparison(const QList<TSiteDevice> &expected, const QList
 {
     // The first device of the scan with a MAC address, or at an address, takes it; a twin that
     // answers with the same MAC address is then unexpected.
+    // Only the index the file's devices need: a site of MAC addresses never looks up addresses.
+    const bool anyMac = std::any_of(expected.begin(), expected.end(), [](const TSiteDevice &d) { return d.mac != 0; });
+    const bool anyAddressOnly = std::any_of(expected.begin(), expected.end(), [](const TSiteDevice &d) { return d.mac == 0; });
     QHash<quint64, int> byMac;
     QHash<QString, int> byIp;
+    byMac.reserve(anyMac ? found.size() : 0);
+    byIp.reserve(anyAddressOnly ? found.size() : 0);
     for (int i = 0; i < found.size(); ++i) {
-        if (found.at(i).Mac != 0 && !byMac.contains(found.at(i).Mac))
+        if (anyMac && found.at(i).Mac != 0 && !byMac.contains(found.at(i).Mac))
             byMac.insert(found.at(i).Mac, i);
-        if (!byIp.contains(found.at(i).IpText))
+        if (anyAddressOnly && !byIp.contains(found.at(i).IpText))
             byIp.insert(found.at(i).IpText, i);
     }
     QList<bool> taken(found.size(), false);
@@ -91,6 +98,7 @@ TSiteComparison::TSiteComparison(const QList<TSiteDevice> &expected, const QList
                     foundOf[e] = index;
                     taken[index] = true;
                 }
+    m_entries.reserve(expected.size() + found.size());
     for (int e = 0; e < expected.size(); ++e) {
         TSiteEntry entry;
         entry.expectedIndex = e;
