@@ -176,8 +176,9 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
         row.problem = imageProblems.value(file);
         row.problemKind = row.problem.isEmpty() ? TOperationError::None : TOperationError::FileError;
     }
-    auto imageOf = [&images](const Row &row) {
-        return row.step.image && images.contains(row.step.image->file) ? &images[row.step.image->file] : nullptr;
+    auto imageOf = [&images](const Row &row) -> const TFirmwareImage * {
+        const auto it = row.step.image ? images.constFind(row.step.image->file) : images.constEnd();
+        return it == images.constEnd() ? nullptr : &*it;
     };
 
     if (!apply) {
