@@ -60,6 +60,7 @@ void TWatchFeature::setWatching(bool on)
         return;
     }
     m_watch = TDeviceWatch();
+    m_watch.setEventRecords(false); // the status bar counts the events
     m_replied.clear();
     m_firstScan = QDateTime();
     m_form->setColumnText(TFormMain::LastSeenColumn, [this](const TEPS &device) { return lastSeenText(device); });

@@ -112,6 +112,8 @@ QList<TDeviceWatch::Entry> TDeviceWatch::entries() const
 QList<TWatchEvent> TDeviceWatch::addScan(const QList<TEPS> &devices, const QDateTime &at, const QSet<quint64> *answered)
 {
     ++m_scans;
+    static const TEPS none;
+    auto recordOf = [this](const TEPS &device) -> const TEPS & { return m_eventRecords ? device : none; };
     QList<TWatchEvent> events;
     QSet<quint64> seen;
     seen.reserve(devices.size());
@@ -126,15 +128,15 @@ QList<TWatchEvent> TDeviceWatch::addScan(const QList<TEPS> &devices, const QDate
         if (found == m_entries.end()) {
             m_entries.insert(key, Entry{device, at, at, 0, false, at});
             m_order << key;
-            events << TWatchEvent{TWatchEvent::Kind::Appeared, device, false, {}, at, m_scans};
+            events << TWatchEvent{TWatchEvent::Kind::Appeared, recordOf(device), false, {}, at, m_scans};
             continue;
         }
         Entry &entry = *found;
         const QList<TWatchChange> changes = WatchChanges(entry.device, device);
         if (entry.gone)
-            events << TWatchEvent{TWatchEvent::Kind::Appeared, device, true, changes, at, m_scans};
+            events << TWatchEvent{TWatchEvent::Kind::Appeared, recordOf(device), true, changes, at, m_scans};
         else if (!changes.isEmpty())
-            events << TWatchEvent{TWatchEvent::Kind::Changed, device, false, changes, at, m_scans};
+            events << TWatchEvent{TWatchEvent::Kind::Changed, recordOf(device), false, changes, at, m_scans};
         if (entry.gone || !changes.isEmpty()) {
             entry.changedAt = at;
             entry.device = device; // a record copied only when what the watch compares changed
@@ -149,7 +151,7 @@ QList<TWatchEvent> TDeviceWatch::addScan(const QList<TEPS> &devices, const QDate
             continue;
         if (++entry.missed >= m_missedForGone) {
             entry.gone = true;
-            events << TWatchEvent{TWatchEvent::Kind::Gone, entry.device, false, {}, entry.lastSeen, m_scans};
+            events << TWatchEvent{TWatchEvent::Kind::Gone, recordOf(entry.device), false, {}, entry.lastSeen, m_scans};
         }
     }
     return events;

@@ -65,6 +65,9 @@ public:
     const Entry *entryFor(const TEPS &device) const;
     QList<Entry> entries() const;
     int scans() const { return m_scans; }
+    // Whether events carry the device's record (the command line prints it; the window only counts
+    // them, and a first scan of a long list would copy every record once more).
+    void setEventRecords(bool on) { m_eventRecords = on; }
     // How the watch tells devices apart: the MAC address, else the address (a number with the top
     // bit set).
     static quint64 keyOf(const TEPS &device);
@@ -72,6 +75,7 @@ public:
 private:
     int m_missedForGone;
     int m_scans = 0;
+    bool m_eventRecords = true;
     QHash<quint64, Entry> m_entries;
     QList<quint64> m_order; // keys in order of first sight
 };
