@@ -468,7 +468,11 @@ private slots:
         const TOperationJournal journal(historyDir.filePath(u"history.jsonl"_qs));
         QDateTime when(QDate(2026, 11, 3), QTime(10, 0));
         for (const QString &outcome : historyOutcomes) {
-            TJournalEntry entry{when, TFormMain::MacToText(u":"_qs, device.mac), device.ipText(), QString(), SshToggleOperation};
+            TJournalEntry entry;
+            entry.when = when;
+            entry.mac = TFormMain::MacToText(u":"_qs, device.mac);
+            entry.ip = device.ipText();
+            entry.operation = SshToggleOperation;
             entry.outcome = outcome;
             QVERIFY(journal.append(entry));
             when = when.addDays(1);
