@@ -382,6 +382,12 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         if (!ok || request.expect < 1)
             return usageError(QStringLiteral("--expect takes a number of devices, not '%1'.").arg(parser.value(options.expect)));
     }
+    if (parser.isSet(options.range) || parser.isSet(options.rate)) {
+        auto sweep = ParseSweepOptions(parser.values(options.range), parser.value(options.rate), CurrentSweepContext());
+        if (const QString *problem = std::get_if<QString>(&sweep))
+            return usageError(*problem);
+        request.sweep = std::get<TCliSweep>(sweep);
+    }
 
     if (auto problem = ParseSiteOptions({parser.value(options.site), parser.value(options.interval),
                                           parser.value(options.count), parser.value(options.forSeconds)},
@@ -394,13 +400,6 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         if (words.isEmpty())
             return usageError(QStringLiteral("'%1' needs its %2.").arg(verbName, QLatin1String(verb->trailing)));
         const QString last = words.takeLast();
-    if (parser.isSet(options.range) || parser.isSet(options.rate)) {
-        auto sweep = ParseSweepOptions(parser.values(options.range), parser.value(options.rate), CurrentSweepContext());
-        if (const QString *problem = std::get_if<QString>(&sweep))
-            return usageError(*problem);
-        request.sweep = std::get<TCliSweep>(sweep);
-    }
-
         if (verb->verb == Verb::Command) {
             const std::optional<Wire::Command> command = ParseCommandName(last);
             if (!command)

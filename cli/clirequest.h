@@ -66,9 +66,9 @@ struct TCliRequest
     int expect = 0;             // scan: fewer devices than this is exit status 4
     int replyTimeoutMs = 0;     // --timeout: the reply waits of an operation; 0 keeps the default
     TCliSiteOptions site;       // --site and watch's bounds
-
     TCliSweep sweep;            // --range, --rate: swept instead of the broadcast
     TCliLibraryRequest library; // the firmware library verbs, plan and apply
+
     // Whether the targets can be reached without a scan first.
     bool needsScan() const;
 };

@@ -161,10 +161,10 @@ int TCliRunner::run()
 
 std::optional<QList<TEPS>> TCliRunner::scan()
 {
-    TScanDevices scan(m_engine, {2, 1000, m_request.waitMs});
-    m_current = &scan;
     if (!m_request.sweep.ranges.isEmpty())
         return sweepRanges();
+    TScanDevices scan(m_engine, {2, 1000, m_request.waitMs});
+    m_current = &scan;
     if (m_console.errIsTerminal)
         tell(QStringLiteral("Scanning for %1 s...").arg(m_request.waitMs / 1000.0));
     const TOperationOutcome outcome = scan.exec();

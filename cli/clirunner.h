@@ -58,6 +58,8 @@ private:
     int runOperations(const QList<TCliDevice> &devices);
     // The devices that answer a scan; nullopt (after saying why) when the scan could not be sent.
     std::optional<QList<TEPS>> scan();
+    // The scan of a request with --range: the sweep of its ranges (clisweep.cpp).
+    std::optional<QList<TEPS>> sweepRanges();
     TDeviceOperation *makeOperation(const TCliDevice &device, const QByteArray &configuration);
     bool confirm(const QList<TCliDevice> &devices);
     bool confirmFirmware(const QList<TCliDevice> &devices);
@@ -75,8 +77,6 @@ private:
     int finish(int status);
     void tell(const QString &text); // standard error
     QString verbName() const;
-    // The scan of a request with --range: the sweep of its ranges (clisweep.cpp).
-    std::optional<QList<TEPS>> sweepRanges();
 
     TCliRequest m_request;
     TServeur *m_engine;
