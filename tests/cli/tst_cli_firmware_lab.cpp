@@ -4,6 +4,7 @@
 // boards), skips and tells the third, never sends an image to a device of another type (the
 // simulator's journal shows what each device received), and records the library's version and
 // SHA-256 of each image in the history; a second apply changes nothing.
+#include "clirun.h"
 #include "labsim.h"
 #include "operationjournal.h"
 #include "wire.h"
@@ -16,22 +17,6 @@
 #include <QtTest>
 
 namespace {
-struct CliRun
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-
-    QList<QJsonObject> jsonLines() const
-    {
-        QList<QJsonObject> objects;
-        for (const QByteArray &line : out.split('\n'))
-            if (!line.isEmpty())
-                objects << QJsonDocument::fromJson(line).object();
-        return objects;
-    }
-};
-
 constexpr int Devices = 30;
 
 // The three types by device index: ten of each.
@@ -106,36 +91,7 @@ class TestCliFirmwareLab : public QObject
 
     CliRun run(const QStringList &arguments, int timeoutMs = 120000)
     {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), m_dir.filePath(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_dir.filePath(QStringLiteral("cache")));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
-        environment.remove(QStringLiteral("TARVINO_LIBRARY"));
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(TARVINO_CLI_PATH), arguments);
-        process.closeWriteChannel();
-        CliRun result;
-        if (!process.waitForFinished(timeoutMs)) {
-            process.kill();
-            process.waitForFinished();
-            return result;
-        }
-        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.out = process.readAllStandardOutput();
-        result.err = process.readAllStandardError();
-        return result;
-    }
-
-    QString schemaFaults(const QByteArray &lines)
-    {
-        QProcess validator;
-        validator.start(u"/usr/bin/python3"_qs, {QStringLiteral(TARVINO_CLI_VALIDATOR), QStringLiteral(TARVINO_CLI_SCHEMA), u"-"_qs});
-        validator.write(lines);
-        validator.closeWriteChannel();
-        if (!validator.waitForFinished(60000))
-            return u"the validator did not end"_qs;
-        return validator.exitCode() == 0 ? QString() : QString::fromUtf8(validator.readAllStandardOutput());
+        return RunCli(arguments, m_dir.filePath(QStringLiteral("data")), {timeoutMs, {}, {}, {}});
     }
 
     bool addImage(const QString &name, const char *component, const char *type, const char *version, int size)
@@ -177,7 +133,7 @@ private slots:
         // plan: every device and component told, nothing sent but the scan.
         const CliRun plan = run({u"plan"_qs, u"--library"_qs, m_library, u"--json"_qs, u"--wait"_qs, u"1"_qs});
         QVERIFY2(plan.exitCode == 0, plan.err.constData());
-        QVERIFY2(schemaFaults(plan.out).isEmpty(), qPrintable(schemaFaults(plan.out)));
+        QVERIFY2(SchemaFaults(plan.out).isEmpty(), qPrintable(SchemaFaults(plan.out)));
         QCOMPARE(plan.jsonLines().size(), 2 * Devices);
         const QHash<QString, QStringList> planKeys = goldenKeys(u"plan.json"_qs, u"action"_qs);
         QVERIFY(planKeys.contains(u"upgrade"_qs) && planKeys.contains(u"skipped"_qs));
@@ -223,7 +179,7 @@ private slots:
         const CliRun apply = run({u"apply"_qs, u"--library"_qs, m_library, u"--json"_qs, u"--yes"_qs, u"--wait"_qs, u"1"_qs,
                                   u"--jobs"_qs, u"10"_qs, u"--timeout"_qs, u"0.5"_qs});
         QVERIFY2(apply.exitCode == 0, apply.out.constData());
-        QVERIFY2(schemaFaults(apply.out).isEmpty(), qPrintable(schemaFaults(apply.out)));
+        QVERIFY2(SchemaFaults(apply.out).isEmpty(), qPrintable(SchemaFaults(apply.out)));
         QCOMPARE(apply.jsonLines().size(), 2 * Devices);
         const QHash<QString, QStringList> applyKeys = goldenKeys(u"apply.json"_qs, u"result"_qs);
         QVERIFY(applyKeys.contains(u"succeeded"_qs) && applyKeys.contains(u"skipped"_qs));

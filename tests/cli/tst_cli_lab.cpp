@@ -1,6 +1,7 @@
 // tarvino-cli driven as a script drives it (no terminal: no prompt, no progress), against the
 // simulator in the lab: what it lists, that what it reads and writes back is byte-exact, and that
 // on a fleet each device gets its own outcome and the exit status tells whether all succeeded.
+#include "clirun.h"
 #include "commandoperations.h"
 #include "devicefields.h"
 #include "labsim.h"
@@ -8,6 +9,7 @@
 #include "resource.h"
 #include "serveur.h"
 #include "testfiles.h"
+#include "tools.h"
 #include "unfinishedoperations.h"
 
 #include <QCryptographicHash>
@@ -24,72 +26,18 @@
 #include <sys/types.h>
 
 namespace {
-struct CliRun
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-
-    QList<QJsonObject> jsonLines() const
-    {
-        QList<QJsonObject> objects;
-        for (const QByteArray &line : out.split('\n'))
-            if (!line.isEmpty())
-                objects << QJsonDocument::fromJson(line).object();
-        return objects;
-    }
-};
-
 // The program's data folder (its operation history) for this test run, not the user's.
 QString dataHome;
 
-// The program's environment: its history and its cache in the test's folder.
 QProcessEnvironment cliEnvironment()
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), dataHome + QStringLiteral("/cache"));
-    return environment;
+    return CliEnvironment(dataHome);
 }
 
 CliRun runCli(const QStringList &arguments, int timeoutMs = 120000, const QByteArray &input = {},
               const QString &standardOutputFile = {})
 {
-    QProcess process;
-    process.setProcessEnvironment(cliEnvironment());
-    if (!standardOutputFile.isEmpty())
-        process.setStandardOutputFile(standardOutputFile);
-    process.start(QStringLiteral(TARVINO_CLI_PATH), arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    CliRun run;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-// The faults of JSON lines against the schema the package installs; empty when they are valid.
-QString schemaFaults(const QByteArray &lines)
-{
-    QProcess validator;
-    validator.start(u"/usr/bin/python3"_qs, {QStringLiteral(TARVINO_CLI_VALIDATOR), QStringLiteral(TARVINO_CLI_SCHEMA), u"-"_qs});
-    validator.write(lines);
-    validator.closeWriteChannel();
-    if (!validator.waitForFinished(60000))
-        return u"the validator did not end"_qs;
-    const QString said = QString::fromUtf8(validator.readAllStandardOutput() + validator.readAllStandardError());
-    return validator.exitCode() == 0 ? QString() : said.isEmpty() ? u"the validator failed"_qs : said;
+    return RunCli(arguments, dataHome, {timeoutMs, input, standardOutputFile, {}});
 }
 
 // Whether tarvino-cli sent anything beyond the discovery: a bus frame or a board command.
@@ -142,7 +90,7 @@ private slots:
         QVERIFY(start(Devices, {u"--seed"_qs, u"11"_qs}));
         const CliRun json = runCli({u"scan"_qs, u"--json"_qs, u"--wait"_qs, u"1.5"_qs});
         QCOMPARE(json.exitCode, 0);
-        QCOMPARE(schemaFaults(json.out), QString());
+        QCOMPARE(SchemaFaults(json.out), QString());
         const CliRun csv = runCli({u"scan"_qs, u"--csv"_qs, u"--wait"_qs, u"1.5"_qs});
         QCOMPARE(csv.exitCode, 0);
 
@@ -205,7 +153,7 @@ private slots:
             QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
             const QByteArray saved = file.readAll();
             QCOMPARE(saved, everyByteValue(index));
-            QCOMPARE(outcome.value(u"sha256"_qs).toString(), sha256(saved));
+            QCOMPARE(outcome.value(u"sha256"_qs).toString(), Sha256Text(saved));
 
             const CliRun put = runCli({u"config"_qs, u"put"_qs, LabSimulator::deviceIp(index), file.fileName(), u"--yes"_qs});
             QVERIFY2(put.exitCode == 0, put.out.constData());
@@ -226,7 +174,7 @@ private slots:
                                    u"--yes"_qs, u"--json"_qs, path},
                                   240000);
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(schemaFaults(run.out), QString()); // successes and failures alike
+        QCOMPARE(SchemaFaults(run.out), QString()); // successes and failures alike
         const QList<QJsonObject> outcomes = run.jsonLines();
         QCOMPARE(outcomes.size(), Devices);
         for (const QJsonObject &outcome : outcomes) {
@@ -243,12 +191,12 @@ private slots:
             }
             QVERIFY2(outcome.value(u"result"_qs).toString() == u"succeeded",
                      qPrintable(ip + u": "_qs + outcome.value(u"message"_qs).toString()));
-            QCOMPARE(controller.value(u"updateImageSha256"_qs).toString(), sha256(image));
+            QCOMPARE(controller.value(u"updateImageSha256"_qs).toString(), Sha256Text(image));
         }
         // The history has every device's outcome, the image's SHA-256 with each that was sent.
         const QList<TJournalEntry> history = TOperationJournal(dataHome + u"/tarvino/history.jsonl"_qs).read();
         QCOMPARE(std::count_if(history.begin(), history.end(), [&](const TJournalEntry &e) {
-                     return e.operation == u"Controller upgrade" && e.fileSha256 == sha256(image) && !e.mac.isEmpty()
+                     return e.operation == u"Controller upgrade" && e.fileSha256 == Sha256Text(image) && !e.mac.isEmpty()
                          && e.outcome == (e.ip == LabSimulator::deviceIp(Silent) ? u"failed" : u"succeeded");
                  }),
                  Devices);
@@ -401,7 +349,7 @@ private slots:
         QCOMPARE(unfinished.first().value(u"id"_qs).toString(), lines.first().id);
         QCOMPARE(unfinished.first().value(u"file"_qs).toString(), path);
         const QJsonValue sha = unfinished.first().value(u"sha256"_qs); // when the operation tells it before it starts
-        QVERIFY(sha.isNull() || sha.toString() == sha256(image));
+        QVERIFY(sha.isNull() || sha.toString() == Sha256Text(image));
 
         // An upgrade that ends leaves no unfinished line; the acknowledged one is listed no more.
         QCOMPARE(runCli({u"upgrade-controller"_qs, LabSimulator::deviceIp(0), path, u"--yes"_qs}).exitCode, 0);
@@ -469,7 +417,7 @@ private slots:
         const CliRun run = runCli({u"upgrade-controller"_qs, u"--all"_qs, u"--wait"_qs, u"1"_qs, u"--dry-run"_qs,
                                    u"--json"_qs, path});
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(schemaFaults(run.out), QString());
+        QCOMPARE(SchemaFaults(run.out), QString());
         const QList<QJsonObject> plan = run.jsonLines();
         QCOMPARE(plan.size(), Devices);
         for (const QJsonObject &line : plan) {
@@ -593,7 +541,7 @@ private slots:
         QCOMPARE(upgrade.exitCode(), 0);
         const QByteArray rest = upgrade.readAllStandardOutput();
         QCOMPARE(rest.count('\n'), Devices - 1);
-        QCOMPARE(schemaFaults(rest), QString());
+        QCOMPARE(SchemaFaults(rest), QString());
     }
 
     void portHeldByAnotherProgram()

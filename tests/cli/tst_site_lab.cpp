@@ -2,6 +2,7 @@
 // the five states for the right device (a device moved to another address included) and exits 1
 // only when one is missing; a damaged site file sends nothing; `watch` tells a device gone after
 // its simulator stops, back when it starts again, and the firmware version it came back with.
+#include "clirun.h"
 #include "labsim.h"
 
 #include <QJsonArray>
@@ -16,60 +17,16 @@
 #include <csignal>
 
 namespace {
-struct CliRun
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 QString dataHome;
 
 QProcessEnvironment cliEnvironment()
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), dataHome + QStringLiteral("/cache"));
-    return environment;
+    return CliEnvironment(dataHome);
 }
 
 CliRun runCli(const QStringList &arguments)
 {
-    QProcess process;
-    process.setProcessEnvironment(cliEnvironment());
-    process.start(QStringLiteral(TARVINO_CLI_PATH), arguments);
-    process.closeWriteChannel();
-    CliRun run;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-QList<QJsonObject> jsonLines(const QByteArray &out)
-{
-    QList<QJsonObject> objects;
-    for (const QByteArray &line : out.split('\n'))
-        if (!line.isEmpty())
-            objects << QJsonDocument::fromJson(line).object();
-    return objects;
-}
-
-QString schemaFaults(const QByteArray &lines)
-{
-    QProcess validator;
-    validator.start(u"/usr/bin/python3"_qs, {QStringLiteral(TARVINO_CLI_VALIDATOR), QStringLiteral(TARVINO_CLI_SCHEMA), u"-"_qs});
-    validator.write(lines);
-    validator.closeWriteChannel();
-    if (!validator.waitForFinished(60000))
-        return u"the validator did not end"_qs;
-    const QString said = QString::fromUtf8(validator.readAllStandardOutput() + validator.readAllStandardError());
-    return validator.exitCode() == 0 ? QString() : said.isEmpty() ? u"the validator failed"_qs : said;
+    return RunCli(arguments, dataHome, {60000, {}, {}, {}});
 }
 
 // The simulated devices' MAC addresses are set, so that the site file can name them.
@@ -155,8 +112,8 @@ private slots:
         QVERIFY(!path.isEmpty());
         const CliRun json = runCli({u"check"_qs, u"--site"_qs, path, u"--json"_qs, u"--wait"_qs, u"0.5"_qs});
         QCOMPARE(json.exitCode, exitCode);
-        QCOMPARE(schemaFaults(json.out), QString());
-        QList<QJsonObject> lines = jsonLines(json.out);
+        QCOMPARE(SchemaFaults(json.out), QString());
+        QList<QJsonObject> lines = JsonLines(json.out);
         QVERIFY(!lines.isEmpty());
         const QJsonObject total = lines.takeLast();
         QCOMPARE(total.value(u"summary"_qs).toString(), summary);
@@ -187,7 +144,7 @@ private slots:
         // scan --site: the list as ever, the summary on standard error, the same exit status.
         const CliRun scan = runCli({u"scan"_qs, u"--site"_qs, path, u"--json"_qs, u"--wait"_qs, u"0.5"_qs});
         QCOMPARE(scan.exitCode, exitCode);
-        QCOMPARE(jsonLines(scan.out).size(), 4);
+        QCOMPARE(JsonLines(scan.out).size(), 4);
         QVERIFY2(scan.err.contains(summary.toUtf8()), scan.err.constData());
     }
 
@@ -223,7 +180,7 @@ private slots:
             while (clock.elapsed() < 15000) {
                 watch.waitForReadyRead(200);
                 out += watch.readAllStandardOutput();
-                if (done(jsonLines(out)))
+                if (done(JsonLines(out)))
                     return true;
             }
             return false;
@@ -245,9 +202,9 @@ private slots:
         QVERIFY(watch.waitForFinished(10000));
         out += watch.readAllStandardOutput();
         QCOMPARE(watch.exitCode(), 128 + SIGTERM);
-        QCOMPARE(schemaFaults(out), QString());
+        QCOMPARE(SchemaFaults(out), QString());
 
-        const QList<QJsonObject> lines = jsonLines(out);
+        const QList<QJsonObject> lines = JsonLines(out);
         QCOMPARE(count(lines, u"appeared"_qs), 2);
         QCOMPARE(count(lines, u"gone"_qs), 2);
         for (const QJsonObject &line : lines) {

@@ -2,6 +2,7 @@
 // broadcast finds none of them, scan --range finds each with the fields a broadcast on their own
 // segment gives, a refused range sends nothing, and --tcp finds a device that drops UDP; the
 // window's Scan address range... fills its list as a broadcast scan does.
+#include "clirun.h"
 #include "formmain.h"
 #include "labsim.h"
 #include "rangescan.h"
@@ -24,24 +25,14 @@ const QString FirstDevice = u"198.19.1.1"_s;
 const QString RouterNamespace = u"tarvino-router"_s;
 const QString Wait = u"0.5"_s;
 
-struct CliRun
+// The devices of a scan's JSON lines, by MAC address.
+QMap<QString, QJsonObject> devicesOf(const CliRun &run)
 {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-
-    // The devices by MAC address.
-    QMap<QString, QJsonObject> devices() const
-    {
-        QMap<QString, QJsonObject> byMac;
-        for (const QByteArray &line : out.split('\n'))
-            if (!line.isEmpty()) {
-                const QJsonObject object = QJsonDocument::fromJson(line).object();
-                byMac.insert(object.value(u"mac"_s).toString(), object);
-            }
-        return byMac;
-    }
-};
+    QMap<QString, QJsonObject> byMac;
+    for (const QJsonObject &object : run.jsonLines())
+        byMac.insert(object.value(u"mac"_s).toString(), object);
+    return byMac;
+}
 
 QString deviceIp(int index)
 {
@@ -51,25 +42,7 @@ QString deviceIp(int index)
 // tarvino-cli in the PC's namespace (where the test runs), or in another namespace of the lab.
 CliRun runCli(const QStringList &arguments, const QString &dataHome, const QString &inNamespace = {})
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"XDG_DATA_HOME"_s, dataHome);
-    environment.insert(u"XDG_CACHE_HOME"_s, dataHome + u"/cache"_s);
-    process.setProcessEnvironment(environment);
-    if (inNamespace.isEmpty())
-        process.start(QStringLiteral(TARVINO_CLI_PATH), arguments);
-    else
-        process.start(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, inNamespace, QStringLiteral(TARVINO_CLI_PATH)} + arguments);
-    CliRun run;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return RunCli(arguments, dataHome, {60000, {}, {}, inNamespace});
 }
 } // namespace
 
@@ -109,14 +82,14 @@ private slots:
         QVERIFY(startDevices());
         const CliRun broadcast = cli({u"scan"_s, u"--json"_s, u"--wait"_s, Wait});
         QCOMPARE(broadcast.exitCode, 0);
-        QVERIFY2(broadcast.devices().isEmpty(), broadcast.out.constData());
+        QVERIFY2(devicesOf(broadcast).isEmpty(), broadcast.out.constData());
 
         const CliRun sweep = cli({u"scan"_s, u"--range"_s, u"198.19.1.0/24"_s, u"--json"_s, u"--wait"_s, Wait});
         QCOMPARE(sweep.exitCode, 0);
         // The broadcast on the devices' own segment, from the router that sits there.
         const CliRun own = cli({u"scan"_s, u"--json"_s, u"--wait"_s, Wait}, RouterNamespace);
         QCOMPARE(own.exitCode, 0);
-        const QMap<QString, QJsonObject> swept = sweep.devices(), local = own.devices();
+        const QMap<QString, QJsonObject> swept = devicesOf(sweep), local = devicesOf(own);
         QCOMPARE(swept.size(), Devices);
         QCOMPARE(swept.keys(), local.keys());
         for (const QString &mac : local.keys()) {
@@ -133,7 +106,7 @@ private slots:
         const CliRun info = cli({u"info"_s, u"--range"_s, u"198.19.1.1-198.19.1.20"_s, u"--all"_s, u"--json"_s,
                                  u"--wait"_s, Wait});
         QCOMPARE(info.exitCode, 0);
-        QCOMPARE(info.devices().keys(), local.keys());
+        QCOMPARE(devicesOf(info).keys(), local.keys());
     }
 
     void refusedRangeSendsNothing_data()
@@ -170,10 +143,10 @@ private slots:
         const QStringList sweep{u"scan"_s, u"--range"_s, u"198.19.1.1-4"_s, u"--json"_s, u"--wait"_s, Wait};
         const CliRun udp = cli(sweep);
         QCOMPARE(udp.exitCode, 0);
-        QCOMPARE(udp.devices().size(), 3);
+        QCOMPARE(devicesOf(udp).size(), 3);
         const CliRun tcp = cli(sweep + QStringList{u"--tcp"_s});
         QCOMPARE(tcp.exitCode, 0);
-        const QMap<QString, QJsonObject> found = tcp.devices();
+        const QMap<QString, QJsonObject> found = devicesOf(tcp);
         QCOMPARE(found.size(), 4);
         int overTcp = 0;
         for (const QJsonObject &device : found)
