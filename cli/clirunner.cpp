@@ -337,12 +337,15 @@ TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByt
     case Verb::Search:
     case Verb::Info:
     case Verb::Doctor:
-    case Verb::History: break;
+    case Verb::History:
+    case Verb::Check:
+    case Verb::Watch:
+    case Verb::Report:
     case Verb::LibraryList:
     case Verb::LibraryCheck:
     case Verb::LibraryAdd:
     case Verb::Plan:
-    case Verb::Apply: break;
+    case Verb::Apply: break; // these verbs run no operation per device here
     }
     Q_UNREACHABLE();
 }
