@@ -35,7 +35,7 @@ EXIT_MEANINGS = {
 def selection_argument_spec(ranges=True):
     """The options every module takes to choose devices (documented in the selection fragment),
     and ranges (the ranges fragment) for the modules whose verbs sweep them."""
-    spec = dict(
+    arguments = dict(
         targets=dict(type='list', elements='str', default=['all']),
         type=dict(type='str'),
         wait=dict(type='float', default=3.0),
@@ -44,8 +44,8 @@ def selection_argument_spec(ranges=True):
         cli=dict(type='str', default='tarvino-cli'),
     )
     if ranges:
-        spec['ranges'] = dict(type='list', elements='str')
-    return spec
+        arguments['ranges'] = dict(type='list', elements='str')
+    return arguments
 
 
 class SelectionError(ValueError):

@@ -83,9 +83,9 @@ def bytes_of(path):
 
 
 def main():
-    spec = selection_argument_spec()
-    spec.update(dest=dict(type='path', required=True), fetch_to=dict(type='path'))
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    arguments = selection_argument_spec()
+    arguments.update(dest=dict(type='path', required=True), fetch_to=dict(type='path'))
+    module = AnsibleModule(argument_spec=arguments, supports_check_mode=True)
     params = module.params
     try:
         selection = selection_args(params)

@@ -132,15 +132,15 @@ def keep_backup(module, folder, stem, data):
 
 
 def main():
-    spec = selection_argument_spec()
-    spec.update(
+    arguments = selection_argument_spec()
+    arguments.update(
         src=dict(type='path'),
         content=dict(type='str'),
         content_base64=dict(type='str'),
         backup=dict(type='bool', default=False),
         backup_dir=dict(type='path', default='~/tarvino-backups'),
     )
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True,
+    module = AnsibleModule(argument_spec=arguments, supports_check_mode=True,
                            required_one_of=[('src', 'content', 'content_base64')],
                            mutually_exclusive=[('src', 'content', 'content_base64')])
     params = module.params

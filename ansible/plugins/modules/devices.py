@@ -115,9 +115,9 @@ from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
 
 
 def main():
-    spec = selection_argument_spec()
-    spec.update(expect=dict(type='int'), site=dict(type='path'), fail_on_missing=dict(type='bool', default=False))
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True, mutually_exclusive=[('expect', 'site')])
+    arguments = selection_argument_spec()
+    arguments.update(expect=dict(type='int'), site=dict(type='path'), fail_on_missing=dict(type='bool', default=False))
+    module = AnsibleModule(argument_spec=arguments, supports_check_mode=True, mutually_exclusive=[('expect', 'site')])
     params = module.params
     targets = [t.lower() for t in params['targets'] or []]
     everything = targets in ([], ['all']) and not params['type']

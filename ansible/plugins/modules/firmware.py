@@ -90,12 +90,12 @@ from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
 
 
 def main():
-    spec = selection_argument_spec(ranges=False)  # plan and apply scan by broadcast only
-    spec.update(
+    arguments = selection_argument_spec(ranges=False)  # plan and apply scan by broadcast only
+    arguments.update(
         library=dict(type='path', required=True),
         components=dict(type='list', elements='str', choices=['board', 'controller']),
     )
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=arguments, supports_check_mode=True)
     params = module.params
     library = params['library']
     try:
