@@ -46,13 +46,16 @@ std::optional<qint64> number(const QString &text, qint64 min, qint64 max)
     return value;
 }
 
-bool parseFileOptions(const QStringList &values, QList<FileOption> &out, QString *error)
+// TARGET=VALUE options; what names the value in the error ("FILE", "MAC", ...).
+bool parseFileOptions(const QStringList &values, QList<FileOption> &out, QString *error,
+                      const char *valueName = "FILE")
 {
     for (const QString &value : values) {
         const qsizetype eq = value.indexOf(QLatin1Char('='));
         const auto target = eq > 0 ? parseTarget(QStringView(value).first(eq)) : std::nullopt;
         if (!target || eq + 1 >= value.size()) {
-            *error = QStringLiteral("\"%1\": expected TARGET=FILE").arg(value);
+            *error = QStringLiteral("\"%1\": expected TARGET=%2 (TARGET: all, an address, an address range A-B or a device index)")
+                         .arg(value, QLatin1String(valueName));
             return false;
         }
         out << FileOption{*target, value.mid(eq + 1)};
@@ -153,9 +156,9 @@ ParseResult parseCommandLine(const QStringList &arguments)
     if (!parseFileOptions(parser.values(configFile), config.configurationFiles, &error)
         || !parseFileOptions(parser.values(diagFile), config.diagnosticsFiles, &error)
         || !parseFileOptions(parser.values(logFile), config.logFiles, &error)
-        || !parseFileOptions(parser.values(mac), config.macs, &error)
-        || !parseFileOptions(parser.values(type), config.types, &error)
-        || !parseFileOptions(parser.values(firmwareVersion), config.firmwareVersions, &error))
+        || !parseFileOptions(parser.values(mac), config.macs, &error, "MAC")
+        || !parseFileOptions(parser.values(type), config.types, &error, "NAME[@CODE]")
+        || !parseFileOptions(parser.values(firmwareVersion), config.firmwareVersions, &error, "VERSION"))
         return fail(error);
     for (const FileOption &option : std::as_const(config.macs)) {
         QString digits = option.path;
