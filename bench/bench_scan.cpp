@@ -8,6 +8,7 @@
 //   lab/lab pc build/bench/bench_scan --site-watch 65536   (a site file of every device and two
 //                                    missing ones open, Scan > Watch on: its first two scans)
 #include "application.h"
+#include "benchlab.h"
 #include "formmain.h"
 #include "labsim.h"
 #include "serveur.h"
@@ -40,17 +41,6 @@ long softnetDrops()
         drops += line.simplified().split(' ').value(1).toLong(nullptr, 16);
     return drops;
 }
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return 0;
-}
-
 // The system's count of datagrams dropped for full receive buffers (this network namespace).
 long udpReceiveBufferErrors()
 {
@@ -112,7 +102,7 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
         }
     }
     DeviceList.clear();
-    const long before = residentKiB();
+    const long before = BenchLab::residentKiB();
 
     // The window's responsiveness: the longest gap between ticks of a 5 ms timer.
     QElapsedTimer sinceTick;
@@ -164,7 +154,7 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
     form.Serveur()->removeDiscoveryListener(listener);
     const long dropped = udpReceiveBufferErrors() - droppedBefore;
     const long backlogDropped = softnetDrops() - backlogBefore;
-    const long after = residentKiB();
+    const long after = BenchLab::residentKiB();
 
     qsizetype recordBytes = 0;
     for (const TEPS &device : DeviceList)

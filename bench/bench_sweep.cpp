@@ -6,6 +6,7 @@
 //   lab/lab up --routed --devices 1000
 //   lab/lab pc build/bench/bench_sweep [DEVICES [RATE]]      (defaults 1000 and 2000)
 #include "addressrange.h"
+#include "benchlab.h"
 #include "labsim.h"
 #include "rangesweep.h"
 #include "resource.h"
@@ -22,17 +23,6 @@ namespace {
 const QString FirstDevice = QStringLiteral("198.19.1.1");
 const QString RoutedNetwork = QStringLiteral("198.19.0.0/16");
 constexpr int ListenMs = 1000;
-
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return 0;
-}
 
 TAddressRange rangeOf(const QString &text)
 {
@@ -63,7 +53,7 @@ SweepRun sweep(TServeur &engine, const TAddressRange &range, int rate, int passe
     options.rate = rate;
     options.passes = passes;
     options.listenMs = ListenMs;
-    const long before = residentKiB();
+    const long before = BenchLab::residentKiB();
     TRangeSweep operation(&engine, options);
     SweepRun run;
     QElapsedTimer clock;
@@ -90,7 +80,7 @@ SweepRun sweep(TServeur &engine, const TAddressRange &range, int rate, int passe
         run.listedAfterFirstPass = run.listed;
     for (const TEPS &device : listed)
         run.recordBytes += qsizetype(sizeof(TEPS)) + device.Params.heapBytes();
-    run.residentKiB = residentKiB() - before;
+    run.residentKiB = BenchLab::residentKiB() - before;
     run.requests = operation.requestsSent();
     return run;
 }

@@ -5,6 +5,7 @@
 #include "serveur.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QStringList>
 
@@ -34,6 +35,18 @@ inline QByteArray randomImage(qsizetype size, quint32 seed)
     for (char &c : image)
         c = static_cast<char>(random.bounded(256));
     return image;
+}
+
+// The process's resident memory (VmRSS) in KiB; 0 when it cannot be read.
+inline long residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
 }
 
 } // namespace BenchLab
