@@ -11,9 +11,9 @@ import unittest
 sys.dont_write_bytecode = True  # no __pycache__ left in the collection's source folder
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, '..', '..', 'ansible', 'plugins', 'module_utils', 'tarvino_cli.py')
-spec = importlib.util.spec_from_file_location('tarvino_cli', SOURCE)
-tarvino_cli = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(tarvino_cli)
+loader_spec = importlib.util.spec_from_file_location('tarvino_cli', SOURCE)
+tarvino_cli = importlib.util.module_from_spec(loader_spec)
+loader_spec.loader.exec_module(tarvino_cli)
 
 
 class SelectionArgs(unittest.TestCase):
