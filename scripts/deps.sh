@@ -33,3 +33,8 @@ apt-get install -y -qq --no-install-recommends "${missing[@]}"
 # vsftpd is a test peer only: the package starts it as a service, which the tests do not want.
 if command -v systemctl >/dev/null 2>&1; then systemctl disable --now vsftpd >/dev/null 2>&1 || true; fi
 pkill -x vsftpd 2>/dev/null || true
+# So is the SSH server (the Ansible lab test runs its own in a namespace): when this script has just
+# installed it, the service its package started is stopped again. One that was there before stays.
+if [[ " ${missing[*]} " == *" openssh-server "* ]] && command -v systemctl >/dev/null 2>&1; then
+    systemctl disable --now ssh >/dev/null 2>&1 || true
+fi
