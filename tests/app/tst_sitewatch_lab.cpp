@@ -10,6 +10,7 @@
 #include "sitefeature.h"
 #include "sitefile.h"
 #include "stringgrid.h"
+#include "testfiles.h"
 #include "watchfeature.h"
 
 #include <QLabel>
@@ -64,10 +65,7 @@ class TestSiteWatchLab : public QObject
 
     QString writeFile(const QString &name, const QByteArray &contents)
     {
-        QFile file(m_dir.filePath(name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
-            return {};
-        return file.fileName();
+        return WriteTestFileOrDie(QDir(m_dir.path()), name, contents);
     }
 
 private slots:

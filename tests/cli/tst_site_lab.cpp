@@ -4,6 +4,7 @@
 // its simulator stops, back when it starts again, and the firmware version it came back with.
 #include "clirun.h"
 #include "labsim.h"
+#include "testfiles.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -55,10 +56,7 @@ class TestSiteLab : public QObject
 
     QString writeFile(const QString &name, const QByteArray &contents)
     {
-        QFile file(m_dir.filePath(name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
-            return {};
-        return file.fileName();
+        return WriteTestFileOrDie(QDir(m_dir.path()), name, contents);
     }
 
 private slots:
