@@ -155,6 +155,7 @@ void ApplyDiscoveryReply(TEPS &device, QByteArrayView reply)
         }
         position = valueStart + valueLength;
     }
+    device.Params.squeeze();
 }
 
 int MergeDiscoveryReply(QList<TEPS> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram)

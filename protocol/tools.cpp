@@ -38,12 +38,21 @@ bool TParams::set(int id, TParamValue value)
 {
     if (id < MinId || id > MaxId)
         return false;
-    auto it = findSlot(m_values, id);
-    if (it != m_values.end() && it->first == id)
-        it->second = std::move(value);
-    else
-        m_values.insert(it, {static_cast<quint16>(id), std::move(value)});
+    // Looked up without a copy: a value a device sends again unchanged leaves the values shared.
+    const auto &values = std::as_const(m_values);
+    const auto it = findSlot(values, id);
+    const qsizetype at = it - values.begin();
+    if (it == values.end() || it->first != id)
+        m_values.insert(at, {static_cast<quint16>(id), std::move(value)});
+    else if (it->second != value)
+        m_values[at].second = std::move(value);
     return true;
+}
+
+void TParams::squeeze()
+{
+    if (m_values.capacity() > m_values.size()) // a shared list is never copied for it
+        m_values.squeeze();
 }
 
 bool TParams::has(int id) const

@@ -21,7 +21,9 @@ class TEpsForm;
 using TParamValue = std::variant<std::monostate, qint64, QByteArray>;
 
 // The decoded parameters of one device, indexed by parameter id 1..4095.
-// A device reports about sixteen values, so they are kept sparse, sorted by id.
+// A device reports about sixteen values, so they are kept sparse, sorted by id, and shared between
+// copies until one of them changes: a copy of a long list of devices (for a worker that compares
+// it) is one reference per device, not a copy of every value.
 class TParams
 {
 public:
@@ -41,13 +43,15 @@ public:
     QString text(int id) const;
 
     int count() const { return static_cast<int>(m_values.size()); }
+    // Gives back the room kept for values still to come (a long list keeps its records tight).
+    void squeeze();
     // Bytes held on the heap for the values (for memory accounting).
     qsizetype heapBytes() const;
 
     bool operator==(const TParams &) const = default;
 
 private:
-    std::vector<std::pair<quint16, TParamValue>> m_values;
+    QList<std::pair<quint16, TParamValue>> m_values;
 };
 
 QString ParamValueText(const TParamValue &value);
