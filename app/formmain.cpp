@@ -44,6 +44,12 @@ namespace {
 constexpr int ScanFirstTickMs = 5;
 constexpr int ScanTickMs = 1000;
 constexpr int ScanBroadcasts = 2;
+// After the last wait, a scan goes on while replies still come in (the engine holds some the list
+// has not taken yet, or the last one is recent), so that what follows its end (sorting, the site's
+// comparison, the watch) sees every device. A large segment answers for seconds.
+constexpr int ScanDrainTickMs = 50;
+constexpr int ScanDrainTicks = 100; // at most 5 s more
+constexpr int ScanQuietMs = 150;
 constexpr int ClientWidth = 600; // the design's outer size is 608 x 250
 constexpr int ClientHeight = 216;
 
@@ -279,6 +285,7 @@ void TFormMain::ScanKeepingList()
     if (Timer->isActive())
         return;
     m_timerTag = 0;
+    m_drainTicks = 0;
     Timer->setInterval(ScanFirstTickMs);
     Timer->start();
     ProgressBar->setValue(0);
@@ -289,6 +296,13 @@ void TFormMain::TimerTimer()
 {
     Timer->stop();
     if (m_timerTag >= ScanBroadcasts) {
+        const bool repliesComing = m_serveur->discoveryRepliesWaiting()
+                                   || (m_sinceReply.isValid() && m_sinceReply.elapsed() < ScanQuietMs);
+        if (repliesComing && m_drainTicks++ < ScanDrainTicks) {
+            Timer->setInterval(ScanDrainTickMs);
+            Timer->start();
+            return;
+        }
         ProgressBar->hide();
         if (sortColumn >= 0)
             StringGridDblClick(sortColumn, 0);
@@ -371,6 +385,7 @@ void TFormMain::Quit()
 void TFormMain::DecodeDiscoveryReply(const QString &peerIp, int, const char *data, int length, bool refresh,
                                      bool viaDatagram)
 {
+    m_sinceReply.start();
     const int index = MergeDiscoveryReply(DeviceList, m_deviceIndex, peerIp, QByteArrayView(data, length), viaDatagram);
     if (index >= 0)
         NoteReplyAdapter(DeviceList[index], m_serveur->adapterFor(peerIp));

@@ -3,6 +3,7 @@
 
 #include "serveur.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <functional>
@@ -141,6 +142,8 @@ private:
     bool m_closeWhenStopped = false;
     bool m_quitWhenClosed = false; // Quit, rather than the window's close button
     int m_timerTag = 0;
+    int m_drainTicks = 0;       // ticks the scan's end has waited for replies still coming in
+    QElapsedTimer m_sinceReply; // since the last discovery reply was merged (invalid: none yet)
     quint8 DropBearResult = 0;
     QList<quint32> m_adapters; // the adapters the listed devices were heard through
     TDeviceIndex m_deviceIndex; // DeviceList by address record

@@ -167,6 +167,12 @@ bool TReplyRoutes::queueDiscovery(TDeviceDatagram datagram)
     return !std::exchange(m_queueNotified, true);
 }
 
+bool TReplyRoutes::discoveryQueued() const
+{
+    std::lock_guard lock(m_mutex);
+    return !m_queue.empty();
+}
+
 std::optional<TDeviceDatagram> TReplyRoutes::takeDiscovery()
 {
     std::lock_guard lock(m_mutex);

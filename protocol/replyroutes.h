@@ -76,6 +76,8 @@ public:
     // once it is empty, and the next reply wakes the reader again.
     bool queueDiscovery(TDeviceDatagram datagram);
     std::optional<TDeviceDatagram> takeDiscovery();
+    // Whether replies wait in the queue (any thread).
+    bool discoveryQueued() const;
 
     // How often a wait with a cancel flag looks at it: well within the 100 ms a cancel may take.
     static constexpr std::chrono::milliseconds CancelPoll{50};

@@ -25,7 +25,9 @@ Q_LOGGING_CATEGORY(lcServeur, "tarvino.protocol", QtInfoMsg)
 namespace {
 constexpr int TcpReadLimit = 32768;
 constexpr int TcpWriteTimeoutMs = 10000;
-constexpr int QueueSliceMs = 50; // the engine's thread takes replies in slices, so a window can repaint between them
+// The engine's thread takes replies in slices, so that a window can repaint between them. Two
+// slices may follow each other before the window's timers run: twice this stays under 100 ms.
+constexpr int QueueSliceMs = 40;
 
 // The command byte a reply answers; nothing for a datagram too short to carry one.
 std::optional<quint8> answeredCommand(const QByteArray &datagram)
@@ -459,6 +461,11 @@ void TServeur::routeDatagram(TDeviceDatagram datagram)
     }
     if (!m_routes->deliver(TextToIp(datagram.sender), *command, datagram.data))
         qCDebug(lcServeur) << "a reply to command" << *command << "from" << datagram.sender << "that no request waits for";
+}
+
+bool TServeur::discoveryRepliesWaiting() const
+{
+    return m_routes->discoveryQueued();
 }
 
 void TServeur::processQueue()

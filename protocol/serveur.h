@@ -139,6 +139,9 @@ public:
     // "Port 52389 is in use by tarvino (process 4242)" when another program holds the port, once
     // the binding is done; empty when the port was free.
     QString portInUse() const;
+    // Whether discovery replies have been received that the discovery handler has not been given
+    // yet: a segment of tens of thousands of devices answers faster than a list takes the replies.
+    bool discoveryRepliesWaiting() const;
 
 signals:
     // The binding found the port held by another program (the text of portInUse()).

@@ -210,6 +210,44 @@ private slots:
         QCOMPARE(m_form->TimerTag(), 2);
     }
 
+    void scanEndsAfterItsLateReplies_data()
+    {
+        QTest::addColumn<int>("replies"); // one every 20 ms from 1.8 s into the 2 s cycle
+        QTest::newRow("past the cycle") << 40; // until about 2.6 s: every one of them in the scan
+        QTest::newRow("without end") << 1000;  // for 20 s: the scan ends all the same
+    }
+
+    void scanEndsAfterItsLateReplies()
+    {
+        // A large segment answers for longer than the scan's waits: what follows the scan's end
+        // (sorting, the site's comparison, the watch) must see every device that answered.
+        QFETCH(int, replies);
+        int listedAtEnd = -1;
+        connect(m_form.get(), &TFormMain::scanEnded, this, [&] { listedAtEnd = int(DeviceList.size()); });
+        int fed = 0;
+        QTimer late;
+        connect(&late, &QTimer::timeout, this, [&] {
+            QByteArray address = QByteArray::fromHex("0001" "0050c2100000");
+            address[6] = char(fed >> 8);
+            address[7] = char(fed);
+            feed(u"198.18.%1.%2"_s.arg(2 + fed / 250).arg(1 + fed % 250), ReplyBuilder(1, address).terminate());
+            if (++fed == replies)
+                late.stop();
+        });
+        m_form->Scan();
+        QTimer::singleShot(1800, &late, [&] { late.start(20); });
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), 15000);
+        const bool stillComing = late.isActive();
+        late.stop();
+        if (replies == 40) {
+            QVERIFY(!stillComing);
+            QCOMPARE(listedAtEnd, 40);
+        } else {
+            QVERIFY(stillComing); // ended while replies came in: its wait for them is bounded
+            QVERIFY(listedAtEnd > 40 && listedAtEnd < replies);
+        }
+    }
+
     void networkCheckOfferedAfterAnEmptyScan()
     {
         // Nothing answers in this lab: the scan ends on the offer, which the next scan takes back.
