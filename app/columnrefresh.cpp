@@ -2,6 +2,7 @@
 
 #include "stringgrid.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 TColumnRefresh::TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TEPS &)> text, QObject *parent)
@@ -21,7 +22,11 @@ void TColumnRefresh::start()
 void TColumnRefresh::slice()
 {
     // DeviceList may have been cleared or grown since the last slice: each row is checked anew.
-    for (int done = 0; done < RowsPerSlice && m_next < DeviceList.size(); ++done, ++m_next) {
+    QElapsedTimer clock;
+    clock.start();
+    for (int done = 0; m_next < DeviceList.size(); ++done, ++m_next) {
+        if (done % 64 == 63 && clock.elapsed() >= SliceMs)
+            break;
         const QString text = m_text(DeviceList.at(m_next));
         if (m_grid->Cells(m_column, m_next + 1) != text)
             m_grid->SetCell(m_column, m_next + 1, text);

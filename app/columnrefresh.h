@@ -1,7 +1,9 @@
 #pragma once
 // TColumnRefresh: fills one of the list's feature columns (Site, Last seen) again after a scan, a
 // slice of rows per turn of the event loop and only the cells whose text changed, so that a list
-// of tens of thousands of devices never holds the window for long.
+// of tens of thousands of devices never holds the window for long. A slice ends after a time, not
+// a number of rows: the rows' cost depends on the machine and on how many cells change, and the
+// slices of two columns may follow each other in one turn.
 
 #include "tools.h"
 
@@ -16,7 +18,7 @@ class TColumnRefresh : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int RowsPerSlice = 2048;
+    static constexpr int SliceMs = 15;
 
     TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TEPS &device)> text, QObject *parent);
 

@@ -1,9 +1,11 @@
 #include "sitefeature.h"
 
+#include "background.h"
 #include "columnrefresh.h"
 #include "devicefields.h"
 #include "devicewatch.h"
 #include "formmain.h"
+#include "sitecomparison.h"
 #include "stringgrid.h"
 #include "wire.h"
 
@@ -13,6 +15,7 @@
 #include <QMenu>
 #include <QSettings>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace {
 const QString SiteFilter = QStringLiteral("Site files (*.csv *.json);;All files (*)");
@@ -25,6 +28,32 @@ quint64 deviceKey(const TEPS &device)
     return TDeviceWatch::keyOf(device);
 }
 } // namespace
+
+// What the list shows of a comparison. The comparison itself holds the whole scan: it stays on the
+// worker, so that the window's list is never shared with it when the next scan changes a record.
+struct TSiteFeature::View
+{
+    int listed = 0; // the devices compared
+    QString summary;
+    QList<TSiteDevice> missing;
+    QHash<quint64, QString> textByDevice;
+
+    static View of(const QList<TSiteDevice> &site, const QList<TEPS> &devices)
+    {
+        const TSiteComparison comparison(site, devices);
+        View view;
+        view.listed = int(devices.size());
+        view.summary = comparison.summary();
+        for (const TSiteEntry &entry : comparison.entries())
+            if (entry.state == TSiteState::Missing)
+                view.missing << comparison.expected().at(entry.expectedIndex);
+        view.textByDevice.reserve(devices.size());
+        for (int index = 0; index < devices.size(); ++index)
+            if (const TSiteEntry *entry = comparison.entryForFound(index))
+                view.textByDevice.insert(deviceKey(devices.at(index)), entry->text());
+        return view;
+    }
+};
 
 TSiteFeature::TSiteFeature(TFormMain *form) : QObject(form), m_form(form)
 {
@@ -101,8 +130,10 @@ void TSiteFeature::closeSite()
 {
     m_path.clear();
     m_site.clear();
-    m_comparison = TSiteComparison();
-    m_textByDevice.clear();
+    m_shownGeneration = ++m_generation; // a comparison under way is dropped
+    m_summary.clear();
+    m_missing.clear();
+    FreeInBackground(std::exchange(m_textByDevice, {}));
     CloseSiteAction->setEnabled(false);
     showMissingRows(); // none
     m_refresh->start();
@@ -131,31 +162,47 @@ void TSiteFeature::compare()
 {
     if (!hasSite())
         return;
-    m_comparison = TSiteComparison(m_site, DeviceList);
-    m_textByDevice.clear();
-    m_textByDevice.reserve(DeviceList.size());
-    for (int index = 0; index < DeviceList.size(); ++index)
-        if (const TSiteEntry *entry = m_comparison.entryForFound(index))
-            m_textByDevice.insert(deviceKey(DeviceList.at(index)), entry->text());
+    const int generation = ++m_generation;
+    RunInBackground(
+        this, [site = m_site, devices = DeviceList] { return View::of(site, devices); },
+        [this, generation](View view) {
+            if (generation != m_generation)
+                return; // a newer one is under way, or the site was closed
+            if (view.listed != DeviceList.size()) {
+                // The list changed meanwhile: compared again when its scan ends, or now.
+                if (!m_form->Timer->isActive()) {
+                    compare();
+                    return;
+                }
+            } else {
+                show(std::move(view));
+            }
+            m_shownGeneration = generation;
+            emit compared();
+        });
+}
+
+void TSiteFeature::show(View view)
+{
+    std::swap(m_textByDevice, view.textByDevice);
+    FreeInBackground(std::move(view.textByDevice)); // the last comparison's
+    m_missing = std::move(view.missing);
+    m_summary = view.summary;
     m_refresh->start();
     showMissingRows();
-    SummaryLabel->setText(m_comparison.summary());
+    SummaryLabel->setText(m_summary);
     SummaryLabel->show();
 }
 
 void TSiteFeature::showMissingRows()
 {
     TStringGrid *grid = m_form->StringGrid;
-    QList<const TSiteDevice *> missing;
-    for (const TSiteEntry &entry : m_comparison.entries())
-        if (entry.state == TSiteState::Missing)
-            missing << &m_comparison.expected().at(entry.expectedIndex);
     const int first = int(DeviceList.size()) + 1;
     // The grid keeps one (hidden) row below its header even with nothing listed.
-    grid->SetRowCount(std::max(first + int(missing.size()), 2));
-    m_missingRows = int(missing.size());
-    for (int i = 0; i < missing.size(); ++i) {
-        const TSiteDevice &device = *missing.at(i);
+    grid->SetRowCount(std::max(first + int(m_missing.size()), 2));
+    m_missingRows = int(m_missing.size());
+    for (int i = 0; i < m_missing.size(); ++i) {
+        const TSiteDevice &device = m_missing.at(i);
         QStringList texts(TFormMain::GridColumnCount);
         texts[0] = device.name;
         texts[1] = device.type;

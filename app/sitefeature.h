@@ -6,9 +6,9 @@
 // that did not answer follow the devices as grey rows with their expected address ("missing"); the
 // summary stays in the status bar. Missing devices are no part of DeviceList: their rows take no
 // device action (the window disables them while one is selected). The comparison itself is
-// TSiteComparison (fleet/).
+// TSiteComparison (fleet/), made on a worker: a list of tens of thousands of devices never holds the
+// window, and the window keeps only what it shows of it.
 
-#include "sitecomparison.h"
 #include "sitefile.h"
 
 #include <QHash>
@@ -47,7 +47,10 @@ public:
 
     bool hasSite() const { return !m_path.isEmpty(); }
     QString sitePath() const { return m_path; }
-    const TSiteComparison &comparison() const { return m_comparison; }
+    // The last comparison's summary: "38 of 40 expected devices found, 2 missing, 1 unexpected".
+    QString summary() const { return m_summary; }
+    // Whether a comparison is under way (on its worker).
+    bool comparing() const { return m_shownGeneration != m_generation; }
     // Whether a grid row (1..) is one of the missing devices' rows.
     bool isMissingRow(int row) const;
     // The Site column's text of a listed device.
@@ -56,10 +59,17 @@ public:
     // The site open when the window was last closed is opened again; later changes are kept.
     void restoreSettings(QSettings &settings);
 
-    // Compares the list with the site again: after a scan, and when the site changes.
+    // Compares the list with the site again: after a scan, and when the site changes. The result is
+    // shown when it comes back from the worker; a list that changed meanwhile is compared again.
     void compare();
 
+signals:
+    // A comparison's result is in the list and the status bar.
+    void compared();
+
 private:
+    struct View;
+    void show(View view);
     void askOpen();
     void askSave();
     void showMissingRows();
@@ -69,8 +79,11 @@ private:
     TFormMain *m_form;
     QString m_path;
     QList<TSiteDevice> m_site;
-    TSiteComparison m_comparison;
+    QString m_summary;
+    QList<TSiteDevice> m_missing;           // the expected devices the last comparison did not find
     QHash<quint64, QString> m_textByDevice; // the Site column by device key, from the last comparison
+    int m_generation = 0;                   // of the comparison asked for last
+    int m_shownGeneration = 0;              // of the one shown (or dropped)
     int m_missingRows = 0;                  // rows after the devices' own
     QString m_settingsFile;                 // where the open site is remembered; none in tests
     TColumnRefresh *m_refresh = nullptr;    // the Site column after each comparison

@@ -1,5 +1,6 @@
 #include "watchfeature.h"
 
+#include "background.h"
 #include "columnrefresh.h"
 #include "formmain.h"
 #include "stringgrid.h"
@@ -18,6 +19,16 @@ quint64 deviceKey(const TEPS &device)
     return TDeviceWatch::keyOf(device);
 }
 } // namespace
+
+// One scan added to the watch on the worker: the watch as it is after it, and what changed.
+struct TWatchFeature::Step
+{
+    TDeviceWatch watch;
+    QDateTime at;
+    int appeared = 0;
+    int changed = 0;
+    int gone = 0;
+};
 
 TWatchFeature::TWatchFeature(TFormMain *form) : QObject(form), m_form(form)
 {
@@ -52,6 +63,8 @@ void TWatchFeature::setWatching(bool on)
     if (on == m_watching)
         return;
     m_watching = on;
+    ++m_generation;
+    m_adding = false;
     WatchAction->setChecked(on);
     if (!on) {
         m_next.stop();
@@ -59,7 +72,7 @@ void TWatchFeature::setWatching(bool on)
         m_form->StringGrid->viewport()->update();
         return;
     }
-    m_watch = TDeviceWatch();
+    FreeInBackground(std::exchange(m_watch, TDeviceWatch()));
     m_watch.setEventRecords(false); // the status bar counts the events
     m_replied.clear();
     m_firstScan = QDateTime();
@@ -100,38 +113,46 @@ void TWatchFeature::scanEnded()
 {
     if (!m_watching)
         return;
-    // The watch's step in a turn of the event loop of its own, not in the one that ends the scan
-    // (where the site is compared too): a long list's two steps never add up to one long gap.
-    QTimer::singleShot(0, this, [this, answered = std::exchange(m_replied, {}), now = QDateTime::currentDateTimeUtc()] {
-        if (m_watching)
-            addScan(answered, now);
+    m_adding = true;
+    // The list keeps the devices that did not answer: only those that did count for this scan.
+    auto add = [watch = m_watch, devices = DeviceList, answered = std::exchange(m_replied, {}),
+                now = QDateTime::currentDateTimeUtc()]() mutable {
+        Step step{std::move(watch), now};
+        for (const TWatchEvent &event : step.watch.addScan(devices, now, &answered))
+            ++(event.kind == TWatchEvent::Kind::Appeared  ? step.appeared
+               : event.kind == TWatchEvent::Kind::Changed ? step.changed
+                                                          : step.gone);
+        return step;
+    };
+    RunInBackground(this, std::move(add), [this, generation = m_generation](Step step) {
+        if (generation == m_generation)
+            show(std::move(step));
     });
 }
 
-void TWatchFeature::addScan(const QSet<quint64> &answered, const QDateTime &now)
+void TWatchFeature::show(Step step)
 {
-    // The list keeps the devices that did not answer: only those that did count for this scan.
-    const QList<TWatchEvent> events = m_watch.addScan(DeviceList, now, &answered);
+    m_adding = false;
+    std::swap(m_watch, step.watch);
+    FreeInBackground(std::move(step.watch)); // the watch before this scan
     if (m_watch.scans() == 1)
-        m_firstScan = now;
+        m_firstScan = step.at;
     m_refresh->start();
     m_form->StringGrid->viewport()->update(); // the colours of gone and marked rows
-    if (m_watch.scans() > 1 && !events.isEmpty()) {
-        int appeared = 0, changed = 0, gone = 0;
-        for (const TWatchEvent &event : events)
-            ++(event.kind == TWatchEvent::Kind::Appeared ? appeared : event.kind == TWatchEvent::Kind::Changed ? changed : gone);
+    if (m_watch.scans() > 1 && step.appeared + step.changed + step.gone > 0) {
         QStringList parts;
-        if (appeared)
-            parts << QStringLiteral("%1 appeared").arg(appeared);
-        if (changed)
-            parts << QStringLiteral("%1 changed").arg(changed);
-        if (gone)
-            parts << QStringLiteral("%1 gone").arg(gone);
+        if (step.appeared)
+            parts << QStringLiteral("%1 appeared").arg(step.appeared);
+        if (step.changed)
+            parts << QStringLiteral("%1 changed").arg(step.changed);
+        if (step.gone)
+            parts << QStringLiteral("%1 gone").arg(step.gone);
         m_form->StatusBar->showMessage(QStringLiteral("Watch, %1: %2")
                                            .arg(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")),
                                                 parts.join(QStringLiteral(", "))));
     }
     m_next.start(std::max<qint64>(0, intervalMs - m_scanStarted.elapsed()));
+    emit scanAdded();
 }
 
 void TWatchFeature::nextScan()

@@ -4,7 +4,8 @@
 // row: the "Last seen" column tells when each device last answered, a device that missed 3 scans
 // in a row turns grey, and one that appeared or changed (address, name, versions) after the watch
 // started is marked for a minute. The events come from TDeviceWatch (fleet/), fed with the devices
-// that answered each scan.
+// that answered each scan on a worker (a first scan of tens of thousands of devices copies every
+// record): the window shows the watch the worker hands back.
 
 #include "devicewatch.h"
 
@@ -33,6 +34,8 @@ public:
 
     void setWatching(bool on);
     bool watching() const { return m_watching; }
+    // Whether the last scan's devices are being added to the watch (on its worker).
+    bool adding() const { return m_adding; }
     const TDeviceWatch &watch() const { return m_watch; }
 
     // The "Last seen" column's text of a device; empty before the watch heard it.
@@ -40,15 +43,22 @@ public:
     bool isGone(const TEPS &device) const;
     bool isMarked(const TEPS &device) const;
 
+signals:
+    // A scan's devices are in the watch, its columns and colours.
+    void scanAdded();
+
 private:
+    struct Step;
     void deviceReplied(int index);
     void scanEnded();
-    void addScan(const QSet<quint64> &answered, const QDateTime &now);
+    void show(Step step);
     void nextScan();
 
     TFormMain *m_form;
     TDeviceWatch m_watch;
     bool m_watching = false;
+    bool m_adding = false;
+    int m_generation = 0; // a step that comes back after the watch was stopped or started again is dropped
     QSet<quint64> m_replied; // the devices that answered the scan under way
     QTimer m_next;
     QElapsedTimer m_scanStarted;

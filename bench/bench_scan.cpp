@@ -185,7 +185,7 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
     if (siteAndWatch)
         out << QStringLiteral("  with the site file open and Scan > Watch on (%1 watch scans): %2\n")
                    .arg(form.Watch->watch().scans())
-                   .arg(form.Site->comparison().summary());
+                   .arg(form.Site->summary());
     out.flush();
 }
 } // namespace

@@ -80,4 +80,11 @@ struct Route
 // The IPv4 routes of the main table; empty when it cannot be read here.
 QList<Route> routes();
 
+// ---- Threads ------------------------------------------------------------------------------------
+
+// Makes the calling thread give the processor to the program's other threads (the window's above
+// all) whenever they want it, and still run when they do not. For work the window waits for only
+// to show it; false where the system cannot (the thread then runs as any other).
+bool giveWayToOtherThreads();
+
 } // namespace Platform

@@ -7,6 +7,9 @@
 #include "routingtable.h"
 #include "systemtools.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace Platform {
 
 QString name()
@@ -42,6 +45,13 @@ QList<Notice> firewallNotices(const QList<quint16> &ports)
 QList<Route> routes()
 {
     return ReadRoutes();
+}
+
+bool giveWayToOtherThreads()
+{
+    // Linux keeps a nice value for each thread. Not SCHED_IDLE: a thread that may wait for the
+    // processor indefinitely could hold the allocator's lock the window's thread needs.
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19) == 0;
 }
 
 } // namespace Platform

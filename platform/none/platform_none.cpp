@@ -51,4 +51,9 @@ QList<Route> routes()
     return {};
 }
 
+bool giveWayToOtherThreads()
+{
+    return false;
+}
+
 } // namespace Platform

@@ -132,6 +132,9 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "site file: %s\n", qPrintable(error));
             return 1;
         }
+        const QDeadlineTimer compared(10000); // on a worker
+        while (form.Site->comparing() && !compared.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         form.resize(1180, 420);
         QCoreApplication::processEvents();
     }

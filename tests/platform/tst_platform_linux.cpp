@@ -14,6 +14,10 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 using Notice = Platform::Notice;
 using Level = Platform::Notice::Level;
@@ -245,6 +249,22 @@ private slots:
         QVERIFY(!flush.ran && !flush.refused && flush.message.isEmpty());
         const Notice arp = Platform::neighbourFlushNotice();
         QVERIFY(arp.level != Level::Problem && !arp.text.contains(Platform::notAvailable()));
+    }
+
+    void givingWayNicesOnlyTheCallingThread()
+    {
+        const int before = getpriority(PRIO_PROCESS, 0);
+        int workerNice = -100;
+        bool gaveWay = false;
+        std::unique_ptr<QThread> worker(QThread::create([&] {
+            gaveWay = Platform::giveWayToOtherThreads();
+            workerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        }));
+        worker->start();
+        QVERIFY(worker->wait(5000));
+        QVERIFY(gaveWay);
+        QCOMPARE(workerNice, 19);
+        QCOMPARE(getpriority(PRIO_PROCESS, 0), before); // this thread as it was
     }
 };
 

@@ -41,6 +41,7 @@ private slots:
         QCOMPARE(Platform::name(), u"none"_s);
         QCOMPARE(Platform::notAvailable(), u"not available on this system"_s);
         QCOMPARE(Platform::systemTool(u"ip"_s), QString()); // no system's tools to look for
+        QVERIFY(!Platform::giveWayToOtherThreads()); // the thread runs as any other
     }
 
     void callsSayNotAvailable_data()
