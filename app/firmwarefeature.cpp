@@ -1,5 +1,6 @@
 #include "firmwarefeature.h"
 
+#include "background.h"
 #include "firmwarelibrarydialog.h"
 #include "formmain.h"
 #include "operationjournal.h"
@@ -8,12 +9,10 @@
 #include "worksheet.h"
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QMenu>
-#include <QPointer>
 #include <QSettings>
 #include <QStatusBar>
 #include <QThread>
@@ -114,20 +113,13 @@ void TFirmwareFeature::showColumn()
 
 void TFirmwareFeature::readHistory()
 {
-    const QPointer<TFirmwareFeature> target(this);
     // The library goes to the worker as a copy: a controller image's version from its SHA-256.
-    auto *reader = QThread::create([path = m_journalPath, library = m_library, target] {
-        const TControllerHistory history(TOperationJournal(path).readTail(UnfinishedOperations::TailBytes), &library);
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [target, history] {
-                if (target)
-                    target->setControllerHistory(history);
-            },
-            Qt::QueuedConnection);
-    });
-    connect(reader, &QThread::finished, reader, &QObject::deleteLater);
-    reader->start(QThread::LowPriority);
+    RunInBackground(
+        this,
+        [path = m_journalPath, library = m_library] {
+            return TControllerHistory(TOperationJournal(path).readTail(UnfinishedOperations::TailBytes), &library);
+        },
+        [this](const TControllerHistory &history) { setControllerHistory(history); });
 }
 
 void TFirmwareFeature::setControllerHistory(const TControllerHistory &history)
@@ -241,24 +233,18 @@ void TFirmwareFeature::bringSelectedUpToDate()
             && std::none_of(images.begin(), images.end(), [&](const TLibraryImage &i) { return i.file == step.image->file; }))
             images << *step.image;
     m_checking = true;
-    const QPointer<TFirmwareFeature> target(this);
-    auto *checker = QThread::create([library = m_library, images, steps, target] {
-        QHash<QString, QString> problemOf;
-        for (const TLibraryImage &image : images) {
-            QString error;
-            if (!library.readImage(image, &error))
-                problemOf.insert(image.file, error);
-        }
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [target, steps, problemOf] {
-                if (target)
-                    target->confirmAndRun(steps, problemOf);
-            },
-            Qt::QueuedConnection);
-    });
-    connect(checker, &QThread::finished, checker, &QObject::deleteLater);
-    checker->start();
+    RunInBackground(
+        this,
+        [library = m_library, images] {
+            QHash<QString, QString> problemOf;
+            for (const TLibraryImage &image : images) {
+                QString error;
+                if (!library.readImage(image, &error))
+                    problemOf.insert(image.file, error);
+            }
+            return problemOf;
+        },
+        [this, steps](const QHash<QString, QString> &problemOf) { confirmAndRun(steps, problemOf); });
 }
 
 void TFirmwareFeature::confirmAndRun(QList<TFirmwareStep> steps, const QHash<QString, QString> &problemOf)

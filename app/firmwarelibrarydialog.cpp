@@ -1,9 +1,9 @@
 #include "firmwarelibrarydialog.h"
 
+#include "background.h"
 #include "firmwarelibrary.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -13,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QThread>
@@ -134,19 +133,7 @@ void TFirmwareLibraryDialog::runOnWorker(std::function<Result()> work)
     for (QPushButton *button : {FolderButton, AddButton, RemoveButton, CheckButton})
         button->setEnabled(false);
     m_working = true;
-    const QPointer<TFirmwareLibraryDialog> target(this);
-    auto *worker = QThread::create([work = std::move(work), target] {
-        Result result = work();
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [target, result = std::move(result)] {
-                if (target)
-                    target->workDone(result);
-            },
-            Qt::QueuedConnection);
-    });
-    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    worker->start();
+    RunInBackground(this, std::move(work), [this](const Result &result) { workDone(result); });
 }
 
 void TFirmwareLibraryDialog::workDone(const Result &result)

@@ -1,16 +1,14 @@
 #include "unfinishednotice.h"
 
+#include "background.h"
 #include "formmain.h"
 #include "unfinishedoperations.h"
 #include "worksheet.h"
 
-#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QListWidget>
-#include <QPointer>
 #include <QPushButton>
-#include <QThread>
 #include <QVBoxLayout>
 
 TUnfinishedNotice::TUnfinishedNotice(const QList<TJournalEntry> &unfinished, const TOperationJournal &journal,
@@ -49,25 +47,15 @@ TUnfinishedNotice::TUnfinishedNotice(const QList<TJournalEntry> &unfinished, con
 
 void TUnfinishedNotice::showAfterStart(TFormMain *form, const TOperationJournal &journal)
 {
-    const QPointer<TFormMain> target(form);
-    auto *reader = QThread::create([target, journal] {
-        const QList<TJournalEntry> unfinished = UnfinishedOperations::read(journal);
-        if (unfinished.isEmpty())
-            return;
-        // Back on the window's thread; dropped when the window is gone.
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [target, journal, unfinished] {
-                if (!target)
-                    return;
-                auto *notice = new TUnfinishedNotice(unfinished, journal, target);
-                notice->setModal(false);
-                notice->show();
-            },
-            Qt::QueuedConnection);
-    });
-    QObject::connect(reader, &QThread::finished, reader, &QObject::deleteLater);
-    reader->start(QThread::LowPriority);
+    RunInBackground(
+        form, [journal] { return UnfinishedOperations::read(journal); },
+        [form, journal](const QList<TJournalEntry> &unfinished) {
+            if (unfinished.isEmpty())
+                return;
+            auto *notice = new TUnfinishedNotice(unfinished, journal, form);
+            notice->setModal(false);
+            notice->show();
+        });
 }
 
 void TUnfinishedNotice::checkDevices()

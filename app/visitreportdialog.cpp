@@ -1,5 +1,6 @@
 #include "visitreportdialog.h"
 
+#include "background.h"
 #include "configurationstore.h"
 #include "devicefields.h"
 #include "operationjournal.h"
@@ -8,18 +9,15 @@
 #include "wire.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QDateTimeEdit>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QSysInfo>
-#include <QThread>
 
 namespace {
 const QString SiteKey = QStringLiteral("VisitReport/site");
@@ -119,8 +117,7 @@ void WriteVisitReportInBackground(QObject *context, const TVisitDetails &details
                                   std::function<void(bool written, const QString &text)> done,
                                   const QList<TVisitDevice> &scanned)
 {
-    const QPointer<QObject> target(context);
-    auto *worker = QThread::create([=] {
+    auto work = [=] {
         bool written = false;
         QString text;
         std::optional<QList<TSiteDevice>> site;
@@ -141,14 +138,9 @@ void WriteVisitReportInBackground(QObject *context, const TVisitDetails &details
             if (written)
                 text = report.summary();
         }
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [target, done, written, text] {
-                if (target)
-                    done(written, text);
-            },
-            Qt::QueuedConnection);
+        return std::pair{written, text};
+    };
+    RunInBackground(context, std::move(work), [done](const std::pair<bool, QString> &result) {
+        done(result.first, result.second);
     });
-    QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    worker->start(QThread::LowPriority);
 }

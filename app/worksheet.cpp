@@ -1,5 +1,6 @@
 #include "worksheet.h"
 
+#include "background.h"
 #include "batchwarning.h"
 #include "comparedialog.h"
 #include "controlleroperations.h"
@@ -12,7 +13,6 @@
 #include "stringgrid.h"
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QJsonArray>
@@ -22,12 +22,10 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
-#include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -228,19 +226,12 @@ void TWorksheet::readSshToggleText(const TEPS &device, QObject *context,
 {
     if (!m_journal)
         return;
-    const QPointer<QObject> target(context);
-    auto *reader = QThread::create([journal = *m_journal, mac = device.Mac, ip = device.IpText, target, done] {
-        const QString text = TSshToggleHistory::text(TSshToggleHistory::fromJournal(journal).of(mac, ip));
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [target, done, text] {
-                if (target)
-                    done(text);
-            },
-            Qt::QueuedConnection);
-    });
-    QObject::connect(reader, &QThread::finished, reader, &QObject::deleteLater);
-    reader->start(QThread::LowPriority);
+    RunInBackground(
+        context,
+        [journal = *m_journal, mac = device.Mac, ip = device.IpText] {
+            return TSshToggleHistory::text(TSshToggleHistory::fromJournal(journal).of(mac, ip));
+        },
+        std::move(done));
 }
 
 void TWorksheet::showMessage(const QString &message)
