@@ -202,8 +202,10 @@ int TCliRunner::runScan()
         print(QStringLiteral("%1 device%2\n").arg(devices->size()).arg(devices->size() == 1 ? QString() : QStringLiteral("s")));
     if (m_interrupted)
         return ExitStatus::DeviceFailed;
-    if (!m_request.site.siteFile.isEmpty())
-        return reportSite(*devices);
+    // A missing expected device (exit status 1) outweighs too few devices (4).
+    const int site = m_request.site.siteFile.isEmpty() ? ExitStatus::Success : reportSite(*devices);
+    if (site != ExitStatus::Success)
+        return site;
     if (devices->size() < m_request.expect) {
         tell(QStringLiteral("%1 of the %2 devices expected answered.").arg(devices->size()).arg(m_request.expect));
         return ExitStatus::NoMatch;

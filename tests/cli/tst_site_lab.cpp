@@ -144,6 +144,9 @@ private slots:
         QCOMPARE(scan.exitCode, exitCode);
         QCOMPARE(JsonLines(scan.out).size(), 4);
         QVERIFY2(scan.err.contains(summary.toUtf8()), scan.err.constData());
+        // With --expect beyond the 4 devices: 4, unless a missing device already made it 1.
+        const CliRun expecting = runCli({u"scan"_qs, u"--site"_qs, path, u"--expect"_qs, u"5"_qs, u"--wait"_qs, u"0.5"_qs});
+        QCOMPARE(expecting.exitCode, exitCode != 0 ? exitCode : 4);
     }
 
     void damagedSiteFileSendsNothing()
