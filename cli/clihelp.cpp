@@ -49,7 +49,8 @@ const OptionHelp OptionHelps[] = {
     {OptRange, "--rate N", "the sweep's requests per second (default 2000): what a site network tolerates"},
     {OptTcp, "--tcp",
      "reach the addresses given as targets over TCP, as Search IP Address does (default UDP); with --range, the "
-     "addresses that did not answer by UDP are then asked over TCP, 32 at once, 2 s each"},
+     "addresses that did not answer by UDP are then asked over TCP, 32 at once, each given 2 s to accept the "
+     "connection and 2 s more to answer"},
     {OptExpect, "--expect N", "exit status 4 when fewer than N devices answer (default: finding none is no failure)"},
     {OptTimeout, "--timeout SECONDS",
      "how long each reply on the controller bus is waited for before the request is sent again or given up "
