@@ -244,6 +244,37 @@ private slots:
         QVERIFY(!params.has(2));
     }
 
+    void paramsCopiesChangeApart_data()
+    {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("changed value") << 7 << QByteArray("renamed");
+        QTest::newRow("same value again") << 7 << QByteArray("name");
+        QTest::newRow("new id in the middle") << 9 << QByteArray("new");
+        QTest::newRow("new id at the end") << 4000 << QByteArray("last");
+    }
+
+    void paramsCopiesChangeApart()
+    {
+        // A copy shares the values until one side changes: neither ever sees the other's change.
+        QFETCH(int, id);
+        QFETCH(QByteArray, value);
+        TParams original;
+        original.set(1, qint64(10));
+        original.set(7, QByteArray("name"));
+        original.set(18, QByteArray("1.0"));
+        original.squeeze();
+        const TParams before = original;
+        TParams copy = original;
+        copy.set(id, value);
+        QCOMPARE(original, before);
+        QCOMPARE(copy.text(id), QString::fromLatin1(value));
+        QCOMPARE(copy.count(), before.count() + (before.has(id) ? 0 : 1));
+        original.set(18, QByteArray("2.0"));
+        QCOMPARE(copy.text(18), u"1.0"_qs);
+        QCOMPARE(original.text(id), before.text(id));
+    }
+
     void fileSizeOf()
     {
         QTemporaryDir dir;
