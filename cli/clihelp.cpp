@@ -172,7 +172,16 @@ QString jsonFieldsText(Verb verb)
     case Verb::Doctor:
         return QStringLiteral("JSON fields, one object per finding: schema, kind, severity (info, warning or problem), "
                               "text, and where they apply: adapter, ip, macs.");
-    case Verb::History: return {}; // its description lists them
+    case Verb::History:
+    case Verb::Plan: return {}; // their descriptions list them
+    case Verb::LibraryList:
+    case Verb::LibraryAdd:
+    case Verb::LibraryRemove:
+        return QStringLiteral("JSON fields, one object per image: schema, verb, file, component (board or controller), "
+                              "types, version, sha256, note (when it has one).");
+    case Verb::LibraryCheck:
+        return QStringLiteral("JSON fields, one object per image: schema, verb, file, result (ok or failed), message "
+                              "(why it failed).");
     case Verb::Check:
         return QStringLiteral("JSON fields, one object per device: schema, state (found, missing, unexpected, moved or "
                               "differentFirmware), name, ip (null when missing), expectedIp, mac, type, moved, "
@@ -325,6 +334,12 @@ const QList<TVerbInfo> &Verbs()
          "manifest, which is written whole or not at all: --component board|controller, --type TYPE (one or more) "
          "and --version V are required. A name already in the library is refused. Sends nothing to any device.",
          OptJson | OptLibrary | OptImage},
+        {Verb::LibraryRemove, "library remove", "FILE", "remove an image from the firmware library",
+         "Takes the image named FILE (its name in the library, as library list shows it) out of the manifest, which "
+         "is written whole or not at all, then deletes its file from the library's folder, as the window's Remove "
+         "does. A name the library does not hold is exit status 1, the library unchanged. Sends nothing to any "
+         "device.",
+         OptJson | OptLibrary},
         {Verb::Plan, "plan", "[TARGET...]", "show what apply would do; nothing is sent but the scan",
          "Scans, then tells for each device (every device that answers when none is named) and each component "
          "the library has images of (or --components): its version, the library's newest image of its type and "

@@ -27,6 +27,7 @@ enum class Verb {
     LibraryList, // the firmware library, on a parser of its own: clilibrary.h
     LibraryCheck,
     LibraryAdd,
+    LibraryRemove,
     Plan, // plan and apply: clifirmwarerun.h
     Apply,
 };

@@ -63,7 +63,8 @@ private:
 
 bool IsLibraryVerb(Verb verb)
 {
-    return verb == Verb::LibraryList || verb == Verb::LibraryCheck || verb == Verb::LibraryAdd;
+    return verb == Verb::LibraryList || verb == Verb::LibraryCheck || verb == Verb::LibraryAdd
+           || verb == Verb::LibraryRemove;
 }
 
 bool IsFirmwareVerb(Verb verb)
@@ -106,17 +107,19 @@ TParsedCommandLine ParseLibraryCommandLine(const QStringList &arguments)
     words.removeFirst(); // "library"
     const QString sub = words.isEmpty() ? QString() : words.takeFirst();
     const TVerbInfo *verb = nullptr;
-    for (const Verb candidate : {Verb::LibraryList, Verb::LibraryCheck, Verb::LibraryAdd})
+    const Verb libraryVerbs[] = {Verb::LibraryList, Verb::LibraryCheck, Verb::LibraryAdd, Verb::LibraryRemove};
+    for (const Verb candidate : libraryVerbs)
         if (QLatin1String(VerbInfo(candidate).name) == QStringLiteral("library ") + sub)
             verb = &VerbInfo(candidate);
     if (!verb) {
-        if (parser.isSet(help) && sub.isEmpty())
-            return {std::nullopt,
-                    VerbHelpText(VerbInfo(Verb::LibraryList)) + QLatin1Char('\n') + VerbHelpText(VerbInfo(Verb::LibraryCheck))
-                        + QLatin1Char('\n') + VerbHelpText(VerbInfo(Verb::LibraryAdd)),
-                    {}};
-        return usageError(sub.isEmpty() ? QStringLiteral("'library' needs list, check or add.")
-                                        : QStringLiteral("Unknown verb 'library %1': list, check or add.").arg(sub));
+        if (parser.isSet(help) && sub.isEmpty()) {
+            QStringList texts;
+            for (const Verb candidate : libraryVerbs)
+                texts << VerbHelpText(VerbInfo(candidate));
+            return {std::nullopt, texts.join(QLatin1Char('\n')), {}};
+        }
+        return usageError(sub.isEmpty() ? QStringLiteral("'library' needs list, check, add or remove.")
+                                        : QStringLiteral("Unknown verb 'library %1': list, check, add or remove.").arg(sub));
     }
     if (parser.isSet(help))
         return {std::nullopt, VerbHelpText(*verb), {}};
@@ -129,6 +132,13 @@ TParsedCommandLine ParseLibraryCommandLine(const QStringList &arguments)
     for (const QCommandLineOption *option : {&component, &type, &version, &note})
         if (!adding && parser.isSet(*option))
             return usageError(QStringLiteral("'%1' does not take --%2.").arg(QLatin1String(verb->name), option->names().constLast()));
+    if (verb->verb == Verb::LibraryRemove) {
+        if (words.size() != 1)
+            return usageError(words.isEmpty() ? QStringLiteral("'library remove' needs the image's FILE name.")
+                                              : QStringLiteral("'library remove' takes one FILE ('%1' too).").arg(words.at(1)));
+        request.file = words.first();
+        return {request, {}, {}};
+    }
     if (!adding) {
         if (!words.isEmpty())
             return usageError(QStringLiteral("'%1' takes no argument ('%2').").arg(QLatin1String(verb->name), words.first()));
@@ -255,6 +265,25 @@ int RunLibraryVerb(const TCliRequest &request, std::FILE *out, std::FILE *err)
                                         .arg(EscapeControls(added->file), folderText(library), ComponentKey(added->component),
                                              added->version, EscapeControls(added->types.join(QStringLiteral(", "))),
                                              added->sha256));
+        return output.finish(ExitStatus::Success);
+    }
+    case Verb::LibraryRemove: {
+        const QString name = QFileInfo(request.file).fileName();
+        const auto image = std::find_if(library.images().cbegin(), library.images().cend(),
+                                        [&](const TLibraryImage &candidate) { return candidate.file == name; });
+        const std::optional<TLibraryImage> removed =
+            image == library.images().cend() ? std::nullopt : std::optional<TLibraryImage>(*image);
+        if (!library.remove(name, true, &error)) {
+            // Out of the manifest but its file still there is said as it is: the manifest changed.
+            output.tell(QStringLiteral("tarvino-cli: %1.%2").arg(error, removed && !library.images().contains(*removed)
+                                                                        ? QString()
+                                                                        : QStringLiteral(" The library is unchanged.")));
+            return ExitStatus::DeviceFailed;
+        }
+        output.print(request.json ? CliJsonLine(imageJson(request, *removed))
+                                  : QStringLiteral("Removed %1 from %2 (%3 %4)\n")
+                                        .arg(EscapeControls(removed->file), folderText(library),
+                                             ComponentKey(removed->component), EscapeControls(removed->version)));
         return output.finish(ExitStatus::Success);
     }
     default: break;

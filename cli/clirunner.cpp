@@ -346,6 +346,7 @@ TDeviceOperation *TCliRunner::makeOperation(const TCliDevice &device, const QByt
     case Verb::LibraryList:
     case Verb::LibraryCheck:
     case Verb::LibraryAdd:
+    case Verb::LibraryRemove:
     case Verb::Plan:
     case Verb::Apply: break; // these verbs run no operation per device here
     }

@@ -73,7 +73,7 @@ _tarvino_cli()
         scan|doctor|history|check|watch) ;;
         report) ;;
         library)
-            if [ "$i" -eq $((cword - 1)) ]; then COMPREPLY=($(compgen -W "list check add" -- "$cur")); return; fi
+            if [ "$i" -eq $((cword - 1)) ]; then COMPREPLY=($(compgen -W "list check add remove" -- "$cur")); return; fi
             [ "${words[i + 1]}" = add ] && _filedir ;;
         *)
             COMPREPLY=($(compgen -W "$(_tarvino_cli_devices)" -- "$cur")) ;;

@@ -1,6 +1,6 @@
 // tarvino-cli's firmware library verbs without devices: their command lines (where --type and
 // --version are the image's), plan's and apply's options checked before anything is sent, and
-// library list, check and add on a folder: their output, their JSON and their exit status.
+// library list, check, add and remove on a folder: their output, their JSON and their exit status.
 #include "clihelp.h"
 #include "clilibrary.h"
 #include "clirequest.h"
@@ -88,7 +88,13 @@ private slots:
         QTest::newRow("add") << QStringList{u"library"_qs, u"add"_qs, image, u"--component"_qs, u"board"_qs, u"--type"_qs,
                                             u"Palimor P3"_qs, u"--type"_qs, u"0x000B1156"_qs, u"--version"_qs, u"3.4.1"_qs}
                              << int(Verb::LibraryAdd) << "";
-        QTest::newRow("no sub-verb") << QStringList{u"library"_qs} << -1 << "'library' needs list, check or add.";
+        QTest::newRow("remove") << QStringList{u"library"_qs, u"remove"_qs, u"p3.bin"_qs} << int(Verb::LibraryRemove) << "";
+        QTest::newRow("remove without file") << QStringList{u"library"_qs, u"remove"_qs} << -1 << "needs the image's FILE";
+        QTest::newRow("remove, two files") << QStringList{u"library"_qs, u"remove"_qs, u"a.bin"_qs, u"b.bin"_qs} << -1
+                                           << "takes one FILE ('b.bin' too)";
+        QTest::newRow("remove takes no version") << QStringList{u"library"_qs, u"remove"_qs, u"a.bin"_qs, u"--version"_qs, u"1"_qs}
+                                                 << -1 << "does not take --version";
+        QTest::newRow("no sub-verb") << QStringList{u"library"_qs} << -1 << "'library' needs list, check, add or remove.";
         QTest::newRow("unknown sub-verb") << QStringList{u"library"_qs, u"show"_qs} << -1 << "Unknown verb 'library show'";
         QTest::newRow("add without type") << QStringList{u"library"_qs, u"add"_qs, image, u"--component"_qs, u"board"_qs,
                                                          u"--version"_qs, u"3.4.1"_qs}
@@ -229,6 +235,62 @@ private slots:
         QCOMPARE(damaged.status, 3);
         QVERIFY2(damaged.err.contains(u"library.json line 3: image 1 is not an object"_qs), qPrintable(damaged.err));
         QVERIFY(damaged.out.isEmpty());
+    }
+
+    void helpNamesTheJsonFields_data()
+    {
+        QTest::addColumn<QString>("verb");
+        QTest::addColumn<int>("goldenLine"); // of golden/library.json: an object the verb writes
+        QTest::newRow("list") << u"list"_qs << 1; // an image with a note
+        QTest::newRow("add") << u"add"_qs << 1;
+        QTest::newRow("remove") << u"remove"_qs << 1;
+        QTest::newRow("check") << u"check"_qs << 3;
+    }
+
+    void helpNamesTheJsonFields()
+    {
+        QFETCH(QString, verb);
+        QFETCH(int, goldenLine);
+        QFile golden(QStringLiteral(TARVINO_CLI_GOLDEN_DIR "/library.json"));
+        QVERIFY(golden.open(QIODevice::ReadOnly));
+        const QJsonObject object = QJsonDocument::fromJson(golden.readAll().split('\n').at(goldenLine)).object();
+        QVERIFY(!object.isEmpty());
+        const TParsedCommandLine parsed = ParseCommandLine({u"library"_qs, verb, u"--help"_qs}, {false, {}});
+        const QString fields = parsed.output.mid(parsed.output.indexOf(u"JSON fields"_qs)).simplified();
+        QVERIFY2(fields.startsWith(u"JSON fields, one object per image:"_qs), qPrintable(parsed.output));
+        for (const QString &key : object.keys())
+            QVERIFY2(fields.contains(QRegularExpression(u"\\b"_qs + key + u"\\b"_qs)), qPrintable(key + u": "_qs + fields));
+    }
+
+    void removeTakesTheImageOut()
+    {
+        const QString folder = m_dir.filePath(QStringLiteral("remove-library"));
+        QCOMPARE(runLibrary({u"library"_qs, u"add"_qs, m_image, u"--component"_qs, u"board"_qs, u"--type"_qs,
+                             u"Palimor P3"_qs, u"--version"_qs, u"3.4.1"_qs, u"--library"_qs, folder})
+                     .status,
+                 0);
+        const QString file = QDir(folder).filePath(QStringLiteral("p3-board-3.4.1.bin"));
+        const Printed removed = runLibrary({u"library"_qs, u"remove"_qs, u"p3-board-3.4.1.bin"_qs, u"--json"_qs,
+                                            u"--library"_qs, folder});
+        QCOMPARE(removed.status, 0);
+        const QJsonObject image = QJsonDocument::fromJson(removed.out.toUtf8()).object();
+        QCOMPARE(image.value(u"verb"_qs).toString(), u"library remove"_qs);
+        QCOMPARE(image.value(u"version"_qs).toString(), u"3.4.1"_qs);
+        QVERIFY(!QFile::exists(file));
+        const Printed list = runLibrary({u"library"_qs, u"list"_qs, u"--library"_qs, folder});
+        QVERIFY2(list.out.startsWith(u"0 images in "_qs), qPrintable(list.out));
+
+        // A name the library does not hold: exit status 1, the manifest as it was.
+        const QByteArray manifest = [&] {
+            QFile f(QDir(folder).filePath(QStringLiteral("library.json")));
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        }();
+        const Printed again = runLibrary({u"library"_qs, u"remove"_qs, u"p3-board-3.4.1.bin"_qs, u"--library"_qs, folder});
+        QCOMPARE(again.status, 1);
+        QVERIFY2(again.err.contains(u"no image named p3-board-3.4.1.bin. The library is unchanged."_qs), qPrintable(again.err));
+        QFile after(QDir(folder).filePath(QStringLiteral("library.json")));
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), manifest);
     }
 
     void noLibraryAnywhere()
