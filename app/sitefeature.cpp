@@ -178,7 +178,6 @@ void TSiteFeature::compare()
                 show(std::move(view));
             }
             m_shownGeneration = generation;
-            emit compared();
         });
 }
 

@@ -63,10 +63,6 @@ public:
     // shown when it comes back from the worker; a list that changed meanwhile is compared again.
     void compare();
 
-signals:
-    // A comparison's result is in the list and the status bar.
-    void compared();
-
 private:
     struct View;
     void show(View view);

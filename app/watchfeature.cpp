@@ -64,7 +64,6 @@ void TWatchFeature::setWatching(bool on)
         return;
     m_watching = on;
     ++m_generation;
-    m_adding = false;
     WatchAction->setChecked(on);
     if (!on) {
         m_next.stop();
@@ -113,7 +112,6 @@ void TWatchFeature::scanEnded()
 {
     if (!m_watching)
         return;
-    m_adding = true;
     // The list keeps the devices that did not answer: only those that did count for this scan.
     auto add = [watch = m_watch, devices = DeviceList, answered = std::exchange(m_replied, {}),
                 now = QDateTime::currentDateTimeUtc()]() mutable {
@@ -132,7 +130,6 @@ void TWatchFeature::scanEnded()
 
 void TWatchFeature::show(Step step)
 {
-    m_adding = false;
     std::swap(m_watch, step.watch);
     FreeInBackground(std::move(step.watch)); // the watch before this scan
     if (m_watch.scans() == 1)
@@ -152,7 +149,6 @@ void TWatchFeature::show(Step step)
                                                 parts.join(QStringLiteral(", "))));
     }
     m_next.start(std::max<qint64>(0, intervalMs - m_scanStarted.elapsed()));
-    emit scanAdded();
 }
 
 void TWatchFeature::nextScan()

@@ -34,18 +34,12 @@ public:
 
     void setWatching(bool on);
     bool watching() const { return m_watching; }
-    // Whether the last scan's devices are being added to the watch (on its worker).
-    bool adding() const { return m_adding; }
     const TDeviceWatch &watch() const { return m_watch; }
 
     // The "Last seen" column's text of a device; empty before the watch heard it.
     QString lastSeenText(const TEPS &device) const;
     bool isGone(const TEPS &device) const;
     bool isMarked(const TEPS &device) const;
-
-signals:
-    // A scan's devices are in the watch, its columns and colours.
-    void scanAdded();
 
 private:
     struct Step;
@@ -57,7 +51,6 @@ private:
     TFormMain *m_form;
     TDeviceWatch m_watch;
     bool m_watching = false;
-    bool m_adding = false;
     int m_generation = 0; // a step that comes back after the watch was stopped or started again is dropped
     QSet<quint64> m_replied; // the devices that answered the scan under way
     QTimer m_next;
