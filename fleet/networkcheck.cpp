@@ -136,7 +136,11 @@ QList<TNetworkFinding> adapterFindings(const QList<TNetworkAdapter> &adapters)
         if (const quint32 broadcast = DirectedBroadcast(adapter.address, adapter.netmask); broadcast != 0)
             text += QStringLiteral(", subnet %1").arg(SubnetText(adapter.address, adapter.netmask));
         Finding finding = make(Kind::Adapter, Severity::Info, text + QLatin1Char('.'));
-        if (adapter.pointToPoint || !adapter.canBroadcast) {
+        if (!adapter.hasLink) {
+            finding.severity = Severity::Warning;
+            finding.text = text + QStringLiteral(": up but without a link (no cable, the switch port off, or the link "
+                                                 "still coming up), so nothing sent through it reaches a device.");
+        } else if (adapter.pointToPoint || !adapter.canBroadcast) {
             finding.severity = Severity::Warning;
             finding.text = text + QStringLiteral(": a point-to-point link (a VPN?) that carries no broadcast, so no "
                                                  "device is found through it; search a device there by its IP address.");

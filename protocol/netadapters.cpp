@@ -32,6 +32,7 @@ QList<TNetworkAdapter> NetworkAdapters()
             adapter.netmask = entry.netmask().toIPv4Address();
             adapter.canBroadcast = flags & QNetworkInterface::CanBroadcast;
             adapter.pointToPoint = flags & QNetworkInterface::IsPointToPoint;
+            adapter.hasLink = flags & QNetworkInterface::IsRunning;
             adapters.append(adapter);
         }
     }

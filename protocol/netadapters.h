@@ -15,6 +15,7 @@ struct TNetworkAdapter
     quint32 netmask = 0;   // its mask; 0xFFFFFFFF for a point-to-point peer address
     bool canBroadcast = true;
     bool pointToPoint = false;
+    bool hasLink = true;   // the system reports it running: a cable in, or a link established
 
     bool operator==(const TNetworkAdapter &) const = default;
 };

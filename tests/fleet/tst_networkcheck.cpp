@@ -310,6 +310,36 @@ private slots:
         QCOMPARE(gone.first().adapter, Devices.name);
     }
 
+    void adapterStates_data()
+    {
+        QTest::addColumn<bool>("pointToPoint");
+        QTest::addColumn<bool>("hasLink");
+        QTest::addColumn<int>("severity");
+        QTest::addColumn<QString>("tells");
+
+        const int info = int(TNetworkFinding::Severity::Info), warning = int(TNetworkFinding::Severity::Warning);
+        QTest::newRow("linked segment") << false << true << info << u"subnet 10.1.2.0/24."_s;
+        QTest::newRow("VPN") << true << true << warning << u"carries no broadcast"_s;
+        QTest::newRow("no cable") << false << false << warning << u"without a link"_s;
+        QTest::newRow("VPN not connected") << true << false << warning << u"without a link"_s;
+    }
+
+    void adapterStates()
+    {
+        QFETCH(bool, pointToPoint);
+        QFETCH(bool, hasLink);
+        QFETCH(int, severity);
+        QFETCH(QString, tells);
+
+        TNetworkAdapter nic = adapter(u"eth0"_s, u"10.1.2.30"_s, 24, pointToPoint);
+        nic.hasLink = hasLink;
+        const QList<TNetworkFinding> findings = NetworkCheck::adapterFindings({nic});
+        QCOMPARE(findings.size(), 1);
+        QCOMPARE(int(findings.first().severity), severity);
+        QVERIFY2(findings.first().text.contains(tells), qPrintable(findings.first().text));
+        QCOMPARE(findings.first().adapter, nic.name);
+    }
+
     void routedNetworks_data()
     {
         QTest::addColumn<QList<Platform::Route>>("routes");
