@@ -1,5 +1,9 @@
 #include "batchwarning.h"
 
+#include "devicefields.h"
+#include "tools.h"
+#include "wire.h"
+
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QListWidget>
@@ -17,6 +21,11 @@ QString withMnemonicAvoiding(const QString &text, QChar taken)
     return text;
 }
 } // namespace
+
+QString BatchWarningLine(const TEPS &device)
+{
+    return QStringLiteral("%1  %2  %3").arg(device.IpText, MacText(device.Mac), device.Params.text(Wire::Param::Name));
+}
 
 TBatchWarning::TBatchWarning(const QString &text, const QString &file, const QStringList &devices,
                              const QString &action, QWidget *parent)

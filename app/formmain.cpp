@@ -15,6 +15,7 @@
 #include "rangescan.h"
 #include "resource.h"
 #include "sitefeature.h"
+#include "snapshotfeature.h"
 #include "stringgrid.h"
 #include "thinprogressbar.h"
 #include "watchfeature.h"
@@ -162,6 +163,7 @@ void TFormMain::buildComponents()
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
     Worksheet = new TWorksheet(this);
+    Snapshots = new TSnapshotFeature(this);
     Site = new TSiteFeature(this);
     Watch = new TWatchFeature(this);
     Firmware = new TFirmwareFeature(this, TOperationJournal::defaultPath());

@@ -18,6 +18,7 @@ class QToolBar;
 class QToolButton;
 class TFirmwareFeature;
 class TSiteFeature;
+class TSnapshotFeature;
 class TStringGrid;
 class TWatchFeature;
 class TWorksheet;
@@ -61,8 +62,10 @@ public:
     QMenu *ScanPopupMenu = nullptr;
     QAction *ScanPopupmenuItem = nullptr;
     QAction *tutu1 = nullptr;
-    // Many devices at once: filter, selection, batches, export, snapshots, history.
+    // Many devices at once: filter, selection, batches, export, history.
     TWorksheet *Worksheet = nullptr;
+    // The current device's configuration against its snapshots: compare, restore.
+    TSnapshotFeature *Snapshots = nullptr;
     // The site's expected devices (File > Open site...) and the live list (Scan > Watch).
     TSiteFeature *Site = nullptr;
     TWatchFeature *Watch = nullptr;

@@ -2,7 +2,6 @@
 
 #include "background.h"
 #include "batchwarning.h"
-#include "comparedialog.h"
 #include "controlleroperations.h"
 #include "devicefields.h"
 #include "formmain.h"
@@ -39,16 +38,6 @@ quint64 deviceKey(const TEPS &device)
     for (const quint8 byte : device.Address)
         key = (key << 8) | byte;
     return key;
-}
-
-QString failureText(const TOperationOutcome &outcome)
-{
-    return outcome.message.isEmpty() ? outcome.errorText() : outcome.message;
-}
-
-QString deviceLabel(const TEPS &device)
-{
-    return QStringLiteral("%1  %2  %3").arg(device.IpText, MacText(device.Mac), device.Params.text(Wire::Param::Name));
 }
 
 // The filter box: Escape clears it and gives the list the focus back.
@@ -189,10 +178,6 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
                                  [this] { runBatch(TBatchRun::Kind::ResetWithUpdater); });
     RetryAction = add(QStringLiteral("Re&try failed"), QKeySequence(Qt::CTRL | Qt::Key_R), &TWorksheet::retryFailed);
     StopAction = add(QStringLiteral("S&top"), QKeySequence(Qt::CTRL | Qt::Key_Period), &TWorksheet::stopBatch);
-    DeviceMenu->addSeparator();
-    CompareAction = add(QStringLiteral("C&ompare with a snapshot..."), QKeySequence(), &TWorksheet::compareWithSnapshot);
-    CompareSnapshotsAction = add(QStringLiteral("Compare t&wo snapshots..."), QKeySequence(), &TWorksheet::compareSnapshots);
-    RestoreAction = add(QStringLiteral("Restore from a snapshot..."), QKeySequence(), &TWorksheet::restoreFromSnapshot);
     connect(DeviceMenu, &QMenu::aboutToShow, this, &TWorksheet::updateActions);
 
     chooseOpenFile = [form](const QString &title, const QString &filter) {
@@ -200,9 +185,6 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
     };
     chooseSaveFile = [form](const QString &title, const QString &filter) {
         return QFileDialog::getSaveFileName(form, title, QString(), filter);
-    };
-    chooseFolder = [form](const QString &title) {
-        return QFileDialog::getExistingDirectory(form, title, TConfigSnapshot::defaultRoot());
     };
     confirmBatch = [form](const QString &text, const QString &file, const QStringList &devices, const QString &action) {
         TBatchWarning warning(text, file, devices, action, form);
@@ -360,9 +342,6 @@ void TWorksheet::updateActions()
     RetryAction->setEnabled(!running && m_batch
                             && (m_batch->count(TBatchRun::DeviceStatus::Failed) + m_batch->count(TBatchRun::DeviceStatus::Stopped)) > 0);
     StopAction->setEnabled(running);
-    const bool one = currentDevice() != nullptr;
-    for (QAction *action : {CompareAction, CompareSnapshotsAction, RestoreAction})
-        action->setEnabled(one && !running);
     ExportAction->setEnabled(!DeviceList.isEmpty());
 }
 
@@ -378,11 +357,6 @@ QList<TEPS> TWorksheet::selectedDevices() const
         if (row - 1 < DeviceList.size())
             devices << DeviceList.at(row - 1);
     return devices;
-}
-
-const TEPS *TWorksheet::currentDevice() const
-{
-    return SelectedDevice >= 0 && SelectedDevice < DeviceList.size() ? &DeviceList.at(SelectedDevice) : nullptr;
 }
 
 void TWorksheet::exportList()
@@ -432,7 +406,7 @@ void TWorksheet::runBatch(TBatchRun::Kind kind)
     }
     QStringList labels;
     for (const TEPS &device : devices)
-        labels << deviceLabel(device);
+        labels << BatchWarningLine(device);
     if (kind == TBatchRun::Kind::ControllerUpgrade || kind == TBatchRun::Kind::BoardUpgrade) {
         if (!confirmBatch(FirmwareWarningText(), file, labels, QStringLiteral("Upgrade")))
             return;
@@ -535,98 +509,7 @@ void TWorksheet::stopBatch()
     showMessage(QStringLiteral("Stopping: the running devices finish their step and are put back; no new one starts."));
 }
 
-// ---- Snapshots -----------------------------------------------------------------------------
-
-std::optional<QByteArray> TWorksheet::snapshotConfiguration(const TEPS &device, QString *title)
-{
-    const QString folder = chooseFolder(QStringLiteral("Choose a snapshot"));
-    if (folder.isEmpty())
-        return std::nullopt;
-    QString error;
-    const std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::open(folder, &error);
-    if (!snapshot) {
-        m_form->showError(QStringLiteral("%1 is not a snapshot: %2").arg(folder, error));
-        return std::nullopt;
-    }
-    const std::optional<TSnapshotEntry> entry = snapshot->entryFor(device);
-    if (!entry) {
-        m_form->showError(QStringLiteral("The snapshot %1 holds no configuration of %2.").arg(snapshot->name(), MacText(device.Mac)));
-        return std::nullopt;
-    }
-    std::optional<QByteArray> bytes = snapshot->configuration(*entry, &error);
-    if (!bytes)
-        m_form->showError(error);
-    *title = QStringLiteral("Snapshot %1").arg(snapshot->name());
-    return bytes;
-}
-
-bool TWorksheet::currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title)
-{
-    const TEPS *current = currentDevice();
-    if (!current)
-        return false;
-    *device = *current; // the list may change while the dialogs are open
-    const std::optional<QByteArray> bytes = snapshotConfiguration(*device, title);
-    if (bytes)
-        *saved = *bytes;
-    return bytes.has_value();
-}
-
-void TWorksheet::compareWithSnapshot()
-{
-    TEPS device;
-    QByteArray saved;
-    QString title;
-    if (!currentDeviceAndSnapshot(&device, &saved, &title))
-        return;
-    TReadControllerText read(m_form->Serveur(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
-                             batchOptions.timing);
-    showMessage(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
-    const TOperationOutcome outcome = read.exec();
-    if (!outcome.succeeded) {
-        m_form->showError(failureText(outcome));
-        return;
-    }
-    showMessage(QString());
-    TCompareDialog dialog(title, saved, QStringLiteral("%1 now").arg(device.IpText), read.text(), m_form);
-    showDialog(&dialog);
-}
-
-void TWorksheet::compareSnapshots()
-{
-    TEPS device;
-    QByteArray left;
-    QString leftTitle, rightTitle;
-    if (!currentDeviceAndSnapshot(&device, &left, &leftTitle))
-        return;
-    const std::optional<QByteArray> right = snapshotConfiguration(device, &rightTitle);
-    if (!right)
-        return;
-    TCompareDialog dialog(leftTitle, left, rightTitle, *right, m_form);
-    showDialog(&dialog);
-}
-
-void TWorksheet::restoreFromSnapshot()
-{
-    TEPS device;
-    QByteArray saved;
-    QString title;
-    if (!currentDeviceAndSnapshot(&device, &saved, &title))
-        return;
-    if (!confirmBatch(QStringLiteral("This writes the configuration of %1 back to the device.").arg(title), QString(),
-                      {deviceLabel(device)}, QStringLiteral("Write")))
-        return;
-    TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, saved, batchOptions.timing);
-    connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
-    showMessage(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
-    const TOperationOutcome outcome = write.exec();
-    if (!outcome.succeeded) {
-        m_form->showError(failureText(outcome));
-        showMessage(QString());
-        return;
-    }
-    showMessage(QStringLiteral("%1: the configuration of %2 is written and read back the same").arg(device.IpText, title));
-}
+// ---- History ---------------------------------------------------------------------------
 
 void TWorksheet::showHistory()
 {

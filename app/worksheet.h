@@ -1,8 +1,7 @@
 #pragma once
 // TWorksheet: the main window's work on many devices at once. A filter above the list (Ctrl+F),
 // several rows selected, a count in the status bar; the batch operations over the selection with
-// a Status column; the list exported as CSV or JSON; configuration snapshots compared and restored;
-// the operation history. The window keeps its own single-device actions; this class only adds.
+// a Status column; the list exported as CSV or JSON; the operation history. The window keeps its own single-device actions; this class only adds.
 
 #include "batchrun.h"
 
@@ -44,9 +43,6 @@ public:
     QAction *ResetWithUpdaterAction = nullptr;
     QAction *RetryAction = nullptr;
     QAction *StopAction = nullptr;
-    QAction *CompareAction = nullptr;
-    QAction *CompareSnapshotsAction = nullptr;
-    QAction *RestoreAction = nullptr;
 
     // The window tells each change of its list.
     void deviceRowShown(int index);
@@ -71,7 +67,6 @@ public:
     // Dialog hooks; tests replace them.
     std::function<QString(const QString &title, const QString &filter)> chooseOpenFile;
     std::function<QString(const QString &title, const QString &filter)> chooseSaveFile;
-    std::function<QString(const QString &title)> chooseFolder;
     // The one warning of a batch; true to go on.
     std::function<bool(const QString &text, const QString &file, const QStringList &devices, const QString &action)>
         confirmBatch;
@@ -90,9 +85,6 @@ public:
     void addFilterWord(const QString &word, std::function<bool(const TEPS &device)> matches);
     void retryFailed();
     void stopBatch();
-    void compareWithSnapshot();
-    void compareSnapshots();
-    void restoreFromSnapshot();
     void showHistory();
 
 private:
@@ -103,12 +95,6 @@ private:
     void updateCount();
     void updateActions();
     void batchFinished();
-    // The configuration of the current device in a snapshot chosen by the user; empty when none.
-    std::optional<QByteArray> snapshotConfiguration(const TEPS &device, QString *title);
-    // The current device and its configuration in a snapshot; false when there is no device, the
-    // user chose none, or it holds none of this device (told).
-    bool currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title);
-    const TEPS *currentDevice() const;
     bool matchesFilter(const TEPS &device, const QString &filter) const;
     void showMessage(const QString &message);
 

@@ -63,7 +63,7 @@ TJournalEntry JournalEntryFor(const TDeviceOperation &operation, const TEPS *dev
                   : outcome.declined  ? QStringLiteral("declined")
                   : outcome.cancelled ? QStringLiteral("cancelled")
                                       : QStringLiteral("failed");
-    entry.message = outcome.succeeded ? QString() : outcome.message.isEmpty() ? outcome.errorText() : outcome.message;
+    entry.message = outcome.succeeded ? QString() : outcome.failureText();
     QStringList detail;
     if (!outcome.failedStep.isEmpty())
         detail << QStringLiteral("at %1").arg(outcome.failedStep);

@@ -61,4 +61,6 @@ struct TOperationOutcome
 
     // The error's own text, empty when there is none.
     QString errorText() const;
+    // What a failure tells: its message, else its error's text.
+    QString failureText() const { return message.isEmpty() ? errorText() : message; }
 };

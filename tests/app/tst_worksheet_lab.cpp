@@ -14,6 +14,7 @@
 #include "linediff.h"
 #include "operationjournal.h"
 #include "operationrecord.h"
+#include "snapshotfeature.h"
 #include "stringgrid.h"
 #include "testfiles.h"
 #include "unfinishednotice.h"
@@ -27,6 +28,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -194,18 +196,49 @@ private slots:
         QVERIFY(write.exec().succeeded);
 
         m_form->StringGrid->SelectRow(row);
-        sheet().chooseFolder = [this](const QString &) { return m_snapshotFolder; };
+        m_form->Snapshots->chooseFolder = [this](const QString &) { return m_snapshotFolder; };
         QList<TDiffRow> shown;
         sheet().showDialog = [&](QDialog *dialog) {
             if (auto *compare = qobject_cast<TCompareDialog *>(dialog))
                 shown = compare->rows();
         };
-        sheet().compareWithSnapshot();
+        m_form->Snapshots->compareWithSnapshot();
         QCOMPARE(DifferenceCount(shown), 1);
         const auto changed = std::find_if(shown.begin(), shown.end(), [](const TDiffRow &r) { return r.kind != TDiffRow::Same; });
         QCOMPARE(changed->kind, TDiffRow::Changed);
         QCOMPARE(changed->leftLine, 3);
         QCOMPARE(changed->right, u"edited=on the device"_qs);
+    }
+
+    void restoreWritesTheSnapshotBack()
+    {
+        const int row = 2;
+        const TEPS device = DeviceList.at(row - 1);
+        QString error;
+        const TConfigSnapshot snapshot = *TConfigSnapshot::open(m_snapshotFolder, &error);
+        const QByteArray saved = *snapshot.configuration(*snapshot.entryFor(device), &error);
+        TWriteConfig edit(m_form->Serveur(), {device.IpText, device.Transport}, saved + "edited=after the snapshot\r\n",
+                          sheet().batchOptions.timing);
+        connect(&edit, &TDeviceOperation::confirmationRequested, this, [&edit] { edit.confirm(true); });
+        QVERIFY(edit.exec().succeeded);
+
+        m_form->StringGrid->SelectRow(row);
+        m_form->Snapshots->chooseFolder = [this](const QString &) { return m_snapshotFolder; };
+        QStringList warned;
+        sheet().confirmBatch = [&](const QString &, const QString &, const QStringList &devices, const QString &action) {
+            warned = devices;
+            return action == u"Write"_qs;
+        };
+        QVERIFY(m_form->Snapshots->RestoreAction->isEnabled());
+        m_form->Snapshots->RestoreAction->trigger();
+        QCOMPARE(warned.size(), 1);
+        QVERIFY2(warned.first().startsWith(device.IpText), qPrintable(warned.first()));
+        const int index = int(TextToIp(device.IpText) - TextToIp(LabSimulator::deviceIp(0)));
+        QCOMPARE(m_sim.deviceState(index).value(u"controller"_qs).toObject().value(u"configurationHex"_qs).toString(),
+                 QString::fromLatin1(saved.toHex()));
+        QVERIFY2(m_form->StatusBar->currentMessage().contains(u"read back the same"_qs),
+                 qPrintable(m_form->StatusBar->currentMessage()));
+        QVERIFY(m_errors.isEmpty());
     }
 
     void filterAndExportShowTheSameDevices()
@@ -239,7 +272,7 @@ private slots:
         QCOMPARE(count(u"Controller upgrade"_qs, u"failed"_qs), 3);
         QCOMPARE(count(u"Controller upgrade: found again"_qs, u"succeeded"_qs), Devices);
         QCOMPARE(count(u"Read configuration"_qs, u"succeeded"_qs), Devices + 1); // the back-up, the comparison
-        QCOMPARE(count(u"Write configuration"_qs, u"succeeded"_qs), 1);
+        QCOMPARE(count(u"Write configuration"_qs, u"succeeded"_qs), 3); // the edits before comparing and restoring, the restore
         for (const TJournalEntry &entry : entries)
             if (entry.operation == u"Controller upgrade" && entry.outcome == u"succeeded")
                 QCOMPARE(entry.fileSha256, sha256(m_image));

@@ -1,0 +1,134 @@
+#include "snapshotfeature.h"
+
+#include "batchwarning.h"
+#include "comparedialog.h"
+#include "controlleroperations.h"
+#include "devicefields.h"
+#include "formmain.h"
+#include "stringgrid.h"
+#include "worksheet.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QItemSelectionModel>
+#include <QMenu>
+#include <QStatusBar>
+
+TSnapshotFeature::TSnapshotFeature(TFormMain *form) : QObject(form), m_form(form)
+{
+    QMenu *menu = form->Worksheet->DeviceMenu;
+    menu->addSeparator();
+    CompareAction = menu->addAction(QStringLiteral("C&ompare with a snapshot..."));
+    connect(CompareAction, &QAction::triggered, this, &TSnapshotFeature::compareWithSnapshot);
+    CompareSnapshotsAction = menu->addAction(QStringLiteral("Compare t&wo snapshots..."));
+    connect(CompareSnapshotsAction, &QAction::triggered, this, &TSnapshotFeature::compareSnapshots);
+    RestoreAction = menu->addAction(QStringLiteral("Restore from a snapshot..."));
+    connect(RestoreAction, &QAction::triggered, this, &TSnapshotFeature::restoreFromSnapshot);
+    connect(menu, &QMenu::aboutToShow, this, &TSnapshotFeature::updateActions);
+    connect(form->StringGrid->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TSnapshotFeature::updateActions);
+
+    chooseFolder = [form](const QString &title) {
+        return QFileDialog::getExistingDirectory(form, title, TConfigSnapshot::defaultRoot());
+    };
+    updateActions();
+}
+
+void TSnapshotFeature::updateActions()
+{
+    const bool one = SelectedDevice >= 0 && SelectedDevice < DeviceList.size();
+    const bool running = m_form->Worksheet->batchRunning();
+    for (QAction *action : {CompareAction, CompareSnapshotsAction, RestoreAction})
+        action->setEnabled(one && !running);
+}
+
+std::optional<QByteArray> TSnapshotFeature::snapshotConfiguration(const TEPS &device, QString *title)
+{
+    const QString folder = chooseFolder(QStringLiteral("Choose a snapshot"));
+    if (folder.isEmpty())
+        return std::nullopt;
+    QString error;
+    const std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::open(folder, &error);
+    if (!snapshot) {
+        m_form->showError(QStringLiteral("%1 is not a snapshot: %2").arg(folder, error));
+        return std::nullopt;
+    }
+    const std::optional<TSnapshotEntry> entry = snapshot->entryFor(device);
+    if (!entry) {
+        m_form->showError(QStringLiteral("The snapshot %1 holds no configuration of %2.").arg(snapshot->name(), MacText(device.Mac)));
+        return std::nullopt;
+    }
+    std::optional<QByteArray> bytes = snapshot->configuration(*entry, &error);
+    if (!bytes)
+        m_form->showError(error);
+    *title = QStringLiteral("Snapshot %1").arg(snapshot->name());
+    return bytes;
+}
+
+bool TSnapshotFeature::currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title)
+{
+    if (SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
+        return false;
+    *device = DeviceList.at(SelectedDevice); // the list may change while the dialogs are open
+    const std::optional<QByteArray> bytes = snapshotConfiguration(*device, title);
+    if (bytes)
+        *saved = *bytes;
+    return bytes.has_value();
+}
+
+void TSnapshotFeature::compareWithSnapshot()
+{
+    TEPS device;
+    QByteArray saved;
+    QString title;
+    if (!currentDeviceAndSnapshot(&device, &saved, &title))
+        return;
+    TReadControllerText read(m_form->Serveur(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
+                             m_form->Worksheet->batchOptions.timing);
+    m_form->StatusBar->showMessage(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
+    const TOperationOutcome outcome = read.exec();
+    if (!outcome.succeeded) {
+        m_form->showError(outcome.failureText());
+        return;
+    }
+    m_form->StatusBar->clearMessage();
+    TCompareDialog dialog(title, saved, QStringLiteral("%1 now").arg(device.IpText), read.text(), m_form);
+    m_form->Worksheet->showDialog(&dialog);
+}
+
+void TSnapshotFeature::compareSnapshots()
+{
+    TEPS device;
+    QByteArray left;
+    QString leftTitle, rightTitle;
+    if (!currentDeviceAndSnapshot(&device, &left, &leftTitle))
+        return;
+    const std::optional<QByteArray> right = snapshotConfiguration(device, &rightTitle);
+    if (!right)
+        return;
+    TCompareDialog dialog(leftTitle, left, rightTitle, *right, m_form);
+    m_form->Worksheet->showDialog(&dialog);
+}
+
+void TSnapshotFeature::restoreFromSnapshot()
+{
+    TEPS device;
+    QByteArray saved;
+    QString title;
+    if (!currentDeviceAndSnapshot(&device, &saved, &title))
+        return;
+    if (!m_form->Worksheet->confirmBatch(QStringLiteral("This writes the configuration of %1 back to the device.").arg(title),
+                                         QString(), {BatchWarningLine(device)}, QStringLiteral("Write")))
+        return;
+    TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, saved, m_form->Worksheet->batchOptions.timing);
+    connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
+    m_form->StatusBar->showMessage(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
+    const TOperationOutcome outcome = write.exec();
+    if (!outcome.succeeded) {
+        m_form->showError(outcome.failureText());
+        m_form->StatusBar->clearMessage();
+        return;
+    }
+    m_form->StatusBar->showMessage(
+        QStringLiteral("%1: the configuration of %2 is written and read back the same").arg(device.IpText, title));
+}

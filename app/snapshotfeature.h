@@ -1,0 +1,42 @@
+#pragma once
+// A device's configuration against its snapshots, in the main window's Device menu: compare the
+// device with a snapshot, compare two snapshots of it, and write a snapshot's configuration back
+// (read back the same, or told). Each works on the current device, never while a batch runs.
+
+#include "configsnapshot.h"
+
+#include <QObject>
+
+#include <functional>
+#include <optional>
+
+class QAction;
+class TFormMain;
+
+class TSnapshotFeature : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TSnapshotFeature(TFormMain *form);
+
+    QAction *CompareAction = nullptr;
+    QAction *CompareSnapshotsAction = nullptr;
+    QAction *RestoreAction = nullptr;
+
+    // The snapshot's folder; tests replace it.
+    std::function<QString(const QString &title)> chooseFolder;
+
+    void compareWithSnapshot();
+    void compareSnapshots();
+    void restoreFromSnapshot();
+
+private:
+    void updateActions();
+    // The configuration of the device in a snapshot chosen by the user; empty when none (told).
+    std::optional<QByteArray> snapshotConfiguration(const TEPS &device, QString *title);
+    // The current device and its configuration in a snapshot; false when there is no device, the
+    // user chose none, or it holds none of this device (told).
+    bool currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title);
+
+    TFormMain *m_form;
+};
