@@ -1,6 +1,7 @@
 #include "firmwarefeature.h"
 
 #include "background.h"
+#include "batchfeature.h"
 #include "firmwarelibrarydialog.h"
 #include "formmain.h"
 #include "operationjournal.h"
@@ -43,14 +44,17 @@ TFirmwareFeature::TFirmwareFeature(TFormMain *form, QString journalPath)
 
     TWorksheet *sheet = form->Worksheet;
     UpToDateAction = new QAction(QStringLiteral("Bring selected up to &date..."), form);
-    sheet->DeviceMenu->insertAction(sheet->RetryAction, UpToDateAction);
+    TBatchFeature *batches = form->Batches;
+    sheet->DeviceMenu->insertAction(batches->RetryAction, UpToDateAction);
     connect(UpToDateAction, &QAction::triggered, this, &TFirmwareFeature::bringSelectedUpToDate);
     connect(sheet->DeviceMenu, &QMenu::aboutToShow, this,
-            [this, sheet] { UpToDateAction->setEnabled(!m_checking && !sheet->batchRunning() && !sheet->selection().isEmpty()); });
+            [this, sheet, batches] {
+                UpToDateAction->setEnabled(!m_checking && !batches->batchRunning() && !sheet->selection().isEmpty());
+            });
 
     form->setColumnText(TFormMain::FirmwareColumn, [this](const TEPS &device) { return columnText(device); });
     sheet->addFilterWord(OutdatedWord, [this](const TEPS &device) { return outdated(device); });
-    sheet->batchOptions.library = &m_library;
+    batches->batchOptions.library = &m_library;
 
     chooseComponents = [form](const QList<TFirmwareComponent> &offered) -> std::optional<QList<TFirmwareComponent>> {
         QStringList items;
@@ -210,10 +214,9 @@ QStringList TFirmwareFeature::SkippedLines(const QList<TFirmwareStep> &steps)
 
 void TFirmwareFeature::bringSelectedUpToDate()
 {
-    TWorksheet *sheet = m_form->Worksheet;
-    if (sheet->batchRunning() || !m_pending.isEmpty() || m_checking)
+    if (m_form->Batches->batchRunning() || !m_pending.isEmpty() || m_checking)
         return;
-    const QList<TEPS> devices = sheet->selection();
+    const QList<TEPS> devices = m_form->Worksheet->selection();
     if (devices.isEmpty())
         return;
     if (m_library.images().isEmpty()) {
@@ -250,8 +253,8 @@ void TFirmwareFeature::bringSelectedUpToDate()
 void TFirmwareFeature::confirmAndRun(QList<TFirmwareStep> steps, const QHash<QString, QString> &problemOf)
 {
     m_checking = false;
-    TWorksheet *sheet = m_form->Worksheet;
-    if (sheet->batchRunning())
+    TBatchFeature *batches = m_form->Batches;
+    if (batches->batchRunning())
         return;
     for (TFirmwareStep &step : steps)
         if (step.action == TFirmwareStep::Action::Upgrade && problemOf.contains(step.image->file)) {
@@ -269,8 +272,8 @@ void TFirmwareFeature::confirmAndRun(QList<TFirmwareStep> steps, const QHash<QSt
         m_form->showError(QStringLiteral("Nothing to bring up to date (%1 already current).%2").arg(unchanged).arg(left));
         return;
     }
-    if (!sheet->confirmBatch(FirmwareWarningText() + left, QDir::toNativeSeparators(m_library.folder()), upgrades,
-                             QStringLiteral("Upgrade")))
+    if (!batches->confirmBatch(FirmwareWarningText() + left, QDir::toNativeSeparators(m_library.folder()), upgrades,
+                               QStringLiteral("Upgrade")))
         return;
     m_pending = GroupsOf(m_library, steps);
     if (!skipped.isEmpty())
@@ -280,20 +283,20 @@ void TFirmwareFeature::confirmAndRun(QList<TFirmwareStep> steps, const QHash<QSt
 
 void TFirmwareFeature::startNextGroup()
 {
-    TWorksheet *sheet = m_form->Worksheet;
+    TBatchFeature *batches = m_form->Batches;
     // A batch stopped by the technician stops the rest too.
-    if (sheet->batch() && sheet->batch()->count(TBatchRun::DeviceStatus::Stopped) > 0)
+    if (batches->batch() && batches->batch()->count(TBatchRun::DeviceStatus::Stopped) > 0)
         m_pending.clear();
     if (m_pending.isEmpty()) {
         readHistory();
         return;
     }
     const Group group = m_pending.takeFirst();
-    sheet->startBatch(group.component == TFirmwareComponent::Controller ? TBatchRun::Kind::ControllerUpgrade
-                                                                        : TBatchRun::Kind::BoardUpgrade,
-                      group.devices, group.file);
+    batches->startBatch(group.component == TFirmwareComponent::Controller ? TBatchRun::Kind::ControllerUpgrade
+                                                                          : TBatchRun::Kind::BoardUpgrade,
+                        group.devices, group.file);
     // The next batch once this one is done (after its finished() has returned: it replaces it).
     connect(
-        sheet->batch(), &TBatchRun::finished, this, [this] { QTimer::singleShot(0, this, &TFirmwareFeature::startNextGroup); },
+        batches->batch(), &TBatchRun::finished, this, [this] { QTimer::singleShot(0, this, &TFirmwareFeature::startNextGroup); },
         Qt::SingleShotConnection);
 }

@@ -3,6 +3,7 @@
 #include "errors.h"
 
 #include "about.h"
+#include "batchfeature.h"
 #include "application.h"
 #include "commandoperations.h"
 #include "datagram.h"
@@ -163,6 +164,7 @@ void TFormMain::buildComponents()
     StringGrid->onDrawCell = [this] { StringGridDrawCell(); };
 
     Worksheet = new TWorksheet(this);
+    Batches = new TBatchFeature(this);
     Snapshots = new TSnapshotFeature(this);
     Site = new TSiteFeature(this);
     Watch = new TWatchFeature(this);
@@ -222,7 +224,7 @@ void TFormMain::setDeviceActionsEnabled(bool enabled)
     PropertiesMenu->setEnabled(enabled);
     PropertiesButton->setEnabled(enabled);
     // A device of a running batch, or one that another operation works on, gets no other operation.
-    const bool batchRunning = Worksheet && Worksheet->batchRunning();
+    const bool batchRunning = Batches && Batches->batchRunning();
     const bool selectedBusy = SelectedDevice >= 0 && SelectedDevice < DeviceList.size()
                               && TOperationManager::of(m_serveur)->isBusy(DeviceList.at(SelectedDevice).IpText);
     UpgradeButton->setEnabled(enabled && !batchRunning && !selectedBusy);
@@ -251,8 +253,8 @@ void TFormMain::closeEvent(QCloseEvent *event)
     }
     // The window stays until every operation has put its device back and reached the history.
     m_closeWhenStopped = true;
-    if (Worksheet)
-        Worksheet->stopBatch();
+    if (Batches)
+        Batches->stopBatch();
     operations->cancelAll();
     StatusBar->showMessage(QStringLiteral("Stopping: the running operations put their devices back, then Tarvino closes."));
     connect(operations, &TOperationManager::changed, this, [this, operations] {
@@ -339,6 +341,7 @@ void TFormMain::ResetGrid()
     m_adapters.clear();
     m_sharedTexts.clear();
     Worksheet->listReset();
+    Batches->listReset();
     StringGrid->viewport()->update();
 }
 
@@ -409,7 +412,7 @@ void TFormMain::ShowDeviceRow(int index)
                       sharedText(device.Params.text(Wire::Param::HardwareVersion)), device.IpText,
                       MacToText(QStringLiteral("."), device.Mac),
                       sharedText(device.Params.text(Wire::Param::BootstrapVersion)),
-                      Worksheet->statusFor(device), sharedText(AdapterText(device))};
+                      Batches->statusFor(device), sharedText(AdapterText(device))};
     for (int column = AdapterColumn + 1; column < GridColumnCount; ++column) {
         const auto text = m_columnTexts.constFind(column);
         texts << (text == m_columnTexts.cend() ? QString() : sharedText((*text)(device)));
@@ -425,6 +428,7 @@ void TFormMain::ShowDeviceRow(int index)
         fitColumnsTo(index + 1);
     if (index == 0)
         StringGrid->SetRowHidden(1, false); // the filter hides it again when it does not match
+    Batches->deviceRowShown(index);
     Worksheet->deviceRowShown(index);
     StringGrid->viewport()->update(); // coalesced with the other replies of a burst
 }

@@ -16,6 +16,7 @@ class QStatusBar;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class TBatchFeature;
 class TFirmwareFeature;
 class TSiteFeature;
 class TSnapshotFeature;
@@ -62,8 +63,10 @@ public:
     QMenu *ScanPopupMenu = nullptr;
     QAction *ScanPopupmenuItem = nullptr;
     QAction *tutu1 = nullptr;
-    // Many devices at once: filter, selection, batches, export, history.
+    // Many devices at once: filter, selection, the Device menu, export, history.
     TWorksheet *Worksheet = nullptr;
+    // The batches over the selection and their Status column.
+    TBatchFeature *Batches = nullptr;
     // The current device's configuration against its snapshots: compare, restore.
     TSnapshotFeature *Snapshots = nullptr;
     // The site's expected devices (File > Open site...) and the live list (Scan > Watch).

@@ -1,5 +1,6 @@
 #include "snapshotfeature.h"
 
+#include "batchfeature.h"
 #include "batchwarning.h"
 #include "comparedialog.h"
 #include "controlleroperations.h"
@@ -37,7 +38,7 @@ TSnapshotFeature::TSnapshotFeature(TFormMain *form) : QObject(form), m_form(form
 void TSnapshotFeature::updateActions()
 {
     const bool one = SelectedDevice >= 0 && SelectedDevice < DeviceList.size();
-    const bool running = m_form->Worksheet->batchRunning();
+    const bool running = m_form->Batches->batchRunning();
     for (QAction *action : {CompareAction, CompareSnapshotsAction, RestoreAction})
         action->setEnabled(one && !running);
 }
@@ -84,7 +85,7 @@ void TSnapshotFeature::compareWithSnapshot()
     if (!currentDeviceAndSnapshot(&device, &saved, &title))
         return;
     TReadControllerText read(m_form->Serveur(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
-                             m_form->Worksheet->batchOptions.timing);
+                             m_form->Batches->batchOptions.timing);
     m_form->StatusBar->showMessage(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
     const TOperationOutcome outcome = read.exec();
     if (!outcome.succeeded) {
@@ -117,10 +118,10 @@ void TSnapshotFeature::restoreFromSnapshot()
     QString title;
     if (!currentDeviceAndSnapshot(&device, &saved, &title))
         return;
-    if (!m_form->Worksheet->confirmBatch(QStringLiteral("This writes the configuration of %1 back to the device.").arg(title),
+    if (!m_form->Batches->confirmBatch(QStringLiteral("This writes the configuration of %1 back to the device.").arg(title),
                                          QString(), {BatchWarningLine(device)}, QStringLiteral("Write")))
         return;
-    TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, saved, m_form->Worksheet->batchOptions.timing);
+    TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, saved, m_form->Batches->batchOptions.timing);
     connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
     m_form->StatusBar->showMessage(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
     const TOperationOutcome outcome = write.exec();

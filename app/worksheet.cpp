@@ -1,8 +1,7 @@
 #include "worksheet.h"
 
 #include "background.h"
-#include "batchwarning.h"
-#include "controlleroperations.h"
+#include "batchfeature.h"
 #include "devicefields.h"
 #include "formmain.h"
 #include "historydialog.h"
@@ -31,15 +30,6 @@
 #include <algorithm>
 
 namespace {
-// The device's address record as one number: no allocation for each row shown.
-quint64 deviceKey(const TEPS &device)
-{
-    quint64 key = 0;
-    for (const quint8 byte : device.Address)
-        key = (key << 8) | byte;
-    return key;
-}
-
 // The filter box: Escape clears it and gives the list the focus back.
 class TFilterEdit : public QLineEdit
 {
@@ -71,21 +61,6 @@ protected:
 TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
 {
     TStringGrid *grid = form->StringGrid;
-    grid->SetCell(TFormMain::StatusColumn, 0, QStringLiteral("Status"));
-    grid->setColumnHidden(TFormMain::StatusColumn, true); // shown by the first batch
-    // A batch's outcome at a glance: done, left alone or stopped, failed on the device.
-    grid->SetForeground([this](int column, int row) -> QColor {
-        if (column != TFormMain::StatusColumn || m_toneByDevice.isEmpty() || row - 1 >= DeviceList.size())
-            return {};
-        switch (m_toneByDevice.value(deviceKey(DeviceList.at(row - 1)), TBatchRun::Tone::Neutral)) {
-        case TBatchRun::Tone::Neutral: return {};
-        case TBatchRun::Tone::Good: return QColor(0x1b, 0x6e, 0x20);
-        case TBatchRun::Tone::Warning: return QColor(0x9a, 0x5b, 0x00);
-        case TBatchRun::Tone::Bad: return QColor(0xb7, 0x1c, 0x1c);
-        }
-        return {};
-    });
-
     auto *filter = new TFilterEdit(form->centralWidget());
     FilterEdit = filter;
     FilterEdit->setObjectName(QStringLiteral("FilterEdit"));
@@ -136,12 +111,6 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
 
     DeviceMenu = new QMenu(QStringLiteral("&Device"), form);
     form->menuBar()->insertMenu(form->HelpMenu->menuAction(), DeviceMenu);
-    auto add = [this](const QString &text, const QKeySequence &keys, auto slot) {
-        QAction *action = DeviceMenu->addAction(text);
-        action->setShortcut(keys);
-        connect(action, &QAction::triggered, this, slot);
-        return action;
-    };
     // The window's own device actions, by keyboard.
     QAction *properties = DeviceMenu->addAction(QStringLiteral("&Properties"));
     properties->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Return));
@@ -164,31 +133,10 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
         upgrade->setEnabled(form->UpgradeButton->isEnabled());
         dropBear->setEnabled(form->DropBearButton->isEnabled());
     });
-    DeviceMenu->addSeparator();
-    // Batch items: named for what they do to every selected device, not one.
-    UpgradeControllerAction = add(QStringLiteral("Upgrade &controllers of the selection..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C),
-                                  [this] { runBatch(TBatchRun::Kind::ControllerUpgrade); });
-    UpgradeBoardAction = add(QStringLiteral("Upgrade &boards of the selection..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_B),
-                             [this] { runBatch(TBatchRun::Kind::BoardUpgrade); });
-    BackUpAction = add(QStringLiteral("Bac&k up configurations..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K),
-                       [this] { runBatch(TBatchRun::Kind::BackUpConfiguration); });
-    ResetAction = add(QStringLiteral("R&eset controllers of the selection..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
-                      [this] { runBatch(TBatchRun::Kind::Reset); });
-    ResetWithUpdaterAction = add(QStringLiteral("Reset controllers of the selection wit&h updater..."), QKeySequence(),
-                                 [this] { runBatch(TBatchRun::Kind::ResetWithUpdater); });
-    RetryAction = add(QStringLiteral("Re&try failed"), QKeySequence(Qt::CTRL | Qt::Key_R), &TWorksheet::retryFailed);
-    StopAction = add(QStringLiteral("S&top"), QKeySequence(Qt::CTRL | Qt::Key_Period), &TWorksheet::stopBatch);
     connect(DeviceMenu, &QMenu::aboutToShow, this, &TWorksheet::updateActions);
 
-    chooseOpenFile = [form](const QString &title, const QString &filter) {
-        return QFileDialog::getOpenFileName(form, title, QString(), filter);
-    };
     chooseSaveFile = [form](const QString &title, const QString &filter) {
         return QFileDialog::getSaveFileName(form, title, QString(), filter);
-    };
-    confirmBatch = [form](const QString &text, const QString &file, const QStringList &devices, const QString &action) {
-        TBatchWarning warning(text, file, devices, action, form);
-        return warning.exec() == QDialog::Accepted;
     };
     showDialog = [](QDialog *dialog) { dialog->exec(); };
     updateActions();
@@ -200,7 +148,7 @@ TWorksheet::~TWorksheet() = default;
 void TWorksheet::setJournal(const TOperationJournal *journal)
 {
     m_journal = journal;
-    batchOptions.journal = journal;
+    m_form->Batches->batchOptions.journal = journal; // the batches write the history the worksheet shows
 }
 
 void TWorksheet::readSshToggleText(const TEPS &device, QObject *context,
@@ -244,21 +192,11 @@ bool TWorksheet::matchesFilter(const TEPS &device, const QString &filter) const
 
 void TWorksheet::deviceRowShown(int index)
 {
-    if (!m_statusByDevice.isEmpty()) {
-        const quint64 key = deviceKey(DeviceList.at(index));
-        if (m_statusByDevice.contains(key))
-            m_rowOfDevice.insert(key, index);
-    }
     if (!FilterEdit->text().isEmpty())
         m_form->StringGrid->SetRowHidden(index + 1, !matchesFilter(DeviceList.at(index), FilterEdit->text().trimmed()));
     // A large segment's replies come by the thousand: the count follows once they pause.
     if (!m_countTimer.isActive())
         m_countTimer.start();
-}
-
-QString TWorksheet::statusFor(const TEPS &device) const
-{
-    return m_statusByDevice.isEmpty() ? QString() : m_statusByDevice.value(deviceKey(device));
 }
 
 void TWorksheet::selectAfterScan(const QStringList &ips)
@@ -308,18 +246,9 @@ void TWorksheet::offerNetworkCheck()
 
 void TWorksheet::listReset()
 {
-    m_rowOfDevice.clear();
     if (NetworkCheckOffer)
         NetworkCheckOffer->hide();
-    m_form->StringGrid->SetCell(TFormMain::StatusColumn, 1, QString());
     updateCount();
-}
-
-void TWorksheet::showStatus(int index)
-{
-    const QString status = statusFor(DeviceList.at(index));
-    if (m_form->StringGrid->Cells(TFormMain::StatusColumn, index + 1) != status)
-        m_form->StringGrid->SetCell(TFormMain::StatusColumn, index + 1, status);
 }
 
 void TWorksheet::updateCount()
@@ -335,22 +264,10 @@ void TWorksheet::updateCount()
 
 void TWorksheet::updateActions()
 {
-    const bool running = m_batch && m_batch->isRunning();
-    const bool any = !selectedDevices().isEmpty();
-    for (QAction *action : {UpgradeControllerAction, UpgradeBoardAction, BackUpAction, ResetAction, ResetWithUpdaterAction})
-        action->setEnabled(any && !running);
-    RetryAction->setEnabled(!running && m_batch
-                            && (m_batch->count(TBatchRun::DeviceStatus::Failed) + m_batch->count(TBatchRun::DeviceStatus::Stopped)) > 0);
-    StopAction->setEnabled(running);
     ExportAction->setEnabled(!DeviceList.isEmpty());
 }
 
-bool TWorksheet::batchRunning() const
-{
-    return m_batch && m_batch->isRunning();
-}
-
-QList<TEPS> TWorksheet::selectedDevices() const
+QList<TEPS> TWorksheet::selection() const
 {
     QList<TEPS> devices;
     for (int row : m_form->StringGrid->SelectedRows())
@@ -379,136 +296,6 @@ void TWorksheet::exportList()
     showMessage(QStringLiteral("%1 devices exported to %2").arg(shown.size()).arg(fileName));
 }
 
-// ---- Batches -------------------------------------------------------------------------------
-
-void TWorksheet::runBatch(TBatchRun::Kind kind)
-{
-    if (m_batch && m_batch->isRunning())
-        return;
-    const QList<TEPS> devices = selectedDevices();
-    if (devices.isEmpty())
-        return;
-    QString file;
-    if (kind == TBatchRun::Kind::ControllerUpgrade || kind == TBatchRun::Kind::BoardUpgrade) {
-        file = chooseOpenFile(kind == TBatchRun::Kind::ControllerUpgrade ? QStringLiteral("Controller firmware")
-                                                                         : QStringLiteral("Communication board firmware"),
-                              QStringLiteral("All files (*)"));
-        if (file.isEmpty())
-            return;
-        const qint64 size = FileSizeOf(file);
-        const QString problem = kind == TBatchRun::Kind::ControllerUpgrade
-                                    ? FirmwareImageProblem(file, size)
-                                    : (size <= 0 ? QStringLiteral("The file %1 is empty or cannot be read.").arg(file) : QString());
-        if (!problem.isEmpty()) {
-            m_form->showError(problem);
-            return;
-        }
-    }
-    QStringList labels;
-    for (const TEPS &device : devices)
-        labels << BatchWarningLine(device);
-    if (kind == TBatchRun::Kind::ControllerUpgrade || kind == TBatchRun::Kind::BoardUpgrade) {
-        if (!confirmBatch(FirmwareWarningText(), file, labels, QStringLiteral("Upgrade")))
-            return;
-    } else if (kind == TBatchRun::Kind::Reset) {
-        if (!confirmBatch(QStringLiteral("The controllers of these devices are reset."), QString(), labels,
-                          QStringLiteral("Reset")))
-            return;
-    } else if (kind == TBatchRun::Kind::ResetWithUpdater) {
-        if (!confirmBatch(QStringLiteral("The controllers of these devices are reset with their updater running: "
-                                         "each device's daemon is stopped and started again."),
-                          QString(), labels, QStringLiteral("Reset")))
-            return;
-    }
-
-    startBatch(kind, devices, file);
-}
-
-void TWorksheet::startBatch(TBatchRun::Kind kind, const QList<TEPS> &devices, const QString &file)
-{
-    m_batch = std::make_unique<TBatchRun>(m_form->Serveur(), kind, devices, file, batchOptions);
-    m_statusByDevice.clear();
-    m_toneByDevice.clear();
-    m_rowOfDevice.clear();
-    for (const TEPS &device : devices)
-        m_statusByDevice.insert(deviceKey(device), QString());
-    for (int index = 0; index < DeviceList.size(); ++index) // once for the batch, not per event
-        if (const quint64 key = deviceKey(DeviceList.at(index)); m_statusByDevice.contains(key))
-            m_rowOfDevice.insert(key, index);
-    m_form->showColumn(TFormMain::StatusColumn, 300);
-    for (int i = 0; i < devices.size(); ++i)
-        showBatchStatus(i);
-    for (int index = 0; index < DeviceList.size(); ++index)
-        showStatus(index); // devices outside the batch show none
-    connect(m_batch.get(), &TBatchRun::deviceChanged, this, &TWorksheet::showBatchStatus);
-    connect(m_batch.get(), &TBatchRun::finished, this, &TWorksheet::batchFinished);
-    showMessage(QStringLiteral("%1 of %2 devices...").arg(m_batch->title()).arg(devices.size()));
-    m_batch->start();
-    m_form->UpgradeButton->setEnabled(false); // a device of the batch gets no other operation meanwhile
-    m_form->DropBearButton->setEnabled(false);
-    updateActions();
-}
-
-void TWorksheet::showBatchStatus(int batchIndex)
-{
-    const TBatchRun::DeviceStatus &status = m_batch->statuses().at(batchIndex);
-    const quint64 key = deviceKey(status.device);
-    m_statusByDevice.insert(key, TBatchRun::statusText(status));
-    m_toneByDevice.insert(key, TBatchRun::statusTone(status));
-    // The device's row now: the list may have been scanned or sorted since the batch started,
-    // and every row shown since told where it went. A row that no longer holds the device means
-    // the device is not listed now; it shows its status when it is listed again.
-    const auto row = m_rowOfDevice.constFind(key);
-    if (row == m_rowOfDevice.cend())
-        return;
-    if (*row < DeviceList.size() && deviceKey(DeviceList.at(*row)) == key)
-        showStatus(*row);
-    else
-        m_rowOfDevice.erase(row);
-}
-
-void TWorksheet::batchFinished()
-{
-    const int succeeded = m_batch->count(TBatchRun::DeviceStatus::Succeeded);
-    const int failed = m_batch->count(TBatchRun::DeviceStatus::Failed);
-    const int stopped = m_batch->count(TBatchRun::DeviceStatus::Stopped);
-    QString text = QStringLiteral("%1: %2 succeeded, %3 failed").arg(m_batch->title()).arg(succeeded).arg(failed);
-    if (stopped)
-        text += QStringLiteral(", %1 stopped").arg(stopped);
-    if (m_batch->snapshot())
-        text += QStringLiteral("; snapshot %1").arg(m_batch->snapshot()->folder());
-    if (m_batch->kind() == TBatchRun::Kind::Reset && failed > 0) {
-        const auto unanswered = std::count_if(m_batch->statuses().cbegin(), m_batch->statuses().cend(), [](const auto &status) {
-            return status.state == TBatchRun::DeviceStatus::Failed && status.message == TControllerReset::UnansweredText;
-        });
-        if (unanswered > 0)
-            text += QStringLiteral("; %1 did not answer the reset: a controller answers its bus only while its updater "
-                                   "runs (Reset controllers of the selection with updater)").arg(unanswered);
-    }
-    showMessage(text);
-    m_form->UpgradeButton->setEnabled(!DeviceList.isEmpty());
-    m_form->DropBearButton->setEnabled(!DeviceList.isEmpty());
-    updateActions();
-}
-
-void TWorksheet::retryFailed()
-{
-    if (m_batch && m_batch->retryFailed()) {
-        showMessage(QStringLiteral("%1: the failed devices again...").arg(m_batch->title()));
-        m_form->UpgradeButton->setEnabled(false);
-        m_form->DropBearButton->setEnabled(false);
-        updateActions();
-    }
-}
-
-void TWorksheet::stopBatch()
-{
-    if (!m_batch || !m_batch->isRunning())
-        return;
-    m_batch->stop();
-    showMessage(QStringLiteral("Stopping: the running devices finish their step and are put back; no new one starts."));
-}
-
 // ---- History ---------------------------------------------------------------------------
 
 void TWorksheet::showHistory()
@@ -531,7 +318,7 @@ void TWorksheet::restoreSettings(QSettings &settings)
             m_form->StringGrid->SetColWidth(column, widths.at(column).toInt());
     m_form->sortColumn = settings.value(QStringLiteral("sortColumn"), -1).toInt();
     settings.endGroup();
-    batchOptions.jobs = std::clamp(settings.value(QStringLiteral("Batch/jobs"), 4).toInt(), 1, 64);
+    m_form->Batches->batchOptions.jobs = std::clamp(settings.value(QStringLiteral("Batch/jobs"), 4).toInt(), 1, 64);
 }
 
 void TWorksheet::saveSettings(QSettings &settings) const
@@ -544,5 +331,5 @@ void TWorksheet::saveSettings(QSettings &settings) const
     settings.setValue(QStringLiteral("columnWidths"), widths);
     settings.setValue(QStringLiteral("sortColumn"), m_form->sortColumn);
     settings.endGroup();
-    settings.setValue(QStringLiteral("Batch/jobs"), batchOptions.jobs);
+    settings.setValue(QStringLiteral("Batch/jobs"), m_form->Batches->batchOptions.jobs);
 }

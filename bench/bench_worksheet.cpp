@@ -10,6 +10,7 @@
 // Exits 1 when a device is not upgraded.
 
 #include "benchlab.h"
+#include "batchfeature.h"
 #include "formmain.h"
 #include "gapmeter.h"
 #include "labsim.h"
@@ -44,8 +45,8 @@ double runBatch(TFormMain &form, int count)
                                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
     QElapsedTimer clock;
     clock.start();
-    form.Worksheet->UpgradeControllerAction->trigger();
-    if (!QTest::qWaitFor([&] { return !form.Worksheet->batchRunning(); }, BatchLimitMs))
+    form.Batches->UpgradeControllerAction->trigger();
+    if (!QTest::qWaitFor([&] { return !form.Batches->batchRunning(); }, BatchLimitMs))
         std::fprintf(stderr, "the batch did not end within %d s\n", BatchLimitMs / 1000);
     return double(clock.nsecsElapsed()) / 1e6;
 }
@@ -80,9 +81,9 @@ int main(int argc, char **argv)
     if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
         return 1;
     file.close();
-    form.Worksheet->chooseOpenFile = [&](const QString &, const QString &) { return imagePath; };
-    form.Worksheet->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
-    form.Worksheet->batchOptions.jobs = jobs;
+    form.Batches->chooseOpenFile = [&](const QString &, const QString &) { return imagePath; };
+    form.Batches->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
+    form.Batches->batchOptions.jobs = jobs;
     form.show();
     form.Scan();
     if (!QTest::qWaitFor([&] { return DeviceList.size() >= devices && !form.Timer->isActive(); }, 20000)
@@ -107,7 +108,7 @@ int main(int argc, char **argv)
     const qint64 gap = meter.stop();
     if (parser.isSet(checkOption))
         std::printf("network checks run during the batch: %d\n", checks);
-    const int upgraded = form.Worksheet->batch()->count(TBatchRun::DeviceStatus::Succeeded);
+    const int upgraded = form.Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded);
     const double ratio = all / (std::max(double(devices) / jobs, 1.0) * one);
     std::printf("batch controller upgrade of %lld KiB: one device %.0f ms; %d devices %d at a time %.0f ms, %d upgraded "
                 "and found again\n",

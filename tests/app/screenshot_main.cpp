@@ -18,6 +18,7 @@
 //                                                   column, and the network check's window beside it,
 //                                                   OUTPUT-check.png)
 #include "application.h"
+#include "batchfeature.h"
 #include "formmain.h"
 #include "networkcheckdialog.h"
 #include "sitefeature.h"
@@ -96,14 +97,14 @@ int main(int argc, char **argv)
         if (!image.open(QIODevice::WriteOnly) || image.write(QByteArray(256 * 1024, '\x5a')) != 256 * 1024)
             return 1;
         image.close();
-        form.Worksheet->chooseOpenFile = [&](const QString &, const QString &) { return image.fileName(); };
-        form.Worksheet->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) {
+        form.Batches->chooseOpenFile = [&](const QString &, const QString &) { return image.fileName(); };
+        form.Batches->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) {
             return true;
         };
-        form.Worksheet->batchOptions.jobs = 2;
-        form.Worksheet->UpgradeControllerAction->trigger();
+        form.Batches->batchOptions.jobs = 2;
+        form.Batches->UpgradeControllerAction->trigger();
         const QDeadlineTimer halfWay(60000);
-        while (form.Worksheet->batch()->count(TBatchRun::DeviceStatus::Succeeded) < 2 && !halfWay.hasExpired())
+        while (form.Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded) < 2 && !halfWay.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         QDeadlineTimer moment(1500); // the next ones under way
         while (!moment.hasExpired())

@@ -5,6 +5,7 @@
 // simulator; the visit report dialog's remembered answers.
 #include "firmwarefeature.h"
 #include "firmwarelibrarydialog.h"
+#include "batchfeature.h"
 #include "formmain.h"
 #include "labsim.h"
 #include "libraryimagecheck.h"
@@ -193,7 +194,7 @@ private slots:
         QString warned;
         QStringList devices;
         bool asked = false;
-        m_form->Worksheet->confirmBatch = [&](const QString &text, const QString &, const QStringList &listed, const QString &) {
+        m_form->Batches->confirmBatch = [&](const QString &text, const QString &, const QStringList &listed, const QString &) {
             warned = text;
             devices = listed;
             asked = true;
@@ -206,7 +207,7 @@ private slots:
         QVERIFY2(warned.contains(u"Device-4 (198.18.1.4): no board image for this type (XR-200)"_qs), qPrintable(warned));
         QCOMPARE(warned.contains(u"Device-3 (198.18.1.3): no controller image for this type (Palimor P4-S)"_qs),
                  components.contains(TFirmwareComponent::Controller));
-        QVERIFY(!m_form->Worksheet->batch()); // declined: nothing started
+        QVERIFY(!m_form->Batches->batch()); // declined: nothing started
     }
 
     // The batches of a plan: one per image, the controllers' before the boards'.
@@ -276,7 +277,7 @@ private slots:
             found = scan.devices();
         }
         QCOMPARE(found.size(), 2);
-        TBatchRun::Options options = m_form->Worksheet->batchOptions; // with the window's library
+        TBatchRun::Options options = m_form->Batches->batchOptions; // with the window's library
         options.rediscoveryTimeoutMs = 10000;
         options.rediscoveryListenMs = 500;
         TBatchRun batch(m_form->Serveur(), TBatchRun::Kind::ControllerUpgrade, found,

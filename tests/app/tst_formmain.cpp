@@ -2,6 +2,7 @@
 // It scans, so it runs only inside the lab.
 #include "application.h"
 #include "errors.h"
+#include "batchfeature.h"
 #include "formmain.h"
 #include "replybuilder.h"
 #include "stringgrid.h"
@@ -579,7 +580,7 @@ private slots:
         m_form->StringGrid->setFocus();
         QTest::keyClick(m_form->StringGrid, Qt::Key_A, Qt::ControlModifier);
         QCOMPARE(m_form->StringGrid->SelectedRows(), (QList<int>{1, 2, 3}));
-        QVERIFY(sheet.UpgradeControllerAction->isEnabled());
+        QVERIFY(m_form->Batches->UpgradeControllerAction->isEnabled());
     }
 
     void macToText_data()

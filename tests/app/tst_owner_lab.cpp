@@ -4,6 +4,7 @@
 // during a batch of 8 upgrades asks first, then every device is put back and the history holds each
 // upgrade as cancelled; a batch reads its image once and every device stores exactly those bytes.
 #include "controlleroperations.h"
+#include "batchfeature.h"
 #include "formmain.h"
 #include "labsim.h"
 #include "labtiming.h"
@@ -92,14 +93,14 @@ private slots:
                 m_journal->append(JournalEntryFor(operation, nullptr));
         });
         sheet().setJournal(m_journal.get());
-        sheet().batchOptions.timing = ShortLabTiming();
-        sheet().batchOptions.jobs = BatchDevices;
-        sheet().batchOptions.rediscoveryTimeoutMs = 30000;
-        sheet().batchOptions.snapshotRoot = m_dir.filePath(u"snapshots"_qs);
-        sheet().confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
+        m_form->Batches->batchOptions.timing = ShortLabTiming();
+        m_form->Batches->batchOptions.jobs = BatchDevices;
+        m_form->Batches->batchOptions.rediscoveryTimeoutMs = 30000;
+        m_form->Batches->batchOptions.snapshotRoot = m_dir.filePath(u"snapshots"_qs);
+        m_form->Batches->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
         m_image = RandomBytes(16 * 1024, 4);
         m_imagePath = WriteTestFileOrDie(m_dir.path(), u"controller.bin"_qs, m_image);
-        sheet().chooseOpenFile = [this](const QString &, const QString &) { return m_imagePath; };
+        m_form->Batches->chooseOpenFile = [this](const QString &, const QString &) { return m_imagePath; };
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
         m_form->Scan();
@@ -136,8 +137,8 @@ private slots:
         // A batch over devices 0 and 1: device 0 is told busy and left alone, device 1 is worked on.
         selectDevices({0, 1});
         QVERIFY(manager().isBusy(LabSimulator::deviceIp(0)));
-        sheet().BackUpAction->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(!sheet().batchRunning(), 60000);
+        m_form->Batches->BackUpAction->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Batches->batchRunning(), 60000);
         QVERIFY2(statusOf(0).contains(u"is busy: Read configuration"_qs), qPrintable(statusOf(0)));
         QVERIFY2(statusOf(1).startsWith(u"Saved"_qs), qPrintable(statusOf(1)));
         // Coloured by how it ended: left alone (a retry will do it) is not failed, done is not either.
@@ -153,8 +154,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(read.isFinished(), 30000);
         QVERIFY(read.outcome().succeeded);
         // Free again: retrying the batch's failed device now works on it.
-        QVERIFY(sheet().batch()->retryFailed());
-        QTRY_VERIFY_WITH_TIMEOUT(!sheet().batchRunning(), 60000);
+        QVERIFY(m_form->Batches->batch()->retryFailed());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Batches->batchRunning(), 60000);
         QVERIFY2(statusOf(0).startsWith(u"Saved"_qs), qPrintable(statusOf(0)));
     }
 
@@ -191,7 +192,7 @@ private slots:
             batch << device;
         selectDevices(batch);
         const int journalBefore = int(m_journal->read().size());
-        sheet().UpgradeControllerAction->trigger();
+        m_form->Batches->UpgradeControllerAction->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(manager().deviceOperationCount() == BatchDevices, 20000);
         QTRY_VERIFY_WITH_TIMEOUT(statusOf(BatchDevices - 1).startsWith(u"Writing Code"_qs), 20000);
 

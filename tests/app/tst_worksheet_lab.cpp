@@ -8,6 +8,7 @@
 #include "configsnapshot.h"
 #include "controlleroperations.h"
 #include "devicefields.h"
+#include "batchfeature.h"
 #include "formmain.h"
 #include "labsim.h"
 #include "labtiming.h"
@@ -72,7 +73,7 @@ class TestWorksheetLab : public QObject
         QElapsedTimer clock;
         clock.start();
         action->trigger();
-        const bool ended = QTest::qWaitFor([this] { return !sheet().batchRunning(); }, BatchWaitMs);
+        const bool ended = QTest::qWaitFor([this] { return !m_form->Batches->batchRunning(); }, BatchWaitMs);
         qInfo("%s: %lld ms", qPrintable(action->text()), clock.elapsed());
         return ended;
     }
@@ -98,13 +99,13 @@ private slots:
                 m_journal->append(JournalEntryFor(operation, nullptr));
         });
         sheet().setJournal(m_journal.get());
-        sheet().batchOptions.timing = ShortLabTiming();
-        sheet().batchOptions.rediscoveryTimeoutMs = 30000;
-        sheet().batchOptions.snapshotRoot = m_dir.filePath(u"snapshots"_qs);
+        m_form->Batches->batchOptions.timing = ShortLabTiming();
+        m_form->Batches->batchOptions.rediscoveryTimeoutMs = 30000;
+        m_form->Batches->batchOptions.snapshotRoot = m_dir.filePath(u"snapshots"_qs);
         m_form->showError = [this](const QString &message) { m_errors << message; };
         m_image = RandomBytes(24 * 1024, 9);
         const QString image = WriteTestFileOrDie(m_dir.path(), u"controller.bin"_qs, m_image);
-        sheet().chooseOpenFile = [image](const QString &, const QString &) { return image; };
+        m_form->Batches->chooseOpenFile = [image](const QString &, const QString &) { return image; };
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
 
@@ -126,15 +127,15 @@ private slots:
         QCOMPARE(m_form->StringGrid->SelectedRows().size(), Devices);
         QCOMPARE(sheet().CountLabel->text(), QStringLiteral("%1 devices, %1 selected").arg(Devices));
         QStringList warned;
-        sheet().confirmBatch = [&](const QString &text, const QString &, const QStringList &devices, const QString &) {
+        m_form->Batches->confirmBatch = [&](const QString &text, const QString &, const QStringList &devices, const QString &) {
             warned = devices;
             return text == FirmwareWarningText();
         };
-        QVERIFY(runAndWait(sheet().UpgradeControllerAction));
+        QVERIFY(runAndWait(m_form->Batches->UpgradeControllerAction));
         QCOMPARE(warned.size(), Devices); // one warning, listing every device
 
-        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices - 3);
-        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Failed), 3);
+        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices - 3);
+        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Failed), 3);
         QCOMPARE(statusOf(SilentBus), u"Device not responding: Writing Code"_qs);
         QVERIFY2(statusOf(WrongAck).contains(u"Stopping daemon"_qs), qPrintable(statusOf(WrongAck)));
         QVERIFY2(statusOf(CorruptReadback).startsWith(u"Verify Error"_qs), qPrintable(statusOf(CorruptReadback)));
@@ -152,19 +153,19 @@ private slots:
     void retryAfterMendingEndsWithAll()
     {
         QVERIFY(m_sim.clearFaults());
-        QVERIFY(sheet().RetryAction->isEnabled());
-        QVERIFY(runAndWait(sheet().RetryAction));
-        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices);
+        QVERIFY(m_form->Batches->RetryAction->isEnabled());
+        QVERIFY(runAndWait(m_form->Batches->RetryAction));
+        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices);
         for (int device = 0; device < Devices; ++device)
             QCOMPARE(controllerImage(device), sha256(m_image));
-        QVERIFY(!sheet().RetryAction->isEnabled());
+        QVERIFY(!m_form->Batches->RetryAction->isEnabled());
     }
 
     void backUpIsByteExact()
     {
-        QVERIFY(runAndWait(sheet().BackUpAction));
-        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices);
-        const TConfigSnapshot &snapshot = *sheet().batch()->snapshot();
+        QVERIFY(runAndWait(m_form->Batches->BackUpAction));
+        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices);
+        const TConfigSnapshot &snapshot = *m_form->Batches->batch()->snapshot();
         m_snapshotFolder = snapshot.folder();
         QCOMPARE(snapshot.entries().size(), Devices);
         const QJsonArray states = m_sim.state().value(u"devices"_qs).toArray();
@@ -191,7 +192,7 @@ private slots:
         QVERIFY(lines.size() > 3);
         lines[2] = "edited=on the device\r";
         const QByteArray after = lines.join('\n');
-        TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, after, sheet().batchOptions.timing);
+        TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, after, m_form->Batches->batchOptions.timing);
         connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
         QVERIFY(write.exec().succeeded);
 
@@ -218,14 +219,14 @@ private slots:
         const TConfigSnapshot snapshot = *TConfigSnapshot::open(m_snapshotFolder, &error);
         const QByteArray saved = *snapshot.configuration(*snapshot.entryFor(device), &error);
         TWriteConfig edit(m_form->Serveur(), {device.IpText, device.Transport}, saved + "edited=after the snapshot\r\n",
-                          sheet().batchOptions.timing);
+                          m_form->Batches->batchOptions.timing);
         connect(&edit, &TDeviceOperation::confirmationRequested, this, [&edit] { edit.confirm(true); });
         QVERIFY(edit.exec().succeeded);
 
         m_form->StringGrid->SelectRow(row);
         m_form->Snapshots->chooseFolder = [this](const QString &) { return m_snapshotFolder; };
         QStringList warned;
-        sheet().confirmBatch = [&](const QString &, const QString &, const QStringList &devices, const QString &action) {
+        m_form->Batches->confirmBatch = [&](const QString &, const QString &, const QStringList &devices, const QString &action) {
             warned = devices;
             return action == u"Write"_qs;
         };
@@ -283,26 +284,26 @@ private slots:
     void stopStartsNoNewDevice()
     {
         const QString image = WriteTestFileOrDie(m_dir.path(), u"large.bin"_qs, RandomBytes(2 * 1024 * 1024, 4));
-        sheet().chooseOpenFile = [image](const QString &, const QString &) { return image; };
-        sheet().confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
-        sheet().batchOptions.jobs = 2;
+        m_form->Batches->chooseOpenFile = [image](const QString &, const QString &) { return image; };
+        m_form->Batches->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
+        m_form->Batches->batchOptions.jobs = 2;
         QHash<QString, qsizetype> requestsBefore;
         for (int device = 0; device < Devices; ++device)
             requestsBefore.insert(LabSimulator::deviceIp(device), m_sim.requests(LabSimulator::deviceIp(device)).size());
         m_form->StringGrid->selectAll();
-        sheet().UpgradeControllerAction->trigger();
+        m_form->Batches->UpgradeControllerAction->trigger();
         auto writing = [this] {
-            const auto &statuses = sheet().batch()->statuses();
+            const auto &statuses = m_form->Batches->batch()->statuses();
             return std::count_if(statuses.begin(), statuses.end(), [](const TBatchRun::DeviceStatus &s) {
                 return s.phase == u"Writing Code" && s.done > 0;
             });
         };
         QTRY_COMPARE_WITH_TIMEOUT(writing(), 2, 30000);
-        sheet().StopAction->trigger();
-        QVERIFY(QTest::qWaitFor([this] { return !sheet().batchRunning(); }, 60000));
+        m_form->Batches->StopAction->trigger();
+        QVERIFY(QTest::qWaitFor([this] { return !m_form->Batches->batchRunning(); }, 60000));
 
-        QCOMPARE(sheet().batch()->count(TBatchRun::DeviceStatus::Stopped), Devices);
-        for (const TBatchRun::DeviceStatus &status : sheet().batch()->statuses()) {
+        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Stopped), Devices);
+        for (const TBatchRun::DeviceStatus &status : m_form->Batches->batch()->statuses()) {
             const QString ip = status.device.IpText;
             const int index = int(TextToIp(ip) - TextToIp(LabSimulator::deviceIp(0)));
             if (status.message.startsWith(u"Not started"_qs)) {
@@ -313,27 +314,27 @@ private slots:
             const QJsonObject state = m_sim.deviceState(index);
             QVERIFY(state.value(u"daemon"_qs).toBool() && !state.value(u"updater"_qs).toBool());
         }
-        QVERIFY(sheet().RetryAction->isEnabled());
+        QVERIFY(m_form->Batches->RetryAction->isEnabled());
     }
 
     // Each device's status stays on its own row while the list is sorted, filtered, cleared and
     // scanned again during and after a batch.
     void statusFollowsItsRow()
     {
-        sheet().confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
+        m_form->Batches->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
         m_form->StringGrid->selectAll();
-        sheet().BackUpAction->trigger();
+        m_form->Batches->BackUpAction->trigger();
         m_form->StringGridDblClick(0, 0); // by name, while the batch runs
         QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
         QTest::keyClicks(sheet().FilterEdit, u"Palimor"_qs);
-        QVERIFY(QTest::qWaitFor([this] { return !sheet().batchRunning(); }, BatchWaitMs));
+        QVERIFY(QTest::qWaitFor([this] { return !m_form->Batches->batchRunning(); }, BatchWaitMs));
         QTest::keyClick(sheet().FilterEdit, Qt::Key_Escape);
-        QVERIFY2(sheet().batch()->count(TBatchRun::DeviceStatus::Succeeded) == Devices,
-                 qPrintable(sheet().batch()->statuses().first().message));
+        QVERIFY2(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded) == Devices,
+                 qPrintable(m_form->Batches->batch()->statuses().first().message));
 
         auto eachRowShowsItsDevice = [this] {
             QHash<QString, QString> expected; // by IP address
-            for (const TBatchRun::DeviceStatus &status : sheet().batch()->statuses())
+            for (const TBatchRun::DeviceStatus &status : m_form->Batches->batch()->statuses())
                 expected.insert(status.device.IpText, TBatchRun::statusText(status));
             int rows = 0;
             for (int row = 1; row <= DeviceList.size(); ++row, ++rows)
