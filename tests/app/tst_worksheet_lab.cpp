@@ -83,6 +83,28 @@ class TestWorksheetLab : public QObject
         return m_sim.deviceState(device).value(u"controller"_qs).toObject().value(u"updateImageSha256"_qs).toString();
     }
 
+    // The device's configuration in the back-up's snapshot.
+    QByteArray snapshotConfigurationOf(const TEPS &device)
+    {
+        QString error;
+        const std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::open(m_snapshotFolder, &error);
+        const std::optional<TSnapshotEntry> entry = snapshot ? snapshot->entryFor(device) : std::nullopt;
+        const std::optional<QByteArray> bytes = entry ? snapshot->configuration(*entry, &error) : std::nullopt;
+        if (!bytes)
+            qWarning("no configuration of %s in %s: %s", qPrintable(device.IpText), qPrintable(m_snapshotFolder),
+                     qPrintable(error));
+        return bytes.value_or(QByteArray());
+    }
+
+    // The configuration written to the device behind the window's back.
+    bool writeConfiguration(const TEPS &device, const QByteArray &configuration)
+    {
+        TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, configuration,
+                           m_form->Batches->batchOptions.timing);
+        connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
+        return write.exec().succeeded;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -185,16 +207,10 @@ private slots:
     {
         const int row = 1;
         const TEPS device = DeviceList.at(row - 1);
-        QString error;
-        const TConfigSnapshot snapshot = *TConfigSnapshot::open(m_snapshotFolder, &error);
-        const QByteArray before = *snapshot.configuration(*snapshot.entryFor(device), &error);
-        QList<QByteArray> lines = before.split('\n');
+        QList<QByteArray> lines = snapshotConfigurationOf(device).split('\n');
         QVERIFY(lines.size() > 3);
         lines[2] = "edited=on the device\r";
-        const QByteArray after = lines.join('\n');
-        TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, after, m_form->Batches->batchOptions.timing);
-        connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
-        QVERIFY(write.exec().succeeded);
+        QVERIFY(writeConfiguration(device, lines.join('\n')));
 
         m_form->StringGrid->SelectRow(row);
         m_form->Snapshots->chooseFolder = [this](const QString &) { return m_snapshotFolder; };
@@ -215,13 +231,9 @@ private slots:
     {
         const int row = 2;
         const TEPS device = DeviceList.at(row - 1);
-        QString error;
-        const TConfigSnapshot snapshot = *TConfigSnapshot::open(m_snapshotFolder, &error);
-        const QByteArray saved = *snapshot.configuration(*snapshot.entryFor(device), &error);
-        TWriteConfig edit(m_form->Serveur(), {device.IpText, device.Transport}, saved + "edited=after the snapshot\r\n",
-                          m_form->Batches->batchOptions.timing);
-        connect(&edit, &TDeviceOperation::confirmationRequested, this, [&edit] { edit.confirm(true); });
-        QVERIFY(edit.exec().succeeded);
+        const QByteArray saved = snapshotConfigurationOf(device);
+        QVERIFY(!saved.isEmpty());
+        QVERIFY(writeConfiguration(device, saved + "edited=after the snapshot\r\n"));
 
         m_form->StringGrid->SelectRow(row);
         m_form->Snapshots->chooseFolder = [this](const QString &) { return m_snapshotFolder; };
