@@ -3,8 +3,8 @@
 #include "errors.h"
 
 #include "about.h"
-#include "batchfeature.h"
 #include "application.h"
+#include "batchfeature.h"
 #include "commandoperations.h"
 #include "datagram.h"
 #include "devicefields.h"

@@ -11,7 +11,6 @@
 
 #include <QAction>
 #include <QFileDialog>
-#include <QItemSelectionModel>
 #include <QMenu>
 #include <QStatusBar>
 
@@ -26,8 +25,8 @@ TSnapshotFeature::TSnapshotFeature(TFormMain *form) : QObject(form), m_form(form
     RestoreAction = menu->addAction(QStringLiteral("Restore from a snapshot..."));
     connect(RestoreAction, &QAction::triggered, this, &TSnapshotFeature::restoreFromSnapshot);
     connect(menu, &QMenu::aboutToShow, this, &TSnapshotFeature::updateActions);
-    connect(form->StringGrid->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &TSnapshotFeature::updateActions);
+    // After the window's own handler, which makes the row's device the current one.
+    connect(form->StringGrid, &TStringGrid::cellSelected, this, &TSnapshotFeature::updateActions);
 
     chooseFolder = [form](const QString &title) {
         return QFileDialog::getExistingDirectory(form, title, TConfigSnapshot::defaultRoot());
