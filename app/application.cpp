@@ -1,9 +1,9 @@
-#include "application.h"
+#include "app/application.h"
 
-#include "appstyle.h"
+#include "app/appstyle.h"
 
-#include "errors.h"
-#include "resource.h"
+#include "protocol/errors.h"
+#include "protocol/resource.h"
 
 #include <QImage>
 #include <QPixmap>

@@ -1,4 +1,4 @@
-#include "appstyle.h"
+#include "app/appstyle.h"
 
 #include <QApplication>
 #include <QIconEngine>

@@ -6,7 +6,7 @@
 // gives way to the window's thread: on a busy machine the result comes later, the window never
 // waits.
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QObject>

@@ -1,10 +1,10 @@
-#include "batchfeature.h"
+#include "app/batchfeature.h"
 
-#include "batchwarning.h"
-#include "controlleroperations.h"
-#include "formmain.h"
-#include "stringgrid.h"
-#include "worksheet.h"
+#include "app/batchwarning.h"
+#include "operations/controlleroperations.h"
+#include "app/mainwindow.h"
+#include "app/stringgrid.h"
+#include "app/worksheet.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -17,7 +17,7 @@
 
 namespace {
 // The device's address record as one number: no allocation for each row shown.
-quint64 deviceKey(const TEPS &device)
+quint64 deviceKey(const TDeviceRecord &device)
 {
     quint64 key = 0;
     for (const quint8 byte : device.Address)
@@ -26,14 +26,14 @@ quint64 deviceKey(const TEPS &device)
 }
 } // namespace
 
-TBatchFeature::TBatchFeature(TFormMain *form) : QObject(form), m_form(form)
+TBatchFeature::TBatchFeature(TMainWindow *form) : QObject(form), m_form(form)
 {
     TStringGrid *grid = form->StringGrid;
-    grid->SetCell(TFormMain::StatusColumn, 0, QStringLiteral("Status"));
-    grid->setColumnHidden(TFormMain::StatusColumn, true); // shown by the first batch
+    grid->SetCell(TMainWindow::StatusColumn, 0, QStringLiteral("Status"));
+    grid->setColumnHidden(TMainWindow::StatusColumn, true); // shown by the first batch
     // A batch's outcome at a glance: done, left alone or stopped, failed on the device.
     grid->SetForeground([this](int column, int row) -> QColor {
-        if (column != TFormMain::StatusColumn || m_toneByDevice.isEmpty() || row - 1 >= DeviceList.size())
+        if (column != TMainWindow::StatusColumn || m_toneByDevice.isEmpty() || row - 1 >= DeviceList.size())
             return {};
         switch (m_toneByDevice.value(deviceKey(DeviceList.at(row - 1)), TBatchRun::Tone::Neutral)) {
         case TBatchRun::Tone::Neutral: return {};
@@ -85,7 +85,7 @@ bool TBatchFeature::batchRunning() const
     return m_batch && m_batch->isRunning();
 }
 
-QString TBatchFeature::statusFor(const TEPS &device) const
+QString TBatchFeature::statusFor(const TDeviceRecord &device) const
 {
     return m_statusByDevice.isEmpty() ? QString() : m_statusByDevice.value(deviceKey(device));
 }
@@ -102,7 +102,7 @@ void TBatchFeature::deviceRowShown(int index)
 void TBatchFeature::listReset()
 {
     m_rowOfDevice.clear();
-    m_form->StringGrid->SetCell(TFormMain::StatusColumn, 1, QString());
+    m_form->StringGrid->SetCell(TMainWindow::StatusColumn, 1, QString());
 }
 
 void TBatchFeature::updateActions()
@@ -126,7 +126,7 @@ void TBatchFeature::runBatch(TBatchRun::Kind kind)
 {
     if (batchRunning())
         return;
-    const QList<TEPS> devices = m_form->Worksheet->selection();
+    const QList<TDeviceRecord> devices = m_form->Worksheet->selection();
     if (devices.isEmpty())
         return;
     const bool upgrade = kind == TBatchRun::Kind::ControllerUpgrade || kind == TBatchRun::Kind::BoardUpgrade;
@@ -147,7 +147,7 @@ void TBatchFeature::runBatch(TBatchRun::Kind kind)
         }
     }
     QStringList labels;
-    for (const TEPS &device : devices)
+    for (const TDeviceRecord &device : devices)
         labels << BatchWarningLine(device);
     if (upgrade) {
         if (!confirmBatch(FirmwareWarningText(), file, labels, QStringLiteral("Upgrade")))
@@ -166,18 +166,18 @@ void TBatchFeature::runBatch(TBatchRun::Kind kind)
     startBatch(kind, devices, file);
 }
 
-void TBatchFeature::startBatch(TBatchRun::Kind kind, const QList<TEPS> &devices, const QString &file)
+void TBatchFeature::startBatch(TBatchRun::Kind kind, const QList<TDeviceRecord> &devices, const QString &file)
 {
-    m_batch = std::make_unique<TBatchRun>(m_form->Serveur(), kind, devices, file, batchOptions);
+    m_batch = std::make_unique<TBatchRun>(m_form->engine(), kind, devices, file, batchOptions);
     m_statusByDevice.clear();
     m_toneByDevice.clear();
     m_rowOfDevice.clear();
-    for (const TEPS &device : devices)
+    for (const TDeviceRecord &device : devices)
         m_statusByDevice.insert(deviceKey(device), QString());
     for (int index = 0; index < DeviceList.size(); ++index) // once for the batch, not per event
         if (const quint64 key = deviceKey(DeviceList.at(index)); m_statusByDevice.contains(key))
             m_rowOfDevice.insert(key, index);
-    m_form->showColumn(TFormMain::StatusColumn, 300);
+    m_form->showColumn(TMainWindow::StatusColumn, 300);
     for (int i = 0; i < devices.size(); ++i)
         showBatchStatus(i);
     for (int index = 0; index < DeviceList.size(); ++index)
@@ -193,8 +193,8 @@ void TBatchFeature::startBatch(TBatchRun::Kind kind, const QList<TEPS> &devices,
 void TBatchFeature::showStatus(int index)
 {
     const QString status = statusFor(DeviceList.at(index));
-    if (m_form->StringGrid->Cells(TFormMain::StatusColumn, index + 1) != status)
-        m_form->StringGrid->SetCell(TFormMain::StatusColumn, index + 1, status);
+    if (m_form->StringGrid->Cells(TMainWindow::StatusColumn, index + 1) != status)
+        m_form->StringGrid->SetCell(TMainWindow::StatusColumn, index + 1, status);
 }
 
 void TBatchFeature::showBatchStatus(int batchIndex)

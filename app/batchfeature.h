@@ -4,7 +4,7 @@
 // column with each device's outcome as it comes, Stop and Retry failed. A device of a running
 // batch gets no other operation from the window.
 
-#include "batchrun.h"
+#include "fleet/jobs/batchrun.h"
 
 #include <QHash>
 #include <QObject>
@@ -13,13 +13,13 @@
 #include <memory>
 
 class QAction;
-class TFormMain;
+class TMainWindow;
 
 class TBatchFeature : public QObject
 {
     Q_OBJECT
 public:
-    explicit TBatchFeature(TFormMain *form);
+    explicit TBatchFeature(TMainWindow *form);
     ~TBatchFeature() override;
 
     QAction *UpgradeControllerAction = nullptr;
@@ -41,7 +41,7 @@ public:
     TBatchRun *batch() const { return m_batch.get(); }
     bool batchRunning() const;
     // The Status column's text for a device: its outcome in the last batch, if it was in it.
-    QString statusFor(const TEPS &device) const;
+    QString statusFor(const TDeviceRecord &device) const;
 
     // The window tells each change of its list.
     void deviceRowShown(int index);
@@ -50,7 +50,7 @@ public:
     // The file chosen and the warning confirmed here; then startBatch.
     void runBatch(TBatchRun::Kind kind);
     // A batch over the devices given, the file chosen and the warning confirmed by the caller.
-    void startBatch(TBatchRun::Kind kind, const QList<TEPS> &devices, const QString &file);
+    void startBatch(TBatchRun::Kind kind, const QList<TDeviceRecord> &devices, const QString &file);
     void retryFailed();
     void stopBatch();
 
@@ -61,7 +61,7 @@ private:
     void batchFinished();
     void setDeviceButtonsEnabled(bool enabled);
 
-    TFormMain *m_form;
+    TMainWindow *m_form;
     std::unique_ptr<TBatchRun> m_batch;
     QHash<quint64, QString> m_statusByDevice;       // the Status text by the device's address record
     QHash<quint64, TBatchRun::Tone> m_toneByDevice; // and its colour

@@ -1,8 +1,8 @@
-#include "batchwarning.h"
+#include "app/batchwarning.h"
 
-#include "devicefields.h"
-#include "tools.h"
-#include "wire.h"
+#include "fleet/devicefields.h"
+#include "protocol/tools.h"
+#include "protocol/wire.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -22,7 +22,7 @@ QString withMnemonicAvoiding(const QString &text, QChar taken)
 }
 } // namespace
 
-QString BatchWarningLine(const TEPS &device)
+QString BatchWarningLine(const TDeviceRecord &device)
 {
     return QStringLiteral("%1  %2  %3").arg(device.IpText, MacText(device.Mac), device.Params.text(Wire::Param::Name));
 }

@@ -6,10 +6,10 @@
 #include <QDialog>
 #include <QStringList>
 
-struct TEPS;
+struct TDeviceRecord;
 
 // A device as the warning lists it: "198.18.1.7  00:50:C2:02:5C:C1  Pump-7".
-QString BatchWarningLine(const TEPS &device);
+QString BatchWarningLine(const TDeviceRecord &device);
 
 class TBatchWarning : public QDialog
 {

@@ -1,11 +1,11 @@
-#include "columnrefresh.h"
+#include "app/columnrefresh.h"
 
-#include "stringgrid.h"
+#include "app/stringgrid.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
 
-TColumnRefresh::TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TEPS &)> text, QObject *parent)
+TColumnRefresh::TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TDeviceRecord &)> text, QObject *parent)
     : QObject(parent), m_grid(grid), m_column(column), m_text(std::move(text))
 {
 }

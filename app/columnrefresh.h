@@ -5,7 +5,7 @@
 // a number of rows: the rows' cost depends on the machine and on how many cells change, and the
 // slices of two columns may follow each other in one turn.
 
-#include "tools.h"
+#include "protocol/tools.h"
 
 #include <QObject>
 #include <QString>
@@ -20,7 +20,7 @@ class TColumnRefresh : public QObject
 public:
     static constexpr int SliceMs = 15;
 
-    TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TEPS &device)> text, QObject *parent);
+    TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TDeviceRecord &device)> text, QObject *parent);
 
     // From the first row again; the rows already done by a refresh under way are done again.
     void start();
@@ -31,7 +31,7 @@ private:
 
     TStringGrid *m_grid;
     int m_column;
-    std::function<QString(const TEPS &device)> m_text;
+    std::function<QString(const TDeviceRecord &device)> m_text;
     int m_next = 0;
     bool m_scheduled = false;
 };

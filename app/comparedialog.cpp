@@ -1,4 +1,4 @@
-#include "comparedialog.h"
+#include "app/comparedialog.h"
 
 #include <QAbstractTableModel>
 #include <QDialogButtonBox>

@@ -3,7 +3,7 @@
 // by colour and by a marker character ('!' changed, '-' only on the left, '+' only on the right),
 // so that they read the same without colour.
 
-#include "linediff.h"
+#include "fleet/configuration/linediff.h"
 
 #include <QDialog>
 

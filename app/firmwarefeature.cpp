@@ -1,13 +1,13 @@
-#include "firmwarefeature.h"
+#include "app/firmwarefeature.h"
 
-#include "background.h"
-#include "batchfeature.h"
-#include "firmwarelibrarydialog.h"
-#include "formmain.h"
-#include "operationjournal.h"
-#include "unfinishedoperations.h"
-#include "visitreportdialog.h"
-#include "worksheet.h"
+#include "app/background.h"
+#include "app/batchfeature.h"
+#include "app/firmwarelibrarydialog.h"
+#include "app/mainwindow.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/history/unfinishedoperations.h"
+#include "app/visitreportdialog.h"
+#include "app/worksheet.h"
 
 #include <QAction>
 #include <QDir>
@@ -20,7 +20,7 @@
 #include <QTimer>
 
 namespace {
-QString deviceName(const TEPS &device)
+QString deviceName(const TDeviceRecord &device)
 {
     const QString name = device.Params.text(Wire::Param::Name);
     return name.isEmpty() ? device.IpText : QStringLiteral("%1 (%2)").arg(name, device.IpText);
@@ -32,7 +32,7 @@ QSettings windowSettings()
 }
 } // namespace
 
-TFirmwareFeature::TFirmwareFeature(TFormMain *form, QString journalPath)
+TFirmwareFeature::TFirmwareFeature(TMainWindow *form, QString journalPath)
     : QObject(form), m_form(form), m_journalPath(std::move(journalPath))
 {
     LibraryAction = new QAction(QStringLiteral("Firmware &library..."), form);
@@ -52,8 +52,8 @@ TFirmwareFeature::TFirmwareFeature(TFormMain *form, QString journalPath)
                 UpToDateAction->setEnabled(!m_checking && !batches->batchRunning() && !sheet->selection().isEmpty());
             });
 
-    form->setColumnText(TFormMain::FirmwareColumn, [this](const TEPS &device) { return columnText(device); });
-    sheet->addFilterWord(OutdatedWord, [this](const TEPS &device) { return outdated(device); });
+    form->setColumnText(TMainWindow::FirmwareColumn, [this](const TDeviceRecord &device) { return columnText(device); });
+    sheet->addFilterWord(OutdatedWord, [this](const TDeviceRecord &device) { return outdated(device); });
     batches->batchOptions.library = &m_library;
 
     chooseComponents = [form](const QList<TFirmwareComponent> &offered) -> std::optional<QList<TFirmwareComponent>> {
@@ -95,14 +95,14 @@ bool TFirmwareFeature::openLibrary(const QString &folder, QString *error)
     return true;
 }
 
-QString TFirmwareFeature::columnText(const TEPS &device) const
+QString TFirmwareFeature::columnText(const TDeviceRecord &device) const
 {
     if (m_library.images().isEmpty())
         return {};
     return DeviceCompliance(m_library, device, m_history).text();
 }
 
-bool TFirmwareFeature::outdated(const TEPS &device) const
+bool TFirmwareFeature::outdated(const TDeviceRecord &device) const
 {
     return !m_library.images().isEmpty() && DeviceCompliance(m_library, device, m_history).outdated();
 }
@@ -110,7 +110,7 @@ bool TFirmwareFeature::outdated(const TEPS &device) const
 void TFirmwareFeature::showColumn()
 {
     if (!m_library.images().isEmpty())
-        m_form->showColumn(TFormMain::FirmwareColumn, 260);
+        m_form->showColumn(TMainWindow::FirmwareColumn, 260);
     m_form->RefreshRows();
     m_form->Worksheet->applyFilter();
 }
@@ -161,7 +161,7 @@ void TFirmwareFeature::showVisitReport()
     if (!path.endsWith(suffix, Qt::CaseInsensitive))
         path += suffix;
     QList<TVisitDevice> scanned;
-    for (const TEPS &device : std::as_const(DeviceList))
+    for (const TDeviceRecord &device : std::as_const(DeviceList))
         scanned << VisitDeviceOf(device);
     m_form->StatusBar->showMessage(QStringLiteral("Writing the visit report %1...").arg(path));
     WriteVisitReportInBackground(this, dialog.details(), dialog.SiteFileEdit->text().trimmed(), m_journalPath, path,
@@ -216,7 +216,7 @@ void TFirmwareFeature::bringSelectedUpToDate()
 {
     if (m_form->Batches->batchRunning() || !m_pending.isEmpty() || m_checking)
         return;
-    const QList<TEPS> devices = m_form->Worksheet->selection();
+    const QList<TDeviceRecord> devices = m_form->Worksheet->selection();
     if (devices.isEmpty())
         return;
     if (m_library.images().isEmpty()) {

@@ -6,8 +6,8 @@
 // (one per image: the controllers' first, then the boards'). A library image goes only to the
 // devices of its types: the batch marks it, and each upgrade refuses it before its first request.
 
-#include "firmwarelibrary.h"
-#include "firmwareplan.h"
+#include "fleet/firmware/firmwarelibrary.h"
+#include "fleet/firmware/firmwareplan.h"
 
 #include <QHash>
 #include <QObject>
@@ -16,14 +16,14 @@
 #include <optional>
 
 class QAction;
-class TFormMain;
+class TMainWindow;
 
 class TFirmwareFeature : public QObject
 {
     Q_OBJECT
 public:
     // journalPath: the history the column and the report read (the window's).
-    TFirmwareFeature(TFormMain *form, QString journalPath);
+    TFirmwareFeature(TMainWindow *form, QString journalPath);
 
     QAction *LibraryAction = nullptr;
     QAction *VisitReportAction = nullptr;
@@ -36,8 +36,8 @@ public:
     // shows the column; an empty folder closes it.
     bool openLibrary(const QString &folder, QString *error = nullptr);
     // The Firmware column's text of a device; empty without a library.
-    QString columnText(const TEPS &device) const;
-    bool outdated(const TEPS &device) const;
+    QString columnText(const TDeviceRecord &device) const;
+    bool outdated(const TDeviceRecord &device) const;
     // What the history knows of the controllers, read again on a worker (at start, after batches).
     void readHistory();
     void setControllerHistory(const TControllerHistory &history);
@@ -50,7 +50,7 @@ public:
     {
         TFirmwareComponent component = TFirmwareComponent::Board;
         QString file; // the image's path in the library
-        QList<TEPS> devices;
+        QList<TDeviceRecord> devices;
     };
     static QList<Group> GroupsOf(const TFirmwareLibrary &library, const QList<TFirmwareStep> &steps);
     // "Pump-7 (198.18.1.7): board 3.2.0 → 3.3.1", a line per Upgrade step.
@@ -67,7 +67,7 @@ private:
     void confirmAndRun(QList<TFirmwareStep> steps, const QHash<QString, QString> &problemOf);
     void startNextGroup();
 
-    TFormMain *m_form;
+    TMainWindow *m_form;
     QString m_journalPath;
     TFirmwareLibrary m_library;
     TControllerHistory m_history;

@@ -1,7 +1,7 @@
-#include "firmwarelibrarydialog.h"
+#include "app/firmwarelibrarydialog.h"
 
-#include "background.h"
-#include "firmwarelibrary.h"
+#include "app/background.h"
+#include "fleet/firmware/firmwarelibrary.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>

@@ -4,7 +4,7 @@
 // computed) or removed, the manifest written atomically each time; every file checked against
 // its SHA-256.
 
-#include "firmwarelibrary.h"
+#include "fleet/firmware/firmwarelibrary.h"
 
 #include <QDialog>
 

@@ -1,4 +1,4 @@
-#include "historydialog.h"
+#include "app/historydialog.h"
 
 #include <QAbstractTableModel>
 #include <QColor>

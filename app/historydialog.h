@@ -2,7 +2,7 @@
 // THistoryDialog: the operation journal as a table, newest first, filtered by a text, and
 // exported as CSV for the service report.
 
-#include "operationjournal.h"
+#include "fleet/history/operationjournal.h"
 
 #include <QDialog>
 

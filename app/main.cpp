@@ -1,12 +1,12 @@
 // Program start: one copy at a time, the main window, then the message loop.
-#include "application.h"
-#include "formmain.h"
-#include "operationrecord.h"
-#include "singleinstance.h"
-#include "sitefeature.h"
-#include "unfinishednotice.h"
-#include "upgradeform.h"
-#include "worksheet.h"
+#include "app/application.h"
+#include "app/mainwindow.h"
+#include "fleet/history/operationrecord.h"
+#include "app/singleinstance.h"
+#include "app/sitefeature.h"
+#include "app/unfinishednotice.h"
+#include "app/upgrade/upgradedialog.h"
+#include "app/worksheet.h"
 
 #include <QScreen>
 #include <QSettings>
@@ -41,13 +41,13 @@ int main(int argc, char **argv)
     }
 
     InstallProgramErrorSink();
-    TFormMain form;
+    TMainWindow form;
     // The maintenance window is made when first asked for (the start does not wait for it), then
     // lives to the end, hidden between uses.
-    std::unique_ptr<TUpgradeForm> upgradeForm;
+    std::unique_ptr<TUpgradeDialog> upgradeForm;
     form.openUpgradeWindow = [&form, &upgradeForm] {
         if (!upgradeForm)
-            upgradeForm = std::make_unique<TUpgradeForm>(form.Serveur(), &form);
+            upgradeForm = std::make_unique<TUpgradeDialog>(form.engine(), &form);
         upgradeForm->OpenForDevice();
     };
     QObject::connect(&instance, &TSingleInstance::raiseRequested, &form, [&form] {
@@ -65,8 +65,8 @@ int main(int argc, char **argv)
     // short by a crash is listed at the next start.
     TOperationRecorder recorder(
         journal,
-        [](const QString &ip) -> const TEPS * {
-            const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(), [&](const TEPS &d) { return d.IpText == ip; });
+        [](const QString &ip) -> const TDeviceRecord * {
+            const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(), [&](const TDeviceRecord &d) { return d.IpText == ip; });
             return device == DeviceList.cend() ? nullptr : &*device;
         },
         [&](const QString &error) {

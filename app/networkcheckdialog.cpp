@@ -1,6 +1,6 @@
-#include "networkcheckdialog.h"
+#include "app/networkcheckdialog.h"
 
-#include "networkcheck.h"
+#include "fleet/networkcheck.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -12,7 +12,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-TNetworkCheckDialog::TNetworkCheckDialog(TServeur *engine, QWidget *parent, int listenMs)
+TNetworkCheckDialog::TNetworkCheckDialog(TDatagramEngine *engine, QWidget *parent, int listenMs)
     : QDialog(parent), m_engine(engine), m_listenMs(listenMs)
 {
     setWindowTitle(QStringLiteral("Network check"));
@@ -123,7 +123,7 @@ void TNetworkCheckDialog::closeEvent(QCloseEvent *event)
     QDialog::closeEvent(event);
 }
 
-TNetworkCheckDialog *ShowNetworkCheck(QWidget *parent, TServeur *engine)
+TNetworkCheckDialog *ShowNetworkCheck(QWidget *parent, TDatagramEngine *engine)
 {
     auto *dialog = new TNetworkCheckDialog(engine, parent);
     dialog->setAttribute(Qt::WA_DeleteOnClose);

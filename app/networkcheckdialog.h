@@ -8,7 +8,7 @@ class QLabel;
 class QListWidget;
 class QPushButton;
 class TNetworkCheck;
-class TServeur;
+class TDatagramEngine;
 struct TNetworkFinding;
 
 class TNetworkCheckDialog : public QDialog
@@ -16,7 +16,7 @@ class TNetworkCheckDialog : public QDialog
     Q_OBJECT
 public:
     // listenMs: how long the check's scan listens for replies.
-    TNetworkCheckDialog(TServeur *engine, QWidget *parent = nullptr, int listenMs = 3000);
+    TNetworkCheckDialog(TDatagramEngine *engine, QWidget *parent = nullptr, int listenMs = 3000);
     ~TNetworkCheckDialog() override;
 
     // Starts a check (again); the list is emptied first. Nothing happens while one runs.
@@ -37,7 +37,7 @@ private:
     // A check still running is cancelled and left to end (and delete itself) on its own.
     bool m_closeWhenStopped = false;
 
-    TServeur *m_engine;
+    TDatagramEngine *m_engine;
     int m_listenMs;
     TNetworkCheck *m_check = nullptr;
     QListWidget *m_list;
@@ -49,4 +49,4 @@ private:
 
 // Opens the network check window for the engine (non-modal, deleted when closed) and starts the
 // check at once. The main window's "? > Network check..." and the offer after an empty scan call it.
-TNetworkCheckDialog *ShowNetworkCheck(QWidget *parent, TServeur *engine);
+TNetworkCheckDialog *ShowNetworkCheck(QWidget *parent, TDatagramEngine *engine);

@@ -1,13 +1,13 @@
-#include "rangescan.h"
+#include "app/rangescan.h"
 
-#include "rangescandialog.h"
-#include "rangesweep.h"
+#include "app/rangescandialog.h"
+#include "operations/rangesweep.h"
 
 #include <QLocale>
 #include <QProgressBar>
 #include <QStatusBar>
 
-TRangeScan::TRangeScan(TServeur *engine, Window window, QObject *parent)
+TRangeScan::TRangeScan(TDatagramEngine *engine, Window window, QObject *parent)
     : QObject(parent), m_engine(engine), m_window(std::move(window))
 {
 }

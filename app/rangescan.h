@@ -3,7 +3,7 @@
 // sweep (TRangeSweep) while the list fills as a broadcast scan fills it: the window's discovery
 // handler takes the replies. Progress goes to the window's progress bar, the end to its status bar.
 
-#include "rangesweep.h"
+#include "operations/rangesweep.h"
 
 #include <QObject>
 #include <QPointer>
@@ -13,7 +13,7 @@
 class QProgressBar;
 class QStatusBar;
 class QWidget;
-class TServeur;
+class TDatagramEngine;
 
 class TRangeScan : public QObject
 {
@@ -29,7 +29,7 @@ public:
         QProgressBar *progress = nullptr;
         QStatusBar *status = nullptr;
     };
-    TRangeScan(TServeur *engine, Window window, QObject *parent = nullptr);
+    TRangeScan(TDatagramEngine *engine, Window window, QObject *parent = nullptr);
     ~TRangeScan() override;
 
     bool isRunning() const { return m_sweep; }
@@ -42,7 +42,7 @@ public:
 private:
     void finish();
 
-    TServeur *m_engine;
+    TDatagramEngine *m_engine;
     Window m_window;
     QPointer<TRangeSweep> m_sweep;
 };

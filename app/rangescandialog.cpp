@@ -1,6 +1,6 @@
-#include "rangescandialog.h"
+#include "app/rangescandialog.h"
 
-#include "rangesweep.h"
+#include "operations/rangesweep.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -3,7 +3,7 @@
 // and whether silent addresses are asked over TCP. The ranges are checked as they are typed and
 // OK stays off until they can be swept: nothing is sent for a range that would be refused.
 
-#include "addressrange.h"
+#include "protocol/addressrange.h"
 
 #include <QDialog>
 

@@ -1,13 +1,13 @@
-#include "sitefeature.h"
+#include "app/sitefeature.h"
 
-#include "background.h"
-#include "columnrefresh.h"
-#include "devicefields.h"
-#include "devicewatch.h"
-#include "formmain.h"
-#include "sitecomparison.h"
-#include "stringgrid.h"
-#include "wire.h"
+#include "app/background.h"
+#include "app/columnrefresh.h"
+#include "fleet/devicefields.h"
+#include "fleet/site/devicewatch.h"
+#include "app/mainwindow.h"
+#include "fleet/site/sitecomparison.h"
+#include "app/stringgrid.h"
+#include "protocol/wire.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -23,7 +23,7 @@ const QString SettingsKey = QStringLiteral("Site/file");
 constexpr int SiteColumnWidth = 110;
 const QColor MissingColour(0x80, 0x80, 0x80);
 
-quint64 deviceKey(const TEPS &device)
+quint64 deviceKey(const TDeviceRecord &device)
 {
     return TDeviceWatch::keyOf(device);
 }
@@ -38,7 +38,7 @@ struct TSiteFeature::View
     QList<TSiteDevice> missing;
     QHash<quint64, QString> textByDevice;
 
-    static View of(const QList<TSiteDevice> &site, const QList<TEPS> &devices)
+    static View of(const QList<TSiteDevice> &site, const QList<TDeviceRecord> &devices)
     {
         const TSiteComparison comparison(site, devices);
         View view;
@@ -55,7 +55,7 @@ struct TSiteFeature::View
     }
 };
 
-TSiteFeature::TSiteFeature(TFormMain *form) : QObject(form), m_form(form)
+TSiteFeature::TSiteFeature(TMainWindow *form) : QObject(form), m_form(form)
 {
     OpenSiteAction = new QAction(QStringLiteral("Open s&ite..."), form);
     SaveSiteAction = new QAction(QStringLiteral("Sa&ve site..."), form);
@@ -66,7 +66,7 @@ TSiteFeature::TSiteFeature(TFormMain *form) : QObject(form), m_form(form)
     connect(OpenSiteAction, &QAction::triggered, this, &TSiteFeature::askOpen);
     connect(SaveSiteAction, &QAction::triggered, this, &TSiteFeature::askSave);
     connect(CloseSiteAction, &QAction::triggered, this, &TSiteFeature::closeSite);
-    connect(form, &TFormMain::scanEnded, this, &TSiteFeature::compare);
+    connect(form, &TMainWindow::scanEnded, this, &TSiteFeature::compare);
 
     SummaryLabel = new QLabel(form->StatusBar);
     SummaryLabel->setObjectName(QStringLiteral("SiteSummaryLabel"));
@@ -82,7 +82,7 @@ TSiteFeature::TSiteFeature(TFormMain *form) : QObject(form), m_form(form)
         return before ? before(column, row) : QColor();
     });
 
-    m_refresh = new TColumnRefresh(grid, TFormMain::SiteColumn, [this](const TEPS &device) { return siteText(device); }, this);
+    m_refresh = new TColumnRefresh(grid, TMainWindow::SiteColumn, [this](const TDeviceRecord &device) { return siteText(device); }, this);
 
     chooseOpenFile = [form](const QString &title, const QString &filter) {
         return QFileDialog::getOpenFileName(form, title, QString(), filter);
@@ -97,7 +97,7 @@ bool TSiteFeature::isMissingRow(int row) const
     return m_missingRows > 0 && row > DeviceList.size() && row <= DeviceList.size() + m_missingRows;
 }
 
-QString TSiteFeature::siteText(const TEPS &device) const
+QString TSiteFeature::siteText(const TDeviceRecord &device) const
 {
     return m_textByDevice.value(deviceKey(device));
 }
@@ -113,8 +113,8 @@ bool TSiteFeature::openSite(const QString &path, QString *error)
     m_site = std::get<QList<TSiteDevice>>(read);
     m_path = path;
     CloseSiteAction->setEnabled(true);
-    m_form->setColumnText(TFormMain::SiteColumn, [this](const TEPS &device) { return siteText(device); });
-    m_form->showColumn(TFormMain::SiteColumn, SiteColumnWidth);
+    m_form->setColumnText(TMainWindow::SiteColumn, [this](const TDeviceRecord &device) { return siteText(device); });
+    m_form->showColumn(TMainWindow::SiteColumn, SiteColumnWidth);
     rememberPath();
     // Before the first scan nothing is missing yet: the file is compared when the list has devices.
     if (DeviceList.isEmpty()) {
@@ -137,7 +137,7 @@ void TSiteFeature::closeSite()
     CloseSiteAction->setEnabled(false);
     showMissingRows(); // none
     m_refresh->start();
-    m_form->StringGrid->setColumnHidden(TFormMain::SiteColumn, true);
+    m_form->StringGrid->setColumnHidden(TMainWindow::SiteColumn, true);
     m_form->FitLastColumn();
     SummaryLabel->hide();
     rememberPath();
@@ -147,7 +147,7 @@ bool TSiteFeature::saveSite(const QString &path, QString *error)
 {
     QList<TSiteDevice> devices;
     devices.reserve(DeviceList.size());
-    for (const TEPS &device : std::as_const(DeviceList))
+    for (const TDeviceRecord &device : std::as_const(DeviceList))
         devices << SiteFile::fromDevice(device);
     const QString problem = SiteFile::write(path, devices);
     if (!problem.isEmpty()) {
@@ -202,12 +202,12 @@ void TSiteFeature::showMissingRows()
     m_missingRows = int(m_missing.size());
     for (int i = 0; i < m_missing.size(); ++i) {
         const TSiteDevice &device = m_missing.at(i);
-        QStringList texts(TFormMain::GridColumnCount);
+        QStringList texts(TMainWindow::GridColumnCount);
         texts[0] = device.name;
         texts[1] = device.type;
         texts[3] = device.ip;
         texts[4] = device.mac ? MacText(device.mac) : QString();
-        texts[TFormMain::SiteColumn] = SiteStateText(TSiteState::Missing);
+        texts[TMainWindow::SiteColumn] = SiteStateText(TSiteState::Missing);
         grid->SetRow(first + i, texts);
         if (grid->IsRowHidden(first + i))
             grid->SetRowHidden(first + i, false);

@@ -9,7 +9,7 @@
 // TSiteComparison (fleet/), made on a worker: a list of tens of thousands of devices never holds the
 // window, and the window keeps only what it shows of it.
 
-#include "sitefile.h"
+#include "fleet/site/sitefile.h"
 
 #include <QHash>
 #include <QObject>
@@ -21,13 +21,13 @@ class QAction;
 class QLabel;
 class QSettings;
 class TColumnRefresh;
-class TFormMain;
+class TMainWindow;
 
 class TSiteFeature : public QObject
 {
     Q_OBJECT
 public:
-    explicit TSiteFeature(TFormMain *form);
+    explicit TSiteFeature(TMainWindow *form);
 
     QAction *OpenSiteAction = nullptr;
     QAction *SaveSiteAction = nullptr;
@@ -54,7 +54,7 @@ public:
     // Whether a grid row (1..) is one of the missing devices' rows.
     bool isMissingRow(int row) const;
     // The Site column's text of a listed device.
-    QString siteText(const TEPS &device) const;
+    QString siteText(const TDeviceRecord &device) const;
 
     // The site open when the window was last closed is opened again; later changes are kept.
     void restoreSettings(QSettings &settings);
@@ -72,7 +72,7 @@ private:
     void rememberPath() const;
     void tell(const QString &message);
 
-    TFormMain *m_form;
+    TMainWindow *m_form;
     QString m_path;
     QList<TSiteDevice> m_site;
     QString m_summary;

@@ -1,20 +1,20 @@
-#include "snapshotfeature.h"
+#include "app/snapshotfeature.h"
 
-#include "batchfeature.h"
-#include "batchwarning.h"
-#include "comparedialog.h"
-#include "controlleroperations.h"
-#include "devicefields.h"
-#include "formmain.h"
-#include "stringgrid.h"
-#include "worksheet.h"
+#include "app/batchfeature.h"
+#include "app/batchwarning.h"
+#include "app/comparedialog.h"
+#include "operations/controlleroperations.h"
+#include "fleet/devicefields.h"
+#include "app/mainwindow.h"
+#include "app/stringgrid.h"
+#include "app/worksheet.h"
 
 #include <QAction>
 #include <QFileDialog>
 #include <QMenu>
 #include <QStatusBar>
 
-TSnapshotFeature::TSnapshotFeature(TFormMain *form) : QObject(form), m_form(form)
+TSnapshotFeature::TSnapshotFeature(TMainWindow *form) : QObject(form), m_form(form)
 {
     QMenu *menu = form->Worksheet->DeviceMenu;
     menu->addSeparator();
@@ -42,7 +42,7 @@ void TSnapshotFeature::updateActions()
         action->setEnabled(one && !running);
 }
 
-std::optional<QByteArray> TSnapshotFeature::snapshotConfiguration(const TEPS &device, QString *title)
+std::optional<QByteArray> TSnapshotFeature::snapshotConfiguration(const TDeviceRecord &device, QString *title)
 {
     const QString folder = chooseFolder(QStringLiteral("Choose a snapshot"));
     if (folder.isEmpty())
@@ -65,7 +65,7 @@ std::optional<QByteArray> TSnapshotFeature::snapshotConfiguration(const TEPS &de
     return bytes;
 }
 
-bool TSnapshotFeature::currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title)
+bool TSnapshotFeature::currentDeviceAndSnapshot(TDeviceRecord *device, QByteArray *saved, QString *title)
 {
     if (SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
         return false;
@@ -78,12 +78,12 @@ bool TSnapshotFeature::currentDeviceAndSnapshot(TEPS *device, QByteArray *saved,
 
 void TSnapshotFeature::compareWithSnapshot()
 {
-    TEPS device;
+    TDeviceRecord device;
     QByteArray saved;
     QString title;
     if (!currentDeviceAndSnapshot(&device, &saved, &title))
         return;
-    TReadControllerText read(m_form->Serveur(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
+    TReadControllerText read(m_form->engine(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
                              m_form->Batches->batchOptions.timing);
     m_form->StatusBar->showMessage(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
     const TOperationOutcome outcome = read.exec();
@@ -98,7 +98,7 @@ void TSnapshotFeature::compareWithSnapshot()
 
 void TSnapshotFeature::compareSnapshots()
 {
-    TEPS device;
+    TDeviceRecord device;
     QByteArray left;
     QString leftTitle, rightTitle;
     if (!currentDeviceAndSnapshot(&device, &left, &leftTitle))
@@ -112,7 +112,7 @@ void TSnapshotFeature::compareSnapshots()
 
 void TSnapshotFeature::restoreFromSnapshot()
 {
-    TEPS device;
+    TDeviceRecord device;
     QByteArray saved;
     QString title;
     if (!currentDeviceAndSnapshot(&device, &saved, &title))
@@ -120,7 +120,7 @@ void TSnapshotFeature::restoreFromSnapshot()
     if (!m_form->Batches->confirmBatch(QStringLiteral("This writes the configuration of %1 back to the device.").arg(title),
                                          QString(), {BatchWarningLine(device)}, QStringLiteral("Write")))
         return;
-    TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, saved, m_form->Batches->batchOptions.timing);
+    TWriteConfig write(m_form->engine(), {device.IpText, device.Transport}, saved, m_form->Batches->batchOptions.timing);
     connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
     m_form->StatusBar->showMessage(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
     const TOperationOutcome outcome = write.exec();

@@ -3,7 +3,7 @@
 // device with a snapshot, compare two snapshots of it, and write a snapshot's configuration back
 // (read back the same, or told). Each works on the current device, never while a batch runs.
 
-#include "configsnapshot.h"
+#include "fleet/configuration/configsnapshot.h"
 
 #include <QObject>
 
@@ -11,13 +11,13 @@
 #include <optional>
 
 class QAction;
-class TFormMain;
+class TMainWindow;
 
 class TSnapshotFeature : public QObject
 {
     Q_OBJECT
 public:
-    explicit TSnapshotFeature(TFormMain *form);
+    explicit TSnapshotFeature(TMainWindow *form);
 
     QAction *CompareAction = nullptr;
     QAction *CompareSnapshotsAction = nullptr;
@@ -33,10 +33,10 @@ public:
 private:
     void updateActions();
     // The configuration of the device in a snapshot chosen by the user; empty when none (told).
-    std::optional<QByteArray> snapshotConfiguration(const TEPS &device, QString *title);
+    std::optional<QByteArray> snapshotConfiguration(const TDeviceRecord &device, QString *title);
     // The current device and its configuration in a snapshot; false when there is no device, the
     // user chose none, or it holds none of this device (told).
-    bool currentDeviceAndSnapshot(TEPS *device, QByteArray *saved, QString *title);
+    bool currentDeviceAndSnapshot(TDeviceRecord *device, QByteArray *saved, QString *title);
 
-    TFormMain *m_form;
+    TMainWindow *m_form;
 };

@@ -1,4 +1,4 @@
-#include "stringgrid.h"
+#include "app/stringgrid.h"
 
 #include <QContextMenuEvent>
 #include <QHeaderView>

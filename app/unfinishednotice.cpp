@@ -1,9 +1,9 @@
-#include "unfinishednotice.h"
+#include "app/unfinishednotice.h"
 
-#include "background.h"
-#include "formmain.h"
-#include "unfinishedoperations.h"
-#include "worksheet.h"
+#include "app/background.h"
+#include "app/mainwindow.h"
+#include "fleet/history/unfinishedoperations.h"
+#include "app/worksheet.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 
 TUnfinishedNotice::TUnfinishedNotice(const QList<TJournalEntry> &unfinished, const TOperationJournal &journal,
-                                     TFormMain *form)
+                                     TMainWindow *form)
     : QDialog(form), m_unfinished(unfinished), m_journal(journal), m_form(form)
 {
     setObjectName(QStringLiteral("UnfinishedNotice"));
@@ -45,7 +45,7 @@ TUnfinishedNotice::TUnfinishedNotice(const QList<TJournalEntry> &unfinished, con
     resize(640, 240);
 }
 
-void TUnfinishedNotice::showAfterStart(TFormMain *form, const TOperationJournal &journal)
+void TUnfinishedNotice::showAfterStart(TMainWindow *form, const TOperationJournal &journal)
 {
     RunInBackground(
         form, [journal] { return UnfinishedOperations::read(journal); },

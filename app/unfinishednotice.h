@@ -5,23 +5,23 @@
 // ones that answer, ready for a batch (retry) or the upgrade window; "Acknowledge" marks them as
 // seen, so that the next start does not list them again; "Later" lists them again next time.
 
-#include "operationjournal.h"
+#include "fleet/history/operationjournal.h"
 
 #include <QDialog>
 
 class QListWidget;
 class QPushButton;
-class TFormMain;
+class TMainWindow;
 
 class TUnfinishedNotice : public QDialog
 {
     Q_OBJECT
 public:
-    TUnfinishedNotice(const QList<TJournalEntry> &unfinished, const TOperationJournal &journal, TFormMain *form);
+    TUnfinishedNotice(const QList<TJournalEntry> &unfinished, const TOperationJournal &journal, TMainWindow *form);
 
     // Reads the history's tail on a worker thread once the event loop runs, so that the window's
     // first paint never waits for it, and shows the notice when there is anything to tell.
-    static void showAfterStart(TFormMain *form, const TOperationJournal &journal);
+    static void showAfterStart(TMainWindow *form, const TOperationJournal &journal);
 
     QListWidget *List = nullptr;
     QPushButton *CheckButton = nullptr;
@@ -34,5 +34,5 @@ public:
 private:
     QList<TJournalEntry> m_unfinished;
     TOperationJournal m_journal;
-    TFormMain *m_form;
+    TMainWindow *m_form;
 };

@@ -1,12 +1,12 @@
-#include "visitreportdialog.h"
+#include "app/visitreportdialog.h"
 
-#include "background.h"
-#include "configurationstore.h"
-#include "devicefields.h"
-#include "operationjournal.h"
-#include "sitefile.h"
-#include "visitreportdocument.h"
-#include "wire.h"
+#include "app/background.h"
+#include "fleet/history/configurationstore.h"
+#include "fleet/devicefields.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/site/sitefile.h"
+#include "fleet/report/visitreportdocument.h"
+#include "protocol/wire.h"
 
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -102,7 +102,7 @@ void TVisitReportDialog::remember(QSettings &settings) const
     settings.setValue(FormatKey, pdf() ? QStringLiteral("pdf") : QStringLiteral("html"));
 }
 
-TVisitDevice VisitDeviceOf(const TEPS &device)
+TVisitDevice VisitDeviceOf(const TDeviceRecord &device)
 {
     TVisitDevice visit;
     visit.ip = device.IpText;

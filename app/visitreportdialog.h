@@ -3,7 +3,7 @@
 // and PDF or HTML; the report is made on a worker from the history, so that a long history never
 // holds the window.
 
-#include "visitreport.h"
+#include "fleet/report/visitreport.h"
 
 #include <QDialog>
 
@@ -43,4 +43,4 @@ void WriteVisitReportInBackground(QObject *context, const TVisitDetails &details
                                   std::function<void(bool written, const QString &text)> done,
                                   const QList<TVisitDevice> &scanned = {});
 // A device of the list as the report names it.
-TVisitDevice VisitDeviceOf(const TEPS &device);
+TVisitDevice VisitDeviceOf(const TDeviceRecord &device);

@@ -1,9 +1,9 @@
-#include "watchfeature.h"
+#include "app/watchfeature.h"
 
-#include "background.h"
-#include "columnrefresh.h"
-#include "formmain.h"
-#include "stringgrid.h"
+#include "app/background.h"
+#include "app/columnrefresh.h"
+#include "app/mainwindow.h"
+#include "app/stringgrid.h"
 
 #include <QAction>
 #include <QMenu>
@@ -14,7 +14,7 @@ constexpr int LastSeenWidth = 80;
 const QColor GoneColour(0x80, 0x80, 0x80);
 const QColor MarkedColour(0x0d, 0x47, 0xa1);
 
-quint64 deviceKey(const TEPS &device)
+quint64 deviceKey(const TDeviceRecord &device)
 {
     return TDeviceWatch::keyOf(device);
 }
@@ -30,7 +30,7 @@ struct TWatchFeature::Step
     int gone = 0;
 };
 
-TWatchFeature::TWatchFeature(TFormMain *form) : QObject(form), m_form(form)
+TWatchFeature::TWatchFeature(TMainWindow *form) : QObject(form), m_form(form)
 {
     WatchAction = new QAction(QStringLiteral("&Watch"), form);
     WatchAction->setCheckable(true);
@@ -38,17 +38,17 @@ TWatchFeature::TWatchFeature(TFormMain *form) : QObject(form), m_form(form)
     form->ScanPopupMenu->addAction(WatchAction);
     form->FileMenu->insertAction(form->PropertiesMenu, WatchAction);
     connect(WatchAction, &QAction::toggled, this, &TWatchFeature::setWatching);
-    connect(form, &TFormMain::deviceReplied, this, &TWatchFeature::deviceReplied);
-    connect(form, &TFormMain::scanEnded, this, &TWatchFeature::scanEnded);
+    connect(form, &TMainWindow::deviceReplied, this, &TWatchFeature::deviceReplied);
+    connect(form, &TMainWindow::scanEnded, this, &TWatchFeature::scanEnded);
     m_next.setSingleShot(true);
     connect(&m_next, &QTimer::timeout, this, &TWatchFeature::nextScan);
 
     TStringGrid *grid = form->StringGrid;
-    m_refresh = new TColumnRefresh(grid, TFormMain::LastSeenColumn, [this](const TEPS &device) { return lastSeenText(device); }, this);
+    m_refresh = new TColumnRefresh(grid, TMainWindow::LastSeenColumn, [this](const TDeviceRecord &device) { return lastSeenText(device); }, this);
     auto before = grid->Foreground();
     grid->SetForeground([this, before](int column, int row) -> QColor {
         if (m_watching && row >= 1 && row <= DeviceList.size()) {
-            const TEPS &device = DeviceList.at(row - 1);
+            const TDeviceRecord &device = DeviceList.at(row - 1);
             if (isGone(device))
                 return GoneColour;
             if (isMarked(device))
@@ -75,27 +75,27 @@ void TWatchFeature::setWatching(bool on)
     m_watch.setEventRecords(false); // the status bar counts the events
     m_replied.clear();
     m_firstScan = QDateTime();
-    m_form->setColumnText(TFormMain::LastSeenColumn, [this](const TEPS &device) { return lastSeenText(device); });
-    m_form->showColumn(TFormMain::LastSeenColumn, LastSeenWidth);
+    m_form->setColumnText(TMainWindow::LastSeenColumn, [this](const TDeviceRecord &device) { return lastSeenText(device); });
+    m_form->showColumn(TMainWindow::LastSeenColumn, LastSeenWidth);
     m_form->StatusBar->showMessage(QStringLiteral("Watching: a scan every %1 s").arg(intervalMs / 1000.0));
     // The first scan starts from an empty list; the later ones keep it.
     m_scanStarted.start();
     m_form->Scan();
 }
 
-QString TWatchFeature::lastSeenText(const TEPS &device) const
+QString TWatchFeature::lastSeenText(const TDeviceRecord &device) const
 {
     const TDeviceWatch::Entry *entry = m_watch.entryFor(device);
     return entry ? entry->lastSeen.toLocalTime().toString(QStringLiteral("HH:mm:ss")) : QString();
 }
 
-bool TWatchFeature::isGone(const TEPS &device) const
+bool TWatchFeature::isGone(const TDeviceRecord &device) const
 {
     const TDeviceWatch::Entry *entry = m_watch.entryFor(device);
     return entry && entry->gone;
 }
 
-bool TWatchFeature::isMarked(const TEPS &device) const
+bool TWatchFeature::isMarked(const TDeviceRecord &device) const
 {
     const TDeviceWatch::Entry *entry = m_watch.entryFor(device);
     return entry && m_firstScan.isValid() && entry->changedAt > m_firstScan

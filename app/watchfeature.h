@@ -7,7 +7,7 @@
 // that answered each scan on a worker (a first scan of tens of thousands of devices copies every
 // record): the window shows the watch the worker hands back.
 
-#include "devicewatch.h"
+#include "fleet/site/devicewatch.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -17,13 +17,13 @@
 
 class QAction;
 class TColumnRefresh;
-class TFormMain;
+class TMainWindow;
 
 class TWatchFeature : public QObject
 {
     Q_OBJECT
 public:
-    explicit TWatchFeature(TFormMain *form);
+    explicit TWatchFeature(TMainWindow *form);
 
     QAction *WatchAction = nullptr; // checkable
 
@@ -37,9 +37,9 @@ public:
     const TDeviceWatch &watch() const { return m_watch; }
 
     // The "Last seen" column's text of a device; empty before the watch heard it.
-    QString lastSeenText(const TEPS &device) const;
-    bool isGone(const TEPS &device) const;
-    bool isMarked(const TEPS &device) const;
+    QString lastSeenText(const TDeviceRecord &device) const;
+    bool isGone(const TDeviceRecord &device) const;
+    bool isMarked(const TDeviceRecord &device) const;
 
 private:
     struct Step;
@@ -48,7 +48,7 @@ private:
     void show(Step step);
     void nextScan();
 
-    TFormMain *m_form;
+    TMainWindow *m_form;
     TDeviceWatch m_watch;
     bool m_watching = false;
     int m_generation = 0; // a step that comes back after the watch was stopped or started again is dropped

@@ -1,14 +1,14 @@
-#include "worksheet.h"
+#include "app/worksheet.h"
 
-#include "background.h"
-#include "batchfeature.h"
-#include "devicefields.h"
-#include "formmain.h"
-#include "historydialog.h"
-#include "networkcheckdialog.h"
-#include "operationjournal.h"
-#include "sshtoggles.h"
-#include "stringgrid.h"
+#include "app/background.h"
+#include "app/batchfeature.h"
+#include "fleet/devicefields.h"
+#include "app/mainwindow.h"
+#include "app/historydialog.h"
+#include "app/networkcheckdialog.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/history/sshtoggles.h"
+#include "app/stringgrid.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -58,7 +58,7 @@ protected:
 };
 } // namespace
 
-TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
+TWorksheet::TWorksheet(TMainWindow *form) : QObject(form), m_form(form)
 {
     TStringGrid *grid = form->StringGrid;
     auto *filter = new TFilterEdit(form->centralWidget());
@@ -102,7 +102,7 @@ TWorksheet::TWorksheet(TFormMain *form) : QObject(form), m_form(form)
     NetworkCheckAction = new QAction(QStringLiteral("&Network check..."), form);
     NetworkCheckAction->setShortcut(QKeySequence(Qt::Key_F9));
     form->HelpMenu->insertAction(form->AboutMenu, NetworkCheckAction);
-    connect(NetworkCheckAction, &QAction::triggered, this, [form] { ShowNetworkCheck(form, form->Serveur()); });
+    connect(NetworkCheckAction, &QAction::triggered, this, [form] { ShowNetworkCheck(form, form->engine()); });
 
     HistoryAction = new QAction(QStringLiteral("Operation &history..."), form);
     HistoryAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
@@ -151,7 +151,7 @@ void TWorksheet::setJournal(const TOperationJournal *journal)
     m_form->Batches->batchOptions.journal = journal; // the batches write the history the worksheet shows
 }
 
-void TWorksheet::readSshToggleText(const TEPS &device, QObject *context,
+void TWorksheet::readSshToggleText(const TDeviceRecord &device, QObject *context,
                                    std::function<void(const QString &text)> done) const
 {
     if (!m_journal)
@@ -179,12 +179,12 @@ void TWorksheet::applyFilter()
     updateCount();
 }
 
-void TWorksheet::addFilterWord(const QString &word, std::function<bool(const TEPS &device)> matches)
+void TWorksheet::addFilterWord(const QString &word, std::function<bool(const TDeviceRecord &device)> matches)
 {
     m_filterWords.insert(word.toLower(), std::move(matches));
 }
 
-bool TWorksheet::matchesFilter(const TEPS &device, const QString &filter) const
+bool TWorksheet::matchesFilter(const TDeviceRecord &device, const QString &filter) const
 {
     const auto word = m_filterWords.constFind(filter.toLower());
     return word != m_filterWords.cend() ? (*word)(device) : DeviceMatchesFilter(device, filter);
@@ -226,7 +226,7 @@ void TWorksheet::scanEnded()
     }
     if (!DeviceList.isEmpty())
         return;
-    if (m_form->Serveur()->portInUse().isEmpty()) // else the status bar says why nothing was sent
+    if (m_form->engine()->portInUse().isEmpty()) // else the status bar says why nothing was sent
         showMessage(QStringLiteral("No device answered the scan."));
     offerNetworkCheck();
 }
@@ -267,9 +267,9 @@ void TWorksheet::updateActions()
     ExportAction->setEnabled(!DeviceList.isEmpty());
 }
 
-QList<TEPS> TWorksheet::selection() const
+QList<TDeviceRecord> TWorksheet::selection() const
 {
-    QList<TEPS> devices;
+    QList<TDeviceRecord> devices;
     for (int row : m_form->StringGrid->SelectedRows())
         if (row - 1 < DeviceList.size())
             devices << DeviceList.at(row - 1);
@@ -282,7 +282,7 @@ void TWorksheet::exportList()
                                             QStringLiteral("CSV files (*.csv);;JSON files (*.json);;All files (*)"));
     if (fileName.isEmpty())
         return;
-    QList<TEPS> shown; // what the list shows
+    QList<TDeviceRecord> shown; // what the list shows
     for (int index = 0; index < DeviceList.size(); ++index)
         if (!m_form->StringGrid->IsRowHidden(index + 1))
             shown << DeviceList.at(index);
@@ -313,7 +313,7 @@ void TWorksheet::restoreSettings(QSettings &settings)
     if (const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray(); !geometry.isEmpty())
         m_form->restoreGeometry(geometry);
     const QList<QVariant> widths = settings.value(QStringLiteral("columnWidths")).toList();
-    for (int column = 0; column < widths.size() && column < TFormMain::ColumnCount - 1; ++column)
+    for (int column = 0; column < widths.size() && column < TMainWindow::ColumnCount - 1; ++column)
         if (widths.at(column).toInt() > 0)
             m_form->StringGrid->SetColWidth(column, widths.at(column).toInt());
     m_form->sortColumn = settings.value(QStringLiteral("sortColumn"), -1).toInt();
@@ -326,7 +326,7 @@ void TWorksheet::saveSettings(QSettings &settings) const
     settings.beginGroup(QStringLiteral("MainWindow"));
     settings.setValue(QStringLiteral("geometry"), m_form->saveGeometry());
     QList<QVariant> widths;
-    for (int column = 0; column < TFormMain::ColumnCount - 1; ++column)
+    for (int column = 0; column < TMainWindow::ColumnCount - 1; ++column)
         widths << m_form->StringGrid->ColWidth(column);
     settings.setValue(QStringLiteral("columnWidths"), widths);
     settings.setValue(QStringLiteral("sortColumn"), m_form->sortColumn);

@@ -5,7 +5,7 @@
 // check and the operation history. The window keeps its own single-device actions; this class
 // only adds.
 
-#include "tools.h"
+#include "protocol/tools.h"
 
 #include <QHash>
 #include <QObject>
@@ -20,14 +20,14 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QSettings;
-class TFormMain;
+class TMainWindow;
 class TOperationJournal;
 
 class TWorksheet : public QObject
 {
     Q_OBJECT
 public:
-    explicit TWorksheet(TFormMain *form);
+    explicit TWorksheet(TMainWindow *form);
     ~TWorksheet() override;
 
     QLineEdit *FilterEdit = nullptr;
@@ -51,7 +51,7 @@ public:
     // What the history says about the device's SSH toggles ("SSH toggled 3 times since ..."), read
     // on a worker so that a long history never holds the window; done runs on the window's thread,
     // and not at all once context is gone.
-    void readSshToggleText(const TEPS &device, QObject *context, std::function<void(const QString &text)> done) const;
+    void readSshToggleText(const TDeviceRecord &device, QObject *context, std::function<void(const QString &text)> done) const;
 
     // Dialog hooks; tests replace them.
     std::function<QString(const QString &title, const QString &filter)> chooseSaveFile;
@@ -63,21 +63,21 @@ public:
     void applyFilter();
     void exportList();
     // The devices of the selected rows, in the list's order.
-    QList<TEPS> selection() const;
+    QList<TDeviceRecord> selection() const;
     // A word the filter takes as a test of its own ("firmware:outdated"), case ignored.
-    void addFilterWord(const QString &word, std::function<bool(const TEPS &device)> matches);
+    void addFilterWord(const QString &word, std::function<bool(const TDeviceRecord &device)> matches);
     void showHistory();
 
 private:
     void offerNetworkCheck();
     void updateCount();
     void updateActions();
-    bool matchesFilter(const TEPS &device, const QString &filter) const;
+    bool matchesFilter(const TDeviceRecord &device, const QString &filter) const;
     void showMessage(const QString &message);
 
-    TFormMain *m_form;
+    TMainWindow *m_form;
     QStringList m_selectAfterScan;
-    QHash<QString, std::function<bool(const TEPS &)>> m_filterWords; // by the word in lower case
+    QHash<QString, std::function<bool(const TDeviceRecord &)>> m_filterWords; // by the word in lower case
     const TOperationJournal *m_journal = nullptr;
     QTimer m_countTimer;
 };

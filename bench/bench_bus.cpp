@@ -1,4 +1,4 @@
-// Controller bus throughput: writes and reads back a block through TXBus, and in the same run measures
+// Controller bus throughput: writes and reads back a block through TControllerBus, and in the same run measures
 // the floor of the path, a bare stop-and-wait exchange of the same frames from a plain socket.
 //
 // Run in the lab's PC namespace; with --lab it starts the simulator in the device namespace itself:
@@ -10,10 +10,10 @@
 
 #include "labsim.h"
 #include "pingpong.h"
-#include "socketwait.h"
+#include "protocol/socketwait.h"
 #include "uikeepalive.h"
-#include "wire.h"
-#include "xbus.h"
+#include "protocol/wire.h"
+#include "bus/controllerbus.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -99,7 +99,7 @@ int main(int argc, char *argv[])
     const QList<QByteArray> &readFrames = frames.read;
 
     TUiKeepAlive keepAlive; // as a window's thread would: waits process events, prompt replies never do
-    TXBus bus(nullptr, hostText, port);
+    TControllerBus bus(nullptr, hostText, port);
     FloorClient floor(host, port);
     if (!bus.isOpen() || !floor.isOpen()) {
         std::fprintf(stderr, "cannot open a socket\n");

@@ -10,14 +10,14 @@
 // Only one process of the lab's PC may hold the engine's port: run it while no other lab test runs.
 
 #include "benchlab.h"
-#include "filenameedit.h"
+#include "app/upgrade/filenameedit.h"
 #include "labsim.h"
 #include "pingpong.h"
-#include "resource.h"
-#include "serveur.h"
-#include "tools.h"
-#include "upgradeform.h"
-#include "wire.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "protocol/tools.h"
+#include "app/upgrade/upgradedialog.h"
+#include "protocol/wire.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -123,7 +123,7 @@ int main(int argc, char *argv[])
     }
     StartupInit(); // as the main window's creation does: the protocol code of every request
     LabSimulator simulator;
-    TServeur serveur;
+    TDatagramEngine serveur;
     // No journal: its writes would lengthen every round trip and hide the client's own cost.
     // The updater runs from the start so that the first floor can use the bus.
     if (!BenchLab::start(simulator, 1,
@@ -149,7 +149,7 @@ int main(int argc, char *argv[])
 
     // The window as the program runs it (its own waits), shown off screen so that the bar paints.
     QWidget mainWindow;
-    TUpgradeForm form(&serveur, &mainWindow);
+    TUpgradeDialog form(&serveur, &mainWindow);
     form.CreateControls();
     QStringList errors;
     form.runWarning = [] { return 6; };

@@ -21,15 +21,15 @@
 // port: run it while no other lab test runs.
 
 #include "benchlab.h"
-#include "controlleroperations.h"
-#include "deviceoperation.h"
+#include "operations/controlleroperations.h"
+#include "operations/deviceoperation.h"
 #include "labsim.h"
-#include "operationpool.h"
+#include "operations/operationpool.h"
 #include "pingpong.h"
-#include "resource.h"
-#include "serveur.h"
-#include "tools.h"
-#include "wire.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "protocol/tools.h"
+#include "protocol/wire.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -197,7 +197,7 @@ int main(int argc, char *argv[])
     }
     StartupInit(); // as the main window's creation does: the protocol code of every request
     LabSimulator simulator;
-    TServeur serveur;
+    TDatagramEngine serveur;
     // No journal: its writes would lengthen every exchange and hide the client's own cost. The
     // simulator refuses to start when the lab has fewer device addresses than devices.
     if (!BenchLab::start(simulator, devices, {QStringLiteral("--journal"), QStringLiteral("/dev/null")}, serveur))

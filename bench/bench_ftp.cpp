@@ -7,7 +7,7 @@
 // Prints the best time of N runs for each case, its rate and its ratio to the floor. Talks to
 // 127.0.0.1 only; exits non-zero when an upload fails or the server's copy differs.
 
-#include "ftpclient.h"
+#include "ftp/ftpclient.h"
 #include "scriptedftppeer.h"
 
 #include <QCommandLineParser>

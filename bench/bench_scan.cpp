@@ -7,15 +7,15 @@
 //   lab/lab pc build/bench/bench_scan 1000 10000
 //   lab/lab pc build/bench/bench_scan --site-watch 65536   (a site file of every device and two
 //                                    missing ones open, Scan > Watch on: its first two scans)
-#include "application.h"
+#include "app/application.h"
 #include "benchlab.h"
-#include "formmain.h"
+#include "app/mainwindow.h"
 #include "labsim.h"
-#include "serveur.h"
-#include "sitefeature.h"
-#include "stringgrid.h"
-#include "watchfeature.h"
-#include "tools.h"
+#include "protocol/datagramengine.h"
+#include "app/sitefeature.h"
+#include "app/stringgrid.h"
+#include "app/watchfeature.h"
+#include "protocol/tools.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -90,7 +90,7 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
         out << "simulator did not start: " << sim.errorString() << "\n";
         return;
     }
-    TFormMain form;
+    TMainWindow form;
     form.show();
     QCoreApplication::processEvents();
     QTemporaryDir folder;
@@ -123,7 +123,7 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
     heard.reserve(devices);
     const long droppedBefore = udpReceiveBufferErrors();
     const long backlogBefore = softnetDrops();
-    const int listener = form.Serveur()->addDiscoveryListener([&](const TDeviceDatagram &datagram) {
+    const int listener = form.engine()->addDiscoveryListener([&](const TDeviceDatagram &datagram) {
         ++replies;
         if (heard.size() < devices && !heard.contains(datagram.sender)) { // only this thread touches the set
             heard.insert(datagram.sender);
@@ -151,14 +151,14 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
     form.Watch->setWatching(false);
     probe.stop();
     watch.stop();
-    form.Serveur()->removeDiscoveryListener(listener);
+    form.engine()->removeDiscoveryListener(listener);
     const long dropped = udpReceiveBufferErrors() - droppedBefore;
     const long backlogDropped = softnetDrops() - backlogBefore;
     const long after = BenchLab::residentKiB();
 
     qsizetype recordBytes = 0;
-    for (const TEPS &device : DeviceList)
-        recordBytes += qsizetype(sizeof(TEPS)) + device.Params.heapBytes();
+    for (const TDeviceRecord &device : DeviceList)
+        recordBytes += qsizetype(sizeof(TDeviceRecord)) + device.Params.heapBytes();
     const int listed = static_cast<int>(DeviceList.size());
     out << QStringLiteral("%1 devices: listed %2, lost %3, grid complete after %4 ms (from Scan), "
                           "longest gap between 5 ms ticks %5 ms, resident +%6 KiB (%7 B per device), "
@@ -178,7 +178,7 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
                .arg(replies.load())
                .arg(lastReplyMs > 0 && completeMs >= 0 ? QString::number(double(completeMs) / double(lastReplyMs), 'f', 2)
                                                         : QStringLiteral("-"))
-               .arg(adapterNames(form.Serveur()->boundAdapters()))
+               .arg(adapterNames(form.engine()->boundAdapters()))
                .arg(heard.size())
                .arg(dropped)
                .arg(backlogDropped);

@@ -5,13 +5,13 @@
 //
 //   lab/lab up --routed --devices 1000
 //   lab/lab pc build/bench/bench_sweep [DEVICES [RATE]]      (defaults 1000 and 2000)
-#include "addressrange.h"
+#include "protocol/addressrange.h"
 #include "benchlab.h"
 #include "labsim.h"
-#include "rangesweep.h"
-#include "resource.h"
-#include "serveur.h"
-#include "tools.h"
+#include "operations/rangesweep.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "protocol/tools.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -46,7 +46,7 @@ struct SweepRun
     quint64 requests = 0;
 };
 
-SweepRun sweep(TServeur &engine, const TAddressRange &range, int rate, int passes, int devices)
+SweepRun sweep(TDatagramEngine &engine, const TAddressRange &range, int rate, int passes, int devices)
 {
     TRangeSweep::Options options;
     options.ranges = {range};
@@ -74,12 +74,12 @@ SweepRun sweep(TServeur &engine, const TAddressRange &range, int rate, int passe
     run.totalMs = clock.elapsed();
     if (!outcome.succeeded)
         std::fprintf(stderr, "the sweep failed: %s\n", qPrintable(outcome.detail));
-    const QList<TEPS> listed = operation.devices();
+    const QList<TDeviceRecord> listed = operation.devices();
     run.listed = int(listed.size());
     if (run.listedAfterFirstPass == 0)
         run.listedAfterFirstPass = run.listed;
-    for (const TEPS &device : listed)
-        run.recordBytes += qsizetype(sizeof(TEPS)) + device.Params.heapBytes();
+    for (const TDeviceRecord &device : listed)
+        run.recordBytes += qsizetype(sizeof(TDeviceRecord)) + device.Params.heapBytes();
     run.residentKiB = BenchLab::residentKiB() - before;
     run.requests = operation.requestsSent();
     return run;
@@ -104,7 +104,7 @@ int main(int argc, char **argv)
         out << "simulator did not start: " << sim.errorString() << "\n";
         return 1;
     }
-    TServeur engine;
+    TDatagramEngine engine;
     if (engine.boundAddresses().isEmpty()) {
         out << "the engine's port is held elsewhere: " << engine.bindError() << "\n";
         return 1;

@@ -8,13 +8,13 @@
 //   lab/lab pc build/bench/bench_windowgap [--controller-bytes N] [--board-bytes N] [--log-blocks N] [--gate]
 
 #include "benchlab.h"
-#include "filenameedit.h"
+#include "app/upgrade/filenameedit.h"
 #include "gapmeter.h"
 #include "labsim.h"
-#include "resource.h"
-#include "serveur.h"
-#include "tools.h"
-#include "upgradeform.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "protocol/tools.h"
+#include "app/upgrade/upgradedialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -71,7 +71,7 @@ int main(int argc, char *argv[])
         logArguments << QStringLiteral("--log-file") << QStringLiteral("0=") + path;
     }
     LabSimulator simulator;
-    TServeur serveur;
+    TDatagramEngine serveur;
     if (!BenchLab::start(simulator, 1, QStringList{QStringLiteral("--journal"), QStringLiteral("/dev/null")} + logArguments,
                          serveur))
         return 1;
@@ -85,7 +85,7 @@ int main(int argc, char *argv[])
     }
 
     QWidget mainWindow;
-    TUpgradeForm form(&serveur, &mainWindow);
+    TUpgradeDialog form(&serveur, &mainWindow);
     form.CreateControls();
     QStringList errors;
     form.runWarning = [] { return 6; };

@@ -10,13 +10,13 @@
 // Exits 1 when a device is not upgraded.
 
 #include "benchlab.h"
-#include "batchfeature.h"
-#include "formmain.h"
+#include "app/batchfeature.h"
+#include "app/mainwindow.h"
 #include "gapmeter.h"
 #include "labsim.h"
-#include "networkcheckdialog.h"
-#include "stringgrid.h"
-#include "worksheet.h"
+#include "app/networkcheckdialog.h"
+#include "app/stringgrid.h"
+#include "app/worksheet.h"
 
 #include <QAction>
 #include <QApplication>
@@ -37,7 +37,7 @@ constexpr qint64 GapGoalMs = 100;
 constexpr int BatchLimitMs = 900000;
 
 // Selects the first `count` rows, runs the controller upgrade over them and waits for its end.
-double runBatch(TFormMain &form, int count)
+double runBatch(TMainWindow &form, int count)
 {
     form.StringGrid->clearSelection();
     for (int row = 1; row <= count; ++row)
@@ -71,8 +71,8 @@ int main(int argc, char **argv)
         return 1;
     }
     LabSimulator simulator;
-    TFormMain form;
-    if (!BenchLab::start(simulator, devices, {QStringLiteral("--seed"), QStringLiteral("3")}, *form.Serveur()))
+    TMainWindow form;
+    if (!BenchLab::start(simulator, devices, {QStringLiteral("--seed"), QStringLiteral("3")}, *form.engine()))
         return 1;
     QTemporaryDir dir;
     const QByteArray image = BenchLab::randomImage(parser.value(bytesOption).toLongLong(), 5);
@@ -98,7 +98,7 @@ int main(int argc, char **argv)
     int checks = 0;
     if (parser.isSet(checkOption)) {
         // The check's own scan and its findings reach the window while the batch's progress does.
-        TNetworkCheckDialog *dialog = ShowNetworkCheck(&form, form.Serveur());
+        TNetworkCheckDialog *dialog = ShowNetworkCheck(&form, form.engine());
         QObject::connect(dialog, &TNetworkCheckDialog::checkFinished, dialog, [dialog, &checks] {
             ++checks;
             QTimer::singleShot(0, dialog, &TNetworkCheckDialog::runCheck);

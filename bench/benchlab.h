@@ -2,7 +2,7 @@
 // What the lab benchmarks share: the simulator and the engine brought up, and a random image.
 
 #include "labsim.h"
-#include "serveur.h"
+#include "protocol/datagramengine.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -15,7 +15,7 @@ namespace BenchLab {
 
 // Starts the simulator with these devices and arguments, then checks that the engine holds its
 // port; false after saying why on standard error.
-inline bool start(LabSimulator &simulator, int devices, const QStringList &arguments, const TServeur &engine)
+inline bool start(LabSimulator &simulator, int devices, const QStringList &arguments, const TDatagramEngine &engine)
 {
     if (!simulator.start(devices, arguments)) {
         std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(simulator.errorString()));

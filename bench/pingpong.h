@@ -5,9 +5,9 @@
 // block, the updater that opens the bus, the destinations they may talk to).
 
 #include "labsim.h"
-#include "socketwait.h"
-#include "wire.h"
-#include "xbus.h"
+#include "protocol/socketwait.h"
+#include "protocol/wire.h"
+#include "bus/controllerbus.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -86,9 +86,9 @@ inline BlockFrames blockFrames(const QByteArray &image, quint32 start = 0)
     for (qsizetype offset = 0; offset < image.size(); offset += Wire::Bus::MaxChunk) {
         const qsizetype n = std::min<qsizetype>(Wire::Bus::MaxChunk, image.size() - offset);
         const quint32 address = start + quint32(offset);
-        frames.write.append(XBus::seal(XBus::writeRequest(Wire::Bus::UnitAddress, address,
+        frames.write.append(ControllerBus::seal(ControllerBus::writeRequest(Wire::Bus::UnitAddress, address,
                                                           QByteArrayView(image).sliced(offset, n))));
-        frames.read.append(XBus::seal(XBus::readRequest(Wire::Bus::UnitAddress, address, int(n))));
+        frames.read.append(ControllerBus::seal(ControllerBus::readRequest(Wire::Bus::UnitAddress, address, int(n))));
     }
     return frames;
 }
@@ -97,8 +97,8 @@ inline BlockFrames blockFrames(const QByteArray &image, quint32 start = 0)
 inline int replyLength(const QByteArray &frame)
 {
     if (static_cast<quint8>(frame.at(1)) == Wire::Bus::FunctionReadBlock)
-        return XBus::ReadReplyHeader + static_cast<quint8>(frame.at(6)) + XBus::CrcSize;
-    return XBus::WriteReplyData + XBus::CrcSize;
+        return ControllerBus::ReadReplyHeader + static_cast<quint8>(frame.at(6)) + ControllerBus::CrcSize;
+    return ControllerBus::WriteReplyData + ControllerBus::CrcSize;
 }
 
 // A plain blocking datagram socket: the least any client can do per exchange.
@@ -166,7 +166,7 @@ public:
 private:
     int m_fd = -1;
     sockaddr_in m_peer{};
-    char m_buffer[XBus::ReceiveBufferSize];
+    char m_buffer[ControllerBus::ReceiveBufferSize];
     int m_retries = 0;
 };
 

@@ -1,9 +1,9 @@
 // The program's start as the real one does it, ending once its window has been painted.
 // Used by bench_startup; not a tool of its own.
-#include "application.h"
-#include "formmain.h"
-#include "singleinstance.h"
-#include "upgradeform.h"
+#include "app/application.h"
+#include "app/mainwindow.h"
+#include "app/singleinstance.h"
+#include "app/upgrade/upgradedialog.h"
 
 #include "firstpaint.h"
 
@@ -17,11 +17,11 @@ int main(int argc, char **argv)
     if (!instance.Acquire())
         return 2;
     InstallProgramErrorSink();
-    TFormMain form;
-    std::unique_ptr<TUpgradeForm> upgradeForm; // made when first asked for
+    TMainWindow form;
+    std::unique_ptr<TUpgradeDialog> upgradeForm; // made when first asked for
     form.openUpgradeWindow = [&form, &upgradeForm] {
         if (!upgradeForm)
-            upgradeForm = std::make_unique<TUpgradeForm>(form.Serveur(), &form);
+            upgradeForm = std::make_unique<TUpgradeDialog>(form.engine(), &form);
         upgradeForm->OpenForDevice();
     };
     form.show();

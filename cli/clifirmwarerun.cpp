@@ -1,12 +1,12 @@
-#include "clifirmwarerun.h"
+#include "cli/clifirmwarerun.h"
 
-#include "cliprogress.h"
-#include "clireport.h"
-#include "clirunner.h"
-#include "devicefields.h"
-#include "firmwareplan.h"
-#include "operationjournal.h"
-#include "operationpool.h"
+#include "cli/cliprogress.h"
+#include "cli/clireport.h"
+#include "cli/clirunner.h"
+#include "fleet/devicefields.h"
+#include "fleet/firmware/firmwareplan.h"
+#include "fleet/history/operationjournal.h"
+#include "operations/operationpool.h"
 
 #include <QHash>
 

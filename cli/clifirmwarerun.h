@@ -4,7 +4,7 @@
 // the upgrades through the operation pool, the controllers first, the boards after (a board's
 // upgrade ends with the device restarting).
 
-#include "clitargets.h"
+#include "cli/clitargets.h"
 
 #include <QList>
 

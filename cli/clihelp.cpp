@@ -1,7 +1,7 @@
-#include "clihelp.h"
+#include "cli/clihelp.h"
 
-#include "devicefields.h"
-#include "wire.h"
+#include "fleet/devicefields.h"
+#include "protocol/wire.h"
 
 #include <QDate>
 #include <QStringList>

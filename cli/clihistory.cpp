@@ -1,7 +1,7 @@
-#include "clihistory.h"
+#include "cli/clihistory.h"
 
-#include "clireport.h"
-#include "unfinishedoperations.h"
+#include "cli/clireport.h"
+#include "fleet/history/unfinishedoperations.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

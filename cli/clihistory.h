@@ -2,8 +2,8 @@
 // tarvino-cli history: the operation history that the window and the command line keep, as a
 // table or JSON lines; --unfinished keeps the operations that started and never ended.
 
-#include "clirequest.h"
-#include "operationjournal.h"
+#include "cli/clirequest.h"
+#include "fleet/history/operationjournal.h"
 
 #include <cstdio>
 

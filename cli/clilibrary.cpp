@@ -1,7 +1,7 @@
-#include "clilibrary.h"
+#include "cli/clilibrary.h"
 
-#include "clireport.h"
-#include "clirequest.h"
+#include "cli/clireport.h"
+#include "cli/clirequest.h"
 
 #include <QCommandLineParser>
 #include <QDir>

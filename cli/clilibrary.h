@@ -2,8 +2,8 @@
 // tarvino-cli's firmware library verbs: library list, check and add (the folder and its manifest,
 // no device), and the options that plan and apply take (--library, --components).
 
-#include "clihelp.h"
-#include "firmwarelibrary.h"
+#include "cli/clihelp.h"
+#include "fleet/firmware/firmwarelibrary.h"
 
 #include <QList>
 #include <QString>

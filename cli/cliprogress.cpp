@@ -1,9 +1,9 @@
-#include "cliprogress.h"
+#include "cli/cliprogress.h"
 
-#include "clireport.h"
-#include "deviceoperation.h"
-#include "operationpool.h"
-#include "tools.h"
+#include "cli/clireport.h"
+#include "operations/deviceoperation.h"
+#include "operations/operationpool.h"
+#include "protocol/tools.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -1,12 +1,12 @@
-#include "clireport.h"
+#include "cli/clireport.h"
 
-#include "devicefields.h"
+#include "fleet/devicefields.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
 
-#include "wire.h"
+#include "protocol/wire.h"
 
 namespace {
 // A message of the window keeps its line breaks in JSON; a table row gets it on one line.
@@ -263,7 +263,7 @@ QString ResultTable(const QList<TCliResult> &results)
     return text + QLatin1Char('\n');
 }
 
-QString DeviceTable(const QList<TEPS> &devices)
+QString DeviceTable(const QList<TDeviceRecord> &devices)
 {
     QList<QStringList> rows;
     QStringList header;
@@ -271,7 +271,7 @@ QString DeviceTable(const QList<TEPS> &devices)
         if (field.inGrid)
             header << QLatin1String(field.header);
     rows << header;
-    for (const TEPS &device : devices) {
+    for (const TDeviceRecord &device : devices) {
         QStringList row;
         for (const TDeviceField &field : DeviceFields())
             if (field.inGrid)
@@ -281,7 +281,7 @@ QString DeviceTable(const QList<TEPS> &devices)
     return AlignedTable(rows);
 }
 
-QString DeviceDetails(const TEPS &device)
+QString DeviceDetails(const TDeviceRecord &device)
 {
     QList<QStringList> rows;
     for (const TDeviceField &field : DeviceFields())

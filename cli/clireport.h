@@ -2,8 +2,8 @@
 // What tarvino-cli prints: device lists and each device's outcome, as tables for a person or as
 // JSON for a script.
 
-#include "clitargets.h"
-#include "outcome.h"
+#include "cli/clitargets.h"
+#include "operations/outcome.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -47,9 +47,9 @@ QString CliFailureMessage(const QString &operation, const QString &windowMessage
 // One row per device: address, name, result and the message or what was done.
 QString ResultTable(const QList<TCliResult> &results);
 // The window's list columns, one row per device.
-QString DeviceTable(const QList<TEPS> &devices);
+QString DeviceTable(const QList<TDeviceRecord> &devices);
 // Every field of one device, a line each.
-QString DeviceDetails(const TEPS &device);
+QString DeviceDetails(const TDeviceRecord &device);
 // Columns padded to their widest cell; the last column is not padded.
 QString AlignedTable(const QList<QStringList> &rows);
 // A byte count as people read it: "1.5 MiB".

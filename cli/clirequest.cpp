@@ -1,7 +1,7 @@
-#include "clirequest.h"
+#include "cli/clirequest.h"
 
-#include "controlleroperations.h"
-#include "devicefields.h"
+#include "operations/controlleroperations.h"
+#include "fleet/devicefields.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -233,7 +233,7 @@ std::variant<QList<TNamedTarget>, QString> ParseTargetFile(const QByteArray &con
     return result;
 }
 
-bool TSelection::matches(const TEPS &device) const
+bool TSelection::matches(const TDeviceRecord &device) const
 {
     if (!type.isEmpty() && !matchesWildcard(type, device.Params.text(Wire::Param::TypeText), Qt::CaseInsensitive))
         return false;

@@ -2,12 +2,12 @@
 // What a tarvino-cli command line asks for, read and checked before anything is sent: a usage
 // error (exit status 2) never reaches a device.
 
-#include "clihelp.h"
-#include "clilibrary.h"
-#include "clisweep.h"
-#include "tools.h"
-#include "wire.h"
-#include "clisite.h"
+#include "cli/clihelp.h"
+#include "cli/clilibrary.h"
+#include "cli/clisweep.h"
+#include "protocol/tools.h"
+#include "protocol/wire.h"
+#include "cli/clisite.h"
 
 #include <QByteArray>
 #include <QList>
@@ -43,7 +43,7 @@ struct TSelection
     QString type; // wildcard, case ignored
     QString name; // wildcard
     bool any() const { return all || !type.isEmpty() || !name.isEmpty(); }
-    bool matches(const TEPS &device) const;
+    bool matches(const TDeviceRecord &device) const;
 };
 
 struct TCliRequest

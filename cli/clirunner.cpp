@@ -1,17 +1,17 @@
-#include "clirunner.h"
+#include "cli/clirunner.h"
 
-#include "boardupgrade.h"
-#include "clifirmwarerun.h"
-#include "clilibrary.h"
-#include "cliprogress.h"
-#include "commandoperations.h"
-#include "controlleroperations.h"
-#include "devicefields.h"
-#include "networkcheck.h"
-#include "operationpool.h"
-#include "serveur.h"
-#include "sshtoggles.h"
-#include "tools.h"
+#include "operations/boardupgrade.h"
+#include "cli/clifirmwarerun.h"
+#include "cli/clilibrary.h"
+#include "cli/cliprogress.h"
+#include "operations/commandoperations.h"
+#include "operations/controlleroperations.h"
+#include "fleet/devicefields.h"
+#include "fleet/networkcheck.h"
+#include "operations/operationpool.h"
+#include "protocol/datagramengine.h"
+#include "fleet/history/sshtoggles.h"
+#include "protocol/tools.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -66,7 +66,7 @@ TOperationTiming OperationTiming(const TCliRequest &request)
     return timing;
 }
 
-TCliRunner::TCliRunner(const TCliRequest &request, TServeur *engine, const TCliConsole &console, QObject *parent)
+TCliRunner::TCliRunner(const TCliRequest &request, TDatagramEngine *engine, const TCliConsole &console, QObject *parent)
     : QObject(parent), m_request(request), m_engine(engine), m_console(console)
 {
 }
@@ -103,7 +103,7 @@ void TCliRunner::tell(const QString &text)
     WriteText(m_console.err, text.endsWith(QLatin1Char('\n')) ? text : text + QLatin1Char('\n'));
 }
 
-const TEPS *TCliRunner::recordFor(const QString &ip) const
+const TDeviceRecord *TCliRunner::recordFor(const QString &ip) const
 {
     for (const TCliDevice &device : m_devices)
         if (device.target.ip == ip && device.record)
@@ -138,9 +138,9 @@ int TCliRunner::run()
         tell(problem + QStringLiteral(" Nothing was sent."));
         return ExitStatus::Environment;
     }
-    QList<TEPS> scanned;
+    QList<TDeviceRecord> scanned;
     if (m_request.needsScan()) {
-        const std::optional<QList<TEPS>> found = scan();
+        const std::optional<QList<TDeviceRecord>> found = scan();
         if (!found)
             return ExitStatus::Environment;
         scanned = *found;
@@ -159,7 +159,7 @@ int TCliRunner::run()
     return finish(m_request.verb->verb == Verb::Info ? runInfo(devices) : runOperations(devices));
 }
 
-std::optional<QList<TEPS>> TCliRunner::scan()
+std::optional<QList<TDeviceRecord>> TCliRunner::scan()
 {
     if (!m_request.sweep.ranges.isEmpty())
         return sweepRanges();
@@ -180,17 +180,17 @@ std::optional<QList<TEPS>> TCliRunner::scan()
 
 int TCliRunner::runScan()
 {
-    const std::optional<QList<TEPS>> devices = scan();
+    const std::optional<QList<TDeviceRecord>> devices = scan();
     if (!devices)
         return ExitStatus::Environment;
     if (!m_interrupted)
         keepForCompletion(*devices);
     if (m_request.json) {
-        for (const TEPS &device : *devices)
+        for (const TDeviceRecord &device : *devices)
             print(jsonLine(DeviceJson(device)));
     } else if (m_request.csv) {
         QString text = DeviceCsvHeader() + QLatin1Char('\n');
-        for (const TEPS &device : *devices)
+        for (const TDeviceRecord &device : *devices)
             text += DeviceCsvLine(device) + QLatin1Char('\n');
         print(text);
     } else if (!devices->isEmpty()) {
@@ -213,14 +213,14 @@ int TCliRunner::runScan()
     return ExitStatus::Success;
 }
 
-void TCliRunner::keepForCompletion(const QList<TEPS> &devices)
+void TCliRunner::keepForCompletion(const QList<TDeviceRecord> &devices)
 {
     // One word a line, the addresses first: what the shell's completion offers for a TARGET.
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/tarvino");
     if (!QDir().mkpath(folder))
         return;
     QStringList words;
-    for (const TEPS &device : devices) {
+    for (const TDeviceRecord &device : devices) {
         words << device.IpText << CanonicalMacText(device.Mac);
         const QString name = device.Params.text(Wire::Param::Name);
         // A name with blanks or control characters would not complete as one word.
@@ -255,7 +255,7 @@ int TCliRunner::runSearch()
     m_current = &search;
     const TOperationOutcome outcome = search.exec();
     m_current = nullptr;
-    const QList<TEPS> devices = search.devices();
+    const QList<TDeviceRecord> devices = search.devices();
     if (!outcome.succeeded || devices.isEmpty()) {
         tell(outcome.error ? outcome.errorText() : QStringLiteral("No device answered at %1.").arg(ip));
         return ExitStatus::DeviceFailed;
@@ -285,9 +285,9 @@ int TCliRunner::runInfo(const QList<TCliDevice> &devices)
     // The history is read once for every device listed.
     const TSshToggleHistory toggles = m_request.json ? TSshToggleHistory() : TSshToggleHistory::fromJournal(TOperationJournal());
     for (const TCliDevice &device : devices) {
-        std::optional<TEPS> record = device.record;
+        std::optional<TDeviceRecord> record = device.record;
         if (TSearchDevice *search = searches.value(device.target.ip)) {
-            if (const QList<TEPS> found = search->devices(); !found.isEmpty()) {
+            if (const QList<TDeviceRecord> found = search->devices(); !found.isEmpty()) {
                 record = found.first();
             } else if (search->outcome().error) {
                 // The error text of a connection names the address already: once is enough.

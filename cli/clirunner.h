@@ -3,10 +3,10 @@
 // firmware or configuration is changed, runs the operations a few devices at a time and reports
 // each device's outcome. run() returns the exit status.
 
-#include "clireport.h"
-#include "clirequest.h"
-#include "deviceoperation.h"
-#include "firmwareimage.h"
+#include "cli/clireport.h"
+#include "cli/clirequest.h"
+#include "operations/deviceoperation.h"
+#include "operations/firmwareimage.h"
 
 #include <QObject>
 
@@ -15,7 +15,7 @@
 
 class TDeviceOperation;
 class TOperationPool;
-class TServeur;
+class TDatagramEngine;
 
 struct TCliConsole
 {
@@ -34,12 +34,12 @@ class TCliRunner : public QObject
     Q_OBJECT
     friend class TCliFirmwareRun; // plan and apply
 public:
-    TCliRunner(const TCliRequest &request, TServeur *engine, const TCliConsole &console, QObject *parent = nullptr);
+    TCliRunner(const TCliRequest &request, TDatagramEngine *engine, const TCliConsole &console, QObject *parent = nullptr);
     ~TCliRunner() override;
 
     int run();
     // The discovery record of a device being worked on, when a scan listed it (for the history).
-    const TEPS *recordFor(const QString &ip) const;
+    const TDeviceRecord *recordFor(const QString &ip) const;
     // Ctrl+C, SIGTERM, SIGHUP: no new device is started, the running ones stop before their next
     // exchange and are put back.
     void interrupt();
@@ -53,13 +53,13 @@ private:
     // check, watch and scan --site (clisite.cpp).
     int runCheck();
     int runWatch();
-    int reportSite(const QList<TEPS> &devices);
+    int reportSite(const QList<TDeviceRecord> &devices);
     int runInfo(const QList<TCliDevice> &devices);
     int runOperations(const QList<TCliDevice> &devices);
     // The devices that answer a scan; nullopt (after saying why) when the scan could not be sent.
-    std::optional<QList<TEPS>> scan();
+    std::optional<QList<TDeviceRecord>> scan();
     // The scan of a request with --range: the sweep of its ranges (clisweep.cpp).
-    std::optional<QList<TEPS>> sweepRanges();
+    std::optional<QList<TDeviceRecord>> sweepRanges();
     TDeviceOperation *makeOperation(const TCliDevice &device, const QByteArray &configuration);
     bool confirm(const QList<TCliDevice> &devices);
     bool confirmFirmware(const QList<TCliDevice> &devices);
@@ -67,7 +67,7 @@ private:
     int printPlan(const QList<TCliDevice> &devices);
     TOperationTiming timing() const;
     // A scan's devices, kept for the shell's completion; failing to keep them is no failure.
-    void keepForCompletion(const QList<TEPS> &devices);
+    void keepForCompletion(const QList<TDeviceRecord> &devices);
     TCliResult resultOf(TDeviceOperation *operation, const TCliDevice &device, bool several);
     // Stores what a read operation received; the error text when it could not be stored.
     QString store(const QByteArray &data, const TCliDevice &device, bool several, QString *path);
@@ -79,7 +79,7 @@ private:
     QString verbName() const;
 
     TCliRequest m_request;
-    TServeur *m_engine;
+    TDatagramEngine *m_engine;
     TFirmwareImage m_image; // the file of an upgrade or a configuration write, read once per run
     TCliConsole m_console;
     TDeviceOperation *m_current = nullptr; // a scan or search under way

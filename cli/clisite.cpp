@@ -1,10 +1,10 @@
-#include "clisite.h"
+#include "cli/clisite.h"
 
-#include "clireport.h"
-#include "clirunner.h"
-#include "devicefields.h"
-#include "devicewatch.h"
-#include "wire.h"
+#include "cli/clireport.h"
+#include "cli/clirunner.h"
+#include "fleet/devicefields.h"
+#include "fleet/site/devicewatch.h"
+#include "protocol/wire.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -87,7 +87,7 @@ QString SiteCheckTable(const TSiteComparison &comparison)
                              QStringLiteral("Expected IP"), QStringLiteral("MAC Address"), QStringLiteral("Note")}};
     for (const TSiteEntry &entry : comparison.entries()) {
         const TSiteDevice *expected = entry.expectedIndex >= 0 ? &comparison.expected().at(entry.expectedIndex) : nullptr;
-        const TEPS *found = entry.foundIndex >= 0 ? &comparison.found().at(entry.foundIndex) : nullptr;
+        const TDeviceRecord *found = entry.foundIndex >= 0 ? &comparison.found().at(entry.foundIndex) : nullptr;
         const quint64 mac = found ? found->Mac : expected->mac;
         rows << QStringList{entry.text(),
                             EscapeControls(found ? found->Params.text(Wire::Param::Name) : expected->name),
@@ -116,7 +116,7 @@ QString SiteScanNote(const TSiteComparison &comparison)
 
 int TCliRunner::runCheck()
 {
-    const std::optional<QList<TEPS>> devices = scan();
+    const std::optional<QList<TDeviceRecord>> devices = scan();
     if (!devices)
         return ExitStatus::Environment;
     if (m_interrupted)
@@ -132,7 +132,7 @@ int TCliRunner::runCheck()
     return comparison.anyMissing() ? ExitStatus::DeviceFailed : ExitStatus::Success;
 }
 
-int TCliRunner::reportSite(const QList<TEPS> &devices)
+int TCliRunner::reportSite(const QList<TDeviceRecord> &devices)
 {
     const TSiteComparison comparison(m_request.site.site, devices);
     tell(SiteScanNote(comparison));
@@ -154,7 +154,7 @@ int TCliRunner::runWatch()
     while (!boundReached()) {
         QElapsedTimer thisScan;
         thisScan.start();
-        const std::optional<QList<TEPS>> devices = scan();
+        const std::optional<QList<TDeviceRecord>> devices = scan();
         if (!devices)
             return ExitStatus::Environment;
         if (m_interrupted)

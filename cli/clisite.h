@@ -4,8 +4,8 @@
 // and prints each change. Their options are read and checked with the rest of the line, the site
 // file included, before anything is sent.
 
-#include "sitecomparison.h"
-#include "sitefile.h"
+#include "fleet/site/sitecomparison.h"
+#include "fleet/site/sitefile.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,8 +1,8 @@
-#include "clisweep.h"
+#include "cli/clisweep.h"
 
-#include "clirunner.h"
-#include "commandoperations.h"
-#include "rangesweep.h"
+#include "cli/clirunner.h"
+#include "operations/commandoperations.h"
+#include "operations/rangesweep.h"
 
 #include <QLocale>
 
@@ -43,7 +43,7 @@ QString SweepAnnouncement(const TCliSweep &sweep, int passes)
         .arg(seconds);
 }
 
-std::optional<QList<TEPS>> TCliRunner::sweepRanges()
+std::optional<QList<TDeviceRecord>> TCliRunner::sweepRanges()
 {
     TRangeSweep::Options options;
     options.ranges = m_request.sweep.ranges;

@@ -2,7 +2,7 @@
 // The address ranges of a command line (--range, --rate): read and checked with the rest of the
 // line, before anything is sent, and swept in place of the broadcast wherever a verb scans.
 
-#include "addressrange.h"
+#include "protocol/addressrange.h"
 
 #include <QString>
 #include <QStringList>

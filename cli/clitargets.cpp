@@ -1,13 +1,13 @@
-#include "clitargets.h"
+#include "cli/clitargets.h"
 
-#include "devicefields.h"
+#include "fleet/devicefields.h"
 
 #include <QSet>
 
 #include <algorithm>
 
 namespace {
-TCliDevice fromRecord(const TEPS &device)
+TCliDevice fromRecord(const TDeviceRecord &device)
 {
     return {{device.IpText, device.Transport}, device};
 }
@@ -32,28 +32,28 @@ qsizetype editDistance(const QString &a, const QString &b)
 }
 
 // What the scan sent and heard, for a target it did not find.
-QString scanSummary(const QList<TEPS> &scanned)
+QString scanSummary(const QList<TDeviceRecord> &scanned)
 {
     return QStringLiteral("only the discovery broadcast was sent; %1 device%2 answered")
         .arg(scanned.size())
         .arg(scanned.size() == 1 ? QString() : QStringLiteral("s"));
 }
 
-QString addressesOf(const QList<TEPS> &devices)
+QString addressesOf(const QList<TDeviceRecord> &devices)
 {
     QStringList addresses;
-    for (const TEPS &record : devices)
+    for (const TDeviceRecord &record : devices)
         addresses << record.IpText;
     return addresses.join(u", ");
 }
 } // namespace
 
-QStringList ClosestNames(const QString &given, const QList<TEPS> &scanned, int most)
+QStringList ClosestNames(const QString &given, const QList<TDeviceRecord> &scanned, int most)
 {
     // Close enough to be a slip: a third of the name's length, at least two edits.
     const qsizetype limit = std::max<qsizetype>(2, given.size() / 3);
     QList<std::pair<qsizetype, QString>> near;
-    for (const TEPS &record : scanned) {
+    for (const TDeviceRecord &record : scanned) {
         const QString name = record.Params.text(Wire::Param::Name);
         if (name.isEmpty() || std::any_of(near.begin(), near.end(), [&](const auto &n) { return n.second == name; }))
             continue;
@@ -80,7 +80,7 @@ QString TCliDevice::fileStem() const
     return record && record->Mac ? MacText(record->Mac, QStringLiteral("-")) : target.ip;
 }
 
-std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &request, const QList<TEPS> &scanned)
+std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &request, const QList<TDeviceRecord> &scanned)
 {
     QList<TCliDevice> devices;
     QSet<QString> taken;
@@ -95,15 +95,15 @@ std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &reque
         case TNamedTarget::Kind::Ip: {
             const quint8 transport = given.transport.value_or(request.tcp ? TransportTcp : TransportUdp);
             TCliDevice device{{given.text, transport}, std::nullopt};
-            for (const TEPS &record : scanned)
+            for (const TDeviceRecord &record : scanned)
                 if (record.IpText == given.text)
                     device.record = record;
             add(device);
             break;
         }
         case TNamedTarget::Kind::Mac: {
-            QList<TEPS> found;
-            for (const TEPS &record : scanned)
+            QList<TDeviceRecord> found;
+            for (const TDeviceRecord &record : scanned)
                 if (record.Mac == given.mac)
                     found << record;
             if (found.isEmpty())
@@ -118,8 +118,8 @@ std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &reque
             break;
         }
         case TNamedTarget::Kind::Name: {
-            QList<TEPS> named;
-            for (const TEPS &record : scanned)
+            QList<TDeviceRecord> named;
+            for (const TDeviceRecord &record : scanned)
                 if (record.Params.text(Wire::Param::Name).compare(given.text, Qt::CaseInsensitive) == 0)
                     named << record;
             if (named.isEmpty()) {
@@ -140,7 +140,7 @@ std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &reque
     }
     if (request.selection.any()) {
         qsizetype matched = 0;
-        for (const TEPS &record : scanned)
+        for (const TDeviceRecord &record : scanned)
             if (request.selection.matches(record)) {
                 add(fromRecord(record));
                 ++matched;

@@ -1,8 +1,8 @@
 #pragma once
 // The devices a request names, once a scan (when one was needed) has listed what answers.
 
-#include "clirequest.h"
-#include "deviceoperation.h"
+#include "cli/clirequest.h"
+#include "operations/deviceoperation.h"
 
 #include <optional>
 #include <variant>
@@ -10,7 +10,7 @@
 struct TCliDevice
 {
     TDeviceTarget target;
-    std::optional<TEPS> record; // the device's discovery record, when a scan or search listed it
+    std::optional<TDeviceRecord> record; // the device's discovery record, when a scan or search listed it
 
     // "198.18.1.7 (gate-7)"
     QString label() const;
@@ -20,9 +20,9 @@ struct TCliDevice
 
 // The names of scanned devices closest to a name that matched none (case ignored), nearest
 // first, at most `most`: what a "did you mean" offers.
-QStringList ClosestNames(const QString &given, const QList<TEPS> &scanned, int most = 3);
+QStringList ClosestNames(const QString &given, const QList<TDeviceRecord> &scanned, int most = 3);
 
 // Each device once, in the order the request names them; an error text when a name, a MAC address
 // or the selection matches no device that answered (or a name or a MAC address matches several:
 // the text then ends "name one by its address"). Names match with case ignored.
-std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &request, const QList<TEPS> &scanned);
+std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &request, const QList<TDeviceRecord> &scanned);

@@ -1,11 +1,11 @@
-#include "clivisitreport.h"
+#include "cli/clivisitreport.h"
 
-#include "clihelp.h"
-#include "configurationstore.h"
-#include "operationjournal.h"
-#include "sitefile.h"
-#include "tools.h"
-#include "visitreportdocument.h"
+#include "cli/clihelp.h"
+#include "fleet/history/configurationstore.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/site/sitefile.h"
+#include "protocol/tools.h"
+#include "fleet/report/visitreportdocument.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>

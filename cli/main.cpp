@@ -1,13 +1,13 @@
 // tarvino-cli: the maintenance operations of the window, from a terminal or a script.
-#include "clihistory.h"
-#include "clilibrary.h"
-#include "clirequest.h"
-#include "clirunner.h"
-#include "clivisitreport.h"
-#include "operationrecord.h"
-#include "resource.h"
-#include "serveur.h"
-#include "tools.h"
+#include "cli/clihistory.h"
+#include "cli/clilibrary.h"
+#include "cli/clirequest.h"
+#include "cli/clirunner.h"
+#include "cli/clivisitreport.h"
+#include "fleet/history/operationrecord.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "protocol/tools.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -99,7 +99,7 @@ int main(int argc, char **argv)
     }
 
     StartupInit();
-    TServeur engine;
+    TDatagramEngine engine;
     // The doctor goes on: it names the program that holds the port.
     if (engine.boundAddresses().isEmpty() && parsed.request->verb->verb != Verb::Doctor) {
         const QString held = engine.portInUse();

@@ -1,6 +1,6 @@
 // Writes tarvino-cli's manual page, made from the same table as its --help.
-#include "clihelp.h"
-#include "tools.h"
+#include "cli/clihelp.h"
+#include "protocol/tools.h"
 
 #include <cstdio>
 

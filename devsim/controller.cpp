@@ -1,7 +1,7 @@
-#include "controller.h"
+#include "devsim/controller.h"
 
-#include "crc16.h"
-#include "wire.h"
+#include "devsim/crc16.h"
+#include "protocol/wire.h"
 
 #include <QtEndian>
 

@@ -1,4 +1,4 @@
-#include "crc16.h"
+#include "devsim/crc16.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
-#include "faults.h"
+#include "devsim/faults.h"
 
-#include "simdevice.h"
+#include "devsim/simdevice.h"
 
 namespace DevSim {
 

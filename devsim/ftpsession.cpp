@@ -1,4 +1,4 @@
-#include "ftpsession.h"
+#include "devsim/ftpsession.h"
 
 namespace DevSim {
 

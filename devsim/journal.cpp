@@ -1,4 +1,4 @@
-#include "journal.h"
+#include "devsim/journal.h"
 
 #include <QJsonDocument>
 

@@ -1,10 +1,10 @@
 // tarvino-devsim: many simulated field devices in one process (see --help).
 
-#include "journal.h"
-#include "options.h"
-#include "simserver.h"
-#include "simulator.h"
-#include "tools.h"
+#include "devsim/journal.h"
+#include "devsim/options.h"
+#include "devsim/simserver.h"
+#include "devsim/simulator.h"
+#include "protocol/tools.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "devsim/options.h"
 
 #include <QCommandLineParser>
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 // The command line of tarvino-devsim.
 
-#include "faults.h"
-#include "simulator.h"
+#include "devsim/faults.h"
+#include "devsim/simulator.h"
 
 #include <QHostAddress>
 #include <QList>

@@ -1,7 +1,7 @@
-#include "simdatagram.h"
+#include "devsim/simdatagram.h"
 
-#include "simdevice.h"
-#include "wire.h"
+#include "devsim/simdevice.h"
+#include "protocol/wire.h"
 
 #include <QtEndian>
 

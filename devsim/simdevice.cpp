@@ -1,6 +1,6 @@
-#include "simdevice.h"
+#include "devsim/simdevice.h"
 
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QRegularExpression>
 #include <QtEndian>

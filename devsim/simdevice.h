@@ -1,7 +1,7 @@
 #pragma once
 // One simulated device: what it reports, the services it runs, its controller and its files.
 
-#include "controller.h"
+#include "devsim/controller.h"
 
 #include <QByteArray>
 #include <QList>

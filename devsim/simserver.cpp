@@ -1,8 +1,8 @@
-#include "simserver.h"
+#include "devsim/simserver.h"
 
-#include "simdatagram.h"
-#include "ftpsession.h"
-#include "wire.h"
+#include "devsim/simdatagram.h"
+#include "devsim/ftpsession.h"
+#include "protocol/wire.h"
 
 #include <QPointer>
 #include <QTcpServer>

@@ -3,8 +3,8 @@
 // service, all bound to one address (0.0.0.0 in the lab's device namespace). A request's
 // destination address says which device it is for; replies leave from that address.
 
-#include "simulator.h"
-#include "udpendpoint.h"
+#include "devsim/simulator.h"
+#include "devsim/udpendpoint.h"
 
 #include <QHostAddress>
 #include <QList>

@@ -1,9 +1,9 @@
-#include "simulator.h"
+#include "devsim/simulator.h"
 
-#include "simdatagram.h"
-#include "journal.h"
-#include "tools.h"
-#include "wire.h"
+#include "devsim/simdatagram.h"
+#include "devsim/journal.h"
+#include "protocol/tools.h"
+#include "protocol/wire.h"
 
 #include <QDir>
 #include <QFile>

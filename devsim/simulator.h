@@ -3,8 +3,8 @@
 // journal lines and state changes on the side. The server (simserver) does the I/O;
 // tests drive this class in-process.
 
-#include "faults.h"
-#include "simdevice.h"
+#include "devsim/faults.h"
+#include "devsim/simdevice.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "udpendpoint.h"
+#include "devsim/udpendpoint.h"
 
 #include <QSocketNotifier>
 

@@ -1,6 +1,6 @@
-#include "devicefields.h"
+#include "fleet/devicefields.h"
 
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,12 +9,12 @@
 namespace {
 constexpr qint64 DhcpFlag = 0x10; // bit 4 of the network flags
 
-QString paramText(const TEPS &device, quint16 id)
+QString paramText(const TDeviceRecord &device, quint16 id)
 {
     return device.Params.text(id);
 }
 
-QString addressText(const TEPS &device, quint16 id)
+QString addressText(const TDeviceRecord &device, quint16 id)
 {
     return device.Params.has(id) ? IpToText(quint32(device.Params.number(id))) : QString();
 }
@@ -24,14 +24,14 @@ QJsonValue textOrNull(const QString &text)
     return text.isNull() ? QJsonValue() : QJsonValue(text);
 }
 
-QJsonValue numberOrNull(const TEPS &device, quint16 id)
+QJsonValue numberOrNull(const TDeviceRecord &device, quint16 id)
 {
     return device.Params.has(id) && std::holds_alternative<qint64>(device.Params[id])
                ? QJsonValue(device.Params.number(id))
                : QJsonValue();
 }
 
-QString addressRecordText(const TEPS &device)
+QString addressRecordText(const TDeviceRecord &device)
 {
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(device.Address.data()),
                                           qsizetype(device.Address.size()))
@@ -40,7 +40,7 @@ QString addressRecordText(const TEPS &device)
 
 } // namespace
 
-QString AdapterText(const TEPS &device)
+QString AdapterText(const TDeviceRecord &device)
 {
     if (device.AdapterAddress == 0)
         return {};
@@ -55,22 +55,22 @@ namespace {
 template<quint16 Id>
 TDeviceField textField(const char *key, const char *header, bool inGrid)
 {
-    return {key, header, inGrid, [](const TEPS &d) { return paramText(d, Id); },
-            [](const TEPS &d) { return d.Params.has(Id) ? QJsonValue(paramText(d, Id)) : QJsonValue(); }};
+    return {key, header, inGrid, [](const TDeviceRecord &d) { return paramText(d, Id); },
+            [](const TDeviceRecord &d) { return d.Params.has(Id) ? QJsonValue(paramText(d, Id)) : QJsonValue(); }};
 }
 
 template<quint16 Id>
 TDeviceField addressField(const char *key, const char *header)
 {
-    return {key, header, false, [](const TEPS &d) { return addressText(d, Id); },
-            [](const TEPS &d) { return textOrNull(addressText(d, Id)); }};
+    return {key, header, false, [](const TDeviceRecord &d) { return addressText(d, Id); },
+            [](const TDeviceRecord &d) { return textOrNull(addressText(d, Id)); }};
 }
 
 template<quint16 Id>
 TDeviceField numberField(const char *key, const char *header)
 {
-    return {key, header, false, [](const TEPS &d) { return paramText(d, Id); },
-            [](const TEPS &d) { return numberOrNull(d, Id); }};
+    return {key, header, false, [](const TDeviceRecord &d) { return paramText(d, Id); },
+            [](const TDeviceRecord &d) { return numberOrNull(d, Id); }};
 }
 } // namespace
 
@@ -81,10 +81,10 @@ const QList<TDeviceField> &DeviceFields()
         textField<Name>("name", "Name", true),
         textField<TypeText>("type", "Type", true),
         textField<HardwareVersion>("version", "Version", true),
-        {"ip", "IP Address", true, [](const TEPS &d) { return d.IpText; },
-         [](const TEPS &d) { return QJsonValue(d.IpText); }},
-        {"mac", "MAC Address", true, [](const TEPS &d) { return MacText(d.Mac); },
-         [](const TEPS &d) { return QJsonValue(CanonicalMacText(d.Mac)); }},
+        {"ip", "IP Address", true, [](const TDeviceRecord &d) { return d.IpText; },
+         [](const TDeviceRecord &d) { return QJsonValue(d.IpText); }},
+        {"mac", "MAC Address", true, [](const TDeviceRecord &d) { return MacText(d.Mac); },
+         [](const TDeviceRecord &d) { return QJsonValue(CanonicalMacText(d.Mac)); }},
         textField<BootstrapVersion>("bootstrap", "Bootstrap", true),
         textField<KernelVersion>("kernelVersion", "Kernel", false),
         textField<FirmwareVersion>("firmwareVersion", "Firmware", false),
@@ -94,34 +94,34 @@ const QList<TDeviceField> &DeviceFields()
         addressField<Dns1>("dns1", "DNS1"),
         addressField<Dns2>("dns2", "DNS2"),
         {"dhcp", "DHCP", false,
-         [](const TEPS &d) {
+         [](const TDeviceRecord &d) {
              return d.Params.has(NetworkFlags) ? ((d.Params.number(NetworkFlags) & DhcpFlag) ? QStringLiteral("on")
                                                                                            : QStringLiteral("off"))
                                                : QString();
          },
-         [](const TEPS &d) {
+         [](const TDeviceRecord &d) {
              return d.Params.has(NetworkFlags) ? QJsonValue(bool(d.Params.number(NetworkFlags) & DhcpFlag))
                                                : QJsonValue();
          }},
         numberField<NetworkFlags>("networkFlags", "Network Flags"),
         numberField<Word4>("word4", "Parameter 4"),
         {"typeCode", "Type Code", false,
-         [](const TEPS &d) {
+         [](const TDeviceRecord &d) {
              return d.Params.has(TypeCode) ? QStringLiteral("0x%1").arg(quint32(d.Params.number(TypeCode)), 8, 16,
                                                                          QLatin1Char('0'))
                                            : QString();
          },
-         [](const TEPS &d) { return numberOrNull(d, TypeCode); }},
+         [](const TDeviceRecord &d) { return numberOrNull(d, TypeCode); }},
         {"transport", "Transport", false,
-         [](const TEPS &d) { return d.Transport == TransportUdp ? QStringLiteral("udp") : QStringLiteral("tcp"); },
-         [](const TEPS &d) {
+         [](const TDeviceRecord &d) { return d.Transport == TransportUdp ? QStringLiteral("udp") : QStringLiteral("tcp"); },
+         [](const TDeviceRecord &d) {
              return QJsonValue(d.Transport == TransportUdp ? QStringLiteral("udp") : QStringLiteral("tcp"));
          }},
         {"addressRecord", "Address Record", false, addressRecordText,
-         [](const TEPS &d) { return QJsonValue(addressRecordText(d)); }},
+         [](const TDeviceRecord &d) { return QJsonValue(addressRecordText(d)); }},
         // The PC's adapter the device answered through: {"name": "eth1", "address": "192.168.5.10"}.
         {"adapter", "Adapter", false, AdapterText,
-         [](const TEPS &d) {
+         [](const TDeviceRecord &d) {
              return d.AdapterAddress == 0 ? QJsonValue()
                                           : QJsonValue(QJsonObject{{QStringLiteral("name"), d.AdapterName},
                                                                    {QStringLiteral("address"), IpToText(d.AdapterAddress)}});
@@ -156,7 +156,7 @@ std::optional<quint64> ParseMacText(QStringView text)
     return mac;
 }
 
-QJsonObject DeviceJson(const TEPS &device)
+QJsonObject DeviceJson(const TDeviceRecord &device)
 {
     QJsonObject object;
     for (const TDeviceField &field : DeviceFields())
@@ -164,23 +164,23 @@ QJsonObject DeviceJson(const TEPS &device)
     return object;
 }
 
-QByteArray DeviceListJson(const QList<TEPS> &devices)
+QByteArray DeviceListJson(const QList<TDeviceRecord> &devices)
 {
     QJsonArray array;
-    for (const TEPS &device : devices)
+    for (const TDeviceRecord &device : devices)
         array.append(DeviceJson(device));
     return QJsonDocument(array).toJson();
 }
 
-QByteArray DeviceListCsv(const QList<TEPS> &devices)
+QByteArray DeviceListCsv(const QList<TDeviceRecord> &devices)
 {
     QString csv = DeviceCsvHeader() + QStringLiteral("\r\n");
-    for (const TEPS &device : devices)
+    for (const TDeviceRecord &device : devices)
         csv += DeviceCsvLine(device) + QStringLiteral("\r\n");
     return csv.toUtf8();
 }
 
-bool DeviceMatchesFilter(const TEPS &device, const QString &filter)
+bool DeviceMatchesFilter(const TDeviceRecord &device, const QString &filter)
 {
     if (filter.isEmpty())
         return true;
@@ -214,7 +214,7 @@ QString DeviceCsvHeader()
     return CsvLine(keys);
 }
 
-QString DeviceCsvLine(const TEPS &device)
+QString DeviceCsvLine(const TDeviceRecord &device)
 {
     QStringList cells;
     for (const TDeviceField &field : DeviceFields())

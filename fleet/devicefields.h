@@ -3,7 +3,7 @@
 // columns first, then every other value of its discovery reply. Each field has a stable key
 // (JSON member and CSV column) and a header for tables.
 
-#include "tools.h"
+#include "protocol/tools.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -18,14 +18,14 @@ struct TDeviceField
     const char *key;    // "ip", "mac", "firmwareVersion": never changes, scripts read it
     const char *header; // "IP Address"
     bool inGrid;        // one of the window grid's columns
-    QString (*text)(const TEPS &device);
-    QJsonValue (*json)(const TEPS &device);
+    QString (*text)(const TDeviceRecord &device);
+    QJsonValue (*json)(const TDeviceRecord &device);
 };
 
 const QList<TDeviceField> &DeviceFields();
 
 // "eth1 (192.168.5.10)": the PC's adapter a device was found through; empty when not known.
-QString AdapterText(const TEPS &device);
+QString AdapterText(const TDeviceRecord &device);
 
 // The hardware address as the grid shows it: six upper-case hexadecimal pairs joined by separator.
 QString MacText(quint64 mac, const QString &separator = QStringLiteral("."));
@@ -35,16 +35,16 @@ QString CanonicalMacText(quint64 mac);
 // Six hexadecimal pairs, separated by ':', '-' or '.' (or not at all); nullopt for anything else.
 std::optional<quint64> ParseMacText(QStringView text);
 
-QJsonObject DeviceJson(const TEPS &device);
+QJsonObject DeviceJson(const TDeviceRecord &device);
 // A list as a file: a JSON array of DeviceJson, or CSV (a header line of the keys, CR LF ends).
-QByteArray DeviceListJson(const QList<TEPS> &devices);
-QByteArray DeviceListCsv(const QList<TEPS> &devices);
+QByteArray DeviceListJson(const QList<TDeviceRecord> &devices);
+QByteArray DeviceListCsv(const QList<TDeviceRecord> &devices);
 // Whether the list's filter shows a device: the text in any of the list's columns or the adapter
 // (case ignored), or a MAC address typed with other separators; an empty filter shows all.
-bool DeviceMatchesFilter(const TEPS &device, const QString &filter);
+bool DeviceMatchesFilter(const TDeviceRecord &device, const QString &filter);
 // One CSV line (RFC 4180 quoting), without its line end.
 QString CsvLine(const QStringList &cells);
 QString DeviceCsvHeader();
-QString DeviceCsvLine(const TEPS &device);
+QString DeviceCsvLine(const TDeviceRecord &device);
 // Splits CSV text into rows of cells (quoted cells may hold commas, quotes and line ends).
 QList<QStringList> ParseCsv(QStringView text);

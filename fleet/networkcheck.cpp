@@ -1,11 +1,11 @@
-#include "networkcheck.h"
+#include "fleet/networkcheck.h"
 
-#include "datagram.h"
-#include "devicefields.h"
-#include "devicesession.h"
-#include "platform.h"
-#include "serveur.h"
-#include "wire.h"
+#include "protocol/datagram.h"
+#include "fleet/devicefields.h"
+#include "operations/devicesession.h"
+#include "platform/platform.h"
+#include "protocol/datagramengine.h"
+#include "protocol/wire.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
@@ -34,7 +34,7 @@ Finding make(Kind kind, Severity severity, const QString &text)
     return finding;
 }
 
-QString macOf(const TEPS &device)
+QString macOf(const TDeviceRecord &device)
 {
     if (device.Mac != 0)
         return CanonicalMacText(device.Mac);
@@ -43,7 +43,7 @@ QString macOf(const TEPS &device)
 }
 
 // "device "Chiller-3" (00:50:c2:01:02:03)"
-QString deviceText(const TEPS &device)
+QString deviceText(const TDeviceRecord &device)
 {
     const QString name = device.Params.text(Wire::Param::Name);
     return name.isEmpty() ? QStringLiteral("the device %1").arg(macOf(device))
@@ -57,14 +57,14 @@ QString capitalized(QString text)
     return text;
 }
 
-QString recordKey(const TEPS &device)
+QString recordKey(const TDeviceRecord &device)
 {
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(device.Address.data()),
                                           qsizetype(device.Address.size())).toHex());
 }
 
 // The mask the device reports for itself, when it is one a subnet can be named by.
-quint32 deviceMask(const TEPS &device)
+quint32 deviceMask(const TDeviceRecord &device)
 {
     const quint32 mask = quint32(device.Params.number(Wire::Param::SubnetMask, 0));
     const int prefix = PrefixLength(mask);
@@ -431,7 +431,7 @@ QList<TNetworkFinding> noticeFindings(TNetworkFinding::Kind kind, const QList<Pl
 
 // ---- The operation -----------------------------------------------------------------------------
 
-TNetworkCheck::TNetworkCheck(TServeur *engine, Options options, QObject *parent)
+TNetworkCheck::TNetworkCheck(TDatagramEngine *engine, Options options, QObject *parent)
     : TDeviceOperation(engine, {}, {}, parent), m_options(std::move(options))
 {
     qRegisterMetaType<TNetworkFinding>();
@@ -475,14 +475,14 @@ QList<THeardDevice> THeardReplies::heard() const
 {
     QList<THeardDevice> heard;
     for (const Segment &segment : m_byAdapter)
-        for (const TEPS &device : segment.devices)
+        for (const TDeviceRecord &device : segment.devices)
             heard << THeardDevice{device, segment.adapter};
     return heard;
 }
 
 QList<THeardDevice> TNetworkCheck::scan(TDeviceSession &session, const QList<TNetworkAdapter> &adapters)
 {
-    TServeur &engine = session.engine();
+    TDatagramEngine &engine = session.engine();
     std::mutex heardMutex;
     THeardReplies replies;
     const int listener = engine.addDiscoveryListener([&](const TDeviceDatagram &datagram) {
@@ -509,7 +509,7 @@ QList<THeardDevice> TNetworkCheck::scan(TDeviceSession &session, const QList<TNe
 
 void TNetworkCheck::run(TDeviceSession &session)
 {
-    TServeur &engine = session.engine();
+    TDatagramEngine &engine = session.engine();
     session.phase(QStringLiteral("Adapters"));
     const QList<TNetworkAdapter> adapters = NetworkAdapters();
     report(NetworkCheck::adapterFindings(adapters));

@@ -9,11 +9,11 @@
 // rules, the ARP flush and a port's holder come from the platform (platform.h). The operation runs
 // them on its worker thread and reports each finding as it is made.
 
-#include "datagram.h"
-#include "deviceoperation.h"
-#include "netadapters.h"
-#include "platform.h"
-#include "tools.h"
+#include "protocol/datagram.h"
+#include "operations/deviceoperation.h"
+#include "protocol/netadapters.h"
+#include "platform/platform.h"
+#include "protocol/tools.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -49,7 +49,7 @@ QString FindingSeverityKey(TNetworkFinding::Severity severity); // "problem"
 // reply came in on.
 struct THeardDevice
 {
-    TEPS device;
+    TDeviceRecord device;
     TNetworkAdapter adapter;
 };
 
@@ -67,7 +67,7 @@ private:
     struct Segment
     {
         TNetworkAdapter adapter;
-        QList<TEPS> devices;
+        QList<TDeviceRecord> devices;
         TDeviceIndex index;
     };
     QHash<quint32, Segment> m_byAdapter; // by the adapter's address
@@ -115,8 +115,8 @@ public:
         bool readFirewall = true; // read the firewall's rules (read only)
         QList<quint16> ports{52389, 52390};
     };
-    TNetworkCheck(TServeur *engine, Options options, QObject *parent = nullptr);
-    explicit TNetworkCheck(TServeur *engine, QObject *parent = nullptr) : TNetworkCheck(engine, Options(), parent) {}
+    TNetworkCheck(TDatagramEngine *engine, Options options, QObject *parent = nullptr);
+    explicit TNetworkCheck(TDatagramEngine *engine, QObject *parent = nullptr) : TNetworkCheck(engine, Options(), parent) {}
     ~TNetworkCheck() override { stopWorker(); }
 
     QString title() const override { return QStringLiteral("Network check"); }

@@ -1,6 +1,6 @@
-#include "ftpclient.h"
+#include "ftp/ftpclient.h"
 
-#include "socketwait.h"
+#include "protocol/socketwait.h"
 
 #include <QBuffer>
 #include <QDeadlineTimer>

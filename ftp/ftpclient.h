@@ -6,8 +6,8 @@
 // waits for the server keep the window alive through SocketWait. Writing file data processes no events
 // unless the server stops taking data for a whole keep-alive slice.
 
-#include "errors.h"
-#include "wire.h"
+#include "protocol/errors.h"
+#include "protocol/wire.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -109,7 +109,7 @@ private:
 // The client of one upload. Typical use by the upgrade window:
 //
 //   TFtpClient ftp(this);
-//   connect(&ftp, &TFtpClient::workBegan, this, &TUpgradeForm::FTPWorkBegin); // and the other two
+//   connect(&ftp, &TFtpClient::workBegan, this, &TUpgradeDialog::FTPWorkBegin); // and the other two
 //   ftp.ConnectAndLogin(ip, Wire::FtpPort, QString::fromLatin1(Wire::FtpUser), QString::fromLatin1(Wire::FtpPassword));
 //   const QString name = Ftp::bareFileName(path);
 //   ftp.Delete(name);          // false when the server has no such file: not an error

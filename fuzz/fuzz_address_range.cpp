@@ -4,9 +4,9 @@
 //
 // The input is taken as Latin-1 and as UTF-8 text, as one range and as a list of ranges.
 
-#include "addressrange.h"
+#include "protocol/addressrange.h"
 #include "fuzzcheck.h"
-#include "tools.h"
+#include "protocol/tools.h"
 
 #include <QString>
 #include <QStringList>

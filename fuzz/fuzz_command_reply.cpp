@@ -4,9 +4,9 @@
 // (most significant first), the rest is the reply datagram. An acknowledgement has byte 23 = 0,
 // byte 24 = the command and bytes 25..26 = the code; bytes after 26 do not matter.
 
-#include "datagram.h"
+#include "protocol/datagram.h"
 #include "fuzzcheck.h"
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QByteArrayView>
 

@@ -6,11 +6,11 @@
 // the protocol code at 18, four zero status bytes at 20, the command byte at 24), then elements of
 // id (2 bytes), length (1 byte) and value up to FF FF or the end of the datagram.
 
-#include "datagram.h"
+#include "protocol/datagram.h"
 #include "fuzzcheck.h"
-#include "resource.h"
-#include "tools.h"
-#include "wire.h"
+#include "protocol/resource.h"
+#include "protocol/tools.h"
+#include "protocol/wire.h"
 
 #include <QByteArrayView>
 #include <QList>
@@ -138,9 +138,9 @@ void modelApply(ModelDevice &device, const quint8 *bytes, std::size_t size)
     }
 }
 
-TEPS deviceFrom(const ModelDevice &model)
+TDeviceRecord deviceFrom(const ModelDevice &model)
 {
-    TEPS device;
+    TDeviceRecord device;
     device.Address = model.address;
     device.Mac = model.mac;
     for (const auto &[id, value] : model.params)
@@ -158,7 +158,7 @@ QString shownText(const QByteArray &bytes)
     return utf8.toUtf8() == marked ? utf8.mid(1) : QString::fromLatin1(bytes);
 }
 
-void checkAgainstModel(const TEPS &device, const ModelDevice &model)
+void checkAgainstModel(const TDeviceRecord &device, const ModelDevice &model)
 {
     FUZZ_CHECK(device.Address == model.address);
     FUZZ_CHECK(device.Mac == model.mac);
@@ -217,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(valid == modelAccepts(data, size));
 
     // Decoding into a fresh record, valid or not (the caller validates first).
-    TEPS decoded;
+    TDeviceRecord decoded;
     ApplyDiscoveryReply(decoded, reply);
     ModelDevice fresh;
     modelApply(fresh, data, size);
@@ -225,8 +225,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The merge into a list that already holds one device.
     static const ModelDevice knownModel = knownDevice();
-    static const TEPS known = deviceFrom(knownModel);
-    QList<TEPS> list{known};
+    static const TDeviceRecord known = deviceFrom(knownModel);
+    QList<TDeviceRecord> list{known};
     const QString peer = QStringLiteral("198.18.1.2");
     const int index = MergeDiscoveryReply(list, peer, reply, true);
     if (!valid) {

@@ -6,7 +6,7 @@
 // anywhere, so the replies must come out the same whether the stream arrives whole, at the chosen
 // cuts or byte by byte (the first 64 bytes), and whether they are taken after every read or once at the end.
 
-#include "ftpclient.h"
+#include "ftp/ftpclient.h"
 #include "fuzzcheck.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

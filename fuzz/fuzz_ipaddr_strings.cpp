@@ -7,8 +7,8 @@
 // anything else leaving them is a finding.
 
 #include "fuzzcheck.h"
-#include "ipaddrutils.h"
-#include "tools.h"
+#include "protocol/ipaddrutils.h"
+#include "protocol/tools.h"
 
 #include <QString>
 #include <QStringList>

@@ -6,7 +6,7 @@
 // after it is written and read again, the fields this program does not know included. Any two
 // versions of it compare both ways alike.
 
-#include "firmwarelibrary.h"
+#include "fleet/firmware/firmwarelibrary.h"
 #include "fuzzcheck.h"
 
 #include <QByteArray>

@@ -7,8 +7,8 @@
 // devices, every one is found and nothing is missing or unexpected.
 
 #include "fuzzcheck.h"
-#include "sitecomparison.h"
-#include "sitefile.h"
+#include "fleet/site/sitecomparison.h"
+#include "fleet/site/sitefile.h"
 
 #include <QByteArray>
 #include <QSet>
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QSet<quint64> macs;
     QSet<QString> ips;
     int previousLine = 0;
-    QList<TEPS> scanned;
+    QList<TDeviceRecord> scanned;
     for (const TSiteDevice &device : devices) {
         FUZZ_CHECK(device.mac != 0 || !device.ip.isEmpty());
         FUZZ_CHECK(device.mac < (quint64(1) << 48));
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(device.line >= 1 && device.line <= lines && device.line >= previousLine);
         previousLine = device.line;
         // The device as a scan would list it at its address (or, without one, at a free one).
-        TEPS found;
+        TDeviceRecord found;
         found.Mac = device.mac;
         found.IpText = device.ip.isEmpty() ? QStringLiteral("0.0.0.%1").arg(scanned.size() % 256) : device.ip;
         scanned << found;

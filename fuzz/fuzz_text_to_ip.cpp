@@ -5,7 +5,7 @@
 // the routines; its first four bytes are also taken as an address.
 
 #include "fuzzcheck.h"
-#include "tools.h"
+#include "protocol/tools.h"
 
 #include <QList>
 #include <QString>

@@ -7,12 +7,12 @@
 //
 // The same program always writes the same files: names and bytes depend on nothing else.
 
-#include "controller.h"
-#include "ftpsession.h"
-#include "simdatagram.h"
-#include "simdevice.h"
-#include "wire.h"
-#include "xbus.h"
+#include "devsim/controller.h"
+#include "devsim/ftpsession.h"
+#include "devsim/simdatagram.h"
+#include "devsim/simdevice.h"
+#include "protocol/wire.h"
+#include "bus/controllerbus.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -116,7 +116,7 @@ void commandSeeds(const QList<SimDevice> &devices)
 // The controller's answer to a request as the client sends it.
 QByteArray answer(ControllerMemory &memory, const QByteArray &request)
 {
-    const BusDecodeResult decoded = decodeBusRequest(XBus::seal(request));
+    const BusDecodeResult decoded = decodeBusRequest(ControllerBus::seal(request));
     if (!decoded.request) {
         std::fprintf(stderr, "the controller refused a request: %s\n", qPrintable(decoded.error));
         std::exit(1);
@@ -136,17 +136,17 @@ void busSeeds()
     };
     // A firmware write and its read back, the configuration text and the diagnostics, as the
     // maintenance window fetches them: a command, then reads of the transfer area.
-    seed(QStringLiteral("write-4"), 0, answer(memory, XBus::writeRequest(0xFF, 0x000100, QByteArray::fromHex("deadbeef"))));
-    seed(QStringLiteral("read-4"), 4, answer(memory, XBus::readRequest(0xFF, 0x000100, 4)));
-    seed(QStringLiteral("read-unwritten-16"), 16, answer(memory, XBus::readRequest(0xFF, 0x400000, 16)));
-    seed(QStringLiteral("command-get-config"), 0, answer(memory, XBus::commandRequest(0xFF, Wire::Bus::GetConfigStart)));
-    seed(QStringLiteral("read-config-64"), 64, answer(memory, XBus::readRequest(0xFF, 0, 64)));
-    seed(QStringLiteral("command-get-diagnose"), 0, answer(memory, XBus::commandRequest(0xFF, Wire::Bus::GetDiagnoseStart)));
-    const QByteArray full = answer(memory, XBus::readRequest(0xFF, 0, Wire::Bus::MaxChunk));
+    seed(QStringLiteral("write-4"), 0, answer(memory, ControllerBus::writeRequest(0xFF, 0x000100, QByteArray::fromHex("deadbeef"))));
+    seed(QStringLiteral("read-4"), 4, answer(memory, ControllerBus::readRequest(0xFF, 0x000100, 4)));
+    seed(QStringLiteral("read-unwritten-16"), 16, answer(memory, ControllerBus::readRequest(0xFF, 0x400000, 16)));
+    seed(QStringLiteral("command-get-config"), 0, answer(memory, ControllerBus::commandRequest(0xFF, Wire::Bus::GetConfigStart)));
+    seed(QStringLiteral("read-config-64"), 64, answer(memory, ControllerBus::readRequest(0xFF, 0, 64)));
+    seed(QStringLiteral("command-get-diagnose"), 0, answer(memory, ControllerBus::commandRequest(0xFF, Wire::Bus::GetDiagnoseStart)));
+    const QByteArray full = answer(memory, ControllerBus::readRequest(0xFF, 0, Wire::Bus::MaxChunk));
     seed(QStringLiteral("read-diagnose-128"), Wire::Bus::MaxChunk, full);
-    seed(QStringLiteral("command-get-logs"), 0, answer(memory, XBus::commandRequest(0xFF, Wire::Bus::GetLogs)));
-    seed(QStringLiteral("read-log-32"), 32, answer(memory, XBus::readRequest(0xFF, 0, 32)));
-    seed(QStringLiteral("command-reset"), 0, answer(memory, XBus::commandRequest(0x00, Wire::Bus::Reset)));
+    seed(QStringLiteral("command-get-logs"), 0, answer(memory, ControllerBus::commandRequest(0xFF, Wire::Bus::GetLogs)));
+    seed(QStringLiteral("read-log-32"), 32, answer(memory, ControllerBus::readRequest(0xFF, 0, 32)));
+    seed(QStringLiteral("command-reset"), 0, answer(memory, ControllerBus::commandRequest(0x00, Wire::Bus::Reset)));
     // A bad CRC (the simulator's fault), a reply one byte short, and one with a byte more.
     QByteArray badCrc = full;
     badCrc[badCrc.size() - 1] = static_cast<char>(badCrc.at(badCrc.size() - 1) ^ 0x01);

@@ -1,18 +1,18 @@
-#include "boardupgrade.h"
+#include "operations/boardupgrade.h"
 
-#include "devicesession.h"
-#include "ftpclient.h"
-#include "wire.h"
+#include "operations/devicesession.h"
+#include "ftp/ftpclient.h"
+#include "protocol/wire.h"
 
 #include <QScopeGuard>
 
-TBoardUpgrade::TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
+TBoardUpgrade::TBoardUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const QString &fileName,
                              const TOperationTiming &timing, QObject *parent)
     : TDeviceOperation(engine, target, timing, parent), m_fileName(fileName)
 {
 }
 
-TBoardUpgrade::TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, const TFirmwareImage &image,
+TBoardUpgrade::TBoardUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const TFirmwareImage &image,
                              const TOperationTiming &timing, QObject *parent)
     : TDeviceOperation(engine, target, timing, parent), m_fileName(image.fileName()), m_image(image)
 {

@@ -2,8 +2,8 @@
 // The communication board's firmware upgrade: the image is uploaded to the board's own FTP server
 // under its bare name, then the board stops that server and upgrades itself from it.
 
-#include "deviceoperation.h"
-#include "firmwareimage.h"
+#include "operations/deviceoperation.h"
+#include "operations/firmwareimage.h"
 
 #include <atomic>
 
@@ -15,10 +15,10 @@ class TBoardUpgrade final : public TDeviceOperation
 public:
     ~TBoardUpgrade() override { stopWorker(); }
     // The file is read when the operation runs.
-    TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
+    TBoardUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const QString &fileName,
                   const TOperationTiming &timing = {}, QObject *parent = nullptr);
     // An image read once for a whole run of devices.
-    TBoardUpgrade(TServeur *engine, const TDeviceTarget &target, const TFirmwareImage &image,
+    TBoardUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const TFirmwareImage &image,
                   const TOperationTiming &timing = {}, QObject *parent = nullptr);
     QString payloadSha256() const override { return m_image.sha256(); }
     QString title() const override { return QStringLiteral("Communication board upgrade"); }

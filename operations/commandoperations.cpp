@@ -1,8 +1,8 @@
-#include "commandoperations.h"
+#include "operations/commandoperations.h"
 
-#include "datagram.h"
-#include "devicesession.h"
-#include "serveur.h"
+#include "protocol/datagram.h"
+#include "operations/devicesession.h"
+#include "protocol/datagramengine.h"
 
 #include <QDeadlineTimer>
 #include <QScopeGuard>
@@ -12,7 +12,7 @@
 
 // ---- One command -------------------------------------------------------------------------------
 
-TDeviceCommand::TDeviceCommand(TServeur *engine, const TDeviceTarget &target, Wire::Command command, Options options,
+TDeviceCommand::TDeviceCommand(TDatagramEngine *engine, const TDeviceTarget &target, Wire::Command command, Options options,
                                const TOperationTiming &timing, QObject *parent)
     : TDeviceOperation(engine, target, timing, parent), m_command(command), m_options(options)
 {
@@ -50,7 +50,7 @@ void TDeviceCommand::run(TDeviceSession &session)
 
 // ---- Search ------------------------------------------------------------------------------------
 
-TSearchDevice::TSearchDevice(TServeur *engine, const QString &ipText, const TOperationTiming &timing, QObject *parent)
+TSearchDevice::TSearchDevice(TDatagramEngine *engine, const QString &ipText, const TOperationTiming &timing, QObject *parent)
     : TDeviceOperation(engine, {ipText, TransportTcp}, timing, parent)
 {
 }
@@ -63,9 +63,9 @@ void TSearchDevice::run(TDeviceSession &session)
     session.succeed();
 }
 
-QList<TEPS> TSearchDevice::devices() const
+QList<TDeviceRecord> TSearchDevice::devices() const
 {
-    QList<TEPS> list;
+    QList<TDeviceRecord> list;
     // The device is known by the address the request went to, as the typed text reads it.
     MergeDiscoveryReply(list, IpToText(TextToIp(target().ip)), m_reply, false);
     return list;
@@ -73,24 +73,24 @@ QList<TEPS> TSearchDevice::devices() const
 
 // ---- Scan --------------------------------------------------------------------------------------
 
-TScanDevices::TScanDevices(TServeur *engine, Options options, QObject *parent)
+TScanDevices::TScanDevices(TDatagramEngine *engine, Options options, QObject *parent)
     : TDeviceOperation(engine, {}, {}, parent), m_options(options)
 {
 }
 
-QList<TEPS> TScanDevices::devices() const
+QList<TDeviceRecord> TScanDevices::devices() const
 {
     return m_found.devices();
 }
 
-QList<TEPS> TScanDevices::twins() const
+QList<TDeviceRecord> TScanDevices::twins() const
 {
     return m_found.twins();
 }
 
 void TScanDevices::run(TDeviceSession &session)
 {
-    TServeur &engine = session.engine();
+    TDatagramEngine &engine = session.engine();
     const int listener = engine.addDiscoveryListener([this](const TDeviceDatagram &datagram) {
         if (const int index = m_found.merge(datagram.sender, datagram.data, true, datagram.adapter); index >= 0)
             emit deviceReplied(index);

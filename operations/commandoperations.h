@@ -2,10 +2,10 @@
 // The operations of the device list: one board command (DropBear and the raw start/stop
 // commands), a search for one device over TCP, and a scan of the segment.
 
-#include "datagram.h"
-#include "deviceoperation.h"
-#include "discovereddevices.h"
-#include "wire.h"
+#include "protocol/datagram.h"
+#include "operations/deviceoperation.h"
+#include "operations/discovereddevices.h"
+#include "protocol/wire.h"
 
 #include <QList>
 #include <mutex>
@@ -31,7 +31,7 @@ public:
         int attempts = 1;
         bool flushArpFirst = false;
     };
-    TDeviceCommand(TServeur *engine, const TDeviceTarget &target, Wire::Command command, Options options,
+    TDeviceCommand(TDatagramEngine *engine, const TDeviceTarget &target, Wire::Command command, Options options,
                    const TOperationTiming &timing = {}, QObject *parent = nullptr);
     // The DropBear switch as the main window sends it.
     static Options dropBear() { return {5, true}; }
@@ -59,13 +59,13 @@ class TSearchDevice final : public TDeviceOperation
     Q_OBJECT
 public:
     ~TSearchDevice() override { stopWorker(); }
-    TSearchDevice(TServeur *engine, const QString &ipText, const TOperationTiming &timing = {},
+    TSearchDevice(TDatagramEngine *engine, const QString &ipText, const TOperationTiming &timing = {},
                   QObject *parent = nullptr);
     QString title() const override { return QStringLiteral("Search"); }
     bool worksOnDevice() const override { return false; }
     const QByteArray &reply() const { return m_reply; }
     // The device the reply describes, if it is a valid discovery reply.
-    QList<TEPS> devices() const;
+    QList<TDeviceRecord> devices() const;
 
 protected:
     void run(TDeviceSession &session) override;
@@ -87,16 +87,16 @@ public:
         int intervalMs = 1000;
         int listenMs = 3000;
     };
-    TScanDevices(TServeur *engine, Options options, QObject *parent = nullptr);
-    TScanDevices(TServeur *engine, QObject *parent = nullptr) : TScanDevices(engine, Options(), parent) {}
+    TScanDevices(TDatagramEngine *engine, Options options, QObject *parent = nullptr);
+    TScanDevices(TDatagramEngine *engine, QObject *parent = nullptr) : TScanDevices(engine, Options(), parent) {}
     QString title() const override { return QStringLiteral("Scan"); }
     bool worksOnDevice() const override { return false; }
     // Any thread: the devices listed so far, in order of first reply.
-    QList<TEPS> devices() const;
+    QList<TDeviceRecord> devices() const;
     // Any thread: the records that another address took over during the scan. The list, as the
     // window's, keeps one row per address record (MAC address) with its latest address; a second
     // device answering with the same MAC address (a cloned board) is here, at its own address.
-    QList<TEPS> twins() const;
+    QList<TDeviceRecord> twins() const;
 
 signals:
     // A device replied, for the first time or again (index into devices()).

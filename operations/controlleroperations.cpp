@@ -1,9 +1,9 @@
-#include "controlleroperations.h"
+#include "operations/controlleroperations.h"
 
-#include "devicesession.h"
-#include "errors.h"
-#include "tools.h"
-#include "xbus.h"
+#include "operations/devicesession.h"
+#include "protocol/errors.h"
+#include "protocol/tools.h"
+#include "bus/controllerbus.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -49,33 +49,33 @@ QString subCommandName(quint8 subCommand)
     }
 }
 
-// How long one attempt of a request waits for its reply, as TXBus reckons it.
+// How long one attempt of a request waits for its reply, as TControllerBus reckons it.
 int attemptMs(const TDeviceSession &session, const QByteArray &request, int replyDataLength)
 {
-    return XBus::exchangeTimeoutMs(int(XBus::seal(request).size()), replyDataLength, session.timing().bus.baseTimeoutMs);
+    return ControllerBus::exchangeTimeoutMs(int(ControllerBus::seal(request).size()), replyDataLength, session.timing().bus.baseTimeoutMs);
 }
 
 // Marks the session failed at its step with what the bus did not answer, in the detail: the
 // window's message stays the operation's own ("Read Config Failed").
-void failOnBus(TDeviceSession &session, const TXBus &bus, const QString &request, int waitMs)
+void failOnBus(TDeviceSession &session, const TControllerBus &bus, const QString &request, int waitMs)
 {
     session.fail({}, session.busNoAnswer(bus, request, waitMs));
 }
 
 // Reads count bytes at address; a failure is marked with what was read and what came instead.
-QByteArray readOrFail(TDeviceSession &session, TXBus &bus, quint32 address, int count, const QString &what)
+QByteArray readOrFail(TDeviceSession &session, TControllerBus &bus, quint32 address, int count, const QString &what)
 {
     QByteArray bytes = bus.ReadBlock(Unit, address, count);
     if (bytes.isEmpty() && count > 0 && !session.cancelled())
         failOnBus(session, bus, QStringLiteral("the read of %1 (%2 bytes at %3)").arg(what).arg(count).arg(address),
-                  attemptMs(session, XBus::readRequest(Unit, address, std::min(count, int(Wire::Bus::MaxChunk))),
-                            XBus::ReadReplyHeader + std::min(count, int(Wire::Bus::MaxChunk))));
+                  attemptMs(session, ControllerBus::readRequest(Unit, address, std::min(count, int(Wire::Bus::MaxChunk))),
+                            ControllerBus::ReadReplyHeader + std::min(count, int(Wire::Bus::MaxChunk))));
     return bytes;
 }
 
 // The length word of the area; nothing when the read fails or when the length cannot be right
 // (reading it would start over a hundred thousand exchanges for nothing).
-std::optional<int> readAreaLength(TDeviceSession &session, TXBus &bus)
+std::optional<int> readAreaLength(TDeviceSession &session, TControllerBus &bus)
 {
     const QByteArray word = readOrFail(session, bus, LengthAddress, LengthSize, QStringLiteral("the length word"));
     if (word.size() != LengthSize)
@@ -98,13 +98,13 @@ QByteArray withoutFinalCrLf(const QByteArray &block)
 
 // Sends a sub-command; when it gets no answer the session is marked failed with what was
 // awaited and for how long.
-bool commandAnswered(TDeviceSession &session, TXBus &bus, quint8 subCommand)
+bool commandAnswered(TDeviceSession &session, TControllerBus &bus, quint8 subCommand)
 {
     if (!bus.SendCommand(Unit, subCommand).isEmpty())
         return true;
     if (!session.cancelled())
         failOnBus(session, bus, subCommandName(subCommand),
-                  attemptMs(session, XBus::commandRequest(Unit, subCommand), XBus::CommandReplyData));
+                  attemptMs(session, ControllerBus::commandRequest(Unit, subCommand), ControllerBus::CommandReplyData));
     return false;
 }
 
@@ -187,13 +187,13 @@ QString ConfigTooLongMessage(qsizetype size)
 
 // ---- Controller firmware upgrade ---------------------------------------------------------------
 
-TControllerUpgrade::TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
+TControllerUpgrade::TControllerUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const QString &fileName,
                                        const TOperationTiming &timing, QObject *parent)
     : TDeviceOperation(engine, target, timing, parent), m_fileName(fileName)
 {
 }
 
-TControllerUpgrade::TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const TFirmwareImage &image,
+TControllerUpgrade::TControllerUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const TFirmwareImage &image,
                                        const TOperationTiming &timing, QObject *parent)
     : TDeviceOperation(engine, target, timing, parent), m_fileName(image.fileName()), m_image(image)
 {
@@ -213,7 +213,7 @@ void TControllerUpgrade::run(TDeviceSession &session)
         // bus work resets it whatever stopped the sequence.
         if (session.step(Wire::Command::StopDaemon) && session.step(Wire::Command::StartUpdater)
             && !session.cancelled())
-            upgraded = session.busOperation([&](TXBus &bus) { return transfer(session, bus); });
+            upgraded = session.busOperation([&](TControllerBus &bus) { return transfer(session, bus); });
     } catch (...) {
         session.restoreService();
         throw;
@@ -224,7 +224,7 @@ void TControllerUpgrade::run(TDeviceSession &session)
 }
 
 // True only when every step ran: the image is in, verified, and the controller in update mode.
-bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
+bool TControllerUpgrade::transfer(TDeviceSession &session, TControllerBus &bus)
 {
     const QByteArray &image = m_image.bytes();
     const qint64 total = std::min<qint64>(image.size(), Wire::Bus::AddressSpace);
@@ -246,8 +246,8 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
                                              QStringLiteral("a chunk of the image written after %1 of %2 bytes")
                                                  .arg(done)
                                                  .arg(total),
-                                             attemptMs(session, XBus::writeRequest(Unit, 0, QByteArray(Wire::Bus::MaxChunk, '\0')),
-                                                       XBus::WriteReplyData)));
+                                             attemptMs(session, ControllerBus::writeRequest(Unit, 0, QByteArray(Wire::Bus::MaxChunk, '\0')),
+                                                       ControllerBus::WriteReplyData)));
         return false;
     }
 
@@ -262,8 +262,8 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TXBus &bus)
         session.fail(message,
                      readBack.isEmpty()
                          ? session.busNoAnswer(bus, QStringLiteral("a chunk of the read-back"),
-                                               attemptMs(session, XBus::readRequest(Unit, 0, Wire::Bus::MaxChunk),
-                                                         XBus::ReadReplyHeader + Wire::Bus::MaxChunk))
+                                               attemptMs(session, ControllerBus::readRequest(Unit, 0, Wire::Bus::MaxChunk),
+                                                         ControllerBus::ReadReplyHeader + Wire::Bus::MaxChunk))
                          : QString(),
                      readBack.isEmpty() ? TOperationError::NotResponding : TOperationError::VerifyFailed);
         return false;
@@ -300,7 +300,7 @@ void TControllerBracketOperation::run(TDeviceSession &session)
         session.fail();
 }
 
-bool TControllerBracketOperation::readArea(TDeviceSession &session, TXBus &bus, quint8 startCommand,
+bool TControllerBracketOperation::readArea(TDeviceSession &session, TControllerBus &bus, quint8 startCommand,
                                            const QString &startLabel, const QString &readLabel, QByteArray *text,
                                            bool emptyAllowed)
 {
@@ -323,7 +323,7 @@ bool TControllerBracketOperation::readArea(TDeviceSession &session, TXBus &bus, 
 
 // ---- Read Config, Diagnose ---------------------------------------------------------------------
 
-TReadControllerText::TReadControllerText(TServeur *engine, const TDeviceTarget &target, Kind kind,
+TReadControllerText::TReadControllerText(TDatagramEngine *engine, const TDeviceTarget &target, Kind kind,
                                          const TOperationTiming &timing, QObject *parent)
     : TControllerBracketOperation(engine, target, timing, parent), m_kind(kind)
 {
@@ -342,7 +342,7 @@ QString TReadControllerText::failureMessage() const
 bool TReadControllerText::work(TDeviceSession &session)
 {
     const bool configuration = m_kind == Kind::Configuration;
-    return session.busOperation([&](TXBus &bus) {
+    return session.busOperation([&](TControllerBus &bus) {
         QByteArray text;
         const bool read =
             configuration
@@ -361,7 +361,7 @@ bool TReadControllerText::work(TDeviceSession &session)
 
 // ---- Write Config ------------------------------------------------------------------------------
 
-TWriteConfig::TWriteConfig(TServeur *engine, const TDeviceTarget &target, const QByteArray &text,
+TWriteConfig::TWriteConfig(TDatagramEngine *engine, const TDeviceTarget &target, const QByteArray &text,
                            const TOperationTiming &timing, QObject *parent)
     : TControllerBracketOperation(engine, target, timing, parent), m_text(text), m_sha256(Sha256Text(text))
 {
@@ -370,7 +370,7 @@ TWriteConfig::TWriteConfig(TServeur *engine, const TDeviceTarget &target, const 
 bool TWriteConfig::work(TDeviceSession &session)
 {
     session.outcome().sentSha256 = m_sha256;
-    const bool stored = session.busOperation([this, &session](TXBus &bus) {
+    const bool stored = session.busOperation([this, &session](TControllerBus &bus) {
         session.phase(QStringLiteral("Set Config Start"));
         if (!commandAnswered(session, bus, Wire::Bus::SetConfigStart))
             return false;
@@ -387,8 +387,8 @@ bool TWriteConfig::work(TDeviceSession &session)
         if (!bus.WriteBlock(Unit, LengthAddress, length) || !bus.WriteBlock(Unit, TextAddress, m_text)) {
             session.fail(TDeviceSession::notResponding(QStringLiteral("writing the configuration")),
                          session.busNoAnswer(bus, QStringLiteral("a chunk of the configuration written"),
-                                             attemptMs(session, XBus::writeRequest(Unit, 0, QByteArray(Wire::Bus::MaxChunk, '\0')),
-                                                       XBus::WriteReplyData)));
+                                             attemptMs(session, ControllerBus::writeRequest(Unit, 0, QByteArray(Wire::Bus::MaxChunk, '\0')),
+                                                       ControllerBus::WriteReplyData)));
             return false;
         }
         session.phase(QStringLiteral("Set Config Stop"));
@@ -398,7 +398,7 @@ bool TWriteConfig::work(TDeviceSession &session)
         return false;
     // Read back as Read Config reads it: only the device's own requests can tell what it keeps
     // (an acknowledgement that came late for an earlier chunk can stand in for a lost one).
-    return session.busOperation([this, &session](TXBus &bus) {
+    return session.busOperation([this, &session](TControllerBus &bus) {
         QByteArray readBack;
         if (!readArea(session, bus, Wire::Bus::GetConfigStart, QStringLiteral("Get Config Start"),
                       QStringLiteral("Reading Config"), &readBack, true))
@@ -416,7 +416,7 @@ bool TWriteConfig::work(TDeviceSession &session)
 
 // ---- Logs --------------------------------------------------------------------------------------
 
-TReadLogs::TReadLogs(TServeur *engine, const TDeviceTarget &target, bool eraseFirst, const TOperationTiming &timing,
+TReadLogs::TReadLogs(TDatagramEngine *engine, const TDeviceTarget &target, bool eraseFirst, const TOperationTiming &timing,
                      QObject *parent)
     : TControllerBracketOperation(engine, target, timing, parent), m_eraseFirst(eraseFirst)
 {
@@ -436,7 +436,7 @@ bool TReadLogs::work(TDeviceSession &session)
 
 bool TReadLogs::eraseLogs(TDeviceSession &session)
 {
-    return session.busOperation([&session](TXBus &bus) {
+    return session.busOperation([&session](TControllerBus &bus) {
         session.phase(QStringLiteral("Erase Logs"));
         return commandAnswered(session, bus, Wire::Bus::EraseLogs);
     });
@@ -444,7 +444,7 @@ bool TReadLogs::eraseLogs(TDeviceSession &session)
 
 bool TReadLogs::readLogs(TDeviceSession &session)
 {
-    return session.busOperation([this, &session](TXBus &bus) {
+    return session.busOperation([this, &session](TControllerBus &bus) {
         const auto take = [this](const QByteArray &block) {
             m_blocks.append(withoutFinalCrLf(block));
             emit textRead(m_blocks.constLast());
@@ -502,7 +502,7 @@ bool TReadLogs::readLogs(TDeviceSession &session)
 const QString TControllerReset::UnansweredText =
     QStringLiteral("The controller did not answer the reset: a controller answers its bus only while its updater runs.");
 
-TControllerReset::TControllerReset(TServeur *engine, const TDeviceTarget &target, Mode mode,
+TControllerReset::TControllerReset(TDatagramEngine *engine, const TDeviceTarget &target, Mode mode,
                                    const TOperationTiming &timing, QObject *parent)
     : TDeviceOperation(engine, target, timing, parent), m_mode(mode)
 {
@@ -538,7 +538,7 @@ void TControllerReset::run(TDeviceSession &session)
 
 bool TControllerReset::resetOnBus(TDeviceSession &session)
 {
-    TXBus bus(nullptr, session.ip(), Wire::BusPort, session.timing().bus);
+    TControllerBus bus(nullptr, session.ip(), Wire::BusPort, session.timing().bus);
     bus.setStopFlag(&session.cancelFlag());
     session.phase(QStringLiteral("Reset"));
     if (!bus.SendCommand(Unit, Wire::Bus::Reset).isEmpty())
@@ -546,7 +546,7 @@ bool TControllerReset::resetOnBus(TDeviceSession &session)
     if (!session.cancelled())
         session.fail(m_mode == Mode::Plain ? UnansweredText : TDeviceSession::notResponding(session.currentLabel()),
                      session.busNoAnswer(bus, subCommandName(Wire::Bus::Reset),
-                                         attemptMs(session, XBus::commandRequest(Unit, Wire::Bus::Reset),
-                                                   XBus::CommandReplyData)));
+                                         attemptMs(session, ControllerBus::commandRequest(Unit, Wire::Bus::Reset),
+                                                   ControllerBus::CommandReplyData)));
     return false;
 }

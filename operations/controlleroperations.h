@@ -6,9 +6,9 @@
 // Configuration, diagnostics and each log block pass through one transfer area of controller
 // memory, chosen by the command sent before: a big-endian length word at 0, then the text at 4.
 
-#include "deviceoperation.h"
-#include "firmwareimage.h"
-#include "wire.h"
+#include "operations/deviceoperation.h"
+#include "operations/firmwareimage.h"
+#include "protocol/wire.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -36,10 +36,10 @@ class TControllerUpgrade final : public TDeviceOperation
 public:
     ~TControllerUpgrade() override { stopWorker(); }
     // The file is read when the operation runs.
-    TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const QString &fileName,
+    TControllerUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const QString &fileName,
                        const TOperationTiming &timing = {}, QObject *parent = nullptr);
     // An image read once for a whole run of devices.
-    TControllerUpgrade(TServeur *engine, const TDeviceTarget &target, const TFirmwareImage &image,
+    TControllerUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const TFirmwareImage &image,
                        const TOperationTiming &timing = {}, QObject *parent = nullptr);
     QString payloadSha256() const override { return m_image.sha256(); }
     QString title() const override { return QStringLiteral("Controller upgrade"); }
@@ -55,7 +55,7 @@ protected:
     void run(TDeviceSession &session) override;
 
 private:
-    bool transfer(TDeviceSession &session, TXBus &bus);
+    bool transfer(TDeviceSession &session, TControllerBus &bus);
     QString m_fileName;
     TFirmwareImage m_image;
     std::optional<TDeviceTypeId> m_deviceType;
@@ -78,7 +78,7 @@ protected:
     void run(TDeviceSession &session) override;
     virtual bool work(TDeviceSession &session) = 0;
     // Reads the transfer area after startCommand. A length of 0 fails unless emptyAllowed.
-    bool readArea(TDeviceSession &session, TXBus &bus, quint8 startCommand, const QString &startLabel,
+    bool readArea(TDeviceSession &session, TControllerBus &bus, quint8 startCommand, const QString &startLabel,
                   const QString &readLabel, QByteArray *text, bool emptyAllowed = false);
 };
 
@@ -89,7 +89,7 @@ class TReadControllerText final : public TControllerBracketOperation
 public:
     ~TReadControllerText() override { stopWorker(); }
     enum class Kind { Configuration, Diagnostics };
-    TReadControllerText(TServeur *engine, const TDeviceTarget &target, Kind kind, const TOperationTiming &timing = {},
+    TReadControllerText(TDatagramEngine *engine, const TDeviceTarget &target, Kind kind, const TOperationTiming &timing = {},
                         QObject *parent = nullptr);
     QString title() const override;
     // Valid once finished; empty when the read failed.
@@ -112,7 +112,7 @@ class TWriteConfig final : public TControllerBracketOperation
     Q_OBJECT
 public:
     ~TWriteConfig() override { stopWorker(); }
-    TWriteConfig(TServeur *engine, const TDeviceTarget &target, const QByteArray &text,
+    TWriteConfig(TDatagramEngine *engine, const TDeviceTarget &target, const QByteArray &text,
                  const TOperationTiming &timing = {}, QObject *parent = nullptr);
     QString title() const override { return QStringLiteral("Write configuration"); }
     bool needsConfirmation() const override { return true; }
@@ -134,7 +134,7 @@ class TReadLogs final : public TControllerBracketOperation
     Q_OBJECT
 public:
     ~TReadLogs() override { stopWorker(); }
-    TReadLogs(TServeur *engine, const TDeviceTarget &target, bool eraseFirst, const TOperationTiming &timing = {},
+    TReadLogs(TDatagramEngine *engine, const TDeviceTarget &target, bool eraseFirst, const TOperationTiming &timing = {},
               QObject *parent = nullptr);
     QString title() const override;
     // The blocks read, in order (also those read before a failure).
@@ -164,7 +164,7 @@ public:
     static const QString UnansweredText;
 
     ~TControllerReset() override { stopWorker(); }
-    TControllerReset(TServeur *engine, const TDeviceTarget &target, Mode mode = Mode::Plain,
+    TControllerReset(TDatagramEngine *engine, const TDeviceTarget &target, Mode mode = Mode::Plain,
                      const TOperationTiming &timing = {}, QObject *parent = nullptr);
     QString title() const override;
     Mode mode() const { return m_mode; }

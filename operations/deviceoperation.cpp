@@ -1,10 +1,10 @@
-#include "deviceoperation.h"
+#include "operations/deviceoperation.h"
 
-#include "devicesession.h"
-#include "errors.h"
-#include "ftpclient.h"
-#include "operationmanager.h"
-#include "serveur.h"
+#include "operations/devicesession.h"
+#include "protocol/errors.h"
+#include "ftp/ftpclient.h"
+#include "operations/operationmanager.h"
+#include "protocol/datagramengine.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -68,7 +68,7 @@ void SetOperationStartObserver(TOperationObserver observer)
     startObserver() = std::move(observer);
 }
 
-TDeviceOperation::TDeviceOperation(TServeur *engine, const TDeviceTarget &target, const TOperationTiming &timing,
+TDeviceOperation::TDeviceOperation(TDatagramEngine *engine, const TDeviceTarget &target, const TOperationTiming &timing,
                                    QObject *parent)
     : QObject(parent), m_engine(engine), m_target(target), m_timing(timing)
 {

@@ -11,10 +11,10 @@
 //   connect(&upgrade, &TDeviceOperation::progressed, bar, ...);
 //   const TOperationOutcome outcome = upgrade.exec(); // or start() and wait for finished()
 
-#include "ftpclient.h"
-#include "outcome.h"
-#include "tools.h"
-#include "xbus.h"
+#include "ftp/ftpclient.h"
+#include "operations/outcome.h"
+#include "protocol/tools.h"
+#include "bus/controllerbus.h"
 
 #include <QObject>
 #include <QPointer>
@@ -27,7 +27,7 @@ class QDeadlineTimer;
 class QThread;
 class TDeviceSession;
 class TOperationManager;
-class TServeur;
+class TDatagramEngine;
 
 // The device an operation works on: its address and how its board is reached.
 struct TDeviceTarget
@@ -41,7 +41,7 @@ struct TOperationTiming
 {
     int settleMs = 2000;      // after a begin command, and after entering update mode
     int arpTimeoutMs = 10000; // the ARP tool is killed after this
-    XBus::Timing bus;
+    ControllerBus::Timing bus;
     Ftp::Limits ftp;
 };
 
@@ -63,7 +63,7 @@ class TDeviceOperation : public QObject
 {
     Q_OBJECT
 public:
-    TDeviceOperation(TServeur *engine, const TDeviceTarget &target, const TOperationTiming &timing = {},
+    TDeviceOperation(TDatagramEngine *engine, const TDeviceTarget &target, const TOperationTiming &timing = {},
                      QObject *parent = nullptr);
     // Cancels a running operation and waits for its worker, which puts the device back first.
     // (Each final class does so in its own destructor, before its members go: the classes that
@@ -77,7 +77,7 @@ public:
     virtual QString title() const = 0;
     const TDeviceTarget &target() const { return m_target; }
     const TOperationTiming &timing() const { return m_timing; }
-    TServeur *engine() const { return m_engine; }
+    TDatagramEngine *engine() const { return m_engine; }
 
     // Starts the operation; one that changes the device's firmware or configuration first asks
     // its caller by confirmationRequested() and waits for confirm(). An operation that works on its
@@ -145,7 +145,7 @@ private:
     bool waitForWorker(const QDeadlineTimer &deadline);
     QString composeMessage(const QString &cause) const;
 
-    TServeur *m_engine;
+    TDatagramEngine *m_engine;
     TDeviceTarget m_target;
     TOperationTiming m_timing;
     State m_state = State::Idle;

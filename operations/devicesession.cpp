@@ -1,9 +1,9 @@
-#include "devicesession.h"
+#include "operations/devicesession.h"
 
-#include "platform.h"
-#include "resource.h"
-#include "serveur.h"
-#include "xbus.h"
+#include "platform/platform.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "bus/controllerbus.h"
 
 #include <QDeadlineTimer>
 #include <QThread>
@@ -117,11 +117,11 @@ QString TDeviceSession::stepDetail(Wire::Command command, const TCommandReply &r
         .arg(engine().replyWaitMs(command));
 }
 
-QString TDeviceSession::busNoAnswer(const TXBus &bus, const QString &request, int attemptMs) const
+QString TDeviceSession::busNoAnswer(const TControllerBus &bus, const QString &request, int attemptMs) const
 {
     QString text = QStringLiteral("no answer to %1 on the bus of %2 within %3 attempts of %4 ms")
                        .arg(request, ip())
-                       .arg(XBus::Attempts)
+                       .arg(ControllerBus::Attempts)
                        .arg(attemptMs);
     // A reply too short or with a bad CRC is kept in the buffer: say what it was.
     if (const QByteArray &came = bus.ReplyBuffer(); !came.isEmpty())
@@ -159,9 +159,9 @@ void TDeviceSession::sleepUnlessCancelled(int ms) const
         QThread::msleep(static_cast<unsigned long>(std::clamp<qint64>(deadline.remainingTime(), 1, SliceMs)));
 }
 
-bool TDeviceSession::busOperation(const std::function<bool(TXBus &bus)> &work)
+bool TDeviceSession::busOperation(const std::function<bool(TControllerBus &bus)> &work)
 {
-    TXBus bus(nullptr, ip(), Wire::BusPort, timing().bus);
+    TControllerBus bus(nullptr, ip(), Wire::BusPort, timing().bus);
     bus.setStopFlag(&cancelFlag());
     bool result = false;
     try {

@@ -4,15 +4,15 @@
 // reset the controller when their work fails, and the outcome being written. Everything it
 // tells the caller goes out through the operation's signals.
 
-#include "deviceoperation.h"
-#include "serveur.h"
-#include "wire.h"
+#include "operations/deviceoperation.h"
+#include "protocol/datagramengine.h"
+#include "protocol/wire.h"
 
 #include <QString>
 
 #include <functional>
 
-class TXBus;
+class TControllerBus;
 
 class TDeviceSession
 {
@@ -22,7 +22,7 @@ public:
     const QString &ip() const { return m_operation.m_target.ip; }
     quint8 transport() const { return m_operation.m_target.transport; }
     const TOperationTiming &timing() const { return m_operation.m_timing; }
-    TServeur &engine() const { return *m_operation.m_engine; }
+    TDatagramEngine &engine() const { return *m_operation.m_engine; }
     TDeviceOperation &operation() const { return m_operation; }
     bool cancelled() const { return m_operation.m_cancel.load(); }
     const std::atomic<bool> &cancelFlag() const { return m_operation.m_cancel; }
@@ -51,7 +51,7 @@ public:
     // Runs work on a bus client of its own; when the work fails or raises, the controller is
     // reset before the client goes (its reply does not matter). The client stops between chunks
     // once the operation is cancelled.
-    bool busOperation(const std::function<bool(TXBus &bus)> &work);
+    bool busOperation(const std::function<bool(TControllerBus &bus)> &work);
 
     void phase(const QString &label);
     // Names what is under way for the outcome, without telling the caller.
@@ -66,7 +66,7 @@ public:
     static QString notResponding(const QString &label);
     // Why a bus request failed, for the outcome's detail: "no answer to GetConfigStart on the bus
     // of 198.18.1.5 within 3 attempts of 1007 ms", with what came instead when something did.
-    QString busNoAnswer(const TXBus &bus, const QString &request, int attemptMs) const;
+    QString busNoAnswer(const TControllerBus &bus, const QString &request, int attemptMs) const;
     // Why a board command was not confirmed: no reply within its wait, another code, or the send
     // error.
     QString stepDetail(Wire::Command command, const TCommandReply &reply) const;

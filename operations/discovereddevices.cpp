@@ -1,4 +1,4 @@
-#include "discovereddevices.h"
+#include "operations/discovereddevices.h"
 
 #include <algorithm>
 
@@ -10,9 +10,9 @@ int TDiscoveredDevices::merge(const QString &sender, QByteArrayView data, bool v
         return index;
     // The merge moves a known record to the sender's address: keep the address it left.
     if (index < m_listedAt.size() && m_listedAt[index] != m_devices[index].IpText) {
-        TEPS left = m_devices[index];
+        TDeviceRecord left = m_devices[index];
         left.IpText = m_listedAt[index];
-        if (std::none_of(m_twins.cbegin(), m_twins.cend(), [&](const TEPS &t) { return t.IpText == left.IpText; }))
+        if (std::none_of(m_twins.cbegin(), m_twins.cend(), [&](const TDeviceRecord &t) { return t.IpText == left.IpText; }))
             m_twins << left;
         m_listedAt[index] = m_devices[index].IpText;
     } else if (index == m_listedAt.size()) {
@@ -22,7 +22,7 @@ int TDiscoveredDevices::merge(const QString &sender, QByteArrayView data, bool v
     return index;
 }
 
-QList<TEPS> TDiscoveredDevices::devices() const
+QList<TDeviceRecord> TDiscoveredDevices::devices() const
 {
     std::lock_guard lock(m_mutex);
     return m_devices;
@@ -34,12 +34,12 @@ qsizetype TDiscoveredDevices::size() const
     return m_devices.size();
 }
 
-QList<TEPS> TDiscoveredDevices::twins() const
+QList<TDeviceRecord> TDiscoveredDevices::twins() const
 {
     std::lock_guard lock(m_mutex);
-    QList<TEPS> twins;
-    for (const TEPS &twin : m_twins)
-        if (std::none_of(m_devices.cbegin(), m_devices.cend(), [&](const TEPS &d) { return d.IpText == twin.IpText; }))
+    QList<TDeviceRecord> twins;
+    for (const TDeviceRecord &twin : m_twins)
+        if (std::none_of(m_devices.cbegin(), m_devices.cend(), [&](const TDeviceRecord &d) { return d.IpText == twin.IpText; }))
             twins << twin;
     return twins;
 }

@@ -4,7 +4,7 @@
 // board answering with the same MAC address). What the broadcast scan and the range sweep keep
 // alike; every function may be called from any thread.
 
-#include "datagram.h"
+#include "protocol/datagram.h"
 
 #include <QList>
 #include <QString>
@@ -18,15 +18,15 @@ public:
     // devices(), or -1 when the reply is no device's record.
     int merge(const QString &sender, QByteArrayView data, bool viaDatagram, const TNetworkAdapter &adapter);
     // In order of first reply.
-    QList<TEPS> devices() const;
+    QList<TDeviceRecord> devices() const;
     qsizetype size() const;
     // The records another address took over, leaving out those that moved back to it.
-    QList<TEPS> twins() const;
+    QList<TDeviceRecord> twins() const;
 
 private:
     mutable std::mutex m_mutex;
-    QList<TEPS> m_devices;
-    QList<TEPS> m_twins;
+    QList<TDeviceRecord> m_devices;
+    QList<TDeviceRecord> m_twins;
     QList<QString> m_listedAt; // by index into m_devices: the address its record was listed at
     TDeviceIndex m_index;
 };

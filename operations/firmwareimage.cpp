@@ -1,15 +1,15 @@
-#include "firmwareimage.h"
+#include "operations/firmwareimage.h"
 
-#include "controlleroperations.h"
-#include "deviceoperation.h"
-#include "devicesession.h"
-#include "wire.h"
+#include "operations/controlleroperations.h"
+#include "operations/deviceoperation.h"
+#include "operations/devicesession.h"
+#include "protocol/wire.h"
 
 #include <QFileInfo>
 
 #include <algorithm>
 
-TDeviceTypeId TDeviceTypeId::of(const TEPS &device)
+TDeviceTypeId TDeviceTypeId::of(const TDeviceRecord &device)
 {
     TDeviceTypeId type;
     type.name = device.Params.text(Wire::Param::TypeText).trimmed();

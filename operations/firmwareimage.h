@@ -11,7 +11,7 @@
 
 #include <optional>
 
-struct TEPS;
+struct TDeviceRecord;
 class TDeviceSession;
 
 // A device's type as its discovery reply tells it: the type text (parameter 5, "Palimor P3") and
@@ -21,7 +21,7 @@ struct TDeviceTypeId
     QString name;
     qint64 code = -1;
 
-    static TDeviceTypeId of(const TEPS &device);
+    static TDeviceTypeId of(const TDeviceRecord &device);
     bool isKnown() const { return !name.isEmpty() || code >= 0; }
     // "Palimor P3 (0x000B1156)", "0x000C2001", "unknown type".
     QString text() const;

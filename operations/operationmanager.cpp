@@ -1,7 +1,7 @@
-#include "operationmanager.h"
+#include "operations/operationmanager.h"
 
-#include "deviceoperation.h"
-#include "serveur.h"
+#include "operations/deviceoperation.h"
+#include "protocol/datagramengine.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -18,17 +18,17 @@ namespace {
 constexpr int ClosingBoundMs = 60000;
 } // namespace
 
-TOperationManager *TOperationManager::of(TServeur *engine)
+TOperationManager *TOperationManager::of(TDatagramEngine *engine)
 {
     if (auto *manager = engine->findChild<TOperationManager *>(QString(), Qt::FindDirectChildrenOnly))
         return manager;
     return new TOperationManager(engine);
 }
 
-TOperationManager::TOperationManager(TServeur *engine) : QObject(engine)
+TOperationManager::TOperationManager(TDatagramEngine *engine) : QObject(engine)
 {
     // Direct: the engine's destructor waits here until every worker has let go of it.
-    connect(engine, &TServeur::closing, this, &TOperationManager::engineClosing, Qt::DirectConnection);
+    connect(engine, &TDatagramEngine::closing, this, &TOperationManager::engineClosing, Qt::DirectConnection);
 }
 
 QList<TOperationManager::Running> TOperationManager::running() const

@@ -15,14 +15,14 @@
 #include <QString>
 
 class TDeviceOperation;
-class TServeur;
+class TDatagramEngine;
 
 class TOperationManager : public QObject
 {
     Q_OBJECT
 public:
     // The engine's manager, made (as the engine's child) on first use. Call on the engine's thread.
-    static TOperationManager *of(TServeur *engine);
+    static TOperationManager *of(TDatagramEngine *engine);
 
     // What one running operation is doing, for lists and the busy message.
     struct Running
@@ -55,7 +55,7 @@ signals:
 
 private:
     friend class TDeviceOperation;
-    explicit TOperationManager(TServeur *engine);
+    explicit TOperationManager(TDatagramEngine *engine);
     // False, with the operation that holds the device, when another one works on it.
     bool enter(TDeviceOperation *operation, bool holdsDevice, QString *busyMessage);
     void leave(TDeviceOperation *operation);

@@ -1,6 +1,6 @@
-#include "operationpool.h"
+#include "operations/operationpool.h"
 
-#include "deviceoperation.h"
+#include "operations/deviceoperation.h"
 
 #include <QEventLoop>
 

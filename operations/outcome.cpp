@@ -1,6 +1,6 @@
-#include "outcome.h"
+#include "operations/outcome.h"
 
-#include "errors.h"
+#include "protocol/errors.h"
 
 #include <QStringList>
 

@@ -1,9 +1,9 @@
-#include "rangesweep.h"
+#include "operations/rangesweep.h"
 
-#include "devicesession.h"
-#include "errors.h"
-#include "platform.h"
-#include "serveur.h"
+#include "operations/devicesession.h"
+#include "protocol/errors.h"
+#include "platform/platform.h"
+#include "protocol/datagramengine.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -29,7 +29,7 @@ constexpr qint64 PassSlackMs = 10000;
 class SourceChooser
 {
 public:
-    explicit SourceChooser(const TServeur &engine)
+    explicit SourceChooser(const TDatagramEngine &engine)
         : m_adapters(engine.boundAdapters()), m_routes(m_adapters.size() > 1 ? Platform::routes() : QList<Platform::Route>())
     {
     }
@@ -56,7 +56,7 @@ QList<quint32> addressesOf(const QList<TAddressRange> &ranges)
 }
 } // namespace
 
-TRangeSweep::TRangeSweep(TServeur *engine, Options options, QObject *parent)
+TRangeSweep::TRangeSweep(TDatagramEngine *engine, Options options, QObject *parent)
     : TDeviceOperation(engine, {}, {}, parent), m_options(std::move(options))
 {
     m_options.ranges = MergedRanges(m_options.ranges);
@@ -65,12 +65,12 @@ TRangeSweep::TRangeSweep(TServeur *engine, Options options, QObject *parent)
     m_addressCount = AddressCount(m_options.ranges);
 }
 
-QList<TEPS> TRangeSweep::devices() const
+QList<TDeviceRecord> TRangeSweep::devices() const
 {
     return m_found.devices();
 }
 
-QList<TEPS> TRangeSweep::twins() const
+QList<TDeviceRecord> TRangeSweep::twins() const
 {
     return m_found.twins();
 }
@@ -90,7 +90,7 @@ int TRangeSweep::merge(const QString &sender, QByteArrayView data, bool viaDatag
 
 void TRangeSweep::run(TDeviceSession &session)
 {
-    TServeur &engine = session.engine();
+    TDatagramEngine &engine = session.engine();
     if (m_options.ranges.isEmpty()) {
         session.fail({}, QStringLiteral("No address range given"), TOperationError::Environment);
         return;
@@ -135,7 +135,7 @@ qsizetype TRangeSweep::removeAnswered(QList<quint32> &addresses) const
 
 bool TRangeSweep::sendPass(TDeviceSession &session, int pass, const QList<quint32> &addresses)
 {
-    TServeur &engine = session.engine();
+    TDatagramEngine &engine = session.engine();
     const SourceChooser chooser(engine);
     const qint64 total = addresses.size();
     const qint64 planMs = total * 1000 / m_options.rate;
@@ -188,7 +188,7 @@ void TRangeSweep::askOverTcp(TDeviceSession &session, const QList<quint32> &addr
     if (addresses.isEmpty())
         return;
     session.phase(QStringLiteral("Sweep over TCP"));
-    TServeur &engine = session.engine();
+    TDatagramEngine &engine = session.engine();
     std::atomic<qsizetype> next{0};
     std::atomic<qint64> done{0};
     const int connectMs = m_options.tcpConnectMs;

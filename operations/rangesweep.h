@@ -7,10 +7,10 @@
 // `askOverTcp`, the addresses that stayed silent are then asked over TCP, a few at once, as Search
 // IP Address asks one.
 
-#include "addressrange.h"
-#include "datagram.h"
-#include "deviceoperation.h"
-#include "discovereddevices.h"
+#include "protocol/addressrange.h"
+#include "protocol/datagram.h"
+#include "operations/deviceoperation.h"
+#include "operations/discovereddevices.h"
 
 #include <QList>
 #include <QSet>
@@ -39,15 +39,15 @@ public:
         int tcpConnectMs = TcpConnectMs;
     };
 
-    TRangeSweep(TServeur *engine, Options options, QObject *parent = nullptr);
+    TRangeSweep(TDatagramEngine *engine, Options options, QObject *parent = nullptr);
     ~TRangeSweep() override { stopWorker(); }
     QString title() const override { return QStringLiteral("Sweep"); }
     bool worksOnDevice() const override { return false; }
 
     // Any thread: the devices listed so far, in order of first reply, and the records that
     // another address took over (as TScanDevices keeps them).
-    QList<TEPS> devices() const;
-    QList<TEPS> twins() const;
+    QList<TDeviceRecord> devices() const;
+    QList<TDeviceRecord> twins() const;
     quint64 addressCount() const { return m_addressCount; }
     // Any thread: the UDP requests sent so far, of requestsPlanned() at most.
     quint64 requestsSent() const { return m_sent.load(); }

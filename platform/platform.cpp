@@ -1,5 +1,5 @@
 // What every folder's implementation shares.
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace Platform {
 

@@ -1,8 +1,8 @@
-#include "addressrange.h"
+#include "protocol/addressrange.h"
 
-#include "netadapters.h"
-#include "platform.h"
-#include "tools.h"
+#include "protocol/netadapters.h"
+#include "platform/platform.h"
+#include "protocol/tools.h"
 
 #include <QLocale>
 #include <QRegularExpression>

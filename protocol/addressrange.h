@@ -6,8 +6,8 @@
 // the PC itself, nor be larger than a site network tolerates. Pure functions: the caller gives
 // what it knows of the PC (its adapters, the networks it has a route to).
 
-#include "netadapters.h"
-#include "platform.h"
+#include "protocol/netadapters.h"
+#include "platform/platform.h"
 
 #include <QList>
 #include <QString>

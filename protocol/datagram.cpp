@@ -1,6 +1,6 @@
-#include "datagram.h"
+#include "protocol/datagram.h"
 
-#include "resource.h"
+#include "protocol/resource.h"
 
 #include <QtEndian>
 
@@ -129,7 +129,7 @@ bool IsValidDiscoveryReply(QByteArrayView reply)
            std::all_of(status, status + 4, [](quint8 b) { return b == 0; }) && bytes[Wire::CommandOffset] <= 1;
 }
 
-void ApplyDiscoveryReply(TEPS &device, QByteArrayView reply)
+void ApplyDiscoveryReply(TDeviceRecord &device, QByteArrayView reply)
 {
     if (reply.size() < Wire::HeaderSize)
         return;
@@ -158,18 +158,18 @@ void ApplyDiscoveryReply(TEPS &device, QByteArrayView reply)
     device.Params.squeeze();
 }
 
-int MergeDiscoveryReply(QList<TEPS> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram)
+int MergeDiscoveryReply(QList<TDeviceRecord> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram)
 {
     if (!IsValidDiscoveryReply(reply))
         return -1;
     const quint8 *address = bytesOf(reply) + Wire::SourceOffset;
-    auto sameDevice = [address](const TEPS &device) {
+    auto sameDevice = [address](const TDeviceRecord &device) {
         return std::equal(device.Address.begin(), device.Address.end(), address);
     };
     qsizetype index = std::find_if(list.cbegin(), list.cend(), sameDevice) - list.cbegin();
     if (index == list.size())
-        list.append(TEPS());
-    TEPS &device = list[index];
+        list.append(TDeviceRecord());
+    TDeviceRecord &device = list[index];
     device.IpText = peerIp;
     device.Transport = viaDatagram ? TransportUdp : TransportTcp;
     ApplyDiscoveryReply(device, reply);
@@ -185,7 +185,7 @@ quint64 addressKey(const quint8 *record)
     return key;
 }
 
-void rebuildIndex(const QList<TEPS> &list, TDeviceIndex &index)
+void rebuildIndex(const QList<TDeviceRecord> &list, TDeviceIndex &index)
 {
     index.clear();
     for (int i = 0; i < list.size(); ++i)
@@ -193,7 +193,7 @@ void rebuildIndex(const QList<TEPS> &list, TDeviceIndex &index)
 }
 } // namespace
 
-int MergeDiscoveryReply(QList<TEPS> &list, TDeviceIndex &index, const QString &peerIp, QByteArrayView reply,
+int MergeDiscoveryReply(QList<TDeviceRecord> &list, TDeviceIndex &index, const QString &peerIp, QByteArrayView reply,
                         bool viaDatagram)
 {
     if (!IsValidDiscoveryReply(reply))
@@ -210,17 +210,17 @@ int MergeDiscoveryReply(QList<TEPS> &list, TDeviceIndex &index, const QString &p
     }
     int position = found == index.cend() ? int(list.size()) : *found;
     if (found == index.cend()) {
-        list.append(TEPS());
+        list.append(TDeviceRecord());
         index.insert(key, position);
     }
-    TEPS &device = list[position];
+    TDeviceRecord &device = list[position];
     device.IpText = peerIp;
     device.Transport = viaDatagram ? TransportUdp : TransportTcp;
     ApplyDiscoveryReply(device, reply);
     return position;
 }
 
-void NoteReplyAdapter(TEPS &device, const TNetworkAdapter &adapter)
+void NoteReplyAdapter(TDeviceRecord &device, const TNetworkAdapter &adapter)
 {
     TNetworkAdapter current;
     current.address = device.AdapterAddress;

@@ -2,7 +2,7 @@
 // What the engine's UDP endpoint hands on: a datagram with the adapter that heard it, what a
 // discovery broadcast reached, and the listeners that scans install for discovery replies.
 
-#include "netadapters.h"
+#include "protocol/netadapters.h"
 
 #include <QByteArray>
 #include <QList>

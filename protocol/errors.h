@@ -31,7 +31,7 @@ public:
 };
 
 // A wait for a device ended before its time: its caller cancelled it, or the engine closed.
-// The message says which (TServeur's CancelledText or EngineClosedText).
+// The message says which (TDatagramEngine's CancelledText or EngineClosedText).
 class InterruptedError : public TarvinoError
 {
 public:

@@ -1,4 +1,4 @@
-#include "ipaddrutils.h"
+#include "protocol/ipaddrutils.h"
 
 namespace {
 constexpr qsizetype MaxIPStringLength = 15; // 255.255.255.255

@@ -8,7 +8,7 @@
 // whose pieces are not octets. Callers that only care about "valid or not" catch
 // TarvinoError.
 
-#include "errors.h"
+#include "protocol/errors.h"
 
 #include <QChar>
 #include <QString>

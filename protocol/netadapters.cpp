@@ -1,6 +1,6 @@
-#include "netadapters.h"
+#include "protocol/netadapters.h"
 
-#include "tools.h"
+#include "protocol/tools.h"
 
 #include <QNetworkInterface>
 

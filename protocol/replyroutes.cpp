@@ -1,6 +1,6 @@
-#include "replyroutes.h"
+#include "protocol/replyroutes.h"
 
-#include "serveurlog.h"
+#include "protocol/enginelog.h"
 
 void TReplyRoutes::addWaiter(Waiter *waiter)
 {
@@ -131,7 +131,7 @@ void TReplyRoutes::dispatch(const TDeviceDatagram &datagram)
             listener->call(datagram);
         } catch (...) {
             // A listener that cannot take a reply loses it; the others still get it.
-            qCWarning(lcServeur) << "a discovery listener failed on a reply from" << datagram.sender;
+            qCWarning(lcEngine) << "a discovery listener failed on a reply from" << datagram.sender;
         }
     }
     {

@@ -8,8 +8,8 @@
 // Thread-safe; a discovery listener is called outside its locks, so it may add and remove
 // listeners and ask the engine anything.
 
-#include "devicedatagram.h"
-#include "netadapters.h"
+#include "protocol/devicedatagram.h"
+#include "protocol/netadapters.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,6 +1,6 @@
-#include "resource.h"
+#include "protocol/resource.h"
 
-#include "errors.h"
+#include "protocol/errors.h"
 
 #include <QLoggingCategory>
 

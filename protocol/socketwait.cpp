@@ -1,4 +1,4 @@
-#include "socketwait.h"
+#include "protocol/socketwait.h"
 
 #include <QAbstractSocket>
 #include <QUdpSocket>

@@ -1,7 +1,7 @@
-#include "tools.h"
+#include "protocol/tools.h"
 
-#include "netadapters.h"
-#include "wire.h"
+#include "protocol/netadapters.h"
+#include "protocol/wire.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,7 +12,7 @@
 
 #include <algorithm>
 
-QList<TEPS> DeviceList;
+QList<TDeviceRecord> DeviceList;
 int SelectedDevice = 0;
 QList<TConfigDevice> DeviceTypes;
 
@@ -100,7 +100,7 @@ QString DeviceText(QByteArrayView bytes)
     return utf8.hasError() ? QString::fromLatin1(bytes) : decoded;
 }
 
-TEPS::TEPS()
+TDeviceRecord::TDeviceRecord()
 {
     Params.set(Wire::Param::TypeCode, qint64(-1));
 }

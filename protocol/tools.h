@@ -15,7 +15,7 @@
 #include <vector>
 
 class QWidget;
-class TEpsForm;
+class TPropertiesDialog;
 
 // A decoded parameter value: empty, an integer of up to 64 bits, or a text of 8-bit characters.
 using TParamValue = std::variant<std::monostate, qint64, QByteArray>;
@@ -59,9 +59,9 @@ QString ParamValueText(const TParamValue &value);
 QString DeviceText(QByteArrayView bytes);
 
 // One discovered device.
-struct TEPS
+struct TDeviceRecord
 {
-    TEPS();
+    TDeviceRecord();
 
     std::array<quint8, 8> Address{}; // the device's address record from its latest reply: its identity
     quint64 Mac = 0;                  // 48-bit hardware address when the record's type is 1
@@ -71,14 +71,14 @@ struct TEPS
     QString AdapterName;              // the PC's adapter the device was found through ("eth1"); empty when unknown
     quint32 AdapterAddress = 0;       // that adapter's address, which the device's replies come back to
 
-    bool operator==(const TEPS &) const = default;
+    bool operator==(const TDeviceRecord &) const = default;
 };
 
-// Transport flags of TEPS::Transport and of the engine's operations.
+// Transport flags of TDeviceRecord::Transport and of the engine's operations.
 constexpr quint8 TransportTcp = 0;
 constexpr quint8 TransportUdp = 1;
 
-extern QList<TEPS> DeviceList; // in order of first reply
+extern QList<TDeviceRecord> DeviceList; // in order of first reply
 extern int SelectedDevice;     // index into DeviceList of the device selected in the grid
 
 // Parameter kinds: how a value's bytes are decoded.
@@ -103,7 +103,7 @@ struct TParamDescriptor
 };
 
 using TConfigFile = QList<TParamDescriptor>;
-using TFormFactory = std::function<TEpsForm *(QWidget *owner)>;
+using TFormFactory = std::function<TPropertiesDialog *(QWidget *owner)>;
 
 struct TConfigDevice
 {

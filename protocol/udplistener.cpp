@@ -1,8 +1,8 @@
-#include "udplistener.h"
+#include "protocol/udplistener.h"
 
-#include "datagram.h"
-#include "serveurlog.h"
-#include "tools.h"
+#include "protocol/datagram.h"
+#include "protocol/enginelog.h"
+#include "protocol/tools.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkProxy>
@@ -205,7 +205,7 @@ void TUdpListener::bindOne(const QHostAddress &address, const TNetworkAdapter &a
         m_portTaken = m_portTaken || socket->error() == QAbstractSocket::AddressInUseError;
         const QString error = QStringLiteral("%1:%2: %3").arg(address.toString()).arg(m_port).arg(socket->errorString());
         m_errors.insert(adapter.address, error);
-        qCWarning(lcServeur).noquote() << "UDP binding failed:" << error;
+        qCWarning(lcEngine).noquote() << "UDP binding failed:" << error;
         delete socket;
         return;
     }

@@ -4,9 +4,9 @@
 // to the engine's routing on this thread. One socket per local address: a request leaves
 // through the socket of the adapter it is meant for, and a reply tells which adapter heard it.
 
-#include "devicedatagram.h"
-#include "netadapters.h"
-#include "wire.h"
+#include "protocol/devicedatagram.h"
+#include "protocol/netadapters.h"
+#include "protocol/wire.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>

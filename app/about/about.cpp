@@ -1,7 +1,7 @@
-#include "about.h"
+#include "app/about/about.h"
 
-#include "resource.h"
-#include "versioninfo.h"
+#include "protocol/resource.h"
+#include "app/about/versioninfo.h"
 
 #include <QDesktopServices>
 #include <QDialog>

@@ -1,7 +1,7 @@
 #pragma once
 // TFormAbout: the about box, built in code each time it is shown.
 
-#include "machineinfo.h"
+#include "app/about/machineinfo.h"
 
 #include <QIcon>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "machineinfo.h"
+#include "app/about/machineinfo.h"
 
 #include <thread>
 

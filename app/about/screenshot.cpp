@@ -1,6 +1,6 @@
 // Saves a picture of the about box as the program shows it.
 //   tarvino-about-screenshot <file.png>
-#include "about.h"
+#include "app/about/about.h"
 
 #include <QApplication>
 #include <QDialog>

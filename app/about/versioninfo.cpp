@@ -1,6 +1,6 @@
-#include "versioninfo.h"
+#include "app/about/versioninfo.h"
 
-#include "versionrecord.h"
+#include "app/about/versionrecord.h"
 
 #include <QCoreApplication>
 #include <QtEndian>

@@ -1,4 +1,4 @@
-#include "versionrecord.h"
+#include "app/about/versionrecord.h"
 
 #include <QFile>
 #include <QIODevice>

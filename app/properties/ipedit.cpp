@@ -1,6 +1,6 @@
-#include "ipedit.h"
+#include "app/properties/ipedit.h"
 
-#include "ipaddrutils.h"
+#include "protocol/ipaddrutils.h"
 
 #include <QApplication>
 #include <QFontMetrics>

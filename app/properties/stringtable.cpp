@@ -1,4 +1,4 @@
-#include "stringtable.h"
+#include "app/properties/stringtable.h"
 
 #include <array>
 

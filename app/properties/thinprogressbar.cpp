@@ -1,4 +1,4 @@
-#include "thinprogressbar.h"
+#include "app/properties/thinprogressbar.h"
 
 #include <QPainter>
 

@@ -1,6 +1,6 @@
-#include "configtext.h"
+#include "app/upgrade/configtext.h"
 
-#include "errors.h"
+#include "protocol/errors.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "filenameedit.h"
+#include "app/upgrade/filenameedit.h"
 
 #include <QFileDialog>
 #include <QFileInfo>

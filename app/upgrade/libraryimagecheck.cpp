@@ -1,8 +1,8 @@
-#include "libraryimagecheck.h"
+#include "app/upgrade/libraryimagecheck.h"
 
-#include "errors.h"
-#include "firmwarelibrary.h"
-#include "tools.h"
+#include "protocol/errors.h"
+#include "fleet/firmware/firmwarelibrary.h"
+#include "protocol/tools.h"
 
 QString LibraryImageRefusal(const QString &fileName, const QString &ip)
 {
@@ -33,6 +33,6 @@ QString LibraryImageRefusal(const QString &fileName, const QString &ip, const TF
     if (!entry)
         return {};
     image.setLibraryInfo(entry->version, entry->types);
-    const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(), [&](const TEPS &d) { return d.IpText == ip; });
+    const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(), [&](const TDeviceRecord &d) { return d.IpText == ip; });
     return image.refusalFor(device == DeviceList.cend() ? TDeviceTypeId{} : TDeviceTypeId::of(*device));
 }

@@ -1,11 +1,11 @@
 // The communication board's firmware upgrade: the image is uploaded to the board's own FTP
 // server under its bare name, then the board stops that server and upgrades itself from it.
 
-#include "upgradeform.h"
+#include "app/upgrade/upgradedialog.h"
 
-#include "boardupgrade.h"
-#include "filenameedit.h"
-#include "libraryimagecheck.h"
+#include "operations/boardupgrade.h"
+#include "app/upgrade/filenameedit.h"
+#include "app/upgrade/libraryimagecheck.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -27,7 +27,7 @@ void setProgressQuietly(QProgressBar *bar, Change change)
 }
 } // namespace
 
-void TUpgradeForm::UpgradeComBtnClick()
+void TUpgradeDialog::UpgradeComBtnClick()
 {
     const QString fileName = UpgradeComFile->fileName();
     if (DeviceIP.isEmpty() || !QFileInfo(fileName).isFile())
@@ -41,13 +41,13 @@ void TUpgradeForm::UpgradeComBtnClick()
     // Ends also when an FTP error leaves: the error then reaches the general handler with the
     // window already usable again.
     const UpgradePageOperation scope(*this, UpgradeComLabel);
-    TBoardUpgrade upgrade(m_serveur, deviceTarget(), fileName, m_timing);
+    TBoardUpgrade upgrade(m_engine, deviceTarget(), fileName, m_timing);
     watch(upgrade, {UpgradeComLabel});
     connect(&upgrade, &TDeviceOperation::phaseChanged, this, [this](const QString &label) {
         UpgradeComLabel->setText(label);
         UpgradeComLabel->show();
     });
-    connect(&upgrade, &TDeviceOperation::transferStarted, this, &TUpgradeForm::FTPWorkBegin);
+    connect(&upgrade, &TDeviceOperation::transferStarted, this, &TUpgradeDialog::FTPWorkBegin);
     connect(&upgrade, &TDeviceOperation::progressed, this, [this](qint64 done) { FTPWork(done); });
     connect(&upgrade, &TDeviceOperation::transferEnded, this, [this] { FTPWorkEnd(); });
     // The board's steps after the upload: the bar has done its work.
@@ -59,7 +59,7 @@ void TUpgradeForm::UpgradeComBtnClick()
     report(outcome);
 }
 
-void TUpgradeForm::FTPWorkBegin(qint64 total)
+void TUpgradeDialog::FTPWorkBegin(qint64 total)
 {
     m_ftpProgressShift = 0;
     while ((total >> m_ftpProgressShift) > std::numeric_limits<int>::max())
@@ -77,7 +77,7 @@ void TUpgradeForm::FTPWorkBegin(qint64 total)
     m_progressPaint.start();
 }
 
-void TUpgradeForm::FTPWork(qint64 done)
+void TUpgradeDialog::FTPWork(qint64 done)
 {
     const int maximum = UpgradeComProgressBar->maximum();
     const int value = int(std::clamp<qint64>(done >> m_ftpProgressShift, 0, maximum));
@@ -88,7 +88,7 @@ void TUpgradeForm::FTPWork(qint64 done)
     }
 }
 
-void TUpgradeForm::FTPWorkEnd()
+void TUpgradeDialog::FTPWorkEnd()
 {
     // The operation is still running: the window records the request and closes when it ends.
     reject();

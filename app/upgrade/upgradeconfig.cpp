@@ -5,9 +5,9 @@
 // controller memory, chosen by the command sent before: a big-endian length word at 0,
 // then the text at 4.
 
-#include "upgradeform.h"
+#include "app/upgrade/upgradedialog.h"
 
-#include "configtext.h"
+#include "app/upgrade/configtext.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -15,7 +15,7 @@
 #include <QPlainTextEdit>
 #include <QScopeGuard>
 
-QString TUpgradeForm::configFilter()
+QString TUpgradeDialog::configFilter()
 {
     // "*", not "*.*", which hides files without an extension on Linux.
     return QStringLiteral("Config files (*.cfg);;All files (*)");
@@ -23,7 +23,7 @@ QString TUpgradeForm::configFilter()
 
 // ---- Files -------------------------------------------------------------------------------
 
-void TUpgradeForm::OpenButtonClick()
+void TUpgradeDialog::OpenButtonClick()
 {
     const QString fileName = chooseOpenFile ? chooseOpenFile()
                                             : QFileDialog::getOpenFileName(this, QString(), QString(), configFilter());
@@ -33,7 +33,7 @@ void TUpgradeForm::OpenButtonClick()
     SetEditorBytes(Memo, LoadConfigFile(fileName));
 }
 
-void TUpgradeForm::SaveButtonClick()
+void TUpgradeDialog::SaveButtonClick()
 {
     // Refused before the file is chosen: a file with '?' in place of a character is not the text.
     if (const QString problem = UnencodableTextProblem(Memo, QStringLiteral("Nothing was saved.")); !problem.isEmpty()) {
@@ -50,13 +50,13 @@ void TUpgradeForm::SaveButtonClick()
 
 // ---- Handlers ----------------------------------------------------------------------------
 
-void TUpgradeForm::runConfigOperation(TControllerBracketOperation &operation,
+void TUpgradeDialog::runConfigOperation(TControllerBracketOperation &operation,
                                       const std::function<void(const QByteArray &text)> &onText)
 {
     BusyScope busy(*this);
     DisableConfigControls();
     watch(operation, {UpgradeControlLabel, ReadConfigLabel});
-    connect(&operation, &TDeviceOperation::phaseChanged, this, &TUpgradeForm::showConfigStatus);
+    connect(&operation, &TDeviceOperation::phaseChanged, this, &TUpgradeDialog::showConfigStatus);
     if (onText)
         connect(&operation, &TControllerBracketOperation::textRead, this, onText);
     const TOperationOutcome outcome = operation.exec();
@@ -70,45 +70,45 @@ void TUpgradeForm::runConfigOperation(TControllerBracketOperation &operation,
 // While an operation of either page runs, no other may start: two brackets on one device
 // would interleave their start/stop requests, and a reset would cut a firmware write short.
 
-void TUpgradeForm::ReadConfigBtnClick()
+void TUpgradeDialog::ReadConfigBtnClick()
 {
     if (DeviceIP.isEmpty() || IsBusy())
         return;
     Memo->clear();
-    TReadControllerText read(m_serveur, deviceTarget(), TReadControllerText::Kind::Configuration, m_timing);
+    TReadControllerText read(m_engine, deviceTarget(), TReadControllerText::Kind::Configuration, m_timing);
     runConfigOperation(read, [this](const QByteArray &text) { SetEditorBytes(Memo, text); });
 }
 
-void TUpgradeForm::DiagnoseBtnClick()
+void TUpgradeDialog::DiagnoseBtnClick()
 {
     if (DeviceIP.isEmpty() || IsBusy())
         return;
     Memo->clear();
-    TReadControllerText read(m_serveur, deviceTarget(), TReadControllerText::Kind::Diagnostics, m_timing);
+    TReadControllerText read(m_engine, deviceTarget(), TReadControllerText::Kind::Diagnostics, m_timing);
     runConfigOperation(read, [this](const QByteArray &text) { SetEditorBytes(Memo, text); });
 }
 
-void TUpgradeForm::ReadLogsBtnClick()
+void TUpgradeDialog::ReadLogsBtnClick()
 {
     if (DeviceIP.isEmpty() || IsBusy())
         return;
     Memo->clear();
-    TReadLogs logs(m_serveur, deviceTarget(), false, m_timing);
+    TReadLogs logs(m_engine, deviceTarget(), false, m_timing);
     runConfigOperation(logs, logLines());
     if (logs.outcome().succeeded && logs.blocks().isEmpty())
         showInfo(QStringLiteral("The device has no logs."));
 }
 
-void TUpgradeForm::EraseLogsBtnClick()
+void TUpgradeDialog::EraseLogsBtnClick()
 {
     if (DeviceIP.isEmpty() || IsBusy())
         return;
     Memo->clear();
-    TReadLogs logs(m_serveur, deviceTarget(), true, m_timing);
+    TReadLogs logs(m_engine, deviceTarget(), true, m_timing);
     runConfigOperation(logs, logLines());
 }
 
-std::function<void(const QByteArray &)> TUpgradeForm::logLines()
+std::function<void(const QByteArray &)> TUpgradeDialog::logLines()
 {
     // The first block makes the text of an empty editor; every block is a line of its own.
     return [this, first = true](const QByteArray &block) mutable {
@@ -120,7 +120,7 @@ std::function<void(const QByteArray &)> TUpgradeForm::logLines()
     };
 }
 
-void TUpgradeForm::WriteConfigBtnClick()
+void TUpgradeDialog::WriteConfigBtnClick()
 {
     if (DeviceIP.isEmpty() || IsBusy())
         return;
@@ -136,11 +136,11 @@ void TUpgradeForm::WriteConfigBtnClick()
         showError(failureMessage);
         return;
     }
-    TWriteConfig write(m_serveur, deviceTarget(), text, m_timing);
+    TWriteConfig write(m_engine, deviceTarget(), text, m_timing);
     runConfigOperation(write);
 }
 
-void TUpgradeForm::ResetBtnClick()
+void TUpgradeDialog::ResetBtnClick()
 {
     if (DeviceIP.isEmpty() || IsBusy())
         return;
@@ -148,8 +148,8 @@ void TUpgradeForm::ResetBtnClick()
     DisableConfigControls();
     const auto enable = qScopeGuard([this] { EnableConfigControls(); });
     // The plain reset first, as it always was: it is all a controller already in its updater needs.
-    TControllerReset reset(m_serveur, deviceTarget(), TControllerReset::Mode::Plain, m_timing);
-    connect(&reset, &TDeviceOperation::phaseChanged, this, &TUpgradeForm::showConfigStatus);
+    TControllerReset reset(m_engine, deviceTarget(), TControllerReset::Mode::Plain, m_timing);
+    connect(&reset, &TDeviceOperation::phaseChanged, this, &TUpgradeDialog::showConfigStatus);
     const TOperationOutcome plain = reset.exec();
     if (plain.error)
         std::rethrow_exception(plain.error);
@@ -163,9 +163,9 @@ void TUpgradeForm::ResetBtnClick()
                                                    "updater started, the controller reset, then the updater stopped "
                                                    "and the daemon started again.")))
         return;
-    TControllerReset bracketed(m_serveur, deviceTarget(), TControllerReset::Mode::WithUpdater, m_timing);
+    TControllerReset bracketed(m_engine, deviceTarget(), TControllerReset::Mode::WithUpdater, m_timing);
     watch(bracketed, {UpgradeControlLabel, ReadConfigLabel});
-    connect(&bracketed, &TDeviceOperation::phaseChanged, this, &TUpgradeForm::showConfigStatus);
+    connect(&bracketed, &TDeviceOperation::phaseChanged, this, &TUpgradeDialog::showConfigStatus);
     const TOperationOutcome outcome = bracketed.exec();
     if (outcome.error)
         std::rethrow_exception(outcome.error);
@@ -175,7 +175,7 @@ void TUpgradeForm::ResetBtnClick()
         showError(outcome.message + (outcome.detail.isEmpty() ? QString() : QStringLiteral("\r\n") + outcome.detail));
 }
 
-void TUpgradeForm::showConfigStatus(const QString &label)
+void TUpgradeDialog::showConfigStatus(const QString &label)
 {
     ReadConfigLabel->setText(label);
     ReadConfigLabel->show();

@@ -1,18 +1,18 @@
 // The controller's firmware upgrade: the image goes over the controller bus from address 0,
 // is read back and compared, and the controller is told to enter update mode.
 
-#include "upgradeform.h"
+#include "app/upgrade/upgradedialog.h"
 
-#include "filenameedit.h"
-#include "formwarning.h"
-#include "libraryimagecheck.h"
-#include "tools.h"
+#include "app/upgrade/filenameedit.h"
+#include "app/upgrade/firmwarewarningdialog.h"
+#include "app/upgrade/libraryimagecheck.h"
+#include "protocol/tools.h"
 
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 
-void TUpgradeForm::UpgradeControlBtnClick()
+void TUpgradeDialog::UpgradeControlBtnClick()
 {
     const QString fileName = UpgradeControlFile->fileName();
     if (DeviceIP.isEmpty() || !QFileInfo(fileName).isFile())
@@ -30,7 +30,7 @@ void TUpgradeForm::UpgradeControlBtnClick()
 
     // Ends also when an exception leaves: the label goes, the bar keeps its last value.
     const UpgradePageOperation scope(*this, UpgradeControlLabel);
-    TControllerUpgrade upgrade(m_serveur, deviceTarget(), fileName, m_timing);
+    TControllerUpgrade upgrade(m_engine, deviceTarget(), fileName, m_timing);
     watch(upgrade, {UpgradeControlLabel, ReadConfigLabel});
     connect(&upgrade, &TDeviceOperation::phaseChanged, this, [this](const QString &label) {
         UpgradeControlLabel->setText(label);

@@ -2,10 +2,10 @@
 // configuration of the first device found. Built as tarvino-example-readconfig; run it where
 // devices answer (lab/lab pc build/operations/tarvino-example-readconfig).
 
-#include "commandoperations.h"
-#include "controlleroperations.h"
-#include "resource.h"
-#include "serveur.h"
+#include "operations/commandoperations.h"
+#include "operations/controlleroperations.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
 
 #include <QCoreApplication>
 
@@ -15,12 +15,12 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     StartupInit();       // the protocol code every request carries
-    TServeur engine;     // binds UDP 52389 on every local IPv4 address
+    TDatagramEngine engine;     // binds UDP 52389 on every local IPv4 address
 
     TScanDevices scan(&engine); // two broadcasts a second apart, three seconds of listening
     scan.exec();
-    const QList<TEPS> devices = scan.devices();
-    for (const TEPS &device : devices)
+    const QList<TDeviceRecord> devices = scan.devices();
+    for (const TDeviceRecord &device : devices)
         std::printf("%s %s\n", qPrintable(device.IpText), qPrintable(device.Params.text(Wire::Param::Name)));
     if (devices.isEmpty())
         return 1;

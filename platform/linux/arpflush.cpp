@@ -1,6 +1,6 @@
-#include "arpflush.h"
+#include "platform/linux/arpflush.h"
 
-#include "systemtools.h"
+#include "platform/linux/systemtools.h"
 
 #include <QFile>
 #include <QLoggingCategory>

@@ -2,7 +2,7 @@
 // The neighbour (ARP) cache on Linux: `ip -4 neigh flush to ADDRESS` (or `arp -d ADDRESS` where
 // iproute2 is missing), and whether this program may run it (CAP_NET_ADMIN).
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <QByteArrayView>
 #include <QString>

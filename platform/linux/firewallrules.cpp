@@ -1,6 +1,6 @@
-#include "firewallrules.h"
+#include "platform/linux/firewallrules.h"
 
-#include "systemtools.h"
+#include "platform/linux/systemtools.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -2,7 +2,7 @@
 // The firewall on Linux, read only: `nft list ruleset`, or `iptables-save` where nft cannot be
 // read, and the rules in them that drop or reject incoming UDP on the program's ports.
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <QList>
 #include <QString>

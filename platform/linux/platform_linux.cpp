@@ -1,11 +1,11 @@
 // platform.h on Linux.
-#include "platform.h"
+#include "platform/platform.h"
 
-#include "arpflush.h"
-#include "firewallrules.h"
-#include "portholder.h"
-#include "routingtable.h"
-#include "systemtools.h"
+#include "platform/linux/arpflush.h"
+#include "platform/linux/firewallrules.h"
+#include "platform/linux/portholder.h"
+#include "platform/linux/routingtable.h"
+#include "platform/linux/systemtools.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

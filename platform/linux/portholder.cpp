@@ -1,4 +1,4 @@
-#include "portholder.h"
+#include "platform/linux/portholder.h"
 
 #include <QDir>
 #include <QFile>

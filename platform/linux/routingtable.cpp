@@ -1,4 +1,4 @@
-#include "routingtable.h"
+#include "platform/linux/routingtable.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 // The IPv4 routing table on Linux, read from /proc/net/route (what `ip route` shows of the main
 // table), without running a tool.
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "systemtools.h"
+#include "platform/linux/systemtools.h"
 
 #include <QStandardPaths>
 

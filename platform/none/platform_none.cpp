@@ -1,6 +1,6 @@
 // platform.h for a system without a folder of its own: every call says that it is not available
 // on this system, in a line the caller shows, and does nothing; the rest of the program works.
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace Platform {
 

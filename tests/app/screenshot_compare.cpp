@@ -3,8 +3,8 @@
 //
 //   scripts/screenshot-compare.sh [build-dir]       (Xvfb)
 //   tarvino-compare-screenshot OUTPUT.png
-#include "application.h"
-#include "comparedialog.h"
+#include "app/application.h"
+#include "app/comparedialog.h"
 
 #include <QDir>
 #include <QFileInfo>

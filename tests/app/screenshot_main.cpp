@@ -17,16 +17,16 @@
 //                                                   (a lab of two segments: the list with its Adapter
 //                                                   column, and the network check's window beside it,
 //                                                   OUTPUT-check.png)
-#include "application.h"
-#include "batchfeature.h"
-#include "formmain.h"
-#include "networkcheckdialog.h"
-#include "sitefeature.h"
-#include "sitefile.h"
-#include "stringgrid.h"
-#include "tools.h"
-#include "watchfeature.h"
-#include "worksheet.h"
+#include "app/application.h"
+#include "app/batchfeature.h"
+#include "app/mainwindow.h"
+#include "app/networkcheckdialog.h"
+#include "app/sitefeature.h"
+#include "fleet/site/sitefile.h"
+#include "app/stringgrid.h"
+#include "protocol/tools.h"
+#include "app/watchfeature.h"
+#include "app/worksheet.h"
 
 #include <QDeadlineTimer>
 #include <QAction>
@@ -60,9 +60,9 @@ int main(int argc, char **argv)
     const int devices = QByteArray(argv[2]).toInt();
     InstallProgramErrorSink();
 
-    TFormMain form;
-    if (!form.Serveur()->bindError().isEmpty()) {
-        std::fprintf(stderr, "cannot bind: %s\n", qPrintable(form.Serveur()->bindError()));
+    TMainWindow form;
+    if (!form.engine()->bindError().isEmpty()) {
+        std::fprintf(stderr, "cannot bind: %s\n", qPrintable(form.engine()->bindError()));
         return 1;
     }
     form.show();
@@ -146,7 +146,7 @@ int main(int argc, char **argv)
     if (adapters) {
         form.resize(1100, 400);
         QCoreApplication::processEvents();
-        TNetworkCheckDialog *check = ShowNetworkCheck(&form, form.Serveur());
+        TNetworkCheckDialog *check = ShowNetworkCheck(&form, form.engine());
         bool done = false;
         QObject::connect(check, &TNetworkCheckDialog::checkFinished, check, [&done] { done = true; });
         const QDeadlineTimer checked(30000);

@@ -1,7 +1,7 @@
 // Work done on a worker for the window: its result comes back on the window's thread, is dropped
 // when the context is gone, and what the work held is freed on the worker, not the window.
 
-#include "background.h"
+#include "app/background.h"
 
 #include <QList>
 #include <QTest>

@@ -1,9 +1,9 @@
 // The captions of the program's windows as the window system shows them (the X11 _NET_WM_NAME
 // property, read by xprop under Xvfb), not as Qt holds them: Qt adds the application's display
 // name to every caption when one is set.
-#include "about.h"
-#include "application.h"
-#include "upgradeform.h"
+#include "app/about/about.h"
+#include "app/application.h"
+#include "app/upgrade/upgradedialog.h"
 
 #include <QDialog>
 #include <QProcess>
@@ -67,7 +67,7 @@ private slots:
         QFETCH(QString, caption);
         QString shown;
         if (window == QLatin1String("upgrade")) {
-            TUpgradeForm form(nullptr, nullptr);
+            TUpgradeDialog form(nullptr, nullptr);
             form.show();
             QVERIFY(QTest::qWaitForWindowExposed(&form));
             shown = shownCaption(&form);

@@ -3,19 +3,19 @@
 // version; the devices without an image told); the upgrade window's guard against a library image
 // of another type; a batch that sends a library image only to devices of its types, against the
 // simulator; the visit report dialog's remembered answers.
-#include "firmwarefeature.h"
-#include "firmwarelibrarydialog.h"
-#include "batchfeature.h"
-#include "formmain.h"
+#include "app/firmwarefeature.h"
+#include "app/firmwarelibrarydialog.h"
+#include "app/batchfeature.h"
+#include "app/mainwindow.h"
 #include "labsim.h"
-#include "libraryimagecheck.h"
-#include "operationjournal.h"
-#include "stringgrid.h"
+#include "app/upgrade/libraryimagecheck.h"
+#include "fleet/history/operationjournal.h"
+#include "app/stringgrid.h"
 #include "testfiles.h"
-#include "visitreportdialog.h"
-#include "worksheet.h"
+#include "app/visitreportdialog.h"
+#include "app/worksheet.h"
 
-#include "commandoperations.h"
+#include "operations/commandoperations.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,9 +27,9 @@
 #include <memory>
 
 namespace {
-TEPS device(int index, const QString &type, const QString &firmware)
+TDeviceRecord device(int index, const QString &type, const QString &firmware)
 {
-    TEPS device;
+    TDeviceRecord device;
     device.IpText = QStringLiteral("198.18.1.%1").arg(index);
     device.Mac = 0x0050C2000000ull + quint64(index);
     device.Address = {0, 1, 0x00, 0x50, 0xC2, 0, 0, quint8(index)};
@@ -45,15 +45,15 @@ class TestFirmwareWindow : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
-    std::unique_ptr<TFormMain> m_form;
+    std::unique_ptr<TMainWindow> m_form;
     QString m_libraryFolder;
     QByteArray m_controllerImage;
 
     TFirmwareFeature &feature() { return *m_form->Firmware; }
 
-    void list(const QList<TEPS> &devices)
+    void list(const QList<TDeviceRecord> &devices)
     {
-        for (const TEPS &device : devices) {
+        for (const TDeviceRecord &device : devices) {
             DeviceList << device;
             m_form->ShowDeviceRow(int(DeviceList.size()) - 1);
         }
@@ -98,7 +98,7 @@ private slots:
         DeviceTypes.clear();
         DeviceList.clear();
         SelectedDevice = 0;
-        m_form = std::make_unique<TFormMain>();
+        m_form = std::make_unique<TMainWindow>();
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
         QCOMPARE(feature().library().images().size(), 3); // the remembered folder, opened at start
@@ -135,8 +135,8 @@ private slots:
         QFETCH(bool, controllerWritten);
         QFETCH(QString, text);
         QFETCH(bool, outdated);
-        const TEPS shown = device(1, type, firmware);
-        const TEPS other = device(2, u"Palimor P4-S"_qs, u"1.0"_qs); // always behind: a row the filter keeps
+        const TDeviceRecord shown = device(1, type, firmware);
+        const TDeviceRecord other = device(2, u"Palimor P4-S"_qs, u"1.0"_qs); // always behind: a row the filter keeps
         QList<TJournalEntry> history;
         if (controllerWritten) {
             TJournalEntry entry;
@@ -150,9 +150,9 @@ private slots:
         }
         feature().setControllerHistory(TControllerHistory(history, &feature().library()));
         list({shown, other});
-        QVERIFY(!m_form->StringGrid->isColumnHidden(TFormMain::FirmwareColumn));
-        QCOMPARE(m_form->StringGrid->Cells(TFormMain::FirmwareColumn, 1), text);
-        QCOMPARE(m_form->StringGrid->Cells(TFormMain::FirmwareColumn, 2), u"update available 1.2; controller unknown"_qs);
+        QVERIFY(!m_form->StringGrid->isColumnHidden(TMainWindow::FirmwareColumn));
+        QCOMPARE(m_form->StringGrid->Cells(TMainWindow::FirmwareColumn, 1), text);
+        QCOMPARE(m_form->StringGrid->Cells(TMainWindow::FirmwareColumn, 2), u"update available 1.2; controller unknown"_qs);
 
         TWorksheet &sheet = *m_form->Worksheet;
         QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
@@ -213,7 +213,7 @@ private slots:
     // The batches of a plan: one per image, the controllers' before the boards'.
     void groupsControllersFirst()
     {
-        const QList<TEPS> devices{device(1, u"Palimor P3"_qs, u"3.2.0"_qs), device(2, u"Palimor P4-S"_qs, u"1.0"_qs),
+        const QList<TDeviceRecord> devices{device(1, u"Palimor P3"_qs, u"3.2.0"_qs), device(2, u"Palimor P4-S"_qs, u"1.0"_qs),
                                   device(3, u"Palimor P3"_qs, u"3.0"_qs)};
         const QList<TFirmwareStep> steps = PlanFirmware(feature().library(), devices,
                                                         {TFirmwareComponent::Board, TFirmwareComponent::Controller}, {});
@@ -270,9 +270,9 @@ private slots:
     {
         LabSimulator sim;
         QVERIFY2(sim.start(2, {u"--type"_qs, u"0=Palimor P3"_qs, u"--type"_qs, u"1=XR-200"_qs}), qPrintable(sim.errorString()));
-        QList<TEPS> found;
+        QList<TDeviceRecord> found;
         {
-            TScanDevices scan(m_form->Serveur(), {2, 1000, 1000});
+            TScanDevices scan(m_form->engine(), {2, 1000, 1000});
             QVERIFY(scan.exec().succeeded);
             found = scan.devices();
         }
@@ -280,7 +280,7 @@ private slots:
         TBatchRun::Options options = m_form->Batches->batchOptions; // with the window's library
         options.rediscoveryTimeoutMs = 10000;
         options.rediscoveryListenMs = 500;
-        TBatchRun batch(m_form->Serveur(), TBatchRun::Kind::ControllerUpgrade, found,
+        TBatchRun batch(m_form->engine(), TBatchRun::Kind::ControllerUpgrade, found,
                         QDir(m_libraryFolder).filePath(u"p3-controller.bin"_qs), options);
         QSignalSpy finished(&batch, &TBatchRun::finished);
         batch.start();

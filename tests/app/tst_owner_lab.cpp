@@ -3,17 +3,17 @@
 // and in a batch (and receives nothing from it); a cancel wakes the settle wait; closing the window
 // during a batch of 8 upgrades asks first, then every device is put back and the history holds each
 // upgrade as cancelled; a batch reads its image once and every device stores exactly those bytes.
-#include "controlleroperations.h"
-#include "batchfeature.h"
-#include "formmain.h"
+#include "operations/controlleroperations.h"
+#include "app/batchfeature.h"
+#include "app/mainwindow.h"
 #include "labsim.h"
 #include "labtiming.h"
-#include "operationjournal.h"
-#include "operationmanager.h"
-#include "operationrecord.h"
-#include "stringgrid.h"
+#include "fleet/history/operationjournal.h"
+#include "operations/operationmanager.h"
+#include "fleet/history/operationrecord.h"
+#include "app/stringgrid.h"
 #include "testfiles.h"
-#include "worksheet.h"
+#include "app/worksheet.h"
 
 #include <QAction>
 #include <QJsonObject>
@@ -33,14 +33,14 @@ class TestOwnerLab : public QObject
 {
     Q_OBJECT
     LabSimulator m_sim;
-    std::unique_ptr<TFormMain> m_form;
+    std::unique_ptr<TMainWindow> m_form;
     std::unique_ptr<TOperationJournal> m_journal;
     QTemporaryDir m_dir;
     QString m_imagePath;
     QByteArray m_image;
 
     TWorksheet &sheet() { return *m_form->Worksheet; }
-    TOperationManager &manager() { return *TOperationManager::of(m_form->Serveur()); }
+    TOperationManager &manager() { return *TOperationManager::of(m_form->engine()); }
 
     int rowOf(int device)
     {
@@ -50,10 +50,10 @@ class TestOwnerLab : public QObject
         return -1;
     }
 
-    QString statusOf(int device) { return m_form->StringGrid->Cells(TFormMain::StatusColumn, rowOf(device)); }
+    QString statusOf(int device) { return m_form->StringGrid->Cells(TMainWindow::StatusColumn, rowOf(device)); }
     QColor statusColour(int device)
     {
-        const QModelIndex cell = m_form->StringGrid->model()->index(rowOf(device) - 1, TFormMain::StatusColumn);
+        const QModelIndex cell = m_form->StringGrid->model()->index(rowOf(device) - 1, TMainWindow::StatusColumn);
         return cell.data(Qt::ForegroundRole).value<QColor>();
     }
 
@@ -86,7 +86,7 @@ private slots:
         QVERIFY(m_dir.isValid());
         QVERIFY2(m_sim.start(Devices, {u"--seed"_qs, u"3"_qs, u"--fault"_qs, QStringLiteral("all:delay=%1@52390").arg(SlowBusMs)}),
                  qPrintable(m_sim.errorString()));
-        m_form = std::make_unique<TFormMain>();
+        m_form = std::make_unique<TMainWindow>();
         m_journal = std::make_unique<TOperationJournal>(m_dir.filePath(u"history.jsonl"_qs));
         SetOperationObserver([this](const TDeviceOperation &operation) {
             if (IsJournaled(operation))
@@ -119,7 +119,7 @@ private slots:
     {
         TOperationTiming holding = ShortLabTiming();
         holding.settleMs = 4000; // the read holds the device meanwhile
-        TReadControllerText read(m_form->Serveur(), {LabSimulator::deviceIp(0), TransportUdp},
+        TReadControllerText read(m_form->engine(), {LabSimulator::deviceIp(0), TransportUdp},
                                  TReadControllerText::Kind::Configuration, holding);
         QSignalSpy phases(&read, &TDeviceOperation::phaseChanged);
         read.start();
@@ -165,7 +165,7 @@ private slots:
     {
         TOperationTiming timing = ShortLabTiming();
         timing.settleMs = 60000;
-        TReadControllerText read(m_form->Serveur(), {LabSimulator::deviceIp(2), TransportUdp},
+        TReadControllerText read(m_form->engine(), {LabSimulator::deviceIp(2), TransportUdp},
                                  TReadControllerText::Kind::Configuration, timing);
         QSignalSpy phases(&read, &TDeviceOperation::phaseChanged);
         read.start();

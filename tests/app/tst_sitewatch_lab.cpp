@@ -3,15 +3,15 @@
 // address and takes no device action, the summary is in the status bar, the list saves as a site
 // file and a damaged one is refused; Scan > Watch turns a stopped device grey with its last-seen
 // time and marks it when it answers again with another firmware version.
-#include "devicefields.h"
-#include "devicewatch.h"
-#include "formmain.h"
+#include "fleet/devicefields.h"
+#include "fleet/site/devicewatch.h"
+#include "app/mainwindow.h"
 #include "labsim.h"
-#include "sitefeature.h"
-#include "sitefile.h"
-#include "stringgrid.h"
+#include "app/sitefeature.h"
+#include "fleet/site/sitefile.h"
+#include "app/stringgrid.h"
 #include "testfiles.h"
-#include "watchfeature.h"
+#include "app/watchfeature.h"
 
 #include <QLabel>
 #include <QStatusBar>
@@ -43,7 +43,7 @@ class TestSiteWatchLab : public QObject
 {
     Q_OBJECT
     std::unique_ptr<LabSimulator> m_sim;
-    std::unique_ptr<TFormMain> m_form;
+    std::unique_ptr<TMainWindow> m_form;
     QTemporaryDir m_dir;
     QStringList m_errors;
 
@@ -77,7 +77,7 @@ private slots:
         QVERIFY2(m_sim->start(4, simulatorArguments(4, {u"--firmware-version"_qs, LabSimulator::deviceIp(0) + u"=3.0.0"_qs,
                                                         u"--firmware-version"_qs, LabSimulator::deviceIp(1) + u"=9.9.1"_qs})),
                  qPrintable(m_sim->errorString()));
-        m_form = std::make_unique<TFormMain>();
+        m_form = std::make_unique<TMainWindow>();
         m_form->showError = [this](const QString &message) { m_errors << message; };
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
@@ -102,7 +102,7 @@ private slots:
         QVERIFY(scanned(4));
         QTRY_VERIFY(!m_form->Site->comparing()); // made on a worker after the scan
         TStringGrid *grid = m_form->StringGrid;
-        QVERIFY(!grid->isColumnHidden(TFormMain::SiteColumn));
+        QVERIFY(!grid->isColumnHidden(TMainWindow::SiteColumn));
         const QList<std::pair<QString, QString>> expected{{macOf(0), u"found"_qs},
                                                           {macOf(1), u"different firmware"_qs},
                                                           {macOf(2), u"moved"_qs},
@@ -110,7 +110,7 @@ private slots:
         for (const auto &[mac, state] : expected) {
             const int row = rowOf(mac);
             QVERIFY2(row >= 1 && row <= 4, qPrintable(mac));
-            QCOMPARE(grid->Cells(TFormMain::SiteColumn, row), state);
+            QCOMPARE(grid->Cells(TMainWindow::SiteColumn, row), state);
         }
         // The missing device after the devices: grey, with the address the file expects.
         const int missingRow = rowOf(u"00:50:c2:5e:00:99"_qs);
@@ -118,7 +118,7 @@ private slots:
         QVERIFY(!grid->IsRowHidden(missingRow));
         QCOMPARE(grid->Cells(3, missingRow), u"198.18.1.201"_qs);
         QCOMPARE(grid->Cells(0, missingRow), u"Gone"_qs);
-        QCOMPARE(grid->Cells(TFormMain::SiteColumn, missingRow), u"missing"_qs);
+        QCOMPARE(grid->Cells(TMainWindow::SiteColumn, missingRow), u"missing"_qs);
         QVERIFY(m_form->Site->isMissingRow(missingRow));
         QCOMPARE(grid->model()->data(grid->model()->index(missingRow - 1, 0), Qt::ForegroundRole).value<QColor>(),
                  QColor(0x80, 0x80, 0x80));
@@ -155,7 +155,7 @@ private slots:
         QVERIFY2(error.contains(u"line 2: mac:"_qs), qPrintable(error));
         QCOMPARE(m_form->Site->sitePath(), saved);
         m_form->Site->closeSite();
-        QVERIFY(m_form->StringGrid->isColumnHidden(TFormMain::SiteColumn));
+        QVERIFY(m_form->StringGrid->isColumnHidden(TMainWindow::SiteColumn));
         QCOMPARE(m_form->StringGrid->RowCount(), 5); // the header and the four devices
 
         // A site closed while its comparison is under way: the late result adds no missing row.
@@ -176,14 +176,14 @@ private slots:
         watch->WatchAction->trigger();
         QVERIFY(watch->watching());
         QVERIFY(QTest::qWaitFor([&] { return watch->watch().scans() >= 1 && DeviceList.size() == 4; }, WatchWaitMs));
-        QVERIFY(!m_form->StringGrid->isColumnHidden(TFormMain::LastSeenColumn));
+        QVERIFY(!m_form->StringGrid->isColumnHidden(TMainWindow::LastSeenColumn));
         const int row = rowOf(macOf(0));
-        QVERIFY(!m_form->StringGrid->Cells(TFormMain::LastSeenColumn, row).isEmpty());
+        QVERIFY(!m_form->StringGrid->Cells(TMainWindow::LastSeenColumn, row).isEmpty());
         QVERIFY(!watch->isMarked(DeviceList.at(row - 1))); // seen by the first scan: not new
 
         m_sim->stop();
         QVERIFY(QTest::qWaitFor([&] {
-            return std::all_of(DeviceList.cbegin(), DeviceList.cend(), [&](const TEPS &d) { return watch->isGone(d); });
+            return std::all_of(DeviceList.cbegin(), DeviceList.cend(), [&](const TDeviceRecord &d) { return watch->isGone(d); });
         }, WatchWaitMs));
         // The rows stay, grey.
         QCOMPARE(DeviceList.size(), 4);
@@ -196,7 +196,7 @@ private slots:
         QVERIFY2(m_sim->start(4, simulatorArguments(4, {u"--firmware-version"_qs, LabSimulator::deviceIp(0) + u"=4.2.0"_qs})),
                  qPrintable(m_sim->errorString()));
         QVERIFY(QTest::qWaitFor([&] {
-            return std::none_of(DeviceList.cbegin(), DeviceList.cend(), [&](const TEPS &d) { return watch->isGone(d); });
+            return std::none_of(DeviceList.cbegin(), DeviceList.cend(), [&](const TDeviceRecord &d) { return watch->isGone(d); });
         }, WatchWaitMs));
         const int back = rowOf(macOf(0));
         QVERIFY(watch->isMarked(DeviceList.at(back - 1)));

@@ -4,23 +4,23 @@
 // are mended "Retry failed" ends with 40; a back-up of all 40 is byte-exact; one edited line of one
 // device's configuration is exactly what the comparison shows; the filter, the export and the
 // history tell what the list and the operations were.
-#include "comparedialog.h"
-#include "configsnapshot.h"
-#include "controlleroperations.h"
-#include "devicefields.h"
-#include "batchfeature.h"
-#include "formmain.h"
+#include "app/comparedialog.h"
+#include "fleet/configuration/configsnapshot.h"
+#include "operations/controlleroperations.h"
+#include "fleet/devicefields.h"
+#include "app/batchfeature.h"
+#include "app/mainwindow.h"
 #include "labsim.h"
 #include "labtiming.h"
-#include "linediff.h"
-#include "operationjournal.h"
-#include "operationrecord.h"
-#include "snapshotfeature.h"
-#include "stringgrid.h"
+#include "fleet/configuration/linediff.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/history/operationrecord.h"
+#include "app/snapshotfeature.h"
+#include "app/stringgrid.h"
 #include "testfiles.h"
-#include "unfinishednotice.h"
-#include "unfinishedoperations.h"
-#include "worksheet.h"
+#include "app/unfinishednotice.h"
+#include "fleet/history/unfinishedoperations.h"
+#include "app/worksheet.h"
 
 #include <QAction>
 #include <QCryptographicHash>
@@ -50,7 +50,7 @@ class TestWorksheetLab : public QObject
 {
     Q_OBJECT
     LabSimulator m_sim;
-    std::unique_ptr<TFormMain> m_form;
+    std::unique_ptr<TMainWindow> m_form;
     std::unique_ptr<TOperationJournal> m_journal;
     QTemporaryDir m_dir;
     QByteArray m_image;
@@ -64,7 +64,7 @@ class TestWorksheetLab : public QObject
     {
         for (int row = 1; row < m_form->StringGrid->RowCount(); ++row)
             if (m_form->StringGrid->Cells(3, row) == LabSimulator::deviceIp(device))
-                return m_form->StringGrid->Cells(TFormMain::StatusColumn, row);
+                return m_form->StringGrid->Cells(TMainWindow::StatusColumn, row);
         return QStringLiteral("(no row)");
     }
 
@@ -84,7 +84,7 @@ class TestWorksheetLab : public QObject
     }
 
     // The device's configuration in the back-up's snapshot.
-    QByteArray snapshotConfigurationOf(const TEPS &device)
+    QByteArray snapshotConfigurationOf(const TDeviceRecord &device)
     {
         QString error;
         const std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::open(m_snapshotFolder, &error);
@@ -97,9 +97,9 @@ class TestWorksheetLab : public QObject
     }
 
     // The configuration written to the device behind the window's back.
-    bool writeConfiguration(const TEPS &device, const QByteArray &configuration)
+    bool writeConfiguration(const TDeviceRecord &device, const QByteArray &configuration)
     {
-        TWriteConfig write(m_form->Serveur(), {device.IpText, device.Transport}, configuration,
+        TWriteConfig write(m_form->engine(), {device.IpText, device.Transport}, configuration,
                            m_form->Batches->batchOptions.timing);
         connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
         return write.exec().succeeded;
@@ -114,7 +114,7 @@ private slots:
                                        u"--fault"_qs, QStringLiteral("%1:wrong-ack=8").arg(WrongAck), u"--fault"_qs,
                                        QStringLiteral("%1:corrupt-readback=100").arg(CorruptReadback)}),
                  qPrintable(m_sim.errorString()));
-        m_form = std::make_unique<TFormMain>();
+        m_form = std::make_unique<TMainWindow>();
         m_journal = std::make_unique<TOperationJournal>(m_dir.filePath(u"history.jsonl"_qs));
         SetOperationObserver([this](const TDeviceOperation &operation) {
             if (IsJournaled(operation))
@@ -191,7 +191,7 @@ private slots:
         m_snapshotFolder = snapshot.folder();
         QCOMPARE(snapshot.entries().size(), Devices);
         const QJsonArray states = m_sim.state().value(u"devices"_qs).toArray();
-        for (const TEPS &device : std::as_const(DeviceList)) {
+        for (const TDeviceRecord &device : std::as_const(DeviceList)) {
             const int index = int(TextToIp(device.IpText) - TextToIp(LabSimulator::deviceIp(0)));
             QString error;
             const std::optional<TSnapshotEntry> entry = snapshot.entryFor(device);
@@ -206,7 +206,7 @@ private slots:
     void comparisonShowsTheEditedLine()
     {
         const int row = 1;
-        const TEPS device = DeviceList.at(row - 1);
+        const TDeviceRecord device = DeviceList.at(row - 1);
         QList<QByteArray> lines = snapshotConfigurationOf(device).split('\n');
         QVERIFY(lines.size() > 3);
         lines[2] = "edited=on the device\r";
@@ -230,7 +230,7 @@ private slots:
     void restoreWritesTheSnapshotBack()
     {
         const int row = 2;
-        const TEPS device = DeviceList.at(row - 1);
+        const TDeviceRecord device = DeviceList.at(row - 1);
         const QByteArray saved = snapshotConfigurationOf(device);
         QVERIFY(!saved.isEmpty());
         QVERIFY(writeConfiguration(device, saved + "edited=after the snapshot\r\n"));
@@ -350,7 +350,7 @@ private slots:
                 expected.insert(status.device.IpText, TBatchRun::statusText(status));
             int rows = 0;
             for (int row = 1; row <= DeviceList.size(); ++row, ++rows)
-                if (m_form->StringGrid->Cells(TFormMain::StatusColumn, row) != expected.value(m_form->StringGrid->Cells(3, row)))
+                if (m_form->StringGrid->Cells(TMainWindow::StatusColumn, row) != expected.value(m_form->StringGrid->Cells(3, row)))
                     return false;
             return rows == Devices;
         };

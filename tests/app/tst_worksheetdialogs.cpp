@@ -1,9 +1,9 @@
 // The worksheet's dialogs, driven as a technician drives them: the compare dialog's marks and its
 // keys, the operation history's filter, count and export.
-#include "batchwarning.h"
-#include "comparedialog.h"
-#include "devicefields.h"
-#include "historydialog.h"
+#include "app/batchwarning.h"
+#include "app/comparedialog.h"
+#include "fleet/devicefields.h"
+#include "app/historydialog.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>

@@ -2,10 +2,10 @@
 // chunking and what the controller received, in order.
 
 #include "fakebuspeer.h"
-#include "socketwait.h"
+#include "protocol/socketwait.h"
 #include "uikeepalive.h"
 #include "unreachableproxy.h"
-#include "xbus.h"
+#include "bus/controllerbus.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -38,7 +38,7 @@ QByteArray pattern(int size, int seed)
 }
 
 // A short base time-out for the tests that only need a device to stay silent, not the real figure.
-constexpr XBus::Timing QuickTiming{100, XBus::CommandPauseMs};
+constexpr ControllerBus::Timing QuickTiming{100, ControllerBus::CommandPauseMs};
 
 } // namespace
 
@@ -47,9 +47,9 @@ class TestBusClient : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<TXBus> busFor(const FakeBusPeer &peer, XBus::Timing timing = {})
+    std::unique_ptr<TControllerBus> busFor(const FakeBusPeer &peer, ControllerBus::Timing timing = {})
     {
-        return std::make_unique<TXBus>(nullptr, QStringLiteral("127.0.0.1"), peer.port(), timing);
+        return std::make_unique<TControllerBus>(nullptr, QStringLiteral("127.0.0.1"), peer.port(), timing);
     }
 
 private slots:
@@ -147,16 +147,16 @@ void TestBusClient::cutsLongerReply()
     plan.trailing = trailing;
     FakeBusPeer peer(plan);
     auto bus = busFor(peer);
-    const QByteArray reply = bus->Exchange(XBus::readRequest(0xFF, 0x20, 4), XBus::ReadReplyHeader + 4);
-    QCOMPARE(reply.size(), XBus::ReadReplyHeader + 4 + XBus::CrcSize);
-    QCOMPARE(reply.sliced(XBus::ReadReplyHeader, 4).toHex(), peer.memory(0x20, 4).toHex());
+    const QByteArray reply = bus->Exchange(ControllerBus::readRequest(0xFF, 0x20, 4), ControllerBus::ReadReplyHeader + 4);
+    QCOMPARE(reply.size(), ControllerBus::ReadReplyHeader + 4 + ControllerBus::CrcSize);
+    QCOMPARE(reply.sliced(ControllerBus::ReadReplyHeader, 4).toHex(), peer.memory(0x20, 4).toHex());
     QCOMPARE(bus->ReplyBuffer(), reply);
     QCOMPARE(peer.received().size(), 1);
 
     // A command's reply is cut the same way.
-    QCOMPARE(bus->Exchange(XBus::commandRequest(0xFF, 0xD3), XBus::CommandReplyData).toHex(),
-             XBus::seal(XBus::commandRequest(0xFF, 0xD3)).toHex());
-    QCOMPARE(bus->ReplyBuffer().toHex(), XBus::seal(XBus::commandRequest(0xFF, 0xD3)).toHex());
+    QCOMPARE(bus->Exchange(ControllerBus::commandRequest(0xFF, 0xD3), ControllerBus::CommandReplyData).toHex(),
+             ControllerBus::seal(ControllerBus::commandRequest(0xFF, 0xD3)).toHex());
+    QCOMPARE(bus->ReplyBuffer().toHex(), ControllerBus::seal(ControllerBus::commandRequest(0xFF, 0xD3)).toHex());
     QVERIFY(!bus->Busy());
 }
 
@@ -165,7 +165,7 @@ void TestBusClient::silentDeviceCostsThreeTimeouts_data()
     QTest::addColumn<int>("baseMs");
     QTest::addColumn<bool>("read");
     QTest::addColumn<int>("timeoutMs");
-    QTest::newRow("ff64d2 1010") << XBus::BaseTimeoutMs << false << 1010;
+    QTest::newRow("ff64d2 1010") << ControllerBus::BaseTimeoutMs << false << 1010;
     QTest::newRow("ff6e06000000 base200") << 200 << true << 9 + 11 + 200;
 }
 
@@ -177,15 +177,15 @@ void TestBusClient::silentDeviceCostsThreeTimeouts()
     FakeBusPeer::Plan plan;
     plan.silent = true;
     FakeBusPeer peer(plan);
-    auto bus = busFor(peer, {baseMs, XBus::CommandPauseMs});
+    auto bus = busFor(peer, {baseMs, ControllerBus::CommandPauseMs});
     QElapsedTimer clock;
     clock.start();
     const QByteArray reply = read ? bus->ReadBlock(0xFF, 0, 4)
-                                  : bus->Exchange(XBus::commandRequest(0xFF, Wire::Bus::GetConfigStart), 3);
+                                  : bus->Exchange(ControllerBus::commandRequest(0xFF, Wire::Bus::GetConfigStart), 3);
     const qint64 elapsed = clock.elapsed();
     QVERIFY(reply.isEmpty());
     const QList<QByteArray> frames = peer.received();
-    QCOMPARE(frames.size(), XBus::Attempts);
+    QCOMPARE(frames.size(), ControllerBus::Attempts);
     QCOMPARE(frames.at(1), frames.at(0));
     QCOMPARE(frames.at(2), frames.at(0));
     QVERIFY2(elapsed >= 3 * timeoutMs * 9 / 10, qPrintable(QString::number(elapsed)));
@@ -212,10 +212,10 @@ void TestBusClient::badCrcIsRetried()
     const QByteArray data = bus->ReadBlock(0xFF, 0x4000, 16);
     QCOMPARE(data.toHex(), succeeds ? peer.memory(0x4000, 16).toHex() : QByteArray());
     const QList<QByteArray> frames = peer.received();
-    QCOMPARE(frames.size(), succeeds ? badReplies + 1 : XBus::Attempts);
+    QCOMPARE(frames.size(), succeeds ? badReplies + 1 : ControllerBus::Attempts);
     QCOMPARE(bus->LastAttempts(), int(frames.size())); // one chunk: its exchange is the last
     for (const QByteArray &frame : frames)
-        QCOMPARE(frame.toHex(), XBus::seal(XBus::readRequest(0xFF, 0x4000, 16)).toHex());
+        QCOMPARE(frame.toHex(), ControllerBus::seal(ControllerBus::readRequest(0xFF, 0x4000, 16)).toHex());
 }
 
 void TestBusClient::emptyDatagramEndsAttempt()
@@ -227,7 +227,7 @@ void TestBusClient::emptyDatagramEndsAttempt()
     QElapsedTimer clock;
     clock.start();
     QVERIFY(bus->SendCommand(0xFF, Wire::Bus::GetConfigStop).isEmpty());
-    QCOMPARE(peer.received().size(), XBus::Attempts);
+    QCOMPARE(peer.received().size(), ControllerBus::Attempts);
     // Each attempt ended at the empty datagram instead of waiting out its time-out.
     QVERIFY2(clock.elapsed() < 2 * 1010, qPrintable(QString::number(clock.elapsed())));
 }
@@ -327,7 +327,7 @@ void TestBusClient::readBlockChunks()
     int offset = 0;
     for (int i = 0; i < frames.size(); ++i) {
         QCOMPARE(frames.at(i).toHex(),
-                 XBus::seal(XBus::readRequest(0xFF, address + quint32(offset), chunks.at(i))).toHex());
+                 ControllerBus::seal(ControllerBus::readRequest(0xFF, address + quint32(offset), chunks.at(i))).toHex());
         const Chunk chunk = chunkOf(frames.at(i));
         QCOMPARE(chunk.address, (address + quint32(offset)) & 0xFFFFFFu);
         offset += chunks.at(i);
@@ -346,7 +346,7 @@ void TestBusClient::writeStopsAtFailedChunk()
     QVERIFY(!bus->WriteBlock(0xFF, 0x800, data, [&](int n) { progress.append(n); }));
     QCOMPARE(progress, QList<int>{128});
     const QList<QByteArray> frames = peer.received();
-    QCOMPARE(frames.size(), 1 + XBus::Attempts);
+    QCOMPARE(frames.size(), 1 + ControllerBus::Attempts);
     QCOMPARE(chunkOf(frames.at(0)).address, 0x800u);
     for (int i = 1; i < frames.size(); ++i)
         QCOMPARE(chunkOf(frames.at(i)).address, 0x880u);
@@ -365,7 +365,7 @@ void TestBusClient::readDropsEarlierChunksOnFailure()
     QList<int> progress;
     QVERIFY(bus->ReadBlock(0xFF, 0, 300, [&](int n) { progress.append(n); }).isEmpty());
     QCOMPARE(progress, (QList<int>{128, 128}));
-    QCOMPARE(peer.received().size(), 2 + XBus::Attempts);
+    QCOMPARE(peer.received().size(), 2 + ControllerBus::Attempts);
 }
 
 void TestBusClient::zeroUnitGoesOutAsFf()
@@ -396,10 +396,10 @@ void TestBusClient::exchangeWhileBusyReturnsEmpty()
         busyInside = bus->Busy();
         QElapsedTimer clock;
         clock.start();
-        nestedReply = bus->Exchange(XBus::commandRequest(0xFF, Wire::Bus::Reset), 3);
+        nestedReply = bus->Exchange(ControllerBus::commandRequest(0xFF, Wire::Bus::Reset), 3);
         nestedMs = clock.elapsed();
     });
-    const QByteArray reply = bus->Exchange(XBus::commandRequest(0xFF, Wire::Bus::GetConfigStart), 3);
+    const QByteArray reply = bus->Exchange(ControllerBus::commandRequest(0xFF, Wire::Bus::GetConfigStart), 3);
     QVERIFY(nestedRan);
     QVERIFY(busyInside);
     QVERIFY(nestedReply.isEmpty());
@@ -444,7 +444,7 @@ void TestBusClient::waitKeepsWindowAlive()
 void TestBusClient::stopEndsThePauseAfterACommand()
 {
     FakeBusPeer peer;
-    XBus::Timing timing;
+    ControllerBus::Timing timing;
     timing.commandPauseMs = 20000;
     auto bus = busFor(peer, timing);
     std::atomic<bool> stop{false};
@@ -500,10 +500,10 @@ void TestBusClient::closedOrUnopenedBusSendsNothing()
     QCOMPARE(bus->ReadBlock(0xFF, 0, 3).toHex(), peer.memory(0, 3).toHex());
     QCOMPARE(peer.received().size(), 1);
 
-    TXBus unparsable(nullptr, QStringLiteral("not an address"), peer.port());
+    TControllerBus unparsable(nullptr, QStringLiteral("not an address"), peer.port());
     QVERIFY(!unparsable.isOpen());
     QVERIFY(!unparsable.Open());
-    QVERIFY(unparsable.Exchange(XBus::commandRequest(0xFF, 0), 3).isEmpty());
+    QVERIFY(unparsable.Exchange(ControllerBus::commandRequest(0xFF, 0), 3).isEmpty());
     QCOMPARE(peer.received().size(), 1);
 }
 

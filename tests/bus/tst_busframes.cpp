@@ -1,7 +1,7 @@
 // Bus frames as bytes: CRC, request layouts, the residue test and the time-out rule. No sockets.
 
 #include "fakebuspeer.h"
-#include "xbus.h"
+#include "bus/controllerbus.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -31,10 +31,10 @@ private slots:
 void TestBusFrames::crcCheckValue()
 {
     const QByteArray check("123456789");
-    QCOMPARE(XBus::crc16(check), quint16(0x4B37));
+    QCOMPARE(ControllerBus::crc16(check), quint16(0x4B37));
     // The first byte sent (the CRC's low byte) is the high byte of ComputeCrc's value.
-    QCOMPARE(TXBus::ComputeCrc(check), quint16(0x374B));
-    QCOMPARE(XBus::seal(check).right(2), QByteArray::fromHex("374b"));
+    QCOMPARE(TControllerBus::ComputeCrc(check), quint16(0x374B));
+    QCOMPARE(ControllerBus::seal(check).right(2), QByteArray::fromHex("374b"));
 }
 
 void TestBusFrames::crcMatchesBitwiseForm_data()
@@ -57,7 +57,7 @@ void TestBusFrames::crcMatchesBitwiseForm_data()
 void TestBusFrames::crcMatchesBitwiseForm()
 {
     QFETCH(QByteArray, bytes);
-    QCOMPARE(XBus::crc16(bytes), FakeBusPeer::referenceCrc(bytes));
+    QCOMPARE(ControllerBus::crc16(bytes), FakeBusPeer::referenceCrc(bytes));
 }
 
 void TestBusFrames::sealedFrames_data()
@@ -65,21 +65,21 @@ void TestBusFrames::sealedFrames_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("frame");
     // Reset, begin configuration read and a 4-byte read at address 0, as a controller expects them.
-    QTest::newRow("ff6400") << XBus::commandRequest(0xFF, Wire::Bus::Reset)
+    QTest::newRow("ff6400") << ControllerBus::commandRequest(0xFF, Wire::Bus::Reset)
                             << QByteArray::fromHex("ff64006b30");
-    QTest::newRow("ff64d2") << XBus::commandRequest(0xFF, Wire::Bus::GetConfigStart)
+    QTest::newRow("ff64d2") << ControllerBus::commandRequest(0xFF, Wire::Bus::GetConfigStart)
                             << QByteArray::fromHex("ff64d2eb6d");
-    QTest::newRow("ff6e0600000004") << XBus::readRequest(0xFF, 0, 4)
+    QTest::newRow("ff6e0600000004") << ControllerBus::readRequest(0xFF, 0, 4)
                                     << QByteArray::fromHex("ff6e06000000049542");
     // Unit 0 goes out as 0xFF, with the CRC over the replaced byte.
-    QTest::newRow("006400") << XBus::commandRequest(0x00, Wire::Bus::Reset) << QByteArray::fromHex("ff64006b30");
+    QTest::newRow("006400") << ControllerBus::commandRequest(0x00, Wire::Bus::Reset) << QByteArray::fromHex("ff64006b30");
     QTest::newRow("0064d2") << QByteArray::fromHex("0064d2") << QByteArray::fromHex("ff64d2eb6d");
     QTest::newRow("006e0600000004") << QByteArray::fromHex("006e0600000004")
                                     << QByteArray::fromHex("ff6e06000000049542");
     // Only the first byte is replaced.
     QTest::newRow("ff6400-zero-later") << QByteArray::fromHex("ff6e0600000000")
                                        << FakeBusPeer::withReferenceCrc(QByteArray::fromHex("ff6e0600000000"));
-    QTest::newRow("ff6f0600010203aa") << XBus::writeRequest(0xFF, 0x010203, QByteArray::fromHex("aa"))
+    QTest::newRow("ff6f0600010203aa") << ControllerBus::writeRequest(0xFF, 0x010203, QByteArray::fromHex("aa"))
                                       << FakeBusPeer::withReferenceCrc(QByteArray::fromHex("ff6f0601020301aa"));
 }
 
@@ -87,26 +87,26 @@ void TestBusFrames::sealedFrames()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, frame);
-    QCOMPARE(XBus::seal(request).toHex(), frame.toHex());
+    QCOMPARE(ControllerBus::seal(request).toHex(), frame.toHex());
 }
 
 void TestBusFrames::blockRequests_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("ff6e0600000004") << XBus::readRequest(0xFF, 0, 4) << QByteArray::fromHex("ff6e0600000004");
-    QTest::newRow("ff6e06abcdef80") << XBus::readRequest(0xFF, 0xABCDEF, 128)
+    QTest::newRow("ff6e0600000004") << ControllerBus::readRequest(0xFF, 0, 4) << QByteArray::fromHex("ff6e0600000004");
+    QTest::newRow("ff6e06abcdef80") << ControllerBus::readRequest(0xFF, 0xABCDEF, 128)
                                     << QByteArray::fromHex("ff6e06abcdef80");
     // Bits 31..24 of an address are not sent.
-    QTest::newRow("ff6e0600000404") << XBus::readRequest(0xFF, (1u << 24) + 4, 4)
+    QTest::newRow("ff6e0600000404") << ControllerBus::readRequest(0xFF, (1u << 24) + 4, 4)
                                     << QByteArray::fromHex("ff6e0600000404");
-    QTest::newRow("ff6e06ffffff01") << XBus::readRequest(0xFF, 0xFFFFFFFFu, 1)
+    QTest::newRow("ff6e06ffffff01") << ControllerBus::readRequest(0xFF, 0xFFFFFFFFu, 1)
                                     << QByteArray::fromHex("ff6e06ffffff01");
-    QTest::newRow("ff6f0600000400") << XBus::writeRequest(0xFF, (1u << 24) + 4, QByteArray::fromHex("00"))
+    QTest::newRow("ff6f0600000400") << ControllerBus::writeRequest(0xFF, (1u << 24) + 4, QByteArray::fromHex("00"))
                                     << QByteArray::fromHex("ff6f060000040100");
-    QTest::newRow("ff6f06123456 x128") << XBus::writeRequest(0xFF, 0x123456, QByteArray(128, '\x5a'))
+    QTest::newRow("ff6f06123456 x128") << ControllerBus::writeRequest(0xFF, 0x123456, QByteArray(128, '\x5a'))
                                        << QByteArray::fromHex("ff6f0612345680") + QByteArray(128, '\x5a');
-    QTest::newRow("ff6f0600000003000100") << XBus::writeRequest(0xFF, 0, QByteArray::fromHex("000100"))
+    QTest::newRow("ff6f0600000003000100") << ControllerBus::writeRequest(0xFF, 0, QByteArray::fromHex("000100"))
                                           << QByteArray::fromHex("ff6f0600000003000100");
 }
 
@@ -132,14 +132,14 @@ void TestBusFrames::residueAcceptsValidReply_data()
 void TestBusFrames::residueAcceptsValidReply()
 {
     QFETCH(QByteArray, reply);
-    QVERIFY(XBus::residueIsZero(reply));
+    QVERIFY(ControllerBus::residueIsZero(reply));
     // Every other value at every position, CRC bytes included, is caught.
     int changes = 0;
     for (qsizetype i = 0; i < reply.size(); ++i) {
         for (int delta = 1; delta < 256; ++delta) {
             QByteArray damaged = reply;
             damaged[i] = static_cast<char>(static_cast<quint8>(damaged.at(i)) ^ delta);
-            if (XBus::residueIsZero(damaged))
+            if (ControllerBus::residueIsZero(damaged))
                 QFAIL(qPrintable(QStringLiteral("accepted with byte %1 xor %2: %3")
                                      .arg(i)
                                      .arg(delta)
@@ -170,7 +170,7 @@ void TestBusFrames::residueOfOtherFrames()
 {
     QFETCH(QByteArray, frame);
     QFETCH(bool, accepted);
-    QCOMPARE(XBus::residueIsZero(frame), accepted);
+    QCOMPARE(ControllerBus::residueIsZero(frame), accepted);
 }
 
 void TestBusFrames::readReplyData_data()
@@ -196,7 +196,7 @@ void TestBusFrames::readReplyData()
     QFETCH(int, count);
     QFETCH(bool, present);
     QFETCH(QByteArray, data);
-    const std::optional<QByteArray> result = XBus::readReplyData(reply, count);
+    const std::optional<QByteArray> result = ControllerBus::readReplyData(reply, count);
     QCOMPARE(result.has_value(), present);
     if (present)
         QCOMPARE(result->toHex(), data.toHex());
@@ -207,13 +207,13 @@ void TestBusFrames::timeoutRule_data()
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<int>("replyDataLength");
     QTest::addColumn<int>("timeoutMs");
-    QTest::newRow("ff64006b30") << XBus::seal(XBus::commandRequest(0xFF, 0)) << XBus::CommandReplyData << 1010;
-    QTest::newRow("ff6e06000000049542") << XBus::seal(XBus::readRequest(0xFF, 0, 4)) << XBus::ReadReplyHeader + 4
+    QTest::newRow("ff64006b30") << ControllerBus::seal(ControllerBus::commandRequest(0xFF, 0)) << ControllerBus::CommandReplyData << 1010;
+    QTest::newRow("ff6e06000000049542") << ControllerBus::seal(ControllerBus::readRequest(0xFF, 0, 4)) << ControllerBus::ReadReplyHeader + 4
                                         << 1022;
-    QTest::newRow("ff6e0600000080") << XBus::seal(XBus::readRequest(0xFF, 0, 128)) << XBus::ReadReplyHeader + 128
+    QTest::newRow("ff6e0600000080") << ControllerBus::seal(ControllerBus::readRequest(0xFF, 0, 128)) << ControllerBus::ReadReplyHeader + 128
                                     << 1146;
-    QTest::newRow("ff6f0600000080") << XBus::seal(XBus::writeRequest(0xFF, 0, QByteArray(128, 'x')))
-                                    << XBus::WriteReplyData << 1146;
+    QTest::newRow("ff6f0600000080") << ControllerBus::seal(ControllerBus::writeRequest(0xFF, 0, QByteArray(128, 'x')))
+                                    << ControllerBus::WriteReplyData << 1146;
 }
 
 void TestBusFrames::timeoutRule()
@@ -221,7 +221,7 @@ void TestBusFrames::timeoutRule()
     QFETCH(QByteArray, frame);
     QFETCH(int, replyDataLength);
     QFETCH(int, timeoutMs);
-    QCOMPARE(XBus::exchangeTimeoutMs(static_cast<int>(frame.size()), replyDataLength), timeoutMs);
+    QCOMPARE(ControllerBus::exchangeTimeoutMs(static_cast<int>(frame.size()), replyDataLength), timeoutMs);
 }
 
 QTEST_GUILESS_MAIN(TestBusFrames)

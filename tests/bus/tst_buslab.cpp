@@ -2,9 +2,9 @@
 // and how the client copes with a device that splits, pads, corrupts, delays or drops its replies.
 
 #include "labsim.h"
-#include "socketwait.h"
+#include "protocol/socketwait.h"
 #include "uikeepalive.h"
-#include "xbus.h"
+#include "bus/controllerbus.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -68,9 +68,9 @@ private:
         }
         return true;
     }
-    std::unique_ptr<TXBus> bus(XBus::Timing timing = {}) const
+    std::unique_ptr<TControllerBus> bus(ControllerBus::Timing timing = {}) const
     {
-        return std::make_unique<TXBus>(nullptr, LabSimulator::deviceIp(Device), Wire::BusPort, timing);
+        return std::make_unique<TControllerBus>(nullptr, LabSimulator::deviceIp(Device), Wire::BusPort, timing);
     }
     // The bus frames the device received, once `count` of them are in the journal.
     QList<QJsonObject> busRequests(int count) const
@@ -118,7 +118,7 @@ void TestBusLab::framesAcceptedByDevice()
     QVERIFY(!xbus->SendCommand(0xFF, Wire::Bus::GetConfigStart).isEmpty());
     QCOMPARE(xbus->ReadBlock(0xFF, 0, 4).size(), 4);
     // A unit of 0 goes out as 0xFF with the CRC over the replaced byte, or the device would refuse it.
-    QVERIFY(!xbus->Exchange(QByteArray::fromHex("0064d3"), XBus::CommandReplyData).isEmpty());
+    QVERIFY(!xbus->Exchange(QByteArray::fromHex("0064d3"), ControllerBus::CommandReplyData).isEmpty());
 
     const QList<QJsonObject> lines = busRequests(4);
     QCOMPARE(lines.size(), 4);
@@ -139,9 +139,9 @@ void TestBusLab::busOpensWithUpdater()
 {
     QVERIFY(startSimulator({}));
     // Without its updater the board drops bus frames.
-    auto xbus = bus({100, XBus::CommandPauseMs});
+    auto xbus = bus({100, ControllerBus::CommandPauseMs});
     QVERIFY(xbus->SendCommand(0xFF, Wire::Bus::Reset).isEmpty());
-    QCOMPARE(busRequests(XBus::Attempts).size(), XBus::Attempts);
+    QCOMPARE(busRequests(ControllerBus::Attempts).size(), ControllerBus::Attempts);
 
     // StartUpdater (command 5) to the board, with a zero source record.
     QByteArray request = QByteArray::fromHex("0002") + QByteArray(4, '\0') + QByteArray::fromHex("cca5")
@@ -161,7 +161,7 @@ void TestBusLab::busOpensWithUpdater()
     QCOMPARE((static_cast<quint8>(ack.at(25)) << 8) | static_cast<quint8>(ack.at(26)), int(StartUpdaterAck));
 
     QVERIFY(!xbus->SendCommand(0xFF, Wire::Bus::Reset).isEmpty());
-    QCOMPARE(busRequests(XBus::Attempts + 1).size(), XBus::Attempts + 1);
+    QCOMPARE(busRequests(ControllerBus::Attempts + 1).size(), ControllerBus::Attempts + 1);
 }
 
 void TestBusLab::splitReplyIsJoined()
@@ -191,12 +191,12 @@ void TestBusLab::longerReplyIsCutBeforeCrcTest()
     // on every attempt.
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(xbus->Exchange(XBus::readRequest(0xFF, 0x40, 8), XBus::ReadReplyHeader + 4).isEmpty());
+    QVERIFY(xbus->Exchange(ControllerBus::readRequest(0xFF, 0x40, 8), ControllerBus::ReadReplyHeader + 4).isEmpty());
     QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(xbus->ReplyBuffer().size(), 13);
-    QCOMPARE(xbus->ReplyBuffer().sliced(XBus::ReadReplyHeader).toHex(), data.first(6).toHex());
+    QCOMPARE(xbus->ReplyBuffer().sliced(ControllerBus::ReadReplyHeader).toHex(), data.first(6).toHex());
     QVERIFY(!xbus->Busy());
-    QCOMPARE(busRequests(1 + XBus::Attempts).size(), 1 + XBus::Attempts);
+    QCOMPARE(busRequests(1 + ControllerBus::Attempts).size(), 1 + ControllerBus::Attempts);
 }
 
 void TestBusLab::silentDeviceCostsThreeTimeouts()
@@ -205,12 +205,12 @@ void TestBusLab::silentDeviceCostsThreeTimeouts()
     auto xbus = bus();
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(xbus->Exchange(XBus::commandRequest(0xFF, Wire::Bus::GetDiagnoseStart), 3).isEmpty());
+    QVERIFY(xbus->Exchange(ControllerBus::commandRequest(0xFF, Wire::Bus::GetDiagnoseStart), 3).isEmpty());
     const qint64 elapsed = clock.elapsed();
     QVERIFY2(elapsed >= 3 * 1010 * 9 / 10, qPrintable(QString::number(elapsed)));
     QVERIFY2(elapsed < 3 * 1010 + 3000, qPrintable(QString::number(elapsed)));
-    const QList<QJsonObject> lines = busRequests(XBus::Attempts);
-    QCOMPARE(lines.size(), XBus::Attempts);
+    const QList<QJsonObject> lines = busRequests(ControllerBus::Attempts);
+    QCOMPARE(lines.size(), ControllerBus::Attempts);
     for (const QJsonObject &line : lines) {
         QCOMPARE(intOf(line, "sub"), int(Wire::Bus::GetDiagnoseStart));
         QCOMPARE(faultsOf(line), QStringList{QStringLiteral("silent")});
@@ -300,7 +300,7 @@ void TestBusLab::exchangeWhileBusyReturnsEmpty()
         nestedRan = true;
         QElapsedTimer clock;
         clock.start();
-        nestedReply = xbus->Exchange(XBus::commandRequest(0xFF, Wire::Bus::Reset), 3);
+        nestedReply = xbus->Exchange(ControllerBus::commandRequest(0xFF, Wire::Bus::Reset), 3);
         nestedMs = clock.elapsed();
     });
     QElapsedTimer clock;
@@ -320,7 +320,7 @@ void TestBusLab::lostRequestsAreResent()
     // Loss is drawn from the seed per device, so the same requests are lost on every run.
     QVERIFY(startSimulator(withFaults({QStringLiteral("all:loss=0.25@52390")}) << QStringLiteral("--seed")
                                                                                 << QStringLiteral("7")));
-    auto xbus = bus({500, XBus::CommandPauseMs});
+    auto xbus = bus({500, ControllerBus::CommandPauseMs});
     const QByteArray data = pattern(1024, 4);
     QVERIFY(xbus->WriteBlock(0xFF, 0x8000, data));
     QCOMPARE(xbus->ReadBlock(0xFF, 0x8000, 1024).toHex(), data.toHex());

@@ -1,14 +1,14 @@
 // tarvino-cli's reading of its command line and of device lists, without devices: what a usage
 // error is (nothing may be sent after one), how targets are told apart, and that what `scan`
 // writes reads back as the same devices.
-#include "clihistory.h"
-#include "clireport.h"
-#include "clirunner.h"
-#include "clirequest.h"
-#include "clitargets.h"
-#include "controlleroperations.h"
-#include "devicefields.h"
-#include "sshtoggles.h"
+#include "cli/clihistory.h"
+#include "cli/clireport.h"
+#include "cli/clirunner.h"
+#include "cli/clirequest.h"
+#include "cli/clitargets.h"
+#include "operations/controlleroperations.h"
+#include "fleet/devicefields.h"
+#include "fleet/history/sshtoggles.h"
 #include "testfiles.h"
 
 #include <QJsonDocument>
@@ -16,9 +16,9 @@
 #include <QtTest>
 
 namespace {
-TEPS device(const QString &ip, quint64 mac, const QByteArray &name, const QByteArray &type)
+TDeviceRecord device(const QString &ip, quint64 mac, const QByteArray &name, const QByteArray &type)
 {
-    TEPS d;
+    TDeviceRecord d;
     d.IpText = ip;
     d.Mac = mac;
     d.Transport = TransportUdp;
@@ -36,7 +36,7 @@ QString problemOf(const Result &result)
 }
 
 // Three devices as a scan lists them; two share a name.
-QList<TEPS> scanned()
+QList<TDeviceRecord> scanned()
 {
     return {device(QStringLiteral("198.18.1.1"), 0x0050C2025CC1, "Gate, \"east\"", "Palimor P4"),
             device(QStringLiteral("198.18.1.2"), 0x001A2BA0943A, "Pump", "Palimor P3"),
@@ -293,7 +293,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, shown);
         QCOMPARE(EscapeControls(text), shown);
-        TEPS named = device(u"198.18.1.9"_qs, 0x0050C2025CC9, text.toUtf8(), "Palimor P4");
+        TDeviceRecord named = device(u"198.18.1.9"_qs, 0x0050C2025CC9, text.toUtf8(), "Palimor P4");
         const QString table = DeviceTable({named});
         QVERIFY2(table.contains(shown), qPrintable(table));
         for (const QChar c : table)
@@ -334,7 +334,7 @@ private slots:
 
     void macAddressInFilesIsCanonical()
     {
-        const TEPS gate = scanned().first();
+        const TDeviceRecord gate = scanned().first();
         QCOMPARE(DeviceJson(gate).value(u"mac"_qs).toString(), u"00:50:c2:02:5c:c1"_qs);
         QVERIFY(DeviceCsvLine(gate).contains(u",00:50:c2:02:5c:c1,"_qs));
         // The list's own text is unchanged.
@@ -348,7 +348,7 @@ private slots:
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("produced");
-        const QList<TEPS> devices = scanned();
+        const QList<TDeviceRecord> devices = scanned();
         const TCliDevice gate{{devices.at(0).IpText, TransportUdp}, devices.at(0)};
         const TCliDevice unknown{{u"198.18.1.9"_qs, TransportTcp}, std::nullopt};
         const QString sha = QString(64, u'a');
@@ -425,13 +425,13 @@ private slots:
         }
         QTest::newRow("results table") << u"results.txt"_qs << ResultTable(all);
         QString deviceLines;
-        for (const TEPS &d : devices)
+        for (const TDeviceRecord &d : devices)
             deviceLines += CliJsonLine(DeviceJson(d));
         QTest::newRow("devices json") << u"devices.json"_qs << deviceLines;
         QTest::newRow("devices table") << u"devices.txt"_qs << DeviceTable(devices);
         QTest::newRow("device details") << u"info.txt"_qs << DeviceDetails(devices.at(0));
         QString csv = DeviceCsvHeader() + u"\n"_qs;
-        for (const TEPS &d : devices)
+        for (const TDeviceRecord &d : devices)
             csv += DeviceCsvLine(d) + u"\n"_qs;
         QTest::newRow("devices csv") << u"devices.csv"_qs << csv;
         TCliRequest reset;
@@ -599,9 +599,9 @@ private slots:
         QTest::addColumn<QByteArray>("contents");
         QByteArray csv = DeviceCsvHeader().toUtf8() + "\r\n";
         QByteArray json, jsonArray = "[";
-        QList<TEPS> devices = scanned();
+        QList<TDeviceRecord> devices = scanned();
         devices[2].Transport = TransportTcp;
-        for (const TEPS &d : devices) {
+        for (const TDeviceRecord &d : devices) {
             csv += DeviceCsvLine(d).toUtf8() + "\r\n";
             json += QJsonDocument(DeviceJson(d)).toJson(QJsonDocument::Compact) + '\n';
             jsonArray += QJsonDocument(DeviceJson(d)).toJson() + (&d == &devices.constLast() ? "]" : ",");
@@ -626,7 +626,7 @@ private slots:
 
     void csvKeepsEveryCell()
     {
-        const TEPS d = scanned().first();
+        const TDeviceRecord d = scanned().first();
         const QList<QStringList> rows = ParseCsv(DeviceCsvHeader() + u"\n"_qs + DeviceCsvLine(d));
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows.at(1).size(), DeviceFields().size());
@@ -837,7 +837,7 @@ private slots:
         QFETCH(bool, twin);
         QFETCH(QStringList, parts);
         QFETCH(bool, ambiguous);
-        QList<TEPS> devices = scanned();
+        QList<TDeviceRecord> devices = scanned();
         if (twin)
             devices << device(QStringLiteral("198.18.1.9"), 0x001A2BA0943A, "Spare", "Palimor P3");
         const TParsedCommandLine parsed = ParseCommandLine({u"reset"_qs, u"--yes"_qs, target}, {false, {}});

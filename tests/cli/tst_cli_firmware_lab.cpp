@@ -6,8 +6,8 @@
 // SHA-256 of each image in the history; a second apply changes nothing.
 #include "clirun.h"
 #include "labsim.h"
-#include "operationjournal.h"
-#include "wire.h"
+#include "fleet/history/operationjournal.h"
+#include "protocol/wire.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -2,15 +2,15 @@
 // simulator in the lab: what it lists, that what it reads and writes back is byte-exact, and that
 // on a fleet each device gets its own outcome and the exit status tells whether all succeeded.
 #include "clirun.h"
-#include "commandoperations.h"
-#include "devicefields.h"
+#include "operations/commandoperations.h"
+#include "fleet/devicefields.h"
 #include "labsim.h"
-#include "operationjournal.h"
-#include "resource.h"
-#include "serveur.h"
+#include "fleet/history/operationjournal.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
 #include "testfiles.h"
-#include "tools.h"
-#include "unfinishedoperations.h"
+#include "protocol/tools.h"
+#include "fleet/history/unfinishedoperations.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -96,9 +96,9 @@ private slots:
 
         // The engine's own reading of the same replies, as the window's list shows them.
         StartupInit();
-        QList<TEPS> listed;
+        QList<TDeviceRecord> listed;
         {
-            TServeur engine;
+            TDatagramEngine engine;
             TScanDevices scan(&engine, {2, 1000, 1500});
             QVERIFY(scan.exec().succeeded);
             listed = scan.devices();
@@ -110,7 +110,7 @@ private slots:
         QCOMPARE(objects.size(), Devices);
         QCOMPARE(rows.size(), Devices + 1);
         QCOMPARE(rows.first().join(u','), DeviceCsvHeader());
-        for (const TEPS &device : listed) {
+        for (const TDeviceRecord &device : listed) {
             const auto object = std::find_if(objects.begin(), objects.end(), [&](const QJsonObject &o) {
                 return o.value(u"ip"_qs).toString() == device.IpText;
             });
@@ -547,7 +547,7 @@ private slots:
     void portHeldByAnotherProgram()
     {
         StartupInit();
-        TServeur holder; // this test holds the port, as a running window would
+        TDatagramEngine holder; // this test holds the port, as a running window would
         QVERIFY(!holder.boundAddresses().isEmpty());
         const CliRun run = runCli({u"scan"_qs, u"--wait"_qs, u"0.5"_qs});
         QCOMPARE(run.exitCode, 3); // the environment's fault

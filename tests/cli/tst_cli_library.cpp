@@ -1,9 +1,9 @@
 // tarvino-cli's firmware library verbs without devices: their command lines (where --type and
 // --version are the image's), plan's and apply's options checked before anything is sent, and
 // library list, check, add and remove on a folder: their output, their JSON and their exit status.
-#include "clihelp.h"
-#include "clilibrary.h"
-#include "clirequest.h"
+#include "cli/clihelp.h"
+#include "cli/clilibrary.h"
+#include "cli/clirequest.h"
 
 #include <QDir>
 #include <QFile>

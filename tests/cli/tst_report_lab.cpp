@@ -2,7 +2,7 @@
 // is silent fails), one written with a change, an SSH toggle; then the report as PDF and HTML holds
 // every device, every operation with its outcome, the failure in its box and the changed lines.
 #include "labsim.h"
-#include "operationjournal.h"
+#include "fleet/history/operationjournal.h"
 #include "testfiles.h"
 
 #include <QProcess>

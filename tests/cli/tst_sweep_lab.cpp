@@ -3,10 +3,10 @@
 // segment gives, a refused range sends nothing, and --tcp finds a device that drops UDP; the
 // window's Scan address range... fills its list as a broadcast scan does.
 #include "clirun.h"
-#include "formmain.h"
+#include "app/mainwindow.h"
 #include "labsim.h"
-#include "rangescan.h"
-#include "stringgrid.h"
+#include "app/rangescan.h"
+#include "app/stringgrid.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -160,7 +160,7 @@ private slots:
     void windowListFillsFromTheSweep()
     {
         QVERIFY(startDevices());
-        TFormMain form;
+        TMainWindow form;
         form.show();
         // The broadcast scan of the window's start finds nothing here; the sweep follows it.
         QTRY_VERIFY_WITH_TIMEOUT(!form.Timer->isActive(), 10000);
@@ -186,7 +186,7 @@ private slots:
         rows.sort();
         expected.sort();
         QCOMPARE(rows, expected);
-        for (const TEPS &device : std::as_const(DeviceList))
+        for (const TDeviceRecord &device : std::as_const(DeviceList))
             QCOMPARE(device.AdapterName, u"lab0"_s);
     }
 };

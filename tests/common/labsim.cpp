@@ -1,6 +1,6 @@
 #include "labsim.h"
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 // The operations' waits for simulated devices, which answer at once: a short settle and bus wait.
-#include "deviceoperation.h"
+#include "operations/deviceoperation.h"
 
 inline TOperationTiming ShortLabTiming()
 {

@@ -4,7 +4,7 @@
 // slice without data, as a thread with an event loop to keep turning would through a blocking
 // wait. The program itself sets no such hook: its windows never wait on a socket.
 
-#include "socketwait.h"
+#include "protocol/socketwait.h"
 
 #include <QCoreApplication>
 

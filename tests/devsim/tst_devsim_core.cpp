@@ -1,12 +1,12 @@
 // The simulator's behaviour in-process: fault plans, commands and state, the journal, the
 // FTP command side, the command line and the generated devices.
 
-#include "crc16.h"
-#include "faults.h"
-#include "ftpsession.h"
-#include "journal.h"
-#include "options.h"
-#include "simulator.h"
+#include "devsim/crc16.h"
+#include "devsim/faults.h"
+#include "devsim/ftpsession.h"
+#include "devsim/journal.h"
+#include "devsim/options.h"
+#include "devsim/simulator.h"
 
 #include <QFile>
 #include <QJsonArray>

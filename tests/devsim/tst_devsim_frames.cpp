@@ -1,9 +1,9 @@
 // The simulator's bytes: CRC, controller bus frames and memory, datagram requests and replies.
 
-#include "controller.h"
-#include "crc16.h"
-#include "simdatagram.h"
-#include "simdevice.h"
+#include "devsim/controller.h"
+#include "devsim/crc16.h"
+#include "devsim/simdatagram.h"
+#include "devsim/simdevice.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

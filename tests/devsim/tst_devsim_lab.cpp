@@ -3,7 +3,7 @@
 
 #include "labclient.h"
 #include "labsim.h"
-#include "simdevice.h"
+#include "devsim/simdevice.h"
 #include "testfiles.h"
 
 #include <QDir>

@@ -2,14 +2,14 @@
 // segments (lab up --segments 2): segment 1 on the PC's lab0, segment 2 on lab1 with a device set
 // up for another subnet (stray) and one given the address of another (twin). The PC's second
 // adapter is down when the engine starts and raised by the first test.
-#include "commandoperations.h"
-#include "controlleroperations.h"
+#include "operations/commandoperations.h"
+#include "operations/controlleroperations.h"
 #include "labsim.h"
 #include "labtiming.h"
-#include "networkcheck.h"
-#include "networkcheckdialog.h"
-#include "resource.h"
-#include "serveur.h"
+#include "fleet/networkcheck.h"
+#include "app/networkcheckdialog.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>
@@ -78,11 +78,11 @@ class TestAdaptersLab : public QObject
     Q_OBJECT
 
     LabSimulator m_segment1, m_segment2, m_stray, m_twin;
-    std::unique_ptr<TServeur> m_engine;
+    std::unique_ptr<TDatagramEngine> m_engine;
 
     // One pulse where the lab is settled; two, as the window sends them, where a datagram may be
     // lost (the first scan through a link just raised).
-    QList<TEPS> scan(int pulses = 1)
+    QList<TDeviceRecord> scan(int pulses = 1)
     {
         TScanDevices scan(m_engine.get(), {pulses, ListenMs / 3, ListenMs});
         const TOperationOutcome outcome = scan.exec();
@@ -114,7 +114,7 @@ private slots:
                         {u"--base"_s, TwinIp, u"--seed"_s, u"7"_s, u"--broadcast-prefix"_s, u"17"_s}));
         // The second adapter is down when the program starts.
         QVERIFY(setLink(Lab1.name, false));
-        m_engine = std::make_unique<TServeur>();
+        m_engine = std::make_unique<TDatagramEngine>();
         QCOMPARE(m_engine->boundAddresses(), QList<QHostAddress>{QHostAddress(Lab0.address)});
     }
 
@@ -128,8 +128,8 @@ private slots:
 
     void adapterRaisedAfterStartIsUsedByTheNextScan()
     {
-        QList<TEPS> devices = scan();
-        QVERIFY(std::all_of(devices.cbegin(), devices.cend(), [](const TEPS &d) { return d.AdapterName == Lab0.name; }));
+        QList<TDeviceRecord> devices = scan();
+        QVERIFY(std::all_of(devices.cbegin(), devices.cend(), [](const TDeviceRecord &d) { return d.AdapterName == Lab0.name; }));
         QCOMPARE(devices.size(), Segment1Devices);
 
         QVERIFY(setLink(Lab1.name, true));
@@ -141,10 +141,10 @@ private slots:
 
     void scanListsEveryDeviceOnceWithItsAdapter()
     {
-        const QList<TEPS> devices = scan();
+        const QList<TDeviceRecord> devices = scan();
         QCOMPARE(devices.size(), Segment1Devices + Segment2Devices + 2);
         QSet<QByteArray> records;
-        for (const TEPS &device : devices) {
+        for (const TDeviceRecord &device : devices) {
             records.insert(QByteArray(reinterpret_cast<const char *>(device.Address.data()), 8));
             const Adapter expected = device.IpText.startsWith(u"198.18."_s) ? Lab0 : Lab1;
             QCOMPARE(device.AdapterName, expected.name);

@@ -3,14 +3,14 @@
 // discovery silence plays the restart), a device that never went away did not restart, the same
 // firmware after a restart is a warning (the simulator's devices keep theirs), a controller
 // upgrade says what it proved, and Stop ends the wait for the devices.
-#include "batchrun.h"
-#include "commandoperations.h"
-#include "controlleroperations.h"
+#include "fleet/jobs/batchrun.h"
+#include "operations/commandoperations.h"
+#include "operations/controlleroperations.h"
 #include "labsim.h"
 #include "labtiming.h"
-#include "operationjournal.h"
-#include "resource.h"
-#include "serveur.h"
+#include "fleet/history/operationjournal.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
 #include "testfiles.h"
 
 #include <QTemporaryDir>
@@ -28,7 +28,7 @@ class TestBatchRunLab : public QObject
 {
     Q_OBJECT
     std::unique_ptr<LabSimulator> m_sim;
-    std::unique_ptr<TServeur> m_engine;
+    std::unique_ptr<TDatagramEngine> m_engine;
     QTemporaryDir m_dir;
 
 private slots:
@@ -90,13 +90,13 @@ private slots:
             arguments << u"--fault"_qs << fault;
         m_sim = std::make_unique<LabSimulator>();
         QVERIFY2(m_sim->start(2, arguments), qPrintable(m_sim->errorString()));
-        m_engine = std::make_unique<TServeur>();
+        m_engine = std::make_unique<TDatagramEngine>();
         QVERIFY(!m_engine->boundAddresses().isEmpty());
 
         TScanDevices scan(m_engine.get(), {1, 0, 1000});
         scan.exec();
-        QList<TEPS> devices;
-        for (const TEPS &device : scan.devices())
+        QList<TDeviceRecord> devices;
+        for (const TDeviceRecord &device : scan.devices())
             if (device.IpText == LabSimulator::deviceIp(0))
                 devices << device;
         QCOMPARE(devices.size(), 1);
@@ -169,7 +169,7 @@ private slots:
         QFETCH(QString, message);
         m_sim = std::make_unique<LabSimulator>();
         QVERIFY2(m_sim->start(1), qPrintable(m_sim->errorString()));
-        m_engine = std::make_unique<TServeur>();
+        m_engine = std::make_unique<TDatagramEngine>();
         TScanDevices scan(m_engine.get(), {1, 0, 1000});
         scan.exec();
         QCOMPARE(scan.devices().size(), 1);

@@ -2,15 +2,15 @@
 // line and reason, written by replacing the file, images checked against their SHA-256, which
 // image fits which device type, the compliance texts, the plan, and an upgrade refusing a library
 // image of another type before it sends anything.
-#include "boardupgrade.h"
-#include "controlleroperations.h"
-#include "devicefields.h"
-#include "firmwarelibrary.h"
-#include "firmwareplan.h"
-#include "operationjournal.h"
-#include "resource.h"
-#include "serveur.h"
-#include "wire.h"
+#include "operations/boardupgrade.h"
+#include "operations/controlleroperations.h"
+#include "fleet/devicefields.h"
+#include "fleet/firmware/firmwarelibrary.h"
+#include "fleet/firmware/firmwareplan.h"
+#include "fleet/history/operationjournal.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "protocol/wire.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,9 +22,9 @@
 #include <sys/stat.h>
 
 namespace {
-TEPS device(const QString &ip, const QByteArray &type, qint64 code, const QByteArray &firmware, quint64 mac = 0)
+TDeviceRecord device(const QString &ip, const QByteArray &type, qint64 code, const QByteArray &firmware, quint64 mac = 0)
 {
-    TEPS d;
+    TDeviceRecord d;
     d.IpText = ip;
     d.Mac = mac;
     d.Params.set(Wire::Param::TypeText, type);
@@ -348,7 +348,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, outdated);
         TFirmwareLibrary library = libraryOfThree();
-        const TEPS target = device(u"198.18.1.4"_qs, type, 0x000B1156, "3.6", 0x0050C2025CC4); // board current
+        const TDeviceRecord target = device(u"198.18.1.4"_qs, type, 0x000B1156, "3.6", 0x0050C2025CC4); // board current
         QList<TJournalEntry> entries;
         const QDateTime written(QDate(2026, 12, 1), QTime(10, 0));
         // Another device's upgrade, and a failed one of this device, do not count.
@@ -385,7 +385,7 @@ private slots:
     void plan()
     {
         TFirmwareLibrary library = libraryOfThree();
-        const QList<TEPS> devices{device(u"198.18.1.1"_qs, "Palimor P3", 0x000B1156, "3.0.0"),
+        const QList<TDeviceRecord> devices{device(u"198.18.1.1"_qs, "Palimor P3", 0x000B1156, "3.0.0"),
                                   device(u"198.18.1.2"_qs, "Palimor P3", 0x000B1156, "3.4.1"),
                                   device(u"198.18.1.3"_qs, "Palimor P4", 0x000B1156, "9.0"),
                                   device(u"198.18.1.4"_qs, "XR-200 Gateway", 0x000C2001, "1.0")};
@@ -428,11 +428,11 @@ private slots:
         StartupInit();
         QUdpSocket peer; // the device: it only listens
         QVERIFY(peer.bind(QHostAddress(u"127.0.0.2"_qs), 0));
-        TServeur::Options options;
+        TDatagramEngine::Options options;
         options.port = peer.localPort();
         options.waitUnitMs = 5; // the device never answers: the putting back after the cancel waits less
         options.bindAddresses = {QHostAddress(u"127.0.0.1"_qs).toIPv4Address()};
-        TServeur engine(options);
+        TDatagramEngine engine(options);
         QVERIFY(!engine.boundAddresses().isEmpty());
 
         const QString file = m_dir.filePath(QStringLiteral("image-%1.bin").arg(++m_run));

@@ -1,10 +1,10 @@
 // The rules of discovery through several adapters and of the network check, without a network:
 // subnets, the choice of adapter, where broadcasts go, and the findings' texts.
-#include "datagram.h"
-#include "devicefields.h"
-#include "netadapters.h"
-#include "networkcheck.h"
-#include "resource.h"
+#include "protocol/datagram.h"
+#include "fleet/devicefields.h"
+#include "protocol/netadapters.h"
+#include "fleet/networkcheck.h"
+#include "protocol/resource.h"
 #include "../protocol/replybuilder.h"
 
 #include <QTest>
@@ -121,7 +121,7 @@ private slots:
         QFETCH(QString, deviceIp);
         QFETCH(QString, kept);
         const auto byName = [](const QString &name) { return name == Office.name ? Office : name == Devices.name ? Devices : TNetworkAdapter(); };
-        TEPS device;
+        TDeviceRecord device;
         device.IpText = deviceIp;
         device.AdapterName = byName(current).name;
         device.AdapterAddress = byName(current).address;
@@ -262,7 +262,7 @@ private slots:
         StartupInit(); // the protocol code replies are checked against
         const TNetworkAdapter byNumber[] = {Office, Devices};
         THeardReplies replies;
-        QHash<quint32, QList<TEPS>> plain;
+        QHash<quint32, QList<TDeviceRecord>> plain;
         QList<quint32> order; // the adapters in the order of their first reply
         for (int i = 0; i < devices.size(); ++i) {
             const int device = devices.at(i);
@@ -281,7 +281,7 @@ private slots:
         const QList<THeardDevice> indexed = replies.heard();
         QCOMPARE(indexed.size(), qsizetype(heard));
         // The same devices per adapter, in the same order, with the same fields (the latest name).
-        QHash<quint32, QList<TEPS>> byAdapter;
+        QHash<quint32, QList<TDeviceRecord>> byAdapter;
         for (const THeardDevice &h : indexed) {
             byAdapter[h.adapter.address] << h.device;
             QCOMPARE(h.adapter.name, h.adapter.address == Office.address ? Office.name : Devices.name);

@@ -1,10 +1,10 @@
 // The site file (reading, refusals with line and reason, writing), its comparison with a scan (the
 // five states, the summary) and the watch's events, without a network.
-#include "devicefields.h"
-#include "devicewatch.h"
-#include "sitecomparison.h"
-#include "sitefile.h"
-#include "wire.h"
+#include "fleet/devicefields.h"
+#include "fleet/site/devicewatch.h"
+#include "fleet/site/sitecomparison.h"
+#include "fleet/site/sitefile.h"
+#include "protocol/wire.h"
 
 #include <QJsonArray>
 #include <QTemporaryDir>
@@ -15,9 +15,9 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-TEPS device(const QString &ip, quint64 mac, const QString &name, const QString &firmware = QStringLiteral("2.0"))
+TDeviceRecord device(const QString &ip, quint64 mac, const QString &name, const QString &firmware = QStringLiteral("2.0"))
 {
-    TEPS d;
+    TDeviceRecord d;
     d.IpText = ip;
     d.Mac = mac;
     d.Params.set(Wire::Param::Name, name.toUtf8());
@@ -159,10 +159,10 @@ void TestSiteFile::writtenFileReadsBack()
 {
     QFETCH(QString, fileName);
     const QTemporaryDir folder;
-    const QList<TEPS> scanned{device(QStringLiteral("198.18.1.1"), 0x0050C2025CC1, QStringLiteral("Pump, \"north\"")),
+    const QList<TDeviceRecord> scanned{device(QStringLiteral("198.18.1.1"), 0x0050C2025CC1, QStringLiteral("Pump, \"north\"")),
                               device(QStringLiteral("198.18.1.2"), 0, QStringLiteral("Gate\nEast"), QStringLiteral("2.1"))};
     QList<TSiteDevice> devices;
-    for (const TEPS &d : scanned)
+    for (const TDeviceRecord &d : scanned)
         devices << SiteFile::fromDevice(d);
     const QString path = folder.filePath(fileName);
     QCOMPARE(SiteFile::write(path, devices), QString());
@@ -200,46 +200,46 @@ void TestSiteFile::failedWriteKeepsOldFile()
 void TestSiteFile::states_data()
 {
     QTest::addColumn<QList<TSiteDevice>>("site");
-    QTest::addColumn<QList<TEPS>>("scanned");
+    QTest::addColumn<QList<TDeviceRecord>>("scanned");
     QTest::addColumn<QStringList>("states"); // per entry: state key and the address it is about
 
     const quint64 a = 0x0050C2000001, b = 0x0050C2000002, c = 0x0050C2000003;
     const QString ip1 = QStringLiteral("198.18.1.1"), ip2 = QStringLiteral("198.18.1.2"), ip3 = QStringLiteral("198.18.1.3");
     QTest::newRow("found-by-mac") << QList<TSiteDevice>{expected(ip1, a, QStringLiteral("A"))}
-                                  << QList<TEPS>{device(ip1, a, QStringLiteral("A"))} << QStringList{u"found 198.18.1.1"_s};
+                                  << QList<TDeviceRecord>{device(ip1, a, QStringLiteral("A"))} << QStringList{u"found 198.18.1.1"_s};
     QTest::newRow("found-by-ip-without-mac") << QList<TSiteDevice>{expected(ip1, 0, QStringLiteral("A"))}
-                                             << QList<TEPS>{device(ip1, a, QStringLiteral("A"))} << QStringList{u"found 198.18.1.1"_s};
+                                             << QList<TDeviceRecord>{device(ip1, a, QStringLiteral("A"))} << QStringList{u"found 198.18.1.1"_s};
     QTest::newRow("missing-with-expected-ip") << QList<TSiteDevice>{expected(ip1, a, QStringLiteral("A")), expected(ip2, b, QStringLiteral("B"))}
-                                              << QList<TEPS>{device(ip1, a, QStringLiteral("A"))}
+                                              << QList<TDeviceRecord>{device(ip1, a, QStringLiteral("A"))}
                                               << QStringList{u"found 198.18.1.1"_s, u"missing 198.18.1.2"_s};
     QTest::newRow("unexpected") << QList<TSiteDevice>{expected(ip1, a, QStringLiteral("A"))}
-                                << QList<TEPS>{device(ip1, a, QStringLiteral("A")), device(ip3, c, QStringLiteral("C"))}
+                                << QList<TDeviceRecord>{device(ip1, a, QStringLiteral("A")), device(ip3, c, QStringLiteral("C"))}
                                 << QStringList{u"found 198.18.1.1"_s, u"unexpected 198.18.1.3"_s};
     QTest::newRow("moved") << QList<TSiteDevice>{expected(ip1, a, QStringLiteral("A"))}
-                           << QList<TEPS>{device(ip3, a, QStringLiteral("A"))} << QStringList{u"moved 198.18.1.3"_s};
+                           << QList<TDeviceRecord>{device(ip3, a, QStringLiteral("A"))} << QStringList{u"moved 198.18.1.3"_s};
     QTest::newRow("different-firmware") << QList<TSiteDevice>{expected(ip1, a, QStringLiteral("A"), QStringLiteral("2.1"))}
-                                        << QList<TEPS>{device(ip1, a, QStringLiteral("A"), QStringLiteral("2.0"))}
+                                        << QList<TDeviceRecord>{device(ip1, a, QStringLiteral("A"), QStringLiteral("2.0"))}
                                         << QStringList{u"differentFirmware 198.18.1.1"_s};
     QTest::newRow("same-firmware-found") << QList<TSiteDevice>{expected(ip1, a, QStringLiteral("A"), QStringLiteral("2.0"))}
-                                         << QList<TEPS>{device(ip1, a, QStringLiteral("A"), QStringLiteral("2.0"))}
+                                         << QList<TDeviceRecord>{device(ip1, a, QStringLiteral("A"), QStringLiteral("2.0"))}
                                          << QStringList{u"found 198.18.1.1"_s};
     // Another board at the expected address is a replacement: the named one is missing.
     QTest::newRow("other-board-at-address") << QList<TSiteDevice>{expected(ip1, a, QStringLiteral("A"))}
-                                            << QList<TEPS>{device(ip1, b, QStringLiteral("A"))}
+                                            << QList<TDeviceRecord>{device(ip1, b, QStringLiteral("A"))}
                                             << QStringList{u"missing 198.18.1.1"_s, u"unexpected 198.18.1.1"_s};
     // An address-only entry does not take the board another entry names by MAC address.
     QTest::newRow("mac-entries-first") << QList<TSiteDevice>{expected(ip3, 0, QStringLiteral("X")), expected(ip1, a, QStringLiteral("A"))}
-                                       << QList<TEPS>{device(ip3, a, QStringLiteral("A"))}
+                                       << QList<TDeviceRecord>{device(ip3, a, QStringLiteral("A"))}
                                        << QStringList{u"missing 198.18.1.3"_s, u"moved 198.18.1.3"_s};
     QTest::newRow("twin-is-unexpected") << QList<TSiteDevice>{expected(ip1, a, QStringLiteral("A"))}
-                                        << QList<TEPS>{device(ip1, a, QStringLiteral("A")), device(ip2, a, QStringLiteral("A2"))}
+                                        << QList<TDeviceRecord>{device(ip1, a, QStringLiteral("A")), device(ip2, a, QStringLiteral("A2"))}
                                         << QStringList{u"found 198.18.1.1"_s, u"unexpected 198.18.1.2"_s};
 }
 
 void TestSiteFile::states()
 {
     QFETCH(QList<TSiteDevice>, site);
-    QFETCH(QList<TEPS>, scanned);
+    QFETCH(QList<TDeviceRecord>, scanned);
     QFETCH(QStringList, states);
     const TSiteComparison comparison(site, scanned);
     QStringList got;
@@ -259,7 +259,7 @@ void TestSiteFile::states()
 void TestSiteFile::summary()
 {
     QList<TSiteDevice> site;
-    QList<TEPS> scanned;
+    QList<TDeviceRecord> scanned;
     for (int i = 1; i <= 40; ++i) {
         const QString ip = QStringLiteral("198.18.1.%1").arg(i);
         site << expected(ip, 0x0050C2000000 + i, QStringLiteral("D%1").arg(i), QStringLiteral("2.0"));
@@ -284,8 +284,8 @@ void TestSiteFile::watchEvents()
 {
     TDeviceWatch watch(3);
     const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1'800'000'000);
-    const TEPS a = device(QStringLiteral("198.18.1.1"), 1, QStringLiteral("A"));
-    const TEPS b = device(QStringLiteral("198.18.1.2"), 2, QStringLiteral("B"));
+    const TDeviceRecord a = device(QStringLiteral("198.18.1.1"), 1, QStringLiteral("A"));
+    const TDeviceRecord b = device(QStringLiteral("198.18.1.2"), 2, QStringLiteral("B"));
     auto kinds = [](const QList<TWatchEvent> &events) {
         QStringList list;
         for (const TWatchEvent &event : events)
@@ -303,8 +303,8 @@ void TestSiteFile::watchEvents()
     QCOMPARE(watch.entryFor(b)->lastSeen, t0.addSecs(5));
     QVERIFY(watch.entryFor(b)->gone);
     // Back, with another firmware; a's address changes.
-    TEPS b2 = device(QStringLiteral("198.18.1.2"), 2, QStringLiteral("B"), QStringLiteral("2.1"));
-    TEPS a2 = device(QStringLiteral("198.18.1.7"), 1, QStringLiteral("A"));
+    TDeviceRecord b2 = device(QStringLiteral("198.18.1.2"), 2, QStringLiteral("B"), QStringLiteral("2.1"));
+    TDeviceRecord a2 = device(QStringLiteral("198.18.1.7"), 1, QStringLiteral("A"));
     const QList<TWatchEvent> events = watch.addScan({a2, b2}, t0.addSecs(30));
     QCOMPARE(kinds(events), (QStringList{u"changed 198.18.1.7"_s, u"appeared again 198.18.1.2"_s}));
     QCOMPARE(events.at(0).changes, (QList<TWatchChange>{{QStringLiteral("ip"), QStringLiteral("198.18.1.1"), QStringLiteral("198.18.1.7")}}));
@@ -323,9 +323,9 @@ void TestSiteFile::watchTwinsAndAddressOnly()
     TDeviceWatch watch(1);
     const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1'800'000'000);
     // A twin of a's MAC address is not a second device; a device without MAC address is known by its address.
-    const TEPS a = device(QStringLiteral("198.18.1.1"), 1, QStringLiteral("A"));
-    const TEPS twin = device(QStringLiteral("198.18.1.9"), 1, QStringLiteral("A"));
-    const TEPS noMac = device(QStringLiteral("198.18.1.3"), 0, QStringLiteral("C"));
+    const TDeviceRecord a = device(QStringLiteral("198.18.1.1"), 1, QStringLiteral("A"));
+    const TDeviceRecord twin = device(QStringLiteral("198.18.1.9"), 1, QStringLiteral("A"));
+    const TDeviceRecord noMac = device(QStringLiteral("198.18.1.3"), 0, QStringLiteral("C"));
     QCOMPARE(watch.addScan({a, twin, noMac}, t0).size(), 2);
     const QList<TWatchEvent> events = watch.addScan({a}, t0.addSecs(1));
     QCOMPARE(events.size(), 1);

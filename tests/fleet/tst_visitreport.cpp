@@ -1,9 +1,9 @@
 // The visit report: which operations of the history a visit holds and how their lines pair, what
 // needs attention, the configuration differences, the site's missing and unexpected devices, the
 // times the options take, and the PDF and HTML that come out (read back with pdftotext).
-#include "configurationstore.h"
-#include "visitreport.h"
-#include "visitreportdocument.h"
+#include "fleet/history/configurationstore.h"
+#include "fleet/report/visitreport.h"
+#include "fleet/report/visitreportdocument.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -1,13 +1,13 @@
 // The worksheet's files and texts: configuration snapshots kept byte for byte, the line diff of
 // two configurations, and the operation journal that several writers append to at once.
-#include "configsnapshot.h"
-#include "devicefields.h"
-#include "linediff.h"
-#include "operationjournal.h"
-#include "rediscovery.h"
-#include "unfinishedoperations.h"
+#include "fleet/configuration/configsnapshot.h"
+#include "fleet/devicefields.h"
+#include "fleet/configuration/linediff.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/jobs/rediscovery.h"
+#include "fleet/history/unfinishedoperations.h"
 #include "testfiles.h"
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -31,9 +31,9 @@ QByteArray allByteValues()
     return bytes;
 }
 
-TEPS device(quint64 mac, const QString &name)
+TDeviceRecord device(quint64 mac, const QString &name)
 {
-    TEPS d;
+    TDeviceRecord d;
     d.Mac = mac;
     d.IpText = QStringLiteral("198.18.1.%1").arg(mac & 0xFF);
     d.Params.set(Wire::Param::Name, name.toUtf8());
@@ -67,9 +67,9 @@ TJournalEntry historyLine(const QString &id, const QString &outcome, int minute,
 }
 
 // A device as a confirming scan hears it: its address record, its firmware.
-TEPS answering(quint64 mac, const QByteArray &firmware)
+TDeviceRecord answering(quint64 mac, const QByteArray &firmware)
 {
-    TEPS d = device(mac, u"Pump"_qs);
+    TDeviceRecord d = device(mac, u"Pump"_qs);
     d.Address = {0, 1, quint8(mac >> 40), quint8(mac >> 32), quint8(mac >> 24), quint8(mac >> 16), quint8(mac >> 8), quint8(mac)};
     d.Params.set(Wire::Param::FirmwareVersion, firmware);
     return d;
@@ -257,7 +257,7 @@ private slots:
         QString error;
         std::optional<TConfigSnapshot> snapshot = TConfigSnapshot::create(m_root, Noon, &error);
         QVERIFY(snapshot);
-        TEPS searched = device(0, QStringLiteral("Searched"));
+        TDeviceRecord searched = device(0, QStringLiteral("Searched"));
         searched.IpText = ip;
         QCOMPARE(snapshot->add(searched, "x", Noon, &error), !file.isEmpty());
         if (file.isEmpty()) {

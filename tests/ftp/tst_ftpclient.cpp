@@ -2,9 +2,9 @@
 // byte for byte; the file it stores; the replies the exchange accepts and the ones that end it; every time
 // limit; the progress events; and the window kept alive while the server is slow.
 
-#include "ftpclient.h"
+#include "ftp/ftpclient.h"
 #include "scriptedftppeer.h"
-#include "socketwait.h"
+#include "protocol/socketwait.h"
 #include "testfiles.h"
 #include "uikeepalive.h"
 

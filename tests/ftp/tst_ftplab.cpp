@@ -2,7 +2,7 @@
 // received, in order; the file it stored, byte for byte under its bare name; its variants (login at USER,
 // 426 then 226) and its faults (silent, refusing, stopped).
 
-#include "ftpclient.h"
+#include "ftp/ftpclient.h"
 #include "labsim.h"
 #include "testfiles.h"
 

@@ -1,7 +1,7 @@
 // FTP replies as RFC 959 shapes them, fed to the parser in every cut a TCP stream can make, and the
 // small wire helpers of the upload (PORT argument, bare file name).
 
-#include "ftpclient.h"
+#include "ftp/ftpclient.h"
 
 #include <QHostAddress>
 #include <QTest>

@@ -3,7 +3,7 @@
 // byte for byte under its bare name, the first time without the file (DELE fails), the second time over
 // it (DELE succeeds); the lines they logged show what they received.
 
-#include "ftpclient.h"
+#include "ftp/ftpclient.h"
 #include "testfiles.h"
 
 #include <QDeadlineTimer>

@@ -1,16 +1,16 @@
 // The device operations against stand-ins on loopback addresses (the engine on 127.0.0.1, the
 // devices on 127.0.0.2 and up, on a port of the test's choosing), with short waits: which reply
 // ends which request, many devices at once, and what an operation's outcome says.
-#include "boardupgrade.h"
-#include "commandoperations.h"
-#include "controlleroperations.h"
-#include "devicesession.h"
+#include "operations/boardupgrade.h"
+#include "operations/commandoperations.h"
+#include "operations/controlleroperations.h"
+#include "operations/devicesession.h"
 #include "loopbackpeer.h"
-#include "operationmanager.h"
-#include "operationpool.h"
+#include "operations/operationmanager.h"
+#include "operations/operationpool.h"
 #include "replybuilder.h"
-#include "resource.h"
-#include "serveur.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
 
 #include <QtTest>
 
@@ -72,7 +72,7 @@ class TestOperations : public QObject
 
     quint16 m_port = 0;
     std::vector<std::unique_ptr<LoopbackPeer>> m_peers;
-    std::unique_ptr<TServeur> m_engine;
+    std::unique_ptr<TDatagramEngine> m_engine;
 
     LoopbackPeer &peer(int index) { return *m_peers.at(size_t(index)); }
     QString ip(int index) const { return deviceAddress(index).toString(); }
@@ -108,11 +108,11 @@ private slots:
             m_peers.push_back(std::make_unique<LoopbackPeer>(deviceAddress(i), m_port));
             QVERIFY(m_peers.back()->isOpen());
         }
-        TServeur::Options options;
+        TDatagramEngine::Options options;
         options.port = m_port;
         options.waitUnitMs = WaitUnitMs;
         options.bindAddresses = {engineAddress.toIPv4Address()};
-        m_engine = std::make_unique<TServeur>(options);
+        m_engine = std::make_unique<TDatagramEngine>(options);
         QCOMPARE(m_engine->boundAddresses(), QList<QHostAddress>{engineAddress});
     }
 

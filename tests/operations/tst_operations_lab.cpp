@@ -2,13 +2,13 @@
 // faults (another device answering first, duplicates, delays): no request is judged on a reply
 // from another device or to another command; upgrades on many devices at once each leave their
 // own device with its own image; a cancel still puts the device back.
-#include "commandoperations.h"
-#include "controlleroperations.h"
+#include "operations/commandoperations.h"
+#include "operations/controlleroperations.h"
 #include "labsim.h"
 #include "labtiming.h"
-#include "operationpool.h"
-#include "resource.h"
-#include "serveur.h"
+#include "operations/operationpool.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -49,7 +49,7 @@ class TestOperationsLab : public QObject
     Q_OBJECT
 
     std::unique_ptr<LabSimulator> m_sim;
-    std::unique_ptr<TServeur> m_engine;
+    std::unique_ptr<TDatagramEngine> m_engine;
     QTemporaryDir m_dir;
 
     bool start(int devices, const QStringList &faults)
@@ -59,9 +59,9 @@ class TestOperationsLab : public QObject
             qWarning("%s", qPrintable(m_sim->errorString()));
             return false;
         }
-        TServeur::Options options;
+        TDatagramEngine::Options options;
         options.waitUnitMs = WaitUnitMs;
-        m_engine = std::make_unique<TServeur>(options);
+        m_engine = std::make_unique<TDatagramEngine>(options);
         return !m_engine->boundAddresses().isEmpty();
     }
 

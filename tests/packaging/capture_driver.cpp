@@ -5,11 +5,11 @@
 //
 //   tarvino-capture-driver DEVICE_IP    (in the lab's PC namespace, the simulator running with
 //                                        --updater-running so that the bus is open)
-#include "commandoperations.h"
-#include "controlleroperations.h"
-#include "resource.h"
-#include "serveur.h"
-#include "xbus.h"
+#include "operations/commandoperations.h"
+#include "operations/controlleroperations.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "bus/controllerbus.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -44,14 +44,14 @@ int main(int argc, char *argv[])
         return fail("usage: tarvino-capture-driver DEVICE_IP");
     const QString ip = QString::fromLatin1(argv[1]);
     StartupInit();
-    TServeur engine;
+    TDatagramEngine engine;
     TOperationTiming timing;
     timing.settleMs = 0;
 
     TScanDevices scan(&engine, TScanDevices::Options{1, 1000, 1000});
     scan.exec();
-    TEPS device;
-    for (const TEPS &found : scan.devices())
+    TDeviceRecord device;
+    for (const TDeviceRecord &found : scan.devices())
         if (found.IpText == ip)
             device = found;
     if (device.IpText.isEmpty())
@@ -66,7 +66,7 @@ int main(int argc, char *argv[])
 
     // One chunk of a firmware image, as a controller upgrade writes it.
     const QByteArray chunk = QByteArrayLiteral("TARVINO-FIRMWARE-CHUNK\x00\x01\x02\xfe\xff");
-    TXBus bus(nullptr, ip);
+    TControllerBus bus(nullptr, ip);
     if (!bus.Open() || !bus.WriteBlock(Wire::Bus::UnitAddress, 0, chunk))
         return fail("the firmware chunk was not acknowledged");
     bus.Close();
@@ -76,7 +76,7 @@ int main(int argc, char *argv[])
         return fail("the configuration read failed");
 
     // A reset frame whose CRC's last byte is inverted: the controller drops it unanswered.
-    QByteArray broken = XBus::seal(XBus::commandRequest(Wire::Bus::UnitAddress, Wire::Bus::Reset));
+    QByteArray broken = ControllerBus::seal(ControllerBus::commandRequest(Wire::Bus::UnitAddress, Wire::Bus::Reset));
     broken[broken.size() - 1] = char(~quint8(broken.back()));
     QUdpSocket socket;
     socket.writeDatagram(broken, QHostAddress(ip), Wire::BusPort);

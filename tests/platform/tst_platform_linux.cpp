@@ -1,12 +1,12 @@
 // The Linux platform: the ARP flush's command and its refusal, the firewall rules of nft and
 // iptables-save, the capability the flush needs, the holder of a UDP port read from /proc, and
 // where the system's tools are found.
-#include "arpflush.h"
-#include "firewallrules.h"
-#include "platform.h"
-#include "portholder.h"
-#include "routingtable.h"
-#include "systemtools.h"
+#include "platform/linux/arpflush.h"
+#include "platform/linux/firewallrules.h"
+#include "platform/platform.h"
+#include "platform/linux/portholder.h"
+#include "platform/linux/routingtable.h"
+#include "platform/linux/systemtools.h"
 
 #include <QCoreApplication>
 #include <QFile>

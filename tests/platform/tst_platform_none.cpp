@@ -1,6 +1,6 @@
 // The platform of a system without a folder of its own: every call says it is not available on
 // this system, in a line the caller can show, and has no other effect.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // Request layout, command acknowledgements and the reading of discovery replies.
-#include "datagram.h"
+#include "protocol/datagram.h"
 #include "replybuilder.h"
-#include "resource.h"
+#include "protocol/resource.h"
 
 #include <QtTest>
 
@@ -149,7 +149,7 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(bool, valid);
         QCOMPARE(IsValidDiscoveryReply(reply), valid);
-        QList<TEPS> list;
+        QList<TDeviceRecord> list;
         QCOMPARE(MergeDiscoveryReply(list, QStringLiteral("198.18.1.1"), reply, true), valid ? 0 : -1);
         QCOMPARE(list.size(), valid ? 1 : 0);
     }
@@ -173,7 +173,7 @@ private slots:
             record[7] = char(device);
             return ReplyBuilder(1, record).text(7, name).terminate().bytes();
         };
-        QList<TEPS> plain, indexed;
+        QList<TDeviceRecord> plain, indexed;
         TDeviceIndex index;
         auto burst = [&](const char *name) {
             for (int device : {3, 1, 2, 1, 3})
@@ -181,7 +181,7 @@ private slots:
                          MergeDiscoveryReply(plain, QStringLiteral("198.18.1.%1").arg(device), reply(device, name), true));
         };
         burst("first");
-        for (QList<TEPS> *list : {&plain, &indexed}) {
+        for (QList<TDeviceRecord> *list : {&plain, &indexed}) {
             if (change == u"clear")
                 list->clear();
             else if (change == u"reverse")
@@ -206,9 +206,9 @@ private slots:
                                      .text(12, "HW 2.1")
                                      .text(16, "BS 1.0")
                                      .terminate();
-        QList<TEPS> list;
+        QList<TDeviceRecord> list;
         QCOMPARE(MergeDiscoveryReply(list, QStringLiteral("192.168.1.20"), reply, true), 0);
-        const TEPS &device = list[0];
+        const TDeviceRecord &device = list[0];
         QCOMPARE(device.IpText, QStringLiteral("192.168.1.20"));
         QCOMPARE(device.Transport, TransportUdp);
         QCOMPARE(device.Mac, quint64(0x0050C21A2B3C));
@@ -230,7 +230,7 @@ private slots:
                                      .element(10, QByteArray::fromHex("0050c21a2b3c"))
                                      .element(13, QByteArray::fromHex("000b1156"))
                                      .terminate();
-        QList<TEPS> list;
+        QList<TDeviceRecord> list;
         MergeDiscoveryReply(list, QStringLiteral("10.0.0.1"), reply, true);
         QCOMPARE(list[0].Params[10], TParamValue(QByteArray("6:\"0050C21A2B3C\"\x00\x50\xc2\x1a\x2b\x3c", 22)));
         // A second reply now uses the type learnt from the first one.
@@ -263,7 +263,7 @@ private slots:
         QFETCH(qint64, ip);
         // The reply lives in a buffer of exactly its size: reading past it is caught by the sanitizers.
         const QByteArray reply = ReplyBuilder().raw(tail);
-        QList<TEPS> list;
+        QList<TDeviceRecord> list;
         QCOMPARE(MergeDiscoveryReply(list, QStringLiteral("10.0.0.1"), reply, true), 0);
         QCOMPARE(list[0].Params.text(7), name);
         QCOMPARE(list[0].Params.number(2, 0), ip);
@@ -271,7 +271,7 @@ private slots:
 
     void wrongLengthKeepsPreviousValue()
     {
-        QList<TEPS> list;
+        QList<TDeviceRecord> list;
         MergeDiscoveryReply(list, QStringLiteral("10.0.0.1"), ReplyBuilder().element(6, QByteArray::fromHex("10")).terminate().bytes(), true);
         MergeDiscoveryReply(list, QStringLiteral("10.0.0.1"), ReplyBuilder().element(6, QByteArray::fromHex("0000")).terminate().bytes(), true);
         QCOMPARE(list[0].Params.number(6), qint64(0x10));
@@ -279,7 +279,7 @@ private slots:
 
     void deviceIdentity()
     {
-        QList<TEPS> list;
+        QList<TDeviceRecord> list;
         const QByteArray mac = QByteArray::fromHex("0001" "0050c21a2b3c");
         const QByteArray sameBytesType2 = QByteArray::fromHex("0002" "0050c21a2b3c");
         const QByteArray other = QByteArray::fromHex("0001" "0050c21a2b3d");
@@ -299,7 +299,7 @@ private slots:
     void manyDevicesStaySmall()
     {
         // A listed device costs its record plus its few values, not a slot per possible id.
-        TEPS device;
+        TDeviceRecord device;
         const QByteArray reply = ReplyBuilder()
                                      .ipv4(1, 0xFFFFFF00).ipv4(2, 0xC0A80114).ipv4(3, 0xC0A80101)
                                      .element(4, QByteArray::fromHex("0001")).text(5, "Palimor controller")
@@ -310,7 +310,7 @@ private slots:
                                      .terminate();
         ApplyDiscoveryReply(device, reply);
         QCOMPARE(device.Params.count(), 14);
-        const qsizetype bytes = qsizetype(sizeof(TEPS)) + device.Params.heapBytes();
+        const qsizetype bytes = qsizetype(sizeof(TDeviceRecord)) + device.Params.heapBytes();
         QVERIFY2(bytes < 2048, qPrintable(QString::number(bytes)));
     }
 };

@@ -1,6 +1,6 @@
 // The dotted-address checks: every message at the check that reports it, the order in
 // which the checks run, and the two kinds of failure.
-#include "ipaddrutils.h"
+#include "protocol/ipaddrutils.h"
 
 #include <QtTest>
 

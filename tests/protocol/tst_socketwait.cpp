@@ -1,6 +1,6 @@
 // The sliced socket waits: how a time-out is sliced, and a connection that takes
 // longer than one slice.
-#include "socketwait.h"
+#include "protocol/socketwait.h"
 #include "uikeepalive.h"
 
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 // Address routines, parameter kinds, the device-type registry and the small shared routines.
-#include "resource.h"
-#include "tools.h"
+#include "protocol/resource.h"
+#include "protocol/tools.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -202,7 +202,7 @@ private slots:
 
     void newDeviceRecord()
     {
-        const TEPS device;
+        const TDeviceRecord device;
         QCOMPARE(device.Params.number(13), qint64(-1));
         QCOMPARE(device.Params.count(), 1);
         QCOMPARE(device.Mac, quint64(0));

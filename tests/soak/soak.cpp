@@ -14,18 +14,18 @@
 #include "soakrig.h"
 #include "soaktable.h"
 
-#include "application.h"
-#include "configtext.h"
-#include "epsform.h"
-#include "filenameedit.h"
-#include "formmain.h"
-#include "ipedit.h"
-#include "simdevice.h"
-#include "stringgrid.h"
+#include "app/application.h"
+#include "app/upgrade/configtext.h"
+#include "app/properties/propertiesdialog.h"
+#include "app/upgrade/filenameedit.h"
+#include "app/mainwindow.h"
+#include "app/properties/ipedit.h"
+#include "devsim/simdevice.h"
+#include "app/stringgrid.h"
 #include "testfiles.h"
-#include "tools.h"
-#include "wire.h"
-#include "xbus.h"
+#include "protocol/tools.h"
+#include "protocol/wire.h"
+#include "bus/controllerbus.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -257,15 +257,15 @@ QStringList expectedRow(const DevSim::SimDevice &device)
             QString::fromLatin1(mac.toHex('.').toUpper()), QString::fromLatin1(device.bootstrapVersion)};
 }
 
-QStringList gridRow(TFormMain &main, int row)
+QStringList gridRow(TMainWindow &main, int row)
 {
     QStringList cells;
-    for (int column = 0; column < TFormMain::ColumnCount; ++column)
+    for (int column = 0; column < TMainWindow::ColumnCount; ++column)
         cells << main.StringGrid->Cells(column, row);
     return cells;
 }
 
-int gridRowOf(TFormMain &main, const QString &ip)
+int gridRowOf(TMainWindow &main, const QString &ip)
 {
     for (int row = 1; row < main.StringGrid->RowCount(); ++row)
         if (main.StringGrid->Cells(3, row) == ip)
@@ -273,7 +273,7 @@ int gridRowOf(TFormMain &main, const QString &ip)
     return -1;
 }
 
-void selectGridRow(TFormMain &main, int row)
+void selectGridRow(TMainWindow &main, int row)
 {
     TStringGrid *grid = main.StringGrid;
     const QRect cell = grid->visualRect(grid->model()->index(row - 1, 1));
@@ -288,7 +288,7 @@ struct Listing
     QStringList wrongRows;
 };
 
-Listing listing(TFormMain &main, const QList<DevSim::SimDevice> &devices)
+Listing listing(TMainWindow &main, const QList<DevSim::SimDevice> &devices)
 {
     Listing result;
     for (int row = 1; row < main.StringGrid->RowCount(); ++row) {
@@ -510,7 +510,7 @@ private slots:
         CaseRow row;
         row.operation = operation;
         row.fault = fault;
-        TFormMain &main = rig.main();
+        TMainWindow &main = rig.main();
         bool finished = false;
 
         if (operation == u"DropBear"_s) {
@@ -568,7 +568,7 @@ private slots:
             QVERIFY(gridRow > 0);
             selectGridRow(main, gridRow);
             QStringList shown;
-            rig.boxes().onProperties = [&](TEpsForm *dialog) {
+            rig.boxes().onProperties = [&](TPropertiesDialog *dialog) {
                 for (const char *name : {"ipaddress", "submask", "gateway", "DNS1", "DNS2"})
                     if (auto *edit = dialog->findChild<TIPEdit *>(QLatin1String(name)))
                         shown << edit->text();
@@ -699,7 +699,7 @@ private slots:
         QString error;
         QVERIFY2(rig.start(Devices, simArguments(fault), &error), qPrintable(error));
         rig.openUpgradeWindow(Device, TransportUdp);
-        TUpgradeForm &form = rig.upgrade();
+        TUpgradeDialog &form = rig.upgrade();
         form.PageControl->setCurrentIndex(1);
 
         // A text of several chunks, with 8-bit bytes, a NUL and CR LF lines.
@@ -845,7 +845,7 @@ private slots:
         QString error;
         QVERIFY2(rig.start(2, simArguments(fault), &error), qPrintable(error));
         rig.openUpgradeWindow(Device, TransportUdp);
-        TUpgradeForm &form = rig.upgrade();
+        TUpgradeDialog &form = rig.upgrade();
         const QByteArray image = pattern(g_options.quick ? 1000 : 2000, 11);
         form.UpgradeControlFile->setFileName(writeFile(u"controller.bin"_s, image));
         form.UpdateButtons();
@@ -930,7 +930,7 @@ private slots:
         QString error;
         QVERIFY2(rig.start(2, simArguments(fault), &error), qPrintable(error));
         rig.openUpgradeWindow(Device, TransportUdp);
-        TUpgradeForm &form = rig.upgrade();
+        TUpgradeDialog &form = rig.upgrade();
         const QString name = u"board fw-3.1.bin"_s;
         const QByteArray image = pattern(g_options.quick ? 200 * 1024 + 3 : 1024 * 1024 + 3, 12);
         form.UpgradeComFile->setFileName(writeFile(u"images/"_s + name, image));
@@ -1004,8 +1004,8 @@ private slots:
         Rig rig;
         QString error;
         QVERIFY2(rig.start(devices, simArguments(QString()), &error), qPrintable(error));
-        TUpgradeForm &form = rig.upgrade();
-        TFormMain &main = rig.main();
+        TUpgradeDialog &form = rig.upgrade();
+        TMainWindow &main = rig.main();
         std::function<void()> once;
         std::function<bool()> succeeded;
         if (operation == u"Read Config"_s) {

@@ -1,11 +1,11 @@
 #include "soakrig.h"
 
-#include "application.h"
-#include "epsform.h"
-#include "formmain.h"
-#include "formwarning.h"
-#include "ipedit.h"
-#include "tools.h"
+#include "app/application.h"
+#include "app/properties/propertiesdialog.h"
+#include "app/mainwindow.h"
+#include "app/upgrade/firmwarewarningdialog.h"
+#include "app/properties/ipedit.h"
+#include "protocol/tools.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -95,7 +95,7 @@ void BoxWatcher::poll()
     QWidget *modal = QApplication::activeModalWidget();
     if (!modal)
         return;
-    if (auto *warning = qobject_cast<TFormWarning *>(modal)) {
+    if (auto *warning = qobject_cast<TFirmwareWarningDialog *>(modal)) {
         ++m_warnings;
         warning->Button1->click();
         return;
@@ -105,7 +105,7 @@ void BoxWatcher::poll()
         box->done(QMessageBox::Ok);
         return;
     }
-    if (auto *dialog = qobject_cast<TEpsForm *>(modal)) {
+    if (auto *dialog = qobject_cast<TPropertiesDialog *>(modal)) {
         if (onProperties)
             onProperties(dialog);
         else
@@ -129,9 +129,9 @@ Rig::~Rig()
         m_sim->stop();
 }
 
-TUpgradeForm::Timing Rig::soakTiming()
+TUpgradeDialog::Timing Rig::soakTiming()
 {
-    TUpgradeForm::Timing timing;
+    TUpgradeDialog::Timing timing;
     timing.settleMs = 50;
     timing.bus.baseTimeoutMs = 300;
     timing.ftp = Ftp::Limits{3000, 3000, 3000, 2000};
@@ -139,7 +139,7 @@ TUpgradeForm::Timing Rig::soakTiming()
 }
 
 bool Rig::start(int devices, const QStringList &simulatorArguments, QString *error,
-                const TUpgradeForm::Timing &timing)
+                const TUpgradeDialog::Timing &timing)
 {
     const QDeadlineTimer deadline(PortRetryMs);
     m_sim = std::make_unique<LabSimulator>();
@@ -155,10 +155,10 @@ bool Rig::start(int devices, const QStringList &simulatorArguments, QString *err
     DeviceList.clear();
     SelectedDevice = 0;
     for (;;) {
-        m_main = std::make_unique<TFormMain>();
-        if (m_main->Serveur()->bindError().isEmpty())
+        m_main = std::make_unique<TMainWindow>();
+        if (m_main->engine()->bindError().isEmpty())
             break;
-        *error = QStringLiteral("engine not bound: ") + m_main->Serveur()->bindError();
+        *error = QStringLiteral("engine not bound: ") + m_main->engine()->bindError();
         m_main.reset();
         DeviceTypes.clear();
         if (deadline.hasExpired())
@@ -166,7 +166,7 @@ bool Rig::start(int devices, const QStringList &simulatorArguments, QString *err
         QThread::msleep(PortPauseMs);
     }
     // As the program's start wires them: one engine for both windows.
-    m_upgrade = std::make_unique<TUpgradeForm>(m_main->Serveur(), m_main.get(), timing);
+    m_upgrade = std::make_unique<TUpgradeDialog>(m_main->engine(), m_main.get(), timing);
     m_main->show();
     m_boxes.clear();
     return true;
@@ -174,7 +174,7 @@ bool Rig::start(int devices, const QStringList &simulatorArguments, QString *err
 
 void Rig::openUpgradeWindow(int device, quint8 transport)
 {
-    TEPS entry;
+    TDeviceRecord entry;
     entry.IpText = LabSimulator::deviceIp(device);
     entry.Transport = transport;
     DeviceList = {entry};

@@ -5,7 +5,7 @@
 // GUI thread went without handling events, the process's resident memory).
 
 #include "labsim.h"
-#include "upgradeform.h"
+#include "app/upgrade/upgradedialog.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -15,8 +15,8 @@
 #include <functional>
 #include <memory>
 
-class TFormMain;
-class TEpsForm;
+class TMainWindow;
+class TPropertiesDialog;
 
 namespace Soak {
 
@@ -61,7 +61,7 @@ public:
     int warnings() const { return m_warnings; }
 
     // Called once per properties dialog; it must close the dialog.
-    std::function<void(TEpsForm *)> onProperties;
+    std::function<void(TPropertiesDialog *)> onProperties;
 
 private:
     void poll();
@@ -82,12 +82,12 @@ public:
     // Waits of the upgrade window short enough for a soak: the settling pauses, the bus's
     // receive base and the FTP limits. The bus keeps its own rule of a base plus one
     // millisecond per byte.
-    static TUpgradeForm::Timing soakTiming();
+    static TUpgradeDialog::Timing soakTiming();
 
     // The simulator with `devices` devices and these arguments, then the windows. False
     // with a reason when a part does not come up (the ports are retried for a while).
     bool start(int devices, const QStringList &simulatorArguments, QString *error,
-               const TUpgradeForm::Timing &timing = soakTiming());
+               const TUpgradeDialog::Timing &timing = soakTiming());
 
     // The upgrade window pointed at a device, as opening it for that device does, and shown.
     void openUpgradeWindow(int device, quint8 transport);
@@ -100,8 +100,8 @@ public:
     bool waitUntil(const std::function<bool()> &done, int limitMs);
 
     LabSimulator &sim() { return *m_sim; }
-    TFormMain &main() { return *m_main; }
-    TUpgradeForm &upgrade() { return *m_upgrade; }
+    TMainWindow &main() { return *m_main; }
+    TUpgradeDialog &upgrade() { return *m_upgrade; }
     BoxWatcher &boxes() { return m_boxes; }
     GapMeter &gaps() { return m_gaps; }
 
@@ -110,8 +110,8 @@ public:
 
 private:
     std::unique_ptr<LabSimulator> m_sim;
-    std::unique_ptr<TFormMain> m_main;
-    std::unique_ptr<TUpgradeForm> m_upgrade;
+    std::unique_ptr<TMainWindow> m_main;
+    std::unique_ptr<TUpgradeDialog> m_upgrade;
     BoxWatcher m_boxes;
     GapMeter m_gaps;
 };

@@ -1,8 +1,8 @@
 // The about box: its layout at several screen resolutions, the lines it leaves out, the
 // machine figures, and ShowAbout on this test's own executable, whose version record the
 // build wrote.
-#include "about.h"
-#include "versioninfo.h"
+#include "app/about/about.h"
+#include "app/about/versioninfo.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,6 +1,6 @@
 // The machine figures: processor names, the mapping of Linux architectures, and the
 // figures asked of the operating system compared with what the kernel shows in /proc and /sys.
-#include "machineinfo.h"
+#include "app/about/machineinfo.h"
 
 #include <QFile>
 #include <QRegularExpression>

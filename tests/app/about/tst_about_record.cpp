@@ -1,6 +1,6 @@
 // Finding the version record's section in ELF files, and parsing and querying the record.
 #include "elfimage.h"
-#include "versionrecord.h"
+#include "app/about/versionrecord.h"
 
 #include <QBuffer>
 #include <QRandomGenerator>

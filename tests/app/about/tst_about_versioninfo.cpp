@@ -1,8 +1,8 @@
 // TVersionInfo: the version texts of an executable file, and the splitting of its file version.
 #include "elfimage.h"
 #include "testfiles.h"
-#include "versioninfo.h"
-#include "versionrecord.h"
+#include "app/about/versioninfo.h"
+#include "app/about/versionrecord.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 // Shared by the properties dialog tests: running the modal dialog and reading what it shows.
 
-#include "epsform.h"
-#include "ipedit.h"
+#include "app/properties/propertiesdialog.h"
+#include "app/properties/ipedit.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -26,7 +26,7 @@ inline const QStringList versionNames{QStringLiteral("HardwareEdit"), QStringLit
 // Runs Execute. Once the dialog is up and active, whileOpen looks at it and usually
 // closes it; a dialog still open afterwards is cancelled, so that a failed check inside
 // whileOpen never leaves the test waiting on a modal dialog.
-inline int executeWith(TEpsForm &form, const std::function<void()> &whileOpen)
+inline int executeWith(TPropertiesDialog &form, const std::function<void()> &whileOpen)
 {
     QTimer::singleShot(0, &form, [&form, whileOpen] {
         form.activateWindow();
@@ -50,7 +50,7 @@ struct Shown
     QStringList addresses;     // Text of each address control
     QStringList versions;
 
-    static Shown of(TEpsForm &form)
+    static Shown of(TPropertiesDialog &form)
     {
         Shown shown;
         auto *dhcp = form.findChild<QCheckBox *>(QStringLiteral("DHCP"));

@@ -2,12 +2,12 @@
 // simulator's own device model, in-process), one with DHCP off and one with DHCP on.
 //
 //   properties_screenshot OUTPUT_DIR
-#include "palimorform.h"
+#include "app/properties/palimorpropertiesdialog.h"
 #include "replybuilder.h"
 
-#include "datagram.h"
-#include "resource.h"
-#include "simdevice.h"
+#include "protocol/datagram.h"
+#include "protocol/resource.h"
+#include "devsim/simdevice.h"
 
 #include <QApplication>
 #include <QDir>
@@ -34,7 +34,7 @@ QByteArray discoveryReply(const DevSim::SimDevice &device)
 // Opens the dialog on DeviceList[index] and saves what it shows; true when saved.
 bool shoot(int index, const QString &path)
 {
-    std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+    std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
     form->setTag(index);
     bool saved = false;
     QTimer::singleShot(0, form.get(), [&] {

@@ -1,11 +1,11 @@
 // The properties dialog on device records built from reply bytes: layout, what it shows,
 // the DHCP rule, what OK gathers into the dialog's copy, and how it closes.
 #include "dialoghelpers.h"
-#include "palimorform.h"
+#include "app/properties/palimorpropertiesdialog.h"
 #include "replybuilder.h"
 
-#include "datagram.h"
-#include "resource.h"
+#include "protocol/datagram.h"
+#include "protocol/resource.h"
 
 #include <QGroupBox>
 #include <QPushButton>
@@ -78,7 +78,7 @@ QWidget *const focusWidget = nullptr; // key events go to the focus widget
 
 // A generic device dialog with extra bound controls, to show the binding rules of
 // controls that the built-in device's dialog does not have.
-class TBindingForm : public TEpsForm
+class TBindingForm : public TPropertiesDialog
 {
 public:
     TBindingForm()
@@ -118,8 +118,8 @@ private slots:
         QWidget owner;
         const int type = FindDeviceType(BuiltInType);
         QVERIFY(type >= 0);
-        std::unique_ptr<TEpsForm> form(DeviceTypes[type].createForm(&owner));
-        QVERIFY(qobject_cast<TPalimorForm *>(form.get()));
+        std::unique_ptr<TPropertiesDialog> form(DeviceTypes[type].createForm(&owner));
+        QVERIFY(qobject_cast<TPalimorPropertiesDialog *>(form.get()));
         QCOMPARE(form->parentWidget(), &owner);
         QCOMPARE(form->objectName(), QStringLiteral("PalimorForm"));
         QCOMPARE(FindDeviceType(0x000C2001), -1);
@@ -165,7 +165,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QRect, rect);
-        TPalimorForm form;
+        TPalimorPropertiesDialog form;
         QCOMPARE(form.size(), QSize(434, 551));
         QCOMPARE(form.minimumSize(), form.maximumSize());
         auto *control = form.findChild<QWidget *>(name);
@@ -208,7 +208,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QString, caption);
-        TPalimorForm form;
+        TPalimorPropertiesDialog form;
         QObject *control = name == form.objectName() ? &form : form.findChild<QObject *>(name);
         QVERIFY(control);
         QString text;
@@ -248,7 +248,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(uint, tag);
-        TPalimorForm form;
+        TPalimorPropertiesDialog form;
         auto *control = form.findChild<QWidget *>(name);
         QVERIFY(control);
         QCOMPARE(ControlTag::of(control), quint32(tag));
@@ -256,7 +256,7 @@ private slots:
 
     void versionFields()
     {
-        TPalimorForm form;
+        TPalimorPropertiesDialog form;
         for (const QString &name : versionNames) {
             auto *edit = form.findChild<QLineEdit *>(name);
             QVERIFY(edit);
@@ -271,7 +271,7 @@ private slots:
 
     void tabOrder()
     {
-        TPalimorForm form;
+        TPalimorPropertiesDialog form;
         form.show();
         form.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -360,7 +360,7 @@ private slots:
         const int index = deviceFromReply(reply);
         QCOMPARE(index, 0);
         QWidget owner;
-        std::unique_ptr<TEpsForm> form(CreatePalimorForm(&owner));
+        std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(&owner));
         form->setTag(index);
         Shown shown;
         const int result = executeWith(*form, [&] {
@@ -384,7 +384,7 @@ private slots:
         DeviceList.clear();
         QByteArray reply = ReplyBuilder().ipv4(13, BuiltInType).terminate();
         QCOMPARE(MergeDiscoveryReply(DeviceList, replySender, reply, true), 0);
-        std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+        std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
         form->setTag(0);
         Shown shown;
         QStringList fieldTexts;
@@ -414,7 +414,7 @@ private slots:
         secondReply.replace(8, 8, otherRecord);
         QCOMPARE(MergeDiscoveryReply(DeviceList, QStringLiteral("192.168.1.21"), secondReply, true), 1);
 
-        std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+        std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
         form->setTag(1);
         Shown shown;
         executeWith(*form, [&] { shown = Shown::of(*form); });
@@ -429,7 +429,7 @@ private slots:
         DeviceReply device;
         device.flags = 0x11;
         const int index = deviceFromReply(device.bytes());
-        std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+        std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
         form->setTag(index);
         QList<Shown> steps;
         executeWith(*form, [&] {
@@ -524,8 +524,8 @@ private slots:
         QFETCH(bool, changed);
 
         const int index = deviceFromReply(reply);
-        const TEPS before = DeviceList[index];
-        std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+        const TDeviceRecord before = DeviceList[index];
+        std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
         form->setTag(index);
         QStringList notices;
         form->showNotice = [&notices](const QString &message) { notices << message; };
@@ -544,7 +544,7 @@ private slots:
         const QList<qint64> actual{params.number(2, -1), params.number(1, -1), params.number(3, -1),
                                    params.number(6, -1), params.number(14, -1), params.number(15, -1)};
         QCOMPARE(actual, gathered);
-        QCOMPARE(notices, changed ? QStringList{TEpsForm::notSentNotice()} : QStringList());
+        QCOMPARE(notices, changed ? QStringList{TPropertiesDialog::notSentNotice()} : QStringList());
         // Nothing else of the copy changes, and the device list keeps what the device reported.
         for (int id : {4, 5, 7, 12, 13, 16, 17, 18})
             QCOMPARE(params[id], before.Params[id]);
@@ -571,7 +571,7 @@ private slots:
         QFETCH(int, result);
 
         const int index = deviceFromReply(DeviceReply().bytes());
-        std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+        std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
         form->setTag(index);
         form->showNotice = [](const QString &) {};
         bool closedByTest = false;
@@ -620,7 +620,7 @@ private slots:
         QFETCH(QList<bool>, checked);
 
         DeviceList.clear();
-        TEPS device;
+        TDeviceRecord device;
         device.Params.set(6, flags);
         device.Params.set(7, QByteArray("Salle \xe9lectrique"));
         device.Params.set(14, qint64(0xC0A80101));
@@ -662,13 +662,13 @@ private slots:
     void tagOutsideTheList()
     {
         DeviceList.clear();
-        DeviceList << TEPS();
-        std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+        DeviceList << TDeviceRecord();
+        std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
         form->setTag(5);
         Shown shown;
         executeWith(*form, [&] { shown = Shown::of(*form); });
         QCOMPARE(shown.addresses, texts({"", "", "", "", ""}));
-        QCOMPARE(form->local_eps(), TEPS());
+        QCOMPARE(form->local_eps(), TDeviceRecord());
     }
 };
 

@@ -1,6 +1,6 @@
 // The address control driven as a user drives it: keys and clicks in, fields and focus out.
-#include "ipaddrutils.h"
-#include "ipedit.h"
+#include "protocol/ipaddrutils.h"
+#include "app/properties/ipedit.h"
 
 #include <QClipboard>
 #include <QHBoxLayout>

@@ -3,12 +3,12 @@
 // simulator's own model of each device.
 #include "dialoghelpers.h"
 #include "labsim.h"
-#include "palimorform.h"
+#include "app/properties/palimorpropertiesdialog.h"
 
-#include "datagram.h"
-#include "resource.h"
-#include "serveur.h"
-#include "simdevice.h"
+#include "protocol/datagram.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "devsim/simdevice.h"
 
 #include <QPushButton>
 #include <QtTest>
@@ -38,7 +38,7 @@ class TestPropertiesLab : public QObject
 
 private:
     std::unique_ptr<LabSimulator> m_sim;
-    std::unique_ptr<TServeur> m_serveur;
+    std::unique_ptr<TDatagramEngine> m_engine;
     QList<DevSim::SimDevice> m_model;
 
 private slots:
@@ -55,13 +55,13 @@ private slots:
                  qPrintable(m_sim->errorString()));
         m_model = DevSim::generateDevices(Devices, LabSimulator::deviceAddress(0).toIPv4Address(), Seed);
 
-        TServeur::Options options;
+        TDatagramEngine::Options options;
         options.bindAddresses = {LabSimulator::pcAddress().toIPv4Address()};
-        m_serveur = std::make_unique<TServeur>(options);
-        QVERIFY2(m_serveur->bindError().isEmpty(), qPrintable(m_serveur->bindError()));
+        m_engine = std::make_unique<TDatagramEngine>(options);
+        QVERIFY2(m_engine->bindError().isEmpty(), qPrintable(m_engine->bindError()));
 
         DeviceList.clear();
-        QCOMPARE(m_serveur->Discover(QString(),
+        QCOMPARE(m_engine->Discover(QString(),
                                      [](const QString &peerIp, int, const char *data, int length, bool, bool viaDatagram) {
                                          MergeDiscoveryReply(DeviceList, peerIp, QByteArrayView(data, length), viaDatagram);
                                      }),
@@ -71,7 +71,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        m_serveur.reset();
+        m_engine.reset();
         m_sim.reset();
         DeviceList.clear();
     }
@@ -105,7 +105,7 @@ private slots:
         QVERIFY(type >= 0);
 
         QWidget owner;
-        std::unique_ptr<TEpsForm> form(DeviceTypes[type].createForm(&owner));
+        std::unique_ptr<TPropertiesDialog> form(DeviceTypes[type].createForm(&owner));
         QVERIFY(form);
         form->setTag(index);
         Shown shown;
@@ -141,7 +141,7 @@ private slots:
         QVERIFY(index >= 0);
         const int requestsBefore = m_sim->requests().size();
 
-        std::unique_ptr<TEpsForm> form(CreatePalimorForm(nullptr));
+        std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
         form->setTag(index);
         QStringList notices;
         form->showNotice = [&notices](const QString &message) { notices << message; };
@@ -153,7 +153,7 @@ private slots:
             QTest::mouseClick(form->findChild<QPushButton *>(QStringLiteral("OKBtn")), Qt::LeftButton);
         });
         QCOMPARE(result, ModalResult::Ok);
-        QCOMPARE(notices, QStringList{TEpsForm::notSentNotice()});
+        QCOMPARE(notices, QStringList{TPropertiesDialog::notSentNotice()});
 
         const TParams &params = form->local_eps().Params;
         QCOMPARE(params.number(Wire::Param::NetworkFlags), qint64(model.networkFlags & ~Wire::DhcpFlag));

@@ -4,13 +4,13 @@
 //
 //   scripts/screenshot-upload.sh [build-dir]     (Xvfb and the lab)
 //   tarvino-upload-screenshot OUTPUT.png
-#include "errors.h"
-#include "filenameedit.h"
+#include "protocol/errors.h"
+#include "app/upgrade/filenameedit.h"
 #include "labsim.h"
-#include "resource.h"
-#include "serveur.h"
-#include "tools.h"
-#include "upgradeform.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "protocol/tools.h"
+#include "app/upgrade/upgradedialog.h"
 
 #include <QApplication>
 #include <QDir>
@@ -66,10 +66,10 @@ int main(int argc, char **argv)
 
     StartupInit(); // as the main window's creation does: the protocol code of every request
     LabSimulator sim;
-    std::unique_ptr<TServeur> serveur;
+    std::unique_ptr<TDatagramEngine> serveur;
     for (int attempt = 0; attempt < StartAttempts; ++attempt) {
         if (sim.start(1)) {
-            serveur = std::make_unique<TServeur>();
+            serveur = std::make_unique<TDatagramEngine>();
             if (!serveur->boundAddresses().isEmpty())
                 break;
             serveur.reset();
@@ -89,12 +89,12 @@ int main(int argc, char **argv)
         mainWindow.move(screen->availableGeometry().center() - mainWindow.rect().center());
     mainWindow.show();
 
-    TUpgradeForm::Timing timing;
+    TUpgradeDialog::Timing timing;
     timing.ftp = Ftp::Limits{5000, 5000, 5000, 5000};
-    TUpgradeForm form(serveur.get(), &mainWindow, timing);
+    TUpgradeDialog form(serveur.get(), &mainWindow, timing);
     form.CreateControls();
     form.runWarning = [] { return 6; };
-    TEPS device;
+    TDeviceRecord device;
     device.IpText = LabSimulator::deviceIp(Device);
     device.Transport = TransportUdp;
     DeviceList = {device};

@@ -2,11 +2,11 @@
 // breaks, what typing adds, ".cfg" files byte for byte, and the page's Open and Save.
 
 #include "bytetexts.h"
-#include "configtext.h"
-#include "errors.h"
-#include "upgradeform.h"
+#include "app/upgrade/configtext.h"
+#include "protocol/errors.h"
+#include "app/upgrade/upgradedialog.h"
 
-#include "filenameedit.h"
+#include "app/upgrade/filenameedit.h"
 
 #include <QAction>
 #include <QApplication>
@@ -433,7 +433,7 @@ class TestConfigPage : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    std::unique_ptr<TUpgradeForm> m_form;
+    std::unique_ptr<TUpgradeDialog> m_form;
     QString m_chosen;
     int m_dialogs = 0;
     QStringList m_errors;
@@ -443,7 +443,7 @@ private slots:
     void init()
     {
         QVERIFY(m_dir.isValid());
-        m_form = std::make_unique<TUpgradeForm>(nullptr, nullptr);
+        m_form = std::make_unique<TUpgradeDialog>(nullptr, nullptr);
         m_form->CreateControls();
         m_form->chooseOpenFile = [this] {
             ++m_dialogs;
@@ -574,7 +574,7 @@ private slots:
     void fileChoosersShowEveryFile()
     {
         for (const QString &filter :
-             {m_form->UpgradeComFile->filter(), m_form->UpgradeControlFile->filter(), TUpgradeForm::configFilter()}) {
+             {m_form->UpgradeComFile->filter(), m_form->UpgradeControlFile->filter(), TUpgradeDialog::configFilter()}) {
             const QString all = filter.split(u";;"_s).constLast();
             const QString pattern = all.section(u'(', 1).chopped(1);
             const QRegularExpression glob(QRegularExpression::wildcardToRegularExpression(pattern));

@@ -1,6 +1,6 @@
 // The firmware warning: its layout and text, its picture, the result of each way out (keys,
 // clicks, the close box), where it opens.
-#include "formwarning.h"
+#include "app/upgrade/firmwarewarningdialog.h"
 
 #include <QImage>
 #include <QLabel>
@@ -20,7 +20,7 @@ using Keys = QList<int>;
 
 // Runs the dialog modally and applies `act` once it is up; a dialog still open afterwards is
 // closed with -1, so that no test can hang on it.
-int runWith(TFormWarning &dialog, const std::function<void(TFormWarning &)> &act)
+int runWith(TFirmwareWarningDialog &dialog, const std::function<void(TFirmwareWarningDialog &)> &act)
 {
     QTimer::singleShot(0, &dialog, [&dialog, act] {
         act(dialog);
@@ -57,7 +57,7 @@ private slots:
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QString>("text");
         QTest::newRow("Image1") << u"Image1"_s << QRect(24, 24, 32, 32) << QString();
-        QTest::newRow("Label1") << u"Label1"_s << QRect(88, 8, 298, 78) << TFormWarning::WarningText();
+        QTest::newRow("Label1") << u"Label1"_s << QRect(88, 8, 298, 78) << TFirmwareWarningDialog::WarningText();
         QTest::newRow("Button1") << u"Button1"_s << QRect(228, 105, 75, 25) << u"Upgrade"_s;
         QTest::newRow("Button2") << u"Button2"_s << QRect(308, 105, 75, 25) << u"Return"_s;
     }
@@ -67,7 +67,7 @@ private slots:
         QFETCH(QString, control);
         QFETCH(QRect, geometry);
         QFETCH(QString, text);
-        TFormWarning dialog(m_main.get());
+        TFirmwareWarningDialog dialog(m_main.get());
         QCOMPARE(dialog.objectName(), u"FormWarning"_s);
         QCOMPARE(dialog.windowTitle(), u"Warning"_s);
         QCOMPARE(dialog.size(), QSize(394, 135));
@@ -95,8 +95,8 @@ private slots:
                                 u"If your firmware is working stable, and there are no major bugs "_s,
                                 u"that had been fixed by a later revision, we recommend that you "_s,
                                 u"DO NOT try to upgrade your current version."_s};
-        QCOMPARE(TFormWarning::WarningText(), lines.join(u"\r\n"_s));
-        TFormWarning dialog(m_main.get());
+        QCOMPARE(TFirmwareWarningDialog::WarningText(), lines.join(u"\r\n"_s));
+        TFirmwareWarningDialog dialog(m_main.get());
         QCOMPARE(dialog.Label1->textFormat(), Qt::PlainText);
         QVERIFY(dialog.Label1->alignment() & Qt::AlignHCenter);
         QVERIFY(!dialog.Label1->wordWrap());
@@ -110,7 +110,7 @@ private slots:
     // A 32 x 32 picture with a transparent background around the sign.
     void picture()
     {
-        TFormWarning dialog(m_main.get());
+        TFirmwareWarningDialog dialog(m_main.get());
         const QPixmap pixmap = dialog.Image1->pixmap();
         QVERIFY(!pixmap.isNull());
         QCOMPARE(pixmap.deviceIndependentSize().toSize(), QSize(32, 32));
@@ -139,8 +139,8 @@ private slots:
         QFETCH(int, dialogs);
         QSet<qint64> pictures;
         for (int i = 0; i < dialogs; ++i) {
-            TFormWarning dialog(m_main.get());
-            runWith(dialog, [](TFormWarning &shown) { shown.Button1->click(); });
+            TFirmwareWarningDialog dialog(m_main.get());
+            runWith(dialog, [](TFirmwareWarningDialog &shown) { shown.Button1->click(); });
             pictures.insert(dialog.Image1->pixmap().cacheKey());
         }
         QCOMPARE(pictures.size(), 1);
@@ -152,16 +152,16 @@ private slots:
     {
         QTest::addColumn<Keys>("keys");
         QTest::addColumn<int>("result");
-        QTest::newRow("Return") << Keys{Qt::Key_Return} << TFormWarning::ResultReturn;
-        QTest::newRow("Enter") << Keys{Qt::Key_Enter} << TFormWarning::ResultReturn;
-        QTest::newRow("Escape") << Keys{Qt::Key_Escape} << TFormWarning::ResultReturn;
-        QTest::newRow("Space") << Keys{Qt::Key_Space} << TFormWarning::ResultReturn;
-        QTest::newRow("Tab Space") << Keys{Qt::Key_Tab, Qt::Key_Space} << TFormWarning::ResultUpgrade;
-        QTest::newRow("Tab Return") << Keys{Qt::Key_Tab, Qt::Key_Return} << TFormWarning::ResultReturn;
-        QTest::newRow("Tab Escape") << Keys{Qt::Key_Tab, Qt::Key_Escape} << TFormWarning::ResultReturn;
+        QTest::newRow("Return") << Keys{Qt::Key_Return} << TFirmwareWarningDialog::ResultReturn;
+        QTest::newRow("Enter") << Keys{Qt::Key_Enter} << TFirmwareWarningDialog::ResultReturn;
+        QTest::newRow("Escape") << Keys{Qt::Key_Escape} << TFirmwareWarningDialog::ResultReturn;
+        QTest::newRow("Space") << Keys{Qt::Key_Space} << TFirmwareWarningDialog::ResultReturn;
+        QTest::newRow("Tab Space") << Keys{Qt::Key_Tab, Qt::Key_Space} << TFirmwareWarningDialog::ResultUpgrade;
+        QTest::newRow("Tab Return") << Keys{Qt::Key_Tab, Qt::Key_Return} << TFirmwareWarningDialog::ResultReturn;
+        QTest::newRow("Tab Escape") << Keys{Qt::Key_Tab, Qt::Key_Escape} << TFirmwareWarningDialog::ResultReturn;
         QTest::newRow("Tab Tab Space") << Keys{Qt::Key_Tab, Qt::Key_Tab, Qt::Key_Space}
-                                       << TFormWarning::ResultReturn;
-        QTest::newRow("Backtab Space") << Keys{Qt::Key_Backtab, Qt::Key_Space} << TFormWarning::ResultUpgrade;
+                                       << TFirmwareWarningDialog::ResultReturn;
+        QTest::newRow("Backtab Space") << Keys{Qt::Key_Backtab, Qt::Key_Space} << TFirmwareWarningDialog::ResultUpgrade;
         QTest::newRow("other keys do nothing") << Keys{Qt::Key_A, Qt::Key_Y, Qt::Key_N} << -1;
     }
 
@@ -169,9 +169,9 @@ private slots:
     {
         QFETCH(Keys, keys);
         QFETCH(int, result);
-        TFormWarning dialog(m_main.get());
+        TFirmwareWarningDialog dialog(m_main.get());
         QWidget *firstFocus = nullptr;
-        const int got = runWith(dialog, [&](TFormWarning &d) {
+        const int got = runWith(dialog, [&](TFirmwareWarningDialog &d) {
             firstFocus = d.focusWidget();
             for (int key : keys) {
                 if (!d.isVisible())
@@ -190,17 +190,17 @@ private slots:
     {
         QTest::addColumn<QString>("way");
         QTest::addColumn<int>("result");
-        QTest::newRow("click Upgrade") << u"Button1"_s << TFormWarning::ResultUpgrade;
-        QTest::newRow("click Return") << u"Button2"_s << TFormWarning::ResultReturn;
-        QTest::newRow("close box") << u"close"_s << TFormWarning::ResultClosed;
+        QTest::newRow("click Upgrade") << u"Button1"_s << TFirmwareWarningDialog::ResultUpgrade;
+        QTest::newRow("click Return") << u"Button2"_s << TFirmwareWarningDialog::ResultReturn;
+        QTest::newRow("close box") << u"close"_s << TFirmwareWarningDialog::ResultClosed;
     }
 
     void buttons()
     {
         QFETCH(QString, way);
         QFETCH(int, result);
-        TFormWarning dialog(m_main.get());
-        const int got = runWith(dialog, [&](TFormWarning &d) {
+        TFirmwareWarningDialog dialog(m_main.get());
+        const int got = runWith(dialog, [&](TFirmwareWarningDialog &d) {
             if (way == u"close"_s)
                 d.close(); // what the title bar's close box does
             else
@@ -217,9 +217,9 @@ private slots:
         owner.setGeometry(700, 500, 300, 200);
         owner.show();
         QVERIFY(QTest::qWaitForWindowExposed(&owner));
-        TFormWarning dialog(&owner);
+        TFirmwareWarningDialog dialog(&owner);
         QPoint centre;
-        runWith(dialog, [&](TFormWarning &d) { centre = d.geometry().center(); });
+        runWith(dialog, [&](TFirmwareWarningDialog &d) { centre = d.geometry().center(); });
         const QPoint expected = m_main->geometry().center();
         QVERIFY2((centre - expected).manhattanLength() <= 2,
                  qPrintable(u"(%1, %2) instead of (%3, %4)"_s.arg(centre.x()).arg(centre.y()).arg(expected.x()).arg(

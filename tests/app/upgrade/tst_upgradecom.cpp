@@ -2,14 +2,14 @@
 // commands and FTP lines the device received, in order; the file its server stored, byte for
 // byte under its bare name; what the window shows during the upload and how it is left; the
 // paced repaints of the progress bar.
-#include "errors.h"
-#include "filenameedit.h"
-#include "formwarning.h"
-#include "ftpclient.h"
-#include "resource.h"
+#include "protocol/errors.h"
+#include "app/upgrade/filenameedit.h"
+#include "app/upgrade/firmwarewarningdialog.h"
+#include "ftp/ftpclient.h"
+#include "protocol/resource.h"
 #include "testfiles.h"
 #include "upgradefixture.h"
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QApplication>
 #include <QDir>
@@ -103,9 +103,9 @@ class TestUpgradeCom : public QObject
     // ends its waits on its own, this heartbeat keeps an unanswered step from hanging the test.
     QTimer m_heartbeat;
 
-    static TUpgradeForm::Timing timing()
+    static TUpgradeDialog::Timing timing()
     {
-        TUpgradeForm::Timing t = UpgradeFixture::shortTiming();
+        TUpgradeDialog::Timing t = UpgradeFixture::shortTiming();
         t.ftp = Limits;
         return t;
     }
@@ -170,7 +170,7 @@ class TestUpgradeCom : public QObject
 
     void recordProgress(Seen &seen)
     {
-        TUpgradeForm &form = *m_fx->form;
+        TUpgradeDialog &form = *m_fx->form;
         connect(form.UpgradeComProgressBar, &QProgressBar::valueChanged, this, [&form, &seen](int value) {
             seen.values << value;
             seen.labels << form.UpgradeComLabel->text();
@@ -223,7 +223,7 @@ class TestUpgradeCom : public QObject
 
     // What every ending leaves: no status line, both buttons back, the normal cursor.
     void verifyWindowRestored() { verifyWindowRestored(*m_fx->form); }
-    void verifyWindowRestored(TUpgradeForm &form)
+    void verifyWindowRestored(TUpgradeDialog &form)
     {
         QVERIFY(form.UpgradeComLabel->text().isEmpty());
         QVERIFY(form.UpgradeComLabel->isHidden());
@@ -294,8 +294,8 @@ private slots:
     void warningDeclined_data()
     {
         QTest::addColumn<int>("result");
-        QTest::newRow("Return") << TFormWarning::ResultReturn;
-        QTest::newRow("close box") << TFormWarning::ResultClosed;
+        QTest::newRow("Return") << TFirmwareWarningDialog::ResultReturn;
+        QTest::newRow("close box") << TFirmwareWarningDialog::ResultClosed;
         QTest::newRow("any other result") << 1;
     }
 
@@ -328,7 +328,7 @@ private slots:
         QFETCH(int, key);
         QVERIFY(startLab({u"--ftp-always-on"_s}));
         // A window of its own: the fixture's answers the warning itself.
-        TUpgradeForm form(m_fx->serveur.get(), m_fx->mainWindow.get(), timing());
+        TUpgradeDialog form(m_fx->serveur.get(), m_fx->mainWindow.get(), timing());
         form.CreateControls();
         form.showError = [this](const QString &message) { m_fx->errors << message; };
         form.UpgradeControlFile->setFileName(m_fx->form->UpgradeControlFile->fileName());
@@ -342,7 +342,7 @@ private slots:
         int ticks = 0;
         QTimer answer;
         connect(&answer, &QTimer::timeout, this, [&] {
-            auto *warning = qobject_cast<TFormWarning *>(QApplication::activeModalWidget());
+            auto *warning = qobject_cast<TFirmwareWarningDialog *>(QApplication::activeModalWidget());
             if (!warning) {
                 if (++ticks > 250) // no dialog after a while: give up
                     answer.stop();
@@ -363,8 +363,8 @@ private slots:
             QFAIL(qPrintable(error.message()));
         }
 
-        QCOMPARE(shownText, TFormWarning::WarningText());
-        QCOMPARE(result, TFormWarning::ResultReturn);
+        QCOMPARE(shownText, TFirmwareWarningDialog::WarningText());
+        QCOMPARE(result, TFirmwareWarningDialog::ResultReturn);
         QCOMPARE(commands(), QList<int>());
         QCOMPARE(ftpSessions(Device), QList<QStringList>());
         verifyWindowRestored(form);
@@ -375,13 +375,13 @@ private slots:
     {
         QVERIFY(startLab({}));
         chooseFile(writeImage(RandomBytes(10, 3)));
-        TUpgradeForm &form = *m_fx->form;
+        TUpgradeDialog &form = *m_fx->form;
         QList<bool> enabled;
         int cursor = 0;
         form.runWarning = [&] {
             enabled << form.UpgradeComBtn->isEnabled() << form.UpgradeControlBtn->isEnabled();
             cursor = cursorShape();
-            return int(TFormWarning::ResultReturn);
+            return int(TFirmwareWarningDialog::ResultReturn);
         };
         QCOMPARE(click(), QString());
         QCOMPARE(enabled, (QList<bool>{false, false}));
@@ -412,7 +412,7 @@ private slots:
         QFETCH(bool, password);
         QFETCH(QList<int>, sizes);
         QVERIFY(startLab(faultArgs(faults)));
-        TUpgradeForm &form = *m_fx->form;
+        TUpgradeDialog &form = *m_fx->form;
         // Shown, so that the paints of the bar can be counted during the real transfer.
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -579,7 +579,7 @@ private slots:
         QFETCH(QStringList, lines);
         QFETCH(QStringList, boxes);
         QVERIFY(startLab(faultArgs(faults)));
-        TUpgradeForm &form = *m_fx->form;
+        TUpgradeDialog &form = *m_fx->form;
         // Larger than what the socket buffers of both sides can hold.
         const QByteArray content = RandomBytes(stopMidTransfer ? 48 * 1024 * 1024 : 1000, 5);
         chooseFile(writeImage(content));
@@ -647,7 +647,7 @@ private slots:
         QFETCH(qint64, total);
         QFETCH(qint64, chunk);
         QVERIFY(startLab({}));
-        TUpgradeForm &form = *m_fx->form;
+        TUpgradeDialog &form = *m_fx->form;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QCoreApplication::processEvents();

@@ -7,11 +7,11 @@
 // "R 0 4" a read of 4 bytes at 0, "W 4 128" a write.
 
 #include "bytetexts.h"
-#include "configtext.h"
+#include "app/upgrade/configtext.h"
 #include "upgradefixture.h"
 
-#include "errors.h"
-#include "resource.h"
+#include "protocol/errors.h"
+#include "protocol/resource.h"
 #include "testfiles.h"
 
 #include <QAction>
@@ -188,7 +188,7 @@ class TestUpgradeConfig : public QObject
 
     QAction *action(const QString &name) const
     {
-        TUpgradeForm &form = *m_fx.form;
+        TUpgradeDialog &form = *m_fx.form;
         const QHash<QString, QAction *> actions{
             {u"ReadConfigBtn"_s, form.ReadConfigBtn}, {u"WriteConfigBtn"_s, form.WriteConfigBtn},
             {u"ReadLogsBtn"_s, form.ReadLogsBtn},     {u"EraseLogsBtn"_s, form.EraseLogsBtn},
@@ -200,7 +200,7 @@ class TestUpgradeConfig : public QObject
     // After every operation: the status line emptied and hidden, the page usable again.
     void verifyPageRestored()
     {
-        TUpgradeForm &form = *m_fx.form;
+        TUpgradeDialog &form = *m_fx.form;
         QCOMPARE(form.ReadConfigLabel->text(), QString());
         QVERIFY(form.ReadConfigLabel->isHidden());
         QVERIFY(form.ToolBar->isEnabled());
@@ -309,7 +309,7 @@ void TestUpgradeConfig::reads_data()
                                                << false
                                                << QStringList{failedAt(ReadConfigFailed, u"Starting updater"_s)};
     QTest::newRow("start-unanswered") << u"ReadConfigBtn"_s << faults({u"silent@sub=0xD2"_s})
-                                      << Open + times(XBus::Attempts, D2) + QStringList{reset} + Close << false
+                                      << Open + times(ControllerBus::Attempts, D2) + QStringList{reset} + Close << false
                                       << QStringList{ReadConfigFailed};
     // The length word's first byte inverted: far more than the area holds. Nothing more is read.
     QTest::newRow("length-impossible") << u"ReadConfigBtn"_s << faults({u"corrupt-readback=0"_s})
@@ -317,12 +317,12 @@ void TestUpgradeConfig::reads_data()
                                        << QStringList{ReadConfigFailed};
     QTest::newRow("text-chunk-unanswered")
         << u"ReadConfigBtn"_s << faults({u"silent@fn=0x6E@from=3"_s})
-        << Open + QStringList{D2, u"R 0 4"_s, u"R 4 128"_s} + times(XBus::Attempts, u"R 132 128"_s) + QStringList{reset}
+        << Open + QStringList{D2, u"R 0 4"_s, u"R 4 128"_s} + times(ControllerBus::Attempts, u"R 132 128"_s) + QStringList{reset}
                + Close
         << false << QStringList{ReadConfigFailed};
     // The text came in whole before the end command failed: it stays.
     QTest::newRow("stop-unanswered") << u"ReadConfigBtn"_s << faults({u"silent@sub=0xD3"_s})
-                                     << Open + QStringList{D2} + configReads + times(XBus::Attempts, D3)
+                                     << Open + QStringList{D2} + configReads + times(ControllerBus::Attempts, D3)
                                             + QStringList{reset} + Close
                                      << true << QStringList{ReadConfigFailed};
     QTest::newRow("stop-updater-unconfirmed")
@@ -334,7 +334,7 @@ void TestUpgradeConfig::reads_data()
         << true
         << QStringList{failedAt(ReadConfigFailed, u"Starting daemon"_s, u"updater off, daemon in an unknown state"_s)};
     QTest::newRow("diagnose-start-unanswered") << u"DiagnoseBtn"_s << faults({u"silent@sub=0xD8"_s})
-                                               << Open + times(XBus::Attempts, u"D8"_s) + QStringList{reset} + Close
+                                               << Open + times(ControllerBus::Attempts, u"D8"_s) + QStringList{reset} + Close
                                                << false << QStringList{ReadDiagnoseFailed};
 }
 
@@ -435,16 +435,16 @@ void TestUpgradeConfig::writes_data()
     QTest::newRow("warning-closed") << text300 << 2 << QStringList() << QStringList() << QStringList{WriteConfigFailed}
                                     << false;
     QTest::newRow("start-unanswered") << text300 << 6 << faults({u"silent@sub=0xD0"_s})
-                                      << Open + times(XBus::Attempts, D0) + QStringList{reset} + Close
+                                      << Open + times(ControllerBus::Attempts, D0) + QStringList{reset} + Close
                                       << QStringList{WriteConfigFailed} << false;
     // The chunks before stay written in the area; without the end command the device keeps its text.
     QTest::newRow("chunk-unanswered") << text300 << 6 << faults({u"silent@fn=0x6F@from=3"_s})
-                                      << Open + QStringList{D0, u"W 0 4"_s, u"W 4 128"_s} + times(XBus::Attempts, u"W 132 128"_s)
+                                      << Open + QStringList{D0, u"W 0 4"_s, u"W 4 128"_s} + times(ControllerBus::Attempts, u"W 132 128"_s)
                                              + QStringList{reset} + Close
                                       << QStringList{failedAt(WriteConfigFailed, u"writing the configuration"_s)}
                                       << false;
     QTest::newRow("stop-unanswered") << text300 << 6 << faults({u"silent@sub=0xD1"_s})
-                                     << Open + QStringList{D0} + write300 + times(XBus::Attempts, D1) + QStringList{reset}
+                                     << Open + QStringList{D0} + write300 + times(ControllerBus::Attempts, D1) + QStringList{reset}
                                             + Close
                                      << QStringList{WriteConfigFailed} << false;
     QTest::newRow("stop-daemon-unconfirmed") << text300 << 6 << faults({u"wrong-ack=8"_s})
@@ -499,7 +499,7 @@ void TestUpgradeConfig::writeTooLongSendsNothing()
 {
     QVERIFY(startSimulator({}));
     // One byte more than the area holds after its length word, as lines.
-    const qsizetype size = qsizetype(TUpgradeForm::MaxConfigTextSize) + 1;
+    const qsizetype size = qsizetype(TUpgradeDialog::MaxConfigTextSize) + 1;
     const QByteArray line = "channel=0123456789abcdef0123456789abcdef0123456789abcdef\r\n"_ba;
     QByteArray text = line.repeated(size / line.size() + 1);
     text.truncate(size);
@@ -510,7 +510,7 @@ void TestUpgradeConfig::writeTooLongSendsNothing()
     QCOMPARE(m_fx.warningsShown, 0);
     QCOMPARE(m_fx.errors.size(), 2);
     QVERIFY2(m_fx.errors.first().contains(QString::number(size)), qPrintable(m_fx.errors.first()));
-    QVERIFY2(m_fx.errors.first().contains(QString::number(TUpgradeForm::MaxConfigTextSize)), qPrintable(m_fx.errors.first()));
+    QVERIFY2(m_fx.errors.first().contains(QString::number(TUpgradeDialog::MaxConfigTextSize)), qPrintable(m_fx.errors.first()));
     QCOMPARE(m_fx.errors.last(), WriteConfigFailed);
     QCOMPARE(journalOf(Device, 0), QStringList());
     QCOMPARE(EditorBytes(m_fx.form->Memo).size(), size);
@@ -521,7 +521,7 @@ void TestUpgradeConfig::writeTooLongSendsNothing()
 void TestUpgradeConfig::noSecondOperationMeanwhile()
 {
     QVERIFY(startSimulator({u"--updater-running"_s}));
-    TUpgradeForm &form = *m_fx.form;
+    TUpgradeDialog &form = *m_fx.form;
     bool checked = false;
     form.runWarning = [&] {
         ++m_fx.warningsShown;
@@ -585,7 +585,7 @@ void TestUpgradeConfig::logs_data()
                                     << QStringList();
     // The blocks read before the failure stay.
     QTest::newRow("next-unanswered") << three << faults({u"silent@sub=0xD6@from=2"_s})
-                                     << Open + blockReads(three.first(2)) + times(XBus::Attempts, u"D6"_s)
+                                     << Open + blockReads(three.first(2)) + times(ControllerBus::Attempts, u"D6"_s)
                                             + QStringList{u"00"_s} + Close
                                      << "12:00 start\r\n12:01 pump on"_ba << QStringList{ReadConfigFailed};
     // "Next block" sent again: the first copy may have moved the controller on (its reply lost,
@@ -632,7 +632,7 @@ void TestUpgradeConfig::eraseLogs_data()
 
     // Each operation on a bus client of its own: the erase, then the read.
     QTest::newRow("erase-unanswered") << faults({u"silent@sub=0xD7"_s})
-                                      << Open + times(XBus::Attempts, u"D7"_s) + QStringList{u"00"_s} + Close << 2
+                                      << Open + times(ControllerBus::Attempts, u"D7"_s) + QStringList{u"00"_s} + Close << 2
                                       << QByteArray() << QStringList{ReadConfigFailed};
     // An emptied store has no first block: the read that follows shows an empty log.
     QTest::newRow("erased") << QStringList() << Open + QStringList{u"D7"_s, u"D4"_s, u"R 0 4"_s, u"D5"_s} + Close << 0
@@ -676,16 +676,16 @@ void TestUpgradeConfig::reset_data()
     // The plain reset first: one command, no start/stop steps.
     QTest::newRow("answering") << Device << QStringList{u"--updater-running"_s} << false << QStringList{u"00"_s} << 0
                                << answered << 0;
-    QTest::newRow("updater-stopped, declined") << Device << QStringList() << false << times(XBus::Attempts, u"00"_s)
+    QTest::newRow("updater-stopped, declined") << Device << QStringList() << false << times(ControllerBus::Attempts, u"00"_s)
                                                << 1 << QStringList() << 0;
     // Accepted: the same reset inside the bracket, the device put back.
     QTest::newRow("updater-stopped, accepted")
-        << Device << QStringList() << true << times(XBus::Attempts, u"00"_s) + Open + QStringList{u"00"_s} + Close << 1
+        << Device << QStringList() << true << times(ControllerBus::Attempts, u"00"_s) + Open + QStringList{u"00"_s} + Close << 1
         << QStringList{u"The controller answered the reset; the daemon runs again."_s} << 0;
     // A failed step of the bracket shows its failure; the device is put back all the same.
     QTest::newRow("updater does not start, accepted")
         << Device << QStringList{u"--fault"_s, u"%1:silent@cmd=5"_s.arg(Device)} << true
-        << times(XBus::Attempts, u"00"_s) + Open + Close << 1 << QStringList() << 1;
+        << times(ControllerBus::Attempts, u"00"_s) + Open + Close << 1 << QStringList() << 1;
     QTest::newRow("no-device") << Devices + 3 << QStringList() << false << QStringList() << 1 << QStringList() << 0;
 }
 
@@ -739,7 +739,7 @@ void TestUpgradeConfig::stepErrorShowsFailureThenPasses()
     QFETCH(QString, button);
     QFETCH(QString, message);
     QVERIFY(startSimulator({}));
-    TUpgradeForm &form = *m_fx.form;
+    TUpgradeDialog &form = *m_fx.form;
     form.DeviceIP = u"no-such-device"_s;
     form.DeviceTransport = TransportTcp;
     const QHash<QString, std::function<void()>> handlers{
@@ -782,7 +782,7 @@ void TestUpgradeConfig::roundTrip()
 {
     QFETCH(QByteArray, text);
     QVERIFY(startSimulator({u"--config-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"device.cfg"_s, text))}));
-    TUpgradeForm &form = *m_fx.form;
+    TUpgradeDialog &form = *m_fx.form;
 
     form.ReadConfigBtn->trigger();
     QCOMPARE(m_fx.errors, QStringList());

@@ -1,12 +1,12 @@
 // The controller firmware upgrade against a simulated device in the lab: what the device
 // received and in which order, what it holds afterwards, what the user is shown, and how
 // the window is left. The verify message's layout is also checked on its own.
-#include "errors.h"
-#include "filenameedit.h"
-#include "formwarning.h"
-#include "resource.h"
+#include "protocol/errors.h"
+#include "app/upgrade/filenameedit.h"
+#include "app/upgrade/firmwarewarningdialog.h"
+#include "protocol/resource.h"
 #include "upgradefixture.h"
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -88,9 +88,9 @@ class TestUpgradeControl : public QObject
     std::unique_ptr<UpgradeFixture> m_fx;
     QTemporaryDir m_dir;
 
-    static TUpgradeForm::Timing timing()
+    static TUpgradeDialog::Timing timing()
     {
-        TUpgradeForm::Timing t = UpgradeFixture::shortTiming();
+        TUpgradeDialog::Timing t = UpgradeFixture::shortTiming();
         // The simulator answers within milliseconds; a silent controller costs three of these.
         t.bus.baseTimeoutMs = 300;
         return t;
@@ -167,7 +167,7 @@ class TestUpgradeControl : public QObject
     // What every ending leaves: no label, both buttons back, the normal cursor.
     void verifyWindowRestored()
     {
-        TUpgradeForm &form = *m_fx->form;
+        TUpgradeDialog &form = *m_fx->form;
         QVERIFY(form.UpgradeControlLabel->text().isEmpty());
         QVERIFY(form.UpgradeControlLabel->isHidden());
         QVERIFY(form.UpgradeControlBtn->isEnabled());
@@ -232,7 +232,7 @@ private slots:
         QFETCH(QByteArray, image);
         QFETCH(QByteArray, readBack);
         QFETCH(QString, expected);
-        QCOMPARE(TUpgradeForm::verifyErrorText(image, readBack), expected);
+        QCOMPARE(TUpgradeDialog::verifyErrorText(image, readBack), expected);
     }
 
     // ---- Against the simulated controller ----
@@ -254,7 +254,7 @@ private slots:
         QVERIFY(startLab({}));
         const QByteArray image = pattern(size);
         chooseFile(writeImage(image));
-        TUpgradeForm &form = *m_fx->form;
+        TUpgradeDialog &form = *m_fx->form;
 
         QList<int> values;
         QStringList phases;
@@ -333,15 +333,15 @@ private slots:
             << written + readBack + QStringList{reset};
         QTest::newRow("controller silent during read-back")
             << QStringList{u"0:silent@fn=0x6E@from=4"_s} << -1 << 0 << QStringList{u"Verify Error"_s}
-            << written + readBack.first(3) + repeated(readBack.at(3), XBus::Attempts) + QStringList{reset};
+            << written + readBack.first(3) + repeated(readBack.at(3), ControllerBus::Attempts) + QStringList{reset};
         QTest::newRow("write chunk unanswered")
             << QStringList{u"0:silent@fn=0x6F@from=3"_s} << -1 << 0
             << QStringList{u"Device not responding: Writing Code"_s}
-            << written.first(2) + repeated(written.at(2), XBus::Attempts) + QStringList{reset};
+            << written.first(2) + repeated(written.at(2), ControllerBus::Attempts) + QStringList{reset};
         QTest::newRow("update mode unanswered")
             << QStringList{u"0:silent@fn=0x64@sub=0xFE"_s} << -1 << 0
             << QStringList{u"Device not responding: Entring Update Mode"_s}
-            << written + readBack + repeated(u"C fe"_s, XBus::Attempts) + QStringList{reset};
+            << written + readBack + repeated(u"C fe"_s, ControllerBus::Attempts) + QStringList{reset};
     }
 
     // Every bus failure is told, resets the controller and puts the device back in service:
@@ -358,7 +358,7 @@ private slots:
         if (patchAt >= 0)
             image[patchAt] = static_cast<char>(patchValue);
         chooseFile(writeImage(image));
-        TUpgradeForm &form = *m_fx->form;
+        TUpgradeDialog &form = *m_fx->form;
 
         // While the message is up the operation still holds its buttons and cursor.
         QList<bool> enabledDuringMessage;
@@ -428,8 +428,8 @@ private slots:
     void warningDeclined_data()
     {
         QTest::addColumn<int>("result");
-        QTest::newRow("Return") << int(TFormWarning::ResultReturn);
-        QTest::newRow("close box") << int(TFormWarning::ResultClosed);
+        QTest::newRow("Return") << int(TFirmwareWarningDialog::ResultReturn);
+        QTest::newRow("close box") << int(TFirmwareWarningDialog::ResultClosed);
     }
 
     void warningDeclined()
@@ -472,7 +472,7 @@ private slots:
             QVERIFY(file.resize(size));
         }
         chooseFile(path);
-        m_fx->warningResult = TFormWarning::ResultReturn;
+        m_fx->warningResult = TFirmwareWarningDialog::ResultReturn;
         m_fx->form->UpgradeControlBtn->click();
 
         QCOMPARE(m_fx->warningsShown, refused ? 0 : 1);

@@ -4,10 +4,10 @@
 // window shows instead of opening modal boxes.
 
 #include "labsim.h"
-#include "resource.h"
-#include "serveur.h"
-#include "tools.h"
-#include "upgradeform.h"
+#include "protocol/resource.h"
+#include "protocol/datagramengine.h"
+#include "protocol/tools.h"
+#include "app/upgrade/upgradedialog.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -17,19 +17,19 @@
 struct UpgradeFixture
 {
     std::unique_ptr<LabSimulator> sim;
-    std::unique_ptr<TServeur> serveur;
+    std::unique_ptr<TDatagramEngine> serveur;
     std::unique_ptr<QWidget> mainWindow;
-    std::unique_ptr<TUpgradeForm> form;
+    std::unique_ptr<TUpgradeDialog> form;
     QStringList errors;     // the program's error boxes, in order
     QStringList infos;      // its information boxes
     int warningResult = 6;  // what the warning dialog answers
     int warningsShown = 0;
 
-    static TUpgradeForm::Timing shortTiming()
+    static TUpgradeDialog::Timing shortTiming()
     {
         // The lab answers at once: a third of the device's bus wait is plenty, and makes the
         // cases of an unanswered request quick.
-        TUpgradeForm::Timing timing;
+        TUpgradeDialog::Timing timing;
         timing.settleMs = 50;
         timing.bus.baseTimeoutMs = 300;
         return timing;
@@ -37,7 +37,7 @@ struct UpgradeFixture
 
     // Starts the simulator (its arguments as LabSimulator::start's) and the window.
     bool start(int devices, const QStringList &simArguments, QString *error,
-               const TUpgradeForm::Timing &timing = shortTiming())
+               const TUpgradeDialog::Timing &timing = shortTiming())
     {
         StartupInit(); // the protocol code every request carries, as the main window's start sets it
         sim = std::make_unique<LabSimulator>();
@@ -45,14 +45,14 @@ struct UpgradeFixture
             *error = sim->errorString();
             return false;
         }
-        serveur = std::make_unique<TServeur>();
+        serveur = std::make_unique<TDatagramEngine>();
         if (serveur->boundAddresses().isEmpty()) {
             *error = QStringLiteral("engine not bound: ") + serveur->bindError();
             return false;
         }
         mainWindow = std::make_unique<QWidget>();
         mainWindow->resize(608, 250);
-        form = std::make_unique<TUpgradeForm>(serveur.get(), mainWindow.get(), timing);
+        form = std::make_unique<TUpgradeDialog>(serveur.get(), mainWindow.get(), timing);
         form->CreateControls(); // the tests work the controls without showing the window
         form->runWarning = [this] {
             ++warningsShown;
@@ -66,7 +66,7 @@ struct UpgradeFixture
     // Points the window at simulated device `index`, as opening it for that device does.
     void selectDevice(int index, quint8 transport = TransportUdp)
     {
-        TEPS device;
+        TDeviceRecord device;
         device.IpText = LabSimulator::deviceIp(index);
         device.Transport = transport;
         DeviceList = {device};

@@ -1,0 +1,274 @@
+// The upgrade window itself: opening, buttons, centring, the start/stop commands, and
+// closing while an operation waits for the device.
+#include "app/upgrade/filenameedit.h"
+#include "app/upgrade/firmwarewarningdialog.h"
+#include "app/properties/ipedit.h"
+#include "upgradefixture.h"
+
+#include "operations/commandoperations.h"
+#include "protocol/errors.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolBar>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+class TestUpgradeForm : public QObject
+{
+    Q_OBJECT
+    UpgradeFixture m_fx;
+    QTemporaryDir m_dir;
+    QString m_file;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(LabSimulator::inLab(), "talks to simulated devices: run it inside the lab (ctest does)");
+        QString error;
+        // Device 1 confirms with a wrong code, device 2 never answers its commands.
+        QVERIFY2(m_fx.start(4, {u"--fault"_s, u"1:wrong-ack"_s, u"--fault"_s, u"2:silent@52389"_s}, &error),
+                 qPrintable(error));
+        m_file = m_dir.filePath(u"image.bin"_s);
+        QFile file(m_file);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(1000, 'x'));
+    }
+
+    void layout()
+    {
+        TUpgradeDialog &form = *m_fx.form;
+        QCOMPARE(form.windowTitle(), u"Upgrade"_s);
+        QCOMPARE(form.PageControl->count(), 2);
+        QCOMPARE(form.PageControl->tabText(0), u"Upgrade"_s);
+        QCOMPARE(form.PageControl->tabText(1), u"Config"_s);
+        QCOMPARE(form.minimumSize(), QSize(439, 400));
+        QVERIFY(form.UpgradeIP->isReadOnly());
+        QCOMPARE(form.UpgradeComFile->dialogTitle(), u"Choose the upgrade file"_s);
+        QCOMPARE(form.UpgradeComFile->defaultExtension(), u"bin"_s);
+        QCOMPARE(form.UpgradeControlFile->dialogTitle(), u"Choose the upgrade file"_s);
+        QVERIFY(form.UpgradeComProgressBar->isHidden());
+        QCOMPARE(form.UpgradeComProgressBar->height(), 4);
+        // As shown: the mnemonics' ampersands are no part of the captions.
+        const QStringList toolBar{form.ReadConfigBtn->iconText(), form.WriteConfigBtn->iconText(),
+                                  form.ReadLogsBtn->iconText(), form.EraseLogsBtn->iconText(),
+                                  form.ResetBtn->iconText(), form.DiagnoseBtn->iconText()};
+        QCOMPARE(toolBar, (QStringList{u"Read Config"_s, u"Write Config"_s, u"Read Logs"_s, u"Erase Logs"_s,
+                                       u"Reset"_s, u"Diagnose"_s}));
+        QCOMPARE(form.ReadConfigLabel->width(), 149);
+        QVERIFY(form.Memo->font().family() == u"Courier New"_s || form.Memo->font().styleHint() == QFont::Monospace);
+    }
+
+    void openForEmptyListShowsNothing()
+    {
+        DeviceList.clear();
+        m_fx.form->OpenForDevice(); // would block in its modal loop if it showed the window
+        QVERIFY(!m_fx.form->isVisible());
+    }
+
+    void openForDevice()
+    {
+        TDeviceRecord device;
+        device.IpText = LabSimulator::deviceIp(0);
+        device.Transport = TransportUdp;
+        DeviceList = {TDeviceRecord(), device};
+        SelectedDevice = 1;
+        m_fx.form->Memo->setPlainText(u"left over"_s);
+        m_fx.form->PageControl->setCurrentIndex(1);
+        QString shownIp;
+        int shownPage = -1;
+        QString memo = u"unread"_s;
+        QTimer::singleShot(0, m_fx.form.get(), [&] {
+            shownIp = m_fx.form->UpgradeIP->text();
+            shownPage = m_fx.form->PageControl->currentIndex();
+            memo = m_fx.form->Memo->toPlainText();
+            m_fx.form->CancelBtn->click();
+        });
+        m_fx.form->OpenForDevice();
+        QCOMPARE(shownIp, device.IpText);
+        QCOMPARE(shownPage, 0);
+        QVERIFY(memo.isEmpty());
+        QCOMPARE(m_fx.form->DeviceIP, device.IpText);
+        QVERIFY(!m_fx.form->isVisible());
+    }
+
+    void firstOpeningBuildsTheControls()
+    {
+        // As the program creates it at start: no controls until it is first shown.
+        TUpgradeDialog form(m_fx.serveur.get(), m_fx.mainWindow.get());
+        QVERIFY(!form.PageControl);
+        TDeviceRecord device;
+        device.IpText = LabSimulator::deviceIp(0);
+        device.Transport = TransportUdp;
+        DeviceList = {device};
+        SelectedDevice = 0;
+        QString shownIp;
+        bool controlsShown = false;
+        QTimer::singleShot(0, &form, [&] {
+            shownIp = form.UpgradeIP->text();
+            controlsShown = form.UpgradeComBtn->isVisible() && form.CancelBtn->isVisible();
+            form.CancelBtn->click();
+        });
+        form.OpenForDevice();
+        QCOMPARE(shownIp, device.IpText);
+        QVERIFY(controlsShown);
+    }
+
+    void centredOverTheMainWindow_data()
+    {
+        QTest::addColumn<QSize>("mainSize");
+        QTest::newRow("main window smaller") << QSize(608, 250);
+        QTest::newRow("main window larger") << QSize(1400, 900);
+    }
+    void centredOverTheMainWindow()
+    {
+        QFETCH(QSize, mainSize);
+        m_fx.mainWindow->setGeometry(QRect(QPoint(300, 200), mainSize));
+        m_fx.form->show(); // the window centres itself each time it is shown
+        QVERIFY(QTest::qWaitForWindowExposed(m_fx.form.get()));
+        m_fx.form->FormShow();
+        m_fx.form->hide();
+        const QRect main = m_fx.mainWindow->frameGeometry();
+        const QRect own = m_fx.form->frameGeometry();
+        QCOMPARE(own.left(), main.left() + (main.width() - own.width()) / 2);
+        QCOMPARE(own.top(), main.top() + (main.height() - own.height()) / 2);
+    }
+
+    void buttonsFollowFileAndDevice_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<bool>("existingFile");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("device and file") << LabSimulator::deviceIp(0) << true << true;
+        QTest::newRow("missing file") << LabSimulator::deviceIp(0) << false << false;
+        QTest::newRow("no device") << QString() << true << false;
+    }
+    void buttonsFollowFileAndDevice()
+    {
+        QFETCH(QString, device);
+        QFETCH(bool, existingFile);
+        QFETCH(bool, enabled);
+        TUpgradeDialog &form = *m_fx.form;
+        form.DeviceIP = device;
+        const QString name = existingFile ? m_file : m_dir.filePath(u"missing.bin"_s);
+        // Typed into the edit: the buttons follow at every change.
+        form.UpgradeComFile->setFileName(QString());
+        form.UpgradeControlFile->setFileName(QString());
+        QTest::keyClicks(form.UpgradeComFile->edit(), name);
+        QTest::keyClicks(form.UpgradeControlFile->edit(), name);
+        QCOMPARE(form.UpgradeComBtn->isEnabled(), enabled);
+        QCOMPARE(form.UpgradeControlBtn->isEnabled(), enabled);
+        // One more character makes the name wrong; removing it makes it right again.
+        QTest::keyClick(form.UpgradeComFile->edit(), Qt::Key_X);
+        QVERIFY(!form.UpgradeComBtn->isEnabled());
+        QTest::keyClick(form.UpgradeComFile->edit(), Qt::Key_Backspace);
+        QCOMPARE(form.UpgradeComBtn->isEnabled(), enabled);
+    }
+
+    // The board's start/stop commands that the window's operations send, as one command each:
+    // what the device received and how its answer is judged.
+    void commands_data()
+    {
+        QTest::addColumn<int>("device");
+        QTest::addColumn<int>("command");
+        QTest::addColumn<int>("result");
+        const struct { int command; const char *name; } commands[] = {
+            {5, "StartUpdater"}, {6, "StopUpdater"}, {7, "StartDaemon"}, {8, "StopDaemon"},
+            {3, "StartFtpServer"}, {4, "StopFtpServer"}, {11, "SystemUpgrade"}};
+        for (const auto &command : commands) {
+            const QByteArray name = command.name;
+            QTest::newRow(name + ", acknowledged") << 0 << command.command << int(ResultAcknowledged);
+            QTest::newRow(name + ", wrong code") << 1 << command.command << int(ResultOtherReply);
+        }
+        // Silence costs the command's whole wait: one short and one long command.
+        QTest::newRow("StartFtpServer, silent") << 2 << 3 << int(ResultNoReply);
+        QTest::newRow("StopDaemon, silent") << 2 << 8 << int(ResultNoReply);
+    }
+    void commands()
+    {
+        QFETCH(int, device);
+        QFETCH(int, command);
+        QFETCH(int, result);
+        m_fx.selectDevice(device);
+        TUpgradeDialog &form = *m_fx.form;
+        const int before = m_fx.received(device, 52389).size();
+        TDeviceCommand step(form.serveur(), form.deviceTarget(), Wire::Command(command), {}, form.timing());
+        step.exec();
+        QCOMPARE(int(step.result()), result);
+        const QList<QJsonObject> received = m_fx.received(device, 52389).mid(before);
+        QCOMPARE(received.size(), 1);
+        QCOMPARE(received[0].value(u"cmd"_s).toInt(), command);
+    }
+
+    void loadFileData()
+    {
+        QCOMPARE(LoadFileData(m_file), QByteArray(1000, 'x'));
+        bool raised = false;
+        try {
+            LoadFileData(m_dir.filePath(u"missing.bin"_s));
+        } catch (const TarvinoError &e) {
+            raised = e.message().contains(u"missing.bin"_s);
+        }
+        QVERIFY(raised);
+    }
+
+    void configControls()
+    {
+        TUpgradeDialog &form = *m_fx.form;
+        form.ReadConfigLabel->setText(u"Reading Config"_s);
+        form.ReadConfigLabel->show();
+        form.DisableConfigControls();
+        QVERIFY(!form.ToolBar->isEnabled());
+        QVERIFY(!form.ReadConfigBtn->isEnabled() && !form.DiagnoseBtn->isEnabled());
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        form.EnableConfigControls();
+        QVERIFY(form.ToolBar->isEnabled() && form.ResetBtn->isEnabled() && form.ReadConfigBtn->isEnabled());
+        QVERIFY(form.ReadConfigLabel->text().isEmpty() && form.ReadConfigLabel->isHidden());
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    void closingWhileAStepWaits()
+    {
+        // The close box during a step that waits for a silent device: the window stays
+        // until the step has ended, then closes by itself; nothing is cut short.
+        m_fx.selectDevice(2);
+        TUpgradeDialog &form = *m_fx.form;
+        form.UpgradeComFile->setFileName(m_file);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        bool closeIgnored = false;
+        QTimer::singleShot(300, &form, [&] {
+            form.close();
+            closeIgnored = form.isVisible();
+        });
+        bool confirmed = true;
+        {
+            struct Operation : TUpgradeDialog
+            {
+                using TUpgradeDialog::BusyScope;
+            };
+            Operation::BusyScope busy(form);
+            QVERIFY(!form.UpgradeComBtn->isEnabled()); // no second operation meanwhile
+            TDeviceCommand step(form.serveur(), form.deviceTarget(), Wire::Command::StartFtpServer, {}, form.timing());
+            step.exec();
+            confirmed = step.result() == ResultAcknowledged;
+        }
+        QVERIFY(closeIgnored);
+        QVERIFY(!confirmed);
+        QVERIFY(form.CloseRequested());
+        QTRY_VERIFY(!form.isVisible());
+        QVERIFY(!form.CloseRequested());
+    }
+};
+
+QTEST_MAIN(TestUpgradeForm)
+#include "tst_upgradedialog.moc"
