@@ -117,6 +117,11 @@ signals:
     // A board upgrade's image is on the board; the board's own steps follow.
     void uploaded(int index);
     void logLine(int index, const QString &line);
+    // A request could not be sent (no socket, no route): the engine's words for it.
+    void sendFailed(int index, const QString &reason);
+    // The item's operation has ended: its outcome is in the item (an upgrade that went through is
+    // Confirming now, while the job waits for the device to answer again).
+    void operationEnded(int index);
     // Every item of this run (or retry) has ended.
     void finished();
 
