@@ -102,6 +102,7 @@ class TestJobLab : public QObject
     QString libraryImage(const QString &name, TFirmwareComponent component, const QString &type, const QString &version,
                          const QByteArray &bytes)
     {
+        QDir().mkpath(m_dir->filePath(u"library"_qs));
         TFirmwareLibrary library(m_dir->filePath(u"library"_qs));
         QString error;
         if (!library.load(&error))
