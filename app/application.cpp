@@ -1,4 +1,5 @@
 #include "app/application.h"
+#include "app/messagebox.h"
 
 #include "app/appstyle.h"
 
@@ -66,9 +67,7 @@ QString TApplication::ErrorBoxText(const QString &message)
 namespace {
 void showBox(const QString &title, const QString &text)
 {
-    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, QApplication::activeWindow());
-    box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
-    box.exec();
+    ShowMessageBox(QApplication::activeWindow(), QMessageBox::Critical, title, text);
 }
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "app/firmwarelibrarydialog.h"
+#include "app/messagebox.h"
 
 #include "app/background.h"
 #include "fleet/firmware/firmwarelibrary.h"
@@ -60,7 +61,9 @@ TFirmwareLibraryDialog::TFirmwareLibraryDialog(TFirmwareLibrary *library, QWidge
     chooseFolder = [this] {
         return QFileDialog::getExistingDirectory(this, QStringLiteral("Firmware library folder"), m_library->folder());
     };
-    tell = [this](const QString &text) { QMessageBox::information(this, QStringLiteral("Firmware library"), text); };
+    tell = [this](const QString &text) {
+        ShowMessageBox(this, QMessageBox::Information, QStringLiteral("Firmware library"), text);
+    };
     connect(FolderButton, &QPushButton::clicked, this, [this] {
         if (const QString folder = chooseFolder(); !folder.isEmpty())
             openFolder(folder);
@@ -162,9 +165,9 @@ void TFirmwareLibraryDialog::removeImage()
     if (row < 0 || row >= m_library->images().size())
         return;
     const QString file = m_library->images().at(row).file;
-    const auto answer = QMessageBox::question(this, QStringLiteral("Firmware library"),
-                                              QStringLiteral("Remove %1 from the library? Its file is deleted too.").arg(file),
-                                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    const auto answer = ShowMessageBox(this, QMessageBox::Question, QStringLiteral("Firmware library"),
+                                       QStringLiteral("Remove %1 from the library? Its file is deleted too.").arg(file),
+                                       QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
     QString error;

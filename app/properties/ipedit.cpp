@@ -1,4 +1,5 @@
 #include "app/properties/ipedit.h"
+#include "app/messagebox.h"
 
 #include "protocol/ipaddrutils.h"
 
@@ -425,5 +426,5 @@ void TIPEdit::reportOutOfRange(const QString &message)
         m_messageHandler(message);
         return;
     }
-    QMessageBox::critical(this, QStringLiteral("Erreur"), message, QMessageBox::Ok);
+    ShowMessageBox(this, QMessageBox::Critical, QStringLiteral("Erreur"), message);
 }

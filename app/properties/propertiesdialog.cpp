@@ -1,4 +1,5 @@
 #include "app/properties/propertiesdialog.h"
+#include "app/messagebox.h"
 
 #include "protocol/errors.h"
 
@@ -94,9 +95,7 @@ TPropertiesDialog::TPropertiesDialog(QWidget *owner)
     setWindowTitle(QStringLiteral("Properties"));
     setFixedSize(ClientSize);
     showNotice = [this](const QString &message) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("Information"), message, QMessageBox::Ok, this);
-        box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
-        box.exec();
+        ShowMessageBox(this, QMessageBox::Information, QStringLiteral("Information"), message);
     };
 
     IPBox = new QGroupBox(QStringLiteral("  IP Address "), this);

@@ -4,6 +4,7 @@
 #include "app/comparedialog.h"
 #include "fleet/devicefields.h"
 #include "app/historydialog.h"
+#include "app/messagebox.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 QByteArray lines(const QStringList &texts)
@@ -80,6 +82,33 @@ class TestWorksheetDialogs : public QObject
 
 private slots:
     // ---- Compare dialog ----------------------------------------------------------------------
+
+    // A device's name or an FTP reply in a message box is shown as it is, never rendered.
+    void messageBoxesShowTextAsItIs_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("a link") << u"Device <a href=\"http://x\">open</a> failed"_qs;
+        QTest::newRow("bold and an entity") << u"<b>Chiller</b> &amp; pump"_qs;
+        QTest::newRow("a whole page") << u"<html><body><h1>hidden</h1></body></html>"_qs;
+    }
+
+    void messageBoxesShowTextAsItIs()
+    {
+        QFETCH(QString, text);
+        Qt::TextFormat format = Qt::RichText;
+        QString shown;
+        QTimer::singleShot(0, qApp, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            format = box->textFormat();
+            shown = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        const QMessageBox::StandardButton chosen = ShowMessageBox(nullptr, QMessageBox::Critical, u"Erreur"_qs, text);
+        QCOMPARE(format, Qt::PlainText);
+        QCOMPARE(shown, text);
+        QCOMPARE(chosen, QMessageBox::Ok);
+    }
 
     void compareMarks_data()
     {
