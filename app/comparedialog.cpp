@@ -1,4 +1,5 @@
 #include "app/comparedialog.h"
+#include "app/messagebox.h"
 
 #include <QAbstractTableModel>
 #include <QDialogButtonBox>
@@ -86,7 +87,9 @@ public:
                 return role == Qt::AccessibleTextRole ? QStringLiteral("no line") : QVariant();
             if (index.column() == MarkerColumn)
                 return kindName(row.kind);
-            return index.column() == TextColumn ? shownText(row) : QVariant(QString::number(line));
+            if (index.column() != TextColumn)
+                return QString::number(line);
+            return role == Qt::ToolTipRole ? PlainTextToolTip(shownText(row)) : shownText(row);
         case Qt::BackgroundRole:
             return background(row, present);
         case Qt::TextAlignmentRole:

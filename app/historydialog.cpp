@@ -1,4 +1,5 @@
 #include "app/historydialog.h"
+#include "app/messagebox.h"
 
 #include <QAbstractTableModel>
 #include <QColor>
@@ -80,8 +81,8 @@ public:
             case WhenColumn: return entry.when.toString(Qt::ISODateWithMs);
             case ShaColumn: return entry.fileSha256.isEmpty() ? QVariant() : QVariant(entry.fileSha256);
             case MessageColumn:
-                return entry.detail.isEmpty() ? QVariant(entry.message) : QVariant(entry.message + QLatin1Char('\n') + entry.detail);
-            default: return data(index, Qt::DisplayRole);
+                return PlainTextToolTip(entry.detail.isEmpty() ? entry.message : entry.message + QLatin1Char('\n') + entry.detail);
+            default: return PlainTextToolTip(data(index, Qt::DisplayRole).toString());
             }
         } else if (role == Qt::ForegroundRole && index.column() == OutcomeColumn && entry.outcome == QLatin1String("failed")) {
             return QColor(0xb0, 0x00, 0x20);

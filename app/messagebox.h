@@ -5,6 +5,9 @@
 
 #include <QMessageBox>
 
+// A tool tip that shows the text as it is: Qt takes a tip that looks like markup for markup.
+QString PlainTextToolTip(const QString &text);
+
 // Shows a modal box and returns the button chosen. An OK button reads "OK".
 QMessageBox::StandardButton ShowMessageBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
                                            const QString &text,

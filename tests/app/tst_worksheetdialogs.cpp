@@ -17,6 +17,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace {
@@ -108,6 +109,10 @@ private slots:
         QCOMPARE(format, Qt::PlainText);
         QCOMPARE(shown, text);
         QCOMPARE(chosen, QMessageBox::Ok);
+        // A tool tip with the same text reads back as that text.
+        QTextDocument tip;
+        tip.setHtml(PlainTextToolTip(text));
+        QCOMPARE(tip.toPlainText(), text);
     }
 
     void compareMarks_data()
