@@ -1,5 +1,7 @@
 #include "fleet/firmware/firmwareplan.h"
 
+#include "fleet/firmware/compliance.h"
+#include "fleet/firmware/firmwarelibrary.h"
 #include "operations/boardupgrade.h"
 #include "operations/controlleroperations.h"
 

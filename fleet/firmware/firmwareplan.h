@@ -5,7 +5,8 @@
 // step that says Upgrade, and the image goes with the device's type so that the operation itself
 // refuses a library image of another type.
 
-#include "fleet/firmware/firmwarelibrary.h"
+#include "fleet/firmware/firmwarecomponent.h"
+#include "fleet/firmware/librarymanifest.h"
 #include "protocol/tools.h"
 
 #include <QList>
@@ -13,8 +14,11 @@
 
 #include <optional>
 
-class TDeviceOperation;
+class TControllerHistory;
 class TDatagramEngine;
+class TDeviceOperation;
+class TFirmwareImage;
+class TFirmwareLibrary;
 struct TDeviceTarget;
 struct TOperationTiming;
 
