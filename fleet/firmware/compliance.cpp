@@ -12,8 +12,10 @@ TFirmwareState stateOf(const QString &current, const TLibraryImage *image)
     if (!image)
         return TFirmwareState::NoImage;
     const auto order = CompareVersions(current, image->version);
+    // The library's versions always compare: only the device's text can be one that does not
+    // start with a digit ("R5.0"), and it is never taken for older than the library's.
     if (!order)
-        return current.isEmpty() ? TFirmwareState::Unknown : TFirmwareState::UpdateAvailable;
+        return current.isEmpty() ? TFirmwareState::Unknown : TFirmwareState::CannotCompare;
     return *order == 0 ? TFirmwareState::UpToDate : *order < 0 ? TFirmwareState::UpdateAvailable : TFirmwareState::NewerThanLibrary;
 }
 } // namespace
@@ -27,6 +29,7 @@ QString TComponentCompliance::text() const
     case TFirmwareState::NewerThanLibrary: state = QStringLiteral("newer than library"); break;
     case TFirmwareState::NoImage: state = QStringLiteral("no image for this type"); break;
     case TFirmwareState::Unknown: state = QStringLiteral("unknown"); break;
+    case TFirmwareState::CannotCompare: state = QStringLiteral("cannot compare (%1)").arg(current); break;
     }
     if (component == TFirmwareComponent::Board)
         return state;

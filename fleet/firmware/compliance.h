@@ -18,6 +18,7 @@ enum class TFirmwareState {
     NewerThanLibrary, // "newer than library"
     NoImage,          // "no image for this type"
     Unknown,          // the version is not known (the controller without history)
+    CannotCompare,    // "cannot compare (R5.0)": the version is not dotted numbers, so no order is guessed
 };
 
 struct TComponentCompliance

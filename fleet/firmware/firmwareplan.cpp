@@ -50,6 +50,10 @@ TFirmwareStep stepFor(const TDeviceRecord &device, const TComponentCompliance &c
         step.reason = QStringLiteral("no %1 image for this type (%2)")
                           .arg(ComponentKey(compliance.component), TDeviceTypeId::of(device).text());
         break;
+    case TFirmwareState::CannotCompare:
+        step.action = TFirmwareStep::Action::Skipped;
+        step.reason = QStringLiteral("cannot compare (%1)").arg(compliance.current);
+        break;
     case TFirmwareState::UpdateAvailable:
     case TFirmwareState::Unknown:
         step.action = TFirmwareStep::Action::Upgrade;

@@ -32,7 +32,8 @@ struct TFirmwareStep
     QString current;                    // the version the device has, as far as known
     QString target;                     // the library's newest for its type; empty without one
     std::optional<TLibraryImage> image; // that image
-    QString reason;                     // "up to date", "no image for this type", "newer than library (3.5.0)"
+    QString reason;                     // "up to date", "no image for this type", "newer than library (3.5.0)",
+                                        // "cannot compare (R5.0)"
 
     // "upgrade", "unchanged", "skipped": the words of the command line's JSON.
     QString actionKey() const;
