@@ -4,6 +4,7 @@
 #include "app/batchfeature.h"
 #include "app/firmwarelibrarydialog.h"
 #include "app/mainwindow.h"
+#include "fleet/firmware/compliance.h"
 #include "fleet/history/operationjournal.h"
 #include "fleet/history/unfinishedoperations.h"
 #include "app/visitreportdialog.h"

@@ -6,6 +6,7 @@
 // (one per image: the controllers' first, then the boards'). A library image goes only to the
 // devices of its types: the batch marks it, and each upgrade refuses it before its first request.
 
+#include "fleet/firmware/controllerhistory.h"
 #include "fleet/firmware/firmwarelibrary.h"
 #include "fleet/firmware/firmwareplan.h"
 

@@ -4,6 +4,8 @@
 #include "cli/clireport.h"
 #include "cli/clirunner.h"
 #include "fleet/devicefields.h"
+#include "fleet/firmware/controllerhistory.h"
+#include "fleet/firmware/firmwarelibrary.h"
 #include "fleet/firmware/firmwareplan.h"
 #include "fleet/history/operationjournal.h"
 #include "operations/operationpool.h"

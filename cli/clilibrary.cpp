@@ -2,6 +2,8 @@
 
 #include "cli/clireport.h"
 #include "cli/clirequest.h"
+#include "fleet/firmware/firmwarelibrary.h"
+#include "fleet/firmware/firmwareversion.h"
 
 #include <QCommandLineParser>
 #include <QDir>

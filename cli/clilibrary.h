@@ -3,7 +3,7 @@
 // no device), and the options that plan and apply take (--library, --components).
 
 #include "cli/clihelp.h"
-#include "fleet/firmware/firmwarelibrary.h"
+#include "fleet/firmware/firmwarecomponent.h"
 
 #include <QList>
 #include <QString>

@@ -7,6 +7,7 @@
 // versions of it compare both ways alike.
 
 #include "fleet/firmware/firmwarelibrary.h"
+#include "fleet/firmware/firmwareversion.h"
 #include "fuzzcheck.h"
 
 #include <QByteArray>

@@ -1,5 +1,7 @@
 #include "fleet/firmware/firmwareplan.h"
 
+#include "fleet/firmware/compliance.h"
+#include "fleet/firmware/firmwarelibrary.h"
 #include "operations/boardupgrade.h"
 #include "operations/controlleroperations.h"
 
@@ -47,6 +49,10 @@ TFirmwareStep stepFor(const TDeviceRecord &device, const TComponentCompliance &c
         step.action = TFirmwareStep::Action::Skipped;
         step.reason = QStringLiteral("no %1 image for this type (%2)")
                           .arg(ComponentKey(compliance.component), TDeviceTypeId::of(device).text());
+        break;
+    case TFirmwareState::CannotCompare:
+        step.action = TFirmwareStep::Action::Skipped;
+        step.reason = QStringLiteral("cannot compare (%1)").arg(compliance.current);
         break;
     case TFirmwareState::UpdateAvailable:
     case TFirmwareState::Unknown:

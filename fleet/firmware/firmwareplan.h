@@ -5,7 +5,8 @@
 // step that says Upgrade, and the image goes with the device's type so that the operation itself
 // refuses a library image of another type.
 
-#include "fleet/firmware/firmwarelibrary.h"
+#include "fleet/firmware/firmwarecomponent.h"
+#include "fleet/firmware/librarymanifest.h"
 #include "protocol/tools.h"
 
 #include <QList>
@@ -13,8 +14,11 @@
 
 #include <optional>
 
-class TDeviceOperation;
+class TControllerHistory;
 class TDatagramEngine;
+class TDeviceOperation;
+class TFirmwareImage;
+class TFirmwareLibrary;
 struct TDeviceTarget;
 struct TOperationTiming;
 
@@ -28,7 +32,8 @@ struct TFirmwareStep
     QString current;                    // the version the device has, as far as known
     QString target;                     // the library's newest for its type; empty without one
     std::optional<TLibraryImage> image; // that image
-    QString reason;                     // "up to date", "no image for this type", "newer than library (3.5.0)"
+    QString reason;                     // "up to date", "no image for this type", "newer than library (3.5.0)",
+                                        // "cannot compare (R5.0)"
 
     // "upgrade", "unchanged", "skipped": the words of the command line's JSON.
     QString actionKey() const;

@@ -4,6 +4,7 @@
 #include "cli/clihelp.h"
 #include "cli/clilibrary.h"
 #include "cli/clirequest.h"
+#include "fleet/firmware/firmwarelibrary.h"
 
 #include <QDir>
 #include <QFile>

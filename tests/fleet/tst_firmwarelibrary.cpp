@@ -5,8 +5,11 @@
 #include "operations/boardupgrade.h"
 #include "operations/controlleroperations.h"
 #include "fleet/devicefields.h"
+#include "fleet/firmware/compliance.h"
+#include "fleet/firmware/controllerhistory.h"
 #include "fleet/firmware/firmwarelibrary.h"
 #include "fleet/firmware/firmwareplan.h"
+#include "fleet/firmware/firmwareversion.h"
 #include "fleet/history/operationjournal.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
@@ -315,6 +318,17 @@ private slots:
                                   << "no image for this type";
         QTest::newRow("no version reported") << "" << QByteArray("Palimor P3") << int(TFirmwareState::UpdateAvailable)
                                              << "update available 3.4.1";
+        // A text that does not start with a digit has no order: never an update.
+        QTest::newRow("letter first") << "R5.0" << QByteArray("Palimor P3") << int(TFirmwareState::CannotCompare)
+                                      << "cannot compare (R5.0)";
+        QTest::newRow("v prefix") << "v3.3.0" << QByteArray("Palimor P3") << int(TFirmwareState::CannotCompare)
+                                  << "cannot compare (v3.3.0)";
+        QTest::newRow("word") << "beta" << QByteArray("Palimor P4") << int(TFirmwareState::CannotCompare)
+                              << "cannot compare (beta)";
+        QTest::newRow("letter first, no image") << "R5.0" << QByteArray("XR-200 Gateway") << int(TFirmwareState::NoImage)
+                                                << "no image for this type";
+        QTest::newRow("digit first, odd tail") << "3.3.0-custom" << QByteArray("Palimor P3")
+                                               << int(TFirmwareState::UpdateAvailable) << "update available 3.4.1";
     }
     void compliance()
     {
@@ -323,9 +337,12 @@ private slots:
         QFETCH(int, state);
         QFETCH(QString, text);
         TFirmwareLibrary library = libraryOfThree();
-        const TComponentCompliance board = BoardCompliance(library, device(u"198.18.1.4"_qs, type, 0x000B1156, firmware.toUtf8()));
+        const TDeviceRecord target = device(u"198.18.1.4"_qs, type, 0x000B1156, firmware.toUtf8());
+        const TComponentCompliance board = BoardCompliance(library, target);
         QCOMPARE(int(board.state), state);
         QCOMPARE(board.text(), text);
+        // The filter firmware:outdated: the board alone decides it, the history knowing no controller.
+        QCOMPARE(DeviceCompliance(library, target, {}).outdated(), state == int(TFirmwareState::UpdateAvailable));
     }
 
     void controllerCompliance_data()
@@ -340,6 +357,8 @@ private slots:
         QTest::newRow("not known") << "" << QByteArray("Palimor P4") << "controller unknown" << false;
         QTest::newRow("no image, known") << "1.0" << QByteArray("Palimor P3") << "controller image 1.0 written 2026-12-01" << false;
         QTest::newRow("no image, not known") << "" << QByteArray("Palimor P3") << "controller unknown" << false;
+        QTest::newRow("written, not a version") << "R2.3" << QByteArray("Palimor P4")
+                                                << "controller image R2.3 written 2026-12-01" << false;
     }
     void controllerCompliance()
     {
@@ -406,6 +425,32 @@ private slots:
                        }));
         QCOMPARE(steps.last().reason, u"no board image for this type (XR-200 Gateway (0x000C2001))"_qs);
         QCOMPARE(steps.at(5).reason, u"newer than library (3.6)"_qs);
+    }
+
+    void planBoardStep_data()
+    {
+        QTest::addColumn<QString>("firmware");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("older") << "3.3.0" << "upgrade" << "";
+        QTest::newRow("older pre-release") << "3.4.1-rc1" << "upgrade" << "";
+        QTest::newRow("not reported") << "" << "upgrade" << "version not known";
+        QTest::newRow("same") << "3.4.1" << "unchanged" << "up to date";
+        QTest::newRow("letter first") << "R5.0" << "skipped" << "cannot compare (R5.0)";
+        QTest::newRow("v prefix") << "v3.3.0" << "skipped" << "cannot compare (v3.3.0)";
+        QTest::newRow("space then letter") << " R5.0" << "skipped" << "cannot compare (R5.0)";
+    }
+    void planBoardStep()
+    {
+        QFETCH(QString, firmware);
+        QFETCH(QString, action);
+        QFETCH(QString, reason);
+        TFirmwareLibrary library = libraryOfThree();
+        const QList<TFirmwareStep> steps = PlanFirmware(
+            library, {device(u"198.18.1.4"_qs, "Palimor P3", 0x000B1156, firmware.toUtf8())}, {TFirmwareComponent::Board}, {});
+        QCOMPARE(steps.size(), 1);
+        QCOMPARE(steps.first().actionKey(), action);
+        QCOMPARE(steps.first().reason, reason);
     }
 
     // The lowest place that knows both the image and the device: the upgrade itself refuses a
