@@ -373,7 +373,7 @@ def check_run(office, inventory, journals, sites_devices):
         would = [d for d in config['devices'] if d['result'] == 'would change']
         check(len(config.get('diff', [])) == len(would) and would, '%s: one diff per controller that would change' % site)
         for diff in config['diff']:
-            check('name = %s' % site in diff['after'] and diff['before'] != diff['after'],
+            check('name = %s\n' % site in diff.get('prepared', '') and '\n+' in diff['prepared'],
                   '%s: the diff does not show the site configuration: %r' % (site, diff))
         if site == SILENT_BUS[0]:
             failed = [d for d in config['devices'] if d['result'] == 'failed']
