@@ -173,10 +173,6 @@ class ConfigurationDiff(unittest.TestCase):
         self.assertIn('differ in masked parts only', prepared)
         self.assertNotIn('old', prepared.replace('before', ''))
 
-    def test_last_line_without_end(self):
-        prepared = tarvino_cli.configuration_diff('a\nb\n', 'a\nc', 'x', 'y')['prepared']
-        self.assertTrue(prepared.endswith('+c\n\\ No newline at end of file\n'), prepared)
-
     @unittest.skipUnless(importlib.util.find_spec('ansible'), 'ansible-core is not installed')
     def test_survives_the_no_log_of_the_desired_text(self):
         # Ansible blanks every no_log value out of a module's result: the desired configuration

@@ -205,7 +205,7 @@ def main():
         module.fail_json(msg=str(error))
 
     if module.check_mode and not params['read_in_check_mode']:
-        result = compare_with_backups(module, selection, desired, masks)
+        result = compare_with_backups(module, desired, masks)
     else:
         work = tempfile.mkdtemp(prefix='tarvino-config-')
         try:
@@ -239,7 +239,7 @@ def outcome_lists(devices, diffs, command, compared_with):
     )
 
 
-def compare_with_backups(module, selection, desired, masks):
+def compare_with_backups(module, desired, masks):
     """Check mode without a read: each selected controller's latest snapshot on the site host
     stands for its configuration."""
     listed = list_selected(module, selection_args(module.params, operation_options=False))
