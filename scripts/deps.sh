@@ -16,25 +16,58 @@ packages=(
     ansible-core openssh-server openssh-client
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Packages whose installation starts a service that Tarvino needs only as a test peer (the tests
+# run their own FTP and SSH servers, in the lab's namespaces), with the service's unit.
+test_peer_units=(
+    vsftpd=vsftpd.service
+    openssh-server=ssh.service
+)
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages: ${missing[*]}" >&2
-    echo "Run as root, or install them with: sudo apt-get install ${missing[*]}" >&2
-    exit 1
-fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# vsftpd is a test peer only: the package starts it as a service, which the tests do not want.
-if command -v systemctl >/dev/null 2>&1; then systemctl disable --now vsftpd >/dev/null 2>&1 || true; fi
-pkill -x vsftpd 2>/dev/null || true
-# So is the SSH server (the Ansible lab test runs its own in a namespace): when this script has just
-# installed it, the service its package started is stopped again. One that was there before stays.
-if [[ " ${missing[*]} " == *" openssh-server "* ]] && command -v systemctl >/dev/null 2>&1; then
-    systemctl disable --now ssh >/dev/null 2>&1 || true
+# The units to stop and disable after this run installed the packages given: those of the test
+# peers whose package is among them. A service the machine had before (a developer's own FTP or
+# SSH server) is never among them.
+units_to_stop() {
+    local peer installed
+    for peer in "${test_peer_units[@]}"; do
+        for installed in "$@"; do
+            if [ "$installed" = "${peer%%=*}" ]; then
+                echo "${peer#*=}"
+            fi
+        done
+    done
+}
+
+# Stops and disables one unit, by its name only: no process is ended by its name, which would
+# reach servers that are no unit of this package.
+stop_unit() {
+    if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+        systemctl disable --now "$1" >/dev/null 2>&1 || true
+    elif command -v service >/dev/null 2>&1; then
+        service "${1%.service}" stop >/dev/null 2>&1 || true
+    fi
+}
+
+main() {
+    local missing=() p unit
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages: ${missing[*]}" >&2
+        echo "Run as root, or install them with: sudo apt-get install ${missing[*]}" >&2
+        return 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    for unit in $(units_to_stop "${missing[@]}"); do
+        stop_unit "$unit"
+    done
+}
+
+# Sourced (by its test), it only defines the functions.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    main "$@"
 fi

@@ -1,6 +1,7 @@
 #include "fleet/configuration/configsnapshot.h"
 
 #include "fleet/devicefields.h"
+#include "fleet/history/privatefiles.h"
 #include "protocol/tools.h"
 #include "protocol/wire.h"
 
@@ -11,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -98,8 +98,9 @@ QString TConfigSnapshot::defaultRoot()
 
 std::optional<TConfigSnapshot> TConfigSnapshot::create(const QString &root, const QDateTime &when, QString *error)
 {
+    // Configurations hold the sites' passwords: the folders and files are their owner's only.
     QDir rootDir(root);
-    if (!rootDir.mkpath(QStringLiteral("."))) {
+    if (!PrivateFiles::makeFolder(rootDir.absolutePath())) {
         setError(error, QStringLiteral("Cannot make the folder %1").arg(QDir::toNativeSeparators(root)));
         return std::nullopt;
     }
@@ -111,12 +112,13 @@ std::optional<TConfigSnapshot> TConfigSnapshot::create(const QString &root, cons
         const QString name = number == 1 ? base : QStringLiteral("%1-%2").arg(base).arg(number);
         if (rootDir.exists(name))
             continue;
-        if (!rootDir.mkdir(name)) {
+        if (!rootDir.mkdir(name, PrivateFiles::FolderMode)) {
             if (rootDir.exists(name))
                 continue; // taken in between
             setError(error, QStringLiteral("Cannot make the folder %1").arg(QDir::toNativeSeparators(rootDir.filePath(name))));
             return std::nullopt;
         }
+        QFile::setPermissions(rootDir.filePath(name), PrivateFiles::FolderMode); // past the umask
         TConfigSnapshot snapshot(QDir(rootDir.filePath(name)).absolutePath());
         if (!snapshot.writeIndex(error))
             return std::nullopt;
@@ -210,11 +212,8 @@ bool TConfigSnapshot::add(const TDeviceRecord &device, const QByteArray &configu
     entry.sha256 = Sha256Text(configuration);
     entry.takenAt = when;
 
-    QSaveFile file(QDir(m_folder).filePath(entry.file));
-    if (!file.open(QIODevice::WriteOnly) || file.write(configuration) != configuration.size() || !file.commit()) {
-        setError(error, QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+    if (!PrivateFiles::writeFile(QDir(m_folder).filePath(entry.file), configuration, error))
         return false;
-    }
 
     if (const auto existing = m_positionOfFile.constFind(entry.file); existing != m_positionOfFile.cend()) {
         m_entries[*existing] = entry;
@@ -292,10 +291,5 @@ bool TConfigSnapshot::writeIndex(QString *error) const
         entries.append(entryJson(entry));
     const QJsonObject root{{QStringLiteral("format"), IndexFormat}, {QStringLiteral("entries"), entries}};
     const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    QSaveFile file(QDir(m_folder).filePath(IndexFileName));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        setError(error, QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
-        return false;
-    }
-    return true;
+    return PrivateFiles::writeFile(QDir(m_folder).filePath(IndexFileName), bytes, error);
 }

@@ -1,12 +1,12 @@
 #include "fleet/history/configurationstore.h"
 
+#include "fleet/history/privatefiles.h"
 #include "protocol/tools.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 namespace {
 // Texts larger than a controller holds are not a configuration: never read back into memory.
@@ -37,19 +37,12 @@ QString TConfigurationStore::put(const QByteArray &text, QString *error) const
     // A file of that name whose bytes were damaged is written again.
     if (get(sha256))
         return sha256;
-    if (!QDir().mkpath(m_folder)) {
-        if (error)
-            *error = QStringLiteral("Cannot make the folder %1").arg(QDir::toNativeSeparators(m_folder));
+    if (!PrivateFiles::makeFolder(m_folder, error))
         return {};
-    }
     // Several programs may keep the same text at once: each writes its own temporary file and the
-    // rename leaves whole bytes either way.
-    QSaveFile file(pathOf(sha256));
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        if (error)
-            *error = QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(pathOf(sha256)), file.errorString());
+    // rename leaves whole bytes either way. A configuration can hold the site's passwords.
+    if (!PrivateFiles::writeFile(pathOf(sha256), text, error))
         return {};
-    }
     return sha256;
 }
 

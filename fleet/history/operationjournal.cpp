@@ -1,6 +1,7 @@
 #include "fleet/history/operationjournal.h"
 
 #include "fleet/devicefields.h"
+#include "fleet/history/privatefiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <utility>
 
 // One line per entry:
 //   {"when":"2026-12-08T10:15:30.120+01:00","mac":"00:50:c2:02:5c:c1","ip":"198.18.1.1","name":...,
@@ -45,6 +47,57 @@ QString whenText(const QDateTime &when)
 {
     return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
+
+// No entry comes near this; a longer line is damage, never read into memory whole.
+constexpr qsizetype MaxLineBytes = 4 * 1024 * 1024;
+
+// The lines of a file a block at a time, without their ends, so that a history of any length is
+// read in the memory of its longest line.
+class LineReader
+{
+public:
+    explicit LineReader(QIODevice &device) : m_device(device) {}
+
+    // The next line; nullopt at the end. A line longer than MaxLineBytes is passed over: it comes
+    // back empty with tooLong set.
+    std::optional<QByteArray> next(bool *tooLong)
+    {
+        *tooLong = false;
+        bool passingOver = false;
+        for (;;) {
+            if (const qsizetype end = m_buffer.indexOf('\n', m_start); end >= 0) {
+                QByteArray line = passingOver ? QByteArray() : m_buffer.mid(m_start, end - m_start);
+                m_start = end + 1;
+                *tooLong = passingOver;
+                return line;
+            }
+            m_buffer.remove(0, m_start);
+            m_start = 0;
+            if (m_buffer.size() > MaxLineBytes) {
+                passingOver = true;
+                m_buffer.clear();
+            }
+            if (m_atEnd) {
+                // The last line, when it has no line end (torn by a crash).
+                if (m_buffer.isEmpty() && !passingOver)
+                    return std::nullopt;
+                *tooLong = passingOver;
+                return std::exchange(m_buffer, QByteArray());
+            }
+            const QByteArray block = m_device.read(BlockBytes);
+            if (block.isEmpty())
+                m_atEnd = true; // the end, or an error: what was read stands
+            m_buffer += block;
+        }
+    }
+
+private:
+    static constexpr qint64 BlockBytes = 64 * 1024;
+    QIODevice &m_device;
+    QByteArray m_buffer;
+    qsizetype m_start = 0;
+    bool m_atEnd = false;
+};
 
 void setError(QString *error, const QString &text)
 {
@@ -90,7 +143,7 @@ bool TOperationJournal::append(const TJournalEntry &entry, QString *error) const
         object.insert(QStringLiteral("imageVersion"), entry.imageVersion);
     QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 
-    if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
+    if (!PrivateFiles::makeFolder(QFileInfo(m_path).absolutePath())) {
         setError(error, QStringLiteral("Cannot make the folder of %1").arg(QDir::toNativeSeparators(m_path)));
         return false;
     }
@@ -99,12 +152,17 @@ bool TOperationJournal::append(const TJournalEntry &entry, QString *error) const
                             && last.read(1) != "\n")
         line.prepend('\n');
     // Append mode is O_APPEND and unbuffered gives one write(2) of the whole line: writers in
-    // other threads or programs never split it.
+    // other threads or programs never split it. A history made now is its owner's only (open(2) is
+    // asked for the mode, then it is set again as the umask may have narrowed it past use); one
+    // that exists keeps its mode.
     QFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    const bool made = !file.exists();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, PrivateFiles::FileMode)) {
         setError(error, QStringLiteral("Cannot open %1: %2").arg(QDir::toNativeSeparators(m_path), file.errorString()));
         return false;
     }
+    if (made)
+        PrivateFiles::restrict(file);
     if (file.write(line) != line.size()) {
         setError(error, QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(m_path), file.errorString()));
         return false;
@@ -143,26 +201,64 @@ QList<TJournalEntry> TOperationJournal::parse(const QByteArray &all, int *skippe
     for (const QByteArray &line : all.split('\n')) {
         if (line.trimmed().isEmpty())
             continue;
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
-        const QJsonObject object = document.object();
-        TJournalEntry entry;
-        entry.when = QDateTime::fromString(object.value(QStringLiteral("when")).toString(), Qt::ISODateWithMs);
-        if (parseError.error != QJsonParseError::NoError || !document.isObject() || !entry.when.isValid()) {
+        if (std::optional<TJournalEntry> entry = parseLine(line))
+            entries.append(*entry);
+        else
             ++skipped;
-            continue;
-        }
-        for (const Field &field : Fields)
-            entry.*field.member = object.value(QLatin1String(field.key)).toString();
-        entry.id = object.value(QStringLiteral("id")).toString();
-        entry.firmwareVersion = object.value(QStringLiteral("firmwareVersion")).toString();
-        entry.deviceState = object.value(QStringLiteral("deviceState")).toString();
-        entry.imageVersion = object.value(QStringLiteral("imageVersion")).toString();
-        entries.append(entry);
     }
     if (skippedLines)
         *skippedLines = skipped;
     return entries;
+}
+
+std::optional<TJournalEntry> TOperationJournal::parseLine(const QByteArray &line)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+    const QJsonObject object = document.object();
+    TJournalEntry entry;
+    entry.when = QDateTime::fromString(object.value(QStringLiteral("when")).toString(), Qt::ISODateWithMs);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject() || !entry.when.isValid())
+        return std::nullopt;
+    for (const Field &field : Fields)
+        entry.*field.member = object.value(QLatin1String(field.key)).toString();
+    entry.id = object.value(QStringLiteral("id")).toString();
+    entry.firmwareVersion = object.value(QStringLiteral("firmwareVersion")).toString();
+    entry.deviceState = object.value(QStringLiteral("deviceState")).toString();
+    entry.imageVersion = object.value(QStringLiteral("imageVersion")).toString();
+    return entry;
+}
+
+void TOperationJournal::forEach(const EntryVisitor &visit, QByteArrayView marker, int *skippedLines) const
+{
+    int skipped = 0;
+    QFile file(m_path);
+    if (file.open(QIODevice::ReadOnly)) {
+        LineReader lines(file);
+        bool tooLong = false;
+        while (const std::optional<QByteArray> line = lines.next(&tooLong)) {
+            if (tooLong) {
+                ++skipped;
+                continue;
+            }
+            if (line->trimmed().isEmpty() || (!marker.isEmpty() && !line->contains(marker)))
+                continue;
+            const std::optional<TJournalEntry> entry = parseLine(*line);
+            if (!entry)
+                ++skipped;
+            else if (!visit(*entry))
+                break;
+        }
+    }
+    if (skippedLines)
+        *skippedLines = skipped;
+}
+
+QByteArray TOperationJournal::lineMarker(const char *key, const QString &value)
+{
+    // Written as append() writes the field: compact JSON, its escapes included.
+    const QByteArray object = QJsonDocument(QJsonObject{{QLatin1String(key), value}}).toJson(QJsonDocument::Compact);
+    return object.mid(1, object.size() - 2);
 }
 
 bool TOperationJournal::matches(const TJournalEntry &entry, const QString &text)

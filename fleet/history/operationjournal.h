@@ -4,9 +4,13 @@
 // with one write each, so that several windows and command lines can add to it at once and a
 // line is never half there.
 
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QList>
 #include <QString>
+
+#include <functional>
+#include <optional>
 
 struct TJournalEntry
 {
@@ -50,6 +54,17 @@ public:
     // looks at, without reading years of history. The line cut by the limit is left out.
     QList<TJournalEntry> readTail(qint64 maxBytes, int *skippedLines = nullptr) const;
 
+    // Told of each entry, oldest first; returns false to stop.
+    using EntryVisitor = std::function<bool(const TJournalEntry &entry)>;
+    // Every entry of the whole file, read a line at a time: memory stays that of one line, however
+    // long the history grew, for a reader that keeps only what it needs of each entry. With a
+    // marker, only the lines holding those bytes are parsed: a cheap test that lets a reader of
+    // one kind of line skip the rest of a history of hundreds of MB (lineMarker() makes one).
+    // skippedLines counts the damaged lines among those parsed.
+    void forEach(const EntryVisitor &visit, QByteArrayView marker = {}, int *skippedLines = nullptr) const;
+    // The bytes every line of a field with that value holds: "\"operation\":\"Controller upgrade\"".
+    static QByteArray lineMarker(const char *key, const QString &value);
+
     // Whether any field of the entry contains the text (case ignored); an empty text matches all.
     static bool matches(const TJournalEntry &entry, const QString &text);
     // A header line and one line per entry, RFC 4180 quoting.
@@ -57,5 +72,6 @@ public:
 
 private:
     static QList<TJournalEntry> parse(const QByteArray &lines, int *skippedLines);
+    static std::optional<TJournalEntry> parseLine(const QByteArray &line);
     QString m_path;
 };

@@ -1,7 +1,6 @@
 #include "fleet/history/operationrecord.h"
 
 #include "operations/boardupgrade.h"
-#include "operations/commandoperations.h"
 #include "operations/controlleroperations.h"
 #include "fleet/history/configurationstore.h"
 #include "fleet/devicefields.h"
@@ -10,7 +9,9 @@
 
 bool IsJournaled(const TDeviceOperation &operation)
 {
-    return !qobject_cast<const TScanDevices *>(&operation) && !qobject_cast<const TSearchDevice *>(&operation);
+    // A scan, a search, a sweep or a network check has no device of its own: a line of it would
+    // name no address and read as a device that is not there.
+    return operation.worksOnDevice();
 }
 
 const QByteArray *ConfigurationTextOf(const TDeviceOperation &operation)

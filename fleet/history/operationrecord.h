@@ -10,8 +10,8 @@
 
 class TDeviceOperation;
 
-// Whether an operation belongs in the history: those that act on a device do, a scan or a search
-// does not.
+// Whether an operation belongs in the history: those that work on a device do; those that only ask
+// and listen (a scan, a search, a sweep, a network check) do not.
 bool IsJournaled(const TDeviceOperation &operation);
 // The configuration text a finished operation read from its device or wrote to it; null when it
 // did neither or failed.

@@ -3,6 +3,8 @@
 #include <QHash>
 #include <QSet>
 
+#include <map>
+
 namespace UnfinishedOperations {
 
 QList<TJournalEntry> find(const QList<TJournalEntry> &entries)
@@ -22,7 +24,31 @@ QList<TJournalEntry> find(const QList<TJournalEntry> &entries)
 
 QList<TJournalEntry> read(const TOperationJournal &journal, int *skippedLines)
 {
-    return find(journal.readTail(TailBytes, skippedLines));
+    // One pass from the oldest keeps only the operations still open: a handful, however long the
+    // history. The order of their starts is kept by the number of the line they started on.
+    QHash<QString, qint64> openLineOf;
+    std::map<qint64, TJournalEntry> openByLine;
+    qint64 lineNumber = 0;
+    journal.forEach(
+        [&](const TJournalEntry &entry) {
+            ++lineNumber;
+            if (entry.id.isEmpty())
+                return true;
+            if (const auto earlier = openLineOf.constFind(entry.id); earlier != openLineOf.cend())
+                openByLine.erase(*earlier);
+            openLineOf.remove(entry.id);
+            if (entry.outcome == Started) {
+                openLineOf.insert(entry.id, lineNumber);
+                openByLine.emplace(lineNumber, entry);
+            }
+            return true;
+        },
+        {}, skippedLines);
+    QList<TJournalEntry> unfinished;
+    unfinished.reserve(qsizetype(openByLine.size()));
+    for (const auto &open : openByLine)
+        unfinished.append(open.second);
+    return unfinished;
 }
 
 namespace {

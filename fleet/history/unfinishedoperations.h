@@ -14,13 +14,14 @@ namespace UnfinishedOperations {
 inline const QString Started = QStringLiteral("started");
 inline const QString Acknowledged = QStringLiteral("acknowledged");
 
-// How much of the history a start reads: its last lines, not years of it (several thousand
-// operations; one that never ended further back is not looked for).
+// The recent part of a history, for a reader that looks at its last lines only (several thousand
+// operations). read() is not one: it looks through the whole history.
 constexpr qint64 TailBytes = 4 * 1024 * 1024;
 
 // The "started" entries of entries that no later entry with the same id follows, oldest first.
 QList<TJournalEntry> find(const QList<TJournalEntry> &entries);
-// The same, from the tail of a history.
+// The same, from the whole history read as a stream: an operation that never ended years ago is
+// found too, in the memory of the operations still open.
 QList<TJournalEntry> read(const TOperationJournal &journal, int *skippedLines = nullptr);
 
 // "198.18.1.5: Controller upgrade started 14:02, never finished: the device may be left with its

@@ -23,6 +23,13 @@ QString deviceKey(const QString &mac, const QString &ip)
     return mac.isEmpty() ? QStringLiteral("ip:") + ip : mac;
 }
 
+// Lines of an operation that had no device (a sweep or a network check, which older histories
+// kept) name neither address: they are no device's operation.
+bool namesADevice(const QString &mac, const QString &ip)
+{
+    return !mac.trimmed().isEmpty() || !ip.trimmed().isEmpty();
+}
+
 bool inSpan(const QDateTime &when, const TVisitDetails &details)
 {
     return (!details.since.isValid() || when >= details.since) && (!details.until.isValid() || when <= details.until);
@@ -72,7 +79,7 @@ QList<TVisitOperation> pairLines(const QList<TJournalEntry> &history)
     QList<TVisitOperation> operations;
     QHash<QString, qsizetype> openById;
     for (const TJournalEntry &entry : history) {
-        if (entry.outcome == UnfinishedOperations::Acknowledged)
+        if (entry.outcome == UnfinishedOperations::Acknowledged || !namesADevice(entry.mac, entry.ip))
             continue;
         if (entry.outcome == UnfinishedOperations::Started) {
             TVisitOperation operation = operationFrom(entry);
@@ -250,7 +257,7 @@ TVisitReport CollectVisit(const QList<TJournalEntry> &history, const TVisitDetai
     // the same device).
     for (const TVisitDevice &found : scanned) {
         const QString key = deviceKey(found.mac, found.ip);
-        if (deviceIndex.contains(key) || deviceIndex.contains(deviceKey({}, found.ip)))
+        if (!namesADevice(found.mac, found.ip) || deviceIndex.contains(key) || deviceIndex.contains(deviceKey({}, found.ip)))
             continue;
         deviceIndex.insert(key, report.devices.size());
         report.devices.append(found);

@@ -19,6 +19,7 @@ reported and the others done); the same run again (changed=0 everywhere).
 """
 
 import argparse
+import glob
 import json
 import os
 import shutil
@@ -243,7 +244,7 @@ class Office:
     def install(self, collection):
         """The collection as a user gets it: built into its archive and installed from that file (offline)."""
         run([ANSIBLE_GALAXY, 'collection', 'build', collection, '--output-path', self.work], env=self.environment)
-        archive = os.path.join(self.work, 'tarvino-fleet-1.0.0.tar.gz')
+        archive, = glob.glob(os.path.join(self.work, 'tarvino-fleet-*.tar.gz'))  # whatever galaxy.yml's version
         run([ANSIBLE_GALAXY, 'collection', 'install', '--offline', '-p', os.path.join(self.work, 'collections'), archive],
             env=self.environment)
 
@@ -373,7 +374,7 @@ def check_run(office, inventory, journals, sites_devices):
         would = [d for d in config['devices'] if d['result'] == 'would change']
         check(len(config.get('diff', [])) == len(would) and would, '%s: one diff per controller that would change' % site)
         for diff in config['diff']:
-            check('name = %s' % site in diff['after'] and diff['before'] != diff['after'],
+            check('name = %s\n' % site in diff.get('prepared', '') and '\n+' in diff['prepared'],
                   '%s: the diff does not show the site configuration: %r' % (site, diff))
         if site == SILENT_BUS[0]:
             failed = [d for d in config['devices'] if d['result'] == 'failed']

@@ -137,6 +137,41 @@ private slots:
         QCOMPARE(withScan.devices.at(2).operations, 0);
     }
 
+    // Lines of operations that had no device (older histories kept sweeps and network checks, with
+    // no address) are neither a device nor an operation of the visit.
+    void linesWithoutAnAddressAreNoDevice_data()
+    {
+        QTest::addColumn<QList<TJournalEntry>>("history");
+        QTest::addColumn<QList<TVisitDevice>>("scanned");
+        const QString ip = QStringLiteral("198.18.1.5");
+        const TJournalEntry reset = line(5, ip, u"Reset"_qs, u"succeeded"_qs, {});
+        QTest::newRow("a sweep") << QList<TJournalEntry>{line(1, {}, u"Sweep"_qs, u"succeeded"_qs, {}), reset}
+                                 << QList<TVisitDevice>{};
+        QTest::newRow("a failed network check")
+            << QList<TJournalEntry>{reset, line(7, {}, u"Network check"_qs, u"failed"_qs, {})} << QList<TVisitDevice>{};
+        QTest::newRow("a start and end without an address")
+            << QList<TJournalEntry>{line(1, {}, u"Sweep"_qs, u"started"_qs, u"s"_qs), reset, line(9, {}, u"Sweep"_qs, u"failed"_qs, u"s"_qs)}
+            << QList<TVisitDevice>{};
+        QTest::newRow("an address of blanks") << QList<TJournalEntry>{line(1, u" "_qs, u"Scan"_qs, u"succeeded"_qs, {}), reset}
+                                              << QList<TVisitDevice>{};
+        QTest::newRow("a scanned row without an address")
+            << QList<TJournalEntry>{reset} << QList<TVisitDevice>{{{}, {}, u"Ghost"_qs, {}, 0, 0}};
+    }
+    void linesWithoutAnAddressAreNoDevice()
+    {
+        QFETCH(QList<TJournalEntry>, history);
+        QFETCH(QList<TVisitDevice>, scanned);
+        const TVisitReport report = CollectVisit(history, {{}, {}, {}, Nine, Nine.addSecs(3600)}, store(),
+                                                 QList<TSiteDevice>{}, scanned);
+        QCOMPARE(report.devices.size(), 1);
+        QCOMPARE(report.devices.first().ip, u"198.18.1.5"_qs);
+        QCOMPARE(report.operations.size(), 1);
+        QCOMPARE(report.operations.first().operation, u"Reset"_qs);
+        QVERIFY(report.needingAttention().isEmpty());
+        QCOMPARE(report.unexpected.size(), 1); // the real device only: the site file is empty
+        QCOMPARE(report.summary(), u"1 operation on 1 device: 1 succeeded"_qs);
+    }
+
     // The board firmware before an upgrade (its start) and after it (the device's next line, even
     // after the span), and the library's version of the image.
     void versionsBeforeAndAfter()

@@ -10,7 +10,11 @@ module's selection options, run it, and read its JSON lines (one object per devi
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
+import difflib
 import json
+import os
+import re
+import time
 
 # The JSON lines' format version this collection reads; tarvino-cli raises it only when a field
 # changes meaning or goes.
@@ -208,3 +212,92 @@ def device_summary(outcome, **fields):
     summary = dict((key, outcome.get(key)) for key in ('ip', 'mac', 'name'))
     summary.update(fields)
     return summary
+
+
+def snapshot_stem(device):
+    """The name tarvino-cli gives a device's file: its MAC address in capitals with dashes between
+    the pairs ('00-50-C2-02-5C-C1'), or its IP address when the MAC address is not known."""
+    mac = (device.get('mac') or '').replace(':', '').replace('-', '').replace('.', '')
+    if len(mac) == 12 and mac.strip('0'):
+        return '-'.join(mac[i:i + 2] for i in range(0, 12, 2)).upper()
+    return device.get('ip') or '?'
+
+
+def latest_backup(folder, device):
+    """The site host's latest backup of the device's configuration in FOLDER (the snapshot that
+    tarvino.fleet.backup keeps as STEM.cfg): (path, bytes, time it was written), or None."""
+    if not folder:
+        return None
+    path = os.path.join(os.path.expanduser(folder), snapshot_stem(device) + '.cfg')
+    try:
+        with open(path, 'rb') as stored:
+            data = stored.read()
+        written = os.stat(path).st_mtime
+    except (IOError, OSError):
+        return None
+    return path, data, time.strftime('%Y-%m-%dT%H:%M:%S%z', time.localtime(written))
+
+
+def list_selected(module, selection):
+    """The devices the selection names, from tarvino-cli info: what a scan or a discovery request
+    tells, nothing read from a controller (which a configuration read takes out of service for its
+    duration). Nothing matched fails the module."""
+    return run_cli(module, ['info'] + selection, accept=(EXIT_OK, EXIT_DEVICE_FAILED))
+
+
+# What a masked part of a configuration shows in a diff.
+MASK = '********'
+
+
+def compile_masks(patterns):
+    """The diff_mask regular expressions, each line of a configuration matched on its own (^ and $
+    are a line's ends); ValueError naming the one that is not a regular expression."""
+    masks = []
+    for pattern in patterns or []:
+        try:
+            masks.append(re.compile(pattern, re.MULTILINE))
+        except re.error as error:
+            raise ValueError('diff_mask: %r is no regular expression: %s' % (pattern, error))
+    return masks
+
+
+def _mask_groups(match):
+    """The match with each of its groups that took part replaced by MASK."""
+    text = match.group(0)
+    start = match.start(0)
+    pieces = []
+    done = 0
+    for group in range(1, (match.re.groups or 0) + 1):
+        if match.start(group) < 0 or match.start(group) - start < done:
+            continue  # not part of this match, or inside a group already masked
+        pieces.extend([text[done:match.start(group) - start], MASK])
+        done = match.end(group) - start
+    pieces.append(text[done:])
+    return ''.join(pieces)
+
+
+def mask_secrets(text, masks):
+    """TEXT with what each mask matches hidden: the groups of a mask that has groups (so
+    'password\\s*=\\s*(\\S+)' keeps the key and hides its value), else the whole match."""
+    for mask in masks:
+        text = mask.sub(_mask_groups if mask.groups else (lambda match: MASK), text)
+    return text
+
+
+def configuration_diff(before, after, before_header, after_header, masks=()):
+    """The diff of two configuration texts for --diff, secrets masked, as a prepared unified diff.
+
+    Prepared rather than as before and after texts: the desired configuration is a no_log value,
+    which Ansible would blank out of the result wherever it appears whole; the lines of a diff,
+    each marked, show it.
+    """
+    masked_before = mask_secrets(before, masks)
+    masked_after = mask_secrets(after, masks)
+    header = '--- before: %s\n+++ after: %s\n' % (before_header, after_header)
+    if masked_before == masked_after:
+        return dict(prepared=header + '(the configurations differ in masked parts only)\n')
+    lines = []
+    for line in difflib.unified_diff(masked_before.splitlines(True), masked_after.splitlines(True),
+                                     'before: ' + before_header, 'after: ' + after_header):
+        lines.append(line if line.endswith('\n') else line + '\n\\ No newline at end of file\n')
+    return dict(prepared=''.join(lines))

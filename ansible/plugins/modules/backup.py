@@ -17,6 +17,12 @@ description:
   - A snapshot file is written only when the controller's configuration differs from the
     file already there, so a second run reports C(changed=false).
   - With I(fetch_to) each snapshot is also copied to the Ansible controller.
+  - In check mode nothing is written, and by default nothing is read from a controller either (a
+    read takes the controller out of service while it lasts); each selected controller is looked
+    up in I(dest), the site host's latest backup, and the result says so (I(compared_with=backup)).
+    A controller without a snapshot there would get one (C(changed)); whether an existing snapshot
+    is still the controller's configuration is not known without a read
+    (I(read_in_check_mode=true)).
   - When one controller fails, the others are still kept and the task fails for the host with
     every controller's result in I(files) and I(failed_devices).
 extends_documentation_fragment:
@@ -34,6 +40,12 @@ options:
         C(FETCH_TO/INVENTORY_HOSTNAME/MAC.cfg), written only when it differs from the copy there.
       - Not in check mode.
     type: path
+  read_in_check_mode:
+    description:
+      - In check mode, read each controller's configuration and compare it with its snapshot, as
+        a run does. A read takes the controller out of service while it lasts.
+    type: bool
+    default: false
 author:
   - The Tarvino developers (!UNKNOWN)
 '''
@@ -50,9 +62,19 @@ files:
   description:
     - One object per controller read, with C(ip), C(mac), C(name), C(path) (the snapshot on the
       site host), C(sha256), C(bytes) and C(changed) (whether this run wrote it).
+    - In check mode without a read, one per selected controller with C(ip), C(mac), C(name),
+      C(path), C(changed) (true when it has no snapshot yet) and C(backup_time) (when its
+      snapshot was written; null without one).
   returned: always
   type: list
   elements: dict
+compared_with:
+  description:
+    - C(controller) when the controllers were read, C(backup) in check mode without
+      I(read_in_check_mode), when only the snapshots already in I(dest) were looked at.
+  returned: always
+  type: str
+  sample: backup
 failed_devices:
   description: The controllers whose configuration could not be read, with C(message) and C(detail).
   returned: always
@@ -71,8 +93,8 @@ import tempfile
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
-    SelectionError, device_summary, failure_text, read_configurations, selection_argument_spec,
-    selection_args)
+    SelectionError, device_summary, failure_text, latest_backup, list_selected, read_configurations,
+    selection_argument_spec, selection_args, snapshot_stem)
 
 
 def bytes_of(path):
@@ -82,9 +104,24 @@ def bytes_of(path):
         return stored.read()
 
 
+def look_up_backups(module, dest):
+    """Check mode without a read: which selected controllers have a snapshot in DEST already."""
+    listed = list_selected(module, selection_args(module.params, operation_options=False))
+    files = []
+    for device in listed.objects:
+        backup = latest_backup(dest, device)
+        files.append(device_summary(device, path=backup[0] if backup else os.path.join(dest, snapshot_stem(device) + '.cfg'),
+                                    changed=backup is None, backup_time=backup[2] if backup else None))
+    return dict(changed=any(f['changed'] for f in files), files=files, failed_devices=[], cmd=listed.command,
+                compared_with='backup',
+                msg='Check mode read no controller: it looked up their latest snapshots in %s only '
+                    '(read_in_check_mode: true reads them)' % dest)
+
+
 def main():
     arguments = selection_argument_spec()
-    arguments.update(dest=dict(type='path', required=True), fetch_to=dict(type='path'))
+    arguments.update(dest=dict(type='path', required=True), fetch_to=dict(type='path'),
+                     read_in_check_mode=dict(type='bool', default=False))
     module = AnsibleModule(argument_spec=arguments, supports_check_mode=True)
     params = module.params
     try:
@@ -92,6 +129,8 @@ def main():
     except SelectionError as error:
         module.fail_json(msg=str(error))
     dest = params['dest']
+    if module.check_mode and not params['read_in_check_mode']:
+        module.exit_json(**look_up_backups(module, dest))
 
     work = tempfile.mkdtemp(prefix='tarvino-backup-')
     try:
@@ -118,7 +157,8 @@ def main():
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
-    result = dict(changed=any(f['changed'] for f in files), files=files, failed_devices=failed, cmd=run.command)
+    result = dict(changed=any(f['changed'] for f in files), files=files, failed_devices=failed, cmd=run.command,
+                  compared_with='controller')
     if failed:
         result['msg'] = 'Backup failed on %d of %d controllers: %s' % (
             len(failed), len(readings), '; '.join(failure_text(d) for d in failed))

@@ -15,8 +15,15 @@ description:
     C(tarvino-cli config put) only to the controllers whose configuration differs; the program
     reads each write back and compares it.
   - A second run with the same configuration changes nothing and reports C(changed=false).
-  - In check mode the configurations are read and compared, nothing is written; with
-    C(--diff) each differing controller's lines are shown as a diff.
+  - In check mode nothing is written, and by default nothing is read from a controller either (a
+    read takes the controller out of service while it lasts); the desired configuration is
+    compared with the site host's latest backup of each controller, its snapshot in
+    I(snapshot_dir), and the result says so (I(compared_with=backup)). A controller without a
+    snapshot there is reported C(unknown). With I(read_in_check_mode=true) the controllers are
+    read and compared as a run would.
+  - With C(--diff) each differing controller's lines are shown as a diff; I(diff_mask) hides the
+    secrets of a configuration in it (the task keyword C(diff) set to false shows none).
+  - The desired configuration (I(content), I(content_base64), the bytes of I(src)) is never logged.
   - When one controller fails (it does not answer its bus, say), the others are still done
     and the task fails for the host with every controller's result in I(devices). Ansible shows
     no diff of a failed task; the diffs of the other controllers are in its result (C(diff)).
@@ -34,12 +41,38 @@ options:
     description:
       - The desired configuration as text (written as UTF-8); a template can make one per
         device or per site with the template lookup (see the examples).
+      - Never logged, as it may hold the site's passwords.
     type: str
   content_base64:
     description:
       - The desired configuration's bytes, base64-encoded, for a configuration that is no
         UTF-8 text. I(src) is sent this way.
+      - Never logged.
     type: str
+  diff_mask:
+    description:
+      - Regular expressions of the secrets in a configuration, hidden as C(********) in the diff
+        (C(--diff)) on both sides. A line is matched on its own (C(^) and C($) are its ends). When
+        the expression has groups only the groups are hidden, so C(password\s*=\s*(\S+)) keeps the
+        key and hides its value; else the whole match is.
+      - A change in a hidden part alone shows no differing line; the result still says the
+        controller changed.
+    type: list
+    elements: str
+    default: []
+  read_in_check_mode:
+    description:
+      - In check mode, read each controller's configuration and compare it, as a run does. A read
+        takes the controller out of service while it lasts.
+      - When false, check mode reads nothing from the controllers and compares with their
+        snapshots in I(snapshot_dir).
+    type: bool
+    default: false
+  snapshot_dir:
+    description:
+      - The folder on the site host where M(tarvino.fleet.backup) keeps the controllers'
+        snapshots (its I(dest)); check mode compares with them unless I(read_in_check_mode=true).
+    type: path
   backup:
     description:
       - Before writing a controller, keep the configuration it had as a file in I(backup_dir)
@@ -62,23 +95,35 @@ EXAMPLES = r'''
     type: 'Palimor P4*'
     backup: true
 
-- name: A configuration made from a template for one controller
+- name: A configuration made from a template for one controller, its password out of the diff
   tarvino.fleet.config:
     targets: [Chiller-South-0]
     content: "{{ lookup('template', 'chiller.cfg.j2') }}"
+    diff_mask: ['^password\s*=\s*(.*)$']
+    snapshot_dir: /var/lib/tarvino/config-snapshots
 '''
 
 RETURN = r'''
 devices:
   description:
     - One object per selected controller with C(ip), C(mac), C(name) and C(result) (C(unchanged),
-      C(changed), C(would change) in check mode, or C(failed)); a failed one has C(message) and
-      C(detail) from C(tarvino-cli); with I(backup=true) a written one has C(backup_file).
+      C(changed), C(would change) in check mode, C(unknown) in check mode without a snapshot to
+      compare with, or C(failed)); a failed one has C(message) and C(detail) from C(tarvino-cli);
+      with I(backup=true) a written one has C(backup_file).
+    - Compared with a snapshot (check mode, I(compared_with=backup)), C(compared_file) and
+      C(compared_time) name the snapshot and when it was written.
   returned: always
   type: list
   elements: dict
   sample: [{"ip": "198.18.1.1", "mac": "00:50:c2:02:5c:c1", "name": "Chiller-South-0",
             "result": "changed", "backup_file": "/home/tech/tarvino-backups/00-50-C2-02-5C-C1.20261208-170212.cfg"}]
+compared_with:
+  description:
+    - What the desired configuration was compared with, C(controller) (read from it) or
+      C(backup) (the site host's latest snapshot of it; check mode without I(read_in_check_mode)).
+  returned: always
+  type: str
+  sample: backup
 changed_devices:
   description: The addresses of the controllers written (or that would be, in check mode).
   returned: always
@@ -100,8 +145,9 @@ import time
 from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.common.text.converters import to_bytes, to_text
 from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
-    SelectionError, device_label, device_summary, failure_text, read_configurations, run_cli,
-    selection_argument_spec, selection_args, succeeded)
+    SelectionError, compile_masks, configuration_diff, device_label, device_summary, failure_text,
+    latest_backup, list_selected, read_configurations, run_cli, selection_argument_spec, selection_args,
+    succeeded)
 
 
 def desired_bytes(module):
@@ -135,10 +181,13 @@ def main():
     arguments = selection_argument_spec()
     arguments.update(
         src=dict(type='path'),
-        content=dict(type='str'),
-        content_base64=dict(type='str'),
+        content=dict(type='str', no_log=True),
+        content_base64=dict(type='str', no_log=True),
         backup=dict(type='bool', default=False),
         backup_dir=dict(type='path', default='~/tarvino-backups'),
+        diff_mask=dict(type='list', elements='str', default=[]),
+        read_in_check_mode=dict(type='bool', default=False),
+        snapshot_dir=dict(type='path'),
     )
     module = AnsibleModule(argument_spec=arguments, supports_check_mode=True,
                            required_one_of=[('src', 'content', 'content_base64')],
@@ -151,14 +200,18 @@ def main():
     desired = desired_bytes(module)
     try:
         selection = selection_args(params)
-    except SelectionError as error:
+        masks = compile_masks(params['diff_mask'])
+    except (SelectionError, ValueError) as error:
         module.fail_json(msg=str(error))
 
-    work = tempfile.mkdtemp(prefix='tarvino-config-')
-    try:
-        result = converge(module, selection, desired, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    if module.check_mode and not params['read_in_check_mode']:
+        result = compare_with_backups(module, desired, masks)
+    else:
+        work = tempfile.mkdtemp(prefix='tarvino-config-')
+        try:
+            result = converge(module, selection, desired, work, masks)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
     if result['failed_devices']:
         failed = [d for d in result['devices'] if d['result'] == 'failed']
         result['msg'] = 'Configuration failed on %d of %d controllers: %s' % (
@@ -167,7 +220,59 @@ def main():
     module.exit_json(**result)
 
 
-def converge(module, selection, desired, work):
+def diff_of(outcome, current, desired, masks, before_what):
+    label = device_label(outcome)
+    return configuration_diff(text_of(current), text_of(desired), '%s: %s' % (label, before_what),
+                              '%s: desired configuration' % label, masks)
+
+
+def outcome_lists(devices, diffs, command, compared_with):
+    changing = ('changed', 'would change')
+    return dict(
+        changed=any(d['result'] in changing for d in devices),
+        devices=devices,
+        changed_devices=[d['ip'] for d in devices if d['result'] in changing],
+        failed_devices=[d['ip'] for d in devices if d['result'] == 'failed'],
+        diff=diffs,
+        cmd=command,
+        compared_with=compared_with,
+    )
+
+
+def compare_with_backups(module, desired, masks):
+    """Check mode without a read: each selected controller's latest snapshot on the site host
+    stands for its configuration."""
+    listed = list_selected(module, selection_args(module.params, operation_options=False))
+    folder = module.params['snapshot_dir']
+    devices = []
+    diffs = []
+    for outcome in listed.objects:
+        if outcome.get('result') not in (None, 'succeeded'):
+            devices.append(device_summary(outcome, result='failed', message=outcome.get('message'),
+                                          detail=outcome.get('detail')))
+            continue
+        backup = latest_backup(folder, outcome)
+        if backup is None:
+            devices.append(device_summary(outcome, result='unknown', compared_file=None, compared_time=None,
+                                          message='no snapshot of it on the site host%s to compare with'
+                                                  % (' in %s' % folder if folder else ' (snapshot_dir not given)')))
+            continue
+        path, current, written = backup
+        result = 'unchanged' if current == desired else 'would change'
+        devices.append(device_summary(outcome, result=result, compared_file=path, compared_time=written))
+        if result == 'would change' and module._diff:
+            diffs.append(diff_of(outcome, current, desired, masks, 'its snapshot of %s' % written))
+    unknown = [d for d in devices if d['result'] == 'unknown']
+    if unknown:
+        module.warn('%d of %d controllers have no snapshot to compare with; read_in_check_mode: true reads them: %s'
+                    % (len(unknown), len(devices), ', '.join(device_label(d) for d in unknown)))
+    result = outcome_lists(devices, diffs, listed.command, 'backup')
+    result['msg'] = ('Check mode read no controller: the desired configuration was compared with the site '
+                     "host's latest snapshots (read_in_check_mode: true reads the controllers)")
+    return result
+
+
+def converge(module, selection, desired, work, masks):
     params = module.params
     read_run, readings = read_configurations(module, selection, os.path.join(work, 'read'))
     devices = []
@@ -184,9 +289,8 @@ def converge(module, selection, desired, work):
         summary = device_summary(outcome, result='would change' if module.check_mode else 'changed')
         devices.append(summary)
         differing.append((summary, outcome, current))
-        diffs.append(dict(before=text_of(current), after=text_of(desired),
-                          before_header='%s: configuration on the controller' % device_label(outcome),
-                          after_header='%s: desired configuration' % device_label(outcome)))
+        if module._diff:
+            diffs.append(diff_of(outcome, current, desired, masks, 'configuration on the controller'))
 
     if differing and not module.check_mode:
         if params['backup']:
@@ -196,14 +300,7 @@ def converge(module, selection, desired, work):
                 summary['backup_file'] = keep_backup(module, folder, stem, current)
         write(module, differing, desired, work)
 
-    return dict(
-        changed=any(d['result'] in ('changed', 'would change') for d in devices),
-        devices=devices,
-        changed_devices=[d['ip'] for d in devices if d['result'] in ('changed', 'would change')],
-        failed_devices=[d['ip'] for d in devices if d['result'] == 'failed'],
-        diff=diffs,
-        cmd=read_run.command,
-    )
+    return outcome_lists(devices, diffs, read_run.command, 'controller')
 
 
 def write(module, differing, desired, work):
