@@ -2,6 +2,7 @@
 
 #include "cli/clireport.h"
 #include "cli/clirequest.h"
+#include "protocol/fileio.h"
 
 #include <QCommandLineParser>
 #include <QDir>

@@ -1,7 +1,9 @@
 #include "fleet/configuration/configsnapshot.h"
 
 #include "fleet/devicefields.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
+#include "protocol/sha256text.h"
 #include "protocol/wire.h"
 
 #include <QDir>

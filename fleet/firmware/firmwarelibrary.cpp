@@ -3,6 +3,7 @@
 #include "fleet/devicefields.h"
 #include "fleet/history/operationjournal.h"
 #include "protocol/wire.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,7 +6,7 @@
 // refuses a library image of another type.
 
 #include "fleet/firmware/firmwarelibrary.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QList>
 #include <QString>

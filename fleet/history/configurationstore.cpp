@@ -1,6 +1,6 @@
 #include "fleet/history/configurationstore.h"
 
-#include "protocol/tools.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,6 +4,7 @@
 #include "cli/clihelp.h"
 #include "cli/clilibrary.h"
 #include "cli/clirequest.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFile>

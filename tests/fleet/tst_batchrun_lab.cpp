@@ -12,6 +12,7 @@
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
 #include "testfiles.h"
+#include "protocol/sha256text.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
