@@ -5,6 +5,7 @@
 #include "app/mainwindow.h"
 #include "app/stringgrid.h"
 #include "app/worksheet.h"
+#include "protocol/fileio.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -33,9 +34,9 @@ TBatchFeature::TBatchFeature(TMainWindow *form) : QObject(form), m_form(form)
     grid->setColumnHidden(TMainWindow::StatusColumn, true); // shown by the first batch
     // A batch's outcome at a glance: done, left alone or stopped, failed on the device.
     grid->SetForeground([this](int column, int row) -> QColor {
-        if (column != TMainWindow::StatusColumn || m_toneByDevice.isEmpty() || row - 1 >= DeviceList.size())
+        if (column != TMainWindow::StatusColumn || m_toneByDevice.isEmpty() || row - 1 >= m_form->devices().size())
             return {};
-        switch (m_toneByDevice.value(deviceKey(DeviceList.at(row - 1)), TBatchRun::Tone::Neutral)) {
+        switch (m_toneByDevice.value(deviceKey(m_form->devices().at(row - 1)), TBatchRun::Tone::Neutral)) {
         case TBatchRun::Tone::Neutral: return {};
         case TBatchRun::Tone::Good: return QColor(0x1b, 0x6e, 0x20);
         case TBatchRun::Tone::Warning: return QColor(0x9a, 0x5b, 0x00);
@@ -94,7 +95,7 @@ void TBatchFeature::deviceRowShown(int index)
 {
     if (m_statusByDevice.isEmpty())
         return;
-    const quint64 key = deviceKey(DeviceList.at(index));
+    const quint64 key = deviceKey(m_form->devices().at(index));
     if (m_statusByDevice.contains(key))
         m_rowOfDevice.insert(key, index);
 }
@@ -174,13 +175,13 @@ void TBatchFeature::startBatch(TBatchRun::Kind kind, const QList<TDeviceRecord> 
     m_rowOfDevice.clear();
     for (const TDeviceRecord &device : devices)
         m_statusByDevice.insert(deviceKey(device), QString());
-    for (int index = 0; index < DeviceList.size(); ++index) // once for the batch, not per event
-        if (const quint64 key = deviceKey(DeviceList.at(index)); m_statusByDevice.contains(key))
+    for (int index = 0; index < m_form->devices().size(); ++index) // once for the batch, not per event
+        if (const quint64 key = deviceKey(m_form->devices().at(index)); m_statusByDevice.contains(key))
             m_rowOfDevice.insert(key, index);
     m_form->showColumn(TMainWindow::StatusColumn, 300);
     for (int i = 0; i < devices.size(); ++i)
         showBatchStatus(i);
-    for (int index = 0; index < DeviceList.size(); ++index)
+    for (int index = 0; index < m_form->devices().size(); ++index)
         showStatus(index); // devices outside the batch show none
     connect(m_batch.get(), &TBatchRun::deviceChanged, this, &TBatchFeature::showBatchStatus);
     connect(m_batch.get(), &TBatchRun::finished, this, &TBatchFeature::batchFinished);
@@ -192,7 +193,7 @@ void TBatchFeature::startBatch(TBatchRun::Kind kind, const QList<TDeviceRecord> 
 
 void TBatchFeature::showStatus(int index)
 {
-    const QString status = statusFor(DeviceList.at(index));
+    const QString status = statusFor(m_form->devices().at(index));
     if (m_form->StringGrid->Cells(TMainWindow::StatusColumn, index + 1) != status)
         m_form->StringGrid->SetCell(TMainWindow::StatusColumn, index + 1, status);
 }
@@ -209,7 +210,7 @@ void TBatchFeature::showBatchStatus(int batchIndex)
     const auto row = m_rowOfDevice.constFind(key);
     if (row == m_rowOfDevice.cend())
         return;
-    if (*row < DeviceList.size() && deviceKey(DeviceList.at(*row)) == key)
+    if (*row < m_form->devices().size() && deviceKey(m_form->devices().at(*row)) == key)
         showStatus(*row);
     else
         m_rowOfDevice.erase(row);
@@ -234,7 +235,7 @@ void TBatchFeature::batchFinished()
                                    "runs (Reset controllers of the selection with updater)").arg(unanswered);
     }
     m_form->StatusBar->showMessage(text);
-    setDeviceButtonsEnabled(!DeviceList.isEmpty());
+    setDeviceButtonsEnabled(!m_form->devices().isEmpty());
     updateActions();
 }
 

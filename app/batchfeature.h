@@ -65,7 +65,7 @@ private:
     std::unique_ptr<TBatchRun> m_batch;
     QHash<quint64, QString> m_statusByDevice;       // the Status text by the device's address record
     QHash<quint64, TBatchRun::Tone> m_toneByDevice; // and its colour
-    // Where each device of the batch was last shown (index into DeviceList), kept as rows are
-    // shown, sorted and cleared: a progress event never walks the list.
+    // Where each device of the batch was last shown (index into the window's devices()), kept as
+    // rows are shown, sorted and cleared: a progress event never walks the list.
     QHash<quint64, int> m_rowOfDevice;
 };

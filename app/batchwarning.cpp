@@ -1,7 +1,7 @@
 #include "app/batchwarning.h"
 
 #include "fleet/devicefields.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "protocol/wire.h"
 
 #include <QDialogButtonBox>

@@ -5,7 +5,9 @@
 // a number of rows: the rows' cost depends on the machine and on how many cells change, and the
 // slices of two columns may follow each other in one turn.
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+
+#include <QList>
 
 #include <QObject>
 #include <QString>
@@ -20,7 +22,9 @@ class TColumnRefresh : public QObject
 public:
     static constexpr int SliceMs = 15;
 
-    TColumnRefresh(TStringGrid *grid, int column, std::function<QString(const TDeviceRecord &device)> text, QObject *parent);
+    // Fills the column of grid for the listed devices (grid row index + 1 shows devices[index]).
+    TColumnRefresh(TStringGrid *grid, const QList<TDeviceRecord> &devices, int column,
+                   std::function<QString(const TDeviceRecord &device)> text, QObject *parent);
 
     // From the first row again; the rows already done by a refresh under way are done again.
     void start();
@@ -30,6 +34,7 @@ private:
     void slice();
 
     TStringGrid *m_grid;
+    const QList<TDeviceRecord> &m_devices;
     int m_column;
     std::function<QString(const TDeviceRecord &device)> m_text;
     int m_next = 0;

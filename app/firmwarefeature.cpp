@@ -162,7 +162,7 @@ void TFirmwareFeature::showVisitReport()
     if (!path.endsWith(suffix, Qt::CaseInsensitive))
         path += suffix;
     QList<TVisitDevice> scanned;
-    for (const TDeviceRecord &device : std::as_const(DeviceList))
+    for (const TDeviceRecord &device : std::as_const(m_form->devices()))
         scanned << VisitDeviceOf(device);
     m_form->StatusBar->showMessage(QStringLiteral("Writing the visit report %1...").arg(path));
     WriteVisitReportInBackground(this, dialog.details(), dialog.SiteFileEdit->text().trimmed(), m_journalPath, path,

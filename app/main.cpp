@@ -46,9 +46,11 @@ int main(int argc, char **argv)
     // lives to the end, hidden between uses.
     std::unique_ptr<TUpgradeDialog> upgradeForm;
     form.openUpgradeWindow = [&form, &upgradeForm] {
-        if (!upgradeForm)
+        if (!upgradeForm) {
             upgradeForm = std::make_unique<TUpgradeDialog>(form.engine(), &form);
-        upgradeForm->OpenForDevice();
+            upgradeForm->findListedDevice = [&form](const QString &ip) { return form.findDevice(ip); };
+        }
+        upgradeForm->OpenForDevice(form.selectedRecord());
     };
     QObject::connect(&instance, &TSingleInstance::raiseRequested, &form, [&form] {
         if (form.isMinimized())
@@ -65,10 +67,7 @@ int main(int argc, char **argv)
     // short by a crash is listed at the next start.
     TOperationRecorder recorder(
         journal,
-        [](const QString &ip) -> const TDeviceRecord * {
-            const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(), [&](const TDeviceRecord &d) { return d.IpText == ip; });
-            return device == DeviceList.cend() ? nullptr : &*device;
-        },
+        [&form](const QString &ip) { return form.findDevice(ip); },
         [&](const QString &error) {
             qWarning("tarvino: the operation history cannot be written: %s", qPrintable(error));
             // The technician relies on the history as a service report: told once, when it first fails.

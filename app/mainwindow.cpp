@@ -12,7 +12,6 @@
 #include "app/firmwarefeature.h"
 #include "fleet/history/operationjournal.h"
 #include "operations/operationmanager.h"
-#include "app/properties/palimorpropertiesdialog.h"
 #include "app/rangescan.h"
 #include "protocol/resource.h"
 #include "app/sitefeature.h"
@@ -21,7 +20,8 @@
 #include "app/properties/thinprogressbar.h"
 #include "app/watchfeature.h"
 #include "app/worksheet.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
 
 #include <QAction>
 #include <QApplication>
@@ -198,7 +198,6 @@ void TMainWindow::FormCreate(const TDatagramEngine::Options &engineOptions)
     for (int column = AdapterColumn; column < GridColumnCount; ++column)
         StringGrid->setColumnHidden(column, true);
     StringGrid->SetRowHidden(1, true); // no blank line before the first device, as after ResetGrid
-    RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
     m_engine = new TDatagramEngine(engineOptions, this);
     // Told once, when the engine finds its port taken; scans then say so in the status bar.
     connect(m_engine, &TDatagramEngine::portTaken, this, [this](const QString &message) { showError(message); });
@@ -220,13 +219,13 @@ void TMainWindow::setDeviceActionsEnabled(bool enabled)
 {
     m_deviceActionsWanted = enabled;
     // A row past the listed devices (a site's missing device) is no device to act on.
-    enabled = enabled && SelectedDevice < DeviceList.size();
+    enabled = enabled && m_selectedDevice < m_devices.size();
     PropertiesMenu->setEnabled(enabled);
     PropertiesButton->setEnabled(enabled);
     // A device of a running batch, or one that another operation works on, gets no other operation.
     const bool batchRunning = Batches && Batches->batchRunning();
-    const bool selectedBusy = SelectedDevice >= 0 && SelectedDevice < DeviceList.size()
-                              && TOperationManager::of(m_engine)->isBusy(DeviceList.at(SelectedDevice).IpText);
+    const bool selectedBusy = m_selectedDevice >= 0 && m_selectedDevice < m_devices.size()
+                              && TOperationManager::of(m_engine)->isBusy(m_devices.at(m_selectedDevice).IpText);
     UpgradeButton->setEnabled(enabled && !batchRunning && !selectedBusy);
     DropBearButton->setEnabled(enabled && !batchRunning && !selectedBusy);
 }
@@ -329,7 +328,7 @@ void TMainWindow::TimerTimer()
 void TMainWindow::ResetGrid()
 {
     setDeviceActionsEnabled(false);
-    DeviceList.clear();
+    m_devices.clear();
     StringGrid->SetRowCount(2);
     for (int column = 0; column < ColumnCount; ++column)
         StringGrid->SetCell(column, 1, QString());
@@ -391,9 +390,9 @@ void TMainWindow::DecodeDiscoveryReply(const QString &peerIp, int, const char *d
                                      bool viaDatagram)
 {
     m_sinceReply.start();
-    const int index = MergeDiscoveryReply(DeviceList, m_deviceIndex, peerIp, QByteArrayView(data, length), viaDatagram);
+    const int index = MergeDiscoveryReply(m_devices, m_deviceIndex, peerIp, QByteArrayView(data, length), viaDatagram);
     if (index >= 0)
-        NoteReplyAdapter(DeviceList[index], m_engine->adapterFor(peerIp));
+        NoteReplyAdapter(m_devices[index], m_engine->adapterFor(peerIp));
     if (index >= 0 && refresh)
         ShowDeviceRow(index);
     if (index >= 0)
@@ -406,7 +405,7 @@ void TMainWindow::ShowDeviceRow(int index)
     const bool newRow = StringGrid->RowCount() < index + 2;
     if (newRow)
         StringGrid->SetRowCount(StringGrid->RowCount() + 1);
-    const TDeviceRecord &device = DeviceList[index];
+    const TDeviceRecord &device = m_devices[index];
     // Type, versions and adapter are the same on many rows: one copy of each text serves them all.
     QStringList texts{device.Params.text(Wire::Param::Name), sharedText(device.Params.text(Wire::Param::TypeText)),
                       sharedText(device.Params.text(Wire::Param::HardwareVersion)), device.IpText,
@@ -444,6 +443,17 @@ QString TMainWindow::sharedText(const QString &text)
     return text;
 }
 
+const TDeviceRecord *TMainWindow::selectedRecord() const
+{
+    return m_selectedDevice >= 0 && m_selectedDevice < m_devices.size() ? &m_devices[m_selectedDevice] : nullptr;
+}
+
+const TDeviceRecord *TMainWindow::findDevice(const QString &ip) const
+{
+    const auto device = std::find_if(m_devices.cbegin(), m_devices.cend(), [&](const TDeviceRecord &d) { return d.IpText == ip; });
+    return device == m_devices.cend() ? nullptr : &*device;
+}
+
 void TMainWindow::setColumnText(int column, std::function<QString(const TDeviceRecord &device)> text)
 {
     m_columnTexts.insert(column, std::move(text));
@@ -451,9 +461,9 @@ void TMainWindow::setColumnText(int column, std::function<QString(const TDeviceR
 
 void TMainWindow::RefreshRows()
 {
-    for (int index = 0; index < DeviceList.size(); ++index)
+    for (int index = 0; index < m_devices.size(); ++index)
         for (auto text = m_columnTexts.cbegin(); text != m_columnTexts.cend(); ++text)
-            StringGrid->SetCell(text.key(), index + 1, sharedText(text.value()(DeviceList.at(index))));
+            StringGrid->SetCell(text.key(), index + 1, sharedText(text.value()(m_devices.at(index))));
     StringGrid->viewport()->update();
 }
 
@@ -491,7 +501,7 @@ QString TMainWindow::MacToText(const QString &separator, quint64 value)
 
 void TMainWindow::StringGridSelectCell(int, int row)
 {
-    SelectedDevice = row - 1;
+    m_selectedDevice = row - 1;
     // Upgrade and DropBear follow the device: one that another operation works on takes none.
     if (m_deviceActionsWanted)
         setDeviceActionsEnabled(true);
@@ -522,15 +532,15 @@ void TMainWindow::Search()
 
 void TMainWindow::Properties()
 {
-    if (DeviceList.isEmpty() || SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
+    if (m_devices.isEmpty() || m_selectedDevice < 0 || m_selectedDevice >= m_devices.size())
         return;
-    const int type = FindDeviceType(DeviceList[SelectedDevice].Params.number(Wire::Param::TypeCode, -1));
-    if (type < 0 || !DeviceTypes[type].createForm)
+    const std::unique_ptr<TPropertiesDialog> form =
+        m_propertiesDialogs.create(m_devices[m_selectedDevice].Params.number(Wire::Param::TypeCode, -1), this);
+    if (!form)
         return; // a device of a type this program does not know has no properties window
-    const std::unique_ptr<TPropertiesDialog> form(DeviceTypes[type].createForm(this));
-    form->setTag(SelectedDevice);
+    form->setDevice(m_selectedDevice, m_devices);
     TPropertiesDialog *shown = form.get();
-    Worksheet->readSshToggleText(DeviceList[SelectedDevice], shown,
+    Worksheet->readSshToggleText(m_devices[m_selectedDevice], shown,
                                  [shown](const QString &text) { shown->setSshToggleText(text); });
     if (form->Execute() == ModalResult::Ok)
         Scan();
@@ -575,15 +585,15 @@ void TMainWindow::StringGridDblClick(int column, int row)
         }
     };
     // Ascending and stable: devices with equal keys keep their order.
-    std::stable_sort(DeviceList.begin(), DeviceList.end(), less);
-    for (int index = 0; index < DeviceList.size(); ++index)
+    std::stable_sort(m_devices.begin(), m_devices.end(), less);
+    for (int index = 0; index < m_devices.size(); ++index)
         ShowDeviceRow(index);
 }
 
 void TMainWindow::StringGridContextPopup(const QPoint &viewportPoint, bool byMouse)
 {
     const QPoint cell = byMouse ? StringGrid->CellAt(viewportPoint) : QPoint(-1, -1);
-    if (cell.y() < 1 || DeviceList.isEmpty())
+    if (cell.y() < 1 || m_devices.isEmpty())
         return;
     StringGrid->SelectRow(cell.y());
     PopupMenu->popup(StringGrid->viewport()->mapToGlobal(viewportPoint));
@@ -591,7 +601,7 @@ void TMainWindow::StringGridContextPopup(const QPoint &viewportPoint, bool byMou
 
 void TMainWindow::DropBearButtonClick()
 {
-    if (SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
+    if (m_selectedDevice < 0 || m_selectedDevice >= m_devices.size())
         return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     DropBearButton->setEnabled(false);
@@ -601,7 +611,7 @@ void TMainWindow::DropBearButtonClick()
         QApplication::restoreOverrideCursor();
     });
     // The list may change while the requests wait: the operation keeps what it needs.
-    const TDeviceRecord &device = DeviceList[SelectedDevice];
+    const TDeviceRecord &device = m_devices[m_selectedDevice];
     TDeviceCommand dropBear(m_engine, {device.IpText, device.Transport}, Wire::Command::SetDropBear,
                             TDeviceCommand::dropBear());
     DropBearResult = ResultNoReply;

@@ -1,7 +1,9 @@
 #pragma once
 // TMainWindow: the main window with its device grid, the scan cycle and the device actions.
 
+#include "app/properties/dialogsbytype.h"
 #include "protocol/datagramengine.h"
+#include "protocol/devicerecord.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -78,6 +80,20 @@ public:
     int sortColumn = -1;
 
     TDatagramEngine *engine() const { return m_engine; }
+
+    // The listed devices, in order of first reply: grid row index + 1 shows devices()[index].
+    QList<TDeviceRecord> &devices() { return m_devices; }
+    const QList<TDeviceRecord> &devices() const { return m_devices; }
+    // The index into devices() of the device selected in the grid; a row past the list (a site's
+    // missing device) gives an index outside it.
+    int selectedDevice() const { return m_selectedDevice; }
+    void setSelectedDevice(int index) { m_selectedDevice = index; }
+    // The selected device; null when the selection is outside the list.
+    const TDeviceRecord *selectedRecord() const;
+    // The listed device at that address; null when none is.
+    const TDeviceRecord *findDevice(const QString &ip) const;
+    // The properties window each device type opens.
+    TPropertiesDialogsByType &propertiesDialogs() { return m_propertiesDialogs; }
     int TimerTag() const { return m_timerTag; }
 
     // Handlers.
@@ -124,7 +140,7 @@ public:
     std::function<bool(const QString &question)> askToStopOperations;
 
 signals:
-    // A discovery reply was merged into DeviceList at index.
+    // A discovery reply was merged into devices() at index.
     void deviceReplied(int index);
     // A scan (the broadcast's cycle or a range sweep) has ended.
     void scanEnded();
@@ -152,7 +168,10 @@ private:
     QElapsedTimer m_sinceReply; // since the last discovery reply was merged (invalid: none yet)
     quint8 DropBearResult = 0;
     QList<quint32> m_adapters; // the adapters the listed devices were heard through
-    TDeviceIndex m_deviceIndex; // DeviceList by address record
+    QList<TDeviceRecord> m_devices;
+    int m_selectedDevice = 0;
+    TDeviceIndex m_deviceIndex; // m_devices by address record
+    TPropertiesDialogsByType m_propertiesDialogs;
     QHash<QString, QString> m_sharedTexts;
     QHash<int, std::function<QString(const TDeviceRecord &)>> m_columnTexts;
 };

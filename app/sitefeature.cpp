@@ -82,7 +82,8 @@ TSiteFeature::TSiteFeature(TMainWindow *form) : QObject(form), m_form(form)
         return before ? before(column, row) : QColor();
     });
 
-    m_refresh = new TColumnRefresh(grid, TMainWindow::SiteColumn, [this](const TDeviceRecord &device) { return siteText(device); }, this);
+    m_refresh = new TColumnRefresh(grid, m_form->devices(), TMainWindow::SiteColumn,
+                                   [this](const TDeviceRecord &device) { return siteText(device); }, this);
 
     chooseOpenFile = [form](const QString &title, const QString &filter) {
         return QFileDialog::getOpenFileName(form, title, QString(), filter);
@@ -94,7 +95,7 @@ TSiteFeature::TSiteFeature(TMainWindow *form) : QObject(form), m_form(form)
 
 bool TSiteFeature::isMissingRow(int row) const
 {
-    return m_missingRows > 0 && row > DeviceList.size() && row <= DeviceList.size() + m_missingRows;
+    return m_missingRows > 0 && row > m_form->devices().size() && row <= m_form->devices().size() + m_missingRows;
 }
 
 QString TSiteFeature::siteText(const TDeviceRecord &device) const
@@ -117,7 +118,7 @@ bool TSiteFeature::openSite(const QString &path, QString *error)
     m_form->showColumn(TMainWindow::SiteColumn, SiteColumnWidth);
     rememberPath();
     // Before the first scan nothing is missing yet: the file is compared when the list has devices.
-    if (DeviceList.isEmpty()) {
+    if (m_form->devices().isEmpty()) {
         SummaryLabel->setText(QStringLiteral("%1 expected devices: scan to compare").arg(m_site.size()));
         SummaryLabel->show();
     } else {
@@ -146,8 +147,8 @@ void TSiteFeature::closeSite()
 bool TSiteFeature::saveSite(const QString &path, QString *error)
 {
     QList<TSiteDevice> devices;
-    devices.reserve(DeviceList.size());
-    for (const TDeviceRecord &device : std::as_const(DeviceList))
+    devices.reserve(m_form->devices().size());
+    for (const TDeviceRecord &device : std::as_const(m_form->devices()))
         devices << SiteFile::fromDevice(device);
     const QString problem = SiteFile::write(path, devices);
     if (!problem.isEmpty()) {
@@ -164,11 +165,11 @@ void TSiteFeature::compare()
         return;
     const int generation = ++m_generation;
     RunInBackground(
-        this, [site = m_site, devices = DeviceList] { return View::of(site, devices); },
+        this, [site = m_site, devices = m_form->devices()] { return View::of(site, devices); },
         [this, generation](View view) {
             if (generation != m_generation)
                 return; // a newer one is under way, or the site was closed
-            if (view.listed != DeviceList.size()) {
+            if (view.listed != m_form->devices().size()) {
                 // The list changed meanwhile: compared again when its scan ends, or now.
                 if (!m_form->Timer->isActive()) {
                     compare();
@@ -196,7 +197,7 @@ void TSiteFeature::show(View view)
 void TSiteFeature::showMissingRows()
 {
     TStringGrid *grid = m_form->StringGrid;
-    const int first = int(DeviceList.size()) + 1;
+    const int first = int(m_form->devices().size()) + 1;
     // The grid keeps one (hidden) row below its header even with nothing listed.
     grid->SetRowCount(std::max(first + int(m_missing.size()), 2));
     m_missingRows = int(m_missing.size());
@@ -237,7 +238,7 @@ void TSiteFeature::askSave()
         m_form->showError(QStringLiteral("The site file was not saved: %1.").arg(error));
         return;
     }
-    tell(QStringLiteral("%1 devices saved as the site file %2").arg(DeviceList.size()).arg(path));
+    tell(QStringLiteral("%1 devices saved as the site file %2").arg(m_form->devices().size()).arg(path));
 }
 
 void TSiteFeature::restoreSettings(QSettings &settings)

@@ -4,10 +4,10 @@
 // Save site... writes the current list as one. With a site open, the list's Site column says found,
 // moved, different firmware or unexpected for each device, and after each scan the expected devices
 // that did not answer follow the devices as grey rows with their expected address ("missing"); the
-// summary stays in the status bar. Missing devices are no part of DeviceList: their rows take no
-// device action (the window disables them while one is selected). The comparison itself is
-// TSiteComparison (fleet/), made on a worker: a list of tens of thousands of devices never holds the
-// window, and the window keeps only what it shows of it.
+// summary stays in the status bar. Missing devices are no part of the window's devices(): their
+// rows take no device action (the window disables them while one is selected). The comparison
+// itself is TSiteComparison (fleet/), made on a worker: a list of tens of thousands of devices never
+// holds the window, and the window keeps only what it shows of it.
 
 #include "fleet/site/sitefile.h"
 

@@ -36,7 +36,7 @@ TSnapshotFeature::TSnapshotFeature(TMainWindow *form) : QObject(form), m_form(fo
 
 void TSnapshotFeature::updateActions()
 {
-    const bool one = SelectedDevice >= 0 && SelectedDevice < DeviceList.size();
+    const bool one = m_form->selectedDevice() >= 0 && m_form->selectedDevice() < m_form->devices().size();
     const bool running = m_form->Batches->batchRunning();
     for (QAction *action : {CompareAction, CompareSnapshotsAction, RestoreAction})
         action->setEnabled(one && !running);
@@ -67,9 +67,9 @@ std::optional<QByteArray> TSnapshotFeature::snapshotConfiguration(const TDeviceR
 
 bool TSnapshotFeature::currentDeviceAndSnapshot(TDeviceRecord *device, QByteArray *saved, QString *title)
 {
-    if (SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
+    if (m_form->selectedDevice() < 0 || m_form->selectedDevice() >= m_form->devices().size())
         return false;
-    *device = DeviceList.at(SelectedDevice); // the list may change while the dialogs are open
+    *device = m_form->devices().at(m_form->selectedDevice()); // the list may change while the dialogs are open
     const std::optional<QByteArray> bytes = snapshotConfiguration(*device, title);
     if (bytes)
         *saved = *bytes;

@@ -44,11 +44,12 @@ TWatchFeature::TWatchFeature(TMainWindow *form) : QObject(form), m_form(form)
     connect(&m_next, &QTimer::timeout, this, &TWatchFeature::nextScan);
 
     TStringGrid *grid = form->StringGrid;
-    m_refresh = new TColumnRefresh(grid, TMainWindow::LastSeenColumn, [this](const TDeviceRecord &device) { return lastSeenText(device); }, this);
+    m_refresh = new TColumnRefresh(grid, m_form->devices(), TMainWindow::LastSeenColumn,
+                                   [this](const TDeviceRecord &device) { return lastSeenText(device); }, this);
     auto before = grid->Foreground();
     grid->SetForeground([this, before](int column, int row) -> QColor {
-        if (m_watching && row >= 1 && row <= DeviceList.size()) {
-            const TDeviceRecord &device = DeviceList.at(row - 1);
+        if (m_watching && row >= 1 && row <= m_form->devices().size()) {
+            const TDeviceRecord &device = m_form->devices().at(row - 1);
             if (isGone(device))
                 return GoneColour;
             if (isMarked(device))
@@ -104,8 +105,8 @@ bool TWatchFeature::isMarked(const TDeviceRecord &device) const
 
 void TWatchFeature::deviceReplied(int index)
 {
-    if (m_watching && index >= 0 && index < DeviceList.size())
-        m_replied.insert(deviceKey(DeviceList.at(index)));
+    if (m_watching && index >= 0 && index < m_form->devices().size())
+        m_replied.insert(deviceKey(m_form->devices().at(index)));
 }
 
 void TWatchFeature::scanEnded()
@@ -113,7 +114,7 @@ void TWatchFeature::scanEnded()
     if (!m_watching)
         return;
     // The list keeps the devices that did not answer: only those that did count for this scan.
-    auto add = [watch = m_watch, devices = DeviceList, answered = std::exchange(m_replied, {}),
+    auto add = [watch = m_watch, devices = m_form->devices(), answered = std::exchange(m_replied, {}),
                 now = QDateTime::currentDateTimeUtc()]() mutable {
         Step step{std::move(watch), now};
         for (const TWatchEvent &event : step.watch.addScan(devices, now, &answered))

@@ -174,8 +174,9 @@ void TWorksheet::showMessage(const QString &message)
 void TWorksheet::applyFilter()
 {
     const QString filter = FilterEdit->text().trimmed();
-    for (int index = 0; index < DeviceList.size(); ++index)
-        m_form->StringGrid->SetRowHidden(index + 1, !matchesFilter(DeviceList.at(index), filter));
+    const QList<TDeviceRecord> &devices = m_form->devices();
+    for (int index = 0; index < devices.size(); ++index)
+        m_form->StringGrid->SetRowHidden(index + 1, !matchesFilter(devices.at(index), filter));
     updateCount();
 }
 
@@ -193,7 +194,7 @@ bool TWorksheet::matchesFilter(const TDeviceRecord &device, const QString &filte
 void TWorksheet::deviceRowShown(int index)
 {
     if (!FilterEdit->text().isEmpty())
-        m_form->StringGrid->SetRowHidden(index + 1, !matchesFilter(DeviceList.at(index), FilterEdit->text().trimmed()));
+        m_form->StringGrid->SetRowHidden(index + 1, !matchesFilter(m_form->devices().at(index), FilterEdit->text().trimmed()));
     // A large segment's replies come by the thousand: the count follows once they pause.
     if (!m_countTimer.isActive())
         m_countTimer.start();
@@ -209,8 +210,9 @@ void TWorksheet::scanEnded()
     if (!m_selectAfterScan.isEmpty()) {
         const QStringList wanted = std::exchange(m_selectAfterScan, {});
         QList<int> rows;
-        for (int index = 0; index < DeviceList.size(); ++index)
-            if (wanted.contains(DeviceList.at(index).IpText))
+        const QList<TDeviceRecord> &devices = m_form->devices();
+        for (int index = 0; index < devices.size(); ++index)
+            if (wanted.contains(devices.at(index).IpText))
                 rows << index + 1;
         TStringGrid *grid = m_form->StringGrid;
         if (!rows.isEmpty()) {
@@ -224,7 +226,7 @@ void TWorksheet::scanEnded()
                  .arg(rows.size())
                  .arg(wanted.size()));
     }
-    if (!DeviceList.isEmpty())
+    if (!m_form->devices().isEmpty())
         return;
     if (m_form->engine()->portInUse().isEmpty()) // else the status bar says why nothing was sent
         showMessage(QStringLiteral("No device answered the scan."));
@@ -253,26 +255,28 @@ void TWorksheet::listReset()
 
 void TWorksheet::updateCount()
 {
+    const qsizetype listed = m_form->devices().size();
     int shown = 0;
-    for (int row = 1; row <= DeviceList.size(); ++row)
+    for (int row = 1; row <= listed; ++row)
         shown += m_form->StringGrid->IsRowHidden(row) ? 0 : 1;
-    const qsizetype selected = DeviceList.isEmpty() ? 0 : m_form->StringGrid->SelectedRows().size();
-    CountLabel->setText(shown == DeviceList.size()
-                            ? QStringLiteral("%1 devices, %2 selected").arg(DeviceList.size()).arg(selected)
-                            : QStringLiteral("%1 of %2 devices shown, %3 selected").arg(shown).arg(DeviceList.size()).arg(selected));
+    const qsizetype selected = listed == 0 ? 0 : m_form->StringGrid->SelectedRows().size();
+    CountLabel->setText(shown == listed
+                            ? QStringLiteral("%1 devices, %2 selected").arg(listed).arg(selected)
+                            : QStringLiteral("%1 of %2 devices shown, %3 selected").arg(shown).arg(listed).arg(selected));
 }
 
 void TWorksheet::updateActions()
 {
-    ExportAction->setEnabled(!DeviceList.isEmpty());
+    ExportAction->setEnabled(!m_form->devices().isEmpty());
 }
 
 QList<TDeviceRecord> TWorksheet::selection() const
 {
+    const QList<TDeviceRecord> &listed = m_form->devices();
     QList<TDeviceRecord> devices;
     for (int row : m_form->StringGrid->SelectedRows())
-        if (row - 1 < DeviceList.size())
-            devices << DeviceList.at(row - 1);
+        if (row - 1 < listed.size())
+            devices << listed.at(row - 1);
     return devices;
 }
 
@@ -283,9 +287,10 @@ void TWorksheet::exportList()
     if (fileName.isEmpty())
         return;
     QList<TDeviceRecord> shown; // what the list shows
-    for (int index = 0; index < DeviceList.size(); ++index)
+    const QList<TDeviceRecord> &devices = m_form->devices();
+    for (int index = 0; index < devices.size(); ++index)
         if (!m_form->StringGrid->IsRowHidden(index + 1))
-            shown << DeviceList.at(index);
+            shown << devices.at(index);
     const bool json = fileName.endsWith(QLatin1String(".json"), Qt::CaseInsensitive);
     const QByteArray bytes = json ? DeviceListJson(shown) : DeviceListCsv(shown);
     QSaveFile file(fileName);

@@ -5,7 +5,7 @@
 // check and the operation history. The window keeps its own single-device actions; this class
 // only adds.
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QHash>
 #include <QObject>

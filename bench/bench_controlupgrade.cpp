@@ -15,7 +15,7 @@
 #include "pingpong.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "app/upgrade/upgradedialog.h"
 #include "protocol/wire.h"
 

@@ -29,7 +29,7 @@
 #include "pingpong.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "protocol/wire.h"
 
 #include <QCommandLineParser>

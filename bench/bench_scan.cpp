@@ -15,7 +15,7 @@
 #include "app/sitefeature.h"
 #include "app/stringgrid.h"
 #include "app/watchfeature.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -101,7 +101,7 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
             return;
         }
     }
-    DeviceList.clear();
+    form.devices().clear();
     const long before = BenchLab::residentKiB();
 
     // The window's responsiveness: the longest gap between ticks of a 5 ms timer.
@@ -132,7 +132,7 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
     });
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &form, [&] {
-        if (completeMs < 0 && DeviceList.size() >= devices && form.StringGrid->RowCount() >= devices + 1)
+        if (completeMs < 0 && form.devices().size() >= devices && form.StringGrid->RowCount() >= devices + 1)
             completeMs = clock.elapsed();
     });
     if (siteAndWatch)
@@ -157,9 +157,9 @@ void runOnce(int devices, QTextStream &out, bool siteAndWatch)
     const long after = BenchLab::residentKiB();
 
     qsizetype recordBytes = 0;
-    for (const TDeviceRecord &device : DeviceList)
+    for (const TDeviceRecord &device : form.devices())
         recordBytes += qsizetype(sizeof(TDeviceRecord)) + device.Params.heapBytes();
-    const int listed = static_cast<int>(DeviceList.size());
+    const int listed = static_cast<int>(form.devices().size());
     out << QStringLiteral("%1 devices: listed %2, lost %3, grid complete after %4 ms (from Scan), "
                           "longest gap between 5 ms ticks %5 ms, resident +%6 KiB (%7 B per device), "
                           "records %8 B per device; last device's first reply at the engine after %9 ms (%10 "

@@ -11,7 +11,8 @@
 #include "operations/rangesweep.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

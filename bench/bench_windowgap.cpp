@@ -13,7 +13,7 @@
 #include "labsim.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "app/upgrade/upgradedialog.h"
 
 #include <QAction>

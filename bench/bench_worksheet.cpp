@@ -86,9 +86,9 @@ int main(int argc, char **argv)
     form.Batches->batchOptions.jobs = jobs;
     form.show();
     form.Scan();
-    if (!QTest::qWaitFor([&] { return DeviceList.size() >= devices && !form.Timer->isActive(); }, 20000)
-        || DeviceList.size() < devices) {
-        std::fprintf(stderr, "the scan listed %lld of %d devices\n", qint64(DeviceList.size()), devices);
+    if (!QTest::qWaitFor([&] { return form.devices().size() >= devices && !form.Timer->isActive(); }, 20000)
+        || form.devices().size() < devices) {
+        std::fprintf(stderr, "the scan listed %lld of %d devices\n", qint64(form.devices().size()), devices);
         return 1;
     }
 

@@ -22,7 +22,7 @@ int main(int argc, char **argv)
     form.openUpgradeWindow = [&form, &upgradeForm] {
         if (!upgradeForm)
             upgradeForm = std::make_unique<TUpgradeDialog>(form.engine(), &form);
-        upgradeForm->OpenForDevice();
+        upgradeForm->OpenForDevice(form.selectedRecord());
     };
     form.show();
     return app.exec();

@@ -9,6 +9,7 @@
 #include "fleet/firmware/firmwareplan.h"
 #include "fleet/history/operationjournal.h"
 #include "operations/operationpool.h"
+#include "protocol/fileio.h"
 
 #include <QHash>
 

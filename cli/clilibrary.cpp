@@ -4,6 +4,7 @@
 #include "cli/clirequest.h"
 #include "fleet/firmware/firmwarelibrary.h"
 #include "fleet/firmware/firmwareversion.h"
+#include "protocol/fileio.h"
 
 #include <QCommandLineParser>
 #include <QDir>

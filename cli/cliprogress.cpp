@@ -3,7 +3,7 @@
 #include "cli/clireport.h"
 #include "operations/deviceoperation.h"
 #include "operations/operationpool.h"
-#include "protocol/tools.h"
+#include "protocol/fileio.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -2,6 +2,7 @@
 
 #include "operations/controlleroperations.h"
 #include "fleet/devicefields.h"
+#include "protocol/ipv4text.h"
 
 #include <QCommandLineParser>
 #include <QDir>

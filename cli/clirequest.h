@@ -5,7 +5,7 @@
 #include "cli/clihelp.h"
 #include "cli/clilibrary.h"
 #include "cli/clisweep.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "protocol/wire.h"
 #include "cli/clisite.h"
 

@@ -11,7 +11,9 @@
 #include "operations/operationpool.h"
 #include "protocol/datagramengine.h"
 #include "fleet/history/sshtoggles.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/fileio.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -4,7 +4,7 @@
 #include "fleet/history/configurationstore.h"
 #include "fleet/history/operationjournal.h"
 #include "fleet/site/sitefile.h"
-#include "protocol/tools.h"
+#include "protocol/fileio.h"
 #include "fleet/report/visitreportdocument.h"
 
 #include <QCommandLineParser>

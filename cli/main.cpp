@@ -7,7 +7,7 @@
 #include "fleet/history/operationrecord.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
-#include "protocol/tools.h"
+#include "protocol/fileio.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

@@ -1,6 +1,6 @@
 // Writes tarvino-cli's manual page, made from the same table as its --help.
 #include "cli/clihelp.h"
-#include "protocol/tools.h"
+#include "protocol/fileio.h"
 
 #include <cstdio>
 

@@ -103,3 +103,16 @@ foreach(level IN LISTS TARVINO_LAYER_ORDER)
     endforeach()
     list(APPEND below ${dirs})
 endforeach()
+
+# A window type named in a headless source through a forward declaration (class QWidget;, class
+# TPropertiesDialog;) ties it to the windows as an include would, only unseen by the check above.
+foreach(dir IN LISTS TARVINO_HEADLESS_DIRS)
+    file(GLOB_RECURSE sources ${PROJECT_SOURCE_DIR}/${dir}/*.h ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+    foreach(source IN LISTS sources)
+        file(STRINGS ${source} windowDeclarations
+             REGEX "^[ \t]*(class|struct)[ \t]+(QWidget|QDialog|QMainWindow|T[A-Za-z0-9_]*(Dialog|Window|Form))[ \t]*;")
+        if(windowDeclarations)
+            message(FATAL_ERROR "${source} declares a window type (${windowDeclarations}): the headless layers never name a window")
+        endif()
+    endforeach()
+endforeach()

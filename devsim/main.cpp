@@ -4,7 +4,7 @@
 #include "devsim/options.h"
 #include "devsim/simserver.h"
 #include "devsim/simulator.h"
-#include "protocol/tools.h"
+#include "protocol/fileio.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

@@ -2,7 +2,7 @@
 
 #include "devsim/simdatagram.h"
 #include "devsim/journal.h"
-#include "protocol/tools.h"
+#include "protocol/sha256text.h"
 #include "protocol/wire.h"
 
 #include <QDir>

@@ -1,6 +1,7 @@
 #include "fleet/devicefields.h"
 
 #include "protocol/wire.h"
+#include "protocol/ipv4text.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -3,7 +3,7 @@
 // columns first, then every other value of its discovery reply. Each field has a stable key
 // (JSON member and CSV column) and a header for tables.
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QJsonObject>
 #include <QJsonValue>

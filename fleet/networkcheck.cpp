@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "protocol/datagramengine.h"
 #include "protocol/wire.h"
+#include "protocol/ipv4text.h"
 
 #include <QDeadlineTimer>
 #include <QHash>

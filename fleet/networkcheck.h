@@ -13,7 +13,7 @@
 #include "operations/deviceoperation.h"
 #include "protocol/netadapters.h"
 #include "platform/platform.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QJsonObject>
 #include <QList>

@@ -6,7 +6,7 @@
 
 #include "protocol/addressrange.h"
 #include "fuzzcheck.h"
-#include "protocol/tools.h"
+#include "protocol/ipv4text.h"
 
 #include <QString>
 #include <QStringList>

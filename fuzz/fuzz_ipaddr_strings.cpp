@@ -8,7 +8,7 @@
 
 #include "fuzzcheck.h"
 #include "protocol/ipaddrutils.h"
-#include "protocol/tools.h"
+#include "protocol/ipv4text.h"
 
 #include <QString>
 #include <QStringList>

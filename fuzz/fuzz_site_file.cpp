@@ -9,6 +9,7 @@
 #include "fuzzcheck.h"
 #include "fleet/site/sitecomparison.h"
 #include "fleet/site/sitefile.h"
+#include "protocol/ipv4text.h"
 
 #include <QByteArray>
 #include <QSet>

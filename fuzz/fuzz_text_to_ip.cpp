@@ -5,7 +5,7 @@
 // the routines; its first four bytes are also taken as an address.
 
 #include "fuzzcheck.h"
-#include "protocol/tools.h"
+#include "protocol/ipv4text.h"
 
 #include <QList>
 #include <QString>

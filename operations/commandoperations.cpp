@@ -3,6 +3,7 @@
 #include "protocol/datagram.h"
 #include "operations/devicesession.h"
 #include "protocol/datagramengine.h"
+#include "protocol/ipv4text.h"
 
 #include <QDeadlineTimer>
 #include <QScopeGuard>

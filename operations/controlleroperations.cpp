@@ -2,7 +2,8 @@
 
 #include "operations/devicesession.h"
 #include "protocol/errors.h"
-#include "protocol/tools.h"
+#include "protocol/fileio.h"
+#include "protocol/sha256text.h"
 #include "bus/controllerbus.h"
 
 #include <QFile>

@@ -13,7 +13,7 @@
 
 #include "ftp/ftpclient.h"
 #include "operations/outcome.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "bus/controllerbus.h"
 
 #include <QObject>

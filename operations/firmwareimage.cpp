@@ -4,6 +4,7 @@
 #include "operations/deviceoperation.h"
 #include "operations/devicesession.h"
 #include "protocol/wire.h"
+#include "protocol/sha256text.h"
 
 #include <QFileInfo>
 

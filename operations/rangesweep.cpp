@@ -4,6 +4,7 @@
 #include "protocol/errors.h"
 #include "platform/platform.h"
 #include "protocol/datagramengine.h"
+#include "protocol/ipv4text.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>

@@ -2,7 +2,7 @@
 
 #include "protocol/netadapters.h"
 #include "platform/platform.h"
-#include "protocol/tools.h"
+#include "protocol/ipv4text.h"
 
 #include <QLocale>
 #include <QRegularExpression>

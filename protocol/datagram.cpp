@@ -1,5 +1,6 @@
 #include "protocol/datagram.h"
 
+#include "protocol/ipv4text.h"
 #include "protocol/resource.h"
 
 #include <QtEndian>
@@ -129,7 +130,7 @@ bool IsValidDiscoveryReply(QByteArrayView reply)
            std::all_of(status, status + 4, [](quint8 b) { return b == 0; }) && bytes[Wire::CommandOffset] <= 1;
 }
 
-void ApplyDiscoveryReply(TDeviceRecord &device, QByteArrayView reply)
+void ApplyDiscoveryReply(TDeviceRecord &device, QByteArrayView reply, const TDeviceTypeRegistry &types)
 {
     if (reply.size() < Wire::HeaderSize)
         return;
@@ -149,7 +150,7 @@ void ApplyDiscoveryReply(TDeviceRecord &device, QByteArrayView reply)
         if (valueStart + valueLength > length)
             break; // the element claims bytes the reply does not have
         if (id >= TParams::MinId && id <= TParams::MaxId) {
-            const quint8 kind = ParameterKind(id, device.Params.number(Wire::Param::TypeCode, -1)) & 0x7F;
+            const quint8 kind = types.kindOf(id, device.Params.number(Wire::Param::TypeCode, -1)) & 0x7F;
             if (std::optional<TParamValue> value = DecodeParameterValue(kind, bytes + valueStart, valueLength))
                 device.Params.set(id, std::move(*value));
         }
@@ -158,7 +159,8 @@ void ApplyDiscoveryReply(TDeviceRecord &device, QByteArrayView reply)
     device.Params.squeeze();
 }
 
-int MergeDiscoveryReply(QList<TDeviceRecord> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram)
+int MergeDiscoveryReply(QList<TDeviceRecord> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram,
+                        const TDeviceTypeRegistry &types)
 {
     if (!IsValidDiscoveryReply(reply))
         return -1;
@@ -172,7 +174,7 @@ int MergeDiscoveryReply(QList<TDeviceRecord> &list, const QString &peerIp, QByte
     TDeviceRecord &device = list[index];
     device.IpText = peerIp;
     device.Transport = viaDatagram ? TransportUdp : TransportTcp;
-    ApplyDiscoveryReply(device, reply);
+    ApplyDiscoveryReply(device, reply, types);
     return static_cast<int>(index);
 }
 
@@ -194,7 +196,7 @@ void rebuildIndex(const QList<TDeviceRecord> &list, TDeviceIndex &index)
 } // namespace
 
 int MergeDiscoveryReply(QList<TDeviceRecord> &list, TDeviceIndex &index, const QString &peerIp, QByteArrayView reply,
-                        bool viaDatagram)
+                        bool viaDatagram, const TDeviceTypeRegistry &types)
 {
     if (!IsValidDiscoveryReply(reply))
         return -1;
@@ -216,7 +218,7 @@ int MergeDiscoveryReply(QList<TDeviceRecord> &list, TDeviceIndex &index, const Q
     TDeviceRecord &device = list[position];
     device.IpText = peerIp;
     device.Transport = viaDatagram ? TransportUdp : TransportTcp;
-    ApplyDiscoveryReply(device, reply);
+    ApplyDiscoveryReply(device, reply, types);
     return position;
 }
 

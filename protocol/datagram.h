@@ -3,7 +3,8 @@
 // Pure functions over bytes: no sockets, no windows.
 
 #include "protocol/netadapters.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/devicetypes.h"
 #include "protocol/wire.h"
 
 #include <QByteArray>
@@ -50,20 +51,23 @@ bool IsValidDiscoveryReply(QByteArrayView reply);
 
 // Takes a valid reply's address record, hardware address and parameters into the
 // record. Elements running past the end of the reply end the walk; ids outside
-// 1..4095 are skipped; a value whose length does not fit its kind is left as it was.
-void ApplyDiscoveryReply(TDeviceRecord &device, QByteArrayView reply);
+// 1..4095 are skipped; a value whose length does not fit its kind is left as it was. The values
+// are decoded as the device's type says in types.
+void ApplyDiscoveryReply(TDeviceRecord &device, QByteArrayView reply,
+                         const TDeviceTypeRegistry &types = TDeviceTypeRegistry::standard());
 
 // The whole of a discovery reply's handling on a list: validates, finds the device by
 // its address record or appends it, records the peer and transport, and decodes.
 // Returns the device's index, or -1 for a reply that was ignored.
-int MergeDiscoveryReply(QList<TDeviceRecord> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram);
+int MergeDiscoveryReply(QList<TDeviceRecord> &list, const QString &peerIp, QByteArrayView reply, bool viaDatagram,
+                        const TDeviceTypeRegistry &types = TDeviceTypeRegistry::standard());
 
 // The list's devices by address record, for merging the replies of a large segment without walking
 // the list for each one. It mends itself when the list was changed behind it (cleared, sorted,
 // appended to).
 using TDeviceIndex = QHash<quint64, int>;
 int MergeDiscoveryReply(QList<TDeviceRecord> &list, TDeviceIndex &index, const QString &peerIp, QByteArrayView reply,
-                        bool viaDatagram);
+                        bool viaDatagram, const TDeviceTypeRegistry &types = TDeviceTypeRegistry::standard());
 
 // Records the adapter a discovery reply came in on: the first one, or a later one whose subnet
 // holds the device's address (PreferAdapter), so the device keeps an adapter its commands reach

@@ -7,7 +7,8 @@
 #include "protocol/replyroutes.h"
 #include "protocol/enginelog.h"
 #include "protocol/socketwait.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
 #include "protocol/udplistener.h"
 
 #include <QDeadlineTimer>

@@ -96,3 +96,11 @@ int GetIPOctet(const QString &s, int n)
         return 0;
     return QStringView(norm).mid(3 * n - 3, 3).toInt();
 }
+
+int LastPos(const QString &sub, const QString &text)
+{
+    if (sub.isEmpty() || sub.size() > text.size())
+        return 0;
+    const qsizetype index = text.lastIndexOf(sub);
+    return index < 0 ? 0 : static_cast<int>(index) + 1;
+}

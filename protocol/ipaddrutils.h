@@ -33,6 +33,8 @@ int CountChar(QStringView s, QChar ch);
 QString RemoveChars(const QString &s, QStringView set);
 // True when every character is 0 to 9 (and for the empty string).
 bool IsDigitString(QStringView s);
+// The 1-based position of the last occurrence of sub in text; 0 when absent or sub is empty.
+int LastPos(const QString &sub, const QString &text);
 
 // The four pieces of a dotted address, each left-padded with zeros to three digits
 // and joined without dots: 192.168.1.20 gives 192168001020.

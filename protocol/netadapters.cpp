@@ -1,6 +1,6 @@
 #include "protocol/netadapters.h"
 
-#include "protocol/tools.h"
+#include "protocol/ipv4text.h"
 
 #include <QNetworkInterface>
 
@@ -124,4 +124,21 @@ QList<quint32> BroadcastDestinations(const TNetworkAdapter &adapter, bool limite
     if (!limitedLeavesHere && directed != 0 && adapter.canBroadcast && !adapter.pointToPoint)
         destinations.append(directed);
     return destinations;
+}
+
+QList<quint32> LocalIPv4Addresses()
+{
+    QList<quint32> result;
+    for (const TNetworkAdapter &adapter : NetworkAdapters())
+        if (!result.contains(adapter.address))
+            result.append(adapter.address);
+    return result;
+}
+
+quint32 LocalHostAddress()
+{
+    // The host's own name resolves to its interface addresses on the PCs this tool
+    // runs on; the interfaces are asked directly so that no name lookup can leave the PC.
+    const QList<quint32> addresses = LocalIPv4Addresses();
+    return addresses.isEmpty() ? 0x07000001u : addresses.first();
 }

@@ -23,6 +23,9 @@ struct TNetworkAdapter
 // Every IPv4 address of every interface that is up, loopback left out, in the order the system
 // lists them (so the first entry is the first binding of the engine, as before).
 QList<TNetworkAdapter> NetworkAdapters();
+// The PC's IPv4 addresses as the engine binds them (interfaces up, loopback left out).
+QList<quint32> LocalIPv4Addresses();
+quint32 LocalHostAddress();
 
 // The prefix length of a mask (0..32); -1 for a mask whose ones are not contiguous.
 int PrefixLength(quint32 netmask);

@@ -2,7 +2,8 @@
 
 #include "protocol/datagram.h"
 #include "protocol/enginelog.h"
-#include "protocol/tools.h"
+#include "protocol/ipv4text.h"
+#include "protocol/netadapters.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkProxy>

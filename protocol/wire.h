@@ -1,6 +1,7 @@
 #pragma once
 // Constants of the device datagram protocol, shared by the program and the simulator.
 
+#include <QtEndian>
 #include <QtGlobal>
 
 #include <array>
@@ -134,3 +135,14 @@ constexpr const char *FtpUser = "ftp";
 constexpr const char *FtpPassword = "morvane40213";
 
 } // namespace Wire
+
+// The wire's numbers are big-endian; these turn one the other way round.
+inline quint32 ByteSwap32(quint32 value)
+{
+    return qbswap(value);
+}
+
+inline quint64 ByteSwap64(quint64 value)
+{
+    return qbswap(value);
+}

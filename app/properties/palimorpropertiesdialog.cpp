@@ -87,8 +87,3 @@ TPropertiesDialog *CreatePalimorForm(QWidget *owner)
 {
     return new TPalimorPropertiesDialog(owner);
 }
-
-TFormFactory PalimorFormFactory()
-{
-    return &CreatePalimorForm;
-}

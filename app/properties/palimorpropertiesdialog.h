@@ -37,6 +37,5 @@ private:
                                Qt::Alignment textAlignment);
 };
 
-// The window factory of the built-in device type, for its DeviceTypes entry.
+// The properties window of the built-in device type (see TPropertiesDialogsByType).
 TPropertiesDialog *CreatePalimorForm(QWidget *owner);
-TFormFactory PalimorFormFactory();

@@ -4,6 +4,7 @@
 #include "protocol/errors.h"
 
 #include "app/properties/ipedit.h"
+#include "protocol/ipv4text.h"
 #include "protocol/wire.h"
 
 #include <QCheckBox>
@@ -152,10 +153,15 @@ TIPEdit *TPropertiesDialog::addAddressRow(QLabel *&label, const QString &name, c
     return edit;
 }
 
+void TPropertiesDialog::setDevice(int index, const QList<TDeviceRecord> &devices)
+{
+    m_tag = index;
+    m_device = (index >= 0 && index < devices.size()) ? devices.at(index) : TDeviceRecord();
+}
+
 int TPropertiesDialog::Execute()
 {
-    // A tag outside the list shows an empty record rather than another device.
-    m_localEps = (m_tag >= 0 && m_tag < DeviceList.size()) ? DeviceList.at(m_tag) : TDeviceRecord();
+    m_localEps = m_device;
     LoadFromDevice();
     const int result = exec();
     if (QWidget *owner = parentWidget())

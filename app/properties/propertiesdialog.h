@@ -1,8 +1,10 @@
 #pragma once
-// TPropertiesDialog: the generic device dialog. It works on its own copy of one DeviceList
-// entry and shows parameters in the controls bound to them by their Tag.
+// TPropertiesDialog: the generic device dialog. It works on its own copy of one listed device
+// and shows parameters in the controls bound to them by their Tag.
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+
+#include <QList>
 
 #include <QDialog>
 
@@ -49,11 +51,13 @@ public:
 
     explicit TPropertiesDialog(QWidget *owner = nullptr);
 
-    // The index in DeviceList of the device to show; the opener sets it before Execute.
+    // The device to show, devices[index], taken by the opener before Execute; an index outside
+    // the list shows an empty record rather than another device.
+    void setDevice(int index, const QList<TDeviceRecord> &devices);
+    // The index the device was given with.
     int tag() const { return m_tag; }
-    void setTag(int index) { m_tag = index; }
 
-    // Copies DeviceList[tag()] into local_eps, fills the controls from it and shows
+    // Copies the device given into local_eps, fills the controls from it and shows
     // the dialog modally. Returns ModalResult::Ok or ModalResult::Cancel.
     int Execute();
 
@@ -101,6 +105,7 @@ protected:
     QLabel *SshToggleLabel = nullptr;
 
 private:
+    TDeviceRecord m_device; // as the list had it
     TDeviceRecord m_localEps;
     int m_tag = 0;
 };

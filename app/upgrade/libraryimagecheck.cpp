@@ -2,18 +2,18 @@
 
 #include "protocol/errors.h"
 #include "fleet/firmware/firmwarelibrary.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
-QString LibraryImageRefusal(const QString &fileName, const QString &ip)
+QString LibraryImageRefusal(const QString &fileName, const TDeviceRecord *device)
 {
     TFirmwareLibrary library(TFirmwareLibrary::folderFor({}));
     QString error;
     if (library.folder().isEmpty() || !library.load(&error))
         return {};
-    return LibraryImageRefusal(fileName, ip, library);
+    return LibraryImageRefusal(fileName, device, library);
 }
 
-QString LibraryImageRefusal(const QString &fileName, const QString &ip, const TFirmwareLibrary &library)
+QString LibraryImageRefusal(const QString &fileName, const TDeviceRecord *device, const TFirmwareLibrary &library)
 {
     if (library.images().isEmpty())
         return {};
@@ -33,6 +33,5 @@ QString LibraryImageRefusal(const QString &fileName, const QString &ip, const TF
     if (!entry)
         return {};
     image.setLibraryInfo(entry->version, entry->types);
-    const auto device = std::find_if(DeviceList.cbegin(), DeviceList.cend(), [&](const TDeviceRecord &d) { return d.IpText == ip; });
-    return image.refusalFor(device == DeviceList.cend() ? TDeviceTypeId{} : TDeviceTypeId::of(*device));
+    return image.refusalFor(device ? TDeviceTypeId::of(*device) : TDeviceTypeId{});
 }

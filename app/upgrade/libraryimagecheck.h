@@ -6,8 +6,9 @@
 #include <QString>
 
 class TFirmwareLibrary;
+struct TDeviceRecord;
 
-// Why the image must not go to the device at ip (found in the device list); empty when it may
-// (it is not the library's, or it is for the device's type).
-QString LibraryImageRefusal(const QString &fileName, const QString &ip);
-QString LibraryImageRefusal(const QString &fileName, const QString &ip, const TFirmwareLibrary &library);
+// Why the image must not go to the device (as the device list has it; null for a device not
+// listed); empty when it may (it is not the library's, or it is for the device's type).
+QString LibraryImageRefusal(const QString &fileName, const TDeviceRecord *device);
+QString LibraryImageRefusal(const QString &fileName, const TDeviceRecord *device, const TFirmwareLibrary &library);

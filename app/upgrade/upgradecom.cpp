@@ -33,7 +33,7 @@ void TUpgradeDialog::UpgradeComBtnClick()
     if (DeviceIP.isEmpty() || !QFileInfo(fileName).isFile())
         return;
     // A library image of another type is refused before anything is sent.
-    if (const QString refusal = LibraryImageRefusal(fileName, DeviceIP); !refusal.isEmpty()) {
+    if (const QString refusal = LibraryImageRefusal(fileName, findListedDevice(DeviceIP)); !refusal.isEmpty()) {
         showError(refusal);
         return;
     }

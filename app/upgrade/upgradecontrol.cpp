@@ -6,7 +6,7 @@
 #include "app/upgrade/filenameedit.h"
 #include "app/upgrade/firmwarewarningdialog.h"
 #include "app/upgrade/libraryimagecheck.h"
-#include "protocol/tools.h"
+#include "protocol/fileio.h"
 
 #include <QFileInfo>
 #include <QLabel>
@@ -23,7 +23,7 @@ void TUpgradeDialog::UpgradeControlBtnClick()
         showError(problem);
         return;
     }
-    if (const QString refusal = LibraryImageRefusal(fileName, DeviceIP); !refusal.isEmpty()) {
+    if (const QString refusal = LibraryImageRefusal(fileName, findListedDevice(DeviceIP)); !refusal.isEmpty()) {
         showError(refusal);
         return;
     }

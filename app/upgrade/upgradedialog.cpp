@@ -6,7 +6,8 @@
 #include "protocol/resource.h"
 #include "app/properties/ipedit.h"
 #include "app/properties/thinprogressbar.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
 
 #include <QAction>
 #include <QApplication>
@@ -223,14 +224,14 @@ void TUpgradeDialog::buildConfigPage()
 
 // ---- The window ---------------------------------------------------------------------
 
-void TUpgradeDialog::OpenForDevice()
+void TUpgradeDialog::OpenForDevice(const TDeviceRecord *device)
 {
-    if (DeviceList.isEmpty() || SelectedDevice < 0 || SelectedDevice >= DeviceList.size())
+    if (!device)
         return;
     CreateControls();
     PageControl->setCurrentIndex(0);
-    DeviceIP = DeviceList[SelectedDevice].IpText;
-    DeviceTransport = DeviceList[SelectedDevice].Transport;
+    DeviceIP = device->IpText;
+    DeviceTransport = device->Transport;
     // The control shows only well-formed addresses; a device found by a typed host text shows none.
     if (IsDottedIPv4(DeviceIP))
         UpgradeIP->setText(DeviceIP);

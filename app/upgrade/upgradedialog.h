@@ -84,8 +84,13 @@ public:
     // controls of a window that was never shown (tests, tools) calls this first.
     void CreateControls();
     void setVisible(bool visible) override;
-    // Shows the window modally for DeviceList[SelectedDevice]; nothing when the list is empty.
-    void OpenForDevice();
+    // Shows the window modally for the device (the main window's selected one); nothing for null.
+    void OpenForDevice(const TDeviceRecord *device);
+    // The main window's listed device at an address, whose type a library image must fit; null
+    // when none is. Set by the opener.
+    std::function<const TDeviceRecord *(const QString &ip)> findListedDevice = [](const QString &) {
+        return static_cast<const TDeviceRecord *>(nullptr);
+    };
     void FormShow();
     void UpdateButtons();
     void DisableConfigControls();

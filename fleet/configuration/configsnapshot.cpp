@@ -2,7 +2,9 @@
 
 #include "fleet/devicefields.h"
 #include "fleet/history/privatefiles.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
+#include "protocol/sha256text.h"
 #include "protocol/wire.h"
 
 #include <QDir>

@@ -10,7 +10,7 @@
 // leaves a snapshot of what it took up to its last flush. In the index the MAC address is written as the file is named
 // ("00-50-C2-02-5C-C1") and times in ISO 8601 with their offset from UTC.
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #include "fleet/configuration/linediff.h"
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QHash>
 

@@ -3,7 +3,7 @@
 #include "fleet/firmware/controllerhistory.h"
 #include "fleet/firmware/firmwarelibrary.h"
 #include "fleet/firmware/firmwareversion.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "protocol/wire.h"
 
 namespace {

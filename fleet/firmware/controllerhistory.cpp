@@ -3,7 +3,7 @@
 #include "fleet/devicefields.h"
 #include "fleet/firmware/firmwarelibrary.h"
 #include "fleet/history/operationjournal.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 namespace {
 const QString ControllerUpgradeTitle = QStringLiteral("Controller upgrade");

@@ -1,7 +1,10 @@
 #include "fleet/firmware/firmwarelibrary.h"
 
 #include "fleet/firmware/firmwareversion.h"
-#include "protocol/tools.h"
+#include "fleet/devicefields.h"
+#include "fleet/history/operationjournal.h"
+#include "protocol/wire.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFile>

@@ -7,7 +7,8 @@
 
 #include "fleet/firmware/firmwarecomponent.h"
 #include "fleet/firmware/librarymanifest.h"
-#include "protocol/tools.h"
+#include "fleet/firmware/firmwarelibrary.h"
+#include "protocol/devicerecord.h"
 
 #include <QList>
 #include <QString>

@@ -1,7 +1,7 @@
 #include "fleet/history/configurationstore.h"
 
 #include "fleet/history/privatefiles.h"
-#include "protocol/tools.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,6 +4,7 @@
 #include "operations/controlleroperations.h"
 #include "fleet/history/configurationstore.h"
 #include "fleet/devicefields.h"
+#include "protocol/sha256text.h"
 
 #include <QUuid>
 

@@ -2,7 +2,7 @@
 // An operation's line in the history: who, what, with which file, and how it ended.
 
 #include "fleet/history/operationjournal.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QHash>
 

@@ -11,7 +11,7 @@
 #include "operations/deviceoperation.h"
 #include "operations/firmwareimage.h"
 #include "fleet/jobs/rediscovery.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 // their device work this way; only the job service turns a request into device operations.
 
 #include "operations/deviceoperation.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "protocol/wire.h"
 
 #include <QByteArray>

@@ -8,7 +8,7 @@
 // plain success. After a controller upgrade the board stays up: answering again is what is
 // proven, beside the image written and read back equal.
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QDeadlineTimer>
 #include <QHash>

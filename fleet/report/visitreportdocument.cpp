@@ -1,7 +1,7 @@
 #include "fleet/report/visitreportdocument.h"
 
 #include "fleet/devicefields.h"
-#include "protocol/tools.h"
+#include "protocol/fileio.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QBuffer>

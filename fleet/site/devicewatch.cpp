@@ -2,6 +2,7 @@
 
 #include "fleet/devicefields.h"
 #include "protocol/wire.h"
+#include "protocol/ipv4text.h"
 
 #include <QJsonArray>
 #include <QSet>

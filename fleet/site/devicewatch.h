@@ -6,7 +6,7 @@
 // apart by their MAC address (by their address when they report none). It sends nothing: whoever
 // scans (the command line, the window) feeds it.
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QDateTime>
 #include <QHash>

@@ -5,7 +5,7 @@
 // the file does not list is unexpected.
 
 #include "fleet/site/sitefile.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QJsonObject>
 #include <QList>

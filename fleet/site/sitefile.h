@@ -12,7 +12,7 @@
 // JSON: an array of objects with the same keys (or {"devices": [...]}).
 // Every device names an IP address or a MAC address (or both); empty version cells are not checked.
 
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QByteArray>
 #include <QList>

@@ -24,7 +24,6 @@
 #include "app/sitefeature.h"
 #include "fleet/site/sitefile.h"
 #include "app/stringgrid.h"
-#include "protocol/tools.h"
 #include "app/watchfeature.h"
 #include "app/worksheet.h"
 
@@ -78,11 +77,11 @@ int main(int argc, char **argv)
         form.Scan();
     }
     const QDeadlineTimer deadline(watch ? 4 * ScanWaitMs : ScanWaitMs);
-    while ((form.Timer->isActive() || DeviceList.size() < devices || (watch && form.Watch->watch().scans() < 7))
+    while ((form.Timer->isActive() || form.devices().size() < devices || (watch && form.Watch->watch().scans() < 7))
            && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    if (DeviceList.size() < devices) {
-        std::fprintf(stderr, "only %d of %d devices listed\n", int(DeviceList.size()), devices);
+    if (form.devices().size() < devices) {
+        std::fprintf(stderr, "only %d of %d devices listed\n", int(form.devices().size()), devices);
         return 1;
     }
     QCoreApplication::processEvents(); // the last rows painted
@@ -114,8 +113,8 @@ int main(int argc, char **argv)
     if (site) {
         // The list as a site file, then changed as a site changes between two visits.
         QList<TSiteDevice> expected;
-        for (int i = 0; i + 1 < DeviceList.size(); ++i) {
-            TSiteDevice device = SiteFile::fromDevice(DeviceList.at(i));
+        for (int i = 0; i + 1 < form.devices().size(); ++i) {
+            TSiteDevice device = SiteFile::fromDevice(form.devices().at(i));
             device.bootstrapVersion.clear();
             device.kernelVersion.clear();
             device.firmwareVersion = i == 4 ? QStringLiteral("3.5.0") : QString();
@@ -165,6 +164,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
         return 1;
     }
-    std::printf("%s: %d devices listed\n", qPrintable(output), int(DeviceList.size()));
+    std::printf("%s: %d devices listed\n", qPrintable(output), int(form.devices().size()));
     return 0;
 }

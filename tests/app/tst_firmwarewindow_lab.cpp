@@ -54,8 +54,8 @@ class TestFirmwareWindow : public QObject
     void list(const QList<TDeviceRecord> &devices)
     {
         for (const TDeviceRecord &device : devices) {
-            DeviceList << device;
-            m_form->ShowDeviceRow(int(DeviceList.size()) - 1);
+            m_form->devices() << device;
+            m_form->ShowDeviceRow(int(m_form->devices().size()) - 1);
         }
     }
 
@@ -95,9 +95,6 @@ private slots:
 
     void init()
     {
-        DeviceTypes.clear();
-        DeviceList.clear();
-        SelectedDevice = 0;
         m_form = std::make_unique<TMainWindow>();
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
@@ -106,7 +103,6 @@ private slots:
     void cleanup()
     {
         m_form.reset();
-        DeviceList.clear();
     }
 
     // The column says where each device stands; the filter word keeps the outdated ones.
@@ -260,7 +256,7 @@ private slots:
         QVERIFY2(library.load(&error), qPrintable(error));
         list({device(1, u"Palimor P3"_qs, u"3.3.1"_qs), device(3, u"Palimor P4-S"_qs, u"1.0"_qs), device(4, u"XR-200"_qs, u"1.0"_qs)});
         const QString path = file.startsWith(u"library/"_qs) ? QDir(changed).filePath(file.mid(8)) : m_dir.filePath(file);
-        const QString said = LibraryImageRefusal(path, ip, library);
+        const QString said = LibraryImageRefusal(path, m_form->findDevice(ip), library);
         QVERIFY2(refusal.isEmpty() ? said.isEmpty() : said.contains(refusal), qPrintable(said));
     }
 

@@ -6,7 +6,8 @@
 #include "app/mainwindow.h"
 #include "replybuilder.h"
 #include "app/stringgrid.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
 #include "app/worksheet.h"
 
 #include <QAbstractButton>
@@ -87,9 +88,6 @@ private slots:
 
     void init()
     {
-        DeviceTypes.clear();
-        DeviceList.clear();
-        SelectedDevice = 0;
         m_form = std::make_unique<TMainWindow>();
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
@@ -115,7 +113,7 @@ private slots:
         QVERIFY(deviceActionsDisabled());
         QVERIFY(m_form->ProgressBar->isHidden());
         QVERIFY(!m_form->Timer->isActive());
-        QCOMPARE(FindDeviceType(0x000B1156), 0);
+        QVERIFY(m_form->propertiesDialogs().has(Wire::BuiltInTypeCode));
 
         // The File menu: Scan (Ctrl+S) first, then the scans' and the list's items, Properties before
         // them, a visible separator, Exit last.
@@ -224,7 +222,7 @@ private slots:
         // (sorting, the site's comparison, the watch) must see every device that answered.
         QFETCH(int, replies);
         int listedAtEnd = -1;
-        connect(m_form.get(), &TMainWindow::scanEnded, this, [&] { listedAtEnd = int(DeviceList.size()); });
+        connect(m_form.get(), &TMainWindow::scanEnded, this, [&] { listedAtEnd = int(m_form->devices().size()); });
         int fed = 0;
         QTimer late;
         connect(&late, &QTimer::timeout, this, [&] {
@@ -363,7 +361,7 @@ private slots:
         QFETCH(QByteArray, reply);
         feed(QStringLiteral("198.18.1.1"), ReplyBuilder().text(7, "kept").terminate());
         feed(QStringLiteral("198.18.1.2"), reply);
-        QCOMPARE(DeviceList.size(), 1);
+        QCOMPARE(m_form->devices().size(), 1);
         QCOMPARE(m_form->StringGrid->RowCount(), 2);
         QCOMPARE(m_form->StringGrid->Cells(0, 1), QStringLiteral("kept"));
         QCOMPARE(m_form->StringGrid->Cells(3, 1), QStringLiteral("198.18.1.1"));
@@ -377,12 +375,38 @@ private slots:
         QCOMPARE(m_form->StringGrid->RowCount(), 5);
         const QRect row3 = m_form->StringGrid->visualRect(m_form->StringGrid->model()->index(2, 1));
         QTest::mouseClick(m_form->StringGrid->viewport(), Qt::LeftButton, {}, row3.center());
-        QCOMPARE(SelectedDevice, 2);
+        QCOMPARE(m_form->selectedDevice(), 2);
         m_form->ResetGrid();
-        QCOMPARE(SelectedDevice, 0);
+        QCOMPARE(m_form->selectedDevice(), 0);
         QCOMPARE(m_form->StringGrid->RowCount(), 2);
         QVERIFY(deviceActionsDisabled());
         QCOMPARE(m_form->StringGrid->Cells(0, 1), QString());
+    }
+
+    // What the device actions and the upgrade window take: the selected device only while the
+    // selection names a listed one (a site's missing row past the list names none).
+    void selectedRecord_data()
+    {
+        QTest::addColumn<int>("selected");
+        QTest::addColumn<QString>("ip"); // empty: no device
+        QTest::newRow("first") << 0 << u"198.18.1.1"_s;
+        QTest::newRow("last") << 2 << u"198.18.1.3"_s;
+        QTest::newRow("before the list") << -1 << QString();
+        QTest::newRow("past the list") << 3 << QString();
+    }
+    void selectedRecord()
+    {
+        QFETCH(int, selected);
+        QFETCH(QString, ip);
+        for (int i = 0; i < 3; ++i)
+            feed(QStringLiteral("198.18.1.%1").arg(i + 1),
+                 ReplyBuilder(1, QByteArray::fromHex(QByteArray("00010050c21a2b0") + QByteArray::number(i))).terminate());
+        m_form->setSelectedDevice(selected);
+        const TDeviceRecord *device = m_form->selectedRecord();
+        QCOMPARE(device ? device->IpText : QString(), ip);
+        if (device)
+            QCOMPARE(m_form->findDevice(ip), device);
+        QVERIFY(!m_form->findDevice(u"198.18.1.9"_s));
     }
 
     void namesAsSent_data()
@@ -445,7 +469,7 @@ private slots:
         for (const Device &d : devices)
             feed(QString::fromLatin1(d.ip),
                  ReplyBuilder(1, QByteArray::fromHex(QByteArray("0001") + d.mac)).text(7, d.name).text(5, d.type).terminate());
-        SelectedDevice = 1;
+        m_form->setSelectedDevice(1);
         QHeaderView *header = m_form->StringGrid->horizontalHeader();
         const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
         for (int twice = 0; twice < 2; ++twice) { // the order is always ascending
@@ -455,7 +479,7 @@ private slots:
                 names.append(m_form->StringGrid->Cells(0, row));
             QCOMPARE(names, order);
         }
-        QCOMPARE(SelectedDevice, 1); // the selected row stays where it was
+        QCOMPARE(m_form->selectedDevice(), 1); // the selected row stays where it was
 
         // A double-click on a device row changes nothing.
         const QStringList before{m_form->StringGrid->Cells(0, 1), m_form->StringGrid->Cells(0, 2)};
@@ -482,12 +506,12 @@ private slots:
                  ReplyBuilder(1, QByteArray::fromHex(QByteArray("00010050c21a2b0") + QByteArray::number(i))).terminate());
         const QPoint thirdRow = grid->visualRect(grid->model()->index(2, 1)).center();
         QVERIFY(rightClick(grid->viewport(), thirdRow, QContextMenuEvent::Mouse));
-        QCOMPARE(SelectedDevice, 2);
+        QCOMPARE(m_form->selectedDevice(), 2);
         QCOMPARE(grid->Row(), 3);
         QVERIFY(!rightClick(grid->viewport(), QPoint(5, grid->viewport()->height() - 2), QContextMenuEvent::Mouse));
         QVERIFY(!rightClick(grid->viewport(), firstRow, QContextMenuEvent::Keyboard));
         QVERIFY(!rightClick(grid->horizontalHeader()->viewport(), QPoint(5, 5), QContextMenuEvent::Mouse));
-        QCOMPARE(SelectedDevice, 2);
+        QCOMPARE(m_form->selectedDevice(), 2);
         const QStringList items{m_form->PopupMenu->actions()[0]->text(), m_form->PopupMenu->actions()[1]->text()};
         QCOMPARE(items, (QStringList{u"Properties"_s, u"Upgrade"_s}));
     }
@@ -553,7 +577,7 @@ private slots:
             device.Params.set(Wire::Param::TypeText, i == 1 ? QByteArray("XR-200") : QByteArray("Palimor P3"));
             device.AdapterName = i <= adapters ? QStringLiteral("lab%1").arg(i) : QStringLiteral("lab1");
             device.AdapterAddress = TextToIp(QStringLiteral("198.18.0.%1").arg(i <= adapters ? i : 1));
-            DeviceList << device;
+            m_form->devices() << device;
             m_form->ShowDeviceRow(i - 1);
         }
         TWorksheet &sheet = *m_form->Worksheet;

@@ -13,7 +13,7 @@
 #include "devsim/simdevice.h"
 #include "app/singleinstance.h"
 #include "app/stringgrid.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "protocol/wire.h"
 
 #include <QDeadlineTimer>
@@ -160,7 +160,7 @@ class TestFormMainLab : public QObject
     void scanToTheEnd()
     {
         m_form->ScanButton->click();
-        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, ReplyWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->devices().size(), Devices, ReplyWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), CycleWaitMs);
     }
 
@@ -177,7 +177,7 @@ class TestFormMainLab : public QObject
         TStringGrid *grid = m_form->StringGrid;
         const QRect cell = grid->visualRect(grid->model()->index(gridRow - 1, 1));
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
-        QCOMPARE(SelectedDevice, gridRow - 1);
+        QCOMPARE(m_form->selectedDevice(), gridRow - 1);
     }
 
     int knownDevice() const
@@ -211,13 +211,6 @@ private slots:
         qputenv("PATH", (m_fakeIpDir.path() + u':' + qEnvironmentVariable("PATH")).toLocal8Bit());
     }
 
-    void init()
-    {
-        DeviceTypes.clear();
-        DeviceList.clear();
-        SelectedDevice = 0;
-    }
-
     void cleanup()
     {
         m_form.reset();
@@ -233,7 +226,7 @@ private slots:
         QVERIFY(deviceActionsEnabled(false));
         m_form->ScanButton->click();
         // The first broadcast's answers: every device once, the device actions enabled.
-        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, ReplyWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->devices().size(), Devices, ReplyWaitMs);
         QTRY_COMPARE(m_form->StringGrid->RowCount(), Devices + 1);
         QVERIFY(deviceActionsEnabled(true));
         QHash<QString, int> rowAfterFirst;
@@ -243,7 +236,7 @@ private slots:
         // Each device answers the second broadcast too, and keeps its row.
         QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), CycleWaitMs);
         QVERIFY(m_form->ProgressBar->isHidden());
-        QCOMPARE(DeviceList.size(), Devices);
+        QCOMPARE(m_form->devices().size(), Devices);
         QCOMPARE(m_form->StringGrid->RowCount(), Devices + 1);
         for (const DevSim::SimDevice &device : std::as_const(m_model)) {
             const QList<QJsonObject> requests = m_sim.requests(device.ipText(), Wire::DevicePort);
@@ -286,9 +279,9 @@ private slots:
         m_form->tutu1->trigger();
         QCOMPARE(asked, 1);
         // The scan's list gave way to the one device, which answered over TCP.
-        QCOMPARE(DeviceList.size(), 1);
-        QCOMPARE(DeviceList[0].Transport, TransportTcp);
-        QCOMPARE(DeviceList[0].IpText, device.ipText());
+        QCOMPARE(m_form->devices().size(), 1);
+        QCOMPARE(m_form->devices()[0].Transport, TransportTcp);
+        QCOMPARE(m_form->devices()[0].IpText, device.ipText());
         QCOMPARE(m_form->StringGrid->RowCount(), 2);
         QCOMPARE(row(1), expectedRow(device));
         QVERIFY(deviceActionsEnabled(true));
@@ -332,12 +325,12 @@ private slots:
         if (!found) {
             QCOMPARE(errors, QStringList{u'"' + text + QStringLiteral("\" is not an IP address.")});
             QCOMPARE(m_sim.requests().size(), before); // nothing sent
-            QCOMPARE(DeviceList.size(), Devices);      // the list as the scan left it
+            QCOMPARE(m_form->devices().size(), Devices);      // the list as the scan left it
             return;
         }
         QCOMPARE(errors, QStringList());
-        QCOMPARE(DeviceList.size(), 1);
-        QCOMPARE(DeviceList[0].IpText, device.ipText());
+        QCOMPARE(m_form->devices().size(), 1);
+        QCOMPARE(m_form->devices()[0].IpText, device.ipText());
         QCOMPARE(row(1), expectedRow(device));
     }
 
@@ -374,7 +367,7 @@ private slots:
         scanToTheEnd();
         m_form->askAddress = [](QString *) { return false; };
         m_form->tutu1->trigger();
-        QCOMPARE(DeviceList.size(), Devices);
+        QCOMPARE(m_form->devices().size(), Devices);
         QCOMPARE(m_form->StringGrid->RowCount(), Devices + 1);
     }
 

@@ -104,7 +104,7 @@ private slots:
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
         m_form->Scan();
-        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->devices().size(), Devices, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), 10000);
     }
 

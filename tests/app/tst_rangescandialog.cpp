@@ -1,7 +1,7 @@
 // The dialog of Scan address range..., driven by keys: a range that would be refused is told
 // before anything is sent and leaves Scan off; the last ranges come back at the next opening.
 #include "app/rangescandialog.h"
-#include "protocol/tools.h"
+#include "protocol/ipv4text.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>

@@ -60,7 +60,7 @@ class TestSiteWatchLab : public QObject
     bool scanned(int devices)
     {
         m_form->Scan();
-        return QTest::qWaitFor([&] { return !m_form->Timer->isActive() && DeviceList.size() == devices; }, ScanWaitMs);
+        return QTest::qWaitFor([&] { return !m_form->Timer->isActive() && m_form->devices().size() == devices; }, ScanWaitMs);
     }
 
     QString writeFile(const QString &name, const QByteArray &contents)
@@ -175,18 +175,18 @@ private slots:
         watch->intervalMs = 1000;
         watch->WatchAction->trigger();
         QVERIFY(watch->watching());
-        QVERIFY(QTest::qWaitFor([&] { return watch->watch().scans() >= 1 && DeviceList.size() == 4; }, WatchWaitMs));
+        QVERIFY(QTest::qWaitFor([&] { return watch->watch().scans() >= 1 && m_form->devices().size() == 4; }, WatchWaitMs));
         QVERIFY(!m_form->StringGrid->isColumnHidden(TMainWindow::LastSeenColumn));
         const int row = rowOf(macOf(0));
         QVERIFY(!m_form->StringGrid->Cells(TMainWindow::LastSeenColumn, row).isEmpty());
-        QVERIFY(!watch->isMarked(DeviceList.at(row - 1))); // seen by the first scan: not new
+        QVERIFY(!watch->isMarked(m_form->devices().at(row - 1))); // seen by the first scan: not new
 
         m_sim->stop();
         QVERIFY(QTest::qWaitFor([&] {
-            return std::all_of(DeviceList.cbegin(), DeviceList.cend(), [&](const TDeviceRecord &d) { return watch->isGone(d); });
+            return std::all_of(m_form->devices().cbegin(), m_form->devices().cend(), [&](const TDeviceRecord &d) { return watch->isGone(d); });
         }, WatchWaitMs));
         // The rows stay, grey.
-        QCOMPARE(DeviceList.size(), 4);
+        QCOMPARE(m_form->devices().size(), 4);
         const QColor grey = m_form->StringGrid->model()
                                 ->data(m_form->StringGrid->model()->index(row - 1, 0), Qt::ForegroundRole)
                                 .value<QColor>();
@@ -196,11 +196,11 @@ private slots:
         QVERIFY2(m_sim->start(4, simulatorArguments(4, {u"--firmware-version"_qs, LabSimulator::deviceIp(0) + u"=4.2.0"_qs})),
                  qPrintable(m_sim->errorString()));
         QVERIFY(QTest::qWaitFor([&] {
-            return std::none_of(DeviceList.cbegin(), DeviceList.cend(), [&](const TDeviceRecord &d) { return watch->isGone(d); });
+            return std::none_of(m_form->devices().cbegin(), m_form->devices().cend(), [&](const TDeviceRecord &d) { return watch->isGone(d); });
         }, WatchWaitMs));
         const int back = rowOf(macOf(0));
-        QVERIFY(watch->isMarked(DeviceList.at(back - 1)));
-        QCOMPARE(DeviceList.at(back - 1).Params.text(18), u"4.2.0"_qs);
+        QVERIFY(watch->isMarked(m_form->devices().at(back - 1)));
+        QCOMPARE(m_form->devices().at(back - 1).Params.text(18), u"4.2.0"_qs);
         QVERIFY(m_form->StatusBar->currentMessage().startsWith(u"Watch, "_qs));
 
         watch->WatchAction->trigger();

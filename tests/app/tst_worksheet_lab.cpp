@@ -21,6 +21,7 @@
 #include "app/unfinishednotice.h"
 #include "fleet/history/unfinishedoperations.h"
 #include "app/worksheet.h"
+#include "protocol/ipv4text.h"
 
 #include <QAction>
 #include <QCryptographicHash>
@@ -132,7 +133,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
 
         m_form->Scan();
-        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_form->devices().size(), Devices, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive(), 10000);
     }
 
@@ -191,7 +192,7 @@ private slots:
         m_snapshotFolder = snapshot.folder();
         QCOMPARE(snapshot.entries().size(), Devices);
         const QJsonArray states = m_sim.state().value(u"devices"_qs).toArray();
-        for (const TDeviceRecord &device : std::as_const(DeviceList)) {
+        for (const TDeviceRecord &device : std::as_const(m_form->devices())) {
             const int index = int(TextToIp(device.IpText) - TextToIp(LabSimulator::deviceIp(0)));
             QString error;
             const std::optional<TSnapshotEntry> entry = snapshot.entryFor(device);
@@ -206,7 +207,7 @@ private slots:
     void comparisonShowsTheEditedLine()
     {
         const int row = 1;
-        const TDeviceRecord device = DeviceList.at(row - 1);
+        const TDeviceRecord device = m_form->devices().at(row - 1);
         QList<QByteArray> lines = snapshotConfigurationOf(device).split('\n');
         QVERIFY(lines.size() > 3);
         lines[2] = "edited=on the device\r";
@@ -230,7 +231,7 @@ private slots:
     void restoreWritesTheSnapshotBack()
     {
         const int row = 2;
-        const TDeviceRecord device = DeviceList.at(row - 1);
+        const TDeviceRecord device = m_form->devices().at(row - 1);
         const QByteArray saved = snapshotConfigurationOf(device);
         QVERIFY(!saved.isEmpty());
         QVERIFY(writeConfiguration(device, saved + "edited=after the snapshot\r\n"));
@@ -256,7 +257,7 @@ private slots:
 
     void filterAndExportShowTheSameDevices()
     {
-        const QString name = DeviceList.at(5).Params.text(Wire::Param::Name);
+        const QString name = m_form->devices().at(5).Params.text(Wire::Param::Name);
         QTest::keyClick(m_form.get(), Qt::Key_F, Qt::ControlModifier);
         QVERIFY(sheet().FilterEdit->isVisible());
         QTest::keyClicks(sheet().FilterEdit, name);
@@ -349,7 +350,7 @@ private slots:
             for (const TBatchRun::DeviceStatus &status : m_form->Batches->batch()->statuses())
                 expected.insert(status.device.IpText, TBatchRun::statusText(status));
             int rows = 0;
-            for (int row = 1; row <= DeviceList.size(); ++row, ++rows)
+            for (int row = 1; row <= m_form->devices().size(); ++row, ++rows)
                 if (m_form->StringGrid->Cells(TMainWindow::StatusColumn, row) != expected.value(m_form->StringGrid->Cells(3, row)))
                     return false;
             return rows == Devices;
@@ -358,7 +359,7 @@ private slots:
         m_form->StringGridDblClick(3, 0); // by IP address
         QVERIFY(eachRowShowsItsDevice());
         m_form->Scan(); // the list cleared, then filled again as the devices answer
-        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive() && DeviceList.size() == Devices, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive() && m_form->devices().size() == Devices, 20000);
         QVERIFY(eachRowShowsItsDevice());
         m_form->StringGridDblClick(0, 0);
         QVERIFY(eachRowShowsItsDevice());
@@ -395,10 +396,10 @@ private slots:
 
         m_form->StringGrid->SelectRow(1);
         QTest::mouseClick(notice->CheckButton, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive() && DeviceList.size() == Devices, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive() && m_form->devices().size() == Devices, 20000);
         QStringList selected;
         for (int row : m_form->StringGrid->SelectedRows())
-            selected << DeviceList.at(row - 1).IpText;
+            selected << m_form->devices().at(row - 1).IpText;
         selected.sort();
         QCOMPARE(selected, (QStringList{LabSimulator::deviceIp(3), LabSimulator::deviceIp(5)}));
 

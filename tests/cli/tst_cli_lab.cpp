@@ -9,7 +9,9 @@
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
 #include "testfiles.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
+#include "protocol/sha256text.h"
 #include "fleet/history/unfinishedoperations.h"
 
 #include <QCryptographicHash>

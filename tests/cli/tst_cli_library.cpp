@@ -5,6 +5,7 @@
 #include "cli/clilibrary.h"
 #include "cli/clirequest.h"
 #include "fleet/firmware/firmwarelibrary.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFile>

@@ -164,7 +164,7 @@ private slots:
         form.show();
         // The broadcast scan of the window's start finds nothing here; the sweep follows it.
         QTRY_VERIFY_WITH_TIMEOUT(!form.Timer->isActive(), 10000);
-        QCOMPARE(DeviceList.size(), 0);
+        QCOMPARE(form.devices().size(), 0);
         auto *scan = form.findChild<TRangeScan *>();
         QVERIFY(scan);
         const auto ranges = ParseAddressRanges({u"198.19.1.0/24"_s}, CurrentSweepContext());
@@ -177,7 +177,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!scan->isRunning(), 20000);
         QVERIFY(!form.ProgressBar->isVisible());
         QCOMPARE(form.StatusBar->currentMessage(), u"6 devices answered in 198.19.1.0/24 (254 addresses)."_s);
-        QCOMPARE(DeviceList.size(), Devices);
+        QCOMPARE(form.devices().size(), Devices);
         QStringList rows, expected;
         for (int row = 1; row <= Devices; ++row)
             rows << form.StringGrid->Cells(3, row); // the IP Address column
@@ -186,7 +186,7 @@ private slots:
         rows.sort();
         expected.sort();
         QCOMPARE(rows, expected);
-        for (const TDeviceRecord &device : std::as_const(DeviceList))
+        for (const TDeviceRecord &device : std::as_const(form.devices()))
             QCOMPARE(device.AdapterName, u"lab0"_s);
     }
 };

@@ -10,6 +10,7 @@
 #include "app/networkcheckdialog.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
+#include "protocol/ipv4text.h"
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>

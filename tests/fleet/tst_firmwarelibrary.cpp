@@ -14,6 +14,7 @@
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
 #include "protocol/wire.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFile>

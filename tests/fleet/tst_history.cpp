@@ -11,7 +11,8 @@
 #include "operations/commandoperations.h"
 #include "operations/controlleroperations.h"
 #include "operations/rangesweep.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/sha256text.h"
 
 #include <QDir>
 #include <QFile>

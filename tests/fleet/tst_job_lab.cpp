@@ -15,6 +15,8 @@
 #include "operations/commandoperations.h"
 #include "operations/controlleroperations.h"
 #include "protocol/datagramengine.h"
+#include "protocol/ipv4text.h"
+#include "protocol/sha256text.h"
 #include "protocol/resource.h"
 #include "testfiles.h"
 

@@ -6,6 +6,7 @@
 #include "fleet/networkcheck.h"
 #include "protocol/resource.h"
 #include "../protocol/replybuilder.h"
+#include "protocol/ipv4text.h"
 
 #include <QTest>
 

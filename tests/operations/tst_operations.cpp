@@ -11,6 +11,7 @@
 #include "replybuilder.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
+#include "protocol/sha256text.h"
 
 #include <QtTest>
 

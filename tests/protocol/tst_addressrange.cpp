@@ -1,7 +1,7 @@
 // The address ranges of a sweep: what each form asks, and every range refused before anything is
 // sent, with the sentence that says why.
 #include "protocol/addressrange.h"
-#include "protocol/tools.h"
+#include "protocol/ipv4text.h"
 
 #include <QTest>
 

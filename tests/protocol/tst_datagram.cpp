@@ -2,6 +2,7 @@
 #include "protocol/datagram.h"
 #include "replybuilder.h"
 #include "protocol/resource.h"
+#include "protocol/ipv4text.h"
 
 #include <QtTest>
 
@@ -12,8 +13,6 @@ private slots:
     void initTestCase()
     {
         StartupInit();
-        DeviceTypes.clear();
-        RegisterDeviceType(BuiltInDeviceType());
     }
 
     void discoveryBroadcast()

@@ -10,7 +10,8 @@
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
 #include "devsim/simdevice.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/devicetypes.h"
 #include "protocol/wire.h"
 
 #include <QDeadlineTimer>
@@ -124,7 +125,7 @@ void compareWithModel(const TDeviceRecord &entry, const DevSim::SimDevice &model
     QCOMPARE(numberParam(entry, NetworkFlags), qint64(model.networkFlags));
     QCOMPARE(bool(numberParam(entry, NetworkFlags) & Wire::DhcpFlag), DevSim::generatedWithDhcp(model.index));
     QCOMPARE(numberParam(entry, TypeCode), qint64(model.typeCode));
-    QCOMPARE(FindDeviceType(numberParam(entry, TypeCode)) >= 0, model.builtInType());
+    QCOMPARE(TDeviceTypeRegistry::standard().find(numberParam(entry, TypeCode)) != nullptr, model.builtInType());
     // Exactly the fourteen parameters a discovery asks for, nothing else.
     QCOMPARE(entry.Params.count(), int(Wire::DiscoveryIds.size()));
     QVERIFY(!entry.Params.has(HardwareAddress));
@@ -252,8 +253,6 @@ private slots:
         if (!LabSimulator::inLab())
             QSKIP("runs in the lab's PC namespace (ctest -L lab)");
         StartupInit();
-        DeviceTypes.clear();
-        RegisterDeviceType(BuiltInDeviceType());
         m_previousSink = SetErrorMessageSink([this](const QString &message) { m_messages.append(message); });
         m_model = DevSim::generateDevices(Devices, LabSimulator::deviceAddress(0).toIPv4Address(), Seed);
 

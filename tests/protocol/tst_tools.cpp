@@ -1,6 +1,11 @@
-// Address routines, parameter kinds, the device-type registry and the small shared routines.
+// Address routines, the device record and the small shared routines.
 #include "protocol/resource.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/fileio.h"
+#include "protocol/ipaddrutils.h"
+#include "protocol/ipv4text.h"
+#include "protocol/sha256text.h"
+#include "protocol/wire.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -19,8 +24,6 @@ private slots:
     void initTestCase()
     {
         StartupInit();
-        DeviceTypes.clear();
-        RegisterDeviceType(BuiltInDeviceType());
     }
 
     void textToIp_data()
@@ -111,93 +114,6 @@ private slots:
     {
         QCOMPARE(ByteSwap32(0x11223344u), 0x44332211u);
         QCOMPARE(ByteSwap64(0x1122334455667788ull), 0x8877665544332211ull);
-    }
-
-    void decodeValue_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("stored");
-        QTest::addColumn<QVariant>("expected"); // qint64 or QByteArray
-
-        auto bytes = [](const char *hex) { return QByteArray::fromHex(hex); };
-        QTest::newRow("raw 616263") << int(KindRaw) << bytes("616263") << true << QVariant(QByteArray("3:\"616263\"abc"));
-        QTest::newRow("raw 410a") << int(KindRaw) << bytes("410a") << true << QVariant(QByteArray("2:\"410A\"A\n"));
-        QTest::newRow("raw keeps 00") << int(KindRaw) << bytes("00ff") << true
-                                      << QVariant(QByteArray("2:\"00FF\"\0\xff", 10));
-        QTest::newRow("raw empty") << int(KindRaw) << QByteArray() << false << QVariant();
-        QTest::newRow("ipv4 c0a80114") << int(KindIPv4) << bytes("c0a80114") << true << QVariant(qint64(0xC0A80114));
-        QTest::newRow("ipv4 3 bytes") << int(KindIPv4) << bytes("c0a801") << false << QVariant();
-        QTest::newRow("text") << int(KindText) << QByteArray("dev\xe9", 4) << true << QVariant(QByteArray("dev\xe9", 4));
-        QTest::newRow("text empty") << int(KindText) << QByteArray() << true << QVariant(QByteArray());
-        QTest::newRow("byte 10") << int(KindByte) << bytes("10") << true << QVariant(qint64(0x10));
-        QTest::newRow("byte 2 bytes") << int(KindByte) << bytes("1000") << false << QVariant();
-        QTest::newRow("word ffff") << int(KindWord) << bytes("ffff") << true << QVariant(qint64(0xFFFF));
-        QTest::newRow("word 1 byte") << int(KindWord) << bytes("ff") << false << QVariant();
-        QTest::newRow("long 000b1156") << int(KindLong) << bytes("000b1156") << true << QVariant(qint64(0x000B1156));
-        QTest::newRow("long ffffffff unsigned") << int(KindLong) << bytes("ffffffff") << true
-                                                << QVariant(qint64(0xFFFFFFFF));
-        QTest::newRow("mac 0050c21a2b3c") << int(KindHardwareAddress) << bytes("0050c21a2b3c") << true
-                                          << QVariant(qint64(0x0050C21A2B3C));
-        QTest::newRow("mac 5 bytes") << int(KindHardwareAddress) << bytes("0050c21a2b") << false << QVariant();
-        QTest::newRow("kind 7") << 7 << bytes("01") << false << QVariant();
-    }
-    void decodeValue()
-    {
-        QFETCH(int, kind);
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, stored);
-        QFETCH(QVariant, expected);
-        const auto value = DecodeParameterValue(static_cast<quint8>(kind),
-                                                reinterpret_cast<const quint8 *>(bytes.constData()),
-                                                static_cast<int>(bytes.size()));
-        QCOMPARE(value.has_value(), stored);
-        if (!stored)
-            return;
-        if (expected.typeId() == QMetaType::LongLong)
-            QCOMPARE(std::get<qint64>(*value), expected.toLongLong());
-        else
-            QCOMPARE(std::get<QByteArray>(*value), expected.toByteArray());
-    }
-
-    void parameterKind_data()
-    {
-        QTest::addColumn<int>("id");
-        QTest::addColumn<qint64>("code");
-        QTest::addColumn<int>("kind");
-        QTest::newRow("10 of the built-in type") << 10 << qint64(0x000B1156) << int(KindHardwareAddress);
-        QTest::newRow("10 without a type") << 10 << qint64(-1) << int(KindRaw);
-        QTest::newRow("11 of the built-in type") << 11 << qint64(0x000B1156) << int(KindText);
-        QTest::newRow("9 of the built-in type") << 9 << qint64(0x000B1156) << int(KindRaw);
-        QTest::newRow("9 of an unknown type") << 9 << qint64(0x12345678) << int(KindRaw);
-        QTest::newRow("2 of any type") << 2 << qint64(0x12345678) << int(KindIPv4);
-        QTest::newRow("4 without a type") << 4 << qint64(-1) << int(KindWord);
-        QTest::newRow("6 without a type") << 6 << qint64(-1) << int(KindByte);
-        QTest::newRow("13 without a type") << 13 << qint64(-1) << int(KindLong);
-        QTest::newRow("18 without a type") << 18 << qint64(-1) << int(KindText);
-        QTest::newRow("15 without a type") << 15 << qint64(-1) << int(KindIPv4);
-    }
-    void parameterKind()
-    {
-        QFETCH(int, id);
-        QFETCH(qint64, code);
-        QFETCH(int, kind);
-        QCOMPARE(int(ParameterKind(static_cast<quint16>(id), code)), kind);
-    }
-
-    void registry()
-    {
-        QCOMPARE(FindDeviceType(0x000B1156), 0);
-        QCOMPARE(FindDeviceType(-1), -1);
-        QCOMPARE(FindDeviceType(725334), 0);
-        const TConfigFile &table = BuiltInParameterTable();
-        QCOMPARE(table.size(), 16);
-        QCOMPARE(sizeof(TParamDescriptor), size_t(6));
-        QList<int> discoveryIds;
-        for (const TParamDescriptor &row : table)
-            if (row.discovery)
-                discoveryIds.append(row.id);
-        QCOMPARE(discoveryIds.size(), 14);
     }
 
     void newDeviceRecord()

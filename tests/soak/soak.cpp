@@ -23,7 +23,8 @@
 #include "devsim/simdevice.h"
 #include "app/stringgrid.h"
 #include "testfiles.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
+#include "protocol/ipv4text.h"
 #include "protocol/wire.h"
 #include "bus/controllerbus.h"
 
@@ -518,7 +519,7 @@ private slots:
             const int gridRow = gridRowOf(main, device.ipText());
             QVERIFY(gridRow > 0);
             selectGridRow(main, gridRow);
-            QCOMPARE(SelectedDevice, gridRow - 1);
+            QCOMPARE(main.selectedDevice(), gridRow - 1);
             const int before = int(rig.received(Target, Wire::DevicePort).size());
             row.timeMs = measured(rig, [&] { main.DropBearButton->click(); }, &finished);
             row.gapMs = rig.gaps().longestMs();
@@ -628,24 +629,24 @@ private slots:
                                [](const QJsonObject &r) { return r.value("connection"_L1).toString() == u"refused"_s; });
             const bool split = std::any_of(requests.cbegin(), requests.cend(),
                                            [](const QJsonObject &r) { return faultsOf(r).contains(u"split"_s); });
-            if (DeviceList.size() == 1 && boxes.isEmpty()) {
+            if (main.devices().size() == 1 && boxes.isEmpty()) {
                 const QStringList cells = gridRow(main, 1);
                 const bool right = cells == expectedRow(device);
-                row.outcome = u"listed over TCP (transport %1)"_s.arg(DeviceList.first().Transport);
+                row.outcome = u"listed over TCP (transport %1)"_s.arg(main.devices().first().Transport);
                 if (right) {
                     row.data = u"row equals the device's"_s;
                 } else {
                     row.data = u"row: "_s + cells.join(u", "_s) + (split ? u" (the reply came in two writes)"_s : QString());
                     row.violations << u"row differs from the device's"_s;
                 }
-                if (DeviceList.first().Transport != TransportTcp)
+                if (main.devices().first().Transport != TransportTcp)
                     row.violations << u"not listed with transport TCP"_s;
             } else if (!boxes.isEmpty()) {
                 row.outcome = u"failed: "_s + boxesText(boxes);
-                row.data = DeviceList.isEmpty() ? u"list emptied, nothing listed"_s : u"list not empty"_s;
+                row.data = main.devices().isEmpty() ? u"list emptied, nothing listed"_s : u"list not empty"_s;
                 if (!refused)
                     row.violations << u"an error without a refused connection"_s;
-                if (!DeviceList.isEmpty())
+                if (!main.devices().isEmpty())
                     row.violations << u"a device listed after the error"_s;
             } else {
                 row.outcome = u"nothing listed, no message"_s;
@@ -1036,7 +1037,7 @@ private slots:
             once = [&] { main.ScanButton->click(); };
             succeeded = [&] {
                 return rig.waitUntil([&] { return !main.Timer->isActive(); }, ScanCycleLimitMs)
-                    && DeviceList.size() == ScanDevices;
+                    && main.devices().size() == ScanDevices;
             };
         }
 

@@ -5,7 +5,7 @@
 #include "app/mainwindow.h"
 #include "app/upgrade/firmwarewarningdialog.h"
 #include "app/properties/ipedit.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -150,17 +150,12 @@ bool Rig::start(int devices, const QStringList &simulatorArguments, QString *err
         }
         QThread::msleep(PortPauseMs);
     }
-    // The main window registers the built-in device type at its creation, as at start.
-    DeviceTypes.clear();
-    DeviceList.clear();
-    SelectedDevice = 0;
     for (;;) {
         m_main = std::make_unique<TMainWindow>();
         if (m_main->engine()->bindError().isEmpty())
             break;
         *error = QStringLiteral("engine not bound: ") + m_main->engine()->bindError();
         m_main.reset();
-        DeviceTypes.clear();
         if (deadline.hasExpired())
             return false;
         QThread::msleep(PortPauseMs);
@@ -177,8 +172,8 @@ void Rig::openUpgradeWindow(int device, quint8 transport)
     TDeviceRecord entry;
     entry.IpText = LabSimulator::deviceIp(device);
     entry.Transport = transport;
-    DeviceList = {entry};
-    SelectedDevice = 0;
+    m_main->devices() = {entry};
+    m_main->setSelectedDevice(0);
     // Shown first, as opening it does: the window builds its controls when it is first shown.
     m_upgrade->show();
     // What OpenForDevice copies, without its modal loop: the soak drives the window itself.

@@ -8,7 +8,7 @@
 --               block marker, 24-bit address, count, data) and a CRC-16/MODBUS, low byte
 --               first: width 16, polynomial 0x8005 reflected as 0xA001, initial value 0xFFFF.
 --
--- Values are decoded as the program decodes them (protocol/datagram.cpp, protocol/tools.cpp):
+-- Values are decoded as the program decodes them (protocol/datagram.cpp, protocol/devicetypes.cpp):
 -- the kind of a parameter comes from its id, and for ids 10 and 11 from the built-in device
 -- type's table when the reply carries its type code. Installed into Wireshark's global Lua
 -- plugin folder (tshark -G folders); by hand: tshark -X lua_script:tarvino.lua.

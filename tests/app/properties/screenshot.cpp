@@ -31,11 +31,11 @@ QByteArray discoveryReply(const DevSim::SimDevice &device)
     return reply.terminate();
 }
 
-// Opens the dialog on DeviceList[index] and saves what it shows; true when saved.
-bool shoot(int index, const QString &path)
+// Opens the dialog on devices[index] and saves what it shows; true when saved.
+bool shoot(const QList<TDeviceRecord> &devices, int index, const QString &path)
 {
     std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
-    form->setTag(index);
+    form->setDevice(index, devices);
     bool saved = false;
     QTimer::singleShot(0, form.get(), [&] {
         form->grab().save(path);
@@ -59,17 +59,17 @@ int main(int argc, char *argv[])
         return 1;
 
     StartupInit();
-    RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
 
     const QList<DevSim::SimDevice> devices = DevSim::generateDevices(Devices, FirstDevice, Seed);
+    QList<TDeviceRecord> listed;
     for (const DevSim::SimDevice &device : devices)
-        MergeDiscoveryReply(DeviceList, device.ipText(), discoveryReply(device), true);
+        MergeDiscoveryReply(listed, device.ipText(), discoveryReply(device), true);
 
     int withoutDhcp = -1, withDhcp = -1;
-    for (int i = 0; i < DeviceList.size(); ++i) {
-        if (FindDeviceType(DeviceList[i].Params.number(Wire::Param::TypeCode, -1)) < 0)
+    for (int i = 0; i < listed.size(); ++i) {
+        if (!TDeviceTypeRegistry::standard().find(listed[i].Params.number(Wire::Param::TypeCode, -1)))
             continue;
-        const bool dhcp = DeviceList[i].Params.number(Wire::Param::NetworkFlags) & Wire::DhcpFlag;
+        const bool dhcp = listed[i].Params.number(Wire::Param::NetworkFlags) & Wire::DhcpFlag;
         int &slot = dhcp ? withDhcp : withoutDhcp;
         if (slot < 0)
             slot = i;
@@ -79,9 +79,9 @@ int main(int argc, char *argv[])
 
     const QString plain = out.filePath(QStringLiteral("properties.png"));
     const QString dhcp = out.filePath(QStringLiteral("properties-dhcp.png"));
-    if (!shoot(withoutDhcp, plain) || !shoot(withDhcp, dhcp))
+    if (!shoot(listed, withoutDhcp, plain) || !shoot(listed, withDhcp, dhcp))
         return 1;
-    std::printf("%s (%s)\n%s (%s)\n", qPrintable(plain), qPrintable(DeviceList[withoutDhcp].IpText), qPrintable(dhcp),
-                qPrintable(DeviceList[withDhcp].IpText));
+    std::printf("%s (%s)\n%s (%s)\n", qPrintable(plain), qPrintable(listed[withoutDhcp].IpText), qPrintable(dhcp),
+                qPrintable(listed[withDhcp].IpText));
     return 0;
 }

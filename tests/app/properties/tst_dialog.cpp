@@ -1,6 +1,7 @@
 // The properties dialog on device records built from reply bytes: layout, what it shows,
 // the DHCP rule, what OK gathers into the dialog's copy, and how it closes.
 #include "dialoghelpers.h"
+#include "app/properties/dialogsbytype.h"
 #include "app/properties/palimorpropertiesdialog.h"
 #include "replybuilder.h"
 
@@ -49,11 +50,11 @@ struct DeviceReply
     }
 };
 
-// Puts the device of the reply at the head of DeviceList and returns its index.
-int deviceFromReply(const QByteArray &reply)
+// Makes the device of the reply the only one of the list and returns its index.
+int deviceFromReply(QList<TDeviceRecord> &devices, const QByteArray &reply)
 {
-    DeviceList.clear();
-    const int index = MergeDiscoveryReply(DeviceList, replySender, reply, true);
+    devices.clear();
+    const int index = MergeDiscoveryReply(devices, replySender, reply, true);
     return index;
 }
 
@@ -109,20 +110,31 @@ private slots:
     void initTestCase()
     {
         StartupInit();
-        DeviceTypes.clear();
-        RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
     }
 
     void factory()
     {
         QWidget owner;
-        const int type = FindDeviceType(BuiltInType);
-        QVERIFY(type >= 0);
-        std::unique_ptr<TPropertiesDialog> form(DeviceTypes[type].createForm(&owner));
+        const TPropertiesDialogsByType dialogs;
+        QVERIFY(dialogs.has(BuiltInType));
+        std::unique_ptr<TPropertiesDialog> form = dialogs.create(BuiltInType, &owner);
         QVERIFY(qobject_cast<TPalimorPropertiesDialog *>(form.get()));
         QCOMPARE(form->parentWidget(), &owner);
         QCOMPARE(form->objectName(), QStringLiteral("PalimorForm"));
-        QCOMPARE(FindDeviceType(0x000C2001), -1);
+        QVERIFY(!dialogs.has(0x000C2001));
+        QVERIFY(!dialogs.create(0x000C2001, &owner));
+    }
+
+    // A type given a dialog of its own opens it; the built-in type keeps its own.
+    void dialogOfAnotherType()
+    {
+        QWidget owner;
+        TPropertiesDialogsByType dialogs;
+        dialogs.add(0x000C2001, [](QWidget *parent) { return new TPropertiesDialog(parent); });
+        std::unique_ptr<TPropertiesDialog> other = dialogs.create(0x000C2001, &owner);
+        QVERIFY(other);
+        QVERIFY(!qobject_cast<TPalimorPropertiesDialog *>(other.get()));
+        QVERIFY(qobject_cast<TPalimorPropertiesDialog *>(dialogs.create(BuiltInType, &owner).get()));
     }
 
     void geometry_data()
@@ -357,11 +369,11 @@ private slots:
         QFETCH(QStringList, addresses);
         QFETCH(QStringList, versions);
 
-        const int index = deviceFromReply(reply);
+        const int index = deviceFromReply(m_devices, reply);
         QCOMPARE(index, 0);
         QWidget owner;
         std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(&owner));
-        form->setTag(index);
+        form->setDevice(index, m_devices);
         Shown shown;
         const int result = executeWith(*form, [&] {
             shown = Shown::of(*form);
@@ -375,17 +387,17 @@ private slots:
         QCOMPARE(shown.fieldsEnabled.size(), 20);
         QCOMPARE(shown.addresses, addresses);
         QCOMPARE(shown.versions, versions);
-        QCOMPARE(form->local_eps(), DeviceList[index]); // Cancel leaves the copy as it was taken
+        QCOMPARE(form->local_eps(), m_devices[index]); // Cancel leaves the copy as it was taken
     }
 
     // A device that never reported its addresses or versions shows an empty dialog.
     void nothingReported()
     {
-        DeviceList.clear();
+        m_devices.clear();
         QByteArray reply = ReplyBuilder().ipv4(13, BuiltInType).terminate();
-        QCOMPARE(MergeDiscoveryReply(DeviceList, replySender, reply, true), 0);
+        QCOMPARE(MergeDiscoveryReply(m_devices, replySender, reply, true), 0);
         std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
-        form->setTag(0);
+        form->setDevice(0, m_devices);
         Shown shown;
         QStringList fieldTexts;
         executeWith(*form, [&] {
@@ -404,23 +416,23 @@ private slots:
     // The dialog shows the device its Tag names, not the first one.
     void tagSelectsTheDevice()
     {
-        DeviceList.clear();
+        m_devices.clear();
         DeviceReply first, second;
         second.ip = 0xC0A80115;
         second.firmware = "9.9.9";
-        QCOMPARE(MergeDiscoveryReply(DeviceList, replySender, first.bytes(), true), 0);
+        QCOMPARE(MergeDiscoveryReply(m_devices, replySender, first.bytes(), true), 0);
         const QByteArray otherRecord = QByteArray::fromHex("0001" "0050c21a2b3d");
         QByteArray secondReply = second.bytes();
         secondReply.replace(8, 8, otherRecord);
-        QCOMPARE(MergeDiscoveryReply(DeviceList, QStringLiteral("192.168.1.21"), secondReply, true), 1);
+        QCOMPARE(MergeDiscoveryReply(m_devices, QStringLiteral("192.168.1.21"), secondReply, true), 1);
 
         std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
-        form->setTag(1);
+        form->setDevice(1, m_devices);
         Shown shown;
         executeWith(*form, [&] { shown = Shown::of(*form); });
         QCOMPARE(shown.addresses.value(0), QStringLiteral("192.168.1.21"));
         QCOMPARE(shown.versions.value(3), QStringLiteral("9.9.9"));
-        QCOMPARE(form->local_eps().Address, DeviceList[1].Address);
+        QCOMPARE(form->local_eps().Address, m_devices[1].Address);
     }
 
     // Unchecking DHCP enables the five rows, checking it disables them again.
@@ -428,9 +440,9 @@ private slots:
     {
         DeviceReply device;
         device.flags = 0x11;
-        const int index = deviceFromReply(device.bytes());
+        const int index = deviceFromReply(m_devices, device.bytes());
         std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
-        form->setTag(index);
+        form->setDevice(index, m_devices);
         QList<Shown> steps;
         executeWith(*form, [&] {
             auto *dhcp = form->findChild<QCheckBox *>(QStringLiteral("DHCP"));
@@ -523,10 +535,10 @@ private slots:
         QFETCH(QList<qint64>, gathered);
         QFETCH(bool, changed);
 
-        const int index = deviceFromReply(reply);
-        const TDeviceRecord before = DeviceList[index];
+        const int index = deviceFromReply(m_devices, reply);
+        const TDeviceRecord before = m_devices[index];
         std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
-        form->setTag(index);
+        form->setDevice(index, m_devices);
         QStringList notices;
         form->showNotice = [&notices](const QString &message) { notices << message; };
         const int result = executeWith(*form, [&] {
@@ -549,7 +561,7 @@ private slots:
         for (int id : {4, 5, 7, 12, 13, 16, 17, 18})
             QCOMPARE(params[id], before.Params[id]);
         QCOMPARE(form->local_eps().IpText, before.IpText);
-        QCOMPARE(DeviceList[index], before);
+        QCOMPARE(m_devices[index], before);
     }
 
     // OK and Return end with 1; Cancel, Escape and the close box with 2, and gather nothing.
@@ -570,9 +582,9 @@ private slots:
         QFETCH(QString, how);
         QFETCH(int, result);
 
-        const int index = deviceFromReply(DeviceReply().bytes());
+        const int index = deviceFromReply(m_devices, DeviceReply().bytes());
         std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
-        form->setTag(index);
+        form->setDevice(index, m_devices);
         form->showNotice = [](const QString &) {};
         bool closedByTest = false;
         const int actual = executeWith(*form, [&] {
@@ -619,16 +631,16 @@ private slots:
         QFETCH(qint64, flags);
         QFETCH(QList<bool>, checked);
 
-        DeviceList.clear();
+        m_devices.clear();
         TDeviceRecord device;
         device.Params.set(6, flags);
         device.Params.set(7, QByteArray("Salle \xe9lectrique"));
         device.Params.set(14, qint64(0xC0A80101));
         device.Params.set(2, qint64(0x0A000002));
-        DeviceList << device;
+        m_devices << device;
 
         TBindingForm form;
-        form.setTag(0);
+        form.setDevice(0, m_devices);
         QList<bool> states;
         Shown shown;
         QString name, unbound, dns;
@@ -661,15 +673,18 @@ private slots:
     // A Tag that names no device shows an empty record rather than another device.
     void tagOutsideTheList()
     {
-        DeviceList.clear();
-        DeviceList << TDeviceRecord();
+        m_devices.clear();
+        m_devices << TDeviceRecord();
         std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
-        form->setTag(5);
+        form->setDevice(5, m_devices);
         Shown shown;
         executeWith(*form, [&] { shown = Shown::of(*form); });
         QCOMPARE(shown.addresses, texts({"", "", "", "", ""}));
         QCOMPARE(form->local_eps(), TDeviceRecord());
     }
+
+private:
+    QList<TDeviceRecord> m_devices; // the list the dialogs are opened on, as the main window's
 };
 
 QTEST_MAIN(TestPropertiesDialog)

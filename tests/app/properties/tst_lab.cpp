@@ -3,6 +3,7 @@
 // simulator's own model of each device.
 #include "dialoghelpers.h"
 #include "labsim.h"
+#include "app/properties/dialogsbytype.h"
 #include "app/properties/palimorpropertiesdialog.h"
 
 #include "protocol/datagram.h"
@@ -22,14 +23,6 @@ constexpr int Devices = 12; // every variant of the simulator's devices
 constexpr quint64 Seed = 5;
 constexpr int DiscoveryWaitMs = 15000;
 QWidget *const focusWidget = nullptr;
-
-int deviceIndexOf(const QString &ip)
-{
-    for (int i = 0; i < DeviceList.size(); ++i)
-        if (DeviceList[i].IpText == ip)
-            return i;
-    return -1;
-}
 } // namespace
 
 class TestPropertiesLab : public QObject
@@ -40,6 +33,15 @@ private:
     std::unique_ptr<LabSimulator> m_sim;
     std::unique_ptr<TDatagramEngine> m_engine;
     QList<DevSim::SimDevice> m_model;
+    QList<TDeviceRecord> m_devices; // as the main window lists them
+
+    int deviceIndexOf(const QString &ip) const
+    {
+        for (int i = 0; i < m_devices.size(); ++i)
+            if (m_devices[i].IpText == ip)
+                return i;
+        return -1;
+    }
 
 private slots:
     void initTestCase()
@@ -47,8 +49,6 @@ private slots:
         if (!LabSimulator::inLab())
             QSKIP("runs in the lab's PC namespace (ctest -L lab)");
         StartupInit();
-        DeviceTypes.clear();
-        RegisterDeviceType(BuiltInDeviceType(PalimorFormFactory()));
 
         m_sim = std::make_unique<LabSimulator>();
         QVERIFY2(m_sim->start(Devices, {QStringLiteral("--seed"), QString::number(Seed)}),
@@ -60,20 +60,20 @@ private slots:
         m_engine = std::make_unique<TDatagramEngine>(options);
         QVERIFY2(m_engine->bindError().isEmpty(), qPrintable(m_engine->bindError()));
 
-        DeviceList.clear();
+        m_devices.clear();
         QCOMPARE(m_engine->Discover(QString(),
-                                     [](const QString &peerIp, int, const char *data, int length, bool, bool viaDatagram) {
-                                         MergeDiscoveryReply(DeviceList, peerIp, QByteArrayView(data, length), viaDatagram);
+                                     [this](const QString &peerIp, int, const char *data, int length, bool, bool viaDatagram) {
+                                         MergeDiscoveryReply(m_devices, peerIp, QByteArrayView(data, length), viaDatagram);
                                      }),
                  QString());
-        QTRY_COMPARE_WITH_TIMEOUT(DeviceList.size(), Devices, DiscoveryWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_devices.size(), Devices, DiscoveryWaitMs);
     }
 
     void cleanupTestCase()
     {
         m_engine.reset();
         m_sim.reset();
-        DeviceList.clear();
+        m_devices.clear();
     }
 
     void opens_data()
@@ -97,17 +97,15 @@ private slots:
         const int index = deviceIndexOf(model.ipText());
         QVERIFY(index >= 0);
 
-        const int type = FindDeviceType(DeviceList[index].Params.number(Wire::Param::TypeCode, -1));
+        QWidget owner;
+        const std::unique_ptr<TPropertiesDialog> form =
+            TPropertiesDialogsByType().create(m_devices[index].Params.number(Wire::Param::TypeCode, -1), &owner);
         if (DevSim::generatedWithUnknownType(device)) {
-            QCOMPARE(type, -1);
+            QVERIFY(!form);
             return;
         }
-        QVERIFY(type >= 0);
-
-        QWidget owner;
-        std::unique_ptr<TPropertiesDialog> form(DeviceTypes[type].createForm(&owner));
         QVERIFY(form);
-        form->setTag(index);
+        form->setDevice(index, m_devices);
         Shown shown;
         const int result = executeWith(*form, [&] {
             shown = Shown::of(*form);
@@ -142,7 +140,7 @@ private slots:
         const int requestsBefore = m_sim->requests().size();
 
         std::unique_ptr<TPropertiesDialog> form(CreatePalimorForm(nullptr));
-        form->setTag(index);
+        form->setDevice(index, m_devices);
         QStringList notices;
         form->showNotice = [&notices](const QString &message) { notices << message; };
         const int result = executeWith(*form, [&] {
@@ -160,7 +158,7 @@ private slots:
         QCOMPARE(params.number(Wire::Param::IpAddress), qint64(0x0A000007));
         QCOMPARE(params.number(Wire::Param::SubnetMask), qint64(model.netmask));
         QCOMPARE(params.number(Wire::Param::Dns2), qint64(model.dns2));
-        QCOMPARE(DeviceList[index].Params.number(Wire::Param::IpAddress), qint64(model.ip));
+        QCOMPARE(m_devices[index].Params.number(Wire::Param::IpAddress), qint64(model.ip));
 
         const QList<QJsonObject> requests = m_sim->requests();
         QCOMPARE(requests.size(), requestsBefore);

@@ -9,7 +9,7 @@
 #include "labsim.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "app/upgrade/upgradedialog.h"
 
 #include <QApplication>
@@ -97,8 +97,6 @@ int main(int argc, char **argv)
     TDeviceRecord device;
     device.IpText = LabSimulator::deviceIp(Device);
     device.Transport = TransportUdp;
-    DeviceList = {device};
-    SelectedDevice = 0;
     form.UpgradeComFile->setFileName(image);
 
     // Grabbed from inside the transfer, when the bar has passed half-way. The window sets the
@@ -126,7 +124,7 @@ int main(int argc, char **argv)
         error = QStringLiteral("no upload within %1 s").arg(GiveUpMs / 1000);
         form.done(QDialog::Rejected);
     });
-    form.OpenForDevice();
+    form.OpenForDevice(&device);
 
     if (!error.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(error));

@@ -70,8 +70,7 @@ private slots:
 
     void openForEmptyListShowsNothing()
     {
-        DeviceList.clear();
-        m_fx.form->OpenForDevice(); // would block in its modal loop if it showed the window
+        m_fx.form->OpenForDevice(nullptr); // would block in its modal loop if it showed the window
         QVERIFY(!m_fx.form->isVisible());
     }
 
@@ -80,8 +79,6 @@ private slots:
         TDeviceRecord device;
         device.IpText = LabSimulator::deviceIp(0);
         device.Transport = TransportUdp;
-        DeviceList = {TDeviceRecord(), device};
-        SelectedDevice = 1;
         m_fx.form->Memo->setPlainText(u"left over"_s);
         m_fx.form->PageControl->setCurrentIndex(1);
         QString shownIp;
@@ -93,7 +90,7 @@ private slots:
             memo = m_fx.form->Memo->toPlainText();
             m_fx.form->CancelBtn->click();
         });
-        m_fx.form->OpenForDevice();
+        m_fx.form->OpenForDevice(&device);
         QCOMPARE(shownIp, device.IpText);
         QCOMPARE(shownPage, 0);
         QVERIFY(memo.isEmpty());
@@ -109,8 +106,6 @@ private slots:
         TDeviceRecord device;
         device.IpText = LabSimulator::deviceIp(0);
         device.Transport = TransportUdp;
-        DeviceList = {device};
-        SelectedDevice = 0;
         QString shownIp;
         bool controlsShown = false;
         QTimer::singleShot(0, &form, [&] {
@@ -118,7 +113,7 @@ private slots:
             controlsShown = form.UpgradeComBtn->isVisible() && form.CancelBtn->isVisible();
             form.CancelBtn->click();
         });
-        form.OpenForDevice();
+        form.OpenForDevice(&device);
         QCOMPARE(shownIp, device.IpText);
         QVERIFY(controlsShown);
     }

@@ -6,7 +6,7 @@
 #include "labsim.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
-#include "protocol/tools.h"
+#include "protocol/devicerecord.h"
 #include "app/upgrade/upgradedialog.h"
 
 #include <QStringList>
@@ -69,8 +69,6 @@ struct UpgradeFixture
         TDeviceRecord device;
         device.IpText = LabSimulator::deviceIp(index);
         device.Transport = transport;
-        DeviceList = {device};
-        SelectedDevice = 0;
         form->DeviceIP = device.IpText;
         form->DeviceTransport = transport;
         form->UpdateButtons();
