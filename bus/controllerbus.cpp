@@ -182,15 +182,18 @@ void TControllerBus::discardStaleDatagrams()
     }
 }
 
-void TControllerBus::sendOnce(const QByteArray &frame, int expectedLength, int timeoutMs)
+void TControllerBus::sendOnce(const QByteArray &frame, int expectedLength, int timeoutMs, bool stoppable)
 {
     m_replyBuffer.clear();
+    SocketWait::StopCheck stop;
+    if (stoppable && m_stop)
+        stop = [flag = m_stop] { return flag->load(); };
     if (isOpen()) {
         discardStaleDatagrams();
         qCDebug(lcBusLowLevel) << "->" << m_host << frame.toHex(' ');
         if (m_udpClient->writeDatagram(frame, m_address, m_port) == frame.size()) {
             while (m_replyBuffer.size() < expectedLength) {
-                if (!SocketWait::waitForReadyRead(*m_udpClient, timeoutMs))
+                if (!SocketWait::waitForReadyRead(*m_udpClient, timeoutMs, stop))
                     break;
                 const qint64 size = m_udpClient->readDatagram(m_receiveBuffer.data(), m_receiveBuffer.size());
                 if (size <= 0)
@@ -217,6 +220,8 @@ QByteArray TControllerBus::Exchange(QByteArray request, int replyDataLength)
     const int timeoutMs = ControllerBus::exchangeTimeoutMs(static_cast<int>(frame.size()), replyDataLength,
                                                   m_timing.baseTimeoutMs);
     for (int attempt = 1; attempt <= ControllerBus::Attempts; ++attempt) {
+        if (isStopped())
+            break; // stopped: nothing more goes out, and the attempt cut short is not judged
         m_lastAttempts = attempt;
         m_busy = true;
         sendOnce(frame, expected, timeoutMs);
@@ -227,6 +232,24 @@ QByteArray TControllerBus::Exchange(QByteArray request, int replyDataLength)
                        << "bytes";
     }
     return {};
+}
+
+void TControllerBus::resetController()
+{
+    if (!isStopped()) {
+        SendCommand(Wire::Bus::UnitAddress, Wire::Bus::Reset);
+        return;
+    }
+    m_lastAttempts = 0;
+    if (m_busy || !isOpen())
+        return;
+    const QByteArray frame = ControllerBus::seal(ControllerBus::commandRequest(Wire::Bus::UnitAddress, Wire::Bus::Reset));
+    const int timeoutMs = ControllerBus::exchangeTimeoutMs(static_cast<int>(frame.size()), ControllerBus::CommandReplyData,
+                                                           m_timing.baseTimeoutMs);
+    m_lastAttempts = 1;
+    m_busy = true;
+    sendOnce(frame, ControllerBus::CommandReplyData + ControllerBus::CrcSize,
+             std::min(timeoutMs, ControllerBus::StoppedResetWaitMs), false);
 }
 
 QByteArray TControllerBus::SendCommand(quint8 unit, quint8 subCommand)

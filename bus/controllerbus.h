@@ -27,6 +27,9 @@ constexpr int BaseTimeoutMs = 1002;
 constexpr int CommandPauseMs = 100;
 // Each exchange resends the same frame at most this many times in all.
 constexpr int Attempts = 3;
+// The reset that puts a controller back after a stop goes out once and waits at most this long for
+// its reply: nobody waits for it then, and the controller needs no more to act on it.
+constexpr int StoppedResetWaitMs = 300;
 // The largest datagram a receive takes; anything longer is cut.
 constexpr int ReceiveBufferSize = 8192;
 
@@ -89,7 +92,8 @@ public:
     static quint16 ComputeCrc(QByteArrayView bytes);
 
     // The reply (replyDataLength bytes and the CRC) or empty after three failed attempts, while Busy,
-    // or when the socket is not open.
+    // when the socket is not open, or once the stop flag is set: a stop wakes the reply wait at once
+    // and no further attempt goes out (none at all when it was set before the call).
     QByteArray Exchange(QByteArray request, int replyDataLength);
 
     // A one-byte command; pauses afterwards whatever the result.
@@ -99,11 +103,15 @@ public:
     // GUI thread it sleeps.
     void Pause(int milliseconds);
 
-    // The reset command (sub-command 0x00); its reply does not matter to anyone.
-    void resetController() { SendCommand(Wire::Bus::UnitAddress, Wire::Bus::Reset); }
+    // The reset command (sub-command 0x00); its reply does not matter to anyone. It is how a
+    // controller is put back, so it goes out even once stopped: then as one attempt whose wait is
+    // cut to StoppedResetWaitMs, with no pause after it.
+    void resetController();
 
-    // Once the flag is set, block transfers fail before their next chunk (a cancelled operation).
+    // Once the flag is set, every wait ends within SocketWait::StopPollMs, block transfers fail
+    // before their next chunk and no request but resetController() goes out (a cancelled operation).
     void setStopFlag(const std::atomic<bool> *flag) { m_stop = flag; }
+    bool isStopped() const { return m_stop && m_stop->load(); }
 
     // In chunks of at most Wire::Bus::MaxChunk bytes; false at the first chunk that gets no reply.
     bool WriteBlock(quint8 unit, quint32 address, QByteArrayView data,
@@ -123,8 +131,8 @@ public:
 private:
     void discardStaleDatagrams();
     // One attempt: send the frame, collect datagrams into ReplyBuffer() until expectedLength bytes
-    // (cut to it); a failure shows as a short buffer.
-    void sendOnce(const QByteArray &frame, int expectedLength, int timeoutMs);
+    // (cut to it); a failure shows as a short buffer. The stop flag ends the wait when stoppable.
+    void sendOnce(const QByteArray &frame, int expectedLength, int timeoutMs, bool stoppable = true);
 
     QString m_host;
     bool m_busy = false;

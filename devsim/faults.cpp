@@ -2,6 +2,8 @@
 
 #include "devsim/simdevice.h"
 
+#include <algorithm>
+
 namespace DevSim {
 
 namespace {
@@ -34,7 +36,8 @@ bool kindApplies(FaultKind kind, const RequestContext &request)
     case FaultKind::CorruptReadback: return request.service == Service::Bus;
     case FaultKind::Refuse: return request.transport == Transport::Tcp;
     case FaultKind::FtpUser230:
-    case FaultKind::Ftp426: return request.service == Service::Ftp;
+    case FaultKind::Ftp426:
+    case FaultKind::FtpSlow: return request.service == Service::Ftp;
     }
     return false;
 }
@@ -102,6 +105,7 @@ QString Fault::kindName() const
     case FaultKind::Refuse: return QStringLiteral("refuse");
     case FaultKind::FtpUser230: return QStringLiteral("ftp-user-230");
     case FaultKind::Ftp426: return QStringLiteral("ftp-426");
+    case FaultKind::FtpSlow: return QStringLiteral("ftp-slow");
     }
     return {};
 }
@@ -176,6 +180,12 @@ std::optional<Fault> parseFault(QStringView definition, QString *error)
         fault.kind = FaultKind::FtpUser230;
     } else if (kind == QLatin1String("ftp-426")) {
         fault.kind = FaultKind::Ftp426;
+    } else if (kind == QLatin1String("ftp-slow")) {
+        fault.kind = FaultKind::FtpSlow;
+        const auto rate = needValue() ? parseNumber(*value) : std::nullopt;
+        if (!rate || *rate < 1 || *rate > 1'000'000'000)
+            return fail(QStringLiteral("ftp-slow needs bytes per second (1..1000000000)"));
+        fault.bytesPerSecond = int(*rate);
     } else {
         return fail(QStringLiteral("unknown kind \"%1\"").arg(kind.toString()));
     }
@@ -231,7 +241,8 @@ FaultEffects DeviceFaults::effectsFor(const RequestContext &request, bool connec
         const Fault &fault = m_faults.at(i);
         const bool connectionFault = fault.kind == FaultKind::Refuse
             || (request.service == Service::Ftp
-                && (fault.kind == FaultKind::Silent || fault.kind == FaultKind::FtpUser230 || fault.kind == FaultKind::Ftp426));
+                && (fault.kind == FaultKind::Silent || fault.kind == FaultKind::FtpUser230 || fault.kind == FaultKind::Ftp426
+                    || fault.kind == FaultKind::FtpSlow));
         if (connectionFault != connection)
             continue;
         if (!kindApplies(fault.kind, request) || !scopeMatches(fault.scope, request))
@@ -257,6 +268,10 @@ FaultEffects DeviceFaults::effectsFor(const RequestContext &request, bool connec
         case FaultKind::Refuse: effects.refuse = true; break;
         case FaultKind::FtpUser230: effects.ftpUser230 = true; break;
         case FaultKind::Ftp426: effects.ftp426 = true; break;
+        case FaultKind::FtpSlow:
+            effects.ftpBytesPerSecond = effects.ftpBytesPerSecond == 0 ? fault.bytesPerSecond
+                                                                       : std::min(effects.ftpBytesPerSecond, fault.bytesPerSecond);
+            break;
         }
         effects.applied << fault.kindName();
     }
@@ -286,6 +301,7 @@ QString faultHelp()
         "           refuse            TCP connections (52389 and 21) are reset at once\n"
         "           ftp-user-230      (variant) the FTP server logs in at USER, no password asked\n"
         "           ftp-426           the FTP server ends each transfer with 426, then 226\n"
+        "           ftp-slow=BYTES_PER_S  the FTP server takes upload data at that rate\n"
         "  SCOPE    52389 | 52390 | 21  only that service      udp | tcp  only that transport\n"
         "           cmd=N  only datagram command N              fn=N | sub=N  only bus function /\n"
         "                                                       sub-command N (0x.. accepted)\n"

@@ -5,7 +5,8 @@
 //
 // TARGET: all, an IPv4 address, a range A-B, or a device index (N or #N, from 0).
 // KIND: silent, delay=MS, wrong-ack[=CMD], bad-crc, split, duplicate, loss=P,
-//       corrupt-readback=ADDRESS, ftp-silent, refuse, ftp-user-230, ftp-426, stray.
+//       corrupt-readback=ADDRESS, ftp-silent, refuse, ftp-user-230, ftp-426, ftp-slow=BYTES_PER_S,
+//       stray.
 // SCOPE: 52389 | 52390 | 21 (the service), udp | tcp, cmd=N (datagram command),
 //        fn=N / sub=N (bus function / sub-command), from=N (from the Nth matching
 //        request on, 1-based), count=N (for N matching requests only).
@@ -34,6 +35,7 @@ enum class FaultKind {
     Refuse,          // TCP connections to 52389 and 21 are reset at once
     FtpUser230,      // a variant: the FTP server logs in at USER, asking no password
     Ftp426,          // the FTP server ends a transfer with 426, then 226
+    FtpSlow,         // the FTP server takes upload data at bytesPerSecond
     Stray,           // datagram commands: the next device answers too, first, with its own reply
 };
 
@@ -68,6 +70,7 @@ struct Fault
 
     FaultKind kind = FaultKind::Silent;
     int delayMs = 0;
+    int bytesPerSecond = 0;
     double probability = 0;
     quint32 address = 0;
     FaultScope scope;
@@ -101,6 +104,7 @@ struct FaultEffects
     bool refuse = false;
     bool ftpUser230 = false;
     bool ftp426 = false;
+    int ftpBytesPerSecond = 0; // 0: as fast as the data comes
     int delayMs = 0;
     std::optional<quint32> corruptAddress;
     QStringList applied; // kind names, for the journal
@@ -118,7 +122,7 @@ public:
     // Counts the request against every fault whose scope matches, and returns the effects
     // of those whose from/count window includes it. A new TCP connection (connection =
     // true) is matched against the connection faults only: refuse, and on port 21 silent,
-    // ftp-user-230 and ftp-426; a request is matched against all the others.
+    // ftp-user-230, ftp-426 and ftp-slow; a request is matched against all the others.
     FaultEffects effectsFor(const RequestContext &request, bool connection = false);
     bool isEmpty() const { return m_faults.isEmpty(); }
 

@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/socket.h>
 
@@ -23,6 +24,8 @@ constexpr qsizetype MaxRequestBytes = 64 * 1024;
 constexpr qsizetype MaxFtpLine = 4096;
 constexpr qint64 MaxUploadBytes = 256ll * 1024 * 1024;
 constexpr int DataConnectMs = 10'000;
+// A paced upload (ftp-slow) takes its share of bytes this often.
+constexpr int UploadPaceMs = 50;
 constexpr int MaxSendTries = 200; // 1 ms apart
 constexpr int ReplyBurst = 50;
 
@@ -215,6 +218,7 @@ public:
         , m_device(device)
         , m_from(from)
         , m_silent(admission.admission == DeviceSimulator::FtpAdmission::Silent)
+        , m_bytesPerSecond(admission.bytesPerSecond)
         , m_session(QByteArray(Wire::FtpUser), QByteArray(Wire::FtpPassword), admission.logInAtUser, admission.end426)
     {
         control->setParent(this);
@@ -269,13 +273,29 @@ private:
         m_connected = false;
         m_data = new QTcpSocket(this);
         connect(m_data, &QTcpSocket::connected, this, [this] { m_connected = true; });
-        connect(m_data, &QTcpSocket::readyRead, this, [this] {
-            m_received.append(m_data->readAll());
+        const auto take = [this](const QByteArray &bytes) {
+            m_received.append(bytes);
             if (m_received.size() > MaxUploadBytes) {
                 m_data->abort();
                 finishUpload(false);
             }
-        });
+        };
+        if (m_bytesPerSecond > 0) {
+            // Paced: Qt reads no further than its small buffer, so the client's writes back up as
+            // they do against a slow link; a timer takes the rate's share of it.
+            const qint64 share = std::max<qint64>(1, qint64(m_bytesPerSecond) * UploadPaceMs / 1000);
+            m_data->setReadBufferSize(share);
+            auto *pace = new QTimer(m_data);
+            connect(pace, &QTimer::timeout, this, [this, take, share, socket = m_data] {
+                // Asked for more than the buffer holds, the socket reads on from the system
+                // afterwards; asked for exactly that, it could leave its reading switched off.
+                if (m_data == socket)
+                    take(socket->read(2 * share));
+            });
+            pace->start(UploadPaceMs);
+        } else {
+            connect(m_data, &QTcpSocket::readyRead, this, [this, take] { take(m_data->readAll()); });
+        }
         connect(m_data, &QTcpSocket::disconnected, this, [this] {
             m_received.append(m_data->readAll());
             finishUpload(true);
@@ -320,6 +340,7 @@ private:
     int m_device;
     QString m_from;
     bool m_silent;
+    int m_bytesPerSecond;
     FtpSession m_session;
     QTimer m_idle;
     QByteArray m_buffer;
@@ -336,7 +357,7 @@ void SimServer::acceptFtpConnections()
     while (QTcpSocket *control = m_ftp->nextPendingConnection()) {
         const int device = deviceFor(control->localAddress());
         const QString from = peerText(control->peerAddress(), control->peerPort());
-        DeviceSimulator::FtpConnection admission{DeviceSimulator::FtpAdmission::Refuse, false, false};
+        DeviceSimulator::FtpConnection admission{DeviceSimulator::FtpAdmission::Refuse, false, false, 0};
         if (device >= 0 && m_connections < MaxConnections)
             admission = m_simulator.ftpConnect(device, from);
         if (admission.admission == DeviceSimulator::FtpAdmission::Refuse) {

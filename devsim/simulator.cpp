@@ -307,6 +307,7 @@ DeviceSimulator::FtpConnection DeviceSimulator::ftpConnect(int index, const QStr
     FtpConnection connection;
     connection.logInAtUser = effects.ftpUser230;
     connection.end426 = effects.ftp426;
+    connection.bytesPerSecond = effects.ftpBytesPerSecond;
     if (effects.refuse) {
         connection.admission = FtpAdmission::Refuse;
         entry.insert(QStringLiteral("refused"), QStringLiteral("fault"));

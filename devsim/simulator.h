@@ -72,6 +72,7 @@ public:
         FtpAdmission admission = FtpAdmission::Accept;
         bool logInAtUser = false;
         bool end426 = false;
+        int bytesPerSecond = 0; // the upload's pace; 0: as fast as it comes
     };
     FtpConnection ftpConnect(int index, const QString &peer);
     void ftpLineReceived(int index, const QString &peer, const QByteArray &line);

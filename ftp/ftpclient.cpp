@@ -57,6 +57,27 @@ int remainingMs(const QDeadlineTimer &deadline)
     return static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 1, std::numeric_limits<int>::max()));
 }
 
+// The socket waits' view of a stop flag; empty (never stops) without one.
+SocketWait::StopCheck stopCheckOf(const std::atomic<bool> *flag)
+{
+    if (!flag)
+        return {};
+    return [flag] { return flag->load(); };
+}
+
+// Ends a connection with a reset: what the system still holds for it is dropped, not sent, so the
+// server sees a broken transfer rather than a short file that ended normally.
+void resetConnection(QTcpSocket &socket)
+{
+#ifdef Q_OS_UNIX
+    if (const qintptr descriptor = socket.socketDescriptor(); descriptor >= 0) {
+        const linger hard{1, 0};
+        ::setsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+#endif
+    socket.abort();
+}
+
 quint32 ipv4Of(const QHostAddress &address)
 {
     bool ok = false;
@@ -236,6 +257,21 @@ void TFtpClient::refuse(const Ftp::Reply &reply)
     fail(reply.text(), reply.code);
 }
 
+void TFtpClient::throwIfStopped()
+{
+    if (!isStopped())
+        return;
+    Abort();
+    qCInfo(lcFtp).noquote() << "FTP exchange" << (m_host.isEmpty() ? QString() : QStringLiteral("with ") + m_host)
+                            << "stopped";
+    throw FtpStopped(QStringLiteral("The FTP exchange with %1 was stopped").arg(m_host));
+}
+
+int TFtpClient::stopSlice(int ms) const
+{
+    return m_stop ? std::min(ms, SocketWait::StopPollMs) : ms;
+}
+
 void TFtpClient::connectionLost()
 {
     const bool closedByServer = m_control->error() == QAbstractSocket::RemoteHostClosedError;
@@ -268,7 +304,12 @@ void TFtpClient::writeOut(QTcpSocket &socket, int stallMs, bool dataConnection)
     QDeadlineTimer stall(stallMs);
     while (socket.bytesToWrite() > 0) {
         const qint64 before = socket.bytesToWrite();
-        socket.waitForBytesWritten(std::min(SocketWait::SliceMs, remainingMs(stall)));
+        socket.waitForBytesWritten(stopSlice(std::min(SocketWait::SliceMs, remainingMs(stall))));
+        if (isStopped()) {
+            if (dataConnection)
+                return; // the caller aborts the data connection first
+            throwIfStopped();
+        }
         if (socket.state() != QAbstractSocket::ConnectedState)
             return; // the caller sees the state and reports the broken connection
         if (dataConnection)
@@ -290,6 +331,7 @@ void TFtpClient::writeOut(QTcpSocket &socket, int stallMs, bool dataConnection)
 
 void TFtpClient::sendCommand(const QByteArray &line)
 {
+    throwIfStopped(); // nothing new goes out once stopped
     ensureConnected();
     const bool secret = line.startsWith(PasswordVerb);
     qCDebug(lcFtp).noquote() << m_host << "<-" << (secret ? QByteArray("pass ****") : line);
@@ -313,7 +355,9 @@ Ftp::Reply TFtpClient::readReply()
     const QDeadlineTimer deadline(m_limits.replyMs);
     while (!m_parser.hasReply()) {
         if (m_control->bytesAvailable() == 0) {
-            if (deadline.hasExpired() || !SocketWait::waitForReadyRead(*m_control, remainingMs(deadline))) {
+            if (deadline.hasExpired()
+                || !SocketWait::waitForReadyRead(*m_control, remainingMs(deadline), stopCheckOf(m_stop))) {
+                throwIfStopped();
                 if (m_control->bytesAvailable() == 0 && m_control->state() != QAbstractSocket::ConnectedState)
                     connectionLost();
                 if (m_control->bytesAvailable() == 0) {
@@ -372,10 +416,11 @@ void TFtpClient::openControl(const QHostAddress &address, quint16 port)
 {
     const QString where = QStringLiteral("%1 port %2").arg(m_host).arg(port);
     QString reason;
-    switch (SocketWait::connectTo(*m_control, address, port, m_limits.connectMs, &reason)) {
+    switch (SocketWait::connectTo(*m_control, address, port, m_limits.connectMs, &reason, stopCheckOf(m_stop))) {
     case SocketWait::ConnectResult::Connected:
         return;
     case SocketWait::ConnectResult::TimedOut:
+        throwIfStopped();
         fail(QStringLiteral("No connection to %1 within %2").arg(where, duration(m_limits.connectMs)));
     case SocketWait::ConnectResult::Refused:
         fail(QStringLiteral("Connection to %1 refused").arg(where));
@@ -487,7 +532,8 @@ QTcpSocket *TFtpClient::waitForDataConnection(QTcpServer &listener)
                                            .arg(m_host, refusedFrom);
     };
     while (!deadline.hasExpired()) {
-        const int slice = SocketWait::slices(remainingMs(deadline)).constFirst();
+        throwIfStopped();
+        const int slice = stopSlice(SocketWait::slices(remainingMs(deadline)).constFirst());
         if (listener.hasPendingConnections() || listener.waitForNewConnection(slice)) {
             while (QTcpSocket *socket = listener.nextPendingConnection()) {
                 socket->setParent(nullptr);
@@ -529,7 +575,14 @@ void TFtpClient::sendFile(QTcpSocket &data, QIODevice &file, const QString &loca
     emit workBegan(total);
     try {
         QByteArray chunk;
+        const auto abortIfStopped = [&] {
+            if (isStopped()) {
+                resetConnection(data);
+                throwIfStopped();
+            }
+        };
         for (;;) {
+            abortIfStopped();
             chunk.resize(Ftp::ChunkSize);
             const qint64 read = file.read(chunk.data(), Ftp::ChunkSize);
             if (read < 0) {
@@ -542,6 +595,7 @@ void TFtpClient::sendFile(QTcpSocket &data, QIODevice &file, const QString &loca
             if (data.write(chunk) != read)
                 dataConnectionBroke(data, done, total);
             writeOut(data, m_limits.stallMs, true);
+            abortIfStopped();
             if (data.state() != QAbstractSocket::ConnectedState)
                 dataConnectionBroke(data, done, total);
             if (data.bytesToWrite() > 0) {
@@ -565,10 +619,12 @@ void TFtpClient::dataConnectionBroke(QTcpSocket &data, qint64 done, qint64 total
 {
     const QString why = data.errorString();
     data.abort();
+    throwIfStopped();
     // The server's own account of it, when it gives one at once, tells the technician more than ours.
     if (m_control->state() == QAbstractSocket::ConnectedState
         && (m_control->bytesAvailable() > 0
-            || SocketWait::waitForReadyRead(*m_control, std::min(BrokenTransferReplyMs, m_limits.replyMs)))) {
+            || SocketWait::waitForReadyRead(*m_control, std::min(BrokenTransferReplyMs, m_limits.replyMs),
+                                            stopCheckOf(m_stop)))) {
         m_parser.feed(m_control->readAll());
         if (m_parser.hasReply()) {
             const Ftp::Reply reply = *m_parser.takeReply();
@@ -577,6 +633,7 @@ void TFtpClient::dataConnectionBroke(QTcpSocket &data, qint64 done, qint64 total
             refuse(reply);
         }
     }
+    throwIfStopped();
     Abort();
     fail(QStringLiteral("The data connection to %1 broke after %2 of %3 bytes: %4").arg(m_host).arg(done).arg(total).arg(why));
 }
@@ -593,6 +650,8 @@ void TFtpClient::readFinalReply()
         const Ftp::Reply next = readReply();
         if (next.code != 226)
             refuse(next);
+    } catch (const FtpStopped &) {
+        throw;
     } catch (const FtpError &error) {
         if (error.replyCode() != 0)
             throw;

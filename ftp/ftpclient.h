@@ -15,6 +15,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <optional>
 
 class QFile;
@@ -106,6 +107,13 @@ private:
     int m_replyCode;
 };
 
+// The exchange was stopped by its caller (the stop flag turned true): not a fault of the server.
+class FtpStopped : public FtpError
+{
+public:
+    using FtpError::FtpError;
+};
+
 // The client of one upload. Typical use by the upgrade window:
 //
 //   TFtpClient ftp(this);
@@ -118,6 +126,10 @@ private:
 //
 // Failures throw FtpError. After a time-out or a lost connection the control connection is closed, so a
 // late reply can never be taken for the answer to a later command; later calls fail at once.
+//
+// Another thread stops an exchange through the stop flag: every wait (the connection, each reply, the
+// data connection, every write) looks at it at least every SocketWait::StopPollMs; once it is true the
+// data connection is aborted, the control connection closed and the call throws FtpStopped.
 class TFtpClient : public QObject
 {
     Q_OBJECT
@@ -152,6 +164,9 @@ public:
     void Quit();
     // Closes the control connection at once; a call under way fails at its next step.
     void Abort();
+    // The flag (may be null) that stops the exchange once it turns true; it must outlive the calls.
+    void setStopFlag(const std::atomic<bool> *flag) { m_stop = flag; }
+    bool isStopped() const { return m_stop && m_stop->load(); }
 
     bool isConnected() const;
     QString host() const { return m_host; }
@@ -176,6 +191,10 @@ private:
     [[noreturn]] void refuse(const Ftp::Reply &reply);
     [[noreturn]] void fail(const QString &message, int replyCode = 0);
     [[noreturn]] void connectionLost();
+    // Throws FtpStopped, the connection closed, when the stop flag is true.
+    void throwIfStopped();
+    // The wait of at most ms that still lets the stop flag be seen in time.
+    int stopSlice(int ms) const;
     QByteArray encodedName(const QString &remoteName);
     void openControl(const QHostAddress &address, quint16 port);
     // Pushes what the socket holds to the system; returns early when the connection ends.
@@ -194,4 +213,5 @@ private:
     Ftp::Reply m_lastReply;
     bool m_busy = false;
     bool m_aborted = false; // closed by us after an error, not by the server
+    const std::atomic<bool> *m_stop = nullptr;
 };

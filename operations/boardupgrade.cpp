@@ -35,6 +35,8 @@ void TBoardUpgrade::run(TDeviceSession &session)
 
     try {
         TFtpClient ftp(nullptr, session.timing().ftp);
+        // A cancel ends the upload where it is: the board never gets a complete file to upgrade from.
+        ftp.setStopFlag(&session.cancelFlag());
         m_ftp = &ftp;
         const auto forget = qScopeGuard([this] { m_ftp = nullptr; });
         qint64 total = 0;
@@ -59,14 +61,23 @@ void TBoardUpgrade::run(TDeviceSession &session)
         ftp.Quit();
         session.log(QStringLiteral("%1 stored on the board").arg(remoteName));
         emit uploaded();
+    } catch (const FtpStopped &) {
+        // Cancelled: what the caller asked for, not an error to show. The server is stopped below.
     } catch (...) {
         // The board's FTP server is not left running; the FTP error goes on to the caller.
         session.restoreService();
         throw;
     }
 
+    // A cancel during the upload or just after it: the board is put back and never told to upgrade.
+    if (session.cancelled()) {
+        session.fail({}, {}, TOperationError::Cancelled); // at the step it cut short
+        session.restoreService();
+        return;
+    }
     // The board is told to upgrade only once its FTP server no longer takes files.
-    if (!session.step(Wire::Command::StopFtpServer) || !session.step(Wire::Command::SystemUpgrade))
+    if (!session.step(Wire::Command::StopFtpServer) || session.cancelled()
+        || !session.step(Wire::Command::SystemUpgrade))
         return;
     session.succeed();
 }

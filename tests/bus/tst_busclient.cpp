@@ -79,6 +79,9 @@ private slots:
     void sendCommandPausesWithEvents();
     void stopEndsThePauseAfterACommand();
     void closedOrUnopenedBusSendsNothing();
+    void stopEndsTheReplyWait_data();
+    void stopEndsTheReplyWait();
+    void stoppedBusSendsOnlyOneReset();
 };
 
 void TestBusClient::commandExchange()
@@ -505,6 +508,83 @@ void TestBusClient::closedOrUnopenedBusSendsNothing()
     QVERIFY(!unparsable.Open());
     QVERIFY(unparsable.Exchange(ControllerBus::commandRequest(0xFF, 0), 3).isEmpty());
     QCOMPARE(peer.received().size(), 1);
+}
+
+namespace {
+// A reply wait far beyond the test's own limit (as tarvino-cli --timeout 60 sets it): only a stop
+// lets a call against a silent controller return in time.
+constexpr ControllerBus::Timing LongTiming{60000, ControllerBus::CommandPauseMs};
+
+// Sets the flag once the peer has received its first datagram (or after a bound, so that a test
+// never hangs on it).
+std::thread stopAfterFirstDatagram(const FakeBusPeer &peer, std::atomic<bool> &stop)
+{
+    return std::thread([&peer, &stop] {
+        for (int i = 0; i < 2000 && peer.received().isEmpty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stop = true;
+    });
+}
+} // namespace
+
+void TestBusClient::stopEndsTheReplyWait_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::newRow("read block") << QStringLiteral("read");
+    QTest::newRow("write block") << QStringLiteral("write");
+    QTest::newRow("command") << QStringLiteral("command");
+    QTest::newRow("exchange") << QStringLiteral("exchange");
+}
+
+// A stop from another thread wakes the reply wait of a silent controller: the call returns empty
+// and the first attempt stays the only one.
+void TestBusClient::stopEndsTheReplyWait()
+{
+    QFETCH(QString, call);
+    FakeBusPeer::Plan plan;
+    plan.silent = true;
+    FakeBusPeer peer(plan);
+    auto bus = busFor(peer, LongTiming);
+    std::atomic<bool> stop{false};
+    bus->setStopFlag(&stop);
+    std::thread stopper = stopAfterFirstDatagram(peer, stop);
+    bool answered = true;
+    if (call == QLatin1String("read"))
+        answered = !bus->ReadBlock(0xFF, 0, 3 * Wire::Bus::MaxChunk).isEmpty();
+    else if (call == QLatin1String("write"))
+        answered = bus->WriteBlock(0xFF, 0, pattern(3 * Wire::Bus::MaxChunk, 1));
+    else if (call == QLatin1String("command"))
+        answered = !bus->SendCommand(0xFF, Wire::Bus::GetConfigStart).isEmpty();
+    else
+        answered = !bus->Exchange(ControllerBus::commandRequest(0xFF, Wire::Bus::GetLogs), ControllerBus::CommandReplyData).isEmpty();
+    stopper.join();
+    QVERIFY(!answered);
+    QCOMPARE(bus->LastAttempts(), 1);
+    QCOMPARE(peer.received().size(), 1);
+    QVERIFY(!bus->Busy());
+}
+
+// Once stopped, nothing goes out but the reset that puts the controller back: once, and without
+// the long reply wait (the call returns).
+void TestBusClient::stoppedBusSendsOnlyOneReset()
+{
+    FakeBusPeer::Plan plan;
+    plan.silent = true;
+    FakeBusPeer peer(plan);
+    auto bus = busFor(peer, LongTiming);
+    std::atomic<bool> stop{true};
+    bus->setStopFlag(&stop);
+    QVERIFY(bus->Exchange(ControllerBus::commandRequest(0xFF, Wire::Bus::GetLogs), ControllerBus::CommandReplyData).isEmpty());
+    QCOMPARE(bus->LastAttempts(), 0);
+    QVERIFY(bus->SendCommand(0xFF, Wire::Bus::GetConfigStart).isEmpty());
+    QVERIFY(!bus->WriteBlock(0xFF, 0, QByteArray("abc")));
+    QVERIFY(bus->ReadBlock(0xFF, 0, 3).isEmpty());
+
+    bus->resetController();
+    QCOMPARE(bus->LastAttempts(), 1);
+    QVERIFY(!bus->Busy());
+    const QByteArray reset = ControllerBus::seal(ControllerBus::commandRequest(Wire::Bus::UnitAddress, Wire::Bus::Reset));
+    QTRY_COMPARE(peer.received(), QList<QByteArray>{reset});
 }
 
 QTEST_GUILESS_MAIN(TestBusClient)

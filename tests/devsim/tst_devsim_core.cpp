@@ -136,7 +136,7 @@ void DevsimCore::parseFaults_data()
     QTest::addColumn<QString>("definition");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("value"); // delay, address, or the command of wrong-ack (-1 none)
+    QTest::addColumn<int>("value"); // delay, address, rate, or the command of wrong-ack (-1 none)
     QTest::newRow("silent-ip") << "198.18.1.5:silent" << true << "silent" << -1;
     QTest::newRow("delay") << "198.18.1.6:delay=1000" << true << "delay" << 1000;
     QTest::newRow("loss-all") << "all:loss=0.2" << true << "loss" << -1;
@@ -144,6 +144,7 @@ void DevsimCore::parseFaults_data()
     QTest::newRow("wrong-ack") << "#3:wrong-ack" << true << "wrong-ack" << -1;
     QTest::newRow("corrupt-hex") << "198.18.1.1-198.18.1.9:corrupt-readback=0x1F0" << true << "corrupt-readback" << 0x1F0;
     QTest::newRow("ftp-silent") << "all:ftp-silent" << true << "silent" << -1;
+    QTest::newRow("ftp-slow") << "0:ftp-slow=100000" << true << "ftp-slow" << 100000;
     QTest::newRow("scoped") << "2:silent@52390@fn=0x6E@from=12@count=3" << true << "silent" << -1;
     QTest::newRow("split-tcp") << "2:split@tcp" << true << "split" << -1;
     QTest::newRow("no-target") << "silent" << false << "" << -1;
@@ -156,6 +157,8 @@ void DevsimCore::parseFaults_data()
     QTest::newRow("silent-with-value") << "all:silent=3" << false << "" << -1;
     QTest::newRow("bad-scope") << "all:silent@52391" << false << "" << -1;
     QTest::newRow("from-0") << "all:silent@from=0" << false << "" << -1;
+    QTest::newRow("ftp-slow-no-rate") << "all:ftp-slow" << false << "" << -1;
+    QTest::newRow("ftp-slow-0") << "all:ftp-slow=0" << false << "" << -1;
 }
 
 void DevsimCore::parseFaults()
@@ -178,6 +181,8 @@ void DevsimCore::parseFaults()
         QCOMPARE(int(fault->address), value);
     else if (kind == QLatin1String("wrong-ack"))
         QCOMPARE(fault->scope.command.value_or(-1), value);
+    else if (kind == QLatin1String("ftp-slow"))
+        QCOMPARE(fault->bytesPerSecond, value);
 }
 
 void DevsimCore::faultWindow_data()

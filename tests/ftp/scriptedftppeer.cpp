@@ -183,6 +183,19 @@ void ScriptedFtpPeer::connectData()
     const DataMode mode = m_script.data;
     if (mode == DataMode::Stall || mode == DataMode::PauseThenReceive)
         m_data->setReadBufferSize(StalledReadBuffer);
+    if (mode == DataMode::Slow) {
+        m_data->setReadBufferSize(SlowReadBytes);
+        auto *pace = new QTimer(m_data);
+        connect(pace, &QTimer::timeout, this, [this, socket = m_data] {
+            if (m_data != socket)
+                return;
+            // More than the buffer holds: the socket then goes on reading from the system.
+            const QByteArray bytes = socket->read(2 * SlowReadBytes);
+            QMutexLocker lock(&m_mutex);
+            m_stored += bytes;
+        });
+        pace->start(SlowReadIntervalMs);
+    }
     auto receive = [this] {
         if (!m_data || m_resetDone)
             return;

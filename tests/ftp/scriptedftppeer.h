@@ -28,7 +28,10 @@ public:
         Stall,            // connect, then take no data at all
         PauseThenReceive, // connect, take nothing for dataDelayMs, then receive everything
         ResetAfter,       // receive resetAfter bytes, then reset the connection
+        Slow,             // receive SlowReadBytes every SlowReadIntervalMs (never finishes a large file soon)
     };
+    static constexpr qint64 SlowReadBytes = 4096;
+    static constexpr int SlowReadIntervalMs = 20;
 
     // A reply line "!close" closes the control connection instead of being sent.
     struct Script

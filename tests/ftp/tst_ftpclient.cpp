@@ -16,6 +16,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <thread>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -174,6 +177,8 @@ private slots:
     void waitsKeepWindowAlive_data();
     void waitsKeepWindowAlive();
     void callDuringWaitIsRefused();
+    void stopEndsEveryWait_data();
+    void stopEndsEveryWait();
 };
 
 void TestFtpClient::initTestCase()
@@ -630,6 +635,85 @@ void TestFtpClient::callDuringWaitIsRefused()
     QVERIFY(peer.waitFor([](const ScriptedFtpPeer &p) { return p.lines().endsWith("Quit"); }));
     QCOMPARE(normalised(peer), exchangeLines());
     QVERIFY(peer.stored() == contents);
+}
+
+// A stop from another thread ends the wait under way, whichever it is, long before its limit: the
+// call throws FtpStopped, the control connection is closed and nothing more goes out; a transfer
+// under way is aborted, so the server never receives the whole file.
+void TestFtpClient::stopEndsEveryWait_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QByteArray>("stopAfterLine"); // empty: once connected; "DATA": once data came
+    QTest::addColumn<Lines>("lines");              // what the server received in all
+
+    Script noGreeting;
+    noGreeting.greeting = {};
+    QTest::newRow("the greeting") << noGreeting << QByteArray() << Lines{};
+    QTest::newRow("a reply") << withReplies("USER", {}) << QByteArray("user ftp") << firstLines(1);
+    QTest::newRow("the data connection") << withData(DataMode::Never) << QByteArray("STOR " + FileName)
+                                         << firstLines(7);
+    QTest::newRow("the data writes") << withData(DataMode::Slow) << QByteArray("DATA") << firstLines(7);
+    QTest::newRow("the final reply") << withFinal({}) << QByteArray("STOR " + FileName) << firstLines(7);
+}
+
+void TestFtpClient::stopEndsEveryWait()
+{
+    QFETCH(Script, script);
+    QFETCH(QByteArray, stopAfterLine);
+    QFETCH(Lines, lines);
+
+    ScriptedFtpPeer peer(script);
+    // Limits far beyond the test's own: only the stop can end these waits in time.
+    constexpr Ftp::Limits Long{120000, 120000, 120000, 120000};
+    const bool finalRow = script.finalReplies.isEmpty();
+    const QByteArray contents = randomBytes(finalRow ? 1024 : StallingFileSize);
+    const QString path = writeFile(contents);
+    TFtpClient ftp(nullptr, Long);
+    std::atomic<bool> stop{false};
+    ftp.setStopFlag(&stop);
+    ProgressLog progress(ftp);
+
+    std::thread stopper([&] {
+        peer.waitFor([&](const ScriptedFtpPeer &p) {
+            if (stopAfterLine.isEmpty())
+                return p.controlConnections() > 0;
+            if (stopAfterLine == "DATA")
+                return p.stored().size() >= 4 * ScriptedFtpPeer::SlowReadBytes;
+            // The final reply's wait begins once the whole file is in.
+            if (finalRow)
+                return p.transferEnded();
+            return p.lines().contains(stopAfterLine);
+        }, 20000);
+        stop = true; // whether or not the step was reached: the test never hangs
+    });
+    QString stoppedWith;
+    QString failedWith;
+    try {
+        ftp.ConnectAndLogin(Host, peer.port(), QString::fromLatin1(Wire::FtpUser), QString::fromLatin1(Wire::FtpPassword));
+        const QString name = Ftp::bareFileName(path);
+        ftp.Delete(name);
+        ftp.Store(path, name);
+        ftp.Quit();
+    } catch (const FtpStopped &error) {
+        stoppedWith = error.message();
+    } catch (const FtpError &error) {
+        failedWith = error.message();
+    }
+    stopper.join();
+
+    QCOMPARE(failedWith, QString());
+    QCOMPARE(stoppedWith, QStringLiteral("The FTP exchange with 127.0.0.1 was stopped"));
+    QVERIFY(!ftp.isConnected());
+    QCOMPARE(normalised(peer), lines);
+    if (stopAfterLine == "DATA") {
+        // Returned while the server was still taking the file (it would take minutes at its pace).
+        QVERIFY2(peer.stored().size() < contents.size(), qPrintable(QString::number(peer.stored().size())));
+        QCOMPARE(progress.events.last(), QByteArray("e"));
+        QVERIFY(!progress.events.contains("p" + QByteArray::number(contents.size())));
+    }
+    // Later calls fail at once, sending nothing.
+    QVERIFY_THROWS_EXCEPTION(FtpError, ftp.Delete(QStringLiteral("x")));
+    QCOMPARE(normalised(peer), lines);
 }
 
 QTEST_GUILESS_MAIN(TestFtpClient)

@@ -2,6 +2,7 @@
 // faults (another device answering first, duplicates, delays): no request is judged on a reply
 // from another device or to another command; upgrades on many devices at once each leave their
 // own device with its own image; a cancel still puts the device back.
+#include "operations/boardupgrade.h"
 #include "operations/commandoperations.h"
 #include "operations/controlleroperations.h"
 #include "labsim.h"
@@ -286,6 +287,36 @@ private slots:
         QCOMPARE(state.value(QLatin1String("controller")).toObject().value(QLatin1String("updateModeCount")).toInt(), 0);
         QVERIFY(state.value(QLatin1String("daemon")).toBool());
         QVERIFY(!state.value(QLatin1String("updater")).toBool());
+    }
+
+    // A cancel during the board's upload ends the upload: the board's FTP server is stopped again
+    // and the board is never told to upgrade from what it received.
+    void cancelledBoardUploadSendsNoUpgrade()
+    {
+        // The board takes the file slowly, and the file is larger than the system buffers: the
+        // upload is still under way at the cancel.
+        QVERIFY(start(1, {u"0:ftp-slow=100000"_qs}));
+        const QByteArray image = pattern(24 * 1024 * 1024, 5);
+        TBoardUpgrade upgrade(m_engine.get(), {LabSimulator::deviceIp(0), TransportUdp},
+                              writeImage(u"board-cancelled.bin"_qs, image), ShortLabTiming());
+        connect(&upgrade, &TDeviceOperation::confirmationRequested, this, [&] { upgrade.confirm(true); });
+        connect(&upgrade, &TDeviceOperation::progressed, this, [&](qint64 done) {
+            if (done > 0)
+                upgrade.cancel();
+        });
+        bool uploaded = false;
+        connect(&upgrade, &TBoardUpgrade::uploaded, this, [&] { uploaded = true; });
+        const TOperationOutcome outcome = upgrade.exec();
+        QVERIFY(outcome.cancelled && !outcome.succeeded);
+        QCOMPARE(outcome.kind, TOperationError::Cancelled);
+        QVERIFY(outcome.deviceChanged);
+        QVERIFY(!outcome.error); // a cancel is no error to show
+        QVERIFY(!uploaded);
+        QCOMPARE(outcome.failedStep, u"Downloading board-cancelled.bin"_qs);
+        QVERIFY(outcome.device.normal());
+        QCOMPARE(commands(0), (QList<int>{int(Wire::Command::StartFtpServer), int(Wire::Command::StopFtpServer)}));
+        QVERIFY(m_sim->storedFile(0, u"board-cancelled.bin"_qs) != image);
+        QVERIFY(!m_sim->deviceState(0).value(QLatin1String("ftpServer")).toBool());
     }
 };
 
