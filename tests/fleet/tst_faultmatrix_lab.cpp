@@ -191,7 +191,9 @@ const QHash<QString, KnownFault> &knownFaults()
 
 QString oneLine(QString text)
 {
-    text.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('|'), QLatin1Char('/'));
+    // The window's messages break lines with CR LF; a table cell takes one line and no bars.
+    text.replace(u"\r\n"_qs, u"; "_qs).replace(QLatin1Char('\n'), u"; "_qs).replace(QLatin1Char('|'), QLatin1Char('/'));
+    text = text.simplified();
     return text.size() > 110 ? text.left(107) + u"..."_qs : text;
 }
 } // namespace
