@@ -211,6 +211,12 @@ void ControllerMemory::command(quint8 subCommand)
     }
 }
 
+void ControllerMemory::powerLost()
+{
+    m_pendingConfiguration.clear();
+    m_view = View::Firmware;
+}
+
 QByteArray ControllerMemory::execute(const BusRequest &request, std::optional<quint32> corruptAddress)
 {
     QByteArray reply;

@@ -50,6 +50,9 @@ public:
     // that covers corruptAddress returns that byte inverted (with a correct CRC).
     QByteArray execute(const BusRequest &request, std::optional<quint32> corruptAddress = {});
 
+    // The power went: a transfer in progress is lost, the firmware area keeps what was written.
+    void powerLost();
+
     View view() const { return m_view; }
     const QByteArray &configuration() const { return m_configuration; }
     const QByteArray &diagnostics() const { return m_diagnostics; }

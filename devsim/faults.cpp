@@ -1,6 +1,7 @@
 #include "devsim/faults.h"
 
 #include "devsim/simdevice.h"
+#include "protocol/wire.h"
 
 #include <algorithm>
 
@@ -38,8 +39,25 @@ bool kindApplies(FaultKind kind, const RequestContext &request)
     case FaultKind::FtpUser230:
     case FaultKind::Ftp426:
     case FaultKind::FtpSlow: return request.service == Service::Ftp;
+    case FaultKind::FtpReset:
+    case FaultKind::FtpStall: return request.service == Service::Ftp;
+    case FaultKind::ActSilent:
+    case FaultKind::Blackout: return request.service != Service::Ftp;
+    case FaultKind::Swap: return request.service != Service::Ftp && request.transport == Transport::Udp;
+    case FaultKind::PowerCut:
+        return request.service == Service::Bus && request.busFunction == Wire::Bus::FunctionWriteBlock;
     }
     return false;
+}
+
+// The faults decided when an FTP or TCP connection opens, not per request.
+bool isConnectionFault(FaultKind kind, Service service)
+{
+    if (kind == FaultKind::Refuse)
+        return true;
+    return service == Service::Ftp
+        && (kind == FaultKind::Silent || kind == FaultKind::FtpUser230 || kind == FaultKind::Ftp426
+            || kind == FaultKind::FtpSlow || kind == FaultKind::FtpReset || kind == FaultKind::FtpStall);
 }
 
 bool scopeMatches(const FaultScope &scope, const RequestContext &request)
@@ -106,6 +124,12 @@ QString Fault::kindName() const
     case FaultKind::FtpUser230: return QStringLiteral("ftp-user-230");
     case FaultKind::Ftp426: return QStringLiteral("ftp-426");
     case FaultKind::FtpSlow: return QStringLiteral("ftp-slow");
+    case FaultKind::ActSilent: return QStringLiteral("act-silent");
+    case FaultKind::Swap: return QStringLiteral("swap");
+    case FaultKind::Blackout: return QStringLiteral("blackout");
+    case FaultKind::FtpReset: return QStringLiteral("ftp-reset");
+    case FaultKind::FtpStall: return QStringLiteral("ftp-stall");
+    case FaultKind::PowerCut: return QStringLiteral("power-cut");
     }
     return {};
 }
@@ -186,12 +210,32 @@ std::optional<Fault> parseFault(QStringView definition, QString *error)
         if (!rate || *rate < 1 || *rate > 1'000'000'000)
             return fail(QStringLiteral("ftp-slow needs bytes per second (1..1000000000)"));
         fault.bytesPerSecond = int(*rate);
+    } else if (kind == QLatin1String("act-silent")) {
+        fault.kind = FaultKind::ActSilent;
+    } else if (kind == QLatin1String("swap")) {
+        fault.kind = FaultKind::Swap;
+    } else if (kind == QLatin1String("blackout")) {
+        fault.kind = FaultKind::Blackout;
+        const auto ms = needValue() ? parseNumber(*value) : std::nullopt;
+        if (!ms || *ms < 1 || *ms > 600'000)
+            return fail(QStringLiteral("blackout needs milliseconds (1..600000)"));
+        fault.amount = *ms;
+    } else if (kind == QLatin1String("ftp-reset") || kind == QLatin1String("ftp-stall")
+               || kind == QLatin1String("power-cut")) {
+        fault.kind = kind == QLatin1String("ftp-reset") ? FaultKind::FtpReset
+                   : kind == QLatin1String("ftp-stall") ? FaultKind::FtpStall
+                                                         : FaultKind::PowerCut;
+        const auto bytes = needValue() ? parseNumber(*value) : std::nullopt;
+        if (!bytes || *bytes > 0xFFFFFFFF)
+            return fail(QStringLiteral("%1 needs a number of bytes").arg(kind.toString()));
+        fault.amount = *bytes;
     } else {
         return fail(QStringLiteral("unknown kind \"%1\"").arg(kind.toString()));
     }
     if (value && (fault.kind == FaultKind::Silent || fault.kind == FaultKind::BadCrc || fault.kind == FaultKind::Split
                   || fault.kind == FaultKind::Duplicate || fault.kind == FaultKind::Stray
-                  || fault.kind == FaultKind::Refuse
+                  || fault.kind == FaultKind::Refuse || fault.kind == FaultKind::ActSilent
+                  || fault.kind == FaultKind::Swap
                   || fault.kind == FaultKind::FtpUser230 || fault.kind == FaultKind::Ftp426))
         return fail(QStringLiteral("%1 takes no value").arg(kind.toString()));
 
@@ -230,6 +274,8 @@ std::optional<Fault> parseFault(QStringView definition, QString *error)
 DeviceFaults::DeviceFaults(QList<Fault> faults, quint64 seed)
     : m_faults(std::move(faults))
     , m_matched(m_faults.size(), 0)
+    , m_written(m_faults.size(), 0)
+    , m_spent(m_faults.size(), false)
     , m_rng(seed)
 {
 }
@@ -239,11 +285,7 @@ FaultEffects DeviceFaults::effectsFor(const RequestContext &request, bool connec
     FaultEffects effects;
     for (qsizetype i = 0; i < m_faults.size(); ++i) {
         const Fault &fault = m_faults.at(i);
-        const bool connectionFault = fault.kind == FaultKind::Refuse
-            || (request.service == Service::Ftp
-                && (fault.kind == FaultKind::Silent || fault.kind == FaultKind::FtpUser230 || fault.kind == FaultKind::Ftp426
-                    || fault.kind == FaultKind::FtpSlow));
-        if (connectionFault != connection)
+        if (isConnectionFault(fault.kind, request.service) != connection)
             continue;
         if (!kindApplies(fault.kind, request) || !scopeMatches(fault.scope, request))
             continue;
@@ -271,6 +313,21 @@ FaultEffects DeviceFaults::effectsFor(const RequestContext &request, bool connec
         case FaultKind::FtpSlow:
             effects.ftpBytesPerSecond = effects.ftpBytesPerSecond == 0 ? fault.bytesPerSecond
                                                                        : std::min(effects.ftpBytesPerSecond, fault.bytesPerSecond);
+            break;
+        case FaultKind::ActSilent: effects.actSilent = true; break;
+        case FaultKind::Swap: effects.swap = true; break;
+        case FaultKind::Blackout: effects.blackoutMs = std::max(effects.blackoutMs, int(fault.amount)); break;
+        case FaultKind::FtpReset: effects.ftpResetAfter = fault.amount; break;
+        case FaultKind::FtpStall: effects.ftpStallAfter = fault.amount; break;
+        case FaultKind::PowerCut:
+            if (m_spent[i])
+                continue;
+            if (m_written[i] + request.writeBytes <= fault.amount) {
+                m_written[i] += request.writeBytes;
+                continue;
+            }
+            effects.powerCutAfter = int(fault.amount - m_written[i]);
+            m_spent[i] = true;
             break;
         }
         effects.applied << fault.kindName();
@@ -302,12 +359,30 @@ QString faultHelp()
         "           ftp-user-230      (variant) the FTP server logs in at USER, no password asked\n"
         "           ftp-426           the FTP server ends each transfer with 426, then 226\n"
         "           ftp-slow=BYTES_PER_S  the FTP server takes upload data at that rate\n"
+        "           act-silent        requests are carried out (state changes, bus writes) but\n"
+        "                             their answer never leaves\n"
+        "           swap              (UDP) the answer is held back and leaves just after the\n"
+        "                             device's next answer on that port: two replies swapped\n"
+        "           blackout=MS       from the matching request on (it included) every service\n"
+        "                             of the device is silent for MS milliseconds, then back\n"
+        "                             (on port 21: connections accepted, nothing answered)\n"
+        "           ftp-reset=BYTES   the data connection of a STOR is reset after BYTES bytes;\n"
+        "                             the control connection then answers 426\n"
+        "           ftp-stall=BYTES   the FTP server stops reading a STOR after BYTES bytes and\n"
+        "                             sends nothing more on that connection\n"
+        "           power-cut=BYTES   after BYTES bytes written over the bus (function 0x6F,\n"
+        "                             counted in the scope's window; once) the device loses power:\n"
+        "                             the write in flight lands only up to that byte, every\n"
+        "                             service is silent for 2 s, then the device is back with\n"
+        "                             its updater running, daemon and FTP server off, and the\n"
+        "                             firmware area as far as it was written\n"
         "  SCOPE    52389 | 52390 | 21  only that service      udp | tcp  only that transport\n"
         "           cmd=N  only datagram command N              fn=N | sub=N  only bus function /\n"
         "                                                       sub-command N (0x.. accepted)\n"
         "           from=N  from the Nth matching request on    count=N  for N matching requests\n"
         "  Examples: 198.18.1.5:silent   all:loss=0.2   198.18.1.6:delay=1000@udp\n"
-        "            198.18.1.7:silent@52390   3:wrong-ack=5   198.18.1.9:silent@fn=0x6E@from=12\n");
+        "            198.18.1.7:silent@52390   3:wrong-ack=5   198.18.1.9:silent@fn=0x6E@from=12\n"
+        "            0:act-silent@cmd=6@count=1   0:blackout=1500@52389@cmd=8   0:power-cut=4096\n");
 }
 
 } // namespace DevSim

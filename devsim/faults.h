@@ -6,7 +6,7 @@
 // TARGET: all, an IPv4 address, a range A-B, or a device index (N or #N, from 0).
 // KIND: silent, delay=MS, wrong-ack[=CMD], bad-crc, split, duplicate, loss=P,
 //       corrupt-readback=ADDRESS, ftp-silent, refuse, ftp-user-230, ftp-426, ftp-slow=BYTES_PER_S,
-//       stray.
+//       stray, act-silent, swap, blackout=MS, ftp-reset=BYTES, ftp-stall=BYTES, power-cut=BYTES.
 // SCOPE: 52389 | 52390 | 21 (the service), udp | tcp, cmd=N (datagram command),
 //        fn=N / sub=N (bus function / sub-command), from=N (from the Nth matching
 //        request on, 1-based), count=N (for N matching requests only).
@@ -37,6 +37,12 @@ enum class FaultKind {
     Ftp426,          // the FTP server ends a transfer with 426, then 226
     FtpSlow,         // the FTP server takes upload data at bytesPerSecond
     Stray,           // datagram commands: the next device answers too, first, with its own reply
+    ActSilent,       // the request is carried out, its answer never leaves
+    Swap,            // the answer is held back and leaves after the device's next one (UDP)
+    Blackout,        // from this request on, every service of the device is silent for amount ms
+    FtpReset,        // the FTP data connection is reset after amount bytes of a STOR
+    FtpStall,        // the FTP server stops reading after amount bytes and sends nothing more
+    PowerCut,        // after amount bytes written over the bus the device loses power for a moment
 };
 
 struct FaultScope
@@ -73,6 +79,7 @@ struct Fault
     int bytesPerSecond = 0;
     double probability = 0;
     quint32 address = 0;
+    qint64 amount = 0; // blackout: milliseconds; ftp-reset, ftp-stall, power-cut: bytes
     FaultScope scope;
     QString text; // as given, for the journal
 
@@ -90,6 +97,7 @@ struct RequestContext
     int command = -1;
     int busFunction = -1;
     int busSubCommand = -1;
+    int writeBytes = 0; // bus writes: the data bytes the frame carries
 };
 
 struct FaultEffects
@@ -105,7 +113,14 @@ struct FaultEffects
     bool ftpUser230 = false;
     bool ftp426 = false;
     int ftpBytesPerSecond = 0; // 0: as fast as the data comes
+    bool actSilent = false;
+    bool swap = false;
     int delayMs = 0;
+    int blackoutMs = 0;
+    std::optional<qint64> ftpResetAfter;
+    std::optional<qint64> ftpStallAfter;
+    // Power cut: how many bytes of this bus write land before the power goes.
+    std::optional<int> powerCutAfter;
     std::optional<quint32> corruptAddress;
     QStringList applied; // kind names, for the journal
 
@@ -122,13 +137,16 @@ public:
     // Counts the request against every fault whose scope matches, and returns the effects
     // of those whose from/count window includes it. A new TCP connection (connection =
     // true) is matched against the connection faults only: refuse, and on port 21 silent,
-    // ftp-user-230, ftp-426 and ftp-slow; a request is matched against all the others.
+    // ftp-user-230, ftp-426, ftp-slow, ftp-reset and ftp-stall; a request is matched against all the
+    // others. A power cut counts the bytes of the bus writes in its window and strikes once.
     FaultEffects effectsFor(const RequestContext &request, bool connection = false);
     bool isEmpty() const { return m_faults.isEmpty(); }
 
 private:
     QList<Fault> m_faults;
     QList<int> m_matched;
+    QList<qint64> m_written; // power cuts: bytes written so far in the fault's window
+    QList<bool> m_spent;     // power cuts that struck already
     std::mt19937_64 m_rng;
 };
 

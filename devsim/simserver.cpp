@@ -127,6 +127,10 @@ void SimServer::readDatagrams(UdpEndpoint *socket, Service service)
 void SimServer::send(UdpEndpoint *socket, int device, quint32 peer, quint16 peerPort, const Outgoing &out)
 {
     const quint32 sender = m_simulator.device(out.fromDevice >= 0 ? out.fromDevice : device).ip;
+    if (out.toAddress != 0) {
+        peer = out.toAddress;
+        peerPort = out.toPort;
+    }
     if (out.delayMs > 0) {
         QTimer::singleShot(out.delayMs, this, [=, this] {
             m_pending << Pending{socket, out.data, sender, peer, peerPort, 0};
@@ -219,6 +223,8 @@ public:
         , m_from(from)
         , m_silent(admission.admission == DeviceSimulator::FtpAdmission::Silent)
         , m_bytesPerSecond(admission.bytesPerSecond)
+        , m_resetAfter(admission.resetAfterBytes)
+        , m_stallAfter(admission.stallAfterBytes)
         , m_session(QByteArray(Wire::FtpUser), QByteArray(Wire::FtpPassword), admission.logInAtUser, admission.end426)
     {
         control->setParent(this);
@@ -250,7 +256,7 @@ private:
             if (line.endsWith('\r'))
                 line.chop(1);
             m_simulator.ftpLineReceived(m_device, m_from, line);
-            if (m_silent)
+            if (m_silent || m_simulator.silentNow(m_device))
                 continue;
             const FtpSession::Outcome outcome = m_session.command(line);
             reply(outcome.replies);
@@ -278,6 +284,8 @@ private:
             if (m_received.size() > MaxUploadBytes) {
                 m_data->abort();
                 finishUpload(false);
+            } else {
+                breakAtLimit();
             }
         };
         if (m_bytesPerSecond > 0) {
@@ -298,7 +306,8 @@ private:
         }
         connect(m_data, &QTcpSocket::disconnected, this, [this] {
             m_received.append(m_data->readAll());
-            finishUpload(true);
+            if (!breakAtLimit())
+                finishUpload(true);
         });
         connect(m_data, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
             if (error != QAbstractSocket::RemoteHostClosedError) // that one ends every upload
@@ -312,6 +321,42 @@ private:
         });
         m_data->bind(m_control->localAddress(), 0);
         m_data->connectToHost(QHostAddress(store.host), store.port);
+    }
+
+    // Resets or stalls the transfer once it reached the fault's number of bytes; true when it did.
+    bool breakAtLimit()
+    {
+        if (m_resetAfter >= 0 && m_received.size() >= m_resetAfter) {
+            resetData();
+            return true;
+        }
+        if (m_stallAfter >= 0 && m_received.size() >= m_stallAfter) {
+            stall();
+            return true;
+        }
+        return false;
+    }
+
+    // ftp-reset: the data connection is reset mid-transfer; the control connection says 426.
+    void resetData()
+    {
+        m_received.truncate(m_resetAfter);
+        m_simulator.ftpEvent(m_device, m_from, QStringLiteral("data connection reset after %1 bytes").arg(m_resetAfter));
+        const linger hard{1, 0};
+        ::setsockopt(int(m_data->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        m_data->abort();
+        finishUpload(false);
+    }
+
+    // ftp-stall: nothing more is read from the data connection (the peer's window fills) and
+    // nothing more is said on the control connection; both stay open until the client leaves.
+    void stall()
+    {
+        m_received.truncate(m_stallAfter);
+        m_simulator.ftpEvent(m_device, m_from, QStringLiteral("transfer stalled after %1 bytes").arg(m_stallAfter));
+        m_data->disconnect(this);
+        m_data->setReadBufferSize(1);
+        m_silent = true;
     }
 
     void finishUpload(bool complete)
@@ -341,6 +386,8 @@ private:
     QString m_from;
     bool m_silent;
     int m_bytesPerSecond;
+    qint64 m_resetAfter;
+    qint64 m_stallAfter;
     FtpSession m_session;
     QTimer m_idle;
     QByteArray m_buffer;

@@ -25,12 +25,26 @@ quint64 deviceSeed(quint64 seed, int index)
     return value ^ (value >> 29);
 }
 
+// "198.18.0.1:40000", as the server names a requester; zeros when it names none.
+std::pair<quint32, quint16> peerEndpoint(const QString &peer)
+{
+    const qsizetype colon = peer.lastIndexOf(QLatin1Char(':'));
+    const std::optional<quint32> ip = colon > 0 ? textToIp(QStringView(peer).first(colon)) : std::nullopt;
+    bool ok = false;
+    const uint port = colon > 0 ? QStringView(peer).sliced(colon + 1).toUInt(&ok) : 0;
+    if (!ip || !ok || port > 0xFFFF)
+        return {0, 0};
+    return {*ip, quint16(port)};
+}
+
 } // namespace
 
 DeviceSimulator::DeviceSimulator(QList<SimDevice> devices, const QList<Fault> &faults, const SimulatorOptions &options)
     : m_devices(std::move(devices))
+    , m_runs(m_devices.size())
     , m_options(options)
 {
+    m_clock.start();
     m_faults.reserve(m_devices.size());
     for (SimDevice &device : m_devices) {
         m_byAddress.emplace(device.ip, device.index);
@@ -104,6 +118,57 @@ QList<Outgoing> DeviceSimulator::shape(const QByteArray &reply, const FaultEffec
     return out;
 }
 
+QList<Outgoing> DeviceSimulator::swapped(QList<Outgoing> &held, QList<Outgoing> out, bool hold, const QString &peer)
+{
+    if (!held.isEmpty()) {
+        // Queued behind this reply, at its last delay: the two leave in the opposite order.
+        const int after = out.isEmpty() ? 0 : out.last().delayMs;
+        for (Outgoing o : std::as_const(held)) {
+            o.delayMs = std::max(o.delayMs, after);
+            out << o;
+        }
+        held.clear();
+        return out;
+    }
+    if (hold) {
+        const auto [address, port] = peerEndpoint(peer);
+        for (Outgoing &o : out) {
+            o.toAddress = address;
+            o.toPort = port;
+        }
+        held = out;
+        return {};
+    }
+    return out;
+}
+
+qint64 DeviceSimulator::now() const
+{
+    return m_now ? m_now() : m_clock.elapsed();
+}
+
+void DeviceSimulator::startOutage(int index, int ms)
+{
+    m_runs[index].silentUntilMs = std::max(m_runs[index].silentUntilMs, now() + ms);
+    // A reply held back does not survive the outage.
+    m_runs[index].heldDeviceReply.clear();
+    m_runs[index].heldBusReply.clear();
+}
+
+bool DeviceSimulator::silentNow(int index) const
+{
+    return now() < m_runs.at(index).silentUntilMs;
+}
+
+bool DeviceSimulator::dropInOutage(int index, QJsonObject &entry)
+{
+    if (!silentNow(index))
+        return false;
+    entry.insert(QStringLiteral("ignored"), QStringLiteral("outage"));
+    journal(entry);
+    return true;
+}
+
 std::optional<Outgoing> DeviceSimulator::handleDeviceRequest(int index, const DeviceRequest &request,
                                                              const FaultEffects &effects, QJsonObject &entry,
                                                              bool &stateTouched)
@@ -171,8 +236,12 @@ QList<Outgoing> DeviceSimulator::deviceRequest(int index, QByteArrayView data, T
         return {};
     }
     describeRequest(*decoded.request, entry);
+    if (dropInOutage(index, entry))
+        return {};
     const FaultEffects effects =
         m_faults[index].effectsFor({Service::Device, transport, decoded.request->command, -1, -1});
+    if (effects.blackoutMs > 0)
+        startOutage(index, effects.blackoutMs);
     if (!effects.applied.isEmpty())
         entry.insert(QStringLiteral("faults"), QJsonArray::fromStringList(effects.applied));
     // The next device's own answer to the same request, sent ahead of the device's (which it
@@ -189,7 +258,7 @@ QList<Outgoing> DeviceSimulator::deviceRequest(int index, QByteArrayView data, T
         stray << Outgoing{bytes, effects.delayMs, neighbour};
         entry.insert(QStringLiteral("stray"), neighbour);
     }
-    if (effects.dropped()) {
+    if (effects.dropped() || effects.blackoutMs > 0) {
         journal(entry);
         return stray;
     }
@@ -200,9 +269,11 @@ QList<Outgoing> DeviceSimulator::deviceRequest(int index, QByteArrayView data, T
     journal(entry);
     if (stateTouched)
         journalState(index);
-    if (!reply)
+    if (!reply || effects.actSilent)
         return stray;
     QList<Outgoing> out = shape(reply->data, effects, transport);
+    if (transport == Transport::Udp)
+        out = swapped(m_runs[index].heldDeviceReply, out, effects.swap, peer);
     if (!stray.isEmpty()) {
         for (Outgoing &o : out)
             o.delayMs += StrayLeadMs;
@@ -255,12 +326,17 @@ QList<Outgoing> DeviceSimulator::busRequest(int index, QByteArrayView data, cons
         if (request.function == Wire::Bus::FunctionWriteBlock)
             entry.insert(QStringLiteral("data"), hex(request.data));
     }
+    if (dropInOutage(index, entry))
+        return {};
     const FaultEffects effects = m_faults[index].effectsFor(
         {Service::Bus, Transport::Udp, -1, request.function,
-         request.function == Wire::Bus::FunctionCommand ? request.subCommand : -1});
+         request.function == Wire::Bus::FunctionCommand ? request.subCommand : -1,
+         request.function == Wire::Bus::FunctionWriteBlock ? int(request.data.size()) : 0});
     if (!effects.applied.isEmpty())
         entry.insert(QStringLiteral("faults"), QJsonArray::fromStringList(effects.applied));
-    if (effects.dropped()) {
+    if (effects.blackoutMs > 0)
+        startOutage(index, effects.blackoutMs);
+    if (effects.dropped() || effects.blackoutMs > 0) {
         journal(entry);
         return {};
     }
@@ -268,6 +344,25 @@ QList<Outgoing> DeviceSimulator::busRequest(int index, QByteArrayView data, cons
         // Only the updater service listens to the bus: a real board drops the frame.
         entry.insert(QStringLiteral("refused"), QStringLiteral("updater stopped"));
         journal(entry);
+        return {};
+    }
+    if (effects.powerCutAfter) {
+        // The write in flight lands up to the cut; the device restarts into its updater.
+        const int landed = *effects.powerCutAfter;
+        if (landed > 0) {
+            BusRequest part = request;
+            part.data = request.data.left(landed);
+            part.count = landed;
+            d.controller.execute(part);
+        }
+        d.controller.powerLost();
+        d.updaterRunning = true;
+        d.daemonRunning = false;
+        d.ftpServerRunning = false;
+        startOutage(index, PowerCutOutageMs);
+        entry.insert(QStringLiteral("powerCut"), landed);
+        journal(entry);
+        journalState(index);
         return {};
     }
     QByteArray reply = d.controller.execute(request, effects.corruptAddress);
@@ -281,7 +376,9 @@ QList<Outgoing> DeviceSimulator::busRequest(int index, QByteArrayView data, cons
     if (effects.badCrc)
         reply[reply.size() - 1] = char(~quint8(reply.back()));
     journal(entry);
-    return shape(reply, effects, Transport::Udp);
+    if (effects.actSilent)
+        return {};
+    return swapped(m_runs[index].heldBusReply, shape(reply, effects, Transport::Udp), effects.swap, peer);
 }
 
 bool DeviceSimulator::deviceConnectionRefused(int index, const QString &peer)
@@ -308,7 +405,13 @@ DeviceSimulator::FtpConnection DeviceSimulator::ftpConnect(int index, const QStr
     connection.logInAtUser = effects.ftpUser230;
     connection.end426 = effects.ftp426;
     connection.bytesPerSecond = effects.ftpBytesPerSecond;
-    if (effects.refuse) {
+    connection.resetAfterBytes = effects.ftpResetAfter.value_or(-1);
+    connection.stallAfterBytes = effects.ftpStallAfter.value_or(-1);
+    if (silentNow(index)) {
+        // A device without power resets nothing: the connection is taken and never answered.
+        connection.admission = FtpAdmission::Silent;
+        entry.insert(QStringLiteral("ignored"), QStringLiteral("outage"));
+    } else if (effects.refuse) {
         connection.admission = FtpAdmission::Refuse;
         entry.insert(QStringLiteral("refused"), QStringLiteral("fault"));
     } else if (!d.ftpServerRunning && !m_options.ftpAlwaysOn) {
@@ -404,6 +507,8 @@ void DeviceSimulator::clearFaults()
 {
     for (DeviceFaults &faults : m_faults)
         faults = DeviceFaults();
+    for (DeviceRun &run : m_runs)
+        run = DeviceRun();
 }
 
 QJsonObject DeviceSimulator::state() const

@@ -7,10 +7,12 @@
 #include "devsim/simdevice.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <unordered_map>
 
 namespace DevSim {
@@ -35,6 +37,10 @@ struct Outgoing
     QByteArray data;
     int delayMs = 0;
     int fromDevice = -1; // another device sends it (a stray reply); -1: the device itself
+    // A reply held back (swap) goes to the requester it answers, not to the one of the request
+    // that let it go; 0: the current requester.
+    quint32 toAddress = 0;
+    quint16 toPort = 0;
 };
 
 struct AddressedOutgoing
@@ -48,7 +54,12 @@ class DeviceSimulator
 public:
     DeviceSimulator(QList<SimDevice> devices, const QList<Fault> &faults, const SimulatorOptions &options);
 
+    // How long a power cut keeps the device silent before it is back.
+    static constexpr int PowerCutOutageMs = 2000;
+
     void setJournal(Journal *journal) { m_journal = journal; }
+    // Milliseconds on a monotonic clock, for blackouts; tests give their own.
+    void setClock(std::function<qint64()> now) { m_now = std::move(now); }
     const SimulatorOptions &options() const { return m_options; }
 
     int count() const { return int(m_devices.size()); }
@@ -73,12 +84,17 @@ public:
         bool logInAtUser = false;
         bool end426 = false;
         int bytesPerSecond = 0; // the upload's pace; 0: as fast as it comes
+        qint64 resetAfterBytes = -1; // the data connection of a STOR is reset after so many bytes
+        qint64 stallAfterBytes = -1; // the server stops reading (and answering) after so many bytes
     };
     FtpConnection ftpConnect(int index, const QString &peer);
     void ftpLineReceived(int index, const QString &peer, const QByteArray &line);
     void ftpEvent(int index, const QString &peer, const QString &event);
     void ftpStored(int index, const QString &peer, const QByteArray &name, const QByteArray &data);
     bool ftpDelete(int index, const QByteArray &name);
+
+    // A blackout or a power cut: the device hears nothing now, on any service.
+    bool silentNow(int index) const;
 
     QJsonObject deviceState(int index) const;
     QJsonObject state() const; // every device
@@ -92,9 +108,25 @@ private:
     std::optional<Outgoing> handleDeviceRequest(int index, const struct DeviceRequest &request,
                                                 const FaultEffects &effects, QJsonObject &entry, bool &stateTouched);
     static QList<Outgoing> shape(const QByteArray &reply, const FaultEffects &effects, Transport transport);
+    qint64 now() const;
+    void startOutage(int index, int ms);
+    bool dropInOutage(int index, QJsonObject &entry);
+    // Lets the reply held back (swap) go after this one, or holds this one back.
+    static QList<Outgoing> swapped(QList<Outgoing> &held, QList<Outgoing> out, bool hold, const QString &peer);
+
+    // What a device is going through beside its own state: an outage, a reply held back.
+    struct DeviceRun
+    {
+        qint64 silentUntilMs = -1;
+        QList<Outgoing> heldDeviceReply;
+        QList<Outgoing> heldBusReply;
+    };
 
     QList<SimDevice> m_devices;
     QList<DeviceFaults> m_faults;
+    QList<DeviceRun> m_runs;
+    QElapsedTimer m_clock;
+    std::function<qint64()> m_now;
     std::unordered_map<quint32, int> m_byAddress;
     SimulatorOptions m_options;
     Journal *m_journal = nullptr;

@@ -102,6 +102,14 @@ private slots:
     void busNeedsTheUpdater();
     void replyFaults_data();
     void replyFaults();
+    void actSilentCarriesOut_data();
+    void actSilentCarriesOut();
+    void swapReversesTwoReplies_data();
+    void swapReversesTwoReplies();
+    void blackoutSilencesEveryService();
+    void powerCutHalfWritesTheFirmware_data();
+    void powerCutHalfWritesTheFirmware();
+    void ftpTransferFaultsPerConnection();
     void broadcastAddressing_data();
     void broadcastAddressing();
     void journalOrder();
@@ -137,6 +145,7 @@ void DevsimCore::parseFaults_data()
     QTest::addColumn<bool>("valid");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("value"); // delay, address, rate, or the command of wrong-ack (-1 none)
+    QTest::addColumn<int>("value"); // delay, address, the command of wrong-ack, ms or bytes (-1 none)
     QTest::newRow("silent-ip") << "198.18.1.5:silent" << true << "silent" << -1;
     QTest::newRow("delay") << "198.18.1.6:delay=1000" << true << "delay" << 1000;
     QTest::newRow("loss-all") << "all:loss=0.2" << true << "loss" << -1;
@@ -159,6 +168,18 @@ void DevsimCore::parseFaults_data()
     QTest::newRow("from-0") << "all:silent@from=0" << false << "" << -1;
     QTest::newRow("ftp-slow-no-rate") << "all:ftp-slow" << false << "" << -1;
     QTest::newRow("ftp-slow-0") << "all:ftp-slow=0" << false << "" << -1;
+    QTest::newRow("act-silent") << "0:act-silent@cmd=6@count=1" << true << "act-silent" << -1;
+    QTest::newRow("swap-bus") << "0:swap@52390" << true << "swap" << -1;
+    QTest::newRow("blackout") << "0:blackout=1500@cmd=8" << true << "blackout" << 1500;
+    QTest::newRow("ftp-reset") << "0:ftp-reset=2048" << true << "ftp-reset" << 2048;
+    QTest::newRow("ftp-stall-hex") << "0:ftp-stall=0x400" << true << "ftp-stall" << 1024;
+    QTest::newRow("power-cut") << "0:power-cut=4096@from=2" << true << "power-cut" << 4096;
+    QTest::newRow("blackout-no-value") << "0:blackout" << false << "" << -1;
+    QTest::newRow("blackout-zero") << "0:blackout=0" << false << "" << -1;
+    QTest::newRow("act-silent-with-value") << "0:act-silent=2" << false << "" << -1;
+    QTest::newRow("swap-with-value") << "0:swap=2" << false << "" << -1;
+    QTest::newRow("ftp-reset-no-bytes") << "0:ftp-reset" << false << "" << -1;
+    QTest::newRow("power-cut-text") << "0:power-cut=half" << false << "" << -1;
 }
 
 void DevsimCore::parseFaults()
@@ -183,6 +204,8 @@ void DevsimCore::parseFaults()
         QCOMPARE(fault->scope.command.value_or(-1), value);
     else if (kind == QLatin1String("ftp-slow"))
         QCOMPARE(fault->bytesPerSecond, value);
+    else if (value >= 0)
+        QCOMPARE(fault->amount, qint64(value));
 }
 
 void DevsimCore::faultWindow_data()
@@ -420,6 +443,176 @@ void DevsimCore::replyFaults()
         QCOMPARE(sim.device(0).updaterRunning, !definition.split(QLatin1Char(',')).contains(QLatin1String("0:silent")));
 }
 
+namespace {
+
+// A bus frame with its CRC: write `data` at `address` (function 0x6F), or read `count` (0x6E).
+QByteArray busWrite(quint32 address, const QByteArray &data)
+{
+    QByteArray frame = hex("ff6f06");
+    frame += char(address >> 16);
+    frame += char(address >> 8);
+    frame += char(address);
+    frame += char(data.size());
+    return withCrc(frame + data);
+}
+
+QByteArray busRead(quint32 address, int count)
+{
+    QByteArray frame = hex("ff6e06");
+    frame += char(address >> 16);
+    frame += char(address >> 8);
+    frame += char(address);
+    frame += char(count);
+    return withCrc(frame);
+}
+
+} // namespace
+
+void DevsimCore::actSilentCarriesOut_data()
+{
+    QTest::addColumn<QString>("definition");
+    QTest::addColumn<bool>("bus");
+    QTest::newRow("command") << "0:act-silent@cmd=5" << false;
+    QTest::newRow("bus-write") << "0:act-silent@52390@fn=0x6F" << true;
+}
+
+// The request takes effect although its answer never comes: the device's state shows it.
+void DevsimCore::actSilentCarriesOut()
+{
+    QFETCH(QString, definition);
+    QFETCH(bool, bus);
+    SimulatorOptions options;
+    options.updaterRunning = bus;
+    DeviceSimulator sim(generateDevices(1, Base, 1), faults({definition}), options);
+    if (!bus) {
+        QVERIFY(sim.deviceRequest(0, deviceRequest(5), Transport::Udp, {}).isEmpty());
+        QVERIFY(sim.device(0).updaterRunning);
+        QCOMPARE(sim.deviceRequest(0, deviceRequest(6), Transport::Udp, {}).size(), 1); // another command answers
+        return;
+    }
+    QVERIFY(sim.busRequest(0, busWrite(0, hex("a1b2c3")), {}).isEmpty());
+    QCOMPARE(sim.device(0).controller.firmware(), hex("a1b2c3"));
+    const QList<Outgoing> read = sim.busRequest(0, busRead(0, 3), {});
+    QCOMPARE(read.size(), 1);
+    QCOMPARE(read.first().data.mid(7, 3), hex("a1b2c3"));
+}
+
+void DevsimCore::swapReversesTwoReplies_data()
+{
+    QTest::addColumn<QString>("definition");
+    QTest::addColumn<bool>("bus");
+    QTest::newRow("commands") << "0:swap@count=1" << false;
+    QTest::newRow("bus") << "0:swap@52390@count=1" << true;
+}
+
+// The first reply is held back and leaves right after the second, to its own requester.
+void DevsimCore::swapReversesTwoReplies()
+{
+    QFETCH(QString, definition);
+    QFETCH(bool, bus);
+    SimulatorOptions options;
+    options.updaterRunning = true;
+    DeviceSimulator sim(generateDevices(1, Base, 1), faults({definition}), options);
+    const QString first = QStringLiteral("198.18.0.1:40001"), second = QStringLiteral("198.18.0.1:40002");
+    auto request = [&](int n, const QString &peer) {
+        return bus ? sim.busRequest(0, busRead(quint32(n), 1), peer)
+                   : sim.deviceRequest(0, deviceRequest(n == 0 ? 7 : 8), Transport::Udp, peer);
+    };
+    QVERIFY(request(0, first).isEmpty());
+    const QList<Outgoing> out = request(1, second);
+    QCOMPARE(out.size(), 2);
+    // The second request's answer first, to the requester of the moment (0: the current one).
+    QCOMPARE(out.at(0).toAddress, 0u);
+    QCOMPARE(out.at(1).toAddress, 0xC6120001u);
+    QCOMPARE(out.at(1).toPort, quint16(40001));
+    if (bus) {
+        QCOMPARE(out.at(0).data.mid(3, 3), hex("000001"));
+        QCOMPARE(out.at(1).data.mid(3, 3), hex("000000"));
+    } else {
+        QCOMPARE(out.at(0).data.mid(24), hex("08fffa"));
+        QCOMPARE(out.at(1).data.mid(24), hex("07fffb"));
+    }
+    QVERIFY(out.at(1).delayMs >= out.at(0).delayMs);
+    QCOMPARE(request(2, first).size(), 1); // one pair only
+}
+
+// From the matching request on, nothing is heard on any service until the time has passed.
+void DevsimCore::blackoutSilencesEveryService()
+{
+    qint64 now = 1000;
+    SimulatorOptions options;
+    options.updaterRunning = true;
+    options.ftpAlwaysOn = true;
+    DeviceSimulator sim(generateDevices(2, Base, 1), faults({QStringLiteral("0:blackout=1500@cmd=8")}), options);
+    sim.setClock([&now] { return now; });
+    QCOMPARE(sim.deviceRequest(0, deviceRequest(7), Transport::Udp, {}).size(), 1);
+    QVERIFY(sim.deviceRequest(0, deviceRequest(8), Transport::Udp, {}).isEmpty());
+    QVERIFY(sim.device(0).daemonRunning); // the blackout's own request is not carried out
+    now += 1499;
+    QVERIFY(sim.silentNow(0));
+    QVERIFY(sim.deviceRequest(0, deviceRequest(7), Transport::Tcp, {}).isEmpty());
+    QVERIFY(sim.busRequest(0, busRead(0, 1), {}).isEmpty());
+    QCOMPARE(sim.ftpConnect(0, {}).admission, DeviceSimulator::FtpAdmission::Silent);
+    QCOMPARE(sim.deviceRequest(1, deviceRequest(7, 1), Transport::Udp, {}).size(), 1); // the others answer
+    now += 1;
+    QVERIFY(!sim.silentNow(0));
+    QCOMPARE(sim.busRequest(0, busRead(0, 1), {}).size(), 1);
+    QCOMPARE(sim.ftpConnect(0, {}).admission, DeviceSimulator::FtpAdmission::Accept);
+    QVERIFY(sim.deviceRequest(0, deviceRequest(8), Transport::Udp, {}).isEmpty()); // each match starts one
+}
+
+void DevsimCore::powerCutHalfWritesTheFirmware_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("landed"); // bytes of the firmware area written when the power went
+    QTest::newRow("in-a-chunk") << 200 << 200;
+    QTest::newRow("at-a-chunk-end") << 128 << 128;
+    QTest::newRow("before-any") << 0 << 0;
+}
+
+void DevsimCore::powerCutHalfWritesTheFirmware()
+{
+    QFETCH(int, limit);
+    QFETCH(int, landed);
+    qint64 now = 0;
+    DeviceSimulator sim(generateDevices(1, Base, 1), faults({QStringLiteral("0:power-cut=%1").arg(limit)}), {});
+    sim.setClock([&now] { return now; });
+    sim.deviceRequest(0, deviceRequest(8), Transport::Udp, {}); // daemon off
+    sim.deviceRequest(0, deviceRequest(5), Transport::Udp, {}); // updater on
+    const QByteArray image = QByteArray(128, 'a') + QByteArray(128, 'b') + QByteArray(128, 'c');
+    int answered = 0;
+    for (int at = 0; at < image.size(); at += 128)
+        answered += int(sim.busRequest(0, busWrite(quint32(at), image.mid(at, 128)), {}).size());
+    QCOMPARE(answered, limit / 128);
+    QCOMPARE(sim.device(0).controller.firmware(), image.left(landed));
+    QVERIFY(sim.silentNow(0));
+    now += DeviceSimulator::PowerCutOutageMs;
+    QVERIFY(!sim.silentNow(0));
+    // Back in its updater, the daemon not running, the bus answering; the cut strikes once.
+    QVERIFY(sim.device(0).updaterRunning);
+    QVERIFY(!sim.device(0).daemonRunning);
+    QVERIFY(!sim.device(0).ftpServerRunning);
+    QCOMPARE(sim.busRequest(0, busWrite(0, image.left(128)), {}).size(), 1);
+    QCOMPARE(sim.deviceState(0).value(QLatin1String("controller")).toObject().value(QLatin1String("view")).toString(),
+             QStringLiteral("firmware"));
+}
+
+// The FTP transfer faults are the connection's: its window counts connections.
+void DevsimCore::ftpTransferFaultsPerConnection()
+{
+    SimulatorOptions options;
+    options.ftpAlwaysOn = true;
+    DeviceSimulator sim(generateDevices(1, Base, 1),
+                        faults({QStringLiteral("0:ftp-reset=100@count=1"), QStringLiteral("0:ftp-stall=50@from=2")}), options);
+    const DeviceSimulator::FtpConnection first = sim.ftpConnect(0, {});
+    QCOMPARE(first.resetAfterBytes, qint64(100));
+    QCOMPARE(first.stallAfterBytes, qint64(-1));
+    const DeviceSimulator::FtpConnection second = sim.ftpConnect(0, {});
+    QCOMPARE(second.resetAfterBytes, qint64(-1));
+    QCOMPARE(second.stallAfterBytes, qint64(50));
+    QCOMPARE(second.admission, DeviceSimulator::FtpAdmission::Accept);
+}
+
 void DevsimCore::broadcastAddressing_data()
 {
     QTest::addColumn<QByteArray>("destination");
@@ -647,7 +840,8 @@ void DevsimCore::commandLine()
 
     const ParseResult help = parseCommandLine({QStringLiteral("tarvino-devsim"), QStringLiteral("--help")});
     for (const char *word : {"--devices", "--base", "--seed", "--fault", "--journal", "--state", "--ftp-root",
-                             "corrupt-readback", "ftp-silent", "loss=P", "52390"})
+                             "corrupt-readback", "ftp-silent", "loss=P", "52390", "act-silent", "swap",
+                             "blackout=MS", "ftp-reset=BYTES", "ftp-stall=BYTES", "power-cut=BYTES"})
         QVERIFY2(help.helpText.contains(QLatin1String(word)), word);
 }
 

@@ -16,6 +16,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using namespace LabClient;
 
@@ -99,6 +100,8 @@ private slots:
     void curlActiveUpload();
     void programFtpExchange();
     void ftpRefusedUntilStarted();
+    void ftpTransferBreaks_data();
+    void ftpTransferBreaks();
 };
 
 void DevsimLab::initTestCase()
@@ -360,6 +363,8 @@ void DevsimLab::faults_data()
     QTest::newRow("bus-silent") << "198.18.1.2:silent@52390" << "bus-silent";
     QTest::newRow("ftp-silent") << "198.18.1.2:ftp-silent" << "ftp-silent";
     QTest::newRow("refuse") << "198.18.1.2:refuse@52389" << "refuse";
+    QTest::newRow("act-silent") << "198.18.1.2:act-silent@cmd=5" << "act-silent";
+    QTest::newRow("swap") << "198.18.1.2:swap@52389@count=1" << "swap";
 }
 
 void DevsimLab::faults()
@@ -458,6 +463,22 @@ void DevsimLab::faults()
         QVERIFY(reply.isEmpty());
         QCOMPARE(command(udp, 7, device).mid(24), hex("07fffb")); // UDP still answers
         QVERIFY(sim.requests(ip, DevicePort).first().value(QLatin1String("connection")).toString() == QLatin1String("refused"));
+    } else if (probe == QLatin1String("act-silent")) {
+        QVERIFY(command(udp, 5, device, 600).isEmpty());
+        QCOMPARE(sim.deviceState(device).value(QLatin1String("updater")).toBool(), true); // carried out
+        QCOMPARE(command(udp, 6, device).mid(24), hex("06fffc"));
+    } else if (probe == QLatin1String("swap")) {
+        // The first answer waits for the next request (from another port), then follows its answer.
+        udp.send(request(7, address), address, DevicePort);
+        QVERIFY(udp.collect(400).isEmpty());
+        UdpProbe other;
+        other.send(request(8, address), address, DevicePort);
+        const QList<Reply> second = other.collect(1500, 1);
+        QCOMPARE(second.size(), 1);
+        QCOMPARE(second.first().data.mid(24), hex("08fffa"));
+        const QList<Reply> first = udp.collect(1500, 1);
+        QCOMPARE(first.size(), 1);
+        QCOMPARE(first.first().data.mid(24), hex("07fffb"));
     } else {
         QFAIL("unknown probe");
     }
@@ -583,6 +604,74 @@ void DevsimLab::ftpRefusedUntilStarted()
         QVERIFY(ftpCommand(control, "user ftp").startsWith(device == 2 ? "230" : "331"));
         QCOMPARE(command(udp, 4, device).mid(25, 2), hex("fffe"));
     }
+}
+
+void DevsimLab::ftpTransferBreaks_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("event"); // the journal's word for it
+    QTest::newRow("reset") << "2:ftp-reset=4096" << "data connection reset after 4096 bytes";
+    QTest::newRow("stall") << "2:ftp-stall=4096" << "transfer stalled after 4096 bytes";
+}
+
+// A STOR larger than the fault's bytes: reset, the data connection breaks and the server says
+// 426; stalled, the server stops reading (the client's bytes stay unsent) and says nothing more.
+void DevsimLab::ftpTransferBreaks()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, event);
+    const bool reset = fault.contains(QLatin1String("reset"));
+    LabSimulator sim;
+    QVERIFY2(sim.start(4, {QStringLiteral("--fault"), fault}), qPrintable(sim.errorString()));
+    UdpProbe udp;
+    QCOMPARE(command(udp, 3, 2).mid(25, 2), hex("fffe"));
+    QTcpSocket control;
+    control.connectToHost(LabSimulator::deviceAddress(2), 21);
+    QVERIFY(control.waitForConnected(2000));
+    QVERIFY(ftpLine(control).startsWith("220"));
+    QVERIFY(ftpCommand(control, "user ftp").startsWith("331"));
+    QVERIFY(ftpCommand(control, "pass " + QByteArray(Password)).startsWith("230"));
+    QTcpServer listener;
+    QVERIFY(listener.listen(control.localAddress(), 0));
+    const quint32 local = control.localAddress().toIPv4Address();
+    const QByteArray port = QByteArray::number(local >> 24) + ',' + QByteArray::number((local >> 16) & 255) + ','
+        + QByteArray::number((local >> 8) & 255) + ',' + QByteArray::number(local & 255) + ','
+        + QByteArray::number(listener.serverPort() >> 8) + ',' + QByteArray::number(listener.serverPort() & 255);
+    QVERIFY(ftpCommand(control, "PORT " + port).startsWith("200"));
+    control.write("STOR fw.image.bin\r\n");
+    QVERIFY(ftpLine(control).startsWith("150"));
+    QVERIFY(listener.waitForNewConnection(5000));
+    QTcpSocket *data = listener.nextPendingConnection();
+    // More than the kernel's buffers on both sides hold: a server that stops reading holds it up.
+    const QByteArray image = RandomBytes(16 * 1024 * 1024, 77);
+    data->write(image);
+
+    // The bytes leave only while the socket is waited on.
+    const auto happened = [&] {
+        for (const QJsonObject &line : sim.journal())
+            if (line.value(QLatin1String("event")).toString() == event)
+                return true;
+        return false;
+    };
+    const QDeadlineTimer deadline(10000);
+    while (!happened() && !deadline.hasExpired())
+        if (!data->waitForBytesWritten(100))
+            QThread::msleep(20);
+    QVERIFY2(happened(), qPrintable(event));
+    if (reset) {
+        QVERIFY(ftpLine(control).startsWith("426"));
+        QVERIFY(data->state() == QAbstractSocket::UnconnectedState || data->waitForDisconnected(5000));
+        QCOMPARE(data->error(), QAbstractSocket::RemoteHostClosedError);
+    } else {
+        data->waitForBytesWritten(500); // whatever the buffers still take
+        QVERIFY2(data->bytesToWrite() > 0, "every byte left: the server kept reading");
+        QVERIFY(data->state() == QAbstractSocket::ConnectedState);
+        control.write("NOOP\r\n");
+        QVERIFY(!control.waitForReadyRead(1000)); // a stalled server answers nothing more
+    }
+    QVERIFY(sim.storedFile(2, QStringLiteral("fw.image.bin")).isEmpty());
+    for (const QJsonObject &line : sim.journal())
+        QVERIFY(line.value(QLatin1String("event")).toString() != QLatin1String("stored"));
 }
 
 QTEST_GUILESS_MAIN(DevsimLab)
