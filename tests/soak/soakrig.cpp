@@ -184,7 +184,7 @@ void Rig::openUpgradeWindow(int device, quint8 transport)
     // What OpenForDevice copies, without its modal loop: the soak drives the window itself.
     m_upgrade->DeviceIP = entry.IpText;
     m_upgrade->DeviceTransport = transport;
-    m_upgrade->UpgradeIP->setText(entry.IpText);
+    m_upgrade->ipEdit->setText(entry.IpText);
     m_upgrade->UpdateButtons();
     QCoreApplication::processEvents();
 }

@@ -10,6 +10,9 @@
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
 #include "protocol/tools.h"
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
 #include "app/upgrade/upgradedialog.h"
 
 #include <QApplication>
@@ -99,12 +102,12 @@ int main(int argc, char **argv)
     device.Transport = TransportUdp;
     DeviceList = {device};
     SelectedDevice = 0;
-    form.UpgradeComFile->setFileName(image);
+    form.boardPanel->fileEdit->setFileName(image);
 
     // Grabbed from inside the transfer, when the bar has passed half-way. The window sets the
     // bar's value with its updates off (it paints at its own pace): they are on for the picture.
     bool saved = false;
-    QProgressBar *bar = form.UpgradeComProgressBar;
+    QProgressBar *bar = form.boardPanel->progressBar;
     QObject::connect(bar, &QProgressBar::valueChanged, &form, [&](int value) {
         if (saved || bar->isHidden() || value < bar->maximum() / 2)
             return;
@@ -116,7 +119,7 @@ int main(int argc, char **argv)
     QString error;
     QTimer::singleShot(0, &form, [&] {
         try {
-            form.UpgradeComBtnClick();
+            form.boardPanel->upgrade();
         } catch (const TarvinoError &e) {
             error = e.message();
             form.reject();

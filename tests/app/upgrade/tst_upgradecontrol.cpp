@@ -109,7 +109,7 @@ class TestUpgradeControl : public QObject
             m_fx = std::make_unique<UpgradeFixture>();
             if (m_fx->start(1, faultArgs(faults), &error, timing())) {
                 // The other Upgrade button has a file too: both must be off while an upgrade runs.
-                m_fx->form->UpgradeComFile->setFileName(writeImage(pattern(16), u"board.bin"_s));
+                m_fx->form->boardPanel->fileEdit->setFileName(writeImage(pattern(16), u"board.bin"_s));
                 m_fx->selectDevice(Device);
                 return true;
             }
@@ -133,7 +133,7 @@ class TestUpgradeControl : public QObject
 
     void chooseFile(const QString &path)
     {
-        m_fx->form->UpgradeControlFile->setFileName(path);
+        m_fx->form->controllerPanel->fileEdit->setFileName(path);
         m_fx->form->UpdateButtons();
     }
 
@@ -168,10 +168,10 @@ class TestUpgradeControl : public QObject
     void verifyWindowRestored()
     {
         TUpgradeDialog &form = *m_fx->form;
-        QVERIFY(form.UpgradeControlLabel->text().isEmpty());
-        QVERIFY(form.UpgradeControlLabel->isHidden());
-        QVERIFY(form.UpgradeControlBtn->isEnabled());
-        QVERIFY(form.UpgradeComBtn->isEnabled());
+        QVERIFY(form.controllerPanel->statusLine->text().isEmpty());
+        QVERIFY(form.controllerPanel->statusLine->isHidden());
+        QVERIFY(form.controllerPanel->upgradeButton->isEnabled());
+        QVERIFY(form.boardPanel->upgradeButton->isEnabled());
         QCOMPARE(cursorShape(), -1);
         QVERIFY(!form.IsBusy());
     }
@@ -232,7 +232,7 @@ private slots:
         QFETCH(QByteArray, image);
         QFETCH(QByteArray, readBack);
         QFETCH(QString, expected);
-        QCOMPARE(TUpgradeDialog::verifyErrorText(image, readBack), expected);
+        QCOMPARE(TControllerUpgradePanel::verifyErrorText(image, readBack), expected);
     }
 
     // ---- Against the simulated controller ----
@@ -258,12 +258,12 @@ private slots:
 
         QList<int> values;
         QStringList phases;
-        connect(form.UpgradeControlProgressBar, &QProgressBar::valueChanged, this, [&](int value) {
+        connect(form.controllerPanel->progressBar, &QProgressBar::valueChanged, this, [&](int value) {
             values << value;
-            phases << form.UpgradeControlLabel->text();
+            phases << form.controllerPanel->statusLine->text();
         });
-        QVERIFY(form.UpgradeControlBtn->isEnabled());
-        form.UpgradeControlBtn->click();
+        QVERIFY(form.controllerPanel->upgradeButton->isEnabled());
+        form.controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->warningsShown, 1);
         QCOMPARE(m_fx->errors, QStringList());
@@ -301,9 +301,9 @@ private slots:
             QCOMPARE(phases.at(i), u"Writing Code"_s);
             QCOMPARE(phases.at(i + chunks.size() + 1), u"Verifying Code"_s);
         }
-        QCOMPARE(form.UpgradeControlProgressBar->maximum(), size);
-        QCOMPARE(form.UpgradeControlProgressBar->value(), size);
-        QVERIFY(!form.UpgradeControlProgressBar->isHidden());
+        QCOMPARE(form.controllerPanel->progressBar->maximum(), size);
+        QCOMPARE(form.controllerPanel->progressBar->value(), size);
+        QVERIFY(!form.controllerPanel->progressBar->isHidden());
         verifyWindowRestored();
     }
 
@@ -365,11 +365,11 @@ private slots:
         QList<int> cursorDuringMessage;
         const auto record = form.showError;
         form.showError = [&, record](const QString &message) {
-            enabledDuringMessage << form.UpgradeControlBtn->isEnabled() << form.UpgradeComBtn->isEnabled();
+            enabledDuringMessage << form.controllerPanel->upgradeButton->isEnabled() << form.boardPanel->upgradeButton->isEnabled();
             cursorDuringMessage << cursorShape();
             record(message);
         };
-        form.UpgradeControlBtn->click();
+        form.controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->errors, expectedErrors);
         QCOMPARE(enabledDuringMessage, (QList<bool>{false, false}));
@@ -380,7 +380,7 @@ private slots:
         QCOMPARE(state.value(u"controller"_s).toObject().value(u"updateModeCount"_s).toInt(), 0);
         QCOMPARE(state.value(u"updater"_s).toBool(), false);
         QCOMPARE(state.value(u"daemon"_s).toBool(), true);
-        QVERIFY(!form.UpgradeControlProgressBar->isHidden());
+        QVERIFY(!form.controllerPanel->progressBar->isHidden());
         verifyWindowRestored();
     }
 
@@ -415,13 +415,13 @@ private slots:
         QFETCH(QString, message);
         QVERIFY(startLab({fault}));
         chooseFile(writeImage(pattern(1000)));
-        m_fx->form->UpgradeControlBtn->click();
+        m_fx->form->controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->errors, QStringList{message});
         QCOMPARE(commands(), expectedCommands);
         QCOMPARE(busLines(), expectedBus);
         // The bar appears only once the bus sequence starts.
-        QCOMPARE(m_fx->form->UpgradeControlProgressBar->isHidden(), expectedBus.isEmpty());
+        QCOMPARE(m_fx->form->controllerPanel->progressBar->isHidden(), expectedBus.isEmpty());
         verifyWindowRestored();
     }
 
@@ -438,12 +438,12 @@ private slots:
         QVERIFY(startLab({}));
         chooseFile(writeImage(pattern(1000)));
         m_fx->warningResult = result;
-        m_fx->form->UpgradeControlBtn->click();
+        m_fx->form->controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->warningsShown, 1);
         QCOMPARE(m_fx->errors, QStringList());
         QCOMPARE(m_fx->sim->requests(), QList<QJsonObject>());
-        QVERIFY(m_fx->form->UpgradeControlProgressBar->isHidden());
+        QVERIFY(m_fx->form->controllerPanel->progressBar->isHidden());
         verifyWindowRestored();
     }
 
@@ -473,7 +473,7 @@ private slots:
         }
         chooseFile(path);
         m_fx->warningResult = TFirmwareWarningDialog::ResultReturn;
-        m_fx->form->UpgradeControlBtn->click();
+        m_fx->form->controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->warningsShown, refused ? 0 : 1);
         QCOMPARE(m_fx->errors.size(), refused ? 1 : 0);
@@ -495,8 +495,8 @@ private slots:
             QSKIP("no file that reads shorter than its size here");
         QVERIFY(startLab({}));
         chooseFile(path);
-        QVERIFY(m_fx->form->UpgradeControlBtn->isEnabled());
-        QVERIFY_THROWS_EXCEPTION(TarvinoError, m_fx->form->UpgradeControlBtnClick());
+        QVERIFY(m_fx->form->controllerPanel->upgradeButton->isEnabled());
+        QVERIFY_THROWS_EXCEPTION(TarvinoError, m_fx->form->controllerPanel->upgrade());
 
         QCOMPARE(m_fx->errors, QStringList());
         QCOMPARE(busLines(), QStringList());
@@ -520,7 +520,7 @@ private slots:
         chooseFile(withFile ? writeImage(pattern(10)) : m_dir.filePath(u"missing.bin"_s));
         if (!withDevice)
             m_fx->form->DeviceIP.clear();
-        m_fx->form->UpgradeControlBtnClick();
+        m_fx->form->controllerPanel->upgrade();
 
         QCOMPARE(m_fx->warningsShown, 0);
         QCOMPARE(m_fx->errors, QStringList());

@@ -7,6 +7,9 @@
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
 #include "protocol/tools.h"
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
 #include "app/upgrade/upgradedialog.h"
 
 #include <QStringList>

@@ -1,0 +1,64 @@
+#include "app/upgrade/controllerupgradepanel.h"
+
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/filenameedit.h"
+#include "app/upgrade/libraryimagecheck.h"
+#include "app/upgrade/upgradedialog.h"
+#include "protocol/tools.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+
+TControllerUpgradePanel::TControllerUpgradePanel(TUpgradeDialog &dialog, QWidget *parent)
+    : TFirmwareUpgradePanel(QStringLiteral(" Upgrade Controller "), dialog, parent)
+{
+    fileEdit->setFilter(QStringLiteral("Upgrade files (*.bin);;All files (*)"));
+    upgradeButton->setAccessibleName(QStringLiteral("Upgrade controller"));
+    fileEdit->edit()->setAccessibleName(QStringLiteral("Controller upgrade file"));
+    fileEdit->browseButton()->setAccessibleName(QStringLiteral("Choose the controller upgrade file"));
+}
+
+void TControllerUpgradePanel::upgrade()
+{
+    const QString fileName = chosenImage();
+    if (fileName.isEmpty())
+        return;
+    // Refused before the warning: the user is not asked to confirm what cannot run, and the
+    // device hears nothing.
+    if (const QString problem = FirmwareImageProblem(fileName, FileSizeOf(fileName)); !problem.isEmpty()) {
+        m_dialog.showError(problem);
+        return;
+    }
+    if (const QString refusal = LibraryImageRefusal(fileName, m_dialog.DeviceIP); !refusal.isEmpty()) {
+        m_dialog.showError(refusal);
+        return;
+    }
+
+    // Ends also when an exception leaves: the label goes, the bar keeps its last value.
+    const TUpgradeDialog::UpgradePageOperation scope(m_dialog, statusLine);
+    TControllerUpgrade upgrade(m_dialog.engine(), m_dialog.deviceTarget(), fileName, m_dialog.timing());
+    m_dialog.watch(upgrade, {statusLine, m_dialog.configPage->statusLabel});
+    connect(&upgrade, &TDeviceOperation::phaseChanged, this, [this](const QString &label) {
+        statusLine->setText(label);
+        statusLine->show();
+    });
+    connect(&upgrade, &TDeviceOperation::transferStarted, this, [this](qint64 total) {
+        progressBar->setValue(0);
+        progressBar->setMaximum(int(total));
+        progressBar->show();
+    });
+    connect(&upgrade, &TDeviceOperation::progressed, this, [this](qint64 done) { setProgress(done); });
+    m_dialog.report(upgrade.exec());
+}
+
+void TControllerUpgradePanel::setProgress(qint64 done)
+{
+    // Progress comes in thousands of events a second, often many in one batch: each sets the
+    // value, none paints by itself; the bar is painted once the batch is through.
+    progressBar->setUpdatesEnabled(false);
+    progressBar->setValue(int(done));
+    progressBar->setUpdatesEnabled(true);
+}
