@@ -1,5 +1,6 @@
 // Program start: one copy at a time, the main window, then the message loop.
 #include "app/application.h"
+#include "app/batchfeature.h"
 #include "app/mainwindow.h"
 #include "fleet/history/operationrecord.h"
 #include "app/singleinstance.h"
@@ -47,7 +48,7 @@ int main(int argc, char **argv)
     std::unique_ptr<TUpgradeDialog> upgradeForm;
     form.openUpgradeWindow = [&form, &upgradeForm] {
         if (!upgradeForm)
-            upgradeForm = std::make_unique<TUpgradeDialog>(form.engine(), &form);
+            upgradeForm = std::make_unique<TUpgradeDialog>(form.Batches->jobService(), &form);
         upgradeForm->OpenForDevice();
     };
     QObject::connect(&instance, &TSingleInstance::raiseRequested, &form, [&form] {

@@ -1,9 +1,7 @@
 #include "app/upgrade/boardupgradepanel.h"
 
 #include "app/upgrade/filenameedit.h"
-#include "app/upgrade/libraryimagecheck.h"
 #include "app/upgrade/upgradedialog.h"
-#include "operations/boardupgrade.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -42,31 +40,28 @@ void TBoardUpgradePanel::upgrade()
     const QString fileName = chosenImage();
     if (fileName.isEmpty())
         return;
-    // A library image of another type is refused before anything is sent.
-    if (const QString refusal = LibraryImageRefusal(fileName, m_dialog.DeviceIP); !refusal.isEmpty()) {
-        m_dialog.showError(refusal);
-        return;
-    }
 
     // Ends also when an FTP error leaves: the error then reaches the general handler with the
-    // window already usable again.
+    // window already usable again. A library image of another type is refused by the job before
+    // anything is sent.
     const TUpgradeDialog::UpgradePageOperation scope(m_dialog, statusLine);
-    TBoardUpgrade upgrade(m_dialog.engine(), m_dialog.deviceTarget(), fileName, m_dialog.timing());
-    m_dialog.watch(upgrade, {statusLine});
-    connect(&upgrade, &TDeviceOperation::phaseChanged, this, [this](const QString &label) {
+    std::unique_ptr<TJob> job = m_dialog.makeJob(TJobAction::BoardUpgrade, {statusLine}, false, fileName);
+    if (!job)
+        return;
+    connect(job.get(), &TJob::phaseChanged, this, [this](int, const QString &label) {
         statusLine->setText(label);
         statusLine->show();
     });
-    connect(&upgrade, &TDeviceOperation::transferStarted, this, &TBoardUpgradePanel::uploadStarted);
-    connect(&upgrade, &TDeviceOperation::progressed, this, [this](qint64 done) { uploadProgressed(done); });
-    connect(&upgrade, &TDeviceOperation::transferEnded, this, [this] { uploadEnded(); });
+    connect(job.get(), &TJob::transferStarted, this, [this](int, qint64 total) { uploadStarted(total); });
+    connect(job.get(), &TJob::progressed, this, [this](int, qint64 done) { uploadProgressed(done); });
+    connect(job.get(), &TJob::transferEnded, this, [this] { uploadEnded(); });
     // The board's steps after the upload: the bar has done its work.
-    connect(&upgrade, &TBoardUpgrade::uploaded, progressBar, &QWidget::hide);
-    const TOperationOutcome outcome = upgrade.exec();
+    connect(job.get(), &TJob::uploaded, progressBar, &QWidget::hide);
+    const TJobItemStatus status = m_dialog.runUntilOperationEnded(std::move(job));
     // The end of the upload asked the window to close; a failure keeps it open on its message.
-    if (!outcome.succeeded)
+    if (!status.outcome.succeeded)
         m_dialog.keepOpen();
-    m_dialog.report(outcome);
+    m_dialog.report(status);
 }
 
 void TBoardUpgradePanel::uploadStarted(qint64 total)

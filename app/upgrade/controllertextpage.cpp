@@ -134,21 +134,35 @@ void TControllerTextPage::saveFile()
 
 // ---- Handlers ----------------------------------------------------------------------------
 
-void TControllerTextPage::runOperation(TControllerBracketOperation &operation,
-                                       const std::function<void(const QByteArray &text)> &onText)
+TJobItemStatus TControllerTextPage::runOperation(TJobAction action, bool confirmed, const std::optional<QByteArray> &text,
+                                                 const QString &declinedText)
 {
     TUpgradeDialog::BusyScope busy(m_dialog);
     disableControls();
-    m_dialog.watch(operation, {m_dialog.controllerPanel->statusLine, statusLabel});
-    connect(&operation, &TDeviceOperation::phaseChanged, this, &TControllerTextPage::showStatus);
-    if (onText)
-        connect(&operation, &TControllerBracketOperation::textRead, this, onText);
-    const TOperationOutcome outcome = operation.exec();
-    if (!outcome.succeeded && !outcome.message.isEmpty())
-        m_dialog.showError(outcome.message);
+    std::unique_ptr<TJob> job = m_dialog.makeJob(action, {m_dialog.controllerPanel->statusLine, statusLabel}, confirmed,
+                                                 QString(), text);
+    if (!job) {
+        enableControls();
+        return {};
+    }
+    connect(job.get(), &TJob::phaseChanged, this, [this](int, const QString &label) { showStatus(label); });
+    const TJobItemStatus status = m_dialog.runUntilOperationEnded(std::move(job));
+    // What was read shows also when a later step failed (a log cut short). The job ends each log
+    // block with CR LF; the editor's last line has no break of its own.
+    QByteArrayView received = status.received;
+    const bool logs = action == TJobAction::ReadLogs || action == TJobAction::EraseAndReadLogs;
+    if (logs && received.endsWith("\r\n"))
+        received.chop(2);
+    if (!received.isEmpty())
+        SetEditorBytes(editor, received);
+    // Declined, the operation never ran to say so: the page does.
+    const QString failure = status.outcome.declined ? declinedText : TUpgradeDialog::failureText(status);
+    if (!status.succeeded() && !failure.isEmpty())
+        m_dialog.showError(failure);
     enableControls();
-    if (outcome.error)
-        std::rethrow_exception(outcome.error);
+    if (status.outcome.error)
+        std::rethrow_exception(status.outcome.error);
+    return status;
 }
 
 // While an operation of either page runs, no other may start: two brackets on one device
@@ -159,9 +173,7 @@ void TControllerTextPage::readConfiguration()
     if (m_dialog.DeviceIP.isEmpty() || m_dialog.IsBusy())
         return;
     editor->clear();
-    TReadControllerText read(m_dialog.engine(), m_dialog.deviceTarget(), TReadControllerText::Kind::Configuration,
-                             m_dialog.timing());
-    runOperation(read, [this](const QByteArray &text) { SetEditorBytes(editor, text); });
+    runOperation(TJobAction::ReadConfiguration, true);
 }
 
 void TControllerTextPage::readDiagnostics()
@@ -169,9 +181,7 @@ void TControllerTextPage::readDiagnostics()
     if (m_dialog.DeviceIP.isEmpty() || m_dialog.IsBusy())
         return;
     editor->clear();
-    TReadControllerText read(m_dialog.engine(), m_dialog.deviceTarget(), TReadControllerText::Kind::Diagnostics,
-                             m_dialog.timing());
-    runOperation(read, [this](const QByteArray &text) { SetEditorBytes(editor, text); });
+    runOperation(TJobAction::ReadDiagnostics, true);
 }
 
 void TControllerTextPage::readLogs()
@@ -179,9 +189,8 @@ void TControllerTextPage::readLogs()
     if (m_dialog.DeviceIP.isEmpty() || m_dialog.IsBusy())
         return;
     editor->clear();
-    TReadLogs logs(m_dialog.engine(), m_dialog.deviceTarget(), false, m_dialog.timing());
-    runOperation(logs, logLines());
-    if (logs.outcome().succeeded && logs.blocks().isEmpty())
+    const TJobItemStatus logs = runOperation(TJobAction::ReadLogs, true);
+    if (logs.succeeded() && logs.received.isEmpty())
         m_dialog.showInfo(QStringLiteral("The device has no logs."));
 }
 
@@ -190,20 +199,7 @@ void TControllerTextPage::eraseLogs()
     if (m_dialog.DeviceIP.isEmpty() || m_dialog.IsBusy())
         return;
     editor->clear();
-    TReadLogs logs(m_dialog.engine(), m_dialog.deviceTarget(), true, m_dialog.timing());
-    runOperation(logs, logLines());
-}
-
-std::function<void(const QByteArray &)> TControllerTextPage::logLines()
-{
-    // The first block makes the text of an empty editor; every block is a line of its own.
-    return [this, first = true](const QByteArray &block) mutable {
-        if (first && editor->document()->isEmpty())
-            SetEditorBytes(editor, block);
-        else
-            AppendEditorLine(editor, block);
-        first = false;
-    };
+    runOperation(TJobAction::EraseAndReadLogs, true);
 }
 
 void TControllerTextPage::writeConfiguration()
@@ -222,8 +218,8 @@ void TControllerTextPage::writeConfiguration()
         m_dialog.showError(failureMessage);
         return;
     }
-    TWriteConfig write(m_dialog.engine(), m_dialog.deviceTarget(), text, m_dialog.timing());
-    runOperation(write);
+    // The firmware warning first, as for an upgrade: the configuration replaces the device's.
+    runOperation(TJobAction::WriteConfiguration, false, text, failureMessage);
 }
 
 void TControllerTextPage::reset()
@@ -234,30 +230,33 @@ void TControllerTextPage::reset()
     disableControls();
     const auto enable = qScopeGuard([this] { enableControls(); });
     // The plain reset first, as it always was: it is all a controller already in its updater needs.
-    TControllerReset plainReset(m_dialog.engine(), m_dialog.deviceTarget(), TControllerReset::Mode::Plain, m_dialog.timing());
-    connect(&plainReset, &TDeviceOperation::phaseChanged, this, &TControllerTextPage::showStatus);
-    const TOperationOutcome plain = plainReset.exec();
-    if (plain.error)
-        std::rethrow_exception(plain.error);
-    if (plain.succeeded) {
+    std::unique_ptr<TJob> plainReset = m_dialog.makeJob(TJobAction::Reset, {}, true);
+    if (!plainReset)
+        return;
+    disconnect(plainReset.get(), &TJob::sendFailed, &m_dialog, nullptr); // the reset's answer says it all
+    connect(plainReset.get(), &TJob::phaseChanged, this, [this](int, const QString &label) { showStatus(label); });
+    const TJobItemStatus plain = m_dialog.runUntilOperationEnded(std::move(plainReset));
+    if (plain.outcome.error)
+        std::rethrow_exception(plain.outcome.error);
+    if (plain.succeeded()) {
         m_dialog.showInfo(QStringLiteral("The controller answered the reset."));
         return;
     }
-    if (plain.cancelled
+    if (plain.outcome.cancelled || plain.state == TJobItemStatus::Cancelled
         || !m_dialog.offerResetWithUpdater(TControllerReset::UnansweredText
                                            + QStringLiteral("\r\n\r\nReset it with its updater? The daemon is stopped and the "
                                                             "updater started, the controller reset, then the updater stopped "
                                                             "and the daemon started again.")))
         return;
-    TControllerReset bracketed(m_dialog.engine(), m_dialog.deviceTarget(), TControllerReset::Mode::WithUpdater, m_dialog.timing());
-    m_dialog.watch(bracketed, {m_dialog.controllerPanel->statusLine, statusLabel});
-    connect(&bracketed, &TDeviceOperation::phaseChanged, this, &TControllerTextPage::showStatus);
-    const TOperationOutcome outcome = bracketed.exec();
+    std::unique_ptr<TJob> bracketed = m_dialog.makeJob(TJobAction::ResetWithUpdater, {m_dialog.controllerPanel->statusLine, statusLabel}, true);
+    connect(bracketed.get(), &TJob::phaseChanged, this, [this](int, const QString &label) { showStatus(label); });
+    const TJobItemStatus status = m_dialog.runUntilOperationEnded(std::move(bracketed));
+    const TOperationOutcome &outcome = status.outcome;
     if (outcome.error)
         std::rethrow_exception(outcome.error);
-    if (outcome.succeeded)
+    if (status.succeeded())
         m_dialog.showInfo(QStringLiteral("The controller answered the reset; the daemon runs again."));
-    else if (!outcome.cancelled)
+    else if (!outcome.cancelled && status.state != TJobItemStatus::Cancelled)
         m_dialog.showError(outcome.message + (outcome.detail.isEmpty() ? QString() : QStringLiteral("\r\n") + outcome.detail));
 }
 

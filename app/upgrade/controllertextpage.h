@@ -6,6 +6,7 @@
 // controller memory, chosen by the command sent before: a big-endian length word at 0, then the
 // text at 4.
 
+#include "fleet/jobs/job.h"
 #include "operations/controlleroperations.h"
 
 #include <QWidget>
@@ -60,13 +61,13 @@ public:
 
 private:
     void buildToolBar();
-    // Controls off, the operation (the daemon/updater bracket around its work, after the
-    // warning when it asks for one), its failure message unless all went well, controls on.
-    // Each text it reads goes to onText.
-    void runOperation(TControllerBracketOperation &operation, const std::function<void(const QByteArray &text)> &onText = {});
+    // Controls off, a job of one item on the device (the daemon/updater bracket around its work,
+    // after the warning unless `confirmed`), what it read into the editor, its failure message
+    // unless all went well (declinedText when the warning was declined), controls on. Returns the
+    // item as it ended.
+    TJobItemStatus runOperation(TJobAction action, bool confirmed, const std::optional<QByteArray> &text = {},
+                                const QString &declinedText = {});
     void showStatus(const QString &label);
-    // What the log operations do with each block read.
-    std::function<void(const QByteArray &block)> logLines();
 
     TUpgradeDialog &m_dialog;
 };

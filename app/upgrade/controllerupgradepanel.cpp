@@ -2,7 +2,6 @@
 
 #include "app/upgrade/controllertextpage.h"
 #include "app/upgrade/filenameedit.h"
-#include "app/upgrade/libraryimagecheck.h"
 #include "app/upgrade/upgradedialog.h"
 #include "protocol/tools.h"
 
@@ -32,26 +31,25 @@ void TControllerUpgradePanel::upgrade()
         m_dialog.showError(problem);
         return;
     }
-    if (const QString refusal = LibraryImageRefusal(fileName, m_dialog.DeviceIP); !refusal.isEmpty()) {
-        m_dialog.showError(refusal);
-        return;
-    }
 
-    // Ends also when an exception leaves: the label goes, the bar keeps its last value.
+    // Ends also when an exception leaves: the label goes, the bar keeps its last value. A library
+    // image of another type is refused by the job, before the warning: the device hears nothing.
     const TUpgradeDialog::UpgradePageOperation scope(m_dialog, statusLine);
-    TControllerUpgrade upgrade(m_dialog.engine(), m_dialog.deviceTarget(), fileName, m_dialog.timing());
-    m_dialog.watch(upgrade, {statusLine, m_dialog.configPage->statusLabel});
-    connect(&upgrade, &TDeviceOperation::phaseChanged, this, [this](const QString &label) {
+    std::unique_ptr<TJob> job = m_dialog.makeJob(TJobAction::ControllerUpgrade,
+                                                 {statusLine, m_dialog.configPage->statusLabel}, false, fileName);
+    if (!job)
+        return;
+    connect(job.get(), &TJob::phaseChanged, this, [this](int, const QString &label) {
         statusLine->setText(label);
         statusLine->show();
     });
-    connect(&upgrade, &TDeviceOperation::transferStarted, this, [this](qint64 total) {
+    connect(job.get(), &TJob::transferStarted, this, [this](int, qint64 total) {
         progressBar->setValue(0);
         progressBar->setMaximum(int(total));
         progressBar->show();
     });
-    connect(&upgrade, &TDeviceOperation::progressed, this, [this](qint64 done) { setProgress(done); });
-    m_dialog.report(upgrade.exec());
+    connect(job.get(), &TJob::progressed, this, [this](int, qint64 done) { setProgress(done); });
+    m_dialog.report(m_dialog.runUntilOperationEnded(std::move(job)));
 }
 
 void TControllerUpgradePanel::setProgress(qint64 done)

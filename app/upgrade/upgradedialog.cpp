@@ -10,21 +10,25 @@
 #include "protocol/tools.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
-TUpgradeDialog::TUpgradeDialog(TDatagramEngine *engine, QWidget *mainWindow) : TUpgradeDialog(engine, mainWindow, Timing()) {}
+TUpgradeDialog::TUpgradeDialog(TJobService *jobs, QWidget *mainWindow) : TUpgradeDialog(jobs, mainWindow, Timing()) {}
 
-TUpgradeDialog::TUpgradeDialog(TDatagramEngine *engine, QWidget *mainWindow, const Timing &timing)
-    : QDialog(mainWindow), m_engine(engine), m_mainWindow(mainWindow), m_timing(timing)
+TUpgradeDialog::TUpgradeDialog(TJobService *jobs, QWidget *mainWindow, const Timing &timing)
+    : QDialog(mainWindow), m_jobs(jobs), m_mainWindow(mainWindow)
 {
+    jobOptions.timing = timing;
     setObjectName(QStringLiteral("UpgradeForm"));
     setWindowTitle(QStringLiteral("Upgrade"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -124,6 +128,7 @@ void TUpgradeDialog::OpenForDevice()
     pages->setCurrentIndex(0);
     DeviceIP = DeviceList[SelectedDevice].IpText;
     DeviceTransport = DeviceList[SelectedDevice].Transport;
+    deviceRecord = DeviceList[SelectedDevice];
     // The control shows only well-formed addresses; a device found by a typed host text shows none.
     if (IsDottedIPv4(DeviceIP))
         ipEdit->setText(DeviceIP);
@@ -165,27 +170,88 @@ void TUpgradeDialog::UpdateButtons()
 
 // ---- Running an operation ----------------------------------------------------------
 
-void TUpgradeDialog::watch(TDeviceOperation &operation, const QList<QLabel *> &stepLines)
+TJobDevice TUpgradeDialog::jobDevice() const
 {
-    connect(&operation, &TDeviceOperation::stepStarted, this, [stepLines](const QString &label) {
+    if (deviceRecord && deviceRecord->IpText == DeviceIP && deviceRecord->Transport == DeviceTransport)
+        return TJobDevice::of(*deviceRecord);
+    return {deviceTarget(), std::nullopt};
+}
+
+std::unique_ptr<TJob> TUpgradeDialog::makeJob(TJobAction action, const QList<QLabel *> &stepLines, bool confirmed,
+                                              const QString &file, const std::optional<QByteArray> &text)
+{
+    if (!m_jobs)
+        return nullptr;
+    TJobItem item;
+    item.device = jobDevice();
+    item.action = action;
+    item.file = file;
+    item.text = text;
+    TJobRequest request;
+    request.items = {item};
+    request.options = jobOptions;
+    request.options.confirmed = confirmed;
+    std::unique_ptr<TJob> job(m_jobs->create(request, this));
+    connect(job.get(), &TJob::stepStarted, this, [stepLines](int, const QString &label) {
         for (QLabel *line : stepLines) {
             line->setText(label);
             line->show();
         }
     });
-    connect(&operation, &TDeviceOperation::sendFailed, this,
-            [](const QString &reason) { ShowErrorMessage(MsgConnectionError, reason); });
-    connect(&operation, &TDeviceOperation::confirmationRequested, this, [this, &operation] {
-        operation.confirm(runWarning() == TFirmwareWarningDialog::ResultUpgrade);
-    });
+    connect(job.get(), &TJob::sendFailed, this,
+            [](int, const QString &reason) { ShowErrorMessage(MsgConnectionError, reason); });
+    TJob *asking = job.get();
+    connect(job.get(), &TJob::confirmationRequested, this,
+            [this, asking] { asking->confirm(runWarning() == TFirmwareWarningDialog::ResultUpgrade); });
+    return job;
 }
 
-void TUpgradeDialog::report(const TOperationOutcome &outcome)
+TJobItemStatus TUpgradeDialog::runUntilOperationEnded(std::unique_ptr<TJob> job)
 {
-    if (!outcome.message.isEmpty())
-        showError(outcome.message);
-    if (outcome.error)
-        std::rethrow_exception(outcome.error);
+    QEventLoop loop;
+    bool ended = false;
+    auto end = [&loop, &ended] {
+        ended = true;
+        loop.quit();
+    };
+    connect(job.get(), &TJob::operationEnded, &loop, end);
+    connect(job.get(), &TJob::finished, &loop, end);
+    job->start();
+    if (!ended)
+        loop.exec();
+    const TJobItemStatus status = job->item(0);
+    // The job goes on looking for an upgraded device; it is released when it has ended.
+    TJob *kept = job.release();
+    if (kept->isFinished())
+        jobEnded(kept);
+    else
+        connect(kept, &TJob::finished, this, [this, kept] { jobEnded(kept); });
+    return status;
+}
+
+void TUpgradeDialog::jobEnded(TJob *job)
+{
+    const TJobItemStatus &status = job->item(0);
+    const bool upgraded = status.item.action == TJobAction::ControllerUpgrade || status.item.action == TJobAction::BoardUpgrade;
+    const bool confirmation = status.state == TJobItemStatus::Done || status.state == TJobItemStatus::Unconfirmed;
+    if (upgraded && confirmation && status.changed)
+        if (auto *main = qobject_cast<QMainWindow *>(m_mainWindow))
+            main->statusBar()->showMessage(QStringLiteral("%1: %2").arg(status.item.device.target.ip, status.text()));
+    job->deleteLater();
+}
+
+QString TUpgradeDialog::failureText(const TJobItemStatus &status)
+{
+    // Also the job's refusal of an image before the first request, told as the operation's.
+    return status.outcome.message;
+}
+
+void TUpgradeDialog::report(const TJobItemStatus &status)
+{
+    if (const QString failure = failureText(status); !failure.isEmpty())
+        showError(failure);
+    if (status.outcome.error)
+        std::rethrow_exception(status.outcome.error);
 }
 
 // ---- Closing while an operation runs ------------------------------------------------

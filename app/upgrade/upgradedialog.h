@@ -6,21 +6,23 @@
 //
 // The dialog holds its pages, the device they work on, what they share (one operation at a
 // time, a close asked for meanwhile, the boxes it shows) and nothing else: each page is a widget
-// of its own (boardupgradepanel.h, controllerupgradepanel.h, controllertextpage.h).
+// of its own (boardupgradepanel.h, controllerupgradepanel.h, controllertextpage.h). Every
+// operation is a job of one item on the window's device, asked of the main window's job service.
 
-#include "operations/controlleroperations.h"
-#include "operations/deviceoperation.h"
-#include "protocol/datagramengine.h"
+#include "fleet/jobs/jobservice.h"
 
 #include <QDialog>
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <optional>
 
 class QGroupBox;
 class QLabel;
 class QPushButton;
 class QTabWidget;
+class TJob;
 class TBoardUpgradePanel;
 class TControllerTextPage;
 class TControllerUpgradePanel;
@@ -33,8 +35,10 @@ public:
     // Waits of the operations, injectable so that tests can shorten them.
     using Timing = TOperationTiming;
 
-    TUpgradeDialog(TDatagramEngine *engine, QWidget *mainWindow);
-    TUpgradeDialog(TDatagramEngine *engine, QWidget *mainWindow, const Timing &timing);
+    // jobs: the main window's service (none: the buttons do nothing); mainWindow: the window it is
+    // centred over, whose status bar hears whether an upgraded device answered again.
+    TUpgradeDialog(TJobService *jobs, QWidget *mainWindow);
+    TUpgradeDialog(TJobService *jobs, QWidget *mainWindow, const Timing &timing);
     ~TUpgradeDialog() override;
 
     // ---- Controls ----
@@ -51,6 +55,9 @@ public:
     // ---- State ----
     QString DeviceIP;
     quint8 DeviceTransport = 1;
+    // The device's discovery record, when the window was opened for a listed device: its type is
+    // what the job checks a library image against.
+    std::optional<TDeviceRecord> deviceRecord;
 
     // ---- The window ----
     // The controls above are built when the window is first shown, so that the program's
@@ -66,6 +73,8 @@ public:
 
     // The device the window was opened for, as the operations take it.
     TDeviceTarget deviceTarget() const { return {DeviceIP, DeviceTransport}; }
+    // As a job takes it: with its record when it is the window's device.
+    TJobDevice jobDevice() const;
 
     // True while an operation runs; a close asked for meanwhile waits for its end.
     bool IsBusy() const { return m_busy > 0; }
@@ -83,8 +92,11 @@ public:
     // After a plain reset went unanswered: whether to reset inside the updater bracket instead.
     std::function<bool(const QString &question)> offerResetWithUpdater;
 
-    const Timing &timing() const { return m_timing; }
-    TDatagramEngine *engine() const { return m_engine; }
+    // The options of the window's jobs (tests shorten the waits, name a library folder).
+    TJobOptions jobOptions;
+    const Timing &timing() const { return jobOptions.timing; }
+    TJobService *jobService() const { return m_jobs; }
+    TDatagramEngine *engine() const { return m_jobs ? m_jobs->engine() : nullptr; }
 
     void reject() override;
 
@@ -114,21 +126,31 @@ public:
         QLabel *m_statusLine;
         BusyScope m_busy;
     };
-    // Shows an operation's steps in the given status lines, its send failures as the engine's
-    // message, and hands its confirmation to the firmware warning.
-    void watch(TDeviceOperation &operation, const QList<QLabel *> &stepLines);
-    // The outcome's message, if any, then its error, if any, on to the general handler.
-    void report(const TOperationOutcome &outcome);
+    // A job of one item on the window's device, not started: the firmware warning answers its
+    // confirmation unless `confirmed`, its steps show in the given status lines, and its send
+    // failures as the engine's message. Null without a job service.
+    std::unique_ptr<TJob> makeJob(TJobAction action, const QList<QLabel *> &stepLines, bool confirmed,
+                                  const QString &file = {}, const std::optional<QByteArray> &text = {});
+    // Starts the job and handles the window's events until its item's operation has ended (or the
+    // job, when it never got that far); an upgrade's device is then still being looked for. The
+    // job is kept until it has ended, and an upgrade's verdict told in the main window's status bar.
+    TJobItemStatus runUntilOperationEnded(std::unique_ptr<TJob> job);
+    // What the page shows of a failure: the operation's message (the job's words when it refused
+    // the item before its first request); empty when there is nothing to show.
+    static QString failureText(const TJobItemStatus &status);
+    // That failure, if any, then the operation's error, if any, on to the general handler.
+    void report(const TJobItemStatus &status);
 
 protected:
     void showEvent(QShowEvent *event) override;
 
 private:
     void buildUpgradePage();
+    // The job ended after its operation: an upgrade's verdict told, the job released.
+    void jobEnded(TJob *job);
 
-    TDatagramEngine *m_engine;
+    TJobService *m_jobs;
     QWidget *m_mainWindow;
-    Timing m_timing;
     int m_busy = 0;
     bool m_closeRequested = false;
 };

@@ -2,6 +2,7 @@
 
 #include "app/application.h"
 #include "app/properties/propertiesdialog.h"
+#include "app/batchfeature.h"
 #include "app/mainwindow.h"
 #include "app/upgrade/firmwarewarningdialog.h"
 #include "app/properties/ipedit.h"
@@ -165,8 +166,8 @@ bool Rig::start(int devices, const QStringList &simulatorArguments, QString *err
             return false;
         QThread::msleep(PortPauseMs);
     }
-    // As the program's start wires them: one engine for both windows.
-    m_upgrade = std::make_unique<TUpgradeDialog>(m_main->engine(), m_main.get(), timing);
+    // As the program's start wires them: one job service for both windows.
+    m_upgrade = std::make_unique<TUpgradeDialog>(m_main->Batches->jobService(), m_main.get(), timing);
     m_main->show();
     m_boxes.clear();
     return true;

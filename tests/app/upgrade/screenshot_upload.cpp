@@ -14,6 +14,8 @@
 #include "app/upgrade/controllertextpage.h"
 #include "app/upgrade/controllerupgradepanel.h"
 #include "app/upgrade/upgradedialog.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/jobs/jobservice.h"
 
 #include <QApplication>
 #include <QDir>
@@ -94,7 +96,10 @@ int main(int argc, char **argv)
 
     TUpgradeDialog::Timing timing;
     timing.ftp = Ftp::Limits{5000, 5000, 5000, 5000};
-    TUpgradeDialog form(serveur.get(), &mainWindow, timing);
+    // The confirmation of the board's return goes to a history of the picture's own.
+    const TOperationJournal journal(dir.filePath(QStringLiteral("history.jsonl")));
+    TJobService jobs(serveur.get(), &journal);
+    TUpgradeDialog form(&jobs, &mainWindow, timing);
     form.CreateControls();
     form.runWarning = [] { return 6; };
     TDeviceRecord device;

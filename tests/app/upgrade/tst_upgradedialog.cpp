@@ -104,7 +104,7 @@ private slots:
     void firstOpeningBuildsTheControls()
     {
         // As the program creates it at start: no controls until it is first shown.
-        TUpgradeDialog form(m_fx.serveur.get(), m_fx.mainWindow.get());
+        TUpgradeDialog form(m_fx.jobs.get(), m_fx.mainWindow.get());
         QVERIFY(!form.pages);
         TDeviceRecord device;
         device.IpText = LabSimulator::deviceIp(0);

@@ -3,6 +3,8 @@
 // window, the window itself with short settling waits, and hooks that record what the
 // window shows instead of opening modal boxes.
 
+#include "fleet/history/operationjournal.h"
+#include "fleet/jobs/jobservice.h"
 #include "labsim.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
@@ -13,6 +15,7 @@
 #include "app/upgrade/upgradedialog.h"
 
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QWidget>
 
 #include <memory>
@@ -21,6 +24,9 @@ struct UpgradeFixture
 {
     std::unique_ptr<LabSimulator> sim;
     std::unique_ptr<TDatagramEngine> serveur;
+    QTemporaryDir historyDir; // the confirmations of upgrades go here, not to the user's history
+    std::unique_ptr<TOperationJournal> journal;
+    std::unique_ptr<TJobService> jobs;
     std::unique_ptr<QWidget> mainWindow;
     std::unique_ptr<TUpgradeDialog> form;
     QStringList errors;     // the program's error boxes, in order
@@ -53,10 +59,15 @@ struct UpgradeFixture
             *error = QStringLiteral("engine not bound: ") + serveur->bindError();
             return false;
         }
+        journal = std::make_unique<TOperationJournal>(historyDir.filePath(QStringLiteral("history.jsonl")));
+        jobs = std::make_unique<TJobService>(serveur.get(), journal.get());
         mainWindow = std::make_unique<QWidget>();
         mainWindow->resize(608, 250);
-        form = std::make_unique<TUpgradeDialog>(serveur.get(), mainWindow.get(), timing);
+        form = std::make_unique<TUpgradeDialog>(jobs.get(), mainWindow.get(), timing);
         form->CreateControls(); // the tests work the controls without showing the window
+        // An upgraded board of the lab does not restart: the look for its return ends soon.
+        form->jobOptions.comeBackTimeoutMs = 2000;
+        form->jobOptions.comeBackListenMs = 250;
         form->runWarning = [this] {
             ++warningsShown;
             return warningResult;
@@ -76,6 +87,7 @@ struct UpgradeFixture
         SelectedDevice = 0;
         form->DeviceIP = device.IpText;
         form->DeviceTransport = transport;
+        form->deviceRecord = device;
         form->UpdateButtons();
     }
 
