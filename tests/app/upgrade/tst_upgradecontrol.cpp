@@ -3,6 +3,7 @@
 // the window is left. The verify message's layout is also checked on its own.
 #include "protocol/errors.h"
 #include "app/upgrade/filenameedit.h"
+#include "operations/commandoperations.h"
 #include "app/upgrade/firmwarewarningdialog.h"
 #include "protocol/resource.h"
 #include "upgradefixture.h"
@@ -14,6 +15,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QProgressBar>
+#include <QStatusBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
@@ -155,12 +157,14 @@ class TestUpgradeControl : public QObject
         return lines;
     }
 
-    // The command codes the device received on its datagram port, in order.
+    // The command codes the device received on its datagram port, in order, without the scans
+    // that look for it again after its upgrade.
     QList<int> commands() const
     {
         QList<int> codes;
         for (const QJsonObject &r : m_fx->received(Device, Wire::DevicePort))
-            codes << r.value(u"cmd"_s).toInt(-1);
+            if (const int code = r.value(u"cmd"_s).toInt(-1); code != int(Wire::Command::Discover))
+                codes << code;
         return codes;
     }
 
@@ -504,6 +508,38 @@ private slots:
         QCOMPARE(busLines(), QStringList());
         QCOMPARE(commands(), QList<int>());
         verifyWindowRestored();
+    }
+
+    // The page tells the upgrade's outcome when its operation ends; whether the device answered a
+    // scan again follows, in the main window's status bar.
+    void comeBackToldInTheMainWindow_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("told"); // how the message goes on after the device's address
+        QTest::newRow("found again") << QString() << u"Upgraded; found again with "_s;
+        // The test's own scan is the device's first discovery request; it answers no other.
+        QTest::newRow("never answered again") << u"0:silent@52389@cmd=1@from=2"_s
+                                              << u"Upgraded, but the device did not answer a scan within"_s;
+    }
+    void comeBackToldInTheMainWindow()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, told);
+        QVERIFY(startLab(fault.isEmpty() ? QStringList() : QStringList{fault}));
+        // The device as a scan lists it: the job knows it again by its record.
+        TScanDevices scan(m_fx->serveur.get(), {1, 0, 500});
+        QVERIFY(scan.exec().succeeded);
+        QCOMPARE(scan.devices().size(), 1);
+        m_fx->form->deviceRecord = scan.devices().first();
+        chooseFile(writeImage(pattern(1000)));
+        QStatusBar *statusBar = m_fx->mainWindow->statusBar();
+
+        m_fx->form->controllerPanel->upgrade();
+        QCOMPARE(m_fx->errors, QStringList());
+        verifyWindowRestored();
+        const QString expected = LabSimulator::deviceIp(Device) + u": "_s + told;
+        QTRY_VERIFY2_WITH_TIMEOUT(statusBar->currentMessage().startsWith(expected), qPrintable(statusBar->currentMessage()),
+                                  10000);
     }
 
     void nothingWithoutDeviceOrFile_data()

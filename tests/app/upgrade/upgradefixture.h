@@ -1,6 +1,6 @@
 #pragma once
-// The upgrade window against simulated devices in the lab: an engine, a stand-in main
-// window, the window itself with short settling waits, and hooks that record what the
+// The upgrade window against simulated devices in the lab: an engine and its job service, a
+// stand-in main window, the window itself with short settling waits, and hooks that record what the
 // window shows instead of opening modal boxes.
 
 #include "fleet/history/operationjournal.h"
@@ -16,6 +16,7 @@
 
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QMainWindow>
 #include <QWidget>
 
 #include <memory>
@@ -27,7 +28,7 @@ struct UpgradeFixture
     QTemporaryDir historyDir; // the confirmations of upgrades go here, not to the user's history
     std::unique_ptr<TOperationJournal> journal;
     std::unique_ptr<TJobService> jobs;
-    std::unique_ptr<QWidget> mainWindow;
+    std::unique_ptr<QMainWindow> mainWindow; // its status bar hears whether an upgraded device came back
     std::unique_ptr<TUpgradeDialog> form;
     QStringList errors;     // the program's error boxes, in order
     QStringList infos;      // its information boxes
@@ -61,7 +62,7 @@ struct UpgradeFixture
         }
         journal = std::make_unique<TOperationJournal>(historyDir.filePath(QStringLiteral("history.jsonl")));
         jobs = std::make_unique<TJobService>(serveur.get(), journal.get());
-        mainWindow = std::make_unique<QWidget>();
+        mainWindow = std::make_unique<QMainWindow>();
         mainWindow->resize(608, 250);
         form = std::make_unique<TUpgradeDialog>(jobs.get(), mainWindow.get(), timing);
         form->CreateControls(); // the tests work the controls without showing the window
