@@ -283,10 +283,12 @@ void TBatchFeature::showItemStatus(int itemIndex)
     if (!m_batch)
         return;
     const TJobItemStatus &status = m_batch->item(itemIndex);
-    // The job may tell an item's end after its own (the items a stop never started): what Retry
-    // can take follows.
-    if (m_batch->isFinished())
+    // The job may tell an item's end after its own (the items a stop never started): the summary
+    // and what Retry can take follow.
+    if (m_batch->isFinished()) {
+        showSummary();
         updateActions();
+    }
     if (!status.item.device.record)
         return;
     const quint64 key = itemKey(status);
@@ -305,6 +307,13 @@ void TBatchFeature::showItemStatus(int itemIndex)
 }
 
 void TBatchFeature::batchFinished()
+{
+    showSummary();
+    setDeviceButtonsEnabled(!DeviceList.isEmpty());
+    updateActions();
+}
+
+void TBatchFeature::showSummary()
 {
     const int succeeded = m_batch->count(TJobItemStatus::Done);
     const int failed = m_batch->count(TJobItemStatus::Failed) + m_batch->count(TJobItemStatus::Busy);
@@ -328,8 +337,6 @@ void TBatchFeature::batchFinished()
         text += QStringLiteral("; %1 did not answer the reset: a controller answers its bus only while its updater "
                                "runs (Reset controllers of the selection with updater)").arg(unanswered);
     m_form->StatusBar->showMessage(text + leftOutText());
-    setDeviceButtonsEnabled(!DeviceList.isEmpty());
-    updateActions();
 }
 
 void TBatchFeature::retryFailed()

@@ -72,6 +72,8 @@ private:
     void showStatus(int index);
     void showItemStatus(int itemIndex);
     void batchFinished();
+    // "Controller upgrade: 37 succeeded, 3 failed": the last batch's counts in the status bar.
+    void showSummary();
     void setDeviceButtonsEnabled(bool enabled);
     // Items the retry would leave out: they did not succeed, but may have changed their device.
     int changedFailures() const;

@@ -334,6 +334,8 @@ private slots:
         QVERIFY(QTest::qWaitFor([this] { return !m_form->Batches->batchRunning(); }, 60000));
 
         QCOMPARE(m_form->Batches->batch()->count(TJobItemStatus::Cancelled), Devices);
+        QVERIFY2(m_form->StatusBar->currentMessage().endsWith(QStringLiteral(", %1 stopped").arg(Devices)),
+                 qPrintable(m_form->StatusBar->currentMessage()));
         for (const TJobItemStatus &status : m_form->Batches->batch()->items()) {
             const QString ip = status.item.device.target.ip;
             const int index = int(TextToIp(ip) - TextToIp(LabSimulator::deviceIp(0)));
