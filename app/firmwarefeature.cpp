@@ -18,7 +18,6 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QThread>
-#include <QTimer>
 
 namespace {
 QString deviceName(const TDeviceRecord &device)
@@ -55,7 +54,7 @@ TFirmwareFeature::TFirmwareFeature(TMainWindow *form, QString journalPath)
 
     form->setColumnText(TMainWindow::FirmwareColumn, [this](const TDeviceRecord &device) { return columnText(device); });
     sheet->addFilterWord(OutdatedWord, [this](const TDeviceRecord &device) { return outdated(device); });
-    batches->batchOptions.library = &m_library;
+    batches->batchOptions.libraryFolder = m_library.folder(); // the jobs check every image against it
 
     chooseComponents = [form](const QList<TFirmwareComponent> &offered) -> std::optional<QList<TFirmwareComponent>> {
         QStringList items;
@@ -92,6 +91,7 @@ bool TFirmwareFeature::openLibrary(const QString &folder, QString *error)
         return false;
     }
     m_library = opened;
+    m_form->Batches->batchOptions.libraryFolder = m_library.folder();
     showColumn();
     return true;
 }
@@ -193,6 +193,22 @@ QList<TFirmwareFeature::Group> TFirmwareFeature::GroupsOf(const TFirmwareLibrary
     return groups;
 }
 
+QList<TJobItem> TFirmwareFeature::JobItemsOf(const TFirmwareLibrary &library, const QList<TFirmwareStep> &steps)
+{
+    QList<TJobItem> items;
+    for (const TFirmwareStep &step : steps) {
+        if (step.action != TFirmwareStep::Action::Upgrade || !step.image)
+            continue;
+        TJobItem item;
+        item.device = TJobDevice::of(step.device);
+        item.action = step.component == TFirmwareComponent::Controller ? TJobAction::ControllerUpgrade : TJobAction::BoardUpgrade;
+        item.file = library.imagePath(*step.image);
+        item.plannedVersion = step.target;
+        items << item;
+    }
+    return items;
+}
+
 QStringList TFirmwareFeature::WarningLines(const QList<TFirmwareStep> &steps)
 {
     QStringList lines;
@@ -215,7 +231,7 @@ QStringList TFirmwareFeature::SkippedLines(const QList<TFirmwareStep> &steps)
 
 void TFirmwareFeature::bringSelectedUpToDate()
 {
-    if (m_form->Batches->batchRunning() || !m_pending.isEmpty() || m_checking)
+    if (m_form->Batches->batchRunning() || m_checking)
         return;
     const QList<TDeviceRecord> devices = m_form->Worksheet->selection();
     if (devices.isEmpty())
@@ -276,28 +292,10 @@ void TFirmwareFeature::confirmAndRun(QList<TFirmwareStep> steps, const QHash<QSt
     if (!batches->confirmBatch(FirmwareWarningText() + left, QDir::toNativeSeparators(m_library.folder()), upgrades,
                                QStringLiteral("Upgrade")))
         return;
-    m_pending = GroupsOf(m_library, steps);
     if (!skipped.isEmpty())
         m_form->StatusBar->showMessage(QStringLiteral("%1 left alone: %2").arg(skipped.size()).arg(skipped.join(QStringLiteral("; "))));
-    startNextGroup();
-}
-
-void TFirmwareFeature::startNextGroup()
-{
-    TBatchFeature *batches = m_form->Batches;
-    // A batch stopped by the technician stops the rest too.
-    if (batches->batch() && batches->batch()->count(TBatchRun::DeviceStatus::Stopped) > 0)
-        m_pending.clear();
-    if (m_pending.isEmpty()) {
-        readHistory();
-        return;
-    }
-    const Group group = m_pending.takeFirst();
-    batches->startBatch(group.component == TFirmwareComponent::Controller ? TBatchRun::Kind::ControllerUpgrade
-                                                                          : TBatchRun::Kind::BoardUpgrade,
-                        group.devices, group.file);
-    // The next batch once this one is done (after its finished() has returned: it replaces it).
-    connect(
-        batches->batch(), &TBatchRun::finished, this, [this] { QTimer::singleShot(0, this, &TFirmwareFeature::startNextGroup); },
-        Qt::SingleShotConnection);
+    // One job for controllers and boards together: it orders them, and keeps the board of a
+    // device whose controller upgrade failed or was stopped as it is.
+    if (TJob *job = batches->startJob(JobItemsOf(m_library, steps)))
+        connect(job, &TJob::finished, this, &TFirmwareFeature::readHistory);
 }

@@ -2,13 +2,15 @@
 // The firmware library and the visit report in the main window: File > Firmware library... and
 // File > Visit report..., the list's Firmware column (each device against the library) with the
 // filter word firmware:outdated, and Device > Bring selected up to date: the library's newest image
-// of each selected device's type, one warning for all, then batches as the worksheet runs them
-// (one per image: the controllers' first, then the boards'). A library image goes only to the
-// devices of its types: the batch marks it, and each upgrade refuses it before its first request.
+// of each selected device's type, one warning for all, then one job of every upgrade step, shown as
+// the worksheet shows a batch. The job sends the controllers' images before the boards', leaves the
+// board of a device whose controller failed alone, and refuses a library image for a device of
+// another type before its first request.
 
 #include "fleet/firmware/controllerhistory.h"
 #include "fleet/firmware/firmwarelibrary.h"
 #include "fleet/firmware/firmwareplan.h"
+#include "fleet/jobs/jobrequest.h"
 
 #include <QHash>
 #include <QObject>
@@ -46,7 +48,9 @@ public:
     void showLibrary();
     void showVisitReport();
     void bringSelectedUpToDate();
-    // The batches of a plan: the warning's lines and the groups, without running anything.
+    // The items of the plan's job: one per Upgrade step, with its library image and version.
+    static QList<TJobItem> JobItemsOf(const TFirmwareLibrary &library, const QList<TFirmwareStep> &steps);
+    // The images of a plan by image and component, the controllers' first, without running anything.
     struct Group
     {
         TFirmwareComponent component = TFirmwareComponent::Board;
@@ -64,14 +68,12 @@ public:
 
 private:
     void showColumn();
-    // After the images' check: the steps whose image was refused left alone, one warning, the batches.
+    // After the images' check: the steps whose image was refused left alone, one warning, the job.
     void confirmAndRun(QList<TFirmwareStep> steps, const QHash<QString, QString> &problemOf);
-    void startNextGroup();
 
     TMainWindow *m_form;
     QString m_journalPath;
     TFirmwareLibrary m_library;
     TControllerHistory m_history;
-    QList<Group> m_pending; // the batches of "bring up to date" still to run
     bool m_checking = false; // its images are being checked
 };

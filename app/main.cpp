@@ -1,5 +1,6 @@
 // Program start: one copy at a time, the main window, then the message loop.
 #include "app/application.h"
+#include "app/batchfeature.h"
 #include "app/mainwindow.h"
 #include "fleet/history/operationrecord.h"
 #include "app/singleinstance.h"
@@ -46,10 +47,8 @@ int main(int argc, char **argv)
     // lives to the end, hidden between uses.
     std::unique_ptr<TUpgradeDialog> upgradeForm;
     form.openUpgradeWindow = [&form, &upgradeForm] {
-        if (!upgradeForm) {
-            upgradeForm = std::make_unique<TUpgradeDialog>(form.engine(), &form);
-            upgradeForm->findListedDevice = [&form](const QString &ip) { return form.findDevice(ip); };
-        }
+        if (!upgradeForm)
+            upgradeForm = std::make_unique<TUpgradeDialog>(form.Batches->jobService(), &form);
         upgradeForm->OpenForDevice(form.selectedRecord());
     };
     QObject::connect(&instance, &TSingleInstance::raiseRequested, &form, [&form] {

@@ -610,21 +610,27 @@ void TMainWindow::DropBearButtonClick()
         setDeviceActionsEnabled(m_deviceActionsWanted);
         QApplication::restoreOverrideCursor();
     });
-    // The list may change while the requests wait: the operation keeps what it needs.
-    const TDeviceRecord &device = m_devices[m_selectedDevice];
-    TDeviceCommand dropBear(m_engine, {device.IpText, device.Transport}, Wire::Command::SetDropBear,
-                            TDeviceCommand::dropBear());
+    // A job of the window's service, waited for here; it keeps what it needs of the device, as the
+    // list may change while the requests wait. The click was the technician's answer: no warning.
+    TJobRequest request = TJobRequest::forDevices(TJobAction::ToggleSsh, {TJobDevice::of(m_devices[m_selectedDevice])});
+    request.options.confirmed = true;
+    const std::unique_ptr<TJob> dropBear(Batches->jobService()->create(request));
+    dropBear->setParent(nullptr);
     DropBearResult = ResultNoReply;
-    const TOperationOutcome outcome = dropBear.exec();
-    DropBearResult = dropBear.result();
+    dropBear->exec();
+    const TJobItemStatus &status = dropBear->item(0);
+    const TOperationOutcome &outcome = status.outcome;
+    DropBearResult = status.succeeded() ? ResultAcknowledged
+                     : outcome.detail.contains(QStringLiteral("answered with another code")) ? ResultOtherReply
+                                                                                               : ResultNoReply;
     if (outcome.error)
         std::rethrow_exception(outcome.error);
-    if (outcome.kind == TOperationError::Busy) {
-        StatusBar->showMessage(outcome.message);
+    if (status.state == TJobItemStatus::Busy || outcome.kind == TOperationError::Busy) {
+        StatusBar->showMessage(status.message.isEmpty() ? outcome.message : status.message);
         return;
     }
     // The request carries no on/off value and the reply tells no state: a toggle, nothing more.
-    const QString ip = dropBear.target().ip;
+    const QString ip = status.item.device.target.ip;
     switch (DropBearResult) {
     case ResultAcknowledged: StatusBar->showMessage(DropBearToggledText(ip)); break;
     case ResultOtherReply:

@@ -3,7 +3,6 @@
 #include "app/batchfeature.h"
 #include "app/batchwarning.h"
 #include "app/comparedialog.h"
-#include "operations/controlleroperations.h"
 #include "fleet/devicefields.h"
 #include "app/mainwindow.h"
 #include "app/stringgrid.h"
@@ -13,6 +12,8 @@
 #include <QFileDialog>
 #include <QMenu>
 #include <QStatusBar>
+
+#include <memory>
 
 TSnapshotFeature::TSnapshotFeature(TMainWindow *form) : QObject(form), m_form(form)
 {
@@ -32,6 +33,31 @@ TSnapshotFeature::TSnapshotFeature(TMainWindow *form) : QObject(form), m_form(fo
         return QFileDialog::getExistingDirectory(form, title, TConfigSnapshot::defaultRoot());
     };
     updateActions();
+}
+
+TJobItemStatus TSnapshotFeature::runOnDevice(TJobAction action, const TDeviceRecord &device,
+                                             const std::optional<QByteArray> &text)
+{
+    TJobItem item;
+    item.device = TJobDevice::of(device);
+    item.action = action;
+    item.text = text;
+    TJobRequest request;
+    request.items = {item};
+    request.options = m_form->Batches->batchOptions;
+    request.options.confirmed = true; // a write was confirmed in the warning before
+    // Waited for here, as the dialogs that follow need its text; the window keeps handling its events.
+    const std::unique_ptr<TJob> job(m_form->Batches->jobService()->create(request));
+    job->setParent(nullptr);
+    job->exec();
+    return job->item(0);
+}
+
+QString TSnapshotFeature::failureText(const TJobItemStatus &status)
+{
+    // The operation's own words, as the window always told them; the job's when it never ran.
+    const QString text = status.outcome.failureText();
+    return text.isEmpty() ? status.message : text;
 }
 
 void TSnapshotFeature::updateActions()
@@ -83,16 +109,14 @@ void TSnapshotFeature::compareWithSnapshot()
     QString title;
     if (!currentDeviceAndSnapshot(&device, &saved, &title))
         return;
-    TReadControllerText read(m_form->engine(), {device.IpText, device.Transport}, TReadControllerText::Kind::Configuration,
-                             m_form->Batches->batchOptions.timing);
     m_form->StatusBar->showMessage(QStringLiteral("Reading the configuration of %1...").arg(device.IpText));
-    const TOperationOutcome outcome = read.exec();
-    if (!outcome.succeeded) {
-        m_form->showError(outcome.failureText());
+    const TJobItemStatus read = runOnDevice(TJobAction::ReadConfiguration, device);
+    if (!read.succeeded()) {
+        m_form->showError(failureText(read));
         return;
     }
     m_form->StatusBar->clearMessage();
-    TCompareDialog dialog(title, saved, QStringLiteral("%1 now").arg(device.IpText), read.text(), m_form);
+    TCompareDialog dialog(title, saved, QStringLiteral("%1 now").arg(device.IpText), read.received, m_form);
     m_form->Worksheet->showDialog(&dialog);
 }
 
@@ -120,12 +144,10 @@ void TSnapshotFeature::restoreFromSnapshot()
     if (!m_form->Batches->confirmBatch(QStringLiteral("This writes the configuration of %1 back to the device.").arg(title),
                                          QString(), {BatchWarningLine(device)}, QStringLiteral("Write")))
         return;
-    TWriteConfig write(m_form->engine(), {device.IpText, device.Transport}, saved, m_form->Batches->batchOptions.timing);
-    connect(&write, &TDeviceOperation::confirmationRequested, this, [&write] { write.confirm(true); });
     m_form->StatusBar->showMessage(QStringLiteral("Writing the configuration of %1...").arg(device.IpText));
-    const TOperationOutcome outcome = write.exec();
-    if (!outcome.succeeded) {
-        m_form->showError(outcome.failureText());
+    const TJobItemStatus write = runOnDevice(TJobAction::WriteConfiguration, device, saved);
+    if (!write.succeeded()) {
+        m_form->showError(failureText(write));
         m_form->StatusBar->clearMessage();
         return;
     }

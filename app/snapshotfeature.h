@@ -4,6 +4,7 @@
 // (read back the same, or told). Each works on the current device, never while a batch runs.
 
 #include "fleet/configuration/configsnapshot.h"
+#include "fleet/jobs/job.h"
 
 #include <QObject>
 
@@ -37,6 +38,10 @@ private:
     // The current device and its configuration in a snapshot; false when there is no device, the
     // user chose none, or it holds none of this device (told).
     bool currentDeviceAndSnapshot(TDeviceRecord *device, QByteArray *saved, QString *title);
+
+    // A job of one item on the device, waited for; its item at the end.
+    TJobItemStatus runOnDevice(TJobAction action, const TDeviceRecord &device, const std::optional<QByteArray> &text = {});
+    static QString failureText(const TJobItemStatus &status);
 
     TMainWindow *m_form;
 };

@@ -9,6 +9,10 @@
 // Exits non-zero when an upgrade fails, and with 3 under --gate when the ratio is over its goal.
 // Only one process of the lab's PC may hold the engine's port: run it while no other lab test runs.
 
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
+#include "fleet/jobs/jobservice.h"
 #include "benchlab.h"
 #include "app/upgrade/filenameedit.h"
 #include "labsim.h"
@@ -149,22 +153,23 @@ int main(int argc, char *argv[])
 
     // The window as the program runs it (its own waits), shown off screen so that the bar paints.
     QWidget mainWindow;
-    TUpgradeDialog form(&serveur, &mainWindow);
+    TJobService jobs(&serveur);
+    TUpgradeDialog form(&jobs, &mainWindow);
     form.CreateControls();
     QStringList errors;
     form.runWarning = [] { return 6; };
     form.showError = [&errors](const QString &message) { errors << message; };
     form.DeviceIP = hostText;
     form.DeviceTransport = TransportUdp;
-    form.UpgradeControlFile->setFileName(path);
+    form.controllerPanel->fileEdit->setFileName(path);
     form.show();
     form.UpdateButtons();
 
     QElapsedTimer clock;
     QList<ProgressEvent> events;
     events.reserve(2 * (frames.write.size() + 1));
-    QObject::connect(form.UpgradeControlProgressBar, &QProgressBar::valueChanged, &form, [&](int value) {
-        events.append({clock.nsecsElapsed(), value, form.UpgradeControlLabel->text()});
+    QObject::connect(form.controllerPanel->progressBar, &QProgressBar::valueChanged, &form, [&](int value) {
+        events.append({clock.nsecsElapsed(), value, form.controllerPanel->statusLine->text()});
     });
 
     // Warm-up: routes and neighbour entries out of the way.
@@ -195,9 +200,9 @@ int main(int argc, char *argv[])
         round.floorReadMs = msSince(clock);
 
         events.clear();
-        form.UpgradeControlProgressBar->reset();
+        form.controllerPanel->progressBar->reset();
         clock.start();
-        form.UpgradeControlBtnClick();
+        form.controllerPanel->upgrade();
         const double totalMs = msSince(clock);
 
         const QJsonObject state = simulator.deviceState(Device);

@@ -7,6 +7,10 @@
 // Run in the lab's PC namespace; it starts the simulator itself:
 //   lab/lab pc build/bench/bench_windowgap [--controller-bytes N] [--board-bytes N] [--log-blocks N] [--gate]
 
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
+#include "fleet/jobs/jobservice.h"
 #include "benchlab.h"
 #include "app/upgrade/filenameedit.h"
 #include "gapmeter.h"
@@ -85,15 +89,16 @@ int main(int argc, char *argv[])
     }
 
     QWidget mainWindow;
-    TUpgradeDialog form(&serveur, &mainWindow);
+    TJobService jobs(&serveur);
+    TUpgradeDialog form(&jobs, &mainWindow);
     form.CreateControls();
     QStringList errors;
     form.runWarning = [] { return 6; };
     form.showError = [&errors](const QString &message) { errors << message; };
     form.DeviceIP = LabSimulator::deviceIp(0);
     form.DeviceTransport = TransportUdp;
-    form.UpgradeControlFile->setFileName(controllerPath);
-    form.UpgradeComFile->setFileName(boardPath);
+    form.controllerPanel->fileEdit->setFileName(controllerPath);
+    form.boardPanel->fileEdit->setFileName(boardPath);
     form.show();
     form.UpdateButtons();
 
@@ -104,12 +109,12 @@ int main(int argc, char *argv[])
         std::function<bool()> succeeded;
     };
     const QList<Case> cases{
-        {"controller upgrade", [&] { form.UpgradeControlBtnClick(); },
-         [&] { return form.UpgradeControlProgressBar->value() == form.UpgradeControlProgressBar->maximum(); }},
-        {"board upload", [&] { form.UpgradeComBtnClick(); },
-         [&] { return form.UpgradeComProgressBar->value() == form.UpgradeComProgressBar->maximum(); }},
-        {"read logs", [&] { form.ReadLogsBtnClick(); },
-         [&] { return form.Memo->document()->blockCount() == logBlocks; }},
+        {"controller upgrade", [&] { form.controllerPanel->upgrade(); },
+         [&] { return form.controllerPanel->progressBar->value() == form.controllerPanel->progressBar->maximum(); }},
+        {"board upload", [&] { form.boardPanel->upgrade(); },
+         [&] { return form.boardPanel->progressBar->value() == form.boardPanel->progressBar->maximum(); }},
+        {"read logs", [&] { form.configPage->readLogs(); },
+         [&] { return form.configPage->editor->document()->blockCount() == logBlocks; }},
     };
     GapMeter meter;
     qint64 longest = 0;

@@ -108,7 +108,7 @@ int main(int argc, char **argv)
     const qint64 gap = meter.stop();
     if (parser.isSet(checkOption))
         std::printf("network checks run during the batch: %d\n", checks);
-    const int upgraded = form.Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded);
+    const int upgraded = form.Batches->batch()->count(TJobItemStatus::Done);
     const double ratio = all / (std::max(double(devices) / jobs, 1.0) * one);
     std::printf("batch controller upgrade of %lld KiB: one device %.0f ms; %d devices %d at a time %.0f ms, %d upgraded "
                 "and found again\n",

@@ -1,6 +1,7 @@
 // The program's start as the real one does it, ending once its window has been painted.
 // Used by bench_startup; not a tool of its own.
 #include "app/application.h"
+#include "app/batchfeature.h"
 #include "app/mainwindow.h"
 #include "app/singleinstance.h"
 #include "app/upgrade/upgradedialog.h"
@@ -21,7 +22,7 @@ int main(int argc, char **argv)
     std::unique_ptr<TUpgradeDialog> upgradeForm; // made when first asked for
     form.openUpgradeWindow = [&form, &upgradeForm] {
         if (!upgradeForm)
-            upgradeForm = std::make_unique<TUpgradeDialog>(form.engine(), &form);
+            upgradeForm = std::make_unique<TUpgradeDialog>(form.Batches->jobService(), &form);
         upgradeForm->OpenForDevice(form.selectedRecord());
     };
     form.show();

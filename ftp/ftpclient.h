@@ -117,7 +117,7 @@ public:
 // The client of one upload. Typical use by the upgrade window:
 //
 //   TFtpClient ftp(this);
-//   connect(&ftp, &TFtpClient::workBegan, this, &TUpgradeDialog::FTPWorkBegin); // and the other two
+//   connect(&ftp, &TFtpClient::workBegan, this, &TBoardUpgradePanel::uploadStarted); // and the other two
 //   ftp.ConnectAndLogin(ip, Wire::FtpPort, QString::fromLatin1(Wire::FtpUser), QString::fromLatin1(Wire::FtpPassword));
 //   const QString name = Ftp::bareFileName(path);
 //   ftp.Delete(name);          // false when the server has no such file: not an error

@@ -1,54 +1,36 @@
 #include "app/upgrade/upgradedialog.h"
 
-#include "protocol/errors.h"
-#include "app/upgrade/filenameedit.h"
-#include "app/upgrade/firmwarewarningdialog.h"
-#include "protocol/resource.h"
 #include "app/properties/ipedit.h"
 #include "app/properties/thinprogressbar.h"
 #include "protocol/devicerecord.h"
 #include "protocol/ipv4text.h"
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
+#include "app/upgrade/firmwarewarningdialog.h"
+#include "protocol/errors.h"
+#include "protocol/resource.h"
 
-#include <QAction>
 #include <QApplication>
-#include <QFileInfo>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QStyle>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
-#include <QToolBar>
-#include <QToolButton>
 #include <QVBoxLayout>
 
-namespace {
-QProgressBar *thinBar(QWidget *parent)
-{
-    auto *bar = new TThinProgressBar(parent);
-    bar->hide();
-    return bar;
-}
+TUpgradeDialog::TUpgradeDialog(TJobService *jobs, QWidget *mainWindow) : TUpgradeDialog(jobs, mainWindow, Timing()) {}
 
-QLabel *statusLine(QWidget *parent)
+TUpgradeDialog::TUpgradeDialog(TJobService *jobs, QWidget *mainWindow, const Timing &timing)
+    : QDialog(mainWindow), m_jobs(jobs), m_mainWindow(mainWindow)
 {
-    auto *label = new QLabel(parent);
-    label->setAlignment(Qt::AlignCenter);
-    label->hide();
-    return label;
-}
-} // namespace
-
-TUpgradeDialog::TUpgradeDialog(TDatagramEngine *serveur, QWidget *mainWindow) : TUpgradeDialog(serveur, mainWindow, Timing()) {}
-
-TUpgradeDialog::TUpgradeDialog(TDatagramEngine *serveur, QWidget *mainWindow, const Timing &timing)
-    : QDialog(mainWindow), m_engine(serveur), m_mainWindow(mainWindow), m_timing(timing)
-{
+    jobOptions.timing = timing;
     setObjectName(QStringLiteral("UpgradeForm"));
     setWindowTitle(QStringLiteral("Upgrade"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -82,15 +64,15 @@ TUpgradeDialog::~TUpgradeDialog() = default;
 
 void TUpgradeDialog::CreateControls()
 {
-    if (PageControl)
+    if (pages)
         return;
-    PageControl = new QTabWidget(this);
+    pages = new QTabWidget(this);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(PageControl);
+    layout->addWidget(pages);
     buildUpgradePage();
-    buildConfigPage();
-    connectOperations();
+    configPage = new TControllerTextPage(*this);
+    pages->addTab(configPage, QStringLiteral("Config"));
 }
 
 void TUpgradeDialog::setVisible(bool visible)
@@ -103,123 +85,39 @@ void TUpgradeDialog::setVisible(bool visible)
 
 void TUpgradeDialog::buildUpgradePage()
 {
-    TabSheet1 = new QWidget;
-    PageControl->addTab(TabSheet1, QStringLiteral("Upgrade"));
-    auto *page = new QVBoxLayout(TabSheet1);
+    upgradeTab = new QWidget;
+    pages->addTab(upgradeTab, QStringLiteral("Upgrade"));
+    auto *page = new QVBoxLayout(upgradeTab);
 
-    GroupBox3 = new QGroupBox(QStringLiteral(" Upgrade Parameters "), TabSheet1);
-    auto *parameters = new QHBoxLayout(GroupBox3);
-    Label2 = new QLabel(QStringLiteral("IP Address"), GroupBox3);
-    UpgradeIP = new TIPEdit(GroupBox3);
-    UpgradeIP->setReadOnly(true);
-    UpgradeIP->setFocusPolicy(Qt::NoFocus); // not a tab stop
-    UpgradeIP->setMinimumWidth(100);
-    parameters->addWidget(Label2);
-    parameters->addWidget(UpgradeIP);
+    parametersGroup = new QGroupBox(QStringLiteral(" Upgrade Parameters "), upgradeTab);
+    auto *parameters = new QHBoxLayout(parametersGroup);
+    ipLabel = new QLabel(QStringLiteral("IP Address"), parametersGroup);
+    ipEdit = new TIPEdit(parametersGroup);
+    ipEdit->setReadOnly(true);
+    ipEdit->setFocusPolicy(Qt::NoFocus); // not a tab stop
+    ipEdit->setMinimumWidth(100);
+    parameters->addWidget(ipLabel);
+    parameters->addWidget(ipEdit);
     parameters->addStretch(1);
-    page->addWidget(GroupBox3);
+    page->addWidget(parametersGroup);
 
-    auto fileGroup = [this](const QString &caption, QLabel *&label, TFileNameEdit *&file, QLabel *&status,
-                            QProgressBar *&bar, QPushButton *&button) {
-        auto *group = new QGroupBox(caption, TabSheet1);
-        auto *grid = new QVBoxLayout(group);
-        auto *row = new QHBoxLayout;
-        label = new QLabel(QStringLiteral("Upgrade Filename"), group);
-        file = new TFileNameEdit(group);
-        file->setDialogTitle(QStringLiteral("Choose the upgrade file"));
-        file->setDefaultExtension(QStringLiteral("bin"));
-        button = new QPushButton(QStringLiteral("Upgrade"), group);
-        button->setAutoDefault(false);
-        row->addWidget(label);
-        row->addWidget(file, 1);
-        row->addWidget(button);
-        grid->addLayout(row);
-        status = statusLine(group);
-        grid->addWidget(status);
-        bar = thinBar(group);
-        grid->addWidget(bar);
-        return group;
-    };
-    GroupBox1 = fileGroup(QStringLiteral(" Upgrade Communicartion Board  "), Label1, UpgradeComFile, UpgradeComLabel,
-                          UpgradeComProgressBar, UpgradeComBtn);
-    UpgradeComFile->setFilter(QStringLiteral("Upgrade files (*)"));
-    page->addWidget(GroupBox1);
-    GroupBox2 = fileGroup(QStringLiteral(" Upgrade Controller "), Label3, UpgradeControlFile, UpgradeControlLabel,
-                          UpgradeControlProgressBar, UpgradeControlBtn);
-    UpgradeControlFile->setFilter(QStringLiteral("Upgrade files (*.bin);;All files (*)"));
-    page->addWidget(GroupBox2);
-    // Two "Upgrade" buttons and two file fields: a screen reader tells them apart by these names.
-    UpgradeComBtn->setAccessibleName(QStringLiteral("Upgrade communication board"));
-    UpgradeControlBtn->setAccessibleName(QStringLiteral("Upgrade controller"));
-    UpgradeComFile->edit()->setAccessibleName(QStringLiteral("Communication board upgrade file"));
-    UpgradeControlFile->edit()->setAccessibleName(QStringLiteral("Controller upgrade file"));
-    UpgradeComFile->browseButton()->setAccessibleName(QStringLiteral("Choose the communication board upgrade file"));
-    UpgradeControlFile->browseButton()->setAccessibleName(QStringLiteral("Choose the controller upgrade file"));
-    Label1->setBuddy(UpgradeComFile->edit());
-    Label3->setBuddy(UpgradeControlFile->edit());
+    boardPanel = new TBoardUpgradePanel(*this, upgradeTab);
+    page->addWidget(boardPanel);
+    controllerPanel = new TControllerUpgradePanel(*this, upgradeTab);
+    page->addWidget(controllerPanel);
     page->addStretch(1);
 
     auto *bottom = new QHBoxLayout;
     bottom->addStretch(1);
-    CancelBtn = new QPushButton(QStringLiteral("Cancel"), TabSheet1);
-    CancelBtn->setAutoDefault(false);
-    bottom->addWidget(CancelBtn);
+    cancelButton = new QPushButton(QStringLiteral("Cancel"), upgradeTab);
+    cancelButton->setAutoDefault(false);
+    bottom->addWidget(cancelButton);
     page->addLayout(bottom);
 
-    connect(UpgradeComFile, &TFileNameEdit::fileNameChanged, this, &TUpgradeDialog::UpdateButtons);
-    connect(UpgradeControlFile, &TFileNameEdit::fileNameChanged, this, &TUpgradeDialog::UpdateButtons);
-    connect(CancelBtn, &QPushButton::clicked, this, &TUpgradeDialog::reject);
-}
-
-void TUpgradeDialog::buildConfigPage()
-{
-    TabSheet2 = new QWidget;
-    PageControl->addTab(TabSheet2, QStringLiteral("Config"));
-    auto *page = new QVBoxLayout(TabSheet2);
-    page->setContentsMargins(0, 0, 0, 0);
-    page->setSpacing(0);
-
-    ToolBar = new QToolBar(TabSheet2);
-    ToolBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
-    OpenButton = ToolBar->addAction(style()->standardIcon(QStyle::SP_DialogOpenButton), QStringLiteral("Open"));
-    SaveButton = ToolBar->addAction(style()->standardIcon(QStyle::SP_DialogSaveButton), QStringLiteral("Save"));
-    for (QAction *imageButton : {OpenButton, SaveButton}) {
-        imageButton->setToolTip(imageButton->text());
-        if (auto *button = ToolBar->widgetForAction(imageButton))
-            qobject_cast<QToolButton *>(button)->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    }
-    ToolBar->addSeparator();
-    // Mnemonics (Alt+R, Alt+W, ...): the buttons are reached from the keyboard as well.
-    ReadConfigBtn = ToolBar->addAction(QStringLiteral("&Read Config"));
-    WriteConfigBtn = ToolBar->addAction(QStringLiteral("&Write Config"));
-    ToolBar->addSeparator();
-    ReadLogsBtn = ToolBar->addAction(QStringLiteral("Read &Logs"));
-    EraseLogsBtn = ToolBar->addAction(QStringLiteral("&Erase Logs"));
-    ToolBar->addSeparator();
-    ResetBtn = ToolBar->addAction(QStringLiteral("Rese&t"));
-    ToolBar->addSeparator();
-    DiagnoseBtn = ToolBar->addAction(QStringLiteral("&Diagnose"));
-    for (QAction *action : ToolBar->actions())
-        if (QWidget *button = ToolBar->widgetForAction(action))
-            button->setFocusPolicy(Qt::StrongFocus); // tool buttons take no focus by themselves
-    auto *spacer = new QWidget(ToolBar);
-    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    ToolBar->addWidget(spacer);
-    ReadConfigLabel = new QLabel(ToolBar);
-    ReadConfigLabel->setFixedWidth(149);
-    ReadConfigLabel->setAlignment(Qt::AlignCenter);
-    ToolBar->addWidget(ReadConfigLabel)->setVisible(true);
-    ReadConfigLabel->hide();
-    page->addWidget(ToolBar);
-
-    Memo = new QPlainTextEdit(TabSheet2);
-    QFont font(QStringLiteral("Courier New"), 10);
-    font.setStyleHint(QFont::Monospace);
-    Memo->setFont(font);
-    Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    Memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    page->addWidget(Memo, 1);
+    for (TFirmwareUpgradePanel *panel : {static_cast<TFirmwareUpgradePanel *>(boardPanel),
+                                         static_cast<TFirmwareUpgradePanel *>(controllerPanel)})
+        connect(panel, &TFirmwareUpgradePanel::fileChanged, this, &TUpgradeDialog::UpdateButtons);
+    connect(cancelButton, &QPushButton::clicked, this, &TUpgradeDialog::reject);
 }
 
 // ---- The window ---------------------------------------------------------------------
@@ -229,16 +127,17 @@ void TUpgradeDialog::OpenForDevice(const TDeviceRecord *device)
     if (!device)
         return;
     CreateControls();
-    PageControl->setCurrentIndex(0);
+    pages->setCurrentIndex(0);
     DeviceIP = device->IpText;
     DeviceTransport = device->Transport;
+    deviceRecord = *device;
     // The control shows only well-formed addresses; a device found by a typed host text shows none.
     if (IsDottedIPv4(DeviceIP))
-        UpgradeIP->setText(DeviceIP);
+        ipEdit->setText(DeviceIP);
     else
-        UpgradeIP->setText(QString());
+        ipEdit->setText(QString());
     UpdateButtons();
-    Memo->clear();
+    configPage->editor->clear();
     m_closeRequested = false;
     exec();
 }
@@ -246,10 +145,10 @@ void TUpgradeDialog::OpenForDevice(const TDeviceRecord *device)
 void TUpgradeDialog::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    FormShow();
+    centreOverMainWindow();
 }
 
-void TUpgradeDialog::FormShow()
+void TUpgradeDialog::centreOverMainWindow()
 {
     if (m_mainWindow) {
         const QRect main = m_mainWindow->frameGeometry();
@@ -264,84 +163,118 @@ void TUpgradeDialog::UpdateButtons()
 {
     // No second operation may start while one runs, on either page: two brackets on one
     // device would interleave their start/stop requests.
-    if (!PageControl)
+    if (!pages)
         return; // not shown yet: the controls are set when they are built
     const bool idle = m_busy == 0;
-    UpgradeComBtn->setEnabled(idle && !DeviceIP.isEmpty() && QFileInfo(UpgradeComFile->fileName()).isFile());
-    UpgradeControlBtn->setEnabled(idle && !DeviceIP.isEmpty() && QFileInfo(UpgradeControlFile->fileName()).isFile());
-}
-
-void TUpgradeDialog::setControlProgress(qint64 done)
-{
-    // Progress comes in thousands of events a second, often many in one batch: each sets the
-    // value, none paints by itself; the bar is painted once the batch is through.
-    UpgradeControlProgressBar->setUpdatesEnabled(false);
-    UpgradeControlProgressBar->setValue(int(done));
-    UpgradeControlProgressBar->setUpdatesEnabled(true);
-}
-
-void TUpgradeDialog::DisableConfigControls()
-{
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    for (QAction *action : {ReadConfigBtn, WriteConfigBtn, ReadLogsBtn, EraseLogsBtn, DiagnoseBtn})
-        action->setEnabled(false);
-    ToolBar->setEnabled(false);
-}
-
-void TUpgradeDialog::EnableConfigControls()
-{
-    ReadConfigLabel->clear();
-    ReadConfigLabel->hide();
-    for (QAction *action : {ReadConfigBtn, WriteConfigBtn, ReadLogsBtn, EraseLogsBtn, DiagnoseBtn})
-        action->setEnabled(true);
-    ToolBar->setEnabled(true);
-    QApplication::restoreOverrideCursor();
+    boardPanel->updateButton(idle);
+    controllerPanel->updateButton(idle);
 }
 
 // ---- Running an operation ----------------------------------------------------------
 
-void TUpgradeDialog::watch(TDeviceOperation &operation, const QList<QLabel *> &stepLines)
+TJobDevice TUpgradeDialog::jobDevice() const
 {
-    connect(&operation, &TDeviceOperation::stepStarted, this, [stepLines](const QString &label) {
+    if (deviceRecord && deviceRecord->IpText == DeviceIP && deviceRecord->Transport == DeviceTransport)
+        return TJobDevice::of(*deviceRecord);
+    return {deviceTarget(), std::nullopt};
+}
+
+std::unique_ptr<TJob> TUpgradeDialog::makeJob(TJobAction action, const QList<QLabel *> &stepLines, bool confirmed,
+                                              const QString &file, const std::optional<QByteArray> &text)
+{
+    if (!m_jobs)
+        return nullptr;
+    TJobItem item;
+    item.device = jobDevice();
+    item.action = action;
+    item.file = file;
+    item.text = text;
+    TJobRequest request;
+    request.items = {item};
+    request.options = jobOptions;
+    request.options.confirmed = confirmed;
+    std::unique_ptr<TJob> job(m_jobs->create(request, this));
+    connect(job.get(), &TJob::stepStarted, this, [stepLines](int, const QString &label) {
         for (QLabel *line : stepLines) {
             line->setText(label);
             line->show();
         }
     });
-    connect(&operation, &TDeviceOperation::sendFailed, this,
-            [](const QString &reason) { ShowErrorMessage(MsgConnectionError, reason); });
-    connect(&operation, &TDeviceOperation::confirmationRequested, this, [this, &operation] {
-        operation.confirm(runWarning() == TFirmwareWarningDialog::ResultUpgrade);
-    });
+    connect(job.get(), &TJob::sendFailed, this,
+            [](int, const QString &reason) { ShowErrorMessage(MsgConnectionError, reason); });
+    TJob *asking = job.get();
+    connect(job.get(), &TJob::confirmationRequested, this,
+            [this, asking] { asking->confirm(runWarning() == TFirmwareWarningDialog::ResultUpgrade); });
+    return job;
 }
 
-void TUpgradeDialog::report(const TOperationOutcome &outcome)
+TJobItemStatus TUpgradeDialog::runUntilOperationEnded(std::unique_ptr<TJob> job)
 {
-    if (!outcome.message.isEmpty())
-        showError(outcome.message);
-    if (outcome.error)
-        std::rethrow_exception(outcome.error);
+    QEventLoop loop;
+    bool ended = false;
+    auto end = [&loop, &ended] {
+        ended = true;
+        loop.quit();
+    };
+    connect(job.get(), &TJob::operationEnded, &loop, end);
+    connect(job.get(), &TJob::finished, &loop, end);
+    job->start();
+    if (!ended)
+        loop.exec();
+    const TJobItemStatus status = job->item(0);
+    // The job goes on looking for an upgraded device; it is released when it has ended.
+    TJob *kept = job.release();
+    if (kept->isFinished())
+        jobEnded(kept);
+    else
+        connect(kept, &TJob::finished, this, [this, kept] { jobEnded(kept); });
+    return status;
+}
+
+void TUpgradeDialog::jobEnded(TJob *job)
+{
+    const TJobItemStatus &status = job->item(0);
+    const bool upgraded = status.item.action == TJobAction::ControllerUpgrade || status.item.action == TJobAction::BoardUpgrade;
+    const bool confirmation = status.state == TJobItemStatus::Done || status.state == TJobItemStatus::Unconfirmed;
+    if (upgraded && confirmation && status.changed)
+        if (auto *main = qobject_cast<QMainWindow *>(m_mainWindow))
+            main->statusBar()->showMessage(QStringLiteral("%1: %2").arg(status.item.device.target.ip, status.text()));
+    job->deleteLater();
+}
+
+QString TUpgradeDialog::failureText(const TJobItemStatus &status)
+{
+    // Also the job's refusal of an image before the first request, told as the operation's.
+    return status.outcome.message;
+}
+
+void TUpgradeDialog::report(const TJobItemStatus &status)
+{
+    if (const QString failure = failureText(status); !failure.isEmpty())
+        showError(failure);
+    if (status.outcome.error)
+        std::rethrow_exception(status.outcome.error);
 }
 
 // ---- Closing while an operation runs ------------------------------------------------
 
-TUpgradeDialog::BusyScope::BusyScope(TUpgradeDialog &form) : m_form(form)
+TUpgradeDialog::BusyScope::BusyScope(TUpgradeDialog &dialog) : m_dialog(dialog)
 {
-    ++m_form.m_busy;
-    m_form.UpdateButtons();
+    ++m_dialog.m_busy;
+    m_dialog.UpdateButtons();
 }
 
 TUpgradeDialog::BusyScope::~BusyScope()
 {
-    if (--m_form.m_busy == 0) {
-        m_form.UpdateButtons();
-        if (m_form.m_closeRequested)
-            QTimer::singleShot(0, &m_form, [form = &m_form] { form->reject(); });
+    if (--m_dialog.m_busy == 0) {
+        m_dialog.UpdateButtons();
+        if (m_dialog.m_closeRequested)
+            QTimer::singleShot(0, &m_dialog, [dialog = &m_dialog] { dialog->reject(); });
     }
 }
 
-TUpgradeDialog::UpgradePageOperation::UpgradePageOperation(TUpgradeDialog &form, QLabel *statusLine)
-    : m_statusLine(statusLine), m_busy(form)
+TUpgradeDialog::UpgradePageOperation::UpgradePageOperation(TUpgradeDialog &dialog, QLabel *statusLine)
+    : m_statusLine(statusLine), m_busy(dialog)
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
 }
@@ -363,18 +296,4 @@ void TUpgradeDialog::reject()
     }
     m_closeRequested = false;
     QDialog::reject();
-}
-
-void TUpgradeDialog::connectOperations()
-{
-    connect(UpgradeComBtn, &QPushButton::clicked, this, Guarded(this, &TUpgradeDialog::UpgradeComBtnClick));
-    connect(UpgradeControlBtn, &QPushButton::clicked, this, Guarded(this, &TUpgradeDialog::UpgradeControlBtnClick));
-    connect(OpenButton, &QAction::triggered, this, Guarded(this, &TUpgradeDialog::OpenButtonClick));
-    connect(SaveButton, &QAction::triggered, this, Guarded(this, &TUpgradeDialog::SaveButtonClick));
-    connect(ReadConfigBtn, &QAction::triggered, this, Guarded(this, &TUpgradeDialog::ReadConfigBtnClick));
-    connect(WriteConfigBtn, &QAction::triggered, this, Guarded(this, &TUpgradeDialog::WriteConfigBtnClick));
-    connect(ReadLogsBtn, &QAction::triggered, this, Guarded(this, &TUpgradeDialog::ReadLogsBtnClick));
-    connect(EraseLogsBtn, &QAction::triggered, this, Guarded(this, &TUpgradeDialog::EraseLogsBtnClick));
-    connect(ResetBtn, &QAction::triggered, this, Guarded(this, &TUpgradeDialog::ResetBtnClick));
-    connect(DiagnoseBtn, &QAction::triggered, this, Guarded(this, &TUpgradeDialog::DiagnoseBtnClick));
 }

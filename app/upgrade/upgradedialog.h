@@ -1,34 +1,31 @@
 #pragma once
-// TUpgradeDialog: the maintenance window of one device, created once at start and
-// reused; its controls are built the first time it is shown. Page "Upgrade": the
-// communication board's and the controller's firmware. Page "Config": the controller's
-// configuration, diagnostics and logs.
+// TUpgradeDialog: the maintenance window of one device, created once at start and reused; its
+// controls are built the first time it is shown. Page "Upgrade": the communication board's and
+// the controller's firmware, a panel each. Page "Config": the controller's configuration,
+// diagnostics and logs.
 //
-// The window only shows, asks and calls: each operation is a device operation of the
-// operations library (controlleroperations.h, boardupgrade.h), run while the window keeps
-// handling its events. This file holds the window and what its pages share; the pages'
-// handlers live in upgradecom.cpp, upgradecontrol.cpp and upgradeconfig.cpp.
+// The dialog holds its pages, the device they work on, what they share (one operation at a
+// time, a close asked for meanwhile, the boxes it shows) and nothing else: each page is a widget
+// of its own (boardupgradepanel.h, controllerupgradepanel.h, controllertextpage.h). Every
+// operation is a job of one item on the window's device, asked of the main window's job service.
 
-#include "operations/controlleroperations.h"
-#include "operations/deviceoperation.h"
-#include "protocol/datagramengine.h"
+#include "fleet/jobs/jobservice.h"
 
-#include <QByteArray>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <optional>
 
-class QAction;
 class QGroupBox;
 class QLabel;
-class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 class QTabWidget;
-class QToolBar;
-class TFileNameEdit;
+class TJob;
+class TBoardUpgradePanel;
+class TControllerTextPage;
+class TControllerUpgradePanel;
 class TIPEdit;
 
 class TUpgradeDialog : public QDialog
@@ -38,45 +35,29 @@ public:
     // Waits of the operations, injectable so that tests can shorten them.
     using Timing = TOperationTiming;
 
-    TUpgradeDialog(TDatagramEngine *serveur, QWidget *mainWindow);
-    TUpgradeDialog(TDatagramEngine *serveur, QWidget *mainWindow, const Timing &timing);
+    // jobs: the main window's service (none: the buttons do nothing); mainWindow: the window it is
+    // centred over, whose status bar hears whether an upgraded device answered again.
+    TUpgradeDialog(TJobService *jobs, QWidget *mainWindow);
+    TUpgradeDialog(TJobService *jobs, QWidget *mainWindow, const Timing &timing);
     ~TUpgradeDialog() override;
 
-    // ---- Controls, by the window's own names ----
-    QTabWidget *PageControl = nullptr;
-    QWidget *TabSheet1 = nullptr; // "Upgrade"
-    QWidget *TabSheet2 = nullptr; // "Config"
-    QGroupBox *GroupBox3 = nullptr;
-    QLabel *Label2 = nullptr;
-    TIPEdit *UpgradeIP = nullptr;
-    QGroupBox *GroupBox1 = nullptr;
-    QLabel *Label1 = nullptr;
-    TFileNameEdit *UpgradeComFile = nullptr;
-    QLabel *UpgradeComLabel = nullptr;
-    QProgressBar *UpgradeComProgressBar = nullptr;
-    QPushButton *UpgradeComBtn = nullptr;
-    QGroupBox *GroupBox2 = nullptr;
-    QLabel *Label3 = nullptr;
-    TFileNameEdit *UpgradeControlFile = nullptr;
-    QLabel *UpgradeControlLabel = nullptr;
-    QProgressBar *UpgradeControlProgressBar = nullptr;
-    QPushButton *UpgradeControlBtn = nullptr;
-    QPushButton *CancelBtn = nullptr;
-    QToolBar *ToolBar = nullptr;
-    QAction *OpenButton = nullptr;
-    QAction *SaveButton = nullptr;
-    QAction *ReadConfigBtn = nullptr;
-    QAction *WriteConfigBtn = nullptr;
-    QAction *ReadLogsBtn = nullptr;
-    QAction *EraseLogsBtn = nullptr;
-    QAction *ResetBtn = nullptr;
-    QAction *DiagnoseBtn = nullptr;
-    QLabel *ReadConfigLabel = nullptr;
-    QPlainTextEdit *Memo = nullptr;
+    // ---- Controls ----
+    QTabWidget *pages = nullptr;
+    QWidget *upgradeTab = nullptr;      // "Upgrade"
+    QGroupBox *parametersGroup = nullptr;
+    QLabel *ipLabel = nullptr;
+    TIPEdit *ipEdit = nullptr;
+    TBoardUpgradePanel *boardPanel = nullptr;
+    TControllerUpgradePanel *controllerPanel = nullptr;
+    QPushButton *cancelButton = nullptr;
+    TControllerTextPage *configPage = nullptr; // "Config"
 
     // ---- State ----
     QString DeviceIP;
     quint8 DeviceTransport = 1;
+    // The device's discovery record, when the window was opened for a listed device: its type is
+    // what the job checks a library image against.
+    std::optional<TDeviceRecord> deviceRecord;
 
     // ---- The window ----
     // The controls above are built when the window is first shown, so that the program's
@@ -86,47 +67,20 @@ public:
     void setVisible(bool visible) override;
     // Shows the window modally for the device (the main window's selected one); nothing for null.
     void OpenForDevice(const TDeviceRecord *device);
-    // The main window's listed device at an address, whose type a library image must fit; null
-    // when none is. Set by the opener.
-    std::function<const TDeviceRecord *(const QString &ip)> findListedDevice = [](const QString &) {
-        return static_cast<const TDeviceRecord *>(nullptr);
-    };
-    void FormShow();
+    // Centred over the main window, its buttons set.
+    void centreOverMainWindow();
     void UpdateButtons();
-    void DisableConfigControls();
-    void EnableConfigControls();
 
     // The device the window was opened for, as the operations take it.
     TDeviceTarget deviceTarget() const { return {DeviceIP, DeviceTransport}; }
-
-    // ---- Communication board upgrade (upgradecom.cpp) ----
-    // Uploads the image of UpgradeComFile to the board's FTP server under its bare name, then
-    // has the board stop that server and upgrade itself from the file. An FTP error leaves the
-    // window restored and escapes to the general error handler.
-    void UpgradeComBtnClick();
-    // The progress of the upload's data transfer; its end closes the window.
-    void FTPWorkBegin(qint64 total);
-    void FTPWork(qint64 done);
-    void FTPWorkEnd();
-
-private:
-    // QProgressBar counts in int: a larger file is shown in units of 2^shift bytes.
-    int m_ftpProgressShift = 0;
-
-public:
-    // ---- Controller firmware upgrade (upgradecontrol.cpp) ----
-    // Writes the image of UpgradeControlFile from address 0, reads it back, compares, and
-    // takes the controller into update mode, inside the daemon/updater bracket.
-    void UpgradeControlBtnClick();
-    // The verify message for a read-back that differs from the image; empty when they are equal.
-    static QString verifyErrorText(QByteArrayView image, QByteArrayView readBack)
-    {
-        return VerifyErrorText(image, readBack);
-    }
+    // As a job takes it: with its record when it is the window's device.
+    TJobDevice jobDevice() const;
 
     // True while an operation runs; a close asked for meanwhile waits for its end.
     bool IsBusy() const { return m_busy > 0; }
     bool CloseRequested() const { return m_closeRequested; }
+    // A failed upgrade keeps the window open on its message, though its upload asked to close it.
+    void keepOpen() { m_closeRequested = false; }
 
     // ---- What the operations show; tests replace these ----
     // The firmware warning: returns the dialog's result (6 = "Upgrade").
@@ -138,32 +92,32 @@ public:
     // After a plain reset went unanswered: whether to reset inside the updater bracket instead.
     std::function<bool(const QString &question)> offerResetWithUpdater;
 
-    const Timing &timing() const { return m_timing; }
-    TDatagramEngine *serveur() const { return m_engine; }
+    // The options of the window's jobs (tests shorten the waits, name a library folder).
+    TJobOptions jobOptions;
+    const Timing &timing() const { return jobOptions.timing; }
+    TJobService *jobService() const { return m_jobs; }
+    TDatagramEngine *engine() const { return m_jobs ? m_jobs->engine() : nullptr; }
 
     void reject() override;
-
-protected:
-    void showEvent(QShowEvent *event) override;
 
     // Keeps the window open and the controls of an operation disabled while it runs.
     class BusyScope
     {
     public:
-        explicit BusyScope(TUpgradeDialog &form);
+        explicit BusyScope(TUpgradeDialog &dialog);
         ~BusyScope();
         BusyScope(const BusyScope &) = delete;
         BusyScope &operator=(const BusyScope &) = delete;
 
     private:
-        TUpgradeDialog &m_form;
+        TUpgradeDialog &m_dialog;
     };
     // An operation of the Upgrade page: the hourglass while it runs, and in every case its
     // status line emptied and hidden, the cursor and the buttons back at its end.
     class UpgradePageOperation
     {
     public:
-        UpgradePageOperation(TUpgradeDialog &form, QLabel *statusLine);
+        UpgradePageOperation(TUpgradeDialog &dialog, QLabel *statusLine);
         ~UpgradePageOperation();
         UpgradePageOperation(const UpgradePageOperation &) = delete;
         UpgradePageOperation &operator=(const UpgradePageOperation &) = delete;
@@ -172,55 +126,31 @@ protected:
         QLabel *m_statusLine;
         BusyScope m_busy;
     };
-    // Shows an operation's steps in the given status lines, its send failures as the engine's
-    // message, and hands its confirmation to the firmware warning.
-    void watch(TDeviceOperation &operation, const QList<QLabel *> &stepLines);
-    // The outcome's message, if any, then its error, if any, on to the general handler.
-    void report(const TOperationOutcome &outcome);
+    // A job of one item on the window's device, not started: the firmware warning answers its
+    // confirmation unless `confirmed`, its steps show in the given status lines, and its send
+    // failures as the engine's message. Null without a job service.
+    std::unique_ptr<TJob> makeJob(TJobAction action, const QList<QLabel *> &stepLines, bool confirmed,
+                                  const QString &file = {}, const std::optional<QByteArray> &text = {});
+    // Starts the job and handles the window's events until its item's operation has ended (or the
+    // job, when it never got that far); an upgrade's device is then still being looked for. The
+    // job is kept until it has ended, and an upgrade's verdict told in the main window's status bar.
+    TJobItemStatus runUntilOperationEnded(std::unique_ptr<TJob> job);
+    // What the page shows of a failure: the operation's message (the job's words when it refused
+    // the item before its first request); empty when there is nothing to show.
+    static QString failureText(const TJobItemStatus &status);
+    // That failure, if any, then the operation's error, if any, on to the general handler.
+    void report(const TJobItemStatus &status);
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     void buildUpgradePage();
-    void buildConfigPage();
-    void setControlProgress(qint64 done);
-    // Each operation connects its own buttons (upgradecom.cpp, upgradecontrol.cpp, upgradeconfig.cpp).
-    void connectOperations();
+    // The job ended after its operation: an upgrade's verdict told, the job released.
+    void jobEnded(TJob *job);
 
-    static constexpr int ProgressPaintIntervalMs = 40;
-    QElapsedTimer m_progressPaint;
-
-    TDatagramEngine *m_engine;
+    TJobService *m_jobs;
     QWidget *m_mainWindow;
-    Timing m_timing;
     int m_busy = 0;
     bool m_closeRequested = false;
-
-    // ---- Configuration, diagnostics and logs (upgradeconfig.cpp) ----
-public:
-    // The transfer area holds a 4-byte length word, then the text, within the bus's 24-bit space.
-    static constexpr quint32 MaxConfigTextSize = ::MaxConfigTextSize;
-
-    void OpenButtonClick();
-    void SaveButtonClick();
-    // The filter of the Open and Save dialogs.
-    static QString configFilter();
-    void ReadConfigBtnClick();
-    void DiagnoseBtnClick();
-    void WriteConfigBtnClick();
-    void ReadLogsBtnClick();
-    void EraseLogsBtnClick();
-    void ResetBtnClick();
-    // The open and save dialogs: the chosen file, empty when cancelled. Unset, the standard
-    // dialogs are shown.
-    std::function<QString()> chooseOpenFile;
-    std::function<QString()> chooseSaveFile;
-
-private:
-    // Controls off, the operation (the daemon/updater bracket around its work, after the
-    // warning when it asks for one), its failure message unless all went well, controls on.
-    // Each text it reads goes to onText.
-    void runConfigOperation(TControllerBracketOperation &operation,
-                            const std::function<void(const QByteArray &text)> &onText = {});
-    void showConfigStatus(const QString &label);
-    // What the log operations do with each block read.
-    std::function<void(const QByteArray &block)> logLines();
 };

@@ -103,7 +103,7 @@ int main(int argc, char **argv)
         form.Batches->batchOptions.jobs = 2;
         form.Batches->UpgradeControllerAction->trigger();
         const QDeadlineTimer halfWay(60000);
-        while (form.Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded) < 2 && !halfWay.hasExpired())
+        while (form.Batches->batch()->count(TJobItemStatus::Done) < 2 && !halfWay.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         QDeadlineTimer moment(1500); // the next ones under way
         while (!moment.hasExpired())

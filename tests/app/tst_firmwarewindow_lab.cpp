@@ -1,14 +1,21 @@
 // The firmware library in the window: the Firmware column's text for each state and the filter
 // word firmware:outdated; Bring selected up to date's one warning (device, current and target
-// version; the devices without an image told); the upgrade window's guard against a library image
+// version; the devices without an image told); the upgrade window's job refusing a library image
 // of another type; a batch that sends a library image only to devices of its types, against the
-// simulator; the visit report dialog's remembered answers.
+// simulator; one job for controllers and boards that leaves the board of a failed controller alone;
+// Retry failed leaving out an upgrade that did not come back; the visit report dialog's remembered
+// answers.
 #include "app/firmwarefeature.h"
 #include "app/firmwarelibrarydialog.h"
 #include "app/batchfeature.h"
 #include "app/mainwindow.h"
 #include "labsim.h"
-#include "app/upgrade/libraryimagecheck.h"
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllerupgradepanel.h"
+#include "app/upgrade/filenameedit.h"
+#include "app/upgrade/upgradedialog.h"
+#include "fleet/jobs/job.h"
+#include "labtiming.h"
 #include "fleet/history/operationjournal.h"
 #include "app/stringgrid.h"
 #include "testfiles.h"
@@ -19,6 +26,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -57,6 +65,32 @@ class TestFirmwareWindow : public QObject
             m_form->devices() << device;
             m_form->ShowDeviceRow(int(m_form->devices().size()) - 1);
         }
+    }
+
+    // The devices of the lab in the window's list, as a scan lists them.
+    void scanTheLab(int devices)
+    {
+        m_form->Scan();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Timer->isActive() && m_form->devices().size() == devices, 20000);
+    }
+    void useShortWaits()
+    {
+        m_form->Batches->batchOptions.timing = ShortLabTiming();
+        m_form->Batches->batchOptions.comeBackTimeoutMs = 6000;
+        m_form->Batches->batchOptions.comeBackListenMs = 500;
+    }
+    void selectAll()
+    {
+        m_form->StringGrid->setFocus();
+        QTest::keyClick(m_form->StringGrid, Qt::Key_A, Qt::ControlModifier);
+    }
+    // The Status cell of a device's row, found by its address.
+    QString statusOf(const QString &ip)
+    {
+        for (int row = 1; row < m_form->StringGrid->RowCount(); ++row)
+            if (m_form->StringGrid->Cells(3, row) == ip)
+                return m_form->StringGrid->Cells(TMainWindow::StatusColumn, row);
+        return QStringLiteral("(no row)");
     }
 
 private slots:
@@ -224,23 +258,29 @@ private slots:
         QCOMPARE(groups.at(2).devices.first().IpText, u"198.18.1.2"_qs);
     }
 
-    // The upgrade window refuses a library image (by its place or, copied, by its SHA-256) for a
-    // device of another type, or of no known type; any other file is its user's business.
+    // The upgrade window's job refuses a library image (by its place or, copied, by its SHA-256) for
+    // a device of another type, or of no known type, before the warning; any other file is its
+    // user's business (the warning is asked, and declined here: nothing is sent).
     void upgradeWindowGuard_data()
     {
         QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("board"); // through the board's panel, else the controller's
         QTest::addColumn<QString>("ip");
         QTest::addColumn<QString>("refusal"); // a part of it; empty: allowed
-        QTest::newRow("its own type") << u"library/p3-controller.bin"_qs << u"198.18.1.1"_qs << QString();
-        QTest::newRow("another type") << u"library/p3-controller.bin"_qs << u"198.18.1.4"_qs << u"not for XR-200"_qs;
-        QTest::newRow("a copy, another type") << u"copy.bin"_qs << u"198.18.1.4"_qs << u"is for Palimor P3"_qs;
-        QTest::newRow("a device not listed") << u"library/p3-controller.bin"_qs << u"198.18.1.9"_qs << u"did not report its type"_qs;
-        QTest::newRow("not the library's") << u"other.bin"_qs << u"198.18.1.4"_qs << QString();
-        QTest::newRow("a library file changed") << u"library/p4-board.bin"_qs << u"198.18.1.3"_qs << u"the file changed"_qs;
+        QTest::newRow("its own type") << u"library/p3-controller.bin"_qs << false << u"198.18.1.1"_qs << QString();
+        QTest::newRow("another type") << u"library/p3-controller.bin"_qs << false << u"198.18.1.4"_qs << u"not for XR-200"_qs;
+        QTest::newRow("a copy, another type") << u"copy.bin"_qs << false << u"198.18.1.4"_qs << u"is for Palimor P3"_qs;
+        QTest::newRow("a device not listed") << u"library/p3-controller.bin"_qs << false << u"198.18.1.9"_qs
+                                             << u"did not report its type"_qs;
+        QTest::newRow("not the library's") << u"other.bin"_qs << false << u"198.18.1.4"_qs << QString();
+        QTest::newRow("a library file changed") << u"library/p4-board.bin"_qs << true << u"198.18.1.3"_qs << u"the file changed"_qs;
+        QTest::newRow("a board image to the controller")
+            << u"library/p3-board.bin"_qs << false << u"198.18.1.1"_qs << u"not for the controller"_qs;
     }
     void upgradeWindowGuard()
     {
         QFETCH(QString, file);
+        QFETCH(bool, board);
         QFETCH(QString, ip);
         QFETCH(QString, refusal);
         WriteTestFileOrDie(m_dir.path(), u"copy.bin"_qs, m_controllerImage);
@@ -248,16 +288,41 @@ private slots:
         // A copy of the library with one of its files changed under it.
         const QString changed = m_dir.filePath(u"changed"_qs);
         QVERIFY(QDir().mkpath(changed));
-        for (const QString &name : {u"library.json"_qs, u"p3-controller.bin"_qs, u"p4-board.bin"_qs})
+        for (const QString &name : {u"library.json"_qs, u"p3-controller.bin"_qs, u"p3-board.bin"_qs, u"p4-board.bin"_qs})
             QFile::copy(QDir(m_libraryFolder).filePath(name), QDir(changed).filePath(name));
         WriteTestFileOrDie(changed, u"p4-board.bin"_qs, RandomBytes(4096, 3));
-        TFirmwareLibrary library(file.startsWith(u"library/"_qs) ? changed : m_libraryFolder);
-        QString error;
-        QVERIFY2(library.load(&error), qPrintable(error));
-        list({device(1, u"Palimor P3"_qs, u"3.3.1"_qs), device(3, u"Palimor P4-S"_qs, u"1.0"_qs), device(4, u"XR-200"_qs, u"1.0"_qs)});
-        const QString path = file.startsWith(u"library/"_qs) ? QDir(changed).filePath(file.mid(8)) : m_dir.filePath(file);
-        const QString said = LibraryImageRefusal(path, m_form->findDevice(ip), library);
-        QVERIFY2(refusal.isEmpty() ? said.isEmpty() : said.contains(refusal), qPrintable(said));
+        const QList<TDeviceRecord> listed{device(1, u"Palimor P3"_qs, u"3.3.1"_qs), device(3, u"Palimor P4-S"_qs, u"1.0"_qs),
+                                          device(4, u"XR-200"_qs, u"1.0"_qs)};
+
+        TUpgradeDialog window(m_form->Batches->jobService(), m_form.get());
+        window.CreateControls();
+        window.jobOptions.libraryFolder = file.startsWith(u"library/"_qs) ? changed : m_libraryFolder;
+        QStringList errors;
+        int warnings = 0;
+        window.showError = [&](const QString &message) { errors << message; };
+        window.runWarning = [&] {
+            ++warnings;
+            return 0; // declined
+        };
+        window.DeviceIP = ip;
+        for (const TDeviceRecord &record : listed)
+            if (record.IpText == ip) {
+                window.deviceRecord = record;
+                window.DeviceTransport = record.Transport;
+            }
+        TFirmwareUpgradePanel *panel = board ? static_cast<TFirmwareUpgradePanel *>(window.boardPanel)
+                                             : static_cast<TFirmwareUpgradePanel *>(window.controllerPanel);
+        panel->fileEdit->setFileName(file.startsWith(u"library/"_qs) ? QDir(changed).filePath(file.mid(8)) : m_dir.filePath(file));
+        panel->upgrade();
+        if (refusal.isEmpty()) {
+            QCOMPARE(errors, QStringList());
+            QCOMPARE(warnings, 1);
+        } else {
+            QCOMPARE(errors.size(), 1);
+            QVERIFY2(errors.first().contains(refusal), qPrintable(errors.first()));
+            QCOMPARE(warnings, 0); // refused before the warning
+        }
+        QVERIFY(!window.IsBusy());
     }
 
     // A batch of the window sends a library image only to the devices of its types: the other
@@ -273,21 +338,103 @@ private slots:
             found = scan.devices();
         }
         QCOMPARE(found.size(), 2);
-        TBatchRun::Options options = m_form->Batches->batchOptions; // with the window's library
-        options.rediscoveryTimeoutMs = 10000;
-        options.rediscoveryListenMs = 500;
-        TBatchRun batch(m_form->engine(), TBatchRun::Kind::ControllerUpgrade, found,
-                        QDir(m_libraryFolder).filePath(u"p3-controller.bin"_qs), options);
-        QSignalSpy finished(&batch, &TBatchRun::finished);
-        batch.start();
-        QVERIFY(finished.wait(60000));
-        for (const TBatchRun::DeviceStatus &status : batch.statuses()) {
-            const bool p3 = status.device.Params.text(Wire::Param::TypeText) == u"Palimor P3";
-            QCOMPARE(status.state, p3 ? TBatchRun::DeviceStatus::Succeeded : TBatchRun::DeviceStatus::Failed);
-            QCOMPARE(sim.requests(status.device.IpText, Wire::BusPort).isEmpty(), !p3);
+        TJobOptions options = m_form->Batches->batchOptions; // with the window's library
+        options.comeBackTimeoutMs = 10000;
+        options.comeBackListenMs = 500;
+        options.confirmed = true;
+        QList<TJobDevice> devices;
+        for (const TDeviceRecord &record : std::as_const(found))
+            devices << TJobDevice::of(record);
+        TJob *job = m_form->Batches->jobService()->create(
+            TJobRequest::forDevices(TJobAction::ControllerUpgrade, devices, QDir(m_libraryFolder).filePath(u"p3-controller.bin"_qs),
+                                    options),
+            this);
+        QSignalSpy finished(job, &TJob::finished);
+        job->start();
+        QVERIFY(finished.count() == 1 || finished.wait(60000));
+        for (const TJobItemStatus &status : job->items()) {
+            const bool p3 = status.item.device.record->Params.text(Wire::Param::TypeText) == u"Palimor P3";
+            QCOMPARE(status.state, p3 ? TJobItemStatus::Done : TJobItemStatus::Failed);
+            QCOMPARE(sim.requests(status.item.device.target.ip, Wire::BusPort).isEmpty(), !p3);
             if (!p3)
                 QVERIFY2(status.message.contains(u"not for XR-200"_qs), qPrintable(status.message));
         }
+        delete job;
+    }
+
+    // Bring selected up to date runs one job for controllers and boards: a device whose controller
+    // upgrade failed keeps its board as it is, and its row says so; the other device gets both.
+    void upToDateLeavesTheBoardOfAFailedController()
+    {
+        LabSimulator sim;
+        QVERIFY2(sim.start(2, {u"--type"_qs, u"all=Palimor P3"_qs, u"--firmware-version"_qs, u"all=3.2.0"_qs, u"--fault"_qs,
+                               LabSimulator::deviceIp(0) + u":silent@52390"_qs}),
+                 qPrintable(sim.errorString()));
+        scanTheLab(2);
+        useShortWaits();
+        selectAll();
+        feature().chooseComponents = [](const QList<TFirmwareComponent> &offered) { return std::optional(offered); };
+        QStringList warned;
+        m_form->Batches->confirmBatch = [&](const QString &, const QString &, const QStringList &devices, const QString &) {
+            warned = devices;
+            return true;
+        };
+        feature().bringSelectedUpToDate();
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->Batches->batch() && !m_form->Batches->batchRunning(), 90000);
+        QCOMPARE(warned.size(), 4); // a controller and a board line for each device
+
+        const TJob *job = m_form->Batches->batch();
+        QCOMPARE(job->items().size(), 4);
+        const QString failing = LabSimulator::deviceIp(0), healthy = LabSimulator::deviceIp(1);
+        for (const TJobItemStatus &status : job->items()) {
+            const bool board = status.item.action == TJobAction::BoardUpgrade;
+            if (status.item.device.target.ip == failing)
+                QCOMPARE(status.state, board ? TJobItemStatus::LeftAlone : TJobItemStatus::Failed);
+            else
+                QVERIFY2(status.state == TJobItemStatus::Done || (board && status.state == TJobItemStatus::Unconfirmed),
+                         qPrintable(status.message));
+        }
+        QVERIFY(sim.requests(failing, 21).isEmpty()); // its board's FTP server heard nothing
+        QVERIFY(!sim.requests(healthy, 21).isEmpty());
+        QCOMPARE(statusOf(failing), u"Not started: the controller upgrade of this device did not succeed"_qs);
+    }
+
+    // Retry failed takes what never changed its device: an upgrade that went through but whose
+    // device did not answer again is left out, and the status bar says how many and why.
+    void retryLeavesOutAnUpgradeThatDidNotComeBack()
+    {
+        LabSimulator sim;
+        // Device 0 stops answering scans after the window's own; device 1's daemon never confirms its stop.
+        QVERIFY2(sim.start(2, {u"--type"_qs, u"all=Palimor P3"_qs, u"--fault"_qs,
+                               LabSimulator::deviceIp(0) + u":silent@52389@cmd=1@from=2"_qs, u"--fault"_qs,
+                               LabSimulator::deviceIp(1) + u":wrong-ack=8"_qs}),
+                 qPrintable(sim.errorString()));
+        scanTheLab(2);
+        useShortWaits();
+        const QString image = WriteTestFileOrDie(m_dir.path(), u"retry-controller.bin"_qs, RandomBytes(8 * 1024, 12));
+        m_form->Batches->chooseOpenFile = [image](const QString &, const QString &) { return image; };
+        m_form->Batches->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
+        selectAll();
+        m_form->Batches->UpgradeControllerAction->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->Batches->batch() && !m_form->Batches->batchRunning(), 60000);
+        const TJob *job = m_form->Batches->batch();
+        QCOMPARE(job->count(TJobItemStatus::Unconfirmed), 1);
+        QCOMPARE(job->count(TJobItemStatus::Failed), 1);
+        const qsizetype busRequestsBefore = sim.requests(LabSimulator::deviceIp(0), Wire::BusPort).size();
+
+        QVERIFY(sim.clearFaults());
+        QVERIFY(m_form->Batches->RetryAction->isEnabled());
+        m_form->Batches->RetryAction->trigger();
+        const QString retrying = m_form->StatusBar->currentMessage();
+        QVERIFY2(retrying.contains(u"1 left out of the retry"_qs), qPrintable(retrying));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->Batches->batchRunning(), 60000);
+        for (const TJobItemStatus &status : job->items())
+            QCOMPARE(status.state, status.item.device.target.ip == LabSimulator::deviceIp(0) ? TJobItemStatus::Unconfirmed
+                                                                                            : TJobItemStatus::Done);
+        QCOMPARE(sim.requests(LabSimulator::deviceIp(0), Wire::BusPort).size(), busRequestsBefore); // not flashed again
+        QVERIFY2(m_form->StatusBar->currentMessage().contains(u"1 left out of the retry"_qs),
+                 qPrintable(m_form->StatusBar->currentMessage()));
+        QVERIFY(!m_form->Batches->RetryAction->isEnabled());
     }
 
     // The library dialog lists the images and checks their files on a worker: a changed one is told.

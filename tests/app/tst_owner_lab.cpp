@@ -95,7 +95,7 @@ private slots:
         sheet().setJournal(m_journal.get());
         m_form->Batches->batchOptions.timing = ShortLabTiming();
         m_form->Batches->batchOptions.jobs = BatchDevices;
-        m_form->Batches->batchOptions.rediscoveryTimeoutMs = 30000;
+        m_form->Batches->batchOptions.comeBackTimeoutMs = 30000;
         m_form->Batches->batchOptions.snapshotRoot = m_dir.filePath(u"snapshots"_qs);
         m_form->Batches->confirmBatch = [](const QString &, const QString &, const QStringList &, const QString &) { return true; };
         m_image = RandomBytes(16 * 1024, 4);
@@ -154,7 +154,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(read.isFinished(), 30000);
         QVERIFY(read.outcome().succeeded);
         // Free again: retrying the batch's failed device now works on it.
-        QVERIFY(m_form->Batches->batch()->retryFailed());
+        QVERIFY(m_form->Batches->batch()->retry());
         QTRY_VERIFY_WITH_TIMEOUT(!m_form->Batches->batchRunning(), 60000);
         QVERIFY2(statusOf(0).startsWith(u"Saved"_qs), qPrintable(statusOf(0)));
     }

@@ -1,7 +1,8 @@
 // The worksheet driven through the real window against 40 simulated devices in the lab, three of
 // them faulty: a batch controller upgrade ends with 37 devices upgraded (each firmware area equal
 // to its image, each found again by a scan) and 3 failures with their messages; after the devices
-// are mended "Retry failed" ends with 40; a back-up of all 40 is byte-exact; one edited line of one
+// are mended "Retry failed" takes the one whose image never went out and leaves the two whose bus
+// took blocks to be checked (a new batch of them ends with 40); a back-up of all 40 is byte-exact; one edited line of one
 // device's configuration is exactly what the comparison shows; the filter, the export and the
 // history tell what the list and the operations were.
 #include "app/comparedialog.h"
@@ -9,6 +10,7 @@
 #include "operations/controlleroperations.h"
 #include "fleet/devicefields.h"
 #include "app/batchfeature.h"
+#include "fleet/jobs/job.h"
 #include "app/mainwindow.h"
 #include "labsim.h"
 #include "labtiming.h"
@@ -55,6 +57,7 @@ class TestWorksheetLab : public QObject
     std::unique_ptr<TOperationJournal> m_journal;
     QTemporaryDir m_dir;
     QByteArray m_image;
+    QString m_imageFile;
     QStringList m_errors;
     QString m_snapshotFolder;
 
@@ -123,12 +126,12 @@ private slots:
         });
         sheet().setJournal(m_journal.get());
         m_form->Batches->batchOptions.timing = ShortLabTiming();
-        m_form->Batches->batchOptions.rediscoveryTimeoutMs = 30000;
+        m_form->Batches->batchOptions.comeBackTimeoutMs = 30000;
         m_form->Batches->batchOptions.snapshotRoot = m_dir.filePath(u"snapshots"_qs);
         m_form->showError = [this](const QString &message) { m_errors << message; };
         m_image = RandomBytes(24 * 1024, 9);
-        const QString image = WriteTestFileOrDie(m_dir.path(), u"controller.bin"_qs, m_image);
-        m_form->Batches->chooseOpenFile = [image](const QString &, const QString &) { return image; };
+        m_imageFile = WriteTestFileOrDie(m_dir.path(), u"controller.bin"_qs, m_image);
+        m_form->Batches->chooseOpenFile = [image = m_imageFile](const QString &, const QString &) { return image; };
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
 
@@ -157,8 +160,8 @@ private slots:
         QVERIFY(runAndWait(m_form->Batches->UpgradeControllerAction));
         QCOMPARE(warned.size(), Devices); // one warning, listing every device
 
-        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices - 3);
-        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Failed), 3);
+        QCOMPARE(m_form->Batches->batch()->count(TJobItemStatus::Done), Devices - 3);
+        QCOMPARE(m_form->Batches->batch()->count(TJobItemStatus::Failed), 3);
         QCOMPARE(statusOf(SilentBus), u"Device not responding: Writing Code"_qs);
         QVERIFY2(statusOf(WrongAck).contains(u"Stopping daemon"_qs), qPrintable(statusOf(WrongAck)));
         QVERIFY2(statusOf(CorruptReadback).startsWith(u"Verify Error"_qs), qPrintable(statusOf(CorruptReadback)));
@@ -178,16 +181,32 @@ private slots:
         QVERIFY(m_sim.clearFaults());
         QVERIFY(m_form->Batches->RetryAction->isEnabled());
         QVERIFY(runAndWait(m_form->Batches->RetryAction));
-        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices);
+        // The daemon that did not confirm its stop heard no block: retried. The silent bus and the
+        // corrupt read-back took blocks: left out, and the status bar says so.
+        QCOMPARE(m_form->Batches->batch()->count(TJobItemStatus::Done), Devices - 2);
+        QCOMPARE(controllerImage(WrongAck), sha256(m_image));
+        QCOMPARE(controllerImage(SilentBus) == sha256(m_image), false);
+        QVERIFY2(m_form->StatusBar->currentMessage().contains(u"2 left out of the retry"_qs),
+                 qPrintable(m_form->StatusBar->currentMessage()));
+        QVERIFY(!m_form->Batches->RetryAction->isEnabled());
+
+        // Checked and sent again on purpose: a new batch of the two.
+        QList<TDeviceRecord> leftOut;
+        for (const TDeviceRecord &device : std::as_const(m_form->devices()))
+            if (device.IpText == LabSimulator::deviceIp(SilentBus) || device.IpText == LabSimulator::deviceIp(CorruptReadback))
+                leftOut << device;
+        QCOMPARE(leftOut.size(), 2);
+        m_form->Batches->startBatch(TJobAction::ControllerUpgrade, leftOut, m_imageFile);
+        QVERIFY(QTest::qWaitFor([this] { return !m_form->Batches->batchRunning(); }, BatchWaitMs));
+        QCOMPARE(m_form->Batches->batch()->count(TJobItemStatus::Done), 2);
         for (int device = 0; device < Devices; ++device)
             QCOMPARE(controllerImage(device), sha256(m_image));
-        QVERIFY(!m_form->Batches->RetryAction->isEnabled());
     }
 
     void backUpIsByteExact()
     {
         QVERIFY(runAndWait(m_form->Batches->BackUpAction));
-        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded), Devices);
+        QCOMPARE(m_form->Batches->batch()->count(TJobItemStatus::Done), Devices);
         const TConfigSnapshot &snapshot = *m_form->Batches->batch()->snapshot();
         m_snapshotFolder = snapshot.folder();
         QCOMPARE(snapshot.entries().size(), Devices);
@@ -306,8 +325,8 @@ private slots:
         m_form->StringGrid->selectAll();
         m_form->Batches->UpgradeControllerAction->trigger();
         auto writing = [this] {
-            const auto &statuses = m_form->Batches->batch()->statuses();
-            return std::count_if(statuses.begin(), statuses.end(), [](const TBatchRun::DeviceStatus &s) {
+            const auto &statuses = m_form->Batches->batch()->items();
+            return std::count_if(statuses.begin(), statuses.end(), [](const TJobItemStatus &s) {
                 return s.phase == u"Writing Code" && s.done > 0;
             });
         };
@@ -315,9 +334,11 @@ private slots:
         m_form->Batches->StopAction->trigger();
         QVERIFY(QTest::qWaitFor([this] { return !m_form->Batches->batchRunning(); }, 60000));
 
-        QCOMPARE(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Stopped), Devices);
-        for (const TBatchRun::DeviceStatus &status : m_form->Batches->batch()->statuses()) {
-            const QString ip = status.device.IpText;
+        QCOMPARE(m_form->Batches->batch()->count(TJobItemStatus::Cancelled), Devices);
+        QVERIFY2(m_form->StatusBar->currentMessage().endsWith(QStringLiteral(", %1 stopped").arg(Devices)),
+                 qPrintable(m_form->StatusBar->currentMessage()));
+        for (const TJobItemStatus &status : m_form->Batches->batch()->items()) {
+            const QString ip = status.item.device.target.ip;
             const int index = int(TextToIp(ip) - TextToIp(LabSimulator::deviceIp(0)));
             if (status.message.startsWith(u"Not started"_qs)) {
                 QCOMPARE(m_sim.requests(ip).size(), requestsBefore.value(ip));
@@ -342,13 +363,13 @@ private slots:
         QTest::keyClicks(sheet().FilterEdit, u"Palimor"_qs);
         QVERIFY(QTest::qWaitFor([this] { return !m_form->Batches->batchRunning(); }, BatchWaitMs));
         QTest::keyClick(sheet().FilterEdit, Qt::Key_Escape);
-        QVERIFY2(m_form->Batches->batch()->count(TBatchRun::DeviceStatus::Succeeded) == Devices,
-                 qPrintable(m_form->Batches->batch()->statuses().first().message));
+        QVERIFY2(m_form->Batches->batch()->count(TJobItemStatus::Done) == Devices,
+                 qPrintable(m_form->Batches->batch()->items().first().message));
 
         auto eachRowShowsItsDevice = [this] {
             QHash<QString, QString> expected; // by IP address
-            for (const TBatchRun::DeviceStatus &status : m_form->Batches->batch()->statuses())
-                expected.insert(status.device.IpText, TBatchRun::statusText(status));
+            for (const TJobItemStatus &status : m_form->Batches->batch()->items())
+                expected.insert(status.item.device.target.ip, status.text());
             int rows = 0;
             for (int row = 1; row <= m_form->devices().size(); ++row, ++rows)
                 if (m_form->StringGrid->Cells(TMainWindow::StatusColumn, row) != expected.value(m_form->StringGrid->Cells(3, row)))

@@ -15,7 +15,10 @@
 #include "soaktable.h"
 
 #include "app/application.h"
+#include "app/upgrade/boardupgradepanel.h"
 #include "app/upgrade/configtext.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
 #include "app/properties/propertiesdialog.h"
 #include "app/upgrade/filenameedit.h"
 #include "app/mainwindow.h"
@@ -701,7 +704,7 @@ private slots:
         QVERIFY2(rig.start(Devices, simArguments(fault), &error), qPrintable(error));
         rig.openUpgradeWindow(Device, TransportUdp);
         TUpgradeDialog &form = rig.upgrade();
-        form.PageControl->setCurrentIndex(1);
+        form.pages->setCurrentIndex(1);
 
         // A text of several chunks, with 8-bit bytes, a NUL and CR LF lines.
         QByteArray text = "[device]\r\nname=soak \xE9t\xE9\r\nkey="_ba + QByteArray("\0\x01\xFF", 3) + "end\r\n"_ba;
@@ -716,24 +719,24 @@ private slots:
         QByteArray expected;
         int stopSub = 0;
         if (operation == u"Read Config"_s) {
-            button = form.ReadConfigBtn;
+            button = form.configPage->readConfigAction;
             expected = configBefore;
             stopSub = Wire::Bus::GetConfigStop;
         } else if (operation == u"Diagnose"_s) {
-            button = form.DiagnoseBtn;
+            button = form.configPage->diagnoseAction;
             failure = u"Read Diagnose Failed"_s;
             expected = device.controller.diagnostics();
             stopSub = Wire::Bus::GetDiagnoseStop;
         } else if (operation == u"Read Logs"_s) {
-            button = form.ReadLogsBtn;
+            button = form.configPage->readLogsAction;
             expected = logText(device.controller.logBlocks());
             stopSub = Wire::Bus::GetLogsStop;
         } else {
-            button = form.WriteConfigBtn;
+            button = form.configPage->writeConfigAction;
             failure = u"Write Config Failed"_s;
             expected = text;
             stopSub = Wire::Bus::SetConfigStop;
-            SetEditorBytes(form.Memo, text);
+            SetEditorBytes(form.configPage->editor, text);
         }
 
         CaseRow row;
@@ -747,7 +750,7 @@ private slots:
         const QJsonObject after = rig.sim().deviceState(Device);
         const QJsonObject controller = after.value("controller"_L1).toObject();
         const QByteArray configAfter = QByteArray::fromHex(controller.value("configurationHex"_L1).toString().toLatin1());
-        const QByteArray shown = EditorBytes(form.Memo);
+        const QByteArray shown = EditorBytes(form.configPage->editor);
         const QStringList bus = busLines(rig, Device);
         const bool writing = operation == u"Write Config"_s;
 
@@ -848,15 +851,15 @@ private slots:
         rig.openUpgradeWindow(Device, TransportUdp);
         TUpgradeDialog &form = rig.upgrade();
         const QByteArray image = pattern(g_options.quick ? 1000 : 2000, 11);
-        form.UpgradeControlFile->setFileName(writeFile(u"controller.bin"_s, image));
+        form.controllerPanel->fileEdit->setFileName(writeFile(u"controller.bin"_s, image));
         form.UpdateButtons();
-        QVERIFY(form.UpgradeControlBtn->isEnabled());
+        QVERIFY(form.controllerPanel->upgradeButton->isEnabled());
 
         CaseRow row;
         row.operation = operation;
         row.fault = fault;
         bool finished = false;
-        row.timeMs = measured(rig, [&] { form.UpgradeControlBtn->click(); }, &finished);
+        row.timeMs = measured(rig, [&] { form.controllerPanel->upgradeButton->click(); }, &finished);
         row.gapMs = rig.gaps().longestMs();
         QVERIFY(finished);
         const QStringList boxes = rig.boxes().seen();
@@ -934,15 +937,15 @@ private slots:
         TUpgradeDialog &form = rig.upgrade();
         const QString name = u"board fw-3.1.bin"_s;
         const QByteArray image = pattern(g_options.quick ? 200 * 1024 + 3 : 1024 * 1024 + 3, 12);
-        form.UpgradeComFile->setFileName(writeFile(u"images/"_s + name, image));
+        form.boardPanel->fileEdit->setFileName(writeFile(u"images/"_s + name, image));
         form.UpdateButtons();
-        QVERIFY(form.UpgradeComBtn->isEnabled());
+        QVERIFY(form.boardPanel->upgradeButton->isEnabled());
 
         CaseRow row;
         row.operation = operation;
         row.fault = fault;
         bool finished = false;
-        row.timeMs = measured(rig, [&] { form.UpgradeComBtn->click(); }, &finished);
+        row.timeMs = measured(rig, [&] { form.boardPanel->upgradeButton->click(); }, &finished);
         row.gapMs = rig.gaps().longestMs();
         QVERIFY(finished);
         const QStringList boxes = rig.boxes().seen();
@@ -973,7 +976,7 @@ private slots:
             row.violations << u"failure without a message"_s;
         }
         judgePutBack(row, after, boxes);
-        if (form.IsBusy() || QApplication::overrideCursor() || !form.UpgradeComBtn->isEnabled())
+        if (form.IsBusy() || QApplication::overrideCursor() || !form.boardPanel->upgradeButton->isEnabled())
             row.violations << u"window not restored"_s;
         record(row, rig);
     }
@@ -1011,23 +1014,23 @@ private slots:
         std::function<bool()> succeeded;
         if (operation == u"Read Config"_s) {
             rig.openUpgradeWindow(Device, TransportUdp);
-            form.PageControl->setCurrentIndex(1);
+            form.pages->setCurrentIndex(1);
             const QByteArray config = QByteArray::fromHex(
                 rig.sim().deviceState(Device).value("controller"_L1).toObject().value("configurationHex"_L1).toString().toLatin1());
-            once = [&] { form.ReadConfigBtn->trigger(); };
-            succeeded = [&, config] { return EditorBytes(form.Memo) == config; };
+            once = [&] { form.configPage->readConfigAction->trigger(); };
+            succeeded = [&, config] { return EditorBytes(form.configPage->editor) == config; };
         } else if (operation == u"Controller upgrade"_s) {
             rig.openUpgradeWindow(Device, TransportUdp);
-            form.UpgradeControlFile->setFileName(writeFile(u"memory-controller.bin"_s, pattern(1000, 21)));
+            form.controllerPanel->fileEdit->setFileName(writeFile(u"memory-controller.bin"_s, pattern(1000, 21)));
             form.UpdateButtons();
-            once = [&] { form.UpgradeControlBtn->click(); };
-            succeeded = [&] { return !form.UpgradeControlProgressBar->isHidden() && form.UpgradeControlProgressBar->value() == 1000; };
+            once = [&] { form.controllerPanel->upgradeButton->click(); };
+            succeeded = [&] { return !form.controllerPanel->progressBar->isHidden() && form.controllerPanel->progressBar->value() == 1000; };
         } else if (operation == u"Board upgrade (FTP)"_s) {
             rig.openUpgradeWindow(Device, TransportUdp);
-            form.UpgradeComFile->setFileName(writeFile(u"memory-board.bin"_s, pattern(64 * 1024, 22)));
+            form.boardPanel->fileEdit->setFileName(writeFile(u"memory-board.bin"_s, pattern(64 * 1024, 22)));
             form.UpdateButtons();
-            once = [&] { form.UpgradeComBtn->click(); };
-            succeeded = [&] { return form.UpgradeComBtn->isEnabled(); };
+            once = [&] { form.boardPanel->upgradeButton->click(); };
+            succeeded = [&] { return form.boardPanel->upgradeButton->isEnabled(); };
         } else if (operation == u"DropBear"_s) {
             QVERIFY(scanToTheEnd(rig));
             selectGridRow(main, gridRowOf(main, LabSimulator::deviceIp(Device)));

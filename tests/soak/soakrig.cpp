@@ -2,6 +2,7 @@
 
 #include "app/application.h"
 #include "app/properties/propertiesdialog.h"
+#include "app/batchfeature.h"
 #include "app/mainwindow.h"
 #include "app/upgrade/firmwarewarningdialog.h"
 #include "app/properties/ipedit.h"
@@ -160,8 +161,8 @@ bool Rig::start(int devices, const QStringList &simulatorArguments, QString *err
             return false;
         QThread::msleep(PortPauseMs);
     }
-    // As the program's start wires them: one engine for both windows.
-    m_upgrade = std::make_unique<TUpgradeDialog>(m_main->engine(), m_main.get(), timing);
+    // As the program's start wires them: one job service for both windows.
+    m_upgrade = std::make_unique<TUpgradeDialog>(m_main->Batches->jobService(), m_main.get(), timing);
     m_main->show();
     m_boxes.clear();
     return true;
@@ -179,7 +180,7 @@ void Rig::openUpgradeWindow(int device, quint8 transport)
     // What OpenForDevice copies, without its modal loop: the soak drives the window itself.
     m_upgrade->DeviceIP = entry.IpText;
     m_upgrade->DeviceTransport = transport;
-    m_upgrade->UpgradeIP->setText(entry.IpText);
+    m_upgrade->ipEdit->setText(entry.IpText);
     m_upgrade->UpdateButtons();
     QCoreApplication::processEvents();
 }

@@ -10,7 +10,12 @@
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
 #include "protocol/devicerecord.h"
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
 #include "app/upgrade/upgradedialog.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/jobs/jobservice.h"
 
 #include <QApplication>
 #include <QDir>
@@ -91,18 +96,21 @@ int main(int argc, char **argv)
 
     TUpgradeDialog::Timing timing;
     timing.ftp = Ftp::Limits{5000, 5000, 5000, 5000};
-    TUpgradeDialog form(serveur.get(), &mainWindow, timing);
+    // The confirmation of the board's return goes to a history of the picture's own.
+    const TOperationJournal journal(dir.filePath(QStringLiteral("history.jsonl")));
+    TJobService jobs(serveur.get(), &journal);
+    TUpgradeDialog form(&jobs, &mainWindow, timing);
     form.CreateControls();
     form.runWarning = [] { return 6; };
     TDeviceRecord device;
     device.IpText = LabSimulator::deviceIp(Device);
     device.Transport = TransportUdp;
-    form.UpgradeComFile->setFileName(image);
+    form.boardPanel->fileEdit->setFileName(image);
 
     // Grabbed from inside the transfer, when the bar has passed half-way. The window sets the
     // bar's value with its updates off (it paints at its own pace): they are on for the picture.
     bool saved = false;
-    QProgressBar *bar = form.UpgradeComProgressBar;
+    QProgressBar *bar = form.boardPanel->progressBar;
     QObject::connect(bar, &QProgressBar::valueChanged, &form, [&](int value) {
         if (saved || bar->isHidden() || value < bar->maximum() / 2)
             return;
@@ -114,7 +122,7 @@ int main(int argc, char **argv)
     QString error;
     QTimer::singleShot(0, &form, [&] {
         try {
-            form.UpgradeComBtnClick();
+            form.boardPanel->upgrade();
         } catch (const TarvinoError &e) {
             error = e.message();
             form.reject();

@@ -4,6 +4,9 @@
 #include "bytetexts.h"
 #include "app/upgrade/configtext.h"
 #include "protocol/errors.h"
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
 #include "app/upgrade/upgradedialog.h"
 
 #include "app/upgrade/filenameedit.h"
@@ -445,11 +448,11 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_form = std::make_unique<TUpgradeDialog>(nullptr, nullptr);
         m_form->CreateControls();
-        m_form->chooseOpenFile = [this] {
+        m_form->configPage->chooseOpenFile = [this] {
             ++m_dialogs;
             return m_chosen;
         };
-        m_form->chooseSaveFile = [this] {
+        m_form->configPage->chooseSaveFile = [this] {
             ++m_dialogs;
             return m_chosen;
         };
@@ -476,13 +479,13 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             QCOMPARE(file.write(text), qint64(text.size()));
         }
-        SetEditorBytes(m_form->Memo, "old text\r\n"_ba);
+        SetEditorBytes(m_form->configPage->editor, "old text\r\n"_ba);
         m_chosen = source;
-        m_form->OpenButton->trigger();
-        QCOMPARE(EditorBytes(m_form->Memo).toHex(), text.toHex());
+        m_form->configPage->openAction->trigger();
+        QCOMPARE(EditorBytes(m_form->configPage->editor).toHex(), text.toHex());
 
         m_chosen = copy;
-        m_form->SaveButton->trigger();
+        m_form->configPage->saveAction->trigger();
         QFile file(copy);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll().toHex(), text.toHex());
@@ -492,12 +495,12 @@ private slots:
     void cancelledDialogChangesNothing()
     {
         const QByteArray text = "kept\r\n"_ba;
-        SetEditorBytes(m_form->Memo, text);
+        SetEditorBytes(m_form->configPage->editor, text);
         m_chosen.clear();
-        m_form->OpenButton->trigger();
-        m_form->SaveButton->trigger();
+        m_form->configPage->openAction->trigger();
+        m_form->configPage->saveAction->trigger();
         QCOMPARE(m_dialogs, 2);
-        QCOMPARE(EditorBytes(m_form->Memo), text);
+        QCOMPARE(EditorBytes(m_form->configPage->editor), text);
         QVERIFY(m_errors.isEmpty());
     }
 
@@ -515,18 +518,18 @@ private slots:
         QFETCH(bool, save);
         QFETCH(QString, path);
         const QByteArray text = QByteArray("kept\0\xFF\r\n", 8);
-        SetEditorBytes(m_form->Memo, text);
+        SetEditorBytes(m_form->configPage->editor, text);
         m_chosen = m_dir.filePath(path);
         try {
             if (save)
-                m_form->SaveButtonClick();
+                m_form->configPage->saveFile();
             else
-                m_form->OpenButtonClick();
+                m_form->configPage->openFile();
             QFAIL("no error raised");
         } catch (const TarvinoError &error) {
             QVERIFY2(error.message().contains(QDir::toNativeSeparators(m_chosen)), qPrintable(error.message()));
         }
-        QCOMPARE(EditorBytes(m_form->Memo).toHex(), text.toHex());
+        QCOMPARE(EditorBytes(m_form->configPage->editor).toHex(), text.toHex());
         QVERIFY(!QFileInfo::exists(m_chosen));
         QVERIFY(m_errors.isEmpty());
     }
@@ -552,10 +555,10 @@ private slots:
     {
         QFETCH(QString, typed);
         QFETCH(QString, problem);
-        m_form->Memo->setPlainText(typed);
+        m_form->configPage->editor->setPlainText(typed);
         m_chosen = m_dir.filePath(u"typed.cfg"_s);
         QFile::remove(m_chosen);
-        m_form->SaveButton->trigger();
+        m_form->configPage->saveAction->trigger();
         QCOMPARE(QFile::exists(m_chosen), problem.isEmpty());
         if (problem.isEmpty()) {
             QCOMPARE(m_errors, QStringList());
@@ -564,7 +567,7 @@ private slots:
         QCOMPARE(m_dialogs, 0);
         // The window has no engine here: anything sent would fail loudly.
         m_form->DeviceIP = u"198.18.1.1"_s;
-        m_form->WriteConfigBtn->trigger();
+        m_form->configPage->writeConfigAction->trigger();
         QCOMPARE(m_errors, (QStringList{problem + u" Nothing was saved."_s,
                                         u"Write Config Failed\r\n"_s + problem + u" Nothing was sent."_s}));
         QCOMPARE(m_warnings, 0);
@@ -574,7 +577,7 @@ private slots:
     void fileChoosersShowEveryFile()
     {
         for (const QString &filter :
-             {m_form->UpgradeComFile->filter(), m_form->UpgradeControlFile->filter(), TUpgradeDialog::configFilter()}) {
+             {m_form->boardPanel->fileEdit->filter(), m_form->controllerPanel->fileEdit->filter(), TControllerTextPage::configFilter()}) {
             const QString all = filter.split(u";;"_s).constLast();
             const QString pattern = all.section(u'(', 1).chopped(1);
             const QRegularExpression glob(QRegularExpression::wildcardToRegularExpression(pattern));
@@ -587,29 +590,29 @@ private slots:
     void deviceButtonsWithoutDevice_data()
     {
         QTest::addColumn<QString>("button");
-        QTest::newRow("read-config") << u"ReadConfigBtn"_s;
-        QTest::newRow("write-config") << u"WriteConfigBtn"_s;
-        QTest::newRow("read-logs") << u"ReadLogsBtn"_s;
-        QTest::newRow("erase-logs") << u"EraseLogsBtn"_s;
-        QTest::newRow("diagnose") << u"DiagnoseBtn"_s;
-        QTest::newRow("reset") << u"ResetBtn"_s;
+        QTest::newRow("read-config") << u"readConfigAction"_s;
+        QTest::newRow("write-config") << u"writeConfigAction"_s;
+        QTest::newRow("read-logs") << u"readLogsAction"_s;
+        QTest::newRow("erase-logs") << u"eraseLogsAction"_s;
+        QTest::newRow("diagnose") << u"diagnoseAction"_s;
+        QTest::newRow("reset") << u"resetAction"_s;
     }
 
     void deviceButtonsWithoutDevice()
     {
         QFETCH(QString, button);
         const QHash<QString, QAction *> actions{
-            {u"ReadConfigBtn"_s, m_form->ReadConfigBtn}, {u"WriteConfigBtn"_s, m_form->WriteConfigBtn},
-            {u"ReadLogsBtn"_s, m_form->ReadLogsBtn},     {u"EraseLogsBtn"_s, m_form->EraseLogsBtn},
-            {u"DiagnoseBtn"_s, m_form->DiagnoseBtn},     {u"ResetBtn"_s, m_form->ResetBtn}};
+            {u"readConfigAction"_s, m_form->configPage->readConfigAction}, {u"writeConfigAction"_s, m_form->configPage->writeConfigAction},
+            {u"readLogsAction"_s, m_form->configPage->readLogsAction},     {u"eraseLogsAction"_s, m_form->configPage->eraseLogsAction},
+            {u"diagnoseAction"_s, m_form->configPage->diagnoseAction},     {u"resetAction"_s, m_form->configPage->resetAction}};
         QVERIFY(m_form->DeviceIP.isEmpty());
         const QByteArray text = "a=1\r\n"_ba;
-        SetEditorBytes(m_form->Memo, text);
+        SetEditorBytes(m_form->configPage->editor, text);
         actions.value(button)->trigger();
-        QCOMPARE(EditorBytes(m_form->Memo), text);
+        QCOMPARE(EditorBytes(m_form->configPage->editor), text);
         QCOMPARE(m_errors, QStringList());
         QCOMPARE(m_warnings, 0);
-        QVERIFY(m_form->ToolBar->isEnabled());
+        QVERIFY(m_form->configPage->toolBar->isEnabled());
         QVERIFY(!m_form->IsBusy());
         QCOMPARE(QApplication::overrideCursor(), nullptr);
     }

@@ -118,7 +118,7 @@ class TestUpgradeCom : public QObject
             m_fx = std::make_unique<UpgradeFixture>();
             if (m_fx->start(Devices, simArguments, &error, timing())) {
                 // A controller image too, so that both Upgrade buttons are due back afterwards.
-                m_fx->form->UpgradeControlFile->setFileName(writeFile(u"controller.bin"_s, "image"));
+                m_fx->form->controllerPanel->fileEdit->setFileName(writeFile(u"controller.bin"_s, "image"));
                 m_fx->selectDevice(Device);
                 return true;
             }
@@ -153,7 +153,7 @@ class TestUpgradeCom : public QObject
 
     void chooseFile(const QString &path)
     {
-        m_fx->form->UpgradeComFile->setFileName(path);
+        m_fx->form->boardPanel->fileEdit->setFileName(path);
         m_fx->form->UpdateButtons();
     }
 
@@ -161,7 +161,7 @@ class TestUpgradeCom : public QObject
     QString click()
     {
         try {
-            m_fx->form->UpgradeComBtnClick();
+            m_fx->form->boardPanel->upgrade();
         } catch (const FtpError &error) {
             return error.message();
         }
@@ -171,23 +171,31 @@ class TestUpgradeCom : public QObject
     void recordProgress(Seen &seen)
     {
         TUpgradeDialog &form = *m_fx->form;
-        connect(form.UpgradeComProgressBar, &QProgressBar::valueChanged, this, [&form, &seen](int value) {
+        connect(form.boardPanel->progressBar, &QProgressBar::valueChanged, this, [&form, &seen](int value) {
             seen.values << value;
-            seen.labels << form.UpgradeComLabel->text();
-            seen.labelShown = seen.labelShown && !form.UpgradeComLabel->isHidden();
+            seen.labels << form.boardPanel->statusLine->text();
+            seen.labelShown = seen.labelShown && !form.boardPanel->statusLine->isHidden();
             // Reset to 0 first, then shown: shown while the data goes out.
-            seen.barShown = seen.barShown && (value == 0 || !form.UpgradeComProgressBar->isHidden());
+            seen.barShown = seen.barShown && (value == 0 || !form.boardPanel->progressBar->isHidden());
             seen.buttonsDisabled =
-                seen.buttonsDisabled && !form.UpgradeComBtn->isEnabled() && !form.UpgradeControlBtn->isEnabled();
+                seen.buttonsDisabled && !form.boardPanel->upgradeButton->isEnabled() && !form.controllerPanel->upgradeButton->isEnabled();
             seen.hourglass = seen.hourglass && cursorShape() == int(Qt::WaitCursor);
         });
     }
 
     // The command codes the device received on its datagram port, in order.
+    // What a device received on its command port, without the scans that look for an upgraded
+    // board again after its upgrade (every device hears a broadcast).
+    QList<QJsonObject> commandRequests(int device) const
+    {
+        QList<QJsonObject> requests = m_fx->received(device, Wire::DevicePort);
+        requests.removeIf([](const QJsonObject &r) { return r.value(u"cmd"_s).toInt(-1) == int(Wire::Command::Discover); });
+        return requests;
+    }
     QList<int> commands() const
     {
         QList<int> codes;
-        for (const QJsonObject &r : m_fx->received(Device, Wire::DevicePort))
+        for (const QJsonObject &r : commandRequests(Device))
             codes << r.value(u"cmd"_s).toInt(-1);
         return codes;
     }
@@ -225,10 +233,10 @@ class TestUpgradeCom : public QObject
     void verifyWindowRestored() { verifyWindowRestored(*m_fx->form); }
     void verifyWindowRestored(TUpgradeDialog &form)
     {
-        QVERIFY(form.UpgradeComLabel->text().isEmpty());
-        QVERIFY(form.UpgradeComLabel->isHidden());
-        QVERIFY(form.UpgradeComBtn->isEnabled());
-        QVERIFY(form.UpgradeControlBtn->isEnabled());
+        QVERIFY(form.boardPanel->statusLine->text().isEmpty());
+        QVERIFY(form.boardPanel->statusLine->isHidden());
+        QVERIFY(form.boardPanel->upgradeButton->isEnabled());
+        QVERIFY(form.controllerPanel->upgradeButton->isEnabled());
         QCOMPARE(cursorShape(), -1);
         QVERIFY(!form.IsBusy());
         QCOMPARE(m_fx->errors, QStringList());
@@ -279,12 +287,12 @@ private slots:
             m_fx->form->DeviceIP.clear();
             m_fx->form->UpdateButtons();
         }
-        QVERIFY(!m_fx->form->UpgradeComBtn->isEnabled());
+        QVERIFY(!m_fx->form->boardPanel->upgradeButton->isEnabled());
         QCOMPARE(click(), QString());
 
         QCOMPARE(m_fx->warningsShown, 0);
         QCOMPARE(cursorShape(), -1);
-        QVERIFY(m_fx->form->UpgradeComLabel->isHidden());
+        QVERIFY(m_fx->form->boardPanel->statusLine->isHidden());
         QCOMPARE(commands(), QList<int>());
         QCOMPARE(ftpSessions(Device), QList<QStringList>());
     }
@@ -328,11 +336,11 @@ private slots:
         QFETCH(int, key);
         QVERIFY(startLab({u"--ftp-always-on"_s}));
         // A window of its own: the fixture's answers the warning itself.
-        TUpgradeDialog form(m_fx->serveur.get(), m_fx->mainWindow.get(), timing());
+        TUpgradeDialog form(m_fx->jobs.get(), m_fx->mainWindow.get(), timing());
         form.CreateControls();
         form.showError = [this](const QString &message) { m_fx->errors << message; };
-        form.UpgradeControlFile->setFileName(m_fx->form->UpgradeControlFile->fileName());
-        form.UpgradeComFile->setFileName(writeImage(RandomBytes(1000, 6)));
+        form.controllerPanel->fileEdit->setFileName(m_fx->form->controllerPanel->fileEdit->fileName());
+        form.boardPanel->fileEdit->setFileName(writeImage(RandomBytes(1000, 6)));
         form.DeviceIP = LabSimulator::deviceIp(Device);
         form.DeviceTransport = TransportUdp;
         form.UpdateButtons();
@@ -358,7 +366,7 @@ private slots:
         });
         answer.start(20);
         try {
-            form.UpgradeComBtnClick();
+            form.boardPanel->upgrade();
         } catch (const FtpError &error) {
             QFAIL(qPrintable(error.message()));
         }
@@ -379,7 +387,7 @@ private slots:
         QList<bool> enabled;
         int cursor = 0;
         form.runWarning = [&] {
-            enabled << form.UpgradeComBtn->isEnabled() << form.UpgradeControlBtn->isEnabled();
+            enabled << form.boardPanel->upgradeButton->isEnabled() << form.controllerPanel->upgradeButton->isEnabled();
             cursor = cursorShape();
             return int(TFirmwareWarningDialog::ResultReturn);
         };
@@ -431,11 +439,11 @@ private slots:
 
             Seen seen;
             recordProgress(seen);
-            PaintRecorder paints(form.UpgradeComProgressBar);
+            PaintRecorder paints(form.boardPanel->progressBar);
             QSignalSpy rejected(&form, &QDialog::rejected);
-            QVERIFY(form.UpgradeComBtn->isEnabled());
-            form.UpgradeComBtn->click(); // also shows the button is wired to the operation
-            disconnect(form.UpgradeComProgressBar, &QProgressBar::valueChanged, this, nullptr);
+            QVERIFY(form.boardPanel->upgradeButton->isEnabled());
+            form.boardPanel->upgradeButton->click(); // also shows the button is wired to the operation
+            disconnect(form.boardPanel->progressBar, &QProgressBar::valueChanged, this, nullptr);
 
             QCOMPARE(m_fx->warningsShown, round + 1);
             QCOMPARE(commands().mid(3 * round), (QList<int>{StartFtp, StopFtp, Upgrade}));
@@ -467,18 +475,18 @@ private slots:
             QVERIFY(seen.barShown);
             QVERIFY(seen.buttonsDisabled);
             QVERIFY(seen.hourglass);
-            QCOMPARE(form.UpgradeComProgressBar->maximum(), size);
+            QCOMPARE(form.boardPanel->progressBar->maximum(), size);
             // Painted with no events handled during the transfer: at its start and full at its end.
             QVERIFY2(paints.painted.size() >= 2, qPrintable(QString::number(paints.painted.size())));
             QCOMPARE(paints.painted.constFirst(), 0);
             QCOMPARE(paints.painted.constLast(), size);
 
-            QVERIFY(form.UpgradeComProgressBar->isHidden());
+            QVERIFY(form.boardPanel->progressBar->isHidden());
             QVERIFY(windowClosed(rejected));
             verifyWindowRestored();
         }
         QCOMPARE(ftpSessions(Device + 1), QList<QStringList>());
-        QCOMPARE(m_fx->received(Device + 1, Wire::DevicePort), QList<QJsonObject>());
+        QCOMPARE(commandRequests(Device + 1), QList<QJsonObject>());
     }
 
     // ---- Steps the device does not confirm ----
@@ -531,7 +539,7 @@ private slots:
         }
         // The window stays open on the message, even after a transfer.
         QCOMPARE(windowClosed(rejected), false);
-        QVERIFY(m_fx->form->UpgradeComProgressBar->isHidden()); // hidden after a transfer, or never shown
+        QVERIFY(m_fx->form->boardPanel->progressBar->isHidden()); // hidden after a transfer, or never shown
         verifyWindowRestored();
     }
 
@@ -594,13 +602,13 @@ private slots:
                 ::kill(pid, SIGCONT);
         });
         if (stopMidTransfer) {
-            connect(form.UpgradeComProgressBar, &QProgressBar::valueChanged, this, [&](int value) {
+            connect(form.boardPanel->progressBar, &QProgressBar::valueChanged, this, [&](int value) {
                 if (value > 0 && !stopped)
                     stopped = ::kill(pid, SIGSTOP) == 0;
             });
         }
         const QString message = click();
-        disconnect(form.UpgradeComProgressBar, &QProgressBar::valueChanged, this, nullptr);
+        disconnect(form.boardPanel->progressBar, &QProgressBar::valueChanged, this, nullptr);
         if (stopped) {
             ::kill(pid, SIGCONT);
             stopped = false;
@@ -617,10 +625,10 @@ private slots:
         QVERIFY(m_fx->sim->waitForJournal(
             [&](const QList<QJsonObject> &) { return lineCount(ftpSessions(Device)) >= lines.size(); }));
         QCOMPARE(ftpSessions(Device), QList<QStringList>{lines});
-        QCOMPARE(form.UpgradeComProgressBar->isHidden(), !stopMidTransfer);
+        QCOMPARE(form.boardPanel->progressBar->isHidden(), !stopMidTransfer);
         if (stopMidTransfer) {
-            QVERIFY(form.UpgradeComProgressBar->value() > 0);
-            QVERIFY(form.UpgradeComProgressBar->value() < form.UpgradeComProgressBar->maximum());
+            QVERIFY(form.boardPanel->progressBar->value() > 0);
+            QVERIFY(form.boardPanel->progressBar->value() < form.boardPanel->progressBar->maximum());
         }
         // The window stays open, also when the transfer had begun.
         QCOMPARE(windowClosed(rejected), false);
@@ -651,23 +659,23 @@ private slots:
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QCoreApplication::processEvents();
-        QProgressBar &bar = *form.UpgradeComProgressBar;
+        QProgressBar &bar = *form.boardPanel->progressBar;
         // Left over from an earlier upload of another size.
         bar.setRange(0, 7);
         bar.setValue(5);
         PaintRecorder paints(&bar);
         // As the exchange shows it just before the transfer, with no events handled since.
-        QLabel &label = *form.UpgradeComLabel;
+        QLabel &label = *form.boardPanel->statusLine;
         label.setText(u"Downloading "_s + FileName);
         label.show();
 
         QElapsedTimer clock;
         clock.start();
-        form.FTPWorkBegin(total);
+        form.boardPanel->uploadStarted(total);
         QVERIFY(!bar.isHidden());
         // Laid out before the first paint: the status line and the bar each in full, one below
         // the other, within their group.
-        const QRect group = form.GroupBox1->contentsRect();
+        const QRect group = form.boardPanel->contentsRect();
         QCOMPARE(bar.height(), 4);
         QVERIFY(bar.width() > group.width() / 2);
         QVERIFY(label.height() >= label.sizeHint().height());
@@ -685,7 +693,7 @@ private slots:
         qint64 calls = 0;
         for (qint64 done = 0; done < total;) {
             done = std::min(total, done + chunk);
-            form.FTPWork(done);
+            form.boardPanel->uploadProgressed(done);
             ++calls;
             if (total <= std::numeric_limits<int>::max())
                 accurate = accurate && bar.value() == done;
@@ -708,7 +716,7 @@ private slots:
 
         // The end of the transfer asks the window to close; it stays open while an operation runs.
         QSignalSpy rejected(&form, &QDialog::rejected);
-        form.FTPWorkEnd();
+        form.boardPanel->uploadEnded();
         QCOMPARE(rejected.count(), 1);
         QVERIFY(!form.isVisible());
     }

@@ -190,10 +190,10 @@ class TestUpgradeConfig : public QObject
     {
         TUpgradeDialog &form = *m_fx.form;
         const QHash<QString, QAction *> actions{
-            {u"ReadConfigBtn"_s, form.ReadConfigBtn}, {u"WriteConfigBtn"_s, form.WriteConfigBtn},
-            {u"ReadLogsBtn"_s, form.ReadLogsBtn},     {u"EraseLogsBtn"_s, form.EraseLogsBtn},
-            {u"DiagnoseBtn"_s, form.DiagnoseBtn},     {u"ResetBtn"_s, form.ResetBtn},
-            {u"OpenButton"_s, form.OpenButton},       {u"SaveButton"_s, form.SaveButton}};
+            {u"readConfigAction"_s, form.configPage->readConfigAction}, {u"writeConfigAction"_s, form.configPage->writeConfigAction},
+            {u"readLogsAction"_s, form.configPage->readLogsAction},     {u"eraseLogsAction"_s, form.configPage->eraseLogsAction},
+            {u"diagnoseAction"_s, form.configPage->diagnoseAction},     {u"resetAction"_s, form.configPage->resetAction},
+            {u"openAction"_s, form.configPage->openAction},       {u"saveAction"_s, form.configPage->saveAction}};
         return actions.value(name);
     }
 
@@ -201,11 +201,11 @@ class TestUpgradeConfig : public QObject
     void verifyPageRestored()
     {
         TUpgradeDialog &form = *m_fx.form;
-        QCOMPARE(form.ReadConfigLabel->text(), QString());
-        QVERIFY(form.ReadConfigLabel->isHidden());
-        QVERIFY(form.ToolBar->isEnabled());
-        for (QAction *action : {form.ReadConfigBtn, form.WriteConfigBtn, form.ReadLogsBtn, form.EraseLogsBtn,
-                                form.DiagnoseBtn})
+        QCOMPARE(form.configPage->statusLabel->text(), QString());
+        QVERIFY(form.configPage->statusLabel->isHidden());
+        QVERIFY(form.configPage->toolBar->isEnabled());
+        for (QAction *action : {form.configPage->readConfigAction, form.configPage->writeConfigAction, form.configPage->readLogsAction, form.configPage->eraseLogsAction,
+                                form.configPage->diagnoseAction})
             QVERIFY2(action->isEnabled(), qPrintable(action->text()));
         QCOMPARE(QApplication::overrideCursor(), nullptr);
         QVERIFY(!form.IsBusy());
@@ -268,9 +268,9 @@ void TestUpgradeConfig::init()
     m_fx.infos.clear();
     m_fx.warningResult = 6;
     m_fx.warningsShown = 0;
-    m_fx.form->chooseOpenFile = {};
-    m_fx.form->chooseSaveFile = {};
-    m_fx.form->Memo->clear();
+    m_fx.form->configPage->chooseOpenFile = {};
+    m_fx.form->configPage->chooseSaveFile = {};
+    m_fx.form->configPage->editor->clear();
     m_fx.selectDevice(Device);
 }
 
@@ -293,47 +293,47 @@ void TestUpgradeConfig::reads_data()
     const QStringList diagnosticsReads = QStringList{u"R 0 4"_s} + chunks(u"R"_s, 4, 140);
     const QString D2 = u"D2"_s, D3 = u"D3"_s, reset = u"00"_s;
 
-    QTest::newRow("read-config") << u"ReadConfigBtn"_s << QStringList()
+    QTest::newRow("read-config") << u"readConfigAction"_s << QStringList()
                                  << Open + QStringList{D2} + configReads + QStringList{D3} + Close << true << QStringList();
-    QTest::newRow("diagnose") << u"DiagnoseBtn"_s << QStringList()
+    QTest::newRow("diagnose") << u"diagnoseAction"_s << QStringList()
                               << Open + QStringList{u"D8"_s} + diagnosticsReads + QStringList{u"D9"_s} + Close << true
                               << QStringList();
-    QTest::newRow("length-zero") << u"ReadConfigBtn"_s
+    QTest::newRow("length-zero") << u"readConfigAction"_s
                                  << QStringList{u"--config-file"_s, u"%1=%2"_s.arg(Device).arg(m_dir.filePath(u"empty.bin"_s))}
                                  << Open + QStringList{D2, u"R 0 4"_s, reset} + Close << false << QStringList{ReadConfigFailed};
     // A step the device does not confirm ends the work; the steps that restore service still go.
-    QTest::newRow("stop-daemon-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=8"_s})
+    QTest::newRow("stop-daemon-unconfirmed") << u"readConfigAction"_s << faults({u"wrong-ack=8"_s})
                                              << QStringList{u"cmd 8"_s, u"cmd 7"_s} << false
                                              << QStringList{failedAt(ReadConfigFailed, u"Stopping daemon"_s)};
-    QTest::newRow("start-updater-unconfirmed") << u"ReadConfigBtn"_s << faults({u"wrong-ack=5"_s}) << Open + Close
+    QTest::newRow("start-updater-unconfirmed") << u"readConfigAction"_s << faults({u"wrong-ack=5"_s}) << Open + Close
                                                << false
                                                << QStringList{failedAt(ReadConfigFailed, u"Starting updater"_s)};
-    QTest::newRow("start-unanswered") << u"ReadConfigBtn"_s << faults({u"silent@sub=0xD2"_s})
+    QTest::newRow("start-unanswered") << u"readConfigAction"_s << faults({u"silent@sub=0xD2"_s})
                                       << Open + times(ControllerBus::Attempts, D2) + QStringList{reset} + Close << false
                                       << QStringList{ReadConfigFailed};
     // The length word's first byte inverted: far more than the area holds. Nothing more is read.
-    QTest::newRow("length-impossible") << u"ReadConfigBtn"_s << faults({u"corrupt-readback=0"_s})
+    QTest::newRow("length-impossible") << u"readConfigAction"_s << faults({u"corrupt-readback=0"_s})
                                        << Open + QStringList{D2, u"R 0 4"_s, reset} + Close << false
                                        << QStringList{ReadConfigFailed};
     QTest::newRow("text-chunk-unanswered")
-        << u"ReadConfigBtn"_s << faults({u"silent@fn=0x6E@from=3"_s})
+        << u"readConfigAction"_s << faults({u"silent@fn=0x6E@from=3"_s})
         << Open + QStringList{D2, u"R 0 4"_s, u"R 4 128"_s} + times(ControllerBus::Attempts, u"R 132 128"_s) + QStringList{reset}
                + Close
         << false << QStringList{ReadConfigFailed};
     // The text came in whole before the end command failed: it stays.
-    QTest::newRow("stop-unanswered") << u"ReadConfigBtn"_s << faults({u"silent@sub=0xD3"_s})
+    QTest::newRow("stop-unanswered") << u"readConfigAction"_s << faults({u"silent@sub=0xD3"_s})
                                      << Open + QStringList{D2} + configReads + times(ControllerBus::Attempts, D3)
                                             + QStringList{reset} + Close
                                      << true << QStringList{ReadConfigFailed};
     QTest::newRow("stop-updater-unconfirmed")
-        << u"ReadConfigBtn"_s << faults({u"wrong-ack=6"_s}) << Open + QStringList{D2} + configReads + QStringList{D3} + Close
+        << u"readConfigAction"_s << faults({u"wrong-ack=6"_s}) << Open + QStringList{D2} + configReads + QStringList{D3} + Close
         << true
         << QStringList{failedAt(ReadConfigFailed, u"Stopping updater"_s, u"updater in an unknown state, daemon on"_s)};
     QTest::newRow("start-daemon-unconfirmed")
-        << u"ReadConfigBtn"_s << faults({u"wrong-ack=7"_s}) << Open + QStringList{D2} + configReads + QStringList{D3} + Close
+        << u"readConfigAction"_s << faults({u"wrong-ack=7"_s}) << Open + QStringList{D2} + configReads + QStringList{D3} + Close
         << true
         << QStringList{failedAt(ReadConfigFailed, u"Starting daemon"_s, u"updater off, daemon in an unknown state"_s)};
-    QTest::newRow("diagnose-start-unanswered") << u"DiagnoseBtn"_s << faults({u"silent@sub=0xD8"_s})
+    QTest::newRow("diagnose-start-unanswered") << u"diagnoseAction"_s << faults({u"silent@sub=0xD8"_s})
                                                << Open + times(ControllerBus::Attempts, u"D8"_s) + QStringList{reset} + Close
                                                << false << QStringList{ReadDiagnoseFailed};
 }
@@ -346,14 +346,14 @@ void TestUpgradeConfig::reads()
     QFETCH(bool, filled);
     QFETCH(QStringList, errors);
     QVERIFY(startSimulator(arguments));
-    SetEditorBytes(m_fx.form->Memo, "cleared before reading\r\n"_ba);
+    SetEditorBytes(m_fx.form->configPage->editor, "cleared before reading\r\n"_ba);
 
     action(button)->trigger();
 
     QCOMPARE(journalOf(Device, int(journal.size())), journal);
     QCOMPARE(m_fx.errors, errors);
-    const QByteArray expected = !filled ? QByteArray() : button == u"DiagnoseBtn"_s ? m_diagnostics : m_config;
-    QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), expected.toHex());
+    const QByteArray expected = !filled ? QByteArray() : button == u"diagnoseAction"_s ? m_diagnostics : m_config;
+    QCOMPARE(EditorBytes(m_fx.form->configPage->editor).toHex(), expected.toHex());
     QCOMPARE(m_fx.warningsShown, 0);
     verifyPageRestored();
     QCOMPARE(journalOf(0, 0), QStringList());
@@ -365,16 +365,16 @@ void TestUpgradeConfig::statusLines_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QStringList>("labels");
-    QTest::newRow("read-config") << u"ReadConfigBtn"_s
+    QTest::newRow("read-config") << u"readConfigAction"_s
                                  << QStringList{u"Get Config Start"_s, u"Reading Config"_s, u"Get Config Stop"_s};
-    QTest::newRow("diagnose") << u"DiagnoseBtn"_s
+    QTest::newRow("diagnose") << u"diagnoseAction"_s
                               << QStringList{u"Get Diagnose Start"_s, u"Reading Diagnose"_s, u"Get Diagnose Stop"_s};
-    QTest::newRow("write-config") << u"WriteConfigBtn"_s
+    QTest::newRow("write-config") << u"writeConfigAction"_s
                                   << QStringList{u"Set Config Start"_s, u"Reading Config"_s, u"Set Config Stop"_s,
                                                  u"Get Config Start"_s, u"Reading Config"_s, u"Get Config Stop"_s};
-    QTest::newRow("read-logs") << u"ReadLogsBtn"_s << QStringList{u"Get Logs"_s, u"Reading Logs"_s, u"Get Logs Stop"_s};
+    QTest::newRow("read-logs") << u"readLogsAction"_s << QStringList{u"Get Logs"_s, u"Reading Logs"_s, u"Get Logs Stop"_s};
     // Erasing leaves no block to read: the read that follows finds an empty log and ends it.
-    QTest::newRow("erase-logs") << u"EraseLogsBtn"_s << QStringList{u"Erase Logs"_s, u"Get Logs"_s, u"Get Logs Stop"_s};
+    QTest::newRow("erase-logs") << u"eraseLogsAction"_s << QStringList{u"Erase Logs"_s, u"Get Logs"_s, u"Get Logs Stop"_s};
 }
 
 void TestUpgradeConfig::statusLines()
@@ -384,13 +384,13 @@ void TestUpgradeConfig::statusLines()
     const QStringList logFiles{u"--log-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"a.log"_s, "a\r\n"_ba)),
                                u"--log-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"b.log"_s, "b\r\n"_ba))};
     QVERIFY(startSimulator(logFiles + faults({u"delay=300@fn=0x6E"_s, u"delay=300@fn=0x6F"_s})));
-    SetEditorBytes(m_fx.form->Memo, "k=v\r\n"_ba);
+    SetEditorBytes(m_fx.form->configPage->editor, "k=v\r\n"_ba);
 
     const QStringList busLabels{u"Get Config Start"_s, u"Reading Config"_s, u"Get Config Stop"_s,
                                 u"Get Diagnose Start"_s, u"Reading Diagnose"_s, u"Get Diagnose Stop"_s,
                                 u"Set Config Start"_s, u"Set Config Stop"_s, u"Get Logs"_s,
                                 u"Reading Logs"_s, u"Get Logs Stop"_s, u"Erase Logs"_s};
-    QLabel *line = m_fx.form->ReadConfigLabel;
+    QLabel *line = m_fx.form->configPage->statusLabel;
     QStringList seen;
     QTimer sampler;
     sampler.setInterval(0);
@@ -466,16 +466,16 @@ void TestUpgradeConfig::writes()
     QFETCH(QStringList, errors);
     QFETCH(bool, stored);
     QVERIFY(startSimulator(arguments));
-    SetEditorBytes(m_fx.form->Memo, text);
+    SetEditorBytes(m_fx.form->configPage->editor, text);
     m_fx.warningResult = warning;
 
-    m_fx.form->WriteConfigBtn->trigger();
+    m_fx.form->configPage->writeConfigAction->trigger();
 
     QCOMPARE(journalOf(Device, int(journal.size())), journal);
     QCOMPARE(m_fx.errors, errors);
     QCOMPARE(m_fx.warningsShown, 1);
     // The editor is not cleared by a write.
-    QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), text.toHex());
+    QCOMPARE(EditorBytes(m_fx.form->configPage->editor).toHex(), text.toHex());
     verifyPageRestored();
 
     // The length word first, then the text from address 4, chunk after chunk.
@@ -499,21 +499,21 @@ void TestUpgradeConfig::writeTooLongSendsNothing()
 {
     QVERIFY(startSimulator({}));
     // One byte more than the area holds after its length word, as lines.
-    const qsizetype size = qsizetype(TUpgradeDialog::MaxConfigTextSize) + 1;
+    const qsizetype size = qsizetype(TControllerTextPage::MaxConfigTextSize) + 1;
     const QByteArray line = "channel=0123456789abcdef0123456789abcdef0123456789abcdef\r\n"_ba;
     QByteArray text = line.repeated(size / line.size() + 1);
     text.truncate(size);
-    SetEditorBytes(m_fx.form->Memo, text);
+    SetEditorBytes(m_fx.form->configPage->editor, text);
 
-    m_fx.form->WriteConfigBtn->trigger();
+    m_fx.form->configPage->writeConfigAction->trigger();
 
     QCOMPARE(m_fx.warningsShown, 0);
     QCOMPARE(m_fx.errors.size(), 2);
     QVERIFY2(m_fx.errors.first().contains(QString::number(size)), qPrintable(m_fx.errors.first()));
-    QVERIFY2(m_fx.errors.first().contains(QString::number(TUpgradeDialog::MaxConfigTextSize)), qPrintable(m_fx.errors.first()));
+    QVERIFY2(m_fx.errors.first().contains(QString::number(TControllerTextPage::MaxConfigTextSize)), qPrintable(m_fx.errors.first()));
     QCOMPARE(m_fx.errors.last(), WriteConfigFailed);
     QCOMPARE(journalOf(Device, 0), QStringList());
-    QCOMPARE(EditorBytes(m_fx.form->Memo).size(), size);
+    QCOMPARE(EditorBytes(m_fx.form->configPage->editor).size(), size);
     verifyPageRestored();
 }
 
@@ -525,15 +525,15 @@ void TestUpgradeConfig::noSecondOperationMeanwhile()
     bool checked = false;
     form.runWarning = [&] {
         ++m_fx.warningsShown;
-        checked = !form.ToolBar->isEnabled() && !form.ReadConfigBtn->isEnabled() && form.IsBusy()
+        checked = !form.configPage->toolBar->isEnabled() && !form.configPage->readConfigAction->isEnabled() && form.IsBusy()
                   && QApplication::overrideCursor() != nullptr;
-        form.ReadConfigBtnClick();
-        form.ResetBtnClick();
-        form.EraseLogsBtnClick();
+        form.configPage->readConfiguration();
+        form.configPage->reset();
+        form.configPage->eraseLogs();
         return Declined;
     };
-    SetEditorBytes(form.Memo, "a=1\r\n"_ba);
-    form.WriteConfigBtn->trigger();
+    SetEditorBytes(form.configPage->editor, "a=1\r\n"_ba);
+    form.configPage->writeConfigAction->trigger();
     form.runWarning = [this] {
         ++m_fx.warningsShown;
         return m_fx.warningResult;
@@ -542,7 +542,7 @@ void TestUpgradeConfig::noSecondOperationMeanwhile()
     QVERIFY(checked);
     QCOMPARE(m_fx.warningsShown, 1);
     QCOMPARE(m_fx.errors, QStringList{WriteConfigFailed});
-    QCOMPARE(EditorBytes(form.Memo), "a=1\r\n"_ba);
+    QCOMPARE(EditorBytes(form.configPage->editor), "a=1\r\n"_ba);
     QCOMPARE(journalOf(Device, 0), QStringList());
     verifyPageRestored();
 }
@@ -611,14 +611,14 @@ void TestUpgradeConfig::logs()
     }
     QVERIFY(startSimulator(logFiles + arguments));
 
-    m_fx.form->ReadLogsBtn->trigger();
+    m_fx.form->configPage->readLogsAction->trigger();
 
     QCOMPARE(journalOf(Device, int(journal.size())), journal);
     QCOMPARE(m_fx.errors, errors);
     // A device without logs says so.
     const bool none = errors.isEmpty() && editor.isEmpty();
     QCOMPARE(m_fx.infos, none ? QStringList{u"The device has no logs."_s} : QStringList());
-    QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), editor.toHex());
+    QCOMPARE(EditorBytes(m_fx.form->configPage->editor).toHex(), editor.toHex());
     verifyPageRestored();
 }
 
@@ -649,13 +649,13 @@ void TestUpgradeConfig::eraseLogs()
     const QStringList logFiles{u"--log-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"a.log"_s, "a\r\n"_ba)),
                                u"--log-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"b.log"_s, "b\r\n"_ba))};
     QVERIFY(startSimulator(logFiles + arguments));
-    SetEditorBytes(m_fx.form->Memo, "cleared first"_ba);
+    SetEditorBytes(m_fx.form->configPage->editor, "cleared first"_ba);
 
-    m_fx.form->EraseLogsBtn->trigger();
+    m_fx.form->configPage->eraseLogsAction->trigger();
 
     QCOMPARE(journalOf(Device, int(journal.size())), journal);
     QCOMPARE(m_fx.errors, errors);
-    QCOMPARE(EditorBytes(m_fx.form->Memo).toHex(), editor.toHex());
+    QCOMPARE(EditorBytes(m_fx.form->configPage->editor).toHex(), editor.toHex());
     QCOMPARE(controllerState().value("logBlocks"_L1).toInt(), blocksLeft);
     QCOMPARE(m_fx.infos, QStringList()); // an erase that emptied the log is not news
     verifyPageRestored();
@@ -706,9 +706,9 @@ void TestUpgradeConfig::reset()
         return accept;
     };
     const QByteArray text = "kept\r\n"_ba;
-    SetEditorBytes(m_fx.form->Memo, text);
+    SetEditorBytes(m_fx.form->configPage->editor, text);
 
-    m_fx.form->ResetBtn->trigger();
+    m_fx.form->configPage->resetAction->trigger();
 
     QCOMPARE(questions.size(), offers);
     for (const QString &question : std::as_const(questions))
@@ -717,7 +717,7 @@ void TestUpgradeConfig::reset()
     QCOMPARE(m_fx.errors.size(), errors);
     QCOMPARE(journalOf(device, int(journal.size())), journal);
     QCOMPARE(m_fx.sim->requests().size(), journal.size());
-    QCOMPARE(EditorBytes(m_fx.form->Memo), text);
+    QCOMPARE(EditorBytes(m_fx.form->configPage->editor), text);
     verifyPageRestored();
 }
 
@@ -727,11 +727,11 @@ void TestUpgradeConfig::stepErrorShowsFailureThenPasses_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("message");
-    QTest::newRow("read-config") << u"ReadConfigBtn"_s << ReadConfigFailed;
-    QTest::newRow("diagnose") << u"DiagnoseBtn"_s << ReadDiagnoseFailed;
-    QTest::newRow("write-config") << u"WriteConfigBtn"_s << WriteConfigFailed;
-    QTest::newRow("read-logs") << u"ReadLogsBtn"_s << ReadConfigFailed;
-    QTest::newRow("erase-logs") << u"EraseLogsBtn"_s << ReadConfigFailed;
+    QTest::newRow("read-config") << u"readConfigAction"_s << ReadConfigFailed;
+    QTest::newRow("diagnose") << u"diagnoseAction"_s << ReadDiagnoseFailed;
+    QTest::newRow("write-config") << u"writeConfigAction"_s << WriteConfigFailed;
+    QTest::newRow("read-logs") << u"readLogsAction"_s << ReadConfigFailed;
+    QTest::newRow("erase-logs") << u"eraseLogsAction"_s << ReadConfigFailed;
 }
 
 void TestUpgradeConfig::stepErrorShowsFailureThenPasses()
@@ -743,11 +743,11 @@ void TestUpgradeConfig::stepErrorShowsFailureThenPasses()
     form.DeviceIP = u"no-such-device"_s;
     form.DeviceTransport = TransportTcp;
     const QHash<QString, std::function<void()>> handlers{
-        {u"ReadConfigBtn"_s, [&] { form.ReadConfigBtnClick(); }},
-        {u"DiagnoseBtn"_s, [&] { form.DiagnoseBtnClick(); }},
-        {u"WriteConfigBtn"_s, [&] { form.WriteConfigBtnClick(); }},
-        {u"ReadLogsBtn"_s, [&] { form.ReadLogsBtnClick(); }},
-        {u"EraseLogsBtn"_s, [&] { form.EraseLogsBtnClick(); }}};
+        {u"readConfigAction"_s, [&] { form.configPage->readConfiguration(); }},
+        {u"diagnoseAction"_s, [&] { form.configPage->readDiagnostics(); }},
+        {u"writeConfigAction"_s, [&] { form.configPage->writeConfiguration(); }},
+        {u"readLogsAction"_s, [&] { form.configPage->readLogs(); }},
+        {u"eraseLogsAction"_s, [&] { form.configPage->eraseLogs(); }}};
 
     QVERIFY_THROWS_EXCEPTION(ConnectionError, handlers.value(button)());
 
@@ -784,23 +784,23 @@ void TestUpgradeConfig::roundTrip()
     QVERIFY(startSimulator({u"--config-file"_s, u"%1=%2"_s.arg(Device).arg(writeFile(u"device.cfg"_s, text))}));
     TUpgradeDialog &form = *m_fx.form;
 
-    form.ReadConfigBtn->trigger();
+    form.configPage->readConfigAction->trigger();
     QCOMPARE(m_fx.errors, QStringList());
-    QCOMPARE(EditorBytes(form.Memo).toHex(), text.toHex());
+    QCOMPARE(EditorBytes(form.configPage->editor).toHex(), text.toHex());
 
     const QString file = m_dir.filePath(u"saved.cfg"_s);
-    form.chooseSaveFile = [&] { return file; };
-    form.SaveButton->trigger();
+    form.configPage->chooseSaveFile = [&] { return file; };
+    form.configPage->saveAction->trigger();
     QFile saved(file);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll().toHex(), text.toHex());
 
-    SetEditorBytes(form.Memo, "something else\r\n"_ba);
-    form.chooseOpenFile = [&] { return file; };
-    form.OpenButton->trigger();
-    QCOMPARE(EditorBytes(form.Memo).toHex(), text.toHex());
+    SetEditorBytes(form.configPage->editor, "something else\r\n"_ba);
+    form.configPage->chooseOpenFile = [&] { return file; };
+    form.configPage->openAction->trigger();
+    QCOMPARE(EditorBytes(form.configPage->editor).toHex(), text.toHex());
 
-    form.WriteConfigBtn->trigger();
+    form.configPage->writeConfigAction->trigger();
     QCOMPARE(m_fx.errors, QStringList());
     const QJsonObject controller = controllerState();
     QCOMPARE(controller.value("configurationHex"_L1).toString(), QString::fromLatin1(text.toHex()));

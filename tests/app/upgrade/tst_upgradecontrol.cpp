@@ -3,6 +3,7 @@
 // the window is left. The verify message's layout is also checked on its own.
 #include "protocol/errors.h"
 #include "app/upgrade/filenameedit.h"
+#include "operations/commandoperations.h"
 #include "app/upgrade/firmwarewarningdialog.h"
 #include "protocol/resource.h"
 #include "upgradefixture.h"
@@ -14,6 +15,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QProgressBar>
+#include <QStatusBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
@@ -109,7 +111,7 @@ class TestUpgradeControl : public QObject
             m_fx = std::make_unique<UpgradeFixture>();
             if (m_fx->start(1, faultArgs(faults), &error, timing())) {
                 // The other Upgrade button has a file too: both must be off while an upgrade runs.
-                m_fx->form->UpgradeComFile->setFileName(writeImage(pattern(16), u"board.bin"_s));
+                m_fx->form->boardPanel->fileEdit->setFileName(writeImage(pattern(16), u"board.bin"_s));
                 m_fx->selectDevice(Device);
                 return true;
             }
@@ -133,7 +135,7 @@ class TestUpgradeControl : public QObject
 
     void chooseFile(const QString &path)
     {
-        m_fx->form->UpgradeControlFile->setFileName(path);
+        m_fx->form->controllerPanel->fileEdit->setFileName(path);
         m_fx->form->UpdateButtons();
     }
 
@@ -155,12 +157,14 @@ class TestUpgradeControl : public QObject
         return lines;
     }
 
-    // The command codes the device received on its datagram port, in order.
+    // The command codes the device received on its datagram port, in order, without the scans
+    // that look for it again after its upgrade.
     QList<int> commands() const
     {
         QList<int> codes;
         for (const QJsonObject &r : m_fx->received(Device, Wire::DevicePort))
-            codes << r.value(u"cmd"_s).toInt(-1);
+            if (const int code = r.value(u"cmd"_s).toInt(-1); code != int(Wire::Command::Discover))
+                codes << code;
         return codes;
     }
 
@@ -168,10 +172,10 @@ class TestUpgradeControl : public QObject
     void verifyWindowRestored()
     {
         TUpgradeDialog &form = *m_fx->form;
-        QVERIFY(form.UpgradeControlLabel->text().isEmpty());
-        QVERIFY(form.UpgradeControlLabel->isHidden());
-        QVERIFY(form.UpgradeControlBtn->isEnabled());
-        QVERIFY(form.UpgradeComBtn->isEnabled());
+        QVERIFY(form.controllerPanel->statusLine->text().isEmpty());
+        QVERIFY(form.controllerPanel->statusLine->isHidden());
+        QVERIFY(form.controllerPanel->upgradeButton->isEnabled());
+        QVERIFY(form.boardPanel->upgradeButton->isEnabled());
         QCOMPARE(cursorShape(), -1);
         QVERIFY(!form.IsBusy());
     }
@@ -232,7 +236,7 @@ private slots:
         QFETCH(QByteArray, image);
         QFETCH(QByteArray, readBack);
         QFETCH(QString, expected);
-        QCOMPARE(TUpgradeDialog::verifyErrorText(image, readBack), expected);
+        QCOMPARE(TControllerUpgradePanel::verifyErrorText(image, readBack), expected);
     }
 
     // ---- Against the simulated controller ----
@@ -258,12 +262,12 @@ private slots:
 
         QList<int> values;
         QStringList phases;
-        connect(form.UpgradeControlProgressBar, &QProgressBar::valueChanged, this, [&](int value) {
+        connect(form.controllerPanel->progressBar, &QProgressBar::valueChanged, this, [&](int value) {
             values << value;
-            phases << form.UpgradeControlLabel->text();
+            phases << form.controllerPanel->statusLine->text();
         });
-        QVERIFY(form.UpgradeControlBtn->isEnabled());
-        form.UpgradeControlBtn->click();
+        QVERIFY(form.controllerPanel->upgradeButton->isEnabled());
+        form.controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->warningsShown, 1);
         QCOMPARE(m_fx->errors, QStringList());
@@ -301,9 +305,9 @@ private slots:
             QCOMPARE(phases.at(i), u"Writing Code"_s);
             QCOMPARE(phases.at(i + chunks.size() + 1), u"Verifying Code"_s);
         }
-        QCOMPARE(form.UpgradeControlProgressBar->maximum(), size);
-        QCOMPARE(form.UpgradeControlProgressBar->value(), size);
-        QVERIFY(!form.UpgradeControlProgressBar->isHidden());
+        QCOMPARE(form.controllerPanel->progressBar->maximum(), size);
+        QCOMPARE(form.controllerPanel->progressBar->value(), size);
+        QVERIFY(!form.controllerPanel->progressBar->isHidden());
         verifyWindowRestored();
     }
 
@@ -365,11 +369,11 @@ private slots:
         QList<int> cursorDuringMessage;
         const auto record = form.showError;
         form.showError = [&, record](const QString &message) {
-            enabledDuringMessage << form.UpgradeControlBtn->isEnabled() << form.UpgradeComBtn->isEnabled();
+            enabledDuringMessage << form.controllerPanel->upgradeButton->isEnabled() << form.boardPanel->upgradeButton->isEnabled();
             cursorDuringMessage << cursorShape();
             record(message);
         };
-        form.UpgradeControlBtn->click();
+        form.controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->errors, expectedErrors);
         QCOMPARE(enabledDuringMessage, (QList<bool>{false, false}));
@@ -380,7 +384,7 @@ private slots:
         QCOMPARE(state.value(u"controller"_s).toObject().value(u"updateModeCount"_s).toInt(), 0);
         QCOMPARE(state.value(u"updater"_s).toBool(), false);
         QCOMPARE(state.value(u"daemon"_s).toBool(), true);
-        QVERIFY(!form.UpgradeControlProgressBar->isHidden());
+        QVERIFY(!form.controllerPanel->progressBar->isHidden());
         verifyWindowRestored();
     }
 
@@ -415,13 +419,13 @@ private slots:
         QFETCH(QString, message);
         QVERIFY(startLab({fault}));
         chooseFile(writeImage(pattern(1000)));
-        m_fx->form->UpgradeControlBtn->click();
+        m_fx->form->controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->errors, QStringList{message});
         QCOMPARE(commands(), expectedCommands);
         QCOMPARE(busLines(), expectedBus);
         // The bar appears only once the bus sequence starts.
-        QCOMPARE(m_fx->form->UpgradeControlProgressBar->isHidden(), expectedBus.isEmpty());
+        QCOMPARE(m_fx->form->controllerPanel->progressBar->isHidden(), expectedBus.isEmpty());
         verifyWindowRestored();
     }
 
@@ -438,12 +442,12 @@ private slots:
         QVERIFY(startLab({}));
         chooseFile(writeImage(pattern(1000)));
         m_fx->warningResult = result;
-        m_fx->form->UpgradeControlBtn->click();
+        m_fx->form->controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->warningsShown, 1);
         QCOMPARE(m_fx->errors, QStringList());
         QCOMPARE(m_fx->sim->requests(), QList<QJsonObject>());
-        QVERIFY(m_fx->form->UpgradeControlProgressBar->isHidden());
+        QVERIFY(m_fx->form->controllerPanel->progressBar->isHidden());
         verifyWindowRestored();
     }
 
@@ -473,7 +477,7 @@ private slots:
         }
         chooseFile(path);
         m_fx->warningResult = TFirmwareWarningDialog::ResultReturn;
-        m_fx->form->UpgradeControlBtn->click();
+        m_fx->form->controllerPanel->upgradeButton->click();
 
         QCOMPARE(m_fx->warningsShown, refused ? 0 : 1);
         QCOMPARE(m_fx->errors.size(), refused ? 1 : 0);
@@ -484,9 +488,9 @@ private slots:
         QFile::remove(path);
     }
 
-    // A read error of the file leaves through the general handler, and the device is not touched:
-    // the image is read whole before the first request.
-    void readErrorSendsNothingAndRethrows()
+    // A read error of the file is told, and the device is not touched: the job reads the image
+    // whole before the first request, and asks nothing.
+    void readErrorSendsNothingAndIsTold()
     {
         // A sysfs attribute says 4096 bytes and holds fewer: reading it comes up short.
         const QString path = u"/sys/class/net/lo/address"_s;
@@ -495,13 +499,47 @@ private slots:
             QSKIP("no file that reads shorter than its size here");
         QVERIFY(startLab({}));
         chooseFile(path);
-        QVERIFY(m_fx->form->UpgradeControlBtn->isEnabled());
-        QVERIFY_THROWS_EXCEPTION(TarvinoError, m_fx->form->UpgradeControlBtnClick());
+        QVERIFY(m_fx->form->controllerPanel->upgradeButton->isEnabled());
+        m_fx->form->controllerPanel->upgrade();
 
-        QCOMPARE(m_fx->errors, QStringList());
+        QCOMPARE(m_fx->errors.size(), 1);
+        QVERIFY2(m_fx->errors.first().contains(u"address"_s), qPrintable(m_fx->errors.first()));
+        QCOMPARE(m_fx->warningsShown, 0);
         QCOMPARE(busLines(), QStringList());
         QCOMPARE(commands(), QList<int>());
         verifyWindowRestored();
+    }
+
+    // The page tells the upgrade's outcome when its operation ends; whether the device answered a
+    // scan again follows, in the main window's status bar.
+    void comeBackToldInTheMainWindow_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("told"); // how the message goes on after the device's address
+        QTest::newRow("found again") << QString() << u"Upgraded; found again with "_s;
+        // The test's own scan is the device's first discovery request; it answers no other.
+        QTest::newRow("never answered again") << u"0:silent@52389@cmd=1@from=2"_s
+                                              << u"Upgraded, but the device did not answer a scan within"_s;
+    }
+    void comeBackToldInTheMainWindow()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, told);
+        QVERIFY(startLab(fault.isEmpty() ? QStringList() : QStringList{fault}));
+        // The device as a scan lists it: the job knows it again by its record.
+        TScanDevices scan(m_fx->serveur.get(), {1, 0, 500});
+        QVERIFY(scan.exec().succeeded);
+        QCOMPARE(scan.devices().size(), 1);
+        m_fx->form->deviceRecord = scan.devices().first();
+        chooseFile(writeImage(pattern(1000)));
+        QStatusBar *statusBar = m_fx->mainWindow->statusBar();
+
+        m_fx->form->controllerPanel->upgrade();
+        QCOMPARE(m_fx->errors, QStringList());
+        verifyWindowRestored();
+        const QString expected = LabSimulator::deviceIp(Device) + u": "_s + told;
+        QTRY_VERIFY2_WITH_TIMEOUT(statusBar->currentMessage().startsWith(expected), qPrintable(statusBar->currentMessage()),
+                                  10000);
     }
 
     void nothingWithoutDeviceOrFile_data()
@@ -520,7 +558,7 @@ private slots:
         chooseFile(withFile ? writeImage(pattern(10)) : m_dir.filePath(u"missing.bin"_s));
         if (!withDevice)
             m_fx->form->DeviceIP.clear();
-        m_fx->form->UpgradeControlBtnClick();
+        m_fx->form->controllerPanel->upgrade();
 
         QCOMPARE(m_fx->warningsShown, 0);
         QCOMPARE(m_fx->errors, QStringList());

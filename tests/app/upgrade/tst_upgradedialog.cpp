@@ -48,24 +48,24 @@ private slots:
     {
         TUpgradeDialog &form = *m_fx.form;
         QCOMPARE(form.windowTitle(), u"Upgrade"_s);
-        QCOMPARE(form.PageControl->count(), 2);
-        QCOMPARE(form.PageControl->tabText(0), u"Upgrade"_s);
-        QCOMPARE(form.PageControl->tabText(1), u"Config"_s);
+        QCOMPARE(form.pages->count(), 2);
+        QCOMPARE(form.pages->tabText(0), u"Upgrade"_s);
+        QCOMPARE(form.pages->tabText(1), u"Config"_s);
         QCOMPARE(form.minimumSize(), QSize(439, 400));
-        QVERIFY(form.UpgradeIP->isReadOnly());
-        QCOMPARE(form.UpgradeComFile->dialogTitle(), u"Choose the upgrade file"_s);
-        QCOMPARE(form.UpgradeComFile->defaultExtension(), u"bin"_s);
-        QCOMPARE(form.UpgradeControlFile->dialogTitle(), u"Choose the upgrade file"_s);
-        QVERIFY(form.UpgradeComProgressBar->isHidden());
-        QCOMPARE(form.UpgradeComProgressBar->height(), 4);
+        QVERIFY(form.ipEdit->isReadOnly());
+        QCOMPARE(form.boardPanel->fileEdit->dialogTitle(), u"Choose the upgrade file"_s);
+        QCOMPARE(form.boardPanel->fileEdit->defaultExtension(), u"bin"_s);
+        QCOMPARE(form.controllerPanel->fileEdit->dialogTitle(), u"Choose the upgrade file"_s);
+        QVERIFY(form.boardPanel->progressBar->isHidden());
+        QCOMPARE(form.boardPanel->progressBar->height(), 4);
         // As shown: the mnemonics' ampersands are no part of the captions.
-        const QStringList toolBar{form.ReadConfigBtn->iconText(), form.WriteConfigBtn->iconText(),
-                                  form.ReadLogsBtn->iconText(), form.EraseLogsBtn->iconText(),
-                                  form.ResetBtn->iconText(), form.DiagnoseBtn->iconText()};
+        const QStringList toolBar{form.configPage->readConfigAction->iconText(), form.configPage->writeConfigAction->iconText(),
+                                  form.configPage->readLogsAction->iconText(), form.configPage->eraseLogsAction->iconText(),
+                                  form.configPage->resetAction->iconText(), form.configPage->diagnoseAction->iconText()};
         QCOMPARE(toolBar, (QStringList{u"Read Config"_s, u"Write Config"_s, u"Read Logs"_s, u"Erase Logs"_s,
                                        u"Reset"_s, u"Diagnose"_s}));
-        QCOMPARE(form.ReadConfigLabel->width(), 149);
-        QVERIFY(form.Memo->font().family() == u"Courier New"_s || form.Memo->font().styleHint() == QFont::Monospace);
+        QCOMPARE(form.configPage->statusLabel->width(), 149);
+        QVERIFY(form.configPage->editor->font().family() == u"Courier New"_s || form.configPage->editor->font().styleHint() == QFont::Monospace);
     }
 
     void openForEmptyListShowsNothing()
@@ -79,16 +79,16 @@ private slots:
         TDeviceRecord device;
         device.IpText = LabSimulator::deviceIp(0);
         device.Transport = TransportUdp;
-        m_fx.form->Memo->setPlainText(u"left over"_s);
-        m_fx.form->PageControl->setCurrentIndex(1);
+        m_fx.form->configPage->editor->setPlainText(u"left over"_s);
+        m_fx.form->pages->setCurrentIndex(1);
         QString shownIp;
         int shownPage = -1;
         QString memo = u"unread"_s;
         QTimer::singleShot(0, m_fx.form.get(), [&] {
-            shownIp = m_fx.form->UpgradeIP->text();
-            shownPage = m_fx.form->PageControl->currentIndex();
-            memo = m_fx.form->Memo->toPlainText();
-            m_fx.form->CancelBtn->click();
+            shownIp = m_fx.form->ipEdit->text();
+            shownPage = m_fx.form->pages->currentIndex();
+            memo = m_fx.form->configPage->editor->toPlainText();
+            m_fx.form->cancelButton->click();
         });
         m_fx.form->OpenForDevice(&device);
         QCOMPARE(shownIp, device.IpText);
@@ -101,17 +101,17 @@ private slots:
     void firstOpeningBuildsTheControls()
     {
         // As the program creates it at start: no controls until it is first shown.
-        TUpgradeDialog form(m_fx.serveur.get(), m_fx.mainWindow.get());
-        QVERIFY(!form.PageControl);
+        TUpgradeDialog form(m_fx.jobs.get(), m_fx.mainWindow.get());
+        QVERIFY(!form.pages);
         TDeviceRecord device;
         device.IpText = LabSimulator::deviceIp(0);
         device.Transport = TransportUdp;
         QString shownIp;
         bool controlsShown = false;
         QTimer::singleShot(0, &form, [&] {
-            shownIp = form.UpgradeIP->text();
-            controlsShown = form.UpgradeComBtn->isVisible() && form.CancelBtn->isVisible();
-            form.CancelBtn->click();
+            shownIp = form.ipEdit->text();
+            controlsShown = form.boardPanel->upgradeButton->isVisible() && form.cancelButton->isVisible();
+            form.cancelButton->click();
         });
         form.OpenForDevice(&device);
         QCOMPARE(shownIp, device.IpText);
@@ -130,7 +130,7 @@ private slots:
         m_fx.mainWindow->setGeometry(QRect(QPoint(300, 200), mainSize));
         m_fx.form->show(); // the window centres itself each time it is shown
         QVERIFY(QTest::qWaitForWindowExposed(m_fx.form.get()));
-        m_fx.form->FormShow();
+        m_fx.form->centreOverMainWindow();
         m_fx.form->hide();
         const QRect main = m_fx.mainWindow->frameGeometry();
         const QRect own = m_fx.form->frameGeometry();
@@ -156,17 +156,17 @@ private slots:
         form.DeviceIP = device;
         const QString name = existingFile ? m_file : m_dir.filePath(u"missing.bin"_s);
         // Typed into the edit: the buttons follow at every change.
-        form.UpgradeComFile->setFileName(QString());
-        form.UpgradeControlFile->setFileName(QString());
-        QTest::keyClicks(form.UpgradeComFile->edit(), name);
-        QTest::keyClicks(form.UpgradeControlFile->edit(), name);
-        QCOMPARE(form.UpgradeComBtn->isEnabled(), enabled);
-        QCOMPARE(form.UpgradeControlBtn->isEnabled(), enabled);
+        form.boardPanel->fileEdit->setFileName(QString());
+        form.controllerPanel->fileEdit->setFileName(QString());
+        QTest::keyClicks(form.boardPanel->fileEdit->edit(), name);
+        QTest::keyClicks(form.controllerPanel->fileEdit->edit(), name);
+        QCOMPARE(form.boardPanel->upgradeButton->isEnabled(), enabled);
+        QCOMPARE(form.controllerPanel->upgradeButton->isEnabled(), enabled);
         // One more character makes the name wrong; removing it makes it right again.
-        QTest::keyClick(form.UpgradeComFile->edit(), Qt::Key_X);
-        QVERIFY(!form.UpgradeComBtn->isEnabled());
-        QTest::keyClick(form.UpgradeComFile->edit(), Qt::Key_Backspace);
-        QCOMPARE(form.UpgradeComBtn->isEnabled(), enabled);
+        QTest::keyClick(form.boardPanel->fileEdit->edit(), Qt::Key_X);
+        QVERIFY(!form.boardPanel->upgradeButton->isEnabled());
+        QTest::keyClick(form.boardPanel->fileEdit->edit(), Qt::Key_Backspace);
+        QCOMPARE(form.boardPanel->upgradeButton->isEnabled(), enabled);
     }
 
     // The board's start/stop commands that the window's operations send, as one command each:
@@ -196,7 +196,7 @@ private slots:
         m_fx.selectDevice(device);
         TUpgradeDialog &form = *m_fx.form;
         const int before = m_fx.received(device, 52389).size();
-        TDeviceCommand step(form.serveur(), form.deviceTarget(), Wire::Command(command), {}, form.timing());
+        TDeviceCommand step(form.engine(), form.deviceTarget(), Wire::Command(command), {}, form.timing());
         step.exec();
         QCOMPARE(int(step.result()), result);
         const QList<QJsonObject> received = m_fx.received(device, 52389).mid(before);
@@ -219,15 +219,15 @@ private slots:
     void configControls()
     {
         TUpgradeDialog &form = *m_fx.form;
-        form.ReadConfigLabel->setText(u"Reading Config"_s);
-        form.ReadConfigLabel->show();
-        form.DisableConfigControls();
-        QVERIFY(!form.ToolBar->isEnabled());
-        QVERIFY(!form.ReadConfigBtn->isEnabled() && !form.DiagnoseBtn->isEnabled());
+        form.configPage->statusLabel->setText(u"Reading Config"_s);
+        form.configPage->statusLabel->show();
+        form.configPage->disableControls();
+        QVERIFY(!form.configPage->toolBar->isEnabled());
+        QVERIFY(!form.configPage->readConfigAction->isEnabled() && !form.configPage->diagnoseAction->isEnabled());
         QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-        form.EnableConfigControls();
-        QVERIFY(form.ToolBar->isEnabled() && form.ResetBtn->isEnabled() && form.ReadConfigBtn->isEnabled());
-        QVERIFY(form.ReadConfigLabel->text().isEmpty() && form.ReadConfigLabel->isHidden());
+        form.configPage->enableControls();
+        QVERIFY(form.configPage->toolBar->isEnabled() && form.configPage->resetAction->isEnabled() && form.configPage->readConfigAction->isEnabled());
+        QVERIFY(form.configPage->statusLabel->text().isEmpty() && form.configPage->statusLabel->isHidden());
         QVERIFY(QApplication::overrideCursor() == nullptr);
     }
 
@@ -237,7 +237,7 @@ private slots:
         // until the step has ended, then closes by itself; nothing is cut short.
         m_fx.selectDevice(2);
         TUpgradeDialog &form = *m_fx.form;
-        form.UpgradeComFile->setFileName(m_file);
+        form.boardPanel->fileEdit->setFileName(m_file);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         bool closeIgnored = false;
@@ -252,8 +252,8 @@ private slots:
                 using TUpgradeDialog::BusyScope;
             };
             Operation::BusyScope busy(form);
-            QVERIFY(!form.UpgradeComBtn->isEnabled()); // no second operation meanwhile
-            TDeviceCommand step(form.serveur(), form.deviceTarget(), Wire::Command::StartFtpServer, {}, form.timing());
+            QVERIFY(!form.boardPanel->upgradeButton->isEnabled()); // no second operation meanwhile
+            TDeviceCommand step(form.engine(), form.deviceTarget(), Wire::Command::StartFtpServer, {}, form.timing());
             step.exec();
             confirmed = step.result() == ResultAcknowledged;
         }

@@ -1,15 +1,22 @@
 #pragma once
-// The upgrade window against simulated devices in the lab: an engine, a stand-in main
-// window, the window itself with short settling waits, and hooks that record what the
+// The upgrade window against simulated devices in the lab: an engine and its job service, a
+// stand-in main window, the window itself with short settling waits, and hooks that record what the
 // window shows instead of opening modal boxes.
 
+#include "fleet/history/operationjournal.h"
+#include "fleet/jobs/jobservice.h"
 #include "labsim.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
 #include "protocol/devicerecord.h"
+#include "app/upgrade/boardupgradepanel.h"
+#include "app/upgrade/controllertextpage.h"
+#include "app/upgrade/controllerupgradepanel.h"
 #include "app/upgrade/upgradedialog.h"
 
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QMainWindow>
 #include <QWidget>
 
 #include <memory>
@@ -18,7 +25,10 @@ struct UpgradeFixture
 {
     std::unique_ptr<LabSimulator> sim;
     std::unique_ptr<TDatagramEngine> serveur;
-    std::unique_ptr<QWidget> mainWindow;
+    QTemporaryDir historyDir; // the confirmations of upgrades go here, not to the user's history
+    std::unique_ptr<TOperationJournal> journal;
+    std::unique_ptr<TJobService> jobs;
+    std::unique_ptr<QMainWindow> mainWindow; // its status bar hears whether an upgraded device came back
     std::unique_ptr<TUpgradeDialog> form;
     QStringList errors;     // the program's error boxes, in order
     QStringList infos;      // its information boxes
@@ -50,10 +60,15 @@ struct UpgradeFixture
             *error = QStringLiteral("engine not bound: ") + serveur->bindError();
             return false;
         }
-        mainWindow = std::make_unique<QWidget>();
+        journal = std::make_unique<TOperationJournal>(historyDir.filePath(QStringLiteral("history.jsonl")));
+        jobs = std::make_unique<TJobService>(serveur.get(), journal.get());
+        mainWindow = std::make_unique<QMainWindow>();
         mainWindow->resize(608, 250);
-        form = std::make_unique<TUpgradeDialog>(serveur.get(), mainWindow.get(), timing);
+        form = std::make_unique<TUpgradeDialog>(jobs.get(), mainWindow.get(), timing);
         form->CreateControls(); // the tests work the controls without showing the window
+        // An upgraded board of the lab does not restart: the look for its return ends soon.
+        form->jobOptions.comeBackTimeoutMs = 2000;
+        form->jobOptions.comeBackListenMs = 250;
         form->runWarning = [this] {
             ++warningsShown;
             return warningResult;
@@ -71,6 +86,7 @@ struct UpgradeFixture
         device.Transport = transport;
         form->DeviceIP = device.IpText;
         form->DeviceTransport = transport;
+        form->deviceRecord = device;
         form->UpdateButtons();
     }
 
