@@ -1,4 +1,9 @@
-#include "cli/clifirmwarerun.h"
+// plan and apply: each device brought to the library's newest image of its type, or told why it
+// is left alone. plan prints the steps and sends nothing but the scan; apply asks once, then runs
+// the upgrades, the controllers first, the boards after (a board's upgrade ends with the device
+// restarting).
+
+#include "cli/verbs/verbs.h"
 
 #include "cli/cliprogress.h"
 #include "cli/clireport.h"
@@ -122,10 +127,9 @@ QJsonObject applyJson(const Row &row, const TFirmwareImage *image)
 }
 } // namespace
 
-int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
+int RunFirmwareVerb(TCliRunner &runner, const QList<TCliDevice> &devices)
 {
-    TCliRunner &runner = m_runner;
-    const TCliRequest &request = runner.m_request;
+    const TCliRequest &request = runner.request();
     // apply --dry-run is plan: the steps printed, nothing sent but the scan.
     const bool apply = request.verb->verb == Verb::Apply && !request.dryRun;
     TFirmwareLibrary library(request.library.folder);
@@ -224,8 +228,8 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
             text += QStringLiteral("  %1  %2 %3 (%4)\n")
                         .arg(row->device.label(), ComponentKey(row->step.component), versionsText(*row), row->step.image->file);
         text += QStringLiteral("Type 'upgrade' to go on, anything else to return: ");
-        WriteText(runner.m_console.err, text);
-        const QString answer = runner.m_console.readAnswer ? runner.m_console.readAnswer().trimmed() : QString();
+        WriteText(runner.console().err, text);
+        const QString answer = runner.console().readAnswer ? runner.console().readAnswer().trimmed() : QString();
         if (answer.compare(QLatin1String("upgrade"), Qt::CaseInsensitive) != 0) {
             runner.tell(QStringLiteral("Nothing was sent."));
             return ExitStatus::DeviceFailed;
@@ -242,7 +246,7 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
             printLine(row);
     QHash<QString, bool> controllerFailed; // by device address
     for (const TFirmwareComponent component : {TFirmwareComponent::Controller, TFirmwareComponent::Board}) {
-        if (runner.m_interrupted)
+        if (runner.interrupted())
             break;
         TOperationPool pool(request.jobs);
         pool.setConfirmed(true); // asked once for all above
@@ -256,7 +260,7 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
                 printLine(*row);
                 continue;
             }
-            row->operation = MakeFirmwareUpgrade(runner.m_engine, row->device.target, row->step, *imageOf(*row), runner.timing());
+            row->operation = MakeFirmwareUpgrade(runner.engine(), row->device.target, row->step, *imageOf(*row), runner.timing());
             pool.add(row->operation);
             labels.insert(row->operation, QStringLiteral("%1 %2").arg(row->device.label(), ComponentKey(component)));
             rowOf.insert(row->operation, row);
@@ -273,13 +277,13 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
             printLine(*row);
         });
         std::optional<TCliProgress> progress;
-        if (runner.m_console.errIsTerminal) {
-            progress.emplace(runner.m_console.err, QStringLiteral("apply"));
+        if (runner.console().errIsTerminal) {
+            progress.emplace(runner.console().err, QStringLiteral("apply"));
             progress->watch(pool, labels);
         }
-        runner.m_pool = &pool;
+        runner.setStop([&pool] { pool.cancel(); });
         pool.exec();
-        runner.m_pool = nullptr;
+        runner.setStop({});
         if (progress)
             progress->clear();
         // The operations go with their pool; those never started (interrupted) are told now.
@@ -341,5 +345,5 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
                                                .arg(unchanged)
                                                .arg(skipped)
                                                .arg(failed));
-    return failed > 0 || runner.m_interrupted ? ExitStatus::DeviceFailed : ExitStatus::Success;
+    return failed > 0 || runner.interrupted() ? ExitStatus::DeviceFailed : ExitStatus::Success;
 }
