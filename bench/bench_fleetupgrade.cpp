@@ -1,5 +1,6 @@
-// Controller firmware upgrades of a fleet: N simulated devices upgraded through one TOperationPool,
-// a few at a time, against one device upgraded alone in the same run. With the device's own waits
+// Controller firmware upgrades of a fleet: N simulated devices upgraded by one job of the job
+// service, a few at a time, against a job of one device in the same run (each job also waits for its
+// devices to answer a scan again, as every front end's does). With the device's own waits
 // (the settle after update mode, the pause after each command) the work of one upgrade is mostly
 // waiting, so running `jobs` of them at once should take about as long as running one:
 //
@@ -21,10 +22,10 @@
 // port: run it while no other lab test runs.
 
 #include "benchlab.h"
-#include "operations/controlleroperations.h"
-#include "operations/deviceoperation.h"
+#include "fleet/history/operationjournal.h"
+#include "fleet/jobs/jobservice.h"
 #include "labsim.h"
-#include "operations/operationpool.h"
+#include "operations/commandoperations.h"
 #include "pingpong.h"
 #include "protocol/resource.h"
 #include "protocol/datagramengine.h"
@@ -34,6 +35,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
@@ -75,14 +77,14 @@ struct Milestones
     QMutex mutex;
     QList<QPair<qint64, QString>> marks;
 
-    void watch(TDeviceOperation &operation)
+    void watch(TJob &job)
     {
-        const auto mark = [this](const QString &label) {
+        const auto mark = [this](int, const QString &label) {
             const QMutexLocker lock(&mutex);
             marks.append({clock.nsecsElapsed(), label});
         };
-        QObject::connect(&operation, &TDeviceOperation::stepStarted, &operation, mark, Qt::DirectConnection);
-        QObject::connect(&operation, &TDeviceOperation::phaseChanged, &operation, mark, Qt::DirectConnection);
+        QObject::connect(&job, &TJob::stepStarted, &job, mark);
+        QObject::connect(&job, &TJob::phaseChanged, &job, mark);
     }
 
     // "ARP flush 12.3, Stopping daemon 101.2, ..." in ms, each mark to the next, the last to the end.
@@ -103,9 +105,10 @@ struct Milestones
     }
 };
 
-QString failureText(const TOperationOutcome &outcome)
+QString failureText(const TJobItemStatus &status)
 {
-    QStringList parts;
+    const TOperationOutcome &outcome = status.outcome;
+    QStringList parts{status.message.simplified()};
     if (outcome.cancelled)
         parts << QStringLiteral("cancelled");
     if (!outcome.failedStep.isEmpty())
@@ -197,14 +200,16 @@ int main(int argc, char *argv[])
     }
     StartupInit(); // as the main window's creation does: the protocol code of every request
     LabSimulator simulator;
-    TDatagramEngine serveur;
+    TDatagramEngine engine;
     // No journal: its writes would lengthen every exchange and hide the client's own cost. The
     // simulator refuses to start when the lab has fewer device addresses than devices.
-    if (!BenchLab::start(simulator, devices, {QStringLiteral("--journal"), QStringLiteral("/dev/null")}, serveur))
+    if (!BenchLab::start(simulator, devices, {QStringLiteral("--journal"), QStringLiteral("/dev/null")}, engine))
         return 1;
     const QByteArray image = BenchLab::randomImage(bytes, 0xf1ee7);
     const QString imageSha = sha256(image);
     QTemporaryDir dir;
+    // The confirmations of the upgrades are recorded as the window's and the command line's are.
+    const TOperationJournal journal(dir.filePath(QStringLiteral("history.jsonl")));
     const QString path = dir.filePath(QStringLiteral("controller.bin"));
     {
         QFile file(path);
@@ -219,26 +224,50 @@ int main(int argc, char *argv[])
                 devices, qPrintable(LabSimulator::deviceIp(0)), qPrintable(LabSimulator::deviceIp(devices - 1)),
                 bytes, jobs, timing.settleMs, timing.bus.commandPauseMs);
 
+    // The devices' discovery records: the job recognises each upgraded device by its record when it
+    // answers again.
+    QList<TJobDevice> listed;
+    {
+        TScanDevices scan(&engine, {1, 0, 1000});
+        scan.exec();
+        for (int i = 0; i < devices; ++i)
+            for (const TDeviceRecord &device : scan.devices())
+                if (device.IpText == LabSimulator::deviceIp(i))
+                    listed << TJobDevice::of(device);
+        if (listed.size() != devices) {
+            std::fprintf(stderr, "%lld of %d devices answered the scan\n", qint64(listed.size()), devices);
+            return 1;
+        }
+    }
+    TJobService service(&engine, &journal);
+    TJobOptions options;
+    options.timing = timing;
+    options.confirmed = true;
+    options.jobs = jobs;
+    options.comeBackListenMs = 500;
+    // An empty library of its own: whatever library the settings name is not this run's.
+    QDir(dir.path()).mkpath(QStringLiteral("library"));
+    options.libraryFolder = dir.filePath(QStringLiteral("library"));
+
     // One device alone, as a window runs it.
     double oneMs = 0;
     {
         Milestones milestones;
-        TControllerUpgrade upgrade(&serveur, {LabSimulator::deviceIp(0), TransportUdp}, path, timing);
-        QObject::connect(&upgrade, &TDeviceOperation::confirmationRequested, &upgrade,
-                         [&upgrade] { upgrade.confirm(true); });
-        milestones.watch(upgrade);
+        TJob *job = service.create(TJobRequest::forDevices(TJobAction::ControllerUpgrade, {listed.first()}, path, options));
+        milestones.watch(*job);
         QTimer limit;
         limit.setSingleShot(true);
-        QObject::connect(&limit, &QTimer::timeout, &upgrade, [&upgrade] { upgrade.cancel(); });
+        QObject::connect(&limit, &QTimer::timeout, job, [job] { job->cancel(); });
         limit.start(limitMs);
         QElapsedTimer clock;
         clock.start();
         milestones.clock.start();
-        const TOperationOutcome outcome = upgrade.exec();
+        job->exec();
         oneMs = msSince(clock);
-        if (!outcome.succeeded) {
+        const TJobItemStatus &status = job->item(0);
+        if (!status.succeeded()) {
             std::fprintf(stderr, "one device: the upgrade of %s failed: %s\n", qPrintable(LabSimulator::deviceIp(0)),
-                         qPrintable(failureText(outcome)));
+                         qPrintable(failureText(status)));
             return 1;
         }
         const QString problem = deviceProblem(simulator.deviceState(0), imageSha, 1);
@@ -250,30 +279,24 @@ int main(int argc, char *argv[])
         std::printf("one device:  T1 %9.1f ms  (%s)\n", oneMs, qPrintable(milestones.text(oneMs)));
     }
 
-    // The whole fleet through the pool.
-    TOperationPool pool(jobs);
-    QList<TDeviceOperation *> upgrades;
-    const TFirmwareImage fleetImage = TFirmwareImage::read(path);
-    for (int i = 0; i < devices; ++i) {
-        auto *upgrade = new TControllerUpgrade(&serveur, {LabSimulator::deviceIp(i), TransportUdp}, fleetImage, timing);
-        upgrades.append(upgrade);
-        pool.add(upgrade);
-    }
-    pool.setConfirmed(true);
+    // The whole fleet through one job.
+    TJob *job = service.create(TJobRequest::forDevices(TJobAction::ControllerUpgrade, listed, path, options));
     QElapsedTimer clock;
-    QHash<TDeviceOperation *, qint64> startedNs;
+    QHash<int, qint64> startedNs;
     QList<double> durationsMs;
-    QObject::connect(&pool, &TOperationPool::operationStarted, &pool,
-                     [&](TDeviceOperation *operation) { startedNs.insert(operation, clock.nsecsElapsed()); });
-    QObject::connect(&pool, &TOperationPool::operationFinished, &pool, [&](TDeviceOperation *operation) {
-        durationsMs.append(double(clock.nsecsElapsed() - startedNs.value(operation)) / 1e6);
+    QObject::connect(job, &TJob::itemChanged, job, [&](int index) {
+        if (job->item(index).state == TJobItemStatus::Running && !startedNs.contains(index))
+            startedNs.insert(index, clock.nsecsElapsed());
+    });
+    QObject::connect(job, &TJob::operationEnded, job, [&](int index) {
+        durationsMs.append(double(clock.nsecsElapsed() - startedNs.value(index)) / 1e6);
     });
     QTimer limit;
     limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &pool, [&pool] { pool.cancel(); });
+    QObject::connect(&limit, &QTimer::timeout, job, [job] { job->cancel(); });
     limit.start(limitMs);
     clock.start();
-    pool.exec();
+    job->exec();
     const double fleetMs = msSince(clock);
     limit.stop();
 
@@ -281,16 +304,16 @@ int main(int argc, char *argv[])
     const QJsonArray states = simulator.state().value(QStringLiteral("devices")).toArray();
     int failed = 0;
     for (int i = 0; i < devices; ++i) {
-        const TOperationOutcome &outcome = upgrades.at(i)->outcome();
+        const TJobItemStatus &status = job->item(i);
         const QString problem = deviceProblem(i < states.size() ? states.at(i).toObject() : QJsonObject(), imageSha,
                                               i == 0 ? 2 : 1);
-        if (!outcome.succeeded)
+        if (!status.succeeded())
             std::fprintf(stderr, "%s: the upgrade failed: %s\n", qPrintable(LabSimulator::deviceIp(i)),
-                         qPrintable(failureText(outcome)));
+                         qPrintable(failureText(status)));
         if (!problem.isEmpty())
             std::fprintf(stderr, "%s after its upgrade: %s\n", qPrintable(LabSimulator::deviceIp(i)),
                          qPrintable(problem));
-        if (!outcome.succeeded || !problem.isEmpty())
+        if (!status.succeeded() || !problem.isEmpty())
             ++failed;
     }
 

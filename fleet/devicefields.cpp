@@ -192,10 +192,42 @@ bool DeviceMatchesFilter(const TDeviceRecord &device, const QString &filter)
     return flat.size() >= 4 && MacText(device.Mac, QString()).contains(flat, Qt::CaseInsensitive);
 }
 
+namespace {
+// Where a cell, past any ' already in front, begins like a formula; -1 when it does not.
+qsizetype formulaStart(const QString &cell)
+{
+    qsizetype at = 0;
+    while (at < cell.size() && cell.at(at) == QLatin1Char('\''))
+        ++at;
+    if (at >= cell.size() || !QStringView(u"=+-@\t\r").contains(cell.at(at)))
+        return -1;
+    return at;
+}
+
+bool isNumber(const QString &cell)
+{
+    static const QRegularExpression number(QStringLiteral("^[+-]?[0-9]+(\\.[0-9]+)?$"));
+    return number.match(cell).hasMatch();
+}
+} // namespace
+
+QString CsvSafeCell(const QString &cell)
+{
+    if (formulaStart(cell) < 0 || isNumber(cell))
+        return cell;
+    return QLatin1Char('\'') + cell;
+}
+
+QString CsvCellText(const QString &cell)
+{
+    return formulaStart(cell) > 0 ? cell.mid(1) : cell;
+}
+
 QString CsvLine(const QStringList &cells)
 {
     QStringList quoted;
     for (QString cell : cells) {
+        cell = CsvSafeCell(cell);
         if (cell.contains(QLatin1Char(',')) || cell.contains(QLatin1Char('"')) || cell.contains(QLatin1Char('\n'))
             || cell.contains(QLatin1Char('\r'))) {
             cell.replace(QLatin1String("\""), QLatin1String("\"\""));
@@ -231,7 +263,7 @@ QList<QStringList> ParseCsv(QStringView text)
     bool quoted = false;
     bool rowHasContent = false;
     auto endCell = [&] {
-        row << cell;
+        row << CsvCellText(cell);
         cell.clear();
         rowHasContent = true;
     };

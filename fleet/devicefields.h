@@ -42,8 +42,15 @@ QByteArray DeviceListCsv(const QList<TDeviceRecord> &devices);
 // Whether the list's filter shows a device: the text in any of the list's columns or the adapter
 // (case ignored), or a MAC address typed with other separators; an empty filter shows all.
 bool DeviceMatchesFilter(const TDeviceRecord &device, const QString &filter);
-// One CSV line (RFC 4180 quoting), without its line end.
+// One CSV line (RFC 4180 quoting), without its line end. A cell that a spreadsheet would take for a
+// formula (one that begins with =, +, -, @, a tab or a CR, such as a device named
+// =HYPERLINK(...)) is written with a ' in front, as spreadsheets expect; numbers (-1, +2.5) stay
+// numbers. ParseCsv takes the ' off again.
 QString CsvLine(const QStringList &cells);
+// The guard of one cell and its removal: "=1+2" <-> "'=1+2"; a cell that already begins with ' and
+// then one of those characters gets one more, so that every text reads back as it was.
+QString CsvSafeCell(const QString &cell);
+QString CsvCellText(const QString &cell);
 QString DeviceCsvHeader();
 QString DeviceCsvLine(const TDeviceRecord &device);
 // Splits CSV text into rows of cells (quoted cells may hold commas, quotes and line ends).

@@ -53,6 +53,7 @@ void TBoardUpgrade::run(TDeviceSession &session)
         const QString remoteName = Ftp::bareFileName(m_fileName);
         session.phase(QStringLiteral("Downloading ") + remoteName);
         // A board that never had the file answers with an error: nothing to remove then.
+        session.outcome().deviceChanged = true;
         ftp.Delete(remoteName);
         ftp.Store(m_image.bytes(), m_fileName, remoteName);
         ftp.Quit();

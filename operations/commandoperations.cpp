@@ -32,6 +32,7 @@ void TDeviceCommand::run(TDeviceSession &session)
         if (attempt > 1 && session.cancelled())
             break;
         m_attemptsMade = attempt;
+        session.outcome().deviceChanged = true;
         last = session.command(m_command);
         m_result = last.result;
         if (last.result == ResultAcknowledged) {

@@ -239,6 +239,7 @@ bool TControllerUpgrade::transfer(TDeviceSession &session, TControllerBus &bus)
         session.fail(problem, {}, TOperationError::FileError);
         return false;
     }
+    session.outcome().deviceChanged = true;
     if (!bus.WriteBlock(Unit, 0, image, progress)) {
         if (!session.cancelled())
             session.fail(TDeviceSession::notResponding(session.currentLabel()),
@@ -374,6 +375,7 @@ bool TWriteConfig::work(TDeviceSession &session)
         session.phase(QStringLiteral("Set Config Start"));
         if (!commandAnswered(session, bus, Wire::Bus::SetConfigStart))
             return false;
+        session.outcome().deviceChanged = true;
         session.waitForDeviceToSettle();
         // The status line reads as while reading: one label for both directions of the transfer.
         session.phase(QStringLiteral("Reading Config"));
@@ -438,6 +440,7 @@ bool TReadLogs::eraseLogs(TDeviceSession &session)
 {
     return session.busOperation([&session](TControllerBus &bus) {
         session.phase(QStringLiteral("Erase Logs"));
+        session.outcome().deviceChanged = true;
         return commandAnswered(session, bus, Wire::Bus::EraseLogs);
     });
 }
@@ -541,6 +544,7 @@ bool TControllerReset::resetOnBus(TDeviceSession &session)
     TControllerBus bus(nullptr, session.ip(), Wire::BusPort, session.timing().bus);
     bus.setStopFlag(&session.cancelFlag());
     session.phase(QStringLiteral("Reset"));
+    session.outcome().deviceChanged = true;
     if (!bus.SendCommand(Unit, Wire::Bus::Reset).isEmpty())
         return true;
     if (!session.cancelled())

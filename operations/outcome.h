@@ -55,6 +55,10 @@ struct TOperationOutcome
     QStringList notes;
     // The SHA-256 (hexadecimal) of the image or configuration the operation sent; empty when none.
     QString sentSha256;
+    // A request that changes what the device holds or does went out (a firmware block, an upload,
+    // a configuration, an erase, a reset, a board command): a failure after it may have left the
+    // device changed, so that a retry is no longer the same harmless attempt.
+    bool deviceChanged = false;
     // An error that the window hands on to the program's general error handler once the
     // device is put back (a file that cannot be read, an FTP error, a failed connection).
     std::exception_ptr error;

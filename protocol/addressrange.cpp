@@ -108,6 +108,18 @@ QString refusal(const QString &text, quint32 first, quint32 last, const TSweepCo
 }
 } // namespace
 
+QString OneDeviceAddressProblem(quint32 ip, const TSweepContext &context)
+{
+    // The sweep's own refusals, less the ones that are about the sweep (the PC itself, loopback):
+    // a command may well go to a device simulated on this PC.
+    TSweepContext subnetsOnly;
+    subnetsOnly.knownSubnets = context.knownSubnets;
+    if (ip >= LoopbackFirst && ip <= LoopbackLast)
+        return {};
+    const QString why = refusal(IpToText(ip), ip, ip, subnetsOnly);
+    return why.isEmpty() ? QString() : why + QStringLiteral(": a command meant for one device is not sent there");
+}
+
 quint32 SubnetNetwork(quint32 address, int prefix)
 {
     if (prefix <= 0)

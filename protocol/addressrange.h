@@ -58,6 +58,11 @@ std::variant<TAddressRange, QString> ParseAddressRange(const QString &text, cons
 // asked once. The first error stops the reading.
 std::variant<QList<TAddressRange>, QString> ParseAddressRanges(const QStringList &texts, const TSweepContext &context);
 
+// Why a command meant for one device must not go to this address, which reaches many or none:
+// 255.255.255.255, the network or broadcast address of one of the PC's subnets or routed networks,
+// a multicast address, 0.0.0.0/8 or a reserved address. Empty when the address may name one device.
+QString OneDeviceAddressProblem(quint32 ip, const TSweepContext &context);
+
 // The ranges joined where they overlap or touch, in address order: every address once.
 QList<TAddressRange> MergedRanges(QList<TAddressRange> ranges);
 quint64 AddressCount(const QList<TAddressRange> &ranges);

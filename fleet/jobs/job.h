@@ -129,13 +129,16 @@ private:
     friend class TJobService;
     TJob(TDatagramEngine *engine, const TJobRequest &request, const TOperationJournal *journal, QObject *parent);
 
-    bool prepareImages();
-    void askOrRun();
+    void prepareFiles(const QList<int> &indexes);
     void run(const QList<int> &indexes);
     void runStage(QList<int> indexes);
+    // Whether the device of a board upgrade has a controller upgrade in this job that did not succeed.
+    bool controllerFailed(const TJobItemStatus &board) const;
     TDeviceOperation *makeOperation(int index);
     void connectOperation(TDeviceOperation *operation, int index);
     void operationFinished(TDeviceOperation *operation);
+    void upgraded(int index);
+    void keepInSnapshot(int index);
     void settle(int index, TJobItemStatus::State state, const QString &message);
     void confirmNext();
     void confirmRoundEnded();
@@ -151,9 +154,9 @@ private:
     const TOperationJournal *m_journal;
     QList<TJobItemStatus> m_items;
     QHash<QString, TFirmwareImage> m_images; // by file: each read once per job
-    QHash<QString, QString> m_imageRefusals; // by file: why it is sent to nobody
-    QList<int> m_pending;     // the run's items after the stage under way (boards after controllers)
-    QList<int> m_confirmingRun; // the items of the run or retry under way
+    // The items waiting for the confirmation, then for the stage under way to end (boards after
+    // controllers).
+    QList<int> m_pending;
     TOperationPool *m_pool = nullptr;
     QHash<TDeviceOperation *, int> m_indexOf;
     TScanDevices *m_confirmScan = nullptr;

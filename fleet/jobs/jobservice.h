@@ -10,19 +10,19 @@
 //   connect(job, &TJob::finished, ...);
 
 #include "fleet/jobs/job.h"
+#include "fleet/history/operationjournal.h"
 #include "fleet/jobs/jobrequest.h"
 
 #include <QObject>
 
 class TDatagramEngine;
-class TOperationJournal;
 
 class TJobService : public QObject
 {
     Q_OBJECT
 public:
     // journal: where the confirmations of upgrades are recorded beside the operations themselves
-    // (nullptr: the default history).
+    // (nullptr: the program's history).
     explicit TJobService(TDatagramEngine *engine, const TOperationJournal *journal = nullptr, QObject *parent = nullptr);
 
     TDatagramEngine *engine() const { return m_engine; }
@@ -36,4 +36,5 @@ public:
 private:
     TDatagramEngine *m_engine;
     const TOperationJournal *m_journal;
+    TOperationJournal m_defaultJournal;
 };

@@ -141,7 +141,7 @@ std::variant<QList<CsvRow>, TSiteFileError> splitCsv(QStringView text)
     bool afterQuote = false; // a quoted cell ended: only a comma or the line end may follow
     bool rowHasContent = false;
     auto endCell = [&] {
-        row.cells << cell;
+        row.cells << CsvCellText(cell);
         cell.clear();
         afterQuote = false;
     };

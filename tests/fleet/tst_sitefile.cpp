@@ -160,7 +160,9 @@ void TestSiteFile::writtenFileReadsBack()
     QFETCH(QString, fileName);
     const QTemporaryDir folder;
     const QList<TDeviceRecord> scanned{device(QStringLiteral("198.18.1.1"), 0x0050C2025CC1, QStringLiteral("Pump, \"north\"")),
-                              device(QStringLiteral("198.18.1.2"), 0, QStringLiteral("Gate\nEast"), QStringLiteral("2.1"))};
+                              device(QStringLiteral("198.18.1.2"), 0, QStringLiteral("Gate\nEast"), QStringLiteral("2.1")),
+                              // A name a spreadsheet would run as a formula: guarded in the CSV, read back as it was.
+                              device(QStringLiteral("198.18.1.3"), 0x0050C2025CC3, QStringLiteral("=HYPERLINK(\"http://x\")"))};
     QList<TSiteDevice> devices;
     for (const TDeviceRecord &d : scanned)
         devices << SiteFile::fromDevice(d);
@@ -170,14 +172,19 @@ void TestSiteFile::writtenFileReadsBack()
     if (const auto *error = std::get_if<TSiteFileError>(&result))
         QFAIL(qPrintable(error->text()));
     QList<TSiteDevice> read = std::get<QList<TSiteDevice>>(result);
-    QCOMPARE(read.size(), 2);
+    QCOMPARE(read.size(), 3);
     for (TSiteDevice &d : read)
         d.line = 0;
     QCOMPARE(read, devices);
+    if (fileName.endsWith(u".csv"_s)) {
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(written.readAll().contains("\"'=HYPERLINK"));
+    }
     // The list compared with the file it made is all found.
     const TSiteComparison comparison(read, scanned);
-    QCOMPARE(comparison.count(TSiteState::Found), 2);
-    QCOMPARE(comparison.summary(), QStringLiteral("2 of 2 expected devices found, 0 missing, 0 unexpected"));
+    QCOMPARE(comparison.count(TSiteState::Found), 3);
+    QCOMPARE(comparison.summary(), QStringLiteral("3 of 3 expected devices found, 0 missing, 0 unexpected"));
 }
 
 void TestSiteFile::failedWriteKeepsOldFile()

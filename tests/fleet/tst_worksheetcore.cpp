@@ -734,6 +734,47 @@ private slots:
         QVERIFY(csv.contains(QStringLiteral("\"Cold, \"\"north\"\"\"")));
     }
 
+    // A text a device reports is data, never a formula, in every CSV the program writes: the cell is
+    // guarded with a leading ', numbers stay numbers, and the program's own reader gives back the text.
+    void csvCellsAreNeverFormulas_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("written"); // the cell as a spreadsheet sees it
+        QTest::newRow("a formula") << u"=HYPERLINK(\"http://x\",\"open\")"_qs << u"'=HYPERLINK(\"http://x\",\"open\")"_qs;
+        QTest::newRow("plus") << u"+cmd"_qs << u"'+cmd"_qs;
+        QTest::newRow("minus, not a number") << u"-2+3"_qs << u"'-2+3"_qs;
+        QTest::newRow("at") << u"@SUM(A1)"_qs << u"'@SUM(A1)"_qs;
+        QTest::newRow("tab") << u"\t=1"_qs << u"'\t=1"_qs;
+        QTest::newRow("carriage return") << u"\r=1"_qs << u"'\r=1"_qs;
+        QTest::newRow("a negative number") << u"-1"_qs << u"-1"_qs;
+        QTest::newRow("a signed decimal") << u"+2.5"_qs << u"+2.5"_qs;
+        QTest::newRow("a quote before a formula") << u"'=1"_qs << u"''=1"_qs;
+        QTest::newRow("a plain quote") << u"'quoted"_qs << u"'quoted"_qs;
+        QTest::newRow("a plain name") << u"Chiller-South-0"_qs << u"Chiller-South-0"_qs;
+        QTest::newRow("empty") << QString() << QString();
+    }
+
+    void csvCellsAreNeverFormulas()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, written);
+        QCOMPARE(CsvSafeCell(text), written);
+        const QList<QStringList> rows = ParseCsv(CsvLine({u"a"_qs, text, u"b"_qs}) + u"\r\n"_qs);
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.first(), (QStringList{u"a"_qs, text, u"b"_qs}));
+        // The device list's CSV, as scan --csv and the list's export write it.
+        TDeviceRecord device;
+        device.IpText = u"198.18.1.1"_qs;
+        device.Params.set(Wire::Param::Name, text.toUtf8());
+        const QString line = DeviceCsvLine(device);
+        if (written != text && !text.startsWith(QLatin1Char('\''))) { // no cell of the line begins like a formula
+            QVERIFY2(!line.contains(u","_qs + text.left(1)), qPrintable(line));
+            QVERIFY2(!line.contains(u",\""_qs + text.left(1)), qPrintable(line));
+        }
+        const QList<QStringList> listed = ParseCsv(DeviceCsvHeader() + u"\r\n"_qs + line + u"\r\n"_qs);
+        QCOMPARE(listed.value(1).value(listed.value(0).indexOf(u"name"_qs)), text);
+    }
+
     // What the confirming scans after an upgrade prove: a board upgrade wants the device gone for
     // a round, then back; the same firmware is a warning; a controller upgrade wants an answer.
     void rediscovery_data()

@@ -31,6 +31,36 @@ class TestAddressRange : public QObject
     Q_OBJECT
 
 private slots:
+    // A command meant for one device never goes to an address that reaches many (or none).
+    void oneDeviceAddresses_data()
+    {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("problem"); // a part of it; empty: the address may name a device
+        QTest::newRow("a device") << u"198.18.1.5"_s << QString();
+        QTest::newRow("a routed device") << u"198.19.4.10"_s << QString();
+        QTest::newRow("a device simulated on this PC") << u"127.0.0.2"_s << QString();
+        QTest::newRow("limited broadcast") << u"255.255.255.255"_s << u"the broadcast address of every segment"_s;
+        QTest::newRow("the segment's broadcast") << u"198.18.255.255"_s << u"the broadcast address of 198.18.0.0/16"_s;
+        QTest::newRow("a routed network's broadcast") << u"198.19.255.255"_s << u"the broadcast address of 198.19.0.0/16"_s;
+        QTest::newRow("the segment's network address") << u"198.18.0.0"_s << u"the network address of 198.18.0.0/16"_s;
+        QTest::newRow("multicast") << u"224.0.0.1"_s << u"a multicast address"_s;
+        QTest::newRow("this network") << u"0.0.0.0"_s << u"names no device"_s;
+        QTest::newRow("reserved") << u"240.0.0.1"_s << u"a reserved address"_s;
+    }
+
+    void oneDeviceAddresses()
+    {
+        QFETCH(QString, ip);
+        QFETCH(QString, problem);
+        const QString found = OneDeviceAddressProblem(TextToIp(ip), labPc());
+        if (problem.isEmpty()) {
+            QCOMPARE(found, QString());
+        } else {
+            QVERIFY2(found.contains(problem), qPrintable(found));
+            QVERIFY2(found.endsWith(u"a command meant for one device is not sent there"_s), qPrintable(found));
+        }
+    }
+
     void acceptedRanges_data()
     {
         QTest::addColumn<QString>("text");
