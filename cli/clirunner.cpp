@@ -1,11 +1,16 @@
 #include "cli/clirunner.h"
 
 #include "cli/clilibrary.h"
+#include "cli/cliprogress.h"
 #include "cli/clireport.h"
 #include "cli/verbs/verbs.h"
+#include "fleet/jobs/jobservice.h"
 #include "operations/commandoperations.h"
 #include "protocol/datagramengine.h"
 #include "protocol/tools.h"
+
+#include <QEventLoop>
+#include <QSet>
 
 #include <cerrno>
 #include <cstring>
@@ -153,4 +158,47 @@ std::optional<QList<TDeviceRecord>> TCliRunner::scan()
     // Two devices with one MAC address are two targets: the list keeps one of them, the twins the
     // other, so that naming them by that MAC address is refused instead of reaching either.
     return scan.devices() + scan.twins();
+}
+
+TJobService &TCliRunner::jobService()
+{
+    if (!m_jobService)
+        m_jobService = std::make_unique<TJobService>(m_engine);
+    return *m_jobService;
+}
+
+void TCliRunner::runJob(TJob &job, const QString &title, const QStringList &labels, const std::function<void(int)> &itemEnded)
+{
+    QObject watching; // the connections below end with this run, not with the job
+    QSet<int> ended;
+    auto end = [&](int index) {
+        if (!ended.contains(index)) {
+            ended.insert(index);
+            itemEnded(index);
+        }
+    };
+    connect(&job, &TJob::itemChanged, &watching, [&](int index) {
+        if (job.item(index).finished())
+            end(index);
+    });
+    connect(&job, &TJob::confirmationRequested, &watching, [&job] { job.confirm(true); });
+    std::optional<TCliProgress> progress;
+    if (m_console.errIsTerminal) {
+        progress.emplace(m_console.err, title);
+        progress->watch(job, labels);
+    }
+    QEventLoop loop;
+    connect(&job, &TJob::finished, &loop, &QEventLoop::quit);
+    setStop([&job] { job.cancel(); });
+    job.start();
+    if (m_interrupted) // while the job was being made: nothing is started
+        job.cancel();
+    if (!job.isFinished())
+        loop.exec();
+    setStop({});
+    if (progress)
+        progress->clear();
+    // Every item ends once the job has; one that told no end is told now, in its order.
+    for (int index = 0; index < job.items().size(); ++index)
+        end(index);
 }

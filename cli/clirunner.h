@@ -9,11 +9,16 @@
 
 #include <QObject>
 
+#include <QStringList>
+
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class TDatagramEngine;
+class TJob;
+class TJobService;
 
 struct TCliConsole
 {
@@ -60,6 +65,12 @@ public:
     void setStop(std::function<void()> stop);
     // The devices that answer a scan; nullopt (after saying why) when the scan could not be sent.
     std::optional<QList<TDeviceRecord>> scan();
+    // Where the verbs' device work goes: one service for the run, made when first needed.
+    TJobService &jobService();
+    // Runs a job made by jobService() to its end: its items' progress on a terminal under title
+    // (labels: one per item), Ctrl+C cancels it, and itemEnded(index) is called once as each item
+    // ends. The user was asked before the job was made: the job does not ask again.
+    void runJob(TJob &job, const QString &title, const QStringList &labels, const std::function<void(int)> &itemEnded);
 
 private:
     int runVerb();
@@ -72,6 +83,7 @@ private:
     TDatagramEngine *m_engine;
     TCliConsole m_console;
     std::function<void()> m_stop;
+    std::unique_ptr<TJobService> m_jobService;
     bool m_interrupted = false;
     bool m_outputFailed = false;
     QList<TCliDevice> m_devices;

@@ -1,17 +1,13 @@
 // The verbs on each named device: ssh, command, reset, upgrade-board, upgrade-controller,
-// config get and put, diag, logs get and erase. Asked once for all, then run a few devices at a
-// time; each device's outcome is told as it ends.
+// config get and put, diag, logs get and erase. Asked once for all, then handed to the job
+// service as one job; each device's outcome is told as it ends.
 
 #include "cli/verbs/verbs.h"
 
-#include "cli/cliprogress.h"
 #include "cli/clireport.h"
 #include "cli/clirunner.h"
-#include "operations/boardupgrade.h"
-#include "operations/commandoperations.h"
-#include "operations/controlleroperations.h"
+#include "fleet/jobs/jobservice.h"
 #include "operations/firmwareimage.h"
-#include "operations/operationpool.h"
 #include "protocol/tools.h"
 
 #include <QDir>
@@ -21,24 +17,52 @@
 #include <cstring>
 
 namespace {
-// The text a read operation received, bytes as the device sent them: a log block a line, with the
-// CR LF that the device ends each one with.
-QByteArray receivedData(TDeviceOperation *operation)
-{
-    if (auto *read = qobject_cast<TReadControllerText *>(operation))
-        return read->text();
-    if (auto *logs = qobject_cast<TReadLogs *>(operation)) {
-        QByteArray data;
-        for (const QByteArray &block : logs->blocks())
-            data += block + "\r\n";
-        return data;
-    }
-    return {};
-}
-
 QString fileExtension(Verb verb)
 {
     return verb == Verb::ConfigGet ? QStringLiteral(".cfg") : QStringLiteral(".txt");
+}
+
+bool isUpgrade(Verb verb)
+{
+    return verb == Verb::UpgradeBoard || verb == Verb::UpgradeController;
+}
+
+TJobAction jobActionOf(const TCliRequest &request)
+{
+    switch (request.verb->verb) {
+    case Verb::Ssh: return TJobAction::ToggleSsh;
+    case Verb::Command: return TJobAction::BoardCommand;
+    case Verb::UpgradeBoard: return TJobAction::BoardUpgrade;
+    case Verb::UpgradeController: return TJobAction::ControllerUpgrade;
+    case Verb::ConfigGet: return TJobAction::ReadConfiguration;
+    case Verb::Diag: return TJobAction::ReadDiagnostics;
+    case Verb::ConfigPut: return TJobAction::WriteConfiguration;
+    case Verb::LogsGet: return TJobAction::ReadLogs;
+    case Verb::LogsErase: return TJobAction::EraseAndReadLogs;
+    case Verb::Reset: return request.withUpdater ? TJobAction::ResetWithUpdater : TJobAction::Reset;
+    default: break; // no other verb comes here
+    }
+    Q_UNREACHABLE();
+}
+
+// What the outcome lines call the verb's work: the operation's own title, as the history has it.
+QString operationTitle(const TCliRequest &request)
+{
+    switch (request.verb->verb) {
+    case Verb::Ssh: return QString::fromLatin1(Wire::commandInfo(Wire::Command::SetDropBear).name);
+    case Verb::Command: return QString::fromLatin1(Wire::commandInfo(request.command).name);
+    case Verb::UpgradeBoard: return QStringLiteral("Communication board upgrade");
+    case Verb::UpgradeController: return QStringLiteral("Controller upgrade");
+    case Verb::ConfigGet: return QStringLiteral("Read configuration");
+    case Verb::Diag: return QStringLiteral("Read diagnostics");
+    case Verb::ConfigPut: return QStringLiteral("Write configuration");
+    case Verb::LogsGet: return QStringLiteral("Read logs");
+    case Verb::LogsErase: return QStringLiteral("Erase logs");
+    case Verb::Reset:
+        return request.withUpdater ? QStringLiteral("Controller reset with updater") : QStringLiteral("Controller reset");
+    default: break;
+    }
+    Q_UNREACHABLE();
 }
 
 // The devices of a prompt: the first twenty, then how many more.
@@ -60,61 +84,26 @@ public:
     int run(const QList<TCliDevice> &devices);
 
 private:
-    TDeviceOperation *makeOperation(const TCliDevice &device, const QByteArray &configuration);
     bool confirm(const QList<TCliDevice> &devices);
     bool confirmFirmware(const QList<TCliDevice> &devices);
     QString answer();
     // What would be done to each device: --dry-run prints it and sends nothing more.
     int printPlan(const QList<TCliDevice> &devices);
-    TCliResult resultOf(TDeviceOperation *operation, const TCliDevice &device, bool several);
-    // Stores what a read operation received; the error text when it could not be stored.
+    TJobRequest jobRequest(const QList<TCliDevice> &devices) const;
+    TCliResult resultOf(const TJobItemStatus &status, const TCliDevice &device, bool several);
+    // An upgrade needs the device's discovery record (its type for the library, its address to see
+    // it come back): a device named by its address that did not answer the scan gets nothing.
+    TCliResult unscannedResult(const TCliDevice &device) const;
+    // Stores what a read received; the error text when it could not be stored.
     QString store(const QByteArray &data, const TCliDevice &device, bool several, QString *path);
     void report(const QList<TCliResult> &results);
 
     TCliRunner &m_runner;
     const TCliRequest &m_request;
-    TFirmwareImage m_image; // the file of an upgrade or a configuration write, read once per run
+    QByteArray m_configuration; // config put: the bytes read once, sent to every device
+    qint64 m_imageBytes = -1;
+    QString m_imageSha256;
 };
-
-TDeviceOperation *TDeviceVerbRun::makeOperation(const TCliDevice &device, const QByteArray &configuration)
-{
-    TDatagramEngine *engine = m_runner.engine();
-    const TDeviceTarget &target = device.target;
-    const TOperationTiming waits = m_runner.timing();
-    switch (m_request.verb->verb) {
-    case Verb::Ssh:
-        return new TDeviceCommand(engine, target, Wire::Command::SetDropBear, TDeviceCommand::dropBear(), waits);
-    case Verb::Command: return new TDeviceCommand(engine, target, m_request.command, {1, false}, waits);
-    case Verb::UpgradeBoard: return new TBoardUpgrade(engine, target, m_image, waits);
-    case Verb::UpgradeController: return new TControllerUpgrade(engine, target, m_image, waits);
-    case Verb::ConfigGet:
-        return new TReadControllerText(engine, target, TReadControllerText::Kind::Configuration, waits);
-    case Verb::Diag: return new TReadControllerText(engine, target, TReadControllerText::Kind::Diagnostics, waits);
-    case Verb::ConfigPut: return new TWriteConfig(engine, target, configuration, waits);
-    case Verb::LogsGet: return new TReadLogs(engine, target, false, waits);
-    case Verb::LogsErase: return new TReadLogs(engine, target, true, waits);
-    case Verb::Reset:
-        return new TControllerReset(engine, target,
-                                    m_request.withUpdater ? TControllerReset::Mode::WithUpdater
-                                                          : TControllerReset::Mode::Plain,
-                                    waits);
-    case Verb::Scan:
-    case Verb::Search:
-    case Verb::Info:
-    case Verb::Doctor:
-    case Verb::History:
-    case Verb::Check:
-    case Verb::Watch:
-    case Verb::Report:
-    case Verb::LibraryList:
-    case Verb::LibraryCheck:
-    case Verb::LibraryAdd:
-    case Verb::LibraryRemove:
-    case Verb::Plan:
-    case Verb::Apply: break; // these verbs run no operation per device here
-    }
-    Q_UNREACHABLE();
-}
 
 QString TDeviceVerbRun::answer()
 {
@@ -127,7 +116,7 @@ bool TDeviceVerbRun::confirm(const QList<TCliDevice> &devices)
     if (m_request.yes)
         return true;
     const Verb verb = m_request.verb->verb;
-    if (verb == Verb::UpgradeBoard || verb == Verb::UpgradeController || verb == Verb::ConfigPut)
+    if (isUpgrade(verb) || verb == Verb::ConfigPut)
         return confirmFirmware(devices);
     // "Reset 12 devices? [y/N]", the devices listed first.
     QString text = deviceList(devices);
@@ -192,42 +181,71 @@ QString TDeviceVerbRun::store(const QByteArray &data, const TCliDevice &device, 
     return {};
 }
 
-TCliResult TDeviceVerbRun::resultOf(TDeviceOperation *operation, const TCliDevice &device, bool several)
+TJobRequest TDeviceVerbRun::jobRequest(const QList<TCliDevice> &devices) const
 {
-    TCliResult result{device, operation->title(), operation->outcome(), {}, {}, -1, {}, -1};
-    if (!operation->isFinished()) { // never started: the run was interrupted first
-        result.outcome.cancelled = true;
-        result.outcome.kind = TOperationError::Cancelled;
-        result.outcome.message = QStringLiteral("Not started: interrupted.");
+    TJobOptions options;
+    options.jobs = m_request.jobs;
+    options.timing = m_runner.timing();
+    options.confirmed = true; // asked once for all before
+    options.command = m_request.command;
+    options.libraryFolder = m_request.library.folder;
+    TJobRequest request;
+    request.options = options;
+    const TJobAction action = jobActionOf(m_request);
+    for (const TCliDevice &device : devices) {
+        TJobItem item;
+        item.device = {device.target, device.record};
+        item.action = action;
+        if (m_request.verb->verb == Verb::ConfigPut)
+            item.text = m_configuration;
+        else if (JobActionSendsImage(action))
+            item.file = m_request.file; // the job reads it and looks its bytes up in the library
+        request.items << item;
     }
-    if (auto *command = qobject_cast<TDeviceCommand *>(operation))
-        result.attempts = command->attemptsMade();
+    return request;
+}
+
+TCliResult TDeviceVerbRun::resultOf(const TJobItemStatus &status, const TCliDevice &device, bool several)
+{
+    TCliResult result = JobItemResult(status, device, operationTitle(m_request));
+    if (m_request.verb->verb != Verb::Ssh && m_request.verb->verb != Verb::Command)
+        result.attempts = -1;
     if (!m_request.file.isEmpty())
         result.file = m_request.file;
-    if (!result.outcome.succeeded)
-        return result;
-    if (m_request.verb->options & OptOutput) {
-        const QByteArray data = receivedData(operation);
-        result.bytes = data.size();
-        result.sha256 = Sha256Text(data);
-        result.saveError = store(data, device, several, &result.file);
+    if (m_imageBytes >= 0) {
+        result.bytes = m_imageBytes;
+        result.sha256 = m_imageSha256;
+    } else {
+        result.sha256.clear();
     }
+    if (!result.outcome.succeeded || !(m_request.verb->options & OptOutput))
+        return result;
+    result.bytes = status.received.size();
+    result.sha256 = Sha256Text(status.received);
+    result.saveError = store(status.received, device, several, &result.file);
+    return result;
+}
+
+TCliResult TDeviceVerbRun::unscannedResult(const TCliDevice &device) const
+{
+    TCliResult result{device, operationTitle(m_request), {}, {}, m_request.file, m_imageBytes, m_imageSha256, -1};
+    result.outcome.kind = TOperationError::NotResponding;
+    result.outcome.message =
+        QStringLiteral("%1 did not answer the scan: its type and version are not known").arg(device.target.ip);
     return result;
 }
 
 int TDeviceVerbRun::run(const QList<TCliDevice> &devices)
 {
-    QByteArray configuration;
-    qint64 imageBytes = -1;
-    QString imageSha256;
     if (!m_request.file.isEmpty()) {
         try {
-            // Read once: every device of the run is sent these same bytes.
-            m_image = TFirmwareImage::read(m_request.file);
-            imageBytes = m_image.bytes().size();
-            imageSha256 = m_image.sha256();
+            // Read once here for the early error and the outcome lines; the job reads it for what
+            // it sends, and refuses it when its bytes changed in between.
+            const TFirmwareImage image = TFirmwareImage::read(m_request.file);
+            m_imageBytes = image.bytes().size();
+            m_imageSha256 = image.sha256();
             if (m_request.verb->verb == Verb::ConfigPut)
-                configuration = m_image.bytes();
+                m_configuration = image.bytes();
         } catch (const std::exception &error) {
             m_runner.tell(QString::fromUtf8(error.what()));
             return ExitStatus::Environment;
@@ -235,63 +253,49 @@ int TDeviceVerbRun::run(const QList<TCliDevice> &devices)
     }
     if (m_request.dryRun)
         return printPlan(devices);
-    if (m_request.verb->changesDevice && !confirm(devices)) {
+
+    QList<TCliDevice> reachable;
+    QHash<int, TCliResult> unscanned; // by the device's place in the list
+    for (int i = 0; i < devices.size(); ++i) {
+        if (isUpgrade(m_request.verb->verb) && !devices.at(i).record)
+            unscanned.insert(i, unscannedResult(devices.at(i)));
+        else
+            reachable << devices.at(i);
+    }
+    if (m_request.verb->changesDevice && !reachable.isEmpty() && !confirm(reachable)) {
         m_runner.tell(QStringLiteral("Nothing was sent."));
         return ExitStatus::DeviceFailed;
     }
+    // Those that get nothing are told first: nothing is waited for there.
+    if (m_request.json)
+        for (int i = 0; i < devices.size(); ++i)
+            if (unscanned.contains(i))
+                m_runner.print(CliJsonLine(ResultJson(unscanned.value(i), m_runner.verbName())));
 
-    TOperationPool pool(m_request.jobs);
-    pool.setConfirmed(true); // asked once for all above
-    QHash<TDeviceOperation *, QString> labels;
-    QList<std::pair<TDeviceOperation *, TCliDevice>> runs;
-    for (const TCliDevice &device : devices) {
-        TDeviceOperation *operation = makeOperation(device, configuration);
-        pool.add(operation);
-        labels.insert(operation, device.label());
-        runs.append({operation, device});
-    }
     const bool several = devices.size() > 1 || m_request.selection.any();
-    auto resultFor = [&](TDeviceOperation *operation, const TCliDevice &device) {
-        TCliResult result = resultOf(operation, device, several);
-        if (imageBytes >= 0) {
-            result.bytes = imageBytes;
-            result.sha256 = imageSha256;
-        }
-        return result;
-    };
-    // Each device's line as soon as it is done: a script sees the first long before the last.
-    QHash<TDeviceOperation *, TCliResult> finished;
-    QObject::connect(&pool, &TOperationPool::operationFinished, &m_runner, [&](TDeviceOperation *operation) {
-        const auto run = std::find_if(runs.begin(), runs.end(), [operation](const auto &r) { return r.first == operation; });
-        if (run == runs.end())
-            return;
-        const TCliResult result = resultFor(operation, run->second);
-        finished.insert(operation, result);
-        if (m_request.json)
-            m_runner.print(CliJsonLine(ResultJson(result, m_runner.verbName())));
-    });
-    std::optional<TCliProgress> progress;
-    if (m_runner.console().errIsTerminal) {
-        progress.emplace(m_runner.console().err, m_runner.verbName());
-        progress->watch(pool, labels);
+    QList<TCliResult> finished;
+    if (!reachable.isEmpty()) {
+        TJob *job = m_runner.jobService().create(jobRequest(reachable));
+        QStringList labels;
+        for (const TCliDevice &device : std::as_const(reachable))
+            labels << device.label();
+        QHash<int, TCliResult> ended;
+        // Each device's line as soon as it is done: a script sees the first long before the last.
+        m_runner.runJob(*job, m_runner.verbName(), labels, [&](int index) {
+            const TCliResult result = resultOf(job->item(index), reachable.at(index), several);
+            ended.insert(index, result);
+            if (m_request.json)
+                m_runner.print(CliJsonLine(ResultJson(result, m_runner.verbName())));
+        });
+        for (int index = 0; index < reachable.size(); ++index)
+            finished << ended.value(index);
     }
-    m_runner.setStop([&pool] { pool.cancel(); });
-    pool.exec();
-    m_runner.setStop({});
-    if (progress)
-        progress->clear();
 
     QList<TCliResult> results;
-    QList<TCliResult> unprinted; // never started: told once the run has stopped
-    for (const auto &[operation, device] : runs) {
-        if (finished.contains(operation)) {
-            results << finished.value(operation);
-        } else {
-            results << resultFor(operation, device);
-            unprinted << results.constLast();
-        }
-    }
-    report(m_request.json ? unprinted : results);
+    for (int i = 0, next = 0; i < devices.size(); ++i)
+        results << (unscanned.contains(i) ? unscanned.value(i) : finished.at(next++));
+    if (!m_request.json)
+        report(results);
     const bool allSucceeded = std::all_of(results.begin(), results.end(), [](const TCliResult &r) { return r.succeeded(); });
     // What was read and could not be stored is the PC's failure, not the device's.
     const bool storeFailed = std::any_of(results.begin(), results.end(), [](const TCliResult &r) { return !r.saveError.isEmpty(); });
@@ -301,12 +305,7 @@ int TDeviceVerbRun::run(const QList<TCliDevice> &devices)
 void TDeviceVerbRun::report(const QList<TCliResult> &results)
 {
     const bool dataOnStdout = (m_request.verb->options & OptOutput) && m_request.output.isEmpty();
-    if (m_request.json) {
-        QString text;
-        for (const TCliResult &result : results)
-            text += CliJsonLine(ResultJson(result, m_runner.verbName()));
-        m_runner.print(text);
-    } else if (dataOnStdout) {
+    if (dataOnStdout) {
         // Standard output holds the text itself: only a failure is told, on standard error.
         for (const TCliResult &result : results)
             if (!result.succeeded())
@@ -314,15 +313,13 @@ void TDeviceVerbRun::report(const QList<TCliResult> &results)
     } else {
         m_runner.print(ResultTable(results));
     }
-    if (!m_request.json) {
-        QStringList notes;
-        for (const TCliResult &result : results)
-            for (const QString &note : result.outcome.notes)
-                if (!notes.contains(note))
-                    notes << note;
-        for (const QString &note : std::as_const(notes))
-            m_runner.tell(QStringLiteral("note: ") + note);
-    }
+    QStringList notes;
+    for (const TCliResult &result : results)
+        for (const QString &note : result.outcome.notes)
+            if (!notes.contains(note))
+                notes << note;
+    for (const QString &note : std::as_const(notes))
+        m_runner.tell(QStringLiteral("note: ") + note);
 }
 } // namespace
 

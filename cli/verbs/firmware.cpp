@@ -11,7 +11,7 @@
 #include "fleet/devicefields.h"
 #include "fleet/firmware/firmwareplan.h"
 #include "fleet/history/operationjournal.h"
-#include "operations/operationpool.h"
+#include "fleet/jobs/jobservice.h"
 
 #include <QHash>
 
@@ -23,7 +23,6 @@ struct Row
     TFirmwareStep step;
     QString problem;                      // why the device cannot be worked on: image missing or changed, no answer
     TOperationError problemKind = TOperationError::None;
-    TDeviceOperation *operation = nullptr; // while its pool runs
     std::optional<TCliResult> result;      // an upgrade's, once it ended (or was never started)
     bool skippedAfterFailure = false;      // the board of a device whose controller upgrade failed
 };
@@ -85,27 +84,38 @@ QJsonObject planJson(const Row &row)
     };
 }
 
-TCliResult resultOf(const Row &row, const TFirmwareImage *image)
+// The file, size and SHA-256 of the row's image on its outcome line.
+void describeImage(TCliResult &result, const Row &row, const TFirmwareImage *image)
 {
-    TCliResult result{row.device, componentTitle(row.step.component), {}, {}, {}, -1, {}, -1};
-    if (row.operation) {
-        result.outcome = row.operation->outcome();
-        if (!row.operation->isFinished()) {
-            result.outcome = {};
-            result.outcome.cancelled = true;
-            result.outcome.kind = TOperationError::Cancelled;
-            result.outcome.message = QStringLiteral("Not started: interrupted.");
-        }
-    } else if (!row.problem.isEmpty()) {
-        result.outcome.kind = row.problemKind;
-        result.outcome.message = row.problem;
-    }
     if (row.step.image)
         result.file = row.step.image->file;
     if (image) {
         result.bytes = image->bytes().size();
         result.sha256 = image->sha256();
+    } else {
+        result.bytes = -1;
+        result.sha256.clear();
     }
+}
+
+// The outcome of a row that did not reach the job: its problem, or nothing yet.
+TCliResult resultOf(const Row &row, const TFirmwareImage *image)
+{
+    TCliResult result{row.device, componentTitle(row.step.component), {}, {}, {}, -1, {}, -1};
+    if (!row.problem.isEmpty()) {
+        result.outcome.kind = row.problemKind;
+        result.outcome.message = row.problem;
+    }
+    describeImage(result, row, image);
+    return result;
+}
+
+// The outcome of a row's upgrade as the job ended it.
+TCliResult resultOf(const Row &row, const TJobItemStatus &status, const TFirmwareImage *image)
+{
+    TCliResult result = JobItemResult(status, row.device, componentTitle(row.step.component));
+    result.attempts = -1;
+    describeImage(result, row, image);
     return result;
 }
 
@@ -151,7 +161,7 @@ int RunFirmwareVerb(TCliRunner &runner, const QList<TCliDevice> &devices)
     for (const TCliDevice &device : devices) {
         if (!device.record) {
             // Named by its address and silent in the scan: its type and version are not known.
-            Row row{device, {}, {}, TOperationError::NotResponding, nullptr, {}, false};
+            Row row{device, {}, {}, TOperationError::NotResponding, {}, false};
             row.problem = QStringLiteral("%1 did not answer the scan: its type and version are not known").arg(device.target.ip);
             for (const TFirmwareComponent component : components) {
                 row.step.component = component;
@@ -160,7 +170,7 @@ int RunFirmwareVerb(TCliRunner &runner, const QList<TCliDevice> &devices)
             continue;
         }
         for (const TFirmwareStep &step : PlanFirmware(library, {*device.record}, components, history))
-            rows << Row{device, step, {}, TOperationError::None, nullptr, {}, false};
+            rows << Row{device, step, {}, TOperationError::None, {}, false};
     }
 
     // Each image read once, its SHA-256 checked against the manifest: every device gets the same bytes.
@@ -244,56 +254,35 @@ int RunFirmwareVerb(TCliRunner &runner, const QList<TCliDevice> &devices)
     for (const Row &row : std::as_const(rows))
         if (!upgrades(row))
             printLine(row);
-    QHash<QString, bool> controllerFailed; // by device address
-    for (const TFirmwareComponent component : {TFirmwareComponent::Controller, TFirmwareComponent::Board}) {
-        if (runner.interrupted())
-            break;
-        TOperationPool pool(request.jobs);
-        pool.setConfirmed(true); // asked once for all above
-        QHash<TDeviceOperation *, QString> labels;
-        QHash<TDeviceOperation *, Row *> rowOf;
-        for (Row *row : std::as_const(work)) {
-            if (row->step.component != component)
-                continue;
-            if (controllerFailed.value(row->device.target.ip)) {
-                row->skippedAfterFailure = true;
-                printLine(*row);
-                continue;
-            }
-            row->operation = MakeFirmwareUpgrade(runner.engine(), row->device.target, row->step, *imageOf(*row), runner.timing());
-            pool.add(row->operation);
-            labels.insert(row->operation, QStringLiteral("%1 %2").arg(row->device.label(), ComponentKey(component)));
-            rowOf.insert(row->operation, row);
+    // One job for every upgrade: it sends the controllers first, and no board of a device whose
+    // controller upgrade failed; each image is checked against the library again by its bytes.
+    if (!work.isEmpty() && !runner.interrupted()) {
+        TJobRequest jobRequest;
+        jobRequest.options.jobs = request.jobs;
+        jobRequest.options.timing = runner.timing();
+        jobRequest.options.confirmed = true; // asked once for all above
+        jobRequest.options.libraryFolder = library.folder();
+        QStringList labels;
+        for (const Row *row : std::as_const(work)) {
+            TJobItem item;
+            item.device = {row->device.target, row->device.record};
+            item.action = row->step.component == TFirmwareComponent::Controller ? TJobAction::ControllerUpgrade
+                                                                                 : TJobAction::BoardUpgrade;
+            item.file = library.imagePath(*row->step.image);
+            item.plannedVersion = row->step.target;
+            jobRequest.items << item;
+            labels << QStringLiteral("%1 %2").arg(row->device.label(), ComponentKey(row->step.component));
         }
-        if (rowOf.isEmpty())
-            continue;
-        QObject::connect(&pool, &TOperationPool::operationFinished, &runner, [&](TDeviceOperation *operation) {
-            Row *row = rowOf.value(operation);
-            if (!row)
-                return;
-            row->result = resultOf(*row, imageOf(*row));
-            if (component == TFirmwareComponent::Controller && !row->result->succeeded())
-                controllerFailed.insert(row->device.target.ip, true);
+        TJob *job = runner.jobService().create(jobRequest);
+        runner.runJob(*job, QStringLiteral("apply"), labels, [&](int index) {
+            Row *row = work.at(index);
+            const TJobItemStatus &status = job->item(index);
+            if (status.state == TJobItemStatus::LeftAlone)
+                row->skippedAfterFailure = true;
+            else
+                row->result = resultOf(*row, status, imageOf(*row));
             printLine(*row);
         });
-        std::optional<TCliProgress> progress;
-        if (runner.console().errIsTerminal) {
-            progress.emplace(runner.console().err, QStringLiteral("apply"));
-            progress->watch(pool, labels);
-        }
-        runner.setStop([&pool] { pool.cancel(); });
-        pool.exec();
-        runner.setStop({});
-        if (progress)
-            progress->clear();
-        // The operations go with their pool; those never started (interrupted) are told now.
-        for (Row *row : std::as_const(rowOf)) {
-            if (!row->result) {
-                row->result = resultOf(*row, imageOf(*row));
-                printLine(*row);
-            }
-            row->operation = nullptr;
-        }
     }
 
     // Stopped before their turn (Ctrl+C in the controllers' run): told as not started.

@@ -3,7 +3,9 @@
 // each device of those two types to the library's newest image of its own type (controllers, then
 // boards), skips and tells the third, never sends an image to a device of another type (the
 // simulator's journal shows what each device received), and records the library's version and
-// SHA-256 of each image in the history; a second apply changes nothing.
+// SHA-256 of each image in the history; a second apply changes nothing. upgrade-controller checks
+// its FILE against the same library by its bytes: an image of another component or type, under any
+// name, is sent to nobody.
 #include "clirun.h"
 #include "labsim.h"
 #include "fleet/history/operationjournal.h"
@@ -219,16 +221,21 @@ private slots:
         const QList<TJournalEntry> history =
             TOperationJournal(m_dir.filePath(QStringLiteral("data/tarvino/history.jsonl"))).read();
         int recorded = 0;
+        int foundAgain = 0; // each upgraded device answered again, with the same image told
         for (const TJournalEntry &entry : history) {
             if (entry.outcome != u"succeeded")
                 continue;
+            if (entry.operation.endsWith(u": found again"_qs))
+                ++foundAgain;
+            else
+                ++recorded;
             const QString file = QFileInfo(entry.file).fileName();
             QVERIFY2(m_sha.contains(file), qPrintable(entry.file));
             QCOMPARE(entry.fileSha256.toLower(), m_sha.value(file));
             QCOMPARE(entry.imageVersion, file == P3Image ? u"4.0.0"_qs : file == P4Image ? u"4.1.0"_qs : u"2.4"_qs);
-            ++recorded;
         }
         QCOMPARE(recorded, 30); // 20 boards, 10 controllers
+        QCOMPARE(foundAgain, 30);
 
         // A second apply: every device current or skipped, nothing sent but the scan.
         const qsizetype before = sim.journal().size();
@@ -238,6 +245,62 @@ private slots:
         QVERIFY2(again.out.contains("no board image for this type (Orvane X1 (0x000C3001))"), again.out.constData());
         const QList<QJsonObject> after = sim.journal().mid(before);
         QVERIFY(!std::any_of(after.begin(), after.end(), isChange));
+    }
+
+    // upgrade-controller FILE to one device: whatever its path, an image the library has goes only
+    // to its own component and types; nothing at all is sent otherwise.
+    void upgradeControllerChecksTheLibrary_data()
+    {
+        QTest::addColumn<QString>("image");  // a library file, or "copy:" and a library file copied outside
+        QTest::addColumn<int>("device");     // 0: a Palimor P3, 1: a Palimor P4
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("a board image") << P4Image << 1 << false;
+        QTest::newRow("another type's controller image") << P4Controller << 0 << false;
+        QTest::newRow("that image renamed, outside the library") << u"copy:"_qs + P4Controller << 0 << false;
+        QTest::newRow("the type's own controller image") << P4Controller << 1 << true;
+    }
+
+    void upgradeControllerChecksTheLibrary()
+    {
+        QFETCH(QString, image);
+        QFETCH(int, device);
+        QFETCH(bool, accepted);
+        LabSimulator sim;
+        QVERIFY2(sim.start(2, {u"--type"_qs, u"0=Palimor P3@0x000B1156"_qs, u"--type"_qs, u"1=Palimor P4@0x000B1156"_qs}),
+                 qPrintable(sim.errorString()));
+        QString path = QDir(m_library).filePath(image);
+        if (image.startsWith(u"copy:"_qs)) {
+            const QString original = QDir(m_library).filePath(image.mid(5));
+            path = m_dir.filePath(u"elsewhere/newest-controller.bin"_qs);
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile::remove(path);
+            QVERIFY(QFile::copy(original, path));
+        }
+        const QString sha = m_sha.value(QFileInfo(image.mid(image.indexOf(u':') + 1)).fileName());
+        const CliRun upgrade = run({u"upgrade-controller"_qs, LabSimulator::deviceIp(device), path, u"--library"_qs, m_library,
+                                    u"--json"_qs, u"--yes"_qs, u"--wait"_qs, u"1"_qs});
+        const QList<QJsonObject> lines = upgrade.jsonLines();
+        QVERIFY2(lines.size() == 1, (upgrade.out + upgrade.err).constData());
+        QVERIFY2(SchemaFaults(upgrade.out).isEmpty(), qPrintable(SchemaFaults(upgrade.out)));
+        const QJsonObject line = lines.first();
+        QCOMPARE(line.value(u"ip"_qs).toString(), LabSimulator::deviceIp(device));
+        QCOMPARE(line.value(u"sha256"_qs).toString(), sha);
+        const QJsonObject controller = sim.deviceState(device).value(u"controller"_qs).toObject();
+        if (!accepted) {
+            QVERIFY2(upgrade.exitCode != 0, upgrade.out.constData());
+            QCOMPARE(line.value(u"result"_qs).toString(), u"failed"_qs);
+            QCOMPARE(line.value(u"error"_qs).toString(), u"fileError"_qs);
+            // Neither a bus frame nor an upload reached either device.
+            for (const QJsonObject &received : sim.journal())
+                QVERIFY2(!isChange(received), QJsonDocument(received).toJson(QJsonDocument::Compact).constData());
+            QCOMPARE(controller.value(u"updateModeCount"_qs).toInt(), 0);
+            return;
+        }
+        QVERIFY2(upgrade.exitCode == 0, (upgrade.out + upgrade.err).constData());
+        QCOMPARE(line.value(u"result"_qs).toString(), u"succeeded"_qs);
+        QVERIFY(line.value(u"error"_qs).isNull());
+        QCOMPARE(line.value(u"file"_qs).toString(), path);
+        QCOMPARE(controller.value(u"updateImageSha256"_qs).toString().toLower(), sha);
     }
 };
 
