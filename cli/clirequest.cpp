@@ -285,8 +285,9 @@ QString OutputProblem(const TCliRequest &request)
 bool TCliRequest::needsScan() const
 {
     // plan and apply need every device's type and version, which the scan tells; an upgrade needs
-    // the type for the library's check and the address record to see the device answer again.
-    const bool upgrade = verb && (verb->verb == Verb::UpgradeBoard || verb->verb == Verb::UpgradeController);
+    // the type for the library's check and the address record to see the device answer again (a
+    // dry run sends nothing, not even the scan, when every device is named by its address).
+    const bool upgrade = verb && !dryRun && (verb->verb == Verb::UpgradeBoard || verb->verb == Verb::UpgradeController);
     return selection.any() || upgrade || (verb && IsFirmwareVerb(verb->verb))
         || std::any_of(targets.begin(), targets.end(), [](const TNamedTarget &t) { return t.kind != TNamedTarget::Kind::Ip; });
 }
