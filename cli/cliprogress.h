@@ -3,7 +3,6 @@
 // redrawn at most ten times a second under a line of totals, as a job tells its items. Nothing is
 // drawn when standard error is not a terminal.
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>

@@ -5,7 +5,6 @@
 
 #include "cli/verbs/verbs.h"
 
-#include "cli/cliprogress.h"
 #include "cli/clireport.h"
 #include "cli/clirunner.h"
 #include "fleet/devicefields.h"
