@@ -253,12 +253,16 @@ const QList<TVerbInfo> &Verbs()
          DeviceVerb | OptYes | OptDryRun, "NAME", true},
         {Verb::UpgradeBoard, "upgrade-board", "TARGET... FILE", "upgrade the communication board's firmware",
          "Uploads FILE to the board's own FTP server under its bare name, then has the board upgrade itself "
-         "from it; the board's services are put back as they were on every failure.",
-         DeviceVerb | OptYes | OptDryRun, "FILE", true},
+         "from it; the board's services are put back as they were on every failure. An image of the firmware "
+         "library (found by its SHA-256, whatever its name) goes only to the component and the device types the "
+         "library gives it. The device must then restart and answer a scan again.",
+         DeviceVerb | OptYes | OptDryRun | OptLibrary, "FILE", true},
         {Verb::UpgradeController, "upgrade-controller", "TARGET... FILE", "upgrade the controller's firmware",
          "Writes FILE into the controller's firmware area over its bus, reads it back and compares every "
-         "byte, and only then takes the controller into update mode.",
-         DeviceVerb | OptYes | OptDryRun, "FILE", true},
+         "byte, and only then takes the controller into update mode. An image of the firmware library (found by "
+         "its SHA-256, whatever its name) goes only to the component and the device types the library gives it. "
+         "The device must then answer a scan again.",
+         DeviceVerb | OptYes | OptDryRun | OptLibrary, "FILE", true},
         {Verb::ConfigGet, "config get", "TARGET...", "read the controller's configuration",
          "Reads the controller's configuration, bytes exactly as the device holds them, to standard output or "
          "into -o PATH.",

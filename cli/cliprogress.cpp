@@ -2,8 +2,8 @@
 
 #include "cli/clireport.h"
 #include "operations/deviceoperation.h"
-#include "operations/operationpool.h"
 #include "protocol/fileio.h"
+#include "fleet/jobs/job.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -25,34 +25,52 @@ TCliProgress::~TCliProgress()
     clear();
 }
 
-void TCliProgress::watch(TOperationPool &pool, const QHash<TDeviceOperation *, QString> &labels)
+void TCliProgress::watch(TJob &job, const QStringList &labels)
 {
-    m_total = int(pool.operations().size());
-    connect(&pool, &TOperationPool::operationStarted, this, [this, labels](TDeviceOperation *operation) {
-        m_running.insert(operation, {labels.value(operation), operation->title(), -1, -1});
-        m_order << operation;
-        auto phase = [this, operation](const QString &label) {
-            if (auto found = m_running.find(operation); found != m_running.end()) {
-                found->phase = label;
-                found->done = found->total = -1;
-            }
-        };
-        connect(operation, &TDeviceOperation::stepStarted, this, phase);
-        connect(operation, &TDeviceOperation::phaseChanged, this, phase);
-        connect(operation, &TDeviceOperation::progressed, this, [this, operation](qint64 done, qint64 total) {
-            if (auto found = m_running.find(operation); found != m_running.end()) {
-                found->done = done;
-                found->total = total;
-            }
-        });
-    });
-    connect(&pool, &TOperationPool::operationFinished, this, [this](TDeviceOperation *operation) {
-        m_running.remove(operation);
-        m_order.removeOne(operation);
-        ++m_finished;
-        m_failed += operation->outcome().succeeded ? 0 : 1;
+    m_labels = labels;
+    m_total = int(job.items().size());
+    connect(&job, &TJob::itemChanged, this, [this, &job](int index) { itemChanged(job, index); });
+    connect(&job, &TJob::stepStarted, this, &TCliProgress::setPhase);
+    connect(&job, &TJob::phaseChanged, this, &TCliProgress::setPhase);
+    connect(&job, &TJob::progressed, this, [this](int index, qint64 done, qint64 total) {
+        if (auto found = m_running.find(index); found != m_running.end()) {
+            found->done = done;
+            found->total = total;
+        }
     });
     m_timer.start();
+}
+
+void TCliProgress::itemChanged(const TJob &job, int index)
+{
+    const TJobItemStatus &item = job.item(index);
+    if (item.finished()) {
+        if (m_ended.contains(index))
+            return;
+        m_ended.insert(index);
+        m_running.remove(index);
+        m_order.removeOne(index);
+        ++m_finished;
+        m_failed += item.succeeded() ? 0 : 1;
+        return;
+    }
+    if (item.state == TJobItemStatus::Queued)
+        return;
+    auto found = m_running.find(index);
+    if (found == m_running.end()) {
+        found = m_running.insert(index, {m_labels.value(index), item.text(), -1, -1});
+        m_order << index;
+    }
+    if (item.state == TJobItemStatus::Confirming)
+        setPhase(index, item.text()); // the device is waited for: no bytes any more
+}
+
+void TCliProgress::setPhase(int index, const QString &phase)
+{
+    if (auto found = m_running.find(index); found != m_running.end()) {
+        found->phase = phase;
+        found->done = found->total = -1;
+    }
 }
 
 QString TCliProgress::deviceLine(const QString &label, const QString &phase, qint64 done, qint64 total, int width)
@@ -80,8 +98,8 @@ void TCliProgress::draw()
                           .arg(m_finished)
                           .arg(m_total)
                           .arg(m_failed ? QStringLiteral(", %1 failed").arg(m_failed) : QString())};
-    for (TDeviceOperation *operation : std::as_const(m_order)) {
-        const Device &device = m_running[operation];
+    for (const int index : std::as_const(m_order)) {
+        const Device &device = m_running[index];
         lines << deviceLine(device.label, device.phase, device.done, device.total, width);
     }
     for (const QString &line : lines)

@@ -1,18 +1,19 @@
 #pragma once
 // TCliProgress: a line per running device on a terminal's standard error (its phase and bytes),
-// redrawn at most ten times a second under a line of totals. Nothing is drawn when standard
-// error is not a terminal.
+// redrawn at most ten times a second under a line of totals, as a job tells its items. Nothing is
+// drawn when standard error is not a terminal.
 
-#include <QElapsedTimer>
 #include <QHash>
+#include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstdio>
 
-class TDeviceOperation;
-class TOperationPool;
+class TJob;
 
 class TCliProgress : public QObject
 {
@@ -21,7 +22,8 @@ public:
     TCliProgress(std::FILE *terminal, const QString &title, QObject *parent = nullptr);
     ~TCliProgress() override;
 
-    void watch(TOperationPool &pool, const QHash<TDeviceOperation *, QString> &labels);
+    // labels: one per item of the job, in its order.
+    void watch(TJob &job, const QStringList &labels);
     // Clears the lines drawn, before the report is printed.
     void clear();
 
@@ -36,14 +38,18 @@ private:
         qint64 done = -1;
         qint64 total = -1;
     };
+    void itemChanged(const TJob &job, int index);
+    void setPhase(int index, const QString &phase);
     void draw();
     int terminalWidth() const;
 
     std::FILE *m_terminal;
     QString m_title;
     QTimer m_timer;
-    QHash<TDeviceOperation *, Device> m_running;
-    QList<TDeviceOperation *> m_order;
+    QStringList m_labels;
+    QHash<int, Device> m_running; // by item index
+    QList<int> m_order;
+    QSet<int> m_ended;
     int m_total = 0;
     int m_finished = 0;
     int m_failed = 0;

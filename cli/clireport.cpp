@@ -78,6 +78,55 @@ QString TCliResult::message() const
     return QStringLiteral("%1 failed.").arg(outcome.failedStep.isEmpty() ? operation : outcome.failedStep);
 }
 
+TCliResult JobItemResult(const TJobItemStatus &status, const TCliDevice &device, const QString &operation)
+{
+    TCliResult result{device, operation, status.outcome, {}, {}, -1, {}, -1};
+    TOperationOutcome &outcome = result.outcome;
+    auto failWith = [&](TOperationError kind) {
+        outcome.succeeded = false;
+        if (outcome.kind == TOperationError::None)
+            outcome.kind = kind;
+        if (!status.message.isEmpty())
+            outcome.message = status.message;
+    };
+    switch (status.state) {
+    case TJobItemStatus::Done:
+        outcome.succeeded = true;
+        if (status.warning && !status.message.isEmpty() && !outcome.notes.contains(status.message))
+            outcome.notes << status.message;
+        break;
+    case TJobItemStatus::Unconfirmed:
+        // The image went through, but the device was not seen to come back: not a success.
+        outcome.succeeded = false;
+        outcome.kind = TOperationError::NotResponding;
+        outcome.message = status.message;
+        break;
+    case TJobItemStatus::LeftAlone: failWith(TOperationError::Cancelled); break;
+    case TJobItemStatus::Busy: failWith(TOperationError::Busy); break;
+    case TJobItemStatus::Failed:
+        outcome.succeeded = false;
+        if (outcome.message.isEmpty())
+            outcome.message = status.message;
+        break;
+    case TJobItemStatus::Queued:
+    case TJobItemStatus::Running:
+    case TJobItemStatus::Confirming:
+    case TJobItemStatus::Cancelled:
+        outcome.succeeded = false;
+        outcome.cancelled = true;
+        if (outcome.kind == TOperationError::None) { // its operation never ran
+            outcome.kind = TOperationError::Cancelled;
+            outcome.message = QStringLiteral("Not started: interrupted.");
+        }
+        break;
+    }
+    if (status.attempts >= 0)
+        result.attempts = status.attempts;
+    if (!status.sentSha256.isEmpty())
+        result.sha256 = status.sentSha256;
+    return result;
+}
+
 namespace {
 // The error kind of a failed result: a file that could not be stored is the PC's file, whatever the
 // device did.

@@ -3,6 +3,7 @@
 // JSON for a script.
 
 #include "cli/clitargets.h"
+#include "fleet/jobs/job.h"
 #include "operations/outcome.h"
 
 #include <QJsonObject>
@@ -26,6 +27,11 @@ struct TCliResult
     // The failure as the window tells it (its message, else the error's text); empty on success.
     QString message() const;
 };
+
+// The outcome of a job's item that has ended, as the command line tells it: an upgrade the device
+// did not confirm, a board the job left alone or an item never started all count as failed or
+// cancelled with the job's words; a warning of a success (the same firmware) becomes a note.
+TCliResult JobItemResult(const TJobItemStatus &status, const TCliDevice &device, const QString &operation);
 
 // The version of the JSON that tarvino-cli writes: every object carries it as "schema".
 constexpr int CliJsonSchemaVersion = 1;

@@ -2,6 +2,7 @@
 
 #include "operations/controlleroperations.h"
 #include "fleet/devicefields.h"
+#include "fleet/firmware/firmwarelibrary.h"
 #include "protocol/ipv4text.h"
 
 #include <QCommandLineParser>
@@ -285,8 +286,11 @@ QString OutputProblem(const TCliRequest &request)
 
 bool TCliRequest::needsScan() const
 {
-    // plan and apply need every device's type and version, which the scan tells.
-    return selection.any() || (verb && IsFirmwareVerb(verb->verb))
+    // plan and apply need every device's type and version, which the scan tells; an upgrade needs
+    // the type for the library's check and the address record to see the device answer again (a
+    // dry run sends nothing, not even the scan, when every device is named by its address).
+    const bool upgrade = verb && !dryRun && (verb->verb == Verb::UpgradeBoard || verb->verb == Verb::UpgradeController);
+    return selection.any() || upgrade || (verb && IsFirmwareVerb(verb->verb))
         || std::any_of(targets.begin(), targets.end(), [](const TNamedTarget &t) { return t.kind != TNamedTarget::Kind::Ip; });
 }
 
@@ -475,6 +479,9 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         if (!problem.isEmpty())
             return status == ExitStatus::Usage ? usageError(problem) : fileError(problem);
     }
+    // An upgrade's FILE is looked up in the firmware library by its bytes, whatever its name.
+    if (verb->verb == Verb::UpgradeBoard || verb->verb == Verb::UpgradeController)
+        request.library.folder = TFirmwareLibrary::folderFor(parser.value(options.library));
     if (request.targets.isEmpty() && !request.selection.any())
         return usageError(QStringLiteral("'%1' needs a device: an address, a MAC address or a name, or --all, --type, "
                                          "--name or --from.").arg(verbName));

@@ -1,21 +1,24 @@
 #pragma once
-// TCliRunner: carries out one checked command line: scans when the targets need it, asks before
-// firmware or configuration is changed, runs the operations a few devices at a time and reports
-// each device's outcome. run() returns the exit status.
+// TCliRunner: carries out one checked command line. It scans when the targets need it, resolves
+// them, hands the verb its devices (cli/verbs/) and keeps what every verb shares: the console,
+// standard output and its write failures, and Ctrl+C. run() returns the exit status.
 
-#include "cli/clireport.h"
 #include "cli/clirequest.h"
+#include "cli/clitargets.h"
 #include "operations/deviceoperation.h"
-#include "operations/firmwareimage.h"
 
 #include <QObject>
 
+#include <QStringList>
+
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <optional>
 
-class TDeviceOperation;
-class TOperationPool;
 class TDatagramEngine;
+class TJob;
+class TJobService;
 
 struct TCliConsole
 {
@@ -32,7 +35,6 @@ TOperationTiming OperationTiming(const TCliRequest &request);
 class TCliRunner : public QObject
 {
     Q_OBJECT
-    friend class TCliFirmwareRun; // plan and apply
 public:
     TCliRunner(const TCliRequest &request, TDatagramEngine *engine, const TCliConsole &console, QObject *parent = nullptr);
     ~TCliRunner() override;
@@ -43,47 +45,45 @@ public:
     // Ctrl+C, SIGTERM, SIGHUP: no new device is started, the running ones stop before their next
     // exchange and are put back.
     void interrupt();
+    bool interrupted() const { return m_interrupted; }
     // Whether something could not be written to standard output (or flushed there).
     bool outputFailed() const { return m_outputFailed; }
 
-private:
-    int runScan();
-    int runSearch();
-    int runDoctor();
-    // check, watch and scan --site (clisite.cpp).
-    int runCheck();
-    int runWatch();
-    int reportSite(const QList<TDeviceRecord> &devices);
-    int runInfo(const QList<TCliDevice> &devices);
-    int runOperations(const QList<TCliDevice> &devices);
+    // What the verbs share.
+    const TCliRequest &request() const { return m_request; }
+    TDatagramEngine *engine() const { return m_engine; }
+    const TCliConsole &console() const { return m_console; }
+    QString verbName() const;
+    TOperationTiming timing() const;
+    // Standard output, flushed at once; a failure is told once and makes the exit status 3.
+    void print(const QString &text);
+    // Bytes as a device sent them, to standard output; false (the output counted as failed) when
+    // they could not be written.
+    bool printBytes(const QByteArray &data);
+    void tell(const QString &text); // standard error
+    // What an interrupt stops while the verb runs it (a scan, a pool, a job); {} once it has ended.
+    void setStop(std::function<void()> stop);
     // The devices that answer a scan; nullopt (after saying why) when the scan could not be sent.
     std::optional<QList<TDeviceRecord>> scan();
+    // Where the verbs' device work goes: one service for the run, made when first needed.
+    TJobService &jobService();
+    // Runs a job made by jobService() to its end: its items' progress on a terminal under title
+    // (labels: one per item), Ctrl+C cancels it, and itemEnded(index) is called once as each item
+    // ends. The user was asked before the job was made: the job does not ask again.
+    void runJob(TJob &job, const QString &title, const QStringList &labels, const std::function<void(int)> &itemEnded);
+
+private:
+    int runVerb();
     // The scan of a request with --range: the sweep of its ranges (clisweep.cpp).
     std::optional<QList<TDeviceRecord>> sweepRanges();
-    TDeviceOperation *makeOperation(const TCliDevice &device, const QByteArray &configuration);
-    bool confirm(const QList<TCliDevice> &devices);
-    bool confirmFirmware(const QList<TCliDevice> &devices);
-    // What would be done to each device: --dry-run prints it and sends nothing more.
-    int printPlan(const QList<TCliDevice> &devices);
-    TOperationTiming timing() const;
-    // A scan's devices, kept for the shell's completion; failing to keep them is no failure.
-    void keepForCompletion(const QList<TDeviceRecord> &devices);
-    TCliResult resultOf(TDeviceOperation *operation, const TCliDevice &device, bool several);
-    // Stores what a read operation received; the error text when it could not be stored.
-    QString store(const QByteArray &data, const TCliDevice &device, bool several, QString *path);
-    void report(const QList<TCliResult> &results);
-    void print(const QString &text);
     // The exit status once the work is done: a write failure on standard output outranks the rest.
     int finish(int status);
-    void tell(const QString &text); // standard error
-    QString verbName() const;
 
     TCliRequest m_request;
     TDatagramEngine *m_engine;
-    TFirmwareImage m_image; // the file of an upgrade or a configuration write, read once per run
     TCliConsole m_console;
-    TDeviceOperation *m_current = nullptr; // a scan or search under way
-    TOperationPool *m_pool = nullptr;
+    std::function<void()> m_stop;
+    std::unique_ptr<TJobService> m_jobService;
     bool m_interrupted = false;
     bool m_outputFailed = false;
     QList<TCliDevice> m_devices;

@@ -1,24 +1,16 @@
 #include "cli/clisite.h"
 
 #include "cli/clireport.h"
-#include "cli/clirunner.h"
 #include "fleet/devicefields.h"
-#include "fleet/site/devicewatch.h"
 #include "protocol/wire.h"
 
-#include <QDateTime>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFileInfo>
-#include <QTimer>
 
 namespace {
 // Watch bounds: a scan a second at most (each takes its two pulses a second apart anyway), and
 // nothing longer than a day between two.
 constexpr double MinIntervalSeconds = 1;
 constexpr double MaxIntervalSeconds = 86400;
-// How often the wait between two scans looks for Ctrl+C.
-constexpr int InterruptPollMs = 50;
 
 std::optional<double> seconds(const QString &text, double min, double max)
 {
@@ -112,73 +104,4 @@ QString SiteScanNote(const TSiteComparison &comparison)
               + QLatin1Char('\n');
     }
     return text + comparison.summary() + QLatin1Char('\n');
-}
-
-int TCliRunner::runCheck()
-{
-    const std::optional<QList<TDeviceRecord>> devices = scan();
-    if (!devices)
-        return ExitStatus::Environment;
-    if (m_interrupted)
-        return ExitStatus::DeviceFailed;
-    const TSiteComparison comparison(m_request.site.site, *devices);
-    if (m_request.json) {
-        for (const TSiteEntry &entry : comparison.entries())
-            print(CliJsonLine(comparison.entryJson(entry)));
-        print(CliJsonLine(comparison.summaryJson()));
-    } else {
-        print(SiteCheckTable(comparison) + comparison.summary() + QLatin1Char('\n'));
-    }
-    return comparison.anyMissing() ? ExitStatus::DeviceFailed : ExitStatus::Success;
-}
-
-int TCliRunner::reportSite(const QList<TDeviceRecord> &devices)
-{
-    const TSiteComparison comparison(m_request.site.site, devices);
-    tell(SiteScanNote(comparison));
-    return comparison.anyMissing() ? ExitStatus::DeviceFailed : ExitStatus::Success;
-}
-
-int TCliRunner::runWatch()
-{
-    const TCliSiteOptions &options = m_request.site;
-    if (m_console.errIsTerminal)
-        tell(QStringLiteral("Watching: a scan every %1 s; Ctrl+C ends it.").arg(options.intervalMs / 1000.0));
-    TDeviceWatch watch;
-    QElapsedTimer running;
-    running.start();
-    auto boundReached = [&] {
-        return m_interrupted || (options.count > 0 && watch.scans() >= options.count)
-               || (options.forMs > 0 && running.elapsed() >= options.forMs);
-    };
-    while (!boundReached()) {
-        QElapsedTimer thisScan;
-        thisScan.start();
-        const std::optional<QList<TDeviceRecord>> devices = scan();
-        if (!devices)
-            return ExitStatus::Environment;
-        if (m_interrupted)
-            break; // a scan cut short would make every device it missed look one scan older
-        for (const TWatchEvent &event : watch.addScan(*devices, QDateTime::currentDateTimeUtc()))
-            print(m_request.json ? CliJsonLine(event.toJson()) : EscapeControls(event.line()) + QLatin1Char('\n'));
-        if (boundReached())
-            break;
-        // The rest of the interval, cut short by a signal or by --for.
-        qint64 waitMs = options.intervalMs - thisScan.elapsed();
-        if (options.forMs > 0)
-            waitMs = std::min(waitMs, options.forMs - running.elapsed());
-        if (waitMs <= 0)
-            continue;
-        QEventLoop loop;
-        QTimer poll;
-        QElapsedTimer waited;
-        waited.start();
-        connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (m_interrupted || waited.elapsed() >= waitMs)
-                loop.quit();
-        });
-        poll.start(std::min<qint64>(InterruptPollMs, waitMs));
-        loop.exec();
-    }
-    return m_outputFailed ? ExitStatus::Environment : ExitStatus::Success;
 }

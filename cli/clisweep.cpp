@@ -51,11 +51,11 @@ std::optional<QList<TDeviceRecord>> TCliRunner::sweepRanges()
     options.listenMs = m_request.waitMs;
     options.askOverTcp = m_request.tcp;
     TRangeSweep sweep(m_engine, options);
-    m_current = &sweep;
+    setStop([&sweep] { sweep.cancel(); });
     if (m_console.errIsTerminal)
         tell(SweepAnnouncement(m_request.sweep, options.passes));
     const TOperationOutcome outcome = sweep.exec();
-    m_current = nullptr;
+    setStop({});
     if (!outcome.succeeded && !outcome.cancelled) {
         tell(QStringLiteral("The sweep could not be sent: %1").arg(outcome.detail.isEmpty() ? outcome.errorText() : outcome.detail));
         return std::nullopt;

@@ -11,6 +11,7 @@
 #include "fleet/history/sshtoggles.h"
 #include "testfiles.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -330,6 +331,72 @@ private slots:
         QCOMPARE(object.value(u"result"_qs).toString(), u"failed"_qs);
         // The window keeps its own text.
         QCOMPARE(result.outcome.message, windowMessage);
+    }
+
+    // What the job says of a device's item, as the outcome line tells it: an upgrade the device did
+    // not confirm is no success, an image refused is the file's fault, an item never started says so.
+    void jobItemOutcome_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<TOperationOutcome>("outcome");
+        QTest::addColumn<QString>("jobMessage");
+        QTest::addColumn<bool>("warning");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("notes");
+        TOperationOutcome succeeded;
+        succeeded.succeeded = true;
+        TOperationOutcome refused;
+        refused.kind = TOperationError::FileError;
+        refused.message = u"board.bin is a board image of the library: not for a controller"_qs;
+        TOperationOutcome stopped;
+        stopped.cancelled = true;
+        stopped.kind = TOperationError::Cancelled;
+        stopped.message = u"Cancelled at Writing Code"_qs;
+        const QString same = u"The board answers with the same firmware as before"_qs;
+        const QString silent = u"Did not answer again in time"_qs;
+        QTest::newRow("done") << int(TJobItemStatus::Done) << succeeded << QString() << false << u"succeeded"_qs
+                              << QString() << QString() << QStringList{};
+        QTest::newRow("done, same firmware") << int(TJobItemStatus::Done) << succeeded << same << true << u"succeeded"_qs
+                                             << QString() << QString() << QStringList{same};
+        QTest::newRow("upgraded, not seen again") << int(TJobItemStatus::Unconfirmed) << succeeded << silent << false
+                                                  << u"failed"_qs << u"notResponding"_qs << silent << QStringList{};
+        QTest::newRow("image refused") << int(TJobItemStatus::Failed) << refused << refused.message << false << u"failed"_qs
+                                       << u"fileError"_qs << refused.message << QStringList{};
+        QTest::newRow("never started") << int(TJobItemStatus::Cancelled) << TOperationOutcome{} << QString() << false
+                                       << u"cancelled"_qs << u"cancelled"_qs << u"Not started: interrupted."_qs << QStringList{};
+        QTest::newRow("stopped on its way") << int(TJobItemStatus::Cancelled) << stopped << QString() << false
+                                            << u"cancelled"_qs << u"cancelled"_qs << stopped.message << QStringList{};
+        QTest::newRow("busy") << int(TJobItemStatus::Busy) << TOperationOutcome{} << u"198.18.1.1 is busy: Read logs"_qs
+                              << false << u"busy"_qs << u"busy"_qs << u"198.18.1.1 is busy: Read logs"_qs << QStringList{};
+    }
+
+    void jobItemOutcome()
+    {
+        QFETCH(int, state);
+        QFETCH(TOperationOutcome, outcome);
+        QFETCH(QString, jobMessage);
+        QFETCH(bool, warning);
+        QFETCH(QString, result);
+        QFETCH(QString, error);
+        QFETCH(QString, message);
+        QFETCH(QStringList, notes);
+        TJobItemStatus status;
+        status.state = TJobItemStatus::State(state);
+        status.outcome = outcome;
+        status.message = jobMessage;
+        status.warning = warning;
+        const TCliDevice gate{{u"198.18.1.1"_qs, TransportUdp}, scanned().first()};
+        const QJsonObject object = ResultJson(JobItemResult(status, gate, u"Controller upgrade"_qs), u"upgrade-controller"_qs);
+        QCOMPARE(object.value(u"result"_qs).toString(), result);
+        QCOMPARE(object.value(u"error"_qs).toString(), error);
+        QCOMPARE(object.value(u"error"_qs).isNull(), error.isEmpty());
+        QCOMPARE(object.value(u"message"_qs).toString(), message);
+        QStringList told;
+        for (const QJsonValue &note : object.value(u"notes"_qs).toArray())
+            told << note.toString();
+        QCOMPARE(told, notes);
     }
 
     void macAddressInFilesIsCanonical()

@@ -242,6 +242,12 @@ private slots:
                                                << u"cannot write standard output"_qs << false;
         QTest::newRow("scan, fewer than expected") << QStringList{u"scan"_qs, u"--wait"_qs, u"1"_qs, u"--expect"_qs, u"3"_qs}
                                                    << QString() << 4 << u"2 of the 3 devices expected"_qs << false;
+        // An upgrade needs the device's record (its type for the library, its address to see it
+        // come back): an address that no device answers from gets nothing.
+        const QString image = WriteTestFileOrDie(m_dir.path(), u"unanswered.bin"_qs, RandomBytes(8 * 1024, 4));
+        QTest::newRow("upgrade of an address the scan did not find")
+            << QStringList{u"upgrade-controller"_qs, u"198.18.1.9"_qs, image, u"--wait"_qs, u"1"_qs, u"--yes"_qs} << QString()
+            << 1 << u"198.18.1.9 did not answer the scan"_qs << false;
         QTest::newRow("scan, as many as expected") << QStringList{u"scan"_qs, u"--wait"_qs, u"1"_qs, u"--expect"_qs, u"2"_qs}
                                                    << QString() << 0 << u"2 devices"_qs << false;
     }

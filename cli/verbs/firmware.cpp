@@ -1,6 +1,10 @@
-#include "cli/clifirmwarerun.h"
+// plan and apply: each device brought to the library's newest image of its type, or told why it
+// is left alone. plan prints the steps and sends nothing but the scan; apply asks once, then runs
+// the upgrades, the controllers first, the boards after (a board's upgrade ends with the device
+// restarting).
 
-#include "cli/cliprogress.h"
+#include "cli/verbs/verbs.h"
+
 #include "cli/clireport.h"
 #include "cli/clirunner.h"
 #include "fleet/devicefields.h"
@@ -8,8 +12,8 @@
 #include "fleet/firmware/firmwarelibrary.h"
 #include "fleet/firmware/firmwareplan.h"
 #include "fleet/history/operationjournal.h"
-#include "operations/operationpool.h"
 #include "protocol/fileio.h"
+#include "fleet/jobs/jobservice.h"
 
 #include <QHash>
 
@@ -21,7 +25,6 @@ struct Row
     TFirmwareStep step;
     QString problem;                      // why the device cannot be worked on: image missing or changed, no answer
     TOperationError problemKind = TOperationError::None;
-    TDeviceOperation *operation = nullptr; // while its pool runs
     std::optional<TCliResult> result;      // an upgrade's, once it ended (or was never started)
     bool skippedAfterFailure = false;      // the board of a device whose controller upgrade failed
 };
@@ -83,27 +86,38 @@ QJsonObject planJson(const Row &row)
     };
 }
 
-TCliResult resultOf(const Row &row, const TFirmwareImage *image)
+// The file, size and SHA-256 of the row's image on its outcome line.
+void describeImage(TCliResult &result, const Row &row, const TFirmwareImage *image)
 {
-    TCliResult result{row.device, componentTitle(row.step.component), {}, {}, {}, -1, {}, -1};
-    if (row.operation) {
-        result.outcome = row.operation->outcome();
-        if (!row.operation->isFinished()) {
-            result.outcome = {};
-            result.outcome.cancelled = true;
-            result.outcome.kind = TOperationError::Cancelled;
-            result.outcome.message = QStringLiteral("Not started: interrupted.");
-        }
-    } else if (!row.problem.isEmpty()) {
-        result.outcome.kind = row.problemKind;
-        result.outcome.message = row.problem;
-    }
     if (row.step.image)
         result.file = row.step.image->file;
     if (image) {
         result.bytes = image->bytes().size();
         result.sha256 = image->sha256();
+    } else {
+        result.bytes = -1;
+        result.sha256.clear();
     }
+}
+
+// The outcome of a row that did not reach the job: its problem, or nothing yet.
+TCliResult resultOf(const Row &row, const TFirmwareImage *image)
+{
+    TCliResult result{row.device, componentTitle(row.step.component), {}, {}, {}, -1, {}, -1};
+    if (!row.problem.isEmpty()) {
+        result.outcome.kind = row.problemKind;
+        result.outcome.message = row.problem;
+    }
+    describeImage(result, row, image);
+    return result;
+}
+
+// The outcome of a row's upgrade as the job ended it.
+TCliResult resultOf(const Row &row, const TJobItemStatus &status, const TFirmwareImage *image)
+{
+    TCliResult result = JobItemResult(status, row.device, componentTitle(row.step.component));
+    result.attempts = -1;
+    describeImage(result, row, image);
     return result;
 }
 
@@ -125,10 +139,9 @@ QJsonObject applyJson(const Row &row, const TFirmwareImage *image)
 }
 } // namespace
 
-int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
+int RunFirmwareVerb(TCliRunner &runner, const QList<TCliDevice> &devices)
 {
-    TCliRunner &runner = m_runner;
-    const TCliRequest &request = runner.m_request;
+    const TCliRequest &request = runner.request();
     // apply --dry-run is plan: the steps printed, nothing sent but the scan.
     const bool apply = request.verb->verb == Verb::Apply && !request.dryRun;
     TFirmwareLibrary library(request.library.folder);
@@ -150,7 +163,7 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
     for (const TCliDevice &device : devices) {
         if (!device.record) {
             // Named by its address and silent in the scan: its type and version are not known.
-            Row row{device, {}, {}, TOperationError::NotResponding, nullptr, {}, false};
+            Row row{device, {}, {}, TOperationError::NotResponding, {}, false};
             row.problem = QStringLiteral("%1 did not answer the scan: its type and version are not known").arg(device.target.ip);
             for (const TFirmwareComponent component : components) {
                 row.step.component = component;
@@ -159,7 +172,7 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
             continue;
         }
         for (const TFirmwareStep &step : PlanFirmware(library, {*device.record}, components, history))
-            rows << Row{device, step, {}, TOperationError::None, nullptr, {}, false};
+            rows << Row{device, step, {}, TOperationError::None, {}, false};
     }
 
     // Each image read once, its SHA-256 checked against the manifest: every device gets the same bytes.
@@ -227,8 +240,8 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
             text += QStringLiteral("  %1  %2 %3 (%4)\n")
                         .arg(row->device.label(), ComponentKey(row->step.component), versionsText(*row), row->step.image->file);
         text += QStringLiteral("Type 'upgrade' to go on, anything else to return: ");
-        WriteText(runner.m_console.err, text);
-        const QString answer = runner.m_console.readAnswer ? runner.m_console.readAnswer().trimmed() : QString();
+        WriteText(runner.console().err, text);
+        const QString answer = runner.console().readAnswer ? runner.console().readAnswer().trimmed() : QString();
         if (answer.compare(QLatin1String("upgrade"), Qt::CaseInsensitive) != 0) {
             runner.tell(QStringLiteral("Nothing was sent."));
             return ExitStatus::DeviceFailed;
@@ -243,56 +256,35 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
     for (const Row &row : std::as_const(rows))
         if (!upgrades(row))
             printLine(row);
-    QHash<QString, bool> controllerFailed; // by device address
-    for (const TFirmwareComponent component : {TFirmwareComponent::Controller, TFirmwareComponent::Board}) {
-        if (runner.m_interrupted)
-            break;
-        TOperationPool pool(request.jobs);
-        pool.setConfirmed(true); // asked once for all above
-        QHash<TDeviceOperation *, QString> labels;
-        QHash<TDeviceOperation *, Row *> rowOf;
-        for (Row *row : std::as_const(work)) {
-            if (row->step.component != component)
-                continue;
-            if (controllerFailed.value(row->device.target.ip)) {
-                row->skippedAfterFailure = true;
-                printLine(*row);
-                continue;
-            }
-            row->operation = MakeFirmwareUpgrade(runner.m_engine, row->device.target, row->step, *imageOf(*row), runner.timing());
-            pool.add(row->operation);
-            labels.insert(row->operation, QStringLiteral("%1 %2").arg(row->device.label(), ComponentKey(component)));
-            rowOf.insert(row->operation, row);
+    // One job for every upgrade: it sends the controllers first, and no board of a device whose
+    // controller upgrade failed; each image is checked against the library again by its bytes.
+    if (!work.isEmpty() && !runner.interrupted()) {
+        TJobRequest jobRequest;
+        jobRequest.options.jobs = request.jobs;
+        jobRequest.options.timing = runner.timing();
+        jobRequest.options.confirmed = true; // asked once for all above
+        jobRequest.options.libraryFolder = library.folder();
+        QStringList labels;
+        for (const Row *row : std::as_const(work)) {
+            TJobItem item;
+            item.device = {row->device.target, row->device.record};
+            item.action = row->step.component == TFirmwareComponent::Controller ? TJobAction::ControllerUpgrade
+                                                                                 : TJobAction::BoardUpgrade;
+            item.file = library.imagePath(*row->step.image);
+            item.plannedVersion = row->step.target;
+            jobRequest.items << item;
+            labels << QStringLiteral("%1 %2").arg(row->device.label(), ComponentKey(row->step.component));
         }
-        if (rowOf.isEmpty())
-            continue;
-        QObject::connect(&pool, &TOperationPool::operationFinished, &runner, [&](TDeviceOperation *operation) {
-            Row *row = rowOf.value(operation);
-            if (!row)
-                return;
-            row->result = resultOf(*row, imageOf(*row));
-            if (component == TFirmwareComponent::Controller && !row->result->succeeded())
-                controllerFailed.insert(row->device.target.ip, true);
+        TJob *job = runner.jobService().create(jobRequest);
+        runner.runJob(*job, QStringLiteral("apply"), labels, [&](int index) {
+            Row *row = work.at(index);
+            const TJobItemStatus &status = job->item(index);
+            if (status.state == TJobItemStatus::LeftAlone)
+                row->skippedAfterFailure = true;
+            else
+                row->result = resultOf(*row, status, imageOf(*row));
             printLine(*row);
         });
-        std::optional<TCliProgress> progress;
-        if (runner.m_console.errIsTerminal) {
-            progress.emplace(runner.m_console.err, QStringLiteral("apply"));
-            progress->watch(pool, labels);
-        }
-        runner.m_pool = &pool;
-        pool.exec();
-        runner.m_pool = nullptr;
-        if (progress)
-            progress->clear();
-        // The operations go with their pool; those never started (interrupted) are told now.
-        for (Row *row : std::as_const(rowOf)) {
-            if (!row->result) {
-                row->result = resultOf(*row, imageOf(*row));
-                printLine(*row);
-            }
-            row->operation = nullptr;
-        }
     }
 
     // Stopped before their turn (Ctrl+C in the controllers' run): told as not started.
@@ -344,5 +336,5 @@ int TCliFirmwareRun::run(const QList<TCliDevice> &devices)
                                                .arg(unchanged)
                                                .arg(skipped)
                                                .arg(failed));
-    return failed > 0 || runner.m_interrupted ? ExitStatus::DeviceFailed : ExitStatus::Success;
+    return failed > 0 || runner.interrupted() ? ExitStatus::DeviceFailed : ExitStatus::Success;
 }
