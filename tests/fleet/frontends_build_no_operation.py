@@ -21,7 +21,6 @@ OPERATION_CLASSES = (
     "TControllerReset",
     "TDeviceCommand",
     "TBatchRun",
-    "TOperationPool",
 )
 OPERATION_FACTORIES = ("MakeFirmwareUpgrade",)
 
@@ -135,7 +134,7 @@ SELF_CHECK_ROWS = (
     ("heap, split line", "x = new\n    TReadLogs(engine, target, false, waits);", [(2, "TReadLogs")]),
     ("unique", "m_batch = std::make_unique<TBatchRun>(engine, kind);", [(1, "TBatchRun")]),
     ("unique, spaced", "auto p = std::make_unique< TWriteConfig >(e, t, c, w);", [(1, "TWriteConfig")]),
-    ("local", "void f()\n{\n    TOperationPool pool(request.jobs);\n}", [(3, "TOperationPool")]),
+    ("local", "void f()\n{\n    TWriteConfig write(engine, target, text);\n}", [(3, "TWriteConfig")]),
     ("local, const", "const TControllerReset reset(e, t, m, w);", [(1, "TControllerReset")]),
     ("local, braces", "TReadControllerText read{e, t, k, w};", [(1, "TReadControllerText")]),
     ("factory", "op = MakeFirmwareUpgrade(engine, target, step, image, timing);", [(1, "MakeFirmwareUpgrade")]),
@@ -155,8 +154,8 @@ SELF_CHECK_ROWS = (
     ("text", 'tr("new TBoardUpgrade(...)"); QStringLiteral("MakeFirmwareUpgrade(");', []),
     ("raw text", 'auto s = R"(TOperationPool pool(1);)";\nnew TReadLogs(e);', [(2, "TReadLogs")]),
     ("quote character", "char q = '\"'; auto *c = new TDeviceCommand(e);", [(1, "TDeviceCommand")]),
-    ("digit separator", "int n = 1'000; TOperationPool pool(n);", [(1, "TOperationPool")]),
-    ("wide character", "QChar c = u'('; TOperationPool pool(n);", [(1, "TOperationPool")]),
+    ("digit separator", "int n = 1'000; TReadLogs logs(n);", [(1, "TReadLogs")]),
+    ("wide character", "QChar c = u'('; TReadLogs logs(n);", [(1, "TReadLogs")]),
 )
 
 
