@@ -187,10 +187,10 @@ void TJob::prepareFiles(const QList<int> &indexes)
         }
     }
     TJobFiles files(library ? &*library : nullptr, libraryProblem);
+    for (auto image = m_images.cbegin(); image != m_images.cend(); ++image)
+        files.adopt(image.key(), image.value()); // read once per job: a retry sends the same bytes
     for (int index : indexes) {
         TJobItemStatus &status = m_items[index];
-        if (m_images.contains(status.item.file) || status.item.text)
-            continue; // read once per job: a retry sends the same bytes
         const QString refusal = files.prepare(status.item);
         if (!refusal.isEmpty()) {
             status.outcome = {};
@@ -657,6 +657,11 @@ void TJob::checkFinished()
         runStage(std::exchange(m_pending, {}));
         return;
     }
+    // A cancel ends the pool before it tells which of its items never started: they are told here,
+    // before finished(), so that whoever reads the items then sees every one settled.
+    for (int index = 0; index < m_items.size(); ++index)
+        if (m_items.at(index).state == State::Queued)
+            settle(index, State::Cancelled, QStringLiteral("Not started: the job was stopped"));
     flushSnapshot(true);
     m_finished = true;
     emit finished();

@@ -25,6 +25,8 @@ public:
     // Reads the item's file once for the job; empty when the item may be sent it, otherwise why
     // not, in the words the window and the command line show.
     QString prepare(const TJobItem &item);
+    // A file the job read before (a retry sends the same bytes, whatever the file holds now).
+    void adopt(const QString &file, const TFirmwareImage &image) { m_images.insert(file, image); }
     // The bytes of a file prepare() accepted (for a configuration: its text).
     const TFirmwareImage &image(const QString &file) const { return m_images.find(file).value(); }
 

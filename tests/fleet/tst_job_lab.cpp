@@ -188,6 +188,30 @@ private slots:
         }
     }
 
+    // One file named by two items: the bytes are read once, and each item is checked on its own (a
+    // board image stays out of the controller even when the board's item came first).
+    void sharedFileCheckedPerItem()
+    {
+        QVERIFY(startLab(1, {u"--type"_qs, u"all=Palimor P3@0x000B1156"_qs}));
+        const QByteArray bytes = RandomBytes(4096, 7);
+        const QString board = libraryImage(u"p3-board-3.5.bin"_qs, TFirmwareComponent::Board, u"Palimor P3"_qs, u"3.5"_qs, bytes);
+        const QList<TJobDevice> devices = scan();
+        QCOMPARE(devices.size(), 1);
+        TJobRequest request;
+        request.options = optionsFor(Door::Cli, m_dir->filePath(u"library"_qs));
+        request.items << TJobItem{devices.first(), TJobAction::BoardUpgrade, board, std::nullopt, {}}
+                      << TJobItem{devices.first(), TJobAction::ControllerUpgrade, board, std::nullopt, {}};
+        TJob *job = m_service->create(request);
+        job->start(); // the board is left alone: the controller item fails before anything is sent
+        QVERIFY(QTest::qWaitFor([job] { return job->isFinished(); }, JobWaitMs));
+        QCOMPARE(job->item(1).state, S::Failed);
+        QVERIFY2(job->item(1).message.contains(u"is for the communication board, not for the controller"_qs),
+                 qPrintable(job->item(1).message));
+        QCOMPARE(job->item(0).state, S::LeftAlone);
+        QCOMPARE(job->item(0).libraryVersion, u"3.5"_qs);
+        QCOMPARE(workRequests(*m_sim, LabSimulator::deviceIp(0)), 0);
+    }
+
     // Bring up to date on two devices, controller and board each; the first one's controller bus
     // is silent. Its board is left as it is; the other device gets both, controllers first.
     void boardsAfterControllers_data()
