@@ -1,5 +1,6 @@
 #include "app/firmwarefeature.h"
 
+#include "fleet/history/latestbydevice.h"
 #include "app/background.h"
 #include "app/batchfeature.h"
 #include "app/firmwarelibrarydialog.h"
@@ -122,7 +123,7 @@ void TFirmwareFeature::readHistory()
     RunInBackground(
         this,
         [path = m_journalPath, library = m_library] {
-            return TControllerHistory(TOperationJournal(path).readTail(UnfinishedOperations::TailBytes), &library);
+            return TControllerHistory(LastSucceededByDevice(TOperationJournal(path), QStringLiteral("Controller upgrade")), &library);
         },
         [this](const TControllerHistory &history) { setControllerHistory(history); });
 }

@@ -5,6 +5,7 @@
 
 #include "cli/verbs/verbs.h"
 
+#include "fleet/history/latestbydevice.h"
 #include "cli/clireport.h"
 #include "cli/clirunner.h"
 #include "fleet/devicefields.h"
@@ -156,7 +157,7 @@ int RunFirmwareVerb(TCliRunner &runner, const QList<TCliDevice> &devices)
         return ExitStatus::Success;
     }
     const TControllerHistory history = components.contains(TFirmwareComponent::Controller)
-                                           ? TControllerHistory(TOperationJournal().read(), &library)
+                                           ? TControllerHistory(LastSucceededByDevice(TOperationJournal(), QStringLiteral("Controller upgrade")), &library)
                                            : TControllerHistory();
 
     QList<Row> rows;
