@@ -173,6 +173,20 @@ QString EscapeControls(const QString &text)
     return escaped;
 }
 
+QString TerminalText(const QString &text)
+{
+    QString safe;
+    safe.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u != u'\n' && (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0)))
+            safe += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            safe += c;
+    }
+    return safe;
+}
+
 QString ActionText(const TCliRequest &request)
 {
     switch (request.verb->verb) {

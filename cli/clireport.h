@@ -47,6 +47,10 @@ QJsonObject PlanJson(const TCliDevice &device, const QString &verbName, const QS
 QString PlanTable(const QList<TCliDevice> &devices, const QString &action);
 // A device's text made safe for a terminal: control characters shown as \x1b, a backslash as \\.
 QString EscapeControls(const QString &text);
+// A whole message for the terminal: its lines kept, any other control character (an escape
+// sequence a device put into its name, a carriage return that would overwrite the line) shown as
+// \x1b. Texts already escaped stay as they are.
+QString TerminalText(const QString &text);
 // The failure message the command line shows: the window's, except where the window's names
 // another step than the verb's own (a failed `logs erase` is no "Read Config Failed").
 QString CliFailureMessage(const QString &operation, const QString &windowMessage);

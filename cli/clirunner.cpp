@@ -49,8 +49,10 @@ QString TCliRunner::verbName() const
 
 void TCliRunner::print(const QString &text)
 {
-    // Flushed at once: a script reading the JSON lines gets each as its device is done.
-    if (!WriteText(m_console.out, text) || std::fflush(m_console.out) != 0) {
+    // Flushed at once: a script reading the JSON lines gets each as its device is done. JSON escapes
+    // its own control characters and CSV is data: only the tables for people are made safe here.
+    const QString shown = m_request.json || m_request.csv ? text : TerminalText(text);
+    if (!WriteText(m_console.out, shown) || std::fflush(m_console.out) != 0) {
         if (!m_outputFailed)
             tell(QStringLiteral("tarvino-cli: cannot write standard output: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         m_outputFailed = true;
@@ -78,7 +80,8 @@ TOperationTiming TCliRunner::timing() const
 
 void TCliRunner::tell(const QString &text)
 {
-    WriteText(m_console.err, text.endsWith(QLatin1Char('\n')) ? text : text + QLatin1Char('\n'));
+    const QString safe = TerminalText(text);
+    WriteText(m_console.err, safe.endsWith(QLatin1Char('\n')) ? safe : safe + QLatin1Char('\n'));
 }
 
 const TDeviceRecord *TCliRunner::recordFor(const QString &ip) const

@@ -1,5 +1,6 @@
 #include "cli/clitargets.h"
 
+#include "cli/clireport.h"
 #include "fleet/devicefields.h"
 
 #include <QSet>
@@ -72,7 +73,7 @@ QStringList ClosestNames(const QString &given, const QList<TDeviceRecord> &scann
 QString TCliDevice::label() const
 {
     const QString name = record ? record->Params.text(Wire::Param::Name) : QString();
-    return name.isEmpty() ? target.ip : QStringLiteral("%1 (%2)").arg(target.ip, name);
+    return name.isEmpty() ? target.ip : QStringLiteral("%1 (%2)").arg(target.ip, EscapeControls(name));
 }
 
 QString TCliDevice::fileStem() const

@@ -128,7 +128,7 @@ bool TDeviceVerbRun::confirm(const QList<TCliDevice> &devices)
                 .arg(action)
                 .arg(devices.size())
                 .arg(devices.size() == 1 ? QString() : QStringLiteral("s"));
-    WriteText(m_runner.console().err, text);
+    WriteText(m_runner.console().err, TerminalText(text));
     const QString given = answer();
     return given.compare(QLatin1String("y"), Qt::CaseInsensitive) == 0
         || given.compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0;
@@ -143,7 +143,7 @@ bool TDeviceVerbRun::confirmFirmware(const QList<TCliDevice> &devices)
     text += deviceList(devices);
     const QString word = m_request.verb->verb == Verb::ConfigPut ? QStringLiteral("write") : QStringLiteral("upgrade");
     text += QStringLiteral("Type '%1' to go on, anything else to return: ").arg(word);
-    WriteText(m_runner.console().err, text);
+    WriteText(m_runner.console().err, TerminalText(text));
     return answer().compare(word, Qt::CaseInsensitive) == 0;
 }
 

@@ -241,7 +241,7 @@ int RunFirmwareVerb(TCliRunner &runner, const QList<TCliDevice> &devices)
             text += QStringLiteral("  %1  %2 %3 (%4)\n")
                         .arg(row->device.label(), ComponentKey(row->step.component), versionsText(*row), row->step.image->file);
         text += QStringLiteral("Type 'upgrade' to go on, anything else to return: ");
-        WriteText(runner.console().err, text);
+        WriteText(runner.console().err, TerminalText(text));
         const QString answer = runner.console().readAnswer ? runner.console().readAnswer().trimmed() : QString();
         if (answer.compare(QLatin1String("upgrade"), Qt::CaseInsensitive) != 0) {
             runner.tell(QStringLiteral("Nothing was sent."));

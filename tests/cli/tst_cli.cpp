@@ -299,6 +299,18 @@ private slots:
         QVERIFY2(table.contains(shown), qPrintable(table));
         for (const QChar c : table)
             QVERIFY(c == QLatin1Char('\n') || c.unicode() >= 0x20);
+        // The same name in a prompt's or a failure's line, and in a "Did you mean" of a typo.
+        const TCliDevice listed{{named.IpText, TransportUdp}, named};
+        QCOMPARE(listed.label(), text == u"Pump 3"_qs ? u"198.18.1.9 (Pump 3)"_qs : u"198.18.1.9 (%1)"_qs.arg(shown));
+        TCliRequest request;
+        request.targets << TNamedTarget{TNamedTarget::Kind::Name, text + u"x"_qs, 0, std::nullopt};
+        const auto resolved = ResolveTargets(request, {named});
+        QVERIFY(std::holds_alternative<QString>(resolved));
+        for (const QString &line : {TerminalText(std::get<QString>(resolved)), TerminalText(listed.label() + u": failed\n"_qs)})
+            for (const QChar c : line)
+                QVERIFY2(c == QLatin1Char('\n') || (c.unicode() >= 0x20 && c.unicode() != 0x7f && (c.unicode() < 0x80 || c.unicode() >= 0xa0)),
+                         qPrintable(line));
+        QCOMPARE(TerminalText(EscapeControls(text)), EscapeControls(text)); // an escaped text stays as it is
     }
 
     // An outcome in JSON: one line per message, the MAC address in its canonical form, the failure
