@@ -127,6 +127,11 @@ int TCliRunner::runVerb()
         tell(problem + QStringLiteral(" Nothing was sent."));
         return ExitStatus::Environment;
     }
+    // A command for one device never goes out as a broadcast, whatever the address given or read.
+    if (const QString problem = OneDeviceTargetProblem(m_request, CurrentSweepContext()); !problem.isEmpty()) {
+        tell(problem + QStringLiteral(" Nothing was sent."));
+        return ExitStatus::Usage;
+    }
     QList<TDeviceRecord> scanned;
     if (m_request.needsScan()) {
         const std::optional<QList<TDeviceRecord>> found = scan();

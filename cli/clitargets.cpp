@@ -2,6 +2,7 @@
 
 #include "cli/clireport.h"
 #include "fleet/devicefields.h"
+#include "protocol/ipv4text.h"
 
 #include <QSet>
 
@@ -79,6 +80,17 @@ QString TCliDevice::label() const
 QString TCliDevice::fileStem() const
 {
     return record && record->Mac ? MacText(record->Mac, QStringLiteral("-")) : target.ip;
+}
+
+QString OneDeviceTargetProblem(const TCliRequest &request, const TSweepContext &context)
+{
+    if (!request.verb || !request.verb->changesDevice)
+        return {};
+    for (const TNamedTarget &given : request.targets)
+        if (given.kind == TNamedTarget::Kind::Ip)
+            if (const QString problem = OneDeviceAddressProblem(TextToIp(given.text), context); !problem.isEmpty())
+                return problem + QLatin1Char('.');
+    return {};
 }
 
 std::variant<QList<TCliDevice>, QString> ResolveTargets(const TCliRequest &request, const QList<TDeviceRecord> &scanned)

@@ -2,6 +2,7 @@
 // The devices a request names, once a scan (when one was needed) has listed what answers.
 
 #include "cli/clirequest.h"
+#include "protocol/addressrange.h"
 #include "operations/deviceoperation.h"
 
 #include <optional>
@@ -21,6 +22,12 @@ struct TCliDevice
 // The names of scanned devices closest to a name that matched none (case ignored), nearest
 // first, at most `most`: what a "did you mean" offers.
 QStringList ClosestNames(const QString &given, const QList<TDeviceRecord> &scanned, int most = 3);
+
+// Why a verb that changes its devices must not be sent to an address the request names (a
+// broadcast or network address of the PC's networks, 255.255.255.255, multicast): one request
+// would reach every device there. Empty when every address names one device, and for verbs that
+// only read. Checked before anything is sent, the scan included.
+QString OneDeviceTargetProblem(const TCliRequest &request, const TSweepContext &context);
 
 // Each device once, in the order the request names them; an error text when a name, a MAC address
 // or the selection matches no device that answered (or a name or a MAC address matches several:

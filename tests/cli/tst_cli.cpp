@@ -6,6 +6,7 @@
 #include "cli/clirunner.h"
 #include "cli/clirequest.h"
 #include "cli/clitargets.h"
+#include "protocol/ipv4text.h"
 #include "operations/controlleroperations.h"
 #include "fleet/devicefields.h"
 #include "fleet/history/sshtoggles.h"
@@ -274,6 +275,44 @@ private slots:
         // Only the reply wait changes.
         QCOMPARE(timing.settleMs, TOperationTiming{}.settleMs);
         QCOMPARE(timing.bus.commandPauseMs, TOperationTiming{}.bus.commandPauseMs);
+    }
+
+    // A command meant for one device is refused for an address that reaches a whole network,
+    // typed or read from a --from file, before anything (the scan included) is sent.
+    void oneDeviceTargets_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("standardInput");
+        QTest::addColumn<QString>("problem"); // a part of it; empty: allowed
+        QTest::newRow("ssh to every segment") << QStringList{u"ssh"_qs, u"255.255.255.255"_qs, u"--yes"_qs} << QByteArray()
+                                              << u"255.255.255.255 is the broadcast address of every segment"_qs;
+        QTest::newRow("reset the segment's broadcast")
+            << QStringList{u"reset"_qs, u"198.18.255.255"_qs, u"--yes"_qs} << QByteArray() << u"broadcast address of 198.18.0.0/16"_qs;
+        QTest::newRow("a routed network's address")
+            << QStringList{u"reset"_qs, u"198.19.0.0"_qs, u"--yes"_qs} << QByteArray() << u"network address of 198.19.0.0/16"_qs;
+        QTest::newRow("multicast")
+            << QStringList{u"logs"_qs, u"erase"_qs, u"224.0.0.1"_qs, u"--yes"_qs} << QByteArray() << u"multicast"_qs;
+        QTest::newRow("in a --from file") << QStringList{u"reset"_qs, u"--from"_qs, u"-"_qs, u"--yes"_qs}
+                                          << QByteArray("198.18.1.5\n255.255.255.255\n") << u"every segment"_qs;
+        QTest::newRow("a device") << QStringList{u"reset"_qs, u"198.18.1.5"_qs, u"--yes"_qs} << QByteArray() << QString();
+        QTest::newRow("a read sends nothing that changes") << QStringList{u"info"_qs, u"255.255.255.255"_qs} << QByteArray() << QString();
+    }
+
+    void oneDeviceTargets()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, standardInput);
+        QFETCH(QString, problem);
+        const TParsedCommandLine parsed = ParseCommandLine(arguments, {false, [standardInput] { return standardInput; }});
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        TSweepContext lab;
+        lab.ownAddresses = {TextToIp(u"198.18.0.1"_qs)};
+        lab.knownSubnets = {{TextToIp(u"198.18.0.0"_qs), 16}, {TextToIp(u"198.19.0.0"_qs), 16}};
+        const QString found = OneDeviceTargetProblem(*parsed.request, lab);
+        if (problem.isEmpty())
+            QCOMPARE(found, QString());
+        else
+            QVERIFY2(found.contains(problem), qPrintable(found));
     }
 
     // What a device sends is shown, never obeyed: a terminal gets its control characters escaped.
