@@ -90,6 +90,7 @@ ParseResult parseCommandLine(const QStringList &arguments)
     const QCommandLineOption ftpRoot(QStringLiteral("ftp-root"), QStringLiteral("Also write uploaded files to DIR/<device ip>/<name>."), QStringLiteral("DIR"));
     const QCommandLineOption ftpAlwaysOn(QStringLiteral("ftp-always-on"), QStringLiteral("FTP servers answer without StartFtpServer."));
     const QCommandLineOption updaterRunning(QStringLiteral("updater-running"), QStringLiteral("Devices start with the updater running (bus open)."));
+    const QCommandLineOption restart(QStringLiteral("restart-ms"), QStringLiteral("After installing an image (command 11) the board restarts: every service is silent for MS milliseconds, then back (default 0: no restart)."), QStringLiteral("MS"), QStringLiteral("0"));
     const QCommandLineOption logsConsumed(QStringLiteral("logs-consumed"), QStringLiteral("0xD6 removes the log block read instead of moving past it."));
     const QCommandLineOption configFile(QStringLiteral("config-file"), QStringLiteral("Configuration text of the TARGET devices, from FILE (bytes as they are)."), QStringLiteral("TARGET=FILE"));
     const QCommandLineOption diagFile(QStringLiteral("diagnostics-file"), QStringLiteral("Diagnostics text of the TARGET devices, from FILE."), QStringLiteral("TARGET=FILE"));
@@ -106,7 +107,7 @@ ParseResult parseCommandLine(const QStringList &arguments)
     const QCommandLineOption list(QStringLiteral("list"), QStringLiteral("Print the devices (address, name, type) and exit."));
     const QCommandLineOption noCheck(QStringLiteral("no-address-check"), QStringLiteral("Start even when device addresses are not local."));
     parser.addOptions({devices, base, seed, fault, journal, state, ftpRoot, ftpAlwaysOn, updaterRunning, logsConsumed,
-                       configFile, diagFile, logFile, mac, type, bind, devicePort, busPort, ftpPort, prefix, exitWithParent, list,
+                       restart, configFile, diagFile, logFile, mac, type, bind, devicePort, busPort, ftpPort, prefix, exitWithParent, list,
                        noCheck, firmwareVersion});
 
     ParseResult result;
@@ -152,6 +153,10 @@ ParseResult parseCommandLine(const QStringList &arguments)
     config.options.ftpAlwaysOn = parser.isSet(ftpAlwaysOn);
     config.options.updaterRunning = parser.isSet(updaterRunning);
     config.options.logsConsumed = parser.isSet(logsConsumed);
+    const auto restartMs = number(parser.value(restart), 0, 600000);
+    if (!restartMs)
+        return fail(QStringLiteral("--restart-ms takes 0..600000"));
+    config.options.restartMs = int(*restartMs);
     QString error;
     if (!parseFileOptions(parser.values(configFile), config.configurationFiles, &error)
         || !parseFileOptions(parser.values(diagFile), config.diagnosticsFiles, &error)

@@ -198,6 +198,14 @@ std::optional<Outgoing> DeviceSimulator::handleDeviceRequest(int index, const De
             ++d.installCount;
             if (const QByteArray version = versionInImageName(d.lastUpload); !version.isEmpty())
                 d.firmwareVersion = version;
+            if (m_options.restartMs > 0) {
+                // The acknowledgement still leaves; then the board is down, and back with the
+                // services a start gives it.
+                startOutage(index, m_options.restartMs);
+                d.ftpServerRunning = false;
+                d.updaterRunning = false;
+                d.daemonRunning = true;
+            }
         }
         break;
     case Wire::Command::Discover: break;

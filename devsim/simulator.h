@@ -25,6 +25,9 @@ struct SimulatorOptions
     bool logsConsumed = false;  // 0xD6 removes the block read
     bool ftpAlwaysOn = false;   // port 21 answers even before StartFtpServer
     bool updaterRunning = false; // devices start with the updater running
+    // After installing an image (command 11) the board restarts: every service silent this long,
+    // then back in normal service. 0: the device goes on answering, as if it never restarted.
+    int restartMs = 0;
     quint16 devicePort = 52389;
     quint16 busPort = 52390;
     quint16 ftpPort = 21;

@@ -27,9 +27,9 @@ lab="$here/lab/lab"
 
 work=$(mktemp -d /tmp/tarvino-demo.XXXXXX)
 # Device 10 answers late, device 11 has a silent controller bus, device 12 mislabels its
-# StartUpdater acknowledgement; the others behave.
+# StartUpdater acknowledgement; the others behave, and a board restarts for 3 s after an upgrade.
 TARVINO_DEVSIM="$build/devsim/tarvino-devsim" "$lab" sim --devices 12 --seed 2024 \
-    --journal "$work/journal.jsonl" --state "$work/state.json" --ftp-root "$work/ftp" \
+    --journal "$work/journal.jsonl" --state "$work/state.json" --ftp-root "$work/ftp" --restart-ms 3000 \
     --fault 198.18.1.10:delay=1500 --fault 198.18.1.11:silent@52390 --fault 198.18.1.12:wrong-ack=5 \
     > "$work/devsim.out" 2> "$work/devsim.err" &
 sim_pid=$!

@@ -490,7 +490,7 @@ def main():
             run(['ip', '-n', dev_ns, '-batch', '-'], input=batch)
             journal = os.path.join(work, site, 'journal.jsonl')
             command = [args.devsim, '--devices', str(DEVICES_PER_SITE), '--seed', str(seed), '--journal', journal,
-                       '--broadcast-prefix', '16']
+                       '--broadcast-prefix', '16', '--restart-ms', '3000']
             for fault in faults:
                 command += ['--fault', fault]
             for address, device_type in TYPES.items():

@@ -114,6 +114,8 @@ private slots:
     void broadcastAddressing();
     void journalOrder();
     void uploadAndInstall();
+    void installRestartsTheBoard_data();
+    void installRestartsTheBoard();
     void installedImageGivesItsVersion_data();
     void installedImageGivesItsVersion();
 
@@ -144,7 +146,6 @@ void DevsimCore::parseFaults_data()
     QTest::addColumn<QString>("definition");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("value"); // delay, address, rate, or the command of wrong-ack (-1 none)
     QTest::addColumn<int>("value"); // delay, address, the command of wrong-ack, ms or bytes (-1 none)
     QTest::newRow("silent-ip") << "198.18.1.5:silent" << true << "silent" << -1;
     QTest::newRow("delay") << "198.18.1.6:delay=1000" << true << "delay" << 1000;
@@ -698,6 +699,43 @@ void DevsimCore::uploadAndInstall()
     QVERIFY(sim.ftpDelete(1, "board.image.bin"));
     QVERIFY(!file.exists());
     QVERIFY(!sim.ftpDelete(1, "board.image.bin"));
+}
+
+// With --restart-ms the board restarts after installing: its acknowledgement leaves, then it is
+// silent on every service for that long and comes back in normal service; without, it never goes.
+void DevsimCore::installRestartsTheBoard_data()
+{
+    QTest::addColumn<int>("restartMs");
+    QTest::addColumn<bool>("installed"); // an image was uploaded before command 11
+    QTest::addColumn<bool>("silentAfter");
+    QTest::newRow("restart") << 3000 << true << true;
+    QTest::newRow("no restart by default") << 0 << true << false;
+    QTest::newRow("nothing installed, nothing restarted") << 3000 << false << false;
+}
+
+void DevsimCore::installRestartsTheBoard()
+{
+    QFETCH(int, restartMs);
+    QFETCH(bool, installed);
+    QFETCH(bool, silentAfter);
+    qint64 now = 0;
+    SimulatorOptions options;
+    options.restartMs = restartMs;
+    DeviceSimulator sim(generateDevices(1, Base, 1), {}, options);
+    sim.setClock([&now] { return now; });
+    sim.deviceRequest(0, deviceRequest(3), Transport::Udp, {}); // FTP server on
+    if (installed)
+        sim.ftpStored(0, {}, "p3-board-3.5.bin", QByteArray(64, 'x'));
+    QCOMPARE(sim.deviceRequest(0, deviceRequest(11), Transport::Udp, {}).size(), 1); // acknowledged either way
+    QCOMPARE(sim.silentNow(0), silentAfter);
+    QCOMPARE(sim.deviceRequest(0, deviceRequest(1), Transport::Udp, {}).isEmpty(), silentAfter);
+    now += restartMs;
+    QVERIFY(!sim.silentNow(0));
+    QCOMPARE(sim.deviceRequest(0, deviceRequest(1), Transport::Udp, {}).size(), 1);
+    if (silentAfter) {
+        QVERIFY(!sim.device(0).ftpServerRunning);
+        QVERIFY(sim.device(0).daemonRunning);
+    }
 }
 
 void DevsimCore::installedImageGivesItsVersion_data()
