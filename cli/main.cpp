@@ -57,6 +57,9 @@ QByteArray readStandardInput()
 
 int main(int argc, char **argv)
 {
+    // A reader that goes away (`tarvino-cli ... | head -1`) must not end the program with devices
+    // half done: the write fails instead (exit status 3), and the devices are finished or put back.
+    std::signal(SIGPIPE, SIG_IGN);
     // The report is the one verb on Qt Gui (fonts for its PDF): it makes its own application.
     if (IsReportCommandLine(argc, argv))
         return RunReportCommand(argc, argv);

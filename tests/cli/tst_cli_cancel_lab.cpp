@@ -4,6 +4,7 @@
 #include "clirun.h"
 #include "labsim.h"
 #include "testfiles.h"
+#include "protocol/sha256text.h"
 #include "protocol/wire.h"
 
 #include <QElapsedTimer>
@@ -39,10 +40,10 @@ class TestCliCancelLab : public QObject
     QTemporaryDir m_dir;
     QString m_dataHome;
 
-    bool start(const QStringList &arguments)
+    bool start(const QStringList &arguments, int devices = 1)
     {
         m_sim = std::make_unique<LabSimulator>();
-        if (!m_sim->start(1, arguments)) {
+        if (!m_sim->start(devices, arguments)) {
             qWarning("%s", qPrintable(m_sim->errorString()));
             return false;
         }
@@ -143,6 +144,37 @@ private slots:
         const QJsonObject state = m_sim->deviceState(0);
         QVERIFY(!state.value(u"updater"_qs).toBool());
         QVERIFY(state.value(u"daemon"_qs).toBool());
+    }
+
+    // A reader that goes away after the first line (`... --json | head -1`): the program does not
+    // die of it with devices half done. It finishes every device, then exits with 3.
+    void readerGoneFinishesEveryDevice()
+    {
+        constexpr int Devices = 3;
+        // Devices 2 and 3 answer their bus late: they are still writing when device 1's line fails.
+        QVERIFY(start({u"--fault"_qs, LabSimulator::deviceIp(1) + u":delay=150@52390"_qs, u"--fault"_qs,
+                       LabSimulator::deviceIp(2) + u":delay=150@52390"_qs}, Devices));
+        const QByteArray image = RandomBytes(2048, 23);
+        const QString path = WriteTestFileOrDie(m_dir.path(), u"fleet.bin"_qs, image);
+        QProcess upgrade;
+        QStringList arguments{u"upgrade-controller"_qs};
+        for (int i = 0; i < Devices; ++i)
+            arguments << LabSimulator::deviceIp(i);
+        arguments << path << u"--yes"_qs << u"--json"_qs << u"--wait"_qs << u"1"_qs;
+        startCli(upgrade, arguments);
+        const auto end = qScopeGuard([&] { endIfRunning(upgrade); });
+        QVERIFY(upgrade.waitForStarted());
+        upgrade.closeReadChannel(QProcess::StandardOutput); // the reader is gone before the first line
+        QVERIFY(upgrade.waitForFinished(120000));
+        const QByteArray told = upgrade.readAllStandardError();
+        QCOMPARE(upgrade.exitStatus(), QProcess::NormalExit); // not killed by SIGPIPE
+        QVERIFY2(upgrade.exitCode() == 3, qPrintable(QString::number(upgrade.exitCode()) + u' ' + QString::fromUtf8(told)));
+        for (int i = 0; i < Devices; ++i) {
+            const QJsonObject state = m_sim->deviceState(i);
+            QCOMPARE(state.value(u"controller"_qs).toObject().value(u"updateImageSha256"_qs).toString(), Sha256Text(image));
+            QVERIFY(!state.value(u"updater"_qs).toBool());
+            QVERIFY(state.value(u"daemon"_qs).toBool());
+        }
     }
 };
 
