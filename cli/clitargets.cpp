@@ -77,9 +77,21 @@ QString TCliDevice::label() const
     return name.isEmpty() ? target.ip : QStringLiteral("%1 (%2)").arg(target.ip, EscapeControls(name));
 }
 
-QString TCliDevice::fileStem() const
+QString TCliDevice::fileStem(bool macShared) const
 {
-    return record && record->Mac ? MacText(record->Mac, QStringLiteral("-")) : target.ip;
+    if (!record || !record->Mac)
+        return target.ip;
+    const QString mac = MacText(record->Mac, QStringLiteral("-"));
+    return macShared ? QStringLiteral("%1_%2").arg(mac, target.ip) : mac;
+}
+
+QSet<quint64> SharedMacs(const QList<TCliDevice> &devices)
+{
+    QSet<quint64> seen, shared;
+    for (const TCliDevice &device : devices)
+        if (device.record && device.record->Mac)
+            (seen.contains(device.record->Mac) ? shared : seen).insert(device.record->Mac);
+    return shared;
 }
 
 QString OneDeviceTargetProblem(const TCliRequest &request, const TSweepContext &context)

@@ -5,6 +5,8 @@
 #include "protocol/addressrange.h"
 #include "operations/deviceoperation.h"
 
+#include <QSet>
+
 #include <optional>
 #include <variant>
 
@@ -15,9 +17,14 @@ struct TCliDevice
 
     // "198.18.1.7 (gate-7)"
     QString label() const;
-    // A file name for what is read from it: its MAC address when known, else its IP address.
-    QString fileStem() const;
+    // A file name for what is read from it: its MAC address when known, else its IP address; a MAC
+    // address that other devices of the run share too (cloned boards) is followed by the IP
+    // address, so that two devices never write one file.
+    QString fileStem(bool macShared = false) const;
 };
+
+// The MAC addresses that several of the devices answered with.
+QSet<quint64> SharedMacs(const QList<TCliDevice> &devices);
 
 // The names of scanned devices closest to a name that matched none (case ignored), nearest
 // first, at most `most`: what a "did you mean" offers.

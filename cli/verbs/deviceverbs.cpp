@@ -86,6 +86,7 @@ public:
     int run(const QList<TCliDevice> &devices);
 
 private:
+    QSet<quint64> m_sharedMacs; // of the run's devices: their files carry their address too
     bool confirm(const QList<TCliDevice> &devices);
     bool confirmFirmware(const QList<TCliDevice> &devices);
     QString answer();
@@ -173,7 +174,8 @@ QString TDeviceVerbRun::store(const QByteArray &data, const TCliDevice &device, 
     if (folder) {
         if (!QDir().mkpath(m_request.output))
             return QStringLiteral("Cannot make the folder %1.").arg(m_request.output);
-        *path = QDir(m_request.output).filePath(device.fileStem() + fileExtension(m_request.verb->verb));
+        const bool macShared = device.record && m_sharedMacs.contains(device.record->Mac);
+        *path = QDir(m_request.output).filePath(device.fileStem(macShared) + fileExtension(m_request.verb->verb));
     } else {
         *path = m_request.output;
     }
@@ -239,6 +241,7 @@ TCliResult TDeviceVerbRun::unscannedResult(const TCliDevice &device) const
 
 int TDeviceVerbRun::run(const QList<TCliDevice> &devices)
 {
+    m_sharedMacs = SharedMacs(devices);
     if (!m_request.file.isEmpty()) {
         try {
             // Read once here for the early error and the outcome lines; the job reads it for what

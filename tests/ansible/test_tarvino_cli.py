@@ -118,6 +118,15 @@ class SnapshotStem(unittest.TestCase):
             with self.subTest(row):
                 self.assertEqual(tarvino_cli.snapshot_stem(device), expected)
 
+    def test_twins_keep_a_file_each(self):
+        # Two cloned boards answer with one MAC address: tarvino-cli names their files by their
+        # addresses too, and a backup of one is never taken for the other's.
+        devices = [dict(ip='198.18.1.2', mac='00:50:c2:02:5c:c1'), dict(ip='198.18.1.7', mac='00-50-C2-02-5C-C1'),
+                   dict(ip='198.18.1.3', mac='00:50:c2:02:5c:c3')]
+        shared = tarvino_cli.shared_macs(devices)
+        self.assertEqual([tarvino_cli.snapshot_stem(d, shared) for d in devices],
+                         ['00-50-C2-02-5C-C1_198.18.1.2', '00-50-C2-02-5C-C1_198.18.1.7', '00-50-C2-02-5C-C3'])
+
 
 class Masks(unittest.TestCase):
     TEXT = '[site]\nname = North\npassword = hunter2\napi_key=abc123 # rotated\n'

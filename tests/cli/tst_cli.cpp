@@ -277,6 +277,25 @@ private slots:
         QCOMPARE(timing.bus.commandPauseMs, TOperationTiming{}.bus.commandPauseMs);
     }
 
+    // What a device's read is saved as: its MAC address, and its address too when another device of
+    // the run answered with the same MAC address (cloned boards never overwrite each other's file).
+    void fileStems()
+    {
+        const TDeviceRecord first = device(u"198.18.1.2"_qs, 0x0050C2025CC1, "Twin A", "Palimor P4");
+        const TDeviceRecord second = device(u"198.18.1.7"_qs, 0x0050C2025CC1, "Twin B", "Palimor P4");
+        const TDeviceRecord other = device(u"198.18.1.3"_qs, 0x0050C2025CC3, "Pump", "Palimor P4");
+        const QList<TCliDevice> devices{{{first.IpText, TransportUdp}, first},
+                                        {{second.IpText, TransportUdp}, second},
+                                        {{other.IpText, TransportUdp}, other},
+                                        {{u"198.18.1.9"_qs, TransportUdp}, std::nullopt}};
+        const QSet<quint64> shared = SharedMacs(devices);
+        QStringList stems;
+        for (const TCliDevice &d : devices)
+            stems << d.fileStem(d.record && shared.contains(d.record->Mac));
+        QCOMPARE(stems, (QStringList{u"00-50-C2-02-5C-C1_198.18.1.2"_qs, u"00-50-C2-02-5C-C1_198.18.1.7"_qs,
+                                     u"00-50-C2-02-5C-C3"_qs, u"198.18.1.9"_qs}));
+    }
+
     // A command meant for one device is refused for an address that reaches a whole network,
     // typed or read from a --from file, before anything (the scan included) is sent.
     void oneDeviceTargets_data()

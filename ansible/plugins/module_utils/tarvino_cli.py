@@ -214,21 +214,38 @@ def device_summary(outcome, **fields):
     return summary
 
 
-def snapshot_stem(device):
+def _mac_digits(device):
+    return (device.get('mac') or '').replace(':', '').replace('-', '').replace('.', '').lower()
+
+
+def shared_macs(devices):
+    """The MAC addresses (as twelve digits) that several of the devices answered with: cloned boards,
+    whose files tarvino-cli names by their IP address too."""
+    seen, shared = set(), set()
+    for device in devices:
+        mac = _mac_digits(device)
+        (shared if mac in seen else seen).add(mac)
+    return shared
+
+
+def snapshot_stem(device, shared=frozenset()):
     """The name tarvino-cli gives a device's file: its MAC address in capitals with dashes between
-    the pairs ('00-50-C2-02-5C-C1'), or its IP address when the MAC address is not known."""
-    mac = (device.get('mac') or '').replace(':', '').replace('-', '').replace('.', '')
+    the pairs ('00-50-C2-02-5C-C1'), or its IP address when the MAC address is not known; a MAC
+    address that several devices share (SHARED) is followed by the IP address
+    ('00-50-C2-02-5C-C1_198.18.1.7'), so that two devices never share a file."""
+    mac = _mac_digits(device)
     if len(mac) == 12 and mac.strip('0'):
-        return '-'.join(mac[i:i + 2] for i in range(0, 12, 2)).upper()
+        stem = '-'.join(mac[i:i + 2] for i in range(0, 12, 2)).upper()
+        return stem + '_' + (device.get('ip') or '?') if mac in shared else stem
     return device.get('ip') or '?'
 
 
-def latest_backup(folder, device):
+def latest_backup(folder, device, shared=frozenset()):
     """The site host's latest backup of the device's configuration in FOLDER (the snapshot that
     tarvino.fleet.backup keeps as STEM.cfg): (path, bytes, time it was written), or None."""
     if not folder:
         return None
-    path = os.path.join(os.path.expanduser(folder), snapshot_stem(device) + '.cfg')
+    path = os.path.join(os.path.expanduser(folder), snapshot_stem(device, shared) + '.cfg')
     try:
         with open(path, 'rb') as stored:
             data = stored.read()

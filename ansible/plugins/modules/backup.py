@@ -94,7 +94,7 @@ import tempfile
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
     SelectionError, device_summary, failure_text, latest_backup, list_selected, read_configurations,
-    selection_argument_spec, selection_args, snapshot_stem)
+    selection_argument_spec, selection_args, shared_macs, snapshot_stem)
 
 
 def bytes_of(path):
@@ -108,9 +108,10 @@ def look_up_backups(module, dest):
     """Check mode without a read: which selected controllers have a snapshot in DEST already."""
     listed = list_selected(module, selection_args(module.params, operation_options=False))
     files = []
+    shared = shared_macs(listed.objects)
     for device in listed.objects:
-        backup = latest_backup(dest, device)
-        files.append(device_summary(device, path=backup[0] if backup else os.path.join(dest, snapshot_stem(device) + '.cfg'),
+        backup = latest_backup(dest, device, shared)
+        files.append(device_summary(device, path=backup[0] if backup else os.path.join(dest, snapshot_stem(device, shared) + '.cfg'),
                                     changed=backup is None, backup_time=backup[2] if backup else None))
     return dict(changed=any(f['changed'] for f in files), files=files, failed_devices=[], cmd=listed.command,
                 compared_with='backup',

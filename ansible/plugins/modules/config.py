@@ -146,7 +146,7 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.common.text.converters import to_bytes, to_text
 from ansible_collections.tarvino.fleet.plugins.module_utils.tarvino_cli import (
     SelectionError, compile_masks, configuration_diff, device_label, device_summary, failure_text,
-    latest_backup, list_selected, read_configurations, run_cli, selection_argument_spec, selection_args,
+    latest_backup, list_selected, shared_macs, read_configurations, run_cli, selection_argument_spec, selection_args,
     succeeded)
 
 
@@ -246,12 +246,13 @@ def compare_with_backups(module, desired, masks):
     folder = module.params['snapshot_dir']
     devices = []
     diffs = []
+    shared = shared_macs(listed.objects)
     for outcome in listed.objects:
         if outcome.get('result') not in (None, 'succeeded'):
             devices.append(device_summary(outcome, result='failed', message=outcome.get('message'),
                                           detail=outcome.get('detail')))
             continue
-        backup = latest_backup(folder, outcome)
+        backup = latest_backup(folder, outcome, shared)
         if backup is None:
             devices.append(device_summary(outcome, result='unknown', compared_file=None, compared_time=None,
                                           message='no snapshot of it on the site host%s to compare with'
