@@ -40,6 +40,9 @@ const OptionHelp OptionHelps[] = {
     {OptComponents, "--components LIST",
      "board, controller or board,controller: the firmware brought up to date (default: each component the library "
      "has images of)"},
+    {OptAllowDowngrade, "--allow-downgrade",
+     "a device whose firmware is newer than the library's is brought back to the library's image (without it, "
+     "it is left as it is)"},
     {OptImage, "--component COMPONENT", "library add: board or controller, the firmware the image is"},
     {OptImage, "--type TYPE",
      "library add: a device type the image is for, as the device reports it (the list's Type column, case ignored) "
@@ -352,7 +355,7 @@ const QList<TVerbInfo> &Verbs()
          "history knows of the images written to it (unknown: upgraded). Sends nothing but the scan. JSON fields, "
          "one object per device and component: schema, ip, mac, name, verb, type, component, action (upgrade, "
          "unchanged or skipped), current, target, file, sha256, reason.",
-         (DeviceVerb & ~OptRange) | OptLibrary | OptComponents},
+         (DeviceVerb & ~OptRange) | OptLibrary | OptComponents | OptAllowDowngrade},
         {Verb::Apply, "apply", "[TARGET...]", "bring devices up to date from the firmware library",
          "Does what plan shows: each device's controller, then its board, upgraded with the library's newest image "
          "of its type, a few devices at a time; devices already current are 'unchanged' and those without an image "
@@ -362,7 +365,7 @@ const QList<TVerbInfo> &Verbs()
          "status 1. The history records each image's library version and SHA-256. JSON: the outcome fields "
          "(verb apply; result also unchanged or skipped) with component, previousVersion and version. "
          "apply --dry-run is plan.",
-         (DeviceVerb & ~OptRange) | OptLibrary | OptComponents | OptYes | OptDryRun, nullptr, true},
+         (DeviceVerb & ~OptRange) | OptLibrary | OptComponents | OptAllowDowngrade | OptYes | OptDryRun, nullptr, true},
     };
     return verbs;
 }

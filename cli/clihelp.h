@@ -53,6 +53,7 @@ enum VerbOption : unsigned {
     OptLibrary = 1u << 27,    // --library DIR: the firmware library (clilibrary.h)
     OptComponents = 1u << 28, // plan, apply: --components board,controller
     OptImage = 1u << 29,      // library add: --component, --type, --version, --note of the image
+    OptAllowDowngrade = 1u << 30, // plan, apply: a device newer than the library goes back to it
 };
 
 struct TVerbInfo

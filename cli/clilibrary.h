@@ -18,6 +18,7 @@ struct TCliLibraryRequest
 {
     QString folder;                       // --library; empty: TARVINO_LIBRARY, then the window's
     QList<TFirmwareComponent> components; // --components; empty: those the library has images of
+    bool allowDowngrade = false;          // --allow-downgrade
     // library add
     TFirmwareComponent component = TFirmwareComponent::Board;
     QStringList types;

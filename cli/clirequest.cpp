@@ -162,6 +162,7 @@ struct OptionSet
     QCommandLineOption rate{QStringLiteral("rate"), QString(), QStringLiteral("N")};
     QCommandLineOption library{QStringLiteral("library"), QString(), QStringLiteral("DIR")};
     QCommandLineOption components{QStringLiteral("components"), QString(), QStringLiteral("LIST")};
+    QCommandLineOption allowDowngrade{QStringLiteral("allow-downgrade")};
 
     // Each option with the verb option group it belongs to.
     QList<std::pair<const QCommandLineOption *, unsigned>> grouped() const
@@ -172,7 +173,7 @@ struct OptionSet
                 {&output, OptOutput}, {&json, OptJson},  {&csv, OptCsv}, {&unfinished, OptUnfinished},
                 {&dryRun, OptDryRun}, {&timeout, OptTimeout}, {&expect, OptExpect},
                 {&withUpdater, OptWithUpdater}, {&range, OptRange}, {&rate, OptRange},
-                {&library, OptLibrary}, {&components, OptComponents}};
+                {&library, OptLibrary}, {&components, OptComponents}, {&allowDowngrade, OptAllowDowngrade}};
     }
 };
 
@@ -478,6 +479,7 @@ TParsedCommandLine ParseCommandLine(const QStringList &arguments, const TCliEnvi
         const QString problem = ReadFirmwareOptions(request, parser.value(options.library), parser.values(options.components), &status);
         if (!problem.isEmpty())
             return status == ExitStatus::Usage ? usageError(problem) : fileError(problem);
+        request.library.allowDowngrade = parser.isSet(options.allowDowngrade);
     }
     // An upgrade's FILE is looked up in the firmware library by its bytes, whatever its name.
     if (verb->verb == Verb::UpgradeBoard || verb->verb == Verb::UpgradeController)

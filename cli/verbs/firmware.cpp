@@ -172,7 +172,7 @@ int RunFirmwareVerb(TCliRunner &runner, const QList<TCliDevice> &devices)
             }
             continue;
         }
-        for (const TFirmwareStep &step : PlanFirmware(library, {*device.record}, components, history))
+        for (const TFirmwareStep &step : PlanFirmware(library, {*device.record}, components, history, request.library.allowDowngrade))
             rows << Row{device, step, {}, TOperationError::None, {}, false};
     }
 

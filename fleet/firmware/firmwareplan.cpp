@@ -2,8 +2,6 @@
 
 #include "fleet/firmware/compliance.h"
 #include "fleet/firmware/firmwarelibrary.h"
-#include "operations/boardupgrade.h"
-#include "operations/controlleroperations.h"
 
 QString TFirmwareStep::actionKey() const
 {
@@ -26,7 +24,7 @@ QList<TFirmwareComponent> LibraryComponents(const TFirmwareLibrary &library)
 }
 
 namespace {
-TFirmwareStep stepFor(const TDeviceRecord &device, const TComponentCompliance &compliance)
+TFirmwareStep stepFor(const TDeviceRecord &device, const TComponentCompliance &compliance, bool allowDowngrade)
 {
     TFirmwareStep step;
     step.device = device;
@@ -41,7 +39,12 @@ TFirmwareStep stepFor(const TDeviceRecord &device, const TComponentCompliance &c
         step.reason = QStringLiteral("up to date");
         break;
     case TFirmwareState::NewerThanLibrary:
-        // Never a downgrade: a device ahead of the library was brought there on purpose.
+        // A device ahead of the library was brought there on purpose: it goes back only when asked.
+        if (allowDowngrade && compliance.image) {
+            step.action = TFirmwareStep::Action::Upgrade;
+            step.reason = QStringLiteral("downgrade from %1 (asked for)").arg(compliance.current);
+            break;
+        }
         step.action = TFirmwareStep::Action::Unchanged;
         step.reason = QStringLiteral("newer than library (%1)").arg(compliance.target);
         break;
@@ -65,28 +68,15 @@ TFirmwareStep stepFor(const TDeviceRecord &device, const TComponentCompliance &c
 } // namespace
 
 QList<TFirmwareStep> PlanFirmware(const TFirmwareLibrary &library, const QList<TDeviceRecord> &devices,
-                                  const QList<TFirmwareComponent> &components, const TControllerHistory &history)
+                                  const QList<TFirmwareComponent> &components, const TControllerHistory &history,
+                                  bool allowDowngrade)
 {
     QList<TFirmwareStep> steps;
     for (const TDeviceRecord &device : devices) {
         if (components.contains(TFirmwareComponent::Controller))
-            steps << stepFor(device, ControllerCompliance(library, device, history));
+            steps << stepFor(device, ControllerCompliance(library, device, history), allowDowngrade);
         if (components.contains(TFirmwareComponent::Board))
-            steps << stepFor(device, BoardCompliance(library, device));
+            steps << stepFor(device, BoardCompliance(library, device), allowDowngrade);
     }
     return steps;
-}
-
-TDeviceOperation *MakeFirmwareUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const TFirmwareStep &step,
-                                      const TFirmwareImage &image, const TOperationTiming &timing)
-{
-    const TDeviceTypeId type = TDeviceTypeId::of(step.device);
-    if (step.component == TFirmwareComponent::Controller) {
-        auto *upgrade = new TControllerUpgrade(engine, target, image, timing);
-        upgrade->setDeviceType(type);
-        return upgrade;
-    }
-    auto *upgrade = new TBoardUpgrade(engine, target, image, timing);
-    upgrade->setDeviceType(type);
-    return upgrade;
 }

@@ -45,10 +45,9 @@ QList<TFirmwareComponent> LibraryComponents(const TFirmwareLibrary &library);
 
 // One step per device and component, devices in the order given, each device's controller before
 // its board (the board's upgrade ends with the device restarting).
+// A device newer than the library is left as it is, unless allowDowngrade: then it is brought
+// back to the library's image (tarvino-cli apply --allow-downgrade).
 QList<TFirmwareStep> PlanFirmware(const TFirmwareLibrary &library, const QList<TDeviceRecord> &devices,
-                                  const QList<TFirmwareComponent> &components, const TControllerHistory &history);
+                                  const QList<TFirmwareComponent> &components, const TControllerHistory &history,
+                                  bool allowDowngrade = false);
 
-// The upgrade of an Upgrade step with the image read from the library (readImage): the device's
-// type goes with it, so that the operation refuses an image that is not for it.
-TDeviceOperation *MakeFirmwareUpgrade(TDatagramEngine *engine, const TDeviceTarget &target, const TFirmwareStep &step,
-                                      const TFirmwareImage &image, const TOperationTiming &timing);

@@ -16,7 +16,7 @@ _tarvino_cli()
     local options="--all --type --name --from --wait --tcp --jobs -j --timeout --expect --yes -y --dry-run
                    --output -o --json --csv --unfinished --with-updater --help -h --version --range --rate
                    --since --until --site --site-name --technician --pc --interval --count --for
-                   --library --components --component --version --note"
+                   --library --components --allow-downgrade --component --version --note"
 
     case $prev in
         --from|--output|-o)

@@ -127,6 +127,8 @@ private slots:
         row("empty list", {u"reset"_qs, u"--from"_qs, empty}, false, u"is empty"_qs);
         row("history of a device", {u"history"_qs, u"198.18.1.1"_qs}, false, u"takes no device"_qs);
         row("unfinished without history", {u"scan"_qs, u"--unfinished"_qs}, false, u"does not take --unfinished"_qs);
+        row("downgrade of a single upgrade", {u"upgrade-board"_qs, u"198.18.1.1"_qs, u"@image"_qs, u"-y"_qs, u"--allow-downgrade"_qs},
+            false, u"does not take --allow-downgrade"_qs);
     }
 
     void commandLine()
@@ -294,6 +296,26 @@ private slots:
             stems << d.fileStem(d.record && shared.contains(d.record->Mac));
         QCOMPARE(stems, (QStringList{u"00-50-C2-02-5C-C1_198.18.1.2"_qs, u"00-50-C2-02-5C-C1_198.18.1.7"_qs,
                                      u"00-50-C2-02-5C-C3"_qs, u"198.18.1.9"_qs}));
+    }
+
+    // apply brings a device newer than the library back only when asked.
+    void allowDowngrade_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("allowed");
+        QTest::newRow("apply") << QStringList{u"apply"_qs, u"--all"_qs, u"--yes"_qs} << false;
+        QTest::newRow("apply --allow-downgrade") << QStringList{u"apply"_qs, u"--all"_qs, u"--yes"_qs, u"--allow-downgrade"_qs} << true;
+        QTest::newRow("plan --allow-downgrade") << QStringList{u"plan"_qs, u"--all"_qs, u"--allow-downgrade"_qs} << true;
+    }
+
+    void allowDowngrade()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, allowed);
+        arguments << u"--library"_qs << m_dir.path(); // a folder without a manifest: an empty library
+        const TParsedCommandLine parsed = ParseCommandLine(arguments, {false, {}});
+        QVERIFY2(parsed.request, qPrintable(parsed.error));
+        QCOMPARE(parsed.request->library.allowDowngrade, allowed);
     }
 
     // A command meant for one device is refused for an address that reaches a whole network,

@@ -431,24 +431,30 @@ private slots:
     void planBoardStep_data()
     {
         QTest::addColumn<QString>("firmware");
+        QTest::addColumn<bool>("allowDowngrade");
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("older") << "3.3.0" << "upgrade" << "";
-        QTest::newRow("older pre-release") << "3.4.1-rc1" << "upgrade" << "";
-        QTest::newRow("not reported") << "" << "upgrade" << "version not known";
-        QTest::newRow("same") << "3.4.1" << "unchanged" << "up to date";
-        QTest::newRow("letter first") << "R5.0" << "skipped" << "cannot compare (R5.0)";
-        QTest::newRow("v prefix") << "v3.3.0" << "skipped" << "cannot compare (v3.3.0)";
-        QTest::newRow("space then letter") << " R5.0" << "skipped" << "cannot compare (R5.0)";
+        QTest::newRow("older") << "3.3.0" << false << "upgrade" << "";
+        QTest::newRow("older pre-release") << "3.4.1-rc1" << false << "upgrade" << "";
+        QTest::newRow("not reported") << "" << false << "upgrade" << "version not known";
+        QTest::newRow("same") << "3.4.1" << false << "unchanged" << "up to date";
+        QTest::newRow("letter first") << "R5.0" << false << "skipped" << "cannot compare (R5.0)";
+        QTest::newRow("v prefix") << "v3.3.0" << false << "skipped" << "cannot compare (v3.3.0)";
+        QTest::newRow("space then letter") << " R5.0" << false << "skipped" << "cannot compare (R5.0)";
+        QTest::newRow("newer: left as it is") << "3.5.0" << false << "unchanged" << "newer than library (3.4.1)";
+        QTest::newRow("newer, downgrade asked for") << "3.5.0" << true << "upgrade" << "downgrade from 3.5.0 (asked for)";
+        QTest::newRow("cannot compare, downgrade asked for") << "R5.0" << true << "skipped" << "cannot compare (R5.0)";
+        QTest::newRow("same, downgrade asked for") << "3.4.1" << true << "unchanged" << "up to date";
     }
     void planBoardStep()
     {
         QFETCH(QString, firmware);
+        QFETCH(bool, allowDowngrade);
         QFETCH(QString, action);
         QFETCH(QString, reason);
         TFirmwareLibrary library = libraryOfThree();
-        const QList<TFirmwareStep> steps = PlanFirmware(
-            library, {device(u"198.18.1.4"_qs, "Palimor P3", 0x000B1156, firmware.toUtf8())}, {TFirmwareComponent::Board}, {});
+        const QList<TFirmwareStep> steps = PlanFirmware(library, {device(u"198.18.1.4"_qs, "Palimor P3", 0x000B1156, firmware.toUtf8())},
+                                                        {TFirmwareComponent::Board}, {}, allowDowngrade);
         QCOMPARE(steps.size(), 1);
         QCOMPARE(steps.first().actionKey(), action);
         QCOMPARE(steps.first().reason, reason);
