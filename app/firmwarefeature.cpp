@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QDir>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QInputDialog>
 #include <QMenu>
 #include <QSettings>
@@ -93,8 +94,48 @@ bool TFirmwareFeature::openLibrary(const QString &folder, QString *error)
     }
     m_library = opened;
     m_form->Batches->batchOptions.libraryFolder = m_library.folder();
+    watchLibrary();
     showColumn();
     return true;
+}
+
+void TFirmwareFeature::watchLibrary()
+{
+    // The manifest is replaced whole when tarvino-cli or Ansible changes it: its folder is watched
+    // too, and the file added again once it is back.
+    if (!m_watcher) {
+        m_watcher = new QFileSystemWatcher(this);
+        m_reread = new QTimer(this);
+        m_reread->setSingleShot(true);
+        m_reread->setInterval(LibraryRereadDelayMs);
+        connect(m_reread, &QTimer::timeout, this, &TFirmwareFeature::libraryChangedOnDisk);
+        connect(m_watcher, &QFileSystemWatcher::fileChanged, m_reread, qOverload<>(&QTimer::start));
+        connect(m_watcher, &QFileSystemWatcher::directoryChanged, m_reread, qOverload<>(&QTimer::start));
+    }
+    if (const QStringList watched = m_watcher->files() + m_watcher->directories(); !watched.isEmpty())
+        m_watcher->removePaths(watched);
+    if (m_library.folder().isEmpty())
+        return;
+    m_watcher->addPath(m_library.folder());
+    if (QFileInfo::exists(m_library.manifestPath()))
+        m_watcher->addPath(m_library.manifestPath());
+}
+
+void TFirmwareFeature::libraryChangedOnDisk()
+{
+    TFirmwareLibrary current = m_library;
+    QString error;
+    if (m_library.folder().isEmpty() || !current.refresh(&error))
+        return; // a manifest half written or damaged: the window keeps what it showed
+    const bool changed = current.images() != m_library.images();
+    m_library = current;
+    watchLibrary();
+    if (changed) {
+        showColumn();
+        m_form->StatusBar->showMessage(QStringLiteral("The firmware library %1 changed: %2 images")
+                                           .arg(QDir::toNativeSeparators(m_library.folder()))
+                                           .arg(m_library.images().size()));
+    }
 }
 
 QString TFirmwareFeature::columnText(const TDeviceRecord &device) const
@@ -237,6 +278,11 @@ void TFirmwareFeature::bringSelectedUpToDate()
     const QList<TDeviceRecord> devices = m_form->Worksheet->selection();
     if (devices.isEmpty())
         return;
+    // The plan is made from the manifest as it is now, whatever another program changed meanwhile.
+    if (QString error; !m_library.folder().isEmpty() && !m_library.refresh(&error)) {
+        m_form->showError(error);
+        return;
+    }
     if (m_library.images().isEmpty()) {
         m_form->showError(QStringLiteral("No firmware library is open: File > Firmware library... chooses its folder."));
         return;

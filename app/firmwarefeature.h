@@ -18,6 +18,8 @@
 #include <functional>
 #include <optional>
 
+class QFileSystemWatcher;
+class QTimer;
 class QAction;
 class TMainWindow;
 
@@ -68,12 +70,18 @@ public:
 
 private:
     void showColumn();
+    // The manifest is read again when another program changes it.
+    void watchLibrary();
+    void libraryChangedOnDisk();
+    static constexpr int LibraryRereadDelayMs = 300; // a manifest being replaced settles first
     // After the images' check: the steps whose image was refused left alone, one warning, the job.
     void confirmAndRun(QList<TFirmwareStep> steps, const QHash<QString, QString> &problemOf);
 
     TMainWindow *m_form;
     QString m_journalPath;
     TFirmwareLibrary m_library;
+    QFileSystemWatcher *m_watcher = nullptr;
+    QTimer *m_reread = nullptr;
     TControllerHistory m_history;
     bool m_checking = false; // its images are being checked
 };

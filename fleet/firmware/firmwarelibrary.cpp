@@ -84,10 +84,26 @@ bool TFirmwareLibrary::save(QString *error) const
     return TLibraryManifest::write(manifestPath(), m_images, m_unknownTopFields, error);
 }
 
+bool TFirmwareLibrary::refresh(QString *error)
+{
+    if (!QFile::exists(manifestPath()))
+        return true; // a library not written yet: this copy is all there is
+    QList<TLibraryImage> images;
+    QJsonObject unknownTopFields;
+    if (!TLibraryManifest::read(manifestPath(), &images, &unknownTopFields, error))
+        return false;
+    m_images = images;
+    m_unknownTopFields = unknownTopFields;
+    return true;
+}
+
 std::optional<TLibraryImage> TFirmwareLibrary::add(const QString &sourceFile, TFirmwareComponent component,
                                                    const QStringList &types, const QString &version, const QString &note,
                                                    QString *error)
 {
+    // What tarvino-cli or Ansible added meanwhile stays: the change goes into the manifest as it is now.
+    if (!refresh(error))
+        return std::nullopt;
     QFile source(sourceFile);
     if (!source.open(QIODevice::ReadOnly)) {
         setError(error, QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(sourceFile), source.errorString()));
@@ -153,6 +169,8 @@ std::optional<TLibraryImage> TFirmwareLibrary::add(const QString &sourceFile, TF
 
 bool TFirmwareLibrary::remove(const QString &file, bool deleteFile, QString *error)
 {
+    if (!refresh(error))
+        return false;
     const QString name = QFileInfo(file).fileName();
     const auto it = std::find_if(m_images.begin(), m_images.end(), [&](const TLibraryImage &i) { return i.file == name; });
     if (it == m_images.end()) {

@@ -46,6 +46,10 @@ public:
     bool load(QString *error);
     // Writes the manifest atomically (the old one stays whole until the new one is complete).
     bool save(QString *error) const;
+    // Reads the manifest again when there is one: another program (tarvino-cli, Ansible) may have
+    // changed it since this copy was read. add() and remove() start with it, so that a change never
+    // writes back an old copy over another's. False, with the copy unchanged, when it cannot be read.
+    bool refresh(QString *error);
 
     // The manifest's own functions, under the names the library's callers know.
     static bool parseManifest(const QByteArray &bytes, QList<TLibraryImage> *images, QJsonObject *unknownTopFields,

@@ -30,6 +30,7 @@
 #include <QTableWidget>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -137,6 +138,25 @@ private slots:
     void cleanup()
     {
         m_form.reset();
+    }
+
+    // An image added or removed by tarvino-cli or Ansible while the window is open reaches the window,
+    // and the window's own next change keeps it.
+    void libraryFollowsTheManifest()
+    {
+        TFirmwareLibrary other(m_libraryFolder);
+        QString error;
+        QVERIFY2(other.load(&error), qPrintable(error));
+        const QString source = WriteTestFileOrDie(m_dir.path(), u"source/p4-board-1.3.bin"_qs, RandomBytes(4096, 9));
+        const auto restore = qScopeGuard([&] {
+            TFirmwareLibrary library(m_libraryFolder);
+            QString ignored;
+            library.remove(u"p4-board-1.3.bin"_qs, true, &ignored);
+        });
+        QVERIFY2(other.add(source, TFirmwareComponent::Board, {u"Palimor P4-S"_qs}, u"1.3"_qs, {}, &error), qPrintable(error));
+        QTRY_COMPARE_WITH_TIMEOUT(feature().library().images().size(), 4, 10000);
+        QVERIFY2(other.remove(u"p4-board-1.3.bin"_qs, true, &error), qPrintable(error));
+        QTRY_COMPARE_WITH_TIMEOUT(feature().library().images().size(), 3, 10000);
     }
 
     // The column says where each device stands; the filter word keeps the outdated ones.

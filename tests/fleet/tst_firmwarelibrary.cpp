@@ -428,6 +428,43 @@ private slots:
         QCOMPARE(steps.at(5).reason, u"newer than library (3.6)"_qs);
     }
 
+    // Two copies of one library, as the window and tarvino-cli (or Ansible) each hold one: what one
+    // adds or removes is never lost when the other changes the library next.
+    void changesOfTwoCopiesAddUp_data()
+    {
+        QTest::addColumn<bool>("otherRemoves"); // the other copy removes an image instead of adding one
+        QTest::newRow("both add") << false;
+        QTest::newRow("one removes, the other adds") << true;
+    }
+
+    void changesOfTwoCopiesAddUp()
+    {
+        QFETCH(bool, otherRemoves);
+        TFirmwareLibrary window = libraryOfThree(); // read before the other program's change
+        TFirmwareLibrary cli(window.folder());
+        QString error;
+        QVERIFY2(cli.load(&error), qPrintable(error));
+        const QString source = m_dir.filePath(QStringLiteral("late%1.bin").arg(m_run));
+        writeFile(source, QByteArray(64, 'z'));
+        if (otherRemoves)
+            QVERIFY2(cli.remove(u"p4-3.6.bin"_qs, true, &error), qPrintable(error));
+        else
+            QVERIFY2(cli.add(source, TFirmwareComponent::Board, {u"Palimor P3"_qs}, u"3.9"_qs, {}, &error), qPrintable(error));
+        const QString mine = m_dir.filePath(QStringLiteral("mine%1.bin").arg(m_run));
+        writeFile(mine, QByteArray(64, 'm'));
+        QVERIFY2(window.add(mine, TFirmwareComponent::Controller, {u"Palimor P3"_qs}, u"2.9"_qs, {}, &error), qPrintable(error));
+
+        TFirmwareLibrary reread(window.folder());
+        QVERIFY2(reread.load(&error), qPrintable(error));
+        QStringList files;
+        for (const TLibraryImage &image : reread.images())
+            files << image.file;
+        QVERIFY(files.contains(QFileInfo(mine).fileName()));
+        QCOMPARE(files.contains(QFileInfo(source).fileName()), !otherRemoves);
+        QCOMPARE(files.contains(u"p4-3.6.bin"_qs), !otherRemoves);
+        QCOMPARE(window.images().size(), reread.images().size()); // the window's copy is the manifest now
+    }
+
     void planBoardStep_data()
     {
         QTest::addColumn<QString>("firmware");
