@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/messagebox.h"
 #include "protocol/errors.h"
 
 #include "app/about/about.h"
@@ -171,7 +172,8 @@ void TMainWindow::buildComponents()
     Firmware = new TFirmwareFeature(this, TOperationJournal::defaultPath());
     showError = ShowProgramError;
     askToStopOperations = [this](const QString &question) {
-        return QMessageBox::question(this, QStringLiteral("Tarvino"), question) == QMessageBox::Yes;
+        return ShowMessageBox(this, QMessageBox::Question, QStringLiteral("Tarvino"), question,
+                              QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
     };
     askAddress = [this](QString *text) {
         bool ok = false;

@@ -1,5 +1,6 @@
 #include "app/upgrade/upgradedialog.h"
 
+#include "app/messagebox.h"
 #include "app/properties/ipedit.h"
 #include "app/properties/thinprogressbar.h"
 #include "protocol/devicerecord.h"
@@ -41,18 +42,16 @@ TUpgradeDialog::TUpgradeDialog(TJobService *jobs, QWidget *mainWindow, const Tim
         TFirmwareWarningDialog warning(this);
         return warning.exec();
     };
+    // An FTP reply or a device's text can be part of the message: shown as it is, never as markup.
     showError = [this](const QString &message) {
-        QMessageBox box(QMessageBox::Critical, QStringLiteral("Erreur"), message, QMessageBox::Ok, this);
-        box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
-        box.exec();
+        ShowMessageBox(this, QMessageBox::Critical, QStringLiteral("Erreur"), message);
     };
     showInfo = [this](const QString &message) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("Information"), message, QMessageBox::Ok, this);
-        box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
-        box.exec();
+        ShowMessageBox(this, QMessageBox::Information, QStringLiteral("Information"), message);
     };
     offerResetWithUpdater = [this](const QString &question) {
         QMessageBox box(QMessageBox::Question, QStringLiteral("Reset"), question, QMessageBox::NoButton, this);
+        box.setTextFormat(Qt::PlainText);
         QPushButton *reset = box.addButton(QStringLiteral("Reset with &updater"), QMessageBox::AcceptRole);
         box.addButton(QStringLiteral("&Close"), QMessageBox::RejectRole);
         box.exec();
