@@ -146,15 +146,21 @@ TJobItemStatus TControllerTextPage::runOperation(TJobAction action, bool confirm
         return {};
     }
     connect(job.get(), &TJob::phaseChanged, this, [this](int, const QString &label) { showStatus(label); });
-    const TJobItemStatus status = m_dialog.runUntilOperationEnded(std::move(job));
-    // What was read shows also when a later step failed (a log cut short). The job ends each log
-    // block with CR LF; the editor's last line has no break of its own.
-    QByteArrayView received = status.received;
     const bool logs = action == TJobAction::ReadLogs || action == TJobAction::EraseAndReadLogs;
-    if (logs && received.endsWith("\r\n"))
-        received.chop(2);
-    if (!received.isEmpty())
-        SetEditorBytes(editor, received);
+    if (logs) {
+        // Each log block shows as it comes, a line of its own; the first makes the text of the
+        // empty editor. What was read stays also when a later step fails (a log cut short).
+        connect(job.get(), &TJob::textRead, this, [this, first = true](int, const QByteArray &block) mutable {
+            if (first && editor->document()->isEmpty())
+                SetEditorBytes(editor, block);
+            else
+                AppendEditorLine(editor, block);
+            first = false;
+        });
+    }
+    const TJobItemStatus status = m_dialog.runUntilOperationEnded(std::move(job));
+    if (!logs && !status.received.isEmpty())
+        SetEditorBytes(editor, status.received);
     // Declined, the operation never ran to say so: the page does.
     const QString failure = status.outcome.declined ? declinedText : TUpgradeDialog::failureText(status);
     if (!status.succeeded() && !failure.isEmpty())

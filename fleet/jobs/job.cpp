@@ -367,6 +367,9 @@ void TJob::connectOperation(TDeviceOperation *operation, int index)
     });
     connect(operation, &TDeviceOperation::transferEnded, this, [this, index] { emit transferEnded(index); });
     connect(operation, &TDeviceOperation::logLine, this, [this, index](const QString &line) { emit logLine(index, line); });
+    if (auto *bracket = qobject_cast<TControllerBracketOperation *>(operation))
+        connect(bracket, &TControllerBracketOperation::textRead, this,
+                [this, index](const QByteArray &text) { emit textRead(index, text); });
     connect(operation, &TDeviceOperation::sendFailed, this, [this, index](const QString &reason) { emit sendFailed(index, reason); });
 }
 

@@ -117,6 +117,9 @@ signals:
     // A board upgrade's image is on the board; the board's own steps follow.
     void uploaded(int index);
     void logLine(int index, const QString &line);
+    // A read's text as the controller sends it: a configuration or diagnostics text whole, a log
+    // block by block (the window shows each as it comes).
+    void textRead(int index, const QByteArray &text);
     // A request could not be sent (no socket, no route): the engine's words for it.
     void sendFailed(int index, const QString &reason);
     // The item's operation has ended: its outcome is in the item (an upgrade that went through is
