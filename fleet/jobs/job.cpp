@@ -13,6 +13,9 @@
 #include "protocol/wire.h"
 
 #include <QEventLoop>
+#include <QThread>
+
+#include <memory>
 
 namespace {
 using State = TJobItemStatus::State;
@@ -133,15 +136,13 @@ void TJob::start()
     QList<int> all;
     for (int i = 0; i < m_items.size(); ++i)
         all << i;
-    prepareFiles(all);
-    QList<int> runnable;
-    bool ask = false;
-    for (int index : std::as_const(all)) {
-        if (m_items.at(index).finished())
-            continue;
-        runnable << index;
-        ask = ask || needsConfirmation(m_items.at(index).item.action);
-    }
+    prepareThen(all, [this](const QList<int> &runnable) { askOrRun(runnable); });
+}
+
+void TJob::askOrRun(const QList<int> &runnable)
+{
+    const bool ask = std::any_of(runnable.begin(), runnable.end(),
+                                 [this](int index) { return needsConfirmation(m_items.at(index).item.action); });
     if (runnable.isEmpty() || !ask || m_request.options.confirmed) {
         run(runnable);
         return;
@@ -170,16 +171,23 @@ void TJob::confirm(bool accepted)
     checkFinished();
 }
 
-void TJob::prepareFiles(const QList<int> &indexes)
+namespace {
+// What the files of some items came to: read on a worker, as an image of 16 MiB takes a while to
+// read and hash, and the window's thread never waits that long.
+struct PreparedFiles
+{
+    QHash<int, QString> refusals;       // by item: why it is sent nothing
+    QHash<QString, TFirmwareImage> images; // by file
+};
+
+PreparedFiles prepareFiles(const QList<TJobItem> &items, const QList<int> &indexes, const QString &libraryOption,
+                           const QHash<QString, TFirmwareImage> &known)
 {
     // The manifest as it is now: an image added to the library meanwhile (by another program) counts.
     std::optional<TFirmwareLibrary> library;
     QString libraryProblem;
-    const bool anyImage = std::any_of(indexes.begin(), indexes.end(),
-                                      [this](int i) { return upgrades(m_items.at(i).item.action); });
-    if (anyImage) {
-        const QString folder = m_request.options.libraryFolder.isEmpty() ? TFirmwareLibrary::folderFor({})
-                                                                         : m_request.options.libraryFolder;
+    if (std::any_of(indexes.begin(), indexes.end(), [&items](int i) { return upgrades(items.at(i).action); })) {
+        const QString folder = libraryOption.isEmpty() ? TFirmwareLibrary::folderFor({}) : libraryOption;
         if (!folder.isEmpty()) {
             library.emplace(folder);
             if (QString error; !library->load(&error))
@@ -187,27 +195,74 @@ void TJob::prepareFiles(const QList<int> &indexes)
         }
     }
     TJobFiles files(library ? &*library : nullptr, libraryProblem);
-    for (auto image = m_images.cbegin(); image != m_images.cend(); ++image)
+    for (auto image = known.cbegin(); image != known.cend(); ++image)
         files.adopt(image.key(), image.value()); // read once per job: a retry sends the same bytes
+    PreparedFiles prepared;
     for (int index : indexes) {
-        TJobItemStatus &status = m_items[index];
-        const QString refusal = files.prepare(status.item);
-        if (!refusal.isEmpty()) {
-            status.outcome = {};
-            status.outcome.kind = TOperationError::FileError;
-            status.outcome.failedStep = QStringLiteral("Image check");
-            status.outcome.message = refusal;
-            settle(index, State::Failed, refusal);
-            continue;
-        }
-        if (status.item.action == TJobAction::WriteConfiguration && !status.item.text)
-            m_images.insert(status.item.file, files.image(status.item.file));
-        else if (upgrades(status.item.action)) {
-            const TFirmwareImage &image = files.image(status.item.file);
-            m_images.insert(status.item.file, image);
-            status.libraryVersion = image.libraryVersion();
-        }
+        const TJobItem &item = items.at(index);
+        if (const QString refusal = files.prepare(item); !refusal.isEmpty())
+            prepared.refusals.insert(index, refusal);
+        else if (upgrades(item.action) || (item.action == TJobAction::WriteConfiguration && !item.text))
+            prepared.images.insert(item.file, files.image(item.file));
     }
+    return prepared;
+}
+
+bool needsFiles(const QList<TJobItem> &items, const QList<int> &indexes)
+{
+    return std::any_of(indexes.begin(), indexes.end(), [&items](int i) {
+        return upgrades(items.at(i).action) || (items.at(i).action == TJobAction::WriteConfiguration && !items.at(i).text);
+    });
+}
+} // namespace
+
+void TJob::prepareThen(const QList<int> &indexes, std::function<void(const QList<int> &)> next)
+{
+    QList<TJobItem> items;
+    for (const TJobItemStatus &status : std::as_const(m_items))
+        items << status.item;
+    const auto apply = [this, indexes, next = std::move(next)](const PreparedFiles &prepared) {
+        m_preparing = false;
+        for (auto image = prepared.images.cbegin(); image != prepared.images.cend(); ++image)
+            m_images.insert(image.key(), image.value());
+        QList<int> ready;
+        for (int index : indexes) {
+            TJobItemStatus &status = m_items[index];
+            if (const auto refusal = prepared.refusals.constFind(index); refusal != prepared.refusals.cend()) {
+                status.outcome = {};
+                status.outcome.kind = TOperationError::FileError;
+                status.outcome.failedStep = QStringLiteral("Image check");
+                status.outcome.message = *refusal;
+                settle(index, State::Failed, *refusal);
+                continue;
+            }
+            if (upgrades(status.item.action))
+                status.libraryVersion = m_images.value(status.item.file).libraryVersion();
+            if (m_cancelled) {
+                settle(index, State::Cancelled, QStringLiteral("Not started: the job was stopped"));
+                continue;
+            }
+            ready << index;
+        }
+        if (m_cancelled) {
+            checkFinished();
+            return;
+        }
+        next(ready);
+    };
+    if (!needsFiles(items, indexes)) {
+        apply({});
+        return;
+    }
+    m_preparing = true;
+    auto prepared = std::make_shared<PreparedFiles>();
+    QThread *worker = QThread::create([prepared, items, indexes, folder = m_request.options.libraryFolder, known = m_images] {
+        *prepared = prepareFiles(items, indexes, folder, known);
+    });
+    connect(worker, &QThread::finished, this, [prepared, apply] { apply(*prepared); });
+    // The worker goes once done, also when the job went first.
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
 }
 
 void TJob::run(const QList<int> &indexes)
@@ -503,9 +558,8 @@ bool TJob::retry()
         status.item = item;
         emit itemChanged(index);
     }
-    prepareFiles(again);
-    again.removeIf([this](int index) { return m_items.at(index).finished(); });
-    run(again);
+    m_cancelled = false;
+    prepareThen(again, [this](const QList<int> &ready) { run(ready); });
     return true;
 }
 
@@ -651,7 +705,7 @@ void TJob::flushSnapshot(bool final)
 
 void TJob::checkFinished()
 {
-    if (m_finished || !m_started || m_awaitingConfirmation)
+    if (m_finished || !m_started || m_awaitingConfirmation || m_preparing)
         return;
     if ((m_pool && !m_pool->isFinished()) || !m_rediscovery.isEmpty() || m_confirmScan || !m_confirmSearches.isEmpty())
         return;

@@ -24,6 +24,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
 #include <optional>
 
 class TDatagramEngine;
@@ -132,7 +133,10 @@ private:
     friend class TJobService;
     TJob(TDatagramEngine *engine, const TJobRequest &request, const TOperationJournal *journal, QObject *parent);
 
-    void prepareFiles(const QList<int> &indexes);
+    // Reads and checks the items' files on a worker, then settles the refused items and hands the
+    // others to next (none when the job was cancelled meanwhile).
+    void prepareThen(const QList<int> &indexes, std::function<void(const QList<int> &)> next);
+    void askOrRun(const QList<int> &runnable);
     void run(const QList<int> &indexes);
     void runStage(QList<int> indexes);
     // Whether the device of a board upgrade has a controller upgrade in this job that did not succeed.
@@ -170,6 +174,7 @@ private:
     QList<int> m_unindexed;
     QElapsedTimer m_sinceFlush;
     bool m_awaitingConfirmation = false;
+    bool m_preparing = false; // the files are being read on a worker
     bool m_cancelled = false;
     bool m_finished = false;
     bool m_started = false;
