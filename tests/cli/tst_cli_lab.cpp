@@ -457,8 +457,12 @@ private slots:
         QFETCH(bool, twice);
         constexpr int Devices = 4;
         QStringList faults;
-        for (int i = 0; i < Devices; ++i) // each bus reply late: the upgrades are still writing at the signal
-            faults << u"--fault"_qs << LabSimulator::deviceIp(i) + u":delay=100@52390"_qs;
+        // Each bus reply late: the upgrades are still writing at the signal. StartDaemon answered a
+        // second late: the putting back still runs when a second signal comes (a cancelled bus wait
+        // ends at once, so the rest of the putting back would otherwise be over before it).
+        for (int i = 0; i < Devices; ++i)
+            faults << u"--fault"_qs << LabSimulator::deviceIp(i) + u":delay=100@52390"_qs << u"--fault"_qs
+                   << LabSimulator::deviceIp(i) + u":delay=1000@52389@cmd=7"_qs;
         QVERIFY(start(Devices, faults));
         const QString path = WriteTestFileOrDie(m_dir.path(), u"signalled.bin"_qs, RandomBytes(32 * 1024, 9));
         QProcess upgrade;
